@@ -1,0 +1,137 @@
+#include "platform/Utf8.hpp"
+
+#include <cstdint>
+#include <optional>
+
+namespace lumenrail::Utf8 {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Length of the well-formed sequence at `i`, or the length of its maximal
+// ill-formed subpart (at least 1) with `ok` false.
+size_t scan(const uint8_t* p, size_t n, size_t i, bool& ok) {
+  const uint8_t b0 = p[i];
+  ok = false;
+  if (b0 < 0x80) {
+    ok = true;
+    return 1;
+  }
+  size_t need;
+  uint8_t lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 1;  // stray continuation byte or a byte that never starts a sequence
+  }
+  size_t len = 1;
+  for (size_t k = 0; k < need; ++k) {
+    if (i + len >= n) return len;
+    const uint8_t b = p[i + len];
+    const uint8_t min = (k == 0) ? lo : 0x80;
+    const uint8_t max = (k == 0) ? hi : 0xBF;
+    if (b < min || b > max) return len;
+    ++len;
+  }
+  ok = true;
+  return len;
+}
+
+uint32_t codePointAt(std::string_view s, size_t i, size_t len) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data()) + i;
+  switch (len) {
+    case 1: return p[0];
+    case 2: return ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+    case 3: return ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    default:
+      return ((p[0] & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+  }
+}
+
+bool isWhitespaceOrNewline(uint32_t c) {
+  if (c == 0x20 || (c >= 0x09 && c <= 0x0D)) return true;
+  if (c == 0x85 || c == 0xA0 || c == 0x1680) return true;
+  if (c >= 0x2000 && c <= 0x200A) return true;
+  return c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+size_t sequenceLength(uint8_t lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xF0) return 4;
+  if (lead >= 0xE0) return 3;
+  return 2;
+}
+
+}  // namespace
+
+std::string decodeRepairing(ByteView bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  const uint8_t* p = bytes.data();
+  const size_t n = bytes.size();
+  size_t i = 0;
+  while (i < n) {
+    bool ok = false;
+    const size_t len = scan(p, n, i, ok);
+    if (ok) {
+      out.append(reinterpret_cast<const char*>(p + i), len);
+    } else {
+      out.append(kReplacement);
+    }
+    i += len;
+  }
+  return out;
+}
+
+std::string decodeRepairing(std::string_view bytes) {
+  return decodeRepairing(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
+bool isValid(std::string_view text) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  size_t i = 0;
+  while (i < text.size()) {
+    bool ok = false;
+    i += scan(p, text.size(), i, ok);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string_view trimWhitespaceAndNewlines(std::string_view text) {
+  size_t begin = 0;
+  while (begin < text.size()) {
+    const size_t len = sequenceLength(static_cast<uint8_t>(text[begin]));
+    if (begin + len > text.size() || !isWhitespaceOrNewline(codePointAt(text, begin, len))) break;
+    begin += len;
+  }
+  size_t end = text.size();
+  while (end > begin) {
+    size_t start = end - 1;
+    while (start > begin && (static_cast<uint8_t>(text[start]) & 0xC0) == 0x80) --start;
+    const size_t len = end - start;
+    if (len != sequenceLength(static_cast<uint8_t>(text[start])) ||
+        !isWhitespaceOrNewline(codePointAt(text, start, len))) {
+      break;
+    }
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::string_view trimSpaces(std::string_view text) {
+  const size_t begin = text.find_first_not_of(' ');
+  if (begin == std::string_view::npos) return {};
+  const size_t end = text.find_last_not_of(' ');
+  return text.substr(begin, end - begin + 1);
+}
+
+}  // namespace lumenrail::Utf8
