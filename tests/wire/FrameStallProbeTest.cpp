@@ -316,10 +316,10 @@ TEST(FrameStallProbe, ReadsTheClockAndLogsOutsideItsLock) {
     ++checked;
   };
   std::atomic<uint64_t> clock{1'000'000'000};
-  bool reenterClock = false;
+  std::atomic<bool> reenterClock{false};
   const auto testThread = std::this_thread::get_id();
   probe = std::make_unique<FrameStallProbe>(
-      0, 0,
+      100, 300,
       [&] {
         // Only the test thread's reads call back; the call back reads the clock too.
         if (reenterClock && std::this_thread::get_id() == testThread) callBackFromAnotherThread();
@@ -330,14 +330,16 @@ TEST(FrameStallProbe, ReadsTheClockAndLogsOutsideItsLock) {
   reenterClock = true;
   probe->noteEmit(42);
   probe->noteEncoded(42);
-  probe->noteSent(3, 42, 42, 42);
+  probe->noteSent(3, 42, 42, 42);  // captured long ago: slow, opens an episode
   reenterClock = false;
-  probe->flush(3);
+  const uint64_t fresh = clock.load();
+  probe->noteSent(3, fresh, fresh, fresh);  // on time: the episode's line comes from noteSent
   probe->noteSent(4, 42, 42, 42);
-  probe->noteSent(4, 42, 42, 42);
+  probe->flush(4);
+  probe->noteSent(5, 42, 42, 42);
   probe->flush(std::nullopt);
   for (auto& callback : callbacks) callback.get();
-  EXPECT_EQ(checked, 5);  // three clock reads, two lines
+  EXPECT_EQ(checked, 6);  // three clock reads, three lines
   EXPECT_EQ(blocked, 0);
 }
 
