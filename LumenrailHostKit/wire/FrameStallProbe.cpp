@@ -68,9 +68,8 @@ FrameStallProbe::FrameStallProbe(double slowFrameMs, double gapMs, NowNs nowNs, 
 void FrameStallProbe::noteEmit(uint64_t captureNs) {
   const uint64_t now = nowNs_();
   std::lock_guard lock(mutex_);
-  const auto [it, inserted] = stamps_.insert_or_assign(captureNs, Stamp{now, 0});
-  (void)it;
-  if (inserted) order_.push_back(captureNs);
+  // A frame emitted again keeps its place in the order but loses its encode time.
+  if (stamps_.insert_or_assign(captureNs, Stamp{now, 0}).second) order_.push_back(captureNs);
   // Frames that are dropped or sent to nobody are never looked up again; the
   // bound keeps them from piling up.
   while (order_.size() > maxStamps) {

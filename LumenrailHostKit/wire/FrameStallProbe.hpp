@@ -37,7 +37,8 @@ class FrameStallProbe final {
 
   // Thresholds in milliseconds, finite and not negative (std::invalid_argument
   // otherwise). An empty clock or wall clock stands for the default one; an
-  // empty log drops the lines.
+  // empty log drops the lines. The clock is read and the log called outside
+  // the probe's lock; the wall clock runs under it and must not call back in.
   FrameStallProbe(double slowFrameMs, double gapMs, Log::Sink log);
   FrameStallProbe(double slowFrameMs, double gapMs, NowNs nowNs, WallClock wallClock, Log::Sink log);
 

@@ -64,12 +64,6 @@ TEST(ClientModePolicy, RoundsEachSideToTheNearestMultipleOf16HalvesUp) {
   }
 }
 
-TEST(ClientModePolicy, KeepsRatesInsideTheRange) {
-  for (uint32_t hz : {24u, 30u, 48u, 60u, 90u, 120u}) {
-    EXPECT_EQ(ClientModePolicy::sanitize({1280, 720, hz})->fps, hz);
-  }
-}
-
 // --- SmallLanePolicy -------------------------------------------------------
 
 TEST(SmallLanePolicy, FitsComparesBothSidesButNotTheRate) {
