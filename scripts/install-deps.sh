@@ -13,6 +13,8 @@ packages=(
   libgtest-dev
   libgmock-dev
   libbenchmark-dev
+  libcurl4-openssl-dev
+  nlohmann-json3-dev
 )
 
 missing=()

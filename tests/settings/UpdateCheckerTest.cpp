@@ -1,0 +1,378 @@
+#include "settings/UpdateChecker.hpp"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/NamedThread.hpp"
+#include "platform/OneShotEvent.hpp"
+#include "support/TinyHttpServer.hpp"
+#include "support/Waiting.hpp"
+
+namespace lumenrail {
+namespace {
+
+using test::EventCounter;
+using test::TinyHttpServer;
+
+constexpr const char* kRunning = "1.0.9";
+
+std::string site(const std::string& rest) { return std::string(UpdateCheck::allowedLinkPrefix) + rest; }
+
+std::string manifest(const std::string& version, const std::string& extraEntry = "", const std::string& top = "") {
+  return R"({"linux":{"version":")" + version + R"(","url":")" + site("dl/lumenrail-" + version + ".tar.gz") +
+         "\"" + extraEntry + "}" + top + "}";
+}
+
+// Everything a checker reports, gathered from any thread.
+struct Recorder {
+  mutable std::mutex mutex;
+  std::vector<std::string> lines;
+  std::vector<UpdateRelease> releases;
+  struct Verdict {
+    HostUpdate update;
+    std::string version;
+    int64_t minClient;
+    bool operator==(const Verdict&) const = default;
+  };
+  std::vector<Verdict> verdicts;
+  std::vector<std::string> callbackThreads;
+  EventCounter lineCount;
+  EventCounter dispatched;
+
+  Log::Sink sink() {
+    return [this](const std::string& line) {
+      {
+        std::lock_guard lock(mutex);
+        lines.push_back(line);
+      }
+      lineCount.add();
+    };
+  }
+  std::vector<std::string> linesNow() const {
+    std::lock_guard lock(mutex);
+    return lines;
+  }
+};
+
+struct Harness {
+  Recorder rec;
+  std::unique_ptr<UpdateChecker> checker;
+
+  explicit Harness(Environment env, NowNs wallClock = {}) {
+    checker = std::make_unique<UpdateChecker>(
+        kRunning, "linux", env, rec.sink(),
+        [this](const UpdateRelease& release) {
+          std::lock_guard lock(rec.mutex);
+          rec.releases.push_back(release);
+          rec.callbackThreads.push_back(NamedThread::currentName());
+        },
+        [this](std::function<void()> call) {
+          rec.dispatched.add();
+          call();
+        },
+        std::move(wallClock));
+    checker->onVerdict = [this](HostUpdate update, const std::string& version, int64_t minClient) {
+      std::lock_guard lock(rec.mutex);
+      rec.verdicts.push_back({update, version, minClient});
+      rec.callbackThreads.push_back(NamedThread::currentName());
+    };
+  }
+};
+
+Environment envFor(const std::string& url, const std::string& delay = "0") {
+  return {{"LUMENRAIL_UPDATE_URL", url}, {"LUMENRAIL_UPDATE_DELAY_SEC", delay}};
+}
+
+// --- construction ---------------------------------------------------------
+
+TEST(UpdateChecker, TakesTheManifestUrlOverrideWhenItIsAUrl) {
+  Recorder rec;
+  EXPECT_EQ(UpdateChecker(kRunning, "linux", {}, rec.sink(), {}).url(), UpdateCheck::manifestURL);
+  EXPECT_EQ(UpdateChecker(kRunning, "linux", {{"LUMENRAIL_UPDATE_URL", "http://127.0.0.1:9/m.json"}}, rec.sink(), {})
+                .url(),
+            "http://127.0.0.1:9/m.json");
+  EXPECT_EQ(UpdateChecker(kRunning, "linux", {{"LUMENRAIL_UPDATE_URL", "ftp://mirror.example/m"}}, rec.sink(), {})
+                .url(),
+            "ftp://mirror.example/m");
+  for (const char* bad : {"", "not a url", "/just/a/path"}) {
+    EXPECT_EQ(UpdateChecker(kRunning, "linux", {{"LUMENRAIL_UPDATE_URL", bad}}, rec.sink(), {}).url(),
+              UpdateCheck::manifestURL)
+        << bad;
+  }
+}
+
+TEST(UpdateChecker, DelayOverrideMustBeAFiniteNumberAndIsClamped) {
+  EXPECT_EQ(UpdateChecker::parseDelay("5"), 5.0);
+  EXPECT_EQ(UpdateChecker::parseDelay("0.25"), 0.25);
+  EXPECT_EQ(UpdateChecker::parseDelay("1e1"), 10.0);
+  EXPECT_EQ(UpdateChecker::parseDelay("-3"), 0.0);
+  EXPECT_EQ(UpdateChecker::parseDelay("1e300"), 86400.0);
+  for (const char* bad : {"", "nan", "NaN", "inf", "-inf", "infinity", "abc", "5s", " 5", "5 "}) {
+    EXPECT_EQ(UpdateChecker::parseDelay(bad), std::nullopt) << bad;
+  }
+  Recorder rec;
+  EXPECT_EQ(UpdateChecker(kRunning, "linux", {}, rec.sink(), {}).delaySeconds(), 60.0);
+  EXPECT_EQ(UpdateChecker(kRunning, "linux", {{"LUMENRAIL_UPDATE_DELAY_SEC", "inf"}}, rec.sink(), {}).delaySeconds(),
+            60.0);
+  EXPECT_EQ(UpdateChecker(kRunning, "linux", {{"LUMENRAIL_UPDATE_DELAY_SEC", "-1"}}, rec.sink(), {}).delaySeconds(),
+            0.0);
+}
+
+TEST(UpdateChecker, StoppedCheckerIgnoresStopAndEarlyChecks) {
+  Recorder rec;
+  {
+    UpdateChecker checker(kRunning, "linux", envFor("http://127.0.0.1:9/m.json", "86400"), rec.sink(), {});
+    checker.stop();
+    checker.requestRecheck("wake");
+    checker.start();
+    checker.stop();
+    checker.requestRecheck("after stop");
+  }  // destruction runs what was queued
+  EXPECT_TRUE(rec.linesNow().empty());
+}
+
+// --- against a loopback server --------------------------------------------
+
+TEST(UpdateCheckerIntegration, NewerReleaseIsAnnouncedWithItsVerdictOnTheDispatcher) {
+  TinyHttpServer server;
+  server.respond("/latest.json", {200, manifest("2.0.0", R"(,"min":"1.0.0")", R"(,"min_client":3)")});
+  Harness h(envFor(server.url("/latest.json")));
+  h.checker->start();
+  ASSERT_TRUE(h.rec.lineCount.waitFor(2));
+  ASSERT_TRUE(h.rec.dispatched.waitFor(2));
+  h.checker->stop();
+
+  EXPECT_EQ(h.rec.linesNow(), (std::vector<std::string>{
+                                  "[update] manifest min_client 3",
+                                  "[update] 2.0.0 available (running 1.0.9): " + site("dl/lumenrail-2.0.0.tar.gz"),
+                              }));
+  std::lock_guard lock(h.rec.mutex);
+  EXPECT_EQ(h.rec.verdicts, (std::vector<Recorder::Verdict>{{HostUpdate::available, "2.0.0", 3}}));
+  EXPECT_EQ(h.rec.releases, (std::vector<UpdateRelease>{{"2.0.0", site("dl/lumenrail-2.0.0.tar.gz")}}));
+  // Inline dispatch: the callbacks ran on the checker's own queue.
+  for (const auto& name : h.rec.callbackThreads) EXPECT_EQ(name, "quillmark.lumenrail.update");
+  EXPECT_EQ(server.requestLines(), (std::vector<std::string>{"GET /latest.json HTTP/1.1"}));
+}
+
+TEST(UpdateCheckerIntegration, SameVersionIsUpToDateWithAVerdictOfNone) {
+  TinyHttpServer server;
+  server.respond("/m", {200, manifest("1.0.9")});
+  Harness h(envFor(server.url("/m")));
+  h.checker->start();
+  ASSERT_TRUE(h.rec.lineCount.waitFor(1));
+  ASSERT_TRUE(h.rec.dispatched.waitFor(1));
+  h.checker->stop();
+  EXPECT_EQ(h.rec.linesNow(), (std::vector<std::string>{"[update] up to date (running 1.0.9, latest 1.0.9)"}));
+  std::lock_guard lock(h.rec.mutex);
+  EXPECT_EQ(h.rec.verdicts, (std::vector<Recorder::Verdict>{{HostUpdate::none, "", 0}}));
+  EXPECT_TRUE(h.rec.releases.empty());
+}
+
+TEST(UpdateCheckerIntegration, RunningBelowTheMinimumIsRequired) {
+  TinyHttpServer server;
+  server.respond("/m", {200, manifest("1.0.9", R"(,"min":"1.1")")});
+  Harness h(envFor(server.url("/m")));
+  h.checker->start();
+  ASSERT_TRUE(h.rec.lineCount.waitFor(2));
+  ASSERT_TRUE(h.rec.dispatched.waitFor(1));
+  h.checker->stop();
+  EXPECT_EQ(h.rec.linesNow(), (std::vector<std::string>{
+                                  "[update] running 1.0.9 is below the published minimum 1.1",
+                                  "[update] up to date (running 1.0.9, latest 1.0.9)",
+                              }));
+  std::lock_guard lock(h.rec.mutex);
+  EXPECT_EQ(h.rec.verdicts, (std::vector<Recorder::Verdict>{{HostUpdate::required, "", 0}}));
+}
+
+TEST(UpdateCheckerIntegration, UnreadableManifestAndMissingEntryAreLogged) {
+  TinyHttpServer server;
+  server.respond("/html", {200, "<html>moved</html>"});
+  server.respond("/other", {200, R"({"macos":{"version":"9.0","url":")" + site("m") + R"("},"min_client":2})"});
+  {
+    Harness h(envFor(server.url("/html")));
+    h.checker->start();
+    ASSERT_TRUE(h.rec.lineCount.waitFor(1));
+    h.checker->stop();
+    EXPECT_EQ(h.rec.linesNow(),
+              (std::vector<std::string>{"[update] manifest unreadable or has no usable linux entry"}));
+    std::lock_guard lock(h.rec.mutex);
+    EXPECT_TRUE(h.rec.verdicts.empty());
+  }
+  {
+    Harness h(envFor(server.url("/other")));
+    h.checker->start();
+    ASSERT_TRUE(h.rec.lineCount.waitFor(2));
+    ASSERT_TRUE(h.rec.dispatched.waitFor(1));
+    h.checker->stop();
+    EXPECT_EQ(h.rec.linesNow(), (std::vector<std::string>{
+                                    "[update] manifest min_client 2",
+                                    "[update] manifest unreadable or has no usable linux entry",
+                                }));
+    std::lock_guard lock(h.rec.mutex);
+    EXPECT_EQ(h.rec.verdicts, (std::vector<Recorder::Verdict>{{HostUpdate::none, "", 2}}));
+  }
+}
+
+TEST(UpdateCheckerIntegration, NotFoundFailsWithTheStatus) {
+  TinyHttpServer server;
+  Harness h(envFor(server.url("/missing.json")));
+  h.checker->start();
+  ASSERT_TRUE(h.rec.lineCount.waitFor(1));
+  h.checker->stop();
+  EXPECT_EQ(h.rec.linesNow(),
+            (std::vector<std::string>{"[update] check failed (HTTP 404) - will retry tomorrow"}));
+  std::lock_guard lock(h.rec.mutex);
+  EXPECT_TRUE(h.rec.verdicts.empty());
+  EXPECT_TRUE(h.rec.releases.empty());
+}
+
+std::string paddedTo(const std::string& body, size_t size) { return body + std::string(size - body.size(), ' '); }
+
+TEST(UpdateCheckerIntegration, BodyOfExactlyTheCapIsReadAndOneMoreIsRefused) {
+  TinyHttpServer server;
+  server.respond("/exact", {200, paddedTo(manifest("2.0"), 65536)});
+  server.respond("/over", {200, paddedTo(manifest("2.0"), 65537)});
+  server.respond("/over-unsized", {200, paddedTo(manifest("2.0"), 65537), false});
+  {
+    Harness h(envFor(server.url("/exact")));
+    h.checker->start();
+    ASSERT_TRUE(h.rec.lineCount.waitFor(1));
+    h.checker->stop();
+    EXPECT_EQ(h.rec.linesNow().back(), "[update] 2.0 available (running 1.0.9): " + site("dl/lumenrail-2.0.tar.gz"));
+  }
+  for (const char* path : {"/over", "/over-unsized"}) {
+    Harness h(envFor(server.url(path)));
+    h.checker->start();
+    ASSERT_TRUE(h.rec.lineCount.waitFor(1));
+    h.checker->stop();
+    EXPECT_EQ(h.rec.linesNow(),
+              (std::vector<std::string>{"[update] check failed (HTTP 200) - will retry tomorrow"}))
+        << path;
+    std::lock_guard lock(h.rec.mutex);
+    EXPECT_TRUE(h.rec.releases.empty()) << path;
+    EXPECT_TRUE(h.rec.verdicts.empty()) << path;
+  }
+}
+
+TEST(UpdateCheckerIntegration, EndlessBodyIsCutOffWhileItDownloads) {
+  TinyHttpServer server;
+  // 256 MiB with no length: far more than any socket buffers, so the server
+  // can only finish if the client reads it all.
+  TinyHttpServer::Response endless{200, "{", false};
+  endless.trailingSpaces = size_t{256} << 20;
+  server.respond("/endless", endless);
+  Harness h(envFor(server.url("/endless")));
+  h.checker->start();
+  ASSERT_TRUE(h.rec.lineCount.waitFor(1));
+  EXPECT_EQ(h.rec.linesNow(), (std::vector<std::string>{"[update] check failed (HTTP 200) - will retry tomorrow"}));
+  EXPECT_TRUE(server.bodyCutShort.waitFor(1));
+  EXPECT_EQ(server.bodySent.count(), 0);
+  h.checker->stop();
+}
+
+TEST(UpdateCheckerIntegration, RefusedConnectionFailsWithTheTransportError) {
+  const uint16_t port = TinyHttpServer::unusedPort();
+  Harness h(envFor("http://127.0.0.1:" + std::to_string(port) + "/m.json"));
+  h.checker->start();
+  ASSERT_TRUE(h.rec.lineCount.waitFor(1));
+  h.checker->stop();
+  const auto lines = h.rec.linesNow();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("[update] check failed (")) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with(") - will retry tomorrow")) << lines[0];
+  EXPECT_EQ(lines[0].find("HTTP"), std::string::npos) << lines[0];
+}
+
+TEST(UpdateCheckerIntegration, StopDuringASlowTransferReturnsAtOnceAndReportsNothing) {
+  TinyHttpServer server;
+  TinyHttpServer::Response held{200, manifest("2.0")};
+  held.holdBody = true;
+  server.respond("/slow", held);
+  Harness h(envFor(server.url("/slow")));
+  h.checker->start();
+  ASSERT_TRUE(server.holding.waitFor(1));
+
+  // Stop on another thread so that a stop that waited for the transfer would
+  // fail this test instead of hanging it: the body only goes out after stop
+  // has returned.
+  OneShotEvent stopReturned;
+  std::thread stopper([&] {
+    h.checker->stop();
+    stopReturned.signal();
+  });
+  const bool returnedWhileHeld = stopReturned.waitFor(test::kDeadlineNs);
+  // The transfer was abandoned while the body was still held.
+  const bool closedWhileHeld = server.peerClosedWhileHeld.waitFor(1);
+  server.release();
+  stopper.join();
+  EXPECT_TRUE(returnedWhileHeld);
+  EXPECT_TRUE(closedWhileHeld);
+
+  h.checker.reset();  // joins the queue: the cut-short check has ended
+  EXPECT_TRUE(h.rec.linesNow().empty());
+  std::lock_guard lock(h.rec.mutex);
+  EXPECT_TRUE(h.rec.releases.empty());
+  EXPECT_TRUE(h.rec.verdicts.empty());
+  EXPECT_EQ(server.bodySent.count(), 0);
+}
+
+TEST(UpdateCheckerIntegration, DestroyingTheCheckerCutsATransferShort) {
+  TinyHttpServer server;
+  TinyHttpServer::Response held{200, manifest("2.0")};
+  held.holdBody = true;
+  server.respond("/slow", held);
+  Harness h(envFor(server.url("/slow")));
+  h.checker->start();
+  ASSERT_TRUE(server.holding.waitFor(1));
+  h.checker.reset();
+  EXPECT_TRUE(server.peerClosedWhileHeld.waitFor(1));
+  EXPECT_TRUE(h.rec.linesNow().empty());
+}
+
+TEST(UpdateCheckerIntegration, EarlyChecksRunAtMostOnceAnHour) {
+  TinyHttpServer server;
+  server.respond("/m", {200, manifest("1.0.9")});
+  std::atomic<uint64_t> wallNs{uint64_t{1'700'000'000} * kNsPerSecond};
+  // A first check a day away: only early checks reach the server.
+  Harness h(envFor(server.url("/m"), "86400"), [&] { return wallNs.load(); });
+  h.checker->start();
+
+  h.checker->requestRecheck("woke");
+  h.checker->requestRecheck("network up");
+  ASSERT_TRUE(h.rec.lineCount.waitFor(3));
+  wallNs += 3600 * kNsPerSecond;
+  h.checker->requestRecheck("an hour later");
+  ASSERT_TRUE(h.rec.lineCount.waitFor(5));
+  h.checker->stop();
+  EXPECT_EQ(h.rec.linesNow(), (std::vector<std::string>{
+                                  "[update] early check requested (woke)",
+                                  "[update] up to date (running 1.0.9, latest 1.0.9)",
+                                  "[update] early check (network up) skipped: one ran under an hour ago",
+                                  "[update] early check requested (an hour later)",
+                                  "[update] up to date (running 1.0.9, latest 1.0.9)",
+                              }));
+  EXPECT_EQ(server.requests.count(), 2);
+}
+
+TEST(UpdateCheckerIntegration, StartIsIdempotentAndARestartChecksAgain) {
+  TinyHttpServer server;
+  server.respond("/m", {200, manifest("1.0.9")});
+  Harness h(envFor(server.url("/m")));
+  h.checker->start();
+  h.checker->start();
+  ASSERT_TRUE(h.rec.lineCount.waitFor(1));
+  h.checker->stop();
+  h.checker->start();
+  ASSERT_TRUE(h.rec.lineCount.waitFor(2));
+  h.checker.reset();
+  // One check per start: the second start() made no timer of its own.
+  EXPECT_EQ(h.rec.linesNow().size(), 2u);
+  EXPECT_EQ(server.requests.count(), 2);
+}
+
+}  // namespace
+}  // namespace lumenrail
