@@ -13,6 +13,8 @@ packages=(
   libgtest-dev
   libgmock-dev
   libbenchmark-dev
+  libssl-dev
+  python3-cryptography
 )
 
 missing=()
