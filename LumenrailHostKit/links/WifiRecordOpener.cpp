@@ -9,6 +9,8 @@ namespace lumenrail {
 
 namespace {
 
+constexpr size_t kKeptCapacity = size_t{1} << 20;
+
 // n - 16 taken as unsigned above 16 MiB: below 16 or above 0x1000010.
 uint32_t checkedLength(ByteView prefix) {
   const uint32_t n = WifiRecord::decodeLength(prefix);
@@ -38,7 +40,10 @@ Bytes WifiRecordOpener::push(ByteView bytes) {
 // soon as its fourth byte is there, before any of the body is kept.
 Bytes WifiRecordOpener::pushChecked(ByteView bytes) {
   Bytes out;
-  out.reserve(buf_.size() + bytes.size());
+  // Room for what the new bytes can hold; a buffered record grows `out` once
+  // when it completes. Reserving for `buf_` too would cost a large allocation
+  // on every push of a large record fed in small pieces.
+  out.reserve(bytes.size());
   size_t at = 0;
 
   if (!buf_.empty()) {
@@ -55,6 +60,9 @@ Bytes WifiRecordOpener::pushChecked(ByteView bytes) {
     if (buf_.size() < whole) return out;
     openRecord(ByteView(buf_).subspan(WifiRecord::lenPrefix), out);
     buf_.clear();
+    // Records are usually small; do not keep a 16 MiB buffer for the
+    // connection's life because of one large record.
+    if (buf_.capacity() > kKeptCapacity) Bytes().swap(buf_);
   }
 
   while (bytes.size() - at >= WifiRecord::lenPrefix) {

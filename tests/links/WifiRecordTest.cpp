@@ -88,7 +88,7 @@ TEST(WifiRecordSealer, ProducesIndependentlyComputedRecords) {
   EXPECT_EQ(toHex(sealer.seal({})), kRecord1);
   EXPECT_EQ(toHex(sealer.seal(counting40())), kRecord2);
 
-  // All-zero key and nonce: the GCM specification's test case 13 behind a prefix.
+  // All-zero key and nonce: published GCM test case 13 behind a prefix.
   WifiRecordSealer zero(SymmetricKey(Bytes(32, 0)));
   EXPECT_EQ(toHex(zero.seal({})), "10000000530f8afbc74536b9a963b4f1c4cb738b");
 }
@@ -110,6 +110,16 @@ TEST(WifiRecordSealer, BoundsThePlaintextWithoutSpendingANonce) {
   WifiRecordOpener opener(countingKey());
   opener.setNonceCounterForTesting(1);
   EXPECT_EQ(opener.push(record), largest);
+
+  WifiRecordOpener sliced(countingKey());
+  sliced.setNonceCounterForTesting(1);
+  Bytes out;
+  for (size_t at = 0; at < record.size(); at += 65536) {
+    EXPECT_TRUE(out.empty());
+    out = sliced.push(ByteView(record).subspan(at, std::min<size_t>(65536, record.size() - at)));
+  }
+  EXPECT_EQ(out, largest);
+  EXPECT_EQ(sliced.bufferedByteCount(), 0u);
 }
 
 TEST(WifiRecordSealer, NonceExhaustionIsAnError) {

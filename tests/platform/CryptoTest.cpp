@@ -190,7 +190,7 @@ TEST(Ed25519, GeneratedKeySignsAndVerifies) {
   EXPECT_NE(Ed25519PrivateKey::generate().publicKey(), key.publicKey());
 }
 
-// ---- AES-256-GCM (the GCM specification's test cases 13-15) ----
+// ---- AES-256-GCM (published GCM test cases 13-15, 96-bit nonces) ----
 
 TEST(AesGcm, MatchesPublishedVectors) {
   AesGcm zero{SymmetricKey(Bytes(32, 0))};
@@ -262,7 +262,7 @@ TEST(SymmetricKey, ComparesCopiesAndMoves) {
   EXPECT_NE(a, SymmetricKey(fromHex("001122")));
   SymmetricKey c = std::move(b);
   EXPECT_EQ(c, a);
-  EXPECT_TRUE(b.empty());  // NOLINT(bugprone-use-after-move): moved-from keys hold nothing
+  EXPECT_TRUE(b.empty());  // a moved-from key holds nothing
   Bytes secret = fromHex("deadbeef");
   Crypto::wipe(secret);
   EXPECT_TRUE(secret.empty());
