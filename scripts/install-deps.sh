@@ -15,6 +15,8 @@ packages=(
   libbenchmark-dev
   libcurl4-openssl-dev
   nlohmann-json3-dev
+  libssl-dev
+  python3-cryptography
 )
 
 missing=()

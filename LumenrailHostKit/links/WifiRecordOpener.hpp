@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "links/NonceCounter.hpp"
+#include "links/WifiCryptoError.hpp"
+#include "platform/AesGcm.hpp"
+#include "platform/Bytes.hpp"
+#include "platform/SymmetricKey.hpp"
+
+namespace lumenrail {
+
+// Opens one direction of a link from bytes as they arrive, in any slicing.
+// Takes no lock; one thread at a time.
+class WifiRecordOpener final {
+ public:
+  // `key` is the receive key (32 bytes).
+  explicit WifiRecordOpener(const SymmetricKey& key);
+
+  // The joined plaintext of every record that `bytes` completes (possibly
+  // empty). Throws WifiCryptoError: badRecordLength as soon as a bad length
+  // prefix is complete, authenticationFailed, nonceExhausted. A call that
+  // throws returns nothing, and the opener stays failed: every later call
+  // throws the same error, so a caller cannot skip a rejected record.
+  Bytes push(ByteView bytes);
+
+  // Bytes held back as the start of an incomplete record: never more than one
+  // record and its prefix.
+  size_t bufferedByteCount() const { return buf_.size(); }
+
+  // Tests only: reach the end of the counter without opening 2^64 records.
+  void setNonceCounterForTesting(uint64_t counter) { nonce_.counter = counter; }
+
+ private:
+  Bytes pushChecked(ByteView bytes);
+  void openRecord(ByteView body, Bytes& out);
+
+  AesGcm cipher_;
+  NonceCounter nonce_;
+  Bytes buf_;  // the start of a record that began in an earlier push
+  std::optional<WifiCryptoError> failed_;
+};
+
+}  // namespace lumenrail

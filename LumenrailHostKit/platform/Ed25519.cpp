@@ -1,0 +1,84 @@
+#include "platform/Ed25519.hpp"
+
+#include <openssl/evp.h>
+
+#include "platform/Crypto.hpp"
+
+namespace lumenrail {
+
+namespace {
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+
+std::shared_ptr<evp_pkey_st> wrap(EVP_PKEY* key) { return {key, EVP_PKEY_free}; }
+
+}  // namespace
+
+Ed25519PrivateKey Ed25519PrivateKey::generate() {
+  SymmetricKey seed = SymmetricKey::random(kKeyBytes);
+  return fromRaw(seed.bytes());
+}
+
+Ed25519PrivateKey Ed25519PrivateKey::fromRaw(ByteView seed) {
+  if (seed.size() != kKeyBytes) throw CryptoError::incorrectKeySize(static_cast<int64_t>(seed.size()));
+  EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size());
+  if (key == nullptr) throw CryptoError::libraryFailure("EVP_PKEY_new_raw_private_key");
+  return Ed25519PrivateKey(wrap(key));
+}
+
+Bytes Ed25519PrivateKey::publicKey() const {
+  Bytes out(kKeyBytes);
+  size_t len = out.size();
+  if (EVP_PKEY_get_raw_public_key(key_.get(), out.data(), &len) != 1 || len != kKeyBytes) {
+    throw CryptoError::libraryFailure("EVP_PKEY_get_raw_public_key");
+  }
+  return out;
+}
+
+SymmetricKey Ed25519PrivateKey::rawRepresentation() const {
+  Bytes out(kKeyBytes);
+  size_t len = out.size();
+  if (EVP_PKEY_get_raw_private_key(key_.get(), out.data(), &len) != 1 || len != kKeyBytes) {
+    Crypto::wipe(out);
+    throw CryptoError::libraryFailure("EVP_PKEY_get_raw_private_key");
+  }
+  return SymmetricKey(std::move(out));
+}
+
+Bytes Ed25519PrivateKey::signature(ByteView message) const {
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  // Ed25519 is one-shot: no digest is named and the message goes in whole.
+  if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key_.get()) != 1) {
+    throw CryptoError::libraryFailure("EVP_DigestSignInit");
+  }
+  Bytes sig(kSignatureBytes);
+  size_t len = sig.size();
+  static const uint8_t kNothing = 0;
+  const uint8_t* data = message.empty() ? &kNothing : message.data();
+  if (EVP_DigestSign(ctx.get(), sig.data(), &len, data, message.size()) != 1 || len != kSignatureBytes) {
+    throw CryptoError::libraryFailure("EVP_DigestSign");
+  }
+  return sig;
+}
+
+namespace Ed25519 {
+
+bool isValidSignature(ByteView signature, ByteView message, ByteView publicKey) noexcept {
+  if (signature.size() != Ed25519PrivateKey::kSignatureBytes || publicKey.size() != Ed25519PrivateKey::kKeyBytes) {
+    return false;
+  }
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size()), EVP_PKEY_free);
+  if (!key) return false;
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
+  static const uint8_t kNothing = 0;
+  const uint8_t* data = message.empty() ? &kNothing : message.data();
+  return EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data, message.size()) == 1;
+}
+
+}  // namespace Ed25519
+
+}  // namespace lumenrail
