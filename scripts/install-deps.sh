@@ -13,6 +13,11 @@ packages=(
   libgtest-dev
   libgmock-dev
   libbenchmark-dev
+  libx264-dev
+  libx265-dev
+  libswscale-dev
+  libavutil-dev
+  libavcodec-dev
 )
 
 missing=()
