@@ -52,16 +52,19 @@ class HevcCodecSession final : public CodecSession {
   }
 
   bool reconfigure(const CodecRate& rate) override {
-    ParamPtr next(x265_param_alloc());
-    if (!next) return false;
-    // A shallow copy of the library's own settings; safe to free as no zones are ever set.
-    x265_encoder_parameters(encoder_, next.get());
-    next->rc.rfConstant = hevcRateFactor(rate.quality);
-    next->rc.vbvMaxBitrate = static_cast<int>(rate.vbvMaxKbps);
-    next->rc.vbvBufferSize = static_cast<int>(rate.vbvBufferKbit);
-    if (x265_encoder_reconfig(encoder_, next.get()) != 0) return false;
-    param_ = std::move(next);
-    return true;
+    // The library copies what may change from the settings it is given; ours
+    // stay the one record, restored when it refuses.
+    const double rf = param_->rc.rfConstant;
+    const int maxrate = param_->rc.vbvMaxBitrate;
+    const int bufsize = param_->rc.vbvBufferSize;
+    param_->rc.rfConstant = hevcRateFactor(rate.quality);
+    param_->rc.vbvMaxBitrate = static_cast<int>(rate.vbvMaxKbps);
+    param_->rc.vbvBufferSize = static_cast<int>(rate.vbvBufferKbit);
+    if (x265_encoder_reconfig(encoder_, param_.get()) == 0) return true;
+    param_->rc.rfConstant = rf;
+    param_->rc.vbvMaxBitrate = maxrate;
+    param_->rc.vbvBufferSize = bufsize;
+    return false;
   }
 
  private:
@@ -104,8 +107,6 @@ std::unique_ptr<CodecSession> CodecSession::makeHevc(int width, int height, int 
   if (x265_param_apply_profile(param.get(), "main") < 0) return nullptr;
   x265_encoder* encoder = x265_encoder_open(param.get());
   if (encoder == nullptr) return nullptr;
-  // The library keeps its own copy, but reconfiguration starts from ours.
-  x265_encoder_parameters(encoder, param.get());
   return std::make_unique<HevcCodecSession>(encoder, std::move(param));
 }
 
