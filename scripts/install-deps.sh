@@ -17,6 +17,11 @@ packages=(
   nlohmann-json3-dev
   libssl-dev
   python3-cryptography
+  libx264-dev
+  libx265-dev
+  libswscale-dev
+  libavutil-dev
+  libavcodec-dev
 )
 
 missing=()

@@ -1,0 +1,165 @@
+#include "media/VideoToolboxEncoder.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "media/AccessUnit.hpp"
+
+namespace lumenrail {
+
+namespace {
+
+constexpr int64_t kMaxFps = 1000;
+constexpr int64_t kMaxIntervalFrames = 1'000'000'000;
+constexpr int64_t kMaxKbps = 2'000'000;  // the libraries take int kbit/s
+
+const char* kindName(VideoToolboxEncoder::ErrorKind kind) {
+  switch (kind) {
+    case VideoToolboxEncoder::ErrorKind::sessionCreateFailed:
+      return "sessionCreateFailed";
+    case VideoToolboxEncoder::ErrorKind::encodeFailed:
+      return "encodeFailed";
+    case VideoToolboxEncoder::ErrorKind::notStarted:
+      return "notStarted";
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+VideoToolboxEncoder::EncoderError::EncoderError(ErrorKind k, int32_t s) : kind(k), status(s) {
+  text_ = kindName(k);
+  if (k != ErrorKind::notStarted) text_ += "(" + std::to_string(s) + ")";
+}
+
+VideoToolboxEncoder::VideoToolboxEncoder(Config config) : config_(config) {}
+
+VideoToolboxEncoder::~VideoToolboxEncoder() { stop(); }
+
+int64_t VideoToolboxEncoder::intervalFrames(double seconds, int64_t fps) {
+  const double frames = seconds * static_cast<double>(fps);
+  // Below one frame (also NaN) every frame is a keyframe rather than none.
+  if (!(frames >= 1.0)) return 1;
+  if (frames >= static_cast<double>(kMaxIntervalFrames)) return kMaxIntervalFrames;
+  return static_cast<int64_t>(frames);
+}
+
+CodecRate VideoToolboxEncoder::rateFor(int64_t bitrateBps, int64_t liveFps) const {
+  // The libraries cannot change their frame rate live and budget each frame
+  // as cap / opening rate; scaling the cap by opening / live rate keeps the
+  // bits per second at the asked rate.
+  const int64_t capKbps = (bitrateBps * config_.fps / liveFps + 999) / 1000;
+  CodecRate rate;
+  rate.quality = quality_;
+  rate.vbvMaxKbps = std::clamp<int64_t>(capKbps, 1, kMaxKbps);
+  // One second of the real rate, the window of the wire's data-rate limit.
+  rate.vbvBufferKbit = std::clamp<int64_t>((bitrateBps + 999) / 1000, 1, kMaxKbps);
+  return rate;
+}
+
+void VideoToolboxEncoder::start() {
+  std::lock_guard delivery(deliveryMutex_);
+  std::lock_guard lock(sessionMutex_);
+  if (session_) return;
+  const Config& c = config_;
+  const bool sizeOk = c.width >= 16 && c.height >= 16 && c.width <= PixelBuffer::kMaxDimension &&
+                      c.height <= PixelBuffer::kMaxDimension && c.width % 2 == 0 && c.height % 2 == 0;
+  const bool codecOk = c.codec == Wire::Codec::h264 || c.codec == Wire::Codec::hevc;
+  if (!sizeOk || !codecOk || c.fps < 1 || c.fps > kMaxFps || c.bitrateBps < 1) {
+    throw EncoderError(ErrorKind::sessionCreateFailed, kStatusBadParameter);
+  }
+  quality_ = kDefaultQuality;
+  bitrateBps_ = c.bitrateBps;
+  liveFps_ = c.fps;
+  const CodecRate rate = rateFor(bitrateBps_, liveFps_);
+  std::unique_ptr<CodecSession> session = c.codec == Wire::Codec::hevc
+                                              ? CodecSession::makeHevc(c.width, c.height, c.fps, rate)
+                                              : CodecSession::makeH264(c.width, c.height, c.fps, rate);
+  if (!session) throw EncoderError(ErrorKind::sessionCreateFailed, kStatusLibraryRefused);
+  input_ = std::make_unique<EncoderInput>(c.width, c.height, session->acceptsNv12());
+  session_ = std::move(session);
+  intervalFrames_ = intervalFrames(c.keyframeIntervalSeconds, liveFps_);
+  framesSinceKeyframe_ = 0;
+  keyframeOwed_ = true;
+  nextPts_ = 0;
+}
+
+void VideoToolboxEncoder::encode(const PixelBufferRef& buffer, uint64_t captureTimeNs, bool forceKeyframe) {
+  std::lock_guard delivery(deliveryMutex_);
+  EncodedFrame frame;
+  {
+    std::lock_guard lock(sessionMutex_);
+    if (!session_) throw EncoderError(ErrorKind::notStarted, 0);
+    // Owed until a keyframe actually leaves, whatever happens to this frame.
+    if (forceKeyframe) keyframeOwed_ = true;
+    if (!buffer) throw EncoderError(ErrorKind::encodeFailed, kStatusNoBuffer);
+    CodecPicture picture;
+    if (!input_->prepare(*buffer, picture)) throw EncoderError(ErrorKind::encodeFailed, kStatusConversionFailed);
+    const bool idr = keyframeOwed_ || framesSinceKeyframe_ >= intervalFrames_;
+    CodecSession::Output out;
+    if (session_->encode(picture, nextPts_++, idr, out) < 0) {
+      throw EncoderError(ErrorKind::encodeFailed, kStatusEncodeFailed);
+    }
+    frame.data = AccessUnit::fromLengthPrefixed(out.lengthPrefixed, config_.codec);
+    if (frame.data.empty()) {
+      ++framesSinceKeyframe_;
+      return;
+    }
+    frame.isKeyframe = out.keyframe;
+    frame.captureTimeNs = captureTimeNs;
+    if (out.keyframe) {
+      keyframeOwed_ = false;
+      framesSinceKeyframe_ = 1;
+    } else {
+      ++framesSinceKeyframe_;
+    }
+  }
+  if (sink) sink(frame);
+}
+
+VideoToolboxEncoder::LiveConfigResult VideoToolboxEncoder::applyLiveConfig(std::optional<float> quality,
+                                                                           std::optional<int32_t> bitrateBps,
+                                                                           std::optional<int32_t> fps) {
+  std::lock_guard lock(sessionMutex_);
+  LiveConfigResult result;
+  if (!session_) return result;
+  if (quality && !std::isnan(*quality)) {
+    const float previous = quality_;
+    quality_ = std::clamp(*quality, 0.0f, 1.0f);
+    result.quality = session_->reconfigure(rateFor(bitrateBps_, liveFps_));
+    if (!result.quality) quality_ = previous;
+  }
+  if (bitrateBps && *bitrateBps > 0) {
+    result.bitrate = session_->reconfigure(rateFor(*bitrateBps, liveFps_));
+    if (result.bitrate) bitrateBps_ = *bitrateBps;
+  }
+  if (fps && *fps > 0) {
+    const int64_t next = std::min<int64_t>(*fps, kMaxFps);
+    result.frameRate = session_->reconfigure(rateFor(bitrateBps_, next));
+    if (result.frameRate) {
+      liveFps_ = next;
+      intervalFrames_ = intervalFrames(config_.keyframeIntervalSeconds, liveFps_);
+    }
+  }
+  return result;
+}
+
+void VideoToolboxEncoder::finish() {
+  // Zero-latency settings hold no frame back, so only a frame in flight on
+  // another thread can still be pending; waiting for delivery covers it.
+  std::lock_guard delivery(deliveryMutex_);
+}
+
+void VideoToolboxEncoder::stop() {
+  std::lock_guard delivery(deliveryMutex_);
+  std::lock_guard lock(sessionMutex_);
+  session_.reset();
+  input_.reset();
+}
+
+int64_t VideoToolboxEncoder::keyframeIntervalFrames() const {
+  std::lock_guard lock(sessionMutex_);
+  return intervalFrames_;
+}
+
+}  // namespace lumenrail

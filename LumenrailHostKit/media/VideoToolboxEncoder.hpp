@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "media/CodecSession.hpp"
+#include "media/EncoderInput.hpp"
+#include "media/PixelBuffer.hpp"
+#include "wire/EncodedFrame.hpp"
+#include "wire/Wire.hpp"
+
+namespace lumenrail {
+
+// Turns pixel buffers into H.264 or HEVC access units for the wire, tuned for
+// the lowest latency: no B-frames, no lookahead, one access unit out for each
+// frame in, delivered to `sink` before `encode` returns (on the caller's
+// thread, in encode order). Keyframes carry the parameter sets in front, and
+// the H.264 SPS is rewritten so a decoder may show every frame at once.
+// Software encoding (x264, x265): `usingHardware()` is always false.
+class VideoToolboxEncoder final {
+ public:
+  struct Config {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t fps = 0;
+    int32_t bitrateBps = 0;
+    Wire::Codec codec = Wire::Codec::h264;
+    double keyframeIntervalSeconds = 0;
+    bool operator==(const Config&) const = default;
+  };
+
+  // Status codes carried by the errors.
+  static constexpr int32_t kStatusBadParameter = -1;
+  static constexpr int32_t kStatusLibraryRefused = -2;
+  static constexpr int32_t kStatusNoBuffer = -3;
+  static constexpr int32_t kStatusConversionFailed = -4;
+  static constexpr int32_t kStatusEncodeFailed = -5;
+
+  enum class ErrorKind : uint8_t { sessionCreateFailed, encodeFailed, notStarted };
+
+  class EncoderError : public std::exception {
+   public:
+    EncoderError(ErrorKind kind, int32_t status);
+    ErrorKind kind;
+    int32_t status;  // 0 for notStarted
+    const char* what() const noexcept override { return text_.c_str(); }
+
+   private:
+    std::string text_;
+  };
+
+  struct LiveConfigResult {
+    bool quality = false;
+    bool bitrate = false;
+    bool frameRate = false;
+    bool operator==(const LiveConfigResult&) const = default;
+  };
+
+  using Sink = std::function<void(const EncodedFrame&)>;
+
+  static constexpr float kDefaultQuality = 0.75f;
+
+  explicit VideoToolboxEncoder(Config config);
+  ~VideoToolboxEncoder();
+  VideoToolboxEncoder(const VideoToolboxEncoder&) = delete;
+  VideoToolboxEncoder& operator=(const VideoToolboxEncoder&) = delete;
+
+  // Throws EncoderError(sessionCreateFailed) and stays without a session.
+  void start();
+  // Throws notStarted without a session and encodeFailed when the frame is
+  // refused; a keyframe asked for and not delivered is forced on the next frame.
+  void encode(const PixelBufferRef& buffer, uint64_t captureTimeNs, bool forceKeyframe);
+  // Quality is clamped to 0..1; a bit rate or frame rate of 0 or less is left alone.
+  LiveConfigResult applyLiveConfig(std::optional<float> quality, std::optional<int32_t> bitrateBps,
+                                   std::optional<int32_t> fps);
+  // Returns once every submitted frame has reached `sink`; stays started.
+  void finish();
+  // Finishes, then drops the session; encode afterwards throws notStarted.
+  void stop();
+
+  const Config& config() const { return config_; }
+  Wire::Codec codec() const { return config_.codec; }
+  bool usingHardware() const { return false; }
+  // Frames from one keyframe to the next at the current frame rate.
+  int64_t keyframeIntervalFrames() const;
+
+  // Set before start(); not changed while frames are in flight.
+  Sink sink;
+
+ private:
+  static int64_t intervalFrames(double seconds, int64_t fps);
+  CodecRate rateFor(int64_t bitrateBps, int64_t liveFps) const;
+
+  const Config config_;
+  // Held across encode and delivery so finish and stop wait for a frame in flight.
+  std::mutex deliveryMutex_;
+  // Guards the session and every call into the codec library.
+  mutable std::mutex sessionMutex_;
+  std::unique_ptr<CodecSession> session_;
+  std::unique_ptr<EncoderInput> input_;
+  float quality_ = kDefaultQuality;
+  int64_t bitrateBps_ = 0;
+  int64_t liveFps_ = 0;
+  int64_t intervalFrames_ = 1;
+  int64_t framesSinceKeyframe_ = 0;
+  bool keyframeOwed_ = true;
+  int64_t nextPts_ = 0;
+};
+
+}  // namespace lumenrail
