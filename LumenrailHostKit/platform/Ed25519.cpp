@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include "platform/Crypto.hpp"
+#include "platform/EvpRawKey.hpp"
 
 namespace lumenrail {
 
@@ -12,8 +13,6 @@ struct MdCtxFree {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
 
-std::shared_ptr<evp_pkey_st> wrap(EVP_PKEY* key) { return {key, EVP_PKEY_free}; }
-
 }  // namespace
 
 Ed25519PrivateKey Ed25519PrivateKey::generate() {
@@ -22,29 +21,15 @@ Ed25519PrivateKey Ed25519PrivateKey::generate() {
 }
 
 Ed25519PrivateKey Ed25519PrivateKey::fromRaw(ByteView seed) {
-  if (seed.size() != kKeyBytes) throw CryptoError::incorrectKeySize(static_cast<int64_t>(seed.size()));
-  EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size());
-  if (key == nullptr) throw CryptoError::libraryFailure("EVP_PKEY_new_raw_private_key");
-  return Ed25519PrivateKey(wrap(key));
+  return Ed25519PrivateKey(EvpRawKey::loadPrivate(EVP_PKEY_ED25519, seed, kKeyBytes));
 }
 
 Bytes Ed25519PrivateKey::publicKey() const {
-  Bytes out(kKeyBytes);
-  size_t len = out.size();
-  if (EVP_PKEY_get_raw_public_key(key_.get(), out.data(), &len) != 1 || len != kKeyBytes) {
-    throw CryptoError::libraryFailure("EVP_PKEY_get_raw_public_key");
-  }
-  return out;
+  return EvpRawKey::publicBytes(key_.get(), kKeyBytes);
 }
 
 SymmetricKey Ed25519PrivateKey::rawRepresentation() const {
-  Bytes out(kKeyBytes);
-  size_t len = out.size();
-  if (EVP_PKEY_get_raw_private_key(key_.get(), out.data(), &len) != 1 || len != kKeyBytes) {
-    Crypto::wipe(out);
-    throw CryptoError::libraryFailure("EVP_PKEY_get_raw_private_key");
-  }
-  return SymmetricKey(std::move(out));
+  return EvpRawKey::privateBytes(key_.get(), kKeyBytes);
 }
 
 Bytes Ed25519PrivateKey::signature(ByteView message) const {

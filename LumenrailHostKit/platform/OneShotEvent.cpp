@@ -6,10 +6,9 @@
 namespace lumenrail {
 
 void OneShotEvent::signal() {
-  {
-    std::lock_guard lock(mutex_);
-    signaled_ = true;
-  }
+  // Notified under the lock: a waiter that wakes may destroy the event at once.
+  std::lock_guard lock(mutex_);
+  signaled_ = true;
   cv_.notify_all();
 }
 

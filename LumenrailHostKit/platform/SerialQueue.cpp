@@ -174,12 +174,12 @@ bool SerialQueue::isCurrent() const {
   return state_->threadId == std::this_thread::get_id();
 }
 
+// Enqueuers notify under the lock: once it is released the task may run and
+// destroy this queue, so nothing may touch `this` afterwards.
 void SerialQueue::async(Task task) {
-  {
-    std::lock_guard lock(state_->mutex);
-    if (state_->stopping) return;
-    state_->ready.push_back(std::move(task));
-  }
+  std::lock_guard lock(state_->mutex);
+  if (state_->stopping) return;
+  state_->ready.push_back(std::move(task));
   state_->cv.notify_one();
 }
 
@@ -190,8 +190,8 @@ void SerialQueue::asyncAfter(uint64_t delayNs, Task task) {
     const uint64_t now = uptimeNs();
     const uint64_t deadline = delayNs > UINT64_MAX - now ? UINT64_MAX : now + delayNs;
     state_->delayed.push({deadline, state_->nextSeq++, 0, 0, std::make_shared<Task>(std::move(task))});
+    state_->cv.notify_one();
   }
-  state_->cv.notify_one();
 }
 
 SerialQueue::Timer SerialQueue::scheduleRepeating(uint64_t intervalNs, uint64_t firstDelayNs, Task task) {
@@ -205,8 +205,8 @@ SerialQueue::Timer SerialQueue::scheduleRepeating(uint64_t intervalNs, uint64_t 
     const uint64_t deadline = firstDelayNs > UINT64_MAX - now ? UINT64_MAX : now + firstDelayNs;
     state_->liveTimers.insert(id);
     state_->delayed.push({deadline, state_->nextSeq++, id, intervalNs, std::make_shared<Task>(std::move(task))});
+    state_->cv.notify_one();
   }
-  state_->cv.notify_one();
   return Timer(state_, id);
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "platform/Crypto.hpp"
+#include "platform/EvpRawKey.hpp"
 
 namespace lumenrail {
 
@@ -15,8 +16,6 @@ struct PkeyCtxFree {
   void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
 };
 
-std::shared_ptr<evp_pkey_st> wrap(EVP_PKEY* key) { return {key, EVP_PKEY_free}; }
-
 }  // namespace
 
 X25519PrivateKey X25519PrivateKey::generate() {
@@ -25,38 +24,19 @@ X25519PrivateKey X25519PrivateKey::generate() {
 }
 
 X25519PrivateKey X25519PrivateKey::fromRaw(ByteView raw) {
-  if (raw.size() != kKeyBytes) throw CryptoError::incorrectKeySize(static_cast<int64_t>(raw.size()));
-  EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, raw.data(), raw.size());
-  if (key == nullptr) throw CryptoError::libraryFailure("EVP_PKEY_new_raw_private_key");
-  return X25519PrivateKey(wrap(key));
+  return X25519PrivateKey(EvpRawKey::loadPrivate(EVP_PKEY_X25519, raw, kKeyBytes));
 }
 
 Bytes X25519PrivateKey::publicKey() const {
-  Bytes out(kKeyBytes);
-  size_t len = out.size();
-  if (EVP_PKEY_get_raw_public_key(key_.get(), out.data(), &len) != 1 || len != kKeyBytes) {
-    throw CryptoError::libraryFailure("EVP_PKEY_get_raw_public_key");
-  }
-  return out;
+  return EvpRawKey::publicBytes(key_.get(), kKeyBytes);
 }
 
 SymmetricKey X25519PrivateKey::rawRepresentation() const {
-  Bytes out(kKeyBytes);
-  size_t len = out.size();
-  if (EVP_PKEY_get_raw_private_key(key_.get(), out.data(), &len) != 1 || len != kKeyBytes) {
-    Crypto::wipe(out);
-    throw CryptoError::libraryFailure("EVP_PKEY_get_raw_private_key");
-  }
-  return SymmetricKey(std::move(out));
+  return EvpRawKey::privateBytes(key_.get(), kKeyBytes);
 }
 
 SymmetricKey X25519PrivateKey::sharedSecret(ByteView peerPublicKey) const {
-  if (peerPublicKey.size() != kKeyBytes) {
-    throw CryptoError::incorrectKeySize(static_cast<int64_t>(peerPublicKey.size()));
-  }
-  std::shared_ptr<evp_pkey_st> peer =
-      wrap(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, peerPublicKey.data(), peerPublicKey.size()));
-  if (!peer) throw CryptoError::libraryFailure("EVP_PKEY_new_raw_public_key");
+  std::shared_ptr<evp_pkey_st> peer = EvpRawKey::loadPublic(EVP_PKEY_X25519, peerPublicKey, kKeyBytes);
   std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(key_.get(), nullptr));
   if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1) throw CryptoError::libraryFailure("EVP_PKEY_derive_init");
   if (EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) != 1) {

@@ -75,13 +75,16 @@ void UpdateChecker::stop() {
 }
 
 void UpdateChecker::requestRecheck(const std::string& why) {
-  queue_.async([this, why] {
-    uint64_t generation;
-    {
-      std::lock_guard lock(mutex_);
-      if (!timer_) return;
-      generation = generation_;
-    }
+  // Judged when asked: a request while stopped is ignored, and one that a
+  // stop() overtakes before it runs is dropped.
+  uint64_t generation;
+  {
+    std::lock_guard lock(mutex_);
+    if (!timer_) return;
+    generation = generation_;
+  }
+  queue_.async([this, why, generation] {
+    if (!isCurrent(generation)) return;
     const double now = static_cast<double>(wallClockNs_()) / 1e9;
     if (!UpdateCheck::recheckAllowed(now, lastRecheck_)) {
       log_("[update] early check (" + why + ") skipped: one ran under an hour ago");

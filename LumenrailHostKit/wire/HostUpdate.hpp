@@ -23,4 +23,10 @@ inline std::optional<HostUpdate> from<HostUpdate>(uint8_t raw) {
 }
 }  // namespace Wire
 
+// The version report's lenient reading: 1 and 2 map to their cases, every
+// other code reads as none.
+constexpr HostUpdate hostUpdateFromCode(uint8_t code) {
+  return code == 1 ? HostUpdate::available : code == 2 ? HostUpdate::required : HostUpdate::none;
+}
+
 }  // namespace lumenrail

@@ -71,8 +71,8 @@ struct Harness {
           rec.callbackThreads.push_back(NamedThread::currentName());
         },
         [this](std::function<void()> call) {
-          rec.dispatched.add();
           call();
+          rec.dispatched.add();  // counted once it has run, so waiters see its effects
         },
         std::move(wallClock));
     checker->onVerdict = [this](HostUpdate update, const std::string& version, int64_t minClient) {

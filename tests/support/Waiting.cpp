@@ -12,10 +12,8 @@ bool eventually(const std::function<bool()>& condition, uint64_t timeoutNs) {
 }
 
 void EventCounter::add(int n) {
-  {
-    std::lock_guard lock(mutex_);
-    count_ += n;
-  }
+  std::lock_guard lock(mutex_);
+  count_ += n;
   cv_.notify_all();
 }
 

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/Bytes.hpp"
+
+namespace lumenrail::Socket {
+
+// Sends every byte (MSG_NOSIGNAL: a vanished peer is an error, not a signal);
+// EINTR is retried. Empty data succeeds.
+bool sendAll(int fd, ByteView data);
+// One recv with EINTR retried; the result of recv otherwise.
+ssize_t recvSome(int fd, uint8_t* buffer, size_t size, int flags = 0);
+// Exactly `size` bytes, or false on close or error.
+bool recvAll(int fd, uint8_t* buffer, size_t size);
+
+bool setIntOption(int fd, int level, int name, int value);
+// SO_RCVTIMEO; 0 means no timeout.
+bool setReceiveTimeoutMs(int fd, int64_t ms);
+
+}  // namespace lumenrail::Socket

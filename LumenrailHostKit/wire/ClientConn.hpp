@@ -1,0 +1,117 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Bytes.hpp"
+#include "platform/Clock.hpp"
+#include "platform/OneShotEvent.hpp"
+#include "wire/PeerVersion.hpp"
+#include "wire/Wire.hpp"
+
+namespace lumenrail {
+
+// Which encoded stream a client receives: the main one, or the shared reduced
+// stream for clients whose panel is smaller than the main stream.
+enum class Lane : uint8_t { main, small };
+
+// A packet built once and shared by every queue it goes to.
+using SharedPacket = std::shared_ptr<const Bytes>;
+
+inline SharedPacket sharePacket(Bytes packet) { return std::make_shared<const Bytes>(std::move(packet)); }
+
+// One registered connection: its bounded send queue, drained by the session's
+// write thread, and what the client has asked for. `mutex` guards everything
+// but the fields fixed before registration and `announced`.
+class ClientConn final {
+ public:
+  struct Entry {
+    std::vector<SharedPacket> packets;
+    bool droppable = false;  // a video frame
+    bool audio = false;
+    bool keyframe = false;
+    uint64_t captureNs = 0;
+    uint64_t enqueuedNs = 0;
+  };
+
+  // The whole interleave list (`batch`), or one pending entry.
+  struct Work {
+    std::vector<SharedPacket> packets;
+    bool batch = false;
+    uint64_t captureNs = 0;
+    uint64_t enqueuedNs = 0;
+  };
+
+  static constexpr int64_t kMaxAudio = 6;
+
+  ClientConn(int fd, int64_t maxFrames, bool overNetwork, NowNs clock = uptimeNs);
+  ClientConn(const ClientConn&) = delete;
+  ClientConn& operator=(const ClientConn&) = delete;
+
+  const int fd;
+  const int64_t maxFrames;
+  const bool overNetwork;
+  // Fixed before registration.
+  std::optional<std::string> fingerprint;
+  bool cable = false;
+  // Connection thread only.
+  bool announced = false;
+
+  void enqueueControl(SharedPacket packet);
+  void enqueueAudio(SharedPacket packet);
+  void enqueueInterleave(SharedPacket packet);
+  // Returns how many queued frames it evicted.
+  int64_t enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe, uint64_t captureNs, Lane lane);
+  // Blocks until there is work; nothing once closed and empty.
+  std::optional<Work> nextWork();
+  std::vector<SharedPacket> takeInterleave();
+  void close();
+  // Drops queued frames and audio, keeps control and interleave packets, appends `last` and closes.
+  void closeSending(SharedPacket last);
+  void switchLane(Lane lane, SharedPacket hello);
+
+  // Shuts the socket down unless teardown has already closed it.
+  void shutdownIfOpen(int how);
+  // Clears fdOpen and closes the socket, once.
+  void closeSocket();
+
+  mutable std::mutex mutex;
+  std::condition_variable cond;
+  OneShotEvent finished;  // the write thread has ended
+  OneShotEvent drained;   // the write thread has sent its last packet (or failed)
+
+  // Guarded by `mutex`.
+  std::deque<Entry> pending;
+  std::vector<SharedPacket> interleave;
+  int64_t frameCount = 0;
+  int64_t audioCount = 0;
+  int64_t audioDropped = 0;
+  bool closed = false;
+  bool byeQueued = false;  // closed by closeSending: the last packet is a Bye
+  bool sendFailed = false;
+  bool awaitingKeyframe = true;
+  int64_t dropped = 0;
+  bool wantsAudio = false;
+  bool wantsAudioPcm = false;
+  bool wantsHevc = false;
+  bool capsDeclared = false;
+  bool wantsFrameChunk = false;
+  Wire::EncoderConfigRequest encoderConfig = Wire::EncoderConfigRequest::none();
+  bool fdOpen = true;
+  std::string deviceName;
+  std::optional<PeerVersion> peerVersion;
+  bool versionJudged = false;
+  bool versionRefused = false;
+  Lane lane = Lane::main;
+
+ private:
+  NowNs clock_;
+};
+
+}  // namespace lumenrail

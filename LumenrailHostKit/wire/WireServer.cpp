@@ -1,0 +1,416 @@
+#include "wire/WireServer.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "links/AwdlStatus.hpp"
+#include "links/WifiKeySchedule.hpp"
+#include "links/WifiRecordOpener.hpp"
+#include "links/WifiRecordSealer.hpp"
+#include "platform/Log.hpp"
+#include "platform/Socket.hpp"
+
+namespace lumenrail {
+
+namespace {
+
+std::string errorName(WireServer::ServerErrorKind kind, int err) {
+  const char* name = kind == WireServer::ServerErrorKind::socketCreate ? "socketCreate"
+                     : kind == WireServer::ServerErrorKind::bind      ? "bind"
+                                                                      : "listen";
+  return std::string(name) + "(" + std::to_string(err) + ")";
+}
+
+// Keep-alive after 5 s of silence, probes 2 s apart, 3 of them, and at most
+// 10 s of unacknowledged data before the kernel drops the connection.
+void armDeadPeerDetection(int fd) {
+  Socket::setIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+  Socket::setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, 5);
+  Socket::setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, 2);
+  Socket::setIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, 3);
+  Socket::setIntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, 10'000);
+}
+
+bool isTransientAcceptError(int err) {
+  switch (err) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EAGAIN:
+    case EPERM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isDescriptorExhaustion(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
+
+std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
+
+constexpr uint64_t kWriterGraceNs = 300 * kNsPerMs;
+constexpr uint64_t kByeDrainNs = 500 * kNsPerMs;
+// How long stop() lets ended sessions finish on their own, then after their
+// sockets were forced shut.
+constexpr uint64_t kStopGraceNs = 1000 * kNsPerMs;
+constexpr uint64_t kStopForcedNs = 2000 * kNsPerMs;
+
+}  // namespace
+
+WireServer::ServerError::ServerError(ServerErrorKind k, int e)
+    : std::runtime_error(errorName(k, e)), kind(k), err(e) {}
+
+struct WireServer::Session {
+  OneShotEvent done;
+  std::atomic<int> fd{-1};
+  std::weak_ptr<ClientConn> conn;
+};
+
+std::shared_ptr<WireServer> WireServer::create(Config config) {
+  return std::shared_ptr<WireServer>(new WireServer(std::move(config)));
+}
+
+WireServer::WireServer(Config config) : config_(std::move(config)), hello_(config_.hello) {}
+
+WireServer::~WireServer() {
+  // A session thread may drop the last reference; it must not wait for itself.
+  accepting_ = false;
+  stopped_ = true;
+  degradeTimer_.cancel();
+  const int fd = listenFd_.exchange(-1);
+  if (fd >= 0) {
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+  }
+  stopEvent_.signal();
+}
+
+void WireServer::event(const std::string& line) const {
+  if (onEvent) onEvent(line);
+}
+
+// ---- Lifecycle -------------------------------------------------------------
+
+void WireServer::start() {
+  std::signal(SIGPIPE, SIG_IGN);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw ServerError(ServerErrorKind::socketCreate, errno);
+  Socket::setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(config_.port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw ServerError(ServerErrorKind::bind, err);
+  }
+  if (::listen(fd, 8) != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw ServerError(ServerErrorKind::listen, err);
+  }
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  boundPort_ = ntohs(bound.sin_port);
+  listenFd_ = fd;
+  accepting_ = true;
+  event("listening on 0.0.0.0:" + std::to_string(boundPort_.load()));
+
+  std::weak_ptr<WireServer> weak = weak_from_this();
+  acceptThread_ = NamedThread("lumenrail-wire-accept", [weak] { acceptLoop(weak); });
+  degradeTimer_ = timerQueue_.scheduleRepeating(degradeIntervalNs, degradeIntervalNs, [weak] {
+    if (auto self = weak.lock()) self->degradeTick();
+  });
+}
+
+// Holds the server only between accepts, so an owner that lets go of it
+// without stop() still frees it (the destructor closes the listener).
+void WireServer::acceptLoop(const std::weak_ptr<WireServer>& weak) {
+  for (;;) {
+    int listenFd;
+    {
+      auto self = weak.lock();
+      if (!self || !self->accepting_) return;
+      listenFd = self->listenFd_.load();
+    }
+    if (listenFd < 0) return;
+    const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    const int err = errno;
+    auto self = weak.lock();
+    if (!self) {
+      if (fd >= 0) ::close(fd);
+      return;
+    }
+    if (fd < 0) {
+      if (!self->accepting_) return;
+      if (isTransientAcceptError(err)) continue;
+      if (isDescriptorExhaustion(err)) {
+        // Out of descriptors: give running sessions a moment to release some.
+        self->stopEvent_.waitFor(100 * kNsPerMs);
+        continue;
+      }
+      self->event("accept failed: errno " + std::to_string(err));
+      return;
+    }
+    Socket::setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    armDeadPeerDetection(fd);
+    self->spawnHandler(fd, self->config_.psk, false, nullptr);
+    if (!self->accepting_) return;
+  }
+}
+
+void WireServer::adopt(int fd, std::function<void()> onClose) {
+  if (stopped_) {
+    // A stopped server starts nothing: no callback may follow stop().
+    ::close(fd);
+    if (onClose) onClose();
+    return;
+  }
+  Socket::setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  armDeadPeerDetection(fd);
+  spawnHandler(fd, std::nullopt, true, std::move(onClose));
+}
+
+void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool cable, std::function<void()> onClose) {
+  auto session = std::make_shared<Session>();
+  session->fd = fd;
+  uint64_t id;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    id = nextSessionId_++;
+    sessions_[id] = session;
+  }
+  std::weak_ptr<WireServer> weak = weak_from_this();
+  NamedThread thread("lumenrail-wire-conn", [weak, fd, psk = std::move(psk), cable, onClose = std::move(onClose),
+                                              session, id] {
+    if (auto self = weak.lock()) {
+      self->handleClient(fd, psk, cable, *session);
+      std::lock_guard lock(self->sessionsMutex_);
+      self->sessions_.erase(id);
+    } else {
+      ::close(fd);
+    }
+    if (onClose) onClose();
+    session->done.signal();
+  });
+  thread.detach();  // tracked through `sessions_`; stop() waits on `done`
+}
+
+void WireServer::stop() {
+  const bool wasStopped = stopped_.exchange(true);
+  // Take the registered sessions before anything else changes: a read loop
+  // that sees the server stop must not tear its session down ahead of the Bye.
+  std::map<int32_t, std::shared_ptr<ClientConn>> ended;
+  {
+    std::lock_guard lock(clientsMutex_);
+    registrationsClosed_ = true;
+    ended.swap(clients_);
+  }
+  accepting_ = false;
+  stopEvent_.signal();
+  degradeTimer_.cancel();
+  const int listenFd = listenFd_.exchange(-1);
+  if (listenFd >= 0) {
+    ::shutdown(listenFd, SHUT_RDWR);  // wakes a blocked accept
+    ::close(listenFd);
+  }
+  if (acceptThread_.joinable()) acceptThread_.join();
+
+  if (!ended.empty()) {
+    const size_t n = ended.size();
+    event("BYE (0x09) → " + std::to_string(n) + " client(s) — deliberate stop");
+    const SharedPacket bye = sharePacket(Wire::bye());
+    for (auto& [fd, conn] : ended) conn->closeSending(bye);
+    size_t flushed = 0;
+    for (auto& [fd, conn] : ended) {
+      if (conn->drained.waitFor(kByeDrainNs)) {
+        std::lock_guard lock(conn->mutex);
+        if (!conn->sendFailed) ++flushed;
+      }
+    }
+    event("BYE flushed on " + std::to_string(flushed) + "/" + std::to_string(n) + " client(s)");
+    for (auto& [fd, conn] : ended) conn->shutdownIfOpen(SHUT_WR);
+  }
+
+  // Wait, bounded, for every session thread: none may call back after stop().
+  std::vector<std::shared_ptr<Session>> running;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    for (auto& [id, s] : sessions_) running.push_back(s);
+  }
+  const uint64_t graceEnd = uptimeNs() + kStopGraceNs;
+  for (auto& s : running) {
+    const uint64_t now = uptimeNs();
+    s->done.waitFor(graceEnd > now ? graceEnd - now : 0);
+  }
+  for (auto& s : running) {
+    if (s->done.isSignaled()) continue;
+    std::shared_ptr<ClientConn> conn;
+    {
+      std::lock_guard lock(sessionsMutex_);
+      conn = s->conn.lock();
+    }
+    if (conn) {
+      conn->shutdownIfOpen(SHUT_RDWR);
+    } else {
+      // Not registered yet: its thread owns the socket until registration.
+      const int fd = s->fd.load();
+      if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    }
+  }
+  for (auto& s : running) {
+    if (!s->done.waitFor(kStopForcedNs)) Log::lineTo(2, "[wire] WARN: a session did not end within stop()");
+  }
+  if (!wasStopped) timerQueue_.sync([] {});  // a judge or tick already running finishes first
+}
+
+// ---- Session driver --------------------------------------------------------
+
+void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool cable, Session& session) {
+  std::unique_ptr<WifiRecordSealer> sealer;
+  std::unique_ptr<WifiRecordOpener> opener;
+  std::string tag;
+  if (psk) {
+    const auto keys = WifiKeySchedule::derive(*psk, WifiKeySchedule::Role::host, WifiKeySchedule::Flavor::qrPsk);
+    sealer = std::make_unique<WifiRecordSealer>(keys.sendKey);
+    opener = std::make_unique<WifiRecordOpener>(keys.recvKey);
+    tag = " [encrypted]";
+  }
+  event("client connected " + fdTag(fd) + tag);
+
+  auto conn = std::make_shared<ClientConn>(fd, kMaxFramesPerClient, AwdlStatus::isNetworkPeer(fd), nowNs);
+  conn->cable = cable;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    session.conn = conn;
+  }
+  if (conn->overNetwork && AwdlStatus::isActive(std::string("awdl0"))) {
+    event("AWDL (AirDrop/Handoff) is on — this Wi-Fi client may stutter " + fdTag(fd));
+  }
+
+  std::weak_ptr<WireServer> weak = weak_from_this();
+  WifiRecordSealer* sealerRaw = sealer.get();
+  NamedThread writer("lumenrail-wire-write", [weak, conn, sealerRaw] {
+    if (auto self = weak.lock()) {
+      self->writeLoop(conn, sealerRaw);
+    } else {
+      conn->drained.signal();
+      conn->finished.signal();
+    }
+  });
+
+  queueHelloAndVersion(*conn);
+  bool late;
+  {
+    std::lock_guard lock(clientsMutex_);
+    late = registrationsClosed_;
+    if (!late) clients_[fd] = conn;
+  }
+  if (late) {
+    // stop() has already said goodbye to every registered client; a session
+    // that got this far too late ends without registering or calling back.
+    conn->close();
+    if (!conn->finished.waitFor(kWriterGraceNs)) {
+      conn->shutdownIfOpen(SHUT_RDWR);
+      conn->finished.wait();
+    }
+    writer.join();
+    conn->closeSocket();
+    return;
+  }
+  resetViewport();
+  armVersionJudge(conn);
+  setIdrPending();
+  if (onClientConnected) onClientConnected();
+  broadcastAdvisory();
+
+  readLoop(conn, opener.get());
+
+  // Teardown.
+  bool empty;
+  {
+    std::lock_guard lock(clientsMutex_);
+    auto it = clients_.find(fd);
+    if (it != clients_.end() && it->second == conn) clients_.erase(it);
+    empty = clients_.empty();
+  }
+  bool wantedAudio, declaredCaps, hadEncoderRequest;
+  {
+    std::lock_guard lock(conn->mutex);
+    wantedAudio = conn->wantsAudio;
+    declaredCaps = conn->capsDeclared;
+    hadEncoderRequest = !conn->encoderConfig.isEmpty();
+  }
+  if (wantedAudio && onAudioWantedChanged) onAudioWantedChanged(audioWanted());
+  if (declaredCaps && onHevcWantedChanged) onHevcWantedChanged(hevcWanted());
+  if (hadEncoderRequest && onEncoderConfigChanged) onEncoderConfigChanged(resolvedEncoderConfig());
+  broadcastAdvisory();
+  if (empty) resetDegradation();
+  if (stopped_) {
+    conn->closeSending(sharePacket(Wire::bye()));  // no-op when stop() queued it first
+  } else {
+    conn->close();
+  }
+  if (!conn->finished.waitFor(kWriterGraceNs)) {
+    conn->shutdownIfOpen(SHUT_RDWR);  // the writer is stuck in a send
+    conn->finished.wait();
+  }
+  writer.join();
+  int64_t dropped;
+  {
+    std::lock_guard lock(conn->mutex);
+    dropped = conn->dropped;
+  }
+  if (dropped >= 1) {
+    event("client " + fdTag(fd) + " dropped " + std::to_string(dropped) + " frame(s) under backpressure");
+  }
+  event("client disconnected " + fdTag(fd));
+  // The owner hears of the departure while the descriptor is still ours, so a
+  // new client cannot arrive on the same number before it has been handled.
+  conn->shutdownIfOpen(SHUT_RDWR);
+  if (onClientDisconnected) onClientDisconnected(fd);
+  conn->closeSocket();
+}
+
+void WireServer::queueHelloAndVersion(ClientConn& conn) {
+  conn.enqueueControl(helloPacket(conn));
+  if (auto version = hostPeerVersionPacket()) conn.enqueueControl(sharePacket(std::move(*version)));
+}
+
+std::vector<std::shared_ptr<ClientConn>> WireServer::clientList() const {
+  std::lock_guard lock(clientsMutex_);
+  std::vector<std::shared_ptr<ClientConn>> list;
+  list.reserve(clients_.size());
+  for (auto& [fd, conn] : clients_) list.push_back(conn);
+  return list;
+}
+
+void WireServer::setIdrPending() {
+  std::lock_guard lock(idrMutex_);
+  idrPending_ = true;
+}
+
+bool WireServer::flushBye(ClientConn& conn, uint64_t waitNs) {
+  conn.closeSending(sharePacket(Wire::bye()));
+  if (!conn.drained.waitFor(waitNs)) return false;
+  std::lock_guard lock(conn.mutex);
+  return !conn.sendFailed;
+}
+
+}  // namespace lumenrail

@@ -1,0 +1,218 @@
+#pragma once
+
+// The host's TCP server for the wire protocol: one session per client, each
+// with a connection thread (security choice, greeting, read loop, teardown)
+// and a write thread draining the client's bounded send queue. Encoded frames,
+// audio and control messages fan out to the queues without ever blocking on a
+// slow client.
+//
+// Lock order: clientsMutex_ or helloMutex_ before any ClientConn::mutex, never
+// the reverse; no server lock is held while a callback runs or a socket is
+// written.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/Bytes.hpp"
+#include "platform/Clock.hpp"
+#include "platform/NamedThread.hpp"
+#include "platform/OneShotEvent.hpp"
+#include "platform/SerialQueue.hpp"
+#include "wire/ClientConn.hpp"
+#include "wire/DegradationPolicy.hpp"
+#include "wire/FrameStallProbe.hpp"
+#include "wire/PeerVersion.hpp"
+#include "wire/Wire.hpp"
+
+namespace lumenrail {
+
+class WifiRecordSealer;
+class WifiRecordOpener;
+
+class WireServer final : public std::enable_shared_from_this<WireServer> {
+ public:
+  using Lane = lumenrail::Lane;
+  using ClientConn = lumenrail::ClientConn;
+
+  struct Config {
+    uint16_t port = Wire::defaultPort;  // 0 picks a free port (see boundPort())
+    Wire::HelloParams hello;
+    std::optional<Bytes> psk;  // seals network links that do not pair
+  };
+
+  enum class ServerErrorKind { socketCreate, bind, listen };
+  class ServerError : public std::runtime_error {
+   public:
+    ServerError(ServerErrorKind kind, int err);
+    ServerErrorKind kind;
+    int err;  // errno of the failed call
+  };
+
+  struct ConnectedClient {
+    int32_t fd = -1;
+    std::string name;
+    std::optional<std::string> fingerprint;
+    bool overNetwork = false;
+    bool operator==(const ConnectedClient&) const = default;
+  };
+
+  static constexpr int64_t kMaxFramesPerClient = 4;
+  // The largest legal client packet is an Input packet of about 1 MB; a
+  // longer length ends the session before anything is allocated.
+  static constexpr uint32_t kMaxClientPayload = 2 * 1024 * 1024;
+
+  // Threads hold the server weakly, so it lives in a shared_ptr.
+  static std::shared_ptr<WireServer> create(Config config);
+  ~WireServer();
+  WireServer(const WireServer&) = delete;
+  WireServer& operator=(const WireServer&) = delete;
+
+  // Callbacks and settings: set before start(), never changed while running.
+  std::function<void(const std::string&)> onEvent;
+  std::shared_ptr<FrameStallProbe> stallProbe;
+  std::function<void(const Wire::ClientMode&, int32_t)> onClientMode;
+  std::function<void(const std::vector<Wire::InputSample>&, int32_t)> onInput;
+  std::function<void(const Wire::InputCaps&, int32_t)> onInputCaps;
+  std::function<void(bool)> onAudioWantedChanged;
+  std::function<void(bool)> onHevcWantedChanged;
+  std::function<void(const Wire::KeyChord&)> onKeyCombo;
+  std::function<void(const Wire::EncoderConfigRequest&)> onEncoderConfigChanged;
+  std::function<void(int32_t)> onClientDisconnected;
+  std::function<void()> onClientConnected;
+  std::function<void(const std::string&)> onClientInfo;
+  std::function<void(const std::string&, bool)> onClientNamed;
+  std::optional<std::string> hostAppVersion;
+  std::function<void(const std::optional<std::string>&)> onClientMustUpdate;
+  int64_t versionJudgeDelayMs = HostVersionGate::judgeDelayMs;
+  uint64_t degradeIntervalNs = kNsPerSecond;
+  NowNs nowNs = uptimeNs;
+
+  // Lifecycle.
+  void start();  // throws ServerError
+  void stop();
+  void adopt(int fd, std::function<void()> onClose);
+  uint16_t boundPort() const { return boundPort_.load(); }
+
+  // Fan-out.
+  void broadcast(uint64_t captureTicks, bool keyframe, ByteView accessUnit, Lane lane = Lane::main);
+  void broadcastAudio(uint64_t captureTicks, Wire::AudioCodec codec, bool config, uint8_t channels,
+                      uint32_t sampleRate, ByteView data);
+  void broadcastInkObserved(uint64_t captureTicks);
+  void broadcastForegroundApp(std::string_view name);
+  void broadcastViewportApplied(const Wire::ViewportRectQ16& viewport);
+  void broadcastEncoderConfigApplied(const Wire::EncoderConfigRequest& request);
+  void rebroadcastHello(const Wire::HelloParams& hello);
+  void setSmallLane(const std::optional<Wire::HelloParams>& hello, const std::set<int32_t>& members);
+  SharedPacket helloPacket(const ClientConn& conn);
+  bool takeIdrRequest();
+  Wire::ViewportRectQ16 desiredViewport() const;
+  void resetViewport();
+
+  // Merged wishes of the registered clients.
+  bool audioWanted() const;
+  bool audioPcmWanted() const;
+  bool audioAacWanted() const;
+  bool hevcWanted() const;
+  Wire::EncoderConfigRequest resolvedEncoderConfig() const;
+  int64_t clientCount() const;
+  std::vector<ConnectedClient> connectedClients() const;
+  int64_t disconnect(const std::string& fingerprint);
+  bool forceAacAudio() const { return forceAacAudio_.load(); }
+  void setForceAacAudio(bool on) { forceAacAudio_.store(on); }
+
+  // Degradation advisory.
+  void degradeTick();
+  void broadcastAdvisory();
+  void resetDegradation();
+  void setDegraded(bool degraded);
+  bool encodeDegraded() const;
+
+  // Version report and gate.
+  std::optional<Bytes> hostPeerVersionPacket();
+  void setVersionVerdict(int64_t floor, HostUpdate hostUpdate, const std::string& updateVersion);
+  int64_t clientFloor() const;
+  std::optional<PeerVersion> peerVersion(int32_t fd) const;
+  void armVersionJudge(const std::shared_ptr<ClientConn>& conn);
+  bool judgeVersion(const std::shared_ptr<ClientConn>& conn);
+
+ private:
+  explicit WireServer(Config config);
+
+  struct Session;
+  class PlaintextReader;
+
+  void event(const std::string& line) const;
+  static void acceptLoop(const std::weak_ptr<WireServer>& weak);
+  void spawnHandler(int fd, std::optional<Bytes> psk, bool cable, std::function<void()> onClose);
+  void handleClient(int fd, const std::optional<Bytes>& psk, bool cable, Session& session);
+  void readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpener* opener);
+  bool dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload);
+  void writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSealer* sealer);
+  bool sendPacket(int fd, ByteView packet, WifiRecordSealer* sealer);
+  void handleClientCaps(ClientConn& conn, ByteView payload);
+  void handleClientInfo(ClientConn& conn, ByteView payload);
+  void handleViewport(ClientConn& conn, ByteView payload);
+  void handleEncoderConfig(ClientConn& conn, ByteView payload);
+  void handlePeerVersion(ClientConn& conn, ByteView payload);
+  std::vector<std::shared_ptr<ClientConn>> clientList() const;
+  void queueHelloAndVersion(ClientConn& conn);
+  // Sends a Bye as the last packet and waits (bounded) for it; true when it was written.
+  static bool flushBye(ClientConn& conn, uint64_t waitNs);
+  void setIdrPending();
+
+  Config config_;
+  std::atomic<int> listenFd_{-1};
+  std::atomic<bool> accepting_{false};
+  std::atomic<bool> stopped_{false};
+  std::atomic<uint16_t> boundPort_{0};
+  std::atomic<bool> forceAacAudio_{false};
+  NamedThread acceptThread_;
+  OneShotEvent stopEvent_;
+
+  mutable std::mutex helloMutex_;
+  Wire::HelloParams hello_;
+  std::optional<Wire::HelloParams> smallHello_;
+  int64_t versionFloor_ = 0;
+  HostUpdate versionUpdate_ = HostUpdate::none;
+  std::string versionUpdateName_;
+
+  mutable std::mutex clientsMutex_;
+  std::map<int32_t, std::shared_ptr<ClientConn>> clients_;
+  bool registrationsClosed_ = false;  // set by stop() as it takes the last clients
+  bool encodeDegraded_ = false;
+
+  mutable std::mutex idrMutex_;
+  bool idrPending_ = false;
+
+  mutable std::mutex viewportMutex_;
+  Wire::ViewportRectQ16 desiredViewport_ = Wire::ViewportRectQ16::full();
+
+  std::mutex frameIdMutex_;
+  uint32_t frameIdCounter_ = 0;
+
+  std::mutex degradeMutex_;
+  int64_t evictedThisSecond_ = 0;
+  DegradationPolicy degradePolicy_;
+
+  // Session threads, so stop() can wait for the sessions it ends.
+  std::mutex sessionsMutex_;
+  std::map<uint64_t, std::shared_ptr<Session>> sessions_;
+  uint64_t nextSessionId_ = 1;
+
+  // Degradation ticks and version judges.
+  SerialQueue timerQueue_{"lumenrail.degrade"};
+  SerialQueue::Timer degradeTimer_;
+
+  friend class WireServerTestPeer;
+};
+
+}  // namespace lumenrail

@@ -1,0 +1,215 @@
+// The read and write loops of one session and the read loop's dispatch.
+#include <sys/socket.h>
+
+#include <cstdio>
+
+#include "links/WifiRecordOpener.hpp"
+#include "links/WifiRecordSealer.hpp"
+#include "platform/ByteOrder.hpp"
+#include "platform/Socket.hpp"
+#include "wire/WireServer.hpp"
+
+namespace lumenrail {
+
+namespace {
+std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
+}  // namespace
+
+// Exact-length reads of one session's plaintext stream, opening records on
+// an encrypted link. Keeps a read offset so many small records stay linear.
+class WireServer::PlaintextReader {
+ public:
+  PlaintextReader(int fd, WifiRecordOpener* opener, WireServer& server) : fd_(fd), opener_(opener), server_(server) {
+    if (opener_) raw_.resize(65536);
+  }
+
+  bool readFully(uint8_t* out, size_t n) {
+    if (!opener_) return n == 0 || Socket::recvAll(fd_, out, n);
+    while (plain_.size() - pos_ < n) {
+      const ssize_t got = Socket::recvSome(fd_, raw_.data(), raw_.size());
+      if (got <= 0) return false;
+      Bytes opened;
+      try {
+        opened = opener_->push(ByteView(raw_.data(), static_cast<size_t>(got)));
+      } catch (const std::exception& e) {
+        server_.event("encrypted record rejected (" + std::string(e.what()) + ") — dropping client " + fdTag(fd_));
+        return false;
+      }
+      if (pos_ > 0) {
+        plain_.erase(plain_.begin(), plain_.begin() + static_cast<ptrdiff_t>(pos_));
+        pos_ = 0;
+      }
+      plain_.insert(plain_.end(), opened.begin(), opened.end());
+    }
+    std::copy_n(plain_.begin() + static_cast<ptrdiff_t>(pos_), n, out);
+    pos_ += n;
+    if (pos_ == plain_.size()) {
+      plain_.clear();
+      pos_ = 0;
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  WifiRecordOpener* opener_;
+  WireServer& server_;
+  Bytes plain_;
+  size_t pos_ = 0;
+  Bytes raw_;
+};
+
+void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpener* opener) {
+  PlaintextReader reader(conn->fd, opener, *this);
+  uint8_t header[Wire::headerSize];
+  Bytes payload;
+  while (accepting_) {
+    if (!reader.readFully(header, sizeof header)) return;
+    const uint32_t length = ByteOrder::readLE32(ByteView(header, sizeof header), 1);
+    if (length > kMaxClientPayload) {
+      event("client packet too large (" + std::to_string(length) + " bytes, type 0x" +
+            [&] {
+              char b[4];
+              std::snprintf(b, sizeof b, "%02x", header[0]);
+              return std::string(b);
+            }() +
+            ") — dropping client " + fdTag(conn->fd));
+      return;
+    }
+    payload.resize(length);
+    if (!reader.readFully(payload.data(), length)) return;
+    {
+      // A session ended by disconnect() or a version refusal reads on only to
+      // see the peer leave; it no longer acts on what the client sends.
+      std::lock_guard lock(conn->mutex);
+      if (conn->closed) return;
+    }
+    dispatch(conn, header[0], payload);
+  }
+}
+
+bool WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload) {
+  const int fd = conn->fd;
+  const auto type = Wire::from<Wire::PacketType>(code);
+  if (!type) return true;
+  switch (*type) {
+    case Wire::PacketType::requestIdr:
+      setIdrPending();
+      event("RequestIdr ← client");
+      break;
+    case Wire::PacketType::timeSync:
+      if (payload.size() >= 8) {
+        conn->enqueueInterleave(sharePacket(Wire::timeSyncReply(ByteOrder::readLE64(payload, 0), nowNs())));
+      }
+      break;
+    case Wire::PacketType::requestHello:
+      queueHelloAndVersion(*conn);
+      setIdrPending();
+      event("RequestHello ← client (resent Hello + IDR)");
+      break;
+    case Wire::PacketType::input:
+      if (auto samples = Wire::parseInput(payload)) {
+        if (onInput) onInput(*samples, fd);
+      }
+      break;
+    case Wire::PacketType::inputCaps:
+      if (auto caps = Wire::parseInputCaps(payload)) {
+        char axes[16];
+        std::snprintf(axes, sizeof axes, "%x", caps->axisMask);
+        event(std::string("InputCaps ← client: axes 0x") + axes + ", pressureMax " +
+              std::to_string(caps->pressureMax) + ", contacts " + std::to_string(caps->maxContacts));
+        if (onInputCaps) onInputCaps(*caps, fd);
+      }
+      break;
+    case Wire::PacketType::clientMode: {
+      if (!judgeVersion(conn)) break;
+      if (auto mode = Wire::parseClientMode(payload)) {
+        event("ClientMode ← client " + fdTag(fd) + ": " + std::to_string(mode->width) + "x" +
+              std::to_string(mode->height) + "@" + std::to_string(mode->refreshHz));
+        if (onClientMode) onClientMode(*mode, fd);
+      }
+      break;
+    }
+    case Wire::PacketType::clientInfo:
+      handleClientInfo(*conn, payload);
+      break;
+    case Wire::PacketType::clientCaps:
+      handleClientCaps(*conn, payload);
+      break;
+    case Wire::PacketType::keyCombo:
+      if (auto chord = Wire::parseKeyCombo(payload)) {
+        if (onKeyCombo) onKeyCombo(*chord);
+      }
+      break;
+    case Wire::PacketType::viewport:
+      handleViewport(*conn, payload);
+      break;
+    case Wire::PacketType::encoderConfig:
+      handleEncoderConfig(*conn, payload);
+      break;
+    case Wire::PacketType::peerVersion:
+      handlePeerVersion(*conn, payload);
+      break;
+    default:
+      break;  // host-to-client codes from a client are skipped like unknown ones
+  }
+  return true;
+}
+
+void WireServer::writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSealer* sealer) {
+  const int fd = conn->fd;
+  bool failed = false;
+  while (!failed) {
+    auto work = conn->nextWork();
+    if (!work) break;
+    if (work->batch) {
+      for (const auto& p : work->packets) {
+        if (!sendPacket(fd, *p, sealer)) {
+          failed = true;
+          break;
+        }
+      }
+      continue;
+    }
+    const uint64_t dequeuedNs = nowNs();
+    for (size_t i = 0; i < work->packets.size() && !failed; ++i) {
+      if (i > 0) {
+        // Urgent packets (time-sync replies) slip between a large frame's chunks.
+        for (const auto& urgent : conn->takeInterleave()) {
+          if (!sendPacket(fd, *urgent, sealer)) {
+            failed = true;
+            break;
+          }
+        }
+        if (failed) break;
+      }
+      if (!sendPacket(fd, *work->packets[i], sealer)) failed = true;
+    }
+    if (!failed && work->captureNs != 0 && stallProbe) {
+      stallProbe->noteSent(fd, work->captureNs, work->enqueuedNs, dequeuedNs);
+    }
+  }
+  if (stallProbe) stallProbe->flush(fd);
+  if (failed) {
+    {
+      std::lock_guard lock(conn->mutex);
+      conn->sendFailed = true;
+    }
+    event("send to client failed " + fdTag(fd) + " — closing the session");
+    conn->shutdownIfOpen(SHUT_RDWR);
+  }
+  conn->drained.signal();
+  conn->finished.signal();
+}
+
+bool WireServer::sendPacket(int fd, ByteView packet, WifiRecordSealer* sealer) {
+  if (!sealer) return Socket::sendAll(fd, packet);
+  try {
+    const Bytes record = sealer->seal(packet);
+    return Socket::sendAll(fd, record);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace lumenrail

@@ -1,0 +1,532 @@
+// The server end to end over loopback, against the independent test client.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "support/EventLog.hpp"
+#include "support/WireTestClient.hpp"
+#include "support/Waiting.hpp"
+#include "wire/WireServer.hpp"
+
+namespace lumenrail {
+namespace {
+
+namespace Code = test::Code;
+using test::EventCounter;
+using test::EventLog;
+using test::RawBytes;
+using test::RawPacket;
+using test::WireTestClient;
+
+Wire::HelloParams testHello() {
+  Wire::HelloParams h;
+  h.codec = Wire::Codec::h264;
+  h.width = 1920;
+  h.height = 1080;
+  h.frameRateNum = 60;
+  h.frameRateDen = 1;
+  h.bitrateBps = 12'000'000;
+  h.qpcFrequency = 1'000'000'000;
+  return h;
+}
+
+class WireServerIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override { startServer(); }
+  void TearDown() override {
+    if (server) server->stop();
+    if (HasFailure()) {
+      for (const auto& line : log.lines()) std::printf("  event: %s\n", line.c_str());
+    }
+  }
+
+  void startServer(std::optional<Bytes> psk = std::nullopt, uint16_t port = 0) {
+    WireServer::Config config;
+    config.port = port;
+    config.hello = testHello();
+    config.psk = std::move(psk);
+    server = WireServer::create(config);
+    server->onEvent = [this](const std::string& l) { log.add(l); };
+    server->hostAppVersion = "1.0.9";
+    server->degradeIntervalNs = 3600 * kNsPerSecond;  // ticks are driven by the tests
+    server->onClientConnected = [this] { connected.add(); };
+    server->onClientDisconnected = [this](int32_t fd) {
+      // The descriptor must still be ours while its departure is handled.
+      if (::fcntl(fd, F_GETFD) == -1) fdClosedDuringCallback = true;
+      disconnected.add();
+    };
+    server->start();
+  }
+
+  // Connects and reads the greeting: Hello, version report, Advisory.
+  // Connects and waits until the session has greeted and been announced.
+  WireTestClient connect(int receiveBuffer = 0) {
+    const int before = connected.count();
+    WireTestClient c(server->boundPort(), receiveBuffer);
+    EXPECT_TRUE(connected.waitFor(before + 1));
+    EXPECT_EQ(c.read()->type, Code::hello);
+    EXPECT_EQ(c.read()->type, Code::peerVersion);
+    return c;
+  }
+
+  std::shared_ptr<WireServer> server;
+  EventLog log;
+  EventCounter connected;
+  EventCounter disconnected;
+  std::atomic<bool> fdClosedDuringCallback{false};
+};
+
+TEST_F(WireServerIntegration, GreetsWithHelloVersionReportAndAdvisory) {
+  WireTestClient c(server->boundPort());
+  auto hello = c.read();
+  ASSERT_TRUE(hello);
+  EXPECT_EQ(hello->type, Code::hello);
+  EXPECT_EQ(hello->payload, (RawBytes{2, 0, 2, 0, 0x80, 0x07, 0, 0, 0x38, 0x04, 0, 0, 60, 0, 0, 0, 1, 0, 0, 0,
+                                      0x00, 0x1B, 0xB7, 0x00, 0x00, 0xCA, 0x9A, 0x3B, 0, 0, 0, 0}));
+  auto version = c.read();
+  ASSERT_TRUE(version);
+  EXPECT_EQ(version->type, Code::peerVersion);
+  EXPECT_EQ(version->payload, (RawBytes{2, 0, 4, 5, '1', '.', '0', '.', '9', 0, 0, 0, 0}));
+  auto advisory = c.read();
+  ASSERT_TRUE(advisory);
+  EXPECT_EQ(advisory->type, Code::advisory);
+  EXPECT_EQ(advisory->payload, (RawBytes{1, 3, 8, 0}));
+  EXPECT_TRUE(log.contains("listening on 0.0.0.0:"));
+  EXPECT_TRUE(log.waitFor("client connected (fd "));
+  EXPECT_TRUE(server->takeIdrRequest());  // a new client wants a keyframe
+  EXPECT_FALSE(server->takeIdrRequest());
+}
+
+TEST_F(WireServerIntegration, LateClientWaitsForAKeyframeThenGetsEveryFrame) {
+  WireTestClient c = connect();
+  const RawBytes au = {0, 0, 0, 1, 0x41, 0x9A};
+  server->broadcast(100, false, au);
+  server->broadcast(200, true, au);
+  server->broadcast(300, false, au);
+  auto first = c.readUntil(Code::frame);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(test::le64(first->payload, 0), 200u);
+  EXPECT_EQ(first->payload[8], 1);
+  EXPECT_EQ(RawBytes(first->payload.begin() + 12, first->payload.end()), au);
+  auto second = c.read();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(test::le64(second->payload, 0), 300u);
+  EXPECT_EQ(second->payload[8], 0);
+}
+
+TEST_F(WireServerIntegration, RequestIdrAndRequestHello) {
+  WireTestClient c = connect();
+  server->takeIdrRequest();
+  c.send(Code::requestIdr);
+  ASSERT_TRUE(log.waitFor("RequestIdr ← client"));
+  EXPECT_TRUE(server->takeIdrRequest());
+  c.send(Code::requestHello, {0xEE});  // payload bytes are ignored
+  ASSERT_TRUE(c.readUntil(Code::hello));
+  EXPECT_EQ(c.read()->type, Code::peerVersion);
+  EXPECT_TRUE(log.waitFor("RequestHello ← client (resent Hello + IDR)"));
+  EXPECT_TRUE(server->takeIdrRequest());
+}
+
+TEST_F(WireServerIntegration, ChunksOnlyForClientsThatAskAndNumbersFramesInOrder) {
+  WireTestClient chunky = connect();
+  WireTestClient plain = connect();
+  chunky.send(Code::clientCaps, WireTestClient::clientCaps(1));
+  ASSERT_TRUE(log.waitFor("ClientCaps ← client: 0x1 (chunk)"));
+  RawBytes big(40000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 7);
+  server->broadcast(1, true, big);
+  server->broadcast(2, false, RawBytes(10, 0x33));
+
+  RawBytes joined;
+  uint32_t total = 0;
+  std::vector<uint32_t> offsets;
+  auto chunk = chunky.readUntil(Code::frameChunk);
+  for (;;) {
+    ASSERT_TRUE(chunk);
+    ASSERT_EQ(chunk->type, Code::frameChunk);
+    EXPECT_EQ(test::le32(chunk->payload, 0), 1u);  // frame id
+    total = test::le32(chunk->payload, 4);
+    offsets.push_back(test::le32(chunk->payload, 8));
+    joined.insert(joined.end(), chunk->payload.begin() + 16, chunk->payload.end());
+    if (chunk->payload[12] == 1) break;
+    chunk = chunky.read();
+  }
+  EXPECT_EQ(total, 40012u);
+  EXPECT_EQ(offsets, (std::vector<uint32_t>{0, 16384, 32768}));
+  EXPECT_EQ(RawBytes(joined.begin() + 12, joined.end()), big);
+  auto next = chunky.read();
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->type, Code::frameChunk);
+  EXPECT_EQ(test::le32(next->payload, 0), 2u);
+  EXPECT_EQ(next->payload[12], 1);
+
+  auto whole = plain.readUntil(Code::frame);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->payload.size(), 40012u);
+  EXPECT_EQ(plain.read()->type, Code::frame);
+}
+
+TEST_F(WireServerIntegration, TimeSyncIsAnsweredBetweenTheChunksOfALargeFrame) {
+  WireTestClient c = connect(4096);
+  c.send(Code::clientCaps, WireTestClient::clientCaps(1));
+  ASSERT_TRUE(log.waitFor("(chunk)"));
+  server->broadcast(5, true, RawBytes(16 * 1024 * 1024, 0x42));  // far beyond the socket buffers
+  // Once a chunk is here the writer is inside the frame, stalled on a full socket.
+  std::vector<RawPacket> before;
+  ASSERT_TRUE(c.readUntil(Code::frameChunk, &before));
+  RawBytes sync;
+  test::putLE64(sync, 0x1122334455667788ULL);
+  c.send(Code::timeSync, sync);
+  c.send(Code::requestIdr);  // read in order: once logged, the reply is queued
+  ASSERT_TRUE(log.waitFor("RequestIdr ← client"));
+  before.clear();
+  auto reply = c.readUntil(Code::timeSync, &before);
+  ASSERT_TRUE(reply);
+  ASSERT_EQ(reply->payload.size(), 16u);
+  EXPECT_EQ(test::le64(reply->payload, 0), 0x1122334455667788ULL);
+  for (const auto& p : before) {
+    ASSERT_EQ(p.type, Code::frameChunk);
+    EXPECT_EQ(p.payload[12], 0) << "the reply waited for the whole frame";
+  }
+  auto after = c.read();
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->type, Code::frameChunk);
+  EXPECT_EQ(after->payload[12], 0);
+}
+
+TEST_F(WireServerIntegration, SlowClientLosesFramesWhileOthersKeepUpAndTheAdvisoryFlips) {
+  constexpr size_t kFrame = 64 * 1024;
+  WireTestClient slow = connect(4096);
+  std::vector<std::unique_ptr<WireTestClient>> fast;
+  for (int i = 0; i < 2; ++i) fast.push_back(std::make_unique<WireTestClient>(connect()));
+  std::atomic<int> received[2] = {0, 0};
+  std::atomic<int> advisoryFlags[2] = {-1, -1};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 2; ++i) {
+    readers.emplace_back([&, i] {
+      while (auto p = fast[i]->read(20000)) {
+        if (p->type == Code::frame) ++received[i];
+        if (p->type == Code::advisory) advisoryFlags[i] = p->payload[3];
+      }
+    });
+  }
+  int sent = 0;
+  auto sendPaced = [&] {
+    ++sent;
+    server->broadcast(uint64_t(sent), true, RawBytes(kFrame, uint8_t(sent)));
+    // The fast clients take each frame before the next: only the slow one can fall behind.
+    ASSERT_TRUE(test::eventually([&] { return received[0] >= sent && received[1] >= sent; }));
+  };
+  server->takeIdrRequest();
+  while (!server->takeIdrRequest()) {
+    sendPaced();
+    ASSERT_LT(sent, 4000) << "the slow client never backed up";
+  }
+  for (int second = 0; second < 3; ++second) {
+    for (int i = 0; i < 10; ++i) sendPaced();
+    server->degradeTick();
+  }
+  EXPECT_TRUE(log.contains("ADVISORY: encode/latency degradation detected (10 frame(s)/s evicted for 3s)"));
+  EXPECT_TRUE(server->encodeDegraded());
+  ASSERT_TRUE(test::eventually([&] { return advisoryFlags[0] == 3 && advisoryFlags[1] == 3; }));
+  for (int second = 0; second < 3; ++second) server->degradeTick();
+  EXPECT_TRUE(log.contains("ADVISORY: encode/latency recovered — flags bit1 cleared"));
+  ASSERT_TRUE(test::eventually([&] { return advisoryFlags[0] == 1 && advisoryFlags[1] == 1; }));
+  slow.close();
+  EXPECT_TRUE(log.waitFor("frame(s) under backpressure"));
+  for (auto& f : fast) ::shutdown(f->fd(), SHUT_RDWR);
+  for (auto& t : readers) t.join();
+}
+
+TEST_F(WireServerIntegration, VersionJudgeKeepsGoodAndOldClientsAndEndsSilentOnes) {
+  server->setVersionVerdict(2, HostUpdate::none, "ignored");
+  std::vector<std::string> mustUpdate;
+  EventCounter modes;
+  std::mutex m;
+  server->onClientMode = [&](const Wire::ClientMode&, int32_t) { modes.add(); };
+  server->onClientMustUpdate = [&](const std::optional<std::string>& name) {
+    std::lock_guard lock(m);
+    mustUpdate.push_back(name.value_or("<none>"));
+  };
+
+  WireTestClient good = connect();
+  good.send(Code::peerVersion, WireTestClient::peerVersion(2, 2, "3.1"));
+  good.send(Code::clientMode, WireTestClient::clientMode(1280, 800, 60));
+  ASSERT_TRUE(modes.waitFor(1));
+  EXPECT_TRUE(log.contains("peer version: ios 3.1 level 2"));
+
+  WireTestClient old = connect();
+  old.send(Code::peerVersion, WireTestClient::peerVersion(1, 1, "0.9"));
+  old.send(Code::clientMode, WireTestClient::clientMode(1280, 800, 60));
+  ASSERT_TRUE(modes.waitFor(2));
+  EXPECT_TRUE(log.contains("is level 1, below the floor 2 — it shows its own update screen"));
+
+  WireTestClient silent = connect();
+  silent.send(Code::clientInfo, RawBytes{'T', 'a', 'b'});
+  silent.send(Code::clientMode, WireTestClient::clientMode(1280, 800, 60));
+  ASSERT_TRUE(silent.readUntil(Code::bye));
+  EXPECT_TRUE(silent.waitClosed());
+  EXPECT_EQ(modes.count(), 2);
+  EXPECT_TRUE(log.contains("sent no PeerVersion 0x20 and the client floor is 2 — owner told to update the app"));
+  {
+    std::lock_guard lock(m);
+    EXPECT_EQ(mustUpdate, (std::vector<std::string>{"Tab"}));
+  }
+  good.close();
+  old.close();
+  server->stop();
+}
+
+TEST_F(WireServerIntegration, VersionJudgeTimerEndsASilentClient) {
+  server->stop();
+  startServer();
+  server->versionJudgeDelayMs = 20;
+  server->setVersionVerdict(1, HostUpdate::required, "2.0");
+  EventCounter refused;
+  server->onClientMustUpdate = [&](const std::optional<std::string>& name) {
+    EXPECT_FALSE(name);
+    refused.add();
+  };
+  WireTestClient c(server->boundPort());
+  ASSERT_TRUE(refused.waitFor(1));
+  std::vector<RawPacket> before;
+  ASSERT_TRUE(c.readUntil(Code::bye, &before));
+  ASSERT_GE(before.size(), 2u);
+  EXPECT_EQ(before[1].payload, (RawBytes{2, 0, 4, 5, '1', '.', '0', '.', '9', 1, 0, 2, 3, '2', '.', '0'}));
+  EXPECT_TRUE(c.waitClosed());
+  server->stop();
+}
+
+TEST_F(WireServerIntegration, StopSaysByeEndsSessionsAndFreesThePort) {
+  WireTestClient a = connect();
+  WireTestClient b = connect();
+  const uint16_t port = server->boundPort();
+  server->stop();
+  // Every session has been torn down by the time stop() returns.
+  EXPECT_EQ(disconnected.count(), 2);
+  EXPECT_TRUE(log.contains("BYE (0x09) → 2 client(s) — deliberate stop"));
+  EXPECT_TRUE(log.contains("BYE flushed on 2/2 client(s)"));
+  EXPECT_TRUE(a.readUntil(Code::bye));
+  EXPECT_TRUE(b.readUntil(Code::bye));
+  EXPECT_FALSE(fdClosedDuringCallback);
+
+  startServer(std::nullopt, port);  // the same port at once
+  EXPECT_EQ(server->boundPort(), port);
+  WireTestClient again = connect();
+  EXPECT_EQ(server->clientCount(), 1);
+}
+
+TEST_F(WireServerIntegration, MalformedUnknownAndOversizedPackets) {
+  WireTestClient c = connect();
+  EventCounter caps;
+  server->onInputCaps = [&](const Wire::InputCaps&, int32_t) { caps.add(); };
+  c.send(0x77, RawBytes(10, 1));                  // unknown: skipped whole
+  c.send(Code::inputCaps, RawBytes(7, 0));        // short: ignored silently
+  c.send(Code::frame, RawBytes(3, 0));            // host-to-client code: skipped
+  c.send(Code::peerVersion, RawBytes{1, 0, 1, 30});  // malformed report
+  c.send(Code::requestIdr);
+  ASSERT_TRUE(log.waitFor("RequestIdr ← client"));
+  EXPECT_EQ(caps.count(), 0);
+  EXPECT_TRUE(log.contains("PeerVersion 0x20 ← client (fd "));
+  EXPECT_TRUE(log.contains("): malformed (4 bytes), ignored"));
+
+  RawBytes huge{Code::clientInfo};
+  test::putLE32(huge, 3u * 1024 * 1024);
+  c.sendRaw(huge);
+  EXPECT_TRUE(c.waitClosed());
+  EXPECT_TRUE(log.waitFor("client packet too large (3145728 bytes, type 0x14) — dropping client (fd "));
+  ASSERT_TRUE(disconnected.waitFor(1));
+
+  WireTestClient truncated = connect();
+  RawBytes part{Code::clientInfo};
+  test::putLE32(part, 100);
+  part.insert(part.end(), 10, 'x');
+  truncated.sendRaw(part);
+  truncated.close();
+  ASSERT_TRUE(disconnected.waitFor(2));
+  EXPECT_FALSE(log.contains("ClientInfo ← client"));
+}
+
+TEST_F(WireServerIntegration, QuickReconnectOnTheSameDescriptorIsANewSession) {
+  std::vector<int32_t> gone;
+  std::mutex m;
+  server->onClientDisconnected = [&](int32_t fd) {
+    EXPECT_NE(::fcntl(fd, F_GETFD), -1) << "fd closed before its departure was handled";
+    std::lock_guard lock(m);
+    gone.push_back(fd);
+    disconnected.add();
+  };
+  for (int round = 0; round < 20; ++round) {
+    WireTestClient c = connect();
+    EXPECT_EQ(server->clientCount(), 1);
+    c.close();
+    ASSERT_TRUE(disconnected.waitFor(round + 1));
+    EXPECT_EQ(server->clientCount(), 0);
+  }
+}
+
+TEST_F(WireServerIntegration, MergedWishesAndTheirCallbacks) {
+  std::vector<bool> audio, hevc;
+  std::vector<Wire::EncoderConfigRequest> encoder;
+  std::mutex m;
+  server->onAudioWantedChanged = [&](bool v) {
+    std::lock_guard lock(m);
+    audio.push_back(v);
+  };
+  server->onHevcWantedChanged = [&](bool v) {
+    std::lock_guard lock(m);
+    hevc.push_back(v);
+  };
+  server->onEncoderConfigChanged = [&](const Wire::EncoderConfigRequest& r) {
+    std::lock_guard lock(m);
+    encoder.push_back(r);
+  };
+  WireTestClient a = connect();
+  WireTestClient b = connect();
+  WireTestClient quiet = connect();  // never sends caps: does not count for HEVC
+  a.send(Code::clientCaps, WireTestClient::clientCaps(4 | 2 | 8));
+  ASSERT_TRUE(log.waitFor("ClientCaps ← client: 0xe (audio:pcm,hevc)"));
+  // The callbacks follow the line: wait for them before the next client speaks.
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard lock(m);
+    return hevc.size() == 1;
+  }));
+  EXPECT_TRUE(server->hevcWanted());
+  EXPECT_TRUE(server->audioPcmWanted());
+  b.send(Code::clientCaps, WireTestClient::clientCaps(2));
+  ASSERT_TRUE(log.waitFor("ClientCaps ← client: 0x2 (audio:aac)"));
+  EXPECT_FALSE(server->hevcWanted());
+  EXPECT_TRUE(server->audioAacWanted());
+
+  a.send(Code::encoderConfig, WireTestClient::encoderConfig(1 | 4, 128, 0, 4000));
+  b.send(Code::encoderConfig, WireTestClient::encoderConfig(2 | 4, 0, 30, 6000));
+  ASSERT_TRUE(log.waitFor("fps≤30, 6000 kbps"));
+  ASSERT_TRUE(log.waitFor("quality 0.50, 4000 kbps"));
+  const auto merged = server->resolvedEncoderConfig();
+  EXPECT_EQ(merged.fields, 7);
+  EXPECT_FLOAT_EQ(merged.quality, 128.0f / 255.0f);
+  EXPECT_EQ(merged.fpsCap, 30);
+  EXPECT_EQ(merged.bitrateKbps, 6000);
+
+  a.close();
+  ASSERT_TRUE(disconnected.waitFor(1));
+  EXPECT_FALSE(server->hevcWanted());
+  {
+    std::lock_guard lock(m);
+    EXPECT_EQ(hevc, (std::vector<bool>{true, false, false}));
+    EXPECT_EQ(audio, (std::vector<bool>{true, true, true}));
+    ASSERT_EQ(encoder.size(), 3u);
+    EXPECT_EQ(encoder.back().bitrateKbps, 6000);
+    EXPECT_EQ(encoder.back().fields, 2 | 4);
+  }
+  // The callbacks write to this test's locals: end every session before they go.
+  b.close();
+  quiet.close();
+  server->stop();
+}
+
+TEST_F(WireServerIntegration, AdoptedSocketIsAPlaintextCableSession) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  OneShotEvent closed;
+  std::mutex m;
+  std::vector<std::pair<std::string, bool>> named;
+  server->onClientNamed = [&](const std::string& n, bool network) {
+    std::lock_guard lock(m);
+    named.emplace_back(n, network);
+  };
+  server->adopt(pair[0], [&] { closed.signal(); });
+  WireTestClient c = WireTestClient::fromFd(pair[1]);
+  EXPECT_EQ(c.read()->type, Code::hello);
+  c.send(Code::clientInfo, RawBytes{'P', 'i', 'x'});
+  ASSERT_TRUE(log.waitFor("ClientInfo ← client (fd " + std::to_string(pair[0]) + "): Pix"));
+  const auto clients = server->connectedClients();
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_FALSE(clients[0].overNetwork);
+  EXPECT_EQ(clients[0].name, "Pix");
+  c.close();
+  ASSERT_TRUE(closed.waitFor(test::kDeadlineNs));
+  std::lock_guard lock(m);
+  ASSERT_EQ(named.size(), 1u);
+  EXPECT_EQ(named[0], std::make_pair(std::string("Pix"), false));
+}
+
+}  // namespace
+}  // namespace lumenrail
+
+namespace lumenrail {
+namespace {
+
+TEST_F(WireServerIntegration, LanesHelloRebroadcastAndAudioRouting) {
+  WireTestClient big = connect();
+  WireTestClient small = connect();
+  // The keyframes wanted at connect time open both queues on the main lane.
+  server->broadcast(1, true, RawBytes{1});
+  ASSERT_TRUE(big.readUntil(Code::frame));
+  ASSERT_TRUE(small.readUntil(Code::frame));
+
+  Wire::HelloParams reduced = testHello();
+  reduced.width = 1280;
+  reduced.height = 720;
+  reduced.frameRateNum = 30;
+  server->takeIdrRequest();
+  server->setSmallLane(reduced, {});
+  EXPECT_FALSE(server->takeIdrRequest()) << "nobody moved";
+
+  // Find the server-side fd of `small` through its name.
+  small.send(Code::clientInfo, RawBytes{'s', 'm'});
+  ASSERT_TRUE(log.waitFor(": sm"));
+  int32_t smallFd = -1;
+  for (const auto& c : server->connectedClients()) {
+    if (c.name == "sm") smallFd = c.fd;
+  }
+  ASSERT_GE(smallFd, 0);
+  server->setSmallLane(reduced, {smallFd});
+  EXPECT_TRUE(server->takeIdrRequest());
+  EXPECT_TRUE(log.contains("small lane 1280x720@30 → fd [" + std::to_string(smallFd) + "]"));
+  auto hello = small.readUntil(Code::hello);
+  ASSERT_TRUE(hello);
+  EXPECT_EQ(test::le32(hello->payload, 4), 1280u);
+  EXPECT_EQ(small.read()->type, Code::peerVersion);
+
+  server->broadcast(2, false, RawBytes{2}, Lane::small);  // not a keyframe: the moved client waits
+  server->broadcast(3, true, RawBytes{3}, Lane::small);
+  server->broadcast(4, false, RawBytes{4}, Lane::main);
+  auto f = small.readUntil(Code::frame);
+  ASSERT_TRUE(f);
+  EXPECT_EQ(test::le64(f->payload, 0), 3u);
+  f = big.readUntil(Code::frame);
+  ASSERT_TRUE(f);
+  EXPECT_EQ(test::le64(f->payload, 0), 4u);
+
+  // Audio: PCM only to the client that asked for it, AAC to the other.
+  small.send(Code::clientCaps, WireTestClient::clientCaps(2 | 8));
+  big.send(Code::clientCaps, WireTestClient::clientCaps(2));
+  ASSERT_TRUE(log.waitFor("(audio:pcm)"));
+  ASSERT_TRUE(log.waitFor("(audio:aac)"));
+  server->broadcastAudio(9, Wire::AudioCodec::pcmS16, false, 2, 48000, RawBytes{0xAA});
+  server->broadcastAudio(10, Wire::AudioCodec::aacLC, false, 2, 48000, RawBytes{0xBB});
+  auto a = small.readUntil(Code::audio);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->payload[8], 1);  // pcmS16
+  a = big.readUntil(Code::audio);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->payload[8], 0);  // aacLC
+  EXPECT_EQ(test::le64(a->payload, 0), 10u);
+
+  server->rebroadcastHello(reduced);
+  EXPECT_TRUE(log.contains("Hello rebroadcast 1280x720@30 → 2 client(s)"));
+  ASSERT_TRUE(big.readUntil(Code::hello));
+
+  server->setSmallLane(std::nullopt, {});
+  EXPECT_TRUE(log.contains("small lane removed → fd [" + std::to_string(smallFd) + "] back on the main stream"));
+  EXPECT_EQ(server->disconnect("no-such-device"), 0);
+  EXPECT_FALSE(log.contains("host disconnected"));
+}
+
+}  // namespace
+}  // namespace lumenrail
