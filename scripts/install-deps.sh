@@ -22,6 +22,7 @@ packages=(
   libswscale-dev
   libavutil-dev
   libavcodec-dev
+  xvfb
 )
 
 missing=()
