@@ -406,6 +406,10 @@ TEST_F(WireServerIntegration, MergedWishesAndTheirCallbacks) {
   b.send(Code::encoderConfig, WireTestClient::encoderConfig(2 | 4, 0, 30, 6000));
   ASSERT_TRUE(log.waitFor("fps≤30, 6000 kbps"));
   ASSERT_TRUE(log.waitFor("quality 0.50, 4000 kbps"));
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard lock(m);
+    return encoder.size() == 2 && audio.size() == 2 && hevc.size() == 2;
+  }));
   const auto merged = server->resolvedEncoderConfig();
   EXPECT_EQ(merged.fields, 7);
   EXPECT_FLOAT_EQ(merged.quality, 128.0f / 255.0f);
