@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <thread>
 
 #include "links/AwdlStatus.hpp"
 #include "links/WifiKeySchedule.hpp"
@@ -74,9 +75,10 @@ constexpr uint64_t kStopForcedNs = 2000 * kNsPerMs;
 WireServer::ServerError::ServerError(ServerErrorKind k, int e)
     : std::runtime_error(errorName(k, e)), kind(k), err(e) {}
 
+// A session thread as stop() sees it; `threadId` and `conn` are guarded by sessionsMutex_.
 struct WireServer::Session {
   OneShotEvent done;
-  std::atomic<int> fd{-1};
+  std::thread::id threadId;
   std::weak_ptr<ClientConn> conn;
 };
 
@@ -189,7 +191,6 @@ void WireServer::adopt(int fd, std::function<void()> onClose) {
 
 void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool cable, std::function<void()> onClose) {
   auto session = std::make_shared<Session>();
-  session->fd = fd;
   uint64_t id;
   {
     std::lock_guard lock(sessionsMutex_);
@@ -200,6 +201,10 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool cable, std:
   NamedThread thread("lumenrail-wire-conn", [weak, fd, psk = std::move(psk), cable, onClose = std::move(onClose),
                                               session, id] {
     if (auto self = weak.lock()) {
+      {
+        std::lock_guard lock(self->sessionsMutex_);
+        session->threadId = std::this_thread::get_id();
+      }
       self->handleClient(fd, psk, cable, *session);
       std::lock_guard lock(self->sessionsMutex_);
       self->sessions_.erase(id);
@@ -252,7 +257,10 @@ void WireServer::stop() {
   std::vector<std::shared_ptr<Session>> running;
   {
     std::lock_guard lock(sessionsMutex_);
-    for (auto& [id, s] : sessions_) running.push_back(s);
+    for (auto& [id, s] : sessions_) {
+      // A callback of a session may itself stop the server; it cannot wait for itself.
+      if (s->threadId != std::this_thread::get_id()) running.push_back(s);
+    }
   }
   const uint64_t graceEnd = uptimeNs() + kStopGraceNs;
   for (auto& s : running) {
@@ -266,13 +274,9 @@ void WireServer::stop() {
       std::lock_guard lock(sessionsMutex_);
       conn = s->conn.lock();
     }
-    if (conn) {
-      conn->shutdownIfOpen(SHUT_RDWR);
-    } else {
-      // Not registered yet: its thread owns the socket until registration.
-      const int fd = s->fd.load();
-      if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-    }
+    // Without a connection record the session has not reached a blocking
+    // read yet, and its descriptor may already be closed and reused: leave it.
+    if (conn) conn->shutdownIfOpen(SHUT_RDWR);
   }
   for (auto& s : running) {
     if (!s->done.waitFor(kStopForcedNs)) Log::lineTo(2, "[wire] WARN: a session did not end within stop()");
