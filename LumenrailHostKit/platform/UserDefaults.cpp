@@ -1,0 +1,168 @@
+#include "platform/UserDefaults.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "platform/AtomicFile.hpp"
+#include "platform/Paths.hpp"
+
+namespace lumenrail {
+
+namespace {
+
+// Defaults files are small; anything larger is not ours.
+constexpr std::streamoff kMaxFileBytes = 4 * 1024 * 1024;
+
+int64_t leadingInteger(const std::string& s) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n')) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  int64_t v = 0;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    const int d = s[i] - '0';
+    if (v > (std::numeric_limits<int64_t>::max() - d) / 10) return negative ? std::numeric_limits<int64_t>::min()
+                                                                            : std::numeric_limits<int64_t>::max();
+    v = v * 10 + d;
+  }
+  return negative ? -v : v;
+}
+
+bool leadingTruth(const std::string& s) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n')) ++i;
+  if (i < s.size() && (s[i] == 'Y' || s[i] == 'y' || s[i] == 'T' || s[i] == 't')) return true;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  while (i < s.size() && s[i] == '0') ++i;
+  return i < s.size() && s[i] >= '1' && s[i] <= '9';
+}
+
+}  // namespace
+
+UserDefaults::UserDefaults(std::string filePath, std::string domain, Log::Sink log)
+    : filePath_(std::move(filePath)), domain_(std::move(domain)), log_(std::move(log)) {
+  std::lock_guard lock(mutex_);
+  reloadLocked();
+}
+
+// Reads the file again so that a change never drops what another domain or
+// another holder of the same file wrote meanwhile.
+void UserDefaults::reloadLocked() {
+  std::ifstream in(filePath_, std::ios::binary);
+  if (!in) {
+    file_ = nlohmann::json::object();  // no file (yet): empty defaults
+    return;
+  }
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(0, std::ios::beg);
+  bool good = size >= 0 && size <= kMaxFileBytes;
+  if (good) {
+    std::stringstream text;
+    text << in.rdbuf();
+    auto parsed = nlohmann::json::parse(text.str(), nullptr, false);
+    good = !parsed.is_discarded() && parsed.is_object();
+    if (good) file_ = std::move(parsed);
+  }
+  if (good) return;
+  file_ = nlohmann::json::object();
+  const std::string aside = AtomicFile::setAside(filePath_);
+  if (log_) {
+    log_("[app] WARN: the settings file " + filePath_ + " could not be read" +
+         (aside.empty() ? std::string(" and could not be set aside") : "; kept as " + aside) +
+         " — starting from the defaults");
+  }
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::standard() {
+  static std::shared_ptr<UserDefaults> shared = std::make_shared<UserDefaults>(
+      Paths::defaultsFile(), kStandardDomain, [](const std::string& line) { Log::line(line); });
+  return shared;
+}
+
+std::optional<nlohmann::json> UserDefaults::value(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  auto d = file_.find(domain_);
+  if (d == file_.end() || !d->is_object()) return std::nullopt;
+  auto v = d->find(key);
+  if (v == d->end() || v->is_null()) return std::nullopt;
+  return *v;
+}
+
+bool UserDefaults::hasObject(const std::string& key) const { return value(key).has_value(); }
+
+int64_t UserDefaults::integer(const std::string& key) const {
+  const auto v = value(key);
+  if (!v) return 0;
+  if (v->is_boolean()) return v->get<bool>() ? 1 : 0;
+  if (v->is_number_integer()) return v->get<int64_t>();
+  if (v->is_number_unsigned()) {
+    const uint64_t u = v->get<uint64_t>();
+    return u > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max() : int64_t(u);
+  }
+  if (v->is_number_float()) {
+    const double d = std::trunc(v->get<double>());
+    if (!std::isfinite(d)) return 0;
+    if (d >= 9.2e18) return std::numeric_limits<int64_t>::max();
+    if (d <= -9.2e18) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(d);
+  }
+  if (v->is_string()) return leadingInteger(v->get<std::string>());
+  return 0;
+}
+
+bool UserDefaults::boolean(const std::string& key) const {
+  const auto v = value(key);
+  if (!v) return false;
+  if (v->is_boolean()) return v->get<bool>();
+  if (v->is_number()) return v->get<double>() != 0.0;
+  if (v->is_string()) return leadingTruth(v->get<std::string>());
+  return false;
+}
+
+std::optional<std::string> UserDefaults::string(const std::string& key) const {
+  const auto v = value(key);
+  if (!v) return std::nullopt;
+  if (v->is_string()) return v->get<std::string>();
+  if (v->is_number_integer()) return std::to_string(v->get<int64_t>());
+  if (v->is_number_unsigned()) return std::to_string(v->get<uint64_t>());
+  if (v->is_number_float()) return v->dump();
+  return std::nullopt;
+}
+
+std::string UserDefaults::set(const nlohmann::json& values) {
+  if (!values.is_object()) return "defaults values must be an object";
+  std::lock_guard lock(mutex_);
+  reloadLocked();
+  auto& d = file_[domain_];
+  if (!d.is_object()) d = nlohmann::json::object();
+  for (auto it = values.begin(); it != values.end(); ++it) d[it.key()] = it.value();
+  return writeLocked();
+}
+
+std::string UserDefaults::remove(const std::string& key) {
+  std::lock_guard lock(mutex_);
+  reloadLocked();
+  auto d = file_.find(domain_);
+  if (d == file_.end() || !d->is_object() || !d->contains(key)) return {};
+  d->erase(key);
+  return writeLocked();
+}
+
+std::string UserDefaults::removePersistentDomain() {
+  std::lock_guard lock(mutex_);
+  reloadLocked();
+  if (!file_.contains(domain_)) return {};
+  file_.erase(domain_);
+  return writeLocked();
+}
+
+std::string UserDefaults::writeLocked() {
+  const std::string text = file_.dump(2) + "\n";
+  return AtomicFile::write(filePath_, ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0600);
+}
+
+}  // namespace lumenrail
