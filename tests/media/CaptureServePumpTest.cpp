@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <mutex>
 #include <vector>
 
@@ -49,6 +52,17 @@ struct PumpRig {
 PixelBufferRef frame(int64_t w = 16, int64_t h = 16) { return PixelBuffer::make(PixelFormat::bgra, w, h); }
 
 constexpr uint64_t kMs = kNsPerMs;
+
+int threadsNamed(const std::string& osName) {
+  int n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    n += name == osName;
+  }
+  return n;
+}
 
 TEST(CaptureServePumpIntervals, FollowTheRatesAndNeverTickAtZero) {
   PumpRig sixty(60, 10);
@@ -264,6 +278,8 @@ TEST(CaptureServePumpPacer, ReleasedOnItsOwnPacerThreadDoesNotJoinItself) {
   pump.reset();  // the pacer's tick now holds the last reference
   released.signal();
   EXPECT_TRUE(destroyed.waitFor(test::kDeadlineNs));
+  // Detached, the pacer then ends by itself.
+  EXPECT_TRUE(test::eventually([] { return threadsNamed("m2-pacer") == 0; }));
 }
 
 }  // namespace
