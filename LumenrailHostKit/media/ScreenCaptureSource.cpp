@@ -1,5 +1,6 @@
 #include "media/ScreenCaptureSource.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -132,7 +133,9 @@ void ScreenCaptureSource::start() {
   // timed out only touches what it shares.
   auto body = [=] {
     CaptureFrameCopier copier(config.width, config.height, config.pixelFormat, nowNs, logSink);
-    const auto interval = std::chrono::nanoseconds(kNsPerSecond / uint64_t(config.fps < 2 ? 1 : config.fps));
+    // At most kMaxFps ticks a second: an absurd rate must not spin the thread.
+    const int64_t fps = std::clamp<int64_t>(config.fps, 1, kMaxFps);
+    const auto interval = std::chrono::nanoseconds(kNsPerSecond / uint64_t(fps));
     auto next = std::chrono::steady_clock::now();
     bool dirty = true;
     std::optional<CursorKey> lastCursor;

@@ -90,6 +90,7 @@ class ScreenCaptureSource final {
   Log::Sink log;  // the drop line; standard output when unset
 
   static constexpr int64_t kProbeSide = 96;
+  static constexpr int64_t kMaxFps = 1000;
   static constexpr uint64_t kStopJoinNs = 5 * kNsPerSecond;
 
  private:
