@@ -23,6 +23,11 @@ packages=(
   libavutil-dev
   libavcodec-dev
   xvfb
+  libxcb1-dev
+  libxcb-shm0-dev
+  libxcb-randr0-dev
+  libxcb-damage0-dev
+  libxcb-xfixes0-dev
 )
 
 missing=()

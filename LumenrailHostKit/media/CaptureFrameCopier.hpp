@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "media/PixelBuffer.hpp"
+#include "media/PixelBufferPool.hpp"
+#include "platform/Clock.hpp"
+#include "platform/Log.hpp"
+
+struct SwsContext;
+
+namespace lumenrail {
+
+// Turns a grabbed BGRX picture into a buffer of the capture's own pool, at
+// the stream's size and pixel format: the one copy between capture and
+// encoder. A frame that finds no free buffer (16 copies still held
+// downstream) is dropped and reported at most once a second.
+// One thread at a time.
+class CaptureFrameCopier final {
+ public:
+  // Copies held downstream before new frames are dropped.
+  static constexpr int64_t kAllocationThreshold = 16;
+
+  // `log` defaults to standard output.
+  CaptureFrameCopier(int64_t width, int64_t height, PixelFormat format, NowNs nowNs, Log::Sink log = {});
+  ~CaptureFrameCopier();
+  CaptureFrameCopier(const CaptureFrameCopier&) = delete;
+  CaptureFrameCopier& operator=(const CaptureFrameCopier&) = delete;
+
+  // Nothing when the frame was dropped. `bgrx` holds `height` rows of
+  // `width` pixels, `bytesPerRow` apart; the fourth byte is ignored.
+  PixelBufferRef copy(const uint8_t* bgrx, int64_t bytesPerRow, int64_t width, int64_t height);
+
+  uint64_t dropCount() const { return dropCount_; }
+
+ private:
+  bool convert(const uint8_t* bgrx, int64_t bytesPerRow, int64_t width, int64_t height, PixelBuffer& out);
+  void noteDrop();
+
+  int64_t width_;
+  int64_t height_;
+  PixelFormat format_;
+  NowNs nowNs_;
+  Log::Sink log_;
+  std::shared_ptr<PixelBufferPool> pool_;
+  SwsContext* sws_ = nullptr;
+  int64_t swsSrcW_ = 0;
+  int64_t swsSrcH_ = 0;
+  uint64_t dropCount_ = 0;
+  std::optional<uint64_t> lastDropLogNs_;
+};
+
+// Converts once, outside any pool (one-shot screenshots); nothing on failure.
+PixelBufferRef convertBgrx(const uint8_t* bgrx, int64_t bytesPerRow, int64_t width, int64_t height, int64_t outWidth,
+                           int64_t outHeight, PixelFormat format);
+
+}  // namespace lumenrail

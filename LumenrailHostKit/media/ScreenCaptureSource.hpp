@@ -1,0 +1,117 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "media/PixelBuffer.hpp"
+#include "platform/Clock.hpp"
+#include "platform/Log.hpp"
+#include "platform/NamedThread.hpp"
+#include "platform/X11Display.hpp"
+
+namespace lumenrail {
+
+// Captures one display (a RandR monitor of an X screen) and hands each
+// changed frame, copied into a buffer of its own pool, to `onFrame` with its
+// capture time. Every capture tick counts as a delivery, also the ticks that
+// found the screen unchanged, so a watchdog can tell a still screen from a
+// dead capture.
+class ScreenCaptureSource final {
+ public:
+  struct Config {
+    int64_t width = 0;
+    int64_t height = 0;
+    int64_t fps = 0;
+    uint32_t targetDisplayID = 0;  // 0: the primary monitor
+    bool showsCursor = true;
+    PixelFormat pixelFormat = PixelFormat::nv12FullRange;
+    std::string xDisplay;  // ":N"; empty means $DISPLAY
+    bool operator==(const Config&) const = default;
+  };
+
+  enum class CaptureErrorKind : uint8_t { displayNotFound, noDisplays, badSize };
+
+  class CaptureError : public std::exception {
+   public:
+    CaptureError(CaptureErrorKind kind, uint32_t displayId = 0, int64_t width = 0, int64_t height = 0);
+    CaptureErrorKind kind;
+    uint32_t displayId;
+    int64_t width;
+    int64_t height;
+    const char* what() const noexcept override { return text_.c_str(); }
+
+   private:
+    std::string text_;
+  };
+
+  // Buffer and capture time (the clock read after the copy).
+  using FrameHandler = std::function<void(const PixelBufferRef&, uint64_t)>;
+  // Told when the capture ends by itself (display gone, server gone).
+  using StopHandler = std::function<void(std::exception_ptr)>;
+
+  explicit ScreenCaptureSource(Config config, NowNs nowNs = uptimeNs);
+  ~ScreenCaptureSource();
+  ScreenCaptureSource(const ScreenCaptureSource&) = delete;
+  ScreenCaptureSource& operator=(const ScreenCaptureSource&) = delete;
+
+  // Finds the display and starts capturing; a running capture is replaced.
+  // Throws CaptureError, or X11Error when the server cannot be reached or
+  // its pixels cannot be read.
+  void start();
+  // Ends the capture; no frame is delivered once it returns. Called from a
+  // handler it only asks the capture to end.
+  void stop();
+
+  // One screenshot at the configured size and format, outside the pool;
+  // nothing before the first start or on any failure.
+  PixelBufferRef captureOneShot();
+  // FNV-1a 64 over a 96x96 BGRA screenshot; nothing before the first start
+  // or on any failure.
+  std::optional<uint64_t> probeContentHash();
+
+  uint64_t lastDeliveryNs() const;
+  uint64_t deliveryCount() const;
+  // Frames lost because no copy could be made (pool exhausted).
+  uint64_t copyDropCount() const;
+
+  const Config& config() const { return config_; }
+  // The monitor of the last start.
+  std::optional<X11Monitor> monitor() const;
+
+  // Set before start().
+  FrameHandler onFrame;
+  StopHandler onStop;
+  Log::Sink log;  // the drop line; standard output when unset
+
+  static constexpr int64_t kProbeSide = 96;
+  static constexpr int64_t kMaxFps = 1000;
+  static constexpr uint64_t kStopJoinNs = 5 * kNsPerSecond;
+
+ private:
+  struct Stream;
+  struct Deliveries;
+  PixelBufferRef grabOnce(int64_t width, int64_t height, PixelFormat format);
+
+  const Config config_;
+  const NowNs nowNs_;
+  // Shared with the capture thread, which may outlive a stop that timed out.
+  const std::shared_ptr<Deliveries> deliveries_;
+
+  // Guards the fields below; never held while a handler runs.
+  mutable std::mutex mutex_;
+  std::shared_ptr<X11Display> display_;
+  std::optional<X11Monitor> probeTarget_;
+  std::shared_ptr<Stream> stream_;
+  NamedThread thread_;
+
+  std::mutex oneShotMutex_;  // one screenshot at a time
+  std::unique_ptr<X11ScreenGrabber> oneShotGrabber_;
+};
+
+}  // namespace lumenrail

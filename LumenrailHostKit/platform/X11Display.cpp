@@ -1,0 +1,353 @@
+#include "platform/X11Display.hpp"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace lumenrail {
+
+namespace {
+
+const char* kindName(X11ErrorKind kind) {
+  switch (kind) {
+    case X11ErrorKind::connectFailed:
+      return "connectFailed";
+    case X11ErrorKind::requestFailed:
+      return "requestFailed";
+    case X11ErrorKind::unsupportedVisual:
+      return "unsupportedVisual";
+    case X11ErrorKind::connectionLost:
+      return "connectionLost";
+  }
+  return "unknown";
+}
+
+// X protocol rectangles are 16-bit.
+bool fitsProtocol(int32_t x, int32_t y, int32_t width, int32_t height) {
+  return width >= 1 && height >= 1 && width <= std::numeric_limits<uint16_t>::max() &&
+         height <= std::numeric_limits<uint16_t>::max() && x >= std::numeric_limits<int16_t>::min() &&
+         x <= std::numeric_limits<int16_t>::max() && y >= std::numeric_limits<int16_t>::min() &&
+         y <= std::numeric_limits<int16_t>::max();
+}
+
+}  // namespace
+
+X11Error::X11Error(X11ErrorKind k, std::string d) : kind(k), detail(std::move(d)) {
+  text_ = std::string(kindName(kind)) + "(\"" + detail + "\")";
+}
+
+std::shared_ptr<X11Display> X11Display::open(const std::string& name) {
+  int screenNumber = 0;
+  xcb_connection_t* conn = xcb_connect(name.empty() ? nullptr : name.c_str(), &screenNumber);
+  if (conn == nullptr || xcb_connection_has_error(conn) != 0) {
+    if (conn != nullptr) xcb_disconnect(conn);
+    throw X11Error(X11ErrorKind::connectFailed, name);
+  }
+  std::shared_ptr<X11Display> display(new X11Display());
+  display->name_ = name;
+  display->conn_ = conn;
+  display->setup_ = xcb_get_setup(conn);
+  xcb_screen_iterator_t it = xcb_setup_roots_iterator(display->setup_);
+  for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
+  if (it.rem == 0 || it.data == nullptr) throw X11Error(X11ErrorKind::connectFailed, name + ": no screen");
+  display->screen_ = it.data;
+  display->root_ = it.data->root;
+
+  if (const auto* ext = xcb_get_extension_data(conn, &xcb_shm_id); ext != nullptr && ext->present) {
+    if (auto* r = xcb_shm_query_version_reply(conn, xcb_shm_query_version(conn), nullptr)) {
+      display->hasShm_ = true;
+      std::free(r);
+    }
+  }
+  if (const auto* ext = xcb_get_extension_data(conn, &xcb_xfixes_id); ext != nullptr && ext->present) {
+    if (auto* r = xcb_xfixes_query_version_reply(conn, xcb_xfixes_query_version(conn, 4, 0), nullptr)) {
+      display->hasXFixes_ = r->major_version >= 1;
+      std::free(r);
+    }
+  }
+  if (const auto* ext = xcb_get_extension_data(conn, &xcb_damage_id); ext != nullptr && ext->present) {
+    if (auto* r = xcb_damage_query_version_reply(conn, xcb_damage_query_version(conn, 1, 1), nullptr)) {
+      display->hasDamage_ = true;
+      display->damageFirstEvent_ = ext->first_event;
+      std::free(r);
+    }
+  }
+  if (const auto* ext = xcb_get_extension_data(conn, &xcb_randr_id); ext != nullptr && ext->present) {
+    if (auto* r = xcb_randr_query_version_reply(conn, xcb_randr_query_version(conn, 1, 5), nullptr)) {
+      display->hasRandrMonitors_ = r->major_version > 1 || (r->major_version == 1 && r->minor_version >= 5);
+      std::free(r);
+    }
+  }
+  return display;
+}
+
+X11Display::~X11Display() {
+  if (conn_ != nullptr) xcb_disconnect(conn_);
+}
+
+std::pair<int32_t, int32_t> X11Display::rootSize() const {
+  auto* r = xcb_get_geometry_reply(conn_, xcb_get_geometry(conn_, root_), nullptr);
+  if (r == nullptr) {
+    if (broken()) throw X11Error(X11ErrorKind::connectionLost, name_);
+    throw X11Error(X11ErrorKind::requestFailed, "GetGeometry");
+  }
+  std::pair<int32_t, int32_t> size{r->width, r->height};
+  std::free(r);
+  return size;
+}
+
+std::vector<X11Monitor> X11Display::monitors() const {
+  std::vector<X11Monitor> result;
+  if (hasRandrMonitors_) {
+    auto* r = xcb_randr_get_monitors_reply(conn_, xcb_randr_get_monitors(conn_, root_, 1), nullptr);
+    if (r != nullptr) {
+      for (auto it = xcb_randr_get_monitors_monitors_iterator(r); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+        const xcb_randr_monitor_info_t* m = it.data;
+        if (m->width == 0 || m->height == 0) continue;
+        result.push_back(X11Monitor{m->name, atomName(m->name), m->primary != 0, m->x, m->y, m->width, m->height});
+      }
+      std::free(r);
+    } else {
+      throw X11Error(broken() ? X11ErrorKind::connectionLost : X11ErrorKind::requestFailed, "GetMonitors");
+    }
+  }
+  if (result.empty()) {
+    const auto [w, h] = rootSize();
+    result.push_back(X11Monitor{internAtom("screen"), "screen", true, 0, 0, w, h});
+  }
+  return result;
+}
+
+uint32_t X11Display::internAtom(const std::string& atomName) const {
+  auto* r = xcb_intern_atom_reply(
+      conn_, xcb_intern_atom(conn_, 0, static_cast<uint16_t>(std::min<size_t>(atomName.size(), 0xffff)), atomName.data()),
+      nullptr);
+  if (r == nullptr) throw X11Error(broken() ? X11ErrorKind::connectionLost : X11ErrorKind::requestFailed, "InternAtom");
+  const uint32_t atom = r->atom;
+  std::free(r);
+  return atom;
+}
+
+std::string X11Display::atomName(uint32_t atom) const {
+  auto* r = xcb_get_atom_name_reply(conn_, xcb_get_atom_name(conn_, atom), nullptr);
+  if (r == nullptr) return {};
+  std::string text(xcb_get_atom_name_name(r), static_cast<size_t>(xcb_get_atom_name_name_length(r)));
+  std::free(r);
+  return text;
+}
+
+void X11Display::requireBgrx() const {
+  const uint8_t depth = screen_->root_depth;
+  if (depth != 24 && depth != 32) throw X11Error(X11ErrorKind::unsupportedVisual, "depth " + std::to_string(depth));
+  if (setup_->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) {
+    throw X11Error(X11ErrorKind::unsupportedVisual, "MSB-first images");
+  }
+  bool bpp32 = false;
+  for (auto it = xcb_setup_pixmap_formats_iterator(setup_); it.rem > 0; xcb_format_next(&it)) {
+    if (it.data->depth == depth) bpp32 = it.data->bits_per_pixel == 32;
+  }
+  if (!bpp32) throw X11Error(X11ErrorKind::unsupportedVisual, "not 32 bits per pixel");
+  for (auto d = xcb_screen_allowed_depths_iterator(screen_); d.rem > 0; xcb_depth_next(&d)) {
+    for (auto v = xcb_depth_visuals_iterator(d.data); v.rem > 0; xcb_visualtype_next(&v)) {
+      if (v.data->visual_id != screen_->root_visual) continue;
+      if (v.data->red_mask != 0xff0000 || v.data->green_mask != 0xff00 || v.data->blue_mask != 0xff) {
+        throw X11Error(X11ErrorKind::unsupportedVisual, "channel masks");
+      }
+      return;
+    }
+  }
+  throw X11Error(X11ErrorKind::unsupportedVisual, "root visual not found");
+}
+
+std::optional<X11CursorImage> X11Display::cursor() const {
+  if (!hasXFixes_) return std::nullopt;
+  auto* r = xcb_xfixes_get_cursor_image_reply(conn_, xcb_xfixes_get_cursor_image(conn_), nullptr);
+  if (r == nullptr) return std::nullopt;
+  X11CursorImage c;
+  c.x = r->x;
+  c.y = r->y;
+  c.xhot = r->xhot;
+  c.yhot = r->yhot;
+  c.width = r->width;
+  c.height = r->height;
+  c.serial = r->cursor_serial;
+  const size_t count = size_t(c.width) * size_t(c.height);
+  // The pixel count is the server's word; trust it only as far as the reply goes.
+  if (count > size_t(xcb_xfixes_get_cursor_image_cursor_image_length(r))) {
+    std::free(r);
+    return std::nullopt;
+  }
+  const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(r);
+  c.argb.assign(pixels, pixels + count);
+  std::free(r);
+  return c;
+}
+
+X11ScreenGrabber::X11ScreenGrabber(std::shared_ptr<X11Display> display) : display_(std::move(display)) {
+  display_->requireBgrx();
+}
+
+X11ScreenGrabber::~X11ScreenGrabber() {
+  detachSegment();
+  std::free(plainReply_);
+}
+
+bool X11ScreenGrabber::attachSegment(size_t bytes) {
+  const int shmid = ::shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+  if (shmid < 0) return false;
+  void* addr = ::shmat(shmid, nullptr, 0);
+  if (addr == reinterpret_cast<void*>(-1)) {
+    ::shmctl(shmid, IPC_RMID, nullptr);
+    return false;
+  }
+  xcb_connection_t* conn = display_->connection();
+  const uint32_t seg = xcb_generate_id(conn);
+  xcb_generic_error_t* error = xcb_request_check(conn, xcb_shm_attach_checked(conn, seg, uint32_t(shmid), 0));
+  // Marked for removal now: it goes away once both sides have detached, even if we crash.
+  ::shmctl(shmid, IPC_RMID, nullptr);
+  if (error != nullptr) {
+    std::free(error);
+    ::shmdt(addr);
+    return false;
+  }
+  shmSeg_ = seg;
+  shmAddr_ = addr;
+  shmBytes_ = bytes;
+  shmAttached_ = true;
+  return true;
+}
+
+void X11ScreenGrabber::detachSegment() {
+  if (!shmAttached_) return;
+  if (!display_->broken()) {
+    xcb_shm_detach(display_->connection(), shmSeg_);
+    xcb_flush(display_->connection());
+  }
+  ::shmdt(shmAddr_);
+  shmAttached_ = false;
+  shmAddr_ = nullptr;
+  shmBytes_ = 0;
+}
+
+X11Image X11ScreenGrabber::grab(int32_t x, int32_t y, int32_t width, int32_t height) {
+  if (!fitsProtocol(x, y, width, height)) {
+    throw X11Error(X11ErrorKind::requestFailed, "rectangle " + std::to_string(width) + "x" + std::to_string(height));
+  }
+  if (display_->broken()) throw X11Error(X11ErrorKind::connectionLost, display_->name());
+  const size_t bytes = size_t(width) * size_t(height) * 4;
+  if (display_->hasShm() && !shmRefused_ && bytes > shmBytes_) {
+    detachSegment();
+    // A remote server, or a container without SysV shared memory, refuses: use GetImage from then on.
+    if (!attachSegment(bytes)) shmRefused_ = true;
+  }
+  if (!shmAttached_) return grabPlain(x, y, width, height);
+
+  xcb_connection_t* conn = display_->connection();
+  xcb_generic_error_t* error = nullptr;
+  auto* r = xcb_shm_get_image_reply(conn,
+                                    xcb_shm_get_image(conn, display_->root(), int16_t(x), int16_t(y), uint16_t(width),
+                                                      uint16_t(height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSeg_, 0),
+                                    &error);
+  if (r == nullptr) {
+    std::free(error);
+    if (display_->broken()) throw X11Error(X11ErrorKind::connectionLost, display_->name());
+    throw X11Error(X11ErrorKind::requestFailed, "ShmGetImage");
+  }
+  std::free(r);
+  return X11Image{static_cast<uint8_t*>(shmAddr_), int64_t(width) * 4, width, height};
+}
+
+X11Image X11ScreenGrabber::grabPlain(int32_t x, int32_t y, int32_t width, int32_t height) {
+  xcb_connection_t* conn = display_->connection();
+  xcb_generic_error_t* error = nullptr;
+  auto* r = xcb_get_image_reply(conn,
+                                xcb_get_image(conn, XCB_IMAGE_FORMAT_Z_PIXMAP, display_->root(), int16_t(x), int16_t(y),
+                                              uint16_t(width), uint16_t(height), ~0u),
+                                &error);
+  if (r == nullptr) {
+    std::free(error);
+    if (display_->broken()) throw X11Error(X11ErrorKind::connectionLost, display_->name());
+    throw X11Error(X11ErrorKind::requestFailed, "GetImage");
+  }
+  const size_t need = size_t(width) * size_t(height) * 4;
+  if (size_t(xcb_get_image_data_length(r)) < need) {
+    std::free(r);
+    throw X11Error(X11ErrorKind::requestFailed, "GetImage short reply");
+  }
+  std::free(plainReply_);
+  plainReply_ = r;
+  return X11Image{xcb_get_image_data(r), int64_t(width) * 4, width, height};
+}
+
+std::unique_ptr<X11DamageWatch> X11DamageWatch::make(std::shared_ptr<X11Display> display) {
+  if (!display->hasDamage()) return nullptr;
+  xcb_connection_t* conn = display->connection();
+  const uint32_t damage = xcb_generate_id(conn);
+  xcb_generic_error_t* error = xcb_request_check(
+      conn, xcb_damage_create_checked(conn, damage, display->root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY));
+  if (error != nullptr) {
+    std::free(error);
+    return nullptr;
+  }
+  return std::unique_ptr<X11DamageWatch>(new X11DamageWatch(std::move(display), damage));
+}
+
+X11DamageWatch::X11DamageWatch(std::shared_ptr<X11Display> display, uint32_t damage)
+    : display_(std::move(display)), damage_(damage) {}
+
+X11DamageWatch::~X11DamageWatch() {
+  if (display_->broken()) return;
+  xcb_damage_destroy(display_->connection(), damage_);
+  xcb_flush(display_->connection());
+}
+
+bool X11DamageWatch::takeChanged() {
+  xcb_connection_t* conn = display_->connection();
+  const uint8_t notify = uint8_t(display_->damageFirstEvent() + XCB_DAMAGE_NOTIFY);
+  bool changed = false;
+  while (xcb_generic_event_t* event = xcb_poll_for_event(conn)) {
+    if ((event->response_type & 0x7f) == notify &&
+        reinterpret_cast<xcb_damage_notify_event_t*>(event)->damage == damage_) {
+      changed = true;
+    }
+    std::free(event);
+  }
+  if (changed) {
+    xcb_damage_subtract(conn, damage_, XCB_NONE, XCB_NONE);
+    xcb_flush(conn);
+  }
+  return changed;
+}
+
+void blendCursor(const X11Image& image, int32_t originX, int32_t originY, const X11CursorImage& cursor) {
+  const int64_t left = int64_t(cursor.x) - cursor.xhot - originX;
+  const int64_t top = int64_t(cursor.y) - cursor.yhot - originY;
+  for (int32_t cy = 0; cy < cursor.height; ++cy) {
+    const int64_t y = top + cy;
+    if (y < 0 || y >= image.height) continue;
+    uint8_t* row = image.data + y * image.bytesPerRow;
+    for (int32_t cx = 0; cx < cursor.width; ++cx) {
+      const int64_t x = left + cx;
+      if (x < 0 || x >= image.width) continue;
+      const uint32_t p = cursor.argb[size_t(cy) * size_t(cursor.width) + size_t(cx)];
+      const uint32_t a = p >> 24;
+      if (a == 0) continue;
+      uint8_t* d = row + x * 4;
+      // Premultiplied source over the screen.
+      const uint32_t keep = 255 - a;
+      d[0] = uint8_t(std::min<uint32_t>(255, (p & 0xff) + (d[0] * keep + 127) / 255));
+      d[1] = uint8_t(std::min<uint32_t>(255, ((p >> 8) & 0xff) + (d[1] * keep + 127) / 255));
+      d[2] = uint8_t(std::min<uint32_t>(255, ((p >> 16) & 0xff) + (d[2] * keep + 127) / 255));
+    }
+  }
+}
+
+}  // namespace lumenrail

@@ -1,0 +1,172 @@
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumenrail {
+
+enum class X11ErrorKind : uint8_t { connectFailed, requestFailed, unsupportedVisual, connectionLost };
+
+class X11Error : public std::exception {
+ public:
+  X11Error(X11ErrorKind kind, std::string detail);
+  X11ErrorKind kind;
+  std::string detail;
+  const char* what() const noexcept override { return text_.c_str(); }
+
+ private:
+  std::string text_;
+};
+
+// A display as the host sees it: one RandR monitor of the X screen. The id is
+// the monitor's name atom, which the server keeps for as long as it runs, so
+// an id stays valid while monitors come and go around it.
+struct X11Monitor {
+  uint32_t id = 0;
+  std::string name;
+  bool primary = false;
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  bool operator==(const X11Monitor&) const = default;
+};
+
+// A grabbed picture: 32 bits per pixel, bytes B, G, R and an undefined fourth.
+// Writable so the cursor can be blended in place.
+struct X11Image {
+  uint8_t* data = nullptr;
+  int64_t bytesPerRow = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
+// The cursor as XFixes reports it: premultiplied ARGB pixels, the pointer
+// position on the root window and the hot spot.
+struct X11CursorImage {
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t xhot = 0;
+  int32_t yhot = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  uint32_t serial = 0;
+  std::vector<uint32_t> argb;
+};
+
+// One connection to an X server and the extensions the host uses on it.
+// XCB is thread-safe for requests and replies; events are read by one
+// consumer per connection (the damage watch of a capture).
+class X11Display final {
+ public:
+  // `name` is ":N" (or empty for $DISPLAY). Throws X11Error(connectFailed).
+  static std::shared_ptr<X11Display> open(const std::string& name);
+  ~X11Display();
+  X11Display(const X11Display&) = delete;
+  X11Display& operator=(const X11Display&) = delete;
+
+  xcb_connection_t* connection() const { return conn_; }
+  xcb_window_t root() const { return root_; }
+  const std::string& name() const { return name_; }
+  bool broken() const { return xcb_connection_has_error(conn_) != 0; }
+
+  bool hasShm() const { return hasShm_; }
+  bool hasDamage() const { return hasDamage_; }
+  bool hasXFixes() const { return hasXFixes_; }
+  bool hasRandrMonitors() const { return hasRandrMonitors_; }
+  uint8_t damageFirstEvent() const { return damageFirstEvent_; }
+
+  // The root window's current size (RandR may change it while we run).
+  std::pair<int32_t, int32_t> rootSize() const;
+  // Queried afresh each time, so monitors added later are found. Without
+  // RandR 1.5 the whole screen is one monitor named "screen".
+  std::vector<X11Monitor> monitors() const;
+
+  uint32_t internAtom(const std::string& atomName) const;
+  std::string atomName(uint32_t atom) const;
+
+  // Throws X11Error(unsupportedVisual) unless root pixels are 32-bit
+  // little-endian BGRX, the only layout the grabber reads.
+  void requireBgrx() const;
+
+  // Current cursor, or nothing without XFixes or on an error.
+  std::optional<X11CursorImage> cursor() const;
+
+ private:
+  X11Display() = default;
+  std::string name_;
+  xcb_connection_t* conn_ = nullptr;
+  const xcb_setup_t* setup_ = nullptr;
+  xcb_screen_t* screen_ = nullptr;
+  xcb_window_t root_ = 0;
+  bool hasShm_ = false;
+  bool hasDamage_ = false;
+  bool hasXFixes_ = false;
+  bool hasRandrMonitors_ = false;
+  uint8_t damageFirstEvent_ = 0;
+};
+
+// Grabs rectangles of the root window: through a shared-memory segment
+// where MIT-SHM works (local server), by plain GetImage otherwise.
+class X11ScreenGrabber final {
+ public:
+  explicit X11ScreenGrabber(std::shared_ptr<X11Display> display);
+  ~X11ScreenGrabber();
+  X11ScreenGrabber(const X11ScreenGrabber&) = delete;
+  X11ScreenGrabber& operator=(const X11ScreenGrabber&) = delete;
+
+  // Valid until the next grab. Throws X11Error(requestFailed) when the
+  // rectangle is not on the screen and X11Error(connectionLost) when the
+  // server is gone.
+  X11Image grab(int32_t x, int32_t y, int32_t width, int32_t height);
+
+  bool usingShm() const { return shmAttached_; }
+  const std::shared_ptr<X11Display>& display() const { return display_; }
+
+ private:
+  bool attachSegment(size_t bytes);
+  void detachSegment();
+  X11Image grabPlain(int32_t x, int32_t y, int32_t width, int32_t height);
+
+  std::shared_ptr<X11Display> display_;
+  bool shmAttached_ = false;
+  bool shmRefused_ = false;
+  uint32_t shmSeg_ = 0;
+  void* shmAddr_ = nullptr;
+  size_t shmBytes_ = 0;
+  void* plainReply_ = nullptr;
+};
+
+// Tells whether the root window changed since the last question (XDamage).
+// Reads the connection's events, so one watch per connection.
+class X11DamageWatch final {
+ public:
+  // Nothing without the DAMAGE extension.
+  static std::unique_ptr<X11DamageWatch> make(std::shared_ptr<X11Display> display);
+  ~X11DamageWatch();
+  X11DamageWatch(const X11DamageWatch&) = delete;
+  X11DamageWatch& operator=(const X11DamageWatch&) = delete;
+
+  // True when a change was reported since the last call; the damage is then
+  // cleared before returning, so a change during the following grab is seen
+  // on the next call.
+  bool takeChanged();
+
+ private:
+  X11DamageWatch(std::shared_ptr<X11Display> display, uint32_t damage);
+  std::shared_ptr<X11Display> display_;
+  uint32_t damage_;
+};
+
+// Blends `cursor` into a BGRX picture that shows the root rectangle at
+// (originX, originY).
+void blendCursor(const X11Image& image, int32_t originX, int32_t originY, const X11CursorImage& cursor);
+
+}  // namespace lumenrail

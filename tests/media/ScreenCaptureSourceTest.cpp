@@ -1,0 +1,455 @@
+#include <gtest/gtest.h>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "media/CaptureFrameCopier.hpp"
+#include "media/ScreenCaptureSource.hpp"
+#include "media/SyntheticFrameSource.hpp"
+#include "platform/X11Display.hpp"
+#include "support/EventLog.hpp"
+#include "support/Waiting.hpp"
+#include "support/XServerFixture.hpp"
+
+namespace lumenrail {
+namespace {
+
+// BT.709 full range, by hand: Y = 0.2126 R + 0.7152 G + 0.0722 B,
+// Cb = 128 + (B - Y) / 1.8556, Cr = 128 + (R - Y) / 1.5748 (clamped to 255).
+// Studio range scales luma by 219/255 around 16 and chroma by 224/255.
+struct Yuv {
+  int y, cb, cr;
+};
+constexpr Yuv kRedFull{54, 99, 255};
+constexpr Yuv kRedVideo{63, 102, 240};
+constexpr Yuv kBlueFull{18, 255, 116};
+constexpr Yuv kGreenFull{182, 30, 12};
+
+::testing::AssertionResult isUniformNv12(const PixelBuffer& b, Yuv want, int tolerance = 2) {
+  if (b.format() == PixelFormat::bgra) return ::testing::AssertionFailure() << "not NV12";
+  for (int64_t y = 0; y < b.planeHeight(0); ++y) {
+    for (int64_t x = 0; x < b.planeWidth(0); ++x) {
+      const int v = b.planeData(0)[y * b.bytesPerRow(0) + x];
+      if (std::abs(v - want.y) > tolerance) {
+        return ::testing::AssertionFailure() << "Y at " << x << "," << y << " is " << v << ", want " << want.y;
+      }
+    }
+  }
+  for (int64_t y = 0; y < b.planeHeight(1); ++y) {
+    for (int64_t x = 0; x < b.planeWidth(1); ++x) {
+      const int cb = b.planeData(1)[y * b.bytesPerRow(1) + 2 * x];
+      const int cr = b.planeData(1)[y * b.bytesPerRow(1) + 2 * x + 1];
+      if (std::abs(cb - want.cb) > tolerance || std::abs(cr - want.cr) > tolerance) {
+        return ::testing::AssertionFailure() << "CbCr at " << x << "," << y << " is " << cb << "," << cr << ", want "
+                                             << want.cb << "," << want.cr;
+      }
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult isUniformBgra(const PixelBuffer& b, uint8_t blue, uint8_t green, uint8_t red) {
+  if (b.format() != PixelFormat::bgra) return ::testing::AssertionFailure() << "not BGRA";
+  for (int64_t y = 0; y < b.height(); ++y) {
+    for (int64_t x = 0; x < b.width(); ++x) {
+      const uint8_t* p = b.planeData(0) + y * b.bytesPerRow(0) + x * 4;
+      if (p[0] != blue || p[1] != green || p[2] != red || p[3] != 255) {
+        return ::testing::AssertionFailure() << "pixel " << x << "," << y << " is " << int(p[0]) << " " << int(p[1])
+                                             << " " << int(p[2]) << " " << int(p[3]);
+      }
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// A BGRX picture as the X server hands it: fourth byte 0.
+std::vector<uint8_t> solidBgrx(int w, int h, uint32_t rgb) {
+  std::vector<uint8_t> pixels(size_t(w) * size_t(h) * 4);
+  for (size_t i = 0; i < pixels.size(); i += 4) {
+    pixels[i] = uint8_t(rgb);
+    pixels[i + 1] = uint8_t(rgb >> 8);
+    pixels[i + 2] = uint8_t(rgb >> 16);
+    pixels[i + 3] = 0;
+  }
+  return pixels;
+}
+
+TEST(CaptureFrameCopier, ConvertsBgrxToFullAndVideoRangeNv12AndOpaqueBgra) {
+  const auto red = solidBgrx(64, 48, 0xff0000);
+  CaptureFrameCopier full(64, 48, PixelFormat::nv12FullRange, [] { return uint64_t(0); });
+  auto a = full.copy(red.data(), 64 * 4, 64, 48);
+  ASSERT_TRUE(a);
+  EXPECT_TRUE(isUniformNv12(*a, kRedFull));
+
+  CaptureFrameCopier video(64, 48, PixelFormat::nv12VideoRange, [] { return uint64_t(0); });
+  auto b = video.copy(red.data(), 64 * 4, 64, 48);
+  ASSERT_TRUE(b);
+  EXPECT_TRUE(isUniformNv12(*b, kRedVideo));
+
+  CaptureFrameCopier same(64, 48, PixelFormat::bgra, [] { return uint64_t(0); });
+  auto c = same.copy(red.data(), 64 * 4, 64, 48);
+  ASSERT_TRUE(c);
+  EXPECT_TRUE(isUniformBgra(*c, 0, 0, 255));
+
+  // Scaled down, and from a source whose rows are padded.
+  std::vector<uint8_t> padded(size_t(80 * 4) * 48);
+  for (int y = 0; y < 48; ++y) std::memcpy(&padded[size_t(y) * 80 * 4], &red[size_t(y) * 64 * 4], 64 * 4);
+  CaptureFrameCopier scaled(32, 24, PixelFormat::bgra, [] { return uint64_t(0); });
+  auto d = scaled.copy(padded.data(), 80 * 4, 64, 48);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->width(), 32);
+  EXPECT_TRUE(isUniformBgra(*d, 0, 0, 255));
+
+  // A source that changes size mid-stream still lands at the stream's size.
+  const auto green = solidBgrx(100, 30, 0x00ff00);
+  auto e = full.copy(green.data(), 100 * 4, 100, 30);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->width(), 64);
+  EXPECT_EQ(e->height(), 48);
+  EXPECT_TRUE(isUniformNv12(*e, kGreenFull));
+}
+
+TEST(CaptureFrameCopier, SeventeenthHeldFrameIsDroppedWithOneLinePerSecond) {
+  uint64_t clock = 0;  // the first drop is told even this early
+  test::EventLog log;
+  CaptureFrameCopier copier(
+      16, 16, PixelFormat::nv12FullRange, [&] { return clock; }, [&](const std::string& l) { log.add(l); });
+  const auto red = solidBgrx(16, 16, 0xff0000);
+  std::vector<PixelBufferRef> held;
+  for (int i = 0; i < 16; ++i) {
+    held.push_back(copier.copy(red.data(), 64, 16, 16));
+    ASSERT_TRUE(held.back()) << i;
+  }
+  EXPECT_FALSE(copier.copy(red.data(), 64, 16, 16));
+  clock = 500 * kNsPerMs;
+  EXPECT_FALSE(copier.copy(red.data(), 64, 16, 16));
+  clock = kNsPerSecond;  // exactly one second later: not yet
+  EXPECT_FALSE(copier.copy(red.data(), 64, 16, 16));
+  clock = kNsPerSecond + 1;
+  EXPECT_FALSE(copier.copy(red.data(), 64, 16, 16));
+  EXPECT_EQ(copier.dropCount(), 4u);
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{
+                "[sck] copy-out failed \u2014 frame DROPPED (1 total); delivery pool exhausted or unreadable plane",
+                "[sck] copy-out failed \u2014 frame DROPPED (4 total); delivery pool exhausted or unreadable plane"}));
+
+  held.pop_back();
+  EXPECT_TRUE(copier.copy(red.data(), 64, 16, 16));
+  // Bad input is a drop, never a read past the picture.
+  held.clear();
+  EXPECT_FALSE(copier.copy(red.data(), 8, 16, 16));
+  EXPECT_FALSE(copier.copy(nullptr, 64, 16, 16));
+}
+
+TEST(SyntheticFrameSource, GradientMovesByFourPerIndexAndWraps) {
+  SyntheticFrameSource source(2, 2);
+  auto pixels = [&](int64_t index) {
+    auto f = source.makeFrame(index);
+    std::vector<int> out;
+    for (int y = 0; y < 2; ++y) {
+      for (int x = 0; x < 2; ++x) {
+        for (int c = 0; c < 4; ++c) out.push_back(f->planeData(0)[y * f->bytesPerRow(0) + x * 4 + c]);
+      }
+    }
+    return out;
+  };
+  EXPECT_EQ(pixels(0), (std::vector<int>{0, 0, 0, 255, 1, 0, 1, 255, 0, 1, 1, 255, 1, 1, 2, 255}));
+  EXPECT_EQ(pixels(1), (std::vector<int>{4, 4, 4, 255, 5, 4, 5, 255, 4, 5, 5, 255, 5, 5, 6, 255}));
+  EXPECT_EQ(pixels(64), pixels(0));
+  EXPECT_EQ(pixels(-1), (std::vector<int>{252, 252, 252, 255, 253, 252, 253, 255, 252, 253, 253, 255, 253, 253, 254,
+                                          255}));
+
+  SyntheticFrameSource big(300, 3);
+  auto f = big.makeFrame(0);
+  ASSERT_TRUE(f);
+  const uint8_t* p = f->planeData(0) + 2 * f->bytesPerRow(0) + 299 * 4;  // x 299, y 2
+  EXPECT_EQ(int(p[0]), 299 % 256);
+  EXPECT_EQ(int(p[1]), 2);
+  EXPECT_EQ(int(p[2]), 301 % 256);
+
+  SyntheticFrameSource none(0, 10);
+  EXPECT_FALSE(none.pool);
+  EXPECT_FALSE(none.makeFrame(0));
+}
+
+TEST(ScreenCaptureSource, ErrorsAndScreenshotsBeforeAnyStart) {
+  EXPECT_STREQ(ScreenCaptureSource::CaptureError(ScreenCaptureSource::CaptureErrorKind::displayNotFound, 7).what(),
+               "displayNotFound(7)");
+  EXPECT_STREQ(ScreenCaptureSource::CaptureError(ScreenCaptureSource::CaptureErrorKind::noDisplays).what(),
+               "noDisplays");
+
+  ScreenCaptureSource source({.width = 64, .height = 64, .fps = 30, .xDisplay = ":65000"});
+  EXPECT_FALSE(source.captureOneShot());
+  EXPECT_FALSE(source.probeContentHash());
+  try {
+    source.start();
+    FAIL() << "started on a display that does not exist";
+  } catch (const X11Error& e) {
+    EXPECT_EQ(e.kind, X11ErrorKind::connectFailed);
+    EXPECT_STREQ(e.what(), "connectFailed(\":65000\")");
+  }
+
+  ScreenCaptureSource empty({.width = 0, .height = 64, .fps = 30, .xDisplay = ":65000"});
+  try {
+    empty.start();
+    FAIL() << "started with no width";
+  } catch (const ScreenCaptureSource::CaptureError& e) {
+    EXPECT_EQ(e.kind, ScreenCaptureSource::CaptureErrorKind::badSize);
+    EXPECT_STREQ(e.what(), "badSize(0, 64)");
+  }
+  source.stop();  // harmless without a capture
+}
+
+TEST(X11CursorBlend, PremultipliedCursorOverThePictureIsClippedToIt) {
+  std::vector<uint8_t> pixels(4 * 3 * 4, 0xff);  // 4x3 white
+  X11Image image{pixels.data(), 16, 4, 3};
+  X11CursorImage cursor;
+  // 2x2 cursor whose hot spot (1,1) sits at root (11, 20); the picture shows root from (10, 20).
+  cursor.x = 11;
+  cursor.y = 20;
+  cursor.xhot = 1;
+  cursor.yhot = 1;
+  cursor.width = 2;
+  cursor.height = 2;
+  cursor.argb = {0xff000000, 0x80000080, 0x00000000, 0xffff0000};
+  blendCursor(image, 10, 20, cursor);
+  auto px = [&](int x, int y) {
+    const uint8_t* p = &pixels[size_t(y) * 16 + size_t(x) * 4];
+    return std::vector<int>{p[0], p[1], p[2]};
+  };
+  // Row -1 is off the picture; row 0 holds the cursor's second row: transparent, then opaque red.
+  EXPECT_EQ(px(0, 0), (std::vector<int>{255, 255, 255}));
+  EXPECT_EQ(px(1, 0), (std::vector<int>{0, 0, 255}));
+  EXPECT_EQ(px(2, 0), (std::vector<int>{255, 255, 255}));
+  EXPECT_EQ(px(1, 1), (std::vector<int>{255, 255, 255}));
+}
+
+// Paints the root window of a test server through a connection of its own.
+class RootPainter {
+ public:
+  explicit RootPainter(const std::string& display) {
+    conn_ = xcb_connect(display.c_str(), nullptr);
+    root_ = xcb_setup_roots_iterator(xcb_get_setup(conn_)).data->root;
+  }
+  ~RootPainter() { xcb_disconnect(conn_); }
+
+  void fill(uint32_t rgb) {
+    xcb_change_window_attributes(conn_, root_, XCB_CW_BACK_PIXEL, &rgb);
+    xcb_clear_area(conn_, 0, root_, 0, 0, 0, 0);
+    sync();
+  }
+  void fillRect(uint32_t rgb, int16_t x, int16_t y, uint16_t w, uint16_t h) {
+    const xcb_gcontext_t gc = xcb_generate_id(conn_);
+    const uint32_t values[] = {rgb, XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS};
+    xcb_create_gc(conn_, gc, root_, XCB_GC_FOREGROUND | XCB_GC_SUBWINDOW_MODE, values);
+    const xcb_rectangle_t r{x, y, w, h};
+    xcb_poly_fill_rectangle(conn_, root_, gc, 1, &r);
+    xcb_free_gc(conn_, gc);
+    sync();
+  }
+  // Adds a RandR monitor without outputs, as a virtual display would.
+  uint32_t addMonitor(const std::string& name, int16_t x, int16_t y, uint16_t w, uint16_t h) {
+    auto* atom = xcb_intern_atom_reply(conn_, xcb_intern_atom(conn_, 0, uint16_t(name.size()), name.c_str()), nullptr);
+    const uint32_t id = atom->atom;
+    std::free(atom);
+    xcb_randr_monitor_info_t info{};
+    info.name = id;
+    info.x = x;
+    info.y = y;
+    info.width = w;
+    info.height = h;
+    info.width_in_millimeters = w;
+    info.height_in_millimeters = h;
+    xcb_generic_error_t* error = xcb_request_check(conn_, xcb_randr_set_monitor_checked(conn_, root_, &info));
+    const bool ok = error == nullptr;
+    std::free(error);
+    return ok ? id : 0;
+  }
+  void sync() { std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
+  bool ok() const { return xcb_connection_has_error(conn_) == 0; }
+
+ private:
+  xcb_connection_t* conn_;
+  xcb_window_t root_;
+};
+
+// Keeps the newest frame only, so the capture's pool never runs dry.
+class FrameSink {
+ public:
+  void add(const PixelBufferRef& b, uint64_t t) {
+    std::lock_guard guard(mutex_);
+    latest_ = b;
+    latestNs_ = t;
+    ++count_;
+    cv_.notify_all();
+  }
+  bool waitFor(const std::function<bool(const PixelBuffer&)>& wanted) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::nanoseconds(test::kDeadlineNs),
+                        [&] { return latest_ && wanted(*latest_); });
+  }
+  int count() const {
+    std::lock_guard guard(mutex_);
+    return count_;
+  }
+  PixelBufferRef latest() const {
+    std::lock_guard guard(mutex_);
+    return latest_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  PixelBufferRef latest_;
+  uint64_t latestNs_ = 0;
+  int count_ = 0;
+};
+
+class ScreenCaptureIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!x.running()) GTEST_SKIP() << x.whyNot();
+    painter = std::make_unique<RootPainter>(x.display());
+    ASSERT_TRUE(painter->ok());
+  }
+  ScreenCaptureSource::Config config(PixelFormat format, int64_t w = 320, int64_t h = 240) {
+    return {.width = w, .height = h, .fps = 60, .showsCursor = false, .pixelFormat = format, .xDisplay = x.display()};
+  }
+  test::PrivateXServer x{{320, 240, 24}};
+  std::unique_ptr<RootPainter> painter;
+};
+
+TEST_F(ScreenCaptureIntegration, SolidRedRootArrivesAsFullRangeNv12ThenChangesAndStaysStill) {
+  painter->fill(0xff0000);
+  FrameSink sink;
+  std::atomic<bool> stopped{false};
+  ScreenCaptureSource source(config(PixelFormat::nv12FullRange));
+  source.onFrame = [&](const PixelBufferRef& b, uint64_t t) {
+    if (stopped) ADD_FAILURE() << "frame after stop";
+    sink.add(b, t);
+  };
+  source.start();
+  ASSERT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformNv12(b, kRedFull)); }))
+      << isUniformNv12(*sink.latest(), kRedFull);
+  EXPECT_EQ(sink.latest()->width(), 320);
+
+  // Still: the ticks go on being counted while no frame comes.
+  const int frames = sink.count();
+  const uint64_t deliveries = source.deliveryCount();
+  ASSERT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 20; }));
+  EXPECT_EQ(sink.count(), frames);
+  EXPECT_GT(source.lastDeliveryNs(), 0u);
+
+  painter->fill(0x0000ff);
+  EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformNv12(b, kBlueFull)); }));
+  painter->fillRect(0x00ff00, 0, 0, 320, 240);
+  EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformNv12(b, kGreenFull)); }));
+
+  source.stop();
+  stopped = true;
+  painter->fill(0xff0000);
+  EXPECT_EQ(source.copyDropCount(), 0u);
+}
+
+TEST_F(ScreenCaptureIntegration, BgraFramesAndScaledOneShotsCarryTheScreen) {
+  painter->fill(0xff0000);
+  FrameSink sink;
+  ScreenCaptureSource source(config(PixelFormat::bgra));
+  source.onFrame = [&](const PixelBufferRef& b, uint64_t t) { sink.add(b, t); };
+  source.start();
+  EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformBgra(b, 0, 0, 255)); }));
+  source.stop();
+
+  ScreenCaptureSource small(config(PixelFormat::nv12FullRange, 160, 120));
+  small.start();
+  small.stop();
+  // Screenshots stay possible after stop.
+  auto shot = small.captureOneShot();
+  ASSERT_TRUE(shot);
+  EXPECT_EQ(shot->width(), 160);
+  EXPECT_EQ(shot->height(), 120);
+  EXPECT_TRUE(isUniformNv12(*shot, kRedFull));
+}
+
+TEST_F(ScreenCaptureIntegration, ContentHashFollowsThePictureAndIsStableWhileStill) {
+  painter->fill(0x123456);
+  ScreenCaptureSource source(config(PixelFormat::nv12FullRange));
+  source.start();
+  const auto first = source.probeContentHash();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(source.probeContentHash(), first);
+  // FNV-1a 64 over 96x96 pixels of B 0x56, G 0x34, R 0x12, A 0xff, computed here.
+  uint64_t expected = 0xcbf29ce484222325ull;
+  for (int i = 0; i < 96 * 96; ++i) {
+    for (uint8_t byte : {0x56, 0x34, 0x12, 0xff}) {
+      expected ^= byte;
+      expected *= 0x100000001b3ull;
+    }
+  }
+  EXPECT_EQ(*first, expected);
+  painter->fillRect(0xffffff, 100, 100, 40, 40);
+  const auto changed = source.probeContentHash();
+  ASSERT_TRUE(changed);
+  EXPECT_NE(*changed, *first);
+  EXPECT_EQ(source.probeContentHash(), changed);
+  source.stop();
+}
+
+TEST_F(ScreenCaptureIntegration, ChoosesMonitorsByIdIncludingOnesAddedLater) {
+  painter->fill(0xff0000);
+  ScreenCaptureSource missing({.width = 64, .height = 64, .fps = 30, .targetDisplayID = 0x7ffffff0,
+                               .xDisplay = x.display()});
+  try {
+    missing.start();
+    FAIL() << "started on a monitor that does not exist";
+  } catch (const ScreenCaptureSource::CaptureError& e) {
+    EXPECT_EQ(e.kind, ScreenCaptureSource::CaptureErrorKind::displayNotFound);
+    EXPECT_EQ(e.displayId, 0x7ffffff0u);
+  }
+
+  auto display = X11Display::open(x.display());
+  const auto before = display->monitors();
+  ASSERT_FALSE(before.empty());
+  {
+    // By the id of a listed monitor.
+    FrameSink sink;
+    ScreenCaptureSource byId({.width = 32, .height = 32, .fps = 30, .targetDisplayID = before.front().id,
+                              .showsCursor = false, .pixelFormat = PixelFormat::bgra, .xDisplay = x.display()});
+    byId.onFrame = [&](const PixelBufferRef& b, uint64_t t) { sink.add(b, t); };
+    byId.start();
+    EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformBgra(b, 0, 0, 255)); }));
+    byId.stop();
+  }
+
+  if (!display->hasRandrMonitors()) GTEST_SKIP() << "the test server has no RandR 1.5";
+  const uint32_t side = painter->addMonitor("LR-SIDE", 200, 100, 64, 48);
+  ASSERT_NE(side, 0u);
+  std::optional<X11Monitor> listed;
+  for (const auto& m : display->monitors()) {
+    if (m.id == side) listed = m;
+  }
+  // Xvfb keeps a monitor without outputs only now and then; Xorg always does.
+  if (!listed) GTEST_SKIP() << "the test server did not keep the added monitor";
+  EXPECT_EQ(*listed, (X11Monitor{side, "LR-SIDE", false, 200, 100, 64, 48}));
+  painter->fillRect(0x0000ff, 200, 100, 64, 48);
+
+  FrameSink sink;
+  ScreenCaptureSource source({.width = 64, .height = 48, .fps = 30, .targetDisplayID = side, .showsCursor = false,
+                              .pixelFormat = PixelFormat::bgra, .xDisplay = x.display()});
+  source.onFrame = [&](const PixelBufferRef& b, uint64_t t) { sink.add(b, t); };
+  source.start();
+  EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformBgra(b, 255, 0, 0)); }));
+  source.stop();
+  ASSERT_TRUE(source.monitor());
+  EXPECT_EQ(source.monitor()->id, side);
+}
+
+}  // namespace
+}  // namespace lumenrail
