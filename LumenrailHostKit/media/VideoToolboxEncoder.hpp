@@ -89,7 +89,11 @@ class VideoToolboxEncoder final {
   // Frames from one keyframe to the next at the current frame rate.
   int64_t keyframeIntervalFrames() const;
 
-  // Set before start(); not changed while frames are in flight.
+  // Set before start(); not changed while frames are in flight. Runs on the
+  // thread that called encode, with the delivery lock held so that finish()
+  // and stop() can wait for a frame in flight: calling encode(), finish(),
+  // stop() or the destructor from inside `sink` deadlocks. applyLiveConfig() takes
+  // only the session lock and may be called from `sink`.
   Sink sink;
 
  private:
