@@ -84,6 +84,10 @@ void BM_X264FastestPreset(benchmark::State& state) {
   param.rc.i_vbv_max_bitrate = 20'000;
   param.rc.i_vbv_buffer_size = 20'000;
   x264_t* encoder = x264_encoder_open(&param);
+  if (encoder == nullptr) {
+    state.SkipWithError("x264_encoder_open refused the settings");
+    return;
+  }
   std::vector<PixelBufferRef> frames;
   for (int i = 0; i < 8; ++i) frames.push_back(pattern(w, h, i));
   std::vector<double> ms;

@@ -78,10 +78,15 @@ Bytes WifiRecordOpener::pushChecked(ByteView bytes) {
 void WifiRecordOpener::openRecord(ByteView body, Bytes& out) {
   const auto nonce = nonce_.next();
   try {
+    if (failNextOpen_) {
+      failNextOpen_ = false;
+      throw CryptoError::libraryFailure("EVP_DecryptUpdate");
+    }
     cipher_.open(nonce, body, out);
-  } catch (const CryptoError& error) {
-    if (error.kind == CryptoError::Kind::authenticationFailure) throw WifiCryptoError::authenticationFailed();
-    throw;
+  } catch (const CryptoError&) {
+    // However the cipher failed, the record did not open and its nonce is
+    // spent: the opener must fail for good, which only a WifiCryptoError does.
+    throw WifiCryptoError::authenticationFailed();
   }
 }
 

@@ -32,6 +32,8 @@ class WifiRecordOpener final {
 
   // Tests only: reach the end of the counter without opening 2^64 records.
   void setNonceCounterForTesting(uint64_t counter) { nonce_.counter = counter; }
+  // Tests only: the cipher fails on the next record as the library would.
+  void failNextOpenForTesting() { failNextOpen_ = true; }
 
  private:
   Bytes pushChecked(ByteView bytes);
@@ -41,6 +43,7 @@ class WifiRecordOpener final {
   NonceCounter nonce_;
   Bytes buf_;  // the start of a record that began in an earlier push
   std::optional<WifiCryptoError> failed_;
+  bool failNextOpen_ = false;
 };
 
 }  // namespace lumenrail

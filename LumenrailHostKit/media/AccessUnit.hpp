@@ -11,8 +11,8 @@ namespace AccessUnit {
 // (each unit behind 00 00 00 01). Walks with position p from 4 while p does not
 // pass the end: the length L ends at p; a zero length, or one that reaches past
 // the end, ends the unit there. H.264 sequence parameter sets are rewritten
-// for immediate output (sent as they came when they do not parse), and H.264
-// SEI is dropped: the only one the library sends is its own banner.
+// for immediate output (sent as they came when they do not parse). x264's
+// own banner SEI is dropped; every other unit is kept.
 Bytes fromLengthPrefixed(ByteView sample, Wire::Codec codec);
 
 }  // namespace AccessUnit

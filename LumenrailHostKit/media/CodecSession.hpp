@@ -38,6 +38,7 @@ class CodecSession {
   virtual bool acceptsNv12() const = 0;
   // Negative on failure; an empty output means the library held the picture back.
   virtual int encode(const CodecPicture& picture, int64_t pts, bool forceIdr, Output& out) = 0;
+  // Every setting at once; true when the next picture is coded with them.
   virtual bool reconfigure(const CodecRate& rate) = 0;
 
   // Nothing when the library refuses the settings.

@@ -17,9 +17,16 @@ struct ParamFree {
 };
 using ParamPtr = std::unique_ptr<x265_param, ParamFree>;
 
+void applyRate(x265_param& param, const CodecRate& rate) {
+  param.rc.rfConstant = hevcRateFactor(rate.quality);
+  param.rc.vbvMaxBitrate = static_cast<int>(rate.vbvMaxKbps);
+  param.rc.vbvBufferSize = static_cast<int>(rate.vbvBufferKbit);
+}
+
 class HevcCodecSession final : public CodecSession {
  public:
-  HevcCodecSession(x265_encoder* encoder, ParamPtr param) : encoder_(encoder), param_(std::move(param)) {}
+  HevcCodecSession(x265_encoder* encoder, ParamPtr param, const CodecRate& rate)
+      : encoder_(encoder), param_(std::move(param)), rate_(rate) {}
   ~HevcCodecSession() override { x265_encoder_close(encoder_); }
 
   bool acceptsNv12() const override { return false; }
@@ -33,7 +40,7 @@ class HevcCodecSession final : public CodecSession {
       in.stride[i] = picture.stride[i];
     }
     in.pts = pts;
-    in.sliceType = forceIdr ? X265_TYPE_IDR : X265_TYPE_AUTO;
+    in.sliceType = forceIdr || idrOwed_ ? X265_TYPE_IDR : X265_TYPE_AUTO;
     x265_picture pictureOut;
     x265_picture_init(param_.get(), &pictureOut);
     x265_nal* nals = nullptr;
@@ -48,28 +55,39 @@ class HevcCodecSession final : public CodecSession {
     // Payloads are contiguous; without Annex B each begins with its 4-byte length.
     out.lengthPrefixed.assign(nals[0].payload, nals[0].payload + total);
     out.keyframe = pictureOut.sliceType == X265_TYPE_IDR || pictureOut.sliceType == X265_TYPE_I;
+    if (out.keyframe) idrOwed_ = false;
     return static_cast<int>(total);
   }
 
+  // x265 3.5 answers success to a live rate-control change and then codes
+  // as before: a VBV change that would move the stream's level is dropped
+  // with a warning, and the CRF and VBV it does take never reach the rate
+  // control. So the encoder is opened again at the new settings; its first
+  // picture is an IDR carrying fresh parameter sets, as the decoder needs.
   bool reconfigure(const CodecRate& rate) override {
-    // The library copies what may change from the settings it is given; ours
-    // stay the one record, restored when it refuses.
-    const double rf = param_->rc.rfConstant;
-    const int maxrate = param_->rc.vbvMaxBitrate;
-    const int bufsize = param_->rc.vbvBufferSize;
-    param_->rc.rfConstant = hevcRateFactor(rate.quality);
-    param_->rc.vbvMaxBitrate = static_cast<int>(rate.vbvMaxKbps);
-    param_->rc.vbvBufferSize = static_cast<int>(rate.vbvBufferKbit);
-    if (x265_encoder_reconfig(encoder_, param_.get()) == 0) return true;
-    param_->rc.rfConstant = rf;
-    param_->rc.vbvMaxBitrate = maxrate;
-    param_->rc.vbvBufferSize = bufsize;
-    return false;
+    if (rate == rate_) return true;
+    // The library copies the settings it opens with; ours stay the one
+    // record, put back when it refuses the new ones.
+    applyRate(*param_, rate);
+    x265_encoder* encoder = x265_encoder_open(param_.get());
+    if (encoder == nullptr) {
+      applyRate(*param_, rate_);
+      return false;
+    }
+    x265_encoder_close(encoder_);
+    encoder_ = encoder;
+    rate_ = rate;
+    idrOwed_ = true;
+    return true;
   }
 
  private:
   x265_encoder* encoder_;
   ParamPtr param_;
+  CodecRate rate_;
+  // A new encoder's first picture is an IDR anyway; asking keeps it one
+  // should the library ever decide otherwise.
+  bool idrOwed_ = false;
 };
 
 }  // namespace
@@ -94,9 +112,7 @@ std::unique_ptr<CodecSession> CodecSession::makeHevc(int width, int height, int 
   param->keyframeMin = 1;
   param->scenecutThreshold = 0;
   param->rc.rateControlMode = X265_RC_CRF;
-  param->rc.rfConstant = hevcRateFactor(rate.quality);
-  param->rc.vbvMaxBitrate = static_cast<int>(rate.vbvMaxKbps);
-  param->rc.vbvBufferSize = static_cast<int>(rate.vbvBufferKbit);
+  applyRate(*param, rate);
   param->vui.bEnableVideoSignalTypePresentFlag = 1;
   param->vui.videoFormat = 5;  // unspecified
   param->vui.bEnableVideoFullRangeFlag = 1;
@@ -107,7 +123,7 @@ std::unique_ptr<CodecSession> CodecSession::makeHevc(int width, int height, int 
   if (x265_param_apply_profile(param.get(), "main") < 0) return nullptr;
   x265_encoder* encoder = x265_encoder_open(param.get());
   if (encoder == nullptr) return nullptr;
-  return std::make_unique<HevcCodecSession>(encoder, std::move(param));
+  return std::make_unique<HevcCodecSession>(encoder, std::move(param), rate);
 }
 
 }  // namespace lumenrail

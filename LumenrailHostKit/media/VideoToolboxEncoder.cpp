@@ -44,16 +44,18 @@ int64_t VideoToolboxEncoder::intervalFrames(double seconds, int64_t fps) {
   return static_cast<int64_t>(frames);
 }
 
-CodecRate VideoToolboxEncoder::rateFor(int64_t bitrateBps, int64_t liveFps) const {
+CodecRate VideoToolboxEncoder::rateFor(float quality, int64_t bitrateBps, int64_t liveFps) const {
+  // The wire allows 1.2 times the average rate in any one second.
+  const int64_t capBps = bitrateBps + bitrateBps / 5;
   // The libraries cannot change their frame rate live and budget each frame
   // as cap / opening rate; scaling the cap by opening / live rate keeps the
   // bits per second at the asked rate.
-  const int64_t capKbps = (bitrateBps * config_.fps / liveFps + 999) / 1000;
+  const int64_t capKbps = (capBps * config_.fps / liveFps + 999) / 1000;
   CodecRate rate;
-  rate.quality = quality_;
+  rate.quality = quality;
   rate.vbvMaxKbps = std::clamp<int64_t>(capKbps, 1, kMaxKbps);
-  // One second of the real rate, the window of the wire's data-rate limit.
-  rate.vbvBufferKbit = std::clamp<int64_t>((bitrateBps + 999) / 1000, 1, kMaxKbps);
+  // One second of the cap: the window of the wire's data-rate limit.
+  rate.vbvBufferKbit = std::clamp<int64_t>((capBps + 999) / 1000, 1, kMaxKbps);
   return rate;
 }
 
@@ -71,7 +73,7 @@ void VideoToolboxEncoder::start() {
   quality_ = kDefaultQuality;
   bitrateBps_ = c.bitrateBps;
   liveFps_ = c.fps;
-  const CodecRate rate = rateFor(bitrateBps_, liveFps_);
+  const CodecRate rate = rateFor(quality_, bitrateBps_, liveFps_);
   std::unique_ptr<CodecSession> session = c.codec == Wire::Codec::hevc
                                               ? CodecSession::makeHevc(c.width, c.height, c.fps, rate)
                                               : CodecSession::makeH264(c.width, c.height, c.fps, rate);
@@ -123,23 +125,26 @@ VideoToolboxEncoder::LiveConfigResult VideoToolboxEncoder::applyLiveConfig(std::
   std::lock_guard lock(sessionMutex_);
   LiveConfigResult result;
   if (!session_) return result;
-  if (quality && !std::isnan(*quality)) {
-    const float previous = quality_;
-    quality_ = std::clamp(*quality, 0.0f, 1.0f);
-    result.quality = session_->reconfigure(rateFor(bitrateBps_, liveFps_));
-    if (!result.quality) quality_ = previous;
+  const bool qualityGiven = quality && !std::isnan(*quality);
+  const bool bitrateGiven = bitrateBps && *bitrateBps > 0;
+  const bool fpsGiven = fps && *fps > 0;
+  if (!qualityGiven && !bitrateGiven && !fpsGiven) return result;
+  // The frame rate and the keyframe interval are ours, whatever the library
+  // makes of the rate change that follows from them.
+  if (fpsGiven) {
+    liveFps_ = std::min<int64_t>(*fps, kMaxFps);
+    intervalFrames_ = intervalFrames(config_.keyframeIntervalSeconds, liveFps_);
+    result.frameRate = true;
   }
-  if (bitrateBps && *bitrateBps > 0) {
-    result.bitrate = session_->reconfigure(rateFor(*bitrateBps, liveFps_));
-    if (result.bitrate) bitrateBps_ = *bitrateBps;
-  }
-  if (fps && *fps > 0) {
-    const int64_t next = std::min<int64_t>(*fps, kMaxFps);
-    result.frameRate = session_->reconfigure(rateFor(bitrateBps_, next));
-    if (result.frameRate) {
-      liveFps_ = next;
-      intervalFrames_ = intervalFrames(config_.keyframeIntervalSeconds, liveFps_);
-    }
+  const float nextQuality = qualityGiven ? std::clamp(*quality, 0.0f, 1.0f) : quality_;
+  const int64_t nextBitrate = bitrateGiven ? *bitrateBps : bitrateBps_;
+  // One call with everything: a library may refuse a second change before
+  // it has coded a frame with the first.
+  if (session_->reconfigure(rateFor(nextQuality, nextBitrate, liveFps_))) {
+    quality_ = nextQuality;
+    bitrateBps_ = nextBitrate;
+    result.quality = qualityGiven;
+    result.bitrate = bitrateGiven;
   }
   return result;
 }

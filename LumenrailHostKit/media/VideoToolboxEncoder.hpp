@@ -75,7 +75,10 @@ class VideoToolboxEncoder final {
   // Throws notStarted without a session and encodeFailed when the frame is
   // refused; a keyframe asked for and not delivered is forced on the next frame.
   void encode(const PixelBufferRef& buffer, uint64_t captureTimeNs, bool forceKeyframe);
-  // Quality is clamped to 0..1; a bit rate or frame rate of 0 or less is left alone.
+  // Quality is clamped to 0..1; a bit rate or frame rate of 0 or less is left
+  // alone. The given settings reach the library as one change. A new frame
+  // rate always takes effect here (keyframe interval, rate budget), even when
+  // the library refuses the rate change it brings.
   LiveConfigResult applyLiveConfig(std::optional<float> quality, std::optional<int32_t> bitrateBps,
                                    std::optional<int32_t> fps);
   // Returns once every submitted frame has reached `sink`; stays started.
@@ -89,12 +92,16 @@ class VideoToolboxEncoder final {
   // Frames from one keyframe to the next at the current frame rate.
   int64_t keyframeIntervalFrames() const;
 
-  // Set before start(); not changed while frames are in flight.
+  // Set before start(); not changed while frames are in flight. Runs on the
+  // thread that called encode, with the delivery lock held so that finish()
+  // and stop() can wait for a frame in flight: calling encode(), finish(),
+  // stop() or the destructor from inside `sink` deadlocks. applyLiveConfig() takes
+  // only the session lock and may be called from `sink`.
   Sink sink;
 
  private:
   static int64_t intervalFrames(double seconds, int64_t fps);
-  CodecRate rateFor(int64_t bitrateBps, int64_t liveFps) const;
+  CodecRate rateFor(float quality, int64_t bitrateBps, int64_t liveFps) const;
 
   const Config config_;
   // Held across encode and delivery so finish and stop wait for a frame in flight.

@@ -30,6 +30,11 @@ class X25519PrivateKey {
   // secret is known to anyone and must never key a link.
   SymmetricKey sharedSecret(ByteView peerPublicKey) const;
 
+  // Whether a raw public key is one of the points of order 1, 2, 4 or 8 (in
+  // any of its encodings): with those, every private key gets the same
+  // all-zero secret.
+  static bool isSmallOrderPoint(ByteView publicKey);
+
  private:
   explicit X25519PrivateKey(std::shared_ptr<evp_pkey_st> key) : key_(std::move(key)) {}
   std::shared_ptr<evp_pkey_st> key_;

@@ -1,15 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "media/AccessUnit.hpp"
+#include "media/H264SpsRewriter.hpp"
 #include "media/PixelBufferPool.hpp"
 
 namespace lumenrail {
 namespace {
 
-// The encoder's 320x240 Main SPS and what the rewrite makes of it (see the rewriter's vectors).
+// The encoder's 320x240 Main SPS.
 const Bytes kSps = {0x67, 0x4d, 0x40, 0x1f, 0xda, 0x05, 0x07, 0xe9, 0xb8, 0x08, 0x08, 0x0a, 0x00,
                     0x00, 0x03, 0x00, 0x02, 0x00, 0x00, 0x03, 0x00, 0x79, 0x1e, 0x30, 0x65, 0x40};
 
@@ -23,18 +25,41 @@ Bytes lengthPrefixed(std::initializer_list<Bytes> units) {
   return out;
 }
 
-TEST(AccessUnitWalk, H264UnitsGetStartCodesSpsIsRewrittenAndSeiDropped) {
+Bytes annexB(std::initializer_list<Bytes> units) {
+  Bytes out;
+  for (const Bytes& u : units) {
+    out.insert(out.end(), {0, 0, 0, 1});
+    out.insert(out.end(), u.begin(), u.end());
+  }
+  return out;
+}
+
+// x264's banner: user data unregistered (type 5) of 0x1fe bytes behind its id.
+Bytes x264Banner() {
+  Bytes sei = {0x06, 0x05, 0xff, 0xff, 0x00, 0xdc, 0x45, 0xe9, 0xbd, 0xe6, 0xd9, 0x48, 0xb7,
+               0x96, 0x2c, 0xd8, 0x20, 0xd9, 0x23, 0xee, 0xef};
+  const std::string text = "x264 - core 164 - H.264/MPEG-4 AVC codec";
+  sei.insert(sei.end(), text.begin(), text.end());
+  sei.resize(5 + 0x1fe, 0x20);
+  sei.push_back(0x80);
+  return sei;
+}
+
+TEST(AccessUnitWalk, H264UnitsGetStartCodesSpsIsRewrittenAndOnlyTheEncoderBannerDropped) {
   const Bytes pps = {0x68, 0xee, 0x3c, 0x80};
-  const Bytes sei = {0x06, 0x05, 0x01, 0xaa, 0x80};
   const Bytes idr = {0x65, 0x88, 0x84, 0x00, 0x33};
-  const Bytes out = AccessUnit::fromLengthPrefixed(lengthPrefixed({kSps, pps, sei, idr}), Wire::Codec::h264);
-  // Rewritten SPS: the VUI up to pic_struct kept, then 1 1 011 010 000010001 000010001 1 010 and the stop bit.
-  const Bytes expected = {0, 0, 0, 1, 0x67, 0x4d, 0x40, 0x1f, 0xda, 0x05, 0x07, 0xe9, 0xb8, 0x08, 0x08, 0x0a,
-                          0x00, 0x00, 0x03, 0x00, 0x02, 0x00, 0x00, 0x03, 0x00, 0x79, 0x1b, 0x41, 0x10, 0x8d,
-                          0x40,
-                          0, 0, 0, 1, 0x68, 0xee, 0x3c, 0x80,
-                          0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00, 0x33};
-  EXPECT_EQ(out, expected);
+  // Other user data, and a recovery point (type 6), are not the banner.
+  const Bytes otherUserData = {0x06, 0x05, 0x11, 0xdc, 0x45, 0xe9, 0xbd, 0xe6, 0xd9, 0x48, 0xb7, 0x96,
+                               0x2c, 0xd8, 0x20, 0xd9, 0x23, 0xee, 0xee, 0x01, 0x80};
+  const Bytes recoveryPoint = {0x06, 0x06, 0x01, 0x84, 0x80};
+  const Bytes truncated = {0x06, 0x05, 0xff};
+  const auto rewritten = H264SpsRewriter::rewrite(kSps);
+  ASSERT_TRUE(rewritten);
+  ASSERT_NE(*rewritten, kSps);
+  EXPECT_EQ(AccessUnit::fromLengthPrefixed(
+                lengthPrefixed({kSps, pps, x264Banner(), otherUserData, recoveryPoint, truncated, idr}),
+                Wire::Codec::h264),
+            annexB({*rewritten, pps, otherUserData, recoveryPoint, truncated, idr}));
 }
 
 TEST(AccessUnitWalk, UnparsableSpsIsSentAsItCameAndHevcIsUntouched) {
@@ -110,7 +135,9 @@ TEST(PixelBufferPool, ThresholdBoundsHeldBuffersAndReturnedOnesAreReused) {
   EXPECT_EQ(pool->outstanding(), 2);
   auto again = pool->createBuffer(3);
   ASSERT_TRUE(again);
-  EXPECT_TRUE(again.get() == first || pool->outstanding() == 3);
+  // The free list is last in, first out: the buffer just returned comes back.
+  EXPECT_EQ(again.get(), first);
+  EXPECT_EQ(pool->outstanding(), 3);
   EXPECT_EQ(again->width(), 64);
   EXPECT_FALSE(PixelBufferPool::make(PixelFormat::bgra, 0, 1));
 }

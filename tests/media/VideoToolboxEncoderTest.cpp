@@ -175,41 +175,85 @@ TEST(VideoEncoder, AForcedKeyframeThatWasNotDeliveredIsForcedOnTheNextFrame) {
   EXPECT_EQ(keyframeIndices(out.take()), (std::vector<int>{0, 2}));
 }
 
-TEST(VideoEncoder, LiveBitRateDropShowsInTheOutput) {
-  Encoder encoder(config(Wire::Codec::h264, 30, 100.0, 12'000'000));
+// Noise costs as many bits as the cap allows.
+PixelBufferRef noiseFrame(uint32_t& seed) {
+  auto b = PixelBuffer::make(PixelFormat::nv12FullRange, kW, kH);
+  for (int plane = 0; plane < 2; ++plane) {
+    for (int64_t y = 0; y < b->planeHeight(plane); ++y) {
+      uint8_t* row = b->planeData(plane) + y * b->bytesPerRow(plane);
+      for (int64_t x = 0; x < b->planeWidth(plane) * (plane + 1); ++x) {
+        seed = seed * 1664525 + 1013904223;
+        row[x] = static_cast<uint8_t>(seed >> 24);
+      }
+    }
+  }
+  return b;
+}
+
+double meanSize(const std::vector<EncodedFrame>& frames, size_t from, size_t to) {
+  double sum = 0;
+  for (size_t i = from; i < to; ++i) sum += double(frames[i].data.size());
+  return sum / double(to - from);
+}
+
+class LiveChange : public ::testing::TestWithParam<Wire::Codec> {};
+
+TEST_P(LiveChange, BitRateDropShowsInTheOutputAndTheStreamStaysDecodable) {
+  Encoder encoder(config(GetParam(), 30, 100.0, 12'000'000));
   Collector out;
   encoder.sink = out.sink();
   encoder.start();
-  // Noise costs as many bits as the cap allows.
+  test::TestDecoder decoder(GetParam());
+  ASSERT_TRUE(decoder.ready());
   uint32_t seed = 1;
-  auto noise = [&] {
-    auto b = PixelBuffer::make(PixelFormat::nv12FullRange, kW, kH);
-    for (int plane = 0; plane < 2; ++plane) {
-      for (int64_t y = 0; y < b->planeHeight(plane); ++y) {
-        uint8_t* row = b->planeData(plane) + y * b->bytesPerRow(plane);
-        for (int64_t x = 0; x < b->planeWidth(plane) * (plane + 1); ++x) {
-          seed = seed * 1664525 + 1013904223;
-          row[x] = static_cast<uint8_t>(seed >> 24);
-        }
-      }
-    }
-    return b;
+  auto run = [&](int count) {
+    for (int i = 0; i < count; ++i) encoder.encode(noiseFrame(seed), 0, false);
+    auto frames = out.take();
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_TRUE(decoder.decode(frames[i].data)) << "frame " << i;
+    return frames;
   };
-  auto meanSize = [](const std::vector<EncodedFrame>& frames, size_t from) {
-    double sum = 0;
-    for (size_t i = from; i < frames.size(); ++i) sum += double(frames[i].data.size());
-    return sum / double(frames.size() - from);
-  };
-  for (int i = 0; i < 30; ++i) encoder.encode(noise(), 0, false);
-  const double before = meanSize(out.take(), 10);
+  const auto before = run(40);
   EXPECT_EQ(encoder.applyLiveConfig(std::nullopt, 1'000'000, std::nullopt),
             (Encoder::LiveConfigResult{false, true, false}));
-  for (int i = 0; i < 60; ++i) encoder.encode(noise(), 0, false);
-  const double after = meanSize(out.take(), 30);
-  // 1 Mbit/s at 30 fps is about 4.2 kB a frame.
-  EXPECT_LT(after, 1'000'000 / 8 / 30 * 1.5);
-  EXPECT_GT(before, after * 4) << "before " << before << " after " << after;
+  const auto after = run(60);
+  ASSERT_EQ(after.size(), 60u);
+  const double large = meanSize(before, 10, 40);
+  const double small = meanSize(after, 30, 60);
+  // 1 Mbit/s at 30 fps is about 4.2 kB a frame. The wire allows 1.2 times
+  // the average in a second, and noise takes all it is allowed.
+  const double average = 1'000'000 / 8.0 / 30.0;
+  EXPECT_LT(small, average * 1.35);
+  EXPECT_GT(small, average * 1.1);
+  EXPECT_GT(large, small * 3) << "before " << large << " after " << small;
 }
+
+TEST_P(LiveChange, OneCallAppliesQualityBitRateAndFrameRate) {
+  Encoder encoder(config(GetParam(), 30, 1.0, 12'000'000));
+  Collector out;
+  encoder.sink = out.sink();
+  encoder.start();
+  ASSERT_EQ(encoder.keyframeIntervalFrames(), 30);
+  int n = 0;
+  auto run = [&](int count) {
+    for (int i = 0; i < count; ++i, ++n) encoder.encode(makeNv12Frame(kW, kH, n), static_cast<uint64_t>(n), false);
+  };
+  run(12);
+  // Quality 0 at a rate far above what the moving pattern needs: only the
+  // quality can make the frames smaller.
+  EXPECT_EQ(encoder.applyLiveConfig(0.0f, 2'000'000, 10), (Encoder::LiveConfigResult{true, true, true}));
+  EXPECT_EQ(encoder.keyframeIntervalFrames(), 10);
+  run(28);
+  const auto frames = out.take();
+  ASSERT_EQ(frames.size(), 40u);
+  // A second at 10 fps is 10 frames, overdue at 12: then 22 and 32.
+  EXPECT_EQ(keyframeIndices(frames), (std::vector<int>{0, 12, 22, 32}));
+  const double fine = meanSize(frames, 1, 12);
+  const double coarse = meanSize(frames, 13, 22);
+  EXPECT_GT(fine, coarse * 2) << "quality 0.75: " << fine << " quality 0: " << coarse;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothCodecs, LiveChange, ::testing::Values(Wire::Codec::h264, Wire::Codec::hevc),
+                         [](const auto& info) { return info.param == Wire::Codec::hevc ? "hevc" : "h264"; });
 
 TEST(VideoEncoder, LiveSettingsOutOfRangeAreClampedOrIgnored) {
   Encoder encoder(config());
