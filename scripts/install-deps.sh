@@ -23,6 +23,7 @@ packages=(
   libavutil-dev
   libavcodec-dev
   xvfb
+  locales
 )
 
 missing=()
