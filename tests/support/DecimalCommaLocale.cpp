@@ -6,6 +6,10 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/lsan_interface.h>)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +42,15 @@ locale_t openCommaLocale(const char* name) {
   }
   return loc;
 }
+
+#if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/lsan_interface.h>)
+struct LeakCheckPause {
+  LeakCheckPause() { __lsan_disable(); }
+  ~LeakCheckPause() { __lsan_enable(); }
+};
+#else
+struct LeakCheckPause {};
+#endif
 
 bool runQuietly(std::vector<std::string> args) {
   std::vector<char*> argv;
@@ -79,7 +92,11 @@ locale_t compileCommaLocale(std::string& why) {
     const char* old = getenv("LOCPATH");
     const std::optional<std::string> previous = old ? std::optional<std::string>(old) : std::nullopt;
     setenv("LOCPATH", folder.c_str(), 1);
-    loc = openCommaLocale(kName);
+    {
+      // The C library keeps its parsed copy of LOCPATH for good.
+      [[maybe_unused]] LeakCheckPause pause;
+      loc = openCommaLocale(kName);
+    }
     if (previous) {
       setenv("LOCPATH", previous->c_str(), 1);
     } else {
