@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "input/NumberText.hpp"
+#include "platform/NumberText.hpp"
 
 namespace lumenrail {
 

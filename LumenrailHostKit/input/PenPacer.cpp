@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "input/NumberText.hpp"
+#include "platform/NumberText.hpp"
 #include "platform/Clock.hpp"
 
 namespace lumenrail {

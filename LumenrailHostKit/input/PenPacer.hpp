@@ -26,9 +26,9 @@ class PenPacer final {
   static PenPacer fromInterval(uint64_t intervalNs);
 
   // The pacing rate: the override (the environment's pen-rate value, when
-  // present) when it is a whole number text >= 0, where 0 turns pacing off and
-  // other values are clamped to minRateHz ... maxRateHz; else the display's
-  // refresh rate.
+  // present) when the whole text is a C-locale number (decimals allowed) >= 0,
+  // where 0 turns pacing off and other values are clamped to minRateHz ...
+  // maxRateHz; else the display's refresh rate.
   static double pacingRateHz(std::optional<std::string_view> override, double displayRefreshHz);
 
   // Empty, or the event itself when it is to be posted now.

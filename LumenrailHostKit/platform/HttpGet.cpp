@@ -104,6 +104,10 @@ HttpGetResult httpGet(const std::string& url, const HttpGetOptions& options, Htt
   curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);  // threads: no SIGALRM for name look-ups
+  // A cancelled or finished transfer abandons a look-up still running on
+  // libcurl's resolver thread instead of joining it: a slow name server must
+  // not hold up whoever cancels.
+  curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L);
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, 5L);

@@ -1,10 +1,10 @@
 #include "settings/QuillmarkLockupPath.hpp"
 
 #include <cmath>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/NumberText.hpp"
 #include "settings/QuillmarkLockupData.hpp"
 
 namespace lumenrail::QuillmarkLockupPath {
@@ -50,14 +50,13 @@ class Parser {
  private:
   bool endNumber() {
     if (typing_.empty()) return true;
-    // Only digits, one "." and a leading "-" get here, so strtod reads it
-    // all or the text is not a number ("-", ".", "-.").
-    char* end = nullptr;
-    const double value = std::strtod(typing_.c_str(), &end);
-    const bool whole = end == typing_.c_str() + typing_.size();
+    // Only digits, one "." and a leading "-" get here: either the text reads
+    // whole as a number or it is not one ("-", ".", "-."). The "." is the
+    // decimal point in every process locale.
+    const std::optional<double> value = parseWholeDouble(typing_);
     typing_.clear();
-    if (!whole) return false;
-    numbers_.push_back(value);
+    if (!value) return false;
+    numbers_.push_back(*value);
     return true;
   }
 

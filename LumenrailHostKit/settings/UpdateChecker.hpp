@@ -34,18 +34,18 @@ class UpdateChecker final {
   static constexpr double kMaxDelaySeconds = UpdateCheck::checkInterval;
 
   // `environment` supplies LUMENRAIL_UPDATE_URL and LUMENRAIL_UPDATE_DELAY_SEC.
-  // An empty `log` prints to standard output; an empty `dispatchMain` runs
-  // callbacks inline on the checker's queue; `wallClockNs` is the wall clock
-  // (nanoseconds since 1970) of the early-check rule.
+  // An empty `log` prints to standard output; `onVerdict` is called after
+  // every readable manifest; an empty `dispatchMain` runs callbacks inline on
+  // the checker's queue, where a callback may stop and destroy the checker;
+  // `wallClockNs` is the wall clock (nanoseconds since 1970) of the
+  // early-check rule.
   UpdateChecker(std::string running, std::string platform, const Environment& environment, Log::Sink log,
-                OnUpdate onUpdate, Dispatch dispatchMain = {}, NowNs wallClockNs = {});
+                OnUpdate onUpdate, OnVerdict onVerdict = {}, Dispatch dispatchMain = {}, NowNs wallClockNs = {});
   UpdateChecker(const UpdateChecker&) = delete;
   UpdateChecker& operator=(const UpdateChecker&) = delete;
-  // Stops, cuts short a transfer in flight and joins the queue.
+  // Stops, cuts short a transfer in flight and joins the queue (unless
+  // called on the queue itself, from a callback).
   ~UpdateChecker();
-
-  // Set before start(); called after every readable manifest.
-  OnVerdict onVerdict;
 
   // Schedules the first check after the delay, then one a day; a second call
   // does nothing.
@@ -59,35 +59,22 @@ class UpdateChecker final {
   const std::string& url() const { return url_; }
   double delaySeconds() const { return delay_; }
 
-  // The delay override: a finite number, clamped to 0...kMaxDelaySeconds;
-  // nothing when absent or not a number.
+  // The delay override: a number in C-locale text, clamped to
+  // 0...kMaxDelaySeconds; nothing when absent, NaN or not a number.
   static std::optional<double> parseDelay(const std::string& text);
 
  private:
-  void check(uint64_t generation);
-  bool isCurrent(uint64_t generation) const;
-  void post(std::function<void()> call) const;
+  // What the queue's work uses. Each task holds a reference, so a check
+  // whose callback destroyed the checker still finds it.
+  struct Work;
+  static void check(const std::shared_ptr<Work>& work, uint64_t generation);
 
-  const std::string running_;
-  const std::string platform_;
   std::string url_;
   double delay_ = UpdateCheck::firstCheckDelay;
-  const OnUpdate onUpdate_;
-  const Log::Sink log_;
-  const Dispatch dispatchMain_;
-  const NowNs wallClockNs_;
-
-  // Guards the timer, the generation and the transfer in flight; never held
-  // across a transfer or a callback.
-  mutable std::mutex mutex_;
+  const std::shared_ptr<Work> work_;
+  // Guarded by the work's mutex.
   std::optional<SerialQueue::Timer> timer_;
-  // Moves on at every stop: work of an older generation does nothing.
-  uint64_t generation_ = 0;
-  std::shared_ptr<HttpCancel> inFlight_;
-  // Only touched on the queue.
-  std::optional<double> lastRecheck_;
-
-  // Last: destroyed first, so its remaining tasks still see every member.
+  // Last: destroyed first, while the timer can still be cancelled.
   SerialQueue queue_;
 };
 

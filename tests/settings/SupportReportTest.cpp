@@ -121,13 +121,6 @@ TEST(SupportReport, NotableLinesMatchKeywordsAndCollapseRepeats) {
   EXPECT_TRUE(SupportReport::isNotable("[m2] mode 1920x1080"));
   EXPECT_FALSE(SupportReport::isNotable("[m2] mode:1920x1080"));
   EXPECT_FALSE(SupportReport::isNotable("frame 123 sent"));
-  for (const char* keyword :
-       {"error", "fail", "warn", "refus", "denied", "declin", "timeout", "timed out", "abort", "disconnect",
-        "connected", "connecting", "lost", "stall", "wedge", "crash", "exception", "expired", "codec", "mode ",
-        "rotation", "bye", "unplug", "replug", "reconnect", "starting", "stopped", "exit", "pair", "driver",
-        "accessory", "public", "firewall", "permission", "tcc", "update"}) {
-    EXPECT_TRUE(SupportReport::isNotable(std::string("x ") + keyword + "x")) << keyword;
-  }
 }
 
 TEST(SupportReport, ReadsOnlyTheWindowAtTheEndOfARegularFile) {

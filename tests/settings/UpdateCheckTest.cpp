@@ -20,15 +20,6 @@ ByteView bytesOf(const std::string& text) {
 
 std::string site(const std::string& rest) { return std::string(UpdateCheck::allowedLinkPrefix) + rest; }
 
-TEST(UpdateCheck, SiteRootAndManifestUrlAreHttpsUnderTheMakerRoot) {
-  EXPECT_TRUE(UpdateCheck::allowedLinkPrefix.starts_with("https://"));
-  EXPECT_TRUE(UpdateCheck::allowedLinkPrefix.ends_with("/"));
-  EXPECT_EQ(UpdateCheck::manifestURL, site("get/lumenrail/latest.json"));
-  EXPECT_EQ(UpdateCheck::firstCheckDelay, 60.0);
-  EXPECT_EQ(UpdateCheck::checkInterval, 86400.0);
-  EXPECT_EQ(UpdateCheck::recheckMinInterval, 3600.0);
-}
-
 TEST(UpdateCheck, ParsesVersionsOfOneToFourShortNumericComponents) {
   EXPECT_EQ(UpdateCheck::parseVersion("1"), (Version{1, 0, 0, 0}));
   EXPECT_EQ(UpdateCheck::parseVersion("1.2"), (Version{1, 2, 0, 0}));

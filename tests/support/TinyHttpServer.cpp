@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
 
 namespace lumenrail::test {
@@ -50,6 +51,9 @@ TinyHttpServer::TinyHttpServer() {
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("TinyHttpServer: pipe failed");
   wakeRead_ = pipeFds[0];
   wakeWrite_ = pipeFds[1];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("TinyHttpServer: pipe failed");
+  stopRead_ = pipeFds[0];
+  stopWrite_ = pipeFds[1];
   acceptThread_ = NamedThread("lumenrail-test-http", [this] { acceptLoop(); });
 }
 
@@ -59,6 +63,7 @@ TinyHttpServer::~TinyHttpServer() {
     stopping_ = true;
   }
   release();  // held bodies stop waiting
+  ::close(stopWrite_);  // and so do connections still waiting for their request
   ::shutdown(listenFd_, SHUT_RDWR);
   acceptThread_.join();
   std::vector<std::thread> connections;
@@ -70,6 +75,7 @@ TinyHttpServer::~TinyHttpServer() {
   ::close(listenFd_);
   ::close(wakeRead_);
   ::close(wakeWrite_);
+  ::close(stopRead_);
 }
 
 std::string TinyHttpServer::url(const std::string& path) const {
@@ -93,16 +99,6 @@ void TinyHttpServer::release() {
 std::vector<std::string> TinyHttpServer::requestLines() const {
   std::lock_guard lock(mutex_);
   return requestLines_;
-}
-
-uint16_t TinyHttpServer::unusedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = loopback(0);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
 }
 
 void TinyHttpServer::acceptLoop() {
@@ -138,8 +134,18 @@ bool TinyHttpServer::sendAll(int fd, const char* data, size_t size) {
 void TinyHttpServer::serve(int fd) {
   std::string request;
   char buf[4096];
+  // A client that connects and never sends its request is given up on, at
+  // the latest when the server is destroyed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(kDeadlineNs);
   while (request.find("\r\n\r\n") == std::string::npos) {
     if (request.size() > 16384) return;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopRead_, POLLIN, 0}};
+    const int r = ::poll(fds, 2, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 || fds[1].revents != 0) return;
+    if (r == 0) continue;
     const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
@@ -206,5 +212,19 @@ void TinyHttpServer::serve(int fd) {
     bodyCutShort.add();
   }
 }
+
+RefusingPort::RefusingPort() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = loopback(0);
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (fd_ >= 0) ::close(fd_);
+    throw std::runtime_error("RefusingPort: bind failed");
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+}
+
+RefusingPort::~RefusingPort() { ::close(fd_); }
 
 }  // namespace lumenrail::test

@@ -46,9 +46,6 @@ class TinyHttpServer final {
   EventCounter bodyCutShort;       // the peer closed before the whole body was sent
   EventCounter bodySent;           // a whole body went out
 
-  // A loopback port that nothing listens on (bound, then closed).
-  static uint16_t unusedPort();
-
  private:
   void acceptLoop();
   void serve(int fd);
@@ -57,6 +54,9 @@ class TinyHttpServer final {
   int listenFd_ = -1;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
+  // Readable once the server is being destroyed.
+  int stopRead_ = -1;
+  int stopWrite_ = -1;
   uint16_t port_ = 0;
   mutable std::mutex mutex_;
   std::map<std::string, Response> routes_;
@@ -64,6 +64,22 @@ class TinyHttpServer final {
   std::vector<std::thread> connections_;
   bool stopping_ = false;
   NamedThread acceptThread_;
+};
+
+// A loopback port that refuses every connection: a socket bound to it that
+// never listens, held for this object's life so no other test can take it.
+class RefusingPort final {
+ public:
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
 };
 
 }  // namespace lumenrail::test
