@@ -111,10 +111,11 @@ void ensureDirectory(const std::filesystem::path& dir) {
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     if (::mkdir(it->c_str(), 0700) != 0) {
+      const int err = errno;
       // Another thread or process may have made it in the meantime.
       struct stat st {};
-      if (errno == EEXIST && ::stat(it->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-      fail(errno, "mkdir " + it->string());
+      if (err == EEXIST && ::stat(it->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+      fail(err, "mkdir " + it->string());
     }
     // The umask may have narrowed the mode; 0700 is what we promise, no more.
     if (::chmod(it->c_str(), 0700) != 0) fail(errno, "chmod " + it->string());
