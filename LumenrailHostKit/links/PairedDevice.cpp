@@ -1,5 +1,6 @@
 #include "links/PairedDevice.hpp"
 
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "platform/Base64.hpp"
@@ -96,7 +97,9 @@ std::string encode(const std::vector<PairedDevice>& devices) {
         {"fingerprint", d.fingerprint},
         {"publicKey", Base64::encode(d.publicKey)},
         {"label", d.label},
-        {"lastSeen", d.lastSeen},
+        // JSON has no infinity or NaN; nlohmann would write null and the next
+        // start could not read the file back.
+        {"lastSeen", std::isfinite(d.lastSeen) ? d.lastSeen : 0.0},
     };
     if (d.deviceId) object["deviceId"] = *d.deviceId;
     if (d.kind) object["kind"] = *d.kind;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -410,7 +411,7 @@ TEST_F(PairedDevicesRules, PinReplacesOtherKeysOfTheSameDeviceAndCarriesTheAlias
   EXPECT_EQ(store->all().size(), 3u);
 }
 
-TEST_F(PairedDevicesRules, PinFirstNonEmptyAliasWinsAcrossSeveralReplacedRecords) {
+TEST_F(PairedDevicesRules, SeveralRecordsOfOneDeviceOrOneFingerprint) {
   fs::create_directories(folder_);
   writeText(devicesFile(), R"([
     {"fingerprint": "f1", "publicKey": "AQ==", "label": "a", "lastSeen": 1, "deviceId": "0000000000000009", "alias": ""},
@@ -424,6 +425,18 @@ TEST_F(PairedDevicesRules, PinFirstNonEmptyAliasWinsAcrossSeveralReplacedRecords
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0].fingerprint, "f4");
   EXPECT_EQ(all[1].alias, "Den");
+
+  // Revoke forgets every record of a fingerprint and keeps the others' order.
+  writeText(devicesFile(), R"([
+    {"fingerprint": "dup", "publicKey": "AQ==", "label": "a", "lastSeen": 1},
+    {"fingerprint": "keep", "publicKey": "Ag==", "label": "b", "lastSeen": 1},
+    {"fingerprint": "dup", "publicKey": "Aw==", "label": "c", "lastSeen": 1},
+    {"fingerprint": "keep2", "publicKey": "BA==", "label": "d", "lastSeen": 1}])");
+  auto dups = open();
+  dups->revoke("dup");
+  ASSERT_EQ(dups->all().size(), 2u);
+  EXPECT_EQ(dups->all()[0].fingerprint, "keep");
+  EXPECT_EQ(dups->all()[1].fingerprint, "keep2");
 }
 
 TEST_F(PairedDevicesRules, PinOfAKnownKeyKeepsItsLabelAndFillsGaps) {
@@ -498,25 +511,15 @@ TEST_F(PairedDevicesRules, RenameAndRevoke) {
   EXPECT_EQ(fileJson().size(), 1u);
 }
 
-TEST_F(PairedDevicesRules, RevokeRemovesEveryRecordWithThatFingerprint) {
-  fs::create_directories(folder_);
-  writeText(devicesFile(), R"([
-    {"fingerprint": "dup", "publicKey": "AQ==", "label": "a", "lastSeen": 1},
-    {"fingerprint": "keep", "publicKey": "Ag==", "label": "b", "lastSeen": 1},
-    {"fingerprint": "dup", "publicKey": "Aw==", "label": "c", "lastSeen": 1},
-    {"fingerprint": "keep2", "publicKey": "BA==", "label": "d", "lastSeen": 1}])");
-  auto store = open();
-  store->revoke("dup");
-  const auto all = store->all();
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].fingerprint, "keep");
-  EXPECT_EQ(all[1].fingerprint, "keep2");
-}
-
-TEST_F(PairedDevicesRules, StoredLabelsCarryNoControlCharacters) {
+TEST_F(PairedDevicesRules, StoredValuesAlwaysReadBack) {
   auto store = open();
   store->pin(key(1), "\u202Egpj.exe\u202C\x1b[31m", std::nullopt, DeviceKind::unknown, 1);
   EXPECT_EQ(store->all()[0].label, "gpj.exe[31m");
+  store->pin(key(2), "Bad \xC3", std::nullopt, DeviceKind::unknown, std::numeric_limits<double>::infinity());
+  auto again = open();
+  ASSERT_EQ(again->all().size(), 2u);
+  EXPECT_EQ(again->all()[1].label, "Bad \uFFFD");
+  EXPECT_TRUE(logLines().empty());
 }
 
 }  // namespace

@@ -271,26 +271,6 @@ TEST(PairingProtocol, ConfirmationNeedsOkOneAndTheClientsOwnSignature) {
   EXPECT_FALSE(P::verifyHostSignature(fromHex(kHostPub), transcriptHex(), Bytes(63)));
 }
 
-TEST(PairingProtocol, FreshKeysAgreeEndToEnd) {
-  for (bool canShowSas : {true, false}) {
-    ClientHandshake client(Ed25519PrivateKey::generate(), X25519PrivateKey::generate(), "Pixel", canShowSas,
-                           std::nullopt, DeviceKind::android);
-    HostHandshake host(Ed25519PrivateKey::generate(), X25519PrivateKey::generate());
-    const Bytes hello = client.hello();
-    ASSERT_EQ(Bytes(hello.begin(), hello.begin() + 4), bytesOf("LRP1"));
-    ASSERT_EQ(P::headerType(ByteView(hello).subspan(4)), P::typeClientKeyx);
-    ASSERT_EQ(P::headerLength(ByteView(hello).subspan(4)), hello.size() - 7);
-    const auto info = host.processClientKeyx(ByteView(hello).subspan(7));
-    EXPECT_EQ(info.canShowSas, canShowSas);
-    EXPECT_EQ(info.deviceKind, DeviceKind::android);
-    const auto hostInfo = client.processHostKeyx(payloadOf(host.hostKeyx()));
-    EXPECT_TRUE(hostInfo.signatureValid);
-    EXPECT_EQ(hostInfo.sas, info.sas);
-    EXPECT_EQ(host.processClientConfirm(payloadOf(client.confirm(true))), (HostHandshake::Confirm{true, true}));
-    EXPECT_EQ(host.rootKey(), client.rootKey());
-  }
-}
-
 TEST(PairingProtocol, TailRoundTripAndScanning) {
   const Bytes id = fromHex("00ff10a5c3e71b42");
   const Bytes tail = P::clientKeyxTail("Kim", false, id, DeviceKind::iPad);
