@@ -1,0 +1,62 @@
+#include "links/HostIdentity.hpp"
+
+#include <cerrno>
+#include <optional>
+#include <system_error>
+
+#include "links/HostPairingStore.hpp"
+#include "links/PairingStoreError.hpp"
+#include "platform/Crypto.hpp"
+#include "platform/PrivateFile.hpp"
+
+namespace lumenrail::HostIdentity {
+
+namespace {
+
+constexpr size_t kKeyBytes = Ed25519PrivateKey::kKeyBytes;
+// Anything longer is simply the wrong length; no need to hold more of it.
+constexpr size_t kReadBound = 4096;
+
+}  // namespace
+
+std::filesystem::path fileURL() { return HostPairingStore::directory() / "identity.key"; }
+
+Ed25519PrivateKey loadOrCreate(const Log::Sink& log) {
+  const std::filesystem::path path = fileURL();
+  std::optional<Bytes> stored;
+  bool tooLong = false;
+  try {
+    stored = PrivateFile::read(path, kReadBound);
+  } catch (const std::system_error& e) {
+    if (e.code().value() != EFBIG) throw PairingStoreError::readFailed(e.what());
+    tooLong = true;
+  }
+  if (stored && stored->size() == kKeyBytes) {
+    Ed25519PrivateKey key = Ed25519PrivateKey::fromRaw(*stored);
+    Crypto::wipe(*stored);
+    return key;
+  }
+  if (stored || tooLong) {
+    const std::string length = tooLong ? "over " + std::to_string(kReadBound) : std::to_string(stored->size());
+    const std::string text = "[pair] WARN: " + path.string() + " holds " + length +
+                             " bytes, not a 32-byte key — making a new host identity; paired devices must pair again";
+    if (log) {
+      log(text);
+    } else {
+      Log::line(text);
+    }
+    if (stored) Crypto::wipe(*stored);
+  }
+
+  HostPairingStore::ensureDirectory();
+  Ed25519PrivateKey key = Ed25519PrivateKey::generate();
+  const SymmetricKey raw = key.rawRepresentation();
+  try {
+    PrivateFile::writeAtomically(path, raw.bytes());
+  } catch (const std::system_error& e) {
+    throw PairingStoreError::writeFailed(e.what());
+  }
+  return key;
+}
+
+}  // namespace lumenrail::HostIdentity

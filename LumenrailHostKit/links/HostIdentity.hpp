@@ -1,0 +1,22 @@
+#pragma once
+
+#include <filesystem>
+
+#include "platform/Ed25519.hpp"
+#include "platform/Log.hpp"
+
+// The host's long-term Ed25519 identity: "identity.key" in the pairing
+// folder, the 32 raw private-key bytes and nothing else, mode 0600.
+namespace lumenrail::HostIdentity {
+
+std::filesystem::path fileURL();
+
+// The stored key; a new one when the file is missing or holds anything but
+// 32 bytes (the replaced length is reported through `log`, which defaults to
+// standard output). Any other failure to read throws PairingStoreError
+// (readFailed) and leaves the file alone, so a passing I/O error never
+// changes the host's identity. Making the folder or writing a new key throws
+// PairingStoreError too.
+Ed25519PrivateKey loadOrCreate(const Log::Sink& log = {});
+
+}  // namespace lumenrail::HostIdentity

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+#include "platform/ProcessEnvironment.hpp"
+
+// The host's private pairing folder: "LumenrailHost" under the user's data
+// folder ($XDG_DATA_HOME, else ~/.local/share).
+namespace lumenrail::HostPairingStore {
+
+// directoryOverride() when set, else defaultDirectory(processEnvironment()).
+std::filesystem::path directory();
+
+// A replacement location (tests); nothing in the host sets it.
+std::optional<std::filesystem::path> directoryOverride();
+void setDirectoryOverride(std::optional<std::filesystem::path> dir);
+
+// $XDG_DATA_HOME/LumenrailHost when that variable holds an absolute path (the
+// XDG rule: relative values are ignored), else $HOME/.local/share/LumenrailHost,
+// else the account's home directory from the password database.
+std::filesystem::path defaultDirectory(const Environment& env);
+
+// Creates directory() and missing parents with mode 0700; existing folders
+// keep their modes. Throws PairingStoreError::directoryFailed.
+void ensureDirectory();
+
+}  // namespace lumenrail::HostPairingStore
