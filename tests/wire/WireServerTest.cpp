@@ -381,6 +381,7 @@ TEST_F(WireServerIntegration, QuickReconnectOnTheSameDescriptorIsANewSession) {
     ASSERT_TRUE(disconnected.waitFor(round + 1));
     EXPECT_EQ(server->clientCount(), 0);
   }
+  server->stop();  // the callback uses this test's locals
 }
 
 TEST_F(WireServerIntegration, MergedWishesAndTheirCallbacks) {
