@@ -23,6 +23,14 @@ packages=(
   libavutil-dev
   libavcodec-dev
   xvfb
+  libevdev-dev
+  libxkbcommon-dev
+  libxkbcommon-x11-dev
+  libxcb1-dev
+  libxcb-xtest0-dev
+  libxcb-xkb-dev
+  libxcb-randr0-dev
+  xkb-data
 )
 
 missing=()
