@@ -39,7 +39,9 @@ XTestInputSink::~XTestInputSink() {
   keys(keySync_.releaseEverything());
   if (buttonDown_[0]) fake(XCB_BUTTON_RELEASE, 1);
   if (buttonDown_[1]) fake(XCB_BUTTON_RELEASE, 3);
-  xcb_flush(x_->conn());
+  // A round trip, so the server has handled the releases before the
+  // connection closes.
+  free(xcb_get_input_focus_reply(x_->conn(), xcb_get_input_focus(x_->conn()), nullptr));
 }
 
 void XTestInputSink::fake(uint8_t type, uint8_t detail, int x, int y) {
