@@ -226,6 +226,10 @@ void KeyComboInjector::releaseAll(int32_t clientId) {
   queue_->async([self = shared_from_this(), clientId] { self->release(clientId); });
 }
 
+void KeyComboInjector::clientGone(int32_t clientId) {
+  queue_->sync([self = shared_from_this(), clientId] { self->release(clientId); });
+}
+
 void KeyComboInjector::drain() {
   queue_->sync([] {});
 }

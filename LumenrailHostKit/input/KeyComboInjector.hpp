@@ -69,6 +69,9 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   // The keys held by this client's chords only; keys another client also
   // holds stay down.
   void releaseAll(int32_t clientId);
+  // The same, returning once the key-ups are posted: a new client on the
+  // same descriptor never meets the old one's held keys.
+  void clientGone(int32_t clientId);
   // Runs everything queued so far (tests and orderly shutdown).
   void drain();
 

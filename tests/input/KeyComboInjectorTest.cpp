@@ -166,6 +166,18 @@ TEST(KeyComboInjectorQueue, DepartureReleasesOnlyTheDepartedClientsKeys) {
   EXPECT_EQ(rig.strokes(), (std::vector<std::pair<uint16_t, bool>>{{8, false}, {0, false}}));
 }
 
+TEST(KeyComboInjectorQueue, ClientGoneReturnsAfterTheKeyUpsOnTheRealQueue) {
+  auto sink = std::make_shared<test::RecordingSink>();
+  auto keys = KeyComboInjector::create(sink, nullptr);
+  keys->submit(chord(1, KeyComboAction::down, {0x53}), 4);
+  keys->clientGone(4);
+  const auto events = sink->events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1].type, 11);
+  EXPECT_EQ(events[1].keyCode, 1);
+  EXPECT_EQ(events[1].flags, 0u);
+}
+
 TEST(KeyStateSyncTest, ModifierFlagsBecomeHeldKeysAndNothingStaysStuck) {
   KeyStateSync sync;
   using A = KeyStateSync::KeyAction;
