@@ -29,6 +29,12 @@ packages=(
   libxcb-damage0-dev
   libxcb-xfixes0-dev
   locales
+  libevdev-dev
+  libxkbcommon-dev
+  libxkbcommon-x11-dev
+  libxcb-xtest0-dev
+  libxcb-xkb-dev
+  xkb-data
 )
 
 missing=()

@@ -84,7 +84,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::function<void(const Wire::InputCaps&, int32_t)> onInputCaps;
   std::function<void(bool)> onAudioWantedChanged;
   std::function<void(bool)> onHevcWantedChanged;
-  std::function<void(const Wire::KeyChord&)> onKeyCombo;
+  std::function<void(const Wire::KeyChord&, int32_t)> onKeyCombo;
   std::function<void(const Wire::EncoderConfigRequest&)> onEncoderConfigChanged;
   std::function<void(int32_t)> onClientDisconnected;
   std::function<void()> onClientConnected;

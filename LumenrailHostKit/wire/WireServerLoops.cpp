@@ -138,7 +138,7 @@ bool WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
       break;
     case Wire::PacketType::keyCombo:
       if (auto chord = Wire::parseKeyCombo(payload)) {
-        if (onKeyCombo) onKeyCombo(*chord);
+        if (onKeyCombo) onKeyCombo(*chord, fd);
       }
       break;
     case Wire::PacketType::viewport:

@@ -1,0 +1,17 @@
+#include "input/InputEvent.hpp"
+
+namespace lumenrail {
+
+std::optional<int64_t> InputEvent::intField(uint32_t field) const {
+  const auto found = intFields.find(field);
+  if (found == intFields.end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<double> InputEvent::doubleField(uint32_t field) const {
+  const auto found = doubleFields.find(field);
+  if (found == doubleFields.end()) return std::nullopt;
+  return found->second;
+}
+
+}  // namespace lumenrail

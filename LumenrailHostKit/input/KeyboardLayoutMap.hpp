@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace lumenrail {
+
+// Which key position (US ANSI position code, see MacKeyCodes) types each
+// character on the current keyboard layout, with no modifier and with the
+// shortcut modifier held (Control on Linux).
+struct KeyboardLayoutMap {
+  using Character = char32_t;
+  using Dictionary = std::map<Character, uint16_t>;
+  // Typed text of a key position, nothing for none (dead keys included).
+  using Translate = std::function<std::optional<std::u32string>(uint16_t keyCode)>;
+
+  static constexpr uint16_t firstKeyCode = 0;
+  static constexpr uint16_t lastKeyCode = 50;
+
+  Dictionary plain;
+  Dictionary command;
+
+  KeyboardLayoutMap() = default;
+  explicit KeyboardLayoutMap(Dictionary plainMap, std::optional<Dictionary> commandMap = std::nullopt);
+
+  // Key codes 0 ... 50 in order; the lowest code typing a character wins;
+  // texts are lower-cased and must be exactly one character.
+  static Dictionary reverse(const Translate& translate);
+
+  std::optional<uint16_t> keyCode(Character character, bool commandHeld) const;
+
+  bool operator==(const KeyboardLayoutMap&) const = default;
+};
+
+}  // namespace lumenrail

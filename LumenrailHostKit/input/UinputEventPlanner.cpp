@@ -1,0 +1,183 @@
+#include "input/UinputEventPlanner.hpp"
+
+#include <linux/input-event-codes.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace lumenrail {
+
+namespace {
+
+int32_t boundedRound(double v, int32_t lo, int32_t hi) {
+  if (!(v == v)) return lo;
+  return static_cast<int32_t>(std::lround(std::clamp(v, static_cast<double>(lo), static_cast<double>(hi))));
+}
+
+int32_t axisMax(double extent) {
+  if (!(extent >= 2)) return 1;
+  return static_cast<int32_t>(std::min(extent, 65536.0)) - 1;
+}
+
+}  // namespace
+
+UinputEventPlanner::UinputEventPlanner(Rect desktop)
+    : desktop_(desktop), maxX_(axisMax(desktop.width)), maxY_(axisMax(desktop.height)) {}
+
+int32_t UinputEventPlanner::absX(double x) const { return boundedRound(x - desktop_.x, 0, maxX_); }
+int32_t UinputEventPlanner::absY(double y) const { return boundedRound(y - desktop_.y, 0, maxY_); }
+
+void UinputEventPlanner::syn(std::vector<Write>& out, Device d) { out.push_back({d, EV_SYN, SYN_REPORT, 0}); }
+
+void UinputEventPlanner::setTabletKey(std::vector<Write>& out, uint16_t code, bool& state, bool down) {
+  if (state == down) return;
+  state = down;
+  out.push_back({Device::tablet, EV_KEY, code, down ? 1 : 0});
+}
+
+void UinputEventPlanner::setTool(std::vector<Write>& out, uint16_t tool) {
+  if (tool_ == tool) return;
+  if (tool_ != 0) {
+    setTabletKey(out, BTN_TOUCH, touch_, false);
+    setTabletKey(out, BTN_STYLUS, stylus_, false);
+    out.push_back({Device::tablet, EV_ABS, ABS_PRESSURE, 0});
+    out.push_back({Device::tablet, EV_KEY, tool_, 0});
+    if (tool != 0) syn(out, Device::tablet);  // one frame per tool
+  }
+  tool_ = tool;
+  if (tool != 0) out.push_back({Device::tablet, EV_KEY, tool, 1});
+}
+
+void UinputEventPlanner::tabletAxes(std::vector<Write>& out, const InputEvent& e) {
+  out.push_back({Device::tablet, EV_ABS, ABS_X, absX(e.location.x)});
+  out.push_back({Device::tablet, EV_ABS, ABS_Y, absY(e.location.y)});
+  const double pressure = e.doubleField(EventField::tabletPointPressure).value_or(0);
+  out.push_back({Device::tablet, EV_ABS, ABS_PRESSURE, boundedRound(pressure * pressureMax, 0, pressureMax)});
+  const double tiltX = e.doubleField(EventField::tabletTiltX).value_or(0);
+  const double tiltY = e.doubleField(EventField::tabletTiltY).value_or(0);
+  out.push_back({Device::tablet, EV_ABS, ABS_TILT_X, boundedRound(tiltX * tiltMaxDegrees, -tiltMaxDegrees, tiltMaxDegrees)});
+  out.push_back({Device::tablet, EV_ABS, ABS_TILT_Y, boundedRound(tiltY * tiltMaxDegrees, -tiltMaxDegrees, tiltMaxDegrees)});
+}
+
+std::optional<std::vector<UinputEventPlanner::Write>> UinputEventPlanner::plan(const InputEvent& e) {
+  std::vector<Write> out;
+  switch (e.type) {
+    case EventType::tabletProximity: {
+      if (e.intField(EventField::proximityEnter).value_or(0) == 1) {
+        const bool eraser = e.intField(EventField::proximityPointerType) == EventValue::pointerTypeEraser;
+        setTool(out, eraser ? BTN_TOOL_RUBBER : BTN_TOOL_PEN);
+        out.push_back({Device::tablet, EV_ABS, ABS_X, absX(e.location.x)});
+        out.push_back({Device::tablet, EV_ABS, ABS_Y, absY(e.location.y)});
+      } else {
+        // A leave carries no useful point (releases post it at the origin).
+        setTool(out, 0);
+      }
+      if (!out.empty()) syn(out, Device::tablet);
+      return out;
+    }
+    case EventType::leftMouseDown:
+    case EventType::leftMouseUp:
+    case EventType::rightMouseDown:
+    case EventType::rightMouseUp:
+    case EventType::mouseMoved:
+    case EventType::leftMouseDragged:
+    case EventType::rightMouseDragged: {
+      if (e.intField(EventField::mouseSubtype) == EventValue::subtypeTabletPoint) {
+        if (tool_ == 0) setTool(out, BTN_TOOL_PEN);
+        tabletAxes(out, e);
+        const int64_t buttons = e.intField(EventField::tabletPointButtons).value_or(0);
+        setTabletKey(out, BTN_TOUCH, touch_, (buttons & 1) != 0);
+        setTabletKey(out, BTN_STYLUS, stylus_, (buttons & 2) != 0);
+        syn(out, Device::tablet);
+        return out;
+      }
+      out.push_back({Device::pointer, EV_ABS, ABS_X, absX(e.location.x)});
+      out.push_back({Device::pointer, EV_ABS, ABS_Y, absY(e.location.y)});
+      const auto button = [&](uint16_t code, bool& state, bool down) {
+        if (state == down) return;
+        state = down;
+        out.push_back({Device::pointer, EV_KEY, code, down ? 1 : 0});
+      };
+      if (e.type == EventType::leftMouseDown) button(BTN_LEFT, left_, true);
+      if (e.type == EventType::leftMouseUp) button(BTN_LEFT, left_, false);
+      if (e.type == EventType::rightMouseDown) button(BTN_RIGHT, right_, true);
+      if (e.type == EventType::rightMouseUp) button(BTN_RIGHT, right_, false);
+      syn(out, Device::pointer);
+      return out;
+    }
+    case EventType::scrollWheel: {
+      if (e.intField(EventField::scrollPhase) == EventValue::phaseBegan) {
+        vertical_.reset();
+        horizontal_.reset();
+      }
+      const double hiResPerPixel = kHiResPerStep / kPixelsPerWheelStep;
+      const int32_t v = boundedRound(e.wheel1 * hiResPerPixel, -1'000'000, 1'000'000);
+      // Positive wheel 2 scrolls left; the horizontal wheel counts right.
+      const int32_t h = boundedRound(-e.wheel2 * hiResPerPixel, -1'000'000, 1'000'000);
+      const int32_t vSteps = vertical_.add(v, kHiResPerStep);
+      const int32_t hSteps = horizontal_.add(h, kHiResPerStep);
+      if (v != 0) out.push_back({Device::pointer, EV_REL, REL_WHEEL_HI_RES, v});
+      if (h != 0) out.push_back({Device::pointer, EV_REL, REL_HWHEEL_HI_RES, h});
+      if (vSteps != 0) out.push_back({Device::pointer, EV_REL, REL_WHEEL, vSteps});
+      if (hSteps != 0) out.push_back({Device::pointer, EV_REL, REL_HWHEEL, hSteps});
+      if (!out.empty()) syn(out, Device::pointer);
+      return out;
+    }
+    case EventType::gesture: {
+      if (e.intField(EventField::gestureSubtype) != EventValue::gestureMagnify) return std::nullopt;
+      if (e.intField(EventField::gesturePhase) == EventValue::phaseBegan) zoom_.reset();
+      const int32_t steps = zoom_.add(e.doubleField(EventField::gestureMagnification).value_or(0), kMagnificationPerStep);
+      if (steps == 0) return out;
+      const bool ctrlHeld = keys_.modifiersDown().contains(KEY_LEFTCTRL);
+      if (!ctrlHeld) {
+        out.push_back({Device::keyboard, EV_KEY, KEY_LEFTCTRL, 1});
+        syn(out, Device::keyboard);
+      }
+      out.push_back({Device::pointer, EV_REL, REL_WHEEL_HI_RES, steps * kHiResPerStep});
+      out.push_back({Device::pointer, EV_REL, REL_WHEEL, steps});
+      syn(out, Device::pointer);
+      if (!ctrlHeld) {
+        out.push_back({Device::keyboard, EV_KEY, KEY_LEFTCTRL, 0});
+        syn(out, Device::keyboard);
+      }
+      return out;
+    }
+    case EventType::keyDown:
+    case EventType::keyUp: {
+      const auto actions = keys_.apply(e.keyCode, e.type == EventType::keyDown, e.flags);
+      if (actions.empty()) return std::nullopt;
+      for (const auto& a : actions) {
+        out.push_back({Device::keyboard, EV_KEY, a.evdevCode, a.down ? 1 : 0});
+        syn(out, Device::keyboard);
+      }
+      return out;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+std::vector<UinputEventPlanner::Write> UinputEventPlanner::releaseEverything() {
+  std::vector<Write> out;
+  setTool(out, 0);
+  if (!out.empty()) syn(out, Device::tablet);
+  bool pointer = false;
+  if (left_) {
+    out.push_back({Device::pointer, EV_KEY, BTN_LEFT, 0});
+    left_ = false;
+    pointer = true;
+  }
+  if (right_) {
+    out.push_back({Device::pointer, EV_KEY, BTN_RIGHT, 0});
+    right_ = false;
+    pointer = true;
+  }
+  if (pointer) syn(out, Device::pointer);
+  for (const auto& a : keys_.releaseEverything()) {
+    out.push_back({Device::keyboard, EV_KEY, a.evdevCode, 0});
+    syn(out, Device::keyboard);
+  }
+  return out;
+}
+
+}  // namespace lumenrail
