@@ -1,14 +1,11 @@
 #include "links/HostPairingStore.hpp"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <mutex>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 #include "links/PairingStoreError.hpp"
+#include "platform/Paths.hpp"
 #include "platform/PrivateFile.hpp"
 
 namespace lumenrail::HostPairingStore {
@@ -27,16 +24,6 @@ std::optional<std::filesystem::path>& overrideSlot() {
   return slot;
 }
 
-std::filesystem::path accountHome() {
-  std::vector<char> buffer(16384);
-  struct passwd pw {};
-  struct passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr) {
-    return found->pw_dir;
-  }
-  return "/";
-}
 
 }  // namespace
 
@@ -51,16 +38,8 @@ void setDirectoryOverride(std::optional<std::filesystem::path> dir) {
 }
 
 std::filesystem::path defaultDirectory(const Environment& env) {
-  if (auto it = env.find("XDG_DATA_HOME"); it != env.end() && !it->second.empty() && it->second.front() == '/') {
-    return std::filesystem::path(it->second) / kFolderName;
-  }
-  std::filesystem::path home;
-  if (auto it = env.find("HOME"); it != env.end() && !it->second.empty() && it->second.front() == '/') {
-    home = it->second;
-  } else {
-    home = accountHome();
-  }
-  return home / ".local" / "share" / kFolderName;
+  const std::string data = Paths::dataHome(env);
+  return std::filesystem::path(data.empty() ? std::string("/") : data) / kFolderName;
 }
 
 std::filesystem::path directory() {

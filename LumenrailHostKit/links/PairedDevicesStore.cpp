@@ -34,14 +34,6 @@ std::optional<std::string> hexOf(const std::optional<Bytes>& deviceId) {
   return P::deviceIdHex(*deviceId);
 }
 
-std::string utcStamp() {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm tm{};
-  ::gmtime_r(&now, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &tm);
-  return text;
-}
 
 }  // namespace
 
@@ -79,15 +71,9 @@ void PairedDevicesStore::load() {
 bool PairedDevicesStore::moveAside(const std::string& why, bool warnOnFailure) {
   // Keep the unreadable file for the owner to inspect or restore; starting
   // over on top of it would lose every pairing it holds.
-  const std::string stem = fileURL_.string() + ".corrupt-" + utcStamp();
-  std::string aside = stem;
-  std::error_code ec;
-  for (int n = 2; std::filesystem::exists(std::filesystem::symlink_status(aside, ec)); ++n) {
-    aside = stem + "-" + std::to_string(n);
-  }
-  if (::rename(fileURL_.c_str(), aside.c_str()) == 0) {
+  if (const auto aside = PrivateFile::setAside(fileURL_)) {
     warn("[pair] WARN: could not read the paired devices in " + fileURL_.string() + " (" + why +
-         ") — kept it aside as " + aside + "; starting with no paired devices");
+         ") — kept it aside as " + aside->string() + "; starting with no paired devices");
     return true;
   }
   const int err = errno;

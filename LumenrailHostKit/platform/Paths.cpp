@@ -44,7 +44,6 @@ std::string configHome(const Environment& env) { return underHome(env, "XDG_CONF
 std::string dataHome(const Environment& env) { return underHome(env, "XDG_DATA_HOME", ".local/share"); }
 std::string stateHome(const Environment& env) { return underHome(env, "XDG_STATE_HOME", ".local/state"); }
 
-std::string pairingDirectory(const Environment& env) { return join(dataHome(env), "LumenrailHost"); }
 std::string logDirectory(const Environment& env) { return join(stateHome(env), "Lumenrail"); }
 std::string defaultsFile(const Environment& env) { return join(configHome(env), "lumenrail/defaults.json"); }
 

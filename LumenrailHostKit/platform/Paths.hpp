@@ -19,8 +19,6 @@ std::string dataHome(const Environment& env = processEnvironment());
 // $XDG_STATE_HOME or ~/.local/state
 std::string stateHome(const Environment& env = processEnvironment());
 
-// The pairing and identity folder: <data>/LumenrailHost.
-std::string pairingDirectory(const Environment& env = processEnvironment());
 // The log folder: <state>/Lumenrail (the log file is host.log inside it).
 std::string logDirectory(const Environment& env = processEnvironment());
 // The user defaults file: <config>/lumenrail/defaults.json.

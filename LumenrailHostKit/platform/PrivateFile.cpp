@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -120,6 +123,22 @@ void ensureDirectory(const std::filesystem::path& dir) {
     // The umask may have narrowed the mode; 0700 is what we promise, no more.
     if (::chmod(it->c_str(), 0700) != 0) fail(errno, "chmod " + it->string());
   }
+}
+
+std::optional<std::filesystem::path> setAside(const std::filesystem::path& path) {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm tm{};
+  ::gmtime_r(&now, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+  const std::string stem = path.string() + ".corrupt-" + stamp;
+  std::string aside = stem;
+  std::error_code ec;
+  for (int n = 2; std::filesystem::exists(std::filesystem::symlink_status(aside, ec)); ++n) {
+    aside = stem + "-" + std::to_string(n);
+  }
+  if (::rename(path.c_str(), aside.c_str()) != 0) return std::nullopt;
+  return std::filesystem::path(aside);
 }
 
 }  // namespace lumenrail::PrivateFile

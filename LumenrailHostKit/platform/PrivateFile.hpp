@@ -26,4 +26,10 @@ void writeAtomically(const std::filesystem::path& path, ByteView data);
 // umask; the modes of folders that exist already are left alone.
 void ensureDirectory(const std::filesystem::path& dir);
 
+// Renames a file that could not be read to "<path>.corrupt-<UTC time>" (with
+// "-2", "-3"... when that name is taken), so it is kept for inspection instead
+// of being overwritten. Returns the new name; nothing when the rename failed
+// (errno tells why; ENOENT means the file is already gone).
+std::optional<std::filesystem::path> setAside(const std::filesystem::path& path);
+
 }  // namespace lumenrail::PrivateFile

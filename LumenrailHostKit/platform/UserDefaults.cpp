@@ -2,11 +2,13 @@
 
 #include <cerrno>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 #include <limits>
 #include <sstream>
 
-#include "platform/AtomicFile.hpp"
+#include "platform/PrivateFile.hpp"
 #include "platform/Paths.hpp"
 
 namespace lumenrail {
@@ -69,10 +71,10 @@ void UserDefaults::reloadLocked() {
   }
   if (good) return;
   file_ = nlohmann::json::object();
-  const std::string aside = AtomicFile::setAside(filePath_);
+  const auto aside = PrivateFile::setAside(filePath_);
   if (log_) {
     log_("[app] WARN: the settings file " + filePath_ + " could not be read" +
-         (aside.empty() ? std::string(" and could not be set aside") : "; kept as " + aside) +
+         (aside ? "; kept as " + aside->string() : std::string(" and could not be set aside")) +
          " — starting from the defaults");
   }
 }
@@ -162,7 +164,13 @@ std::string UserDefaults::removePersistentDomain() {
 
 std::string UserDefaults::writeLocked() {
   const std::string text = file_.dump(2) + "\n";
-  return AtomicFile::write(filePath_, ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0600);
+  try {
+    PrivateFile::ensureDirectory(std::filesystem::path(filePath_).parent_path());
+    PrivateFile::writeAtomically(filePath_, ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  } catch (const std::system_error& e) {
+    return e.what();
+  }
+  return {};
 }
 
 }  // namespace lumenrail

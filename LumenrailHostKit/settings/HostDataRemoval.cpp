@@ -3,13 +3,14 @@
 #include <filesystem>
 #include <system_error>
 
+#include "links/HostPairingStore.hpp"
 #include "platform/Paths.hpp"
 
 namespace lumenrail::HostDataRemoval {
 
 Targets Targets::live() {
   Targets t;
-  t.pairingDirectory = Paths::pairingDirectory();
+  t.pairingDirectory = HostPairingStore::directory().string();
   t.logDirectory = Paths::logDirectory();
   t.defaults = UserDefaults::standard();
   if (Paths::runningInstalled()) t.defaultsDomain = t.defaults->domain();
