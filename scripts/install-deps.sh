@@ -23,6 +23,7 @@ packages=(
   libavutil-dev
   libavcodec-dev
   xvfb
+  libusb-1.0-0-dev
 )
 
 missing=()
