@@ -35,6 +35,7 @@ packages=(
   libxcb-xtest0-dev
   libxcb-xkb-dev
   xkb-data
+  libusb-1.0-0-dev
 )
 
 missing=()
