@@ -23,6 +23,12 @@ packages=(
   libavutil-dev
   libavcodec-dev
   xvfb
+  libplist-dev
+  libavahi-client-dev
+  avahi-daemon
+  avahi-utils
+  dbus
+  iproute2
 )
 
 missing=()
