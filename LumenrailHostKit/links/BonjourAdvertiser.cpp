@@ -134,21 +134,33 @@ void BonjourAdvertiser::report(const std::string& line) const {
   if (onEvent) onEvent(line);
 }
 
+void BonjourAdvertiser::Outbox::post(SerialQueue::Task task) {
+  std::lock_guard lock(mutex);
+  if (queue) queue->async(std::move(task));
+}
+
+void BonjourAdvertiser::Outbox::close() {
+  std::lock_guard lock(mutex);
+  queue = nullptr;
+}
+
 void BonjourAdvertiser::start(const TxtRecord& txt) {
   std::lock_guard lifecycle(lifecycleMutex_);
   stopLocked();
-  auto queue = std::make_shared<SerialQueue>("lumenrail-bonjour");
+  auto queue = std::make_unique<SerialQueue>("lumenrail-bonjour");
+  auto outbox = std::make_shared<Outbox>();
+  outbox->queue = queue.get();
   // Outcomes come on Avahi's thread with its lock held: they only queue a line,
   // never touch mutex_ (setBusy holds mutex_ while it waits for Avahi's lock).
   std::weak_ptr<BonjourAdvertiser> weak = weak_from_this();
   ServicePublisher::Listener listener;
-  listener.published = [weak, queue](const std::string& name) {
-    queue->async([weak, name] {
+  listener.published = [weak, outbox](const std::string& name) {
+    outbox->post([weak, name] {
       if (auto self = weak.lock()) self->report("published as \"" + name + "\"");
     });
   };
-  listener.failed = [weak, queue](const std::string& error) {
-    queue->async([weak, error] {
+  listener.failed = [weak, outbox](const std::string& error) {
+    outbox->post([weak, error] {
       if (auto self = weak.lock()) self->report("publish FAILED: " + error);
     });
   };
@@ -158,12 +170,13 @@ void BonjourAdvertiser::start(const TxtRecord& txt) {
   {
     std::lock_guard lock(mutex_);
     baseTxt_ = txt;
-    queue_ = queue;
+    queue_ = std::move(queue);
+    outbox_ = outbox;
     publisher_ = std::move(publisher);
     published_ = false;
     generation = ++generation_;
   }
-  queue->async([weak, generation] {
+  outbox->post([weak, generation] {
     if (auto self = weak.lock()) self->run(generation);
   });
 }
@@ -175,22 +188,25 @@ void BonjourAdvertiser::stop() {
 
 void BonjourAdvertiser::stopLocked() {
   std::unique_ptr<ServicePublisher> publisher;
-  std::shared_ptr<SerialQueue> queue;
+  std::unique_ptr<SerialQueue> queue;
+  std::shared_ptr<Outbox> outbox;
   SerialQueue::Timer timer;
   bool wasPublished = false;
   {
     std::lock_guard lock(mutex_);
     publisher = std::move(publisher_);
     queue = std::move(queue_);
+    outbox = std::move(outbox_);
     timer = std::move(refreshTimer_);
     wasPublished = published_;
     published_ = false;
     ++generation_;  // a run() still queued finds itself outdated and publishes nothing
   }
   timer.cancel();
-  if (publisher) publisher->stop();
-  publisher.reset();  // drops the listener's hold on the queue
-  queue.reset();      // runs what is queued (outdated runs, result lines) and joins
+  if (publisher) publisher->stop();  // no outcome arrives after this
+  if (outbox) outbox->close();       // nor is anything posted, even by a listener kept elsewhere
+  publisher.reset();
+  queue.reset();  // runs what is queued (outdated runs, result lines) and joins
   if (wasPublished) report("advertise stopped");
 }
 

@@ -96,8 +96,18 @@ class BonjourAdvertiser final : public std::enable_shared_from_this<BonjourAdver
 
   std::mutex lifecycleMutex_;  // start/stop, held across the whole of each
 
+  // Where the publisher's outcomes go: the current queue, or nowhere once
+  // stop() has closed it, so stop() owns the queue alone and its join is final.
+  struct Outbox {
+    std::mutex mutex;
+    SerialQueue* queue = nullptr;
+    void post(SerialQueue::Task task);
+    void close();
+  };
+
   mutable std::mutex mutex_;  // everything below; never held while Avahi calls back
-  std::shared_ptr<SerialQueue> queue_;  // the advertiser thread, "lumenrail-bonjour"
+  std::unique_ptr<SerialQueue> queue_;  // the advertiser thread, "lumenrail-bonjour"
+  std::shared_ptr<Outbox> outbox_;
   std::unique_ptr<ServicePublisher> publisher_;
   bool published_ = false;  // publish() was called on publisher_
   uint64_t generation_ = 0;

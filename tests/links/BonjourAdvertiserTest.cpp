@@ -257,14 +257,16 @@ TEST_F(BonjourAdvertiserTest, RestartReplacesTheAdvertisementAndStopIsIdempotent
     return !publishers->published.empty() && publishers->published.back().txt.at("enc") == "1";
   }));
   a->stop();
+  const int stoppedLines = events.count("advertise stopped");
+  EXPECT_GE(stoppedLines, 1);
   a->stop();
+  EXPECT_EQ(events.count("advertise stopped"), stoppedLines);
   std::lock_guard lock(publishers->mutex);
   EXPECT_EQ(publishers->created, 2);
   EXPECT_EQ(publishers->stopped, 2);
   EXPECT_EQ(publishers->maxLive, 1);
   EXPECT_EQ(publishers->live, 0);
   EXPECT_EQ(publishers->misuse, 0);
-  EXPECT_EQ(events.count("advertise stopped"), 1);
 }
 
 TEST_F(BonjourAdvertiserTest, ConcurrentStartStopAndBusyLeaveNoOrphanOrDuplicate) {

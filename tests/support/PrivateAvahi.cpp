@@ -101,13 +101,17 @@ void PrivateAvahi::start() {
     whyNot_ = "a private network namespace for avahi-daemon needs root";
     return;
   }
+  // One folder per process, the same for every instance: libdbus reads the
+  // bus address once per process, so a later daemon must listen where the first did.
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/lr-avahi-XXXXXX";
-  if (!::mkdtemp(pattern.data())) {
-    whyNot_ = "mkdtemp failed";
+  dir_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/lr-avahi-" + std::to_string(::getpid());
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+  if (!std::filesystem::create_directory(dir_, ec)) {
+    whyNot_ = "cannot create " + dir_;
+    dir_.clear();
     return;
   }
-  dir_ = pattern;
   const std::string socket = dir_ + "/bus";
   {
     std::ofstream bus(dir_ + "/bus.conf");
