@@ -36,6 +36,12 @@ packages=(
   libxcb-xkb-dev
   xkb-data
   libusb-1.0-0-dev
+  libplist-dev
+  libavahi-client-dev
+  avahi-daemon
+  avahi-utils
+  dbus
+  iproute2
 )
 
 missing=()
