@@ -1,0 +1,68 @@
+#pragma once
+
+// The wire self-test and the synthetic serve: the wire server and the video
+// encoder on generated frames, without screen capture.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Bytes.hpp"
+#include "platform/NamedThread.hpp"
+#include "media/VideoToolboxEncoder.hpp"
+#include "wire/WireServer.hpp"
+
+namespace lumenrail {
+
+struct M1Pump {
+  std::shared_ptr<WireServer> server;
+  std::shared_ptr<VideoToolboxEncoder> encoder;
+  // Set to end the pump early (the self-test does once it has its answer).
+  std::shared_ptr<std::atomic<bool>> stop;
+  // The "lumenrail-encode-pump" thread; it ends by itself after its frames.
+  std::shared_ptr<NamedThread> thread;
+};
+
+// Builds and starts the encoder, the server (event lines to `log` behind
+// "[wire] ") and the pump thread. `maxFrames` 0 means no limit. Throws the
+// encoder's or the server's start error, and std::invalid_argument for a size
+// or rate the encoder cannot take.
+M1Pump startPump(int64_t width, int64_t height, int64_t fps, uint16_t port, int64_t maxFrames,
+                 std::function<void(const std::string&)> log);
+
+// Connects to the stream over loopback and checks Hello, frames, the keyframe
+// request and time synchronisation. Prints its lines; true when every check passed.
+bool runM1SelfTest(int64_t width, int64_t height, int64_t fps, uint16_t port);
+
+// Serves the generated stream until the process is killed.
+[[noreturn]] void runM1Serve(int64_t width, int64_t height, int64_t fps, uint16_t port);
+
+// A minimal client of the program's own server.
+class LoopbackClient final {
+ public:
+  static std::unique_ptr<LoopbackClient> connect(uint16_t port);
+  ~LoopbackClient();
+  LoopbackClient(const LoopbackClient&) = delete;
+  LoopbackClient& operator=(const LoopbackClient&) = delete;
+
+  struct Packet {
+    uint8_t type = 0;
+    Bytes payload;
+  };
+  // Nothing at the end of the stream, on a read error or after the read time-out.
+  std::optional<Packet> readPacket();
+  void sendAll(ByteView bytes);
+
+  // Bounds what one packet may make us allocate, and how long a read may wait.
+  static constexpr uint32_t kMaxPayload = 64 * 1024 * 1024;
+  static constexpr int64_t kReadTimeoutMs = 10'000;
+
+ private:
+  explicit LoopbackClient(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+}  // namespace lumenrail
