@@ -28,6 +28,9 @@ packages=(
   libxcb-randr0-dev
   libxcb-damage0-dev
   libxcb-xfixes0-dev
+  libxcb-screensaver0-dev
+  xserver-xorg-core
+  xserver-xorg-video-dummy
 )
 
 missing=()
