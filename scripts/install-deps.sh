@@ -42,6 +42,9 @@ packages=(
   avahi-utils
   dbus
   iproute2
+  libxcb-screensaver0-dev
+  xserver-xorg-core
+  xserver-xorg-video-dummy
 )
 
 missing=()

@@ -4,6 +4,7 @@
 #include <sys/shm.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
+#include <xcb/screensaver.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
@@ -189,6 +190,24 @@ std::optional<X11CursorImage> X11Display::cursor() const {
   c.argb.assign(pixels, pixels + count);
   std::free(r);
   return c;
+}
+
+bool X11Display::suspendScreenSaver(bool suspend) {
+  const auto* ext = xcb_get_extension_data(conn_, &xcb_screensaver_id);
+  if (ext == nullptr || !ext->present) return false;
+  auto* version = xcb_screensaver_query_version_reply(conn_, xcb_screensaver_query_version(conn_, 1, 1), nullptr);
+  if (version == nullptr) return false;
+  // Suspend arrived in 1.1.
+  const bool hasSuspend = version->server_major_version > 1 ||
+                          (version->server_major_version == 1 && version->server_minor_version >= 1);
+  std::free(version);
+  if (!hasSuspend) return false;
+  xcb_generic_error_t* error = xcb_request_check(conn_, xcb_screensaver_suspend_checked(conn_, suspend ? 1 : 0));
+  if (error != nullptr) {
+    std::free(error);
+    return false;
+  }
+  return !broken();
 }
 
 X11ScreenGrabber::X11ScreenGrabber(std::shared_ptr<X11Display> display) : display_(std::move(display)) {

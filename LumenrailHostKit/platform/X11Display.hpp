@@ -99,6 +99,11 @@ class X11Display final {
   // Current cursor, or nothing without XFixes or on an error.
   std::optional<X11CursorImage> cursor() const;
 
+  // Suspends (or resumes) the screen saver and display power saving for as
+  // long as this connection lives (MIT-SCREEN-SAVER). False without the
+  // extension or when the server refused.
+  bool suspendScreenSaver(bool suspend);
+
  private:
   X11Display() = default;
   std::string name_;

@@ -1,0 +1,34 @@
+#pragma once
+
+// A private headless Xorg with the dummy video driver (resources/xorg-dummy.conf):
+// unlike Xvfb its screen can grow, so virtual displays can be added. Started
+// as the current user on a display number it picks itself (-displayfd), Unix
+// socket only, with its log in a private temporary directory.
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace lumenrail::test {
+
+class DummyXorgServer {
+ public:
+  DummyXorgServer();
+  ~DummyXorgServer();
+  DummyXorgServer(const DummyXorgServer&) = delete;
+  DummyXorgServer& operator=(const DummyXorgServer&) = delete;
+
+  // False when it could not start; `whyNot()` says why (for GTEST_SKIP).
+  bool running() const { return pid_ > 0; }
+  const std::string& whyNot() const { return whyNot_; }
+  const std::string& display() const { return display_; }
+
+ private:
+  void start();
+  pid_t pid_ = -1;
+  std::string display_;
+  std::string whyNot_;
+  std::string dir_;
+};
+
+}  // namespace lumenrail::test
