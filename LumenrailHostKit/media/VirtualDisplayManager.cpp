@@ -74,18 +74,18 @@ bool VirtualDisplayManager::create(const Config& config) {
   // Two displays of one host would both claim the client; the old one goes first.
   if (displayID_ != 0) destroy();
   if (config.width == 0 || config.height == 0) return false;
-  VirtualDisplaySpec spec;
-  spec.name = config.name;
-  spec.width = config.width;
-  spec.height = config.height;
-  spec.refreshRate = config.refreshRate;
-  spec.widthMillimeters = config.widthMillimeters;
-  spec.heightMillimeters = config.heightMillimeters;
-  spec.maxWidth = std::max(config.width, kMinMaxPixels);
-  spec.maxHeight = std::max(config.height, kMinMaxPixels);
+  VirtualDisplayRequest request;
+  request.name = config.name;
+  request.width = config.width;
+  request.height = config.height;
+  request.refreshRate = config.refreshRate;
+  request.widthMillimeters = config.widthMillimeters;
+  request.heightMillimeters = config.heightMillimeters;
+  request.maxWidth = std::max(config.width, kMinMaxPixels);
+  request.maxHeight = std::max(config.height, kMinMaxPixels);
 
   std::string failure;
-  const std::optional<uint32_t> id = displays_->addVirtualDisplay(spec, failure);
+  const std::optional<uint32_t> id = displays_->addVirtualDisplay(request, failure);
   if (!id) {
     say("[vd] virtual display not created: " + failure);
     return false;

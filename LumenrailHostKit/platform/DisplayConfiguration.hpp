@@ -18,7 +18,7 @@ struct DisplayBounds {
 
 // What a virtual display is made with: one mode, a physical size, and the
 // largest size its mode may later take.
-struct VirtualDisplaySpec {
+struct VirtualDisplayRequest {
   std::string name;
   uint32_t width = 0;
   uint32_t height = 0;
@@ -27,7 +27,7 @@ struct VirtualDisplaySpec {
   double heightMillimeters = 0;
   uint32_t maxWidth = 0;
   uint32_t maxHeight = 0;
-  bool operator==(const VirtualDisplaySpec&) const = default;
+  bool operator==(const VirtualDisplayRequest&) const = default;
 };
 
 struct DisplayPlacement {
@@ -48,7 +48,7 @@ class DisplayConfiguration {
   // Adds a display beside the others. Its id; 0 when the server gave none
   // (nothing was added); nothing when it could not be made, with the reason
   // in `failure`.
-  virtual std::optional<uint32_t> addVirtualDisplay(const VirtualDisplaySpec& spec, std::string& failure) = 0;
+  virtual std::optional<uint32_t> addVirtualDisplay(const VirtualDisplayRequest& request, std::string& failure) = 0;
   // Replaces the single mode of a display this object added.
   virtual bool setVirtualMode(uint32_t id, uint32_t width, uint32_t height, double refreshRate) = 0;
   // Removes a display this object added; false when it was not there.

@@ -183,16 +183,16 @@ bool X11DisplayConfiguration::setMonitor(const Monitor& m) {
   return false;
 }
 
-std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const VirtualDisplaySpec& spec,
+std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const VirtualDisplayRequest& request,
                                                                    std::string& failure) {
   std::lock_guard lock(mutex_);
-  if (spec.width == 0 || spec.height == 0 || spec.width > 0x7fff || spec.height > 0x7fff) {
-    failure = "unsupported size " + std::to_string(spec.width) + "x" + std::to_string(spec.height);
+  if (request.width == 0 || request.height == 0 || request.width > 0x7fff || request.height > 0x7fff) {
+    failure = "unsupported size " + std::to_string(request.width) + "x" + std::to_string(request.height);
     return std::nullopt;
   }
   uint32_t atom = 0;
   try {
-    atom = display_->internAtom(spec.name);
+    atom = display_->internAtom(request.name);
   } catch (const X11Error& e) {
     failure = e.what();
     return std::nullopt;
@@ -209,8 +209,8 @@ std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const Virtual
   }
   int32_t right = 0;
   for (const Monitor& m : all) right = std::max(right, m.x + m.width);
-  const int32_t needW = right + int32_t(spec.width);
-  const int32_t needH = std::max(now->height, int32_t(spec.height));
+  const int32_t needW = right + int32_t(request.width);
+  const int32_t needH = std::max(now->height, int32_t(request.height));
   const auto [maxW, maxH] = maxScreenSize();
   if (needW > maxW || needH > maxH) {
     failure = "the X screen cannot grow to " + std::to_string(needW) + "x" + std::to_string(needH) + " (largest " +
@@ -242,15 +242,15 @@ std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const Virtual
     if (first) before_.reset();
     return std::nullopt;
   }
-  Monitor m{atom, false, right, 0, int32_t(spec.width), int32_t(spec.height),
-            uint32_t(std::lround(std::max(0.0, spec.widthMillimeters))),
-            uint32_t(std::lround(std::max(0.0, spec.heightMillimeters))), {}};
+  Monitor m{atom, false, right, 0, int32_t(request.width), int32_t(request.height),
+            uint32_t(std::lround(std::max(0.0, request.widthMillimeters))),
+            uint32_t(std::lround(std::max(0.0, request.heightMillimeters))), {}};
   if (!setMonitor(m)) {
     failure = "the X server refused the monitor";
     shrinkToFit();
     return std::nullopt;
   }
-  added_[atom] = Added{spec.maxWidth, spec.maxHeight, spec.refreshRate};
+  added_[atom] = Added{request.maxWidth, request.maxHeight, request.refreshRate};
   return atom;
 }
 

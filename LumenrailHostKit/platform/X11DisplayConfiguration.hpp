@@ -24,7 +24,7 @@ class X11DisplayConfiguration final : public DisplayConfiguration {
   // `name` is ":N"; empty means $DISPLAY. Throws X11Error.
   static std::shared_ptr<X11DisplayConfiguration> open(const std::string& name);
 
-  std::optional<uint32_t> addVirtualDisplay(const VirtualDisplaySpec& spec, std::string& failure) override;
+  std::optional<uint32_t> addVirtualDisplay(const VirtualDisplayRequest& request, std::string& failure) override;
   bool setVirtualMode(uint32_t id, uint32_t width, uint32_t height, double refreshRate) override;
   bool removeVirtualDisplay(uint32_t id) override;
   uint32_t mainDisplay() override;

@@ -26,9 +26,9 @@ class DisplayModel final : public DisplayConfiguration {
 
   DisplayModel() { displays[1] = {{0, 0, 1920, 1080}, false, 60, 0, 0, {}}; }
 
-  std::optional<uint32_t> addVirtualDisplay(const VirtualDisplaySpec& spec, std::string& failure) override {
+  std::optional<uint32_t> addVirtualDisplay(const VirtualDisplayRequest& request, std::string& failure) override {
     std::lock_guard lock(mutex);
-    specs.push_back(spec);
+    requests.push_back(request);
     if (failAdds > 0) {
       --failAdds;
       failure = "the screen cannot grow";
@@ -41,7 +41,7 @@ class DisplayModel final : public DisplayConfiguration {
     int64_t right = 0;
     for (auto& [id, d] : displays) right = std::max(right, d.bounds.x + d.bounds.width);
     const uint32_t id = nextId++;
-    displays[id] = {{right, 0, spec.width, spec.height}, true, spec.refreshRate, spec.maxWidth, spec.maxHeight, {}};
+    displays[id] = {{right, 0, request.width, request.height}, true, request.refreshRate, request.maxWidth, request.maxHeight, {}};
     return id;
   }
   bool setVirtualMode(uint32_t id, uint32_t w, uint32_t h, double hz) override {
@@ -115,7 +115,7 @@ class DisplayModel final : public DisplayConfiguration {
   bool refuseConfigure = false;
   int modeCalls = 0;
   int removals = 0;
-  std::vector<VirtualDisplaySpec> specs;
+  std::vector<VirtualDisplayRequest> requests;
   std::vector<std::vector<DisplayPlacement>> configurations;
 };
 
@@ -132,11 +132,11 @@ const VirtualDisplayManager::Config kConfig{"Lumenrail Display", 1280, 800, 120,
 TEST(VirtualDisplayManager, CreateSetsMaximumPixelsAndPlacesTheDisplayBesideTheMain) {
   Rig r;
   ASSERT_TRUE(r.vd.create({"Lumenrail Display", 5120, 2880, 60, 345, 194}));
-  EXPECT_EQ(r.model->specs.back().maxWidth, 5120u);
-  EXPECT_EQ(r.model->specs.back().maxHeight, 4096u);  // each side is at least 4096
+  EXPECT_EQ(r.model->requests.back().maxWidth, 5120u);
+  EXPECT_EQ(r.model->requests.back().maxHeight, 4096u);  // each side is at least 4096
   ASSERT_TRUE(r.vd.create({"Lumenrail Display", 1920, 1080, 60, 345, 194}));
-  EXPECT_EQ(r.model->specs.back(),
-            (VirtualDisplaySpec{"Lumenrail Display", 1920, 1080, 60, 345, 194, 4096, 4096}));
+  EXPECT_EQ(r.model->requests.back(),
+            (VirtualDisplayRequest{"Lumenrail Display", 1920, 1080, 60, 345, 194, 4096, 4096}));
   EXPECT_EQ(r.model->bounds(r.vd.displayID()), (DisplayBounds{1920, 0, 1920, 1080}));
   EXPECT_TRUE(r.log.lines().empty());
 }

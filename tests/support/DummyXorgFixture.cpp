@@ -1,17 +1,13 @@
 #include "support/DummyXorgFixture.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <vector>
+
+#include "support/XServerFixture.hpp"
 
 #ifndef LUMENRAIL_SOURCE_DIR
 #error "LUMENRAIL_SOURCE_DIR must name the source tree"
@@ -51,75 +47,19 @@ void DummyXorgServer::start() {
   dir_ = pattern;
   const std::string config = std::string(LUMENRAIL_SOURCE_DIR) + "/resources/xorg-dummy.conf";
   const std::string logFile = dir_ + "/Xorg.log";
-  int ready[2];
-  if (::pipe2(ready, O_CLOEXEC) != 0) {
-    whyNot_ = "pipe failed";
-    return;
-  }
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    whyNot_ = "fork failed";
-    ::close(ready[0]);
-    ::close(ready[1]);
-    return;
-  }
-  if (pid == 0) {
-    ::dup2(ready[1], 3);
-    const int devnull = ::open("/dev/null", O_RDWR);
-    if (devnull >= 0) {
-      ::dup2(devnull, 0);
-      ::dup2(devnull, 1);
-      ::dup2(devnull, 2);
-    }
-    ::execl(kXorg, "Xorg", "-displayfd", "3", "-config", config.c_str(), "-noreset", "-nolisten", "tcp", "-logfile",
-            logFile.c_str(), "-novtswitch", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(ready[1]);
-  pid_ = pid;
-  std::string number;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) break;
-    pollfd p{ready[0], POLLIN, 0};
-    const int r = ::poll(&p, 1, int(left));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    char buf[16];
-    const ssize_t n = ::read(ready[0], buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    number.append(buf, size_t(n));
-    if (number.find('\n') != std::string::npos) break;
-  }
-  ::close(ready[0]);
-  while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
-  if (number.empty()) {
+  const XServerProcess x = launchXServer(
+      kXorg, {"-config", config, "-noreset", "-nolisten", "tcp", "-logfile", logFile, "-novtswitch"}, kStartTimeoutMs);
+  if (x.pid <= 0) {
     // Typically: not allowed without a console (Xwrapper), or -config refused for a non-root user.
     whyNot_ = "Xorg with the dummy driver did not start within 30 s; errors from its log:\n" + tail(logFile, 5);
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
     return;
   }
-  display_ = ":" + number;
+  pid_ = x.pid;
+  display_ = x.display;
 }
 
 DummyXorgServer::~DummyXorgServer() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    bool gone = false;
-    for (int i = 0; i < 500 && !gone; ++i) {
-      gone = ::waitpid(pid_, nullptr, WNOHANG) == pid_;
-      if (!gone) ::usleep(10'000);
-    }
-    if (!gone) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
+  stopXServer(pid_);
   if (!dir_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);

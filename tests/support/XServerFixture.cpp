@@ -22,24 +22,20 @@ PrivateXServer::PrivateXServer() : PrivateXServer(Options{}) {}
 
 PrivateXServer::PrivateXServer(Options options) { start(options); }
 
-void PrivateXServer::start(const Options& options) {
-  if (::access(kXvfb, X_OK) != 0) {
-    whyNot_ = std::string(kXvfb) + " is not installed (Debian package xvfb)";
-    return;
-  }
+XServerProcess launchXServer(const std::string& binary, const std::vector<std::string>& arguments, int timeoutMs) {
+  XServerProcess result;
   int ready[2];
-  if (::pipe2(ready, O_CLOEXEC) != 0) {
-    whyNot_ = "pipe failed";
-    return;
-  }
-  const std::string screen =
-      std::to_string(options.width) + "x" + std::to_string(options.height) + "x" + std::to_string(options.depth);
+  if (::pipe2(ready, O_CLOEXEC) != 0) return result;
+  std::vector<std::string> args = {binary, "-displayfd", "3"};
+  args.insert(args.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid < 0) {
-    whyNot_ = "fork failed";
     ::close(ready[0]);
     ::close(ready[1]);
-    return;
+    return result;
   }
   if (pid == 0) {
     // The child: hand the write end over as descriptor 3 and become the server.
@@ -50,15 +46,13 @@ void PrivateXServer::start(const Options& options) {
       ::dup2(devnull, 1);
       ::dup2(devnull, 2);
     }
-    ::execl(kXvfb, "Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-noreset",
-            "+extension", "RANDR", static_cast<char*>(nullptr));
+    ::execv(binary.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(ready[1]);
-  pid_ = pid;
   // The server writes its display number once it accepts connections.
   std::string number;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
@@ -77,25 +71,45 @@ void PrivateXServer::start(const Options& options) {
   ::close(ready[0]);
   while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
   if (number.empty()) {
-    whyNot_ = "Xvfb did not report a display within 20 s";
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return result;
   }
-  display_ = ":" + number;
+  result.pid = pid;
+  result.display = ":" + number;
+  return result;
 }
 
-PrivateXServer::~PrivateXServer() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
+void stopXServer(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
   // Bounded: a server that ignores SIGTERM is killed after 5 s.
   for (int i = 0; i < 500; ++i) {
-    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
     ::usleep(10'000);
   }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
 }
+
+void PrivateXServer::start(const Options& options) {
+  if (::access(kXvfb, X_OK) != 0) {
+    whyNot_ = std::string(kXvfb) + " is not installed (Debian package xvfb)";
+    return;
+  }
+  const std::string screen =
+      std::to_string(options.width) + "x" + std::to_string(options.height) + "x" + std::to_string(options.depth);
+  const XServerProcess x =
+      launchXServer(kXvfb, {"-screen", "0", screen, "-nolisten", "tcp", "-noreset", "+extension", "RANDR"},
+                    kStartTimeoutMs);
+  if (x.pid <= 0) {
+    whyNot_ = "Xvfb did not report a display within 20 s";
+    return;
+  }
+  pid_ = x.pid;
+  display_ = x.display;
+}
+
+PrivateXServer::~PrivateXServer() { stopXServer(pid_); }
 
 }  // namespace lumenrail::test

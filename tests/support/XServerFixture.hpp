@@ -6,8 +6,20 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace lumenrail::test {
+
+// Starts an X server binary whose arguments follow `argv[0]`; "-displayfd 3"
+// is added, and the display it reports within `timeoutMs` is returned with
+// its process id. On failure the process is gone and `pid` is -1.
+struct XServerProcess {
+  pid_t pid = -1;
+  std::string display;  // ":N"
+};
+XServerProcess launchXServer(const std::string& binary, const std::vector<std::string>& arguments, int timeoutMs);
+// SIGTERM, then SIGKILL after 5 s.
+void stopXServer(pid_t pid);
 
 class PrivateXServer {
  public:
