@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -36,6 +37,21 @@ inline double zeroCrossingHz(const std::vector<float>& samples, double rate) {
     if ((samples[i - 1] < 0) != (samples[i] < 0)) ++crossings;
   }
   return samples.empty() ? 0 : crossings / 2.0 * rate / static_cast<double>(samples.size());
+}
+
+// The median of zeroCrossingHz over 100 ms windows: a loaded machine may make
+// the sound server skip or repeat a chunk, which spoils a few windows only.
+inline double medianZeroCrossingHz(const std::vector<float>& samples, double rate) {
+  const size_t window = static_cast<size_t>(rate / 10);
+  std::vector<double> estimates;
+  for (size_t at = 0; window > 0 && at + window <= samples.size(); at += window) {
+    estimates.push_back(zeroCrossingHz(std::vector<float>(samples.begin() + static_cast<std::ptrdiff_t>(at),
+                                                          samples.begin() + static_cast<std::ptrdiff_t>(at + window)),
+                                       rate));
+  }
+  if (estimates.empty()) return 0;
+  std::nth_element(estimates.begin(), estimates.begin() + static_cast<std::ptrdiff_t>(estimates.size() / 2), estimates.end());
+  return estimates[estimates.size() / 2];
 }
 
 // Raw AAC access units decoded by libavcodec to the first channel's samples.
