@@ -63,7 +63,7 @@ bool AudioCaptureSource::running() const {
 int64_t AudioCaptureSource::captureLatencyCount() const { return latencyCount_->load(); }
 
 static void captureLoop(const std::shared_ptr<AudioCaptureSource::Shared>& shared, pa_simple* stream,
-                        const pa_sample_spec& spec);
+                        const pa_sample_spec& sampleSpec);
 
 void AudioCaptureSource::start(uint64_t timeoutNs) {
   if (running()) return;
@@ -79,18 +79,18 @@ void AudioCaptureSource::start(uint64_t timeoutNs) {
   shared->log = log;
   shared->nowNs = nowNs_;
   shared->latencyCount = latencyCount_;
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(config_.sampleRate),
+  pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(config_.sampleRate),
                       static_cast<uint8_t>(config_.channels)};
   const std::string serverName = server;
   shared_ = shared;
-  thread_ = NamedThread("quillmark.lumenrail.sck.audio", [shared, spec, serverName] {
-    const uint32_t chunkBytes = static_cast<uint32_t>(std::max<uint32_t>(spec.rate / 100, 1) * pa_frame_size(&spec));
+  thread_ = NamedThread("quillmark.lumenrail.sck.audio", [shared, sampleSpec, serverName] {
+    const uint32_t chunkBytes = static_cast<uint32_t>(std::max<uint32_t>(sampleSpec.rate / 100, 1) * pa_frame_size(&sampleSpec));
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.fragsize = chunkBytes;
     int error = 0;
     pa_simple* stream = pa_simple_new(serverName.empty() ? nullptr : serverName.c_str(), "Lumenrail", PA_STREAM_RECORD,
-                                      "@DEFAULT_MONITOR@", "Lumenrail system audio", &spec, nullptr, &attr, &error);
+                                      "@DEFAULT_MONITOR@", "Lumenrail system audio", &sampleSpec, nullptr, &attr, &error);
     {
       std::lock_guard lock(shared->mutex);
       if (stream == nullptr) {
@@ -109,7 +109,7 @@ void AudioCaptureSource::start(uint64_t timeoutNs) {
       shared->phase = Shared::Phase::running;
       shared->cv.notify_all();
     }
-    captureLoop(shared, stream, spec);
+    captureLoop(shared, stream, sampleSpec);
     pa_simple_free(stream);
     std::lock_guard lock(shared->mutex);
     shared->phase = Shared::Phase::ended;
@@ -134,12 +134,12 @@ void AudioCaptureSource::start(uint64_t timeoutNs) {
 }
 
 static void captureLoop(const std::shared_ptr<AudioCaptureSource::Shared>& shared, pa_simple* stream,
-                        const pa_sample_spec& spec) {
-  const size_t frameBytes = pa_frame_size(&spec);
-  const int64_t frames = std::max<uint32_t>(spec.rate / 100, 1);
+                        const pa_sample_spec& sampleSpec) {
+  const size_t frameBytes = pa_frame_size(&sampleSpec);
+  const int64_t frames = std::max<uint32_t>(sampleSpec.rate / 100, 1);
   while (!shared->stopRequested) {
     AudioSampleBuffer buffer;
-    buffer.format = AudioStreamFormat::float32Interleaved(spec.rate, spec.channels);
+    buffer.format = AudioStreamFormat::float32Interleaved(sampleSpec.rate, sampleSpec.channels);
     buffer.frames = frames;
     buffer.buffers.emplace_back(static_cast<size_t>(frames) * frameBytes);
     int error = 0;
@@ -154,7 +154,7 @@ static void captureLoop(const std::shared_ptr<AudioCaptureSource::Shared>& share
     // The first frame of this read was captured the server's latency plus
     // the buffer's own length before now.
     const pa_usec_t latencyUs = pa_simple_get_latency(stream, &error);
-    const uint64_t spanNs = static_cast<uint64_t>(frames) * 1'000'000'000ull / spec.rate;
+    const uint64_t spanNs = static_cast<uint64_t>(frames) * 1'000'000'000ull / sampleSpec.rate;
     const uint64_t backNs = (latencyUs == static_cast<pa_usec_t>(-1) ? 0 : latencyUs * 1000) + spanNs;
     if (now > backNs) buffer.presentationNs = now - backNs;
 
@@ -165,7 +165,7 @@ static void captureLoop(const std::shared_ptr<AudioCaptureSource::Shared>& share
       char line[160];
       std::snprintf(line, sizeof line, "[audio] SCK delivery: %.1fms after capture stamp, %d samples (%.1fms of audio)",
                     static_cast<double>(now) / 1e6 - static_cast<double>(*buffer.presentationNs) / 1e6,
-                    static_cast<int>(frames), static_cast<double>(frames) * 1000.0 / spec.rate);
+                    static_cast<int>(frames), static_cast<double>(frames) * 1000.0 / sampleSpec.rate);
       shared->log(line);
     }
     if (shared->onPCM) shared->onPCM(buffer, now);

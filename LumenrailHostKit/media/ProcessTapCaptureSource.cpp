@@ -189,9 +189,9 @@ void ProcessTapCaptureSource::defaultOutputDevice(uint64_t deadlineNs) {
 void ProcessTapCaptureSource::createAggregate() {
   LoopLock lock(loop_);
   // Stereo float at the sink's own rate: the server need not resample.
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, sinkRate_, static_cast<uint8_t>(kTapChannels)};
-  if (!pa_sample_spec_valid(&spec)) throw CaptureError(CaptureError::Kind::formatUnavailable, 0);
-  stream_ = pa_stream_new(context_, "Lumenrail Audio Tap", &spec, nullptr);
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, sinkRate_, static_cast<uint8_t>(kTapChannels)};
+  if (!pa_sample_spec_valid(&sampleSpec)) throw CaptureError(CaptureError::Kind::formatUnavailable, 0);
+  stream_ = pa_stream_new(context_, "Lumenrail Audio Tap", &sampleSpec, nullptr);
   if (stream_ == nullptr) throw CaptureError(CaptureError::Kind::aggregateCreationFailed, -pa_context_errno(context_));
   pa_stream_set_state_callback(stream_, streamStateChanged, this);
   pa_stream_set_read_callback(stream_, streamReadable, this);
@@ -199,9 +199,9 @@ void ProcessTapCaptureSource::createAggregate() {
 
 void ProcessTapCaptureSource::readStreamFormat() {
   LoopLock lock(loop_);
-  const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_);
-  if (spec == nullptr || spec->rate == 0) throw CaptureError(CaptureError::Kind::formatUnavailable, 0);
-  format_ = AudioStreamFormat::float32Interleaved(spec->rate, spec->channels);
+  const pa_sample_spec* sampleSpec = pa_stream_get_sample_spec(stream_);
+  if (sampleSpec == nullptr || sampleSpec->rate == 0) throw CaptureError(CaptureError::Kind::formatUnavailable, 0);
+  format_ = AudioStreamFormat::float32Interleaved(sampleSpec->rate, sampleSpec->channels);
 }
 
 void ProcessTapCaptureSource::startIOProc(uint64_t deadlineNs) {

@@ -124,9 +124,9 @@ PrivatePulse::~PrivatePulse() {
 
 bool PrivatePulse::playTone(double hz, const std::string& sink) {
   stopTone();
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, 48000, 2};
   int error = 0;
-  pa_simple* stream = pa_simple_new(server_.c_str(), "lumenrail-test", PA_STREAM_PLAYBACK, sink.c_str(), "tone", &spec,
+  pa_simple* stream = pa_simple_new(server_.c_str(), "lumenrail-test", PA_STREAM_PLAYBACK, sink.c_str(), "tone", &sampleSpec,
                                     nullptr, nullptr, &error);
   if (stream == nullptr) return false;
   toneStop_ = false;
