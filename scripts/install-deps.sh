@@ -45,6 +45,10 @@ packages=(
   libxcb-screensaver0-dev
   xserver-xorg-core
   xserver-xorg-video-dummy
+  libswresample-dev
+  libpulse-dev
+  pulseaudio
+  pulseaudio-utils
 )
 
 missing=()
