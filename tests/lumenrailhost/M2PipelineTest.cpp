@@ -104,6 +104,11 @@ TEST(M2PipelineIntegration, MirrorServesHelloAndADecodableKeyframeAndSaysByeOnSt
   EXPECT_TRUE(h.log.contains("[m2] capturing main display (--capture-main)"));
   EXPECT_TRUE(h.log.contains("[enc] started, hardware=false"));
   EXPECT_TRUE(h.log.contains("[m2] capturing + serving 320x240@30 on :" + std::to_string(pipeline->boundPort())));
+  // The advertiser publishes on its own thread.
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard lock(h.adverts->mutex);
+    return !h.adverts->published.empty();
+  }));
   {
     std::lock_guard lock(h.adverts->mutex);
     ASSERT_EQ(h.adverts->published.size(), 1u);
