@@ -131,6 +131,40 @@ TEST(M2PipelineIntegration, MirrorServesHelloAndADecodableKeyframeAndSaysByeOnSt
   EXPECT_FALSE(pipeline->startServing());
 }
 
+TEST(M2PipelineIntegration, AZoomViewportIsAnnouncedAndFollowedByAKeyframeOfTheCrop) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  Harness h;
+  auto pipeline = M2Pipeline::create(h.config(x.display(), true));
+  ASSERT_TRUE(pipeline->startServing());
+  test::WireTestClient client(pipeline->boundPort());
+  expectHelloAndDecodableKeyframe(client, 320, 240, 30);
+
+  test::RawBytes zoom;  // the top-left quarter
+  for (uint16_t v : {uint16_t{0}, uint16_t{0}, uint16_t{32768}, uint16_t{32768}}) test::putLE16(zoom, v);
+  ASSERT_TRUE(client.send(test::Code::viewport, zoom));
+  const auto applied = client.readUntil(test::Code::viewportApplied);
+  ASSERT_TRUE(applied.has_value());
+  ASSERT_EQ(applied->payload.size(), 8u);
+  const uint32_t w = applied->payload[4] | (applied->payload[5] << 8);
+  EXPECT_GT(w, 30000u);
+  EXPECT_LT(w, 35000u);
+
+  // The zoomed stream starts with a keyframe at the full stream size.
+  test::TestDecoder decoder(Wire::Codec::h264);
+  std::optional<test::RawPacket> key;
+  for (int i = 0; i < 200 && !key; ++i) {
+    auto f = client.readUntil(frame);
+    ASSERT_TRUE(f.has_value());
+    if (f->payload[8] == 1) key = std::move(f);
+  }
+  ASSERT_TRUE(key.has_value());
+  ASSERT_TRUE(decoder.decode(Bytes(key->payload.begin() + 12, key->payload.end())));
+  EXPECT_EQ(decoder.picture()->width, 320);
+  EXPECT_EQ(decoder.picture()->height, 240);
+  pipeline->stopServing();
+}
+
 TEST(M2PipelineIntegration, StopDuringCaptureStartAbortsAndStopsTheLateCapture) {
   test::PrivateXServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();
