@@ -3,11 +3,14 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "M1Wire.hpp"
+#include "M2Serve.hpp"
+#include "platform/Crypto.hpp"
 #include "platform/Log.hpp"
 
 namespace {
@@ -67,6 +70,23 @@ int main(int argc, char** argv) {
     line("== lumenrail Linux host — M1 wire serve ==");
     lumenrail::runM1Serve(width, height, fps, static_cast<uint16_t>(port));
   }
-  line("lumenrailhost: this build has the modes --m1-selftest and --m1; the others are still being built");
+  if (has(args, "--m2")) {
+    line("== lumenrail Linux host — M2 capture serve ==");
+    std::optional<lumenrail::Bytes> securePsk;
+    if (has(args, "--secure")) securePsk = lumenrail::Crypto::randomBytes(24);
+    lumenrail::M2ServeOptions options;
+    options.width = width;
+    options.height = height;
+    options.fps = fps;
+    options.port = static_cast<uint16_t>(port);
+    options.captureMain = has(args, "--capture-main");
+    options.usb = has(args, "--usb");
+    options.psk = std::move(securePsk);
+    options.pair = has(args, "--pair");
+    options.penHighRate = has(args, "--pen-hirate");
+    options.arguments = args;
+    return lumenrail::runM2Serve(options);
+  }
+  line("lumenrailhost: this build has the modes --m1-selftest, --m1 and --m2; the others are still being built");
   return 1;
 }

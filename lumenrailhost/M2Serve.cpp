@@ -1,0 +1,73 @@
+#include "M2Serve.hpp"
+
+#include <atomic>
+#include <csignal>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "M2Pipeline.hpp"
+#include "platform/Log.hpp"
+#include "platform/NamedThread.hpp"
+
+namespace lumenrail {
+
+int runM2Serve(const M2ServeOptions& options) {
+  // Blocked before any thread exists, so every thread inherits the mask and
+  // the signals reach only the sigwait below. SIGUSR2 is the start thread's
+  // "could not start" wake-up.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  if (options.pair) Log::line("[m2] --pair: pairing is not available in this build yet — serving without pairing");
+
+  M2Pipeline::Config config;
+  config.mode = {options.width, options.height, options.fps};
+  config.port = options.port;
+  config.captureMain = options.captureMain;
+  config.usb = options.usb;
+  config.psk = options.psk;
+  config.penHighRate = options.penHighRate;
+  config.arguments = options.arguments;
+  std::shared_ptr<M2Pipeline> pipeline;
+  try {
+    pipeline = M2Pipeline::create(std::move(config));
+  } catch (const std::exception& e) {
+    Log::line("[m2] ERROR: " + std::string(e.what()));
+    return 2;
+  }
+
+  // Started on a thread of its own so a signal during a slow start still
+  // reaches the sigwait and stops it.
+  std::atomic<bool> startFailed{false};
+  NamedThread starter("lumenrail-m2-start", [&] {
+    if (!pipeline->startServing()) {
+      startFailed = true;
+      ::kill(::getpid(), SIGUSR2);
+    }
+  });
+
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&signals, &signal) != 0) continue;
+    if (signal == SIGUSR2) {
+      if (!startFailed.load()) continue;
+      starter.join();
+      pipeline->stopServing();
+      VirtualDisplayManager::removeAllAdded();
+      return 2;
+    }
+    Log::line(std::string("[m2] ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + " — stopping");
+    pipeline->stopServing();
+    starter.join();
+    VirtualDisplayManager::removeAllAdded();
+    Log::line("[m2] stopped");
+    return 0;
+  }
+}
+
+}  // namespace lumenrail

@@ -1,0 +1,372 @@
+// The serving session end to end under private X servers, and "--m2" as the
+// built program driven from outside.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <future>
+
+#include "M2Pipeline.hpp"
+#include "../media/TestVideo.hpp"
+#include "platform/OneShotEvent.hpp"
+#include "platform/X11DisplayConfiguration.hpp"
+#include "support/DummyXorgFixture.hpp"
+#include "support/EventLog.hpp"
+#include "support/Waiting.hpp"
+#include "support/WireTestClient.hpp"
+#include "support/XServerFixture.hpp"
+
+namespace lumenrail {
+namespace {
+
+using test::Code::bye;
+using test::Code::frame;
+using test::Code::hello;
+
+// Records the TXT record of every advertisement; nothing reaches a real daemon.
+struct Adverts {
+  std::mutex mutex;
+  std::vector<TxtRecord> published;
+};
+
+class FakePublisher final : public ServicePublisher {
+ public:
+  explicit FakePublisher(std::shared_ptr<Adverts> adverts) : adverts_(std::move(adverts)) {}
+  void publish(const std::string&, const std::string&, const std::string&, uint16_t, const TxtRecord& txt) override {
+    std::lock_guard lock(adverts_->mutex);
+    adverts_->published.push_back(txt);
+  }
+  void updateTxt(const TxtRecord&) override {}
+  void stop() override {}
+
+ private:
+  std::shared_ptr<Adverts> adverts_;
+};
+
+struct Harness {
+  test::EventLog log;
+  std::shared_ptr<Adverts> adverts = std::make_shared<Adverts>();
+
+  M2Pipeline::Config config(const std::string& display, bool captureMain) {
+    M2Pipeline::Config c;
+    c.mode = {320, 240, 30};
+    c.port = 0;
+    c.captureMain = captureMain;
+    c.xDisplay = display;
+    c.log = [this](const std::string& line) { log.add(line); };
+    c.publisherFactory = [adverts = adverts](ServicePublisher::Listener) {
+      return std::make_unique<FakePublisher>(adverts);
+    };
+    return c;
+  }
+};
+
+// Reads Hello, then frames until a keyframe; checks Hello and decodes the keyframe.
+void expectHelloAndDecodableKeyframe(test::WireTestClient& client, uint32_t width, uint32_t height, uint32_t fps) {
+  const auto h = client.readUntil(hello);
+  ASSERT_TRUE(h.has_value());
+  ASSERT_EQ(h->payload.size(), 32u);
+  EXPECT_EQ(h->payload[1], 0);  // H.264
+  EXPECT_EQ(test::le32(h->payload, 4), width);
+  EXPECT_EQ(test::le32(h->payload, 8), height);
+  EXPECT_EQ(test::le32(h->payload, 12), fps);
+  EXPECT_EQ(test::le32(h->payload, 16), 1u);
+  EXPECT_EQ(test::le32(h->payload, 20), 12'000'000u);
+  EXPECT_EQ(test::le64(h->payload, 24), 1'000'000'000u);
+
+  std::optional<test::RawPacket> key;
+  for (int i = 0; i < 200 && !key; ++i) {
+    auto f = client.readUntil(frame);
+    ASSERT_TRUE(f.has_value()) << "stream ended before a keyframe";
+    ASSERT_GT(f->payload.size(), 12u);
+    if (f->payload[8] == 1) key = std::move(f);
+  }
+  ASSERT_TRUE(key.has_value());
+  test::TestDecoder decoder(Wire::Codec::h264);
+  ASSERT_TRUE(decoder.ready());
+  const Bytes accessUnit(key->payload.begin() + 12, key->payload.end());
+  ASSERT_TRUE(decoder.decode(accessUnit));
+  EXPECT_EQ(decoder.picture()->width, static_cast<int>(width));
+  EXPECT_EQ(decoder.picture()->height, static_cast<int>(height));
+}
+
+TEST(M2PipelineIntegration, MirrorServesHelloAndADecodableKeyframeAndSaysByeOnStop) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  Harness h;
+  auto pipeline = M2Pipeline::create(h.config(x.display(), true));
+  ASSERT_TRUE(pipeline->startServing()) << (h.log.lines().empty() ? "" : h.log.lines().back());
+  EXPECT_TRUE(h.log.contains("[m2] capturing main display (--capture-main)"));
+  EXPECT_TRUE(h.log.contains("[enc] started, hardware=false"));
+  EXPECT_TRUE(h.log.contains("[m2] capturing + serving 320x240@30 on :" + std::to_string(pipeline->boundPort())));
+  // The advertiser publishes on its own thread.
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard lock(h.adverts->mutex);
+    return !h.adverts->published.empty();
+  }));
+  {
+    std::lock_guard lock(h.adverts->mutex);
+    ASSERT_EQ(h.adverts->published.size(), 1u);
+    const TxtRecord& txt = h.adverts->published[0];
+    EXPECT_EQ(txt.at("enc"), "0");
+    EXPECT_EQ(txt.at("v"), "1");
+    EXPECT_EQ(txt.at("pv"), "1");
+    EXPECT_EQ(txt.at("caps"), "0x1");
+    EXPECT_EQ(txt.count("fp"), 0u);
+  }
+
+  test::WireTestClient client(pipeline->boundPort());
+  expectHelloAndDecodableKeyframe(client, 320, 240, 30);
+
+  pipeline->stopServing();
+  EXPECT_TRUE(client.readUntil(bye).has_value());
+  EXPECT_TRUE(client.waitClosed());
+  // Stopping twice is harmless, and a stopped pipeline does not start again.
+  pipeline->stopServing();
+  EXPECT_FALSE(pipeline->startServing());
+}
+
+TEST(M2PipelineIntegration, AZoomViewportIsAnnouncedAndFollowedByAKeyframeOfTheCrop) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  Harness h;
+  auto pipeline = M2Pipeline::create(h.config(x.display(), true));
+  ASSERT_TRUE(pipeline->startServing());
+  test::WireTestClient client(pipeline->boundPort());
+  expectHelloAndDecodableKeyframe(client, 320, 240, 30);
+
+  test::RawBytes zoom;  // the top-left quarter
+  for (uint16_t v : {uint16_t{0}, uint16_t{0}, uint16_t{32768}, uint16_t{32768}}) test::putLE16(zoom, v);
+  ASSERT_TRUE(client.send(test::Code::viewport, zoom));
+  const auto applied = client.readUntil(test::Code::viewportApplied);
+  ASSERT_TRUE(applied.has_value());
+  ASSERT_EQ(applied->payload.size(), 8u);
+  const uint32_t w = applied->payload[4] | (applied->payload[5] << 8);
+  EXPECT_GT(w, 30000u);
+  EXPECT_LT(w, 35000u);
+
+  // The zoomed stream starts with a keyframe at the full stream size.
+  test::TestDecoder decoder(Wire::Codec::h264);
+  std::optional<test::RawPacket> key;
+  for (int i = 0; i < 200 && !key; ++i) {
+    auto f = client.readUntil(frame);
+    ASSERT_TRUE(f.has_value());
+    if (f->payload[8] == 1) key = std::move(f);
+  }
+  ASSERT_TRUE(key.has_value());
+  ASSERT_TRUE(decoder.decode(Bytes(key->payload.begin() + 12, key->payload.end())));
+  EXPECT_EQ(decoder.picture()->width, 320);
+  EXPECT_EQ(decoder.picture()->height, 240);
+  pipeline->stopServing();
+}
+
+TEST(M2PipelineIntegration, StopDuringCaptureStartAbortsAndStopsTheLateCapture) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  Harness h;
+  auto entered = std::make_shared<OneShotEvent>();
+  auto release = std::make_shared<OneShotEvent>();
+  auto config = h.config(x.display(), true);
+  config.beforeCaptureStart = [entered, release] {
+    entered->signal();
+    release->waitFor(test::kDeadlineNs);
+  };
+  auto pipeline = M2Pipeline::create(std::move(config));
+  auto started = std::async(std::launch::async, [&] { return pipeline->startServing(); });
+  ASSERT_TRUE(entered->waitFor(test::kDeadlineNs));
+  auto stopped = std::async(std::launch::async, [&] { pipeline->stopServing(); });
+  // The start gives up at once, although its capture is still starting.
+  EXPECT_FALSE(started.get());
+  release->signal();
+  stopped.get();
+  EXPECT_TRUE(h.log.contains("[m2] capture started after its wait gave up — stopped it again"));
+  EXPECT_FALSE(h.log.contains("[m2] capturing + serving"));
+}
+
+TEST(M2PipelineIntegration, CaptureStartPastItsWaitIsATimeOutAndTheLateCaptureIsStopped) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  auto release = std::make_shared<OneShotEvent>();
+  test::EventLog log;
+  auto adverts = std::make_shared<Adverts>();
+  M2Pipeline::Config config;
+  config.mode = {320, 240, 30};
+  config.port = 0;
+  config.captureMain = true;
+  config.xDisplay = x.display();
+  config.captureStartWaitNs = 20'000'000;
+  config.publisherFactory = [adverts](ServicePublisher::Listener) { return std::make_unique<FakePublisher>(adverts); };
+  // The capture start is let go only once the pipeline has given up on it.
+  config.log = [&log, release](const std::string& line) {
+    log.add(line);
+    if (line.find("capture did not start within 8s") != std::string::npos) release->signal();
+  };
+  config.beforeCaptureStart = [release] { release->waitFor(test::kDeadlineNs); };
+  auto pipeline = M2Pipeline::create(std::move(config));
+  EXPECT_FALSE(pipeline->startServing());
+  EXPECT_EQ(log.count("capture did not start within 8s"), 1);  // a time-out is not retried
+  EXPECT_TRUE(log.contains("[m2] capture started after its wait gave up — stopped it again"));
+}
+
+TEST(M2PipelineIntegration, ExtendModeCreatesTheVirtualDisplayAndRemovesItOnStop) {
+  test::DummyXorgServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  Harness h;
+  auto pipeline = M2Pipeline::create(h.config(x.display(), false));
+  ASSERT_TRUE(pipeline->startServing()) << (h.log.lines().empty() ? "" : h.log.lines().back());
+  const uint32_t id = pipeline->virtualDisplayID();
+  ASSERT_NE(id, 0u);
+  EXPECT_FALSE(pipeline->captureMain());
+  EXPECT_TRUE(h.log.contains("[m2] virtual display " + std::to_string(id) + " created (320x240@30)"));
+  auto displays = X11DisplayConfiguration::open(x.display());
+  auto active = displays->activeDisplays();
+  EXPECT_NE(std::find(active.begin(), active.end(), id), active.end());
+
+  test::WireTestClient client(pipeline->boundPort());
+  expectHelloAndDecodableKeyframe(client, 320, 240, 30);
+
+  pipeline->stopServing();
+  EXPECT_TRUE(client.readUntil(bye).has_value());
+  active = displays->activeDisplays();
+  EXPECT_EQ(std::find(active.begin(), active.end(), id), active.end());
+  EXPECT_EQ(pipeline->virtualDisplayID(), 0u);
+}
+
+TEST(M2PipelineIntegration, ExtendModeOnAServerThatCannotGrowFallsBackToMirroring) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  Harness h;
+  auto pipeline = M2Pipeline::create(h.config(x.display(), false));
+  ASSERT_TRUE(pipeline->startServing());
+  EXPECT_TRUE(h.log.contains(
+      "[m2] WARN: virtual display create failed — falling back to main display capture (mirror)"));
+  EXPECT_TRUE(pipeline->captureMain());
+  EXPECT_EQ(pipeline->virtualDisplayID(), 0u);
+  pipeline->stopServing();
+}
+
+TEST(M2Pipeline, RefusesModesTheWireCannotCarry) {
+  M2Pipeline::Config config;
+  config.mode = {int64_t{1} << 40, 240, 30};
+  EXPECT_THROW(M2Pipeline::create(config), std::invalid_argument);
+  config.mode = {320, 240, 0};
+  EXPECT_THROW(M2Pipeline::create(config), std::invalid_argument);
+}
+
+TEST(M2Pipeline, LabelsAndHello) {
+  EXPECT_EQ(M2Pipeline::label({1920, 1080, 60}), "1920x1080@60");
+  const auto h = M2Pipeline::hello({1280, 720, 30}, Wire::Codec::hevc);
+  EXPECT_EQ(h, (Wire::HelloParams{Wire::Codec::hevc, 1280, 720, 30, 1, 12'000'000, 1'000'000'000}));
+}
+
+// ---- the built program ----------------------------------------------------
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  std::string output;
+
+  // Runs the program with DISPLAY set for the child alone.
+  Child(const std::vector<std::string>& args, const std::string& display) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      if (std::string_view(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
+    }
+    env.push_back("DISPLAY=" + display);
+    std::vector<char*> argv{const_cast<char*>(LUMENRAILHOST_BINARY)};
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid = ::fork();
+    if (pid == 0) {
+      ::dup2(fds[1], 1);
+      ::dup2(fds[1], 2);
+      ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    out = fds[0];
+  }
+  ~Child() {
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    if (out >= 0) ::close(out);
+  }
+  // Reads output until `needle` shows or the stream ends.
+  bool waitFor(const std::string& needle) {
+    const uint64_t deadline = uptimeNs() + test::kDeadlineNs * 3;
+    while (output.find(needle) == std::string::npos) {
+      const uint64_t now = uptimeNs();
+      if (now >= deadline) return false;
+      pollfd p{out, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>((deadline - now) / 1'000'000) + 1) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = ::read(out, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      output.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  int terminate() {
+    ::kill(pid, SIGTERM);
+    waitFor("\x01never");  // drain to the end of the stream
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+TEST(M2ServeAcceptance, ServesAPrivateXvfbAndEndsWithStatusZeroOnSigterm) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  Child child({"--m2", "--capture-main", "--port", "0", "--width", "320", "--height", "240", "--fps", "30"},
+              x.display());
+  ASSERT_GT(child.pid, 0);
+  ASSERT_TRUE(child.waitFor("[m2] capturing + serving 320x240@30")) << child.output;
+  EXPECT_NE(child.output.find("== lumenrail Linux host — M2 capture serve =="), std::string::npos);
+  EXPECT_EQ(child.terminate(), 0) << child.output;
+  EXPECT_NE(child.output.find("[m2] SIGTERM — stopping"), std::string::npos) << child.output;
+}
+
+TEST(M2ServeAcceptance, ExtendModeRemovesItsVirtualDisplayOnSigterm) {
+  test::DummyXorgServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  auto displays = X11DisplayConfiguration::open(x.display());
+  const auto before = displays->activeDisplays();
+  Child child({"--m2", "--port", "0", "--width", "320", "--height", "240", "--fps", "30"}, x.display());
+  ASSERT_GT(child.pid, 0);
+  ASSERT_TRUE(child.waitFor("[m2] capturing + serving 320x240@30")) << child.output;
+  EXPECT_NE(child.output.find("created (320x240@30)"), std::string::npos) << child.output;
+  EXPECT_EQ(displays->activeDisplays().size(), before.size() + 1);
+  EXPECT_EQ(child.terminate(), 0) << child.output;
+  EXPECT_EQ(displays->activeDisplays(), before);
+}
+
+TEST(M2ServeAcceptance, ExitsTwoWhenServingCannotStart) {
+  // A display that does not exist: capture cannot start.
+  Child child({"--m2", "--capture-main", "--port", "0", "--width", "320", "--height", "240", "--fps", "30"},
+              ":987654");
+  ASSERT_GT(child.pid, 0);
+  child.waitFor("\x01never");
+  int status = 0;
+  ::waitpid(child.pid, &status, 0);
+  child.pid = -1;
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2) << child.output;
+  EXPECT_NE(child.output.find("[m2] capture start failed"), std::string::npos) << child.output;
+}
+
+}  // namespace
+}  // namespace lumenrail
