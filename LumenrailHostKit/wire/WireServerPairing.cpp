@@ -133,7 +133,22 @@ std::optional<WireServer::PrologueResult> WireServer::runPairingPrologue(int fd,
   Socket::setReceiveTimeoutMs(fd, kPrologueReadTimeoutMs);
   std::optional<std::string> pendingPrompt;  // the fingerprint whose prompt is up
 
+  // One step of the handshake or the store; a thrown error is the prologue's
+  // error: logged, and the connection is dropped.
+  auto attempt = [&](auto&& step) -> std::optional<decltype(step())> {
+    try {
+      return step();
+    } catch (const std::exception& e) {
+      event("pairing prologue error: " + std::string(e.what()) + tag);
+      return std::nullopt;
+    }
+  };
+
   auto run = [&]() -> std::optional<PrologueResult> {
+    if (!pairing.peers) {
+      event("pairing prologue error: no paired-device store" + tag);
+      return std::nullopt;
+    }
     uint8_t magic[P::magic.size()];
     if (!Socket::recvAll(fd, magic, sizeof magic) || !std::equal(magic, magic + sizeof magic, P::magic.begin())) {
       return std::nullopt;
@@ -141,15 +156,11 @@ std::optional<WireServer::PrologueResult> WireServer::runPairingPrologue(int fd,
     HostHandshake handshake(pairing.identity, X25519PrivateKey::generate());
     const auto keyx = readPrologueMessage(fd, P::typeClientKeyx);
     if (!keyx) return std::nullopt;
-    HostHandshake::ClientInfo info;
-    try {
-      info = handshake.processClientKeyx(*keyx);
-    } catch (const std::exception& e) {
-      event("pairing prologue error: " + std::string(e.what()) + tag);
-      return std::nullopt;
-    }
+    const auto processed = attempt([&] { return handshake.processClientKeyx(*keyx); });
+    if (!processed) return std::nullopt;
+    const HostHandshake::ClientInfo& info = *processed;
     const std::string& fp = info.fingerprint;
-    const bool known = pairing.peers && pairing.peers->lookup(info.identityPublicKey).has_value();
+    const bool known = pairing.peers->lookup(info.identityPublicKey).has_value();
     event("pairing: " + std::string(known ? "known" : "new") + " device " + fp + ", SAS " + info.sas + tag);
 
     if (!known && !info.canShowSas) {
@@ -158,14 +169,8 @@ std::optional<WireServer::PrologueResult> WireServer::runPairingPrologue(int fd,
             tag);
       return std::nullopt;
     }
-    Bytes hostKeyx;
-    try {
-      hostKeyx = handshake.hostKeyx();
-    } catch (const std::exception& e) {
-      event("pairing prologue error: " + std::string(e.what()) + tag);
-      return std::nullopt;
-    }
-    if (!Socket::sendAll(fd, hostKeyx)) return std::nullopt;
+    const auto hostKeyx = attempt([&] { return handshake.hostKeyx(); });
+    if (!hostKeyx || !Socket::sendAll(fd, *hostKeyx)) return std::nullopt;
 
     // A new device: the owner is asked while the client's user compares the
     // code. The approval thread holds the box and copies of what it shows,
@@ -193,32 +198,17 @@ std::optional<WireServer::PrologueResult> WireServer::runPairingPrologue(int fd,
 
     const auto confirmPayload = readPrologueMessage(fd, P::typeClientConfirm);
     if (!confirmPayload) return std::nullopt;
-    HostHandshake::Confirm confirm;
-    try {
-      confirm = handshake.processClientConfirm(*confirmPayload);
-    } catch (const std::exception& e) {
-      event("pairing prologue error: " + std::string(e.what()) + tag);
-      return std::nullopt;
-    }
-    if (!confirm.ok || !confirm.signatureValid) {
-      event(std::string("pairing: client ") + (confirm.ok ? "sent a bad signature" : "declined") + tag);
+    const auto confirm = attempt([&] { return handshake.processClientConfirm(*confirmPayload); });
+    if (!confirm) return std::nullopt;
+    if (!confirm->ok || !confirm->signatureValid) {
+      event(std::string("pairing: client ") + (confirm->ok ? "sent a bad signature" : "declined") + tag);
       return std::nullopt;
     }
     // The root key before anything is written: the store never records a
     // device whose link could not be keyed.
-    SymmetricKey root;
-    try {
-      root = handshake.rootKey();
-    } catch (const std::exception& e) {
-      event("pairing prologue error: " + std::string(e.what()) + tag);
-      return std::nullopt;
-    }
-    if (!pairing.peers) {
-      event("pairing prologue error: no paired-device store" + tag);
-      return std::nullopt;
-    }
+    auto root = attempt([&] { return handshake.rootKey(); });
+    if (!root) return std::nullopt;
 
-    const double now = secondsSince1970();
     if (!known) {
       switch (awaitApproval(fd, *box, pairing.approvalTimeoutSeconds)) {
         case Answer::none:
@@ -232,33 +222,27 @@ std::optional<WireServer::PrologueResult> WireServer::runPairingPrologue(int fd,
           pendingPrompt.reset();
           break;
       }
-      std::vector<std::string> replaced;
-      try {
-        replaced = pairing.peers->pin(info.identityPublicKey, info.name.empty() ? fp : info.name, info.deviceId,
-                                      info.deviceKind, now);
-      } catch (const std::exception& e) {
-        // Not pinned means not paired: the next start would not know the device.
-        event("pairing prologue error: " + std::string(e.what()) + tag);
-        return std::nullopt;
-      }
+      // Not pinned means not paired: the next start would not know the device.
+      const auto replaced = attempt([&] {
+        return pairing.peers->pin(info.identityPublicKey, info.name.empty() ? fp : info.name, info.deviceId,
+                                  info.deviceKind, secondsSince1970());
+      });
+      if (!replaced) return std::nullopt;
       std::string line = "pairing: pinned " + fp;
       if (!info.name.empty()) line += " (" + info.name + ")";
-      if (!replaced.empty()) {
-        line += " — replaced ";
-        for (size_t i = 0; i < replaced.size(); ++i) line += (i ? ", " : "") + replaced[i];
-      }
+      for (size_t i = 0; i < replaced->size(); ++i) line += (i ? ", " : " — replaced ") + (*replaced)[i];
       event(line);
     } else {
       try {
         pairing.peers->touch(info.identityPublicKey,
                              info.name.empty() ? std::nullopt : std::optional<std::string>(info.name), info.deviceId,
-                             info.deviceKind, now);
+                             info.deviceKind, secondsSince1970());
       } catch (const std::exception& e) {
         // The device is paired already; only its last-seen time is lost.
         event("pairing: record of " + fp + " not refreshed (" + e.what() + ")" + tag);
       }
     }
-    return PrologueResult{std::move(root), fp};
+    return PrologueResult{std::move(*root), fp};
   };
 
   std::optional<PrologueResult> result = run();

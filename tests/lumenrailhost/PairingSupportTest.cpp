@@ -13,6 +13,7 @@
 #include "links/HostPairingStore.hpp"
 #include "links/PairedDevicesStore.hpp"
 #include "links/PairingProtocol.hpp"
+#include "support/TempPairingFolder.hpp"
 
 namespace lumenrail {
 namespace {
@@ -21,18 +22,6 @@ namespace fs = std::filesystem;
 
 class PairingSupportTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "lumenrail-support-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    HostPairingStore::setDirectoryOverride(root_ / "LumenrailHost");
-  }
-  void TearDown() override {
-    HostPairingStore::setDirectoryOverride(std::nullopt);
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-
   Log::Sink sink() {
     return [this](const std::string& line) {
       std::lock_guard lock(m_);
@@ -44,7 +33,8 @@ class PairingSupportTest : public ::testing::Test {
     return lines_;
   }
 
-  fs::path root_;
+  test::TempPairingFolder folder_{"lumenrail-support"};
+  const fs::path root_ = folder_.root();
   std::mutex m_;
   std::vector<std::string> lines_;
 };

@@ -25,6 +25,8 @@
 #include "platform/ByteOrder.hpp"
 #include "platform/Clock.hpp"
 #include "support/EventLog.hpp"
+#include "support/TempPairingFolder.hpp"
+#include "support/TestHello.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "wire/WireServer.hpp"
@@ -39,17 +41,7 @@ using test::EventCounter;
 using test::EventLog;
 using test::RawPacket;
 
-Wire::HelloParams testHello() {
-  Wire::HelloParams h;
-  h.codec = Wire::Codec::h264;
-  h.width = 1920;
-  h.height = 1080;
-  h.frameRateNum = 60;
-  h.frameRateDen = 1;
-  h.bitrateBps = 12'000'000;
-  h.qpcFrequency = 1'000'000'000;
-  return h;
-}
+Wire::HelloParams testHello() { return test::sampleHello(); }
 
 Bytes payloadOf(const Bytes& packet) { return Bytes(packet.begin() + Wire::headerSize, packet.end()); }
 
@@ -250,11 +242,7 @@ class PairingClient {
 class WireServerPairingIntegration : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "lumenrail-prologue-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    HostPairingStore::setDirectoryOverride(root_ / "LumenrailHost");
-    store = std::make_shared<PairedDevicesStore>(root_ / "LumenrailHost" / "paired-devices.json",
+    store = std::make_shared<PairedDevicesStore>(folder_.folder() / "paired-devices.json",
                                                  [this](const std::string& l) { log.add(l); });
   }
   void TearDown() override {
@@ -264,9 +252,6 @@ class WireServerPairingIntegration : public ::testing::Test {
     if (HasFailure()) {
       for (const auto& line : log.lines()) std::printf("  event: %s\n", line.c_str());
     }
-    HostPairingStore::setDirectoryOverride(std::nullopt);
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
 
   void startServer(std::optional<Bytes> psk = std::nullopt) {
@@ -304,7 +289,16 @@ class WireServerPairingIntegration : public ::testing::Test {
     EXPECT_EQ(version->type, Code::peerVersion);
   }
 
-  fs::path root_;
+  // A whole pairing: keys, code, confirmation, greeting; the code shown.
+  std::optional<std::string> pairAndGreet(PairingClient& c, bool sliceMagic = false) {
+    auto sas = c.exchangeKeys(sliceMagic);
+    EXPECT_TRUE(sas);
+    EXPECT_TRUE(c.confirm(true));
+    expectPairedGreeting(c);
+    return sas;
+  }
+
+  test::TempPairingFolder folder_{"lumenrail-prologue"};
   Ed25519PrivateKey hostIdentity = Ed25519PrivateKey::generate();
   std::shared_ptr<PairedDevicesStore> store;
   std::shared_ptr<Owner> owner = std::make_shared<Owner>();
@@ -319,10 +313,8 @@ TEST_F(WireServerPairingIntegration, KnownDevicePairsWithoutPromptAndItsRecordIs
   startServer();
   PairingClient c(server->boundPort(), "Tab Renamed");
   store->pin(c.publicKey(), "Tab", std::nullopt, P::DeviceKind::unknown, 1.0);
-  const auto sas = c.exchangeKeys();
+  const auto sas = pairAndGreet(c);
   ASSERT_TRUE(sas);
-  ASSERT_TRUE(c.confirm(true));
-  expectPairedGreeting(c);
   ASSERT_TRUE(c.sendSealed(Code::clientInfo, {'T', 'a', 'b'}));
   ASSERT_TRUE(connected.waitFor(1));
   EXPECT_TRUE(log.contains("pairing: known device " + c.fingerprint() + ", SAS " + *sas + " (fd "));
@@ -353,10 +345,8 @@ TEST_F(WireServerPairingIntegration, NewDeviceIsApprovedOnceWithItsCodeAndPinned
   owner->autoAnswer = true;
   startServer();
   PairingClient c(server->boundPort(), "Pad");
-  const auto sas = c.exchangeKeys();
+  const auto sas = pairAndGreet(c);
   ASSERT_TRUE(sas);
-  ASSERT_TRUE(c.confirm(true));
-  expectPairedGreeting(c);
   ASSERT_TRUE(c.sendSealed(Code::clientInfo, {'P', 'a', 'd'}));
   ASSERT_TRUE(connected.waitFor(1));
   ASSERT_TRUE(log.waitFor("ClientInfo ← client (fd "));
@@ -382,9 +372,7 @@ TEST_F(WireServerPairingIntegration, ANewDeviceWithoutANameIsPinnedUnderItsFinge
   owner->autoAnswer = true;
   startServer();
   PairingClient c(server->boundPort(), "");
-  ASSERT_TRUE(c.exchangeKeys());
-  ASSERT_TRUE(c.confirm(true));
-  expectPairedGreeting(c);
+  ASSERT_TRUE(pairAndGreet(c));
   ASSERT_TRUE(log.waitFor("pairing: pinned "));
   const auto lines = log.lines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), "pairing: pinned " + c.fingerprint()), lines.end())
@@ -485,9 +473,7 @@ TEST_F(WireServerPairingIntegration, MagicArrivingOneByteAtATimeIsRecognised) {
   owner->autoAnswer = true;
   startServer();
   PairingClient c(server->boundPort());
-  ASSERT_TRUE(c.exchangeKeys(true));
-  ASSERT_TRUE(c.confirm(true));
-  expectPairedGreeting(c);
+  ASSERT_TRUE(pairAndGreet(c, true));
   EXPECT_TRUE(log.contains("pairing: pinned " + c.fingerprint()));
   EXPECT_FALSE(log.contains("unpaired client refused"));
 }
@@ -585,9 +571,7 @@ TEST_F(WireServerPairingIntegration, PairedClientThatLeavesWithinTheCheckGetsNoS
   owner->autoAnswer = true;
   startServer();
   PairingClient c(server->boundPort());
-  ASSERT_TRUE(c.exchangeKeys());
-  ASSERT_TRUE(c.confirm(true));
-  expectPairedGreeting(c);
+  ASSERT_TRUE(pairAndGreet(c));
   c.close();
   ASSERT_TRUE(log.waitFor("pairing check closed (fd "));
   EXPECT_TRUE(log.contains(") — no session, nothing served"));
@@ -600,9 +584,7 @@ TEST_F(WireServerPairingIntegration, AHelloChangedDuringTheCheckIsSentAgain) {
   owner->autoAnswer = true;
   startServer();
   PairingClient c(server->boundPort());
-  ASSERT_TRUE(c.exchangeKeys());
-  ASSERT_TRUE(c.confirm(true));
-  expectPairedGreeting(c);
+  ASSERT_TRUE(pairAndGreet(c));
   // The server now waits for the client to stay: change the stream meanwhile.
   Wire::HelloParams reduced = testHello();
   reduced.width = 1280;

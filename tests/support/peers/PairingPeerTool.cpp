@@ -39,6 +39,7 @@
 #include "platform/Socket.hpp"
 #include "wire/WireServer.hpp"
 #include "support/HexBytes.hpp"
+#include "support/TestHello.hpp"
 
 using namespace lumenrail;
 using test::fromHex;
@@ -171,12 +172,7 @@ int serveWire(const std::string& dir) {
   auto peers = std::make_shared<PairedDevicesStore>(std::filesystem::path(dir) / "paired-devices.json");
   WireServer::Config config;
   config.port = 0;
-  config.hello.width = 640;
-  config.hello.height = 360;
-  config.hello.frameRateNum = 30;
-  config.hello.frameRateDen = 1;
-  config.hello.bitrateBps = 12'000'000;
-  config.hello.qpcFrequency = 1'000'000'000;
+  config.hello = test::sampleHello(640, 360, 30);
   config.pairing.emplace(identity, peers, [](const std::string& sas, const std::string& fp, const std::string& name) {
     Log::line("asked " + sas + " " + fp + " " + toHex(test::bytesOf(name)));
     return !name.starts_with("deny");
