@@ -75,10 +75,15 @@ constexpr uint64_t kStopForcedNs = 2000 * kNsPerMs;
 WireServer::ServerError::ServerError(ServerErrorKind k, int e)
     : std::runtime_error(errorName(k, e)), kind(k), err(e) {}
 
-// A session thread as stop() sees it; `threadId` and `conn` are guarded by sessionsMutex_.
+// A session thread as stop() sees it; `threadId`, `fd` and `conn` are guarded
+// by sessionsMutex_. `fd` is the socket while the session thread owns it
+// without a ClientConn (security choice, pairing prologue, paired greeting):
+// the thread clears it under the lock before it closes the socket or hands it
+// to the ClientConn, so stop() never shuts down a closed or reused number.
 struct WireServer::Session {
   OneShotEvent done;
   std::thread::id threadId;
+  int fd = -1;
   std::weak_ptr<ClientConn> conn;
 };
 
@@ -172,7 +177,7 @@ void WireServer::acceptLoop(const std::weak_ptr<WireServer>& weak) {
     }
     Socket::setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
     armDeadPeerDetection(fd);
-    self->spawnHandler(fd, self->config_.psk, false, nullptr);
+    self->spawnHandler(fd, self->config_.psk, true, false, nullptr);
     if (!self->accepting_) return;
   }
 }
@@ -186,11 +191,14 @@ void WireServer::adopt(int fd, std::function<void()> onClose) {
   }
   Socket::setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   armDeadPeerDetection(fd);
-  spawnHandler(fd, std::nullopt, true, std::move(onClose));
+  // An adopted session is always plaintext and never pairs.
+  spawnHandler(fd, std::nullopt, false, true, std::move(onClose));
 }
 
-void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool cable, std::function<void()> onClose) {
+void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairing, bool cable,
+                              std::function<void()> onClose) {
   auto session = std::make_shared<Session>();
+  session->fd = fd;
   uint64_t id;
   {
     std::lock_guard lock(sessionsMutex_);
@@ -198,14 +206,16 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool cable, std:
     sessions_[id] = session;
   }
   std::weak_ptr<WireServer> weak = weak_from_this();
-  NamedThread thread("lumenrail-wire-conn", [weak, fd, psk = std::move(psk), cable, onClose = std::move(onClose),
-                                              session, id] {
+  NamedThread thread("lumenrail-wire-conn", [weak, fd, psk = std::move(psk), offerPairing, cable,
+                                              onClose = std::move(onClose), session, id] {
     if (auto self = weak.lock()) {
       {
         std::lock_guard lock(self->sessionsMutex_);
         session->threadId = std::this_thread::get_id();
       }
-      self->handleClient(fd, psk, cable, *session);
+      // config_ lives as long as the server, which this thread holds.
+      const Pairing* pairing = offerPairing && self->config_.pairing ? &*self->config_.pairing : nullptr;
+      self->handleClient(fd, psk, pairing, cable, *session);
       std::lock_guard lock(self->sessionsMutex_);
       self->sessions_.erase(id);
     } else {
@@ -236,6 +246,15 @@ void WireServer::stop() {
     ::close(listenFd);
   }
   if (acceptThread_.joinable()) acceptThread_.join();
+  // Sessions still choosing their link (sniff, pairing prologue with its
+  // 120 s reads, the owner's answer, paired greeting) are ended now: their
+  // reads wake on the shut socket and they close without registering.
+  {
+    std::lock_guard lock(sessionsMutex_);
+    for (auto& [id, s] : sessions_) {
+      if (s->fd >= 0 && s->threadId != std::this_thread::get_id()) ::shutdown(s->fd, SHUT_RDWR);
+    }
+  }
 
   if (!ended.empty()) {
     const size_t n = ended.size();
@@ -274,8 +293,8 @@ void WireServer::stop() {
       std::lock_guard lock(sessionsMutex_);
       conn = s->conn.lock();
     }
-    // Without a connection record the session has not reached a blocking
-    // read yet, and its descriptor may already be closed and reused: leave it.
+    // Without a connection record the session either still owns its socket
+    // (shut down above) or has closed it, and the number may be reused: leave it.
     if (conn) conn->shutdownIfOpen(SHUT_RDWR);
   }
   for (auto& s : running) {
@@ -286,11 +305,65 @@ void WireServer::stop() {
 
 // ---- Session driver --------------------------------------------------------
 
-void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool cable, Session& session) {
+void WireServer::closeUnregistered(int fd, Session& session) {
+  {
+    std::lock_guard lock(sessionsMutex_);
+    session.fd = -1;
+  }
+  ::close(fd);
+}
+
+void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pairing* pairing, bool cable,
+                              Session& session) {
   std::unique_ptr<WifiRecordSealer> sealer;
   std::unique_ptr<WifiRecordOpener> opener;
   std::string tag;
-  if (psk) {
+  std::optional<std::string> fingerprint;
+  std::optional<Greeting> greeted;  // what a paired greeting already sent
+
+  // Security choice.
+  bool pskLink = psk.has_value();
+  if (pairing) {
+    const Sniff sniff = sniffPrelude(fd);
+    if (!accepting_) {
+      closeUnregistered(fd, session);  // stop() shut the socket: nothing was served
+      return;
+    }
+    if (sniff == Sniff::prelude) {
+      auto paired = runPairingPrologue(fd, *pairing);
+      if (!paired) {
+        event("pairing prologue failed — dropping client " + fdTag(fd));
+        closeUnregistered(fd, session);
+        return;
+      }
+      const auto keys =
+          WifiKeySchedule::derive(paired->root, WifiKeySchedule::Role::host, WifiKeySchedule::Flavor::paired);
+      sealer = std::make_unique<WifiRecordSealer>(keys.sendKey);
+      opener = std::make_unique<WifiRecordOpener>(keys.recvKey);
+      tag = " [paired]";
+      fingerprint = std::move(paired->fingerprint);
+      Greeting sent;
+      if (!greetPaired(fd, *sealer, sent)) {
+        event("pairing check closed " + fdTag(fd) + " — no session, nothing served");
+        closeUnregistered(fd, session);
+        return;
+      }
+      greeted = std::move(sent);
+      pskLink = false;
+    } else if (sniff == Sniff::closed) {
+      // Refused whatever else is configured: a peer that is gone needs no link.
+      event("probe connection closed without sending " + fdTag(fd) + " — reachability check, nothing served");
+      closeUnregistered(fd, session);
+      return;
+    } else if (!psk) {
+      event("unpaired client refused " + fdTag(fd) +
+            (sniff == Sniff::otherBytes ? " — --pair requires the pairing handshake"
+                                        : " — connected but sent no pairing handshake; --pair requires it"));
+      closeUnregistered(fd, session);
+      return;
+    }
+  }
+  if (pskLink) {
     const auto keys = WifiKeySchedule::derive(*psk, WifiKeySchedule::Role::host, WifiKeySchedule::Flavor::qrPsk);
     sealer = std::make_unique<WifiRecordSealer>(keys.sendKey);
     opener = std::make_unique<WifiRecordOpener>(keys.recvKey);
@@ -300,9 +373,12 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool cabl
 
   auto conn = std::make_shared<ClientConn>(fd, kMaxFramesPerClient, AwdlStatus::isNetworkPeer(fd), nowNs);
   conn->cable = cable;
+  conn->fingerprint = fingerprint;
   {
+    // From here the ClientConn owns the socket.
     std::lock_guard lock(sessionsMutex_);
     session.conn = conn;
+    session.fd = -1;
   }
   if (conn->overNetwork && AwdlStatus::isActive(std::string("awdl0"))) {
     event("AWDL (AirDrop/Handoff) is on — this Wi-Fi client may stutter " + fdTag(fd));
@@ -319,7 +395,16 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool cabl
     }
   });
 
-  queueHelloAndVersion(*conn);
+  if (greeted) {
+    // The paired greeting sent them already: again only what changed since.
+    const SharedPacket hello = helloPacket(*conn);
+    const bool helloQueued = *hello != greeted->hello;
+    if (helloQueued) conn->enqueueControl(hello);
+    auto version = hostPeerVersionPacket();
+    if (version && (helloQueued || version != greeted->version)) conn->enqueueControl(sharePacket(std::move(*version)));
+  } else {
+    queueHelloAndVersion(*conn);
+  }
   bool late;
   {
     std::lock_guard lock(clientsMutex_);

@@ -24,9 +24,11 @@
 
 #include "platform/Bytes.hpp"
 #include "platform/Clock.hpp"
+#include "platform/Ed25519.hpp"
 #include "platform/NamedThread.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "platform/SerialQueue.hpp"
+#include "platform/SymmetricKey.hpp"
 #include "wire/ClientConn.hpp"
 #include "wire/DegradationPolicy.hpp"
 #include "wire/FrameStallProbe.hpp"
@@ -37,16 +39,58 @@ namespace lumenrail {
 
 class WifiRecordSealer;
 class WifiRecordOpener;
+class PairedDevicesStore;
 
 class WireServer final : public std::enable_shared_from_this<WireServer> {
  public:
   using Lane = lumenrail::Lane;
   using ClientConn = lumenrail::ClientConn;
 
+  // The pairing set-up: network clients that open with the pairing magic run
+  // the pairing prologue and get a paired link.
+  struct Pairing {
+    // Six-digit code, fingerprint, device name (cleaned of control and format
+    // characters); blocks until the owner answers, true = allow. Runs on an
+    // approval thread that holds nothing of the server.
+    using Approve = std::function<bool(const std::string& sas, const std::string& fingerprint,
+                                       const std::string& name)>;
+    // Dismisses the pending prompt of the device with this fingerprint.
+    using CancelApprove = std::function<void(const std::string& fingerprint)>;
+
+    Pairing(Ed25519PrivateKey identity, std::shared_ptr<PairedDevicesStore> peers, Approve approve,
+            CancelApprove cancelApprove = {});
+
+    Ed25519PrivateKey identity;
+    std::shared_ptr<PairedDevicesStore> peers;
+    Approve approve;
+    CancelApprove cancelApprove;  // empty: none
+    int64_t approvalTimeoutSeconds = 120;
+  };
+
   struct Config {
     uint16_t port = Wire::defaultPort;  // 0 picks a free port (see boundPort())
     Wire::HelloParams hello;
     std::optional<Bytes> psk;  // seals network links that do not pair
+    std::optional<Pairing> pairing;  // offers the pairing prologue to network clients
+  };
+
+  // The hand-off of the owner's answer from the approval thread to the
+  // connection thread. The approval thread holds only this box (and its own
+  // copies of the approver and its arguments), so a late answer lands here
+  // whatever became of the session or the server.
+  struct ApprovalBox {
+    OneShotEvent sem;  // signalled once the answer is in
+    std::mutex lock;   // guards decision
+    bool decision = false;
+  };
+
+  // What the first bytes of a new pairing-server connection are.
+  enum class Sniff { prelude, otherBytes, closed, nothing };
+
+  // The prologue's result: the root key of the link and the client's fingerprint.
+  struct PrologueResult {
+    SymmetricKey root;
+    std::string fingerprint;
   };
 
   enum class ServerErrorKind { socketCreate, bind, listen };
@@ -152,8 +196,25 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
 
   void event(const std::string& line) const;
   static void acceptLoop(const std::weak_ptr<WireServer>& weak);
-  void spawnHandler(int fd, std::optional<Bytes> psk, bool cable, std::function<void()> onClose);
-  void handleClient(int fd, const std::optional<Bytes>& psk, bool cable, Session& session);
+  void spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairing, bool cable, std::function<void()> onClose);
+  void handleClient(int fd, const std::optional<Bytes>& psk, const Pairing* pairing, bool cable, Session& session);
+  // Closes a socket that no ClientConn owns yet; stop() no longer sees it first.
+  void closeUnregistered(int fd, Session& session);
+
+  // Pairing prologue (WireServerPairing.cpp).
+  static Sniff sniffPrelude(int fd);
+  static std::optional<Bytes> readPrologueMessage(int fd, uint8_t expect);
+  std::optional<PrologueResult> runPairingPrologue(int fd, const Pairing& pairing);
+  // Waits for the owner's answer while checking that the client is still there.
+  enum class Answer { approved, refused, none };
+  Answer awaitApproval(int fd, ApprovalBox& box, int64_t timeoutSeconds);
+  // The paired greeting: the sealed Hello and version report, then up to 2 s
+  // for the client to stay. False ends the connection.
+  struct Greeting {
+    Bytes hello;
+    std::optional<Bytes> version;
+  };
+  bool greetPaired(int fd, WifiRecordSealer& sealer, Greeting& sent);
   void readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpener* opener);
   bool dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload);
   void writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSealer* sealer);

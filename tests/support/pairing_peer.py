@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """Independent peer for the pairing prologue.
 
-Plays the client against the C++ host side (pairing_peer_tool host ...) and the
-host against the C++ client side over loopback TCP, computing the transcript,
+Plays the client against the C++ host side (pairing_peer_tool host ...), the
+host against the C++ client side, and the client against the wire server with
+pairing (pairing_peer_tool serve ...: prologue, owner prompt, sealed greeting
+with the paired record keys) over loopback TCP, computing the transcript,
 root key, six-digit code, fingerprints and signatures with python3-cryptography
 and hashlib, and the name rules with unicodedata. Run with Debian's
 /usr/bin/python3, which has the module.
@@ -12,7 +14,9 @@ Exits 0 when all checks pass, 1 on a mismatch, 77 when the module is missing.
 import base64
 import hashlib
 import os
+import queue
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -23,6 +27,7 @@ try:
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
     from cryptography.hazmat.primitives.asymmetric.x25519 import X25519PrivateKey, X25519PublicKey
+    from cryptography.hazmat.primitives.ciphers.aead import AESGCM
     from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 except ImportError:
     print("SKIP: python3-cryptography is not installed for", sys.executable)
@@ -33,6 +38,7 @@ ROOT_SALT = b"tile/wlan/bond/base/v1"
 SAS_LABEL = b"tile/wifi/sas/v1"
 SIG_HOST = b"tile/wifi/sig/host/v1"
 SIG_CLIENT = b"tile/wifi/sig/client/v1"
+PAIRED_SALT = b"tile/wlan/bond/v1"
 KINDS = {"unknown": 0, "android": 1, "androidTv": 2, "iPhone": 3, "iPad": 4, "appleTv": 5}
 
 # RFC 7748 section 6.1 and RFC 8032 section 7.1 tests 1 and 2.
@@ -284,7 +290,114 @@ def check_cpp_client(name, can_show_sas, device_id, kind, ok):
         check(body == bytes(65), "declined ClientConfirm is all zeros")
 
 
+class WireServerTool:
+    """The C++ wire server with pairing; its lines arrive on a queue."""
+
+    def __init__(self, folder):
+        self.proc = subprocess.Popen([TOOL, "serve", folder], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.lines = []
+        self.queue = queue.Queue()
+        self.identity = self.port = None
+        while self.port is None:
+            words = self.proc.stdout.readline().split()
+            if not words:
+                raise SystemExit("serve tool ended before listening")
+            if words[0] == "identity":
+                self.identity = bytes.fromhex(words[1])
+            elif words[0] == "port":
+                self.port = int(words[1])
+        threading.Thread(target=lambda: [self.queue.put(l.rstrip("\n")) for l in self.proc.stdout], daemon=True).start()
+
+    def wait_line(self, text):
+        while not any(text in l for l in self.lines):
+            try:
+                self.lines.append(self.queue.get(timeout=20))
+            except queue.Empty:
+                return None
+        return next(l for l in self.lines if text in l)
+
+    def finish(self):
+        self.proc.stdin.close()
+        check(self.proc.wait(timeout=60) == 0, "serve tool exit status")
+
+
+def pair_with_server(server, identity, name, can_show_sas=True, ok=True):
+    """Runs the prologue against the wire server; returns (socket, transcript, root) or the reply frame."""
+    eph = X25519PrivateKey.generate()
+    epk_c, id_c = raw_public(eph), raw_public(identity)
+    sock = socket.create_connection(("127.0.0.1", server.port), timeout=20)
+    sock.sendall(b"LRP1" + frame(1, epk_c + id_c + tail(name, can_show_sas, None, KINDS["iPhone"])))
+    kind_byte, keyx = recv_frame(sock)
+    if kind_byte != 2:
+        return sock, kind_byte, keyx
+    epk_h, id_h, sig_h = keyx[:32], keyx[32:64], keyx[64:]
+    transcript = epk_c + id_c + epk_h + id_h
+    check(id_h == server.identity, "server's HostKeyx carries its identity")
+    check(verifies(id_h, sig_h, SIG_HOST + transcript), "server's host signature verifies")
+    body = b"\x01" + identity.sign(SIG_CLIENT + transcript) if ok else bytes(65)
+    sock.sendall(frame(3, body))
+    root = root_key(eph.exchange(X25519PublicKey.from_public_bytes(epk_h)), transcript)
+    return sock, transcript, root
+
+
+def open_record(sock, key, counter):
+    prefix = recv_exact(sock, 4)
+    if prefix is None:
+        return None
+    body = recv_exact(sock, struct.unpack("<I", prefix)[0])
+    return key.decrypt(bytes(4) + counter.to_bytes(8, "big"), body, None)
+
+
+def record_keys(root):
+    def key(info):
+        return AESGCM(HKDF(algorithm=hashes.SHA256(), length=32, salt=PAIRED_SALT, info=info).derive(root))
+    return key(b"tile wifi key c2h v1"), key(b"tile wifi key h2c v1")
+
+
+def check_wire_server():
+    import tempfile
+    with tempfile.TemporaryDirectory() as folder:
+        server = WireServerTool(folder)
+        try:
+            device = Ed25519PrivateKey.generate()
+            fp = fingerprint(raw_public(device))
+            # A new device: the owner is asked with the code both sides computed.
+            sock, transcript, root = pair_with_server(server, device, "Ada's phone")
+            asked = server.wait_line("asked ")
+            check(asked == "asked %s %s %s" % (sas(transcript), fp, b"Ada's phone".hex()), "owner prompt %r" % asked)
+            send_key, recv_key = record_keys(root)
+            hello = open_record(sock, recv_key, 0)
+            check(hello is not None and hello[0] == 0x01 and hello[9:17] == struct.pack("<II", 640, 360),
+                  "first record opens to a Hello with the paired keys: %r" % hello)
+            plain = bytes([0x14]) + struct.pack("<I", 3) + b"Ada"
+            body = send_key.encrypt(bytes(4) + (0).to_bytes(8, "big"), plain, None)
+            sock.sendall(struct.pack("<I", len(body)) + body)
+            check(server.wait_line("ClientInfo ← client (fd ") is not None, "sealed ClientInfo read by the server")
+            check(server.wait_line(") [paired]") is not None, "session tagged paired")
+            check(server.wait_line("pairing: pinned %s (Ada's phone)" % fp) is not None, "device pinned")
+            sock.close()
+            # The same device again: known, no prompt.
+            sock, transcript, root = pair_with_server(server, device, "Ada's phone")
+            check(open_record(sock, record_keys(root)[1], 0)[0] == 0x01, "known device greeted")
+            check(server.wait_line("pairing: known device %s, SAS %s" % (fp, sas(transcript))) is not None,
+                  "known device line")
+            check(sum(l.startswith("asked ") for l in server.lines) == 1, "no prompt for a known device")
+            sock.close()
+            # Refused by the owner, and a new device that cannot show the code.
+            sock, transcript, root = pair_with_server(server, Ed25519PrivateKey.generate(), "deny me")
+            check(recv_exact(sock, 1) is None, "refused device dropped without a record")
+            sock.close()
+            sock, reply_type, reply = pair_with_server(server, Ed25519PrivateKey.generate(), "tv", can_show_sas=False)
+            check(reply_type == 4 and reply == b"\x01" and sock.recv(16) == b"", "HostReject 04 01 00 01")
+            sock.close()
+            check(server.wait_line("pairing: not approved ") is not None, "not-approved line")
+            check(server.wait_line("no sheet raised") is not None, "silent-reconnect refusal line")
+        finally:
+            server.finish()
+
+
 check_known_answers()
+check_wire_server()
 check_fresh_keys_and_names()
 check_refusals()
 check_cpp_client("Ada's tablet", True, bytes.fromhex("95d628fc6289bb8f"), KINDS["iPad"], True)

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "support/EventLog.hpp"
+#include "support/TestHello.hpp"
 #include "support/WireTestClient.hpp"
 #include "support/Waiting.hpp"
 #include "wire/WireServer.hpp"
@@ -22,17 +23,7 @@ using test::RawBytes;
 using test::RawPacket;
 using test::WireTestClient;
 
-Wire::HelloParams testHello() {
-  Wire::HelloParams h;
-  h.codec = Wire::Codec::h264;
-  h.width = 1920;
-  h.height = 1080;
-  h.frameRateNum = 60;
-  h.frameRateDen = 1;
-  h.bitrateBps = 12'000'000;
-  h.qpcFrequency = 1'000'000'000;
-  return h;
-}
+Wire::HelloParams testHello() { return test::sampleHello(); }
 
 class WireServerIntegration : public ::testing::Test {
  protected:

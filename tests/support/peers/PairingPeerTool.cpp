@@ -9,6 +9,11 @@
 //     "rejected" or "confirm OK VALID" and "root HEX", or "error TEXT".
 //   client PORT SEED EPHEMERAL NAMEHEX CANSHOWSAS DEVICEID|- KIND OK
 //     connects, pairs, prints "host FP SAS VALID" and "root HEX" or "error TEXT".
+//   serve DIR
+//     runs the wire server with pairing (identity and paired devices in DIR),
+//     prints "identity HEX" and "port N", then "asked SAS FP NAMEHEX" for each
+//     owner prompt (allowed unless the name begins with "deny") and
+//     "event: ..." for each server line; stops when standard input closes.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,17 +21,25 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <iostream>
 #include <optional>
 #include <string>
 
 #include "links/ClientHandshake.hpp"
 #include "links/HostHandshake.hpp"
+#include "links/HostIdentity.hpp"
+#include "links/HostPairingStore.hpp"
+#include "links/PairedDevicesStore.hpp"
 #include "links/PairingError.hpp"
 #include "links/PairingProtocol.hpp"
 #include "platform/CryptoError.hpp"
+#include "platform/Log.hpp"
 #include "platform/Socket.hpp"
+#include "wire/WireServer.hpp"
 #include "support/HexBytes.hpp"
+#include "support/TestHello.hpp"
 
 using namespace lumenrail;
 using test::fromHex;
@@ -153,8 +166,32 @@ int runClient(int port, const std::string& seed, const std::string& eph, const s
   return 0;
 }
 
+int serveWire(const std::string& dir) {
+  HostPairingStore::setDirectoryOverride(std::filesystem::path(dir));
+  const Ed25519PrivateKey identity = HostIdentity::loadOrCreate();
+  auto peers = std::make_shared<PairedDevicesStore>(std::filesystem::path(dir) / "paired-devices.json");
+  WireServer::Config config;
+  config.port = 0;
+  config.hello = test::sampleHello(640, 360, 30);
+  config.pairing.emplace(identity, peers, [](const std::string& sas, const std::string& fp, const std::string& name) {
+    Log::line("asked " + sas + " " + fp + " " + toHex(test::bytesOf(name)));
+    return !name.starts_with("deny");
+  });
+  auto server = WireServer::create(config);
+  server->onEvent = [](const std::string& line) { Log::line("event: " + line); };
+  server->start();
+  Log::line("identity " + toHex(identity.publicKey()));
+  Log::line("port " + std::to_string(server->boundPort()));
+  std::string line;
+  while (std::getline(std::cin, line)) {
+  }
+  server->stop();
+  return 0;
+}
+
 int usage() {
-  std::cerr << "usage: host SEED EPHEMERAL [reject] | client PORT SEED EPHEMERAL NAMEHEX CANSHOWSAS DEVICEID KIND OK\n";
+  std::cerr << "usage: host SEED EPHEMERAL [reject] | client PORT SEED EPHEMERAL NAMEHEX CANSHOWSAS DEVICEID KIND OK"
+               " | serve DIR\n";
   return 2;
 }
 
@@ -165,6 +202,7 @@ int main(int argc, char** argv) {
   if (n < 1) return usage();
   const std::string mode = argv[1];
   if (mode == "host" && (n == 3 || n == 4)) return serveHost(argv[2], argv[3], n == 4 && std::string(argv[4]) == "reject");
+  if (mode == "serve" && n == 2) return serveWire(argv[2]);
   if (mode == "client" && n == 9) {
     return runClient(std::stoi(argv[2]), argv[3], argv[4], argv[5], std::string(argv[6]) == "1", argv[7],
                      std::stoi(argv[8]), std::string(argv[9]) == "1");

@@ -11,6 +11,7 @@
 
 #include "platform/Log.hpp"
 #include "support/HexBytes.hpp"
+#include "support/TestHello.hpp"
 #include "wire/WireServer.hpp"
 
 int main(int argc, char** argv) {
@@ -21,12 +22,7 @@ int main(int argc, char** argv) {
   }
   WireServer::Config config;
   config.port = 0;
-  config.hello.width = 640;
-  config.hello.height = 360;
-  config.hello.frameRateNum = 30;
-  config.hello.frameRateDen = 1;
-  config.hello.bitrateBps = 12'000'000;
-  config.hello.qpcFrequency = 1'000'000'000;
+  config.hello = test::sampleHello(640, 360, 30);
   config.psk = test::fromHex(argv[1]);
   auto server = WireServer::create(config);
   server->hostAppVersion = "1.0.9";

@@ -1,0 +1,627 @@
+// The pairing prologue in the server over loopback, against a client driven
+// by the library's ClientHandshake and its own record opener and sealer.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "links/ClientHandshake.hpp"
+#include "links/HostPairingStore.hpp"
+#include "links/PairedDevicesStore.hpp"
+#include "links/PairingProtocol.hpp"
+#include "links/WifiKeySchedule.hpp"
+#include "links/WifiRecordOpener.hpp"
+#include "links/WifiRecordSealer.hpp"
+#include "platform/ByteOrder.hpp"
+#include "platform/Clock.hpp"
+#include "support/EventLog.hpp"
+#include "support/TempPairingFolder.hpp"
+#include "support/TestHello.hpp"
+#include "support/Waiting.hpp"
+#include "support/WireTestClient.hpp"
+#include "wire/WireServer.hpp"
+
+namespace lumenrail {
+namespace {
+
+namespace fs = std::filesystem;
+namespace P = PairingProtocol;
+namespace Code = test::Code;
+using test::EventCounter;
+using test::EventLog;
+using test::RawPacket;
+
+Wire::HelloParams testHello() { return test::sampleHello(); }
+
+Bytes payloadOf(const Bytes& packet) { return Bytes(packet.begin() + Wire::headerSize, packet.end()); }
+
+// The owner at the prompt: records every question and answers when the test
+// says so (or at once when `autoAnswer` is set). Shared with the approval
+// thread, which may outlive the test's other locals.
+struct Owner {
+  struct Question {
+    std::string sas, fingerprint, name;
+  };
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<Question> questions;
+  std::optional<bool> autoAnswer;
+  std::optional<bool> answer;
+  int returned = 0;
+
+  bool ask(const std::string& sas, const std::string& fp, const std::string& name) {
+    std::unique_lock lock(m);
+    questions.push_back({sas, fp, name});
+    cv.notify_all();
+    cv.wait(lock, [&] { return autoAnswer || answer; });
+    const bool result = autoAnswer ? *autoAnswer : *answer;
+    ++returned;
+    cv.notify_all();
+    return result;
+  }
+  bool waitAsked(size_t n) {
+    std::unique_lock lock(m);
+    return cv.wait_for(lock, std::chrono::seconds(10), [&] { return questions.size() >= n; });
+  }
+  bool waitReturned(int n) {
+    std::unique_lock lock(m);
+    return cv.wait_for(lock, std::chrono::seconds(10), [&] { return returned >= n; });
+  }
+  void answerNow(bool allow) {
+    std::lock_guard lock(m);
+    answer = allow;
+    cv.notify_all();
+  }
+  size_t asked() {
+    std::lock_guard lock(m);
+    return questions.size();
+  }
+  int returnedCount() {
+    std::lock_guard lock(m);
+    return returned;
+  }
+};
+
+// A pairing client over loopback TCP: the prologue through ClientHandshake,
+// then the wire stream sealed with the client's paired (or QR) keys.
+class PairingClient {
+ public:
+  PairingClient(uint16_t port, std::string name = "Pad", bool canShowSas = true,
+                Ed25519PrivateKey identity = Ed25519PrivateKey::generate())
+      : identity_(identity),
+        handshake_(identity, X25519PrivateKey::generate(), std::move(name), canShowSas, P::deviceIdFrom("test-device"),
+                   P::DeviceKind::iPad) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ~PairingClient() { close(); }
+  PairingClient(const PairingClient&) = delete;
+  PairingClient& operator=(const PairingClient&) = delete;
+
+  Bytes publicKey() const { return identity_.publicKey(); }
+  std::string fingerprint() const { return P::fingerprint(identity_.publicKey()); }
+
+  bool sendRaw(ByteView bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += size_t(n);
+    }
+    return true;
+  }
+  // The magic and ClientKeyx; with `sliceMagic` the magic goes one byte at a
+  // time, spaced so that the server sees it partial (well inside its 250 ms).
+  bool sendHello(bool sliceMagic = false) {
+    const Bytes hello = handshake_.hello();
+    if (!sliceMagic) return sendRaw(hello);
+    for (size_t i = 0; i < P::magic.size(); ++i) {
+      if (!sendRaw(ByteView(hello.data() + i, 1))) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+    return sendRaw(ByteView(hello.data() + P::magic.size(), hello.size() - P::magic.size()));
+  }
+
+  // One prologue frame: type and payload.
+  std::optional<std::pair<uint8_t, Bytes>> readFrame(Bytes* raw = nullptr) {
+    Bytes header(3);
+    if (!readExact(header.data(), 3)) return std::nullopt;
+    Bytes payload(P::headerLength(header));
+    if (!readExact(payload.data(), payload.size())) return std::nullopt;
+    if (raw) {
+      *raw = header;
+      raw->insert(raw->end(), payload.begin(), payload.end());
+    }
+    return std::make_pair(header[0], payload);
+  }
+
+  // Magic and ClientKeyx, HostKeyx: the six-digit code the client shows.
+  std::optional<std::string> exchangeKeys(bool sliceMagic = false) {
+    if (!sendHello(sliceMagic)) return std::nullopt;
+    auto frame = readFrame();
+    if (!frame || frame->first != P::typeHostKeyx) return std::nullopt;
+    const auto host = handshake_.processHostKeyx(frame->second);
+    EXPECT_TRUE(host.signatureValid);
+    return host.sas;
+  }
+  bool confirm(bool ok) { return sendRaw(handshake_.confirm(ok)); }
+
+  void keyPaired() {
+    const auto keys = WifiKeySchedule::derive(handshake_.rootKey(), WifiKeySchedule::Role::client,
+                                              WifiKeySchedule::Flavor::paired);
+    sealer_ = std::make_unique<WifiRecordSealer>(keys.sendKey);
+    opener_ = std::make_unique<WifiRecordOpener>(keys.recvKey);
+  }
+  void keyPsk(const Bytes& psk) {
+    const auto keys = WifiKeySchedule::derive(psk, WifiKeySchedule::Role::client, WifiKeySchedule::Flavor::qrPsk);
+    sealer_ = std::make_unique<WifiRecordSealer>(keys.sendKey);
+    opener_ = std::make_unique<WifiRecordOpener>(keys.recvKey);
+  }
+
+  // One wire packet out of the sealed stream; nothing on close or timeout.
+  std::optional<RawPacket> readSealed() {
+    for (;;) {
+      if (plain_.size() >= Wire::headerSize) {
+        const uint32_t length = ByteOrder::readLE32(plain_, 1);
+        if (plain_.size() >= Wire::headerSize + length) {
+          RawPacket p;
+          p.type = plain_[0];
+          p.payload.assign(plain_.begin() + Wire::headerSize, plain_.begin() + Wire::headerSize + length);
+          plain_.erase(plain_.begin(), plain_.begin() + Wire::headerSize + length);
+          return p;
+        }
+      }
+      uint8_t buf[4096];
+      if (!waitReadable()) return std::nullopt;
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return std::nullopt;
+      const Bytes opened = opener_->push(ByteView(buf, size_t(n)));
+      plain_.insert(plain_.end(), opened.begin(), opened.end());
+    }
+  }
+  bool sendSealed(uint8_t type, const Bytes& payload = {}) {
+    return sendRaw(sealer_->seal(test::framed(type, payload)));
+  }
+
+  // True when the server closed the connection.
+  bool waitClosed() {
+    uint8_t buf[256];
+    for (;;) {
+      if (!waitReadable()) return false;
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n == 0) return true;
+      if (n < 0) return errno == ECONNRESET;
+    }
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd() const { return fd_; }
+
+ private:
+  bool waitReadable() {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 10000) == 1;
+  }
+  bool readExact(uint8_t* out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+      if (!waitReadable()) return false;
+      const ssize_t r = ::recv(fd_, out + got, n - got, 0);
+      if (r <= 0) return false;
+      got += size_t(r);
+    }
+    return true;
+  }
+
+  Ed25519PrivateKey identity_;
+  ClientHandshake handshake_;
+  int fd_ = -1;
+  std::unique_ptr<WifiRecordSealer> sealer_;
+  std::unique_ptr<WifiRecordOpener> opener_;
+  Bytes plain_;
+};
+
+class WireServerPairingIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    store = std::make_shared<PairedDevicesStore>(folder_.folder() / "paired-devices.json",
+                                                 [this](const std::string& l) { log.add(l); });
+  }
+  void TearDown() override {
+    if (server) server->stop();
+    // An approval thread still waiting for its answer is released; it holds only shared state.
+    owner->answerNow(false);
+    if (HasFailure()) {
+      for (const auto& line : log.lines()) std::printf("  event: %s\n", line.c_str());
+    }
+  }
+
+  void startServer(std::optional<Bytes> psk = std::nullopt) {
+    WireServer::Config config;
+    config.port = 0;
+    config.hello = testHello();
+    config.psk = std::move(psk);
+    auto ownerRef = owner;
+    auto cancels = cancelled;
+    config.pairing.emplace(
+        hostIdentity, store,
+        [ownerRef](const std::string& sas, const std::string& fp, const std::string& name) {
+          return ownerRef->ask(sas, fp, name);
+        },
+        [cancels](const std::string& fp) { cancels->add(fp); });
+    server = WireServer::create(config);
+    server->onEvent = [this](const std::string& l) { log.add(l); };
+    server->hostAppVersion = "1.0.9";
+    server->degradeIntervalNs = 3600 * kNsPerSecond;
+    server->onClientConnected = [this] { connected.add(); };
+    server->onClientDisconnected = [this](int32_t) { disconnected.add(); };
+    server->start();
+  }
+
+  // After HostKeyx and a confirmation: the sealed greeting, then one sealed
+  // packet so the 2-second check ends at once.
+  void expectPairedGreeting(PairingClient& c) {
+    c.keyPaired();
+    auto hello = c.readSealed();
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(hello->type, Code::hello);
+    EXPECT_EQ(hello->payload, payloadOf(Wire::hello(testHello())));
+    auto version = c.readSealed();
+    ASSERT_TRUE(version);
+    EXPECT_EQ(version->type, Code::peerVersion);
+  }
+
+  // A whole pairing: keys, code, confirmation, greeting; the code shown.
+  std::optional<std::string> pairAndGreet(PairingClient& c, bool sliceMagic = false) {
+    auto sas = c.exchangeKeys(sliceMagic);
+    EXPECT_TRUE(sas);
+    EXPECT_TRUE(c.confirm(true));
+    expectPairedGreeting(c);
+    return sas;
+  }
+
+  test::TempPairingFolder folder_{"lumenrail-prologue"};
+  Ed25519PrivateKey hostIdentity = Ed25519PrivateKey::generate();
+  std::shared_ptr<PairedDevicesStore> store;
+  std::shared_ptr<Owner> owner = std::make_shared<Owner>();
+  std::shared_ptr<EventLog> cancelled = std::make_shared<EventLog>();
+  std::shared_ptr<WireServer> server;
+  EventLog log;
+  EventCounter connected;
+  EventCounter disconnected;
+};
+
+TEST_F(WireServerPairingIntegration, KnownDevicePairsWithoutPromptAndItsRecordIsRefreshed) {
+  startServer();
+  PairingClient c(server->boundPort(), "Tab Renamed");
+  store->pin(c.publicKey(), "Tab", std::nullopt, P::DeviceKind::unknown, 1.0);
+  const auto sas = pairAndGreet(c);
+  ASSERT_TRUE(sas);
+  ASSERT_TRUE(c.sendSealed(Code::clientInfo, {'T', 'a', 'b'}));
+  ASSERT_TRUE(connected.waitFor(1));
+  EXPECT_TRUE(log.contains("pairing: known device " + c.fingerprint() + ", SAS " + *sas + " (fd "));
+  EXPECT_TRUE(log.contains(") [paired]"));
+  EXPECT_EQ(owner->asked(), 0u);
+  EXPECT_EQ(cancelled->lines().size(), 0u);
+
+  const auto record = store->lookup(c.publicKey());
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->label, "Tab Renamed");
+  EXPECT_GT(record->lastSeen, 1.0);
+  EXPECT_EQ(record->deviceId, P::deviceIdHex(P::deviceIdFrom("test-device")));
+  EXPECT_EQ(record->kind, static_cast<int64_t>(P::DeviceKind::iPad));
+
+  const auto clients = server->connectedClients();
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0].fingerprint, c.fingerprint());
+  // Step 8: the Hello and report already sent are not queued again; the advisory follows.
+  auto next = c.readSealed();
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->type, Code::advisory);
+  // The sealed session works both ways.
+  ASSERT_TRUE(c.sendSealed(Code::requestIdr));
+  EXPECT_TRUE(log.waitFor("RequestIdr ← client"));
+}
+
+TEST_F(WireServerPairingIntegration, NewDeviceIsApprovedOnceWithItsCodeAndPinned) {
+  owner->autoAnswer = true;
+  startServer();
+  PairingClient c(server->boundPort(), "Pad");
+  const auto sas = pairAndGreet(c);
+  ASSERT_TRUE(sas);
+  ASSERT_TRUE(c.sendSealed(Code::clientInfo, {'P', 'a', 'd'}));
+  ASSERT_TRUE(connected.waitFor(1));
+  ASSERT_TRUE(log.waitFor("ClientInfo ← client (fd "));
+  {
+    std::lock_guard lock(owner->m);
+    ASSERT_EQ(owner->questions.size(), 1u);
+    EXPECT_EQ(owner->questions[0].sas, *sas);
+    EXPECT_EQ(owner->questions[0].sas.size(), 6u);
+    EXPECT_EQ(owner->questions[0].fingerprint, c.fingerprint());
+    EXPECT_EQ(owner->questions[0].name, "Pad");
+  }
+  EXPECT_TRUE(log.contains("pairing: new device " + c.fingerprint() + ", SAS " + *sas + " (fd "));
+  EXPECT_TRUE(log.contains("pairing: pinned " + c.fingerprint() + " (Pad)"));
+  EXPECT_FALSE(log.contains("dismissing the sheet"));
+  EXPECT_EQ(cancelled->lines().size(), 0u);
+  const auto record = store->lookup(c.publicKey());
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->label, "Pad");
+  EXPECT_EQ(record->kind, static_cast<int64_t>(P::DeviceKind::iPad));
+}
+
+TEST_F(WireServerPairingIntegration, ANewDeviceWithoutANameIsPinnedUnderItsFingerprint) {
+  owner->autoAnswer = true;
+  startServer();
+  PairingClient c(server->boundPort(), "");
+  ASSERT_TRUE(pairAndGreet(c));
+  ASSERT_TRUE(log.waitFor("pairing: pinned "));
+  const auto lines = log.lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "pairing: pinned " + c.fingerprint()), lines.end())
+      << "no name in parentheses";
+  EXPECT_EQ(store->lookup(c.publicKey())->label, c.fingerprint());
+}
+
+TEST_F(WireServerPairingIntegration, RefusedNewDeviceIsDroppedAndNotPinned) {
+  owner->autoAnswer = false;
+  startServer();
+  PairingClient c(server->boundPort());
+  ASSERT_TRUE(c.exchangeKeys());
+  ASSERT_TRUE(c.confirm(true));
+  EXPECT_TRUE(c.waitClosed());
+  ASSERT_TRUE(log.waitFor("pairing prologue failed — dropping client (fd "));
+  EXPECT_TRUE(log.contains("pairing: not approved " + c.fingerprint() + " (fd "));
+  EXPECT_FALSE(log.contains("dismissing the sheet"));
+  EXPECT_EQ(cancelled->lines().size(), 0u);
+  EXPECT_EQ(owner->asked(), 1u);
+  EXPECT_FALSE(store->lookup(c.publicKey()));
+  EXPECT_EQ(connected.count(), 0);
+}
+
+TEST_F(WireServerPairingIntegration, ADeviceThatCannotShowTheCodeGetsHostRejectAndNoPrompt) {
+  startServer();
+  PairingClient c(server->boundPort(), "TV", false);
+  ASSERT_TRUE(c.sendHello());
+  Bytes raw;
+  auto frame = c.readFrame(&raw);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(raw, (Bytes{0x04, 0x01, 0x00, 0x01}));
+  EXPECT_TRUE(c.waitClosed());
+  ASSERT_TRUE(log.waitFor("pairing prologue failed — dropping client (fd "));
+  EXPECT_TRUE(log.contains("pairing: refused " + c.fingerprint() +
+                           " — unknown device on a silent reconnect (needs re-pairing); no sheet raised (fd "));
+  EXPECT_EQ(owner->asked(), 0u);
+  EXPECT_EQ(cancelled->lines().size(), 0u);
+}
+
+TEST_F(WireServerPairingIntegration, ClientLeavingWhileThePromptIsUpEndsTheWaitAndTheLateAnswerChangesNothing) {
+  startServer();
+  PairingClient c(server->boundPort());
+  ASSERT_TRUE(c.exchangeKeys());
+  ASSERT_TRUE(owner->waitAsked(1));
+  ASSERT_TRUE(c.confirm(true));
+  c.close();  // the owner has not answered
+  ASSERT_TRUE(log.waitFor("pairing prologue failed — dropping client (fd "));
+  EXPECT_TRUE(log.contains("pairing: no answer for " + c.fingerprint() + " — the device left or the prompt timed out"));
+  EXPECT_TRUE(log.contains("pairing: ceremony ended before the owner answered — dismissing the sheet for " +
+                           c.fingerprint() + " (fd "));
+  EXPECT_EQ(cancelled->lines(), std::vector<std::string>{c.fingerprint()});
+  EXPECT_EQ(owner->returnedCount(), 0) << "the wait ended before the owner answered";
+
+  owner->answerNow(true);  // too late
+  ASSERT_TRUE(owner->waitReturned(1));
+  EXPECT_FALSE(store->lookup(c.publicKey()));
+  EXPECT_FALSE(log.contains("pairing: pinned"));
+  EXPECT_EQ(connected.count(), 0);
+}
+
+TEST_F(WireServerPairingIntegration, ClientLeavingBeforeItConfirmsDismissesThePrompt) {
+  startServer();
+  PairingClient c(server->boundPort());
+  ASSERT_TRUE(c.exchangeKeys());
+  ASSERT_TRUE(owner->waitAsked(1));
+  c.close();
+  ASSERT_TRUE(log.waitFor("pairing prologue failed — dropping client (fd "));
+  EXPECT_TRUE(log.contains("dismissing the sheet for " + c.fingerprint()));
+  EXPECT_EQ(cancelled->lines(), std::vector<std::string>{c.fingerprint()});
+}
+
+TEST_F(WireServerPairingIntegration, DeclinedAndBadlySignedConfirmations) {
+  owner->autoAnswer = true;
+  store->pin(Bytes(32, 0), "placeholder", std::nullopt, P::DeviceKind::unknown, 1.0);
+  startServer();
+  {
+    PairingClient c(server->boundPort());
+    ASSERT_TRUE(c.exchangeKeys());
+    ASSERT_TRUE(c.confirm(false));
+    EXPECT_TRUE(c.waitClosed());
+    ASSERT_TRUE(log.waitFor("pairing: client declined (fd "));
+  }
+  {
+    PairingClient c(server->boundPort());
+    ASSERT_TRUE(c.exchangeKeys());
+    Bytes bad(65, 0);
+    bad[0] = 1;  // ok, with a signature of zeros
+    ASSERT_TRUE(c.sendRaw(P::encode(P::typeClientConfirm, bad)));
+    EXPECT_TRUE(c.waitClosed());
+    ASSERT_TRUE(log.waitFor("pairing: client sent a bad signature (fd "));
+    EXPECT_FALSE(store->lookup(c.publicKey()));
+  }
+  EXPECT_EQ(log.count("pairing prologue failed — dropping client"), 2);
+  EXPECT_EQ(store->all().size(), 1u);
+}
+
+TEST_F(WireServerPairingIntegration, MagicArrivingOneByteAtATimeIsRecognised) {
+  owner->autoAnswer = true;
+  startServer();
+  PairingClient c(server->boundPort());
+  ASSERT_TRUE(pairAndGreet(c, true));
+  EXPECT_TRUE(log.contains("pairing: pinned " + c.fingerprint()));
+  EXPECT_FALSE(log.contains("unpaired client refused"));
+}
+
+TEST_F(WireServerPairingIntegration, ThreeRefusalLinesWithPairingAndNoPreSharedKey) {
+  startServer();
+  {
+    test::WireTestClient probe(server->boundPort());
+    probe.close();
+    ASSERT_TRUE(log.waitFor("probe connection closed without sending (fd "));
+    EXPECT_TRUE(log.contains(") — reachability check, nothing served"));
+  }
+  {
+    test::WireTestClient ordinary(server->boundPort());
+    ASSERT_TRUE(ordinary.send(Code::requestIdr));
+    EXPECT_TRUE(ordinary.waitClosed());
+    ASSERT_TRUE(log.waitFor(") — --pair requires the pairing handshake"));
+    EXPECT_TRUE(log.contains("unpaired client refused (fd "));
+  }
+  {
+    test::WireTestClient silent(server->boundPort());
+    EXPECT_TRUE(silent.waitClosed());
+    ASSERT_TRUE(log.waitFor(") — connected but sent no pairing handshake; --pair requires it"));
+  }
+  {
+    // Starts like the magic, then something else.
+    test::WireTestClient almost(server->boundPort());
+    ASSERT_TRUE(almost.sendRaw({'L', 'R', 'X', '1'}));
+    EXPECT_TRUE(almost.waitClosed());
+  }
+  EXPECT_EQ(log.count("unpaired client refused (fd "), 3);
+  EXPECT_EQ(connected.count(), 0);
+  EXPECT_FALSE(log.contains("client connected"));
+}
+
+TEST_F(WireServerPairingIntegration, APartialMagicThatNeverCompletesIsOtherBytes) {
+  startServer();
+  {
+    test::WireTestClient stalled(server->boundPort());
+    ASSERT_TRUE(stalled.sendRaw({'L', 'R'}));  // and then nothing
+    EXPECT_TRUE(stalled.waitClosed());
+    ASSERT_TRUE(log.waitFor(") — --pair requires the pairing handshake"));
+  }
+  {
+    test::WireTestClient gone(server->boundPort());
+    ASSERT_TRUE(gone.sendRaw({'L', 'R', 'P'}));
+    ::shutdown(gone.fd(), SHUT_WR);  // the peer's end inside the magic
+    EXPECT_TRUE(gone.waitClosed());
+    ASSERT_TRUE(test::eventually([&] { return log.count(") — --pair requires the pairing handshake") == 2; }));
+  }
+  EXPECT_FALSE(log.contains("probe connection closed"));
+  EXPECT_EQ(owner->asked(), 0u);
+}
+
+TEST_F(WireServerPairingIntegration, TheOwnerSeesTheNameWithoutControlOrFormatCharacters) {
+  startServer();
+  PairingClient c(server->boundPort());
+  // A ClientKeyx built by hand: ClientHandshake would clean the name itself.
+  const auto identity = Ed25519PrivateKey::generate();
+  Bytes keyx = X25519PrivateKey::generate().publicKey();
+  const Bytes idPub = identity.publicKey();
+  keyx.insert(keyx.end(), idPub.begin(), idPub.end());
+  const std::string dirty = "Pa\u202Ed\u200D Tab\x07";
+  keyx.insert(keyx.end(), dirty.begin(), dirty.end());
+  Bytes hello(P::magic.begin(), P::magic.end());
+  const Bytes frame = P::encode(P::typeClientKeyx, keyx);
+  hello.insert(hello.end(), frame.begin(), frame.end());
+  ASSERT_TRUE(c.sendRaw(hello));
+  ASSERT_TRUE(owner->waitAsked(1));
+  std::lock_guard lock(owner->m);
+  EXPECT_EQ(owner->questions[0].name, "Pad Tab");
+  EXPECT_EQ(owner->questions[0].fingerprint, P::fingerprint(idPub));
+}
+
+TEST_F(WireServerPairingIntegration, WithAPreSharedKeyANonPairingClientIsServedEncryptedAndAProbeIsStillRefused) {
+  const Bytes psk(24, 0x5A);
+  startServer(psk);
+  {
+    test::WireTestClient probe(server->boundPort());
+    probe.close();
+    ASSERT_TRUE(log.waitFor("probe connection closed without sending (fd "));
+  }
+  PairingClient c(server->boundPort());
+  c.keyPsk(psk);
+  auto hello = c.readSealed();  // served once the 250 ms sniff saw nothing
+  ASSERT_TRUE(hello);
+  EXPECT_EQ(hello->type, Code::hello);
+  ASSERT_TRUE(connected.waitFor(1));
+  EXPECT_TRUE(log.contains(") [encrypted]"));
+  EXPECT_EQ(log.count("client connected"), 1);
+  EXPECT_EQ(owner->asked(), 0u);
+}
+
+TEST_F(WireServerPairingIntegration, PairedClientThatLeavesWithinTheCheckGetsNoSession) {
+  owner->autoAnswer = true;
+  startServer();
+  PairingClient c(server->boundPort());
+  ASSERT_TRUE(pairAndGreet(c));
+  c.close();
+  ASSERT_TRUE(log.waitFor("pairing check closed (fd "));
+  EXPECT_TRUE(log.contains(") — no session, nothing served"));
+  EXPECT_TRUE(store->lookup(c.publicKey())) << "pairing itself succeeded";
+  EXPECT_EQ(connected.count(), 0);
+  EXPECT_FALSE(log.contains("client connected"));
+}
+
+TEST_F(WireServerPairingIntegration, AHelloChangedDuringTheCheckIsSentAgain) {
+  owner->autoAnswer = true;
+  startServer();
+  PairingClient c(server->boundPort());
+  ASSERT_TRUE(pairAndGreet(c));
+  // The server now waits for the client to stay: change the stream meanwhile.
+  Wire::HelloParams reduced = testHello();
+  reduced.width = 1280;
+  server->rebroadcastHello(reduced);
+  ASSERT_TRUE(c.sendSealed(Code::requestIdr));
+  auto hello = c.readSealed();
+  ASSERT_TRUE(hello);
+  EXPECT_EQ(hello->type, Code::hello);
+  EXPECT_EQ(hello->payload, payloadOf(Wire::hello(reduced)));
+  auto version = c.readSealed();
+  ASSERT_TRUE(version);
+  EXPECT_EQ(version->type, Code::peerVersion);
+}
+
+TEST_F(WireServerPairingIntegration, StopDuringThePrologueEndsItBeforeReturning) {
+  startServer();
+  // A known device that never confirms: its session blocks in a 120 s read.
+  PairingClient reading(server->boundPort(), "Known");
+  store->pin(reading.publicKey(), "Known", std::nullopt, P::DeviceKind::unknown, 1.0);
+  ASSERT_TRUE(reading.sendHello());
+  ASSERT_TRUE(reading.readFrame());  // HostKeyx: the server now reads ClientConfirm
+  // A new device whose owner never answers: its session waits for the answer.
+  PairingClient prompting(server->boundPort(), "New");
+  ASSERT_TRUE(prompting.exchangeKeys());
+  ASSERT_TRUE(prompting.confirm(true));
+  ASSERT_TRUE(owner->waitAsked(1));
+  ASSERT_TRUE(log.waitFor("pairing: new device " + prompting.fingerprint()));
+
+  server->stop();
+  // Both sessions ended before stop() returned.
+  EXPECT_EQ(log.count("pairing prologue failed — dropping client (fd "), 2);
+  EXPECT_TRUE(log.contains("dismissing the sheet for " + prompting.fingerprint()));
+  EXPECT_EQ(cancelled->lines(), std::vector<std::string>{prompting.fingerprint()});
+  EXPECT_EQ(connected.count(), 0);
+  EXPECT_TRUE(reading.waitClosed());
+  EXPECT_TRUE(prompting.waitClosed());
+}
+
+}  // namespace
+}  // namespace lumenrail
