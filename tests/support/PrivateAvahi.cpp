@@ -14,30 +14,13 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/ChildProcess.hpp"
+
 namespace lumenrail::test {
 
 namespace {
 
 constexpr int kStartTimeoutMs = 20000;
-
-// Starts argv with `env` added, its stdout and stderr going to `logPath`.
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& logPath) {
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (log >= 0) {
-    ::dup2(log, 1);
-    ::dup2(log, 2);
-  }
-  const int devnull = ::open("/dev/null", O_RDONLY);
-  if (devnull >= 0) ::dup2(devnull, 0);
-  for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  ::execv(args[0], args.data());
-  ::_exit(127);
-}
 
 // Waits until the log holds `marker`; false when the process ends or the deadline passes first.
 bool waitForLog(pid_t& pid, const std::string& logPath, const std::string& marker, std::string& text) {
@@ -129,8 +112,8 @@ void PrivateAvahi::start() {
              "[reflector]\nenable-reflector=no\n";
   }
 
-  busPid_ = spawn({"/usr/bin/dbus-daemon", "--config-file=" + dir_ + "/bus.conf", "--nofork", "--print-address"}, {},
-                  dir_ + "/bus.log");
+  busPid_ = spawnLogged({"/usr/bin/dbus-daemon", "--config-file=" + dir_ + "/bus.conf", "--nofork", "--print-address"}, {},
+                  dir_ + "/bus.log", false);
   if (busPid_ < 0) {
     whyNot_ = "cannot start dbus-daemon";
     return;
@@ -147,8 +130,8 @@ void PrivateAvahi::start() {
   const std::string script =
       "ip link set lo up && ip link set lo multicast on && mount -t tmpfs tmpfs /run && "
       "exec /usr/sbin/avahi-daemon -f " + dir_ + "/avahi.conf --no-drop-root --no-chroot --no-rlimits --no-proc-title";
-  avahiPid_ = spawn({"/usr/bin/unshare", "--mount", "--net", "/bin/sh", "-c", script},
-                    {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/avahi.log");
+  avahiPid_ = spawnLogged({"/usr/bin/unshare", "--mount", "--net", "/bin/sh", "-c", script},
+                    {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/avahi.log", false);
   if (avahiPid_ < 0) {
     whyNot_ = "cannot start avahi-daemon";
     terminate(busPid_);

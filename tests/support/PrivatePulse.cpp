@@ -17,29 +17,13 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/ChildProcess.hpp"
+
 namespace lumenrail::test {
 
 namespace {
 
 constexpr auto kStartTimeout = std::chrono::seconds(20);
-
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& logPath) {
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (log >= 0) {
-    ::dup2(log, 1);
-    ::dup2(log, 2);
-  }
-  const int devnull = ::open("/dev/null", O_RDONLY);
-  if (devnull >= 0) ::dup2(devnull, 0);
-  for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  ::execv(args[0], args.data());
-  ::_exit(127);
-}
 
 bool socketAnswers(const std::string& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -78,12 +62,12 @@ void PrivatePulse::start() {
   const std::string socket = dir_ + "/native";
   server_ = "unix:" + socket;
   const std::string log = dir_ + "/pulseaudio.log";
-  pid_ = spawn({"/usr/bin/pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--disable-shm=yes",
+  pid_ = spawnLogged({"/usr/bin/pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--disable-shm=yes",
                 "--use-pid-file=no", "--log-target=stderr", "--load=module-null-sink sink_name=lr_test",
                 "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket},
                {"HOME=" + dir_ + "/home", "XDG_RUNTIME_DIR=" + dir_ + "/run", "XDG_CONFIG_HOME=" + dir_ + "/home/.config",
                 "PULSE_RUNTIME_PATH=" + dir_ + "/run/pulse", "DBUS_SESSION_BUS_ADDRESS=disabled:"},
-               log);
+               log, true);
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
   while (!socketAnswers(socket)) {
     if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
@@ -154,7 +138,7 @@ bool PrivatePulse::pactl(const std::vector<std::string>& args) const {
   if (pid_ <= 0) return false;
   std::vector<std::string> argv{"/usr/bin/pactl", "--server=" + server_};
   argv.insert(argv.end(), args.begin(), args.end());
-  const pid_t pid = spawn(argv, {}, dir_ + "/pactl.log");
+  const pid_t pid = spawnLogged(argv, {}, dir_ + "/pactl.log", true);
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid) return false;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
