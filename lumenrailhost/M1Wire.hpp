@@ -33,9 +33,29 @@ struct M1Pump {
 M1Pump startPump(int64_t width, int64_t height, int64_t fps, uint16_t port, int64_t maxFrames,
                  std::function<void(const std::string&)> log);
 
-// Connects to the stream over loopback and checks Hello, frames, the keyframe
-// request and time synchronisation. Prints its lines; true when every check passed.
+// Starts the pump and checks its stream with checkM1Stream; stops the server
+// on every outcome. Prints its lines; true when every check passed.
 bool runM1SelfTest(int64_t width, int64_t height, int64_t fps, uint16_t port);
+
+// What the self-test expects of the stream it reads.
+struct M1StreamShape {
+  int64_t width = 0;
+  int64_t height = 0;
+  int64_t fps = 0;
+  // The encoder's regular keyframe spacing: a keyframe that answers the
+  // keyframe request must come well before the regular one would.
+  int64_t keyframeIntervalFrames = 0;
+};
+
+// The client half of the self-test: connects over loopback to `port` and
+// checks Hello, frames, the keyframe request and time synchronisation. Every
+// read waits at most `readTimeoutMs`, so a missing reply is a failure, never a
+// hang. Prints its lines and the RESULT line; true when every check passed.
+bool checkM1Stream(uint16_t port, const M1StreamShape& shape, int64_t readTimeoutMs);
+
+// Frames the self-test's pump sends: enough to reach a regular keyframe and
+// still ask for one at low rates.
+int64_t selfTestFrameCount(int64_t fps);
 
 // Serves the generated stream until the process is killed.
 [[noreturn]] void runM1Serve(int64_t width, int64_t height, int64_t fps, uint16_t port);
@@ -43,7 +63,8 @@ bool runM1SelfTest(int64_t width, int64_t height, int64_t fps, uint16_t port);
 // A minimal client of the program's own server.
 class LoopbackClient final {
  public:
-  static std::unique_ptr<LoopbackClient> connect(uint16_t port);
+  // `readTimeoutMs` bounds each whole packet read.
+  static std::unique_ptr<LoopbackClient> connect(uint16_t port, int64_t readTimeoutMs = kReadTimeoutMs);
   ~LoopbackClient();
   LoopbackClient(const LoopbackClient&) = delete;
   LoopbackClient& operator=(const LoopbackClient&) = delete;
@@ -56,13 +77,16 @@ class LoopbackClient final {
   std::optional<Packet> readPacket();
   void sendAll(ByteView bytes);
 
-  // Bounds what one packet may make us allocate, and how long a read may wait.
-  static constexpr uint32_t kMaxPayload = 64 * 1024 * 1024;
+  // Bounds what one packet may make us allocate (far above any access unit
+  // the encoder makes under its rate cap), and how long a read may wait.
+  static constexpr uint32_t kMaxPayload = 16 * 1024 * 1024;
   static constexpr int64_t kReadTimeoutMs = 10'000;
 
  private:
-  explicit LoopbackClient(int fd) : fd_(fd) {}
+  LoopbackClient(int fd, int64_t readTimeoutMs) : fd_(fd), readTimeoutMs_(readTimeoutMs) {}
+  bool readExact(uint8_t* out, size_t size, uint64_t deadlineNs);
   int fd_;
+  int64_t readTimeoutMs_;
 };
 
 }  // namespace lumenrail
