@@ -195,13 +195,12 @@ void M2Pipeline::wire() {
   server_->onClientMode = [weak](const Wire::ClientMode& request, int32_t fd) {
     auto self = weak.lock();
     if (!self) return;
-    self->reconfigQueue_.async([weak, request, fd] {
-      auto self = weak.lock();
-      if (!self) return;
+    self->postReconfig([request, fd](M2Pipeline& pipeline) {
       const auto sanitized = ClientModePolicy::sanitize(request);
       // Live reconfiguration comes later: the request is noted, the stream stays.
-      self->log_("[m2] ClientMode ← client (fd " + std::to_string(fd) + "): " +
-                 (sanitized ? label(*sanitized) : std::string("unusable")) + " — keeping " + label(self->mode_));
+      pipeline.log_("[m2] ClientMode ← client (fd " + std::to_string(fd) + "): " +
+                    (sanitized ? label(*sanitized) : std::string("unusable")) + " — keeping " +
+                    label(pipeline.currentMode()));
     });
   };
 
@@ -250,26 +249,43 @@ void M2Pipeline::wire() {
   };
   server_->onKeyCombo = [keys](const Wire::KeyChord& chord, int32_t fd) { keys->submit(chord, fd); };
   server_->onClientMustUpdate = [weak](const std::optional<std::string>& name) {
-    auto self = weak.lock();
-    if (!self) return;
-    self->reconfigQueue_.async([weak, name] {
-      if (auto self = weak.lock(); self && self->onClientMustUpdate) self->onClientMustUpdate(name);
-    });
+    if (auto self = weak.lock()) {
+      self->postReconfig([name](M2Pipeline& pipeline) {
+        if (pipeline.onClientMustUpdate) pipeline.onClientMustUpdate(name);
+      });
+    }
   };
   server_->onClientNamed = [weak](const std::string& name, bool overNetwork) {
-    auto self = weak.lock();
-    if (!self) return;
-    self->reconfigQueue_.async([weak, name, overNetwork] {
-      if (auto self = weak.lock(); self && self->onClientNamed) self->onClientNamed(name, overNetwork);
-    });
+    if (auto self = weak.lock()) {
+      self->postReconfig([name, overNetwork](M2Pipeline& pipeline) {
+        if (pipeline.onClientNamed) pipeline.onClientNamed(name, overNetwork);
+      });
+    }
   };
   server_->onClientConnected = [server, foreground, advertiser] {
     server->broadcastForegroundApp(foreground->current());
     advertiser->setBusy(server->clientCount() > 0);
   };
+
+  // Client requests that arrive while the start is still bringing parts up
+  // wait behind this until it has finished.
+  reconfigQueue_.async([settled = startSettled_] { settled->wait(); });
+}
+
+void M2Pipeline::postReconfig(std::function<void(M2Pipeline&)> work) {
+  reconfigQueue_.async([weak = weak_from_this(), work = std::move(work)] {
+    auto self = weak.lock();
+    if (self && !self->stopped()) work(*self);
+  });
+}
+
+M2Pipeline::Mode M2Pipeline::currentMode() const {
+  std::lock_guard lock(encoderLock_);
+  return mode_;
 }
 
 M2Pipeline::~M2Pipeline() {
+  startSettled_->signal();  // the queue finishes its held work, which then finds no pipeline
   // Injectors may still map a late sample; they then get no frame size.
   std::lock_guard lock(target_->lock);
   target_->alive = false;
@@ -297,10 +313,13 @@ bool M2Pipeline::startServing() {
   std::lock_guard life(lifecycleLock_);
   if (started_ || tornDown_ || stopped()) return false;
   started_ = true;
-  return startLocked();
+  const bool serving = startLocked();
+  startSettled_->signal();
+  return serving;
 }
 
 bool M2Pipeline::startLocked() {
+  const Mode mode = currentMode();
   // 1. Display.
   std::shared_ptr<DisplayConfiguration> displays;
   try {
@@ -320,9 +339,9 @@ bool M2Pipeline::startLocked() {
       vd_ = std::make_unique<VirtualDisplayManager>(displays, log_);
       VirtualDisplayManager::Config vc;
       vc.name = "Lumenrail Display";
-      vc.width = static_cast<uint32_t>(mode_.width);
-      vc.height = static_cast<uint32_t>(mode_.height);
-      vc.refreshRate = vdHz(mode_);
+      vc.width = static_cast<uint32_t>(mode.width);
+      vc.height = static_cast<uint32_t>(mode.height);
+      vc.refreshRate = vdHz(mode);
       vc.widthMillimeters = 345.0;
       vc.heightMillimeters = 194.0;
       created = vd_->create(vc, 4);
@@ -333,7 +352,7 @@ bool M2Pipeline::startLocked() {
         std::lock_guard lock(target_->lock);
         target_->vdId = vd_->displayID();
       }
-      say("[m2] virtual display " + std::to_string(vd_->displayID()) + " created (" + vdLabel(mode_) + ")");
+      say("[m2] virtual display " + std::to_string(vd_->displayID()) + " created (" + vdLabel(mode) + ")");
     } else {
       vd_.reset();
       say("[m2] WARN: virtual display create failed — falling back to main display capture (mirror)");
@@ -381,7 +400,7 @@ bool M2Pipeline::startLocked() {
   if (stopped()) return false;
 
   // 6. Capture.
-  switch (startCapture(mode_, 3)) {
+  switch (startCapture(mode, 3)) {
     case CaptureStart::started:
       break;
     case CaptureStart::timedOut:
@@ -410,7 +429,7 @@ bool M2Pipeline::startLocked() {
   // 8. Watchers and pacer.
   foreground_->start();
   pump_->startPacer();
-  say("[m2] capturing + serving " + label(mode_) + " on :" + std::to_string(server_->boundPort()) +
+  say("[m2] capturing + serving " + label(mode) + " on :" + std::to_string(server_->boundPort()) +
       " — ClientMode reconfigures live; Ctrl-C to stop");
   return true;
 }
@@ -442,6 +461,11 @@ void M2Pipeline::stopLocked() {
     std::lock_guard lock(stopFlagLock_);
     servingStopped_ = true;
   }
+  // Fence: work already on the reconfiguration queue finishes (or, seeing
+  // the stop, does nothing) before anything is taken down, and work posted
+  // later does nothing, so no capture, audio or display change starts after this.
+  startSettled_->signal();
+  reconfigQueue_.sync([] {});
   foreground_->stop();
   advertiser_->stop();
   if (usbBridge_) usbBridge_->stop();
@@ -479,8 +503,6 @@ void M2Pipeline::stopLocked() {
       t.detach();
     }
   }
-  // Work posted by clients before the stop runs now, not after.
-  reconfigQueue_.sync([] {});
 }
 
 // ---- capture --------------------------------------------------------------
@@ -606,12 +628,14 @@ void M2Pipeline::stopCapture() {
 
 void M2Pipeline::encodeFrame(const PixelBufferRef& buffer, uint64_t captureNs, bool force) {
   std::shared_ptr<VideoToolboxEncoder> encoder;
+  Mode mode;
   {
     std::lock_guard lock(encoderLock_);
     encoder = encoder_;
+    mode = mode_;
   }
-  const int64_t frameW = mode_.width;
-  const int64_t frameH = mode_.height;
+  const int64_t frameW = mode.width;
+  const int64_t frameH = mode.height;
   const Wire::ViewportRectQ16 desired = server_->desiredViewport();
   const PixelRect rect = ViewportGeometry::pixels(desired, frameW, frameH);
   if (rect != lastAppliedViewport_) {

@@ -33,6 +33,7 @@
 #include "platform/DisplayConfiguration.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
+#include "platform/OneShotEvent.hpp"
 #include "platform/SerialQueue.hpp"
 #include "wire/ClientModePolicy.hpp"
 #include "wire/FrameStallProbe.hpp"
@@ -103,6 +104,8 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   static constexpr const char* kReconfigQueueLabel = "quillmark.lumenrail.m2.reconfig";
 
  private:
+  friend class M2PipelineProbe;  // tests drive capture restarts through it
+
   // What the pen injectors map onto; they outlive nothing of the pipeline's.
   struct Target {
     std::mutex lock;
@@ -138,6 +141,13 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   void onFrame(const PixelBufferRef& buffer, uint64_t captureNs);
   void encodeFrame(const PixelBufferRef& buffer, uint64_t captureNs, bool force);
   void attachSink(VideoToolboxEncoder& encoder);
+  // Runs `work` on the reconfiguration queue unless serving has stopped by
+  // then. Such work waits until startServing() has finished and is drained
+  // by stopServing() before anything is taken down, so it never overlaps the
+  // start or the teardown.
+  void postReconfig(std::function<void(M2Pipeline&)> work);
+  // The stream mode, read with the encoder it belongs to.
+  Mode currentMode() const;
   static PenMapper::TargetRect targetRect(Target& target);
   double vdHz(const Mode& mode) const;
 
@@ -152,20 +162,25 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   const bool audioForceSck_;
 
   SerialQueue reconfigQueue_{kReconfigQueueLabel};
+  // Signalled when startServing() has finished, at stop and at destruction;
+  // the reconfiguration queue holds its work until then.
+  const std::shared_ptr<OneShotEvent> startSettled_ = std::make_shared<OneShotEvent>();
   std::shared_ptr<FrameStallProbe> stallProbe_;
   std::shared_ptr<WireServer> server_;
   std::shared_ptr<BonjourAdvertiser> advertiser_;
   std::shared_ptr<VideoToolboxEncoder> encoder_;  // guarded by encoderLock_
-  std::mutex encoderLock_;
+  mutable std::mutex encoderLock_;
   std::shared_ptr<UsbmuxServeBridge> usbBridge_;
   std::shared_ptr<AoaServeBridge> aoaBridge_;
 
   std::shared_ptr<Target> target_ = std::make_shared<Target>();
-  std::unique_ptr<VirtualDisplayManager> vd_;  // start path and stop only
+  // vd_ and source_ belong to the start path, the reconfiguration queue and
+  // the teardown, which never run at the same time (see postReconfig).
+  std::unique_ptr<VirtualDisplayManager> vd_;
   std::atomic<uint32_t> vdId_{0};
 
   std::shared_ptr<CaptureServePump> pump_;
-  std::shared_ptr<ScreenCaptureSource> source_;  // start path and stop only
+  std::shared_ptr<ScreenCaptureSource> source_;
   std::shared_ptr<FrameGate> sourceGate_;
   int64_t faultCaptureTimeouts_ = 0;
   bool everCaptured_ = false;
@@ -188,7 +203,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   std::string lastCaptureError_;
   std::condition_variable stopCv_;  // with stopFlagLock_: wakes the pause between capture attempts
 
-  Mode mode_;
+  Mode mode_;  // guarded by encoderLock_: the pacer reads it with the encoder
   Wire::Codec codec_ = Wire::Codec::h264;
 
   std::shared_ptr<PenInjectors> pen_;

@@ -16,6 +16,7 @@
 #include "media/SyntheticFrameSource.hpp"
 #include "platform/Clock.hpp"
 #include "platform/OneShotEvent.hpp"
+#include "support/PortBlocker.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 
@@ -39,22 +40,6 @@ HostRun runHost(const std::string& arguments) {
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return run;
 }
-
-// A listening socket on a port the system picked, on every address.
-struct PortBlocker {
-  int fd = -1;
-  uint16_t port = 0;
-  PortBlocker() {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) return;
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-  }
-  ~PortBlocker() { ::close(fd); }
-};
 
 // The stream of a server that keeps its regular keyframes but answers only
 // the keyframe request a new client makes, never the client's own.
@@ -119,7 +104,7 @@ class ScriptedServer {
   uint16_t port() const { return blocker_.port; }
 
  private:
-  PortBlocker blocker_;
+  test::PortBlocker blocker_;
   test::RawBytes script_;
   OneShotEvent done_;
   std::thread thread_;
@@ -218,7 +203,7 @@ TEST(LumenrailhostAcceptance, BadValuesAreRefusedWithoutACrash) {
 }
 
 TEST(LumenrailhostAcceptance, M1SelfTestOnABusyPortFailsCleanly) {
-  PortBlocker blocker;
+  test::PortBlocker blocker;
   ASSERT_NE(blocker.port, 0);
   const HostRun run =
       runHost("--m1-selftest --port " + std::to_string(blocker.port) + " --width 320 --height 240 --fps 30");

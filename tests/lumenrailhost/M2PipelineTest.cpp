@@ -17,11 +17,32 @@
 #include "platform/X11DisplayConfiguration.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
+#include "support/PortBlocker.hpp"
+#include "support/RootPainter.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "support/XServerFixture.hpp"
 
 namespace lumenrail {
+
+// Capture restarts as the reconfiguration queue runs them.
+class M2PipelineProbe {
+ public:
+  explicit M2PipelineProbe(M2Pipeline& pipeline) : p_(pipeline) {}
+  M2Pipeline::CaptureStart restartCapture() {
+    return p_.reconfigQueue_.sync([this] {
+      p_.stopCapture();
+      return p_.startCapture(p_.currentMode(), 3);
+    });
+  }
+  uint64_t deliveries() {
+    return p_.reconfigQueue_.sync([this] { return p_.source_ ? p_.source_->deliveryCount() : uint64_t{0}; });
+  }
+
+ private:
+  M2Pipeline& p_;
+};
+
 namespace {
 
 using test::Code::bye;
@@ -247,6 +268,134 @@ TEST(M2PipelineIntegration, ExtendModeOnAServerThatCannotGrowFallsBackToMirrorin
       "[m2] WARN: virtual display create failed — falling back to main display capture (mirror)"));
   EXPECT_TRUE(pipeline->captureMain());
   EXPECT_EQ(pipeline->virtualDisplayID(), 0u);
+  pipeline->stopServing();
+}
+
+// Index of the first line holding `needle`, or -1.
+int lineIndex(const test::EventLog& log, const std::string& needle) {
+  const auto lines = log.lines();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find(needle) != std::string::npos) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// Sends ClientMode, then a TimeSync whose reply shows the server has handed
+// the ClientMode to the pipeline (a client's packets are handled in order).
+void sendClientModeAndWaitHandled(test::WireTestClient& client) {
+  ASSERT_TRUE(client.readUntil(hello).has_value());
+  ASSERT_TRUE(client.send(test::Code::clientMode, test::WireTestClient::clientMode(640, 480, 30)));
+  test::RawBytes echo;
+  test::putLE64(echo, 42);
+  ASSERT_TRUE(client.send(test::Code::timeSync, echo));
+  ASSERT_TRUE(client.readUntil(test::Code::timeSync).has_value());
+}
+
+struct BlockedStart {
+  std::shared_ptr<OneShotEvent> entered = std::make_shared<OneShotEvent>();
+  std::shared_ptr<OneShotEvent> release = std::make_shared<OneShotEvent>();
+  void hold(M2Pipeline::Config& config) {
+    config.beforeCaptureStart = [entered = entered, release = release] {
+      entered->signal();
+      release->waitFor(test::kDeadlineNs);
+    };
+  }
+};
+
+TEST(M2PipelineIntegration, ClientRequestsWaitUntilTheStartHasFinished) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  Harness h;
+  BlockedStart blocked;
+  auto config = h.config(x.display(), true);
+  blocked.hold(config);
+  auto pipeline = M2Pipeline::create(std::move(config));
+  auto started = std::async(std::launch::async, [&] { return pipeline->startServing(); });
+  ASSERT_TRUE(blocked.entered->waitFor(test::kDeadlineNs));
+  // The server is up while the capture still starts: a client gets in and asks.
+  test::WireTestClient client(pipeline->boundPort());
+  sendClientModeAndWaitHandled(client);
+  // A correct pipeline never logs it here; a broken one would within microseconds.
+  EXPECT_FALSE(test::eventually([&] { return h.log.contains("[m2] ClientMode ←"); }, 300'000'000));
+  blocked.release->signal();
+  ASSERT_TRUE(started.get());
+  ASSERT_TRUE(h.log.waitFor("[m2] ClientMode ←"));
+  EXPECT_LT(lineIndex(h.log, "[m2] capturing + serving"), lineIndex(h.log, "[m2] ClientMode ←"));
+  pipeline->stopServing();
+}
+
+TEST(M2PipelineIntegration, StopFencesRequestsThatWaitedForTheStart) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  Harness h;
+  BlockedStart blocked;
+  auto config = h.config(x.display(), true);
+  blocked.hold(config);
+  auto pipeline = M2Pipeline::create(std::move(config));
+  auto started = std::async(std::launch::async, [&] { return pipeline->startServing(); });
+  ASSERT_TRUE(blocked.entered->waitFor(test::kDeadlineNs));
+  test::WireTestClient client(pipeline->boundPort());
+  sendClientModeAndWaitHandled(client);
+  auto stopped = std::async(std::launch::async, [&] { pipeline->stopServing(); });
+  EXPECT_FALSE(started.get());
+  blocked.release->signal();
+  stopped.get();
+  // stopServing drained the queue before tearing down: the request was seen and dropped.
+  EXPECT_FALSE(h.log.contains("[m2] ClientMode ←"));
+  EXPECT_TRUE(client.readUntil(bye).has_value());
+}
+
+TEST(M2PipelineIntegration, StartFailuresLeaveThePortFree) {
+  Harness h;
+  {
+    // Busy port: the server cannot start.
+    test::PortBlocker blocker;
+    ASSERT_NE(blocker.port, 0);
+    auto config = h.config(":987654", true);
+    config.port = blocker.port;
+    auto pipeline = M2Pipeline::create(std::move(config));
+    EXPECT_FALSE(pipeline->startServing());
+    EXPECT_TRUE(h.log.contains("[m2] ERROR: "));
+    pipeline->stopServing();
+    blocker.release();
+    EXPECT_TRUE(test::PortBlocker::canListen(blocker.port));
+  }
+  {
+    // No X display: the server was listening when the capture failed.
+    uint16_t port;
+    {
+      test::PortBlocker pick;
+      port = pick.port;
+    }
+    auto config = h.config(":987654", true);
+    config.port = port;
+    auto pipeline = M2Pipeline::create(std::move(config));
+    EXPECT_FALSE(pipeline->startServing());
+    EXPECT_TRUE(h.log.contains("[m2] capture start failed"));
+    EXPECT_TRUE(test::PortBlocker::canListen(port));
+  }
+}
+
+TEST(M2PipelineIntegration, FaultInjectedCaptureStartsTimeOutAfterTheFirstThenCaptureResumes) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  Harness h;
+  ::setenv("LR_FAULT_CAPTURE_TIMEOUTS", "2", 1);
+  auto pipeline = M2Pipeline::create(h.config(x.display(), true));
+  ::unsetenv("LR_FAULT_CAPTURE_TIMEOUTS");
+  // The first start of a pipeline is never faulted.
+  ASSERT_TRUE(pipeline->startServing());
+  EXPECT_FALSE(h.log.contains("[m2] FAULT"));
+  M2PipelineProbe probe(*pipeline);
+  EXPECT_EQ(probe.restartCapture(), M2Pipeline::CaptureStart::timedOut);
+  EXPECT_TRUE(h.log.contains("[m2] FAULT: simulated capture-start timeout (1 left)"));
+  EXPECT_EQ(probe.restartCapture(), M2Pipeline::CaptureStart::timedOut);
+  EXPECT_TRUE(h.log.contains("[m2] FAULT: simulated capture-start timeout (0 left)"));
+  EXPECT_EQ(probe.restartCapture(), M2Pipeline::CaptureStart::started);
+  EXPECT_EQ(h.log.count("[m2] FAULT"), 2);
+  ASSERT_TRUE(test::eventually([&] { return probe.deliveries() > 0; }));
+  test::WireTestClient client(pipeline->boundPort());
+  expectHelloAndDecodableKeyframe(client, 320, 240, 30);
   pipeline->stopServing();
 }
 

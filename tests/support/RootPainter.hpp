@@ -1,0 +1,62 @@
+#pragma once
+
+// Paints the root window of a test X server through a connection of its own.
+
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace lumenrail::test {
+
+class RootPainter {
+ public:
+  explicit RootPainter(const std::string& display) {
+    conn_ = xcb_connect(display.c_str(), nullptr);
+    root_ = xcb_setup_roots_iterator(xcb_get_setup(conn_)).data->root;
+  }
+  ~RootPainter() { xcb_disconnect(conn_); }
+
+  void fill(uint32_t rgb) {
+    xcb_change_window_attributes(conn_, root_, XCB_CW_BACK_PIXEL, &rgb);
+    xcb_clear_area(conn_, 0, root_, 0, 0, 0, 0);
+    sync();
+  }
+  void fillRect(uint32_t rgb, int16_t x, int16_t y, uint16_t w, uint16_t h) {
+    const xcb_gcontext_t gc = xcb_generate_id(conn_);
+    const uint32_t values[] = {rgb, XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS};
+    xcb_create_gc(conn_, gc, root_, XCB_GC_FOREGROUND | XCB_GC_SUBWINDOW_MODE, values);
+    const xcb_rectangle_t r{x, y, w, h};
+    xcb_poly_fill_rectangle(conn_, root_, gc, 1, &r);
+    xcb_free_gc(conn_, gc);
+    sync();
+  }
+  // Adds a RandR monitor without outputs, as a virtual display would.
+  uint32_t addMonitor(const std::string& name, int16_t x, int16_t y, uint16_t w, uint16_t h) {
+    auto* atom = xcb_intern_atom_reply(conn_, xcb_intern_atom(conn_, 0, uint16_t(name.size()), name.c_str()), nullptr);
+    const uint32_t id = atom->atom;
+    std::free(atom);
+    xcb_randr_monitor_info_t info{};
+    info.name = id;
+    info.x = x;
+    info.y = y;
+    info.width = w;
+    info.height = h;
+    info.width_in_millimeters = w;
+    info.height_in_millimeters = h;
+    xcb_generic_error_t* error = xcb_request_check(conn_, xcb_randr_set_monitor_checked(conn_, root_, &info));
+    const bool ok = error == nullptr;
+    std::free(error);
+    return ok ? id : 0;
+  }
+  void sync() { std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
+  bool ok() const { return xcb_connection_has_error(conn_) == 0; }
+
+ private:
+  xcb_connection_t* conn_;
+  xcb_window_t root_;
+};
+
+}  // namespace lumenrail::test
