@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <future>
 
 #include "M2Pipeline.hpp"
@@ -467,13 +468,23 @@ struct Child {
     }
     return true;
   }
-  int terminate() {
-    ::kill(pid, SIGTERM);
-    waitFor("\x01never");  // drain to the end of the stream
+  // Reads to the end of the output, then reaps the program: its exit status, or -1.
+  int waitExit() {
+    waitFor("\x01never");
     int status = 0;
     ::waitpid(pid, &status, 0);
     pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  int terminate() {
+    ::kill(pid, SIGTERM);
+    return waitExit();
+  }
+  // The port of the "capturing + serving ... on :<port>" line.
+  uint16_t servingPort() const {
+    const size_t line = output.find("[m2] capturing + serving");
+    const size_t at = line == std::string::npos ? line : output.find(" on :", line);
+    return at == std::string::npos ? 0 : static_cast<uint16_t>(std::stoul(output.substr(at + 5)));
   }
 };
 
@@ -508,13 +519,103 @@ TEST(M2ServeAcceptance, ExitsTwoWhenServingCannotStart) {
   Child child({"--m2", "--capture-main", "--port", "0", "--width", "320", "--height", "240", "--fps", "30"},
               ":987654");
   ASSERT_GT(child.pid, 0);
-  child.waitFor("\x01never");
-  int status = 0;
-  ::waitpid(child.pid, &status, 0);
-  child.pid = -1;
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 2) << child.output;
+  EXPECT_EQ(child.waitExit(), 2) << child.output;
   EXPECT_NE(child.output.find("[m2] capture start failed"), std::string::npos) << child.output;
+}
+
+TEST(M2ServeAcceptance, ABusyPortExitsTwoAndLeavesThePortFree) {
+  test::PortBlocker blocker;
+  ASSERT_NE(blocker.port, 0);
+  Child child({"--m2", "--capture-main", "--port", std::to_string(blocker.port), "--width", "320", "--height", "240",
+               "--fps", "30"},
+              ":987654");
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(child.waitExit(), 2) << child.output;
+  EXPECT_NE(child.output.find("[m2] ERROR: "), std::string::npos) << child.output;
+  EXPECT_EQ(child.output.find("[m2] capturing + serving"), std::string::npos) << child.output;
+  blocker.release();
+  EXPECT_TRUE(test::PortBlocker::canListen(blocker.port));
+}
+
+// BT.709 full range, the conversion the capture applies to the screen.
+struct Yuv {
+  double y, u, v;
+};
+Yuv bt709Full(uint32_t rgb) {
+  const double r = (rgb >> 16) & 0xFF, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
+  const double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+  return {y, 128 + (b - y) / 1.8556, 128 + (r - y) / 1.5748};
+}
+
+double meanOf(const uint8_t* plane, int stride, int cx, int cy, int half) {
+  double sum = 0;
+  for (int y = cy - half; y < cy + half; ++y) {
+    for (int x = cx - half; x < cx + half; ++x) sum += plane[y * stride + x];
+  }
+  return sum / (4.0 * half * half);
+}
+
+// The four quadrants of a 320x240 picture, sampled away from their edges and
+// from the pointer in the middle of the screen.
+void expectQuadrants(const AVFrame* picture, const std::array<uint32_t, 4>& colours, const char* what) {
+  ASSERT_EQ(picture->width, 320);
+  ASSERT_EQ(picture->height, 240);
+  ASSERT_TRUE(picture->format == AV_PIX_FMT_YUV420P || picture->format == AV_PIX_FMT_YUVJ420P) << picture->format;
+  for (int q = 0; q < 4; ++q) {
+    const int cx = (q % 2) * 160 + 80, cy = (q / 2) * 120 + 60;
+    const Yuv want = bt709Full(colours[size_t(q)]);
+    EXPECT_NEAR(meanOf(picture->data[0], picture->linesize[0], cx, cy, 16), want.y, 8) << what << " Y, quadrant " << q;
+    EXPECT_NEAR(meanOf(picture->data[1], picture->linesize[1], cx / 2, cy / 2, 8), want.u, 8)
+        << what << " Cb, quadrant " << q;
+    EXPECT_NEAR(meanOf(picture->data[2], picture->linesize[2], cx / 2, cy / 2, 8), want.v, 8)
+        << what << " Cr, quadrant " << q;
+  }
+}
+
+TEST(M2ServeAcceptance, StreamsThePaintedScreenAndAnswersRequestIdrWithAKeyframe) {
+  test::PrivateXServer x({640, 480, 24});
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  test::RootPainter painter(x.display());
+  ASSERT_TRUE(painter.ok());
+  const std::array<uint32_t, 4> colours{0xC03020, 0x20A040, 0x3040C0, 0xE0E0E0};
+  for (int q = 0; q < 4; ++q) {
+    painter.fillRect(colours[size_t(q)], int16_t((q % 2) * 320), int16_t((q / 2) * 240), 320, 240);
+  }
+  Child child({"--m2", "--capture-main", "--port", "0", "--width", "320", "--height", "240", "--fps", "30"},
+              x.display());
+  ASSERT_GT(child.pid, 0);
+  ASSERT_TRUE(child.waitFor("Ctrl-C to stop")) << child.output;
+  const uint16_t port = child.servingPort();
+  ASSERT_NE(port, 0) << child.output;
+
+  test::WireTestClient client(port);
+  ASSERT_TRUE(client.readUntil(hello).has_value());
+  test::TestDecoder decoder(Wire::Codec::h264);
+  ASSERT_TRUE(decoder.ready());
+  int64_t index = 0;
+  int64_t lastKey = -1;
+  // The next frame, decoded once a keyframe has started the picture.
+  auto nextFrame = [&]() -> bool {
+    auto f = client.readUntil(frame);
+    if (!f || f->payload.size() <= 12) return false;
+    if (f->payload[8] == 1) lastKey = index;
+    ++index;
+    if (lastKey < 0) return true;
+    return decoder.decode(Bytes(f->payload.begin() + 12, f->payload.end()));
+  };
+  while (lastKey < 0 && index < 200) ASSERT_TRUE(nextFrame());
+  ASSERT_EQ(lastKey, index - 1) << "no keyframe";
+  expectQuadrants(decoder.picture(), colours, "first keyframe");
+
+  // Asked right after a keyframe, the answer must come long before the
+  // regular keyframe (one second of frames away).
+  const int64_t askedAt = index;
+  ASSERT_TRUE(client.send(test::Code::requestIdr, {2, 0, 0, 0}));
+  while (lastKey < askedAt && index < askedAt + 15) ASSERT_TRUE(nextFrame());
+  EXPECT_GE(lastKey, askedAt) << "no keyframe within 15 frames of RequestIdr";
+  expectQuadrants(decoder.picture(), colours, "requested keyframe");
+  EXPECT_NE(child.output.find("[m2] capturing + serving"), std::string::npos);
+  EXPECT_EQ(child.terminate(), 0) << child.output;
 }
 
 }  // namespace
