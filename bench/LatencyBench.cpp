@@ -1,0 +1,249 @@
+// End-to-end latency: from the start of a screen grab to the last byte of
+// that frame read by a loopback client, through the pipeline's own pieces:
+// the X grab (MIT-SHM on a private Xvfb), the one copy to NV12
+// (CaptureFrameCopier), the encoder (VideoToolboxEncoder at the serving
+// session's settings) and the wire server. Each frame is sent alone, so the
+// figures hold no queueing. Between frames a few rectangles move on the
+// screen, as windows and a pointer would. Reports p50 and p99 of the whole
+// path and of each leg (capture, copy, encode, send), as counters and lines.
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchXServer.hpp"
+#include "media/CaptureFrameCopier.hpp"
+#include "media/VideoToolboxEncoder.hpp"
+#include "platform/Clock.hpp"
+#include "platform/X11Display.hpp"
+#include "wire/WireServer.hpp"
+
+namespace {
+
+using namespace lumenrail;
+
+BenchXServer& xServer() {
+  static BenchXServer instance;
+  return instance;
+}
+
+// Moves a dozen coloured rectangles over the root window, frame by frame.
+class ScreenMover {
+ public:
+  ScreenMover(xcb_connection_t* conn, int32_t w, int32_t h) : conn_(conn), w_(w), h_(h) {
+    root_ = xcb_setup_roots_iterator(xcb_get_setup(conn_)).data->root;
+    gc_ = xcb_generate_id(conn_);
+    const uint32_t values[] = {0, XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS};
+    xcb_create_gc(conn_, gc_, root_, XCB_GC_FOREGROUND | XCB_GC_SUBWINDOW_MODE, values);
+  }
+  ~ScreenMover() { xcb_free_gc(conn_, gc_); }
+
+  void step(int64_t index) {
+    for (int i = 0; i < 12; ++i) {
+      const uint32_t colour = uint32_t(0x203040 + i * 0x131517 + index * 0x010203) & 0xFFFFFF;
+      xcb_change_gc(conn_, gc_, XCB_GC_FOREGROUND, &colour);
+      const int32_t x = int32_t((i * 211 + index * (7 + i)) % (w_ - 320));
+      const int32_t y = int32_t((i * 137 + index * (3 + i)) % (h_ - 240));
+      const xcb_rectangle_t r{int16_t(x), int16_t(y), 320, 240};
+      xcb_poly_fill_rectangle(conn_, root_, gc_, 1, &r);
+    }
+    // Round trip: the drawing is on the screen before the grab.
+    std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr));
+  }
+
+ private:
+  xcb_connection_t* conn_;
+  int32_t w_, h_;
+  xcb_window_t root_ = 0;
+  xcb_gcontext_t gc_ = 0;
+};
+
+// A loopback client that notes when the last byte of each frame arrived.
+class FrameReceiver {
+ public:
+  explicit FrameReceiver(uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connected_) thread_ = std::thread([this] { run(); });
+  }
+  ~FrameReceiver() {
+    ::shutdown(fd_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    ::close(fd_);
+  }
+  bool connected() const { return connected_; }
+
+  // When the frame stamped `ticks` was read whole; nothing if the stream ended first.
+  std::optional<uint64_t> arrivalOf(uint64_t ticks) {
+    std::unique_lock lock(m_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return ended_ || lastTicks_ == ticks; });
+    if (lastTicks_ != ticks) return std::nullopt;
+    return lastArrivalNs_;
+  }
+
+ private:
+  bool fill(uint8_t* p, size_t n) {
+    while (n > 0) {
+      const ssize_t k = ::recv(fd_, p, n, 0);
+      if (k <= 0) return false;
+      p += k;
+      n -= size_t(k);
+    }
+    return true;
+  }
+  void run() {
+    std::vector<uint8_t> payload;
+    uint8_t header[5];
+    while (fill(header, sizeof header)) {
+      const uint32_t len = uint32_t(header[1]) | uint32_t(header[2]) << 8 | uint32_t(header[3]) << 16 |
+                           uint32_t(header[4]) << 24;
+      if (len > (64u << 20)) break;
+      payload.resize(len);
+      if (!fill(payload.data(), len)) break;
+      const uint64_t now = uptimeNs();
+      if (header[0] != 0x03 || len < 8) continue;
+      uint64_t ticks = 0;
+      for (int i = 7; i >= 0; --i) ticks = ticks << 8 | payload[size_t(i)];
+      std::lock_guard lock(m_);
+      lastTicks_ = ticks;
+      lastArrivalNs_ = now;
+      cv_.notify_all();
+    }
+    std::lock_guard lock(m_);
+    ended_ = true;
+    cv_.notify_all();
+  }
+
+  int fd_ = -1;
+  bool connected_ = false;
+  std::thread thread_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  uint64_t lastTicks_ = 0;
+  uint64_t lastArrivalNs_ = 0;
+  bool ended_ = false;
+};
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, size_t(double(v.size() - 1) * p + 0.5))];
+}
+
+double ms(uint64_t ns) { return double(ns) / 1e6; }
+
+void BM_CaptureToSocket(benchmark::State& state) {
+  const int32_t w = int32_t(state.range(0)), h = int32_t(state.range(1));
+  if (xServer().display().empty()) {
+    state.SkipWithError(("skipped, no private X server: " + xServer().whyNot()).c_str());
+    return;
+  }
+  auto display = X11Display::open(xServer().display());
+  X11ScreenGrabber grabber(display);
+  ScreenMover mover(display->connection(), w, h);
+  CaptureFrameCopier copier(w, h, PixelFormat::nv12FullRange, uptimeNs, [](const std::string&) {});
+  VideoToolboxEncoder encoder({w, h, 60, 12'000'000, Wire::Codec::h264, 1.0});
+
+  WireServer::Config config;
+  config.port = 0;
+  config.hello = {Wire::Codec::h264, uint32_t(w), uint32_t(h), 60, 1, 12'000'000, kNsPerSecond};
+  auto server = WireServer::create(config);
+  std::mutex connectedMutex;
+  std::condition_variable connectedCv;
+  bool connected = false;
+  server->onClientConnected = [&] {
+    std::lock_guard lock(connectedMutex);
+    connected = true;
+    connectedCv.notify_all();
+  };
+  uint64_t encodedNs = 0;
+  encoder.sink = [&](const EncodedFrame& f) {
+    encodedNs = uptimeNs();
+    server->broadcast(f.captureTimeNs, f.isKeyframe, f.data);
+  };
+  encoder.start();
+  server->start();
+  FrameReceiver receiver(server->boundPort());
+  {
+    std::unique_lock lock(connectedMutex);
+    if (!receiver.connected() ||
+        !connectedCv.wait_for(lock, std::chrono::seconds(10), [&] { return connected; })) {
+      state.SkipWithError("the loopback client did not connect");
+      return;
+    }
+  }
+
+  std::vector<double> total, capture, copy, encode, send;
+  int64_t index = 0;
+  // Segment attach, converter set-up and the first keyframe are not per-frame costs.
+  for (int i = 0; i < 5; ++i) {
+    mover.step(index++);
+    X11Image image = grabber.grab(0, 0, w, h);
+    encoder.encode(copier.copy(image.data, image.bytesPerRow, image.width, image.height), uptimeNs(), false);
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    mover.step(index++);
+    state.ResumeTiming();
+    const uint64_t t0 = uptimeNs();
+    X11Image image = grabber.grab(0, 0, w, h);
+    const uint64_t t1 = uptimeNs();
+    PixelBufferRef frame = copier.copy(image.data, image.bytesPerRow, image.width, image.height);
+    const uint64_t t2 = uptimeNs();
+    if (!frame) {
+      state.SkipWithError("the copier dropped a frame");
+      break;
+    }
+    encoder.encode(frame, t0, false);
+    const std::optional<uint64_t> t4 = receiver.arrivalOf(t0);
+    if (!t4) {
+      state.SkipWithError("a frame never reached the client");
+      break;
+    }
+    total.push_back(ms(*t4 - t0));
+    capture.push_back(ms(t1 - t0));
+    copy.push_back(ms(t2 - t1));
+    encode.push_back(ms(encodedNs - t2));
+    send.push_back(ms(*t4 - encodedNs));
+  }
+  server->stop();
+  encoder.stop();
+
+  state.counters["p50_ms"] = percentile(total, 0.50);
+  state.counters["p99_ms"] = percentile(total, 0.99);
+  state.counters["capture_p50_ms"] = percentile(capture, 0.50);
+  state.counters["copy_p50_ms"] = percentile(copy, 0.50);
+  state.counters["encode_p50_ms"] = percentile(encode, 0.50);
+  state.counters["send_p50_ms"] = percentile(send, 0.50);
+  std::printf("capture-to-socket %dx%d over %zu frames (%s):\n", w, h, total.size(),
+              grabber.usingShm() ? "MIT-SHM" : "GetImage");
+  const std::pair<const char*, std::vector<double>*> legs[] = {
+      {"total", &total}, {"capture", &capture}, {"copy", &copy}, {"encode", &encode}, {"send", &send}};
+  for (const auto& [name, values] : legs) {
+    std::printf("  %-8s p50 %7.2f ms   p99 %7.2f ms\n", name, percentile(*values, 0.50), percentile(*values, 0.99));
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+BENCHMARK(BM_CaptureToSocket)->Args({1920, 1080})->Iterations(240)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CaptureToSocket)->Args({2732, 2048})->Iterations(160)->Unit(benchmark::kMillisecond)->UseRealTime();
