@@ -377,5 +377,36 @@ TEST(VideoEncoder, ReconfigurationFromAnotherThreadWhileEncodingLosesNothing) {
   EXPECT_EQ(delivered.count(), 40);
 }
 
+TEST(VideoEncoder, StopFromAnotherThreadWaitsForTheFrameInFlightAndLaterEncodesThrow) {
+  Encoder encoder(config(Wire::Codec::h264, 30, 1.0));
+  test::EventCounter delivered;
+  std::atomic<bool> stopReturned{false};
+  std::atomic<bool> deliveredAfterStop{false};
+  encoder.sink = [&](const EncodedFrame&) {
+    if (stopReturned.load()) deliveredAfterStop = true;
+    delivered.add();
+  };
+  encoder.start();
+  std::atomic<bool> endedNotStarted{false};
+  std::thread pacer([&] {
+    const auto frame = makeNv12Frame(kW, kH, 0);
+    for (int i = 0; i < 100'000; ++i) {
+      try {
+        encoder.encode(frame, static_cast<uint64_t>(i), false);
+      } catch (const Encoder::EncoderError& e) {
+        endedNotStarted = e.kind == Encoder::ErrorKind::notStarted;
+        return;
+      }
+    }
+  });
+  ASSERT_TRUE(delivered.waitFor(5));
+  encoder.finish();
+  encoder.stop();
+  stopReturned = true;
+  pacer.join();
+  EXPECT_TRUE(endedNotStarted);
+  EXPECT_FALSE(deliveredAfterStop);
+}
+
 }  // namespace
 }  // namespace lumenrail
