@@ -10,7 +10,6 @@
 #include "input/PenDisplayPolicy.hpp"
 #include "input/XDesktopInput.hpp"
 #include "input/XkbKeyboardLayout.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 
 namespace lumenrail {
 
@@ -59,11 +58,7 @@ std::string M2Pipeline::label(const Mode& mode) {
   return std::to_string(mode.width) + "x" + std::to_string(mode.height) + "@" + std::to_string(mode.fps);
 }
 
-double M2Pipeline::vdHz(const Mode& mode) const {
-  const char* override = std::getenv("LUMENRAIL_VD_HZ");
-  return PenDisplayPolicy::virtualDisplayHz(
-      mode.fps, penHighRate_, override ? std::optional<std::string_view>(override) : std::nullopt);
-}
+double M2Pipeline::vdHz(const Mode& mode) const { return vdHzFor(mode, penHighRate_.load()); }
 
 std::string M2Pipeline::vdLabel(const Mode& mode) const {
   const double rate = vdHz(mode);
@@ -162,9 +157,7 @@ M2Pipeline::M2Pipeline(Config config)
   server_ = WireServer::create(WireServer::Config{port_, hello(mode_, Wire::Codec::h264), psk_, std::nullopt});
   advertiser_ = BonjourAdvertiser::create(std::nullopt, port_);
   if (config_.publisherFactory) advertiser_->publisherFactory = config_.publisherFactory;
-  encoder_ = std::make_shared<VideoToolboxEncoder>(VideoToolboxEncoder::Config{
-      static_cast<int32_t>(mode_.width), static_cast<int32_t>(mode_.height), static_cast<int32_t>(mode_.fps),
-      kBitrateBps, Wire::Codec::h264, 1.0});
+  encoder_ = makeEncoder(mode_, Wire::Codec::h264);
 
   server_->onEvent = tagged(log_, "[wire] ");
   server_->hostAppVersion = "1.0.9";
@@ -191,19 +184,6 @@ void M2Pipeline::wire() {
           self->encodeFrame(buffer, captureNs, force);
         }
       });
-
-  server_->onClientMode = [weak](const Wire::ClientMode& request, int32_t fd) {
-    auto self = weak.lock();
-    if (!self) return;
-    self->reconfigQueue_.async([weak, request, fd] {
-      auto self = weak.lock();
-      if (!self) return;
-      const auto sanitized = ClientModePolicy::sanitize(request);
-      // Live reconfiguration comes later: the request is noted, the stream stays.
-      self->log_("[m2] ClientMode ← client (fd " + std::to_string(fd) + "): " +
-                 (sanitized ? label(*sanitized) : std::string("unusable")) + " — keeping " + label(self->mode_));
-    });
-  };
 
   // Pen and keys reach the desktop through the served X display.
   const std::string& display = config_.xDisplay;
@@ -267,6 +247,7 @@ void M2Pipeline::wire() {
     server->broadcastForegroundApp(foreground->current());
     advertiser->setBusy(server->clientCount() > 0);
   };
+  wireReconfiguration();
 }
 
 M2Pipeline::~M2Pipeline() {
@@ -275,7 +256,7 @@ M2Pipeline::~M2Pipeline() {
   target_->alive = false;
 }
 
-void M2Pipeline::attachSink(VideoToolboxEncoder& encoder) {
+void M2Pipeline::attachSink(VideoEncoder& encoder) {
   const auto probe = stallProbe_;
   const auto server = server_;
   encoder.sink = [probe, server](const EncodedFrame& frame) {
@@ -297,14 +278,17 @@ bool M2Pipeline::startServing() {
   std::lock_guard life(lifecycleLock_);
   if (started_ || tornDown_ || stopped()) return false;
   started_ = true;
-  return startLocked();
+  holdReconfigurationForStart();
+  const bool serving = startLocked();
+  endReconfigurationHold(serving);
+  return serving;
 }
 
 bool M2Pipeline::startLocked() {
   // 1. Display.
   std::shared_ptr<DisplayConfiguration> displays;
   try {
-    displays = X11DisplayConfiguration::open(config_.xDisplay);
+    displays = openDisplays();
   } catch (const std::exception& e) {
     say("[m2] WARN: cannot reach the X display: " + std::string(e.what()));
   }
@@ -318,14 +302,7 @@ bool M2Pipeline::startLocked() {
     bool created = false;
     if (displays) {
       vd_ = std::make_unique<VirtualDisplayManager>(displays, log_);
-      VirtualDisplayManager::Config vc;
-      vc.name = "Lumenrail Display";
-      vc.width = static_cast<uint32_t>(mode_.width);
-      vc.height = static_cast<uint32_t>(mode_.height);
-      vc.refreshRate = vdHz(mode_);
-      vc.widthMillimeters = 345.0;
-      vc.heightMillimeters = 194.0;
-      created = vd_->create(vc, 4);
+      created = vd_->create(virtualDisplayConfig(mode_), 4);
     }
     if (created) {
       vdId_ = vd_->displayID();
@@ -442,6 +419,7 @@ void M2Pipeline::stopLocked() {
     std::lock_guard lock(stopFlagLock_);
     servingStopped_ = true;
   }
+  quiesceReconfiguration();
   foreground_->stop();
   advertiser_->stop();
   if (usbBridge_) usbBridge_->stop();
@@ -451,13 +429,14 @@ void M2Pipeline::stopLocked() {
   stopCapture();
   pump_->stop();
   server_->stop();
-  std::shared_ptr<VideoToolboxEncoder> encoder;
+  std::shared_ptr<VideoEncoder> encoder;
   {
     std::lock_guard lock(encoderLock_);
     encoder = encoder_;
   }
   encoder->finish();
   encoder->stop();
+  stopSmallLane();
   if (vd_) {
     vd_->destroy();
     vd_.reset();
@@ -514,7 +493,7 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
   sc.showsCursor = true;
   sc.pixelFormat = captureBgra() ? PixelFormat::bgra : PixelFormat::nv12FullRange;
   sc.xDisplay = config_.xDisplay;
-  auto source = std::make_shared<ScreenCaptureSource>(sc);
+  auto source = makeCapture(sc);
   auto gate = std::make_shared<FrameGate>();
   const auto pump = pump_;
   const auto server = server_;
@@ -605,13 +584,19 @@ void M2Pipeline::stopCapture() {
 // ---- frames ---------------------------------------------------------------
 
 void M2Pipeline::encodeFrame(const PixelBufferRef& buffer, uint64_t captureNs, bool force) {
-  std::shared_ptr<VideoToolboxEncoder> encoder;
+  std::shared_ptr<VideoEncoder> encoder;
+  std::shared_ptr<VideoEncoder> smallEncoder;
+  std::optional<Mode> smallMode;
+  Mode mode;
   {
     std::lock_guard lock(encoderLock_);
     encoder = encoder_;
+    smallEncoder = smallEncoder_;
+    smallMode = smallMode_;
+    mode = mode_;
   }
-  const int64_t frameW = mode_.width;
-  const int64_t frameH = mode_.height;
+  const int64_t frameW = mode.width;
+  const int64_t frameH = mode.height;
   const Wire::ViewportRectQ16 desired = server_->desiredViewport();
   const PixelRect rect = ViewportGeometry::pixels(desired, frameW, frameH);
   if (rect != lastAppliedViewport_) {
@@ -641,6 +626,7 @@ void M2Pipeline::encodeFrame(const PixelBufferRef& buffer, uint64_t captureNs, b
   } catch (const std::exception&) {
     // One lost frame; the next keyframe request recovers the stream.
   }
+  encodeSmallLane(frame, captureNs, keyframe, smallEncoder, smallMode);
 }
 
 }  // namespace lumenrail
