@@ -6,9 +6,11 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <future>
 #include <stdexcept>
 
 #include "M2Pipeline.hpp"
+#include "platform/OneShotEvent.hpp"
 #include "support/EventLog.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
@@ -174,8 +176,16 @@ class QuietPublisher final : public ServicePublisher {
   void stop() override {}
 };
 
+// Holds a capture start on its way in, while armed.
+struct StartGate {
+  std::atomic<bool> armed{false};
+  OneShotEvent entered;
+  OneShotEvent release;
+};
+
 struct Rig {
   test::EventLog log;
+  std::shared_ptr<StartGate> gate = std::make_shared<StartGate>();
   std::shared_ptr<Bank> bank = std::make_shared<Bank>();
   std::shared_ptr<FakeDisplays> displays = std::make_shared<FakeDisplays>();
   std::shared_ptr<M2Pipeline> pipeline;
@@ -196,6 +206,11 @@ struct Rig {
     };
     auto displaysRef = displays;
     c.openDisplays = [displaysRef](const std::string&) { return displaysRef; };
+    c.beforeCaptureStart = [gate = gate] {
+      if (!gate->armed.load()) return;
+      gate->entered.signal();
+      gate->release.waitFor(test::kDeadlineNs);
+    };
     pipeline = M2Pipeline::create(std::move(c));
   }
   ~Rig() { pipeline->stopServing(); }
@@ -539,6 +554,38 @@ TEST(M2ReconfigureIntegration, PenHighRateFollowsTheSwitchAndTheClients) {
   EXPECT_FALSE(rig.state().penHighRateApplied);
   EXPECT_EQ(rig.displays->mainDisplay(), 1u);
   EXPECT_TRUE(rig.log.contains("[pen] high-rate: main display restored"));
+}
+
+TEST(M2ReconfigureIntegration, AModeAskedForDuringTheStartIsAppliedOnceTheStartIsDone) {
+  Rig rig;
+  rig.gate->armed = true;
+  auto started = std::async(std::launch::async, [&] { return rig.start(); });
+  ASSERT_TRUE(rig.gate->entered.waitFor(test::kDeadlineNs));  // the server listens, capture is starting
+  rig.gate->armed = false;
+  WireTestClient a(rig.pipeline->boundPort());
+  ASSERT_TRUE(a.send(test::Code::clientMode, WireTestClient::clientMode(800, 608, 30)));
+  ASSERT_TRUE(rig.log.waitFor("[wire] ClientMode ← client"));
+  // Posted, but held back: the start's capture is not pulled from under it.
+  EXPECT_FALSE(rig.log.contains("[m2] reconfiguring"));
+  rig.gate->release.signal();
+  ASSERT_TRUE(started.get());
+  EXPECT_EQ(rig.state().mode, (Mode{800, 608, 30}));
+  EXPECT_TRUE(rig.log.contains("[m2] reconfiguring 640x480@30 → 800x608@30"));
+}
+
+TEST(M2ReconfigureIntegration, StopDuringARebuildsCaptureStartEndsItPromptly) {
+  Rig rig;
+  ASSERT_TRUE(rig.start());
+  auto a = rig.connect();
+  rig.gate->armed = true;
+  ASSERT_TRUE(a.send(test::Code::clientMode, WireTestClient::clientMode(800, 608, 30)));
+  ASSERT_TRUE(rig.gate->entered.waitFor(test::kDeadlineNs));  // the rebuild waits on its capture
+  auto stopped = std::async(std::launch::async, [&] { rig.pipeline->stopServing(); });
+  EXPECT_TRUE(a.readUntil(test::Code::bye).has_value());
+  rig.gate->release.signal();
+  stopped.get();
+  EXPECT_TRUE(rig.log.contains("[m2] capture started after its wait gave up — stopped it again"));
+  EXPECT_EQ(rig.state().captureRecoveryRequests, 0);  // a stopped session recovers nothing
 }
 
 TEST(M2ReconfigureIntegration, NothingIsReconfiguredOnceServingHasStopped) {
