@@ -403,7 +403,8 @@ TEST(M2ReconfigureIntegration, ABitrateAbove60000KbpsIsClampedAndEchoed) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();
-  ASSERT_TRUE(a.send(test::Code::encoderConfig, WireTestClient::encoderConfig(Wire::EncoderField::bitrate, 0, 0, 80000)));
+  ASSERT_TRUE(
+      a.send(test::Code::encoderConfig, WireTestClient::encoderConfig(Wire::EncoderField::bitrate, 0, 0, 80000)));
   const auto applied = nextApplied(a);
   ASSERT_TRUE(applied.has_value());
   EXPECT_EQ(applied->fields, Wire::EncoderField::bitrate);
@@ -447,8 +448,8 @@ TEST(M2ReconfigureIntegration, SettingsReappliedByARebuildAreCappedByTheNewModes
   Rig rig({640, 480, 60});
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();
-  ASSERT_TRUE(a.send(test::Code::encoderConfig,
-                     WireTestClient::encoderConfig(Wire::EncoderField::fpsCap | Wire::EncoderField::bitrate, 0, 50, 8000)));
+  const uint8_t both = Wire::EncoderField::fpsCap | Wire::EncoderField::bitrate;
+  ASSERT_TRUE(a.send(test::Code::encoderConfig, WireTestClient::encoderConfig(both, 0, 50, 8000)));
   auto applied = nextApplied(a);
   ASSERT_TRUE(applied.has_value());
   EXPECT_EQ(applied->fps, 50);
