@@ -10,7 +10,6 @@
 #include "input/PenDisplayPolicy.hpp"
 #include "input/XDesktopInput.hpp"
 #include "input/XkbKeyboardLayout.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 
 namespace lumenrail {
 
@@ -59,11 +58,7 @@ std::string M2Pipeline::label(const Mode& mode) {
   return std::to_string(mode.width) + "x" + std::to_string(mode.height) + "@" + std::to_string(mode.fps);
 }
 
-double M2Pipeline::vdHz(const Mode& mode) const {
-  const char* override = std::getenv("LUMENRAIL_VD_HZ");
-  return PenDisplayPolicy::virtualDisplayHz(
-      mode.fps, penHighRate_, override ? std::optional<std::string_view>(override) : std::nullopt);
-}
+double M2Pipeline::vdHz(const Mode& mode) const { return vdHzFor(mode, penHighRate_.load()); }
 
 std::string M2Pipeline::vdLabel(const Mode& mode) const {
   const double rate = vdHz(mode);
@@ -162,9 +157,7 @@ M2Pipeline::M2Pipeline(Config config)
   server_ = WireServer::create(WireServer::Config{port_, hello(mode_, Wire::Codec::h264), psk_, std::nullopt});
   advertiser_ = BonjourAdvertiser::create(std::nullopt, port_);
   if (config_.publisherFactory) advertiser_->publisherFactory = config_.publisherFactory;
-  encoder_ = std::make_shared<VideoToolboxEncoder>(VideoToolboxEncoder::Config{
-      static_cast<int32_t>(mode_.width), static_cast<int32_t>(mode_.height), static_cast<int32_t>(mode_.fps),
-      kBitrateBps, Wire::Codec::h264, 1.0});
+  encoder_ = makeEncoder(mode_, Wire::Codec::h264);
 
   server_->onEvent = tagged(log_, "[wire] ");
   server_->hostAppVersion = "1.0.9";
@@ -191,18 +184,6 @@ void M2Pipeline::wire() {
           self->encodeFrame(buffer, captureNs, force);
         }
       });
-
-  server_->onClientMode = [weak](const Wire::ClientMode& request, int32_t fd) {
-    auto self = weak.lock();
-    if (!self) return;
-    self->postReconfig([request, fd](M2Pipeline& pipeline) {
-      const auto sanitized = ClientModePolicy::sanitize(request);
-      // Live reconfiguration comes later: the request is noted, the stream stays.
-      pipeline.log_("[m2] ClientMode ← client (fd " + std::to_string(fd) + "): " +
-                    (sanitized ? label(*sanitized) : std::string("unusable")) + " — keeping " +
-                    label(pipeline.currentMode()));
-    });
-  };
 
   // Pen and keys reach the desktop through the served X display.
   const std::string& display = config_.xDisplay;
@@ -266,17 +247,7 @@ void M2Pipeline::wire() {
     server->broadcastForegroundApp(foreground->current());
     advertiser->setBusy(server->clientCount() > 0);
   };
-
-  // Client requests that arrive while the start is still bringing parts up
-  // wait behind this until it has finished.
-  reconfigQueue_.async([settled = startSettled_] { settled->wait(); });
-}
-
-void M2Pipeline::postReconfig(std::function<void(M2Pipeline&)> work) {
-  reconfigQueue_.async([weak = weak_from_this(), work = std::move(work)] {
-    auto self = weak.lock();
-    if (self && !self->stopped()) work(*self);
-  });
+  wireReconfiguration();
 }
 
 M2Pipeline::Mode M2Pipeline::currentMode() const {
@@ -285,13 +256,13 @@ M2Pipeline::Mode M2Pipeline::currentMode() const {
 }
 
 M2Pipeline::~M2Pipeline() {
-  startSettled_->signal();  // the queue finishes its held work, which then finds no pipeline
+  startHold_->signal();  // the queue finishes its held work, which then finds no pipeline
   // Injectors may still map a late sample; they then get no frame size.
   std::lock_guard lock(target_->lock);
   target_->alive = false;
 }
 
-void M2Pipeline::attachSink(VideoToolboxEncoder& encoder) {
+void M2Pipeline::attachSink(VideoEncoder& encoder) {
   const auto probe = stallProbe_;
   const auto server = server_;
   encoder.sink = [probe, server](const EncodedFrame& frame) {
@@ -313,8 +284,9 @@ bool M2Pipeline::startServing() {
   std::lock_guard life(lifecycleLock_);
   if (started_ || tornDown_ || stopped()) return false;
   started_ = true;
+  holdReconfigurationForStart();
   const bool serving = startLocked();
-  startSettled_->signal();
+  endReconfigurationHold(serving);
   return serving;
 }
 
@@ -323,7 +295,7 @@ bool M2Pipeline::startLocked() {
   // 1. Display.
   std::shared_ptr<DisplayConfiguration> displays;
   try {
-    displays = X11DisplayConfiguration::open(config_.xDisplay);
+    displays = openDisplays();
   } catch (const std::exception& e) {
     say("[m2] WARN: cannot reach the X display: " + std::string(e.what()));
   }
@@ -337,14 +309,7 @@ bool M2Pipeline::startLocked() {
     bool created = false;
     if (displays) {
       vd_ = std::make_unique<VirtualDisplayManager>(displays, log_);
-      VirtualDisplayManager::Config vc;
-      vc.name = "Lumenrail Display";
-      vc.width = static_cast<uint32_t>(mode.width);
-      vc.height = static_cast<uint32_t>(mode.height);
-      vc.refreshRate = vdHz(mode);
-      vc.widthMillimeters = 345.0;
-      vc.heightMillimeters = 194.0;
-      created = vd_->create(vc, 4);
+      created = vd_->create(virtualDisplayConfig(mode), 4);
     }
     if (created) {
       vdId_ = vd_->displayID();
@@ -461,11 +426,7 @@ void M2Pipeline::stopLocked() {
     std::lock_guard lock(stopFlagLock_);
     servingStopped_ = true;
   }
-  // Fence: work already on the reconfiguration queue finishes (or, seeing
-  // the stop, does nothing) before anything is taken down, and work posted
-  // later does nothing, so no capture, audio or display change starts after this.
-  startSettled_->signal();
-  reconfigQueue_.sync([] {});
+  quiesceReconfiguration();
   foreground_->stop();
   advertiser_->stop();
   if (usbBridge_) usbBridge_->stop();
@@ -475,13 +436,14 @@ void M2Pipeline::stopLocked() {
   stopCapture();
   pump_->stop();
   server_->stop();
-  std::shared_ptr<VideoToolboxEncoder> encoder;
+  std::shared_ptr<VideoEncoder> encoder;
   {
     std::lock_guard lock(encoderLock_);
     encoder = encoder_;
   }
   encoder->finish();
   encoder->stop();
+  stopSmallLane();
   if (vd_) {
     vd_->destroy();
     vd_.reset();
@@ -536,7 +498,7 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
   sc.showsCursor = true;
   sc.pixelFormat = captureBgra() ? PixelFormat::bgra : PixelFormat::nv12FullRange;
   sc.xDisplay = config_.xDisplay;
-  auto source = std::make_shared<ScreenCaptureSource>(sc);
+  auto source = makeCapture(sc);
   auto gate = std::make_shared<FrameGate>();
   const auto pump = pump_;
   const auto server = server_;
@@ -627,11 +589,15 @@ void M2Pipeline::stopCapture() {
 // ---- frames ---------------------------------------------------------------
 
 void M2Pipeline::encodeFrame(const PixelBufferRef& buffer, uint64_t captureNs, bool force) {
-  std::shared_ptr<VideoToolboxEncoder> encoder;
+  std::shared_ptr<VideoEncoder> encoder;
+  std::shared_ptr<VideoEncoder> smallEncoder;
+  std::optional<Mode> smallMode;
   Mode mode;
   {
     std::lock_guard lock(encoderLock_);
     encoder = encoder_;
+    smallEncoder = smallEncoder_;
+    smallMode = smallMode_;
     mode = mode_;
   }
   const int64_t frameW = mode.width;
@@ -665,6 +631,7 @@ void M2Pipeline::encodeFrame(const PixelBufferRef& buffer, uint64_t captureNs, b
   } catch (const std::exception&) {
     // One lost frame; the next keyframe request recovers the stream.
   }
+  encodeSmallLane(frame, captureNs, keyframe, smallEncoder, smallMode);
 }
 
 }  // namespace lumenrail

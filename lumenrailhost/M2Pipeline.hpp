@@ -12,7 +12,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,11 +25,13 @@
 #include "links/BonjourAdvertiser.hpp"
 #include "links/UsbmuxServeBridge.hpp"
 #include "media/CaptureServePump.hpp"
+#include "media/CaptureSource.hpp"
 #include "media/FrameScaler.hpp"
 #include "media/InkObserver.hpp"
 #include "media/ScreenCaptureSource.hpp"
 #include "media/ViewportCropper.hpp"
 #include "media/ViewportGeometry.hpp"
+#include "media/VideoEncoder.hpp"
 #include "media/VideoToolboxEncoder.hpp"
 #include "media/VirtualDisplayManager.hpp"
 #include "platform/DisplayConfiguration.hpp"
@@ -60,6 +64,11 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
     uint64_t captureStartWaitNs = 8 * kNsPerSecond;
     // Runs on the capture-start thread before the capture starts (tests).
     std::function<void()> beforeCaptureStart;
+    // Platform seams; unset means the X11 capture, the software encoder and
+    // the X display's RandR configuration.
+    std::function<std::shared_ptr<CaptureSource>(const ScreenCaptureSource::Config&)> makeCapture;
+    std::function<std::shared_ptr<VideoEncoder>(const VideoEncoder::Config&)> makeEncoder;
+    std::function<std::shared_ptr<DisplayConfiguration>(const std::string& xDisplay)> openDisplays;
   };
 
   enum class CaptureStart { started, timedOut, failed, aborted };
@@ -103,6 +112,44 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   static constexpr uint64_t kCaptureStopWaitNs = 5 * kNsPerSecond;
   static constexpr const char* kReconfigQueueLabel = "quillmark.lumenrail.m2.reconfig";
 
+  // ==== Live reconfiguration (M2PipelineReconfigure.cpp) ====================
+  // Entry points only post to reconfigQueue_; work queued while a start is
+  // running waits for it, and nothing runs once serving has stopped.
+  enum class RebuildResult { rebuilt, encoderFailed, captureDown };
+
+  void requestClientMode(const Wire::ClientMode& request, int32_t fd);
+  void clientDeparted(int32_t fd);
+  void setMainDevice(const std::string& fingerprint);
+  void setCaptureMain(bool on);  // true: mirror the main display; false: extend
+  void setPenHighRate(bool on);
+
+  // For the menu bar; any thread.
+  std::vector<std::string> connectedClientNames() const;
+  bool hasNetworkClient() const;
+  std::set<std::string> connectedFingerprints() const;
+  std::optional<std::string> mainFingerprint() const;
+
+  // What the reconfiguration queue holds, read on the queue after the work
+  // queued before it.
+  struct ReconfigState {
+    Mode mode;
+    Wire::Codec codec = Wire::Codec::h264;
+    bool captureMain = false;
+    std::optional<int32_t> primary;
+    std::map<int32_t, Mode> lastModes;
+    std::optional<Mode> smallMode;
+    std::set<int32_t> smallMembers;
+    bool penHighRate = false;
+    bool penHighRateApplied = false;
+    uint32_t vdId = 0;
+    Wire::EncoderConfigRequest desiredEncoderConfig;
+    int64_t captureRecoveryRequests = 0;
+  };
+  ReconfigState reconfigState();
+
+  static constexpr int64_t kMaxBitrateKbps = 60'000;
+  // ==== end of live reconfiguration ==========================================
+
  private:
   friend class M2PipelineProbe;  // tests drive capture restarts through it
 
@@ -140,12 +187,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   void stopCapture();
   void onFrame(const PixelBufferRef& buffer, uint64_t captureNs);
   void encodeFrame(const PixelBufferRef& buffer, uint64_t captureNs, bool force);
-  void attachSink(VideoToolboxEncoder& encoder);
-  // Runs `work` on the reconfiguration queue unless serving has stopped by
-  // then. Such work waits until startServing() has finished and is drained
-  // by stopServing() before anything is taken down, so it never overlaps the
-  // start or the teardown.
-  void postReconfig(std::function<void(M2Pipeline&)> work);
+  void attachSink(VideoEncoder& encoder);
   // The stream mode, read with the encoder it belongs to.
   Mode currentMode() const;
   static PenMapper::TargetRect targetRect(Target& target);
@@ -157,30 +199,25 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   std::atomic<bool> captureMain_;
   const bool usb_;
   const std::optional<Bytes> psk_;
-  const bool penHighRate_;
+  std::atomic<bool> penHighRate_;  // changed on reconfigQueue_ only
   const bool audioEnabled_;
   const bool audioForceSck_;
 
   SerialQueue reconfigQueue_{kReconfigQueueLabel};
-  // Signalled when startServing() has finished, at stop and at destruction;
-  // the reconfiguration queue holds its work until then.
-  const std::shared_ptr<OneShotEvent> startSettled_ = std::make_shared<OneShotEvent>();
   std::shared_ptr<FrameStallProbe> stallProbe_;
   std::shared_ptr<WireServer> server_;
   std::shared_ptr<BonjourAdvertiser> advertiser_;
-  std::shared_ptr<VideoToolboxEncoder> encoder_;  // guarded by encoderLock_
+  std::shared_ptr<VideoEncoder> encoder_;  // guarded by encoderLock_
   mutable std::mutex encoderLock_;
   std::shared_ptr<UsbmuxServeBridge> usbBridge_;
   std::shared_ptr<AoaServeBridge> aoaBridge_;
 
   std::shared_ptr<Target> target_ = std::make_shared<Target>();
-  // vd_ and source_ belong to the start path, the reconfiguration queue and
-  // the teardown, which never run at the same time (see postReconfig).
-  std::unique_ptr<VirtualDisplayManager> vd_;
+  std::unique_ptr<VirtualDisplayManager> vd_;  // start path, reconfigQueue_ and stop
   std::atomic<uint32_t> vdId_{0};
 
   std::shared_ptr<CaptureServePump> pump_;
-  std::shared_ptr<ScreenCaptureSource> source_;
+  std::shared_ptr<CaptureSource> source_;  // start path, reconfigQueue_ and stop
   std::shared_ptr<FrameGate> sourceGate_;
   int64_t faultCaptureTimeouts_ = 0;
   bool everCaptured_ = false;
@@ -203,7 +240,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   std::string lastCaptureError_;
   std::condition_variable stopCv_;  // with stopFlagLock_: wakes the pause between capture attempts
 
-  Mode mode_;  // guarded by encoderLock_: the pacer reads it with the encoder
+  Mode mode_;  // changed on reconfigQueue_ under encoderLock_; encodeFrame copies it under the lock
   Wire::Codec codec_ = Wire::Codec::h264;
 
   std::shared_ptr<PenInjectors> pen_;
@@ -213,6 +250,61 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   // Capture-start threads; a late one stops its own capture.
   std::mutex startThreadsLock_;
   std::vector<NamedThread> startThreads_;
+
+  // ==== Live reconfiguration (M2PipelineReconfigure.cpp) ====================
+  void wireReconfiguration();
+  // Holds reconfigQueue_ until startServing() has finished.
+  void holdReconfigurationForStart();
+  void endReconfigurationHold(bool serving);
+  // Lets queued work finish before the session is taken down.
+  void quiesceReconfiguration();
+  void postReconfig(std::function<void(M2Pipeline&)> work);
+  std::shared_ptr<VideoEncoder> makeEncoder(const Mode& mode, Wire::Codec codec) const;
+  std::shared_ptr<CaptureSource> makeCapture(const ScreenCaptureSource::Config& config) const;
+  std::shared_ptr<DisplayConfiguration> openDisplays() const;
+  VirtualDisplayManager::Config virtualDisplayConfig(const Mode& mode) const;
+  double vdHzFor(const Mode& mode, bool penHighRate) const;
+  // Publishes vd_ and mode_ to the pen target and the vd id getter.
+  void noteDisplayTarget();
+  void setPrimary(std::optional<int32_t> fd);
+  void reconfigure(const Mode& to);
+  RebuildResult rebuildPipeline(const Mode& m);
+  void updateSmallLane();
+  void retireSmallEncoder(const std::shared_ptr<VideoEncoder>& old);
+  void stopSmallLane();
+  void attachSmallSink(VideoEncoder& encoder);
+  void encodeSmallLane(const PixelBufferRef& frame, uint64_t captureNs, bool keyframe,
+                       const std::shared_ptr<VideoEncoder>& smallEncoder, const std::optional<Mode>& smallMode);
+  void negotiateCodec(bool hevcWanted);
+  // Caps are taken against `stream`, the mode the encoder runs at.
+  Wire::EncoderConfigRequest applyEncoderConfigToEncoder(const Wire::EncoderConfigRequest& request,
+                                                         const Mode& stream);
+  void applyEncoderConfigToSmallLane(const Wire::EncoderConfigRequest& request, int64_t mainFps);
+  void broadcastApplied(const Wire::EncoderConfigRequest& applied);
+  void applyCaptureMain(bool on);
+  void applyPenHighRatePromotion(bool on, std::optional<Mode> forMode);
+  // The single hand-over to capture recovery for every change that left the
+  // capture down (reconfigure, codec, extend/mirror). Capture health fills in
+  // the recovery ticks.
+  void armCaptureRecovery();
+
+  std::shared_ptr<OneShotEvent> startHold_ = std::make_shared<OneShotEvent>();
+  std::atomic<bool> reconfigOpen_{false};
+  std::optional<int32_t> primaryClientFd_;  // reconfigQueue_
+  std::map<int32_t, Mode> lastMode_;        // reconfigQueue_
+  mutable std::mutex mainLock_;
+  std::optional<std::string> mainFingerprint_;  // under mainLock_
+  std::shared_ptr<VideoEncoder> smallEncoder_;  // under encoderLock_
+  std::optional<Mode> smallMode_;               // under encoderLock_
+  std::set<int32_t> smallMembers_;              // reconfigQueue_
+  Wire::Codec smallCodec_ = Wire::Codec::h264;  // reconfigQueue_
+  FrameScaler smallScaler_;                     // encodeFrame only
+  uint64_t lastSmallEncodeNs_ = 0;              // encodeFrame only
+  bool smallKeyframeOwed_ = false;              // encodeFrame only
+  bool penHighRateApplied_ = false;             // reconfigQueue_
+  Wire::EncoderConfigRequest desiredEncoderConfig_ = Wire::EncoderConfigRequest::none();  // reconfigQueue_
+  int64_t captureRecoveryRequests_ = 0;         // reconfigQueue_
+  // ==== end of live reconfiguration ==========================================
 };
 
 }  // namespace lumenrail

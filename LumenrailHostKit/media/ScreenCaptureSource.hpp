@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "media/CaptureSource.hpp"
 #include "media/PixelBuffer.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
@@ -22,7 +23,7 @@ namespace lumenrail {
 // capture time. Every capture tick counts as a delivery, also the ticks that
 // found the screen unchanged, so a watchdog can tell a still screen from a
 // dead capture.
-class ScreenCaptureSource final {
+class ScreenCaptureSource final : public CaptureSource {
  public:
   struct Config {
     int64_t width = 0;
@@ -50,44 +51,34 @@ class ScreenCaptureSource final {
     std::string text_;
   };
 
-  // Buffer and capture time (the clock read after the copy).
-  using FrameHandler = std::function<void(const PixelBufferRef&, uint64_t)>;
-  // Told when the capture ends by itself (display gone, server gone).
-  using StopHandler = std::function<void(std::exception_ptr)>;
-
   explicit ScreenCaptureSource(Config config, NowNs nowNs = uptimeNs);
-  ~ScreenCaptureSource();
+  ~ScreenCaptureSource() override;
   ScreenCaptureSource(const ScreenCaptureSource&) = delete;
   ScreenCaptureSource& operator=(const ScreenCaptureSource&) = delete;
 
   // Finds the display and starts capturing; a running capture is replaced.
   // Throws CaptureError, or X11Error when the server cannot be reached or
   // its pixels cannot be read.
-  void start();
+  void start() override;
   // Ends the capture; no frame is delivered once it returns. Called from a
   // handler it only asks the capture to end.
-  void stop();
+  void stop() override;
 
   // One screenshot at the configured size and format, outside the pool;
   // nothing before the first start or on any failure.
-  PixelBufferRef captureOneShot();
+  PixelBufferRef captureOneShot() override;
   // FNV-1a 64 over a 96x96 BGRA screenshot; nothing before the first start
   // or on any failure.
-  std::optional<uint64_t> probeContentHash();
+  std::optional<uint64_t> probeContentHash() override;
 
-  uint64_t lastDeliveryNs() const;
-  uint64_t deliveryCount() const;
+  uint64_t lastDeliveryNs() const override;
+  uint64_t deliveryCount() const override;
   // Frames lost because no copy could be made (pool exhausted).
   uint64_t copyDropCount() const;
 
   const Config& config() const { return config_; }
   // The monitor of the last start.
   std::optional<X11Monitor> monitor() const;
-
-  // Set before start().
-  FrameHandler onFrame;
-  StopHandler onStop;
-  Log::Sink log;  // the drop line; standard output when unset
 
   static constexpr int64_t kProbeSide = 96;
   static constexpr int64_t kMaxFps = 1000;

@@ -10,6 +10,7 @@
 
 #include "media/CodecSession.hpp"
 #include "media/EncoderInput.hpp"
+#include "media/VideoEncoder.hpp"
 #include "media/PixelBuffer.hpp"
 #include "wire/EncodedFrame.hpp"
 #include "wire/Wire.hpp"
@@ -22,17 +23,8 @@ namespace lumenrail {
 // thread, in encode order). Keyframes carry the parameter sets in front, and
 // the H.264 SPS is rewritten so a decoder may show every frame at once.
 // Software encoding (x264, x265): `usingHardware()` is always false.
-class VideoToolboxEncoder final {
+class VideoToolboxEncoder final : public VideoEncoder {
  public:
-  struct Config {
-    int32_t width = 0;
-    int32_t height = 0;
-    int32_t fps = 0;
-    int32_t bitrateBps = 0;
-    Wire::Codec codec = Wire::Codec::h264;
-    double keyframeIntervalSeconds = 0;
-    bool operator==(const Config&) const = default;
-  };
 
   // Status codes carried by the errors.
   static constexpr int32_t kStatusBadParameter = -1;
@@ -54,50 +46,39 @@ class VideoToolboxEncoder final {
     std::string text_;
   };
 
-  struct LiveConfigResult {
-    bool quality = false;
-    bool bitrate = false;
-    bool frameRate = false;
-    bool operator==(const LiveConfigResult&) const = default;
-  };
-
-  using Sink = std::function<void(const EncodedFrame&)>;
-
   static constexpr float kDefaultQuality = 0.75f;
 
   explicit VideoToolboxEncoder(Config config);
-  ~VideoToolboxEncoder();
+  ~VideoToolboxEncoder() override;
   VideoToolboxEncoder(const VideoToolboxEncoder&) = delete;
   VideoToolboxEncoder& operator=(const VideoToolboxEncoder&) = delete;
 
   // Throws EncoderError(sessionCreateFailed) and stays without a session.
-  void start();
+  void start() override;
   // Throws notStarted without a session and encodeFailed when the frame is
   // refused; a keyframe asked for and not delivered is forced on the next frame.
-  void encode(const PixelBufferRef& buffer, uint64_t captureTimeNs, bool forceKeyframe);
+  void encode(const PixelBufferRef& buffer, uint64_t captureTimeNs, bool forceKeyframe) override;
   // Quality is clamped to 0..1; a bit rate or frame rate of 0 or less is left
   // alone. The given settings reach the library as one change. A new frame
   // rate always takes effect here (keyframe interval, rate budget), even when
   // the library refuses the rate change it brings.
   LiveConfigResult applyLiveConfig(std::optional<float> quality, std::optional<int32_t> bitrateBps,
-                                   std::optional<int32_t> fps);
+                                   std::optional<int32_t> fps) override;
   // Returns once every submitted frame has reached `sink`; stays started.
-  void finish();
+  void finish() override;
   // Finishes, then drops the session; encode afterwards throws notStarted.
-  void stop();
+  void stop() override;
 
   const Config& config() const { return config_; }
-  Wire::Codec codec() const { return config_.codec; }
-  bool usingHardware() const { return false; }
+  Wire::Codec codec() const override { return config_.codec; }
+  bool usingHardware() const override { return false; }
   // Frames from one keyframe to the next at the current frame rate.
   int64_t keyframeIntervalFrames() const;
 
-  // Set before start(); not changed while frames are in flight. Runs on the
-  // thread that called encode, with the delivery lock held so that finish()
-  // and stop() can wait for a frame in flight: calling encode(), finish(),
-  // stop() or the destructor from inside `sink` deadlocks. applyLiveConfig() takes
-  // only the session lock and may be called from `sink`.
-  Sink sink;
+  // `sink` runs on the thread that called encode, with the delivery lock held
+  // so that finish() and stop() can wait for a frame in flight: calling
+  // encode(), finish(), stop() or the destructor from inside `sink` deadlocks.
+  // applyLiveConfig() takes only the session lock and may be called from `sink`.
 
  private:
   static int64_t intervalFrames(double seconds, int64_t fps);

@@ -317,11 +317,11 @@ TEST(M2PipelineIntegration, ClientRequestsWaitUntilTheStartHasFinished) {
   test::WireTestClient client(pipeline->boundPort());
   sendClientModeAndWaitHandled(client);
   // A correct pipeline never logs it here; a broken one would within microseconds.
-  EXPECT_FALSE(test::eventually([&] { return h.log.contains("[m2] ClientMode ←"); }, 300'000'000));
+  EXPECT_FALSE(test::eventually([&] { return h.log.contains("[m2] reconfiguring "); }, 300'000'000));
   blocked.release->signal();
   ASSERT_TRUE(started.get());
-  ASSERT_TRUE(h.log.waitFor("[m2] ClientMode ←"));
-  EXPECT_LT(lineIndex(h.log, "[m2] capturing + serving"), lineIndex(h.log, "[m2] ClientMode ←"));
+  ASSERT_TRUE(h.log.waitFor("[m2] reconfiguring "));
+  EXPECT_LT(lineIndex(h.log, "[m2] capturing + serving"), lineIndex(h.log, "[m2] reconfiguring "));
   pipeline->stopServing();
 }
 
@@ -342,7 +342,7 @@ TEST(M2PipelineIntegration, StopFencesRequestsThatWaitedForTheStart) {
   blocked.release->signal();
   stopped.get();
   // stopServing drained the queue before tearing down: the request was seen and dropped.
-  EXPECT_FALSE(h.log.contains("[m2] ClientMode ←"));
+  EXPECT_FALSE(h.log.contains("[m2] reconfiguring "));
   EXPECT_TRUE(client.readUntil(bye).has_value());
 }
 

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
+
+#include "media/PixelBuffer.hpp"
+#include "platform/Log.hpp"
+
+namespace lumenrail {
+
+// What the serving session needs of a screen capture, so it can be built over
+// the X11 capture in production and over fakes in tests.
+class CaptureSource {
+ public:
+  // Buffer and capture time (the clock read after the copy).
+  using FrameHandler = std::function<void(const PixelBufferRef&, uint64_t)>;
+  // Told when the capture ends by itself (display gone, server gone).
+  using StopHandler = std::function<void(std::exception_ptr)>;
+
+  virtual ~CaptureSource() = default;
+
+  virtual void start() = 0;
+  virtual void stop() = 0;
+  virtual PixelBufferRef captureOneShot() = 0;
+  virtual std::optional<uint64_t> probeContentHash() = 0;
+  virtual uint64_t lastDeliveryNs() const = 0;
+  virtual uint64_t deliveryCount() const = 0;
+
+  // Set before start().
+  FrameHandler onFrame;
+  StopHandler onStop;
+  Log::Sink log;  // the drop line; standard output when unset
+};
+
+}  // namespace lumenrail
