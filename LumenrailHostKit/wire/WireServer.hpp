@@ -80,8 +80,11 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // whatever became of the session or the server.
   struct ApprovalBox {
     OneShotEvent sem;  // signalled once the answer is in
-    std::mutex lock;   // guards decision
+    std::mutex lock;   // guards the flags below
     bool decision = false;
+    bool asking = false;     // the approver has been (or is being) called
+    bool answered = false;   // the approver has returned
+    bool abandoned = false;  // the prologue no longer waits: a queued prompt is never shown
   };
 
   // What the first bytes of a new pairing-server connection are.
@@ -139,6 +142,13 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   int64_t versionJudgeDelayMs = HostVersionGate::judgeDelayMs;
   uint64_t degradeIntervalNs = kNsPerSecond;
   NowNs nowNs = uptimeNs;
+  // Pairing bounds: the exchange from the magic to ClientConfirm finishes
+  // within prologueTimeoutNs (then the owner has approvalTimeoutSeconds); at
+  // most maxPrologues run at once; at most maxPendingPrompts new devices, one
+  // per fingerprint, wait for the owner, who is asked about one at a time.
+  uint64_t prologueTimeoutNs = 120 * kNsPerSecond;
+  int64_t maxPrologues = 4;
+  int64_t maxPendingPrompts = 3;
 
   // Lifecycle.
   void start();  // throws ServerError
@@ -203,8 +213,15 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
 
   // Pairing prologue (WireServerPairing.cpp).
   static Sniff sniffPrelude(int fd);
-  static std::optional<Bytes> readPrologueMessage(int fd, uint8_t expect);
+  class PrologueReader;
   std::optional<PrologueResult> runPairingPrologue(int fd, const Pairing& pairing);
+  struct PrologueState;
+  std::optional<PrologueResult> pairingExchange(int fd, const Pairing& pairing, PrologueState& state);
+  // Slots for the bounds above; false (with a line) when the bound is reached.
+  bool enterPrologue(const std::string& tag);
+  void leavePrologue();
+  bool holdPrompt(const std::string& fingerprint, const std::string& tag);
+  void releasePrompt(const std::string& fingerprint);
   // Waits for the owner's answer while checking that the client is still there.
   enum class Answer { approved, refused, none };
   Answer awaitApproval(int fd, ApprovalBox& box, int64_t timeoutSeconds);
@@ -268,6 +285,14 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::mutex sessionsMutex_;
   std::map<uint64_t, std::shared_ptr<Session>> sessions_;
   uint64_t nextSessionId_ = 1;
+
+  // Pairing slots, and the gate that lets the owner see one prompt at a time.
+  std::mutex pairingMutex_;
+  int64_t prologues_ = 0;
+  std::set<std::string> pendingPrompts_;
+  struct PromptGate;
+  static std::shared_ptr<PromptGate> newPromptGate();
+  std::shared_ptr<PromptGate> promptGate_ = newPromptGate();
 
   // Degradation ticks and version judges.
   SerialQueue timerQueue_{"lumenrail.degrade"};

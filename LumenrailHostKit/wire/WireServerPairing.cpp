@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <thread>
 
 #include "links/HostHandshake.hpp"
@@ -30,7 +31,6 @@ constexpr uint64_t kSniffWindowNs = 250 * kNsPerMs;
 // Where the kernel's readiness does not honour SO_RCVLOWAT, a partial magic
 // is looked at again after this pause rather than in a busy loop.
 constexpr uint64_t kPartialMagicPauseNs = 5 * kNsPerMs;
-constexpr int64_t kPrologueReadTimeoutMs = 120'000;
 constexpr uint64_t kApprovalPollNs = 250 * kNsPerMs;
 constexpr int kGreetingChecks = 8;  // of 250 ms each
 constexpr int64_t kGreetingCheckMs = 250;
@@ -115,23 +115,209 @@ WireServer::Sniff WireServer::sniffPrelude(int fd) {
   return result;
 }
 
-std::optional<Bytes> WireServer::readPrologueMessage(int fd, uint8_t expect) {
-  uint8_t header[P::headerLen];
-  if (!Socket::recvAll(fd, header, sizeof header)) return std::nullopt;
-  if (P::headerType(header) != expect) return std::nullopt;
-  const uint16_t length = P::headerLength(header);
-  if (length == 0 || length > P::maxPayload) return std::nullopt;
-  Bytes payload(length);
-  if (!Socket::recvAll(fd, payload.data(), payload.size())) return std::nullopt;
-  return payload;
+// Reads the prologue against one deadline for the whole exchange, so a peer
+// that trickles its bytes cannot hold the connection thread past it. Waits in
+// slices, so a deadline on the injected clock is noticed without new bytes.
+class WireServer::PrologueReader {
+ public:
+  PrologueReader(int fd, uint64_t deadlineNs, const NowNs& now) : fd_(fd), deadlineNs_(deadlineNs), now_(now) {}
+
+  bool read(uint8_t* out, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+      const uint64_t now = now_();
+      if (now >= deadlineNs_) {
+        timedOut = true;
+        return false;
+      }
+      pollfd p{fd_, POLLIN, 0};
+      const uint64_t sliceNs = std::min(deadlineNs_ - now, kPrologueSliceNs);
+      const int ready = ::poll(&p, 1, static_cast<int>((sliceNs + kNsPerMs - 1) / kNsPerMs));
+      if (ready < 0 && errno != EINTR) return false;
+      if (ready <= 0) continue;
+      const ssize_t n = ::recv(fd_, out + got, size - got, MSG_DONTWAIT);
+      if (n == 0) return false;
+      if (n < 0) {
+        if (isRetry(errno)) continue;
+        return false;
+      }
+      got += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  // One framed message of the expected type; its length is bounded before
+  // anything is allocated.
+  std::optional<Bytes> readPrologueMessage(uint8_t expect) {
+    uint8_t header[P::headerLen];
+    if (!read(header, sizeof header)) return std::nullopt;
+    if (P::headerType(header) != expect) return std::nullopt;
+    const uint16_t length = P::headerLength(header);
+    if (length == 0 || length > P::maxPayload) return std::nullopt;
+    Bytes payload(length);
+    if (!read(payload.data(), payload.size())) return std::nullopt;
+    return payload;
+  }
+
+  bool timedOut = false;
+
+ private:
+  static constexpr uint64_t kPrologueSliceNs = 250 * kNsPerMs;
+  int fd_;
+  uint64_t deadlineNs_;
+  const NowNs& now_;
+};
+
+// What a prologue holds that must be given back on every way out.
+struct WireServer::PrologueState {
+  std::string fingerprint;            // of a new device once it has proven its key
+  bool promptHeld = false;            // one of the pending-prompt slots
+  std::shared_ptr<ApprovalBox> box;   // set while the owner's answer has not been taken
+};
+
+// Prompts take turns in the order their devices proved their keys.
+struct WireServer::PromptGate {
+  std::mutex mutex;
+  std::condition_variable turn;
+  uint64_t nextTicket = 0;
+  uint64_t serving = 0;
+
+  class Turn {
+   public:
+    explicit Turn(PromptGate& gate) : gate_(gate) {
+      std::unique_lock lock(gate_.mutex);
+      const uint64_t ticket = gate_.nextTicket++;
+      gate_.turn.wait(lock, [&] { return gate_.serving == ticket; });
+    }
+    ~Turn() {
+      std::lock_guard lock(gate_.mutex);
+      ++gate_.serving;
+      gate_.turn.notify_all();
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+   private:
+    PromptGate& gate_;
+  };
+};
+
+std::shared_ptr<WireServer::PromptGate> WireServer::newPromptGate() { return std::make_shared<PromptGate>(); }
+
+namespace {
+
+// The approval thread holds the gate, the box and copies of what it shows,
+// nothing of the server or the session, so it may outlive both. Waiting for
+// the gate serialises the server's prompts; one whose prologue has given up
+// by the time its turn comes is never shown.
+template <class Gate>
+void startApproval(std::shared_ptr<Gate> gate, WireServer::Pairing::Approve approve, std::string sas,
+                   std::string fingerprint, std::string name, std::shared_ptr<WireServer::ApprovalBox> box) {
+  NamedThread approval("lumenrail-pair-approve", [gate = std::move(gate), approve = std::move(approve),
+                                                  sas = std::move(sas), fingerprint = std::move(fingerprint),
+                                                  name = std::move(name), box = std::move(box)] {
+    typename Gate::Turn turn(*gate);
+    {
+      std::lock_guard lock(box->lock);
+      if (box->abandoned) return;
+      box->asking = true;
+    }
+    bool allowed = false;
+    try {
+      allowed = approve && approve(sas, fingerprint, name);
+    } catch (...) {
+      allowed = false;  // an approver that fails refuses
+    }
+    {
+      std::lock_guard lock(box->lock);
+      box->decision = allowed;
+      box->answered = true;
+    }
+    box->sem.signal();
+  });
+  approval.detach();
+}
+
+}  // namespace
+
+bool WireServer::enterPrologue(const std::string& tag) {
+  int64_t running;
+  {
+    std::lock_guard lock(pairingMutex_);
+    running = prologues_;
+    if (running < maxPrologues) {
+      ++prologues_;
+      return true;
+    }
+  }
+  event("pairing: " + std::to_string(running) + " pairing handshake(s) already running — refused" + tag);
+  return false;
+}
+
+void WireServer::leavePrologue() {
+  std::lock_guard lock(pairingMutex_);
+  --prologues_;
+}
+
+bool WireServer::holdPrompt(const std::string& fingerprint, const std::string& tag) {
+  int64_t waiting;
+  {
+    std::lock_guard lock(pairingMutex_);
+    if (pendingPrompts_.count(fingerprint)) {
+      waiting = -1;
+    } else {
+      waiting = static_cast<int64_t>(pendingPrompts_.size());
+      if (waiting < maxPendingPrompts) {
+        pendingPrompts_.insert(fingerprint);
+        return true;
+      }
+    }
+  }
+  if (waiting < 0) {
+    event("pairing: " + fingerprint + " already waits for the owner — refused" + tag);
+  } else {
+    event("pairing: " + std::to_string(waiting) + " device(s) already wait for the owner — refused " + fingerprint +
+          tag);
+  }
+  return false;
+}
+
+void WireServer::releasePrompt(const std::string& fingerprint) {
+  std::lock_guard lock(pairingMutex_);
+  pendingPrompts_.erase(fingerprint);
 }
 
 std::optional<WireServer::PrologueResult> WireServer::runPairingPrologue(int fd, const Pairing& pairing) {
   const std::string tag = " " + fdTag(fd);
-  // Every read of the prologue gives up after 120 s of silence; stop() ends
-  // them sooner by shutting the socket down.
-  Socket::setReceiveTimeoutMs(fd, kPrologueReadTimeoutMs);
-  std::optional<std::string> pendingPrompt;  // the fingerprint whose prompt is up
+  if (!enterPrologue(tag)) return std::nullopt;
+  PrologueState state;
+  std::optional<PrologueResult> result = pairingExchange(fd, pairing, state);
+  if (state.box) {
+    event("pairing: ceremony ended before the owner answered — dismissing the sheet for " + state.fingerprint + tag);
+    // Under the box's lock, so the approval thread cannot begin to ask in
+    // between: a prompt still queued is skipped, one that is up is dismissed.
+    std::lock_guard lock(state.box->lock);
+    state.box->abandoned = true;
+    if (state.box->asking && !state.box->answered && pairing.cancelApprove) pairing.cancelApprove(state.fingerprint);
+  }
+  if (state.promptHeld) releasePrompt(state.fingerprint);
+  leavePrologue();
+  return result;
+}
+
+std::optional<WireServer::PrologueResult> WireServer::pairingExchange(int fd, const Pairing& pairing,
+                                                                      PrologueState& state) {
+  const std::string tag = " " + fdTag(fd);
+  PrologueReader reader(fd, nowNs() + prologueTimeoutNs, nowNs);
+  // A read that failed: only the deadline is worth a line (a peer that left
+  // or sent a wrong frame is dropped quietly).
+  auto readFailed = [&]() -> std::optional<PrologueResult> {
+    if (reader.timedOut) {
+      event("pairing: handshake not finished within " + std::to_string(prologueTimeoutNs / kNsPerSecond) + " s" +
+            tag);
+    }
+    return std::nullopt;
+  };
 
   // One step of the handshake or the store; a thrown error is the prologue's
   // error: logged, and the connection is dropped.
@@ -144,125 +330,98 @@ std::optional<WireServer::PrologueResult> WireServer::runPairingPrologue(int fd,
     }
   };
 
-  auto run = [&]() -> std::optional<PrologueResult> {
-    if (!pairing.peers) {
-      event("pairing prologue error: no paired-device store" + tag);
-      return std::nullopt;
-    }
-    uint8_t magic[P::magic.size()];
-    if (!Socket::recvAll(fd, magic, sizeof magic) || !std::equal(magic, magic + sizeof magic, P::magic.begin())) {
-      return std::nullopt;
-    }
-    HostHandshake handshake(pairing.identity, X25519PrivateKey::generate());
-    const auto keyx = readPrologueMessage(fd, P::typeClientKeyx);
-    if (!keyx) return std::nullopt;
-    const auto processed = attempt([&] { return handshake.processClientKeyx(*keyx); });
-    if (!processed) return std::nullopt;
-    const HostHandshake::ClientInfo& info = *processed;
-    const std::string& fp = info.fingerprint;
-    const bool known = pairing.peers->lookup(info.identityPublicKey).has_value();
-    event("pairing: " + std::string(known ? "known" : "new") + " device " + fp + ", SAS " + info.sas + tag);
+  if (!pairing.peers) {
+    event("pairing prologue error: no paired-device store" + tag);
+    return std::nullopt;
+  }
+  uint8_t magic[P::magic.size()];
+  if (!reader.read(magic, sizeof magic)) return readFailed();
+  if (!std::equal(magic, magic + sizeof magic, P::magic.begin())) return std::nullopt;
+  HostHandshake handshake(pairing.identity, X25519PrivateKey::generate());
+  const auto keyx = reader.readPrologueMessage(P::typeClientKeyx);
+  if (!keyx) return readFailed();
+  const auto processed = attempt([&] { return handshake.processClientKeyx(*keyx); });
+  if (!processed) return std::nullopt;
+  const HostHandshake::ClientInfo& info = *processed;
+  const std::string& fp = info.fingerprint;
+  const bool known = pairing.peers->lookup(info.identityPublicKey).has_value();
+  event("pairing: " + std::string(known ? "known" : "new") + " device " + fp + ", SAS " + info.sas + tag);
 
-    if (!known && !info.canShowSas) {
-      Socket::sendAll(fd, HostHandshake::hostReject(P::rejectUnknownDevice));
-      event("pairing: refused " + fp + " — unknown device on a silent reconnect (needs re-pairing); no sheet raised" +
-            tag);
-      return std::nullopt;
-    }
-    const auto hostKeyx = attempt([&] { return handshake.hostKeyx(); });
-    if (!hostKeyx || !Socket::sendAll(fd, *hostKeyx)) return std::nullopt;
+  if (!known && !info.canShowSas) {
+    Socket::sendAll(fd, HostHandshake::hostReject(P::rejectUnknownDevice));
+    event("pairing: refused " + fp + " — unknown device on a silent reconnect (needs re-pairing); no sheet raised" +
+          tag);
+    return std::nullopt;
+  }
+  const auto hostKeyx = attempt([&] { return handshake.hostKeyx(); });
+  if (!hostKeyx || !Socket::sendAll(fd, *hostKeyx)) return std::nullopt;
 
-    // A new device: the owner is asked while the client's user compares the
-    // code. The approval thread holds the box and copies of what it shows,
-    // nothing of the server or the session, so it may outlive both.
-    std::shared_ptr<ApprovalBox> box;
-    if (!known) {
-      box = std::make_shared<ApprovalBox>();
-      pendingPrompt = fp;
-      NamedThread approval("lumenrail-pair-approve",
-                           [box, approve = pairing.approve, sas = info.sas, fingerprint = fp, name = info.name] {
-                             bool allowed = false;
-                             try {
-                               allowed = approve && approve(sas, fingerprint, name);
-                             } catch (...) {
-                               allowed = false;  // an approver that fails refuses
-                             }
-                             {
-                               std::lock_guard lock(box->lock);
-                               box->decision = allowed;
-                             }
-                             box->sem.signal();
-                           });
-      approval.detach();
-    }
+  const auto confirmPayload = reader.readPrologueMessage(P::typeClientConfirm);
+  if (!confirmPayload) return readFailed();
+  const auto confirm = attempt([&] { return handshake.processClientConfirm(*confirmPayload); });
+  if (!confirm) return std::nullopt;
+  if (!confirm->ok || !confirm->signatureValid) {
+    event(std::string("pairing: client ") + (confirm->ok ? "sent a bad signature" : "declined") + tag);
+    return std::nullopt;
+  }
+  // The root key before the owner is asked or anything is written: the store
+  // never records a device whose link could not be keyed.
+  auto root = attempt([&] { return handshake.rootKey(); });
+  if (!root) return std::nullopt;
 
-    const auto confirmPayload = readPrologueMessage(fd, P::typeClientConfirm);
-    if (!confirmPayload) return std::nullopt;
-    const auto confirm = attempt([&] { return handshake.processClientConfirm(*confirmPayload); });
-    if (!confirm) return std::nullopt;
-    if (!confirm->ok || !confirm->signatureValid) {
-      event(std::string("pairing: client ") + (confirm->ok ? "sent a bad signature" : "declined") + tag);
-      return std::nullopt;
-    }
-    // The root key before anything is written: the store never records a
-    // device whose link could not be keyed.
-    auto root = attempt([&] { return handshake.rootKey(); });
-    if (!root) return std::nullopt;
-
-    if (!known) {
-      switch (awaitApproval(fd, *box, pairing.approvalTimeoutSeconds)) {
-        case Answer::none:
-          event("pairing: no answer for " + fp + " — the device left or the prompt timed out" + tag);
-          return std::nullopt;
-        case Answer::refused:
-          pendingPrompt.reset();
-          event("pairing: not approved " + fp + tag);
-          return std::nullopt;
-        case Answer::approved:
-          pendingPrompt.reset();
-          break;
-      }
-      // Not pinned means not paired: the next start would not know the device.
-      const auto replaced = attempt([&] {
-        return pairing.peers->pin(info.identityPublicKey, info.name.empty() ? fp : info.name, info.deviceId,
-                                  info.deviceKind, secondsSince1970());
-      });
-      if (!replaced) return std::nullopt;
-      std::string line = "pairing: pinned " + fp;
-      if (!info.name.empty()) line += " (" + info.name + ")";
-      for (size_t i = 0; i < replaced->size(); ++i) line += (i ? ", " : " — replaced ") + (*replaced)[i];
-      event(line);
-    } else {
-      try {
-        pairing.peers->touch(info.identityPublicKey,
-                             info.name.empty() ? std::nullopt : std::optional<std::string>(info.name), info.deviceId,
-                             info.deviceKind, secondsSince1970());
-      } catch (const std::exception& e) {
-        // The device is paired already; only its last-seen time is lost.
-        event("pairing: record of " + fp + " not refreshed (" + e.what() + ")" + tag);
-      }
+  if (known) {
+    try {
+      pairing.peers->touch(info.identityPublicKey,
+                           info.name.empty() ? std::nullopt : std::optional<std::string>(info.name), info.deviceId,
+                           info.deviceKind, secondsSince1970());
+    } catch (const std::exception& e) {
+      // The device is paired already; only its last-seen time is lost.
+      event("pairing: record of " + fp + " not refreshed (" + e.what() + ")" + tag);
     }
     return PrologueResult{std::move(*root), fp};
-  };
-
-  std::optional<PrologueResult> result = run();
-  if (pendingPrompt) {
-    event("pairing: ceremony ended before the owner answered — dismissing the sheet for " + *pendingPrompt + tag);
-    if (pairing.cancelApprove) pairing.cancelApprove(*pendingPrompt);
   }
-  Socket::setReceiveTimeoutMs(fd, 0);
-  return result;
+
+  // A new device has proven its identity key: only now is the owner asked,
+  // so a peer that cannot sign raises no prompt.
+  if (!holdPrompt(fp, tag)) return std::nullopt;
+  state.fingerprint = fp;
+  state.promptHeld = true;
+  state.box = std::make_shared<ApprovalBox>();
+  startApproval(promptGate_, pairing.approve, info.sas, fp, info.name, state.box);
+  switch (awaitApproval(fd, *state.box, pairing.approvalTimeoutSeconds)) {
+    case Answer::none:
+      event("pairing: no answer for " + fp + " — the device left or the prompt timed out" + tag);
+      return std::nullopt;
+    case Answer::refused:
+      state.box.reset();
+      event("pairing: not approved " + fp + tag);
+      return std::nullopt;
+    case Answer::approved:
+      state.box.reset();
+      break;
+  }
+  // Not pinned means not paired: the next start would not know the device.
+  const auto replaced = attempt([&] {
+    return pairing.peers->pin(info.identityPublicKey, info.name.empty() ? fp : info.name, info.deviceId,
+                              info.deviceKind, secondsSince1970());
+  });
+  if (!replaced) return std::nullopt;
+  std::string line = "pairing: pinned " + fp;
+  if (!info.name.empty()) line += " (" + info.name + ")";
+  for (size_t i = 0; i < replaced->size(); ++i) line += (i ? ", " : " — replaced ") + (*replaced)[i];
+  event(line);
+  return PrologueResult{std::move(*root), fp};
 }
 
 WireServer::Answer WireServer::awaitApproval(int fd, ApprovalBox& box, int64_t timeoutSeconds) {
-  const uint64_t deadline = uptimeNs() + static_cast<uint64_t>(std::max<int64_t>(timeoutSeconds, 0)) * kNsPerSecond;
+  const uint64_t deadline = nowNs() + static_cast<uint64_t>(std::max<int64_t>(timeoutSeconds, 0)) * kNsPerSecond;
   for (;;) {
-    const uint64_t now = uptimeNs();
+    const uint64_t now = nowNs();
     if (box.sem.waitFor(std::min(kApprovalPollNs, deadline > now ? deadline - now : 0))) {
       std::lock_guard lock(box.lock);
       return box.decision ? Answer::approved : Answer::refused;
     }
-    if (uptimeNs() >= deadline) return Answer::none;
+    if (nowNs() >= deadline) return Answer::none;
     if (!accepting_) return Answer::none;  // the server is stopping
     uint8_t byte;
     const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
