@@ -224,7 +224,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   void releasePrompt(const std::string& fingerprint);
   // Waits for the owner's answer while checking that the client is still there.
   enum class Answer { approved, refused, none };
-  Answer awaitApproval(int fd, ApprovalBox& box, int64_t timeoutSeconds);
+  Answer awaitApproval(int fd, ApprovalBox& box, uint64_t deadlineNs);
   // The paired greeting: the sealed Hello and version report, then up to 2 s
   // for the client to stay. False ends the connection.
   struct Greeting {

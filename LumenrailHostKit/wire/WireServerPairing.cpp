@@ -387,8 +387,10 @@ std::optional<WireServer::PrologueResult> WireServer::pairingExchange(int fd, co
   state.fingerprint = fp;
   state.promptHeld = true;
   state.box = std::make_shared<ApprovalBox>();
+  const uint64_t answerBy =
+      nowNs() + static_cast<uint64_t>(std::max<int64_t>(pairing.approvalTimeoutSeconds, 0)) * kNsPerSecond;
   startApproval(promptGate_, pairing.approve, info.sas, fp, info.name, state.box);
-  switch (awaitApproval(fd, *state.box, pairing.approvalTimeoutSeconds)) {
+  switch (awaitApproval(fd, *state.box, answerBy)) {
     case Answer::none:
       event("pairing: no answer for " + fp + " — the device left or the prompt timed out" + tag);
       return std::nullopt;
@@ -413,8 +415,7 @@ std::optional<WireServer::PrologueResult> WireServer::pairingExchange(int fd, co
   return PrologueResult{std::move(*root), fp};
 }
 
-WireServer::Answer WireServer::awaitApproval(int fd, ApprovalBox& box, int64_t timeoutSeconds) {
-  const uint64_t deadline = nowNs() + static_cast<uint64_t>(std::max<int64_t>(timeoutSeconds, 0)) * kNsPerSecond;
+WireServer::Answer WireServer::awaitApproval(int fd, ApprovalBox& box, uint64_t deadline) {
   for (;;) {
     const uint64_t now = nowNs();
     if (box.sem.waitFor(std::min(kApprovalPollNs, deadline > now ? deadline - now : 0))) {

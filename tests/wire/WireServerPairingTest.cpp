@@ -32,6 +32,15 @@
 #include "wire/WireServer.hpp"
 
 namespace lumenrail {
+
+class WireServerTestPeer {
+ public:
+  static size_t pendingPrompts(WireServer& server) {
+    std::lock_guard lock(server.pairingMutex_);
+    return server.pendingPrompts_.size();
+  }
+};
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -161,6 +170,9 @@ class PairingClient {
     return host.sas;
   }
   bool confirm(bool ok) { return sendRaw(handshake_.confirm(ok)); }
+  Bytes confirmBytes(bool ok) const { return handshake_.confirm(ok); }
+  // Keys, code and a valid confirmation: a new device now waits for the owner.
+  bool prove() { return exchangeKeys() && confirm(true); }
 
   void keyPaired() {
     const auto keys = WifiKeySchedule::derive(handshake_.rootKey(), WifiKeySchedule::Role::client,
@@ -254,7 +266,7 @@ class WireServerPairingIntegration : public ::testing::Test {
     }
   }
 
-  void startServer(std::optional<Bytes> psk = std::nullopt) {
+  void startServer(std::optional<Bytes> psk = std::nullopt, const std::function<void(WireServer&)>& tune = {}) {
     WireServer::Config config;
     config.port = 0;
     config.hello = testHello();
@@ -273,6 +285,7 @@ class WireServerPairingIntegration : public ::testing::Test {
     server->degradeIntervalNs = 3600 * kNsPerSecond;
     server->onClientConnected = [this] { connected.add(); };
     server->onClientDisconnected = [this](int32_t) { disconnected.add(); };
+    if (tune) tune(*server);
     server->start();
   }
 
@@ -416,8 +429,8 @@ TEST_F(WireServerPairingIntegration, ClientLeavingWhileThePromptIsUpEndsTheWaitA
   startServer();
   PairingClient c(server->boundPort());
   ASSERT_TRUE(c.exchangeKeys());
-  ASSERT_TRUE(owner->waitAsked(1));
   ASSERT_TRUE(c.confirm(true));
+  ASSERT_TRUE(owner->waitAsked(1));
   c.close();  // the owner has not answered
   ASSERT_TRUE(log.waitFor("pairing prologue failed — dropping client (fd "));
   EXPECT_TRUE(log.contains("pairing: no answer for " + c.fingerprint() + " — the device left or the prompt timed out"));
@@ -433,15 +446,15 @@ TEST_F(WireServerPairingIntegration, ClientLeavingWhileThePromptIsUpEndsTheWaitA
   EXPECT_EQ(connected.count(), 0);
 }
 
-TEST_F(WireServerPairingIntegration, ClientLeavingBeforeItConfirmsDismissesThePrompt) {
+TEST_F(WireServerPairingIntegration, ADeviceThatHasNotProvenItsKeyRaisesNoPrompt) {
   startServer();
   PairingClient c(server->boundPort());
   ASSERT_TRUE(c.exchangeKeys());
-  ASSERT_TRUE(owner->waitAsked(1));
-  c.close();
+  c.close();  // before its ClientConfirm
   ASSERT_TRUE(log.waitFor("pairing prologue failed — dropping client (fd "));
-  EXPECT_TRUE(log.contains("dismissing the sheet for " + c.fingerprint()));
-  EXPECT_EQ(cancelled->lines(), std::vector<std::string>{c.fingerprint()});
+  EXPECT_EQ(owner->asked(), 0u);
+  EXPECT_FALSE(log.contains("dismissing the sheet"));
+  EXPECT_EQ(cancelled->lines().size(), 0u);
 }
 
 TEST_F(WireServerPairingIntegration, DeclinedAndBadlySignedConfirmations) {
@@ -467,6 +480,7 @@ TEST_F(WireServerPairingIntegration, DeclinedAndBadlySignedConfirmations) {
   }
   EXPECT_EQ(log.count("pairing prologue failed — dropping client"), 2);
   EXPECT_EQ(store->all().size(), 1u);
+  EXPECT_EQ(owner->asked(), 0u) << "neither device proved its key";
 }
 
 TEST_F(WireServerPairingIntegration, MagicArrivingOneByteAtATimeIsRecognised) {
@@ -542,6 +556,16 @@ TEST_F(WireServerPairingIntegration, TheOwnerSeesTheNameWithoutControlOrFormatCh
   const Bytes frame = P::encode(P::typeClientKeyx, keyx);
   hello.insert(hello.end(), frame.begin(), frame.end());
   ASSERT_TRUE(c.sendRaw(hello));
+  // The owner is asked once the device has signed the transcript.
+  auto hostKeyx = c.readFrame();
+  ASSERT_TRUE(hostKeyx);
+  ASSERT_EQ(hostKeyx->first, P::typeHostKeyx);
+  const ByteView host(hostKeyx->second);
+  const Bytes transcript = P::transcript(ByteView(keyx).first(32), idPub, host.first(32), host.subspan(32, 32));
+  Bytes confirm{1};
+  const Bytes signature = P::clientSignature(identity, transcript);
+  confirm.insert(confirm.end(), signature.begin(), signature.end());
+  ASSERT_TRUE(c.sendRaw(P::encode(P::typeClientConfirm, confirm)));
   ASSERT_TRUE(owner->waitAsked(1));
   std::lock_guard lock(owner->m);
   EXPECT_EQ(owner->questions[0].name, "Pad Tab");
@@ -621,6 +645,95 @@ TEST_F(WireServerPairingIntegration, StopDuringThePrologueEndsItBeforeReturning)
   EXPECT_EQ(connected.count(), 0);
   EXPECT_TRUE(reading.waitClosed());
   EXPECT_TRUE(prompting.waitClosed());
+}
+
+TEST_F(WireServerPairingIntegration, PromptsAreCappedOnePerDeviceAndAFewInAllAndAGoneDeviceIsNeverShown) {
+  startServer(std::nullopt, [](WireServer& s) { s.maxPendingPrompts = 2; });
+  const uint16_t port = server->boundPort();
+  const auto idA = Ed25519PrivateKey::generate();
+  PairingClient a(port, "A", true, idA);
+  ASSERT_TRUE(a.prove());
+  ASSERT_TRUE(owner->waitAsked(1));
+
+  // The same device dialling again while its prompt is up.
+  PairingClient again(port, "A", true, idA);
+  ASSERT_TRUE(again.prove());
+  EXPECT_TRUE(again.waitClosed());
+  ASSERT_TRUE(log.waitFor("pairing: " + a.fingerprint() + " already waits for the owner — refused (fd "));
+
+  // A second device queues behind the first prompt; a third finds no room.
+  PairingClient b(port, "B");
+  ASSERT_TRUE(b.prove());
+  ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::pendingPrompts(*server) == 2; }));
+  PairingClient c(port, "C");
+  ASSERT_TRUE(c.prove());
+  EXPECT_TRUE(c.waitClosed());
+  ASSERT_TRUE(log.waitFor("pairing: 2 device(s) already wait for the owner — refused " + c.fingerprint() + " (fd "));
+
+  // B leaves while queued: its prompt is dropped without ever being shown.
+  b.close();
+  ASSERT_TRUE(log.waitFor("pairing: no answer for " + b.fingerprint()));
+  EXPECT_TRUE(log.contains("dismissing the sheet for " + b.fingerprint()));
+  EXPECT_TRUE(cancelled->lines().empty()) << "nothing was shown, so nothing to dismiss";
+
+  owner->answerNow(true);
+  expectPairedGreeting(a);
+  // Prompts take turns in order: once D is asked, B's turn has passed.
+  PairingClient d(port, "D");
+  ASSERT_TRUE(d.prove());
+  expectPairedGreeting(d);
+  std::lock_guard lock(owner->m);
+  ASSERT_EQ(owner->questions.size(), 2u);
+  EXPECT_EQ(owner->questions[0].fingerprint, a.fingerprint());
+  EXPECT_EQ(owner->questions[1].fingerprint, d.fingerprint());
+}
+
+TEST_F(WireServerPairingIntegration, ConcurrentHandshakesAreCapped) {
+  startServer(std::nullopt, [](WireServer& s) { s.maxPrologues = 1; });
+  const uint16_t port = server->boundPort();
+  PairingClient first(port, "Known");
+  store->pin(first.publicKey(), "Known", std::nullopt, P::DeviceKind::unknown, 1.0);
+  ASSERT_TRUE(first.exchangeKeys());  // its handshake now waits for ClientConfirm
+  PairingClient second(port);
+  ASSERT_TRUE(second.sendHello());
+  EXPECT_TRUE(second.waitClosed());
+  ASSERT_TRUE(log.waitFor("pairing: 1 pairing handshake(s) already running — refused (fd "));
+
+  ASSERT_TRUE(first.confirm(true));
+  expectPairedGreeting(first);
+  PairingClient third(port, "Known too");
+  store->pin(third.publicKey(), "Known too", std::nullopt, P::DeviceKind::unknown, 1.0);
+  ASSERT_TRUE(pairAndGreet(third)) << "the slot is free again";
+}
+
+TEST_F(WireServerPairingIntegration, TheWholeExchangeHasOneDeadlineHoweverTheBytesTrickle) {
+  auto clock = std::make_shared<std::atomic<uint64_t>>(0);
+  startServer(std::nullopt, [clock](WireServer& s) { s.nowNs = [clock] { return clock->load(); }; });
+  PairingClient c(server->boundPort(), "Known");
+  store->pin(c.publicKey(), "Known", std::nullopt, P::DeviceKind::unknown, 1.0);
+  ASSERT_TRUE(c.exchangeKeys());  // the exchange began at 0
+  *clock += 100 * kNsPerSecond;
+  const Bytes confirm = c.confirmBytes(true);
+  ASSERT_TRUE(c.sendRaw(ByteView(confirm).first(1)));
+  // Only 21 s since the last byte, but 121 s since the magic.
+  *clock += 21 * kNsPerSecond;
+  EXPECT_TRUE(c.waitClosed());
+  ASSERT_TRUE(log.waitFor("pairing: handshake not finished within 120 s (fd "));
+  EXPECT_TRUE(log.contains("pairing prologue failed — dropping client (fd "));
+  EXPECT_EQ(connected.count(), 0);
+}
+
+TEST_F(WireServerPairingIntegration, AnOwnerWhoDoesNotAnswerInTimeRefusesAndThePromptIsDismissed) {
+  auto clock = std::make_shared<std::atomic<uint64_t>>(0);
+  startServer(std::nullopt, [clock](WireServer& s) { s.nowNs = [clock] { return clock->load(); }; });
+  PairingClient c(server->boundPort());
+  ASSERT_TRUE(c.prove());
+  ASSERT_TRUE(owner->waitAsked(1));
+  *clock += 121 * kNsPerSecond;
+  ASSERT_TRUE(log.waitFor("pairing: no answer for " + c.fingerprint() + " — the device left or the prompt timed out"));
+  EXPECT_TRUE(c.waitClosed());
+  EXPECT_EQ(cancelled->lines(), std::vector<std::string>{c.fingerprint()});
+  EXPECT_FALSE(store->lookup(c.publicKey()));
 }
 
 }  // namespace
