@@ -1,5 +1,6 @@
 #include "PairingSupport.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,9 +22,11 @@ namespace lumenrail::PairingSupport {
 
 namespace {
 
-constexpr int64_t kApprovalTimeoutSeconds = 120;
 // An answer longer than this is not a yes: the rest of the line is read and dropped.
 constexpr size_t kMaxAnswer = 256;
+// The wait for an answer looks at the clock at least this often, so a time-out
+// on an injected clock is noticed without input.
+constexpr uint64_t kAnswerSliceNs = 250 * kNsPerMs;
 
 void writeAll(int fd, std::string_view text) {
   while (!text.empty()) {
@@ -36,39 +39,10 @@ void writeAll(int fd, std::string_view text) {
   }
 }
 
-enum class LineResult { line, endOfInput, timedOut };
-
-// One line, read a byte at a time so nothing after it is taken from the
-// descriptor (the next question reads the next line).
-LineResult readLine(int fd, uint64_t deadlineNs, std::string& out) {
-  bool any = false;
-  for (;;) {
-    const uint64_t now = uptimeNs();
-    if (now >= deadlineNs) return LineResult::timedOut;
-    pollfd p{fd, POLLIN, 0};
-    const int waitMs = static_cast<int>(std::min<uint64_t>((deadlineNs - now + kNsPerMs - 1) / kNsPerMs, 1'000'000));
-    const int ready = ::poll(&p, 1, waitMs);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return any ? LineResult::line : LineResult::endOfInput;
-    }
-    if (ready == 0) continue;
-    if (p.revents & POLLNVAL) return any ? LineResult::line : LineResult::endOfInput;  // no standard input at all
-    char c;
-    const ssize_t n = ::read(fd, &c, 1);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n <= 0) return any ? LineResult::line : LineResult::endOfInput;
-    any = true;
-    if (c == '\n') return LineResult::line;
-    if (out.size() < kMaxAnswer) out.push_back(c);
+void drainPipe(int fd) {
+  char buf[64];
+  while (::read(fd, buf, sizeof buf) > 0) {
   }
-}
-
-// One question on the console at a time: two devices pairing at once are
-// asked one after the other, each question naming its fingerprint.
-std::mutex& consoleGate() {
-  static std::mutex gate;
-  return gate;
 }
 
 }  // namespace
@@ -102,35 +76,166 @@ std::string groupedCode(const std::string& sas) {
   return sas.substr(0, 3) + " " + sas.substr(3);
 }
 
-bool consoleApprove(const std::string& sas, const std::string& fingerprint, const std::string& name) {
-  return consoleApproveOn(STDIN_FILENO, STDOUT_FILENO, sas, fingerprint, name, kApprovalTimeoutSeconds * 1000);
+ConsoleApprover::ConsoleApprover(int inFd, int outFd, uint64_t timeoutNs, NowNs now)
+    : in_(inFd), out_(outFd), timeoutNs_(timeoutNs), now_(std::move(now)) {
+  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
 }
 
-bool consoleApproveOn(int inFd, int outFd, const std::string& sas, const std::string& fingerprint,
-                      const std::string& name, int64_t timeoutMs) {
-  std::lock_guard gate(consoleGate());
+ConsoleApprover::~ConsoleApprover() {
+  for (int fd : wake_) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void ConsoleApprover::say(std::string_view text) const { writeAll(out_, text); }
+
+bool ConsoleApprover::approve(const std::string& sas, const std::string& fingerprint, const std::string& name) {
+  {
+    std::lock_guard lock(mutex_);
+    ++inFlight_[fingerprint];
+  }
+  // Whatever happens below, this call no longer waits once it returns: a
+  // cancel arriving later must not refuse the device's next attempt.
+  struct Leave {
+    ConsoleApprover& self;
+    const std::string& fingerprint;
+    ~Leave() {
+      std::lock_guard lock(self.mutex_);
+      if (--self.inFlight_[fingerprint] == 0) {
+        self.inFlight_.erase(fingerprint);
+        self.withdrawn_.erase(fingerprint);
+      }
+    }
+  } leave{*this, fingerprint};
+  std::lock_guard turn(turn_);
+  {
+    std::lock_guard lock(mutex_);
+    if (withdrawn_.erase(fingerprint)) {
+      say("[pair] " + fingerprint + " left before its question came up — not asked\n");
+      return false;
+    }
+    current_ = fingerprint;
+    currentWithdrawn_ = false;
+  }
+  if (wake_[0] >= 0) drainPipe(wake_[0]);  // a wake-up meant for an earlier question
+  const bool allowed = ask(sas, fingerprint, name);
+  std::lock_guard lock(mutex_);
+  current_.reset();
+  return allowed;
+}
+
+void ConsoleApprover::cancel(const std::string& fingerprint) {
+  std::lock_guard lock(mutex_);
+  if (current_ == fingerprint) {
+    currentWithdrawn_ = true;
+    if (wake_[1] >= 0) {
+      const char byte = 1;
+      [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
+    }
+    return;
+  }
+  // Its question waits for its turn: it will not be shown.
+  if (inFlight_.count(fingerprint)) withdrawn_.insert(fingerprint);
+}
+
+int64_t ConsoleApprover::waiting() const {
+  std::lock_guard lock(mutex_);
+  int64_t n = 0;
+  for (const auto& [fingerprint, calls] : inFlight_) n += calls;
+  return n;
+}
+
+bool ConsoleApprover::ask(const std::string& sas, const std::string& fingerprint, const std::string& name) {
   // Names come from the device: shown only without control and format characters.
   const std::string cleanName = PairingProtocol::withoutControlCharacters(name);
   const std::string label = cleanName.empty() ? fingerprint : cleanName + " (" + fingerprint + ")";
-  // Keys pressed before the question are no answer to it.
-  if (::isatty(inFd)) ::tcflush(inFd, TCIFLUSH);
-  writeAll(outFd, "[pair] NEW DEVICE " + label + " — code " + groupedCode(sas) +
-                      " (must match the device's screen). Allow? [y/N] ");
+  const bool inputLeft = discardTypedAhead();
+  const uint64_t deadline = now_() + timeoutNs_;
+  say("[pair] NEW DEVICE " + label + " — code " + groupedCode(sas) +
+      " (must match the device's screen). Allow? [y/N] ");
 
   std::string answer;
-  const uint64_t deadline = uptimeNs() + static_cast<uint64_t>(std::max<int64_t>(timeoutMs, 0)) * kNsPerMs;
-  switch (readLine(inFd, deadline, answer)) {
-    case LineResult::endOfInput:
-      writeAll(outFd, "\n[pair] no console input — denied\n");
+  switch (inputLeft ? readAnswer(deadline, answer) : Reply::endOfInput) {
+    case Reply::endOfInput:
+      say("\n[pair] no console input — denied\n");
       return false;
-    case LineResult::timedOut:
-      writeAll(outFd, "\n[pair] no answer on the console for " + fingerprint + " — denied\n");
+    case Reply::timedOut:
+      say("\n[pair] no answer on the console for " + fingerprint + " — denied\n");
       return false;
-    case LineResult::line:
+    case Reply::withdrawn:
+      say("\n[pair] " + fingerprint + " left before it was approved — question withdrawn\n");
+      return false;
+    case Reply::line:
       break;
   }
   const std::string_view trimmed = Utf8::trimWhitespaceAndNewlines(answer);
   return !trimmed.empty() && std::tolower(static_cast<unsigned char>(trimmed.front())) == 'y';
 }
+
+// Keys pressed before the question are no answer to it: a stray "y" must not
+// let a device in. False when the input has ended.
+bool ConsoleApprover::discardTypedAhead() {
+  if (::isatty(in_)) ::tcflush(in_, TCIFLUSH);
+  for (;;) {
+    pollfd p{in_, POLLIN, 0};
+    const int ready = ::poll(&p, 1, 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return true;
+    if (p.revents & POLLNVAL) return false;  // no standard input at all
+    char buf[512];
+    const ssize_t n = ::read(in_, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) return false;
+  }
+}
+
+// One line, read a byte at a time so nothing after it is taken from the
+// descriptor.
+ConsoleApprover::Reply ConsoleApprover::readAnswer(uint64_t deadlineNs, std::string& out) {
+  bool any = false;
+  const auto ended = [&] { return any ? Reply::line : Reply::endOfInput; };
+  for (;;) {
+    const uint64_t now = now_();
+    if (now >= deadlineNs) return Reply::timedOut;
+    pollfd p[2] = {{in_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    const uint64_t sliceNs = std::min(deadlineNs - now, kAnswerSliceNs);
+    const int ready = ::poll(p, wake_[0] >= 0 ? 2 : 1, static_cast<int>((sliceNs + kNsPerMs - 1) / kNsPerMs));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return ended();
+    }
+    if (wake_[0] >= 0 && (p[1].revents & POLLIN)) {
+      drainPipe(wake_[0]);
+      std::lock_guard lock(mutex_);
+      if (currentWithdrawn_) return Reply::withdrawn;
+    }
+    if (p[0].revents & POLLNVAL) return ended();
+    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    char c;
+    const ssize_t n = ::read(in_, &c, 1);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) return ended();
+    any = true;
+    if (c == '\n') return Reply::line;
+    if (out.size() < kMaxAnswer) out.push_back(c);
+  }
+}
+
+namespace {
+
+// Never destroyed: an approval thread may still be asking when the process exits.
+ConsoleApprover& console() {
+  static auto* approver =
+      new ConsoleApprover(STDIN_FILENO, STDOUT_FILENO, static_cast<uint64_t>(kApprovalTimeoutSeconds) * kNsPerSecond);
+  return *approver;
+}
+
+}  // namespace
+
+bool consoleApprove(const std::string& sas, const std::string& fingerprint, const std::string& name) {
+  return console().approve(sas, fingerprint, name);
+}
+
+void consoleCancel(const std::string& fingerprint) { console().cancel(fingerprint); }
 
 }  // namespace lumenrail::PairingSupport

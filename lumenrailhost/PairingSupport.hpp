@@ -6,13 +6,19 @@
 // device. The tray application's alert approver comes with that application.
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
+#include "platform/Clock.hpp"
 #include "platform/Log.hpp"
 #include "wire/WireServer.hpp"
 
 namespace lumenrail::PairingSupport {
+
+inline constexpr int64_t kApprovalTimeoutSeconds = 120;
 
 // Loads or creates the host identity and opens "paired-devices.json" in the
 // pairing folder (HostPairingStore::directory()). Nothing, with the line
@@ -27,17 +33,50 @@ std::optional<WireServer::Pairing> load(WireServer::Pairing::Approve approve,
 // A six-character code as "123 456"; any other length as it is.
 std::string groupedCode(const std::string& sas);
 
-// Asks on the terminal: "[pair] NEW DEVICE <name (fingerprint)> — code 123 456
+// Asks on a console: "[pair] NEW DEVICE <name (fingerprint)> — code 123 456
 // (must match the device's screen). Allow? [y/N] " and reads one line; an
-// answer beginning with y or Y allows. The end of input (standard input
-// closed) refuses with "[pair] no console input — denied". Questions are
-// asked one at a time, input typed on a terminal before the question is
-// discarded, and an owner who does not answer within the approval time-out
-// (120 s) is taken as refusing.
-bool consoleApprove(const std::string& sas, const std::string& fingerprint, const std::string& name);
+// answer beginning with y or Y allows. Questions are asked one at a time;
+// input typed before a question is no answer to it and is discarded; the end
+// of input refuses with "[pair] no console input — denied", and so does an
+// owner who does not answer within the time-out. A device that leaves has its
+// question withdrawn, or never shown when it is still waiting for its turn.
+class ConsoleApprover final {
+ public:
+  ConsoleApprover(int inFd, int outFd, uint64_t timeoutNs, NowNs now = uptimeNs);
+  ~ConsoleApprover();
+  ConsoleApprover(const ConsoleApprover&) = delete;
+  ConsoleApprover& operator=(const ConsoleApprover&) = delete;
 
-// The same on any pair of descriptors with any time-out (tests).
-bool consoleApproveOn(int inFd, int outFd, const std::string& sas, const std::string& fingerprint,
-                      const std::string& name, int64_t timeoutMs);
+  bool approve(const std::string& sas, const std::string& fingerprint, const std::string& name);
+  // The device with this fingerprint no longer waits; returns at once.
+  void cancel(const std::string& fingerprint);
+  // Calls inside approve(): the question that is up and those waiting for their turn.
+  int64_t waiting() const;
+
+ private:
+  enum class Reply { line, endOfInput, timedOut, withdrawn };
+  bool ask(const std::string& sas, const std::string& fingerprint, const std::string& name);
+  bool discardTypedAhead();
+  Reply readAnswer(uint64_t deadlineNs, std::string& out);
+  void say(std::string_view text) const;
+
+  const int in_;
+  const int out_;
+  const uint64_t timeoutNs_;
+  const NowNs now_;
+  int wake_[2] = {-1, -1};  // cancel() wakes the question that is up
+
+  std::mutex turn_;  // held for a whole question
+  mutable std::mutex mutex_;  // guards the fields below
+  std::optional<std::string> current_;  // fingerprint of the question that is up
+  bool currentWithdrawn_ = false;
+  std::map<std::string, int64_t> inFlight_;  // approve() calls per fingerprint
+  std::set<std::string> withdrawn_;  // fingerprints whose question has not come up yet
+};
+
+// The process-wide console approver on standard input and output with the
+// approval time-out, and its cancel hook.
+bool consoleApprove(const std::string& sas, const std::string& fingerprint, const std::string& name);
+void consoleCancel(const std::string& fingerprint);
 
 }  // namespace lumenrail::PairingSupport

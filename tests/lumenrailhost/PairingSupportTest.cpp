@@ -1,6 +1,10 @@
 // The pairing set-up and the console question, in a private pairing folder.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <future>
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +18,7 @@
 #include "links/PairedDevicesStore.hpp"
 #include "links/PairingProtocol.hpp"
 #include "support/TempPairingFolder.hpp"
+#include "support/Waiting.hpp"
 
 namespace lumenrail {
 namespace {
@@ -82,75 +87,217 @@ TEST(PairingSupportCode, GroupsSixDigitsOnly) {
 }
 
 // The console question over pipes: what the owner types, what is printed.
-struct Console {
-  int in[2];
-  int out[2];
-  Console() {
-    EXPECT_EQ(::pipe(in), 0);
-    EXPECT_EQ(::pipe(out), 0);
+class Console {
+ public:
+  explicit Console(NowNs now = uptimeNs, uint64_t timeoutNs = 120 * kNsPerSecond) {
+    EXPECT_EQ(::pipe(in_), 0);
+    EXPECT_EQ(::pipe(out_), 0);
+    approver_.emplace(in_[0], out_[1], timeoutNs, std::move(now));
   }
   ~Console() {
-    for (int fd : {in[0], in[1], out[0], out[1]}) {
+    for (auto& a : asks_) a.wait();
+    approver_.reset();
+    for (int fd : {in_[0], in_[1], out_[0], out_[1]}) {
       if (fd >= 0) ::close(fd);
     }
   }
-  void type(const std::string& text) { EXPECT_EQ(::write(in[1], text.data(), text.size()), ssize_t(text.size())); }
+  PairingSupport::ConsoleApprover& approver() { return *approver_; }
+
+  void type(const std::string& text) {
+    EXPECT_EQ(::write(in_[1], text.data(), text.size()), ssize_t(text.size()));
+  }
   void endInput() {
-    ::close(in[1]);
-    in[1] = -1;
+    ::close(in_[1]);
+    in_[1] = -1;
   }
-  bool ask(const std::string& sas, const std::string& fp, const std::string& name, int64_t timeoutMs = 10000) {
-    return PairingSupport::consoleApproveOn(in[0], out[1], sas, fp, name, timeoutMs);
+  // The question on a thread of its own, as the server's approval thread asks it.
+  std::shared_future<bool> ask(const std::string& sas, const std::string& fp, const std::string& name) {
+    asks_.push_back(std::async(std::launch::async, [=, this] { return approver_->approve(sas, fp, name); }).share());
+    return asks_.back();
   }
-  std::string printed() {
-    ::close(out[1]);
-    out[1] = -1;
-    std::string text;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(out[0], buf, sizeof buf)) > 0) text.append(buf, size_t(n));
-    return text;
+  // Everything printed so far, once it contains `needle` `times` times.
+  bool waitPrinted(const std::string& needle, int times = 1) {
+    return test::eventually([&] {
+      pollfd p{out_[0], POLLIN, 0};
+      while (::poll(&p, 1, 10) == 1) {
+        char buf[512];
+        const ssize_t n = ::read(out_[0], buf, sizeof buf);
+        if (n <= 0) break;
+        printed_.append(buf, size_t(n));
+      }
+      int seen = 0;
+      for (size_t at = printed_.find(needle); at != std::string::npos; at = printed_.find(needle, at + 1)) ++seen;
+      return seen >= times;
+    });
   }
+  const std::string& printed() const { return printed_; }
+
+ private:
+  int in_[2];
+  int out_[2];
+  std::optional<PairingSupport::ConsoleApprover> approver_;
+  std::vector<std::shared_future<bool>> asks_;
+  std::string printed_;
 };
+
+constexpr const char* kQuestionEnd = "Allow? [y/N] ";
+
+bool answered(const std::shared_future<bool>& f) {
+  return f.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+}
 
 TEST(PairingSupportConsole, AsksWithTheGroupedCodeAndAllowsOnAnswersBeginningWithY) {
   Console c;
+  auto allowed = c.ask("123456", "AbCdEfGhIjK", "Pad");
+  ASSERT_TRUE(c.waitPrinted(kQuestionEnd));
   c.type("  YES \n");
-  EXPECT_TRUE(c.ask("123456", "AbCdEfGhIjK", "Pad"));
+  ASSERT_TRUE(answered(allowed));
+  EXPECT_TRUE(allowed.get());
   EXPECT_EQ(c.printed(),
             "[pair] NEW DEVICE Pad (AbCdEfGhIjK) — code 123 456 (must match the device's screen). Allow? [y/N] ");
 }
 
 TEST(PairingSupportConsole, EverythingElseDeniesOneLineAtATime) {
   Console c;
-  c.type("y\nn\n\nok\nYup\n");
-  EXPECT_TRUE(c.ask("123456", "F", ""));
-  EXPECT_FALSE(c.ask("123456", "F", ""));
-  EXPECT_FALSE(c.ask("123456", "F", ""));
-  EXPECT_FALSE(c.ask("123456", "F", ""));
-  EXPECT_TRUE(c.ask("12345", "F", ""));
-  const std::string printed = c.printed();
-  EXPECT_NE(printed.find("[pair] NEW DEVICE F — code 123 456 (must match"), std::string::npos);
-  EXPECT_NE(printed.find("[pair] NEW DEVICE F — code 12345 (must match"), std::string::npos);
+  const std::vector<std::pair<std::string, bool>> answers = {
+      {"y", true}, {"n", false}, {"", false}, {"ok", false}, {"Yup", true}, {std::string(300, 'n'), false}};
+  size_t questions = 0;
+  for (const auto& [answer, allows] : answers) {
+    auto result = c.ask(questions == 4 ? "12345" : "123456", "F", "");
+    ++questions;
+    ASSERT_TRUE(test::eventually([&] {
+      c.waitPrinted(kQuestionEnd);
+      size_t n = 0;
+      for (size_t at = 0; (at = c.printed().find(kQuestionEnd, at)) != std::string::npos; ++at) ++n;
+      return n == questions;
+    }));
+    c.type(answer + "\n");
+    ASSERT_TRUE(answered(result));
+    EXPECT_EQ(result.get(), allows) << answer;
+  }
+  EXPECT_NE(c.printed().find("[pair] NEW DEVICE F — code 123 456 (must match"), std::string::npos);
+  EXPECT_NE(c.printed().find("[pair] NEW DEVICE F — code 12345 (must match"), std::string::npos);
+}
+
+TEST(PairingSupportConsole, InputTypedBeforeTheQuestionIsNoAnswer) {
+  Console c;
+  c.type("y\nyes\n");
+  auto allowed = c.ask("123456", "F", "Pad");
+  ASSERT_TRUE(c.waitPrinted(kQuestionEnd));
+  c.type("n\n");
+  ASSERT_TRUE(answered(allowed));
+  EXPECT_FALSE(allowed.get());
 }
 
 TEST(PairingSupportConsole, TheEndOfInputDenies) {
-  Console c;
-  c.endInput();
-  EXPECT_FALSE(c.ask("123456", "F", "Pad"));
-  EXPECT_TRUE(c.printed().ends_with("Allow? [y/N] \n[pair] no console input — denied\n"));
+  {
+    Console c;
+    c.endInput();
+    auto allowed = c.ask("123456", "F", "Pad");
+    ASSERT_TRUE(answered(allowed));
+    EXPECT_FALSE(allowed.get());
+    ASSERT_TRUE(c.waitPrinted("denied\n"));
+    EXPECT_TRUE(c.printed().ends_with("Allow? [y/N] \n[pair] no console input — denied\n"));
+  }
+  {
+    Console c;
+    auto allowed = c.ask("123456", "F", "Pad");
+    ASSERT_TRUE(c.waitPrinted(kQuestionEnd));
+    c.endInput();
+    ASSERT_TRUE(answered(allowed));
+    EXPECT_FALSE(allowed.get());
+  }
 }
 
-TEST(PairingSupportConsole, AnOwnerWhoDoesNotAnswerInTimeDenies) {
+TEST(PairingSupportConsole, TheOwnerHasExactlyTheApprovalTimeOut) {
+  // The clock reads 0 when the question is asked, then `later` ever after.
+  auto clockAt = [](uint64_t later) {
+    auto reads = std::make_shared<std::atomic<int>>(0);
+    return [reads, later]() -> uint64_t { return (*reads)++ == 0 ? 0 : later; };
+  };
+  {
+    Console c(clockAt(120 * kNsPerSecond - 1));
+    auto allowed = c.ask("123456", "F", "Pad");
+    ASSERT_TRUE(c.waitPrinted(kQuestionEnd));
+    c.type("y\n");
+    ASSERT_TRUE(answered(allowed));
+    EXPECT_TRUE(allowed.get()) << "still inside the time-out";
+  }
+  {
+    Console c(clockAt(120 * kNsPerSecond));
+    auto allowed = c.ask("123456", "F", "Pad");
+    ASSERT_TRUE(answered(allowed));
+    EXPECT_FALSE(allowed.get());
+    ASSERT_TRUE(c.waitPrinted("denied\n"));
+    EXPECT_TRUE(c.printed().ends_with("Allow? [y/N] \n[pair] no answer on the console for F — denied\n"));
+  }
+}
+
+TEST(PairingSupportConsole, OneQuestionAtATimeAndADeviceThatLeftIsNeverAsked) {
   Console c;
-  EXPECT_FALSE(c.ask("123456", "F", "Pad", 0));
-  EXPECT_TRUE(c.printed().ends_with("Allow? [y/N] \n[pair] no answer on the console for F — denied\n"));
+  auto first = c.ask("111111", "AAAA", "First");
+  ASSERT_TRUE(c.waitPrinted(kQuestionEnd));
+  auto gone = c.ask("222222", "BBBB", "Gone");
+  auto second = c.ask("333333", "CCCC", "Second");
+  ASSERT_TRUE(test::eventually([&] { return c.approver().waiting() == 3; }));
+  c.approver().cancel("BBBB");  // queued behind the first: never shown
+  c.type("y\n");
+  ASSERT_TRUE(answered(first));
+  EXPECT_TRUE(first.get());
+  // The withdrawn question and the next one may take their turns in either order.
+  ASSERT_TRUE(c.waitPrinted("code 333 333"));
+  c.type("n\n");
+  ASSERT_TRUE(answered(second));
+  EXPECT_FALSE(second.get());
+  ASSERT_TRUE(answered(gone));
+  EXPECT_FALSE(gone.get());
+  ASSERT_TRUE(c.waitPrinted("[pair] BBBB left before its question came up — not asked\n"));
+  EXPECT_EQ(c.printed().find("BBBB) — code"), std::string::npos);
+  // The second question came only after the first was answered.
+  EXPECT_LT(c.printed().find("code 111 111"), c.printed().find("code 333 333"));
+  EXPECT_EQ(c.printed().find("code 333 333", c.printed().find("code 111 111")),
+            c.printed().rfind("code 333 333"));
+}
+
+TEST(PairingSupportConsole, ADeviceThatLeavesWhileAskedHasItsQuestionWithdrawn) {
+  Console c;
+  auto allowed = c.ask("123456", "GONE", "Pad");
+  ASSERT_TRUE(c.waitPrinted(kQuestionEnd));
+  c.approver().cancel("GONE");
+  ASSERT_TRUE(answered(allowed));
+  EXPECT_FALSE(allowed.get());
+  ASSERT_TRUE(c.waitPrinted("\n[pair] GONE left before it was approved — question withdrawn\n"));
+  // The next device is asked as usual; a late "y" meant for the first is no answer.
+  c.type("y\n");
+  auto next = c.ask("654321", "NEXT", "");
+  ASSERT_TRUE(c.waitPrinted("code 654 321"));
+  c.type("yes\n");
+  ASSERT_TRUE(answered(next));
+  EXPECT_TRUE(next.get());
+}
+
+TEST(PairingSupportConsole, ALeaveAfterTheAnswerDoesNotRefuseTheNextAttempt) {
+  Console c;
+  auto first = c.ask("123456", "SAME", "Pad");
+  ASSERT_TRUE(c.waitPrinted(kQuestionEnd));
+  c.type("n\n");
+  ASSERT_TRUE(answered(first));
+  EXPECT_FALSE(first.get());
+  c.approver().cancel("SAME");  // the device leaves after the owner answered
+  auto again = c.ask("123456", "SAME", "Pad");
+  ASSERT_TRUE(c.waitPrinted("(SAME) — code 123 456 (must match the device's screen). Allow? [y/N] ", 2));
+  c.type("y\n");
+  ASSERT_TRUE(answered(again));
+  EXPECT_TRUE(again.get());
 }
 
 TEST(PairingSupportConsole, ShowsNamesWithoutControlCharacters) {
   Console c;
+  auto allowed = c.ask("123456", "F", "Pa\u202Ed\x1b[2J");
+  ASSERT_TRUE(c.waitPrinted(kQuestionEnd));
   c.type("n\n");
-  EXPECT_FALSE(c.ask("123456", "F", "Pa\u202Ed\x1b[2J"));
+  ASSERT_TRUE(answered(allowed));
+  EXPECT_FALSE(allowed.get());
   EXPECT_TRUE(c.printed().starts_with("[pair] NEW DEVICE Pad[2J (F) — code"));
 }
 
