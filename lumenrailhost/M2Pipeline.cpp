@@ -154,7 +154,7 @@ M2Pipeline::M2Pipeline(Config config)
     target_->height = mode_.height;
   }
 
-  server_ = WireServer::create(WireServer::Config{port_, hello(mode_, Wire::Codec::h264), psk_, std::nullopt});
+  server_ = WireServer::create(WireServer::Config{port_, hello(mode_, Wire::Codec::h264), psk_, config_.pairing});
   advertiser_ = BonjourAdvertiser::create(std::nullopt, port_);
   if (config_.publisherFactory) advertiser_->publisherFactory = config_.publisherFactory;
   encoder_ = makeEncoder(mode_, Wire::Codec::h264);

@@ -55,6 +55,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
     bool captureMain = false;           // mirror the main display instead of extending
     bool usb = false;
     std::optional<Bytes> psk;
+    std::optional<WireServer::Pairing> pairing;  // offered to network clients when set
     bool penHighRate = false;
     // The process arguments, for the switches the session reads itself.
     std::vector<std::string> arguments;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "M2Pipeline.hpp"
+#include "PairingSupport.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
 
@@ -23,9 +24,10 @@ int runM2Serve(const M2ServeOptions& options) {
   sigaddset(&signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  if (options.pair) Log::line("[m2] --pair: pairing is not available in this build yet — serving without pairing");
-
   M2Pipeline::Config config;
+  // The console answers for the owner; a device that leaves has its question
+  // withdrawn rather than left up for nobody.
+  if (options.pair) config.pairing = PairingSupport::load(PairingSupport::consoleApprove, PairingSupport::consoleCancel);
   config.mode = {options.width, options.height, options.fps};
   config.port = options.port;
   config.captureMain = options.captureMain;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <future>
 
 #include "M2Pipeline.hpp"
@@ -18,8 +19,10 @@
 #include "platform/X11DisplayConfiguration.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
+#include "support/PairingClient.hpp"
 #include "support/PortBlocker.hpp"
 #include "support/RootPainter.hpp"
+#include "support/TempPairingFolder.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "support/XServerFixture.hpp"
@@ -421,15 +424,26 @@ struct Child {
   int out = -1;
   std::string output;
 
-  // Runs the program with DISPLAY set for the child alone.
-  Child(const std::vector<std::string>& args, const std::string& display) {
+  int in = -1;
+
+  // Runs the program with DISPLAY (and `extraEnv`) set for the child alone;
+  // its standard input is a pipe the test types into.
+  Child(const std::vector<std::string>& args, const std::string& display,
+        const std::vector<std::string>& extraEnv = {}) {
     int fds[2];
+    int input[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    if (::pipe2(input, O_CLOEXEC) != 0) {
+      ::close(fds[0]);
+      ::close(fds[1]);
+      return;
+    }
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
       if (std::string_view(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
     }
     env.push_back("DISPLAY=" + display);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> argv{const_cast<char*>(LUMENRAILHOST_BINARY)};
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -438,13 +452,16 @@ struct Child {
     envp.push_back(nullptr);
     pid = ::fork();
     if (pid == 0) {
+      ::dup2(input[0], 0);
       ::dup2(fds[1], 1);
       ::dup2(fds[1], 2);
       ::execve(argv[0], argv.data(), envp.data());
       ::_exit(127);
     }
     ::close(fds[1]);
+    ::close(input[0]);
     out = fds[0];
+    in = input[1];
   }
   ~Child() {
     if (pid > 0) {
@@ -452,6 +469,10 @@ struct Child {
       ::waitpid(pid, nullptr, 0);
     }
     if (out >= 0) ::close(out);
+    if (in >= 0) ::close(in);
+  }
+  void type(const std::string& text) const {
+    EXPECT_EQ(::write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
   // Reads output until `needle` shows or the stream ends.
   bool waitFor(const std::string& needle) {
@@ -535,6 +556,45 @@ TEST(M2ServeAcceptance, ABusyPortExitsTwoAndLeavesThePortFree) {
   EXPECT_EQ(child.output.find("[m2] capturing + serving"), std::string::npos) << child.output;
   blocker.release();
   EXPECT_TRUE(test::PortBlocker::canListen(blocker.port));
+}
+
+TEST(M2ServeAcceptance, PairANewDeviceOnTheConsoleThenServeItSealed) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  test::TempPairingFolder home("lumenrail-m2-pair");
+  const std::string root = home.root().string();
+  Child child({"--m2", "--pair", "--capture-main", "--port", "0", "--width", "320", "--height", "240", "--fps", "30"},
+              x.display(), {"HOME=" + root, "XDG_DATA_HOME=" + root});
+  ASSERT_GT(child.pid, 0);
+  ASSERT_TRUE(child.waitFor("Ctrl-C to stop")) << child.output;
+  EXPECT_NE(child.output.find("[pair] host identity "), std::string::npos) << child.output;
+  const uint16_t port = child.servingPort();
+  ASSERT_NE(port, 0) << child.output;
+
+  // Without the handshake a network client is turned away.
+  test::WireTestClient plain(port);
+  ASSERT_TRUE(plain.send(test::Code::clientCaps, test::WireTestClient::clientCaps(0)));
+  EXPECT_TRUE(plain.waitClosed());
+  ASSERT_TRUE(child.waitFor("--pair requires the pairing handshake")) << child.output;
+
+  test::PairingClient device(port, "Studio Pad");
+  const auto sas = device.exchangeKeys();
+  ASSERT_TRUE(sas);
+  ASSERT_TRUE(device.confirm(true));
+  ASSERT_TRUE(child.waitFor("Allow? [y/N] ")) << child.output;
+  EXPECT_NE(child.output.find("[pair] NEW DEVICE Studio Pad (" + device.fingerprint() + ") — code " +
+                              sas->substr(0, 3) + " " + sas->substr(3)),
+            std::string::npos)
+      << child.output;
+  child.type("y\n");
+  device.keyPaired();
+  auto greeting = device.readSealed();
+  ASSERT_TRUE(greeting) << child.output;
+  EXPECT_EQ(greeting->type, hello);
+  EXPECT_EQ(test::le32(greeting->payload, 4), 320u);
+  EXPECT_TRUE(std::filesystem::exists(home.root() / "LumenrailHost" / "paired-devices.json"));
+  device.close();
+  EXPECT_EQ(child.terminate(), 0) << child.output;
 }
 
 // BT.709 full range, the conversion the capture applies to the screen.
