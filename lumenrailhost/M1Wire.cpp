@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "HostEntry.hpp"
 #include "media/SyntheticFrameSource.hpp"
 #include "platform/ByteOrder.hpp"
 #include "platform/Clock.hpp"
@@ -27,7 +28,7 @@ namespace {
 
 constexpr int32_t kBitrate = 12'000'000;
 constexpr uint64_t kTicksPerSecond = 1'000'000'000;
-constexpr const char* kHostVersion = "1.0.9";
+constexpr const char* kHostVersion = HostEntry::kVersion;
 
 int32_t fitted(int64_t value, const char* what) {
   if (value < 0 || value > std::numeric_limits<int32_t>::max()) {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "HostEntry.hpp"
 #include "input/PenDisplayPolicy.hpp"
 #include "input/XDesktopInput.hpp"
 #include "input/XkbKeyboardLayout.hpp"
@@ -160,7 +161,7 @@ M2Pipeline::M2Pipeline(Config config)
   encoder_ = makeEncoder(mode_, Wire::Codec::h264);
 
   server_->onEvent = tagged(log_, "[wire] ");
-  server_->hostAppVersion = "1.0.9";
+  server_->hostAppVersion = HostEntry::kVersion;
   server_->stallProbe = stallProbe_;
   if (hasArgument(config_.arguments, "--audio-aac")) {
     server_->setForceAacAudio(true);

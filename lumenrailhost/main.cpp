@@ -1,92 +1,128 @@
 // The process entry of the Lumenrail host.
-#include <algorithm>
-#include <charconv>
-#include <cstdint>
-#include <cstdlib>
+#include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "ConsoleModes.hpp"
+#include "HostEntry.hpp"
 #include "M1Wire.hpp"
 #include "M2Serve.hpp"
+#include "UsbModes.hpp"
 #include "platform/Crypto.hpp"
 #include "platform/Log.hpp"
+#include "platform/Paths.hpp"
+#include "platform/UserDefaults.hpp"
+#include "settings/HostSettingsStore.hpp"
 
 namespace {
 
-using lumenrail::Log::line;
+using namespace lumenrail;
+using HostEntry::Mode;
+using Log::line;
 
-bool has(const std::vector<std::string>& args, std::string_view name) {
-  return std::find(args.begin(), args.end(), name) != args.end();
+// An installed application start writes to the host log, never truncated.
+void redirectToHostLog() {
+  const std::string folder = Paths::logDirectory();
+  if (folder.empty()) return;
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
+  const std::string file = folder + "/host.log";
+  if (!std::freopen(file.c_str(), "a", stdout)) return;
+  std::freopen(file.c_str(), "a", stderr);
 }
 
-// The integer after the first occurrence of `name`, or the default. Unlike
-// the settings overrides (last occurrence wins), test modes take the first.
-int64_t arg(const std::vector<std::string>& args, std::string_view name, int64_t fallback) {
-  const auto it = std::find(args.begin(), args.end(), name);
-  if (it == args.end() || it + 1 == args.end()) return fallback;
-  std::string_view text = *(it + 1);
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
+// Refuses a port the mode would listen on or dial; true when it fits.
+bool portUsable(int64_t port) {
+  if (const auto problem = HostEntry::portProblem(port)) {
+    line("[app] ERROR: " + *problem);
+    return false;
   }
-  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return fallback;
-  }
-  uint64_t magnitude = 0;
-  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-  if (err != std::errc() || end != text.data() + text.size()) return fallback;
-  if (magnitude > uint64_t(INT64_MAX) + (negative ? 1 : 0)) return fallback;
-  return negative ? int64_t(0 - magnitude) : int64_t(magnitude);
+  return true;
+}
+
+int notInThisBuild(std::string_view what) {
+  line("[app] " + std::string(what) + " comes with the tray application, which is not part of this build — use --m2 to serve");
+  return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv, argv + argc);
-  lumenrail::Log::makeStdoutUnbuffered();
+  const HostEntry::Plan plan = HostEntry::plan(args, Paths::runningInstalled());
 
-  const int64_t width = arg(args, "--width", 1280);
-  const int64_t height = arg(args, "--height", 720);
-  const int64_t fps = arg(args, "--fps", 60);
-  const int64_t port = arg(args, "--port", 27184);
-  if (port < 0 || port > 65535) {
-    line("[app] ERROR: --port " + std::to_string(port) + " is outside 0...65535");
-    return 1;
+  switch (plan.mode) {
+    case Mode::version:
+      std::printf("%s\nversion %s\n", HostEntry::kProductName, HostEntry::kVersion);
+      return 0;
+    case Mode::l10nCheck: return notInThisBuild("--l10n-check");
+    case Mode::supportReport: return notInThisBuild("--support-report");
+    case Mode::renderUi: return notInThisBuild("--render-ui");
+    default: break;
   }
-  if (fps < 8 && (has(args, "--m1-selftest") || has(args, "--m1"))) {
-    // Fewer than 30 frames would reach the self-test, and the stream would crawl.
-    line("[app] ERROR: --fps " + std::to_string(fps) + " is below 8");
-    return 1;
+  if (plan.redirectLog) redirectToHostLog();
+  Log::makeStdoutUnbuffered();
+
+  // The settings resolution that both "--print-config" and "--m2" use.
+  const auto resolvedCli = HostEntry::resolve(HostSettings::cliDefaults(), args);
+  const uint16_t port = static_cast<uint16_t>(plan.port);
+
+  switch (plan.mode) {
+    case Mode::usbList: return runUsbList();
+    case Mode::usbDiag: return runUsbDiag();
+    case Mode::usbServeTest: return portUsable(plan.port) ? runUsbServeTest(port) : 2;
+    case Mode::usbConnectTest: return portUsable(plan.port) ? runUsbConnectTest(port) : 2;
+    default: break;
   }
 
-  if (has(args, "--m1-selftest")) {
-    line("== lumenrail Linux host — M1 wire self-test ==");
-    return lumenrail::runM1SelfTest(width, height, fps, static_cast<uint16_t>(port)) ? 0 : 1;
+  std::optional<Bytes> securePsk;
+  if (resolvedCli.settings.secureWifi) securePsk = Crypto::randomBytes(24);
+
+  switch (plan.mode) {
+    case Mode::pairUri: return portUsable(plan.port) ? runPairUri(port, securePsk) : 2;
+    case Mode::printConfig: {
+      const auto resolved = plan.appMode
+                                ? HostEntry::resolve(UserDefaultsSettingsStore(UserDefaults::standard()).load(), args)
+                                : resolvedCli;
+      if (resolved.portError) {
+        line("[app] ERROR: " + *resolved.portError);
+        return 2;
+      }
+      return runPrintConfig(resolved.settings, plan.appMode, plan.isBundled);
+    }
+    case Mode::m1SelfTest:
+      if (!portUsable(plan.port)) return 2;
+      line("== lumenrail Linux host — M1 wire self-test ==");
+      return runM1SelfTest(plan.width, plan.height, plan.fps, port) ? 0 : 1;
+    case Mode::m1:
+      if (!portUsable(plan.port)) return 2;
+      line("== lumenrail Linux host — M1 wire serve ==");
+      runM1Serve(plan.width, plan.height, plan.fps, port);
+    case Mode::app: return notInThisBuild("The application mode");
+    case Mode::menubar: return notInThisBuild("--menubar");
+    case Mode::m2: {
+      line("== lumenrail Linux host — M2 capture serve ==");
+      const HostSettings& s = resolvedCli.settings;
+      if (resolvedCli.portError) {
+        line("[m2] ERROR: " + *resolvedCli.portError);
+        return 2;
+      }
+      M2ServeOptions options;
+      options.width = s.width;
+      options.height = s.height;
+      options.fps = s.fps;
+      options.port = s.port;
+      options.captureMain = s.captureMain;
+      options.usb = s.usbEnabled;
+      options.psk = std::move(securePsk);
+      options.pair = s.pairingEnabled;
+      options.penHighRate = s.penHighRate;
+      options.arguments = args;
+      return runM2Serve(options);
+    }
+    default:
+      return runM0Scaffold(plan.width, plan.height, plan.fps, plan.frames, HostEntry::has(args, "--no-vd"));
   }
-  if (has(args, "--m1")) {
-    line("== lumenrail Linux host — M1 wire serve ==");
-    lumenrail::runM1Serve(width, height, fps, static_cast<uint16_t>(port));
-  }
-  if (has(args, "--m2")) {
-    line("== lumenrail Linux host — M2 capture serve ==");
-    std::optional<lumenrail::Bytes> securePsk;
-    if (has(args, "--secure")) securePsk = lumenrail::Crypto::randomBytes(24);
-    lumenrail::M2ServeOptions options;
-    options.width = width;
-    options.height = height;
-    options.fps = fps;
-    options.port = static_cast<uint16_t>(port);
-    options.captureMain = has(args, "--capture-main");
-    options.usb = has(args, "--usb");
-    options.psk = std::move(securePsk);
-    options.pair = has(args, "--pair");
-    options.penHighRate = has(args, "--pen-hirate");
-    options.arguments = args;
-    return lumenrail::runM2Serve(options);
-  }
-  line("lumenrailhost: this build has the modes --m1-selftest, --m1 and --m2; the others are still being built");
-  return 1;
 }

@@ -17,8 +17,20 @@
 #include "platform/ByteOrder.hpp"
 #include "platform/Bytes.hpp"
 #include "platform/Clock.hpp"
+#include "platform/ProcessEnvironment.hpp"
 
 namespace lumenrail::UsbmuxClient {
+
+std::string socketPathFromEnvironment() {
+  const Environment env = processEnvironment();
+  const auto found = env.find("USBMUXD_SOCKET_ADDRESS");
+  if (found == env.end()) return defaultSocketPath;
+  std::string_view text = found->second;
+  if (text.starts_with("UNIX:")) text.remove_prefix(5);
+  // A TCP address ("host:port") is not a socket this client can use.
+  if (!text.starts_with("/")) return defaultSocketPath;
+  return std::string(text);
+}
 
 // --- Errors -------------------------------------------------------------------
 

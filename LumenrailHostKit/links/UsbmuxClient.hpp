@@ -17,9 +17,13 @@ inline constexpr int64_t defaultTimeoutMs = 3000;
 // Replies are a plist of a few hundred bytes per device; anything near this is not usbmuxd.
 inline constexpr uint32_t maxReplyLength = 0x800000;
 
+// The daemon's socket: USBMUXD_SOCKET_ADDRESS when it names a Unix socket
+// ("UNIX:/path" or an absolute path), else defaultSocketPath.
+std::string socketPathFromEnvironment();
+
 // Where the daemon listens and how long one exchange may block.
 struct Endpoint {
-  std::string socketPath = defaultSocketPath;
+  std::string socketPath = socketPathFromEnvironment();
   int64_t timeoutMs = defaultTimeoutMs;
   bool operator==(const Endpoint&) const = default;
 };

@@ -46,6 +46,9 @@ std::string stateHome(const Environment& env) { return underHome(env, "XDG_STATE
 
 std::string logDirectory(const Environment& env) { return join(stateHome(env), "Lumenrail"); }
 std::string defaultsFile(const Environment& env) { return join(configHome(env), "lumenrail/defaults.json"); }
+std::string autostartEntry(const Environment& env) {
+  return join(configHome(env), "autostart/lumenrail-host.desktop");
+}
 
 std::string installedResources() {
   std::vector<char> buffer(4096);

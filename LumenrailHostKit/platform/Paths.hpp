@@ -23,6 +23,8 @@ std::string stateHome(const Environment& env = processEnvironment());
 std::string logDirectory(const Environment& env = processEnvironment());
 // The user defaults file: <config>/lumenrail/defaults.json.
 std::string defaultsFile(const Environment& env = processEnvironment());
+// The login item: <config>/autostart/lumenrail-host.desktop.
+std::string autostartEntry(const Environment& env = processEnvironment());
 
 // Running from an installed tree: <exe dir>/../share/lumenrail exists.
 bool runningInstalled();
