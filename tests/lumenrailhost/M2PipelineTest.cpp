@@ -19,6 +19,7 @@
 #include "platform/X11DisplayConfiguration.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
+#include "support/HostProcess.hpp"
 #include "support/PairingClient.hpp"
 #include "support/PortBlocker.hpp"
 #include "support/RootPainter.hpp"
@@ -419,88 +420,19 @@ TEST(M2Pipeline, LabelsAndHello) {
 
 // ---- the built program ----------------------------------------------------
 
-struct Child {
-  pid_t pid = -1;
-  int out = -1;
-  std::string output;
-
-  int in = -1;
-
-  // Runs the program with DISPLAY (and `extraEnv`) set for the child alone;
-  // its standard input is a pipe the test types into.
-  Child(const std::vector<std::string>& args, const std::string& display,
-        const std::vector<std::string>& extraEnv = {}) {
-    int fds[2];
-    int input[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    if (::pipe2(input, O_CLOEXEC) != 0) {
-      ::close(fds[0]);
-      ::close(fds[1]);
-      return;
-    }
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      if (std::string_view(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
-    }
+// The program with DISPLAY set for it alone.
+struct Child : test::HostProcess {
+  Child(const std::vector<std::string>& args, const std::string& display, std::vector<std::string> env = {})
+      : HostProcess(LUMENRAILHOST_BINARY, args, withDisplay(std::move(env), display)),
+        pid(started() ? HostProcess::pid() : -1),
+        output(HostProcess::output()) {}
+  static std::vector<std::string> withDisplay(std::vector<std::string> env, const std::string& display) {
     env.push_back("DISPLAY=" + display);
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> argv{const_cast<char*>(LUMENRAILHOST_BINARY)};
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid = ::fork();
-    if (pid == 0) {
-      ::dup2(input[0], 0);
-      ::dup2(fds[1], 1);
-      ::dup2(fds[1], 2);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    ::close(input[0]);
-    out = fds[0];
-    in = input[1];
+    return env;
   }
-  ~Child() {
-    if (pid > 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-    if (out >= 0) ::close(out);
-    if (in >= 0) ::close(in);
-  }
-  void type(const std::string& text) const {
-    EXPECT_EQ(::write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-  // Reads output until `needle` shows or the stream ends.
-  bool waitFor(const std::string& needle) {
-    const uint64_t deadline = uptimeNs() + test::kDeadlineNs * 3;
-    while (output.find(needle) == std::string::npos) {
-      const uint64_t now = uptimeNs();
-      if (now >= deadline) return false;
-      pollfd p{out, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>((deadline - now) / 1'000'000) + 1) <= 0) continue;
-      char buffer[4096];
-      const ssize_t n = ::read(out, buffer, sizeof buffer);
-      if (n <= 0) return false;
-      output.append(buffer, static_cast<size_t>(n));
-    }
-    return true;
-  }
-  // Reads to the end of the output, then reaps the program: its exit status, or -1.
-  int waitExit() {
-    waitFor("\x01never");
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  int terminate() {
-    ::kill(pid, SIGTERM);
-    return waitExit();
-  }
+  const pid_t pid;
+  const std::string& output;
+
   // The port of the "capturing + serving ... on :<port>" line.
   uint16_t servingPort() const {
     const size_t line = output.find("[m2] capturing + serving");
