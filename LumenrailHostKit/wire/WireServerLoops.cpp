@@ -63,7 +63,9 @@ void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpe
   PlaintextReader reader(conn->fd, opener, *this);
   uint8_t header[Wire::headerSize];
   Bytes payload;
-  while (accepting_) {
+  // Until stop(), not until the listener closes: a server that only adopts
+  // connections (the USB bridge's) never listens.
+  while (!stopped_) {
     if (!reader.readFully(header, sizeof header)) return;
     const uint32_t length = ByteOrder::readLE32(ByteView(header, sizeof header), 1);
     if (length > kMaxClientPayload) {

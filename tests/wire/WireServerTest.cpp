@@ -465,6 +465,23 @@ TEST_F(WireServerIntegration, AdoptedSocketIsAPlaintextCableSession) {
   EXPECT_EQ(named[0], std::make_pair(std::string("Pix"), false));
 }
 
+TEST(WireServerAdoptOnly, AServerThatNeverListensServesTheConnectionsItAdopts) {
+  auto server = WireServer::create(WireServer::Config{0, testHello(), std::nullopt, std::nullopt});
+  EventLog log;
+  server->onEvent = [&](const std::string& l) { log.add(l); };
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  server->adopt(pair[0], nullptr);
+  WireTestClient c = WireTestClient::fromFd(pair[1]);
+  auto hello = c.read();
+  ASSERT_TRUE(hello);
+  EXPECT_EQ(hello->type, Code::hello);
+  c.send(Code::clientInfo, RawBytes{'U', 'S', 'B'});
+  EXPECT_TRUE(log.waitFor(": USB"));
+  server->stop();
+  EXPECT_TRUE(c.readUntil(Code::bye));
+}
+
 }  // namespace
 }  // namespace lumenrail
 
