@@ -266,6 +266,55 @@ TEST(HostModesAcceptance, TheScaffoldEncodesGeneratedFrames) {
   EXPECT_TRUE(out.ends_with("RESULT: M0 FAIL\n")) << out;
 }
 
+// The program as installed: <prefix>/bin beside <prefix>/share/lumenrail.
+class InstalledCopy {
+ public:
+  explicit InstalledCopy(const fs::path& prefix) : binary_(prefix / "bin/lumenrailhost") {
+    fs::create_directories(prefix / "bin");
+    fs::create_directories(prefix / "share/lumenrail");
+    std::error_code ec;
+    fs::create_hard_link(LUMENRAILHOST_BINARY, binary_, ec);
+    if (ec) fs::copy_file(LUMENRAILHOST_BINARY, binary_, ec);
+    EXPECT_FALSE(ec) << ec.message();
+  }
+  const std::string binary() const { return binary_.string(); }
+
+ private:
+  fs::path binary_;
+};
+
+TEST(HostModesAcceptance, AnInstalledApplicationStartWritesToTheHostLogAndDiagnosticsToTheTerminal) {
+  Home home;
+  InstalledCopy installed(home.root() / "prefix");
+  const fs::path log = home.root() / "state/Lumenrail/host.log";
+  {
+    test::HostProcess host(installed.binary(), {}, home.env());
+    EXPECT_EQ(host.waitExit(), 2);
+    EXPECT_EQ(host.output(), "");
+  }
+  std::ifstream in(log);
+  std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(logged.find("[app] The application mode comes with the tray application"), std::string::npos) << logged;
+  {
+    test::HostProcess host(installed.binary(), {"--print-config"}, home.env());
+    EXPECT_EQ(host.waitExit(), 0);
+    EXPECT_NE(host.output().find("  source     : settings store (app) [bundled]\n"), std::string::npos)
+        << host.output();
+    EXPECT_NE(host.output().find("loginItem=false (available=true)"), std::string::npos) << host.output();
+  }
+  // An enabled autostart entry is the login item.
+  fs::create_directories(home.root() / "config/autostart");
+  std::ofstream(home.root() / "config/autostart/lumenrail-host.desktop") << "[Desktop Entry]\nType=Application\n";
+  test::HostProcess host(installed.binary(), {"--print-config", "--m2"}, home.env());
+  EXPECT_EQ(host.waitExit(), 0);
+  EXPECT_NE(host.output().find("  source     : CLI defaults [bundled]\n"), std::string::npos) << host.output();
+  EXPECT_NE(host.output().find("loginItem=true (available=true)"), std::string::npos) << host.output();
+  // Nothing more reached the log: the log is appended to, never truncated.
+  std::ifstream again(log);
+  std::string after((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(after, logged);
+}
+
 TEST(HostModesAcceptance, PrintConfigShowsWhatTheCaptureServeServes) {
   test::PrivateXServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();
