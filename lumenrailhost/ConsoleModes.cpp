@@ -2,12 +2,12 @@
 
 #include <chrono>
 #include <fstream>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "HostEntry.hpp"
 #include "links/LanAddress.hpp"
 #include "links/PairingUri.hpp"
 #include "media/SyntheticFrameSource.hpp"
@@ -69,10 +69,8 @@ int runM0Scaffold(int64_t width, int64_t height, int64_t fps, int64_t frames, bo
   line("== lumenrail Linux host — M0 scaffold ==");
   line("config: " + std::to_string(width) + "x" + std::to_string(height) + " @" + std::to_string(fps) + "fps, " +
        std::to_string(frames) + " frames");
-  constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
-  if (width < 1 || height < 1 || fps < 1 || width > kMax || height > kMax || fps > kMax) {
-    line("[enc] ERROR: " + std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps) +
-         " does not fit the encoder");
+  if (const auto problem = HostEntry::modeProblem(width, height, fps)) {
+    line("[enc] ERROR: " + *problem);
     return 2;
   }
 

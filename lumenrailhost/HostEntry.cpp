@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <climits>
 
 namespace lumenrail::HostEntry {
 
@@ -68,6 +69,16 @@ int64_t arg(const std::vector<std::string>& args, std::string_view name, int64_t
 std::optional<std::string> portProblem(int64_t port) {
   if (port >= 0 && port <= 65535) return std::nullopt;
   return "--port " + std::to_string(port) + " is outside 0...65535";
+}
+
+std::optional<std::string> modeProblem(int64_t width, int64_t height, int64_t fps, int64_t minFps) {
+  constexpr int64_t kMax = INT32_MAX;
+  const std::string label = std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);
+  if (width < 1 || height < 1 || width > kMax || height > kMax || fps > kMax || fps < 1) {
+    return label + " does not fit the encoder";
+  }
+  if (fps < minFps) return "--fps " + std::to_string(fps) + " is below " + std::to_string(minFps);
+  return std::nullopt;
 }
 
 Resolved resolve(const HostSettings& base, const std::vector<std::string>& args) {

@@ -67,6 +67,10 @@ int64_t arg(const std::vector<std::string>& args, std::string_view name, int64_t
 // `port` fits.
 std::optional<std::string> portProblem(int64_t port);
 
+// A size or rate the encoder and the Hello fields cannot carry; nothing
+// when they fit. `minFps` is what the mode needs to make progress.
+std::optional<std::string> modeProblem(int64_t width, int64_t height, int64_t fps, int64_t minFps = 1);
+
 // What "--m2" serves with and "--print-config" reports: `base` with the
 // command line applied (the last occurrence of an option or of a switch pair
 // wins), where "--port 0" leaves the choice of port to the system.

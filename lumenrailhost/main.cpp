@@ -42,6 +42,18 @@ bool portUsable(int64_t port) {
   return true;
 }
 
+// The self-test needs 30 frames within its reads, and below 8 fps the stream crawls.
+constexpr int64_t kM1MinFps = 8;
+
+bool m1ModeUsable(const HostEntry::Plan& plan) {
+  if (!portUsable(plan.port)) return false;
+  if (const auto problem = HostEntry::modeProblem(plan.width, plan.height, plan.fps, kM1MinFps)) {
+    line("[app] ERROR: " + *problem);
+    return false;
+  }
+  return true;
+}
+
 int notInThisBuild(std::string_view what) {
   line("[app] " + std::string(what) + " comes with the tray application, which is not part of this build — use --m2 to serve");
   return 2;
@@ -93,11 +105,11 @@ int main(int argc, char** argv) {
       return runPrintConfig(resolved.settings, plan.appMode, plan.isBundled);
     }
     case Mode::m1SelfTest:
-      if (!portUsable(plan.port)) return 2;
+      if (!m1ModeUsable(plan)) return 2;
       line("== lumenrail Linux host — M1 wire self-test ==");
       return runM1SelfTest(plan.width, plan.height, plan.fps, port) ? 0 : 1;
     case Mode::m1:
-      if (!portUsable(plan.port)) return 2;
+      if (!m1ModeUsable(plan)) return 2;
       line("== lumenrail Linux host — M1 wire serve ==");
       runM1Serve(plan.width, plan.height, plan.fps, port);
     case Mode::app: return notInThisBuild("The application mode");

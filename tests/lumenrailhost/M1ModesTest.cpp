@@ -195,11 +195,16 @@ TEST(LumenrailhostAcceptance, M1SelfTestPrintsItsChecksAndExitsZero) {
 }
 
 TEST(LumenrailhostAcceptance, BadValuesAreRefusedWithoutACrash) {
-  EXPECT_EQ(runHost("--m1-selftest --port 70000").status, 1);
-  EXPECT_EQ(runHost("--m1-selftest --fps 4").status, 1);
-  const HostRun big = runHost("--m1-selftest --port 0 --width 99999999999 --fps 30");
-  EXPECT_EQ(big.status, 1);
-  EXPECT_NE(big.output.find("RESULT: M1 FAIL"), std::string::npos) << big.output;
+  EXPECT_EQ(runHost("--m1-selftest --port 70000").status, 2);
+  const HostRun slow = runHost("--m1-selftest --fps 4");
+  EXPECT_EQ(slow.status, 2);
+  EXPECT_NE(slow.output.find("[app] ERROR: --fps 4 is below 8"), std::string::npos) << slow.output;
+  for (const char* mode : {"--m1-selftest", "--m1"}) {
+    const HostRun big = runHost(std::string(mode) + " --port 0 --width 99999999999 --fps 30");
+    EXPECT_EQ(big.status, 2) << mode;
+    EXPECT_NE(big.output.find("[app] ERROR: 99999999999x720@30 does not fit the encoder"), std::string::npos)
+        << big.output;
+  }
 }
 
 TEST(LumenrailhostAcceptance, M1SelfTestOnABusyPortFailsCleanly) {
