@@ -8,6 +8,8 @@
 
 #include "links/LanAddress.hpp"
 #include "links/UsbmuxClient.hpp"
+#include "platform/X11DisplayConfiguration.hpp"
+#include "support/DummyXorgFixture.hpp"
 #include "support/FakeUsbmuxd.hpp"
 #include "support/HostProcess.hpp"
 #include "support/WireTestClient.hpp"
@@ -264,6 +266,23 @@ TEST(HostModesAcceptance, TheScaffoldEncodesGeneratedFrames) {
   EXPECT_EQ(status, 1) << out;
   EXPECT_NE(out.find("[vd] cannot open the X display"), std::string::npos) << out;
   EXPECT_TRUE(out.ends_with("RESULT: M0 FAIL\n")) << out;
+}
+
+TEST(HostModesAcceptance, TheScaffoldAddsItsVirtualDisplayAndTakesItAwayAgain) {
+  test::DummyXorgServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  auto displays = X11DisplayConfiguration::open(x.display());
+  const auto before = displays->activeDisplays();
+  Home home;
+  const auto [status, out] = home.run({"--m0", "--frames", "3", "--width", "640", "--height", "480", "--fps", "30"},
+                                      {"DISPLAY=" + x.display()});
+  EXPECT_EQ(status, 0) << out;
+  const std::string counts =
+      " activeDisplays " + std::to_string(before.size()) + "→" + std::to_string(before.size() + 1) + "\n";
+  EXPECT_NE(out.find("[vd] create=ok displayID="), std::string::npos) << out;
+  EXPECT_NE(out.find(counts), std::string::npos) << out;
+  EXPECT_TRUE(out.ends_with("RESULT: M0 PASS\n")) << out;
+  EXPECT_EQ(displays->activeDisplays(), before);
 }
 
 // The program as installed: <prefix>/bin beside <prefix>/share/lumenrail.
