@@ -100,11 +100,13 @@ int64_t UserDefaults::integer(const std::string& key) const {
   const auto v = value(key);
   if (!v) return 0;
   if (v->is_boolean()) return v->get<bool>() ? 1 : 0;
-  if (v->is_number_integer()) return v->get<int64_t>();
+  // Unsigned first: the JSON library counts unsigned numbers as integers too,
+  // and reading one above the signed range as signed would wrap it.
   if (v->is_number_unsigned()) {
     const uint64_t u = v->get<uint64_t>();
     return u > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max() : int64_t(u);
   }
+  if (v->is_number_integer()) return v->get<int64_t>();
   if (v->is_number_float()) {
     const double d = std::trunc(v->get<double>());
     if (!std::isfinite(d)) return 0;
@@ -129,8 +131,8 @@ std::optional<std::string> UserDefaults::string(const std::string& key) const {
   const auto v = value(key);
   if (!v) return std::nullopt;
   if (v->is_string()) return v->get<std::string>();
-  if (v->is_number_integer()) return std::to_string(v->get<int64_t>());
   if (v->is_number_unsigned()) return std::to_string(v->get<uint64_t>());
+  if (v->is_number_integer()) return std::to_string(v->get<int64_t>());
   if (v->is_number_float()) return v->dump();
   return std::nullopt;
 }

@@ -1,7 +1,10 @@
 #include "settings/HostSettings.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
+
+#include "media/PixelBuffer.hpp"
 
 namespace lumenrail {
 
@@ -29,6 +32,16 @@ bool ConnectNotices::shouldAnnounce(ConnectNotice notice, bool overNetwork) {
   }
   return false;
 }
+
+static_assert(HostSettings::maxDimension == PixelBuffer::kMaxDimension,
+              "the settings must not name a size the encoder's buffers refuse");
+
+int64_t HostSettings::clampDimension(int64_t pixels) {
+  // Rounding down keeps the upper bound even and never leaves the range.
+  return std::clamp(pixels, minDimension, maxDimension) & ~int64_t{1};
+}
+
+int64_t HostSettings::clampFps(int64_t fps) { return std::clamp(fps, minFps, maxFps); }
 
 const HostSettings& HostSettings::shipDefaults() {
   static const HostSettings settings{};
@@ -94,19 +107,26 @@ void applySwitch(const std::vector<std::string>& args, const std::string& name, 
 
 }  // namespace
 
+HostSettings::PortArgument HostSettings::portArgument(const std::vector<std::string>& args) {
+  PortArgument result;
+  result.given = lastIndex(args, "--port").has_value();
+  if (const auto text = valueAfterLast(args, "--port")) {
+    if (const auto v = decimal(*text); v && *v >= 1 && *v <= 65535) result.port = static_cast<uint16_t>(*v);
+  }
+  return result;
+}
+
 HostSettings HostSettings::applyingArguments(const std::vector<std::string>& args) const {
   HostSettings s = *this;
-  auto positive = [&](std::string_view flag, int64_t& field) {
+  auto positive = [&](std::string_view flag, int64_t& field, int64_t (*clamp)(int64_t)) {
     const auto text = valueAfterLast(args, flag);
     if (!text) return;
-    if (const auto v = decimal(*text); v && *v >= 1) field = *v;
+    if (const auto v = decimal(*text); v && *v >= 1) field = clamp(*v);
   };
-  positive("--width", s.width);
-  positive("--height", s.height);
-  positive("--fps", s.fps);
-  if (const auto text = valueAfterLast(args, "--port")) {
-    if (const auto v = decimal(*text); v && *v >= 1 && *v <= 65535) s.port = static_cast<uint16_t>(*v);
-  }
+  positive("--width", s.width, clampDimension);
+  positive("--height", s.height, clampDimension);
+  positive("--fps", s.fps, clampFps);
+  if (const auto port = portArgument(args).port) s.port = *port;
   applySwitch(args, "capture-main", s.captureMain);
   applySwitch(args, "pen-hirate", s.penHighRate);
   applySwitch(args, "usb", s.usbEnabled);

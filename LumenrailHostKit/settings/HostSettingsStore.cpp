@@ -27,9 +27,11 @@ HostSettings UserDefaultsSettingsStore::load() {
   auto flag = [&](const char* field, bool orElse) {
     return defaults_->hasObject(key(field)) ? defaults_->boolean(key(field)) : orElse;
   };
-  s.width = integer("width", fallback.width);
-  s.height = integer("height", fallback.height);
-  s.fps = integer("fps", fallback.fps);
+  // The file is the user's to edit: a size or rate a serve cannot carry is
+  // clamped here rather than refused when serving starts.
+  s.width = HostSettings::clampDimension(integer("width", fallback.width));
+  s.height = HostSettings::clampDimension(integer("height", fallback.height));
+  s.fps = HostSettings::clampFps(integer("fps", fallback.fps));
   const int64_t port = integer("port", fallback.port);
   s.port = (port >= 1 && port <= 65535) ? static_cast<uint16_t>(port) : fallback.port;
   s.captureMain = flag("captureMain", fallback.captureMain);

@@ -32,7 +32,8 @@ class UserDefaultsSettingsStore final : public HostSettingsStore {
   static constexpr const char* prefix = "host.";
 
   explicit UserDefaultsSettingsStore(std::shared_ptr<UserDefaults> defaults, Log::Sink log = {});
-  // Every absent or unusable stored value falls back to shipDefaults.
+  // Every absent or unusable stored value falls back to shipDefaults; sizes
+  // and rates are clamped like command-line values.
   HostSettings load() override;
   // Writes all thirteen keys at once; a failed write is reported through the log.
   void save(const HostSettings& settings) override;
