@@ -94,6 +94,15 @@ TEST(HostEntryResolve, LastOccurrenceWinsForOptionsAndSwitchPairs) {
   EXPECT_FALSE(r.portError);
 }
 
+TEST(HostEntryResolve, SizesAndRatesAreClampedToWhatTheServeCarries) {
+  const auto r = HostEntry::resolve(HostSettings::cliDefaults(),
+                                    argv({"--width", "99999999999", "--height", "7", "--fps", "5000"}));
+  EXPECT_EQ(r.settings.width, HostSettings::maxDimension);
+  EXPECT_EQ(r.settings.height, HostSettings::minDimension);
+  EXPECT_EQ(r.settings.fps, HostSettings::maxFps);
+  EXPECT_FALSE(HostEntry::modeProblem(r.settings.width, r.settings.height, r.settings.fps));
+}
+
 TEST(HostEntryResolve, PortZeroLetsTheSystemChooseAndOutOfRangeIsAnError) {
   EXPECT_EQ(HostEntry::resolve(HostSettings::cliDefaults(), argv({"--port", "0"})).settings.port, 0);
   for (const char* bad : {"65536", "-1", "9223372036854775807"}) {
