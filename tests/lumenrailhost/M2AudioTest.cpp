@@ -324,6 +324,40 @@ TEST(M2AudioIntegration, StopDuringAnAudioStartLeavesNoAudioRunning) {
   EXPECT_FALSE(rig.log.contains("[audio] passthrough started"));
 }
 
+TEST(M2AudioIntegration, ClientsLeavingAndStopWhileSamplesFlowEndTheRunCleanly) {
+  AudioRig rig({"--audio"});
+  ASSERT_TRUE(rig.pipeline->startServing());
+  // Samples keep arriving on their own thread while the run is taken down under them.
+  const auto pump = [](std::shared_ptr<ToneSource> source) {
+    return std::async(std::launch::async, [source] {
+      int64_t delivered = 0;
+      for (int64_t k = 0; k < 200'000 && source->deliver(test::sineBuffer(48000, 2, 440, k * 480, 480), 1); ++k) {
+        ++delivered;
+      }
+      return delivered;
+    });
+  };
+  std::future<int64_t> first;
+  {
+    auto pcm = rig.connect(kWantsAudio | kWantsPcm);
+    auto aac = rig.connect(kWantsAudio);
+    ASSERT_TRUE(rig.runningSource());
+    first = pump(rig.bank->last());
+    ASSERT_TRUE(readAudio(pcm).has_value());
+    ASSERT_TRUE(readAudio(aac).has_value());
+  }  // both leave mid-stream
+  EXPECT_LT(first.get(), 200'000);  // ended by the stop, not by the bound
+  EXPECT_TRUE(rig.bank->sources()[0]->stopped());
+
+  auto again = rig.connect(kWantsAudio | kWantsPcm);
+  ASSERT_TRUE(test::eventually([&] { return rig.bank->sources().size() == 2 && rig.bank->last()->running(); }));
+  auto second = pump(rig.bank->last());
+  ASSERT_TRUE(readAudio(again).has_value());
+  rig.pipeline->stopServing();
+  EXPECT_LT(second.get(), 200'000);
+  EXPECT_TRUE(rig.bank->last()->stopped());
+}
+
 // The real route against a private sound server playing a tone into its sink.
 TEST(M2AudioIntegration, RealRouteStreamsTheSinkToAPcmClient) {
   test::PrivatePulse pulse;
