@@ -1,6 +1,8 @@
 // System-audio passthrough of a serving session: on while "--audio" is given
 // and some client wants audio, AAC-LC and 16-bit PCM side by side.
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 #include "M2Pipeline.hpp"
 #include "media/ProcessTapCaptureSource.hpp"
@@ -92,25 +94,35 @@ void M2Pipeline::sendAacConfig() {
 void M2Pipeline::startAudio() {
   if (stopped()) return;
   const auto server = server_;
-  auto aac = std::make_shared<AacEncoder>(kAudioSampleRate, kAudioChannels);
-  aac->onAac = [server](ByteView data, uint64_t captureNs) {
-    server->broadcastAudio(captureNs, Wire::AudioCodec::aacLC, false, static_cast<uint8_t>(kAudioChannels),
-                           static_cast<uint32_t>(kAudioSampleRate), data);
+  const Log::Sink log = log_;
+  // Each route gets its own pair: a tap that gave up late may still be
+  // delivering while the fallback runs, and neither is thread-safe.
+  const auto packaging = [server, log] {
+    auto aac = std::make_shared<AacEncoder>(kAudioSampleRate, kAudioChannels);
+    aac->onAac = [server](ByteView data, uint64_t captureNs) {
+      server->broadcastAudio(captureNs, Wire::AudioCodec::aacLC, false, static_cast<uint8_t>(kAudioChannels),
+                             static_cast<uint32_t>(kAudioSampleRate), data);
+    };
+    auto pcm = std::make_shared<PcmS16Packer>();
+    pcm->log = log;
+    PcmS16Packer* packer = pcm.get();  // the callback's owner; a shared_ptr here would be a cycle
+    pcm->onPcm = [server, packer](ByteView data, uint64_t captureNs) {
+      server->broadcastAudio(captureNs, Wire::AudioCodec::pcmS16, false, static_cast<uint8_t>(packer->channels()),
+                             static_cast<uint32_t>(packer->sampleRate()), data);
+    };
+    return std::pair{aac, pcm};
   };
-  auto pcm = std::make_shared<PcmS16Packer>();
-  pcm->log = log_;
-  PcmS16Packer* packer = pcm.get();  // the callback's owner; a shared_ptr here would be a cycle
-  pcm->onPcm = [server, packer](ByteView data, uint64_t captureNs) {
-    server->broadcastAudio(captureNs, Wire::AudioCodec::pcmS16, false, static_cast<uint8_t>(packer->channels()),
-                           static_cast<uint32_t>(packer->sampleRate()), data);
-  };
+  auto [aac, pcm] = packaging();
   // Sent before any sample can flow, so AAC clients see it first.
   aacConfig_ = aac->decoderConfiguration();
   sendAacConfig();
 
-  if (!audioForceSck_ && startAudioTap(aac, pcm)) {
-    if (!audioTapBox_) aacConfig_.reset();  // the session stopped during the start
-    return;
+  if (!audioForceSck_) {
+    if (startAudioTap(aac, pcm)) {
+      if (!audioTapBox_) aacConfig_.reset();  // the session stopped during the start
+      return;
+    }
+    std::tie(aac, pcm) = packaging();
   }
 
   auto source = makeAudio(SystemAudioRoute::screenCapture);
