@@ -249,6 +249,7 @@ void M2Pipeline::wire() {
     advertiser->setBusy(server->clientCount() > 0);
   };
   wireReconfiguration();
+  wireAudio();
 }
 
 M2Pipeline::Mode M2Pipeline::currentMode() const {
@@ -434,6 +435,7 @@ void M2Pipeline::stopLocked() {
   usbBridge_.reset();
   if (aoaBridge_) aoaBridge_->stop();
   aoaBridge_.reset();
+  stopAudioForTeardown();
   stopCapture();
   pump_->stop();
   server_->stop();

@@ -28,6 +28,10 @@
 #include "media/CaptureSource.hpp"
 #include "media/FrameScaler.hpp"
 #include "media/InkObserver.hpp"
+#include "media/AacEncoder.hpp"
+#include "media/AudioCaptureSource.hpp"
+#include "media/PcmS16Packer.hpp"
+#include "media/SystemAudioSource.hpp"
 #include "media/ScreenCaptureSource.hpp"
 #include "media/ViewportCropper.hpp"
 #include "media/ViewportGeometry.hpp"
@@ -70,6 +74,10 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
     std::function<std::shared_ptr<CaptureSource>(const ScreenCaptureSource::Config&)> makeCapture;
     std::function<std::shared_ptr<VideoEncoder>(const VideoEncoder::Config&)> makeEncoder;
     std::function<std::shared_ptr<DisplayConfiguration>(const std::string& xDisplay)> openDisplays;
+    // System audio for "--audio"; unset means the sound server's default sink.
+    std::function<std::shared_ptr<SystemAudioSource>(SystemAudioRoute, const AudioCaptureSource::Config&)>
+        makeAudio;
+    uint64_t audioStartWaitNs = 8 * kNsPerSecond;
   };
 
   enum class CaptureStart { started, timedOut, failed, aborted };
@@ -306,6 +314,40 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   Wire::EncoderConfigRequest desiredEncoderConfig_ = Wire::EncoderConfigRequest::none();  // reconfigQueue_
   int64_t captureRecoveryRequests_ = 0;         // reconfigQueue_
   // ==== end of live reconfiguration ==========================================
+
+  // ==== Audio passthrough (M2PipelineAudio.cpp) ==============================
+  // Everything here is touched on reconfigQueue_ only; stopLocked() reaches it
+  // through reconfigQueue_.sync.
+  enum class AudioStart { started, timedOut, failed, aborted };
+  static constexpr int64_t kAudioSampleRate = 48000;
+  static constexpr int64_t kAudioChannels = 2;
+
+  void wireAudio();
+  // The decision on a change of the clients' audio wish.
+  void audioWantedChanged(bool wanted);
+  void startAudio();
+  bool startAudioTap(const std::shared_ptr<AacEncoder>& aac, const std::shared_ptr<PcmS16Packer>& pcm);
+  void stopAudio();
+  // stopAudio() on the queue, then waits (bounded) for late audio starts.
+  void stopAudioForTeardown();
+  std::shared_ptr<SystemAudioSource> makeAudio(SystemAudioRoute route) const;
+  // Hands each buffer to the packer and/or the encoder the clients want.
+  void routeSamples(SystemAudioSource& source, const std::shared_ptr<AacEncoder>& aac,
+                    const std::shared_ptr<PcmS16Packer>& pcm, const std::shared_ptr<FrameGate>& gate,
+                    const std::string& stopLine);
+  AudioStart startAudioSource(const std::shared_ptr<SystemAudioSource>& source,
+                              const std::shared_ptr<FrameGate>& gate, std::string& error);
+  void sendAacConfig();
+  void stopAudioSource(std::shared_ptr<SystemAudioSource>& slot);
+
+  std::shared_ptr<SystemAudioSource> audioSource_;  // the simple capture route
+  std::shared_ptr<SystemAudioSource> audioTapBox_;  // the process-tap route
+  std::shared_ptr<AacEncoder> aac_;
+  std::shared_ptr<FrameGate> audioGate_;  // closed before a source is stopped
+  std::optional<Bytes> aacConfig_;
+  std::mutex audioStartThreadsLock_;
+  std::vector<NamedThread> audioStartThreads_;
+  // ==== end of audio passthrough =============================================
 };
 
 }  // namespace lumenrail
