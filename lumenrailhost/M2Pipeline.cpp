@@ -396,6 +396,7 @@ bool M2Pipeline::startLocked() {
   // 8. Watchers and pacer.
   foreground_->start();
   pump_->startPacer();
+  startStallWatchdog();
   say("[m2] capturing + serving " + label(mode) + " on :" + std::to_string(server_->boundPort()) +
       " — ClientMode reconfigures live; Ctrl-C to stop");
   return true;
@@ -428,6 +429,7 @@ void M2Pipeline::stopLocked() {
     std::lock_guard lock(stopFlagLock_);
     servingStopped_ = true;
   }
+  cancelHealthTimers();
   quiesceReconfiguration();
   foreground_->stop();
   advertiser_->stop();
@@ -512,8 +514,13 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
     pump->submit(buffer, captureNs);
   };
   const Log::Sink log = log_;
-  source->onStop = [gate, log](std::exception_ptr error) {
-    if (gate->open.load()) log("[m2] capture stopped: " + (error ? describe(error) : std::string("no error")));
+  // A capture the pipeline stops itself has its gate closed first and never gets here.
+  source->onStop = [gate, weak = weak_from_this(), stoppedSource = std::weak_ptr<CaptureSource>(source)](
+                       std::exception_ptr error) {
+    if (!gate->open.load()) return;
+    if (auto self = weak.lock()) {
+      self->handleCaptureStopped(stoppedSource, error ? std::optional(describe(error)) : std::nullopt);
+    }
   };
   source->log = log_;
 
@@ -548,6 +555,7 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
       }
     }
   });
+  reapFinishedThreads();
   {
     std::lock_guard lock(startThreadsLock_);
     startThreads_.push_back(std::move(thread));
@@ -576,6 +584,7 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
   source_ = source;
   sourceGate_ = gate;
   everCaptured_ = true;
+  kickFirstFrame(source->deliveryCount());
   return CaptureStart::started;
 }
 

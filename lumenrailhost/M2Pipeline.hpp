@@ -38,6 +38,7 @@
 #include "media/VideoEncoder.hpp"
 #include "media/VideoToolboxEncoder.hpp"
 #include "media/VirtualDisplayManager.hpp"
+#include "platform/Clock.hpp"
 #include "platform/DisplayConfiguration.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
@@ -52,6 +53,10 @@ namespace lumenrail {
 class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
  public:
   using Mode = ClientModePolicy::Mode;
+  // Calls `fire` (from any thread) after `delayNs`, then every `intervalNs`
+  // when that is not 0; releasing the handle cancels it.
+  using HealthTimerFactory =
+      std::function<std::shared_ptr<void>(uint64_t delayNs, uint64_t intervalNs, std::function<void()> fire)>;
 
   struct Config {
     Mode mode;
@@ -78,6 +83,9 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
     std::function<std::shared_ptr<SystemAudioSource>(SystemAudioRoute, const AudioCaptureSource::Config&)>
         makeAudio;
     uint64_t audioStartWaitNs = 8 * kNsPerSecond;
+    // Capture-health time: the uptime clock and reconfigQueue_'s timers when unset.
+    NowNs healthNowNs;
+    HealthTimerFactory healthTimer;
   };
 
   enum class CaptureStart { started, timedOut, failed, aborted };
@@ -158,6 +166,23 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
 
   static constexpr int64_t kMaxBitrateKbps = 60'000;
   // ==== end of live reconfiguration ==========================================
+
+  // ==== Capture health (M2PipelineHealth.cpp) ===============================
+  enum class ProbeVerdict { baseline, unchanged, changed, noAnswer };
+  struct HealthState {
+    uint64_t stallBackoffNs = 0;
+    bool captureRecoveryArmed = false;
+    int64_t captureRecoveryAttempt = 0;
+  };
+  // Read on reconfigQueue_ after the work queued before it.
+  HealthState healthState();
+
+  static constexpr uint64_t kStallTickNs = 2 * kNsPerSecond;
+  static constexpr uint64_t kStallQuietNs = 4 * kNsPerSecond;
+  static constexpr uint64_t kStallBackoffMaxNs = 60 * kNsPerSecond;
+  static constexpr uint64_t kProbeWaitNs = 3 * kNsPerSecond;
+  static constexpr uint64_t kFirstFrameKickNs = 300 * kNsPerMs;
+  // ==== end of capture health ================================================
 
  private:
   friend class M2PipelineProbe;  // tests drive capture restarts through it
@@ -293,8 +318,8 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   void applyCaptureMain(bool on);
   void applyPenHighRatePromotion(bool on, std::optional<Mode> forMode);
   // The single hand-over to capture recovery for every change that left the
-  // capture down (reconfigure, codec, extend/mirror). Capture health fills in
-  // the recovery ticks.
+  // capture down (reconfigure, codec, extend/mirror, a capture restart): one
+  // chain of recovery ticks at a time.
   void armCaptureRecovery();
 
   std::shared_ptr<OneShotEvent> startHold_ = std::make_shared<OneShotEvent>();
@@ -348,6 +373,36 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   std::mutex audioStartThreadsLock_;
   std::vector<NamedThread> audioStartThreads_;
   // ==== end of audio passthrough =============================================
+
+  // ==== Capture health (M2PipelineHealth.cpp) ===============================
+  uint64_t healthNow() const;
+  // Refused (null) once serving has stopped, so nothing is armed after the fence.
+  std::shared_ptr<void> armHealthTimer(uint64_t delayNs, uint64_t intervalNs, std::function<void(M2Pipeline&)> tick);
+  // Before the stop fence: no health tick starts after this returns.
+  void cancelHealthTimers();
+  void startStallWatchdog();
+  void checkCaptureStall();
+  ProbeVerdict probeStaticScreen(const std::shared_ptr<CaptureSource>& source);
+  void restartCapture();
+  void kickFirstFrame(uint64_t deliveryCountAtStart);
+  void handleCaptureStopped(const std::weak_ptr<CaptureSource>& stopped, const std::optional<std::string>& error);
+  void armCaptureRecoveryTick(double afterSeconds);
+  void captureRecoveryTick();
+  // Joins capture-start and probe threads that have ended.
+  void reapFinishedThreads();
+
+  std::mutex healthTimerLock_;
+  std::shared_ptr<void> stallWatchdog_;                    // under healthTimerLock_
+  std::shared_ptr<void> recoveryTimer_;                    // under healthTimerLock_
+  std::shared_ptr<void> firstFrameKick_;                   // under healthTimerLock_
+  uint64_t stallBackoffNs_ = kStallQuietNs;                // reconfigQueue_
+  uint64_t lastStallRestartNs_ = 0;                        // reconfigQueue_
+  uint64_t lastSeenDeliveryCount_ = 0;                     // reconfigQueue_
+  std::optional<uint64_t> staticProbeHash_;                // reconfigQueue_
+  bool staticEpisodeLogged_ = false;                       // reconfigQueue_
+  bool captureRecoveryArmed_ = false;                      // reconfigQueue_
+  int64_t captureRecoveryAttempt_ = 0;                     // reconfigQueue_
+  // ==== end of capture health ================================================
 };
 
 }  // namespace lumenrail

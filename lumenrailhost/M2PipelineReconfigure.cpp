@@ -332,10 +332,13 @@ M2Pipeline::RebuildResult M2Pipeline::rebuildPipeline(const Mode& m) {
 }
 
 void M2Pipeline::armCaptureRecovery() {
-  // Hand-over point to capture recovery: the recovery ticks (first one after
-  // 1 s, one chain at a time) are scheduled here by the capture-health code.
+  // One chain of recovery ticks at a time; the first tick comes after 1 s.
   if (stopped()) return;
   ++captureRecoveryRequests_;
+  if (captureRecoveryArmed_) return;
+  captureRecoveryArmed_ = true;
+  captureRecoveryAttempt_ = 0;
+  armCaptureRecoveryTick(1.0);
 }
 
 // ---- codec --------------------------------------------------------------------

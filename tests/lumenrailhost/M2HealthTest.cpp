@@ -1,0 +1,284 @@
+// Capture health of the serving session over fake captures and a hand-driven
+// clock: the stall watchdog and its back-off, the static-screen probe, restarts,
+// recovery ticks, the first-frame kick and what a stop leaves behind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "M2TestRig.hpp"
+
+namespace lumenrail {
+namespace {
+
+using test::Rig;
+using test::WireTestClient;
+
+// The clock and timers the session's capture health runs on; time moves only
+// when a test advances it, and each due tick is let through the session's
+// queue before time moves on.
+class HandClock {
+ public:
+  struct Entry {
+    uint64_t dueNs;
+    uint64_t intervalNs;
+    std::function<void()> fire;
+  };
+
+  explicit HandClock(uint64_t startNs) : now_(startNs) {}
+
+  uint64_t now() const { return now_.load(); }
+
+  std::shared_ptr<void> arm(uint64_t delayNs, uint64_t intervalNs, std::function<void()> fire) {
+    auto entry = std::make_shared<Entry>(Entry{now() + delayNs, intervalNs, std::move(fire)});
+    std::lock_guard lock(mutex_);
+    entries_.push_back(entry);
+    return entry;
+  }
+
+  // The fire of every timer still armed, to be called after it was released.
+  std::vector<std::function<void()>> armedFires() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::function<void()>> fires;
+    for (auto& weak : entries_) {
+      if (auto e = weak.lock()) fires.push_back(e->fire);
+    }
+    return fires;
+  }
+
+  // Fires what falls due up to now + `ns`, in time order, syncing after each.
+  void advance(uint64_t ns, M2Pipeline& pipeline) {
+    const uint64_t target = now() + ns;
+    for (;;) {
+      std::shared_ptr<Entry> next;
+      {
+        std::lock_guard lock(mutex_);
+        std::erase_if(entries_, [](const std::weak_ptr<Entry>& w) { return w.expired(); });
+        for (auto& weak : entries_) {
+          auto e = weak.lock();
+          if (e && e->dueNs <= target && (!next || e->dueNs < next->dueNs)) next = e;
+        }
+      }
+      if (!next) break;
+      now_ = next->dueNs;
+      if (next->intervalNs == 0) {
+        next->dueNs = UINT64_MAX;
+      } else {
+        next->dueNs += next->intervalNs;
+      }
+      next->fire();
+      pipeline.healthState();  // the tick has run on the session's queue
+    }
+    now_ = target;
+  }
+
+ private:
+  std::atomic<uint64_t> now_;
+  std::mutex mutex_;
+  std::vector<std::weak_ptr<Entry>> entries_;
+};
+
+constexpr uint64_t kStartNs = 1000 * kNsPerSecond;
+
+struct HealthRig {
+  std::shared_ptr<HandClock> clock = std::make_shared<HandClock>(kStartNs);
+  Rig rig;
+
+  explicit HealthRig(uint64_t captureStartWaitNs = 8 * kNsPerSecond)
+      : rig({640, 480, 30}, true, false, [this, captureStartWaitNs](M2Pipeline::Config& c) {
+          auto hand = clock;
+          c.healthNowNs = [hand] { return hand->now(); };
+          c.healthTimer = [hand](uint64_t delayNs, uint64_t intervalNs, std::function<void()> fire) {
+            return hand->arm(delayNs, intervalNs, std::move(fire));
+          };
+          c.captureStartWaitNs = captureStartWaitNs;
+        }) {
+    auto hand = clock;
+    rig.bank->now = [hand] { return hand->now(); };
+    rig.bank->lastDeliveryNs = kStartNs;
+  }
+  void advanceSeconds(double s) { clock->advance(static_cast<uint64_t>(s * kNsPerSecond), *rig.pipeline); }
+  std::vector<uint64_t> probeSeconds() {
+    std::vector<uint64_t> out;
+    for (uint64_t t : rig.bank->probes()) out.push_back((t - kStartNs) / kNsPerSecond);
+    return out;
+  }
+  void setHash(std::optional<uint64_t> hash, bool changing = false) {
+    std::lock_guard lock(rig.bank->mutex);
+    rig.bank->contentHash = hash;
+    rig.bank->hashChangesEachProbe = changing;
+  }
+};
+
+// ---- the stall watchdog ---------------------------------------------------------
+
+TEST(M2HealthIntegration, AStillScreenIsProbedWithGrowingBackOffAndNeverRestarted) {
+  HealthRig h;
+  h.setHash(42);
+  {
+    std::lock_guard lock(h.rig.bank->mutex);
+    h.rig.bank->oneShotWorks = false;
+  }
+  ASSERT_TRUE(h.rig.start());
+  auto client = h.rig.connect();
+  h.advanceSeconds(190);
+  // A baseline at 4 s quiet, the same hash 2 s later, then 8, 16, 32, 60, 60 s apart.
+  EXPECT_EQ(h.probeSeconds(), (std::vector<uint64_t>{4, 6, 14, 30, 62, 122, 182}));
+  EXPECT_EQ(h.rig.log.count("[m2] capture quiet 6s but screen is static — not a stall"), 1);
+  EXPECT_EQ(h.rig.log.count("but screen is static"), 1);
+  EXPECT_EQ(h.rig.bank->made().size(), 1u);
+  EXPECT_FALSE(h.rig.log.contains("SILENT-STALL"));
+  EXPECT_EQ(h.rig.pipeline->healthState().stallBackoffNs, 60 * kNsPerSecond);
+
+  // A frame ends the episode: the back-off is 4 s again and the line may come once more.
+  h.rig.bank->deliveries = 1;
+  h.rig.bank->lastDeliveryNs = h.clock->now();
+  h.advanceSeconds(2);
+  EXPECT_EQ(h.rig.pipeline->healthState().stallBackoffNs, 4 * kNsPerSecond);
+  h.advanceSeconds(6);
+  EXPECT_EQ(h.rig.log.count("but screen is static"), 2);
+}
+
+TEST(M2HealthIntegration, AQuietStreamWithoutClientsIsNeitherProbedNorRestarted) {
+  HealthRig h;
+  h.setHash(std::nullopt);
+  ASSERT_TRUE(h.rig.start());
+  h.advanceSeconds(120);
+  EXPECT_TRUE(h.rig.bank->probes().empty());
+  EXPECT_EQ(h.rig.bank->made().size(), 1u);
+}
+
+TEST(M2HealthIntegration, AStuckOrSilentStreamIsRebuilt) {
+  HealthRig h;
+  h.setHash(7, true);  // the content moves but no frame arrives
+  ASSERT_TRUE(h.rig.start());
+  auto client = h.rig.connect();
+  h.advanceSeconds(6);
+  EXPECT_EQ(h.probeSeconds(), (std::vector<uint64_t>{4, 6}));
+  EXPECT_TRUE(h.rig.log.contains(
+      "[m2] capture SILENT-STALL: no SCK delivery for 6s with 1 client(s) — rebuilding capture stream"));
+  EXPECT_TRUE(h.rig.log.contains("[m2] capture auto-restarted"));
+  EXPECT_EQ(h.rig.bank->made().size(), 2u);
+  EXPECT_EQ(h.rig.bank->stopped(), 1);
+  EXPECT_EQ(h.rig.pipeline->healthState().stallBackoffNs, 8 * kNsPerSecond);
+
+  // A probe without an answer counts as a stall too, and waits for the back-off.
+  h.setHash(std::nullopt);
+  h.advanceSeconds(6);
+  EXPECT_EQ(h.rig.bank->made().size(), 2u);
+  h.advanceSeconds(2);
+  EXPECT_TRUE(h.rig.log.contains("no SCK delivery for 14s"));
+  EXPECT_EQ(h.rig.bank->made().size(), 3u);
+}
+
+// ---- restarts and recovery ----------------------------------------------------------
+
+TEST(M2HealthIntegration, ACaptureThatStopsUnexpectedlyIsRestarted) {
+  HealthRig h;
+  ASSERT_TRUE(h.rig.start());
+  auto first = h.rig.bank->made().front();
+  first->onStop(std::make_exception_ptr(std::runtime_error("display gone")));
+  ASSERT_TRUE(h.rig.log.waitFor("[m2] capture auto-restarted"));
+  EXPECT_TRUE(h.rig.log.contains("[m2] capture stopped unexpectedly: display gone — auto-restarting"));
+  EXPECT_EQ(h.rig.bank->made().size(), 2u);
+
+  // A stop reported by a capture that was already replaced restarts nothing.
+  first->onStop(nullptr);
+  h.rig.pipeline->healthState();
+  EXPECT_EQ(h.rig.bank->made().size(), 2u);
+  h.rig.bank->made().back()->onStop(nullptr);
+  ASSERT_TRUE(h.rig.log.waitFor("[m2] capture stopped unexpectedly — auto-restarting"));
+  h.rig.pipeline->healthState();
+  EXPECT_EQ(h.rig.bank->made().size(), 3u);
+}
+
+TEST(M2HealthIntegration, RecoveryRetriesLogsOnTheFirstAndTenthAttemptAndLateStartsAreStopped) {
+  HealthRig h(50 * kNsPerMs);  // starts that hang time out after 50 ms
+  ASSERT_TRUE(h.rig.start());
+  auto client = h.rig.connect();
+  h.rig.bank->hangStarts = true;
+  h.rig.bank->made().front()->onStop(nullptr);
+  ASSERT_TRUE(test::eventually([&] { return h.rig.pipeline->healthState().captureRecoveryArmed; }));
+  EXPECT_EQ(h.rig.pipeline->reconfigState().captureRecoveryRequests, 1);
+
+  h.advanceSeconds(1);
+  EXPECT_TRUE(h.rig.log.contains(
+      "[m2] capture not ready (attempt 1) — is the Screen Recording prompt waiting? retrying every ≤2 s"));
+  // Attempts 2..9 come 2, 4, 8, then 10 s apart and are silent.
+  h.advanceSeconds(2 + 4 + 8 + 10 * 5);
+  EXPECT_EQ(h.rig.pipeline->healthState().captureRecoveryAttempt, 9);
+  EXPECT_EQ(h.rig.log.count("[m2] capture not ready"), 1);
+  h.advanceSeconds(10);
+  EXPECT_EQ(h.rig.log.count("[m2] capture not ready"), 2);
+  EXPECT_TRUE(h.rig.log.contains("[m2] capture not ready (attempt 10) — is the Screen Recording prompt waiting? "
+                                 "retrying every ≤10 s"));
+
+  h.rig.bank->hangStarts = false;
+  h.advanceSeconds(10);
+  EXPECT_TRUE(h.rig.log.contains("[m2] capture recovered after 11 attempt(s)"));
+  EXPECT_FALSE(h.rig.pipeline->healthState().captureRecoveryArmed);
+  EXPECT_TRUE(client.readUntil(test::Code::hello).has_value());  // told again what it receives
+
+  // The starts that gave up come through late and are stopped at once.
+  const int stoppedBefore = h.rig.bank->stopped();
+  h.rig.bank->releaseHungStarts.signal();
+  ASSERT_TRUE(test::eventually([&] {
+    return h.rig.log.count("[m2] capture started after its wait gave up — stopped it again") == 11;
+  }));
+  EXPECT_EQ(h.rig.bank->stopped(), stoppedBefore + 11);
+}
+
+TEST(M2HealthIntegration, AStopDuringRecoveryStartsNothingAfterwards) {
+  HealthRig h(50 * kNsPerMs);
+  ASSERT_TRUE(h.rig.start());
+  h.rig.bank->hangStarts = true;
+  h.rig.bank->made().front()->onStop(nullptr);
+  ASSERT_TRUE(test::eventually([&] { return h.rig.pipeline->healthState().captureRecoveryArmed; }));
+  h.advanceSeconds(1);
+  const auto fires = h.clock->armedFires();
+  ASSERT_FALSE(fires.empty());
+  h.rig.bank->releaseHungStarts.signal();
+  h.rig.pipeline->stopServing();
+  EXPECT_TRUE(h.clock->armedFires().empty());  // every timer was released by the stop
+  const size_t made = h.rig.bank->made().size();
+  for (auto& fire : fires) fire();  // ticks that fired just before the stop
+  h.advanceSeconds(120);
+  EXPECT_EQ(h.rig.bank->made().size(), made);
+  EXPECT_EQ(h.rig.log.count("[m2] capture not ready"), 1);
+}
+
+// ---- the first frame -----------------------------------------------------------------
+
+TEST(M2HealthIntegration, AStartOnAStillScreenSeedsOneFrame) {
+  HealthRig h;
+  h.setHash(42);  // a still screen: the watchdog leaves it alone
+  ASSERT_TRUE(h.rig.start());
+  auto client = h.rig.connect();
+  h.advanceSeconds(0.3);
+  EXPECT_EQ(h.rig.log.count("[m2] still screen after (re)start — seeded one frame so the client can decode"), 1);
+  EXPECT_TRUE(client.readUntil(test::Code::frame).has_value());
+  h.advanceSeconds(5);
+  EXPECT_EQ(h.rig.log.count("seeded one frame"), 1);
+  EXPECT_EQ(h.rig.bank->oneShotCount(), 1);
+}
+
+TEST(M2HealthIntegration, NoSeedWhenAFrameArrivedAndALineWhenTheGrabFails) {
+  HealthRig h;
+  ASSERT_TRUE(h.rig.start());
+  h.rig.bank->deliveries = 1;
+  h.advanceSeconds(0.3);
+  EXPECT_EQ(h.rig.bank->oneShotCount(), 0);
+
+  {
+    std::lock_guard lock(h.rig.bank->mutex);
+    h.rig.bank->oneShotWorks = false;
+  }
+  h.rig.bank->made().back()->onStop(nullptr);
+  ASSERT_TRUE(h.rig.log.waitFor("[m2] capture auto-restarted"));
+  h.advanceSeconds(0.3);
+  EXPECT_TRUE(h.rig.log.contains(
+      "[m2] still screen after (re)start and the one-shot grab failed — waiting for the next content change"));
+  EXPECT_FALSE(h.rig.log.contains("seeded one frame"));
+}
+
+}  // namespace
+}  // namespace lumenrail
