@@ -539,15 +539,7 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
     } catch (...) {
       error = std::current_exception();
     }
-    bool abandoned;
-    {
-      std::lock_guard lock(box->lock);
-      box->done = true;
-      box->error = error;
-      abandoned = box->abandoned;
-      box->cv.notify_all();
-    }
-    if (abandoned) {
+    if (box->finish(error)) {
       gate->open = false;
       if (!error) {
         source->stop();
@@ -561,24 +553,13 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
     startThreads_.push_back(std::move(thread));
   }
 
-  std::unique_lock lock(box->lock);
-  box->cv.wait_for(lock, std::chrono::nanoseconds(config_.captureStartWaitNs),
-                   [&] { return box->done || box->cancelled; });
-  const bool done = box->done;
-  const bool cancelled = box->cancelled;
-  const std::exception_ptr error = box->error;
-  if (!done) box->abandoned = true;
-  lock.unlock();
-  {
-    std::lock_guard flag(stopFlagLock_);
-    pendingStart_.reset();
-  }
-  if (!done) {
+  const StartWait wait = awaitStart(box, config_.captureStartWaitNs);
+  if (!wait.done) {
     gate->open = false;
-    return cancelled ? CaptureStart::aborted : CaptureStart::timedOut;
+    return wait.cancelled ? CaptureStart::aborted : CaptureStart::timedOut;
   }
-  if (error) {
-    lastCaptureError_ = describe(error);
+  if (wait.error) {
+    lastCaptureError_ = describe(wait.error);
     return CaptureStart::failed;
   }
   source_ = source;
@@ -586,6 +567,27 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
   everCaptured_ = true;
   kickFirstFrame(source->deliveryCount());
   return CaptureStart::started;
+}
+
+bool M2Pipeline::StartBox::finish(std::exception_ptr failure) {
+  std::lock_guard guard(lock);
+  done = true;
+  error = std::move(failure);
+  cv.notify_all();
+  return abandoned;
+}
+
+M2Pipeline::StartWait M2Pipeline::awaitStart(const std::shared_ptr<StartBox>& box, uint64_t waitNs) {
+  StartWait wait;
+  {
+    std::unique_lock lock(box->lock);
+    box->cv.wait_for(lock, std::chrono::nanoseconds(waitNs), [&] { return box->done || box->cancelled; });
+    wait = {box->done, box->cancelled, box->error};
+    if (!wait.done) box->abandoned = true;
+  }
+  std::lock_guard flag(stopFlagLock_);
+  pendingStart_.reset();
+  return wait;
 }
 
 void M2Pipeline::stopCapture() {

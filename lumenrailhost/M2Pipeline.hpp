@@ -204,6 +204,13 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
     bool abandoned = false;
     bool cancelled = false;  // stopServing() arrived while waiting
     std::exception_ptr error;
+    // The start thread's report; true when the waiter gave up meanwhile.
+    bool finish(std::exception_ptr failure);
+  };
+  struct StartWait {
+    bool done = false;
+    bool cancelled = false;
+    std::exception_ptr error;
   };
   // Closed when a capture is stopped or abandoned, so a late frame goes nowhere.
   struct FrameGate {
@@ -218,6 +225,8 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   void stopLocked();
   CaptureStart startCapture(const Mode& mode, int64_t attempts);
   CaptureStart startCaptureOnce(const Mode& mode);
+  // Waits for `box`, abandons it when it is late, and frees the stop slot.
+  StartWait awaitStart(const std::shared_ptr<StartBox>& box, uint64_t waitNs);
   void stopCapture();
   void onFrame(const PixelBufferRef& buffer, uint64_t captureNs);
   void encodeFrame(const PixelBufferRef& buffer, uint64_t captureNs, bool force);

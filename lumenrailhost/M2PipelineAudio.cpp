@@ -222,15 +222,7 @@ M2Pipeline::AudioStart M2Pipeline::startAudioSource(const std::shared_ptr<System
     } catch (...) {
       failure = std::current_exception();
     }
-    bool abandoned;
-    {
-      std::lock_guard lock(box->lock);
-      box->done = true;
-      box->error = failure;
-      abandoned = box->abandoned;
-      box->cv.notify_all();
-    }
-    if (abandoned && !failure) {
+    if (box->finish(failure) && !failure) {
       gate->open = false;
       source->stop();
       log("[audio] capture started after its wait gave up — stopped it again");
@@ -247,24 +239,14 @@ M2Pipeline::AudioStart M2Pipeline::startAudioSource(const std::shared_ptr<System
     audioStartThreads_.push_back(std::move(thread));
   }
 
-  std::unique_lock lock(box->lock);
-  box->cv.wait_for(lock, std::chrono::nanoseconds(waitNs), [&] { return box->done || box->cancelled; });
-  const bool done = box->done;
-  const bool cancelled = box->cancelled;
-  const std::exception_ptr failure = box->error;
-  if (!done) box->abandoned = true;
-  lock.unlock();
-  {
-    std::lock_guard flag(stopFlagLock_);
-    pendingStart_.reset();
-  }
-  if (!done) {
+  const StartWait wait = awaitStart(box, waitNs);
+  if (!wait.done) {
     gate->open = false;
-    return cancelled ? AudioStart::aborted : AudioStart::timedOut;
+    return wait.cancelled ? AudioStart::aborted : AudioStart::timedOut;
   }
-  if (failure) {
+  if (wait.error) {
     gate->open = false;
-    error = errorText(failure);
+    error = errorText(wait.error);
     return AudioStart::failed;
   }
   if (stopped()) {
