@@ -16,16 +16,6 @@ namespace lumenrail {
 
 namespace {
 
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 bool hasArgument(const std::vector<std::string>& args, std::string_view name) {
   return std::find(args.begin(), args.end(), name) != args.end();
 }
@@ -40,6 +30,16 @@ Log::Sink tagged(const Log::Sink& log, std::string tag) {
 }
 
 }  // namespace
+
+std::string M2Pipeline::describeError(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
 
 // ---- static helpers -------------------------------------------------------
 
@@ -519,7 +519,7 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
                        std::exception_ptr error) {
     if (!gate->open.load()) return;
     if (auto self = weak.lock()) {
-      self->handleCaptureStopped(stoppedSource, error ? std::optional(describe(error)) : std::nullopt);
+      self->handleCaptureStopped(stoppedSource, error ? std::optional(describeError(error)) : std::nullopt);
     }
   };
   source->log = log_;
@@ -559,7 +559,7 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
     return wait.cancelled ? CaptureStart::aborted : CaptureStart::timedOut;
   }
   if (wait.error) {
-    lastCaptureError_ = describe(wait.error);
+    lastCaptureError_ = describeError(wait.error);
     return CaptureStart::failed;
   }
   source_ = source;

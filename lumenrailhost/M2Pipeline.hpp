@@ -227,6 +227,8 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   CaptureStart startCaptureOnce(const Mode& mode);
   // Waits for `box`, abandons it when it is late, and frees the stop slot.
   StartWait awaitStart(const std::shared_ptr<StartBox>& box, uint64_t waitNs);
+  // The what() of an exception, for log lines.
+  static std::string describeError(const std::exception_ptr& error);
   void stopCapture();
   void onFrame(const PixelBufferRef& buffer, uint64_t captureNs);
   void encodeFrame(const PixelBufferRef& buffer, uint64_t captureNs, bool force);

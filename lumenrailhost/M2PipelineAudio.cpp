@@ -11,16 +11,6 @@ namespace lumenrail {
 
 namespace {
 
-std::string errorText(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 // Puts one of the two sound-server captures behind the session's interface.
 template <typename Capture>
 class SoundServerAudio final : public SystemAudioSource {
@@ -246,7 +236,7 @@ M2Pipeline::AudioStart M2Pipeline::startAudioSource(const std::shared_ptr<System
   }
   if (wait.error) {
     gate->open = false;
-    error = errorText(wait.error);
+    error = describeError(wait.error);
     return AudioStart::failed;
   }
   if (stopped()) {

@@ -22,32 +22,11 @@ using test::WireTestClient;
 namespace Code = test::Code;
 using Reply = FakeUsbmuxd::Reply;
 
-const std::string kDevices =
-    "<key>DeviceList</key><array>\n"
-    "<dict><key>DeviceID</key><integer>3</integer><key>Properties</key><dict>"
-    "<key>ConnectionType</key><string>Network</string><key>SerialNumber</key><string>net-1</string></dict></dict>\n"
-    "<dict><key>DeviceID</key><integer>5</integer><key>Properties</key><dict>"
-    "<key>ConnectionType</key><string>USB</string><key>SerialNumber</key><string>usb-5</string></dict></dict>\n"
-    "</array>\n";
-
-const std::string kNetworkOnly =
-    "<key>DeviceList</key><array>\n"
-    "<dict><key>DeviceID</key><integer>3</integer><key>Properties</key><dict>"
-    "<key>ConnectionType</key><string>Network</string><key>SerialNumber</key><string>net-1</string></dict></dict>\n"
-    "</array>\n";
-
-Reply dict(const std::string& inner) {
-  return Reply{Reply::Action::send, FakeUsbmuxd::message(FakeUsbmuxd::plistDict(inner)), false};
-}
-Reply result(int number) {
-  Reply r = dict("<key>MessageType</key><string>Result</string><key>Number</key><integer>" +
-                 std::to_string(number) + "</integer>\n");
-  r.tunnel = number == 0;
-  return r;
-}
-bool isList(const FakeUsbmuxd::Request& r) {
-  return r.strings.count("MessageType") && r.strings.at("MessageType") == "ListDevices";
-}
+const std::string& kDevices = FakeUsbmuxd::kNetworkAndUsbDevices;
+const std::string& kNetworkOnly = FakeUsbmuxd::kNetworkDeviceOnly;
+constexpr auto dict = &FakeUsbmuxd::dictReply;
+constexpr auto result = &FakeUsbmuxd::resultReply;
+constexpr auto isList = &FakeUsbmuxd::isListDevices;
 
 const std::string kNotListening =
     "device 5 (usb-5) attached but nothing is listening on :27184 — waiting for the client app to tap "

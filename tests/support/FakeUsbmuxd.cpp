@@ -222,4 +222,34 @@ std::string FakeUsbmuxd::plistDict(const std::string& inner) {
          inner + "</dict>\n</plist>\n";
 }
 
+const std::string FakeUsbmuxd::kNetworkAndUsbDevices =
+    "<key>DeviceList</key><array>\n"
+    "<dict><key>DeviceID</key><integer>3</integer><key>Properties</key><dict>"
+    "<key>ConnectionType</key><string>Network</string><key>SerialNumber</key><string>net-1</string></dict></dict>\n"
+    "<dict><key>DeviceID</key><integer>5</integer><key>Properties</key><dict>"
+    "<key>ConnectionType</key><string>USB</string><key>SerialNumber</key><string>usb-5</string></dict></dict>\n"
+    "</array>\n";
+
+const std::string FakeUsbmuxd::kNetworkDeviceOnly =
+    "<key>DeviceList</key><array>\n"
+    "<dict><key>DeviceID</key><integer>3</integer><key>Properties</key><dict>"
+    "<key>ConnectionType</key><string>Network</string><key>SerialNumber</key><string>net-1</string></dict></dict>\n"
+    "</array>\n";
+
+FakeUsbmuxd::Reply FakeUsbmuxd::dictReply(const std::string& inner) {
+  return Reply{Reply::Action::send, message(plistDict(inner)), false};
+}
+
+FakeUsbmuxd::Reply FakeUsbmuxd::resultReply(int number) {
+  Reply r = dictReply("<key>MessageType</key><string>Result</string><key>Number</key><integer>" +
+                      std::to_string(number) + "</integer>\n");
+  r.tunnel = number == 0;
+  return r;
+}
+
+bool FakeUsbmuxd::isListDevices(const Request& request) {
+  const auto it = request.strings.find("MessageType");
+  return it != request.strings.end() && it->second == "ListDevices";
+}
+
 }  // namespace lumenrail::test

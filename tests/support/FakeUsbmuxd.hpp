@@ -63,6 +63,16 @@ class FakeUsbmuxd {
   // A fresh socket path that nothing listens on.
   static std::string freshPath();
 
+  // Device lists (the DeviceList dictionary contents): device 3 over the
+  // network ("net-1") and device 5 on USB ("usb-5"), or device 3 alone.
+  static const std::string kNetworkAndUsbDevices;
+  static const std::string kNetworkDeviceOnly;
+  // A reply carrying a dictionary with these contents.
+  static Reply dictReply(const std::string& inner);
+  // The Result reply to Connect; 0 opens a tunnel.
+  static Reply resultReply(int number);
+  static bool isListDevices(const Request& request);
+
  private:
   void serve();
   void handle(int fd);
