@@ -166,6 +166,8 @@ void M2Pipeline::restartCapture() {
 
 void M2Pipeline::handleCaptureStopped(const std::weak_ptr<CaptureSource>& stoppedSource,
                                       const std::optional<std::string>& error) {
+  // A display server going away while serving stops is no reason to restart.
+  if (stopped()) return;
   say("[m2] capture stopped unexpectedly" + (error ? ": " + *error : std::string()) + " — auto-restarting");
   postReconfig([stoppedSource](M2Pipeline& p) {
     // A capture that replaced the stopped one in the meantime is left running.
