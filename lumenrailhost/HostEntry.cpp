@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <climits>
 
 namespace lumenrail::HostEntry {
@@ -39,31 +38,10 @@ bool has(const std::vector<std::string>& args, std::string_view name) {
   return std::find(args.begin(), args.end(), name) != args.end();
 }
 
-namespace {
-
-// An optional sign and decimal digits only, within 64 bits.
-std::optional<int64_t> decimal(std::string_view text) {
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  uint64_t magnitude = 0;
-  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-  if (err != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  if (magnitude > uint64_t(INT64_MAX) + (negative ? 1 : 0)) return std::nullopt;
-  return negative ? int64_t(0 - magnitude) : int64_t(magnitude);
-}
-
-}  // namespace
-
 int64_t arg(const std::vector<std::string>& args, std::string_view name, int64_t fallback) {
   const auto it = std::find(args.begin(), args.end(), name);
   if (it == args.end() || it + 1 == args.end()) return fallback;
-  return decimal(*(it + 1)).value_or(fallback);
+  return HostSettings::integerArgument(*(it + 1)).value_or(fallback);
 }
 
 std::optional<std::string> portProblem(int64_t port) {
@@ -83,11 +61,18 @@ std::optional<std::string> modeProblem(int64_t width, int64_t height, int64_t fp
 
 Resolved resolve(const HostSettings& base, const std::vector<std::string>& args) {
   Resolved r{base.applyingArguments(args), std::nullopt};
+  const auto port = HostSettings::portArgument(args);
+  if (!port.invalid()) return r;
+  // The settings leave an unusable port alone, which would serve on another
+  // one; the serving modes refuse it instead, except 0 (any free port).
   const auto last = std::find(args.rbegin(), args.rend(), "--port");
-  if (last == args.rend() || last == args.rbegin()) return r;
-  if (const auto value = decimal(*(last - 1))) {
-    if (*value == 0) r.settings.port = 0;
+  const auto value = last == args.rbegin() ? std::nullopt : HostSettings::integerArgument(*(last - 1));
+  if (value == 0) {
+    r.settings.port = 0;
+  } else if (value) {
     r.portError = portProblem(*value);
+  } else {
+    r.portError = "--port needs a number in 0...65535";
   }
   return r;
 }
@@ -107,25 +92,21 @@ Plan plan(const std::vector<std::string>& args, bool isBundled) {
   p.port = arg(args, "--port", 27184);
 
   // First match wins, in this order.
-  const std::array<std::pair<std::string_view, Mode>, 4> early = {{{"--version", Mode::version},
-                                                                   {"--l10n-check", Mode::l10nCheck},
-                                                                   {"--support-report", Mode::supportReport},
-                                                                   {"--render-ui", Mode::renderUi}}};
-  for (const auto& [flag, mode] : early) {
-    if (has(args, flag)) {
-      p.mode = mode;
-      return p;
-    }
-  }
-  const std::array<std::pair<std::string_view, Mode>, 8> rows = {{{"--usb-list", Mode::usbList},
-                                                                  {"--usb-diag", Mode::usbDiag},
-                                                                  {"--usb-serve-test", Mode::usbServeTest},
-                                                                  {"--usb-connect-test", Mode::usbConnectTest},
-                                                                  {"--pair-uri", Mode::pairUri},
-                                                                  {"--print-config", Mode::printConfig},
-                                                                  {"--m1-selftest", Mode::m1SelfTest},
-                                                                  {"--m1", Mode::m1}}};
-  for (const auto& [flag, mode] : rows) {
+  constexpr std::array<std::pair<std::string_view, Mode>, 12> switches = {{
+      {"--version", Mode::version},
+      {"--l10n-check", Mode::l10nCheck},
+      {"--support-report", Mode::supportReport},
+      {"--render-ui", Mode::renderUi},
+      {"--usb-list", Mode::usbList},
+      {"--usb-diag", Mode::usbDiag},
+      {"--usb-serve-test", Mode::usbServeTest},
+      {"--usb-connect-test", Mode::usbConnectTest},
+      {"--pair-uri", Mode::pairUri},
+      {"--print-config", Mode::printConfig},
+      {"--m1-selftest", Mode::m1SelfTest},
+      {"--m1", Mode::m1},
+  }};
+  for (const auto& [flag, mode] : switches) {
     if (has(args, flag)) {
       p.mode = mode;
       return p;

@@ -76,7 +76,7 @@ std::optional<std::string> modeProblem(int64_t width, int64_t height, int64_t fp
 // wins), where "--port 0" leaves the choice of port to the system.
 struct Resolved {
   HostSettings settings;
-  std::optional<std::string> portError;  // the last "--port" is outside 0...65535
+  std::optional<std::string> portError;  // the last "--port" is no number in 0...65535
 };
 Resolved resolve(const HostSettings& base, const std::vector<std::string>& args);
 

@@ -458,7 +458,29 @@ void M2Pipeline::stopLocked() {
     std::lock_guard lock(target_->lock);
     target_->vdId = 0;
   }
-  // Capture starts that finished late have stopped their own capture by now.
+  joinStartThreads();
+}
+
+void M2Pipeline::keepStartThread(NamedThread thread) {
+  // Threads that have ended are joined here, so the list does not grow.
+  std::vector<NamedThread> ended;
+  {
+    std::lock_guard lock(startThreadsLock_);
+    for (auto it = startThreads_.begin(); it != startThreads_.end();) {
+      if (it->finished()) {
+        ended.push_back(std::move(*it));
+        it = startThreads_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    startThreads_.push_back(std::move(thread));
+  }
+  for (auto& t : ended) t.join();
+}
+
+void M2Pipeline::joinStartThreads() {
+  // Starts that finished late have stopped their own capture or audio by now.
   std::vector<NamedThread> threads;
   {
     std::lock_guard lock(startThreadsLock_);
@@ -466,7 +488,7 @@ void M2Pipeline::stopLocked() {
   }
   for (auto& t : threads) {
     if (!t.joinFor(kCaptureStopWaitNs)) {
-      say("[m2] WARN: a capture start is still blocked — left to finish and stop itself");
+      say("[m2] WARN: " + t.name() + " is still blocked — left to finish and stop itself");
       t.detach();
     }
   }
@@ -547,11 +569,7 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
       }
     }
   });
-  reapFinishedThreads();
-  {
-    std::lock_guard lock(startThreadsLock_);
-    startThreads_.push_back(std::move(thread));
-  }
+  keepStartThread(std::move(thread));
 
   const StartWait wait = awaitStart(box, config_.captureStartWaitNs);
   if (!wait.done) {

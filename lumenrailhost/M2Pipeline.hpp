@@ -292,7 +292,10 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   std::shared_ptr<KeyComboInjector> keys_;
   std::shared_ptr<ForegroundAppWatcher> foreground_;
 
-  // Capture-start threads; a late one stops its own capture.
+  // Capture-start, audio-start and probe threads; a late start stops what it
+  // started. Kept here so stop joins them (bounded).
+  void keepStartThread(NamedThread thread);
+  void joinStartThreads();
   std::mutex startThreadsLock_;
   std::vector<NamedThread> startThreads_;
 
@@ -364,7 +367,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   void startAudio();
   bool startAudioTap(const std::shared_ptr<AacEncoder>& aac, const std::shared_ptr<PcmS16Packer>& pcm);
   void stopAudio();
-  // stopAudio() on the queue, then waits (bounded) for late audio starts.
+  // stopAudio() on the queue; late starts are joined with the start threads.
   void stopAudioForTeardown();
   std::shared_ptr<SystemAudioSource> makeAudio(SystemAudioRoute route) const;
   // Hands each buffer to the packer and/or the encoder the clients want.
@@ -381,8 +384,6 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   std::shared_ptr<AacEncoder> aac_;
   std::shared_ptr<FrameGate> audioGate_;  // closed before a source is stopped
   std::optional<Bytes> aacConfig_;
-  std::mutex audioStartThreadsLock_;
-  std::vector<NamedThread> audioStartThreads_;
   // ==== end of audio passthrough =============================================
 
   // ==== Capture health (M2PipelineHealth.cpp) ===============================
@@ -399,8 +400,6 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   void handleCaptureStopped(const std::weak_ptr<CaptureSource>& stopped, const std::optional<std::string>& error);
   void armCaptureRecoveryTick(double afterSeconds);
   void captureRecoveryTick();
-  // Joins capture-start and probe threads that have ended.
-  void reapFinishedThreads();
 
   std::mutex healthTimerLock_;
   std::shared_ptr<void> stallWatchdog_;                    // under healthTimerLock_

@@ -218,16 +218,7 @@ M2Pipeline::AudioStart M2Pipeline::startAudioSource(const std::shared_ptr<System
       log("[audio] capture started after its wait gave up — stopped it again");
     }
   });
-  {
-    std::lock_guard lock(audioStartThreadsLock_);
-    // Starts that have ended are joined here, so the list does not grow.
-    std::erase_if(audioStartThreads_, [](NamedThread& t) {
-      if (!t.finished()) return false;
-      t.join();
-      return true;
-    });
-    audioStartThreads_.push_back(std::move(thread));
-  }
+  keepStartThread(std::move(thread));
 
   const StartWait wait = awaitStart(box, waitNs);
   if (!wait.done) {
@@ -267,18 +258,8 @@ void M2Pipeline::stopAudio() {
 }
 
 void M2Pipeline::stopAudioForTeardown() {
+  // A start still blocked is joined (bounded) with the other start threads.
   reconfigQueue_.sync([this] { stopAudio(); });
-  std::vector<NamedThread> threads;
-  {
-    std::lock_guard lock(audioStartThreadsLock_);
-    threads.swap(audioStartThreads_);
-  }
-  for (auto& t : threads) {
-    if (!t.joinFor(kCaptureStopWaitNs)) {
-      say("[audio] WARN: an audio start is still blocked — left to finish and stop itself");
-      t.detach();
-    }
-  }
 }
 
 }  // namespace lumenrail

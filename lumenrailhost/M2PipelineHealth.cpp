@@ -128,9 +128,7 @@ M2Pipeline::ProbeVerdict M2Pipeline::probeStaticScreen(const std::shared_ptr<Cap
   });
   if (!answer->done.waitFor(kProbeWaitNs)) {
     // A probe stuck in the display server is joined by stopServing(), not here.
-    reapFinishedThreads();
-    std::lock_guard lock(startThreadsLock_);
-    startThreads_.push_back(std::move(probe));
+    keepStartThread(std::move(probe));
     return ProbeVerdict::noAnswer;
   }
   probe.join();
@@ -139,18 +137,6 @@ M2Pipeline::ProbeVerdict M2Pipeline::probeStaticScreen(const std::shared_ptr<Cap
   staticProbeHash_ = answer->hash;
   if (!previous) return ProbeVerdict::baseline;
   return *previous == *answer->hash ? ProbeVerdict::unchanged : ProbeVerdict::changed;
-}
-
-void M2Pipeline::reapFinishedThreads() {
-  std::vector<NamedThread> finished;
-  {
-    std::lock_guard lock(startThreadsLock_);
-    auto ended = std::stable_partition(startThreads_.begin(), startThreads_.end(),
-                                       [](const NamedThread& t) { return !t.finished(); });
-    std::move(ended, startThreads_.end(), std::back_inserter(finished));
-    startThreads_.erase(ended, startThreads_.end());
-  }
-  for (auto& t : finished) t.join();
 }
 
 // ---- restarts and recovery ----------------------------------------------------

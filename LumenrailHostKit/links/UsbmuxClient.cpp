@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -17,15 +18,13 @@
 #include "platform/ByteOrder.hpp"
 #include "platform/Bytes.hpp"
 #include "platform/Clock.hpp"
-#include "platform/ProcessEnvironment.hpp"
 
 namespace lumenrail::UsbmuxClient {
 
 std::string socketPathFromEnvironment() {
-  const Environment env = processEnvironment();
-  const auto found = env.find("USBMUXD_SOCKET_ADDRESS");
-  if (found == env.end()) return defaultSocketPath;
-  std::string_view text = found->second;
+  const char* value = std::getenv("USBMUXD_SOCKET_ADDRESS");
+  if (!value) return defaultSocketPath;
+  std::string_view text = value;
   if (text.starts_with("UNIX:")) text.remove_prefix(5);
   // A TCP address ("host:port") is not a socket this client can use.
   if (!text.starts_with("/")) return defaultSocketPath;

@@ -43,6 +43,25 @@ int64_t HostSettings::clampDimension(int64_t pixels) {
 
 int64_t HostSettings::clampFps(int64_t fps) { return std::clamp(fps, minFps, maxFps); }
 
+std::optional<int64_t> HostSettings::integerArgument(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+  }
+  uint64_t magnitude = 0;
+  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+  if (err != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  constexpr uint64_t kMax = uint64_t(INT64_MAX);
+  if (!negative && magnitude > kMax) return std::nullopt;
+  if (negative && magnitude > kMax + 1) return std::nullopt;
+  return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+}
+
 const HostSettings& HostSettings::shipDefaults() {
   static const HostSettings settings{};
   return settings;
@@ -72,25 +91,6 @@ std::optional<size_t> lastIndex(const std::vector<std::string>& args, std::strin
   return std::nullopt;
 }
 
-// An optional sign, then decimal digits and nothing else, within 64 bits.
-std::optional<int64_t> decimal(std::string_view text) {
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty()) return std::nullopt;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  uint64_t magnitude = 0;
-  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-  if (err != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  constexpr uint64_t kMax = uint64_t(INT64_MAX);
-  if (!negative && magnitude > kMax) return std::nullopt;
-  if (negative && magnitude > kMax + 1) return std::nullopt;
-  return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
-}
 
 std::optional<std::string_view> valueAfterLast(const std::vector<std::string>& args, std::string_view flag) {
   const auto i = lastIndex(args, flag);
@@ -111,7 +111,7 @@ HostSettings::PortArgument HostSettings::portArgument(const std::vector<std::str
   PortArgument result;
   result.given = lastIndex(args, "--port").has_value();
   if (const auto text = valueAfterLast(args, "--port")) {
-    if (const auto v = decimal(*text); v && *v >= 1 && *v <= 65535) result.port = static_cast<uint16_t>(*v);
+    if (const auto v = integerArgument(*text); v && *v >= 1 && *v <= 65535) result.port = static_cast<uint16_t>(*v);
   }
   return result;
 }
@@ -121,7 +121,7 @@ HostSettings HostSettings::applyingArguments(const std::vector<std::string>& arg
   auto positive = [&](std::string_view flag, int64_t& field, int64_t (*clamp)(int64_t)) {
     const auto text = valueAfterLast(args, flag);
     if (!text) return;
-    if (const auto v = decimal(*text); v && *v >= 1) field = clamp(*v);
+    if (const auto v = integerArgument(*text); v && *v >= 1) field = clamp(*v);
   };
   positive("--width", s.width, clampDimension);
   positive("--height", s.height, clampDimension);

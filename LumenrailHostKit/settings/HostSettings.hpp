@@ -48,6 +48,10 @@ struct HostSettings {
   static constexpr int64_t maxDimension = 16384;
   static constexpr int64_t minFps = 1;
   static constexpr int64_t maxFps = 1000;
+  // A command-line integer: an optional sign, then decimal digits and nothing
+  // else, within 64 bits.
+  static std::optional<int64_t> integerArgument(std::string_view text);
+
   // The one rule behind those bounds, for any width or height.
   static int64_t clampDimension(int64_t pixels);
   static int64_t clampFps(int64_t fps);

@@ -110,10 +110,13 @@ TEST(HostEntryResolve, PortZeroLetsTheSystemChooseAndOutOfRangeIsAnError) {
     ASSERT_TRUE(r.portError) << bad;
     EXPECT_EQ(*r.portError, std::string("--port ") + bad + " is outside 0...65535");
   }
-  // Not a number: the setting stays, as every bad command-line value leaves it.
-  const auto words = HostEntry::resolve(HostSettings::cliDefaults(), argv({"--port", "http"}));
-  EXPECT_FALSE(words.portError);
-  EXPECT_EQ(words.settings.port, 27184);
+  // Not a number, or no value at all: refused too, rather than serving on the default port.
+  for (const auto& args : {argv({"--port", "http"}), argv({"--port", "80", "--port"})}) {
+    const auto r = HostEntry::resolve(HostSettings::cliDefaults(), args);
+    ASSERT_TRUE(r.portError);
+    EXPECT_EQ(*r.portError, "--port needs a number in 0...65535");
+  }
+  EXPECT_FALSE(HostEntry::resolve(HostSettings::cliDefaults(), argv({"--m2"})).portError);
   // An earlier bad value is overridden by a later good one.
   EXPECT_FALSE(HostEntry::resolve(HostSettings::cliDefaults(), argv({"--port", "70000", "--port", "80"})).portError);
   EXPECT_FALSE(HostEntry::portProblem(65535));
