@@ -8,6 +8,7 @@
 #include <future>
 
 #include "M2Pipeline.hpp"
+#include "M2TestRig.hpp"
 #include "../media/TestAudio.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "support/EventLog.hpp"
@@ -91,13 +92,6 @@ class IdleCapture final : public CaptureSource {
   uint64_t deliveryCount() const override { return 0; }
 };
 
-class QuietPublisher final : public ServicePublisher {
- public:
-  void publish(const std::string&, const std::string&, const std::string&, uint16_t, const TxtRecord&) override {}
-  void updateTxt(const TxtRecord&) override {}
-  void stop() override {}
-};
-
 struct AudioRig {
   test::EventLog log;
   std::shared_ptr<AudioBank> bank = std::make_shared<AudioBank>();
@@ -112,7 +106,7 @@ struct AudioRig {
     c.arguments = std::move(arguments);
     c.xDisplay = ":987654";  // no X is reached: the capture and displays are stand-ins
     c.log = [this](const std::string& line) { log.add(line); };
-    c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<QuietPublisher>(); };
+    c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<test::QuietPublisher>(); };
     c.makeCapture = [](const ScreenCaptureSource::Config&) { return std::make_shared<IdleCapture>(); };
     c.openDisplays = [](const std::string&) { return std::shared_ptr<DisplayConfiguration>(); };
     if (startWaitNs) c.audioStartWaitNs = startWaitNs;
