@@ -175,7 +175,8 @@ TEST_F(UsbmuxServeBridgeIntegration, StopLeavesAnAdoptedTunnelToTheServer) {
   ASSERT_TRUE(client.readUntil(Code::hello));
   bridge->stop();
   EXPECT_TRUE(log.contains("bridge stopped"));
-  EXPECT_EQ(server->clientCount(), 1);
+  // The Hello is queued before the session registers: wait for the registration.
+  EXPECT_TRUE(test::eventually([&] { return server->clientCount() == 1; }));
   server->stop();  // the server's own stop ends the session
   EXPECT_TRUE(client.readUntil(Code::bye));
   EXPECT_TRUE(log.waitFor("tunnel closed — will redial"));
