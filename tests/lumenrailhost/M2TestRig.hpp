@@ -275,6 +275,9 @@ struct Rig {
   WireTestClient connect() {
     WireTestClient client(pipeline->boundPort());
     EXPECT_TRUE(client.readUntil(test::Code::hello).has_value());
+    // The Hello is queued before the server registers the session; the first
+    // Advisory only after it, so from here the session counts this client.
+    EXPECT_TRUE(client.readUntil(test::Code::advisory).has_value());
     return client;
   }
 };
