@@ -361,7 +361,13 @@ TEST(M2ReconfigureIntegration, AModeAskedForDuringTheStartIsAppliedOnceTheStartI
   rig.gate->armed = false;
   WireTestClient a(rig.pipeline->boundPort());
   ASSERT_TRUE(a.send(test::Code::clientMode, WireTestClient::clientMode(800, 608, 30)));
-  ASSERT_TRUE(rig.log.waitFor("[wire] ClientMode ← client"));
+  // The ClientMode is posted only after its wire line; a client's packets are
+  // handled in order, so the TimeSync reply shows the post has been made.
+  test::RawBytes echo;
+  test::putLE64(echo, 42);
+  ASSERT_TRUE(a.send(test::Code::timeSync, echo));
+  ASSERT_TRUE(a.readUntil(test::Code::timeSync).has_value());
+  ASSERT_TRUE(rig.log.contains("[wire] ClientMode ← client"));
   // Posted, but held back: the start's capture is not pulled from under it.
   EXPECT_FALSE(rig.log.contains("[m2] reconfiguring"));
   rig.gate->release.signal();
