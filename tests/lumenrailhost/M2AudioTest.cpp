@@ -173,6 +173,12 @@ TEST(M2AudioIntegration, PcmAndAacClientsEachGetTheirStreamFromOneCapture) {
   auto pcmClient = rig.connect(kWantsAudio | kWantsPcm);
   auto aacClient = rig.connect(kWantsAudio);
   ASSERT_TRUE(rig.runningSource());
+  // The first client's wishes may start the audio before the other's are read;
+  // samples go only to clients whose wishes the server has taken.
+  ASSERT_TRUE(test::eventually([&] {
+    return rig.log.contains("ClientCaps ← client: 0xa (audio:pcm)") &&
+           rig.log.contains("ClientCaps ← client: 0x2 (audio:aac)");
+  }));
   EXPECT_EQ(rig.bank->last()->route, SystemAudioRoute::processTap);
   EXPECT_TRUE(test::eventually(
       [&] { return rig.log.contains("[audio] passthrough started via process tap (48000Hz 2ch) — a client asked for it"); }));
@@ -253,8 +259,14 @@ TEST(M2AudioIntegration, WithoutTheAudioSwitchAClientAskingForAudioStartsNothing
   AudioRig rig({});
   ASSERT_TRUE(rig.pipeline->startServing());
   auto client = rig.connect(kWantsAudio | kWantsPcm);
-  ASSERT_TRUE(test::eventually([&] { return rig.log.contains("ClientCaps ← client: 0xa"); }));
-  rig.pipeline->reconfigState();  // the queue has run the decision by now
+  // The wish is posted after its wire line; a client's packets are handled in
+  // order, so the TimeSync reply shows it has been posted, and the sync below
+  // that the queue has run the decision.
+  test::RawBytes echo;
+  test::putLE64(echo, 42);
+  ASSERT_TRUE(client.send(test::Code::timeSync, echo));
+  ASSERT_TRUE(client.readUntil(test::Code::timeSync).has_value());
+  EXPECT_TRUE(rig.log.contains("ClientCaps ← client: 0xa"));
   rig.pipeline->reconfigState();
   EXPECT_TRUE(rig.bank->sources().empty());
   EXPECT_FALSE(readAudio(client, 200).has_value());
