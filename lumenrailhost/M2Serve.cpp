@@ -13,7 +13,7 @@
 
 namespace lumenrail {
 
-int runM2Serve(const M2ServeOptions& options) {
+int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vector<std::string> arguments) {
   // Blocked before any thread exists, so every thread inherits the mask and
   // the signals reach only the sigwait below. SIGUSR2 is the start thread's
   // "could not start" wake-up.
@@ -27,14 +27,16 @@ int runM2Serve(const M2ServeOptions& options) {
   M2Pipeline::Config config;
   // The console answers for the owner; a device that leaves has its question
   // withdrawn rather than left up for nobody.
-  if (options.pair) config.pairing = PairingSupport::load(PairingSupport::consoleApprove, PairingSupport::consoleCancel);
-  config.mode = {options.width, options.height, options.fps};
-  config.port = options.port;
-  config.captureMain = options.captureMain;
-  config.usb = options.usb;
-  config.psk = options.psk;
-  config.penHighRate = options.penHighRate;
-  config.arguments = options.arguments;
+  if (settings.pairingEnabled) {
+    config.pairing = PairingSupport::load(PairingSupport::consoleApprove, PairingSupport::consoleCancel);
+  }
+  config.mode = {settings.width, settings.height, settings.fps};
+  config.port = settings.port;
+  config.captureMain = settings.captureMain;
+  config.usb = settings.usbEnabled;
+  config.psk = std::move(psk);
+  config.penHighRate = settings.penHighRate;
+  config.arguments = std::move(arguments);
   std::shared_ptr<M2Pipeline> pipeline;
   try {
     pipeline = M2Pipeline::create(std::move(config));

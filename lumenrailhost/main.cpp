@@ -116,23 +116,11 @@ int main(int argc, char** argv) {
     case Mode::menubar: return notInThisBuild("--menubar");
     case Mode::m2: {
       line("== lumenrail Linux host — M2 capture serve ==");
-      const HostSettings& s = resolvedCli.settings;
       if (resolvedCli.portError) {
         line("[m2] ERROR: " + *resolvedCli.portError);
         return 2;
       }
-      M2ServeOptions options;
-      options.width = s.width;
-      options.height = s.height;
-      options.fps = s.fps;
-      options.port = s.port;
-      options.captureMain = s.captureMain;
-      options.usb = s.usbEnabled;
-      options.psk = std::move(securePsk);
-      options.pair = s.pairingEnabled;
-      options.penHighRate = s.penHighRate;
-      options.arguments = args;
-      return runM2Serve(options);
+      return runM2Serve(resolvedCli.settings, std::move(securePsk), args);
     }
     default:
       return runM0Scaffold(plan.width, plan.height, plan.fps, plan.frames, HostEntry::has(args, "--no-vd"));
