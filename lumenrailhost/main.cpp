@@ -1,4 +1,7 @@
 // The process entry of the Lumenrail host.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -29,8 +32,16 @@ void redirectToHostLog() {
   std::error_code ignored;
   std::filesystem::create_directories(folder, ignored);
   const std::string file = folder + "/host.log";
-  if (!std::freopen(file.c_str(), "a", stdout)) return;
-  std::freopen(file.c_str(), "a", stderr);
+  // Opened first and then placed on 1 and 2: a log that cannot be opened
+  // leaves the terminal as it was, never a closed stdout whose number the
+  // next socket would take.
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::dup2(fd, STDOUT_FILENO);
+  ::dup2(fd, STDERR_FILENO);
+  ::close(fd);
 }
 
 // Refuses a port the mode would listen on or dial; true when it fits.

@@ -312,10 +312,26 @@ TEST(HostModesAcceptance, AnInstalledApplicationStartWritesToTheHostLogAndDiagno
   EXPECT_EQ(host.waitExit(), 0);
   EXPECT_NE(host.output().find("  source     : CLI defaults [bundled]\n"), std::string::npos) << host.output();
   EXPECT_NE(host.output().find("loginItem=true (available=true)"), std::string::npos) << host.output();
+  // An entry hidden by the desktop is no login item, however it is spaced.
+  std::ofstream(home.root() / "config/autostart/lumenrail-host.desktop")
+      << "[Desktop Entry]\nType=Application\nHidden = true \n";
+  test::HostProcess hidden(installed.binary(), {"--print-config"}, home.env());
+  EXPECT_EQ(hidden.waitExit(), 0);
+  EXPECT_NE(hidden.output().find("loginItem=false (available=true)"), std::string::npos) << hidden.output();
   // Nothing more reached the log: the log is appended to, never truncated.
   std::ifstream again(log);
   std::string after((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
   EXPECT_EQ(after, logged);
+}
+
+TEST(HostModesAcceptance, AHostLogThatCannotBeOpenedLeavesTheOutputOnTheTerminal) {
+  Home home;
+  InstalledCopy installed(home.root() / "prefix");
+  fs::create_directories(home.root() / "state/Lumenrail/host.log");  // a folder where the file should be
+  test::HostProcess host(installed.binary(), {}, home.env());
+  EXPECT_EQ(host.waitExit(), 2);
+  EXPECT_NE(host.output().find("[app] The application mode comes with the tray application"), std::string::npos)
+      << host.output();
 }
 
 TEST(HostModesAcceptance, PrintConfigShowsWhatTheCaptureServeServes) {
