@@ -27,6 +27,7 @@ constexpr size_t kMaxAnswer = 256;
 // The wait for an answer looks at the clock at least this often, so a time-out
 // on an injected clock is noticed without input.
 constexpr uint64_t kAnswerSliceNs = 250 * kNsPerMs;
+constexpr size_t kTypedAheadLimit = 64 * 1024;
 
 void writeAll(int fd, std::string_view text) {
   while (!text.empty()) {
@@ -108,6 +109,9 @@ bool ConsoleApprover::approve(const std::string& sas, const std::string& fingerp
     }
   } leave{*this, fingerprint};
   std::lock_guard turn(turn_);
+  // A wake-up meant for an earlier question; drained before this one becomes
+  // current, so a cancel from here on is not lost.
+  if (wake_[0] >= 0) drainPipe(wake_[0]);
   {
     std::lock_guard lock(mutex_);
     if (withdrawn_.erase(fingerprint)) {
@@ -117,7 +121,6 @@ bool ConsoleApprover::approve(const std::string& sas, const std::string& fingerp
     current_ = fingerprint;
     currentWithdrawn_ = false;
   }
-  if (wake_[0] >= 0) drainPipe(wake_[0]);  // a wake-up meant for an earlier question
   const bool allowed = ask(sas, fingerprint, name);
   std::lock_guard lock(mutex_);
   current_.reset();
@@ -173,10 +176,11 @@ bool ConsoleApprover::ask(const std::string& sas, const std::string& fingerprint
 }
 
 // Keys pressed before the question are no answer to it: a stray "y" must not
-// let a device in. False when the input has ended.
+// let a device in. False when the input has ended. Bounded, so input that
+// never pauses (a pipe from a program) cannot hold the question back.
 bool ConsoleApprover::discardTypedAhead() {
   if (::isatty(in_)) ::tcflush(in_, TCIFLUSH);
-  for (;;) {
+  for (size_t discarded = 0; discarded < kTypedAheadLimit;) {
     pollfd p{in_, POLLIN, 0};
     const int ready = ::poll(&p, 1, 0);
     if (ready < 0 && errno == EINTR) continue;
@@ -186,7 +190,9 @@ bool ConsoleApprover::discardTypedAhead() {
     const ssize_t n = ::read(in_, buf, sizeof buf);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) return false;
+    discarded += static_cast<size_t>(n);
   }
+  return true;
 }
 
 // One line, read a byte at a time so nothing after it is taken from the

@@ -1,5 +1,6 @@
 // The pairing set-up and the console question, in a private pairing folder.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -89,15 +90,17 @@ TEST(PairingSupportCode, GroupsSixDigitsOnly) {
 // The console question over pipes: what the owner types, what is printed.
 class Console {
  public:
-  explicit Console(NowNs now = uptimeNs, uint64_t timeoutNs = 120 * kNsPerSecond) {
+  // `input` replaces the typed pipe (the console then owns it).
+  explicit Console(NowNs now = uptimeNs, uint64_t timeoutNs = 120 * kNsPerSecond, int input = -1) {
     EXPECT_EQ(::pipe(in_), 0);
     EXPECT_EQ(::pipe(out_), 0);
-    approver_.emplace(in_[0], out_[1], timeoutNs, std::move(now));
+    input_ = input;
+    approver_.emplace(input >= 0 ? input : in_[0], out_[1], timeoutNs, std::move(now));
   }
   ~Console() {
     for (auto& a : asks_) a.wait();
     approver_.reset();
-    for (int fd : {in_[0], in_[1], out_[0], out_[1]}) {
+    for (int fd : {in_[0], in_[1], out_[0], out_[1], input_}) {
       if (fd >= 0) ::close(fd);
     }
   }
@@ -135,6 +138,7 @@ class Console {
  private:
   int in_[2];
   int out_[2];
+  int input_ = -1;
   std::optional<PairingSupport::ConsoleApprover> approver_;
   std::vector<std::shared_future<bool>> asks_;
   std::string printed_;
@@ -187,6 +191,19 @@ TEST(PairingSupportConsole, InputTypedBeforeTheQuestionIsNoAnswer) {
   c.type("n\n");
   ASSERT_TRUE(answered(allowed));
   EXPECT_FALSE(allowed.get());
+}
+
+TEST(PairingSupportConsole, InputThatNeverPausesDoesNotHoldTheQuestionBack) {
+  // Endless input with no line in it: the question still comes up, and the
+  // owner's time runs out (the clock reads 0 at the question, 121 s after).
+  auto reads = std::make_shared<std::atomic<int>>(0);
+  Console c([reads]() -> uint64_t { return (*reads)++ == 0 ? 0 : 121 * kNsPerSecond; }, 120 * kNsPerSecond,
+            ::open("/dev/zero", O_RDONLY | O_CLOEXEC));
+  auto allowed = c.ask("123456", "F", "Pad");
+  ASSERT_TRUE(answered(allowed));
+  EXPECT_FALSE(allowed.get());
+  ASSERT_TRUE(c.waitPrinted("denied\n"));
+  EXPECT_TRUE(c.printed().ends_with("Allow? [y/N] \n[pair] no answer on the console for F — denied\n"));
 }
 
 TEST(PairingSupportConsole, TheEndOfInputDenies) {
