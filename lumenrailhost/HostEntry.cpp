@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
+
+#include "media/VideoToolboxEncoder.hpp"
 
 namespace lumenrail::HostEntry {
 
@@ -50,11 +51,8 @@ std::optional<std::string> portProblem(int64_t port) {
 }
 
 std::optional<std::string> modeProblem(int64_t width, int64_t height, int64_t fps, int64_t minFps) {
-  constexpr int64_t kMax = INT32_MAX;
   const std::string label = std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);
-  if (width < 1 || height < 1 || width > kMax || height > kMax || fps > kMax || fps < 1) {
-    return label + " does not fit the encoder";
-  }
+  if (!VideoToolboxEncoder::fits(width, height, fps)) return label + " does not fit the encoder";
   if (fps < minFps) return "--fps " + std::to_string(fps) + " is below " + std::to_string(minFps);
   return std::nullopt;
 }

@@ -59,15 +59,18 @@ CodecRate VideoToolboxEncoder::rateFor(float quality, int64_t bitrateBps, int64_
   return rate;
 }
 
+bool VideoToolboxEncoder::fits(int64_t width, int64_t height, int64_t fps) {
+  const auto side = [](int64_t pixels) { return pixels >= 16 && pixels <= PixelBuffer::kMaxDimension && pixels % 2 == 0; };
+  return side(width) && side(height) && fps >= 1 && fps <= kMaxFps;
+}
+
 void VideoToolboxEncoder::start() {
   std::lock_guard delivery(deliveryMutex_);
   std::lock_guard lock(sessionMutex_);
   if (session_) return;
   const Config& c = config_;
-  const bool sizeOk = c.width >= 16 && c.height >= 16 && c.width <= PixelBuffer::kMaxDimension &&
-                      c.height <= PixelBuffer::kMaxDimension && c.width % 2 == 0 && c.height % 2 == 0;
   const bool codecOk = c.codec == Wire::Codec::h264 || c.codec == Wire::Codec::hevc;
-  if (!sizeOk || !codecOk || c.fps < 1 || c.fps > kMaxFps || c.bitrateBps < 1) {
+  if (!fits(c.width, c.height, c.fps) || !codecOk || c.bitrateBps < 1) {
     throw EncoderError(ErrorKind::sessionCreateFailed, kStatusBadParameter);
   }
   quality_ = kDefaultQuality;

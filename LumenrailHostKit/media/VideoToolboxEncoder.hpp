@@ -48,6 +48,10 @@ class VideoToolboxEncoder final : public VideoEncoder {
 
   static constexpr float kDefaultQuality = 0.75f;
 
+  // The sizes and rates a session can be started with: even sides of 16 to
+  // PixelBuffer::kMaxDimension, 1 to 1000 fps.
+  static bool fits(int64_t width, int64_t height, int64_t fps);
+
   explicit VideoToolboxEncoder(Config config);
   ~VideoToolboxEncoder() override;
   VideoToolboxEncoder(const VideoToolboxEncoder&) = delete;

@@ -1,6 +1,9 @@
 // The mode table and the option rules of the process entry, as pure functions.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <vector>
+
 #include "HostEntry.hpp"
 
 namespace lumenrail {
@@ -101,6 +104,17 @@ TEST(HostEntryResolve, SizesAndRatesAreClampedToWhatTheServeCarries) {
   EXPECT_EQ(r.settings.height, HostSettings::minDimension);
   EXPECT_EQ(r.settings.fps, HostSettings::maxFps);
   EXPECT_FALSE(HostEntry::modeProblem(r.settings.width, r.settings.height, r.settings.fps));
+}
+
+TEST(HostEntryModeProblem, TheTestModesTakeOnlyWhatTheEncoderCanStart) {
+  EXPECT_FALSE(HostEntry::modeProblem(16, 16, 1));
+  EXPECT_FALSE(HostEntry::modeProblem(16384, 16384, 1000));
+  EXPECT_EQ(HostEntry::modeProblem(641, 480, 30), "641x480@30 does not fit the encoder");
+  for (const auto& [w, h, fps] : std::vector<std::array<int64_t, 3>>{
+           {14, 480, 30}, {640, 16386, 30}, {640, 480, 0}, {640, 480, 1001}, {-2, 480, 30}}) {
+    EXPECT_TRUE(HostEntry::modeProblem(w, h, fps)) << w << "x" << h << "@" << fps;
+  }
+  EXPECT_EQ(HostEntry::modeProblem(640, 480, 4, 8), "--fps 4 is below 8");
 }
 
 TEST(HostEntryResolve, PortZeroLetsTheSystemChooseAndOutOfRangeIsAnError) {
