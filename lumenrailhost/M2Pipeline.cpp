@@ -488,7 +488,7 @@ void M2Pipeline::joinStartThreads() {
   }
   for (auto& t : threads) {
     if (!t.joinFor(kCaptureStopWaitNs)) {
-      say("[m2] WARN: " + t.name() + " is still blocked — left to finish and stop itself");
+      say("[m2] WARN: " + t.name() + " is still blocked — left to finish on its own");
       t.detach();
     }
   }

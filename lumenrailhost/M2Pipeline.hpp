@@ -388,8 +388,10 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
 
   // ==== Capture health (M2PipelineHealth.cpp) ===============================
   uint64_t healthNow() const;
-  // Refused (null) once serving has stopped, so nothing is armed after the fence.
-  std::shared_ptr<void> armHealthTimer(uint64_t delayNs, uint64_t intervalNs, std::function<void(M2Pipeline&)> tick);
+  // Replaces the timer in `slot` (one of the three below); refused once serving
+  // has stopped, so nothing is armed after the fence.
+  void armHealthTimer(std::shared_ptr<void>& slot, uint64_t delayNs, uint64_t intervalNs,
+                      std::function<void(M2Pipeline&)> tick);
   // Before the stop fence: no health tick starts after this returns.
   void cancelHealthTimers();
   void startStallWatchdog();

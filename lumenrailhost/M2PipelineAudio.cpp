@@ -11,6 +11,8 @@ namespace lumenrail {
 
 namespace {
 
+constexpr uint64_t kSourceStartGraceNs = 2 * kNsPerSecond;
+
 // Puts one of the two sound-server captures behind the session's interface.
 template <typename Capture>
 class SoundServerAudio final : public SystemAudioSource {
@@ -208,7 +210,9 @@ M2Pipeline::AudioStart M2Pipeline::startAudioSource(const std::shared_ptr<System
   NamedThread thread("lumenrail-audio-start", [box, source, gate, waitNs, log] {
     std::exception_ptr failure;
     try {
-      source->start(waitNs);
+      // The session's wait below decides the time-out; the source's own bound
+      // is longer, so a silent server reads as a time-out, never as a failure.
+      source->start(waitNs + kSourceStartGraceNs);
     } catch (...) {
       failure = std::current_exception();
     }

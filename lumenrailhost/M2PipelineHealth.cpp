@@ -34,16 +34,23 @@ std::shared_ptr<void> queueTimer(SerialQueue& queue, uint64_t delayNs, uint64_t 
 
 uint64_t M2Pipeline::healthNow() const { return config_.healthNowNs ? config_.healthNowNs() : uptimeNs(); }
 
-std::shared_ptr<void> M2Pipeline::armHealthTimer(uint64_t delayNs, uint64_t intervalNs,
-                                                 std::function<void(M2Pipeline&)> tick) {
+void M2Pipeline::armHealthTimer(std::shared_ptr<void>& slot, uint64_t delayNs, uint64_t intervalNs,
+                                std::function<void(M2Pipeline&)> tick) {
   // The tick goes through postReconfig, which skips it once serving has stopped.
   auto fire = [weak = weak_from_this(), tick = std::move(tick)] {
     if (auto self = weak.lock()) self->postReconfig(tick);
   };
-  std::lock_guard lock(healthTimerLock_);
-  if (stopped()) return nullptr;
-  if (config_.healthTimer) return config_.healthTimer(delayNs, intervalNs, std::move(fire));
-  return queueTimer(reconfigQueue_, delayNs, intervalNs, std::move(fire));
+  std::shared_ptr<void> previous;
+  {
+    // Checked and stored under one lock, so cancelHealthTimers() either sees
+    // this timer or it is never armed.
+    std::lock_guard lock(healthTimerLock_);
+    if (stopped()) return;
+    previous = std::move(slot);
+    slot = config_.healthTimer ? config_.healthTimer(delayNs, intervalNs, std::move(fire))
+                               : queueTimer(reconfigQueue_, delayNs, intervalNs, std::move(fire));
+  }
+  // Released outside the lock, like in cancelHealthTimers().
 }
 
 void M2Pipeline::cancelHealthTimers() {
@@ -65,9 +72,7 @@ M2Pipeline::HealthState M2Pipeline::healthState() {
 // ---- stall watchdog ---------------------------------------------------------
 
 void M2Pipeline::startStallWatchdog() {
-  auto timer = armHealthTimer(kStallTickNs, kStallTickNs, [](M2Pipeline& p) { p.checkCaptureStall(); });
-  std::lock_guard lock(healthTimerLock_);
-  stallWatchdog_ = std::move(timer);
+  armHealthTimer(stallWatchdog_, kStallTickNs, kStallTickNs, [](M2Pipeline& p) { p.checkCaptureStall(); });
 }
 
 void M2Pipeline::checkCaptureStall() {
@@ -163,10 +168,8 @@ void M2Pipeline::handleCaptureStopped(const std::weak_ptr<CaptureSource>& stoppe
 }
 
 void M2Pipeline::armCaptureRecoveryTick(double afterSeconds) {
-  auto timer = armHealthTimer(static_cast<uint64_t>(afterSeconds * kNsPerSecond), 0,
-                              [](M2Pipeline& p) { p.captureRecoveryTick(); });
-  std::lock_guard lock(healthTimerLock_);
-  recoveryTimer_ = std::move(timer);
+  armHealthTimer(recoveryTimer_, static_cast<uint64_t>(afterSeconds * kNsPerSecond), 0,
+                 [](M2Pipeline& p) { p.captureRecoveryTick(); });
 }
 
 void M2Pipeline::captureRecoveryTick() {
@@ -200,7 +203,7 @@ void M2Pipeline::captureRecoveryTick() {
 
 void M2Pipeline::kickFirstFrame(uint64_t deliveryCountAtStart) {
   std::weak_ptr<CaptureSource> started = source_;
-  auto timer = armHealthTimer(kFirstFrameKickNs, 0, [started, deliveryCountAtStart](M2Pipeline& p) {
+  armHealthTimer(firstFrameKick_, kFirstFrameKickNs, 0, [started, deliveryCountAtStart](M2Pipeline& p) {
     const auto source = started.lock();
     if (!source || p.source_ != source || source->deliveryCount() != deliveryCountAtStart) return;
     const PixelBufferRef buffer = source->captureOneShot();
@@ -212,8 +215,6 @@ void M2Pipeline::kickFirstFrame(uint64_t deliveryCountAtStart) {
     p.say("[m2] still screen after (re)start — seeded one frame so the client can decode");
     p.pump_->submit(buffer, p.healthNow());
   });
-  std::lock_guard lock(healthTimerLock_);
-  firstFrameKick_ = std::move(timer);
 }
 
 }  // namespace lumenrail

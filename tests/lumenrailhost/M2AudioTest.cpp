@@ -318,7 +318,7 @@ TEST(M2AudioIntegration, StopDuringAnAudioStartLeavesNoAudioRunning) {
   }));
   auto stopping = std::async(std::launch::async, [&] { rig.pipeline->stopServing(); });
   ASSERT_EQ(stopping.wait_for(std::chrono::seconds(20)), std::future_status::ready);  // the wait was cancelled
-  EXPECT_TRUE(rig.log.contains("[m2] WARN: lumenrail-audio-start is still blocked — left to finish and stop itself"));
+  EXPECT_TRUE(rig.log.contains("[m2] WARN: lumenrail-audio-start is still blocked — left to finish on its own"));
   const auto late = rig.bank->last();
   rig.bank->hold->signal();
   // The log line comes last from the start's thread, so the rig may go after it.
