@@ -1,7 +1,7 @@
 #include "ConsoleModes.hpp"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
