@@ -9,8 +9,6 @@
 
 #include "HostEntry.hpp"
 #include "input/PenDisplayPolicy.hpp"
-#include "input/XDesktopInput.hpp"
-#include "input/XkbKeyboardLayout.hpp"
 
 namespace lumenrail {
 
@@ -130,6 +128,7 @@ std::shared_ptr<M2Pipeline> M2Pipeline::create(Config config) {
       m.fps > INT32_MAX) {
     throw std::invalid_argument("stream mode " + label(m) + " does not fit the encoder and Hello fields");
   }
+  if (!config.desktop) throw std::invalid_argument("a serving session needs a desktop environment");
   std::shared_ptr<M2Pipeline> pipeline(new M2Pipeline(std::move(config)));
   pipeline->wire();
   return pipeline;
@@ -186,18 +185,22 @@ void M2Pipeline::wire() {
         }
       });
 
-  // Pen and keys reach the desktop through the served X display.
-  const std::string& display = config_.xDisplay;
-  auto inputSink = XDesktopInput::openSink(display, tagged(log_, "[pen] "));
-  auto windows = XWindowActivator::open(display);
+  // Pen and keys reach the desktop through one sink, shared by every client.
+  DesktopEnvironment& desktop = *config_.desktop;
+  auto inputSink = desktop.makeInputSink(tagged(log_, "[pen] "));
+  auto windows = desktop.makeWindowActivator();
   const auto target = target_;
   const Log::Sink penLog = tagged(log_, "[pen] ");
+  const std::weak_ptr<DesktopEnvironment> weakDesktop = config_.desktop;
   pen_ = std::make_shared<PenInjectors>(
-      [target, inputSink, windows, penLog, display](int32_t fd, std::shared_ptr<PointerOwnership> ownership) {
+      [target, inputSink, windows, penLog, weakDesktop](int32_t fd, std::shared_ptr<PointerOwnership> ownership) {
         PenInjector::Platform platform;
         platform.sink = inputSink;
         platform.windows = windows;
-        platform.mainDisplayRefreshHz = [display] { return XDesktopInput::mainDisplayRefreshHz(display); };
+        platform.mainDisplayRefreshHz = [weakDesktop] {
+          auto desktop = weakDesktop.lock();
+          return desktop ? desktop->mainDisplayRefreshHz() : 60.0;
+        };
         auto injector = PenInjector::create(
             [target] { return targetRect(*target); },
             [target]() -> std::optional<PenMapper::FrameSize> {
@@ -209,9 +212,9 @@ void M2Pipeline::wire() {
         injector->onEvent = penLog;
         return injector;
       });
-  keys_ = KeyComboInjector::create(inputSink, XkbKeyboardLayout::desktopSource(display));
+  keys_ = KeyComboInjector::create(inputSink, desktop.makeKeyboardLayout());
   keys_->onEvent = tagged(log_, "[keys] ");
-  foreground_ = std::make_shared<ForegroundAppWatcher>(0.4, std::make_shared<XForegroundSource>(display));
+  foreground_ = std::make_shared<ForegroundAppWatcher>(0.4, desktop.makeForegroundSource());
   foreground_->onEvent = tagged(log_, "[fg] ");
   foreground_->onChange = [server](const std::string& stem) { server->broadcastForegroundApp(stem); };
 
@@ -385,7 +388,7 @@ bool M2Pipeline::startLocked() {
   if (stopped()) return false;
 
   // 7. Input access.
-  if (PenInjector::ensureAccessibility(true, config_.xDisplay)) {
+  if (config_.desktop->mayPostInput()) {
     say("[pen] Accessibility grant OK — pen/touch + key-combo injection armed");
   } else {
     say("[pen] WARN: no input access (neither /dev/uinput writable nor XTest) — pen/touch + key input will be "
@@ -517,15 +520,14 @@ M2Pipeline::CaptureStart M2Pipeline::startCaptureOnce(const Mode& mode) {
     say("[m2] FAULT: simulated capture-start timeout (" + std::to_string(faultCaptureTimeouts_) + " left)");
     return CaptureStart::timedOut;
   }
-  ScreenCaptureSource::Config sc;
-  sc.width = mode.width;
-  sc.height = mode.height;
-  sc.fps = mode.fps;
-  sc.targetDisplayID = vd_ ? vd_->displayID() : 0;
-  sc.showsCursor = true;
-  sc.pixelFormat = captureBgra() ? PixelFormat::bgra : PixelFormat::nv12FullRange;
-  sc.xDisplay = config_.xDisplay;
-  auto source = makeCapture(sc);
+  CaptureRequest request;
+  request.width = mode.width;
+  request.height = mode.height;
+  request.fps = mode.fps;
+  request.displayID = vd_ ? vd_->displayID() : 0;
+  request.showsCursor = true;
+  request.pixelFormat = captureBgra() ? PixelFormat::bgra : PixelFormat::nv12FullRange;
+  auto source = config_.desktop->makeCapture(request);
   auto gate = std::make_shared<FrameGate>();
   const auto pump = pump_;
   const auto server = server_;

@@ -3,7 +3,8 @@
 // One serving session: owns the wire server, the encoder, the pacing pump,
 // the screen capture, the virtual display, the USB bridges, the Bonjour
 // advertisement and the input injectors for one start/stop cycle, and
-// carries each captured frame to the clients.
+// carries each captured frame to the clients. Every desktop service comes
+// from its DesktopEnvironment; the session itself calls no OS library.
 
 #include <atomic>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "DesktopEnvironment.hpp"
 #include "input/ForegroundAppWatcher.hpp"
 #include "input/KeyComboInjector.hpp"
 #include "input/PenInjector.hpp"
@@ -29,14 +31,11 @@
 #include "media/FrameScaler.hpp"
 #include "media/InkObserver.hpp"
 #include "media/AacEncoder.hpp"
-#include "media/AudioCaptureSource.hpp"
 #include "media/PcmS16Packer.hpp"
 #include "media/SystemAudioSource.hpp"
-#include "media/ScreenCaptureSource.hpp"
 #include "media/ViewportCropper.hpp"
 #include "media/ViewportGeometry.hpp"
 #include "media/VideoEncoder.hpp"
-#include "media/VideoToolboxEncoder.hpp"
 #include "media/VirtualDisplayManager.hpp"
 #include "platform/Clock.hpp"
 #include "platform/DisplayConfiguration.hpp"
@@ -68,20 +67,13 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
     bool penHighRate = false;
     // The process arguments, for the switches the session reads itself.
     std::vector<std::string> arguments;
-    std::string xDisplay;  // ":N"; empty means $DISPLAY
-    Log::Sink log;         // every status line; standard output when unset
+    // Capture, encoders, displays, audio and input; required.
+    std::shared_ptr<DesktopEnvironment> desktop;
+    Log::Sink log;  // every status line; standard output when unset
     PublisherFactory publisherFactory;  // Avahi when unset
     uint64_t captureStartWaitNs = 8 * kNsPerSecond;
     // Runs on the capture-start thread before the capture starts (tests).
     std::function<void()> beforeCaptureStart;
-    // Platform seams; unset means the X11 capture, the software encoder and
-    // the X display's RandR configuration.
-    std::function<std::shared_ptr<CaptureSource>(const ScreenCaptureSource::Config&)> makeCapture;
-    std::function<std::shared_ptr<VideoEncoder>(const VideoEncoder::Config&)> makeEncoder;
-    std::function<std::shared_ptr<DisplayConfiguration>(const std::string& xDisplay)> openDisplays;
-    // System audio for "--audio"; unset means the sound server's default sink.
-    std::function<std::shared_ptr<SystemAudioSource>(SystemAudioRoute, const AudioCaptureSource::Config&)>
-        makeAudio;
     uint64_t audioStartWaitNs = 8 * kNsPerSecond;
     // Capture-health time: the uptime clock and reconfigQueue_'s timers when unset.
     NowNs healthNowNs;
@@ -91,7 +83,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   enum class CaptureStart { started, timedOut, failed, aborted };
 
   // Builds and wires everything; starts nothing. Throws std::invalid_argument
-  // for a mode the encoder and Hello cannot carry.
+  // for a mode the encoder and Hello cannot carry, or without a desktop.
   static std::shared_ptr<M2Pipeline> create(Config config);
   ~M2Pipeline();
   M2Pipeline(const M2Pipeline&) = delete;
@@ -308,7 +300,6 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   void quiesceReconfiguration();
   void postReconfig(std::function<void(M2Pipeline&)> work);
   std::shared_ptr<VideoEncoder> makeEncoder(const Mode& mode, Wire::Codec codec) const;
-  std::shared_ptr<CaptureSource> makeCapture(const ScreenCaptureSource::Config& config) const;
   std::shared_ptr<DisplayConfiguration> openDisplays() const;
   VirtualDisplayManager::Config virtualDisplayConfig(const Mode& mode) const;
   double vdHzFor(const Mode& mode, bool penHighRate) const;

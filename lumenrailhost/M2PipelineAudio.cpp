@@ -5,37 +5,12 @@
 #include <utility>
 
 #include "M2Pipeline.hpp"
-#include "media/ProcessTapCaptureSource.hpp"
 
 namespace lumenrail {
 
 namespace {
 
 constexpr uint64_t kSourceStartGraceNs = 2 * kNsPerSecond;
-
-// Puts one of the two sound-server captures behind the session's interface.
-template <typename Capture>
-class SoundServerAudio final : public SystemAudioSource {
- public:
-  template <typename Config>
-  SoundServerAudio(Config config, const Log::Sink& log) : capture_(std::move(config)) {
-    capture_.log = log;
-  }
-  void start(uint64_t timeoutNs) override {
-    // Set once before the capture runs; the capture stops calling them in stop().
-    capture_.onPCM = [this](const AudioSampleBuffer& buffer, uint64_t ns) {
-      if (onPCM) onPCM(buffer, ns);
-    };
-    capture_.onStop = [this](std::optional<std::string> error) {
-      if (onStop) onStop(std::move(error));
-    };
-    capture_.start(timeoutNs);
-  }
-  void stop() override { capture_.stop(); }
-
- private:
-  Capture capture_;
-};
 
 std::string withError(std::string line, const std::optional<std::string>& error) {
   if (error) line += ": " + *error;
@@ -52,17 +27,11 @@ void M2Pipeline::wireAudio() {
 }
 
 std::shared_ptr<SystemAudioSource> M2Pipeline::makeAudio(SystemAudioRoute route) const {
-  AudioCaptureSource::Config config;
-  config.sampleRate = kAudioSampleRate;
-  config.channels = kAudioChannels;
-  config.targetDisplayID = vdId_.load();
-  if (config_.makeAudio) return config_.makeAudio(route, config);
-  if (route == SystemAudioRoute::processTap) {
-    ProcessTapCaptureSource::Config tap;
-    tap.bufferFrames = 256;
-    return std::make_shared<SoundServerAudio<ProcessTapCaptureSource>>(tap, log_);
-  }
-  return std::make_shared<SoundServerAudio<AudioCaptureSource>>(config, log_);
+  AudioRequest request;
+  request.sampleRate = kAudioSampleRate;
+  request.channels = kAudioChannels;
+  request.displayID = vdId_.load();
+  return config_.desktop->makeAudio(route, request, log_);
 }
 
 void M2Pipeline::audioWantedChanged(bool wanted) {

@@ -10,7 +10,6 @@
 
 #include "M2Pipeline.hpp"
 #include "input/PenDisplayPolicy.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 #include "wire/MainDeviceArbiter.hpp"
 #include "wire/SmallLanePolicy.hpp"
 
@@ -38,19 +37,10 @@ std::string hardwareWord(const VideoEncoder& encoder) { return encoder.usingHard
 std::shared_ptr<VideoEncoder> M2Pipeline::makeEncoder(const Mode& mode, Wire::Codec codec) const {
   const VideoEncoder::Config c{static_cast<int32_t>(mode.width), static_cast<int32_t>(mode.height),
                                static_cast<int32_t>(mode.fps), kBitrateBps, codec, 1.0};
-  if (config_.makeEncoder) return config_.makeEncoder(c);
-  return std::make_shared<VideoToolboxEncoder>(c);
+  return config_.desktop->makeEncoder(c);
 }
 
-std::shared_ptr<CaptureSource> M2Pipeline::makeCapture(const ScreenCaptureSource::Config& config) const {
-  if (config_.makeCapture) return config_.makeCapture(config);
-  return std::make_shared<ScreenCaptureSource>(config);
-}
-
-std::shared_ptr<DisplayConfiguration> M2Pipeline::openDisplays() const {
-  if (config_.openDisplays) return config_.openDisplays(config_.xDisplay);
-  return X11DisplayConfiguration::open(config_.xDisplay);
-}
+std::shared_ptr<DisplayConfiguration> M2Pipeline::openDisplays() const { return config_.desktop->openDisplays(); }
 
 double M2Pipeline::vdHzFor(const Mode& mode, bool penHighRate) const {
   const char* override = std::getenv("LUMENRAIL_VD_HZ");

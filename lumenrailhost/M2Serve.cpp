@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "LinuxDesktopEnvironment.hpp"
 #include "M2Pipeline.hpp"
 #include "PairingSupport.hpp"
 #include "platform/Log.hpp"
@@ -37,6 +38,7 @@ int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vect
   config.psk = std::move(psk);
   config.penHighRate = settings.penHighRate;
   config.arguments = std::move(arguments);
+  config.desktop = std::make_shared<LinuxDesktopEnvironment>("");  // the X display of $DISPLAY
   std::shared_ptr<M2Pipeline> pipeline;
   try {
     pipeline = M2Pipeline::create(std::move(config));

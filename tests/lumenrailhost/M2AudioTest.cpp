@@ -7,6 +7,7 @@
 #include <cstring>
 #include <future>
 
+#include "LinuxDesktopEnvironment.hpp"
 #include "M2Pipeline.hpp"
 #include "M2TestRig.hpp"
 #include "../media/TestAudio.hpp"
@@ -82,19 +83,10 @@ struct AudioBank {
   }
 };
 
-class IdleCapture final : public CaptureSource {
- public:
-  void start() override {}
-  void stop() override {}
-  PixelBufferRef captureOneShot() override { return nullptr; }
-  std::optional<uint64_t> probeContentHash() override { return std::nullopt; }
-  uint64_t lastDeliveryNs() const override { return 0; }
-  uint64_t deliveryCount() const override { return 0; }
-};
-
 struct AudioRig {
   test::EventLog log;
   std::shared_ptr<AudioBank> bank = std::make_shared<AudioBank>();
+  std::shared_ptr<test::FakeDesktopEnvironment> desktop = std::make_shared<test::FakeDesktopEnvironment>();
   std::shared_ptr<M2Pipeline> pipeline;
 
   // `synthetic` false leaves the sound-server route in place.
@@ -104,20 +96,23 @@ struct AudioRig {
     c.port = 0;
     c.captureMain = true;
     c.arguments = std::move(arguments);
-    c.xDisplay = ":987654";  // no X is reached: the capture and displays are stand-ins
+    c.desktop = desktop;
     c.log = [this](const std::string& line) { log.add(line); };
     c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<test::QuietPublisher>(); };
-    c.makeCapture = [](const ScreenCaptureSource::Config&) { return std::make_shared<IdleCapture>(); };
-    c.openDisplays = [](const std::string&) { return std::shared_ptr<DisplayConfiguration>(); };
     if (startWaitNs) c.audioStartWaitNs = startWaitNs;
     if (synthetic) {
-      c.makeAudio = [bank = bank](SystemAudioRoute route, const AudioCaptureSource::Config& config) {
+      desktop->audio = [bank = bank](SystemAudioRoute route, const AudioRequest& config, const Log::Sink&) {
         EXPECT_EQ(config.sampleRate, 48000);
         EXPECT_EQ(config.channels, 2);
         std::lock_guard lock(bank->mutex);
         auto source = std::make_shared<ToneSource>(route, bank->hold, bank->refused.count(route) > 0);
         bank->made.push_back(source);
         return source;
+      };
+    } else {
+      auto sound = std::make_shared<LinuxDesktopEnvironment>("");
+      desktop->audio = [sound](SystemAudioRoute route, const AudioRequest& request, const Log::Sink& log) {
+        return sound->makeAudio(route, request, log);
       };
     }
     pipeline = M2Pipeline::create(std::move(c));

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <future>
 
+#include "LinuxDesktopEnvironment.hpp"
 #include "M2Pipeline.hpp"
 #include "../media/TestVideo.hpp"
 #include "platform/OneShotEvent.hpp"
@@ -83,7 +84,7 @@ struct Harness {
     c.mode = {320, 240, 30};
     c.port = 0;
     c.captureMain = captureMain;
-    c.xDisplay = display;
+    c.desktop = std::make_shared<LinuxDesktopEnvironment>(display);
     c.log = [this](const std::string& line) { log.add(line); };
     c.publisherFactory = [adverts = adverts](ServicePublisher::Listener) {
       return std::make_unique<FakePublisher>(adverts);
@@ -224,7 +225,7 @@ TEST(M2PipelineIntegration, CaptureStartPastItsWaitIsATimeOutAndTheLateCaptureIs
   config.mode = {320, 240, 30};
   config.port = 0;
   config.captureMain = true;
-  config.xDisplay = x.display();
+  config.desktop = std::make_shared<LinuxDesktopEnvironment>(x.display());
   config.captureStartWaitNs = 20'000'000;
   config.publisherFactory = [adverts](ServicePublisher::Listener) { return std::make_unique<FakePublisher>(adverts); };
   // The capture start is let go only once the pipeline has given up on it.

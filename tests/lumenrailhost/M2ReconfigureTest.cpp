@@ -282,7 +282,7 @@ TEST(M2ReconfigureIntegration, MirrorDestroysThePromotedDisplayAndExtendRecreate
   EXPECT_EQ(rig.displays->activeDisplays(), std::vector<uint32_t>{1});
   EXPECT_TRUE(rig.log.contains("[m2] display mode extend → mirror"));
   EXPECT_TRUE(rig.log.contains("[m2] now capturing main display (mirror) 640x480@30"));
-  EXPECT_EQ(rig.bank->captures().back().targetDisplayID, 0u);
+  EXPECT_EQ(rig.bank->captures().back().displayID, 0u);
 
   rig.pipeline->setCaptureMain(false);
   s = rig.state();
@@ -292,7 +292,7 @@ TEST(M2ReconfigureIntegration, MirrorDestroysThePromotedDisplayAndExtendRecreate
   EXPECT_EQ(rig.pipeline->virtualDisplayID(), s.vdId);
   EXPECT_TRUE(s.penHighRateApplied);  // a client is still there
   EXPECT_EQ(rig.displays->mainDisplay(), s.vdId);
-  EXPECT_EQ(rig.bank->captures().back().targetDisplayID, s.vdId);
+  EXPECT_EQ(rig.bank->captures().back().displayID, s.vdId);
   EXPECT_TRUE(rig.log.contains("[m2] now capturing virtual display (extend) 640x480@30"));
 
   rig.pipeline->setCaptureMain(false);

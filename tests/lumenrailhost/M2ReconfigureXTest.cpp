@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "LinuxDesktopEnvironment.hpp"
 #include "M2Pipeline.hpp"
 #include "../media/TestVideo.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
@@ -31,7 +32,7 @@ std::shared_ptr<M2Pipeline> makePipeline(const std::string& display, M2Pipeline:
   c.mode = mode;
   c.port = 0;
   c.captureMain = captureMain;
-  c.xDisplay = display;
+  c.desktop = std::make_shared<LinuxDesktopEnvironment>(display);
   c.log = [&log](const std::string& line) { log.add(line); };
   c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<SilentPublisher>(); };
   return M2Pipeline::create(std::move(c));
