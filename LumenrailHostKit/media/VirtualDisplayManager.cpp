@@ -102,6 +102,10 @@ bool VirtualDisplayManager::create(const Config& config) {
   }
   displayID_ = *id;
   registration_ = token;
+  if (!displays_->inputReaches(*id)) {
+    say("[vd] WARN: no free output for the virtual display \u2014 it is a monitor only; the pointer and injected "
+        "input cannot reach it");
+  }
   return true;
 }
 

@@ -12,7 +12,8 @@
 
 namespace lumenrail {
 
-// Creates and owns the virtual display streamed in extend mode, and arranges
+// Creates and owns the virtual display streamed in extend mode (on X a lit
+// RandR output where one is free, see X11DisplayConfiguration), and arranges
 // displays: promotes it to main and puts the old main back, and turns a
 // mirrored virtual display into one extended right of all others.
 //

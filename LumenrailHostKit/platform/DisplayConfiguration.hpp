@@ -53,6 +53,9 @@ class DisplayConfiguration {
   virtual bool setVirtualMode(uint32_t id, uint32_t width, uint32_t height, double refreshRate) = 0;
   // Removes a display this object added; false when it was not there.
   virtual bool removeVirtualDisplay(uint32_t id) = 0;
+  // Whether the pointer and injected input can reach a display this object
+  // added (some servers can only add a picture area without an output).
+  virtual bool inputReaches(uint32_t /*id*/) { return true; }
 
   // The main display's id, 0 when there is no display.
   virtual uint32_t mainDisplay() = 0;

@@ -1,11 +1,14 @@
 #include "platform/X11DisplayConfiguration.hpp"
 
 #include <sys/uio.h>
+#include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcbext.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -15,6 +18,7 @@ namespace lumenrail {
 struct X11DisplayConfiguration::Monitor {
   uint32_t id = 0;
   bool primary = false;
+  bool automatic = true;  // made by the server for an output, not by a client
   int32_t x = 0, y = 0, width = 0, height = 0;
   uint32_t widthMm = 0, heightMm = 0;
   std::vector<uint32_t> outputs;
@@ -48,6 +52,24 @@ xcb_void_cookie_t sendSetMonitor(xcb_connection_t* c, xcb_window_t root, const x
 
 bool fits16(int64_t v) { return v >= 0 && v <= std::numeric_limits<int16_t>::max(); }
 
+// Outputs meant to be lit without a panel come first; a real connector only
+// when nothing is plugged into it, so a screen the user turned off stays off.
+int outputRank(const std::string& name, uint8_t connection) {
+  if (name.rfind("VIRTUAL", 0) == 0) return 0;
+  if (name.rfind("DUMMY", 0) == 0) return 1;
+  if (connection == XCB_RANDR_CONNECTION_DISCONNECTED) return 2;
+  return -1;
+}
+
+xcb_timestamp_t configTimestamp(xcb_connection_t* c, xcb_window_t root) {
+  auto* res = xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, root),
+                                                           nullptr);
+  if (res == nullptr) return XCB_CURRENT_TIME;
+  const xcb_timestamp_t t = res->config_timestamp;
+  std::free(res);
+  return t;
+}
+
 }  // namespace
 
 std::shared_ptr<X11DisplayConfiguration> X11DisplayConfiguration::open(const std::string& name) {
@@ -64,8 +86,8 @@ std::vector<X11DisplayConfiguration::Monitor> X11DisplayConfiguration::monitors(
   for (auto it = xcb_randr_get_monitors_monitors_iterator(r); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
     const xcb_randr_monitor_info_t* m = it.data;
     if (m->width == 0 || m->height == 0) continue;
-    Monitor mon{m->name, m->primary != 0, m->x, m->y, m->width, m->height, m->width_in_millimeters,
-                m->height_in_millimeters, {}};
+    Monitor mon{m->name, m->primary != 0, m->automatic != 0, m->x, m->y, m->width, m->height,
+                m->width_in_millimeters, m->height_in_millimeters, {}};
     const xcb_randr_output_t* outs = xcb_randr_monitor_info_outputs(m);
     mon.outputs.assign(outs, outs + xcb_randr_monitor_info_outputs_length(m));
     result.push_back(std::move(mon));
@@ -220,14 +242,14 @@ std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const Virtual
   const bool first = added_.empty();
   if (first) {
     before_ = now;
-    // Monitors without outputs were added by someone else (another manager
+    // Monitors made by a client were added by someone else (another manager
     // of this process, say) and grew the screen: the screen to come back to
-    // is the one the real outputs need.
-    if (std::any_of(all.begin(), all.end(), [](const Monitor& m) { return m.outputs.empty(); })) {
+    // is the one the server's own monitors need.
+    if (std::any_of(all.begin(), all.end(), [](const Monitor& m) { return !m.automatic; })) {
       int32_t w = 1;
       int32_t h = 1;
       for (const Monitor& m : all) {
-        if (m.outputs.empty()) continue;
+        if (!m.automatic) continue;
         w = std::max(w, m.x + m.width);
         h = std::max(h, m.y + m.height);
       }
@@ -242,15 +264,36 @@ std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const Virtual
     if (first) before_.reset();
     return std::nullopt;
   }
-  Monitor m{atom, false, right, 0, int32_t(request.width), int32_t(request.height),
+  Added added{request.maxWidth, request.maxHeight, request.refreshRate};
+  lightFreeOutput(request, right, 0, added);
+  Monitor m{atom,
+            false,
+            false,
+            right,
+            0,
+            int32_t(request.width),
+            int32_t(request.height),
             uint32_t(std::lround(std::max(0.0, request.widthMillimeters))),
-            uint32_t(std::lround(std::max(0.0, request.heightMillimeters))), {}};
-  if (!setMonitor(m)) {
+            uint32_t(std::lround(std::max(0.0, request.heightMillimeters))),
+            {}};
+  bool named = false;
+  if (added.output != 0) {
+    // No geometry of its own: the monitor then follows its output's CRTC
+    // wherever the display is moved or resized.
+    xcb_randr_monitor_info_t info{};
+    info.name = atom;
+    xcb_connection_t* c = display_->connection();
+    named = ok(c, sendSetMonitor(c, display_->root(), info, {added.output}));
+  } else {
+    named = setMonitor(m);
+  }
+  if (!named) {
     failure = "the X server refused the monitor";
+    darken(added);
     shrinkToFit();
     return std::nullopt;
   }
-  added_[atom] = Added{request.maxWidth, request.maxHeight, request.refreshRate};
+  added_[atom] = added;
   return atom;
 }
 
@@ -264,6 +307,29 @@ bool X11DisplayConfiguration::setVirtualMode(uint32_t id, uint32_t width, uint32
   for (Monitor m : monitors()) {
     if (m.id != id) continue;
     if (!growTo(m.x + int32_t(width), m.y + int32_t(height))) return false;
+    Added& a = added->second;
+    if (a.output != 0 && cvtMode(width, height, refreshRate) == cvtMode(a.width, a.height, a.refreshRate)) {
+      // The driver takes a mode of the same timings as no change at all.
+      a.refreshRate = refreshRate;
+      return true;
+    }
+    if (a.output != 0) {
+      // The new mode goes on before the old one is deleted, so the output never goes dark.
+      const std::optional<uint32_t> mode = createMode(width, height, refreshRate);
+      if (!mode) return false;
+      if (!setCrtc(a.crtc, m.x, m.y, *mode, a.output)) {
+        destroyMode(a.output, *mode);
+        shrinkToFit();
+        return false;
+      }
+      destroyMode(a.output, a.mode);
+      a.mode = *mode;
+      a.width = width;
+      a.height = height;
+      a.refreshRate = refreshRate;
+      shrinkToFit();
+      return true;
+    }
     m.width = int32_t(width);
     m.height = int32_t(height);
     if (!setMonitor(m)) return false;
@@ -276,11 +342,193 @@ bool X11DisplayConfiguration::setVirtualMode(uint32_t id, uint32_t width, uint32
 
 bool X11DisplayConfiguration::removeVirtualDisplay(uint32_t id) {
   std::lock_guard lock(mutex_);
-  if (added_.erase(id) == 0) return false;
+  auto it = added_.find(id);
+  if (it == added_.end()) return false;
+  const Added added = it->second;
+  added_.erase(it);
   const bool removed = ok(display_->connection(),
                           xcb_randr_delete_monitor_checked(display_->connection(), display_->root(), id));
+  darken(added);
   shrinkToFit();
   return removed;
+}
+
+bool X11DisplayConfiguration::inputReaches(uint32_t id) {
+  std::lock_guard lock(mutex_);
+  auto it = added_.find(id);
+  return it != added_.end() && it->second.output != 0;
+}
+
+X11DisplayConfiguration::ModeTiming X11DisplayConfiguration::cvtMode(uint32_t width, uint32_t height,
+                                                                       double refreshHz) {
+  // The formula's constants: cell granularity, minimum front porch (lines),
+  // minimum vertical back porch, the 550 us minimum of vsync plus back porch,
+  // hsync at 8 % of the line, the blanking formula's C' = 30 and M' = 300,
+  // and a clock in 250 kHz steps.
+  constexpr uint32_t kCell = 8;
+  constexpr uint32_t kMinVPorch = 3;
+  constexpr uint32_t kMinVBackPorch = 6;
+  constexpr double kMinVSyncBackPorchUs = 550.0;
+  constexpr uint32_t kHSyncPercent = 8;
+  constexpr double kCPrime = 30.0;
+  constexpr double kMPrime = 300.0;
+  constexpr uint32_t kClockStepKHz = 250;
+
+  ModeTiming t;
+  const double hz = refreshHz > 0 ? refreshHz : 60.0;
+  t.width = width - width % kCell;
+  t.height = height;
+  // The vsync width names the aspect ratio to a monitor.
+  uint32_t vSync = 10;
+  const auto is = [&](uint32_t a, uint32_t b) { return t.height % b == 0 && t.height * a / b == t.width; };
+  if (is(4, 3)) vSync = 4;
+  else if (is(16, 9)) vSync = 5;
+  else if (is(16, 10)) vSync = 6;
+  else if (is(5, 4) || is(15, 9)) vSync = 7;
+  const double hPeriodUs = (1'000'000.0 / hz - kMinVSyncBackPorchUs) / (t.height + kMinVPorch);
+  uint32_t vSyncBackPorch = uint32_t(kMinVSyncBackPorchUs / hPeriodUs) + 1;
+  vSyncBackPorch = std::max(vSyncBackPorch, vSync + kMinVBackPorch);
+  t.vSyncStart = t.height + kMinVPorch;
+  t.vSyncEnd = t.vSyncStart + vSync;
+  t.vTotal = t.height + vSyncBackPorch + kMinVPorch;
+  const double blankPercent = std::max(20.0, kCPrime - kMPrime * hPeriodUs / 1000.0);
+  uint32_t hBlank = uint32_t(t.width * blankPercent / (100.0 - blankPercent));
+  hBlank -= hBlank % (2 * kCell);
+  t.hTotal = t.width + hBlank;
+  t.hSyncEnd = t.width + hBlank / 2;
+  t.hSyncStart = t.hSyncEnd - t.hTotal * kHSyncPercent / 100;
+  t.hSyncStart += kCell - t.hSyncStart % kCell;
+  uint32_t clockKHz = uint32_t(t.hTotal * 1000.0 / hPeriodUs);
+  clockKHz -= clockKHz % kClockStepKHz;
+  t.dotClockHz = clockKHz * 1000;
+  return t;
+}
+
+std::vector<X11DisplayConfiguration::FreeOutput> X11DisplayConfiguration::freeOutputs() const {
+  xcb_connection_t* c = display_->connection();
+  auto* res = xcb_randr_get_screen_resources_current_reply(
+      c, xcb_randr_get_screen_resources_current(c, display_->root()), nullptr);
+  if (res == nullptr) return {};
+  const xcb_timestamp_t configTime = res->config_timestamp;
+  const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(res);
+  std::vector<uint32_t> idle;
+  for (int i = 0; i < xcb_randr_get_screen_resources_current_crtcs_length(res); ++i) {
+    auto* ci = xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, crtcs[i], configTime), nullptr);
+    if (ci == nullptr) continue;
+    if (ci->mode == XCB_NONE && ci->num_outputs == 0) idle.push_back(crtcs[i]);
+    std::free(ci);
+  }
+  std::vector<std::pair<int, FreeOutput>> ranked;
+  const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(res);
+  for (int i = 0; i < xcb_randr_get_screen_resources_current_outputs_length(res); ++i) {
+    auto* info = xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, outputs[i], configTime), nullptr);
+    if (info == nullptr) continue;
+    const std::string name(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info)),
+                           size_t(xcb_randr_get_output_info_name_length(info)));
+    const int rank = outputRank(name, info->connection);
+    const xcb_randr_crtc_t* possible = xcb_randr_get_output_info_crtcs(info);
+    const int possibleCount = xcb_randr_get_output_info_crtcs_length(info);
+    if (info->crtc == XCB_NONE && rank >= 0) {
+      for (int k = 0; k < possibleCount; ++k) {
+        if (std::find(idle.begin(), idle.end(), possible[k]) != idle.end()) {
+          ranked.push_back({rank, FreeOutput{outputs[i], possible[k]}});
+          break;
+        }
+      }
+    }
+    std::free(info);
+  }
+  std::free(res);
+  std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<FreeOutput> result;
+  for (const auto& [rank, free] : ranked) result.push_back(free);
+  return result;
+}
+
+std::optional<uint32_t> X11DisplayConfiguration::createMode(uint32_t width, uint32_t height, double refreshHz) {
+  // Mode names are unique on a server: a leftover of an earlier run keeps
+  // its name, so ours carry this process and a count.
+  static std::atomic<uint32_t> serial{0};
+  const ModeTiming t = cvtMode(width, height, refreshHz);
+  if (t.width != width) return std::nullopt;  // not a whole number of character cells
+  xcb_randr_mode_info_t info{};
+  info.width = uint16_t(t.width);
+  info.height = uint16_t(t.height);
+  info.dot_clock = t.dotClockHz;
+  info.hsync_start = uint16_t(t.hSyncStart);
+  info.hsync_end = uint16_t(t.hSyncEnd);
+  info.htotal = uint16_t(t.hTotal);
+  info.vsync_start = uint16_t(t.vSyncStart);
+  info.vsync_end = uint16_t(t.vSyncEnd);
+  info.vtotal = uint16_t(t.vTotal);
+  info.mode_flags = XCB_RANDR_MODE_FLAG_HSYNC_NEGATIVE | XCB_RANDR_MODE_FLAG_VSYNC_POSITIVE;
+  char rate[32];
+  std::snprintf(rate, sizeof rate, "%.2f", refreshHz);
+  const std::string name = std::to_string(width) + "x" + std::to_string(height) + "_" + rate + " lumenrail-" +
+                           std::to_string(::getpid()) + "-" + std::to_string(++serial);
+  info.name_len = uint16_t(name.size());
+  xcb_connection_t* c = display_->connection();
+  auto* r = xcb_randr_create_mode_reply(c, xcb_randr_create_mode(c, display_->root(), info, uint32_t(name.size()),
+                                                                 name.data()),
+                                        nullptr);
+  if (r == nullptr) return std::nullopt;
+  const uint32_t mode = r->mode;
+  std::free(r);
+  return mode;
+}
+
+void X11DisplayConfiguration::destroyMode(uint32_t output, uint32_t mode) {
+  if (mode == 0) return;
+  xcb_connection_t* c = display_->connection();
+  if (output != 0) ok(c, xcb_randr_delete_output_mode_checked(c, output, mode));
+  ok(c, xcb_randr_destroy_mode_checked(c, mode));
+}
+
+bool X11DisplayConfiguration::setCrtc(uint32_t crtc, int32_t x, int32_t y, uint32_t mode, uint32_t output) {
+  if (!fits16(x) || !fits16(y)) return false;
+  xcb_connection_t* c = display_->connection();
+  if (mode != 0 && !ok(c, xcb_randr_add_output_mode_checked(c, output, mode))) return false;
+  const xcb_randr_output_t outputs[] = {output};
+  auto* set = xcb_randr_set_crtc_config_reply(
+      c,
+      xcb_randr_set_crtc_config(c, crtc, XCB_CURRENT_TIME, configTimestamp(c, display_->root()), int16_t(x),
+                                int16_t(y), mode, XCB_RANDR_ROTATION_ROTATE_0, mode != 0 ? 1 : 0, outputs),
+      nullptr);
+  const bool success = set != nullptr && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
+  std::free(set);
+  return success;
+}
+
+bool X11DisplayConfiguration::lightFreeOutput(const VirtualDisplayRequest& request, int32_t x, int32_t y,
+                                              Added& added) {
+  for (const FreeOutput& free : freeOutputs()) {
+    const std::optional<uint32_t> mode = createMode(request.width, request.height, request.refreshRate);
+    if (!mode) return false;
+    if (setCrtc(free.crtc, x, y, *mode, free.output)) {
+      added.width = request.width;
+      added.height = request.height;
+      added.output = free.output;
+      added.crtc = free.crtc;
+      added.mode = *mode;
+      return true;
+    }
+    // Some connectors refuse a mode without a panel: the next one may not.
+    destroyMode(free.output, *mode);
+  }
+  return false;
+}
+
+void X11DisplayConfiguration::darken(const Added& added) {
+  if (added.output == 0) return;
+  xcb_connection_t* c = display_->connection();
+  // Our output may have been made primary; a dark primary would leave the
+  // desktop without a main display.
+  if (auto* p = xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, display_->root()), nullptr)) {
+    if (p->output == added.output) ok(c, xcb_randr_set_output_primary_checked(c, display_->root(), XCB_NONE));
+    std::free(p);
+  }
+  setCrtc(added.crtc, 0, 0, 0, added.output);
+  destroyMode(added.output, added.mode);
 }
 
 std::optional<double> X11DisplayConfiguration::refreshRate(uint32_t id) const {
@@ -295,6 +543,17 @@ uint32_t X11DisplayConfiguration::mainDisplay() {
   const std::vector<Monitor> all = monitors();
   for (const Monitor& m : all) {
     if (m.primary) return m.id;
+  }
+  // A monitor a client defined over the primary output is not flagged itself.
+  xcb_connection_t* c = display_->connection();
+  if (auto* p = xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, display_->root()), nullptr)) {
+    const uint32_t primary = p->output;
+    std::free(p);
+    for (const Monitor& m : all) {
+      if (primary != XCB_NONE && std::find(m.outputs.begin(), m.outputs.end(), primary) != m.outputs.end()) {
+        return m.id;
+      }
+    }
   }
   for (const Monitor& m : all) {
     if (m.x == 0 && m.y == 0) return m.id;

@@ -12,11 +12,17 @@
 
 namespace lumenrail {
 
-// Displays as RandR monitors of one X screen. A virtual display is a
-// monitor without outputs that this object adds right of the others after
-// growing the screen to hold it; removing the last one shrinks the screen
-// back to the size it had before. Ids are the monitors' name atoms, the ids
-// screen capture uses. The main display is the primary monitor.
+// Displays as RandR monitors of one X screen. A virtual display is a free
+// output (a "VIRTUAL" or dummy-driver output, else a disconnected connector)
+// lit with a CVT mode of its own on a free CRTC right of the others, under a
+// monitor of the display's name: the server keeps the pointer on the areas
+// its CRTCs scan out, so only a lit output lets the pointer, injected input
+// and the window manager onto it. Where no output is free it is a monitor
+// only, which grows the screen but which input cannot reach. Removing a
+// display turns its output off and deletes its mode; removing the last one
+// shrinks the screen back to the size it had before. Ids are the monitors'
+// name atoms, the ids screen capture uses. The main display is the primary
+// monitor (or the one holding the primary output).
 // Needs a server that lets its screen grow (desktop Xorg, or Xorg with the
 // dummy driver and a large virtual size); on Xvfb adding fails.
 class X11DisplayConfiguration final : public DisplayConfiguration {
@@ -33,15 +39,36 @@ class X11DisplayConfiguration final : public DisplayConfiguration {
   std::optional<uint32_t> mirrorOf(uint32_t id) override;
   bool configure(const std::vector<DisplayPlacement>& placements) override;
 
-  // The refresh rate asked for (a monitor has none of its own).
+  bool inputReaches(uint32_t id) override;
+
+  // The refresh rate asked for.
   std::optional<double> refreshRate(uint32_t id) const;
+
+  // A mode line by the VESA coordinated video timings (normal blanking).
+  struct ModeTiming {
+    uint32_t width = 0, hSyncStart = 0, hSyncEnd = 0, hTotal = 0;
+    uint32_t height = 0, vSyncStart = 0, vSyncEnd = 0, vTotal = 0;
+    uint32_t dotClockHz = 0;
+    bool operator==(const ModeTiming&) const = default;
+  };
+  static ModeTiming cvtMode(uint32_t width, uint32_t height, double refreshHz);
 
  private:
   struct Monitor;
   struct Added {
-    uint32_t maxWidth;
-    uint32_t maxHeight;
-    double refreshRate;
+    uint32_t maxWidth = 0;
+    uint32_t maxHeight = 0;
+    double refreshRate = 0;
+    // The lit output behind the display and its mode's size; 0 for a monitor only.
+    uint32_t output = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t crtc = 0;
+    uint32_t mode = 0;
+  };
+  struct FreeOutput {
+    uint32_t output = 0;
+    uint32_t crtc = 0;
   };
   struct ScreenSize {
     int32_t width, height;
@@ -58,6 +85,13 @@ class X11DisplayConfiguration final : public DisplayConfiguration {
   bool setMonitor(const Monitor& m);
   bool moveOutputs(const Monitor& m, int32_t x, int32_t y);
   bool makePrimary(const Monitor& m, const std::vector<Monitor>& all);
+  std::vector<FreeOutput> freeOutputs() const;
+  std::optional<uint32_t> createMode(uint32_t width, uint32_t height, double refreshHz);
+  void destroyMode(uint32_t output, uint32_t mode);
+  bool setCrtc(uint32_t crtc, int32_t x, int32_t y, uint32_t mode, uint32_t output);
+  // Lights a free output at (x, y) with a mode of the asked size and rate.
+  bool lightFreeOutput(const VirtualDisplayRequest& request, int32_t x, int32_t y, Added& added);
+  void darken(const Added& added);
 
   const std::shared_ptr<X11Display> display_;
   mutable std::mutex mutex_;

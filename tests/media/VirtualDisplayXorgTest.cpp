@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <xcb/randr.h>
+
 #include <cstdlib>
 #include <mutex>
+#include <tuple>
 #include <optional>
 
 #include "media/ScreenCaptureSource.hpp"
@@ -40,6 +43,37 @@ Screen screenOf(const std::string& display) {
   return {d->rootSize(), d->monitors()};
 }
 
+// The server's RandR modes whose name says a host made them.
+int hostModes(const std::string& display) {
+  auto d = X11Display::open(display);
+  xcb_connection_t* c = d->connection();
+  auto* res = xcb_randr_get_screen_resources_reply(c, xcb_randr_get_screen_resources(c, d->root()), nullptr);
+  if (res == nullptr) return -1;
+  const std::string names(reinterpret_cast<const char*>(xcb_randr_get_screen_resources_names(res)),
+                          size_t(xcb_randr_get_screen_resources_names_length(res)));
+  std::free(res);
+  int count = 0;
+  for (size_t at = names.find("lumenrail"); at != std::string::npos; at = names.find("lumenrail", at + 1)) ++count;
+  return count;
+}
+
+TEST(VirtualDisplayCvt, ModeLinesMatchTheStandardTimings) {
+  using T = X11DisplayConfiguration::ModeTiming;
+  // Reference mode lines of the coordinated video timings (normal blanking).
+  const std::vector<std::pair<std::tuple<uint32_t, uint32_t, double>, T>> cases{
+      {{1920, 1080, 60}, T{1920, 2048, 2248, 2576, 1080, 1083, 1088, 1120, 173'000'000}},
+      {{1280, 800, 60}, T{1280, 1352, 1480, 1680, 800, 803, 809, 831, 83'500'000}},
+      {{1024, 768, 60}, T{1024, 1072, 1176, 1328, 768, 771, 775, 798, 63'500'000}},
+  };
+  for (const auto& [in, want] : cases) {
+    const auto [w, h, hz] = in;
+    EXPECT_EQ(X11DisplayConfiguration::cvtMode(w, h, hz), want) << w << "x" << h << "@" << hz;
+  }
+  // At 240 Hz the refresh the timings give is still the one asked for.
+  const T fast = X11DisplayConfiguration::cvtMode(1280, 800, 240);
+  EXPECT_NEAR(double(fast.dotClockHz) / (double(fast.hTotal) * fast.vTotal), 240.0, 1.0);
+}
+
 const VirtualDisplayManager::Config kConfig{"Lumenrail Display", 1280, 800, 60, 345, 194};
 
 TEST(VirtualDisplayXorgIntegration, CreateCaptureChangePromoteRestoreAndDestroy) {
@@ -58,6 +92,9 @@ TEST(VirtualDisplayXorgIntegration, CreateCaptureChangePromoteRestoreAndDestroy)
   EXPECT_EQ(displays->bounds(id), (DisplayBounds{main.width, 0, 1280, 800}));
   EXPECT_EQ(screenOf(x.display()).size, (std::pair<int32_t, int32_t>{main.width + 1280, main.height}));
   EXPECT_EQ(displays->mainDisplay(), main.id);
+  // A lit output of the dummy driver, so the pointer can enter it.
+  EXPECT_TRUE(displays->inputReaches(id));
+  EXPECT_EQ(hostModes(x.display()), 1);
 
   // Captured like any other monitor, by the same id.
   fillRoot(x.display(), 0x000000, 0, 0, uint16_t(main.width + 1280), uint16_t(main.height));
@@ -104,6 +141,7 @@ TEST(VirtualDisplayXorgIntegration, CreateCaptureChangePromoteRestoreAndDestroy)
   vd.destroy();  // restores first
   EXPECT_EQ(vd.displayID(), 0u);
   EXPECT_EQ(screenOf(x.display()), before);
+  EXPECT_EQ(hostModes(x.display()), 0);
   EXPECT_TRUE(log.lines().empty());
 }
 
@@ -124,6 +162,28 @@ TEST(VirtualDisplayXorgIntegration, SecondHostIsRefusedAndSignalCleanupRemovesEv
 
   VirtualDisplayManager::removeAllAdded();
   EXPECT_EQ(screenOf(x.display()), before);
+  EXPECT_EQ(hostModes(x.display()), 0);
+}
+
+TEST(VirtualDisplayXorgIntegration, WithEveryOutputTakenTheDisplayIsAMonitorOnlyAndSaysInputCannotReachIt) {
+  test::DummyXorgServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  const Screen before = screenOf(x.display());
+  auto displays = X11DisplayConfiguration::open(x.display());
+  test::EventLog log;
+  std::vector<std::unique_ptr<VirtualDisplayManager>> made;
+  // The dummy driver has 16 outputs, one of them lit for the main display.
+  for (int i = 0; i < 16; ++i) {
+    made.push_back(std::make_unique<VirtualDisplayManager>(displays, [&](const std::string& l) { log.add(l); }));
+    ASSERT_TRUE(made.back()->create({"Lumenrail Display " + std::to_string(i), 320, 240, 60, 85, 64})) << i;
+    EXPECT_EQ(displays->inputReaches(made.back()->displayID()), i < 15) << i;
+  }
+  EXPECT_EQ(log.count("[vd] WARN: no free output for the virtual display"), 1);
+  EXPECT_TRUE(log.contains("the pointer and injected input cannot reach it"));
+  EXPECT_EQ(screenOf(x.display()).size.first, before.size.first + 16 * 320);
+  VirtualDisplayManager::removeAllAdded();
+  EXPECT_EQ(screenOf(x.display()), before);
+  EXPECT_EQ(hostModes(x.display()), 0);
 }
 
 TEST(VirtualDisplayXvfbIntegration, AScreenThatCannotGrowRefusesCreationAndStaysAsItWas) {
