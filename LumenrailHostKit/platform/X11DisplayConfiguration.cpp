@@ -265,26 +265,23 @@ std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const Virtual
     return std::nullopt;
   }
   Added added{request.maxWidth, request.maxHeight, request.refreshRate};
-  lightFreeOutput(request, right, 0, added);
-  Monitor m{atom,
-            false,
-            false,
-            right,
-            0,
-            int32_t(request.width),
-            int32_t(request.height),
-            uint32_t(std::lround(std::max(0.0, request.widthMillimeters))),
-            uint32_t(std::lround(std::max(0.0, request.heightMillimeters))),
-            {}};
   bool named = false;
-  if (added.output != 0) {
+  xcb_connection_t* c = display_->connection();
+  if (lightFreeOutput(request, right, 0, added)) {
     // No geometry of its own: the monitor then follows its output's CRTC
     // wherever the display is moved or resized.
     xcb_randr_monitor_info_t info{};
     info.name = atom;
-    xcb_connection_t* c = display_->connection();
     named = ok(c, sendSetMonitor(c, display_->root(), info, {added.output}));
   } else {
+    Monitor m;
+    m.id = atom;
+    m.automatic = false;
+    m.x = right;
+    m.width = int32_t(request.width);
+    m.height = int32_t(request.height);
+    m.widthMm = uint32_t(std::lround(std::max(0.0, request.widthMillimeters)));
+    m.heightMm = uint32_t(std::lround(std::max(0.0, request.heightMillimeters)));
     named = setMonitor(m);
   }
   if (!named) {
@@ -308,7 +305,8 @@ bool X11DisplayConfiguration::setVirtualMode(uint32_t id, uint32_t width, uint32
     if (m.id != id) continue;
     if (!growTo(m.x + int32_t(width), m.y + int32_t(height))) return false;
     Added& a = added->second;
-    if (a.output != 0 && cvtMode(width, height, refreshRate) == cvtMode(a.width, a.height, a.refreshRate)) {
+    if (a.output != 0 && width == a.width && height == a.height &&
+        cvtMode(width, height, refreshRate) == cvtMode(a.width, a.height, a.refreshRate)) {
       // The driver takes a mode of the same timings as no change at all.
       a.refreshRate = refreshRate;
       return true;
@@ -449,10 +447,11 @@ std::optional<uint32_t> X11DisplayConfiguration::createMode(uint32_t width, uint
   // Mode names are unique on a server: a leftover of an earlier run keeps
   // its name, so ours carry this process and a count.
   static std::atomic<uint32_t> serial{0};
-  const ModeTiming t = cvtMode(width, height, refreshHz);
-  if (t.width != width) return std::nullopt;  // not a whole number of character cells
+  // Timed for the next whole number of character cells, showing exactly the
+  // width asked for: the stream's size need not be a multiple of 8.
+  const ModeTiming t = cvtMode((width + 7) / 8 * 8, height, refreshHz);
   xcb_randr_mode_info_t info{};
-  info.width = uint16_t(t.width);
+  info.width = uint16_t(width);
   info.height = uint16_t(t.height);
   info.dot_clock = t.dotClockHz;
   info.hsync_start = uint16_t(t.hSyncStart);

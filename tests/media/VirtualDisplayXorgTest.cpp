@@ -121,21 +121,22 @@ TEST(VirtualDisplayXorgIntegration, CreateCaptureChangePromoteRestoreAndDestroy)
     }
   }
 
-  ASSERT_TRUE(vd.applyMode(1024, 768, 120));
+  // Not a whole number of 8-pixel cells: the mode still shows exactly that width.
+  ASSERT_TRUE(vd.applyMode(1020, 768, 120));
   EXPECT_EQ(vd.displayID(), id);
-  EXPECT_EQ(displays->bounds(id), (DisplayBounds{main.width, 0, 1024, 768}));
+  EXPECT_EQ(displays->bounds(id), (DisplayBounds{main.width, 0, 1020, 768}));
   EXPECT_EQ(displays->refreshRate(id), 120.0);
-  EXPECT_EQ(screenOf(x.display()).size, (std::pair<int32_t, int32_t>{main.width + 1024, main.height}));
+  EXPECT_EQ(screenOf(x.display()).size, (std::pair<int32_t, int32_t>{main.width + 1020, main.height}));
   EXPECT_TRUE(vd.ensureExtended());
 
   ASSERT_TRUE(vd.makeMain());
   EXPECT_EQ(displays->mainDisplay(), id);
-  EXPECT_EQ(displays->bounds(id), (DisplayBounds{0, 0, 1024, 768}));
-  EXPECT_EQ(displays->bounds(main.id), (DisplayBounds{1024, 0, main.width, main.height}));
+  EXPECT_EQ(displays->bounds(id), (DisplayBounds{0, 0, 1020, 768}));
+  EXPECT_EQ(displays->bounds(main.id), (DisplayBounds{1020, 0, main.width, main.height}));
   ASSERT_TRUE(vd.restoreMain());
   EXPECT_EQ(displays->mainDisplay(), main.id);
   EXPECT_EQ(displays->bounds(main.id), (DisplayBounds{0, 0, main.width, main.height}));
-  EXPECT_EQ(displays->bounds(id), (DisplayBounds{main.width, 0, 1024, 768}));
+  EXPECT_EQ(displays->bounds(id), (DisplayBounds{main.width, 0, 1020, 768}));
 
   ASSERT_TRUE(vd.makeMain());
   vd.destroy();  // restores first
