@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -10,8 +11,10 @@
 #include "input/InputPermission.hpp"
 #include "input/UinputInputSink.hpp"
 #include "input/XDesktopInput.hpp"
+#include "input/XScreenWatch.hpp"
 #include "input/XTestInputSink.hpp"
 #include "input/XkbKeyboardLayout.hpp"
+#include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
 #include "support/Waiting.hpp"
 #include "support/XServerFixture.hpp"
@@ -241,6 +244,29 @@ TEST(XKeyboardLayoutIntegration, LayoutComesFromTheServersKeymap) {
   EXPECT_EQ(map->keyCode(U'a', false), 0);
   EXPECT_EQ(map->keyCode(U'/', false), 44);
   EXPECT_FALSE(source->changed());
+}
+
+// The sink's positions follow the screen as displays come and go.
+TEST(XScreenWatchIntegration, SeesTheScreenGrowAndShrink) {
+  test::DummyXorgServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  auto watch = XScreenWatch::open(x.display());
+  ASSERT_TRUE(watch);
+  const Size start = watch->size();
+  ASSERT_GT(start.width, 0);
+  XClient other(x.display());
+  for (const Size size : {Size{start.width + 1280, start.height}, start}) {
+    xcb_generic_error_t* error = xcb_request_check(
+        other.conn, xcb_randr_set_screen_size_checked(other.conn, other.screen->root, uint16_t(size.width),
+                                                      uint16_t(size.height), 500, 300));
+    ASSERT_EQ(error, nullptr);
+    std::optional<Size> seen;
+    EXPECT_TRUE(test::eventually([&] {
+      if (auto changed = watch->changed()) seen = changed;
+      return seen == size;
+    })) << size.width;
+    EXPECT_EQ(watch->size(), size);
+  }
 }
 
 TEST(UinputSinkIntegration, CreatesTheThreeDevices) {
