@@ -9,6 +9,7 @@
 #include "input/AppIdentity.hpp"
 #include "input/ForegroundAppWatcher.hpp"
 #include "input/InputPermission.hpp"
+#include "input/KeyComboInjector.hpp"
 #include "input/UinputInputSink.hpp"
 #include "input/XDesktopInput.hpp"
 #include "input/XScreenWatch.hpp"
@@ -244,6 +245,8 @@ TEST(XKeyboardLayoutIntegration, LayoutComesFromTheServersKeymap) {
   EXPECT_EQ(map->keyCode(U'a', false), 0);
   EXPECT_EQ(map->keyCode(U'/', false), 44);
   EXPECT_FALSE(source->changed());
+  EXPECT_EQ(KeyboardLayoutMap::current(x.display()), map);
+  EXPECT_TRUE(KeyComboInjector::ensureAccessibility(false, x.display()));
 }
 
 // The sink's positions follow the screen as displays come and go.
