@@ -109,6 +109,25 @@ TEST(ForegroundAppWatcherTest, StartStopNeverLeavesTwoPollersAndDestructionEndsT
   EXPECT_EQ(source->polls.count(), polls);
 }
 
+// The owner may drop the watcher from one of its callbacks; the thread then
+// ends without polling again or touching the freed watcher (ASan watches).
+TEST(ForegroundAppWatcherTest, DestroyedFromItsOwnCallbackTheThreadEndsCleanly) {
+  auto source = std::make_shared<ScriptedSource>();
+  source->set("org.krita");
+  test::EventCounter changes;
+  auto watcher = std::make_unique<ForegroundAppWatcher>(0.001, source);
+  watcher->onChange = [&](const std::string&) {
+    watcher.reset();
+    changes.add();
+  };
+  watcher->start();
+  ASSERT_TRUE(changes.waitFor(1));
+  // The thread lets go of the source as it ends.
+  EXPECT_TRUE(test::eventually([&] { return source.use_count() == 1; }));
+  EXPECT_EQ(source->polls.count(), 1);
+  EXPECT_EQ(changes.count(), 1);
+}
+
 TEST(InputGrantWatchTest, EdgesOnlyWhileAClientIsConnected) {
   bool allowed = false;
   int probes = 0;
