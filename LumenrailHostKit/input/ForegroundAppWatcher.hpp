@@ -1,6 +1,5 @@
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -29,12 +28,13 @@ class ForegroundAppWatcher final {
   static constexpr const char* threadName = "lumenrail-foreground-watch";
 
   ForegroundAppWatcher(double pollInterval, std::shared_ptr<ForegroundAppSource> source);
-  // Stops polling and ends the thread.
+  // Stops polling and ends the thread. Also safe from one of its own
+  // callbacks: the thread then ends as soon as that callback returns.
   ~ForegroundAppWatcher();
   ForegroundAppWatcher(const ForegroundAppWatcher&) = delete;
   ForegroundAppWatcher& operator=(const ForegroundAppWatcher&) = delete;
 
-  // Set before start().
+  // Set before start(); each start takes them as they are then.
   std::function<void(const std::string&)> onChange;
   Log::Sink onEvent;
 
@@ -47,15 +47,16 @@ class ForegroundAppWatcher final {
   bool running() const;
 
  private:
-  void pollLoop();
+  struct Shared;
+  struct Run;
+  static void pollLoop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Run>& run, double interval);
 
   double pollInterval_;
-  std::shared_ptr<ForegroundAppSource> source_;
-  mutable std::mutex lock_;
-  std::condition_variable wake_;
-  bool running_ = false;
-  std::string lastStem_;
-  std::mutex threadLock_;  // serialises start() and the destructor
+  // What the thread reaches: it holds these itself, never the watcher.
+  std::shared_ptr<Shared> shared_;
+  mutable std::mutex runLock_;
+  std::shared_ptr<Run> run_;  // the current polling run, under runLock_
+  std::mutex threadLock_;     // serialises start() and the destructor
   NamedThread thread_;
 };
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "input/InputPermission.hpp"
 #include "input/MacKeyCodes.hpp"
 
 namespace lumenrail {
@@ -179,19 +180,24 @@ std::optional<std::vector<KeyComboInjector::Keystroke>> KeyComboInjector::expand
 
 std::shared_ptr<KeyComboInjector> KeyComboInjector::create(std::shared_ptr<InputEventSink> sink,
                                                            std::unique_ptr<KeyboardLayoutSource> layout,
-                                                           std::shared_ptr<TaskExecutor> queue) {
+                                                           std::shared_ptr<TaskExecutor> queue, NowNs now) {
   std::shared_ptr<KeyComboInjector> injector(
-      new KeyComboInjector(std::move(sink), std::move(layout), std::move(queue)));
+      new KeyComboInjector(std::move(sink), std::move(layout), std::move(queue), std::move(now)));
   injector->start();
   return injector;
 }
 
 KeyComboInjector::KeyComboInjector(std::shared_ptr<InputEventSink> sink,
                                    std::unique_ptr<KeyboardLayoutSource> layout,
-                                   std::shared_ptr<TaskExecutor> queue)
+                                   std::shared_ptr<TaskExecutor> queue, NowNs now)
     : queue_(queue ? std::move(queue) : std::make_shared<SerialQueueExecutor>(queueLabel)),
       sink_(std::move(sink)),
-      layout_(std::make_shared<KeyboardLayoutWatcher>(std::move(layout))) {}
+      layout_(std::make_shared<KeyboardLayoutWatcher>(std::move(layout))),
+      now_(now ? std::move(now) : NowNs(uptimeNs)) {}
+
+bool KeyComboInjector::ensureAccessibility(bool /*prompt*/, const std::string& display) {
+  return InputPermission::mayPostInput(display);
+}
 
 void KeyComboInjector::start() {
   // The first map is built on the queue: until then chords use the fixed
@@ -228,6 +234,14 @@ void KeyComboInjector::releaseAll(int32_t clientId) {
 
 void KeyComboInjector::clientGone(int32_t clientId) {
   queue_->sync([self = shared_from_this(), clientId] { self->release(clientId); });
+  std::lock_guard guard(activityLock_);
+  lastInputNs_.erase(clientId);
+}
+
+void KeyComboInjector::noteInput(int32_t clientId) {
+  const uint64_t now = now_();
+  std::lock_guard guard(activityLock_);
+  lastInputNs_[clientId] = now;
 }
 
 void KeyComboInjector::drain() {
@@ -244,6 +258,7 @@ void KeyComboInjector::postKey(uint16_t keyCode, bool down, uint64_t flags) {
 }
 
 void KeyComboInjector::handle(const Wire::KeyChord& chord, int32_t clientId) {
+  noteInput(clientId);
   const std::optional<KeyboardLayoutMap> map = layout_->map();
   const std::optional<std::vector<Keystroke>> strokes = expand(chord, map);
   if (!strokes) {
@@ -269,9 +284,51 @@ void KeyComboInjector::handle(const Wire::KeyChord& chord, int32_t clientId) {
     emit("first key inject: mods=0x" + hex(chord.modifiers) + " action=" + actionName(chord.action) +
          " vks=" + vkList(chord.vks));
   }
+  armSilenceTimer();
 }
 
-void KeyComboInjector::release(std::optional<int32_t> clientId) {
+void KeyComboInjector::armSilenceTimer() {
+  if (silenceTimerArmed_ || held_.empty()) return;
+  std::optional<uint64_t> deadline;
+  {
+    std::lock_guard guard(activityLock_);
+    for (const HeldKey& key : held_) {
+      for (const int32_t holder : key.holders) {
+        const auto found = lastInputNs_.find(holder);
+        const uint64_t due = (found == lastInputNs_.end() ? 0 : found->second) + silenceLimitNs;
+        if (!deadline || due < *deadline) deadline = due;
+      }
+    }
+  }
+  if (!deadline) return;
+  const uint64_t now = now_();
+  silenceTimerArmed_ = true;
+  queue_->asyncAfter(*deadline > now ? *deadline - now : 0, [weak = weak_from_this()] {
+    const auto self = weak.lock();
+    if (!self) return;
+    self->silenceTimerArmed_ = false;
+    self->releaseSilent();
+    self->armSilenceTimer();
+  });
+}
+
+void KeyComboInjector::releaseSilent() {
+  const uint64_t now = now_();
+  std::set<int32_t> silent;
+  {
+    std::lock_guard guard(activityLock_);
+    for (const HeldKey& key : held_) {
+      for (const int32_t holder : key.holders) {
+        const auto found = lastInputNs_.find(holder);
+        const uint64_t last = found == lastInputNs_.end() ? 0 : found->second;
+        if (now - last >= silenceLimitNs) silent.insert(holder);
+      }
+    }
+  }
+  for (const int32_t client : silent) release(client, "client gone quiet");
+}
+
+void KeyComboInjector::release(std::optional<int32_t> clientId, const char* why) {
   std::vector<uint16_t> lift;
   for (auto it = held_.rbegin(); it != held_.rend(); ++it) {
     if (clientId) {
@@ -281,7 +338,7 @@ void KeyComboInjector::release(std::optional<int32_t> clientId) {
     lift.push_back(it->keyCode);
   }
   if (lift.empty()) return;
-  emit("released " + std::to_string(lift.size()) + " held key(s) — client gone mid-hold");
+  emit("released " + std::to_string(lift.size()) + " held key(s) — " + why);
   for (const uint16_t key : lift) postKey(key, false, 0);
   std::erase_if(held_, [&](const HeldKey& h) { return std::find(lift.begin(), lift.end(), h.keyCode) != lift.end(); });
 }

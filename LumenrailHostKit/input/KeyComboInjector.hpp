@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "input/KeyboardLayoutMap.hpp"
 #include "input/KeyboardLayoutSource.hpp"
 #include "input/TaskExecutor.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Log.hpp"
 #include "wire/Wire.hpp"
 
@@ -51,12 +53,16 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
 
   static constexpr const char* queueLabel = "quillmark.lumenrail.keycombo-inject";
   static constexpr int32_t noClient = -1;
+  // A client that holds keys and sends nothing for this long is taken for
+  // gone. Longer than the pen's limit: a held modifier streams nothing.
+  static constexpr uint64_t silenceLimitNs = 2'000'000'000;
 
   // `layout` may be empty (fixed US positions only). `queue` defaults to a
-  // serial queue with the injector's label.
+  // serial queue with the injector's label, `now` to the uptime clock.
   static std::shared_ptr<KeyComboInjector> create(std::shared_ptr<InputEventSink> sink,
                                                   std::unique_ptr<KeyboardLayoutSource> layout,
-                                                  std::shared_ptr<TaskExecutor> queue = nullptr);
+                                                  std::shared_ptr<TaskExecutor> queue = nullptr,
+                                                  NowNs now = nullptr);
   KeyComboInjector(const KeyComboInjector&) = delete;
   KeyComboInjector& operator=(const KeyComboInjector&) = delete;
 
@@ -72,8 +78,16 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   // The same, returning once the key-ups are posted: a new client on the
   // same descriptor never meets the old one's held keys.
   void clientGone(int32_t clientId);
+  // The client sent other input (pen, touch): it is still there, so the
+  // keys it holds stay down. Cheap; any thread.
+  void noteInput(int32_t clientId);
   // Runs everything queued so far (tests and orderly shutdown).
   void drain();
+
+  // Whether this process may post input on the desktop (uinput writable or
+  // XTest on `display`). There is no system prompt on Linux; `prompt` is kept
+  // for callers written against one.
+  static bool ensureAccessibility(bool prompt, const std::string& display = "");
 
   const KeyboardLayoutWatcher& layout() const { return *layout_; }
 
@@ -91,11 +105,13 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   };
 
   KeyComboInjector(std::shared_ptr<InputEventSink> sink, std::unique_ptr<KeyboardLayoutSource> layout,
-                   std::shared_ptr<TaskExecutor> queue);
+                   std::shared_ptr<TaskExecutor> queue, NowNs now);
   void start();
   void armLayoutPoll();
   void handle(const Wire::KeyChord& chord, int32_t clientId);
-  void release(std::optional<int32_t> clientId);
+  void release(std::optional<int32_t> clientId, const char* why = "client gone mid-hold");
+  void armSilenceTimer();
+  void releaseSilent();
   void postKey(uint16_t keyCode, bool down, uint64_t flags);
   void emit(const std::string& line) const;
 
@@ -104,6 +120,10 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   bool loggedFirstInject_ = false;
   std::vector<HeldKey> held_;
   std::shared_ptr<KeyboardLayoutWatcher> layout_;
+  NowNs now_;
+  bool silenceTimerArmed_ = false;
+  std::mutex activityLock_;
+  std::map<int32_t, uint64_t> lastInputNs_;  // by client, under activityLock_
 };
 
 }  // namespace lumenrail

@@ -2,10 +2,16 @@
 
 #include <cwctype>
 
+#include "input/XkbKeyboardLayout.hpp"
+
 namespace lumenrail {
 
 KeyboardLayoutMap::KeyboardLayoutMap(Dictionary plainMap, std::optional<Dictionary> commandMap)
     : plain(std::move(plainMap)), command(commandMap ? std::move(*commandMap) : plain) {}
+
+std::optional<KeyboardLayoutMap> KeyboardLayoutMap::current(const std::string& display) {
+  return XkbKeyboardLayout::desktopSource(display)->current();
+}
 
 KeyboardLayoutMap::Dictionary KeyboardLayoutMap::reverse(const Translate& translate) {
   Dictionary out;

@@ -26,6 +26,11 @@ struct KeyboardLayoutMap {
   KeyboardLayoutMap() = default;
   explicit KeyboardLayoutMap(Dictionary plainMap, std::optional<Dictionary> commandMap = std::nullopt);
 
+  // The map of the X server's current keymap and group on `display` (empty:
+  // $DISPLAY); without an X server, of the default layout names. Nothing
+  // when no map can be built.
+  static std::optional<KeyboardLayoutMap> current(const std::string& display = "");
+
   // Key codes 0 ... 50 in order; the lowest code typing a character wins;
   // texts are lower-cased and must be exactly one character.
   static Dictionary reverse(const Translate& translate);

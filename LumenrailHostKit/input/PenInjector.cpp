@@ -104,7 +104,8 @@ PenInjector::PenInjector(TargetRectFn targetRect, SourceFrameFn sourceFrame,
       mapper_(Wire::InputCaps{}),
       pacer_(PenPacer::fromInterval(0)),
       ownership_(std::move(ownership)),
-      clientId_(clientId) {
+      clientId_(clientId),
+      inbox_(platform_.inputLimit) {
   if (!platform_.now) platform_.now = uptimeNs;
   if (!platform_.sleepNs) platform_.sleepNs = sleepFor;
   if (!platform_.getenv) platform_.getenv = processGetenv;
@@ -138,25 +139,14 @@ void PenInjector::emit(const std::string& line) const {
 bool PenInjector::post(const InputEvent& event) { return platform_.sink && platform_.sink->post(event); }
 
 void PenInjector::submit(std::vector<Wire::InputSample> samples) {
-  queue_->async([self = shared_from_this(), samples = std::move(samples)] {
-    if (!self->closed_) self->handlePacket(samples);
-  });
+  enqueue(InputInbox::Item{InputInbox::Item::Kind::packet, std::move(samples), {}}, true);
 }
 
 void PenInjector::updateCaps(Wire::InputCaps caps) {
-  queue_->async([self = shared_from_this(), caps] {
-    if (self->closed_) return;
-    self->releaseAllLocked();
-    self->caps_ = caps;
-    self->mapper_ = PenMapper(caps);
-  });
+  enqueue(InputInbox::Item{InputInbox::Item::Kind::caps, {}, caps}, false);
 }
 
-void PenInjector::releaseAll() {
-  queue_->async([self = shared_from_this()] {
-    if (!self->closed_) self->releaseAllLocked();
-  });
-}
+void PenInjector::releaseAll() { enqueue(InputInbox::Item{InputInbox::Item::Kind::release, {}, {}}, false); }
 
 void PenInjector::releaseAndClose() {
   queue_->sync([self = shared_from_this()] {
@@ -164,6 +154,66 @@ void PenInjector::releaseAndClose() {
     self->releaseAllLocked();
     self->closed_ = true;
   });
+  std::lock_guard guard(inboxLock_);
+  inboxClosed_ = true;
+  while (inbox_.pop()) {
+  }
+  inboxRoom_.notify_all();
+}
+
+size_t PenInjector::queuedInput() {
+  std::lock_guard guard(inboxLock_);
+  return inbox_.size();
+}
+
+void PenInjector::enqueue(InputInbox::Item item, bool mayWait) {
+  std::unique_lock guard(inboxLock_);
+  if (inboxClosed_) return;
+  inbox_.push(std::move(item));
+  if (!drainArmed_) {
+    drainArmed_ = true;
+    queue_->async([self = shared_from_this()] { self->drain(); });
+  }
+  if (mayWait) inboxRoom_.wait(guard, [&] { return inboxClosed_ || !inbox_.overLimit(); });
+}
+
+// Runs what was queued when it started, then yields the queue to the
+// timers that fell due meanwhile, as if each item had been a task of its own.
+void PenInjector::drain() {
+  size_t count = 0;
+  {
+    std::lock_guard guard(inboxLock_);
+    count = inbox_.items();
+  }
+  for (; count > 0; --count) {
+    std::optional<InputInbox::Item> item;
+    {
+      std::lock_guard guard(inboxLock_);
+      item = inbox_.pop();
+    }
+    inboxRoom_.notify_all();
+    if (!item) break;
+    if (closed_) continue;
+    switch (item->kind) {
+      case InputInbox::Item::Kind::packet:
+        handlePacket(item->samples);
+        break;
+      case InputInbox::Item::Kind::caps:
+        releaseAllLocked();
+        caps_ = item->caps;
+        mapper_ = PenMapper(item->caps);
+        break;
+      case InputInbox::Item::Kind::release:
+        releaseAllLocked();
+        break;
+    }
+  }
+  std::lock_guard guard(inboxLock_);
+  if (inbox_.empty()) {
+    drainArmed_ = false;
+  } else {
+    queue_->async([self = shared_from_this()] { self->drain(); });
+  }
 }
 
 void PenInjector::handlePacket(const std::vector<Wire::InputSample>& samples) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -12,6 +13,7 @@
 #include "input/ClickCounter.hpp"
 #include "input/FingerGestures.hpp"
 #include "input/InputEventSink.hpp"
+#include "input/InputInbox.hpp"
 #include "input/InputSilence.hpp"
 #include "input/PenButtons.hpp"
 #include "input/PenFingerArbiter.hpp"
@@ -52,6 +54,7 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
     std::function<double()> mainDisplayRefreshHz;       // default: 60
     std::function<double()> doubleClickIntervalSeconds; // default: 0.4
     int32_t selfPid = 0;                                // default: getpid()
+    size_t inputLimit = InputInbox::defaultLimit;       // queued pointer entries
   };
 
   static constexpr const char* queueLabel = "quillmark.lumenrail.pen-inject";
@@ -71,6 +74,9 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
   // Set once before the injector is handed out.
   Log::Sink onEvent;
 
+  // Queues the packet. A client that floods the queue loses superseded moves
+  // first (InputInbox); when only presses and releases are left over the
+  // bound, this waits until the queue has room, holding the client back.
   void submit(std::vector<Wire::InputSample> samples);
   void updateCaps(Wire::InputCaps caps);
   void releaseAll();
@@ -79,6 +85,8 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
   void releaseAndClose();
 
   int32_t clientId() const { return clientId_; }
+  // Pointer entries waiting for the queue; any thread.
+  size_t queuedInput();
   bool trace() const { return trace_; }
 
   // Whether this process may post input on the desktop (uinput writable or
@@ -101,6 +109,8 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
   PenInjector(TargetRectFn targetRect, SourceFrameFn sourceFrame, std::shared_ptr<PointerOwnership> ownership,
               int32_t clientId, Platform platform);
 
+  void enqueue(InputInbox::Item item, bool mayWait);
+  void drain();
   void handlePacket(const std::vector<Wire::InputSample>& samples);
   void dispatch(const PenMapper::Event& event);
   void postPen(const PenMapper::Event& event);
@@ -152,6 +162,13 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
   // lands there rather than under the pen.
   std::optional<Point> fingerButtonPoint_;
   bool closed_ = false;
+
+  // What waits for the queue, between the client's thread and the queue.
+  std::mutex inboxLock_;
+  std::condition_variable inboxRoom_;
+  InputInbox inbox_;
+  bool drainArmed_ = false;
+  bool inboxClosed_ = false;
 };
 
 // One PenInjector per client of a serving session, and the pointer

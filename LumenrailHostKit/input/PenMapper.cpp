@@ -88,11 +88,22 @@ std::vector<PenMapper::Event> PenMapper::mapSample(const Wire::InputSample& samp
   std::set<uint8_t> seen;
   for (const Wire::InputPointer& p : sample.pointers) {
     seen.insert(p.pointerId);
-    const auto found = tracks_.find(p.pointerId);
+    const bool isPen = p.tool != Wire::PenTool::finger;
+    const bool isEraser = p.tool == Wire::PenTool::eraser || (p.flags & Wire::PenFlag::eraser);
+    auto found = tracks_.find(p.pointerId);
+    if (found != tracks_.end()) {
+      const Track& old = found->second;
+      if (old.isPen != isPen || (old.phase == Phase::contact && old.isEraser != isEraser)) {
+        // Another tool on the same pointer: the old one lets go first, so no
+        // button, tip or proximity it held stays down under the new one.
+        appendRelease(events, p.pointerId, old);
+        tracks_.erase(found);
+        found = tracks_.end();
+      }
+    }
     const bool hadTrack = found != tracks_.end();
     const bool wasContact = hadTrack && found->second.phase == Phase::contact;
 
-    const bool isPen = p.tool != Wire::PenTool::finger;
     const bool inContact = p.flags & Wire::PenFlag::inContact;
     // Fingers have no hover: a finger that is not in contact is out.
     const bool hovering = !inContact && (p.flags & Wire::PenFlag::inRange) && isPen;
@@ -112,7 +123,7 @@ std::vector<PenMapper::Event> PenMapper::mapSample(const Wire::InputSample& samp
     Event e;
     e.pointerId = p.pointerId;
     e.isPen = isPen;
-    e.isEraser = p.tool == Wire::PenTool::eraser || (p.flags & Wire::PenFlag::eraser);
+    e.isEraser = isEraser;
     e.barrel = p.flags & Wire::PenFlag::barrel;
     e.x = at.x;
     e.y = at.y;

@@ -14,18 +14,23 @@ int32_t boundedRound(double v, int32_t lo, int32_t hi) {
   return static_cast<int32_t>(std::lround(std::clamp(v, static_cast<double>(lo), static_cast<double>(hi))));
 }
 
-int32_t axisMax(double extent) {
-  if (!(extent >= 2)) return 1;
-  return static_cast<int32_t>(std::min(extent, 65536.0)) - 1;
+// The fixed axis range spread over `extent` pixels, aimed at the middle of
+// the pixel so either rounding of the X server lands on it.
+int32_t scaled(double v, double extent) {
+  if (!(extent >= 1)) extent = 1;
+  const double units = std::floor((v + 0.5) / extent * (UinputEventPlanner::axisMax + 1.0));
+  return boundedRound(units, 0, UinputEventPlanner::axisMax);
 }
 
 }  // namespace
 
-UinputEventPlanner::UinputEventPlanner(Rect desktop)
-    : desktop_(desktop), maxX_(axisMax(desktop.width)), maxY_(axisMax(desktop.height)) {}
+UinputEventPlanner::UinputEventPlanner(Size screen) : screen_(screen) {}
 
-int32_t UinputEventPlanner::absX(double x) const { return boundedRound(x - desktop_.x, 0, maxX_); }
-int32_t UinputEventPlanner::absY(double y) const { return boundedRound(y - desktop_.y, 0, maxY_); }
+void UinputEventPlanner::setScreen(Size screen) { screen_ = screen; }
+
+// The root window sits at the origin of the host's desktop points.
+int32_t UinputEventPlanner::absX(double x) const { return scaled(x, screen_.width); }
+int32_t UinputEventPlanner::absY(double y) const { return scaled(y, screen_.height); }
 
 void UinputEventPlanner::syn(std::vector<Write>& out, Device d) { out.push_back({d, EV_SYN, SYN_REPORT, 0}); }
 
@@ -39,7 +44,7 @@ void UinputEventPlanner::setTool(std::vector<Write>& out, uint16_t tool) {
   if (tool_ == tool) return;
   if (tool_ != 0) {
     setTabletKey(out, BTN_TOUCH, touch_, false);
-    setTabletKey(out, BTN_STYLUS, stylus_, false);
+    setTabletKey(out, BTN_STYLUS2, stylus2_, false);
     out.push_back({Device::tablet, EV_ABS, ABS_PRESSURE, 0});
     out.push_back({Device::tablet, EV_KEY, tool_, 0});
     if (tool != 0) syn(out, Device::tablet);  // one frame per tool
@@ -48,15 +53,33 @@ void UinputEventPlanner::setTool(std::vector<Write>& out, uint16_t tool) {
   if (tool != 0) out.push_back({Device::tablet, EV_KEY, tool, 1});
 }
 
-void UinputEventPlanner::tabletAxes(std::vector<Write>& out, const InputEvent& e) {
+void UinputEventPlanner::tabletPoint(std::vector<Write>& out, const InputEvent& e) {
+  if (tool_ == 0) setTool(out, BTN_TOOL_PEN);
+  const bool tip = e.type == EventType::leftMouseDown || e.type == EventType::leftMouseDragged;
+  const bool barrel = e.type == EventType::rightMouseDown || e.type == EventType::rightMouseDragged;
+  int32_t pressure = 0;
+  if (tip) {
+    const double given = e.doubleField(EventField::tabletPointPressure).value_or(1);
+    pressure = clientPressure_ ? boundedRound(contactPressureMin + given * (pressureMax - contactPressureMin),
+                                              contactPressureMin, pressureMax)
+                               : steadyPressure;
+  }
   out.push_back({Device::tablet, EV_ABS, ABS_X, absX(e.location.x)});
   out.push_back({Device::tablet, EV_ABS, ABS_Y, absY(e.location.y)});
-  const double pressure = e.doubleField(EventField::tabletPointPressure).value_or(0);
-  out.push_back({Device::tablet, EV_ABS, ABS_PRESSURE, boundedRound(pressure * pressureMax, 0, pressureMax)});
+  out.push_back({Device::tablet, EV_ABS, ABS_PRESSURE, pressure});
   const double tiltX = e.doubleField(EventField::tabletTiltX).value_or(0);
   const double tiltY = e.doubleField(EventField::tabletTiltY).value_or(0);
   out.push_back({Device::tablet, EV_ABS, ABS_TILT_X, boundedRound(tiltX * tiltMaxDegrees, -tiltMaxDegrees, tiltMaxDegrees)});
   out.push_back({Device::tablet, EV_ABS, ABS_TILT_Y, boundedRound(tiltY * tiltMaxDegrees, -tiltMaxDegrees, tiltMaxDegrees)});
+  if (clientRotation_) {
+    const double degrees = e.doubleField(EventField::tabletRotation).value_or(0);
+    const int32_t tenths = boundedRound(degrees * 10, 0, rotationUnits);
+    out.push_back({Device::tablet, EV_ABS, ABS_Z, tenths % rotationUnits});
+  }
+  // The lift's zero pressure and BTN_TOUCH 0 go out in one frame.
+  setTabletKey(out, BTN_TOUCH, touch_, tip);
+  setTabletKey(out, BTN_STYLUS2, stylus2_, barrel);
+  syn(out, Device::tablet);
 }
 
 std::optional<std::vector<UinputEventPlanner::Write>> UinputEventPlanner::plan(const InputEvent& e) {
@@ -64,6 +87,10 @@ std::optional<std::vector<UinputEventPlanner::Write>> UinputEventPlanner::plan(c
   switch (e.type) {
     case EventType::tabletProximity: {
       if (e.intField(EventField::proximityEnter).value_or(0) == 1) {
+        if (const auto mask = e.intField(EventField::proximityCapabilityMask)) {
+          clientPressure_ = (*mask & static_cast<int64_t>(EventValue::capabilityPressure)) != 0;
+          clientRotation_ = (*mask & static_cast<int64_t>(EventValue::capabilityRotation)) != 0;
+        }
         const bool eraser = e.intField(EventField::proximityPointerType) == EventValue::pointerTypeEraser;
         setTool(out, eraser ? BTN_TOOL_RUBBER : BTN_TOOL_PEN);
         out.push_back({Device::tablet, EV_ABS, ABS_X, absX(e.location.x)});
@@ -83,12 +110,7 @@ std::optional<std::vector<UinputEventPlanner::Write>> UinputEventPlanner::plan(c
     case EventType::leftMouseDragged:
     case EventType::rightMouseDragged: {
       if (e.intField(EventField::mouseSubtype) == EventValue::subtypeTabletPoint) {
-        if (tool_ == 0) setTool(out, BTN_TOOL_PEN);
-        tabletAxes(out, e);
-        const int64_t buttons = e.intField(EventField::tabletPointButtons).value_or(0);
-        setTabletKey(out, BTN_TOUCH, touch_, (buttons & 1) != 0);
-        setTabletKey(out, BTN_STYLUS, stylus_, (buttons & 2) != 0);
-        syn(out, Device::tablet);
+        tabletPoint(out, e);
         return out;
       }
       out.push_back({Device::pointer, EV_ABS, ABS_X, absX(e.location.x)});

@@ -2,25 +2,48 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "input/InputEventSink.hpp"
 #include "input/UinputEventPlanner.hpp"
 #include "platform/Log.hpp"
 
-struct libevdev_uinput;
-
 namespace lumenrail {
 
 // Posts through three uinput devices made with libevdev: "Lumenrail Pen"
-// (a screen tablet with pressure, tilt and the pen and rubber tools),
-// "Lumenrail Pointer" (absolute pointer, two buttons, high-resolution wheels)
-// and "Lumenrail Keyboard". Needs write access to /dev/uinput.
+// (a screen tablet with pressure, tilt, rotation and the pen and rubber
+// tools), "Lumenrail Pointer" (absolute pointer, two buttons,
+// high-resolution wheels) and "Lumenrail Keyboard". Needs write access to
+// /dev/uinput. Positions follow the X screen's size (UinputEventPlanner).
 class UinputInputSink final : public InputEventSink {
  public:
-  // `desktop`: the desktop area in points the absolute axes span. Nothing
-  // (with the reason in `why`) when the devices cannot be made.
+  // Where the planned writes go: the uinput devices, or a recorder in tests.
+  class Devices {
+   public:
+    virtual ~Devices() = default;
+    virtual bool write(UinputEventPlanner::Device device, uint16_t type, uint16_t code, int32_t value) = 0;
+    virtual std::string devnode(UinputEventPlanner::Device) const { return ""; }
+  };
+  // The X screen's size as the server announces its changes.
+  class ScreenWatch {
+   public:
+    virtual ~ScreenWatch() = default;
+    // The newest size announced since the last call, if any. Never blocks.
+    virtual std::optional<Size> changed() = 0;
+  };
+
+  // A fixed screen of `desktop`'s size, not followed. Nothing (with the
+  // reason in `why`) when the devices cannot be made.
   static std::shared_ptr<UinputInputSink> open(Rect desktop, std::string* why = nullptr, Log::Sink log = nullptr);
+  // Follows the screen of `display` (":N", empty for $DISPLAY) through its
+  // own X connection; 1920x1080 when there is no X server.
+  static std::shared_ptr<UinputInputSink> openForDisplay(const std::string& display, std::string* why = nullptr,
+                                                         Log::Sink log = nullptr);
+  // Over any devices and screen watch (`watch` may be empty).
+  static std::shared_ptr<UinputInputSink> create(std::unique_ptr<Devices> devices, Size screen,
+                                                 std::unique_ptr<ScreenWatch> watch, Log::Sink log = nullptr);
+  // Releases whatever the devices still hold, then removes them.
   ~UinputInputSink() override;
   UinputInputSink(const UinputInputSink&) = delete;
   UinputInputSink& operator=(const UinputInputSink&) = delete;
@@ -32,15 +55,18 @@ class UinputInputSink final : public InputEventSink {
 
   // The device nodes' sysfs names, for diagnostics and tests.
   std::string devnode(UinputEventPlanner::Device device) const;
+  Size screen();
 
  private:
-  UinputInputSink(Rect desktop, Log::Sink log);
+  UinputInputSink(std::unique_ptr<Devices> devices, Size screen, std::unique_ptr<ScreenWatch> watch, Log::Sink log);
   bool write(const std::vector<UinputEventPlanner::Write>& writes);
+  void followScreen();
 
   std::mutex lock_;
   UinputEventPlanner planner_;
+  std::unique_ptr<Devices> devices_;
+  std::unique_ptr<ScreenWatch> watch_;
   Log::Sink log_;
-  libevdev_uinput* devices_[3] = {nullptr, nullptr, nullptr};
   bool loggedRotate_ = false;
 };
 

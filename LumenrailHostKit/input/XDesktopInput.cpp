@@ -174,15 +174,8 @@ std::shared_ptr<InputEventSink> XDesktopInput::openSink(const std::string& displ
     if (log) log(line);
   };
   if (InputPermission::uinputWritable()) {
-    Rect desktop{0, 0, 1920, 1080};
-    XInputConnection x(display);
-    if (x.ok()) {
-      desktop = Rect{0, 0, static_cast<double>(x.screenWidth()), static_cast<double>(x.screenHeight())};
-    } else {
-      say("no X display for the desktop size — uinput axes span 1920x1080");
-    }
     std::string why;
-    if (auto sink = UinputInputSink::open(desktop, &why, log)) {
+    if (auto sink = UinputInputSink::openForDisplay(display, &why, log)) {
       say("input through uinput: pen tablet with pressure and tilt, pointer, keyboard");
       return sink;
     }

@@ -53,8 +53,8 @@ namespace XDesktopInput {
 // clamped to 60 ... 240; 60 when none is known.
 double mainDisplayRefreshHz(const std::string& display);
 
-// The sink for this desktop: uinput when /dev/uinput is writable (its axes
-// span the X screen, or 1920x1080 without one), else XTest on the display,
+// The sink for this desktop: uinput when /dev/uinput is writable (its
+// positions follow the X screen's size), else XTest on the display,
 // else nothing. Says in `log` which one it chose and why.
 std::shared_ptr<InputEventSink> openSink(const std::string& display, Log::Sink log);
 

@@ -104,7 +104,7 @@ struct KeyRig {
   std::shared_ptr<KeyComboInjector> keys;
 
   explicit KeyRig(std::unique_ptr<KeyboardLayoutSource> layout = nullptr) {
-    keys = KeyComboInjector::create(sink, std::move(layout), queue);
+    keys = KeyComboInjector::create(sink, std::move(layout), queue, [this] { return clock.now; });
     keys->onEvent = [this](const std::string& l) { lines.push_back(l); };
   }
   std::vector<std::pair<uint16_t, bool>> strokes() {
@@ -164,6 +164,31 @@ TEST(KeyComboInjectorQueue, DepartureReleasesOnlyTheDepartedClientsKeys) {
   rig.keys->releaseAll(6);
   rig.queue->runReady();
   EXPECT_EQ(rig.strokes(), (std::vector<std::pair<uint16_t, bool>>{{8, false}, {0, false}}));
+}
+
+// A client that holds keys and then sends nothing at all is taken for gone;
+// pen or touch input of its own keeps its keys down.
+TEST(KeyComboInjectorQueue, KeysOfAClientThatFallsSilentAreReleased) {
+  constexpr uint64_t kMs = 1'000'000;
+  KeyRig rig;
+  rig.keys->submit(chord(2, KeyComboAction::down, {}), 5);      // client 5 holds Shift
+  rig.keys->submit(chord(0, KeyComboAction::down, {0x41}), 6);  // client 6 holds A
+  rig.queue->runReady();
+  rig.sink->take();
+  for (int i = 0; i < 6; ++i) {
+    rig.queue->advance(500 * kMs);
+    rig.keys->noteInput(6);  // client 6 draws with the pen meanwhile
+  }
+  EXPECT_EQ(rig.strokes(), (std::vector<std::pair<uint16_t, bool>>{{56, false}}));
+  EXPECT_EQ(rig.lines.back(), "released 1 held key(s) — client gone quiet");
+  rig.queue->advance(1999 * kMs);
+  EXPECT_TRUE(rig.strokes().empty());
+  rig.queue->advance(1 * kMs);
+  EXPECT_EQ(rig.strokes(), (std::vector<std::pair<uint16_t, bool>>{{0, false}}));
+  // Nothing held, nothing armed: silence releases nothing more.
+  rig.queue->advance(10'000 * kMs);
+  EXPECT_TRUE(rig.strokes().empty());
+  EXPECT_EQ(rig.queue->pending(), 0u);
 }
 
 TEST(KeyComboInjectorQueue, ClientGoneReturnsAfterTheKeyUpsOnTheRealQueue) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -8,10 +9,14 @@
 #include "input/AppIdentity.hpp"
 #include "input/ForegroundAppWatcher.hpp"
 #include "input/InputPermission.hpp"
+#include "input/KeyComboInjector.hpp"
+#include "input/PenInjector.hpp"
 #include "input/UinputInputSink.hpp"
 #include "input/XDesktopInput.hpp"
+#include "input/XScreenWatch.hpp"
 #include "input/XTestInputSink.hpp"
 #include "input/XkbKeyboardLayout.hpp"
+#include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
 #include "support/Waiting.hpp"
 #include "support/XServerFixture.hpp"
@@ -125,6 +130,43 @@ TEST(XTestSinkIntegration, MovesThePointerAndPressesButtons) {
   EXPECT_TRUE(test::eventually([&] { return (client.pointer().mask & XCB_BUTTON_MASK_3) != 0; }));
   sink.reset();  // a sink that goes away lets go of what it pressed
   EXPECT_TRUE(test::eventually([&] { return (client.pointer().mask & XCB_BUTTON_MASK_3) == 0; }));
+}
+
+// Client samples through the injector to the X server: the barrel is button
+// 3, and a pen that turns into a finger in contact, or whose client leaves
+// in contact, leaves no button down.
+TEST(XTestSinkIntegration, PenButtonsThroughTheInjectorAndNothingStaysDown) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  auto sink = XTestInputSink::open(x.display());
+  ASSERT_TRUE(sink);
+  XClient client(x.display());
+  PenInjector::Platform platform;
+  platform.sink = sink;
+  platform.getenv = [](const std::string& name) -> std::optional<std::string> {
+    if (name == "LUMENRAIL_PEN_RATE_HZ") return "0";
+    return std::nullopt;
+  };
+  auto pen = PenInjector::create([] { return Rect{0, 0, 640, 480}; }, [] { return std::optional<Size>(); }, nullptr,
+                                 1, platform);
+  const auto send = [&](Wire::PenTool tool, uint8_t flags) {
+    Wire::InputPointer p{1, tool, flags, 30000, 30000, 30000, 0, 0, 0};
+    pen->submit({Wire::InputSample{0, {p}}});
+  };
+  const auto buttons = [&] { return client.pointer().mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3); };
+  constexpr uint8_t hover = Wire::PenFlag::inRange;
+  constexpr uint8_t touch = Wire::PenFlag::inRange | Wire::PenFlag::inContact;
+  send(Wire::PenTool::pen, hover | Wire::PenFlag::barrel);
+  EXPECT_TRUE(test::eventually([&] { return buttons() == XCB_BUTTON_MASK_3; }));
+  send(Wire::PenTool::pen, hover);
+  send(Wire::PenTool::pen, touch);
+  EXPECT_TRUE(test::eventually([&] { return buttons() == XCB_BUTTON_MASK_1; }));
+  send(Wire::PenTool::finger, touch);
+  EXPECT_TRUE(test::eventually([&] { return buttons() == 0; }));
+  send(Wire::PenTool::pen, touch);
+  EXPECT_TRUE(test::eventually([&] { return buttons() == XCB_BUTTON_MASK_1; }));
+  pen->releaseAndClose();  // the client left in contact
+  EXPECT_TRUE(test::eventually([&] { return buttons() == 0; }));
 }
 
 TEST(XTestSinkIntegration, KeyTapReachesTheFocusedWindowWithItsKeysymAndModifier) {
@@ -241,6 +283,31 @@ TEST(XKeyboardLayoutIntegration, LayoutComesFromTheServersKeymap) {
   EXPECT_EQ(map->keyCode(U'a', false), 0);
   EXPECT_EQ(map->keyCode(U'/', false), 44);
   EXPECT_FALSE(source->changed());
+  EXPECT_EQ(KeyboardLayoutMap::current(x.display()), map);
+  EXPECT_TRUE(KeyComboInjector::ensureAccessibility(false, x.display()));
+}
+
+// The sink's positions follow the screen as displays come and go.
+TEST(XScreenWatchIntegration, SeesTheScreenGrowAndShrink) {
+  test::DummyXorgServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  auto watch = XScreenWatch::open(x.display());
+  ASSERT_TRUE(watch);
+  const Size start = watch->size();
+  ASSERT_GT(start.width, 0);
+  XClient other(x.display());
+  for (const Size size : {Size{start.width + 1280, start.height}, start}) {
+    xcb_generic_error_t* error = xcb_request_check(
+        other.conn, xcb_randr_set_screen_size_checked(other.conn, other.screen->root, uint16_t(size.width),
+                                                      uint16_t(size.height), 500, 300));
+    ASSERT_EQ(error, nullptr);
+    std::optional<Size> seen;
+    EXPECT_TRUE(test::eventually([&] {
+      if (auto changed = watch->changed()) seen = changed;
+      return seen == size;
+    })) << size.width;
+    EXPECT_EQ(watch->size(), size);
+  }
 }
 
 TEST(UinputSinkIntegration, CreatesTheThreeDevices) {
