@@ -256,6 +256,54 @@ TEST(CaptureServePumpPacer, EncodesOnItsNamedThreadAndNothingAfterStop) {
   EXPECT_EQ(threadName, "lumenrail-m2-pacer");
 }
 
+TEST(CaptureServePumpPacer, ASlowEncodeNeitherBlocksSubmitNorOverlapsTheNextAndTheNewestFollows) {
+  OneShotEvent encoding, release;
+  std::mutex mutex;
+  std::vector<const PixelBuffer*> encoded;
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  auto pump = CaptureServePump::make(
+      60, 10, false, uptimeNs, [] { return false; },
+      [&](const PixelBufferRef& b, uint64_t, uint64_t, bool) {
+        if (inside.fetch_add(1) != 0) overlapped = true;
+        bool first;
+        {
+          std::lock_guard guard(mutex);
+          first = encoded.empty();
+          encoded.push_back(b.get());
+        }
+        if (first) {
+          encoding.signal();
+          release.waitFor(test::kDeadlineNs);
+        }
+        inside.fetch_sub(1);
+      });
+  pump->startPacer();
+  auto slow = frame(), dropped = frame(), newest = frame();
+  pump->submit(slow, uptimeNs());
+  ASSERT_TRUE(encoding.waitFor(test::kDeadlineNs));
+
+  // The capture thread's submits return while the encoder is stuck.
+  OneShotEvent submitted;
+  NamedThread capture("capture", [&] {
+    pump->submit(dropped, uptimeNs());
+    pump->submit(newest, uptimeNs());
+    submitted.signal();
+  });
+  EXPECT_TRUE(submitted.waitFor(test::kDeadlineNs));
+  release.signal();
+  capture.join();
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard guard(mutex);
+    return encoded.size() >= 2;
+  }));
+  pump->stop();
+  std::lock_guard guard(mutex);
+  EXPECT_EQ(encoded[0], slow.get());
+  EXPECT_EQ(encoded[1], newest.get());
+  EXPECT_FALSE(overlapped.load());
+}
+
 TEST(CaptureServePumpPacer, ReleasedOnItsOwnPacerThreadDoesNotJoinItself) {
   OneShotEvent encoding, released, destroyed;
   struct Sentinel {
