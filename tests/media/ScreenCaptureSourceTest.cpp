@@ -14,6 +14,7 @@
 #include "media/ScreenCaptureSource.hpp"
 #include "media/SyntheticFrameSource.hpp"
 #include "platform/X11Display.hpp"
+#include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
 #include "support/RootPainter.hpp"
 #include "support/Waiting.hpp"
@@ -278,31 +279,36 @@ class ScreenCaptureIntegration : public ::testing::Test {
   std::unique_ptr<test::RootPainter> painter;
 };
 
-TEST_F(ScreenCaptureIntegration, SolidRedRootArrivesAsFullRangeNv12ThenChangesAndStaysStill) {
+TEST_F(ScreenCaptureIntegration, GrabsOncePerChangeAndNotOnAStillScreen) {
   painter->fill(0xff0000);
   FrameSink sink;
   std::atomic<bool> stopped{false};
-  ScreenCaptureSource source(config(PixelFormat::nv12FullRange));
+  auto cfg = config(PixelFormat::nv12FullRange);
+  cfg.aliveCheckNs = 2 * kNsPerMs;
+  ScreenCaptureSource source(cfg);
   source.onFrame = [&](const PixelBufferRef& b, uint64_t t) {
     if (stopped) ADD_FAILURE() << "frame after stop";
     sink.add(b, t);
+  };
+  // Still: alive checks go on being counted while no frame comes.
+  const auto stillFrames = [&] {
+    const uint64_t deliveries = source.deliveryCount();
+    EXPECT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 5; }));
+    return sink.count();
   };
   source.start();
   ASSERT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformNv12(b, kRedFull)); }))
       << isUniformNv12(*sink.latest(), kRedFull);
   EXPECT_EQ(sink.latest()->width(), 320);
-
-  // Still: the ticks go on being counted while no frame comes.
-  const int frames = sink.count();
-  const uint64_t deliveries = source.deliveryCount();
-  ASSERT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 20; }));
-  EXPECT_EQ(sink.count(), frames);
+  EXPECT_EQ(stillFrames(), 1);
   EXPECT_GT(source.lastDeliveryNs(), 0u);
 
   painter->fill(0x0000ff);
   EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformNv12(b, kBlueFull)); }));
+  EXPECT_EQ(stillFrames(), 2);
   painter->fillRect(0x00ff00, 0, 0, 320, 240);
   EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformNv12(b, kGreenFull)); }));
+  EXPECT_EQ(stillFrames(), 3);
 
   source.stop();
   stopped = true;
@@ -401,6 +407,52 @@ TEST_F(ScreenCaptureIntegration, ChoosesMonitorsByIdIncludingOnesAddedLater) {
   source.stop();
   ASSERT_TRUE(source.monitor());
   EXPECT_EQ(source.monitor()->id, side);
+}
+
+TEST(ScreenCaptureXorgIntegration, FollowsItsMonitorThroughLayoutChangesAndStopsWhenItGoes) {
+  test::DummyXorgServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  test::RootPainter painter(x.display());
+  painter.fillRect(0xff0000, 0, 0, 1920, 1080);
+  painter.fillRect(0x0000ff, 100, 100, 64, 48);
+  painter.fillRect(0x00ff00, 800, 500, 64, 48);
+  const uint32_t id = painter.addMonitor("LR-FOLLOW", 100, 100, 64, 48);
+  ASSERT_NE(id, 0u);
+
+  FrameSink sink;
+  test::EventLog stops;
+  ScreenCaptureSource source({.width = 64, .height = 48, .fps = 60, .targetDisplayID = id, .showsCursor = false,
+                              .pixelFormat = PixelFormat::bgra, .xDisplay = x.display(),
+                              .aliveCheckNs = 2 * kNsPerMs});
+  source.onFrame = [&](const PixelBufferRef& b, uint64_t t) { sink.add(b, t); };
+  source.onStop = [&](std::exception_ptr error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      stops.add(e.what());
+    }
+  };
+  source.start();
+  ASSERT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformBgra(b, 255, 0, 0)); }));
+
+  // Changes on the rest of the screen cost no grab.
+  const int frames = sink.count();
+  painter.fillRect(0xffffff, 1000, 0, 200, 200);
+  const uint64_t deliveries = source.deliveryCount();
+  ASSERT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 5; }));
+  EXPECT_EQ(sink.count(), frames);
+
+  // Moved and made primary: the capture shows where the monitor went, not what took its old place.
+  ASSERT_TRUE(painter.moveMonitor(id, 800, 500, 64, 48, true));
+  EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformBgra(b, 0, 255, 0)); }));
+  EXPECT_EQ(source.monitor(), (X11Monitor{id, "LR-FOLLOW", true, 800, 500, 64, 48}));
+  painter.fillRect(0x0000ff, 800, 500, 64, 48);
+  EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformBgra(b, 255, 0, 0)); }));
+
+  ASSERT_TRUE(painter.deleteMonitor(id));
+  EXPECT_TRUE(stops.waitFor("displayNotFound(" + std::to_string(id) + ")"));
+  EXPECT_EQ(stops.lines().size(), 1u);
+  source.stop();
 }
 
 }  // namespace
