@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -314,6 +316,45 @@ TEST_F(ScreenCaptureIntegration, GrabsOncePerChangeAndNotOnAStillScreen) {
   stopped = true;
   painter->fill(0xff0000);
   EXPECT_EQ(source.copyDropCount(), 0u);
+}
+
+// Whether a box of the picture around (x, y) holds anything but white.
+bool marked(const PixelBuffer& b, int64_t x, int64_t y) {
+  for (int64_t row = std::max<int64_t>(0, y - 24); row < std::min<int64_t>(b.height(), y + 24); ++row) {
+    for (int64_t col = std::max<int64_t>(0, x - 24); col < std::min<int64_t>(b.width(), x + 24); ++col) {
+      const uint8_t* p = b.planeData(0) + row * b.bytesPerRow(0) + col * 4;
+      if (p[0] != 255 || p[1] != 255 || p[2] != 255) return true;
+    }
+  }
+  return false;
+}
+
+TEST_F(ScreenCaptureIntegration, PointerMotionOnAStillScreenBringsOneFrameWithTheCursorMoved) {
+  painter->fill(0xffffff);
+  xcb_connection_t* pointer = xcb_connect(x.display().c_str(), nullptr);
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(pointer)).data->root;
+  const auto moveTo = [&](int16_t px, int16_t py) {
+    xcb_test_fake_input(pointer, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, px, py, 0);
+    std::free(xcb_get_input_focus_reply(pointer, xcb_get_input_focus(pointer), nullptr));
+  };
+  moveTo(250, 180);
+  FrameSink sink;
+  auto cfg = config(PixelFormat::bgra);
+  cfg.showsCursor = true;
+  cfg.aliveCheckNs = 2 * kNsPerMs;
+  ScreenCaptureSource source(cfg);
+  source.onFrame = [&](const PixelBufferRef& b, uint64_t t) { sink.add(b, t); };
+  source.start();
+  ASSERT_TRUE(sink.waitFor([](const PixelBuffer& b) { return marked(b, 250, 180); }));
+
+  moveTo(40, 40);
+  EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return marked(b, 40, 40) && !marked(b, 250, 180); }));
+  const int frames = sink.count();
+  const uint64_t deliveries = source.deliveryCount();
+  ASSERT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 5; }));
+  EXPECT_EQ(sink.count(), frames);
+  source.stop();
+  xcb_disconnect(pointer);
 }
 
 TEST_F(ScreenCaptureIntegration, BgraFramesAndScaledOneShotsCarryTheScreen) {
