@@ -305,27 +305,31 @@ TEST(CaptureServePumpPacer, ASlowEncodeNeitherBlocksSubmitNorOverlapsTheNextAndT
 }
 
 TEST(CaptureServePumpPacer, ReleasedOnItsOwnPacerThreadDoesNotJoinItself) {
-  OneShotEvent encoding, released, destroyed;
-  struct Sentinel {
-    OneShotEvent* destroyed;
-    ~Sentinel() { destroyed->signal(); }
+  // Owned with the pump: the detached pacer still touches them after the test looked.
+  struct Events {
+    OneShotEvent encoding, released, destroyed;
   };
-  auto sentinel = std::make_shared<Sentinel>(Sentinel{&destroyed});
-  std::atomic<bool> first{true};
+  auto events = std::make_shared<Events>();
+  struct Sentinel {
+    std::shared_ptr<Events> events;
+    ~Sentinel() { events->destroyed.signal(); }
+  };
+  auto sentinel = std::make_shared<Sentinel>(Sentinel{events});
+  auto first = std::make_shared<std::atomic<bool>>(true);
   auto pump = CaptureServePump::make(
       60, 10, false, uptimeNs, [] { return false; },
-      [&, sentinel](const PixelBufferRef&, uint64_t, uint64_t, bool) {
-        if (!first.exchange(false)) return;
-        encoding.signal();
-        released.waitFor(test::kDeadlineNs);
+      [events, first, sentinel](const PixelBufferRef&, uint64_t, uint64_t, bool) {
+        if (!first->exchange(false)) return;
+        events->encoding.signal();
+        events->released.waitFor(test::kDeadlineNs);
       });
   sentinel.reset();
   pump->startPacer();
   pump->submit(frame(), uptimeNs());
-  ASSERT_TRUE(encoding.waitFor(test::kDeadlineNs));
+  ASSERT_TRUE(events->encoding.waitFor(test::kDeadlineNs));
   pump.reset();  // the pacer's tick now holds the last reference
-  released.signal();
-  EXPECT_TRUE(destroyed.waitFor(test::kDeadlineNs));
+  events->released.signal();
+  EXPECT_TRUE(events->destroyed.waitFor(test::kDeadlineNs));
   // Detached, the pacer then ends by itself.
   EXPECT_TRUE(test::eventually([] { return threadsNamed("m2-pacer") == 0; }));
 }
