@@ -93,8 +93,10 @@ std::optional<X11Monitor> findMonitor(const std::vector<X11Monitor>& monitors, u
 // Waits for the stop descriptor and, when given, the X connection; false once stopped.
 bool waitFor(int stopFd, int xFd, uint64_t timeoutNs) {
   pollfd fds[2] = {{stopFd, POLLIN, 0}, {xFd, POLLIN, 0}};
-  const int timeoutMs = int(std::min<uint64_t>((timeoutNs + kNsPerMs - 1) / kNsPerMs, 60'000));
-  while (::poll(fds, xFd >= 0 ? 2 : 1, timeoutMs) < 0 && errno == EINTR) {
+  timeoutNs = std::min<uint64_t>(timeoutNs, 60 * kNsPerSecond);
+  // To the nanosecond: a grab owed at the end of the frame interval must not wait a millisecond more.
+  const timespec timeout{time_t(timeoutNs / kNsPerSecond), long(timeoutNs % kNsPerSecond)};
+  while (::ppoll(fds, xFd >= 0 ? 2 : 1, &timeout, nullptr) < 0 && errno == EINTR) {
   }
   return (fds[0].revents & POLLIN) == 0;
 }
@@ -175,7 +177,9 @@ void ScreenCaptureSource::start() {
     bool dirty = true;  // the first frame is owed
     bool cursorMoved = config.showsCursor;
     std::optional<CursorKey> shownCursor;
-    std::optional<uint64_t> lastGrab;  // on the real clock, which the frame interval is measured on
+    // On the real clock, which the frame interval is measured on.
+    std::optional<uint64_t> lastGrab;
+    std::optional<uint64_t> lastCursorLook;
 
     const auto fail = [&](std::exception_ptr error) {
       std::lock_guard gate(stream->gate);
@@ -218,14 +222,16 @@ void ScreenCaptureSource::start() {
           continue;
         }
         const uint64_t now = uptimeNs();
-        const uint64_t due = lastGrab ? *lastGrab + interval : now;
+        const uint64_t grabDue = lastGrab ? *lastGrab + interval : now;
+        // A pointer moving on another monitor is looked at once a frame interval too.
+        const uint64_t due = dirty ? grabDue : std::max(grabDue, lastCursorLook ? *lastCursorLook + interval : now);
         if ((dirty || cursorMoved) && now >= due) {
           shared->note(nowNs(), true);
           std::optional<X11CursorImage> cursor;
           if (config.showsCursor) cursor = own->cursor();
           const std::optional<CursorKey> cursorKey = visibleCursor(cursor, monitor);
           cursorMoved = false;
-          // A pointer moving beside the monitor changes nothing on it.
+          lastCursorLook = now;
           if (!dirty && cursorKey == shownCursor) continue;
 
           lastGrab = now;
