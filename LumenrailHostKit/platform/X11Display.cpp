@@ -139,10 +139,17 @@ uint32_t X11Display::internAtom(const std::string& atomName) const {
 }
 
 std::string X11Display::atomName(uint32_t atom) const {
+  {
+    std::lock_guard guard(atomNamesMutex_);
+    if (const auto it = atomNames_.find(atom); it != atomNames_.end()) return it->second;
+  }
   auto* r = xcb_get_atom_name_reply(conn_, xcb_get_atom_name(conn_, atom), nullptr);
   if (r == nullptr) return {};
   std::string text(xcb_get_atom_name_name(r), static_cast<size_t>(xcb_get_atom_name_name_length(r)));
   std::free(r);
+  std::lock_guard guard(atomNamesMutex_);
+  // Bounded: a hostile server could name endless monitors.
+  if (atomNames_.size() < 1024) atomNames_.emplace(atom, text);
   return text;
 }
 

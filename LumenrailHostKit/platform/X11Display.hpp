@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace lumenrail {
@@ -90,6 +91,7 @@ class X11Display final {
   std::vector<X11Monitor> monitors() const;
 
   uint32_t internAtom(const std::string& atomName) const;
+  // Remembered once known: an atom's name never changes while the server runs.
   std::string atomName(uint32_t atom) const;
 
   // Throws X11Error(unsupportedVisual) unless root pixels are 32-bit
@@ -116,6 +118,8 @@ class X11Display final {
   bool hasXFixes_ = false;
   bool hasRandrMonitors_ = false;
   uint8_t damageFirstEvent_ = 0;
+  mutable std::mutex atomNamesMutex_;
+  mutable std::unordered_map<uint32_t, std::string> atomNames_;
 };
 
 // Grabs rectangles of the root window: through a shared-memory segment
