@@ -1,7 +1,7 @@
 #pragma once
 
 // A private Xvfb for the benchmarks, on a display number it picks itself
-// (-displayfd), big enough for both stream sizes.
+// (-displayfd); by default big enough for both stream sizes.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,8 @@ namespace lumenrail {
 
 class BenchXServer {
  public:
-  BenchXServer() {
+  explicit BenchXServer(int width = 2732, int height = 2048) {
+    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
     if (::access("/usr/bin/Xvfb", X_OK) != 0) {
       whyNot_ = "Xvfb is not installed (Debian package xvfb)";
       return;
@@ -32,7 +33,7 @@ class BenchXServer {
       ::dup2(devnull, 0);
       ::dup2(devnull, 1);
       ::dup2(devnull, 2);
-      ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "2732x2048x24", "-nolisten", "tcp",
+      ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten", "tcp",
               "-noreset", static_cast<char*>(nullptr));
       ::_exit(127);
     }

@@ -7,22 +7,17 @@
 // screen, as windows and a pointer would. Reports p50 and p99 of the whole
 // path and of each leg (capture, copy, encode, send), as counters and lines.
 
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "BenchFrameReceiver.hpp"
 #include "BenchXServer.hpp"
 #include "media/CaptureFrameCopier.hpp"
 #include "media/VideoToolboxEncoder.hpp"
@@ -70,83 +65,7 @@ class ScreenMover {
   xcb_gcontext_t gc_ = 0;
 };
 
-// A loopback client that notes when the last byte of each frame arrived.
-class FrameReceiver {
- public:
-  explicit FrameReceiver(uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connected_) thread_ = std::thread([this] { run(); });
-  }
-  ~FrameReceiver() {
-    ::shutdown(fd_, SHUT_RDWR);
-    if (thread_.joinable()) thread_.join();
-    ::close(fd_);
-  }
-  bool connected() const { return connected_; }
-
-  // When the frame stamped `ticks` was read whole; nothing if the stream ended first.
-  std::optional<uint64_t> arrivalOf(uint64_t ticks) {
-    std::unique_lock lock(m_);
-    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return ended_ || lastTicks_ == ticks; });
-    if (lastTicks_ != ticks) return std::nullopt;
-    return lastArrivalNs_;
-  }
-
- private:
-  bool fill(uint8_t* p, size_t n) {
-    while (n > 0) {
-      const ssize_t k = ::recv(fd_, p, n, 0);
-      if (k <= 0) return false;
-      p += k;
-      n -= size_t(k);
-    }
-    return true;
-  }
-  void run() {
-    std::vector<uint8_t> payload;
-    uint8_t header[5];
-    while (fill(header, sizeof header)) {
-      const uint32_t len = uint32_t(header[1]) | uint32_t(header[2]) << 8 | uint32_t(header[3]) << 16 |
-                           uint32_t(header[4]) << 24;
-      if (len > (64u << 20)) break;
-      payload.resize(len);
-      if (!fill(payload.data(), len)) break;
-      const uint64_t now = uptimeNs();
-      if (header[0] != 0x03 || len < 8) continue;
-      uint64_t ticks = 0;
-      for (int i = 7; i >= 0; --i) ticks = ticks << 8 | payload[size_t(i)];
-      std::lock_guard lock(m_);
-      lastTicks_ = ticks;
-      lastArrivalNs_ = now;
-      cv_.notify_all();
-    }
-    std::lock_guard lock(m_);
-    ended_ = true;
-    cv_.notify_all();
-  }
-
-  int fd_ = -1;
-  bool connected_ = false;
-  std::thread thread_;
-  std::mutex m_;
-  std::condition_variable cv_;
-  uint64_t lastTicks_ = 0;
-  uint64_t lastArrivalNs_ = 0;
-  bool ended_ = false;
-};
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, size_t(double(v.size() - 1) * p + 0.5))];
-}
+double percentile(const std::vector<double>& v, double p) { return benchPercentile(v, p); }
 
 double ms(uint64_t ns) { return double(ns) / 1e6; }
 
@@ -181,7 +100,7 @@ void BM_CaptureToSocket(benchmark::State& state) {
   };
   encoder.start();
   server->start();
-  FrameReceiver receiver(server->boundPort());
+  BenchFrameReceiver receiver(server->boundPort());
   {
     std::unique_lock lock(connectedMutex);
     if (!receiver.connected() ||

@@ -28,6 +28,7 @@ packages=(
   libxcb-randr0-dev
   libxcb-damage0-dev
   libxcb-xfixes0-dev
+  libxcb-xinput-dev
   locales
   libevdev-dev
   libxkbcommon-dev

@@ -23,6 +23,7 @@ struct CaptureServePump::Pacer {
   std::mutex mutex;
   std::condition_variable cv;
   bool running = true;
+  bool kicked = false;  // a frame arrived since the pacer last looked
   uint32_t tickUs = 0;
 };
 
@@ -65,52 +66,84 @@ uint64_t CaptureServePump::presentationFor(uint64_t captureNs) {
   return pts;
 }
 
-void CaptureServePump::encodeLocked(const PixelBufferRef& buffer, uint64_t captureNs, bool force) {
-  const uint64_t pts = presentationFor(captureNs);
-  if (encode_) encode_(buffer, captureNs, pts, force);
+void CaptureServePump::run(const Emit& emit) const {
+  if (encode_) encode_(emit.buffer, emit.captureNs, emit.presentationNs, emit.force);
 }
 
 void CaptureServePump::submit(PixelBufferRef buffer, uint64_t captureNs) {
   if (!buffer) return;
-  std::lock_guard guard(lock_);
   if (bypassPacing_) {
-    const bool force = frameIndex_ == 0 || (takeIdr_ && takeIdr_());
-    encodeLocked(buffer, captureNs, force);
-    lastEncodeNs_ = captureNs;
-    ++frameIndex_;
-    lastBuffer_ = std::move(buffer);
+    std::lock_guard encoding(encodeMutex_);
+    Emit emit;
+    {
+      std::lock_guard guard(lock_);
+      emit.force = frameIndex_ == 0 || (takeIdr_ && takeIdr_());
+      emit.captureNs = captureNs;
+      emit.presentationNs = presentationFor(captureNs);
+      lastEncodeNs_ = captureNs;
+      ++frameIndex_;
+      lastBuffer_ = buffer;
+      emit.buffer = std::move(buffer);
+    }
+    run(emit);
     return;
   }
-  pendingBuffer_ = std::move(buffer);
-  pendingCaptureNs_ = captureNs;
+  {
+    std::lock_guard guard(lock_);
+    pendingBuffer_ = std::move(buffer);
+    pendingCaptureNs_ = captureNs;
+  }
+  wakePacer();
 }
 
-void CaptureServePump::tick() {
-  std::lock_guard guard(lock_);
-  const uint64_t now = nowNs_();
+std::optional<CaptureServePump::Emit> CaptureServePump::takeDueLocked(uint64_t now) {
   if (pendingBuffer_) {
-    // Asked on every such tick, so a request is always served by the tick that took it.
+    // Asked on every such step, so a request is always served by the step that took it.
     const bool idr = takeIdr_ && takeIdr_();
     const bool force = frameIndex_ == 0 || idr;
-    if (force || now - lastEncodeNs_ >= paceIntervalNs_) {
-      PixelBufferRef frame = std::move(pendingBuffer_);
-      pendingBuffer_.reset();
-      encodeLocked(frame, pendingCaptureNs_, force);
-      lastEncodeNs_ = pendingCaptureNs_;
-      ++frameIndex_;
-      lastBuffer_ = std::move(frame);
-    }
-    return;
+    if (!force && now - lastEncodeNs_ < paceIntervalNs_) return std::nullopt;
+    Emit emit{std::move(pendingBuffer_), pendingCaptureNs_, presentationFor(pendingCaptureNs_), force};
+    pendingBuffer_.reset();
+    lastEncodeNs_ = pendingCaptureNs_;
+    ++frameIndex_;
+    lastBuffer_ = emit.buffer;
+    return emit;
   }
   if (lastBuffer_) {
     const bool idr = takeIdr_ && takeIdr_();
     const bool force = frameIndex_ == 0 || idr;
-    if (force || now - lastEncodeNs_ >= idleIntervalNs_) {
-      encodeLocked(lastBuffer_, now, force);
-      lastEncodeNs_ = now;
-      ++frameIndex_;
-    }
+    if (!force && now - lastEncodeNs_ < idleIntervalNs_) return std::nullopt;
+    lastEncodeNs_ = now;
+    ++frameIndex_;
+    return Emit{lastBuffer_, now, presentationFor(now), force};
   }
+  return std::nullopt;
+}
+
+void CaptureServePump::tick() {
+  std::lock_guard encoding(encodeMutex_);
+  std::optional<Emit> emit;
+  {
+    std::lock_guard guard(lock_);
+    emit = takeDueLocked(nowNs_());
+  }
+  if (emit) run(*emit);
+}
+
+uint64_t CaptureServePump::pacerWaitNs() const {
+  const uint64_t tickNs = uint64_t(tickUs()) * 1000;
+  std::lock_guard guard(lock_);
+  if (!pendingBuffer_) return tickNs;  // keyframe requests and idle re-emits are looked for each tick
+  if (frameIndex_ == 0) return 0;
+  const uint64_t now = nowNs_();
+  const uint64_t since = now - lastEncodeNs_;
+  return since >= paceIntervalNs_ ? 0 : std::min(tickNs, paceIntervalNs_ - since);
+}
+
+void CaptureServePump::wakePacer() const {
+  std::lock_guard guard(pacer_->mutex);
+  pacer_->kicked = true;
+  pacer_->cv.notify_all();
 }
 
 void CaptureServePump::startPacer() {
@@ -124,11 +157,18 @@ void CaptureServePump::startPacer() {
   std::shared_ptr<Pacer> pacer = pacer_;
   thread_ = NamedThread("lumenrail-m2-pacer", [weak, pacer] {
     for (;;) {
+      uint64_t waitNs = 0;
+      if (auto self = weak.lock()) {
+        waitNs = self->pacerWaitNs();
+      } else {
+        return;
+      }
       {
         std::unique_lock lock(pacer->mutex);
+        // A submit since the wait was worked out is not missed: it left the kick set.
+        pacer->cv.wait_for(lock, std::chrono::nanoseconds(waitNs), [&] { return !pacer->running || pacer->kicked; });
         if (!pacer->running) return;
-        const auto sleep = std::chrono::microseconds(pacer->tickUs);
-        if (pacer->cv.wait_for(lock, sleep, [&] { return !pacer->running; })) return;
+        pacer->kicked = false;
       }
       auto self = weak.lock();
       if (!self) return;
@@ -158,6 +198,7 @@ void CaptureServePump::setPaceHz(int64_t fps) {
 }
 
 void CaptureServePump::reset(std::optional<std::pair<int64_t, int64_t>> keepingFrameOfSize) {
+  std::lock_guard encoding(encodeMutex_);
   std::lock_guard guard(lock_);
   const bool keep = keepingFrameOfSize && lastBuffer_ && lastBuffer_->width() == keepingFrameOfSize->first &&
                     lastBuffer_->height() == keepingFrameOfSize->second;

@@ -17,8 +17,11 @@ namespace lumenrail {
 // Sits between capture and the encoder: keeps only the newest captured
 // frame, hands at most one frame per frame interval to `encode` (at once
 // when a keyframe is wanted) and, while nothing new arrives, hands the last
-// frame again at the idle rate. The encode runs on the pacer thread, under
-// the pump's lock; it must not call back into the pump.
+// frame again at the idle rate. The encode runs on the pacer thread, one at
+// a time, outside the lock that `submit` takes, so a slow encode never holds
+// up the capture; the pacer wakes on each submit, so a frame whose interval
+// has passed goes to the encoder at once. `encode` must not call back into
+// the pump.
 class CaptureServePump final : public std::enable_shared_from_this<CaptureServePump> {
  public:
   // The frame, its capture time, its presentation time and whether it must
@@ -45,7 +48,8 @@ class CaptureServePump final : public std::enable_shared_from_this<CaptureServeP
   void stop();
   void setPaceHz(int64_t fps);
   // Forgets the frame state so the next encode is a keyframe; the last frame
-  // is kept for re-emits only when it has the given size.
+  // is kept for re-emits only when it has the given size. Waits for an encode
+  // in progress, so no frame of the old state reaches the encoder afterwards.
   void reset(std::optional<std::pair<int64_t, int64_t>> keepingFrameOfSize);
 
   uint64_t paceIntervalNs() const;
@@ -56,10 +60,21 @@ class CaptureServePump final : public std::enable_shared_from_this<CaptureServeP
 
  private:
   struct Pacer;
+  struct Emit {
+    PixelBufferRef buffer;
+    uint64_t captureNs = 0;
+    uint64_t presentationNs = 0;
+    bool force = false;
+  };
   CaptureServePump(int64_t fps, int64_t idleHz, bool bypassPacing, NowNs nowNs, TakeIdr takeIdr, Encode encode);
   // Never earlier than the last one handed over.
   uint64_t presentationFor(uint64_t captureNs);
-  void encodeLocked(const PixelBufferRef& buffer, uint64_t captureNs, bool force);
+  // Under lock_: what is due now, with the state already moved past it.
+  std::optional<Emit> takeDueLocked(uint64_t now);
+  void run(const Emit& emit) const;
+  // How long the pacer may sleep before the next step could emit.
+  uint64_t pacerWaitNs() const;
+  void wakePacer() const;
 
   const NowNs nowNs_;
   const TakeIdr takeIdr_;
@@ -67,6 +82,9 @@ class CaptureServePump final : public std::enable_shared_from_this<CaptureServeP
   const bool bypassPacing_;
   const std::shared_ptr<Pacer> pacer_;
 
+  // Held across each encode, so encodes never overlap and keep their order;
+  // taken before lock_, never by a non-bypass submit.
+  std::mutex encodeMutex_;
   mutable std::mutex lock_;
   uint64_t paceIntervalNs_;
   uint64_t idleIntervalNs_;

@@ -1,17 +1,24 @@
 #include "media/ScreenCaptureSource.hpp"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
-#include <chrono>
+#include <cerrno>
+#include <utility>
 
 #include "media/CaptureFrameCopier.hpp"
 
 namespace lumenrail {
 
-struct ScreenCaptureSource::Deliveries {
+// What the source shares with its capture threads.
+struct ScreenCaptureSource::Shared {
   std::mutex lock;
   uint64_t lastNs = 0;
   uint64_t count = 0;
+  std::optional<X11Monitor> target;  // followed through layout changes
   std::atomic<uint64_t> drops{0};
 
   void note(uint64_t now, bool countIt) {
@@ -19,21 +26,28 @@ struct ScreenCaptureSource::Deliveries {
     lastNs = now;
     if (countIt) ++count;
   }
+  void follow(const X11Monitor& monitor) {
+    std::lock_guard guard(lock);
+    target = monitor;
+  }
 };
 
 // What the capture thread shares with the source.
 struct ScreenCaptureSource::Stream {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool stopping = false;
+  // Written to stop: the thread waits on it beside the X connection.
+  const int stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   // Held while a handler runs, so stop() can wait out a delivery in progress.
   std::mutex gate;
   std::atomic<bool> open{true};
 
-  void requestStop() {
-    std::lock_guard guard(mutex);
-    stopping = true;
-    cv.notify_all();
+  Stream() {
+    if (stopFd < 0) throw X11Error(X11ErrorKind::requestFailed, "eventfd");
+  }
+  ~Stream() { ::close(stopFd); }
+  void requestStop() const {
+    const uint64_t one = 1;
+    while (::write(stopFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
   }
 };
 
@@ -54,12 +68,38 @@ const char* captureKindName(ScreenCaptureSource::CaptureErrorKind kind) {
 constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ull;
 constexpr uint64_t kFnvPrime = 0x100000001b3ull;
 
+// The cursor as a frame shows it; a frame without it on the monitor has none.
 struct CursorKey {
   int32_t x = 0;
   int32_t y = 0;
   uint32_t serial = 0;
   bool operator==(const CursorKey&) const = default;
 };
+
+X11Rect rectOf(const X11Monitor& m) { return {m.x, m.y, m.width, m.height}; }
+
+std::optional<CursorKey> visibleCursor(const std::optional<X11CursorImage>& c, const X11Monitor& m) {
+  if (!c || !X11Rect{c->x - c->xhot, c->y - c->yhot, c->width, c->height}.intersects(rectOf(m))) return std::nullopt;
+  return CursorKey{c->x, c->y, c->serial};
+}
+
+std::optional<X11Monitor> findMonitor(const std::vector<X11Monitor>& monitors, uint32_t id) {
+  for (const auto& m : monitors) {
+    if (m.id == id) return m;
+  }
+  return std::nullopt;
+}
+
+// Waits for the stop descriptor and, when given, the X connection; false once stopped.
+bool waitFor(int stopFd, int xFd, uint64_t timeoutNs) {
+  pollfd fds[2] = {{stopFd, POLLIN, 0}, {xFd, POLLIN, 0}};
+  timeoutNs = std::min<uint64_t>(timeoutNs, 60 * kNsPerSecond);
+  // To the nanosecond: a grab owed at the end of the frame interval must not wait a millisecond more.
+  const timespec timeout{time_t(timeoutNs / kNsPerSecond), long(timeoutNs % kNsPerSecond)};
+  while (::ppoll(fds, xFd >= 0 ? 2 : 1, &timeout, nullptr) < 0 && errno == EINTR) {
+  }
+  return (fds[0].revents & POLLIN) == 0;
+}
 
 }  // namespace
 
@@ -79,7 +119,7 @@ ScreenCaptureSource::CaptureError::CaptureError(CaptureErrorKind k, uint32_t id,
 }
 
 ScreenCaptureSource::ScreenCaptureSource(Config config, NowNs nowNs)
-    : config_(std::move(config)), nowNs_(std::move(nowNs)), deliveries_(std::make_shared<Deliveries>()) {}
+    : config_(std::move(config)), nowNs_(std::move(nowNs)), shared_(std::make_shared<Shared>()) {}
 
 ScreenCaptureSource::~ScreenCaptureSource() { stop(); }
 
@@ -100,9 +140,7 @@ void ScreenCaptureSource::start() {
   if (monitors.empty()) throw CaptureError(CaptureErrorKind::noDisplays);
   std::optional<X11Monitor> chosen;
   if (config_.targetDisplayID != 0) {
-    for (const auto& m : monitors) {
-      if (m.id == config_.targetDisplayID) chosen = m;
-    }
+    chosen = findMonitor(monitors, config_.targetDisplayID);
     if (!chosen) throw CaptureError(CaptureErrorKind::displayNotFound, config_.targetDisplayID);
   } else {
     chosen = monitors.front();
@@ -113,81 +151,145 @@ void ScreenCaptureSource::start() {
       }
     }
   }
-  {
-    std::lock_guard guard(mutex_);
-    probeTarget_ = chosen;
-  }
+  shared_->follow(*chosen);
 
-  auto grabber = std::make_shared<X11ScreenGrabber>(display);  // throws for pixels we cannot read
-  std::shared_ptr<X11DamageWatch> damage = X11DamageWatch::make(display);
+  // The thread reads its connection's events, so it gets one of its own.
+  std::shared_ptr<X11Display> own = X11Display::open(config_.xDisplay);
+  auto grabber = std::make_shared<X11ScreenGrabber>(own);  // throws for pixels we cannot read
+  auto watch = std::make_shared<X11ScreenWatch>(own);
   auto stream = std::make_shared<Stream>();
-  const X11Monitor monitor = *chosen;
   const Config config = config_;
   const NowNs nowNs = nowNs_;
-  const auto deliveries = deliveries_;
+  const auto shared = shared_;
   const FrameHandler frameHandler = onFrame;
   const StopHandler stopHandler = onStop;
   const Log::Sink logSink = log;
 
   // Nothing here refers to the source: a thread left running by a stop that
   // timed out only touches what it shares.
-  auto body = [=] {
+  auto body = [=, monitor = *chosen]() mutable {
     CaptureFrameCopier copier(config.width, config.height, config.pixelFormat, nowNs, logSink);
-    // At most kMaxFps ticks a second: an absurd rate must not spin the thread.
-    const int64_t fps = std::clamp<int64_t>(config.fps, 1, kMaxFps);
-    const auto interval = std::chrono::nanoseconds(kNsPerSecond / uint64_t(fps));
-    auto next = std::chrono::steady_clock::now();
-    bool dirty = true;
-    std::optional<CursorKey> lastCursor;
-    for (;;) {
-      {
-        std::unique_lock lock(stream->mutex);
-        // Absolute deadlines keep the rate steady whatever each tick costs.
-        if (stream->cv.wait_until(lock, next, [&] { return stream->stopping; })) break;
-      }
-      const auto woke = std::chrono::steady_clock::now();
-      next += interval;
-      if (next <= woke) next = woke + interval;  // late: no burst of make-up ticks
+    // At most kMaxFps grabs a second: an absurd rate must not spin the thread.
+    const uint64_t interval = kNsPerSecond / uint64_t(std::clamp<int64_t>(config.fps, 1, kMaxFps));
+    const uint64_t aliveCheck = std::max<uint64_t>(config.aliveCheckNs, kNsPerMs);
+    const bool pollScreen = !watch->reportsDamage();
+    const bool pollCursor = config.showsCursor && !watch->reportsMotion();
+    bool dirty = true;  // the first frame is owed
+    bool cursorMoved = config.showsCursor;
+    std::optional<CursorKey> shownCursor;
+    // On the real clock, which the frame interval is measured on.
+    std::optional<uint64_t> lastGrab;
+    std::optional<uint64_t> lastCursorLook;
 
-      deliveries->note(nowNs(), true);
-      if (!damage || damage->takeChanged()) dirty = true;
-      std::optional<X11CursorImage> cursor;
-      std::optional<CursorKey> cursorKey;
-      if (config.showsCursor) {
-        cursor = display->cursor();
-        if (cursor) cursorKey = CursorKey{cursor->x, cursor->y, cursor->serial};
-        if (cursorKey != lastCursor) dirty = true;
-      }
-      if (!dirty) continue;
-
-      PixelBufferRef frame;
-      std::exception_ptr failure;
-      try {
-        X11Image image = grabber->grab(monitor.x, monitor.y, monitor.width, monitor.height);
-        if (cursor) blendCursor(image, monitor.x, monitor.y, *cursor);
-        frame = copier.copy(image.data, image.bytesPerRow, image.width, image.height);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      deliveries->drops.store(copier.dropCount());
-      if (failure) {
-        std::lock_guard gate(stream->gate);
-        if (stream->open.load() && stopHandler) stopHandler(failure);
-        break;
-      }
-      // A dropped frame stays owed: the next tick grabs again even on a still screen.
-      if (!frame) continue;
-      dirty = false;
-      lastCursor = cursorKey;
-      const uint64_t captured = nowNs();
+    const auto fail = [&](std::exception_ptr error) {
       std::lock_guard gate(stream->gate);
-      if (stream->open.load() && frameHandler) frameHandler(frame, captured);
+      if (stream->open.load() && stopHandler) stopHandler(error);
+    };
+    // A monitor moved by deleting and setting it again is missing for a moment.
+    std::optional<uint64_t> goneSince;
+    // RandR reports CRTC, output and screen changes, but not monitors set or
+    // deleted by clients: the layout is also read after every grab and at
+    // every alive check.
+    const auto absorb = [&](const X11ScreenEvents& events, bool readLayout) {
+      if (own->broken()) throw X11Error(X11ErrorKind::connectionLost, own->name());
+      if (events.layout || readLayout || goneSince) {
+        const std::optional<X11Monitor> now = findMonitor(own->monitors(), monitor.id);
+        if (!now) {
+          if (!goneSince) goneSince = uptimeNs();
+        } else {
+          if (goneSince || rectOf(*now) != rectOf(monitor)) dirty = true;
+          goneSince.reset();
+          monitor = *now;
+          shared->follow(monitor);
+        }
+      }
+      if (events.damage && events.damage->intersects(rectOf(monitor))) dirty = true;
+      if (events.cursor && config.showsCursor) cursorMoved = true;
+    };
+
+    try {
+      bool readLayout = false;
+      for (;;) {
+        absorb(watch->take(), std::exchange(readLayout, false));
+        if (goneSince) {
+          const uint64_t gone = uptimeNs() - *goneSince;
+          if (gone >= kDisplayGoneGraceNs) {
+            fail(std::make_exception_ptr(CaptureError(CaptureErrorKind::displayNotFound, monitor.id)));
+            return;
+          }
+          if (!waitFor(stream->stopFd, watch->fd(), std::min(kDisplayGoneGraceNs - gone, aliveCheck))) return;
+          shared->note(nowNs(), true);
+          continue;
+        }
+        const uint64_t now = uptimeNs();
+        const uint64_t grabDue = lastGrab ? *lastGrab + interval : now;
+        // A pointer moving on another monitor is looked at once a frame interval too.
+        const uint64_t due = dirty ? grabDue : std::max(grabDue, lastCursorLook ? *lastCursorLook + interval : now);
+        if ((dirty || cursorMoved) && now >= due) {
+          shared->note(nowNs(), true);
+          std::optional<X11CursorImage> cursor;
+          if (config.showsCursor) cursor = own->cursor();
+          const std::optional<CursorKey> cursorKey = visibleCursor(cursor, monitor);
+          cursorMoved = false;
+          lastCursorLook = now;
+          if (!dirty && cursorKey == shownCursor) continue;
+
+          lastGrab = now;
+          const X11Rect grabbed = rectOf(monitor);
+          X11Image image;
+          std::exception_ptr grabFailure;
+          try {
+            image = grabber->grab(grabbed.x, grabbed.y, grabbed.width, grabbed.height);
+          } catch (const X11Error& e) {
+            if (e.kind != X11ErrorKind::requestFailed) throw;
+            grabFailure = std::current_exception();  // unless the monitor moved off that rectangle
+          }
+          // The layout read after the grab tells whether the picture is of the
+          // monitor's place: one of a place it has left may show another display.
+          dirty = false;
+          absorb(watch->take(), true);
+          if (goneSince || rectOf(monitor) != grabbed) {
+            dirty = true;
+            lastGrab.reset();
+            continue;
+          }
+          if (grabFailure) std::rethrow_exception(grabFailure);
+          if (cursorKey) blendCursor(image, monitor.x, monitor.y, *cursor);
+          PixelBufferRef frame = copier.copy(image.data, image.bytesPerRow, image.width, image.height);
+          shared->drops.store(copier.dropCount());
+          // A dropped frame stays owed.
+          if (!frame) {
+            dirty = true;
+            continue;
+          }
+          shownCursor = cursorKey;
+          const uint64_t captured = nowNs();
+          std::lock_guard gate(stream->gate);
+          if (stream->open.load() && frameHandler) frameHandler(frame, captured);
+          continue;
+        }
+
+        const bool owed = dirty || cursorMoved;
+        // Owed: sleep out the frame interval; events meanwhile are read after it.
+        // Otherwise wait for the server, looking anyway where it cannot tell.
+        uint64_t timeout = owed ? due - now : aliveCheck;
+        if (!owed && (pollScreen || pollCursor)) timeout = std::min(timeout, interval);
+        if (!waitFor(stream->stopFd, owed ? -1 : watch->fd(), timeout)) return;
+        if (pollScreen) dirty = true;
+        if (pollCursor) cursorMoved = true;
+        // Quiet for the whole check: the layout read is also the proof that the
+        // server answers; a hung one stops the count.
+        readLayout = !owed && uptimeNs() - now >= aliveCheck;
+        shared->note(nowNs(), true);
+      }
+    } catch (...) {
+      fail(std::current_exception());
     }
   };
 
   std::lock_guard guard(mutex_);
   stream_ = stream;
-  deliveries_->note(nowNs_(), false);
+  shared_->note(nowNs_(), false);
   thread_ = NamedThread("quillmark.lumenrail.sck.samples", std::move(body));
 }
 
@@ -220,7 +322,10 @@ PixelBufferRef ScreenCaptureSource::grabOnce(int64_t width, int64_t height, Pixe
   {
     std::lock_guard guard(mutex_);
     display = display_;
-    target = probeTarget_;
+  }
+  {
+    std::lock_guard guard(shared_->lock);
+    target = shared_->target;
   }
   if (!display || !target) return nullptr;
   try {
@@ -257,20 +362,20 @@ std::optional<uint64_t> ScreenCaptureSource::probeContentHash() {
 }
 
 uint64_t ScreenCaptureSource::lastDeliveryNs() const {
-  std::lock_guard guard(deliveries_->lock);
-  return deliveries_->lastNs;
+  std::lock_guard guard(shared_->lock);
+  return shared_->lastNs;
 }
 
 uint64_t ScreenCaptureSource::deliveryCount() const {
-  std::lock_guard guard(deliveries_->lock);
-  return deliveries_->count;
+  std::lock_guard guard(shared_->lock);
+  return shared_->count;
 }
 
-uint64_t ScreenCaptureSource::copyDropCount() const { return deliveries_->drops.load(); }
+uint64_t ScreenCaptureSource::copyDropCount() const { return shared_->drops.load(); }
 
 std::optional<X11Monitor> ScreenCaptureSource::monitor() const {
-  std::lock_guard guard(mutex_);
-  return probeTarget_;
+  std::lock_guard guard(shared_->lock);
+  return shared_->target;
 }
 
 }  // namespace lumenrail

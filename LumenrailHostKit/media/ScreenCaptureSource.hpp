@@ -18,11 +18,16 @@
 
 namespace lumenrail {
 
-// Captures one display (a RandR monitor of an X screen) and hands each
-// changed frame, copied into a buffer of its own pool, to `onFrame` with its
-// capture time. Every capture tick counts as a delivery, also the ticks that
-// found the screen unchanged, so a watchdog can tell a still screen from a
-// dead capture.
+// Wraps an XCB MIT-SHM grab of one RandR monitor, DAMAGE and the XFixes
+// cursor. The capture thread waits on its own X connection and grabs as soon
+// as the monitor's pixels or the cursor on it changed, but never sooner than
+// a frame interval after the last grab; a still screen costs no grab. Only a
+// server without DAMAGE is polled at the frame rate. Each changed frame,
+// copied into a buffer of its own pool, goes to `onFrame` with its capture
+// time. The monitor is followed by its id when RandR moves or resizes it;
+// when it disappears the capture stops through `onStop`. Every wake of the
+// thread counts as a delivery, also the alive checks of a still screen, so a
+// watchdog can tell a still screen from a dead capture.
 class ScreenCaptureSource final : public CaptureSource {
  public:
   struct Config {
@@ -33,6 +38,9 @@ class ScreenCaptureSource final : public CaptureSource {
     bool showsCursor = true;
     PixelFormat pixelFormat = PixelFormat::nv12FullRange;
     std::string xDisplay;  // ":N"; empty means $DISPLAY
+    // While nothing changes, the thread still asks the server this often
+    // whether it is alive, and counts a delivery.
+    uint64_t aliveCheckNs = kNsPerSecond;
     bool operator==(const Config&) const = default;
   };
 
@@ -83,21 +91,23 @@ class ScreenCaptureSource final : public CaptureSource {
   static constexpr int64_t kProbeSide = 96;
   static constexpr int64_t kMaxFps = 1000;
   static constexpr uint64_t kStopJoinNs = 5 * kNsPerSecond;
+  // How long the monitor may be missing from the layout before the capture
+  // ends: a monitor is moved by deleting and setting it again.
+  static constexpr uint64_t kDisplayGoneGraceNs = 500 * kNsPerMs;
 
  private:
   struct Stream;
-  struct Deliveries;
+  struct Shared;
   PixelBufferRef grabOnce(int64_t width, int64_t height, PixelFormat format);
 
   const Config config_;
   const NowNs nowNs_;
   // Shared with the capture thread, which may outlive a stop that timed out.
-  const std::shared_ptr<Deliveries> deliveries_;
+  const std::shared_ptr<Shared> shared_;
 
   // Guards the fields below; never held while a handler runs.
   mutable std::mutex mutex_;
-  std::shared_ptr<X11Display> display_;
-  std::optional<X11Monitor> probeTarget_;
+  std::shared_ptr<X11Display> display_;  // for lookups and screenshots; the thread has its own
   std::shared_ptr<Stream> stream_;
   NamedThread thread_;
 

@@ -7,6 +7,7 @@
 #include <xcb/screensaver.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -138,10 +139,17 @@ uint32_t X11Display::internAtom(const std::string& atomName) const {
 }
 
 std::string X11Display::atomName(uint32_t atom) const {
+  {
+    std::lock_guard guard(atomNamesMutex_);
+    if (const auto it = atomNames_.find(atom); it != atomNames_.end()) return it->second;
+  }
   auto* r = xcb_get_atom_name_reply(conn_, xcb_get_atom_name(conn_, atom), nullptr);
   if (r == nullptr) return {};
   std::string text(xcb_get_atom_name_name(r), static_cast<size_t>(xcb_get_atom_name_name_length(r)));
   std::free(r);
+  std::lock_guard guard(atomNamesMutex_);
+  // Bounded: a hostile server could name endless monitors.
+  if (atomNames_.size() < 1024) atomNames_.emplace(atom, text);
   return text;
 }
 
@@ -344,6 +352,101 @@ bool X11DamageWatch::takeChanged() {
     xcb_flush(conn);
   }
   return changed;
+}
+
+bool X11Rect::intersects(const X11Rect& o) const {
+  return width > 0 && height > 0 && o.width > 0 && o.height > 0 && int64_t(x) < int64_t(o.x) + o.width &&
+         int64_t(o.x) < int64_t(x) + width && int64_t(y) < int64_t(o.y) + o.height && int64_t(o.y) < int64_t(y) + height;
+}
+
+X11ScreenWatch::X11ScreenWatch(std::shared_ptr<X11Display> display) : display_(std::move(display)) {
+  xcb_connection_t* conn = display_->connection();
+  const xcb_window_t root = display_->root();
+  if (display_->hasDamage()) {
+    const uint32_t damage = xcb_generate_id(conn);
+    // Bounding-box reports: few events, and each says where, so changes on
+    // other monitors cost no grab.
+    xcb_generic_error_t* error = xcb_request_check(
+        conn, xcb_damage_create_checked(conn, damage, root, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX));
+    if (error == nullptr) damage_ = damage;
+    std::free(error);
+  }
+  if (display_->hasXFixes()) {
+    if (const auto* ext = xcb_get_extension_data(conn, &xcb_xfixes_id); ext != nullptr && ext->present) {
+      xcb_generic_error_t* error = xcb_request_check(
+          conn, xcb_xfixes_select_cursor_input_checked(conn, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR));
+      watchesCursor_ = error == nullptr;
+      xfixesFirstEvent_ = ext->first_event;
+      std::free(error);
+    }
+  }
+  if (const auto* ext = xcb_get_extension_data(conn, &xcb_input_id); ext != nullptr && ext->present) {
+    auto* version = xcb_input_xi_query_version_reply(conn, xcb_input_xi_query_version(conn, 2, 2), nullptr);
+    if (version != nullptr && version->major_version >= 2) {
+      struct {
+        xcb_input_event_mask_t head;
+        uint32_t bits;
+      } mask{{XCB_INPUT_DEVICE_ALL, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+      xcb_generic_error_t* error =
+          xcb_request_check(conn, xcb_input_xi_select_events_checked(conn, root, 1, &mask.head));
+      if (error == nullptr) xinputOpcode_ = ext->major_opcode;
+      std::free(error);
+    }
+    std::free(version);
+  }
+  if (const auto* ext = xcb_get_extension_data(conn, &xcb_randr_id); ext != nullptr && ext->present) {
+    const uint16_t masks = XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                           XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE | XCB_RANDR_NOTIFY_MASK_RESOURCE_CHANGE;
+    xcb_generic_error_t* error = xcb_request_check(conn, xcb_randr_select_input_checked(conn, root, masks));
+    watchesLayout_ = error == nullptr;
+    randrFirstEvent_ = ext->first_event;
+    std::free(error);
+  }
+}
+
+X11ScreenWatch::~X11ScreenWatch() {
+  if (damage_ == 0 || display_->broken()) return;
+  xcb_damage_destroy(display_->connection(), damage_);
+  xcb_flush(display_->connection());
+}
+
+int X11ScreenWatch::fd() const { return xcb_get_file_descriptor(display_->connection()); }
+
+X11ScreenEvents X11ScreenWatch::take() {
+  xcb_connection_t* conn = display_->connection();
+  X11ScreenEvents out;
+  bool damaged = false;
+  int32_t left = 0, top = 0, right = 0, bottom = 0;
+  while (xcb_generic_event_t* event = xcb_poll_for_event(conn)) {
+    const uint8_t type = event->response_type & 0x7f;
+    if (damage_ != 0 && type == uint8_t(display_->damageFirstEvent() + XCB_DAMAGE_NOTIFY)) {
+      const auto* notify = reinterpret_cast<xcb_damage_notify_event_t*>(event);
+      if (notify->damage == damage_ && notify->area.width > 0 && notify->area.height > 0) {
+        const xcb_rectangle_t& a = notify->area;
+        // The union's bounds: a change inside the bounds raised no event of its own.
+        left = damaged ? std::min<int32_t>(left, a.x) : a.x;
+        top = damaged ? std::min<int32_t>(top, a.y) : a.y;
+        right = damaged ? std::max<int32_t>(right, a.x + a.width) : a.x + a.width;
+        bottom = damaged ? std::max<int32_t>(bottom, a.y + a.height) : a.y + a.height;
+        damaged = true;
+      }
+    } else if (watchesCursor_ && type == uint8_t(xfixesFirstEvent_ + XCB_XFIXES_CURSOR_NOTIFY)) {
+      out.cursor = true;
+    } else if (xinputOpcode_ != 0 && type == XCB_GE_GENERIC &&
+               reinterpret_cast<xcb_ge_generic_event_t*>(event)->extension == xinputOpcode_) {
+      out.cursor = true;
+    } else if (watchesLayout_ && (type == uint8_t(randrFirstEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY) ||
+                                  type == uint8_t(randrFirstEvent_ + XCB_RANDR_NOTIFY))) {
+      out.layout = true;
+    }
+    std::free(event);
+  }
+  if (damaged) {
+    out.damage = X11Rect{left, top, right - left, bottom - top};
+    xcb_damage_subtract(conn, damage_, XCB_NONE, XCB_NONE);
+    xcb_flush(conn);
+  }
+  return out;
 }
 
 void blendCursor(const X11Image& image, int32_t originX, int32_t originY, const X11CursorImage& cursor) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace lumenrail {
@@ -90,6 +91,7 @@ class X11Display final {
   std::vector<X11Monitor> monitors() const;
 
   uint32_t internAtom(const std::string& atomName) const;
+  // Remembered once known: an atom's name never changes while the server runs.
   std::string atomName(uint32_t atom) const;
 
   // Throws X11Error(unsupportedVisual) unless root pixels are 32-bit
@@ -116,6 +118,8 @@ class X11Display final {
   bool hasXFixes_ = false;
   bool hasRandrMonitors_ = false;
   uint8_t damageFirstEvent_ = 0;
+  mutable std::mutex atomNamesMutex_;
+  mutable std::unordered_map<uint32_t, std::string> atomNames_;
 };
 
 // Grabs rectangles of the root window: through a shared-memory segment
@@ -168,6 +172,57 @@ class X11DamageWatch final {
   X11DamageWatch(std::shared_ptr<X11Display> display, uint32_t damage);
   std::shared_ptr<X11Display> display_;
   uint32_t damage_;
+};
+
+// A root-window rectangle in screen coordinates.
+struct X11Rect {
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  bool intersects(const X11Rect& other) const;
+  bool operator==(const X11Rect&) const = default;
+};
+
+// What a capture's connection reported since the last look.
+struct X11ScreenEvents {
+  std::optional<X11Rect> damage;  // bounds of the root window's damage
+  bool cursor = false;            // the pointer moved or its image changed
+  bool layout = false;            // RandR: screen size, CRTCs, outputs or monitors changed
+};
+
+// The events a screen capture waits on: DAMAGE on the root window, XFixes
+// cursor changes, XInput 2 raw pointer motion (the only motion events the
+// root sees whatever window is under the pointer) and RandR configuration
+// changes. It reads the connection's events, so the connection must serve
+// one thread only: the one that waits here.
+class X11ScreenWatch final {
+ public:
+  explicit X11ScreenWatch(std::shared_ptr<X11Display> display);
+  ~X11ScreenWatch();
+  X11ScreenWatch(const X11ScreenWatch&) = delete;
+  X11ScreenWatch& operator=(const X11ScreenWatch&) = delete;
+
+  // Without DAMAGE a change can only be found by looking.
+  bool reportsDamage() const { return damage_ != 0; }
+  // Without XInput 2 the pointer's position can only be found by asking.
+  bool reportsMotion() const { return xinputOpcode_ != 0; }
+  // Readable when events wait; look with take() before waiting on it, since
+  // replies read on this connection may have queued events already.
+  int fd() const;
+
+  // Never blocks. The damage reported is cleared on the server, so a change
+  // made after this call is reported again.
+  X11ScreenEvents take();
+
+ private:
+  std::shared_ptr<X11Display> display_;
+  uint32_t damage_ = 0;
+  uint8_t xfixesFirstEvent_ = 0;
+  uint8_t randrFirstEvent_ = 0;
+  bool watchesCursor_ = false;
+  bool watchesLayout_ = false;
+  uint8_t xinputOpcode_ = 0;
 };
 
 // Blends `cursor` into a BGRX picture that shows the root rectangle at

@@ -256,28 +256,80 @@ TEST(CaptureServePumpPacer, EncodesOnItsNamedThreadAndNothingAfterStop) {
   EXPECT_EQ(threadName, "lumenrail-m2-pacer");
 }
 
-TEST(CaptureServePumpPacer, ReleasedOnItsOwnPacerThreadDoesNotJoinItself) {
-  OneShotEvent encoding, released, destroyed;
-  struct Sentinel {
-    OneShotEvent* destroyed;
-    ~Sentinel() { destroyed->signal(); }
-  };
-  auto sentinel = std::make_shared<Sentinel>(Sentinel{&destroyed});
-  std::atomic<bool> first{true};
+TEST(CaptureServePumpPacer, ASlowEncodeNeitherBlocksSubmitNorOverlapsTheNextAndTheNewestFollows) {
+  OneShotEvent encoding, release;
+  std::mutex mutex;
+  std::vector<const PixelBuffer*> encoded;
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
   auto pump = CaptureServePump::make(
       60, 10, false, uptimeNs, [] { return false; },
-      [&, sentinel](const PixelBufferRef&, uint64_t, uint64_t, bool) {
-        if (!first.exchange(false)) return;
-        encoding.signal();
-        released.waitFor(test::kDeadlineNs);
+      [&](const PixelBufferRef& b, uint64_t, uint64_t, bool) {
+        if (inside.fetch_add(1) != 0) overlapped = true;
+        bool first;
+        {
+          std::lock_guard guard(mutex);
+          first = encoded.empty();
+          encoded.push_back(b.get());
+        }
+        if (first) {
+          encoding.signal();
+          release.waitFor(test::kDeadlineNs);
+        }
+        inside.fetch_sub(1);
+      });
+  pump->startPacer();
+  auto slow = frame(), dropped = frame(), newest = frame();
+  pump->submit(slow, uptimeNs());
+  ASSERT_TRUE(encoding.waitFor(test::kDeadlineNs));
+
+  // The capture thread's submits return while the encoder is stuck.
+  OneShotEvent submitted;
+  NamedThread capture("capture", [&] {
+    pump->submit(dropped, uptimeNs());
+    pump->submit(newest, uptimeNs());
+    submitted.signal();
+  });
+  EXPECT_TRUE(submitted.waitFor(test::kDeadlineNs));
+  release.signal();
+  capture.join();
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard guard(mutex);
+    return encoded.size() >= 2;
+  }));
+  pump->stop();
+  std::lock_guard guard(mutex);
+  EXPECT_EQ(encoded[0], slow.get());
+  EXPECT_EQ(encoded[1], newest.get());
+  EXPECT_FALSE(overlapped.load());
+}
+
+TEST(CaptureServePumpPacer, ReleasedOnItsOwnPacerThreadDoesNotJoinItself) {
+  // Owned with the pump: the detached pacer still touches them after the test looked.
+  struct Events {
+    OneShotEvent encoding, released, destroyed;
+  };
+  auto events = std::make_shared<Events>();
+  struct Sentinel {
+    std::shared_ptr<Events> events;
+    ~Sentinel() { events->destroyed.signal(); }
+  };
+  auto sentinel = std::make_shared<Sentinel>(Sentinel{events});
+  auto first = std::make_shared<std::atomic<bool>>(true);
+  auto pump = CaptureServePump::make(
+      60, 10, false, uptimeNs, [] { return false; },
+      [events, first, sentinel](const PixelBufferRef&, uint64_t, uint64_t, bool) {
+        if (!first->exchange(false)) return;
+        events->encoding.signal();
+        events->released.waitFor(test::kDeadlineNs);
       });
   sentinel.reset();
   pump->startPacer();
   pump->submit(frame(), uptimeNs());
-  ASSERT_TRUE(encoding.waitFor(test::kDeadlineNs));
+  ASSERT_TRUE(events->encoding.waitFor(test::kDeadlineNs));
   pump.reset();  // the pacer's tick now holds the last reference
-  released.signal();
-  EXPECT_TRUE(destroyed.waitFor(test::kDeadlineNs));
+  events->released.signal();
+  EXPECT_TRUE(events->destroyed.waitFor(test::kDeadlineNs));
   // Detached, the pacer then ends by itself.
   EXPECT_TRUE(test::eventually([] { return threadsNamed("m2-pacer") == 0; }));
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include "media/ScreenCaptureSource.hpp"
 #include "media/SyntheticFrameSource.hpp"
 #include "platform/X11Display.hpp"
+#include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
 #include "support/RootPainter.hpp"
 #include "support/Waiting.hpp"
@@ -278,36 +281,80 @@ class ScreenCaptureIntegration : public ::testing::Test {
   std::unique_ptr<test::RootPainter> painter;
 };
 
-TEST_F(ScreenCaptureIntegration, SolidRedRootArrivesAsFullRangeNv12ThenChangesAndStaysStill) {
+TEST_F(ScreenCaptureIntegration, GrabsOncePerChangeAndNotOnAStillScreen) {
   painter->fill(0xff0000);
   FrameSink sink;
   std::atomic<bool> stopped{false};
-  ScreenCaptureSource source(config(PixelFormat::nv12FullRange));
+  auto cfg = config(PixelFormat::nv12FullRange);
+  cfg.aliveCheckNs = 2 * kNsPerMs;
+  ScreenCaptureSource source(cfg);
   source.onFrame = [&](const PixelBufferRef& b, uint64_t t) {
     if (stopped) ADD_FAILURE() << "frame after stop";
     sink.add(b, t);
+  };
+  // Still: alive checks go on being counted while no frame comes.
+  const auto stillFrames = [&] {
+    const uint64_t deliveries = source.deliveryCount();
+    EXPECT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 5; }));
+    return sink.count();
   };
   source.start();
   ASSERT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformNv12(b, kRedFull)); }))
       << isUniformNv12(*sink.latest(), kRedFull);
   EXPECT_EQ(sink.latest()->width(), 320);
-
-  // Still: the ticks go on being counted while no frame comes.
-  const int frames = sink.count();
-  const uint64_t deliveries = source.deliveryCount();
-  ASSERT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 20; }));
-  EXPECT_EQ(sink.count(), frames);
+  EXPECT_EQ(stillFrames(), 1);
   EXPECT_GT(source.lastDeliveryNs(), 0u);
 
   painter->fill(0x0000ff);
   EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformNv12(b, kBlueFull)); }));
+  EXPECT_EQ(stillFrames(), 2);
   painter->fillRect(0x00ff00, 0, 0, 320, 240);
   EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformNv12(b, kGreenFull)); }));
+  EXPECT_EQ(stillFrames(), 3);
 
   source.stop();
   stopped = true;
   painter->fill(0xff0000);
   EXPECT_EQ(source.copyDropCount(), 0u);
+}
+
+// Whether a box of the picture around (x, y) holds anything but white.
+bool marked(const PixelBuffer& b, int64_t x, int64_t y) {
+  for (int64_t row = std::max<int64_t>(0, y - 24); row < std::min<int64_t>(b.height(), y + 24); ++row) {
+    for (int64_t col = std::max<int64_t>(0, x - 24); col < std::min<int64_t>(b.width(), x + 24); ++col) {
+      const uint8_t* p = b.planeData(0) + row * b.bytesPerRow(0) + col * 4;
+      if (p[0] != 255 || p[1] != 255 || p[2] != 255) return true;
+    }
+  }
+  return false;
+}
+
+TEST_F(ScreenCaptureIntegration, PointerMotionOnAStillScreenBringsOneFrameWithTheCursorMoved) {
+  painter->fill(0xffffff);
+  xcb_connection_t* pointer = xcb_connect(x.display().c_str(), nullptr);
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(pointer)).data->root;
+  const auto moveTo = [&](int16_t px, int16_t py) {
+    xcb_test_fake_input(pointer, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, px, py, 0);
+    std::free(xcb_get_input_focus_reply(pointer, xcb_get_input_focus(pointer), nullptr));
+  };
+  moveTo(250, 180);
+  FrameSink sink;
+  auto cfg = config(PixelFormat::bgra);
+  cfg.showsCursor = true;
+  cfg.aliveCheckNs = 2 * kNsPerMs;
+  ScreenCaptureSource source(cfg);
+  source.onFrame = [&](const PixelBufferRef& b, uint64_t t) { sink.add(b, t); };
+  source.start();
+  ASSERT_TRUE(sink.waitFor([](const PixelBuffer& b) { return marked(b, 250, 180); }));
+
+  moveTo(40, 40);
+  EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return marked(b, 40, 40) && !marked(b, 250, 180); }));
+  const int frames = sink.count();
+  const uint64_t deliveries = source.deliveryCount();
+  ASSERT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 5; }));
+  EXPECT_EQ(sink.count(), frames);
+  source.stop();
+  xcb_disconnect(pointer);
 }
 
 TEST_F(ScreenCaptureIntegration, BgraFramesAndScaledOneShotsCarryTheScreen) {
@@ -401,6 +448,52 @@ TEST_F(ScreenCaptureIntegration, ChoosesMonitorsByIdIncludingOnesAddedLater) {
   source.stop();
   ASSERT_TRUE(source.monitor());
   EXPECT_EQ(source.monitor()->id, side);
+}
+
+TEST(ScreenCaptureXorgIntegration, FollowsItsMonitorThroughLayoutChangesAndStopsWhenItGoes) {
+  test::DummyXorgServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  test::RootPainter painter(x.display());
+  painter.fillRect(0xff0000, 0, 0, 1920, 1080);
+  painter.fillRect(0x0000ff, 100, 100, 64, 48);
+  painter.fillRect(0x00ff00, 800, 500, 64, 48);
+  const uint32_t id = painter.addMonitor("LR-FOLLOW", 100, 100, 64, 48);
+  ASSERT_NE(id, 0u);
+
+  FrameSink sink;
+  test::EventLog stops;
+  ScreenCaptureSource source({.width = 64, .height = 48, .fps = 60, .targetDisplayID = id, .showsCursor = false,
+                              .pixelFormat = PixelFormat::bgra, .xDisplay = x.display(),
+                              .aliveCheckNs = 2 * kNsPerMs});
+  source.onFrame = [&](const PixelBufferRef& b, uint64_t t) { sink.add(b, t); };
+  source.onStop = [&](std::exception_ptr error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      stops.add(e.what());
+    }
+  };
+  source.start();
+  ASSERT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformBgra(b, 255, 0, 0)); }));
+
+  // Changes on the rest of the screen cost no grab.
+  const int frames = sink.count();
+  painter.fillRect(0xffffff, 1000, 0, 200, 200);
+  const uint64_t deliveries = source.deliveryCount();
+  ASSERT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 5; }));
+  EXPECT_EQ(sink.count(), frames);
+
+  // Moved and made primary: the capture shows where the monitor went, not what took its old place.
+  ASSERT_TRUE(painter.moveMonitor(id, 800, 500, 64, 48, true));
+  EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformBgra(b, 0, 255, 0)); }));
+  EXPECT_EQ(source.monitor(), (X11Monitor{id, "LR-FOLLOW", true, 800, 500, 64, 48}));
+  painter.fillRect(0x0000ff, 800, 500, 64, 48);
+  EXPECT_TRUE(sink.waitFor([](const PixelBuffer& b) { return bool(isUniformBgra(b, 255, 0, 0)); }));
+
+  ASSERT_TRUE(painter.deleteMonitor(id));
+  EXPECT_TRUE(stops.waitFor("displayNotFound(" + std::to_string(id) + ")"));
+  EXPECT_EQ(stops.lines().size(), 1u);
+  source.stop();
 }
 
 }  // namespace

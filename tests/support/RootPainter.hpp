@@ -3,10 +3,13 @@
 // Paints the root window of a test X server through a connection of its own.
 
 #include <xcb/randr.h>
+#include <sys/uio.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace lumenrail::test {
@@ -46,15 +49,49 @@ class RootPainter {
     info.height = h;
     info.width_in_millimeters = w;
     info.height_in_millimeters = h;
-    xcb_generic_error_t* error = xcb_request_check(conn_, xcb_randr_set_monitor_checked(conn_, root_, &info));
-    const bool ok = error == nullptr;
+    return setMonitor(info) ? id : 0;
+  }
+  // Sets an existing monitor's place and primary flag, as a layout change
+  // would. The X server refuses to set a monitor that exists, so it is
+  // deleted and set again, and a client may see it missing in between.
+  bool moveMonitor(uint32_t id, int16_t x, int16_t y, uint16_t w, uint16_t h, bool primary) {
+    if (!deleteMonitor(id)) return false;
+    xcb_randr_monitor_info_t info{};
+    info.name = id;
+    info.primary = primary ? 1 : 0;
+    info.x = x;
+    info.y = y;
+    info.width = w;
+    info.height = h;
+    info.width_in_millimeters = w;
+    info.height_in_millimeters = h;
+    return setMonitor(info);
+  }
+  bool deleteMonitor(uint32_t id) {
+    xcb_generic_error_t* error = xcb_request_check(conn_, xcb_randr_delete_monitor_checked(conn_, root_, id));
     std::free(error);
-    return ok ? id : 0;
+    return error == nullptr;
   }
   void sync() { std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
   bool ok() const { return xcb_connection_has_error(conn_) == 0; }
 
  private:
+  // RRSetMonitor without outputs, written out by hand: the generated request
+  // leaves part of its I/O vector uninitialised, and the server then drops
+  // the monitor now and then.
+  bool setMonitor(const xcb_randr_monitor_info_t& info) {
+    uint8_t body[8 + sizeof info] = {};
+    std::memcpy(body + 4, &root_, 4);
+    std::memcpy(body + 8, &info, sizeof info);
+    static const xcb_protocol_request_t request = {1, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+    iovec parts[3];
+    parts[2].iov_base = body;
+    parts[2].iov_len = sizeof body;
+    xcb_generic_error_t* error =
+        xcb_request_check(conn_, {xcb_send_request(conn_, XCB_REQUEST_CHECKED, parts + 2, &request)});
+    std::free(error);
+    return error == nullptr;
+  }
   xcb_connection_t* conn_;
   xcb_window_t root_;
 };
