@@ -19,6 +19,9 @@ struct Coefficients {
   int16_t vb, vr, vg;
 };
 
+// The luma bias in units of this, so that it fits a 16-bit weight.
+constexpr int32_t kBiasUnit = 32;
+
 constexpr int16_t q15(double x) { return static_cast<int16_t>(x * 32768.0 + (x >= 0 ? 0.5 : -0.5)); }
 
 constexpr Coefficients make(bool full) {
@@ -44,6 +47,8 @@ constexpr Coefficients make(bool full) {
 
 constexpr Coefficients kFull = make(true);
 constexpr Coefficients kVideo = make(false);
+static_assert(kFull.yBias % kBiasUnit == 0 && kFull.yBias / kBiasUnit < 32768);
+static_assert(kVideo.yBias % kBiasUnit == 0 && kVideo.yBias / kBiasUnit < 32768);
 
 inline uint8_t clamp8(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
@@ -89,23 +94,30 @@ __attribute__((target("avx2"), always_inline)) inline __m256i packBytes(const __
 
 // 32 pixels of two rows per step. Each pixel is split into the 16-bit pairs
 // (B, R) and (G, X) so one multiply-add per pair gives its weighted sum.
+// Everything stays exact in 32 bits, so the bytes equal the plain kernel's.
 template <bool kInterleaved>
 __attribute__((target("avx2"))) void rowPairAvx2(const uint8_t* s0, const uint8_t* s1, int64_t steps, uint8_t* y0,
                                                  uint8_t* y1, uint8_t* cb, uint8_t* cr, const Coefficients& c) {
   const __m256i byteMask = _mm256_set1_epi32(0x00FF00FF);
   const __m256i yLo = _mm256_set1_epi32(int32_t(uint16_t(c.yb)) | (int32_t(c.yr) << 16));
-  const __m256i yHi = _mm256_set1_epi32(int32_t(uint16_t(c.yg)));
-  const __m256i yBias = _mm256_set1_epi32(c.yBias);
+  // The undefined X is replaced by a constant whose weight adds the bias, so
+  // one multiply-add per pair does the whole sum.
+  const __m256i biasWord = _mm256_set1_epi32(kBiasUnit << 16);
+  const __m256i yHi = _mm256_set1_epi32(int32_t(uint16_t(c.yg)) | ((c.yBias / kBiasUnit) << 16));
   const __m256i uLo = _mm256_set1_epi32(int32_t(uint16_t(c.ub)) | (int32_t(c.ur) << 16));
+  // The (G, bias) pairs carry a constant where X was: weight 0 for chroma.
   const __m256i uHi = _mm256_set1_epi32(int32_t(uint16_t(c.ug)));
   const __m256i vLo = _mm256_set1_epi32(int32_t(uint16_t(c.vb)) | (int32_t(c.vr) << 16));
   const __m256i vHi = _mm256_set1_epi32(int32_t(uint16_t(c.vg)));
-  const __m256i cRound = _mm256_set1_epi32(1 << 16);
-  const __m256i c128 = _mm256_set1_epi32(128);
+  // Rounding, and the 128 offset as a whole multiple of the divisor.
+  const __m256i cRound = _mm256_set1_epi32((1 << 16) + (128 << 17));
   const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-  // I420: per lane, the eight Cb bytes then the eight Cr bytes.
-  const __m256i split = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15, 0, 2, 4, 6, 8, 10, 12,
-                                         14, 1, 3, 5, 7, 9, 11, 13, 15);
+  // Chroma bytes come as Cb Cb Cr Cr per two blocks. NV12 interleaves
+  // them; I420 takes, per lane, the eight Cb bytes and then the eight Cr.
+  const __m256i interleave = _mm256_setr_epi8(0, 2, 1, 3, 4, 6, 5, 7, 8, 10, 9, 11, 12, 14, 13, 15, 0, 2, 1, 3, 4, 6,
+                                              5, 7, 8, 10, 9, 11, 12, 14, 13, 15);
+  const __m256i split = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15, 0, 1, 4, 5, 8, 9, 12,
+                                         13, 2, 3, 6, 7, 10, 11, 14, 15);
 
   for (int64_t step = 0; step < steps; ++step) {
     __m256i lumaRow0[4];
@@ -115,30 +127,25 @@ __attribute__((target("avx2"))) void rowPairAvx2(const uint8_t* s0, const uint8_
       const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s0 + k * 32));
       const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s1 + k * 32));
       const __m256i aLo = _mm256_and_si256(a, byteMask);
-      const __m256i aHi = _mm256_and_si256(_mm256_srli_epi32(a, 8), byteMask);
+      const __m256i aHi = _mm256_blend_epi16(_mm256_srli_epi16(a, 8), biasWord, 0xAA);
       const __m256i bLo = _mm256_and_si256(b, byteMask);
-      const __m256i bHi = _mm256_and_si256(_mm256_srli_epi32(b, 8), byteMask);
-      lumaRow0[k] = _mm256_srai_epi32(
-          _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(aLo, yLo), _mm256_madd_epi16(aHi, yHi)), yBias), 15);
-      lumaRow1[k] = _mm256_srai_epi32(
-          _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(bLo, yLo), _mm256_madd_epi16(bHi, yHi)), yBias), 15);
-      // Vertical sums, then each even pixel plus its right neighbour: the
-      // low dword of every qword holds one 2x2 block's (B, R) and (G, X) sums.
-      __m256i lo = _mm256_add_epi16(aLo, bLo);
-      __m256i hi = _mm256_add_epi16(aHi, bHi);
-      lo = _mm256_add_epi16(lo, _mm256_srli_epi64(lo, 32));
-      hi = _mm256_add_epi16(hi, _mm256_srli_epi64(hi, 32));
+      const __m256i bHi = _mm256_blend_epi16(_mm256_srli_epi16(b, 8), biasWord, 0xAA);
+      lumaRow0[k] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(aLo, yLo), _mm256_madd_epi16(aHi, yHi)), 15);
+      lumaRow1[k] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(bLo, yLo), _mm256_madd_epi16(bHi, yHi)), 15);
+      // Vertical sums weighted per pixel, then each pixel plus its right
+      // neighbour: per lane Cb, Cb, Cr, Cr of two 2x2 blocks.
+      const __m256i lo = _mm256_add_epi16(aLo, bLo);
+      const __m256i hi = _mm256_add_epi16(aHi, bHi);
       const __m256i u = _mm256_add_epi32(_mm256_madd_epi16(lo, uLo), _mm256_madd_epi16(hi, uHi));
       const __m256i v = _mm256_add_epi32(_mm256_madd_epi16(lo, vLo), _mm256_madd_epi16(hi, vHi));
-      __m256i uv = _mm256_blend_epi32(u, _mm256_slli_epi64(v, 32), 0xAA);
-      uv = _mm256_add_epi32(_mm256_srai_epi32(_mm256_add_epi32(uv, cRound), 17), c128);
+      const __m256i uv = _mm256_srai_epi32(_mm256_add_epi32(_mm256_hadd_epi32(u, v), cRound), 17);
       pairs[k] = uv;
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(y0), packBytes(lumaRow0, order));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(y1), packBytes(lumaRow1, order));
     const __m256i cbcr = packBytes(pairs, order);
     if constexpr (kInterleaved) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(cb), cbcr);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(cb), _mm256_shuffle_epi8(cbcr, interleave));
       cb += 32;
     } else {
       const __m256i grouped = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(cbcr, split), 0xD8);
