@@ -20,6 +20,7 @@ packages=(
   libx264-dev
   libx265-dev
   libswscale-dev
+  libyuv-dev
   libavutil-dev
   libavcodec-dev
   xvfb

@@ -49,6 +49,11 @@ void appendUnit(Bytes& out, ByteView unit) {
 Bytes AccessUnit::fromLengthPrefixed(ByteView sample, Wire::Codec codec) {
   Bytes out;
   out.reserve(sample.size() + 64);
+  appendAnnexB(sample, codec, out);
+  return out;
+}
+
+void AccessUnit::appendAnnexB(ByteView sample, Wire::Codec codec, Bytes& out) {
   const size_t total = sample.size();
   size_t p = 4;
   while (p <= total) {
@@ -73,7 +78,6 @@ Bytes AccessUnit::fromLengthPrefixed(ByteView sample, Wire::Codec codec) {
     appendUnit(out, unit);
     p += static_cast<size_t>(length) + 4;
   }
-  return out;
 }
 
 }  // namespace lumenrail

@@ -15,6 +15,10 @@ namespace AccessUnit {
 // own banner SEI is dropped; every other unit is kept.
 Bytes fromLengthPrefixed(ByteView sample, Wire::Codec codec);
 
+// The same, appended to `out`: the one copy of the coded bytes between the
+// library and the frame packet. Allocates only when `out` must grow.
+void appendAnnexB(ByteView sample, Wire::Codec codec, Bytes& out);
+
 }  // namespace AccessUnit
 
 }  // namespace lumenrail

@@ -3,21 +3,24 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "media/PixelBuffer.hpp"
 #include "media/PixelBufferPool.hpp"
+#include "media/PlaneScaler.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
-
-struct SwsContext;
 
 namespace lumenrail {
 
 // Turns a grabbed BGRX picture into a buffer of the capture's own pool, at
 // the stream's size and pixel format: the one copy between capture and
-// encoder. A frame that finds no free buffer (16 copies still held
-// downstream) is dropped and reported at most once a second.
-// One thread at a time.
+// encoder. A picture whose aspect ratio differs from the stream's is scaled
+// to fit and centred between black bars (fitPicture), never stretched.
+// Colours are converted with the BT.709 matrix (Bt709Converter). A frame
+// that finds no free buffer (16 copies still held downstream) is dropped and
+// reported at most once a second. One thread at a time; after the first
+// frame of a size, a frame allocates nothing of its own.
 class CaptureFrameCopier final {
  public:
   // Copies held downstream before new frames are dropped.
@@ -36,7 +39,6 @@ class CaptureFrameCopier final {
   uint64_t dropCount() const { return dropCount_; }
 
  private:
-  bool convert(const uint8_t* bgrx, int64_t bytesPerRow, int64_t width, int64_t height, PixelBuffer& out);
   void noteDrop();
 
   int64_t width_;
@@ -45,9 +47,8 @@ class CaptureFrameCopier final {
   NowNs nowNs_;
   Log::Sink log_;
   std::shared_ptr<PixelBufferPool> pool_;
-  SwsContext* sws_ = nullptr;
-  int64_t swsSrcW_ = 0;
-  int64_t swsSrcH_ = 0;
+  std::vector<uint8_t> scaled_;  // planes of a picture that has to be scaled
+  PlaneScaler bgraScaler_;
   uint64_t dropCount_ = 0;
   std::optional<uint64_t> lastDropLogNs_;
 };

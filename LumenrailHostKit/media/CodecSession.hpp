@@ -30,7 +30,9 @@ struct CodecRate {
 class CodecSession {
  public:
   struct Output {
-    Bytes lengthPrefixed;  // NAL units each behind a 4-byte big-endian length
+    // NAL units each behind a 4-byte big-endian length, in the library's own
+    // memory: valid until the next call into the session.
+    ByteView lengthPrefixed;
     bool keyframe = false;
   };
 

@@ -1,5 +1,9 @@
 #include "media/EncoderInput.hpp"
 
+#include <libyuv/planar_functions.h>
+
+#include "media/Bt709Converter.hpp"
+
 extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
@@ -19,8 +23,10 @@ EncoderInput::EncoderInput(int width, int height, bool codecAcceptsNv12)
   const int chromaH = (height + 1) / 2;
   scratchStride_[0] = alignUp(width, 64);
   scratchStride_[1] = scratchStride_[2] = alignUp(chromaW, 64);
+  // NV12 from BGRA uses the chroma area as one interleaved plane.
+  nv12ChromaStride_ = alignUp(chromaW * 2, 64);
   scratchOffset_[1] = static_cast<size_t>(scratchStride_[0]) * static_cast<size_t>(height);
-  scratchOffset_[2] = scratchOffset_[1] + static_cast<size_t>(scratchStride_[1]) * static_cast<size_t>(chromaH);
+  scratchOffset_[2] = scratchOffset_[1] + static_cast<size_t>(nv12ChromaStride_) * static_cast<size_t>(chromaH);
   // Extra tail: converters may write whole SIMD blocks past the last pixel.
   scratch_.resize(scratchOffset_[2] + static_cast<size_t>(scratchStride_[2]) * static_cast<size_t>(chromaH) + 64);
 }
@@ -29,15 +35,38 @@ EncoderInput::~EncoderInput() { sws_freeContext(sws_); }
 
 bool EncoderInput::prepare(const PixelBuffer& buffer, CodecPicture& picture) {
   const bool sameSize = buffer.width() == width_ && buffer.height() == height_;
-  if (sameSize && acceptsNv12_ && buffer.format() == PixelFormat::nv12FullRange) {
-    picture.nv12 = true;
-    for (int i = 0; i < 2; ++i) {
-      picture.plane[i] = buffer.planeData(i);
-      picture.stride[i] = static_cast<int>(buffer.bytesPerRow(i));
+  uint8_t* scratch[3] = {scratch_.data() + scratchOffset_[0], scratch_.data() + scratchOffset_[1],
+                         scratch_.data() + scratchOffset_[2]};
+  auto usePlanes = [&](bool nv12, const uint8_t* const planes[3], const int strides[3]) {
+    picture.nv12 = nv12;
+    for (int i = 0; i < 3; ++i) {
+      picture.plane[i] = i < (nv12 ? 2 : 3) ? planes[i] : nullptr;
+      picture.stride[i] = i < (nv12 ? 2 : 3) ? strides[i] : 0;
     }
-    picture.plane[2] = nullptr;
-    picture.stride[2] = 0;
     return true;
+  };
+  const uint8_t* const given[3] = {buffer.planeData(0), buffer.planeData(1), buffer.planeData(2)};
+  const int givenStride[3] = {static_cast<int>(buffer.bytesPerRow(0)), static_cast<int>(buffer.bytesPerRow(1)),
+                              static_cast<int>(buffer.bytesPerRow(2))};
+  if (sameSize && buffer.format() == PixelFormat::i420FullRange) return usePlanes(false, given, givenStride);
+  if (sameSize && buffer.format() == PixelFormat::nv12FullRange) {
+    if (acceptsNv12_) return usePlanes(true, given, givenStride);
+    libyuv::SplitUVPlane(given[1], givenStride[1], scratch[1], scratchStride_[1], scratch[2], scratchStride_[2],
+                         (width_ + 1) / 2, (height_ + 1) / 2);
+    const uint8_t* const planes[3] = {given[0], scratch[1], scratch[2]};
+    return usePlanes(false, planes, scratchStride_);
+  }
+  if (sameSize && buffer.format() == PixelFormat::bgra) {
+    const uint8_t* const planes[3] = {scratch[0], scratch[1], scratch[2]};
+    if (acceptsNv12_) {
+      Bt709Converter::toNv12(given[0], givenStride[0], width_, height_, scratch[0], scratchStride_[0], scratch[1],
+                             nv12ChromaStride_);
+      const int strides[3] = {scratchStride_[0], nv12ChromaStride_, 0};
+      return usePlanes(true, planes, strides);
+    }
+    Bt709Converter::toI420(given[0], givenStride[0], width_, height_, scratch[0], scratchStride_[0], scratch[1],
+                           scratchStride_[1], scratch[2], scratchStride_[2]);
+    return usePlanes(false, planes, scratchStride_);
   }
 
   const int srcW = static_cast<int>(buffer.width());
@@ -54,6 +83,9 @@ bool EncoderInput::prepare(const PixelBuffer& buffer, CodecPicture& picture) {
     case PixelFormat::nv12VideoRange:
       srcFormat = AV_PIX_FMT_NV12;
       srcRange = 0;
+      break;
+    case PixelFormat::i420FullRange:
+      srcFormat = AV_PIX_FMT_YUV420P;
       break;
   }
   if (sws_ == nullptr || srcW != swsSrcW_ || srcH != swsSrcH_ || buffer.format() != swsSrcFormat_) {
@@ -72,8 +104,8 @@ bool EncoderInput::prepare(const PixelBuffer& buffer, CodecPicture& picture) {
       return false;
     }
   }
-  const uint8_t* srcPlanes[4] = {buffer.planeData(0), buffer.planeData(1), nullptr, nullptr};
-  const int srcStrides[4] = {static_cast<int>(buffer.bytesPerRow(0)), static_cast<int>(buffer.bytesPerRow(1)), 0, 0};
+  const uint8_t* srcPlanes[4] = {given[0], given[1], given[2], nullptr};
+  const int srcStrides[4] = {givenStride[0], givenStride[1], givenStride[2], 0};
   uint8_t* dstPlanes[4] = {scratch_.data() + scratchOffset_[0], scratch_.data() + scratchOffset_[1],
                            scratch_.data() + scratchOffset_[2], nullptr};
   const int dstStrides[4] = {scratchStride_[0], scratchStride_[1], scratchStride_[2], 0};

@@ -11,9 +11,11 @@ struct SwsContext;
 namespace lumenrail {
 
 // Brings a captured frame into the form a codec takes: full-range BT.709
-// 4:2:0 at the encoder's size. Full-range NV12 of the right size goes to a
-// codec that reads NV12 as it is; everything else (BGRA, video-range NV12,
-// another size, a codec that wants I420) passes through libswscale once.
+// 4:2:0 at the encoder's size. Full-range 4:2:0 of the right size is read
+// where it lies: NV12 by a codec that takes it, I420 by either; a codec that
+// wants I420 given NV12 reads its luma in place and only the chroma pairs are
+// split. BGRA of the right size goes through the BT.709 converter once.
+// Video-range NV12 and other sizes pass through libswscale once.
 class EncoderInput final {
  public:
   EncoderInput(int width, int height, bool codecAcceptsNv12);
@@ -35,6 +37,7 @@ class EncoderInput final {
   PixelFormat swsSrcFormat_ = PixelFormat::bgra;
   std::vector<uint8_t> scratch_;
   int scratchStride_[3] = {0, 0, 0};
+  int nv12ChromaStride_ = 0;
   size_t scratchOffset_[3] = {0, 0, 0};
 };
 

@@ -36,11 +36,11 @@ class H264CodecSession final : public CodecSession {
     int count = 0;
     const int bytes = x264_encoder_encode(encoder_, &nals, &count, &in, &pictureOut);
     if (bytes < 0) return bytes;
-    out.lengthPrefixed.clear();
+    out.lengthPrefixed = {};
     out.keyframe = false;
     if (bytes == 0 || count <= 0) return 0;
     // Payloads are contiguous; without Annex B each begins with its 4-byte length.
-    out.lengthPrefixed.assign(nals[0].p_payload, nals[0].p_payload + bytes);
+    out.lengthPrefixed = ByteView(nals[0].p_payload, static_cast<size_t>(bytes));
     out.keyframe = pictureOut.b_keyframe != 0;
     return bytes;
   }

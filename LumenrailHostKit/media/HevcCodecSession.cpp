@@ -46,14 +46,14 @@ class HevcCodecSession final : public CodecSession {
     x265_nal* nals = nullptr;
     uint32_t count = 0;
     const int status = x265_encoder_encode(encoder_, &nals, &count, &in, &pictureOut);
-    out.lengthPrefixed.clear();
+    out.lengthPrefixed = {};
     out.keyframe = false;
     if (status < 0) return status;
     if (status == 0 || count == 0) return 0;
     size_t total = 0;
     for (uint32_t i = 0; i < count; ++i) total += nals[i].sizeBytes;
     // Payloads are contiguous; without Annex B each begins with its 4-byte length.
-    out.lengthPrefixed.assign(nals[0].payload, nals[0].payload + total);
+    out.lengthPrefixed = ByteView(nals[0].payload, total);
     out.keyframe = pictureOut.sliceType == X265_TYPE_IDR || pictureOut.sliceType == X265_TYPE_I;
     if (out.keyframe) idrOwed_ = false;
     return static_cast<int>(total);

@@ -16,6 +16,7 @@ std::optional<PixelFormat> pixelFormatFrom(uint32_t code) {
     case PixelFormat::nv12VideoRange:
     case PixelFormat::nv12FullRange:
     case PixelFormat::bgra:
+    case PixelFormat::i420FullRange:
       return static_cast<PixelFormat>(code);
   }
   return std::nullopt;
@@ -32,6 +33,12 @@ PixelBuffer::PixelBuffer(PixelFormat format, int64_t width, int64_t height)
   if (format == PixelFormat::bgra) {
     stride_[0] = alignUp(width * 4, kRowAlignment);
     total = stride_[0] * height;
+  } else if (format == PixelFormat::i420FullRange) {
+    stride_[0] = alignUp(width, kRowAlignment);
+    stride_[1] = stride_[2] = alignUp((width + 1) / 2, kRowAlignment);
+    offset_[1] = stride_[0] * height;
+    offset_[2] = offset_[1] + stride_[1] * ((height + 1) / 2);
+    total = offset_[2] + stride_[2] * ((height + 1) / 2);
   } else {
     // Odd sizes round the chroma plane up so the last column and row keep their chroma.
     stride_[0] = alignUp(width, kRowAlignment);
@@ -44,6 +51,19 @@ PixelBuffer::PixelBuffer(PixelFormat format, int64_t width, int64_t height)
 }
 
 PixelBuffer::~PixelBuffer() { std::free(storage_); }
+
+int PixelBuffer::planeCount() const {
+  switch (format_) {
+    case PixelFormat::bgra:
+      return 1;
+    case PixelFormat::i420FullRange:
+      return 3;
+    case PixelFormat::nv12VideoRange:
+    case PixelFormat::nv12FullRange:
+      break;
+  }
+  return 2;
+}
 
 uint8_t* PixelBuffer::planeData(int plane) {
   if (plane < 0 || plane >= planeCount()) return nullptr;

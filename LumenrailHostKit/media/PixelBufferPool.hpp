@@ -9,9 +9,12 @@
 
 namespace lumenrail {
 
+struct PixelBufferPoolState;
+
 // Recycles buffers of one format and size. A buffer goes back to the pool
 // when its last holder lets go; buffers may outlive the pool, and are then
-// simply freed. Thread-safe.
+// simply freed. Handing out a recycled buffer allocates nothing: the shared
+// reference's bookkeeping block is recycled too. Thread-safe.
 class PixelBufferPool final {
  public:
   // Nothing for a size PixelBuffer refuses.
@@ -31,18 +34,13 @@ class PixelBufferPool final {
   int64_t outstanding() const;
 
  private:
-  struct State {
-    std::mutex mutex;
-    std::vector<std::unique_ptr<PixelBuffer>> free;
-    int64_t outstanding = 0;
-  };
 
   PixelBufferPool(PixelFormat format, int64_t width, int64_t height);
 
   PixelFormat format_;
   int64_t width_;
   int64_t height_;
-  std::shared_ptr<State> state_;
+  std::shared_ptr<PixelBufferPoolState> state_;
 };
 
 }  // namespace lumenrail

@@ -31,6 +31,8 @@ class VideoEncoder {
     bool operator==(const LiveConfigResult&) const = default;
   };
 
+  // The frame is the encoder's own, reused for the next one: valid only
+  // during the call (copy what must outlive it).
   using Sink = std::function<void(const EncodedFrame&)>;
 
   virtual ~VideoEncoder() = default;

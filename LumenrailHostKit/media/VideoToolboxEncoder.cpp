@@ -91,7 +91,9 @@ void VideoToolboxEncoder::start() {
 
 void VideoToolboxEncoder::encode(const PixelBufferRef& buffer, uint64_t captureTimeNs, bool forceKeyframe) {
   std::lock_guard delivery(deliveryMutex_);
-  EncodedFrame frame;
+  // Reused: once it has grown to the largest access unit, a frame allocates nothing.
+  EncodedFrame& frame = output_;
+  frame.data.clear();
   {
     std::lock_guard lock(sessionMutex_);
     if (!session_) throw EncoderError(ErrorKind::notStarted, 0);
@@ -105,7 +107,7 @@ void VideoToolboxEncoder::encode(const PixelBufferRef& buffer, uint64_t captureT
     if (session_->encode(picture, nextPts_++, idr, out) < 0) {
       throw EncoderError(ErrorKind::encodeFailed, kStatusEncodeFailed);
     }
-    frame.data = AccessUnit::fromLengthPrefixed(out.lengthPrefixed, config_.codec);
+    AccessUnit::appendAnnexB(out.lengthPrefixed, config_.codec, frame.data);
     if (frame.data.empty()) {
       ++framesSinceKeyframe_;
       return;

@@ -102,6 +102,8 @@ class VideoToolboxEncoder final : public VideoEncoder {
   int64_t framesSinceKeyframe_ = 0;
   bool keyframeOwed_ = true;
   int64_t nextPts_ = 0;
+  // Guarded by deliveryMutex_: handed to `sink` by reference.
+  EncodedFrame output_;
 };
 
 }  // namespace lumenrail

@@ -26,7 +26,12 @@ PixelBufferRef ViewportCropper::crop(const PixelBufferRef& source, const PixelRe
   view.height = bottom - top;
   if (planar) {
     view.data[0] += top * view.bytesPerRow[0] + left;
-    view.data[1] += top / 2 * view.bytesPerRow[1] + left;  // CbCr pairs: x/2 pairs of 2 bytes
+    if (source->format() == PixelFormat::i420FullRange) {
+      view.data[1] += top / 2 * view.bytesPerRow[1] + left / 2;
+      view.data[2] += top / 2 * view.bytesPerRow[2] + left / 2;
+    } else {
+      view.data[1] += top / 2 * view.bytesPerRow[1] + left;  // CbCr pairs: x/2 pairs of 2 bytes
+    }
   } else {
     view.data[0] += top * view.bytesPerRow[0] + left * 4;
   }

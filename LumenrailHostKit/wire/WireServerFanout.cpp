@@ -30,18 +30,55 @@ std::string helloLabel(const Wire::HelloParams& h) {
 
 constexpr uint64_t kByeDrainNs = 500 * kNsPerMs;
 
+// Wire::frameChunks of the payload `head` + `body`, without first joining
+// the two: each byte of the access unit is copied once, into its chunk.
+std::vector<SharedPacket> frameChunkPackets(uint32_t frameId, ByteView head, ByteView body) {
+  const size_t total = head.size() + body.size();
+  std::vector<SharedPacket> out;
+  out.reserve(total / Wire::frameChunkMaxData + 1);
+  size_t offset = 0;
+  for (;;) {
+    const size_t n = std::min(total - offset, Wire::frameChunkMaxData);
+    const bool last = offset + n >= total;
+    const size_t payloadSize = Wire::frameChunkHeaderSize + n;
+    Bytes chunk;
+    chunk.reserve(Wire::headerSize + payloadSize);
+    chunk.push_back(static_cast<uint8_t>(Wire::PacketType::frameChunk));
+    Wire::appendLE32(chunk, static_cast<uint32_t>(payloadSize));
+    Wire::appendLE32(chunk, frameId);
+    Wire::appendLE32(chunk, static_cast<uint32_t>(total));
+    Wire::appendLE32(chunk, static_cast<uint32_t>(offset));
+    chunk.push_back(last ? 1 : 0);
+    chunk.insert(chunk.end(), 3, 0);
+    const size_t fromHead = offset < head.size() ? std::min(head.size() - offset, n) : 0;
+    if (fromHead > 0) {
+      chunk.insert(chunk.end(), head.begin() + static_cast<ptrdiff_t>(offset),
+                   head.begin() + static_cast<ptrdiff_t>(offset + fromHead));
+    }
+    if (n > fromHead) {
+      const size_t bodyAt = offset + fromHead - head.size();
+      chunk.insert(chunk.end(), body.begin() + static_cast<ptrdiff_t>(bodyAt),
+                   body.begin() + static_cast<ptrdiff_t>(bodyAt + n - fromHead));
+    }
+    out.push_back(sharePacket(std::move(chunk)));
+    if (last) break;
+    offset += n;
+  }
+  return out;
+}
+
 }  // namespace
 
 // ---- Frames, audio and control messages ------------------------------------
 
 void WireServer::broadcast(uint64_t captureTicks, bool keyframe, ByteView accessUnit, Lane lane) {
-  const Bytes payload = Wire::framePayload(captureTicks, keyframe, accessUnit);
   uint32_t frameId;
   {
     std::lock_guard lock(frameIdMutex_);
     frameId = ++frameIdCounter_;  // wraps at 2^32
   }
-  // Built at most once each, on the first client that needs that form.
+  // Built at most once each, on the first client that needs that form, and
+  // straight from the access unit: its bytes are copied once per form.
   std::vector<SharedPacket> whole;
   std::vector<SharedPacket> chunks;
   int64_t evicted = 0;
@@ -55,11 +92,9 @@ void WireServer::broadcast(uint64_t captureTicks, bool keyframe, ByteView access
     std::vector<SharedPacket>& packets = chunked ? chunks : whole;
     if (packets.empty()) {
       if (chunked) {
-        for (Bytes& c : Wire::frameChunks(frameId, payload, Wire::frameChunkMaxData)) {
-          chunks.push_back(sharePacket(std::move(c)));
-        }
+        chunks = frameChunkPackets(frameId, Wire::framePayload(captureTicks, keyframe, {}), accessUnit);
       } else {
-        whole.push_back(sharePacket(Wire::packet(Wire::PacketType::frame, payload)));
+        whole.push_back(sharePacket(Wire::frame(captureTicks, keyframe, accessUnit)));
       }
     }
     evicted += conn->enqueueFrame(packets, keyframe, captureTicks, lane);

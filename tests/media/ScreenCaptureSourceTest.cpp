@@ -112,8 +112,8 @@ TEST(CaptureFrameCopier, ConvertsBgrxToFullAndVideoRangeNv12AndOpaqueBgra) {
   EXPECT_TRUE(isUniformBgra(*d, 0, 0, 255));
 
   // A source that changes size mid-stream still lands at the stream's size.
-  const auto green = solidBgrx(100, 30, 0x00ff00);
-  auto e = full.copy(green.data(), 100 * 4, 100, 30);
+  const auto green = solidBgrx(96, 72, 0x00ff00);
+  auto e = full.copy(green.data(), 96 * 4, 96, 72);
   ASSERT_TRUE(e);
   EXPECT_EQ(e->width(), 64);
   EXPECT_EQ(e->height(), 48);
@@ -384,10 +384,12 @@ TEST_F(ScreenCaptureIntegration, ContentHashFollowsThePictureAndIsStableWhileSti
   const auto first = source.probeContentHash();
   ASSERT_TRUE(first);
   EXPECT_EQ(source.probeContentHash(), first);
-  // FNV-1a 64 over 96x96 pixels of B 0x56, G 0x34, R 0x12, A 0xff, computed here.
+  // FNV-1a 64 over 96x96 pixels, computed here: the 4:3 screen fitted
+  // between black bars of 12 rows, B 0x56, G 0x34, R 0x12, A 0xff between.
   uint64_t expected = 0xcbf29ce484222325ull;
   for (int i = 0; i < 96 * 96; ++i) {
-    for (uint8_t byte : {0x56, 0x34, 0x12, 0xff}) {
+    const bool bar = i < 96 * 12 || i >= 96 * 84;
+    for (uint8_t byte : {bar ? 0 : 0x56, bar ? 0 : 0x34, bar ? 0 : 0x12, 0xff}) {
       expected ^= byte;
       expected *= 0x100000001b3ull;
     }
@@ -419,7 +421,7 @@ TEST_F(ScreenCaptureIntegration, ChoosesMonitorsByIdIncludingOnesAddedLater) {
   {
     // By the id of a listed monitor.
     FrameSink sink;
-    ScreenCaptureSource byId({.width = 32, .height = 32, .fps = 30, .targetDisplayID = before.front().id,
+    ScreenCaptureSource byId({.width = 32, .height = 24, .fps = 30, .targetDisplayID = before.front().id,
                               .showsCursor = false, .pixelFormat = PixelFormat::bgra, .xDisplay = x.display()});
     byId.onFrame = [&](const PixelBufferRef& b, uint64_t t) { sink.add(b, t); };
     byId.start();

@@ -148,6 +148,7 @@ TEST_F(WireServerIntegration, ChunksOnlyForClientsThatAskAndNumbersFramesInOrder
   }
   EXPECT_EQ(total, 40012u);
   EXPECT_EQ(offsets, (std::vector<uint32_t>{0, 16384, 32768}));
+  EXPECT_EQ(RawBytes(joined.begin(), joined.begin() + 12), Wire::framePayload(1, true, {}));
   EXPECT_EQ(RawBytes(joined.begin() + 12, joined.end()), big);
   auto next = chunky.readUntil(Code::frameChunk);
   ASSERT_TRUE(next);

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "input/PenMapper.hpp"
+#include "media/Bt709Converter.hpp"
+#include "media/CaptureFrameCopier.hpp"
+#include "media/PictureFit.hpp"
+
+namespace lumenrail {
+namespace {
+
+using Range = Bt709Converter::Range;
+
+// The textbook formulas in floating point: Y = 0.2126 R + 0.7152 G + 0.0722 B,
+// Cb = (B - Y) / 1.8556, Cr = (R - Y) / 1.5748, chroma of the 2x2 mean.
+struct Reference {
+  double y, cb, cr;
+};
+
+Reference reference(double b, double g, double r, Range range) {
+  const double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+  Reference out{y, (b - y) / 1.8556, (r - y) / 1.5748};
+  if (range == Range::video) return {16 + out.y * 219 / 255, out.cb * 224 / 255 + 128, out.cr * 224 / 255 + 128};
+  return {out.y, out.cb + 128, out.cr + 128};
+}
+
+int clampRound(double v) { return int(std::lround(std::clamp(v, 0.0, 255.0))); }
+
+// Random pixels, half of their channels pinned to 0 or 255, with padded rows.
+struct Picture {
+  int64_t w, h, stride;
+  std::vector<uint8_t> bytes;
+  const uint8_t* at(int64_t x, int64_t y) const { return &bytes[size_t(y * stride + x * 4)]; }
+};
+
+Picture randomPicture(int64_t w, int64_t h, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Picture p{w, h, w * 4 + 12, {}};
+  p.bytes.resize(size_t(p.stride * h));
+  for (auto& b : p.bytes) {
+    const uint32_t v = rng();
+    b = (v & 0x100) ? uint8_t(v) : ((v & 0x200) ? 255 : 0);
+  }
+  return p;
+}
+
+TEST(Bt709Converter, MatchesTheReferenceWithinOneOnOddSizesAndExtremeColours) {
+  struct Case {
+    int64_t w, h;
+    Range range;
+  };
+  // Widths below, at and past the vector step (32 pixels), odd and even.
+  const Case cases[] = {{1, 1, Range::full},   {3, 5, Range::full},   {33, 17, Range::full},
+                        {64, 2, Range::full},  {127, 9, Range::full}, {97, 7, Range::video}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << (c.range == Range::full ? " full" : " video"));
+    const Picture pic = randomPicture(c.w, c.h, uint32_t(c.w * 131 + c.h));
+    const int64_t cw = (c.w + 1) / 2, ch = (c.h + 1) / 2;
+    std::vector<uint8_t> y(size_t(c.w * c.h)), nv12(size_t(cw * 2 * ch)), cb(size_t(cw * ch)), cr(size_t(cw * ch));
+    std::vector<uint8_t> y2(y.size());
+    Bt709Converter::toNv12(pic.bytes.data(), pic.stride, c.w, c.h, y.data(), c.w, nv12.data(), cw * 2, c.range);
+    Bt709Converter::toI420(pic.bytes.data(), pic.stride, c.w, c.h, y2.data(), c.w, cb.data(), cw, cr.data(), cw,
+                           c.range);
+    EXPECT_EQ(y, y2);
+    int worst = 0;
+    for (int64_t row = 0; row < c.h; ++row) {
+      for (int64_t x = 0; x < c.w; ++x) {
+        const uint8_t* p = pic.at(x, row);
+        const int want = clampRound(reference(p[0], p[1], p[2], c.range).y);
+        worst = std::max(worst, std::abs(int(y[size_t(row * c.w + x)]) - want));
+      }
+    }
+    for (int64_t row = 0; row < ch; ++row) {
+      for (int64_t x = 0; x < cw; ++x) {
+        double sum[3] = {0, 0, 0};
+        for (int64_t dy = 0; dy < 2; ++dy) {
+          for (int64_t dx = 0; dx < 2; ++dx) {
+            const uint8_t* p = pic.at(std::min(2 * x + dx, c.w - 1), std::min(2 * row + dy, c.h - 1));
+            for (int i = 0; i < 3; ++i) sum[i] += p[i];
+          }
+        }
+        const Reference want = reference(sum[0] / 4, sum[1] / 4, sum[2] / 4, c.range);
+        const size_t at = size_t(row * cw + x);
+        worst = std::max(worst, std::abs(int(cb[at]) - clampRound(want.cb)));
+        worst = std::max(worst, std::abs(int(cr[at]) - clampRound(want.cr)));
+        EXPECT_EQ(nv12[at * 2], cb[at]);
+        EXPECT_EQ(nv12[at * 2 + 1], cr[at]);
+      }
+    }
+    EXPECT_LE(worst, 1);
+  }
+
+  // Full range keeps both ends exactly: black, white and the saturated primaries.
+  struct Extreme {
+    uint8_t b, g, r;
+    int y, cb, cr;
+  };
+  const Extreme extremes[] = {{0, 0, 0, 0, 128, 128},    {255, 255, 255, 255, 128, 128}, {255, 0, 0, 18, 255, 116},
+                              {0, 0, 255, 54, 99, 255},  {0, 255, 0, 182, 30, 12}};
+  for (const Extreme& e : extremes) {
+    std::vector<uint8_t> pixels;
+    for (int i = 0; i < 40 * 2; ++i) pixels.insert(pixels.end(), {e.b, e.g, e.r, 0x5a});
+    std::vector<uint8_t> y(80), cbcr(40);
+    Bt709Converter::toNv12(pixels.data(), 160, 40, 2, y.data(), 40, cbcr.data(), 40);
+    for (uint8_t v : y) EXPECT_EQ(v, e.y);
+    for (size_t i = 0; i < cbcr.size(); i += 2) {
+      EXPECT_EQ(cbcr[i], e.cb);
+      EXPECT_EQ(cbcr[i + 1], e.cr);
+    }
+  }
+}
+
+// Mirror of a 16:9 display into a 4:3 stream: the picture keeps its shape,
+// centred between black bars, exactly where the pen mapper puts it.
+TEST(CaptureFrameCopier, FitsAPictureOfAnotherAspectBetweenBarsWhereThePenMapperExpectsIt) {
+  constexpr int64_t kDisplayW = 1920, kDisplayH = 1080, kStreamW = 1024, kStreamH = 768;
+  std::vector<uint8_t> white(size_t(kDisplayW * kDisplayH * 4), 0xff);
+  const PictureRect r = fitPicture(kDisplayW, kDisplayH, kStreamW, kStreamH);
+  EXPECT_EQ(r, (PictureRect{0, 96, 1024, 576}));
+
+  for (PixelFormat format : {PixelFormat::nv12FullRange, PixelFormat::i420FullRange}) {
+    CaptureFrameCopier copier(kStreamW, kStreamH, format, [] { return uint64_t(0); });
+    // Twice: the second frame reuses a buffer that already holds a picture.
+    copier.copy(white.data(), kDisplayW * 4, kDisplayW, kDisplayH);
+    PixelBufferRef out = copier.copy(white.data(), kDisplayW * 4, kDisplayW, kDisplayH);
+    ASSERT_TRUE(out);
+    for (int64_t y = 0; y < kStreamH; ++y) {
+      const bool picture = y >= r.y && y < r.y + r.height;
+      const uint8_t* row = out->planeData(0) + y * out->bytesPerRow(0);
+      for (int64_t x = 0; x < kStreamW; x += 97) ASSERT_EQ(row[x], picture ? 255 : 0) << x << "," << y;
+    }
+    for (int plane = 1; plane < out->planeCount(); ++plane) {
+      for (int64_t y = 0; y < out->planeHeight(plane); y += 5) {
+        const uint8_t* row = out->planeData(plane) + y * out->bytesPerRow(plane);
+        for (int64_t x = 0; x < out->planeWidth(plane); x += 7) ASSERT_EQ(row[x], 128) << plane << ": " << x << "," << y;
+      }
+    }
+  }
+
+  // A contact on the picture's top and bottom edges reaches the display's
+  // top and bottom rows; one in a bar stays on the edge.
+  PenMapper mapper;
+  auto mappedY = [&](double streamY) {
+    Wire::InputSample sample;
+    Wire::InputPointer p;
+    p.pointerId = 1;
+    p.tool = Wire::PenTool::pen;
+    p.flags = Wire::PenFlag::inRange;
+    p.xNorm = 32768;
+    p.yNorm = uint16_t(std::lround(streamY / kStreamH * 65535.0));
+    sample.pointers.push_back(p);
+    const auto events = mapper.mapSample(sample, Rect{0, 0, kDisplayW, kDisplayH}, Size{kStreamW, kStreamH});
+    return events.empty() ? -1.0 : events.back().y;
+  };
+  EXPECT_NEAR(mappedY(double(r.y)), 0.0, 1.0);
+  EXPECT_NEAR(mappedY(double(r.y + r.height)), double(kDisplayH - 1), 1.0);
+  EXPECT_NEAR(mappedY(double(r.y) / 2), 0.0, 1.0);
+}
+
+}  // namespace
+}  // namespace lumenrail
