@@ -59,6 +59,10 @@ void HostSwitch::paintEvent(QPaintEvent*) {
   p.drawEllipse(QRectF(x, kInset, kKnob, kKnob));
 }
 
+void HostSwitch::mousePressEvent(QMouseEvent* event) {
+  event->setAccepted(isEnabled() && event->button() == Qt::LeftButton);
+}
+
 void HostSwitch::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton || !isEnabled()) return;
   // Only a release on the capsule counts, as with any button.

@@ -27,6 +27,8 @@ KitLabel::KitLabel(const QString& text, const QFont& font, DynamicColor color, Q
     : QLabel(text, parent), color_(color) {
   setFont(font);
   setTextFormat(Qt::PlainText);
+  // A label inherits its parent's role otherwise: ButtonText inside a tile.
+  setForegroundRole(QPalette::WindowText);
   applyColor();
   connect(&Appearance::instance(), &Appearance::changed, this, &KitLabel::applyColor);
 }
