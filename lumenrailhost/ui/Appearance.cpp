@@ -47,11 +47,15 @@ void Appearance::pin(AppearanceKind kind) {
 void Appearance::followDesktop() {
   if (following_ || !qApp) return;
   following_ = true;
-  qApp->installEventFilter(this);
+  portalAnswered_ = false;
+  if (!watching_) {
+    watching_ = true;
+    qApp->installEventFilter(this);
+    QDBusConnection::sessionBus().connect(kPortalService, kPortalPath, kSettingsInterface, "SettingChanged", this,
+                                          SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
+  }
   readPalette();
   askPortal();
-  QDBusConnection::sessionBus().connect(kPortalService, kPortalPath, kSettingsInterface, "SettingChanged", this,
-                                        SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
 }
 
 void Appearance::set(AppearanceKind kind) {

@@ -51,6 +51,7 @@ class Appearance final : public QObject {
   AppearanceKind kind_ = AppearanceKind::light;
   bool following_ = false;
   bool portalAnswered_ = false;
+  bool watching_ = false;
 };
 
 }  // namespace lumenrail

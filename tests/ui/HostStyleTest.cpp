@@ -1,7 +1,9 @@
 // The palette and brand colours in both appearances, and the tray glyph's shape.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QPainter>
+#include <QPalette>
 
 #include "HostStyle.hpp"
 #include "MenuBarMark.hpp"
@@ -48,6 +50,24 @@ TEST(HostStyle, PaletteResolvesPerAppearance) {
   EXPECT_EQ(HostStyle::warn().rgb() & 0xFFFFFF, 0xFFC107u);
   Appearance::instance().pin(AppearanceKind::light);
   EXPECT_EQ(HostStyle::warn().rgb() & 0xFFFFFF, 0xA06800u);
+}
+
+TEST(HostStyle, FollowsThePaletteWithoutAPortal) {
+  const QPalette original = QApplication::palette();
+  Appearance::instance().followDesktop();
+  QPalette dark = original;
+  dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x24));
+  QApplication::setPalette(dark);
+  EXPECT_EQ(Appearance::current(), AppearanceKind::dark);
+  QPalette light = original;
+  light.setColor(QPalette::Window, QColor(0xEF, 0xEF, 0xEF));
+  QApplication::setPalette(light);
+  EXPECT_EQ(Appearance::current(), AppearanceKind::light);
+  // Pinned, a palette change no longer moves it.
+  Appearance::instance().pin(AppearanceKind::dark);
+  QApplication::setPalette(original);
+  EXPECT_EQ(Appearance::current(), AppearanceKind::dark);
+  Appearance::instance().pin(AppearanceKind::light);
 }
 
 // A design point's pixel in an image of the glyph at design scale x `scale`.

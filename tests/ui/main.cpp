@@ -8,6 +8,8 @@
 
 int main(int argc, char** argv) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // No desktop portal answers here: the appearance follows the palette alone.
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/lumenrail-test-bus", 1);
   QApplication app(argc, argv);
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   ::testing::InitGoogleTest(&argc, argv);
