@@ -33,9 +33,12 @@ class ProgramCopy {
   }
   fs::path binary() const { return root_ / "bin" / "lumenrailhost"; }
   fs::path bundle() const { return root_ / "bin" / StringBundle::kFolderName; }
-  void writeTable(const std::string& tag, const std::string& json) const {
-    fs::create_directories(bundle() / (tag + ".lproj"));
-    std::ofstream(bundle() / (tag + ".lproj") / "Localizable.json") << json;
+  // Where an installed tree keeps it: among the resources in share/lumenrail.
+  fs::path installedBundle() const { return root_ / "share" / "lumenrail" / StringBundle::kFolderName; }
+  void writeTable(const std::string& tag, const std::string& json, bool installed = false) const {
+    const fs::path folder = (installed ? installedBundle() : bundle()) / (tag + ".lproj");
+    fs::create_directories(folder);
+    std::ofstream(folder / "Localizable.json") << json;
   }
   std::pair<int, std::string> run() const {
     const std::string r = root_.string();
@@ -60,6 +63,19 @@ TEST(L10nCheckAcceptance, ReportsTheTablesAndTheTranslatedHostName) {
                         "\n"
                         "l10n-check: localizations [\"Base\", \"en\", \"fr\"] preferred [\"fr\"]\n"
                         "l10n-check: app.hostName = Hôte Lumenrail\n");
+}
+
+TEST(L10nCheckAcceptance, AnInstalledTreeReadsItsResourcesFirst) {
+  ProgramCopy program;
+  program.writeTable("Base", R"({"app.hostName": "%@ Host"})", true);
+  program.writeTable("Base", R"({"app.hostName": "%@ beside the program"})");
+  const auto [status, output] = program.run();
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(output.find("l10n-check: bundle " + fs::canonical(program.installedBundle()).string() + "\n"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("l10n-check: localizations [\"Base\"] preferred [\"Base\"]\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("app.hostName = Lumenrail Host\n"), std::string::npos) << output;
 }
 
 TEST(L10nCheckAcceptance, FailsWithoutTablesAndSaysSoOnce) {

@@ -11,6 +11,7 @@
 #include "HostButton.hpp"
 #include "HostCard.hpp"
 #include "HostSwitch.hpp"
+#include "HostSymbols.hpp"
 #include "SettingRow.hpp"
 #include "SpectrumMark.hpp"
 #include "TagChip.hpp"
@@ -130,6 +131,12 @@ TEST(StyleComponents, SwitchAndTilesOnlyReportRequests) {
 TEST(StyleComponents, LabelsInCapitalsAndButtonFaces) {
   EXPECT_EQ(TagChip("Live").shownText(), "LIVE");
   EXPECT_EQ(SectionLabel("Devices (2)").shownText(), "DEVICES (2)");
+
+  QImage canvas(24, 24, QImage::Format_ARGB32_Premultiplied);
+  canvas.fill(Qt::transparent);
+  QPainter painter(&canvas);
+  EXPECT_FALSE(HostSymbols::paint(painter, "no.such.symbol", QRectF(0, 0, 24, 24), Qt::black));
+  EXPECT_TRUE(HostSymbols::paint(painter, "play.fill", QRectF(0, 0, 24, 24), Qt::black));
 
   HostButton plain("Forget", {false, true, false});
   plain.setHovered(true);
