@@ -15,6 +15,14 @@ std::string lower(std::string_view s) {
 
 std::string languageOf(std::string_view tag) { return lower(tag.substr(0, tag.find('-'))); }
 
+// The script subtag ("hant" of "zh-Hant-TW"), or "" when the tag names none.
+std::string scriptOf(std::string_view tag) {
+  const size_t dash = tag.find('-');
+  if (dash == std::string_view::npos) return "";
+  const std::string_view second = tag.substr(dash + 1, tag.find('-', dash + 1) - dash - 1);
+  return second.size() == 4 && std::isalpha(static_cast<unsigned char>(second[0])) ? lower(second) : "";
+}
+
 std::string getenvOr(const Environment& env, const char* name) {
   const auto it = env.find(name);
   return it == env.end() ? std::string() : it->second;
@@ -56,6 +64,7 @@ std::optional<std::string> bestMatch(std::string_view candidate, const std::vect
   std::string want = lower(canonicalTag(candidate));
   if (want.empty()) return std::nullopt;
   const std::string language = languageOf(want);
+  const std::string script = scriptOf(want);
   // Longest first: the whole tag, then without its last subtag, down to the language.
   for (;;) {
     for (const auto& tag : shipped) {
@@ -65,8 +74,11 @@ std::optional<std::string> bestMatch(std::string_view candidate, const std::vect
     if (dash == std::string::npos) break;
     want.resize(dash);
   }
+  // Another variant of the language, but never one in another script.
   for (const auto& tag : shipped) {
-    if (languageOf(tag) == language) return tag;
+    if (languageOf(tag) != language) continue;
+    const std::string other = scriptOf(tag);
+    if (script.empty() || other.empty() || script == other) return tag;
   }
   return std::nullopt;
 }

@@ -23,8 +23,9 @@ std::string canonicalTag(std::string_view raw);
 std::vector<std::string> systemLanguages(const Environment& env);
 
 // The shipped tag that serves `candidate`: the same tag, else the longest
-// shipped prefix of it, else a shipped regional variant of its language
-// (the first in `shipped` order). Nothing when the language is not shipped.
+// shipped prefix of it, else a shipped variant of its language in the same
+// script (the first in `shipped` order). Nothing when the language is not
+// shipped: Traditional Chinese is not served by Simplified.
 std::optional<std::string> bestMatch(std::string_view candidate, const std::vector<std::string>& shipped);
 
 // The table a process with these preferences reads: the first preference that

@@ -22,7 +22,8 @@ class ChoiceTile final : public QAbstractButton {
  public:
   ChoiceTile(const ChoiceTiles::Option& option, const TileSizes& sizes, QWidget* parent) : QAbstractButton(parent) {
     setAccessibleName(option.title);
-    setCheckable(false);
+    // Checked is how accessibility tells the selected tile; only setSelected changes it.
+    setCheckable(true);
     auto* column = new QVBoxLayout(this);
     const int pad = static_cast<int>(sizes.padding);
     column->setContentsMargins(pad, pad, pad, pad);
@@ -47,13 +48,16 @@ class ChoiceTile final : public QAbstractButton {
   void setSelected(bool selected) {
     selected_ = selected;
     symbol_->setColor(HostStyle::dynamic(selected ? Role::accent : Role::textDim));
-    setAccessibleDescription(selected ? "selected" : "");
+    setChecked(selected);
     update();
   }
 
   QSize sizeHint() const override { return layout()->sizeHint(); }
 
  protected:
+  // A press asks; the owner's selection decides what shows.
+  void nextCheckState() override {}
+
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     QColor fill = selected_ ? HostStyle::accent() : HostStyle::bgInset();

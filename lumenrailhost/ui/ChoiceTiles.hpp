@@ -28,7 +28,7 @@ class ChoiceTiles final : public QWidget {
 
   const QVariant& selection() const { return selection_; }
   void setSelection(const QVariant& value);
-  // The tiles in option order, for tests and accessibility.
+  // The tiles in option order; the selected one is checked.
   const std::vector<QAbstractButton*>& tiles() const { return tiles_; }
 
  signals:

@@ -105,6 +105,8 @@ TEST(L10nOverride, ReadsOnlyAShippedLanguageByWholeSubtags) {
       {nlohmann::json::array({"frr"}), ""},  // nor is North Frisian French
       {nlohmann::json::array({"pt"}), "pt-BR"},
       {nlohmann::json::array({"zh-Hans-CN"}), "zh-Hans"},
+      {nlohmann::json::array({"zh-Hant-TW"}), ""},
+      {nlohmann::json::array({"zh-CN"}), "zh-Hans"},
       {nlohmann::json::array({"ja"}), ""},
       {nlohmann::json::array(), ""},
       {nlohmann::json::array({1, "fr"}), ""},

@@ -122,10 +122,10 @@ TEST(StyleComponents, SwitchAndTilesOnlyReportRequests) {
   ASSERT_EQ(picks.count(), 1);
   EXPECT_EQ(picks[0][0].toInt(), 2);
   EXPECT_EQ(tiles.selection().toInt(), 3);  // no tile is selected until the owner says
-  EXPECT_EQ(tiles.tiles()[1]->accessibleDescription(), "");
+  EXPECT_FALSE(tiles.tiles()[1]->isChecked());
   tiles.setSelection(2);
-  EXPECT_EQ(tiles.tiles()[1]->accessibleDescription(), "selected");
-  EXPECT_EQ(tiles.tiles()[0]->accessibleDescription(), "");
+  EXPECT_TRUE(tiles.tiles()[1]->isChecked());
+  EXPECT_FALSE(tiles.tiles()[0]->isChecked());
 }
 
 TEST(StyleComponents, LabelsInCapitalsAndButtonFaces) {
