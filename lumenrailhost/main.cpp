@@ -10,6 +10,7 @@
 
 #include "ConsoleModes.hpp"
 #include "HostEntry.hpp"
+#include "L10n.hpp"
 #include "M1Wire.hpp"
 #include "M2Serve.hpp"
 #include "UsbModes.hpp"
@@ -80,7 +81,7 @@ int main(int argc, char** argv) {
     case Mode::version:
       std::printf("%s\nversion %s\n", HostEntry::kProductName, HostEntry::kVersion);
       return 0;
-    case Mode::l10nCheck: return notInThisBuild("--l10n-check");
+    case Mode::l10nCheck: return L10n::selfCheck();
     case Mode::supportReport: return notInThisBuild("--support-report");
     case Mode::renderUi: return notInThisBuild("--render-ui");
     default: break;

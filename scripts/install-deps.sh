@@ -51,6 +51,11 @@ packages=(
   libpulse-dev
   pulseaudio
   pulseaudio-utils
+  qt6-base-dev
+  qt6-base-dev-tools
+  qt6-qpa-plugins
+  fonts-dejavu-core
+  libicu-dev
 )
 
 missing=()

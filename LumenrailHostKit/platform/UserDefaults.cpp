@@ -137,6 +137,17 @@ std::optional<std::string> UserDefaults::string(const std::string& key) const {
   return std::nullopt;
 }
 
+std::optional<std::vector<std::string>> UserDefaults::stringArray(const std::string& key) const {
+  const auto v = value(key);
+  if (!v || !v->is_array()) return std::nullopt;
+  std::vector<std::string> out;
+  for (const auto& entry : *v) {
+    if (!entry.is_string()) return std::nullopt;
+    out.push_back(entry.get<std::string>());
+  }
+  return out;
+}
+
 std::string UserDefaults::set(const nlohmann::json& values) {
   if (!values.is_object()) return "defaults values must be an object";
   std::lock_guard lock(mutex_);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -39,6 +40,8 @@ class UserDefaults final {
   bool boolean(const std::string& key) const;
   // Strings as they are, numbers as decimal text; nothing otherwise.
   std::optional<std::string> string(const std::string& key) const;
+  // A list whose every entry is a string; nothing for any other value.
+  std::optional<std::vector<std::string>> stringArray(const std::string& key) const;
 
   // Merges `values` (a JSON object) into the domain and writes the file once.
   // Returns an empty string on success, else what failed.

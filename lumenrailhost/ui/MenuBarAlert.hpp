@@ -1,0 +1,22 @@
+#pragma once
+
+// Modal alerts placed on the primary screen (the one with the panel or tray):
+// centred across its available area with the centre one third of the way
+// down, then run. Responses are 1000 for the first button added through
+// `addButton`, 1001 for the second, and so on.
+
+#include <QMessageBox>
+
+namespace lumenrail::MenuBarAlert {
+
+QAbstractButton* addButton(QMessageBox& box, const QString& title);
+
+// Places the box now and once more when its modal loop has started (the
+// window system may move a window as it maps it), runs it and returns the
+// response. A box ended from outside with `done(code)` returns that code.
+int runModalOnMenuBarScreen(QMessageBox& box);
+
+// Moves `box` to its place on the primary screen; nothing without a screen.
+void place(QWidget& box);
+
+}  // namespace lumenrail::MenuBarAlert

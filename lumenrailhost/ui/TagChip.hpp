@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QWidget>
+
+namespace lumenrail {
+
+// A small capsule label; its text is shown in capitals.
+class TagChip final : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TagChip(const QString& text, QWidget* parent = nullptr);
+  QString shownText() const { return text_; }
+  QSize sizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QString text_;
+};
+
+// An upper-case section heading across the whole width.
+class SectionLabel final : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit SectionLabel(const QString& text, QWidget* parent = nullptr);
+  QString shownText() const { return text_; }
+  QSize sizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QString text_;
+};
+
+}  // namespace lumenrail

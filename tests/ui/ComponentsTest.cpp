@@ -1,0 +1,152 @@
+// The style components drawn offscreen. Set LUMENRAIL_UI_SNAPSHOTS to a
+// folder to also get the gallery as PNG files, one per appearance.
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include "ChoiceTiles.hpp"
+#include "HostBanner.hpp"
+#include "HostButton.hpp"
+#include "HostCard.hpp"
+#include "HostSwitch.hpp"
+#include "HostSymbols.hpp"
+#include "SettingRow.hpp"
+#include "SpectrumMark.hpp"
+#include "TagChip.hpp"
+
+namespace lumenrail {
+namespace {
+
+QImage render(QWidget& widget) {
+  widget.ensurePolished();
+  widget.resize(widget.sizeHint().expandedTo(widget.size()));
+  QImage image(widget.size() * 2, QImage::Format_ARGB32_Premultiplied);
+  image.setDevicePixelRatio(2);
+  image.fill(Qt::transparent);
+  widget.render(&image);
+  return image;
+}
+
+class Gallery final : public QWidget {
+ public:
+  Gallery() {
+    setAutoFillBackground(true);
+    QPalette p = palette();
+    p.setColor(QPalette::Window, HostStyle::bg());
+    setPalette(p);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(20, 20, 20, 20);
+    column->setSpacing(14);
+    auto* marks = new QHBoxLayout();
+    marks->addWidget(new SpectrumMark(16));
+    marks->addWidget(new SpectrumMark(48));
+    marks->addWidget(new TagChip("live"));
+    marks->addStretch(1);
+    column->addLayout(marks);
+    column->addWidget(new SectionLabel("Display"));
+    auto* card = new HostCard();
+    card->addContent(new SettingRow("Start serving at launch", QString("Serve as soon as the host starts."), false,
+                                    QString("live"), new HostSwitch("on", true)));
+    card->addContent(new RowDivider());
+    card->addContent(new SettingRow("Encrypt Wi-Fi", QString("The stream crosses the network unencrypted."), true,
+                                    std::nullopt, new HostSwitch("off", false)));
+    card->addContent(new RowDivider());
+    auto* disabled = new HostSwitch("disabled", true);
+    disabled->setEnabled(false);
+    card->addContent(new SettingRow("High-rate pen", std::nullopt, false, std::nullopt, disabled));
+    column->addWidget(card);
+    column->addWidget(new HostBanner("exclamationmark.triangle.fill", "Peer-to-peer Wi-Fi is on",
+                                     "It can make the stream stutter. Turn it off while you work.",
+                                     HostBanner::Action{"Open…", {}}, HostBanner::warnTint(),
+                                     HostBanner::warnBackground()));
+    column->addWidget(new ChoiceTiles({{true, "rectangle.on.rectangle", "Extend", "A second screen"},
+                                       {false, "rectangle.fill.on.rectangle.fill", "Mirror", "Show the main screen"}},
+                                      true, true));
+    column->addWidget(new ChoiceTiles({{true, "rectangle.on.rectangle", "Extend", "Use the device as a second screen."},
+                                       {false, "rectangle.fill.on.rectangle.fill", "Mirror", "Show the main screen."}},
+                                      false, false));
+    auto* buttons = new QHBoxLayout();
+    auto* start = new HostButton("Start Serving", {true, false, false});
+    start->setSymbol("play.fill");
+    buttons->addWidget(start);
+    buttons->addWidget(new HostButton("QR Code"));
+    auto* hovered = new HostButton("Forget", {false, true, false});
+    hovered->setHovered(true);
+    buttons->addWidget(hovered);
+    auto* off = new HostButton("Disabled");
+    off->setEnabled(false);
+    buttons->addWidget(off);
+    buttons->addStretch(1);
+    column->addLayout(buttons);
+    column->addWidget(new HostButton("Full width", {false, false, true}));
+    setFixedWidth(460);
+  }
+};
+
+TEST(StyleComponents, RenderOffscreenInBothAppearances) {
+  for (const auto kind : {AppearanceKind::light, AppearanceKind::dark}) {
+    Appearance::instance().pin(kind);
+    Gallery gallery;
+    const QImage image = render(gallery);
+    ASSERT_FALSE(image.isNull());
+    // The window background is the palette's bg.
+    EXPECT_EQ(image.pixelColor(4, 4), HostStyle::bg());
+    if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+      image.save(QString("%1/components-%2.png").arg(dir, kind == AppearanceKind::dark ? "dark" : "light"));
+    }
+  }
+  Appearance::instance().pin(AppearanceKind::light);
+}
+
+TEST(StyleComponents, SwitchAndTilesOnlyReportRequests) {
+  HostSwitch toggle("pen", false);
+  QSignalSpy flips(&toggle, &HostSwitch::toggleRequested);
+  QTest::mouseClick(&toggle, Qt::LeftButton, {}, QPoint(20, 11));
+  ASSERT_EQ(flips.count(), 1);
+  EXPECT_TRUE(flips[0][0].toBool());
+  EXPECT_FALSE(toggle.isOn());  // the owner decides
+  // The track beside the knob, in the 2x image: off at the trailing side, on at the leading side.
+  EXPECT_EQ(render(toggle).pixelColor(64, 22), HostStyle::bgInset());
+  toggle.setOn(true);
+  EXPECT_EQ(render(toggle).pixelColor(16, 22), HostStyle::accent());
+  toggle.setEnabled(false);
+  QTest::mouseClick(&toggle, Qt::LeftButton, {}, QPoint(20, 11));
+  EXPECT_EQ(flips.count(), 1);
+
+  ChoiceTiles tiles({{1, "", "A", ""}, {2, "", "B", ""}}, 3, true);
+  QSignalSpy picks(&tiles, &ChoiceTiles::selectionRequested);
+  tiles.resize(300, 60);
+  QTest::mouseClick(tiles.tiles()[1], Qt::LeftButton);
+  ASSERT_EQ(picks.count(), 1);
+  EXPECT_EQ(picks[0][0].toInt(), 2);
+  EXPECT_EQ(tiles.selection().toInt(), 3);  // no tile is selected until the owner says
+  EXPECT_FALSE(tiles.tiles()[1]->isChecked());
+  tiles.setSelection(2);
+  EXPECT_TRUE(tiles.tiles()[1]->isChecked());
+  EXPECT_FALSE(tiles.tiles()[0]->isChecked());
+}
+
+TEST(StyleComponents, LabelsInCapitalsAndButtonFaces) {
+  EXPECT_EQ(TagChip("Live").shownText(), "LIVE");
+  EXPECT_EQ(SectionLabel("Devices (2)").shownText(), "DEVICES (2)");
+
+  QImage canvas(24, 24, QImage::Format_ARGB32_Premultiplied);
+  canvas.fill(Qt::transparent);
+  QPainter painter(&canvas);
+  EXPECT_FALSE(HostSymbols::paint(painter, "no.such.symbol", QRectF(0, 0, 24, 24), Qt::black));
+  EXPECT_TRUE(HostSymbols::paint(painter, "play.fill", QRectF(0, 0, 24, 24), Qt::black));
+
+  HostButton plain("Forget", {false, true, false});
+  plain.setHovered(true);
+  EXPECT_TRUE(plain.isActive());
+  // A danger face under the pointer has a warn border.
+  EXPECT_EQ(render(plain).pixelColor(plain.width(), 1), HostStyle::warn());
+  plain.setEnabled(false);
+  EXPECT_FALSE(plain.isActive());
+  EXPECT_DOUBLE_EQ(plain.faceOpacity(), 0.45);
+}
+
+}  // namespace
+}  // namespace lumenrail

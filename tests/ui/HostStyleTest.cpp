@@ -1,0 +1,118 @@
+// The palette and brand colours in both appearances, and the tray glyph's shape.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPainter>
+#include <QPalette>
+
+#include "HostStyle.hpp"
+#include "MenuBarMark.hpp"
+
+namespace lumenrail {
+namespace {
+
+using HostStyle::Role;
+
+struct Expected {
+  Role role;
+  QRgb dark;
+  QRgb light;
+  double darkAlpha;
+  double lightAlpha;
+};
+
+TEST(HostStyle, PaletteResolvesPerAppearance) {
+  const std::vector<Expected> table = {
+      {Role::bg, 0x151218, 0xFCF4FC, 1, 1},          {Role::bgRaised, 0x1F1C22, 0xFFFFFF, 1, 1},
+      {Role::bgInset, 0x100D12, 0xF3ECF4, 1, 1},     {Role::line, 0x322C39, 0xE7DCEE, 1, 1},
+      {Role::lineSoft, 0x262328, 0xF0E9F1, 1, 1},    {Role::text, 0xF6EEF6, 0x1F1C22, 1, 1},
+      {Role::textDim, 0xA69DAE, 0x6D6574, 1, 1},     {Role::textFaint, 0x776F7F, 0x9E95A6, 0.5, 0.5},
+      {Role::accent, 0xD8B9FF, 0x783CC4, 1, 1},      {Role::accentInk, 0x450086, 0xFFFFFF, 1, 1},
+      {Role::warn, 0xFFC107, 0xA06800, 1, 1},        {Role::warnBg, 0xFFC107, 0xFFC107, 0.08, 0.13},
+  };
+  for (const auto& e : table) {
+    const QColor dark = HostStyle::color(e.role, AppearanceKind::dark);
+    const QColor light = HostStyle::color(e.role, AppearanceKind::light);
+    EXPECT_EQ(dark.rgb() & 0xFFFFFF, e.dark) << static_cast<int>(e.role);
+    EXPECT_EQ(light.rgb() & 0xFFFFFF, e.light) << static_cast<int>(e.role);
+    EXPECT_NEAR(dark.alphaF(), e.darkAlpha, 0.003) << static_cast<int>(e.role);
+    EXPECT_NEAR(light.alphaF(), e.lightAlpha, 0.003) << static_cast<int>(e.role);
+  }
+  EXPECT_EQ(HostStyle::color(Role::accent, AppearanceKind::dark), BrandTheme::accent(AppearanceKind::dark));
+  EXPECT_EQ(BrandTheme::controlTint().rgb() & 0xFFFFFF, 0x783CC4u);
+  const auto stops = BrandTheme::spectrum();
+  const std::array<QRgb, 5> expected = {0x1B8FCC, 0x2F5ED6, 0x7438C0, 0xDE2F84, 0xF08A3E};
+  for (size_t i = 0; i < stops.size(); ++i) EXPECT_EQ(stops[i].rgb() & 0xFFFFFF, expected[i]);
+  EXPECT_FALSE(BrandTheme::appIcon());  // not installed
+
+  // Reading a role follows the process's appearance.
+  Appearance::instance().pin(AppearanceKind::dark);
+  EXPECT_EQ(HostStyle::warn().rgb() & 0xFFFFFF, 0xFFC107u);
+  Appearance::instance().pin(AppearanceKind::light);
+  EXPECT_EQ(HostStyle::warn().rgb() & 0xFFFFFF, 0xA06800u);
+}
+
+TEST(HostStyle, FollowsThePaletteWithoutAPortal) {
+  const QPalette original = QApplication::palette();
+  Appearance::instance().followDesktop();
+  QPalette dark = original;
+  dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x24));
+  QApplication::setPalette(dark);
+  EXPECT_EQ(Appearance::current(), AppearanceKind::dark);
+  QPalette light = original;
+  light.setColor(QPalette::Window, QColor(0xEF, 0xEF, 0xEF));
+  QApplication::setPalette(light);
+  EXPECT_EQ(Appearance::current(), AppearanceKind::light);
+  // Pinned, a palette change no longer moves it.
+  Appearance::instance().pin(AppearanceKind::dark);
+  QApplication::setPalette(original);
+  EXPECT_EQ(Appearance::current(), AppearanceKind::dark);
+  Appearance::instance().pin(AppearanceKind::light);
+}
+
+// A design point's pixel in an image of the glyph at design scale x `scale`.
+int alphaAt(const QImage& image, double x, double y, double scale) {
+  return qAlpha(image.pixel(qRound((x - 140) * scale), qRound((y - 178.67) * scale)));
+}
+
+TEST(MenuBarMark, CutsTheMonitorAroundTheTablet) {
+  EXPECT_EQ(MenuBarMark::image(16, Qt::black).size(), QSize(18, 16));
+  EXPECT_EQ(MenuBarMark::image(32, Qt::black, 2).size(), QSize(72, 64));
+
+  const double scale = 0.5;
+  const QImage big = MenuBarMark::image(666.67 * scale, Qt::black);
+  if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+    big.save(QString("%1/menubar-mark.png").arg(dir));
+    MenuBarMark::icon(AppearanceKind::light).pixmap(QSize(22, 22), 2).save(QString("%1/menubar-22@2x.png").arg(dir));
+  }
+  struct Probe {
+    const char* where;
+    double x, y;
+    bool opaque;
+  };
+  const std::vector<Probe> probes = {
+      {"screen", 300, 400, true},        {"stand", 400, 670, true},         {"base", 400, 722, true},
+      {"tablet", 660, 600, true},        {"gap over the screen", 450, 600, false},
+      {"gap above the tablet", 600, 435, false},                            {"box corner", 150, 190, false},
+      {"between base and tablet", 540, 760, false},
+  };
+  for (const auto& p : probes) {
+    const int alpha = alphaAt(big, p.x, p.y, scale);
+    if (p.opaque) {
+      EXPECT_EQ(alpha, 255) << p.where;
+    } else {
+      EXPECT_EQ(alpha, 0) << p.where;
+    }
+  }
+
+  // The tray's icon, disabled, is the same shape dimmed; dark trays get light ink.
+  const QIcon icon = MenuBarMark::icon(AppearanceKind::dark);
+  const QImage normal = icon.pixmap(QSize(72, 64)).toImage();
+  const QImage dimmed = icon.pixmap(QSize(72, 64), QIcon::Disabled).toImage();
+  const QPoint tablet(qRound((660 - 140) * 72 / 750.0), qRound((600 - 178.67) * 64 / 666.67));
+  EXPECT_EQ(normal.pixelColor(tablet), QColor(Qt::white));
+  EXPECT_NEAR(dimmed.pixelColor(tablet).alphaF(), MenuBarMark::kDisabledOpacity, 0.01);
+}
+
+}  // namespace
+}  // namespace lumenrail
