@@ -152,7 +152,9 @@ void BM_PaintToWire(benchmark::State& state) {
     uint64_t captured = 0, encodeStart = 0;
     {
       std::unique_lock lock(watch.mutex);
-      if (!watch.cv.wait_for(lock, std::chrono::seconds(10), [&] { return bool(watch.captureNs); })) return std::nullopt;
+      if (!watch.cv.wait_for(lock, std::chrono::seconds(10), [&] { return bool(watch.captureNs); })) {
+        return std::nullopt;
+      }
       captured = *watch.captureNs;
       encodeStart = watch.encodeStartNs;
     }

@@ -88,12 +88,15 @@ void CaptureServePump::submit(PixelBufferRef buffer, uint64_t captureNs) {
     run(emit);
     return;
   }
+  bool first;
   {
     std::lock_guard guard(lock_);
+    first = !pendingBuffer_;
     pendingBuffer_ = std::move(buffer);
     pendingCaptureNs_ = captureNs;
   }
-  wakePacer();
+  // A frame replacing a pending one is due when that one was: the pacer already waits for then.
+  if (first) wakePacer();
 }
 
 std::optional<CaptureServePump::Emit> CaptureServePump::takeDueLocked(uint64_t now) {

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <utility>
 
 #include "media/CaptureFrameCopier.hpp"
 
@@ -189,10 +188,13 @@ void ScreenCaptureSource::start() {
     std::optional<uint64_t> goneSince;
     // RandR reports CRTC, output and screen changes, but not monitors set or
     // deleted by clients: the layout is also read after every grab and at
-    // every alive check.
+    // least once an alive check. That read is also the proof that the server
+    // answers; a hung one stops the delivery count.
+    uint64_t lastLayoutRead = uptimeNs();
     const auto absorb = [&](const X11ScreenEvents& events, bool readLayout) {
       if (own->broken()) throw X11Error(X11ErrorKind::connectionLost, own->name());
       if (events.layout || readLayout || goneSince) {
+        lastLayoutRead = uptimeNs();
         const std::optional<X11Monitor> now = findMonitor(own->monitors(), monitor.id);
         if (!now) {
           if (!goneSince) goneSince = uptimeNs();
@@ -208,9 +210,8 @@ void ScreenCaptureSource::start() {
     };
 
     try {
-      bool readLayout = false;
       for (;;) {
-        absorb(watch->take(), std::exchange(readLayout, false));
+        absorb(watch->take(), uptimeNs() - lastLayoutRead >= aliveCheck);
         if (goneSince) {
           const uint64_t gone = uptimeNs() - *goneSince;
           if (gone >= kDisplayGoneGraceNs) {
@@ -272,14 +273,11 @@ void ScreenCaptureSource::start() {
         const bool owed = dirty || cursorMoved;
         // Owed: sleep out the frame interval; events meanwhile are read after it.
         // Otherwise wait for the server, looking anyway where it cannot tell.
-        uint64_t timeout = owed ? due - now : aliveCheck;
+        uint64_t timeout = owed ? due - now : lastLayoutRead + aliveCheck - std::min(now, lastLayoutRead + aliveCheck);
         if (!owed && (pollScreen || pollCursor)) timeout = std::min(timeout, interval);
         if (!waitFor(stream->stopFd, owed ? -1 : watch->fd(), timeout)) return;
         if (pollScreen) dirty = true;
         if (pollCursor) cursorMoved = true;
-        // Quiet for the whole check: the layout read is also the proof that the
-        // server answers; a hung one stops the count.
-        readLayout = !owed && uptimeNs() - now >= aliveCheck;
         shared->note(nowNs(), true);
       }
     } catch (...) {

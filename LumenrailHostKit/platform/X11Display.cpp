@@ -355,8 +355,9 @@ bool X11DamageWatch::takeChanged() {
 }
 
 bool X11Rect::intersects(const X11Rect& o) const {
-  return width > 0 && height > 0 && o.width > 0 && o.height > 0 && int64_t(x) < int64_t(o.x) + o.width &&
-         int64_t(o.x) < int64_t(x) + width && int64_t(y) < int64_t(o.y) + o.height && int64_t(o.y) < int64_t(y) + height;
+  if (width <= 0 || height <= 0 || o.width <= 0 || o.height <= 0) return false;
+  return int64_t(x) < int64_t(o.x) + o.width && int64_t(o.x) < int64_t(x) + width &&
+         int64_t(y) < int64_t(o.y) + o.height && int64_t(o.y) < int64_t(y) + height;
 }
 
 X11ScreenWatch::X11ScreenWatch(std::shared_ptr<X11Display> display) : display_(std::move(display)) {
