@@ -17,6 +17,13 @@ InputInbox::Signature InputInbox::signature(const Wire::InputSample& sample) {
 size_t InputInbox::weight(const Wire::InputSample& sample) { return std::max<size_t>(1, sample.pointers.size()); }
 
 void InputInbox::push(Item item) {
+  // Caps release everything too, so caps or a release right after caps or a
+  // release leave the same state as the last caps alone: a flood of them
+  // queues one.
+  if (item.kind != Item::Kind::packet && !items_.empty() && items_.back().kind != Item::Kind::packet) {
+    if (item.kind == Item::Kind::caps) items_.back() = std::move(item);
+    return;
+  }
   for (const auto& s : item.samples) size_ += weight(s);
   if (item.kind != Item::Kind::packet) size_ += 1;
   items_.push_back(std::move(item));

@@ -14,9 +14,10 @@ namespace lumenrail {
 // One client's input on its way to the injector's queue, bounded. Under a
 // flood a sample that only moves its pointers on, in the same state as the
 // sample before it and followed by another, is dropped: hover moves first,
-// then moves in contact. Presses, releases, proximity and tool changes, caps
-// and releases are never dropped; when only those remain over the bound the
-// caller is told (`overLimit`) and holds the client back. Not thread-safe.
+// then moves in contact. Presses, releases, proximity and tool changes are
+// never dropped, nor caps and releases (back to back they merge into one);
+// when only those remain over the bound the caller is told (`overLimit`) and
+// holds the client back. Not thread-safe.
 class InputInbox final {
  public:
   struct Item {

@@ -149,16 +149,18 @@ void PenInjector::updateCaps(Wire::InputCaps caps) {
 void PenInjector::releaseAll() { enqueue(InputInbox::Item{InputInbox::Item::Kind::release, {}, {}}, false); }
 
 void PenInjector::releaseAndClose() {
+  {
+    std::lock_guard guard(inboxLock_);
+    inboxClosed_ = true;
+    inboxRoom_.notify_all();
+  }
+  // What the client sent before it left still lands, then everything lets go.
   queue_->sync([self = shared_from_this()] {
     if (self->closed_) return;
+    self->runQueued(std::numeric_limits<size_t>::max());
     self->releaseAllLocked();
     self->closed_ = true;
   });
-  std::lock_guard guard(inboxLock_);
-  inboxClosed_ = true;
-  while (inbox_.pop()) {
-  }
-  inboxRoom_.notify_all();
 }
 
 size_t PenInjector::queuedInput() {
@@ -185,14 +187,24 @@ void PenInjector::drain() {
     std::lock_guard guard(inboxLock_);
     count = inbox_.items();
   }
+  runQueued(count);
+  std::lock_guard guard(inboxLock_);
+  if (inbox_.empty()) {
+    drainArmed_ = false;
+  } else {
+    queue_->async([self = shared_from_this()] { self->drain(); });
+  }
+}
+
+void PenInjector::runQueued(size_t count) {
   for (; count > 0; --count) {
     std::optional<InputInbox::Item> item;
     {
       std::lock_guard guard(inboxLock_);
       item = inbox_.pop();
     }
+    if (!item) return;
     inboxRoom_.notify_all();
-    if (!item) break;
     if (closed_) continue;
     switch (item->kind) {
       case InputInbox::Item::Kind::packet:
@@ -207,12 +219,6 @@ void PenInjector::drain() {
         releaseAllLocked();
         break;
     }
-  }
-  std::lock_guard guard(inboxLock_);
-  if (inbox_.empty()) {
-    drainArmed_ = false;
-  } else {
-    queue_->async([self = shared_from_this()] { self->drain(); });
   }
 }
 

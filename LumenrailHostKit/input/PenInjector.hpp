@@ -80,8 +80,9 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
   void submit(std::vector<Wire::InputSample> samples);
   void updateCaps(Wire::InputCaps caps);
   void releaseAll();
-  // Releases everything and closes the injector, returning once the release
-  // has been posted; later work and timers of this injector do nothing.
+  // Runs what the client queued, releases everything and closes the
+  // injector, returning once the release has been posted; later work and
+  // timers of this injector do nothing.
   void releaseAndClose();
 
   int32_t clientId() const { return clientId_; }
@@ -111,6 +112,7 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
 
   void enqueue(InputInbox::Item item, bool mayWait);
   void drain();
+  void runQueued(size_t count);
   void handlePacket(const std::vector<Wire::InputSample>& samples);
   void dispatch(const PenMapper::Event& event);
   void postPen(const PenMapper::Event& event);

@@ -65,14 +65,19 @@ TEST(InputInbox, AFloodLosesSupersededMovesHoverFirstAndNeverATransition) {
   }
   // Caps are never dropped and start a fresh chain: the sample after them
   // is a new arrival, kept like a press.
-  inbox.push(Item{Item::Kind::caps, {}, Wire::InputCaps{1, 0, 0}});
+  for (uint32_t axes = 0; axes < 100; ++axes) {
+    inbox.push(Item{Item::Kind::release, {}, {}});
+    inbox.push(Item{Item::Kind::caps, {}, Wire::InputCaps{axes, 0, 0}});  // the last caps win, once
+  }
   inbox.push(one(pointer(1, PenTool::eraser, kTouch, 500, 100)));
   inbox.push(one(pointer(1, PenTool::eraser, kTouch, 501, 100)));
 
   std::vector<Wire::InputPointer> got;
   int caps = 0;
   while (auto item = inbox.pop()) {
-    if (item->kind == Item::Kind::caps) {
+    if (item->kind != Item::Kind::packet) {
+      EXPECT_EQ(item->kind, Item::Kind::caps);
+      EXPECT_EQ(item->caps.axisMask, 99u);
       ++caps;
       continue;
     }
@@ -132,6 +137,8 @@ TEST(InputInboxInjector, TapsOverTheBoundHoldTheClientBackAndAllArrive) {
   PenInjector::Platform platform;
   platform.sink = sink;
   platform.inputLimit = kLimit;
+  // A clock that stands still: no silence release however slow the machine.
+  platform.now = [] { return uint64_t{1'000'000'000}; };
   platform.getenv = [](const std::string& name) -> std::optional<std::string> {
     if (name == "LUMENRAIL_PEN_RATE_HZ") return "0";
     return std::nullopt;

@@ -143,6 +143,8 @@ TEST(XTestSinkIntegration, PenButtonsThroughTheInjectorAndNothingStaysDown) {
   XClient client(x.display());
   PenInjector::Platform platform;
   platform.sink = sink;
+  // A clock that stands still: no silence release however slow the machine.
+  platform.now = [] { return uint64_t{1'000'000'000}; };
   platform.getenv = [](const std::string& name) -> std::optional<std::string> {
     if (name == "LUMENRAIL_PEN_RATE_HZ") return "0";
     return std::nullopt;
