@@ -1,5 +1,6 @@
 #include "media/AacEncoder.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -129,26 +130,46 @@ void AacEncoder::encode(const AudioSampleBuffer& buffer, uint64_t captureNs) {
   const size_t bytesPerFrame = format.bytesPerFrame();
   const size_t planes = format.isNonInterleaved() ? format.channelsPerFrame : 1;
   if (buffer.buffers.size() < planes) return;
-  std::vector<const uint8_t*> in(planes);
   for (size_t i = 0; i < planes; ++i) {
     if (buffer.buffers[i].size() < frames * bytesPerFrame) return;
-    in[i] = buffer.buffers[i].data();
   }
   Resampler& r = *resampler_;
   const int room = swr_get_out_samples(r.swr, static_cast<int>(frames));
   if (room < 0) return;
-  std::vector<uint8_t*> out(channels_);
+  uint8_t* out[kMaxChannels] = {};
   for (uint32_t c = 0; c < channels_; ++c) {
     if (r.planes[c].size() < static_cast<size_t>(room)) r.planes[c].resize(static_cast<size_t>(room));
     out[c] = reinterpret_cast<uint8_t*>(r.planes[c].data());
   }
-  const int got = swr_convert(r.swr, out.data(), room, const_cast<const uint8_t**>(in.data()), static_cast<int>(frames));
+  const uint8_t* in[kMaxChannels] = {};
+  for (size_t i = 0; i < planes; ++i) in[i] = buffer.buffers[i].data();
+  // This buffer's first sample leaves the resampler after what it still holds.
+  const int64_t held = swr_get_delay(r.swr, codec_->context->sample_rate);
+  const int got = swr_convert(r.swr, out, room, in, static_cast<int>(frames));
   if (got < 0) return;
-  if (got > 0 && av_audio_fifo_write(codec_->fifo, reinterpret_cast<void**>(out.data()), got) < got) return;
-  drain(captureNs);
+  marks_[markCount_ % kMarks] = Mark{samplesOut_ + std::max<int64_t>(held, 0), captureNs};
+  ++markCount_;
+  if (got > 0 && av_audio_fifo_write(codec_->fifo, reinterpret_cast<void**>(out), got) < got) return;
+  samplesOut_ += got;
+  drain();
 }
 
-void AacEncoder::drain(uint64_t captureNs) {
+uint64_t AacEncoder::captureTimeOf(int64_t sample) const {
+  const size_t count = std::min(markCount_, kMarks);
+  if (count == 0) return 0;
+  // The latest mark at or before the sample; before them all, the oldest.
+  const Mark* best = nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    const Mark& m = marks_[(markCount_ - 1 - i) % kMarks];
+    best = &m;
+    if (m.sample <= sample) break;
+  }
+  const double offsetNs = double(sample - best->sample) * 1e9 / double(codec_->context->sample_rate);
+  const double t = double(best->captureNs) + offsetNs;
+  return t <= 0 ? 0 : static_cast<uint64_t>(std::llround(t));
+}
+
+void AacEncoder::drain() {
   Codec& codec = *codec_;
   AVCodecContext* c = codec.context;
   while (av_audio_fifo_size(codec.fifo) >= c->frame_size) {
@@ -160,12 +181,15 @@ void AacEncoder::drain(uint64_t captureNs) {
     if (av_channel_layout_copy(&frame->ch_layout, &c->ch_layout) < 0) return;
     if (av_frame_get_buffer(frame, 0) < 0) return;
     if (av_audio_fifo_read(codec.fifo, reinterpret_cast<void**>(frame->data), c->frame_size) < c->frame_size) return;
+    // Sample numbers: the library's packet times come back in the same count,
+    // less its priming delay, so they name the packet's first sample.
     frame->pts = codec.pts;
     codec.pts += c->frame_size;
     if (avcodec_send_frame(c, frame) < 0) return;
     while (avcodec_receive_packet(c, codec.packet) == 0) {
       if (codec.packet->size > 0 && onAac) {
-        onAac(ByteView(codec.packet->data, static_cast<size_t>(codec.packet->size)), captureNs);
+        const int64_t first = codec.packet->pts == AV_NOPTS_VALUE ? codec.pts - c->frame_size : codec.packet->pts;
+        onAac(ByteView(codec.packet->data, static_cast<size_t>(codec.packet->size)), captureTimeOf(first));
       }
       av_packet_unref(codec.packet);
     }

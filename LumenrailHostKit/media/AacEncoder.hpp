@@ -23,11 +23,15 @@ class AacEncoder final {
   AacEncoder(const AacEncoder&) = delete;
   AacEncoder& operator=(const AacEncoder&) = delete;
 
-  // One access unit and the capture time (ns) of the buffer that was fed.
+  // One access unit and the capture time (ns) of its first sample: the
+  // library's packet time (which accounts for its priming delay and the
+  // audio it holds back) mapped through the capture times of the buffers fed.
   std::function<void(ByteView, uint64_t)> onAac;
 
-  // Packets come out through `onAac` before it returns; a buffer that cannot
-  // be converted is dropped. The encoder keeps a remainder for the next call.
+  // `captureNs` is the capture time of the buffer's first sample. Packets
+  // come out through `onAac` before it returns, usually carrying audio of
+  // earlier buffers; a buffer that cannot be converted is dropped. The
+  // encoder keeps a remainder for the next call.
   void encode(const AudioSampleBuffer& buffer, uint64_t captureNs);
 
   // The AudioSpecificConfig a decoder needs (the AAC-LC record plus the
@@ -45,7 +49,17 @@ class AacEncoder final {
   struct Resampler;
   bool openCodec();
   bool rebuild(const AudioStreamFormat& input);
-  void drain(uint64_t captureNs);
+  void drain();
+  uint64_t captureTimeOf(int64_t sample) const;
+
+  // Where a fed buffer's first sample lands on the output sample count, and
+  // when it was captured. A ring of the latest: the library holds back far
+  // fewer buffers than this.
+  struct Mark {
+    int64_t sample = 0;
+    uint64_t captureNs = 0;
+  };
+  static constexpr size_t kMarks = 64;
 
   double sampleRate_;
   uint32_t channels_;
@@ -54,6 +68,9 @@ class AacEncoder final {
   std::unique_ptr<Resampler> resampler_;
   std::optional<AudioStreamFormat> inputFormat_;
   int64_t converterBuilds_ = 0;
+  int64_t samplesOut_ = 0;  // at the output rate, into the encoder's queue
+  Mark marks_[kMarks];
+  size_t markCount_ = 0;  // total ever written; the ring holds the last kMarks
 };
 
 }  // namespace lumenrail

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/Bytes.hpp"
+#include "platform/Clock.hpp"
 #include "wire/Wire.hpp"
 
 namespace lumenrail {
@@ -25,8 +26,8 @@ struct CodecRate {
   bool operator==(const CodecRate&) const = default;
 };
 
-// A codec library behind one small interface. Not thread-safe: the encoder
-// serialises every call under its own lock.
+// A codec library behind one small interface. `encode` is called from one
+// thread at a time; `reconfigure` may come from another thread meanwhile.
 class CodecSession {
  public:
   struct Output {
@@ -40,12 +41,15 @@ class CodecSession {
   virtual bool acceptsNv12() const = 0;
   // Negative on failure; an empty output means the library held the picture back.
   virtual int encode(const CodecPicture& picture, int64_t pts, bool forceIdr, Output& out) = 0;
-  // Every setting at once; true when the next picture is coded with them.
+  // Every setting at once; true when they are taken (HEVC may apply them up
+  // to a second later, see HevcCodecSession.cpp).
   virtual bool reconfigure(const CodecRate& rate) = 0;
 
   // Nothing when the library refuses the settings.
   static std::unique_ptr<CodecSession> makeH264(int width, int height, int fps, const CodecRate& rate);
-  static std::unique_ptr<CodecSession> makeHevc(int width, int height, int fps, const CodecRate& rate);
+  // `nowNs` times the coalescing of reopens; the uptime clock by default.
+  static std::unique_ptr<CodecSession> makeHevc(int width, int height, int fps, const CodecRate& rate,
+                                                NowNs nowNs = {});
 };
 
 // Maps quality 0..1 onto each library's constant rate factor (lower is better).

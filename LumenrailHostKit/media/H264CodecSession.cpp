@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "media/CodecSession.hpp"
 
@@ -21,6 +22,7 @@ class H264CodecSession final : public CodecSession {
   bool acceptsNv12() const override { return true; }
 
   int encode(const CodecPicture& picture, int64_t pts, bool forceIdr, Output& out) override {
+    std::lock_guard lock(mutex_);
     x264_picture_t in;
     x264_picture_init(&in);
     in.img.i_csp = picture.nv12 ? X264_CSP_NV12 : X264_CSP_I420;
@@ -45,7 +47,9 @@ class H264CodecSession final : public CodecSession {
     return bytes;
   }
 
+  // Quick: x264 changes its rate control in place, between two pictures.
   bool reconfigure(const CodecRate& rate) override {
+    std::lock_guard lock(mutex_);
     x264_param_t param;
     x264_encoder_parameters(encoder_, &param);
     param.rc.f_rf_constant = static_cast<float>(h264RateFactor(rate.quality));
@@ -55,6 +59,7 @@ class H264CodecSession final : public CodecSession {
   }
 
  private:
+  std::mutex mutex_;
   x264_t* encoder_;
 };
 

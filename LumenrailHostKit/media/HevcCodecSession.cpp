@@ -1,6 +1,9 @@
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 
 #include "media/CodecSession.hpp"
+#include "platform/NamedThread.hpp"
 
 extern "C" {
 #include <x265.h>
@@ -23,16 +26,40 @@ void applyRate(x265_param& param, const CodecRate& rate) {
   param.rc.vbvBufferSize = static_cast<int>(rate.vbvBufferKbit);
 }
 
+// x265 3.5 answers success to a live rate-control change and then codes as
+// before: a VBV change that would move the stream's level is dropped with a
+// warning, and the CRF and VBV it does take never reach the rate control.
+// So the encoder is opened again at the new settings; its first picture is an
+// IDR carrying fresh parameter sets, as the decoder needs. An open costs tens
+// of milliseconds at screen sizes, so requests are coalesced (at most one
+// reopen per second, always to the latest settings) and a reopen that has to
+// wait is done on a worker thread: the encoding thread only swaps encoders.
 class HevcCodecSession final : public CodecSession {
  public:
-  HevcCodecSession(x265_encoder* encoder, ParamPtr param, const CodecRate& rate)
-      : encoder_(encoder), param_(std::move(param)), rate_(rate) {}
-  ~HevcCodecSession() override { x265_encoder_close(encoder_); }
+  static constexpr uint64_t kMinReopenIntervalNs = kNsPerSecond;
+
+  HevcCodecSession(x265_encoder* encoder, ParamPtr param, const CodecRate& rate, NowNs nowNs)
+      : encoder_(encoder), param_(std::move(param)), rate_(rate), wanted_(rate), nowNs_(std::move(nowNs)) {}
+
+  ~HevcCodecSession() override {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    cv_.notify_all();
+    // Bounded: an open in progress completes first.
+    if (worker_.joinable()) worker_.join();
+    x265_encoder_close(encoder_);
+  }
 
   bool acceptsNv12() const override { return false; }
 
   int encode(const CodecPicture& picture, int64_t pts, bool forceIdr, Output& out) override {
+    out.lengthPrefixed = {};
+    out.keyframe = false;
     if (picture.nv12) return -1;
+    std::lock_guard lock(mutex_);
+    startDueReopen(nowNs_());
     x265_picture in;
     x265_picture_init(param_.get(), &in);
     for (int i = 0; i < 3; ++i) {
@@ -46,8 +73,6 @@ class HevcCodecSession final : public CodecSession {
     x265_nal* nals = nullptr;
     uint32_t count = 0;
     const int status = x265_encoder_encode(encoder_, &nals, &count, &in, &pictureOut);
-    out.lengthPrefixed = {};
-    out.keyframe = false;
     if (status < 0) return status;
     if (status == 0 || count == 0) return 0;
     size_t total = 0;
@@ -59,40 +84,96 @@ class HevcCodecSession final : public CodecSession {
     return static_cast<int>(total);
   }
 
-  // x265 3.5 answers success to a live rate-control change and then codes
-  // as before: a VBV change that would move the stream's level is dropped
-  // with a warning, and the CRF and VBV it does take never reach the rate
-  // control. So the encoder is opened again at the new settings; its first
-  // picture is an IDR carrying fresh parameter sets, as the decoder needs.
+  // A change that may reopen now does so on the calling thread (the serving
+  // session's reconfiguration queue), and the next picture is coded with it;
+  // within a second of the last reopen it waits for the worker, and true
+  // means it is taken, to be applied then (a later request replaces it).
   bool reconfigure(const CodecRate& rate) override {
-    if (rate == rate_) return true;
-    // The library copies the settings it opens with; ours stay the one
-    // record, put back when it refuses the new ones.
-    applyRate(*param_, rate);
-    x265_encoder* encoder = x265_encoder_open(param_.get());
-    if (encoder == nullptr) {
-      applyRate(*param_, rate_);
-      return false;
-    }
-    x265_encoder_close(encoder_);
-    encoder_ = encoder;
-    rate_ = rate;
-    idrOwed_ = true;
-    return true;
+    std::unique_lock lock(mutex_);
+    wanted_ = rate;
+    if (opening_ || rate == rate_ || !due(nowNs_())) return true;
+    opening_ = true;
+    lastReopenNs_ = nowNs_();
+    reopenedOnce_ = true;
+    lock.unlock();
+    return reopen(rate);
   }
 
  private:
+  bool due(uint64_t now) const { return !reopenedOnce_ || now - lastReopenNs_ >= kMinReopenIntervalNs; }
+
+  // Under mutex_: hands a waiting change to the worker once it is due.
+  void startDueReopen(uint64_t now) {
+    if (opening_ || wanted_ == rate_ || !due(now)) return;
+    opening_ = true;
+    lastReopenNs_ = now;
+    reopenedOnce_ = true;
+    if (!worker_.joinable()) worker_ = NamedThread("lumenrail-hevc-reopen", [this] { work(); });
+    workPending_ = true;
+    cv_.notify_all();
+  }
+
+  void work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [&] { return stopping_ || workPending_; });
+      if (stopping_) return;
+      workPending_ = false;
+      const CodecRate target = wanted_;
+      lock.unlock();
+      reopen(target);
+      lock.lock();
+    }
+  }
+
+  // With opening_ set by the caller, and mutex_ not held: opens (slow), then
+  // swaps under the lock (one picture's wait at most) and closes the old one.
+  bool reopen(const CodecRate& rate) {
+    // The library copies the settings it opens with; only this thread writes
+    // the rate fields while opening_ is set, and encode() reads others.
+    applyRate(*param_, rate);
+    x265_encoder* fresh = x265_encoder_open(param_.get());
+    x265_encoder* old = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      opening_ = false;
+      if (fresh == nullptr) {
+        applyRate(*param_, rate_);
+        // A refused setting is not retried every second.
+        if (wanted_ == rate) wanted_ = rate_;
+        return false;
+      }
+      old = encoder_;
+      encoder_ = fresh;
+      rate_ = rate;
+      // A new encoder's first picture is an IDR anyway; asking keeps it one
+      // should the library ever decide otherwise.
+      idrOwed_ = true;
+    }
+    x265_encoder_close(old);
+    return true;
+  }
+
+  std::mutex mutex_;  // guards everything below but param_'s rate fields (see reopen)
+  std::condition_variable cv_;
   x265_encoder* encoder_;
   ParamPtr param_;
-  CodecRate rate_;
-  // A new encoder's first picture is an IDR anyway; asking keeps it one
-  // should the library ever decide otherwise.
+  CodecRate rate_;    // what encoder_ codes with
+  CodecRate wanted_;  // the latest request
+  NowNs nowNs_;
   bool idrOwed_ = false;
+  bool opening_ = false;
+  bool reopenedOnce_ = false;
+  uint64_t lastReopenNs_ = 0;
+  bool workPending_ = false;
+  bool stopping_ = false;
+  NamedThread worker_;
 };
 
 }  // namespace
 
-std::unique_ptr<CodecSession> CodecSession::makeHevc(int width, int height, int fps, const CodecRate& rate) {
+std::unique_ptr<CodecSession> CodecSession::makeHevc(int width, int height, int fps, const CodecRate& rate,
+                                                     NowNs nowNs) {
   ParamPtr param(x265_param_alloc());
   if (!param) return nullptr;
   // Zero latency: no B-frames, no lookahead, one frame thread, one access unit per picture.
@@ -123,7 +204,7 @@ std::unique_ptr<CodecSession> CodecSession::makeHevc(int width, int height, int 
   if (x265_param_apply_profile(param.get(), "main") < 0) return nullptr;
   x265_encoder* encoder = x265_encoder_open(param.get());
   if (encoder == nullptr) return nullptr;
-  return std::make_unique<HevcCodecSession>(encoder, std::move(param), rate);
+  return std::make_unique<HevcCodecSession>(encoder, std::move(param), rate, nowNs ? std::move(nowNs) : NowNs(uptimeNs));
 }
 
 }  // namespace lumenrail

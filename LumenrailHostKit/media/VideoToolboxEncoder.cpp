@@ -32,7 +32,7 @@ VideoToolboxEncoder::EncoderError::EncoderError(ErrorKind k, int32_t s) : kind(k
   if (k != ErrorKind::notStarted) text_ += "(" + std::to_string(s) + ")";
 }
 
-VideoToolboxEncoder::VideoToolboxEncoder(Config config) : config_(config) {}
+VideoToolboxEncoder::VideoToolboxEncoder(Config config, NowNs nowNs) : config_(config), nowNs_(std::move(nowNs)) {}
 
 VideoToolboxEncoder::~VideoToolboxEncoder() { stop(); }
 
@@ -78,7 +78,7 @@ void VideoToolboxEncoder::start() {
   liveFps_ = c.fps;
   const CodecRate rate = rateFor(quality_, bitrateBps_, liveFps_);
   std::unique_ptr<CodecSession> session = c.codec == Wire::Codec::hevc
-                                              ? CodecSession::makeHevc(c.width, c.height, c.fps, rate)
+                                              ? CodecSession::makeHevc(c.width, c.height, c.fps, rate, nowNs_)
                                               : CodecSession::makeH264(c.width, c.height, c.fps, rate);
   if (!session) throw EncoderError(ErrorKind::sessionCreateFailed, kStatusLibraryRefused);
   input_ = std::make_unique<EncoderInput>(c.width, c.height, session->acceptsNv12());
@@ -127,27 +127,39 @@ void VideoToolboxEncoder::encode(const PixelBufferRef& buffer, uint64_t captureT
 VideoToolboxEncoder::LiveConfigResult VideoToolboxEncoder::applyLiveConfig(std::optional<float> quality,
                                                                            std::optional<int32_t> bitrateBps,
                                                                            std::optional<int32_t> fps) {
-  std::lock_guard lock(sessionMutex_);
   LiveConfigResult result;
-  if (!session_) return result;
   const bool qualityGiven = quality && !std::isnan(*quality);
   const bool bitrateGiven = bitrateBps && *bitrateBps > 0;
   const bool fpsGiven = fps && *fps > 0;
-  if (!qualityGiven && !bitrateGiven && !fpsGiven) return result;
-  // The frame rate and the keyframe interval are ours, whatever the library
-  // makes of the rate change that follows from them.
-  if (fpsGiven) {
-    liveFps_ = std::min<int64_t>(*fps, kMaxFps);
-    intervalFrames_ = intervalFrames(config_.keyframeIntervalSeconds, liveFps_);
-    result.frameRate = true;
+  std::shared_ptr<CodecSession> session;
+  float nextQuality = 0;
+  int64_t nextBitrate = 0;
+  CodecRate rate;
+  {
+    std::lock_guard lock(sessionMutex_);
+    if (!session_) return result;
+    if (!qualityGiven && !bitrateGiven && !fpsGiven) return result;
+    // The frame rate and the keyframe interval are ours, whatever the library
+    // makes of the rate change that follows from them.
+    if (fpsGiven) {
+      liveFps_ = std::min<int64_t>(*fps, kMaxFps);
+      intervalFrames_ = intervalFrames(config_.keyframeIntervalSeconds, liveFps_);
+      result.frameRate = true;
+    }
+    nextQuality = qualityGiven ? std::clamp(*quality, 0.0f, 1.0f) : quality_;
+    nextBitrate = bitrateGiven ? *bitrateBps : bitrateBps_;
+    rate = rateFor(nextQuality, nextBitrate, liveFps_);
+    session = session_;
   }
-  const float nextQuality = qualityGiven ? std::clamp(*quality, 0.0f, 1.0f) : quality_;
-  const int64_t nextBitrate = bitrateGiven ? *bitrateBps : bitrateBps_;
   // One call with everything: a library may refuse a second change before
-  // it has coded a frame with the first.
-  if (session_->reconfigure(rateFor(nextQuality, nextBitrate, liveFps_))) {
-    quality_ = nextQuality;
-    bitrateBps_ = nextBitrate;
+  // it has coded a frame with the first. Outside the lock: an HEVC reopen
+  // takes a while, and the encoding thread must not wait for it.
+  if (session->reconfigure(rate)) {
+    std::lock_guard lock(sessionMutex_);
+    if (session_ == session) {
+      quality_ = nextQuality;
+      bitrateBps_ = nextBitrate;
+    }
     result.quality = qualityGiven;
     result.bitrate = bitrateGiven;
   }

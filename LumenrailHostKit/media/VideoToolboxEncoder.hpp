@@ -9,6 +9,7 @@
 #include <string>
 
 #include "media/CodecSession.hpp"
+#include "platform/Clock.hpp"
 #include "media/EncoderInput.hpp"
 #include "media/VideoEncoder.hpp"
 #include "media/PixelBuffer.hpp"
@@ -52,7 +53,8 @@ class VideoToolboxEncoder final : public VideoEncoder {
   // PixelBuffer::kMaxDimension, 1 to 1000 fps.
   static bool fits(int64_t width, int64_t height, int64_t fps);
 
-  explicit VideoToolboxEncoder(Config config);
+  // `nowNs` times the coalescing of HEVC reopens (uptime clock by default).
+  explicit VideoToolboxEncoder(Config config, NowNs nowNs = {});
   ~VideoToolboxEncoder() override;
   VideoToolboxEncoder(const VideoToolboxEncoder&) = delete;
   VideoToolboxEncoder& operator=(const VideoToolboxEncoder&) = delete;
@@ -65,7 +67,10 @@ class VideoToolboxEncoder final : public VideoEncoder {
   // Quality is clamped to 0..1; a bit rate or frame rate of 0 or less is left
   // alone. The given settings reach the library as one change. A new frame
   // rate always takes effect here (keyframe interval, rate budget), even when
-  // the library refuses the rate change it brings.
+  // the library refuses the rate change it brings. HEVC changes reopen the
+  // library: at most once a second, on this thread when due now (so call it
+  // off the encoding thread), otherwise later on a worker; frames keep
+  // being encoded meanwhile.
   LiveConfigResult applyLiveConfig(std::optional<float> quality, std::optional<int32_t> bitrateBps,
                                    std::optional<int32_t> fps) override;
   // Returns once every submitted frame has reached `sink`; stays started.
@@ -82,7 +87,8 @@ class VideoToolboxEncoder final : public VideoEncoder {
   // `sink` runs on the thread that called encode, with the delivery lock held
   // so that finish() and stop() can wait for a frame in flight: calling
   // encode(), finish(), stop() or the destructor from inside `sink` deadlocks.
-  // applyLiveConfig() takes only the session lock and may be called from `sink`.
+  // applyLiveConfig() takes only the session lock briefly and may be called
+  // from `sink`, though an HEVC change then reopens on the encoding thread.
 
  private:
   static int64_t intervalFrames(double seconds, int64_t fps);
@@ -93,7 +99,9 @@ class VideoToolboxEncoder final : public VideoEncoder {
   std::mutex deliveryMutex_;
   // Guards the session and every call into the codec library.
   mutable std::mutex sessionMutex_;
-  std::unique_ptr<CodecSession> session_;
+  // Shared so a live change can run outside the lock while stop() drops it.
+  std::shared_ptr<CodecSession> session_;
+  NowNs nowNs_;
   std::unique_ptr<EncoderInput> input_;
   float quality_ = kDefaultQuality;
   int64_t bitrateBps_ = 0;

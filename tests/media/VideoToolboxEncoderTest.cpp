@@ -255,6 +255,48 @@ TEST_P(LiveChange, OneCallAppliesQualityBitRateAndFrameRate) {
 INSTANTIATE_TEST_SUITE_P(BothCodecs, LiveChange, ::testing::Values(Wire::Codec::h264, Wire::Codec::hevc),
                          [](const auto& info) { return info.param == Wire::Codec::hevc ? "hevc" : "h264"; });
 
+// libx265 is reopened for a rate change; a burst of requests reopens it once
+// at once and once more a second later, with the last request.
+TEST(VideoEncoder, HevcReopensAreCoalescedToOnePerSecond) {
+  std::atomic<uint64_t> now{5 * kNsPerSecond};
+  Encoder encoder(config(Wire::Codec::hevc, 30, 100.0, 4'000'000), [&] { return now.load(); });
+  Collector out;
+  encoder.sink = out.sink();
+  encoder.start();
+  int n = 0;
+  auto encodeOne = [&] {
+    encoder.encode(makeNv12Frame(kW, kH, n), static_cast<uint64_t>(n), false);
+    ++n;
+    return out.take();
+  };
+  auto keyframes = [&](int count) {
+    int seen = 0;
+    for (int i = 0; i < count; ++i) {
+      for (const auto& f : encodeOne()) seen += f.isKeyframe ? 1 : 0;
+    }
+    return seen;
+  };
+  EXPECT_EQ(keyframes(3), 1);  // the first frame
+  EXPECT_TRUE(encoder.applyLiveConfig(std::nullopt, 2'000'000, std::nullopt).bitrate);
+  EXPECT_EQ(keyframes(1), 1) << "the first change reopens at once";
+  for (int32_t kbps : {1500, 1200, 900}) {
+    now += 100 * kNsPerMs;
+    EXPECT_TRUE(encoder.applyLiveConfig(std::nullopt, kbps * 1000, std::nullopt).bitrate);
+  }
+  now += 500 * kNsPerMs;
+  EXPECT_EQ(keyframes(10), 0) << "no reopen within a second of the last";
+  now += 500 * kNsPerMs;
+  // Due now: the worker reopens while frames go on being encoded.
+  int reopened = 0;
+  ASSERT_TRUE(test::eventually([&] {
+    reopened += keyframes(1);
+    return reopened > 0;
+  }));
+  EXPECT_EQ(reopened, 1);
+  now += 2 * kNsPerSecond;
+  EXPECT_EQ(keyframes(5), 0) << "the three requests made one reopen";
+}
+
 TEST(VideoEncoder, LiveSettingsOutOfRangeAreClampedOrIgnored) {
   Encoder encoder(config());
   encoder.start();
