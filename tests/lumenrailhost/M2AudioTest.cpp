@@ -117,7 +117,13 @@ struct AudioRig {
     }
     pipeline = M2Pipeline::create(std::move(c));
   }
-  ~AudioRig() { pipeline->stopServing(); }
+  ~AudioRig() {
+    pipeline->stopServing();
+    // A start left to finish on its own holds the session until its thread ends.
+    std::weak_ptr<M2Pipeline> session = pipeline;
+    pipeline.reset();
+    EXPECT_TRUE(test::eventually([&] { return session.expired(); })) << "a start thread still holds the session";
+  }
 
   WireTestClient connect(uint32_t caps) {
     WireTestClient client(pipeline->boundPort());
