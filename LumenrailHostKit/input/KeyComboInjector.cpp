@@ -321,7 +321,8 @@ void KeyComboInjector::releaseSilent() {
       for (const int32_t holder : key.holders) {
         const auto found = lastInputNs_.find(holder);
         const uint64_t last = found == lastInputNs_.end() ? 0 : found->second;
-        if (now - last >= silenceLimitNs) silent.insert(holder);
+        // Input noted on another thread since `now` was read is never silence.
+        if (now >= last && now - last >= silenceLimitNs) silent.insert(holder);
       }
     }
   }

@@ -80,7 +80,8 @@ class LibevdevDevices final : public UinputInputSink::Devices {
     Evdev keyboard = newDevice("Lumenrail Keyboard", 3);
     libevdev_enable_event_type(keyboard.get(), EV_KEY);
     for (uint16_t mac = 0; mac < 128; ++mac) {
-      if (const auto code = MacKeyCodes::toEvdev(mac)) libevdev_enable_event_code(keyboard.get(), EV_KEY, *code, nullptr);
+      const auto code = MacKeyCodes::toEvdev(mac);
+      if (code) libevdev_enable_event_code(keyboard.get(), EV_KEY, *code, nullptr);
     }
 
     libevdev* templates[3] = {tablet.get(), pointer.get(), keyboard.get()};

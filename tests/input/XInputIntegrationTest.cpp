@@ -155,7 +155,9 @@ TEST(XTestSinkIntegration, PenButtonsThroughTheInjectorAndNothingStaysDown) {
     Wire::InputPointer p{1, tool, flags, 30000, 30000, 30000, 0, 0, 0};
     pen->submit({Wire::InputSample{0, {p}}});
   };
-  const auto buttons = [&] { return client.pointer().mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3); };
+  const auto buttons = [&] {
+    return client.pointer().mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3);
+  };
   constexpr uint8_t hover = Wire::PenFlag::inRange;
   constexpr uint8_t touch = Wire::PenFlag::inRange | Wire::PenFlag::inContact;
   send(Wire::PenTool::pen, hover | Wire::PenFlag::barrel);
