@@ -66,7 +66,7 @@ void BM_ConvertToNv12(benchmark::State& state) {
     if (!out) state.SkipWithError("copy failed");
     benchmark::DoNotOptimize(out.get());
   }
-  state.SetLabel(Bt709Converter::vectorised() ? "AVX2" : "plain");
+  state.SetLabel(Bt709Converter::kernelName(Bt709Converter::bestKernel()));
 }
 
 // The machine's limit for the same work: libyuv's vectorised conversion
