@@ -71,7 +71,7 @@ std::unique_ptr<CodecSession> CodecSession::makeH264(int width, int height, int 
   if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0) return nullptr;
   param.i_width = width;
   param.i_height = height;
-  param.i_csp = X264_CSP_I420;
+  param.i_csp = X264_CSP_NV12;  // what the capture delivers; I420 pictures are taken too
   param.i_fps_num = static_cast<uint32_t>(fps);
   param.i_fps_den = 1;
   param.i_log_level = X264_LOG_NONE;

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include "media/CodecSession.hpp"
 #include "platform/NamedThread.hpp"
@@ -34,6 +35,8 @@ void applyRate(x265_param& param, const CodecRate& rate) {
 // of milliseconds at screen sizes, so requests are coalesced (at most one
 // reopen per second, always to the latest settings) and a reopen that has to
 // wait is done on a worker thread: the encoding thread only swaps encoders.
+// A replaced encoder is closed on the worker too, and only once the next
+// picture has started: its last output may still be being read until then.
 class HevcCodecSession final : public CodecSession {
  public:
   static constexpr uint64_t kMinReopenIntervalNs = kNsPerSecond;
@@ -50,6 +53,8 @@ class HevcCodecSession final : public CodecSession {
     // Bounded: an open in progress completes first.
     if (worker_.joinable()) worker_.join();
     x265_encoder_close(encoder_);
+    for (x265_encoder* e : retired_) x265_encoder_close(e);
+    for (x265_encoder* e : closing_) x265_encoder_close(e);
   }
 
   bool acceptsNv12() const override { return false; }
@@ -59,6 +64,11 @@ class HevcCodecSession final : public CodecSession {
     out.keyframe = false;
     if (picture.nv12) return -1;
     std::lock_guard lock(mutex_);
+    if (!retired_.empty()) {
+      closing_.insert(closing_.end(), retired_.begin(), retired_.end());
+      retired_.clear();
+      wakeWorker();
+    }
     startDueReopen(nowNs_());
     x265_picture in;
     x265_picture_init(param_.get(), &in);
@@ -108,32 +118,40 @@ class HevcCodecSession final : public CodecSession {
     opening_ = true;
     lastReopenNs_ = now;
     reopenedOnce_ = true;
+    reopenPending_ = true;
+    wakeWorker();
+  }
+
+  // Under mutex_.
+  void wakeWorker() {
     if (!worker_.joinable()) worker_ = NamedThread("lumenrail-hevc-reopen", [this] { work(); });
-    workPending_ = true;
     cv_.notify_all();
   }
 
   void work() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      cv_.wait(lock, [&] { return stopping_ || workPending_; });
+      cv_.wait(lock, [&] { return stopping_ || reopenPending_ || !closing_.empty(); });
       if (stopping_) return;
-      workPending_ = false;
+      std::vector<x265_encoder*> done;
+      done.swap(closing_);
+      const bool reopenNow = reopenPending_;
+      reopenPending_ = false;
       const CodecRate target = wanted_;
       lock.unlock();
-      reopen(target);
+      for (x265_encoder* e : done) x265_encoder_close(e);
+      if (reopenNow) reopen(target);
       lock.lock();
     }
   }
 
   // With opening_ set by the caller, and mutex_ not held: opens (slow), then
-  // swaps under the lock (one picture's wait at most) and closes the old one.
+  // swaps under the lock (one picture's wait at most) and retires the old one.
   bool reopen(const CodecRate& rate) {
     // The library copies the settings it opens with; only this thread writes
     // the rate fields while opening_ is set, and encode() reads others.
     applyRate(*param_, rate);
     x265_encoder* fresh = x265_encoder_open(param_.get());
-    x265_encoder* old = nullptr;
     {
       std::lock_guard lock(mutex_);
       opening_ = false;
@@ -143,14 +161,13 @@ class HevcCodecSession final : public CodecSession {
         if (wanted_ == rate) wanted_ = rate_;
         return false;
       }
-      old = encoder_;
+      retired_.push_back(encoder_);
       encoder_ = fresh;
       rate_ = rate;
       // A new encoder's first picture is an IDR anyway; asking keeps it one
       // should the library ever decide otherwise.
       idrOwed_ = true;
     }
-    x265_encoder_close(old);
     return true;
   }
 
@@ -165,8 +182,11 @@ class HevcCodecSession final : public CodecSession {
   bool opening_ = false;
   bool reopenedOnce_ = false;
   uint64_t lastReopenNs_ = 0;
-  bool workPending_ = false;
+  bool reopenPending_ = false;
   bool stopping_ = false;
+  std::vector<x265_encoder*> retired_;  // replaced; their last output may still be read
+  std::vector<x265_encoder*> closing_;  // for the worker to close
+
   NamedThread worker_;
 };
 

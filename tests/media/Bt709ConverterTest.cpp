@@ -14,6 +14,7 @@ namespace lumenrail {
 namespace {
 
 using Range = Bt709Converter::Range;
+using Kernel = Bt709Converter::Kernel;
 
 // The textbook formulas in floating point: Y = 0.2126 R + 0.7152 G + 0.0722 B,
 // Cb = (B - Y) / 1.8556, Cr = (R - Y) / 1.5748, chroma of the 2x2 mean.
@@ -53,18 +54,22 @@ TEST(Bt709Converter, MatchesTheReferenceWithinOneOnOddSizesAndExtremeColours) {
     int64_t w, h;
     Range range;
   };
-  // Widths below, at and past the vector step (32 pixels), odd and even.
-  const Case cases[] = {{1, 1, Range::full},   {3, 5, Range::full},   {33, 17, Range::full},
-                        {64, 2, Range::full},  {127, 9, Range::full}, {97, 7, Range::video}};
+  // Widths below, at and past the vector steps (32 and 64 pixels), odd and even.
+  const Case cases[] = {{1, 1, Range::full},  {3, 5, Range::full},   {33, 17, Range::full}, {64, 2, Range::full},
+                        {127, 9, Range::full}, {200, 3, Range::full}, {97, 7, Range::video}};
+  for (const Kernel kernel : {Kernel::plain, Kernel::avx2, Kernel::avx512}) {
+  if (!Bt709Converter::runs(kernel)) continue;
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << (c.range == Range::full ? " full" : " video"));
+    SCOPED_TRACE(::testing::Message() << Bt709Converter::kernelName(kernel) << " " << c.w << "x" << c.h
+                                      << (c.range == Range::full ? " full" : " video"));
     const Picture pic = randomPicture(c.w, c.h, uint32_t(c.w * 131 + c.h));
     const int64_t cw = (c.w + 1) / 2, ch = (c.h + 1) / 2;
     std::vector<uint8_t> y(size_t(c.w * c.h)), nv12(size_t(cw * 2 * ch)), cb(size_t(cw * ch)), cr(size_t(cw * ch));
     std::vector<uint8_t> y2(y.size());
-    Bt709Converter::toNv12(pic.bytes.data(), pic.stride, c.w, c.h, y.data(), c.w, nv12.data(), cw * 2, c.range);
+    Bt709Converter::toNv12(pic.bytes.data(), pic.stride, c.w, c.h, y.data(), c.w, nv12.data(), cw * 2, c.range,
+                           kernel);
     Bt709Converter::toI420(pic.bytes.data(), pic.stride, c.w, c.h, y2.data(), c.w, cb.data(), cw, cr.data(), cw,
-                           c.range);
+                           c.range, kernel);
     EXPECT_EQ(y, y2);
     int worst = 0;
     for (int64_t row = 0; row < c.h; ++row) {
@@ -92,6 +97,7 @@ TEST(Bt709Converter, MatchesTheReferenceWithinOneOnOddSizesAndExtremeColours) {
       }
     }
     EXPECT_LE(worst, 1);
+  }
   }
 
   // Full range keeps both ends exactly: black, white and the saturated primaries.
