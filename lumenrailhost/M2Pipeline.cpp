@@ -222,8 +222,15 @@ void M2Pipeline::wire() {
   const auto keys = keys_;
   const auto advertiser = advertiser_;
   const auto foreground = foreground_;
-  server_->onInput = [pen](const std::vector<Wire::InputSample>& samples, int32_t fd) { pen->submit(samples, fd); };
-  server_->onInputCaps = [pen](const Wire::InputCaps& caps, int32_t fd) { pen->updateCaps(caps, fd); };
+  // Any input keeps that client's held keys held.
+  server_->onInput = [pen, keys](const std::vector<Wire::InputSample>& samples, int32_t fd) {
+    keys->noteInput(fd);
+    pen->submit(samples, fd);
+  };
+  server_->onInputCaps = [pen, keys](const Wire::InputCaps& caps, int32_t fd) {
+    keys->noteInput(fd);
+    pen->updateCaps(caps, fd);
+  };
   server_->onClientDisconnected = [pen, keys, advertiser, server](int32_t fd) {
     pen->clientGone(fd);
     // Only this client's keys: another client may still hold a modifier.

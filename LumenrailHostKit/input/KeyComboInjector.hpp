@@ -54,8 +54,9 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   static constexpr const char* queueLabel = "quillmark.lumenrail.keycombo-inject";
   static constexpr int32_t noClient = -1;
   // A client that holds keys and sends nothing for this long is taken for
-  // gone. Longer than the pen's limit: a held modifier streams nothing.
-  static constexpr uint64_t silenceLimitNs = 2'000'000'000;
+  // gone. Far longer than the pen's limit: a held modifier streams nothing,
+  // and a user may hold Shift a while before the next tap.
+  static constexpr uint64_t silenceLimitNs = 10'000'000'000;
 
   // `layout` may be empty (fixed US positions only). `queue` defaults to a
   // serial queue with the injector's label, `now` to the uptime clock.

@@ -175,13 +175,14 @@ TEST(KeyComboInjectorQueue, KeysOfAClientThatFallsSilentAreReleased) {
   rig.keys->submit(chord(0, KeyComboAction::down, {0x41}), 6);  // client 6 holds A
   rig.queue->runReady();
   rig.sink->take();
-  for (int i = 0; i < 6; ++i) {
+  constexpr uint64_t kLimit = KeyComboInjector::silenceLimitNs;
+  for (uint64_t t = 0; t < kLimit; t += 500 * kMs) {
     rig.queue->advance(500 * kMs);
     rig.keys->noteInput(6);  // client 6 draws with the pen meanwhile
   }
   EXPECT_EQ(rig.strokes(), (std::vector<std::pair<uint16_t, bool>>{{56, false}}));
   EXPECT_EQ(rig.lines.back(), "released 1 held key(s) — client gone quiet");
-  rig.queue->advance(1999 * kMs);
+  rig.queue->advance(kLimit - 1 * kMs);
   EXPECT_TRUE(rig.strokes().empty());
   rig.queue->advance(1 * kMs);
   EXPECT_EQ(rig.strokes(), (std::vector<std::pair<uint16_t, bool>>{{0, false}}));
