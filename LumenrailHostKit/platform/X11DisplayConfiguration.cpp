@@ -429,7 +429,7 @@ std::vector<X11DisplayConfiguration::FreeOutput> X11DisplayConfiguration::freeOu
     if (info->crtc == XCB_NONE && rank >= 0) {
       for (int k = 0; k < possibleCount; ++k) {
         if (std::find(idle.begin(), idle.end(), possible[k]) != idle.end()) {
-          ranked.push_back({rank, FreeOutput{outputs[i], possible[k]}});
+          ranked.push_back({rank * 1'000'000 + i, FreeOutput{outputs[i], possible[k]}});
           break;
         }
       }
@@ -437,7 +437,9 @@ std::vector<X11DisplayConfiguration::FreeOutput> X11DisplayConfiguration::freeOu
     std::free(info);
   }
   std::free(res);
-  std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  // By rank, then in the server's order (the key carries both; no stable_sort,
+  // whose temporary buffer trips the sanitizer's allocator check here).
+  std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<FreeOutput> result;
   for (const auto& [rank, free] : ranked) result.push_back(free);
   return result;

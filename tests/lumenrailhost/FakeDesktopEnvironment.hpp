@@ -240,6 +240,11 @@ class FakeDesktopEnvironment final : public DesktopEnvironment {
   using AudioMaker =
       std::function<std::shared_ptr<SystemAudioSource>(SystemAudioRoute, const AudioRequest&, const Log::Sink&)>;
 
+  ~FakeDesktopEnvironment() override {
+    std::lock_guard lock(bank->mutex);
+    bank->madeCaptures.clear();  // the captures hold the bank
+  }
+
   std::shared_ptr<CaptureSource> makeCapture(const CaptureRequest& request) override {
     auto capture = std::make_shared<FakeCapture>(request, bank);
     std::lock_guard lock(bank->mutex);

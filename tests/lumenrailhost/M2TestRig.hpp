@@ -59,8 +59,6 @@ struct Rig {
   ~Rig() {
     bank->releaseHungStarts.signal();
     pipeline->stopServing();
-    std::lock_guard lock(bank->mutex);
-    bank->madeCaptures.clear();  // the captures hold the bank
   }
 
   bool start() { return pipeline->startServing(); }
