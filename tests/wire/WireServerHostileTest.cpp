@@ -78,7 +78,7 @@ bool closedByPeer(int fd) {
   return test::eventually([&] { return peerGone(fd); });
 }
 
-class WireServerHostile : public ::testing::Test {
+class WireServerHostileIntegration : public ::testing::Test {
  protected:
   void TearDown() override {
     for (int fd : raw) ::close(fd);
@@ -110,7 +110,7 @@ class WireServerHostile : public ::testing::Test {
   std::vector<int> raw;
 };
 
-TEST_F(WireServerHostile, SealedLinksThatNeverFinishARecordAreFewAndSmall) {
+TEST_F(WireServerHostileIntegration, SealedLinksThatNeverFinishARecordAreFewAndSmall) {
   startServer(Bytes(24, 7));
   const uint16_t port = server->boundPort();
   const int64_t before = residentKiB();
@@ -145,7 +145,7 @@ TEST_F(WireServerHostile, SealedLinksThatNeverFinishARecordAreFewAndSmall) {
   EXPECT_TRUE(connected.waitFor(base + 17));
 }
 
-TEST_F(WireServerHostile, AThrowingCallbackOrAFailedThreadEndsOnlyThatSession) {
+TEST_F(WireServerHostileIntegration, AThrowingCallbackOrAFailedThreadEndsOnlyThatSession) {
   std::atomic<int> throwsLeft{2};  // the first client's connect and disconnect hooks
   std::atomic<bool> fdClosedInCallback{false};
   startServer(std::nullopt, [&](WireServer& s) {
@@ -194,7 +194,7 @@ TEST_F(WireServerHostile, AThrowingCallbackOrAFailedThreadEndsOnlyThatSession) {
   EXPECT_EQ(server->clientCount(), 0);
 }
 
-TEST_F(WireServerHostile, AVersionRefusalDoesNotHoldTheTimerQueueWhileItsByeWaits) {
+TEST_F(WireServerHostileIntegration, AVersionRefusalDoesNotHoldTheTimerQueueWhileItsByeWaits) {
   std::shared_ptr<ClientConn> conn;
   std::atomic<int> peek{1};
   EventCounter marked;
