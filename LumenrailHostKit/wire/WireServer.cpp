@@ -557,8 +557,12 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
     declaredCaps = conn->capsDeclared;
     hadEncoderRequest = !conn->encoderConfig.isEmpty();
   }
-  if (wantedAudio && onAudioWantedChanged) guarded("onAudioWantedChanged", fd, [&] { onAudioWantedChanged(audioWanted()); });
-  if (declaredCaps && onHevcWantedChanged) guarded("onHevcWantedChanged", fd, [&] { onHevcWantedChanged(hevcWanted()); });
+  if (wantedAudio && onAudioWantedChanged) {
+    guarded("onAudioWantedChanged", fd, [&] { onAudioWantedChanged(audioWanted()); });
+  }
+  if (declaredCaps && onHevcWantedChanged) {
+    guarded("onHevcWantedChanged", fd, [&] { onHevcWantedChanged(hevcWanted()); });
+  }
   if (hadEncoderRequest && onEncoderConfigChanged) {
     guarded("onEncoderConfigChanged", fd, [&] { onEncoderConfigChanged(resolvedEncoderConfig()); });
   }
@@ -607,6 +611,5 @@ void WireServer::setIdrPending() {
   std::lock_guard lock(idrMutex_);
   idrPending_ = true;
 }
-
 
 }  // namespace lumenrail

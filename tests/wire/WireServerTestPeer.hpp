@@ -20,7 +20,9 @@ class WireServerTestPeer {
     std::lock_guard lock(server.clientsMutex_);
     return server.clients_.empty() ? nullptr : server.clients_.begin()->second;
   }
-  static void onTimerQueue(WireServer& server, std::function<void()> task) { server.timerQueue_.async(std::move(task)); }
+  static void onTimerQueue(WireServer& server, std::function<void()> task) {
+    server.timerQueue_.async(std::move(task));
+  }
   static void failThreads(WireServer& server, int count) { server.failThreadsForTesting_ = count; }
 };
 
