@@ -9,6 +9,7 @@
 
 #include "HostEntry.hpp"
 #include "input/PenDisplayPolicy.hpp"
+#include "links/PairingProtocol.hpp"
 
 namespace lumenrail {
 
@@ -370,9 +371,13 @@ bool M2Pipeline::startLocked() {
   TxtRecord txt;
   txt[BonjourAdvertiser::Txt::schema] = "1";
   txt[BonjourAdvertiser::Txt::protoVer] = "1";
-  txt[BonjourAdvertiser::Txt::encRequired] = psk_ ? "1" : "0";
+  // A pairing server serves no network client in the clear either.
+  txt[BonjourAdvertiser::Txt::encRequired] = psk_ || config_.pairing ? "1" : "0";
   txt[BonjourAdvertiser::Txt::caps] = "0x1";
   txt[BonjourAdvertiser::Txt::os] = "mac";
+  if (config_.pairing) {
+    txt[BonjourAdvertiser::Txt::fingerprint] = PairingProtocol::fingerprint(config_.pairing->identity.publicKey());
+  }
   advertiser_->start(txt);
   if (stopped()) return false;
 

@@ -10,6 +10,7 @@
 
 #include "M2Pipeline.hpp"
 #include "input/PenDisplayPolicy.hpp"
+#include "media/VideoToolboxEncoder.hpp"
 #include "wire/MainDeviceArbiter.hpp"
 #include "wire/SmallLanePolicy.hpp"
 
@@ -103,8 +104,16 @@ void M2Pipeline::wireReconfiguration() {
     auto self = weak.lock();
     if (!self) return;
     self->postReconfig([request](M2Pipeline& p) {
+      // Knobs no remaining client asks for (its client left, or changed its
+      // mind) go back to the stream's own, so nobody inherits them.
+      const uint8_t released = p.desiredEncoderConfig_.fields & ~request.fields & Wire::EncoderField::all;
       p.desiredEncoderConfig_ = request;
-      p.broadcastApplied(p.applyEncoderConfigToEncoder(request, p.mode_));
+      Wire::EncoderConfigRequest effective = request;
+      effective.fields |= released;
+      if (released & Wire::EncoderField::quality) effective.quality = VideoToolboxEncoder::kDefaultQuality;
+      if (released & Wire::EncoderField::fpsCap) effective.fpsCap = p.mode_.fps;
+      if (released & Wire::EncoderField::bitrate) effective.bitrateKbps = kBitrateBps / 1000;
+      p.broadcastApplied(p.applyEncoderConfigToEncoder(effective, p.mode_));
     });
   };
   auto departed = server_->onClientDisconnected;

@@ -9,10 +9,25 @@
 #include "LinuxDesktopEnvironment.hpp"
 #include "M2Pipeline.hpp"
 #include "PairingSupport.hpp"
+#include "links/LanAddress.hpp"
+#include "links/PairingUri.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
 
 namespace lumenrail {
+
+namespace {
+
+void printPairingLink(uint16_t port, const Bytes& psk) {
+  const auto host = LanAddress::pickIPv4();
+  if (!host) {
+    Log::line("[qr] no usable LAN IPv4 (offline?) — no pairing link for --secure; cable-only");
+    return;
+  }
+  Log::line("[qr] pairing link (scan or paste it on the device): " + PairingUri::format(*host, port, psk));
+}
+
+}  // namespace
 
 int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vector<std::string> arguments) {
   // Blocked before any thread exists, so every thread inherits the mask and
@@ -30,12 +45,18 @@ int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vect
   // withdrawn rather than left up for nobody.
   if (settings.pairingEnabled) {
     config.pairing = PairingSupport::load(PairingSupport::consoleApprove, PairingSupport::consoleCancel);
+    // Pairing was asked for: serving without it would hand the screen to
+    // anyone on the network.
+    if (!config.pairing) {
+      Log::line("[m2] ERROR: --pair was given but pairing cannot start (see above) — not serving");
+      return 2;
+    }
   }
   config.mode = {settings.width, settings.height, settings.fps};
   config.port = settings.port;
   config.captureMain = settings.captureMain;
   config.usb = settings.usbEnabled;
-  config.psk = std::move(psk);
+  config.psk = psk;
   config.penHighRate = settings.penHighRate;
   config.arguments = std::move(arguments);
   config.desktop = std::make_shared<LinuxDesktopEnvironment>("");  // the X display of $DISPLAY
@@ -50,11 +71,15 @@ int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vect
   // Started on a thread of its own so a signal during a slow start still
   // reaches the sigwait and stops it.
   std::atomic<bool> startFailed{false};
+  const std::optional<Bytes> linkKey = psk;
   NamedThread starter("lumenrail-m2-start", [&] {
     if (!pipeline->startServing()) {
       startFailed = true;
       ::kill(::getpid(), SIGUSR2);
+      return;
     }
+    // The fresh key exists nowhere else: without this link no client could join.
+    if (linkKey) printPairingLink(pipeline->boundPort(), *linkKey);
   });
 
   for (;;) {

@@ -64,7 +64,15 @@ std::optional<WireServer::Pairing> load(WireServer::Pairing::Approve approve,
     say("[pair] FAILED to load the host identity (" + std::string(e.what()) + ") — pairing disabled");
     return std::nullopt;
   }
-  auto store = std::make_shared<PairedDevicesStore>(HostPairingStore::directory() / "paired-devices.json", log);
+  std::shared_ptr<PairedDevicesStore> store;
+  try {
+    store = std::make_shared<PairedDevicesStore>(HostPairingStore::directory() / "paired-devices.json", log);
+  } catch (const std::exception& e) {
+    // Starting with an empty list would have every paired device asked again
+    // and the next pairing written over a file that may be fine.
+    say("[pair] ERROR: could not read the paired devices (" + std::string(e.what()) + ") — pairing disabled");
+    return std::nullopt;
+  }
   WireServer::Pairing pairing(*identity, store, std::move(approve), std::move(cancelApprove));
   pairing.approvalTimeoutSeconds = kApprovalTimeoutSeconds;
   say("[pair] host identity " + PairingProtocol::fingerprint(identity->publicKey()) + " — " +

@@ -23,7 +23,9 @@ inline constexpr int64_t kApprovalTimeoutSeconds = 120;
 // Loads or creates the host identity and opens "paired-devices.json" in the
 // pairing folder (HostPairingStore::directory()). Nothing, with the line
 // "[pair] FAILED to load the host identity (...) — pairing disabled", when
-// the identity can be neither loaded nor created; otherwise reports the
+// the identity can be neither loaded nor created, or with "[pair] ERROR:
+// could not read the paired devices (...)" when that file exists but cannot
+// be read; otherwise reports the
 // identity's fingerprint and the number of paired devices. Lines go to `log`
 // (standard output when empty).
 std::optional<WireServer::Pairing> load(WireServer::Pairing::Approve approve,

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <utility>
 
 #include "wire/WireServer.hpp"
 
@@ -83,9 +84,9 @@ void AoaServeBridge::report(const std::string& line) const {
   if (onEvent) onEvent(line);
 }
 
-bool AoaServeBridge::isRunning() {
+bool AoaServeBridge::isRunning(uint64_t generation) {
   std::lock_guard lock(mutex_);
-  return running_;
+  return runningLocked(generation);
 }
 
 template <typename F>
@@ -99,22 +100,32 @@ auto AoaServeBridge::withOptions(F&& body) {
 }
 
 void AoaServeBridge::start() {
+  uint64_t generation;
+  std::shared_ptr<OneShotEvent> previous;
+  auto done = std::make_shared<OneShotEvent>();
   {
     std::lock_guard lock(mutex_);
     if (running_) return;
     running_ = true;
+    generation = ++generation_;
+    previous = std::exchange(watcherDone_, done);
   }
-  // A previous run's watcher has ended (stop() joined it) or was detached.
-  if (watcher_.joinable()) watcher_.joinFor(kStopJoinNs);
-  if (onEvent) sinkId_ = DriverSinks::shared().add(onEvent);
-  aoa_global_init(&DriverSinks::deliver, nullptr);
+  // A previous run's watcher has ended (stop() joined it) or was detached
+  // when its stop timed out; then it is still finishing its pass.
+  if (watcher_.joinable() && !watcher_.joinFor(0)) watcher_.detach();
   // The watcher holds the bridge until it has released every cable.
   auto self = shared_from_this();
-  watcher_ = NamedThread("lumenrail-aoa-bridge", [self] {
-    self->loop();
+  watcher_ = NamedThread("lumenrail-aoa-bridge", [self, generation, previous, done] {
+    // One watcher at a time, and one driver: a watcher left behind by a stop
+    // that timed out ends its pass (it is no longer of this generation) and
+    // shuts the driver down before this one begins.
+    if (previous) previous->wait();
+    const uint64_t sinkId = self->onEvent ? DriverSinks::shared().add(self->onEvent) : 0;
+    aoa_global_init(&DriverSinks::deliver, nullptr);
+    self->loop(generation);
     aoa_global_shutdown();
-    if (self->sinkId_ != 0) DriverSinks::shared().remove(self->sinkId_);
-    self->sinkId_ = 0;
+    if (sinkId != 0) DriverSinks::shared().remove(sinkId);
+    done->signal();
   });
 }
 
@@ -128,15 +139,15 @@ void AoaServeBridge::stop() {
     cv_.notify_all();
   }
   if (!watcher_.joinable() || watcher_.isCurrent()) return;
-  if (!watcher_.joinFor(kStopJoinNs)) {
+  if (!watcher_.joinFor(stopJoinNs)) {
     report("WARN: the accessory watcher did not end in time; leaving it to finish");
     watcher_.detach();
   }
 }
 
-bool AoaServeBridge::pauseUntil(uint64_t deadlineNs) {
+bool AoaServeBridge::pauseUntil(uint64_t generation, uint64_t deadlineNs) {
   std::unique_lock lock(mutex_);
-  while (running_) {
+  while (runningLocked(generation)) {
     const uint64_t now = nowNs();
     if (now >= deadlineNs) return true;
     const auto left = std::chrono::nanoseconds(deadlineNs - now);
@@ -145,10 +156,10 @@ bool AoaServeBridge::pauseUntil(uint64_t deadlineNs) {
   return false;
 }
 
-void AoaServeBridge::loop() {
+void AoaServeBridge::loop(uint64_t generation) {
   report("watching for a wired Android device (AOA)");
   Reported last = Reported::nothing;
-  while (isRunning()) {
+  while (isRunning(generation)) {
     // Threads of cables that have ended are joined as the watcher goes.
     std::erase_if(cableThreads_, [](NamedThread& t) {
       if (!t.finished()) return false;
@@ -162,14 +173,14 @@ void AoaServeBridge::loop() {
       bool keep;
       {
         std::lock_guard lock(mutex_);
-        keep = running_;
+        keep = runningLocked(generation);
         if (keep) {
           live_.insert(handle);
           ++cablesActive_;
         }
       }
       if (keep) {
-        startCable(handle);
+        startCable(handle, generation);
       } else {
         aoa_release(handle);
       }
@@ -186,17 +197,17 @@ void AoaServeBridge::loop() {
         report("no wired Android device — waiting");
         last = Reported::noDevice;
       }
-      pauseUntil(nowNs() + kNoDevicePollNs);
+      pauseUntil(generation, nowNs() + kNoDevicePollNs);
     } else if (result == AOA_SWITCHING) {
       if (last != Reported::switching) {
         report("phone switching into accessory mode — waiting for it to re-enumerate");
       }
       last = Reported::switching;
-      pauseUntil(nowNs() + kSwitchingPollNs);
+      pauseUntil(generation, nowNs() + kSwitchingPollNs);
     } else {
       if (last != Reported::unusable) report("device present but not usable as an accessory — retrying");
       last = Reported::unusable;
-      pauseUntil(nowNs() + kNoDevicePollNs);
+      pauseUntil(generation, nowNs() + kNoDevicePollNs);
     }
   }
   {
@@ -208,15 +219,15 @@ void AoaServeBridge::loop() {
   report("stopped");
 }
 
-void AoaServeBridge::startCable(aoa_session* handle) {
+void AoaServeBridge::startCable(aoa_session* handle, uint64_t generation) {
   auto self = shared_from_this();
-  cableThreads_.emplace_back("lumenrail-aoa-cable", [self, handle] { self->runCable(handle); });
+  cableThreads_.emplace_back("lumenrail-aoa-cable", [self, handle, generation] { self->runCable(handle, generation); });
 }
 
-void AoaServeBridge::runCable(aoa_session* handle) {
+void AoaServeBridge::runCable(aoa_session* handle, uint64_t generation) {
   const uint64_t started = nowNs();
-  while (isRunning()) {
-    const int32_t result = serveSession(handle);
+  while (isRunning(generation)) {
+    const int32_t result = serveSession(handle, generation);
     if (result == AOA_PHONE_SILENT) {
       report("no Lumenrail client on this cable — holding it until one connects");
     } else if (result == AOA_CLIENT_DECLINED) {
@@ -227,7 +238,7 @@ void AoaServeBridge::runCable(aoa_session* handle) {
     if (aoa_await_connect(handle) != 0) break;
   }
   // A cable that fails at once is not reopened in a tight loop.
-  pauseUntil(started + kMinCableLifeNs);
+  pauseUntil(generation, started + kMinCableLifeNs);
   {
     std::lock_guard lock(mutex_);
     live_.erase(handle);
@@ -238,7 +249,7 @@ void AoaServeBridge::runCable(aoa_session* handle) {
   cv_.notify_all();  // under the lock: the watcher may finish (and free the bridge) right after
 }
 
-int32_t AoaServeBridge::serveSession(aoa_session* handle) {
+int32_t AoaServeBridge::serveSession(aoa_session* handle, uint64_t generation) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
     report("socketpair failed (" + std::to_string(errno) + ") — cannot serve this cable");
@@ -248,7 +259,7 @@ int32_t AoaServeBridge::serveSession(aoa_session* handle) {
   server_->adopt(pair[0], nullptr);  // the server owns this end from here on
   const int32_t result = aoa_pump(handle, pair[1]);
   ::close(pair[1]);
-  if (result == AOA_NEVER_READ) pauseUntil(nowNs() + kNeverReadPauseNs);
+  if (result == AOA_NEVER_READ) pauseUntil(generation, nowNs() + kNeverReadPauseNs);
   return result;
 }
 

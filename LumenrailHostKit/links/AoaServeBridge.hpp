@@ -21,6 +21,7 @@
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
+#include "platform/OneShotEvent.hpp"
 
 namespace lumenrail {
 
@@ -50,22 +51,28 @@ class AoaServeBridge final : public std::enable_shared_from_this<AoaServeBridge>
   static constexpr uint64_t kSwitchingPollNs = 500 * kNsPerMs;
   static constexpr uint64_t kNeverReadPauseNs = 1500 * kNsPerMs;
   static constexpr uint64_t kStopJoinNs = 5 * kNsPerSecond;
+  // How long stop() waits for the watcher before leaving it to finish; a
+  // start() after such a stop begins watching only once it has ended.
+  uint64_t stopJoinNs = kStopJoinNs;
 
  private:
   AoaServeBridge(std::shared_ptr<WireServer> server, std::optional<std::string> serial);
 
   enum class Reported { nothing, noDevice, switching, unusable };
 
-  void loop();
-  void startCable(aoa_session* handle);
-  void runCable(aoa_session* handle);
-  int32_t serveSession(aoa_session* handle);
+  // Each start() is a generation; the threads of an older one see the
+  // bridge as stopped even after a newer start().
+  void loop(uint64_t generation);
+  void startCable(aoa_session* handle, uint64_t generation);
+  void runCable(aoa_session* handle, uint64_t generation);
+  int32_t serveSession(aoa_session* handle, uint64_t generation);
   template <typename F>
   auto withOptions(F&& body);
   // Waits until `deadlineNs` on nowNs or until the bridge stops; true when
   // the bridge is still running.
-  bool pauseUntil(uint64_t deadlineNs);
-  bool isRunning();
+  bool pauseUntil(uint64_t generation, uint64_t deadlineNs);
+  bool isRunning(uint64_t generation);
+  bool runningLocked(uint64_t generation) const { return running_ && generation_ == generation; }
   void report(const std::string& line) const;
 
   std::shared_ptr<WireServer> server_;
@@ -78,8 +85,10 @@ class AoaServeBridge final : public std::enable_shared_from_this<AoaServeBridge>
   int64_t cablesActive_ = 0;
   std::vector<NamedThread> cableThreads_;  // touched by the watcher only
 
+  uint64_t generation_ = 0;
+  std::shared_ptr<OneShotEvent> watcherDone_;  // signalled when the latest watcher has ended
+
   NamedThread watcher_;
-  uint64_t sinkId_ = 0;
 };
 
 }  // namespace lumenrail

@@ -1,6 +1,7 @@
 #include "links/HostIdentity.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <system_error>
 
@@ -37,15 +38,23 @@ Ed25519PrivateKey loadOrCreate(const Log::Sink& log) {
     return key;
   }
   if (stored || tooLong) {
+    if (stored) Crypto::wipe(*stored);
+    // Kept, never overwritten: it may be the owner's key, damaged or restored wrongly.
+    const auto aside = PrivateFile::setAside(path);
+    const int err = errno;
+    if (!aside && err != ENOENT) {
+      throw PairingStoreError::writeFailed(path.string() + " is not a 32-byte key and could not be moved aside (" +
+                                           std::strerror(err) + ")");
+    }
     const std::string length = tooLong ? "over " + std::to_string(kReadBound) : std::to_string(stored->size());
-    const std::string text = "[pair] WARN: " + path.string() + " holds " + length +
-                             " bytes, not a 32-byte key — making a new host identity; paired devices must pair again";
+    const std::string text = "[pair] WARN: " + path.string() + " holds " + length + " bytes, not a 32-byte key — kept" +
+                             (aside ? " as " + aside->string() : std::string()) +
+                             "; making a new host identity; paired devices must pair again";
     if (log) {
       log(text);
     } else {
       Log::line(text);
     }
-    if (stored) Crypto::wipe(*stored);
   }
 
   HostPairingStore::ensureDirectory();

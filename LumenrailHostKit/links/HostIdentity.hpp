@@ -12,8 +12,9 @@ namespace lumenrail::HostIdentity {
 std::filesystem::path fileURL();
 
 // The stored key; a new one when the file is missing or holds anything but
-// 32 bytes (the replaced length is reported through `log`, which defaults to
-// standard output). Any other failure to read throws PairingStoreError
+// 32 bytes (such a file is set aside as "<file>.corrupt-<UTC time>", never
+// overwritten, and reported through `log`, which defaults to standard output;
+// when it cannot be moved aside, writeFailed is thrown). Any other failure to read throws PairingStoreError
 // (readFailed) and leaves the file alone, so a passing I/O error never
 // changes the host's identity. Making the folder or writing a new key throws
 // PairingStoreError too.

@@ -39,12 +39,16 @@ void setDirectoryOverride(std::optional<std::filesystem::path> dir) {
 
 std::filesystem::path defaultDirectory(const Environment& env) {
   const std::string data = Paths::dataHome(env);
-  return std::filesystem::path(data.empty() ? std::string("/") : data) / kFolderName;
+  if (data.empty()) return {};
+  return std::filesystem::path(data) / kFolderName;
 }
 
 std::filesystem::path directory() {
   if (auto dir = directoryOverride()) return *dir;
-  return defaultDirectory(processEnvironment());
+  auto dir = defaultDirectory(processEnvironment());
+  // Never a folder at the root of the file system that every account would share.
+  if (dir.empty()) throw PairingStoreError::directoryFailed("no home folder to keep the pairing folder in");
+  return dir;
 }
 
 void ensureDirectory() {

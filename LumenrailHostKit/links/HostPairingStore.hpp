@@ -9,7 +9,8 @@
 // folder ($XDG_DATA_HOME, else ~/.local/share).
 namespace lumenrail::HostPairingStore {
 
-// directoryOverride() when set, else defaultDirectory(processEnvironment()).
+// directoryOverride() when set, else defaultDirectory(processEnvironment());
+// throws PairingStoreError::directoryFailed when there is no home folder.
 std::filesystem::path directory();
 
 // A replacement location (tests); nothing in the host sets it.
@@ -18,7 +19,8 @@ void setDirectoryOverride(std::optional<std::filesystem::path> dir);
 
 // $XDG_DATA_HOME/LumenrailHost when that variable holds an absolute path (the
 // XDG rule: relative values are ignored), else $HOME/.local/share/LumenrailHost,
-// else the account's home directory from the password database.
+// else the account's home directory from the password database; empty when
+// none of these gives a folder.
 std::filesystem::path defaultDirectory(const Environment& env);
 
 // Creates directory() and missing parents with mode 0700; existing folders

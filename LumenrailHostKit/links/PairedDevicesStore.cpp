@@ -53,18 +53,25 @@ void PairedDevicesStore::warn(const std::string& text) const {
 
 void PairedDevicesStore::load() {
   std::string why;
+  std::optional<Bytes> bytes;
   try {
-    const auto bytes = PrivateFile::read(fileURL_, kMaxFileBytes);
-    if (!bytes) return;
+    bytes = PrivateFile::read(fileURL_, kMaxFileBytes);
+  } catch (const std::system_error& e) {
+    // Larger than any file of ours: its content is the fault. Any other
+    // failure (EACCES, EIO, EMFILE...) says nothing about the file, which
+    // stays where it is; the store is refused rather than start empty.
+    if (e.code().value() != EFBIG) throw PairingStoreError::readFailed(e.what());
+    why = e.what();
+  }
+  if (bytes) {
     const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
     if (auto list = PairedDeviceFile::decode(text, &why)) {
       devices_ = std::move(*list);
       return;
     }
-  } catch (const std::system_error& e) {
-    why = e.what();
+  } else if (why.empty()) {
+    return;  // no file yet
   }
-
   unreadableFileInPlace_ = !moveAside(why, true);
 }
 
@@ -129,12 +136,12 @@ std::vector<std::string> PairedDevicesStore::pin(ByteView publicKey, std::string
   std::vector<PairedDevice> next = devices_;
   const std::optional<std::string> hex = hexOf(deviceId);
   std::vector<std::string> replaced;
-  std::optional<std::string> carriedAlias;
+  // A device id is only the client's claim: a new key may take the old
+  // record's place (a reinstalled app) but not the name the owner gave it.
   if (hex) {
     std::erase_if(next, [&](const PairedDevice& d) {
       if (sameKey(d, publicKey) || d.deviceId != hex) return false;
       replaced.push_back(d.fingerprint);
-      if (!carriedAlias && d.alias && !d.alias->empty()) carriedAlias = d.alias;
       return true;
     });
   }
@@ -142,7 +149,6 @@ std::vector<std::string> PairedDevicesStore::pin(ByteView publicKey, std::string
   if (existing != next.end()) {
     existing->lastSeen = now;
     fillMissing(*existing, hex, kind);
-    if ((!existing->alias || existing->alias->empty()) && carriedAlias) existing->alias = carriedAlias;
   } else {
     PairedDevice d;
     d.fingerprint = P::fingerprint(publicKey);
@@ -151,7 +157,6 @@ std::vector<std::string> PairedDevicesStore::pin(ByteView publicKey, std::string
     d.lastSeen = now;
     d.deviceId = hex;
     if (kind != P::DeviceKind::unknown) d.kind = static_cast<int64_t>(kind);
-    d.alias = carriedAlias;
     next.push_back(std::move(d));
   }
   persist(next);

@@ -24,11 +24,13 @@ namespace lumenrail {
 // as paired that the next start would not know.
 class PairedDevicesStore final {
  public:
-  // A missing file is an empty list. A file that cannot be read or decoded
-  // is renamed aside to "<file>.corrupt-<UTC time>" with a "[pair] WARN: "
-  // line through `log` (standard output when empty), and the list starts
-  // empty; if it cannot be moved aside, every later write fails rather than
-  // overwrite it.
+  // A missing file is an empty list. A file that was read whole and does not
+  // decode (or is far too large to be ours) is renamed aside to
+  // "<file>.corrupt-<UTC time>" with a "[pair] WARN: " line through `log`
+  // (standard output when empty), and the list starts empty; if it cannot be
+  // moved aside, every later write fails rather than overwrite it. A file
+  // that cannot be read (EACCES, EIO, EMFILE...) is left alone and the
+  // constructor throws PairingStoreError (readFailed).
   explicit PairedDevicesStore(std::filesystem::path fileURL, Log::Sink log = {});
   PairedDevicesStore(const PairedDevicesStore&) = delete;
   PairedDevicesStore& operator=(const PairedDevicesStore&) = delete;
@@ -39,9 +41,10 @@ class PairedDevicesStore final {
   std::optional<PairedDevice> lookup(ByteView publicKey) const;
 
   // A device the owner has just approved. Records of other keys that carry
-  // the same device id are replaced (the device was reinstalled or reset);
-  // their fingerprints are returned and the first alias among them carries
-  // over. Throws PairingStoreError when the file cannot be written.
+  // the same device id are replaced (the device was reinstalled or reset) and
+  // their fingerprints returned; their aliases go with them, since the id is
+  // only what the client claims. Throws PairingStoreError when the file
+  // cannot be written.
   std::vector<std::string> pin(ByteView publicKey, std::string_view label, const std::optional<Bytes>& deviceId,
                                PairingProtocol::DeviceKind kind, double now);
 

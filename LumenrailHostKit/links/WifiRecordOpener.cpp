@@ -11,16 +11,17 @@ namespace {
 
 constexpr size_t kKeptCapacity = size_t{1} << 20;
 
+}  // namespace
+
 // n - 16 taken as unsigned above 16 MiB: below 16 or above 0x1000010.
-uint32_t checkedLength(ByteView prefix) {
+uint32_t WifiRecordOpener::checkedLength(ByteView prefix) const {
   const uint32_t n = WifiRecord::decodeLength(prefix);
   if (static_cast<uint32_t>(n - WifiRecord::tagBytes) > static_cast<uint32_t>(WifiRecord::maxPlaintext)) {
     throw WifiCryptoError::badRecordLength(n);
   }
+  if (preAuthLimit_ && nonce_.counter == 0 && n > *preAuthLimit_) throw WifiCryptoError::badRecordLength(n);
   return n;
 }
-
-}  // namespace
 
 WifiRecordOpener::WifiRecordOpener(const SymmetricKey& key) : cipher_(key) {}
 

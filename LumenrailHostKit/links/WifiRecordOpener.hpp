@@ -30,6 +30,13 @@ class WifiRecordOpener final {
   // record and its prefix.
   size_t bufferedByteCount() const { return buf_.size(); }
 
+  // Until a record has opened, a length prefix above `maxLength` is refused
+  // (badRecordLength) like an illegal one: a peer that has not shown it holds
+  // the key cannot make the opener hold up to 16 MiB.
+  void limitUntilFirstRecord(uint32_t maxLength) { preAuthLimit_ = maxLength; }
+  // Records opened so far.
+  uint64_t recordsOpened() const { return nonce_.counter; }
+
   // Tests only: reach the end of the counter without opening 2^64 records.
   void setNonceCounterForTesting(uint64_t counter) { nonce_.counter = counter; }
   // Tests only: the cipher fails on the next record as the library would.
@@ -37,12 +44,14 @@ class WifiRecordOpener final {
 
  private:
   Bytes pushChecked(ByteView bytes);
+  uint32_t checkedLength(ByteView prefix) const;
   void openRecord(ByteView body, Bytes& out);
 
   AesGcm cipher_;
   NonceCounter nonce_;
   Bytes buf_;  // the start of a record that began in an earlier push
   std::optional<WifiCryptoError> failed_;
+  std::optional<uint32_t> preAuthLimit_;
   bool failNextOpen_ = false;
 };
 

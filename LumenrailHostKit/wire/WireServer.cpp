@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "links/AwdlStatus.hpp"
@@ -85,6 +86,7 @@ struct WireServer::Session {
   std::thread::id threadId;
   int fd = -1;
   std::weak_ptr<ClientConn> conn;
+  bool unauthenticated = false;  // counted in unauthenticated_
 };
 
 std::shared_ptr<WireServer> WireServer::create(Config config) {
@@ -107,12 +109,48 @@ WireServer::~WireServer() {
 }
 
 void WireServer::event(const std::string& line) const {
-  if (onEvent) onEvent(line);
+  if (!onEvent) return;
+  try {
+    onEvent(line);
+  } catch (...) {
+    // A log sink that fails loses its line, nothing more.
+  }
+}
+
+NamedThread WireServer::startThread(std::string name, std::function<void()> body) {
+  int left = failThreadsForTesting_.load();
+  while (left > 0 && !failThreadsForTesting_.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left > 0) throw std::system_error(EAGAIN, std::generic_category(), "thread creation (test fault)");
+  return NamedThread(std::move(name), std::move(body));
+}
+
+template <class F>
+bool WireServer::guarded(const char* what, int fd, F&& call) {
+  try {
+    call();
+    return true;
+  } catch (const std::exception& e) {
+    event(std::string(what) + " failed (" + e.what() + ") — ending the session " + fdTag(fd));
+  } catch (...) {
+    event(std::string(what) + " failed — ending the session " + fdTag(fd));
+  }
+  return false;
+}
+
+void WireServer::authenticated(Session& session) {
+  std::lock_guard lock(sessionsMutex_);
+  if (!session.unauthenticated) return;
+  session.unauthenticated = false;
+  --unauthenticated_;
 }
 
 // ---- Lifecycle -------------------------------------------------------------
 
 void WireServer::start() {
+  // stop() has said goodbye for good: its sessions refuse to register, so a
+  // listener now would accept clients and serve none.
+  if (stopped_) throw std::logic_error("WireServer: start() after stop()");
   std::signal(SIGPIPE, SIG_IGN);
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw ServerError(ServerErrorKind::socketCreate, errno);
@@ -140,7 +178,15 @@ void WireServer::start() {
   event("listening on 0.0.0.0:" + std::to_string(boundPort_.load()));
 
   std::weak_ptr<WireServer> weak = weak_from_this();
-  acceptThread_ = NamedThread("lumenrail-wire-accept", [weak] { acceptLoop(weak); });
+  try {
+    acceptThread_ = startThread("lumenrail-wire-accept", [weak] { acceptLoop(weak); });
+  } catch (...) {
+    // Nothing would accept: no listener either.
+    accepting_ = false;
+    listenFd_ = -1;
+    ::close(fd);
+    throw;
+  }
   degradeTimer_ = timerQueue_.scheduleRepeating(degradeIntervalNs, degradeIntervalNs, [weak] {
     if (auto self = weak.lock()) self->degradeTick();
   });
@@ -199,15 +245,31 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
                               std::function<void()> onClose) {
   auto session = std::make_shared<Session>();
   session->fd = fd;
+  // Network links that must prove themselves (pairing or a pre-shared key)
+  // are counted until they do, so idle or junk connections stay few.
+  const bool mustAuthenticate = !cable && (psk || (offerPairing && config_.pairing));
   uint64_t id;
+  int64_t waiting = -1;
   {
     std::lock_guard lock(sessionsMutex_);
+    if (mustAuthenticate) {
+      if (unauthenticated_ >= maxUnauthenticated) {
+        waiting = unauthenticated_;
+      } else {
+        ++unauthenticated_;
+        session->unauthenticated = true;
+      }
+    }
     id = nextSessionId_++;
-    sessions_[id] = session;
+    if (waiting < 0) sessions_[id] = session;
+  }
+  if (waiting >= 0) {
+    event(std::to_string(waiting) + " connection(s) not yet authenticated — refused " + fdTag(fd));
+    ::close(fd);
+    return;
   }
   std::weak_ptr<WireServer> weak = weak_from_this();
-  NamedThread thread("lumenrail-wire-conn", [weak, fd, psk = std::move(psk), offerPairing, cable,
-                                              onClose = std::move(onClose), session, id] {
+  auto body = [weak, fd, psk = std::move(psk), offerPairing, cable, onClose, session, id] {
     if (auto self = weak.lock()) {
       {
         std::lock_guard lock(self->sessionsMutex_);
@@ -215,16 +277,49 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
       }
       // config_ lives as long as the server, which this thread holds.
       const Pairing* pairing = offerPairing && self->config_.pairing ? &*self->config_.pairing : nullptr;
-      self->handleClient(fd, psk, pairing, cable, *session);
+      try {
+        self->handleClient(fd, psk, pairing, cable, *session);
+      } catch (const std::exception& e) {
+        // handleClient guards every callback; this is a failure of its own
+        // (out of memory), after which the socket's state is unknown.
+        self->event("session " + fdTag(fd) + " failed (" + e.what() + ")");
+      }
+      self->authenticated(*session);
       std::lock_guard lock(self->sessionsMutex_);
       self->sessions_.erase(id);
     } else {
       ::close(fd);
     }
-    if (onClose) onClose();
+    if (onClose) {
+      try {
+        onClose();
+      } catch (...) {
+        // The owner's close hook failed; the session is over either way.
+      }
+    }
     session->done.signal();
-  });
-  thread.detach();  // tracked through `sessions_`; stop() waits on `done`
+  };
+  try {
+    NamedThread thread = startThread("lumenrail-wire-conn", std::move(body));
+    thread.detach();  // tracked through `sessions_`; stop() waits on `done`
+  } catch (const std::exception& e) {
+    // Only this connection is lost; the accept loop goes on.
+    event("could not start a session thread (" + std::string(e.what()) + ") — connection closed " + fdTag(fd));
+    authenticated(*session);
+    {
+      std::lock_guard lock(sessionsMutex_);
+      sessions_.erase(id);
+      session->fd = -1;
+    }
+    ::close(fd);
+    if (onClose) {
+      try {
+        onClose();
+      } catch (...) {
+      }
+    }
+    session->done.signal();
+  }
 }
 
 void WireServer::stop() {
@@ -336,6 +431,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
         closeUnregistered(fd, session);
         return;
       }
+      authenticated(session);
       const auto keys =
           WifiKeySchedule::derive(paired->root, WifiKeySchedule::Role::host, WifiKeySchedule::Flavor::paired);
       sealer = std::make_unique<WifiRecordSealer>(keys.sendKey);
@@ -369,6 +465,9 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
     opener = std::make_unique<WifiRecordOpener>(keys.recvKey);
     tag = " [encrypted]";
   }
+  // Until a record has opened, the peer may be anyone: it gets no more room
+  // than the largest packet a client sends, sealed.
+  if (opener) opener->limitUntilFirstRecord(kMaxClientRecordLength);
   event("client connected " + fdTag(fd) + tag);
 
   auto conn = std::make_shared<ClientConn>(fd, kMaxFramesPerClient, AwdlStatus::isNetworkPeer(fd), nowNs);
@@ -386,14 +485,22 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
 
   std::weak_ptr<WireServer> weak = weak_from_this();
   WifiRecordSealer* sealerRaw = sealer.get();
-  NamedThread writer("lumenrail-wire-write", [weak, conn, sealerRaw] {
-    if (auto self = weak.lock()) {
-      self->writeLoop(conn, sealerRaw);
-    } else {
-      conn->drained.signal();
-      conn->finished.signal();
-    }
-  });
+  NamedThread writer;
+  try {
+    writer = startThread("lumenrail-wire-write", [weak, conn, sealerRaw] {
+      if (auto self = weak.lock()) {
+        self->writeLoop(conn, sealerRaw);
+      } else {
+        conn->drained.signal();
+        conn->finished.signal();
+      }
+    });
+  } catch (const std::exception& e) {
+    // Not registered yet: no callback has fired, so none is owed.
+    event("could not start the write thread (" + std::string(e.what()) + ") — connection closed " + fdTag(fd));
+    conn->closeSocket();
+    return;
+  }
 
   if (greeted) {
     // The paired greeting sent them already: again only what changed since.
@@ -426,12 +533,16 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
   resetViewport();
   armVersionJudge(conn);
   setIdrPending();
-  if (onClientConnected) onClientConnected();
-  broadcastAdvisory();
+  // A callback that throws ends this session only: the teardown below runs
+  // as for a client that left.
+  guarded("session", fd, [&] {
+    if (onClientConnected) onClientConnected();
+    broadcastAdvisory();
+    readLoop(conn, opener.get(), [this, &session] { authenticated(session); });
+  });
 
-  readLoop(conn, opener.get());
-
-  // Teardown.
+  // Teardown. Its place among the unproven is free before it leaves the table.
+  authenticated(session);
   bool empty;
   {
     std::lock_guard lock(clientsMutex_);
@@ -446,9 +557,15 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
     declaredCaps = conn->capsDeclared;
     hadEncoderRequest = !conn->encoderConfig.isEmpty();
   }
-  if (wantedAudio && onAudioWantedChanged) onAudioWantedChanged(audioWanted());
-  if (declaredCaps && onHevcWantedChanged) onHevcWantedChanged(hevcWanted());
-  if (hadEncoderRequest && onEncoderConfigChanged) onEncoderConfigChanged(resolvedEncoderConfig());
+  if (wantedAudio && onAudioWantedChanged) {
+    guarded("onAudioWantedChanged", fd, [&] { onAudioWantedChanged(audioWanted()); });
+  }
+  if (declaredCaps && onHevcWantedChanged) {
+    guarded("onHevcWantedChanged", fd, [&] { onHevcWantedChanged(hevcWanted()); });
+  }
+  if (hadEncoderRequest && onEncoderConfigChanged) {
+    guarded("onEncoderConfigChanged", fd, [&] { onEncoderConfigChanged(resolvedEncoderConfig()); });
+  }
   broadcastAdvisory();
   if (empty) resetDegradation();
   if (stopped_) {
@@ -473,7 +590,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
   // The owner hears of the departure while the descriptor is still ours, so a
   // new client cannot arrive on the same number before it has been handled.
   conn->shutdownIfOpen(SHUT_RDWR);
-  if (onClientDisconnected) onClientDisconnected(fd);
+  if (onClientDisconnected) guarded("onClientDisconnected", fd, [&] { onClientDisconnected(fd); });
   conn->closeSocket();
 }
 
@@ -493,13 +610,6 @@ std::vector<std::shared_ptr<ClientConn>> WireServer::clientList() const {
 void WireServer::setIdrPending() {
   std::lock_guard lock(idrMutex_);
   idrPending_ = true;
-}
-
-bool WireServer::flushBye(ClientConn& conn, uint64_t waitNs) {
-  conn.closeSending(sharePacket(Wire::bye()));
-  if (!conn.drained.waitFor(waitNs)) return false;
-  std::lock_guard lock(conn.mutex);
-  return !conn.sendFailed;
 }
 
 }  // namespace lumenrail

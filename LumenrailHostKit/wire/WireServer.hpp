@@ -116,6 +116,9 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // The largest legal client packet is an Input packet of about 1 MB; a
   // longer length ends the session before anything is allocated.
   static constexpr uint32_t kMaxClientPayload = 2 * 1024 * 1024;
+  // The length prefix of the largest record a client sends: that packet,
+  // sealed (header, payload and the 16-byte tag).
+  static constexpr uint32_t kMaxClientRecordLength = Wire::headerSize + kMaxClientPayload + 16;
 
   // Threads hold the server weakly, so it lives in a shared_ptr.
   static std::shared_ptr<WireServer> create(Config config);
@@ -144,14 +147,24 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   NowNs nowNs = uptimeNs;
   // Pairing bounds: the exchange from the magic to ClientConfirm finishes
   // within prologueTimeoutNs (then the owner has approvalTimeoutSeconds); at
-  // most maxPrologues run at once; at most maxPendingPrompts new devices, one
-  // per fingerprint, wait for the owner, who is asked about one at a time.
+  // most maxPrologues run at once. The owner is asked about one new device at
+  // a time, and at most maxWaitingApprovals more (one per fingerprint) wait
+  // behind that question; a new device beyond them gets HostReject at once.
   uint64_t prologueTimeoutNs = 120 * kNsPerSecond;
-  int64_t maxPrologues = 4;
-  int64_t maxPendingPrompts = 3;
+  int64_t maxPrologues = 8;
+  int64_t maxWaitingApprovals = 4;
+  // Network connections of a sealed or pairing server that have not yet
+  // finished their pairing prologue or had a record open: beyond this many a
+  // new connection is closed at once.
+  int64_t maxUnauthenticated = 16;
+  // How long a client refused by the version gate has for its Bye before its
+  // socket is shut.
+  uint64_t refusedByeWaitNs = 500 * kNsPerMs;
 
   // Lifecycle.
-  void start();  // throws ServerError
+  // Throws ServerError, or std::logic_error after stop(): a stopped server
+  // never listens again (make a new one).
+  void start();
   void stop();
   void adopt(int fd, std::function<void()> onClose);
   uint16_t boundPort() const { return boundPort_.load(); }
@@ -208,6 +221,14 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   static void acceptLoop(const std::weak_ptr<WireServer>& weak);
   void spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairing, bool cable, std::function<void()> onClose);
   void handleClient(int fd, const std::optional<Bytes>& psk, const Pairing* pairing, bool cable, Session& session);
+  // Every thread of the server is made here; throws std::system_error.
+  NamedThread startThread(std::string name, std::function<void()> body);
+  // Runs a callback of the owner; true when it returned, false (with a line)
+  // when it threw.
+  template <class F>
+  bool guarded(const char* what, int fd, F&& call);
+  // The session has proven its peer (prologue done or first record opened).
+  void authenticated(Session& session);
   // Closes a socket that no ClientConn owns yet; stop() no longer sees it first.
   void closeUnregistered(int fd, Session& session);
 
@@ -222,6 +243,11 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   void leavePrologue();
   bool holdPrompt(const std::string& fingerprint, const std::string& tag);
   void releasePrompt(const std::string& fingerprint);
+  void withdrawApproval(PrologueState& state, const Pairing& pairing);
+  // Hands the question to the approval desk; false (with a line) when no
+  // thread could be started to ask it.
+  bool askOwner(const Pairing& pairing, const std::string& sas, const std::string& fingerprint,
+                const std::string& name, PrologueState& state);
   // Waits for the owner's answer while checking that the client is still there.
   enum class Answer { approved, refused, none };
   Answer awaitApproval(int fd, ApprovalBox& box, uint64_t deadlineNs);
@@ -232,7 +258,9 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
     std::optional<Bytes> version;
   };
   bool greetPaired(int fd, WifiRecordSealer& sealer, Greeting& sent);
-  void readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpener* opener);
+  // `onFirstRecord` runs once, when the first sealed record has opened.
+  void readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpener* opener,
+                const std::function<void()>& onFirstRecord = {});
   bool dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload);
   void writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSealer* sealer);
   bool sendPacket(int fd, ByteView packet, WifiRecordSealer* sealer);
@@ -243,8 +271,6 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   void handlePeerVersion(ClientConn& conn, ByteView payload);
   std::vector<std::shared_ptr<ClientConn>> clientList() const;
   void queueHelloAndVersion(ClientConn& conn);
-  // Sends a Bye as the last packet and waits (bounded) for it; true when it was written.
-  static bool flushBye(ClientConn& conn, uint64_t waitNs);
   void setIdrPending();
 
   Config config_;
@@ -285,14 +311,20 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::mutex sessionsMutex_;
   std::map<uint64_t, std::shared_ptr<Session>> sessions_;
   uint64_t nextSessionId_ = 1;
+  int64_t unauthenticated_ = 0;  // sessions counted against maxUnauthenticated
 
-  // Pairing slots, and the gate that lets the owner see one prompt at a time.
+  // Pairing slots, and the desk that asks the owner one question at a time
+  // on a single thread of its own.
   std::mutex pairingMutex_;
   int64_t prologues_ = 0;
   std::set<std::string> pendingPrompts_;
-  struct PromptGate;
-  static std::shared_ptr<PromptGate> newPromptGate();
-  std::shared_ptr<PromptGate> promptGate_ = newPromptGate();
+  struct ApprovalDesk;
+  static std::shared_ptr<ApprovalDesk> newApprovalDesk();
+  std::shared_ptr<ApprovalDesk> approvalDesk_ = newApprovalDesk();
+  int64_t approvalSeats() const;  // taken seats at the desk
+
+  // Tests only: this many thread creations from now on fail.
+  std::atomic<int> failThreadsForTesting_{0};
 
   // Degradation ticks and version judges.
   SerialQueue timerQueue_{"lumenrail.degrade"};

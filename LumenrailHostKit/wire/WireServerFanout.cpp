@@ -542,7 +542,13 @@ void WireServer::armVersionJudge(const std::shared_ptr<ClientConn>& conn) {
   timerQueue_.asyncAfter(delay, [weakServer, weakConn] {
     auto self = weakServer.lock();
     auto c = weakConn.lock();
-    if (self && c && !self->stopped_) self->judgeVersion(c);
+    // The timer queue, shared with the degradation ticks, must live on
+    // whatever the judgment meets (it guards the owner's callback itself).
+    if (!self || !c || self->stopped_) return;
+    try {
+      self->judgeVersion(c);
+    } catch (...) {
+    }
   });
 }
 
@@ -581,10 +587,22 @@ bool WireServer::judgeVersion(const std::shared_ptr<ClientConn>& conn) {
   event("client " + fdTag(conn->fd) + " sent no PeerVersion 0x20 and the client floor is " + std::to_string(floor) +
         " — owner told to update the app, session ended");
   if (onClientMustUpdate) {
-    onClientMustUpdate(deviceName.empty() ? std::nullopt : std::optional<std::string>(deviceName));
+    try {
+      onClientMustUpdate(deviceName.empty() ? std::nullopt : std::optional<std::string>(deviceName));
+    } catch (const std::exception& e) {
+      event("onClientMustUpdate failed (" + std::string(e.what()) + ") " + fdTag(conn->fd));
+    } catch (...) {
+      event("onClientMustUpdate failed " + fdTag(conn->fd));
+    }
   }
-  flushBye(*conn, kByeDrainNs);
-  conn->shutdownIfOpen(SHUT_RDWR);
+  // The Bye is not waited for here: this runs on the timer queue that also
+  // carries the degradation ticks. The write thread shuts the socket once the
+  // Bye is out (versionRefused); a stuck writer is cut off after the wait.
+  conn->closeSending(sharePacket(Wire::bye()));
+  std::weak_ptr<ClientConn> weakConn = conn;
+  timerQueue_.asyncAfter(refusedByeWaitNs, [weakConn] {
+    if (auto c = weakConn.lock()) c->shutdownIfOpen(SHUT_RDWR);
+  });
   return false;
 }
 

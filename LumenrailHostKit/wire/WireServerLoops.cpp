@@ -19,7 +19,8 @@ std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
 // an encrypted link. Keeps a read offset so many small records stay linear.
 class WireServer::PlaintextReader {
  public:
-  PlaintextReader(int fd, WifiRecordOpener* opener, WireServer& server) : fd_(fd), opener_(opener), server_(server) {
+  PlaintextReader(int fd, WifiRecordOpener* opener, WireServer& server, const std::function<void()>& onFirstRecord)
+      : fd_(fd), opener_(opener), server_(server), onFirstRecord_(onFirstRecord) {
     if (opener_) raw_.resize(65536);
   }
 
@@ -34,6 +35,10 @@ class WireServer::PlaintextReader {
       } catch (const std::exception& e) {
         server_.event("encrypted record rejected (" + std::string(e.what()) + ") — dropping client " + fdTag(fd_));
         return false;
+      }
+      if (!firstRecordSeen_ && opener_->recordsOpened() > 0) {
+        firstRecordSeen_ = true;
+        if (onFirstRecord_) onFirstRecord_();
       }
       if (pos_ > 0) {
         plain_.erase(plain_.begin(), plain_.begin() + static_cast<ptrdiff_t>(pos_));
@@ -54,13 +59,16 @@ class WireServer::PlaintextReader {
   int fd_;
   WifiRecordOpener* opener_;
   WireServer& server_;
+  const std::function<void()>& onFirstRecord_;
+  bool firstRecordSeen_ = false;
   Bytes plain_;
   size_t pos_ = 0;
   Bytes raw_;
 };
 
-void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpener* opener) {
-  PlaintextReader reader(conn->fd, opener, *this);
+void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpener* opener,
+                          const std::function<void()>& onFirstRecord) {
+  PlaintextReader reader(conn->fd, opener, *this, onFirstRecord);
   uint8_t header[Wire::headerSize];
   Bytes payload;
   // Until stop(), not until the listener closes: a server that only adopts
@@ -199,6 +207,14 @@ void WireServer::writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSe
     }
     event("send to client failed " + fdTag(fd) + " — closing the session");
     conn->shutdownIfOpen(SHUT_RDWR);
+  } else {
+    bool refused;
+    {
+      std::lock_guard lock(conn->mutex);
+      refused = conn->versionRefused && conn->byeQueued;
+    }
+    // The version gate's Bye is out: the session ends without waiting for the client.
+    if (refused) conn->shutdownIfOpen(SHUT_RDWR);
   }
   conn->drained.signal();
   conn->finished.signal();

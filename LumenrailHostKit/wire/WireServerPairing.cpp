@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <thread>
 
 #include "links/HostHandshake.hpp"
@@ -170,75 +171,66 @@ class WireServer::PrologueReader {
 
 // What a prologue holds that must be given back on every way out.
 struct WireServer::PrologueState {
-  std::string fingerprint;            // of a new device once it has proven its key
-  bool promptHeld = false;            // one of the pending-prompt slots
+  std::string fingerprint;            // of a new device once it has sent its key
+  bool promptHeld = false;            // its fingerprint is in pendingPrompts_
+  bool seatHeld = false;              // a seat at the approval desk, not yet handed in
   std::shared_ptr<ApprovalBox> box;   // set while the owner's answer has not been taken
 };
 
-// Prompts take turns in the order their devices proved their keys.
-struct WireServer::PromptGate {
-  std::mutex mutex;
-  std::condition_variable turn;
-  uint64_t nextTicket = 0;
-  uint64_t serving = 0;
-
-  class Turn {
-   public:
-    explicit Turn(PromptGate& gate) : gate_(gate) {
-      std::unique_lock lock(gate_.mutex);
-      const uint64_t ticket = gate_.nextTicket++;
-      gate_.turn.wait(lock, [&] { return gate_.serving == ticket; });
-    }
-    ~Turn() {
-      std::lock_guard lock(gate_.mutex);
-      ++gate_.serving;
-      gate_.turn.notify_all();
-    }
-    Turn(const Turn&) = delete;
-    Turn& operator=(const Turn&) = delete;
-
-   private:
-    PromptGate& gate_;
+// Questions to the owner, one at a time, on one thread that exists only
+// while there are questions. A seat is taken before HostKeyx goes out, so a
+// device beyond the bound is refused at once; it is given back when its
+// question is withdrawn unasked or when the owner's answer comes. The thread
+// holds only the desk, so it may outlive the server while a question is up.
+struct WireServer::ApprovalDesk {
+  struct Request {
+    Pairing::Approve approve;
+    std::string sas, fingerprint, name;
+    std::shared_ptr<ApprovalBox> box;
   };
+  std::mutex mutex;
+  std::deque<std::shared_ptr<Request>> queue;  // handed in, not yet asked
+  int64_t seats = 0;  // seats taken: waiting, queued and the question that is up
+  bool asking = false;  // the thread exists
+
+  static void serve(const std::shared_ptr<ApprovalDesk>& desk) {
+    for (;;) {
+      std::shared_ptr<Request> r;
+      {
+        std::lock_guard lock(desk->mutex);
+        if (desk->queue.empty()) {
+          desk->asking = false;
+          return;
+        }
+        r = std::move(desk->queue.front());
+        desk->queue.pop_front();
+        std::lock_guard boxLock(r->box->lock);
+        r->box->asking = true;
+      }
+      bool allowed = false;
+      try {
+        allowed = r->approve && r->approve(r->sas, r->fingerprint, r->name);
+      } catch (...) {
+        allowed = false;  // an approver that fails refuses
+      }
+      {
+        std::lock_guard lock(r->box->lock);
+        r->box->decision = allowed;
+        r->box->answered = true;
+      }
+      r->box->sem.signal();
+      std::lock_guard lock(desk->mutex);
+      --desk->seats;
+    }
+  }
 };
 
-std::shared_ptr<WireServer::PromptGate> WireServer::newPromptGate() { return std::make_shared<PromptGate>(); }
+std::shared_ptr<WireServer::ApprovalDesk> WireServer::newApprovalDesk() { return std::make_shared<ApprovalDesk>(); }
 
-namespace {
-
-// The approval thread holds the gate, the box and copies of what it shows,
-// nothing of the server or the session, so it may outlive both. Waiting for
-// the gate serialises the server's prompts; one whose prologue has given up
-// by the time its turn comes is never shown.
-template <class Gate>
-void startApproval(std::shared_ptr<Gate> gate, WireServer::Pairing::Approve approve, std::string sas,
-                   std::string fingerprint, std::string name, std::shared_ptr<WireServer::ApprovalBox> box) {
-  NamedThread approval("lumenrail-pair-approve", [gate = std::move(gate), approve = std::move(approve),
-                                                  sas = std::move(sas), fingerprint = std::move(fingerprint),
-                                                  name = std::move(name), box = std::move(box)] {
-    typename Gate::Turn turn(*gate);
-    {
-      std::lock_guard lock(box->lock);
-      if (box->abandoned) return;
-      box->asking = true;
-    }
-    bool allowed = false;
-    try {
-      allowed = approve && approve(sas, fingerprint, name);
-    } catch (...) {
-      allowed = false;  // an approver that fails refuses
-    }
-    {
-      std::lock_guard lock(box->lock);
-      box->decision = allowed;
-      box->answered = true;
-    }
-    box->sem.signal();
-  });
-  approval.detach();
+int64_t WireServer::approvalSeats() const {
+  std::lock_guard lock(approvalDesk_->mutex);
+  return approvalDesk_->seats;
 }
-
-}  // namespace
 
 bool WireServer::enterPrologue(const std::string& tag) {
   int64_t running;
@@ -260,23 +252,23 @@ void WireServer::leavePrologue() {
 }
 
 bool WireServer::holdPrompt(const std::string& fingerprint, const std::string& tag) {
-  int64_t waiting;
+  int64_t seats = -1;
   {
     std::lock_guard lock(pairingMutex_);
-    if (pendingPrompts_.count(fingerprint)) {
-      waiting = -1;
-    } else {
-      waiting = static_cast<int64_t>(pendingPrompts_.size());
-      if (waiting < maxPendingPrompts) {
+    if (!pendingPrompts_.count(fingerprint)) {
+      std::lock_guard deskLock(approvalDesk_->mutex);
+      seats = approvalDesk_->seats;
+      if (seats < 1 + maxWaitingApprovals) {
+        ++approvalDesk_->seats;
         pendingPrompts_.insert(fingerprint);
         return true;
       }
     }
   }
-  if (waiting < 0) {
+  if (seats < 0) {
     event("pairing: " + fingerprint + " already waits for the owner — refused" + tag);
   } else {
-    event("pairing: " + std::to_string(waiting) + " device(s) already wait for the owner — refused " + fingerprint +
+    event("pairing: " + std::to_string(seats) + " device(s) already wait for the owner — refused " + fingerprint +
           tag);
   }
   return false;
@@ -292,17 +284,38 @@ std::optional<WireServer::PrologueResult> WireServer::runPairingPrologue(int fd,
   if (!enterPrologue(tag)) return std::nullopt;
   PrologueState state;
   std::optional<PrologueResult> result = pairingExchange(fd, pairing, state);
+  withdrawApproval(state, pairing);
   if (state.box) {
     event("pairing: ceremony ended before the owner answered — dismissing the sheet for " + state.fingerprint + tag);
-    // Under the box's lock, so the approval thread cannot begin to ask in
-    // between: a prompt still queued is skipped, one that is up is dismissed.
-    std::lock_guard lock(state.box->lock);
-    state.box->abandoned = true;
-    if (state.box->asking && !state.box->answered && pairing.cancelApprove) pairing.cancelApprove(state.fingerprint);
   }
   if (state.promptHeld) releasePrompt(state.fingerprint);
   leavePrologue();
   return result;
+}
+
+void WireServer::withdrawApproval(PrologueState& state, const Pairing& pairing) {
+  bool unasked = false;
+  {
+    std::lock_guard lock(approvalDesk_->mutex);
+    if (state.seatHeld) {
+      --approvalDesk_->seats;  // never handed in
+      state.seatHeld = false;
+    } else if (state.box) {
+      auto& queue = approvalDesk_->queue;
+      const auto it = std::find_if(queue.begin(), queue.end(), [&](const auto& r) { return r->box == state.box; });
+      if (it != queue.end()) {
+        queue.erase(it);
+        --approvalDesk_->seats;
+        unasked = true;
+      }
+    }
+  }
+  if (!state.box || unasked) return;
+  // Under the box's lock, so the answer cannot land in between: a question
+  // that is up is dismissed.
+  std::lock_guard lock(state.box->lock);
+  state.box->abandoned = true;
+  if (state.box->asking && !state.box->answered && pairing.cancelApprove) pairing.cancelApprove(state.fingerprint);
 }
 
 std::optional<WireServer::PrologueResult> WireServer::pairingExchange(int fd, const Pairing& pairing,
@@ -353,6 +366,17 @@ std::optional<WireServer::PrologueResult> WireServer::pairingExchange(int fd, co
           tag);
     return std::nullopt;
   }
+  // A seat for the owner's question before anything is promised: a device
+  // that finds none is refused now, not after a handshake left waiting.
+  if (!known) {
+    if (!holdPrompt(fp, tag)) {
+      Socket::sendAll(fd, HostHandshake::hostReject(P::rejectUnknownDevice));
+      return std::nullopt;
+    }
+    state.fingerprint = fp;
+    state.promptHeld = true;
+    state.seatHeld = true;
+  }
   const auto hostKeyx = attempt([&] { return handshake.hostKeyx(); });
   if (!hostKeyx || !Socket::sendAll(fd, *hostKeyx)) return std::nullopt;
 
@@ -383,13 +407,13 @@ std::optional<WireServer::PrologueResult> WireServer::pairingExchange(int fd, co
 
   // A new device has proven its identity key: only now is the owner asked,
   // so a peer that cannot sign raises no prompt.
-  if (!holdPrompt(fp, tag)) return std::nullopt;
-  state.fingerprint = fp;
-  state.promptHeld = true;
   state.box = std::make_shared<ApprovalBox>();
   const uint64_t answerBy =
       nowNs() + static_cast<uint64_t>(std::max<int64_t>(pairing.approvalTimeoutSeconds, 0)) * kNsPerSecond;
-  startApproval(promptGate_, pairing.approve, info.sas, fp, info.name, state.box);
+  if (!askOwner(pairing, info.sas, fp, info.name, state)) {
+    state.box.reset();
+    return std::nullopt;
+  }
   switch (awaitApproval(fd, *state.box, answerBy)) {
     case Answer::none:
       event("pairing: no answer for " + fp + " — the device left or the prompt timed out" + tag);
@@ -413,6 +437,32 @@ std::optional<WireServer::PrologueResult> WireServer::pairingExchange(int fd, co
   for (size_t i = 0; i < replaced->size(); ++i) line += (i ? ", " : " — replaced ") + (*replaced)[i];
   event(line);
   return PrologueResult{std::move(*root), fp};
+}
+
+bool WireServer::askOwner(const Pairing& pairing, const std::string& sas, const std::string& fingerprint,
+                          const std::string& name, PrologueState& state) {
+  auto request = std::make_shared<ApprovalDesk::Request>();
+  request->approve = pairing.approve;
+  request->sas = sas;
+  request->fingerprint = fingerprint;
+  request->name = name;
+  request->box = state.box;
+  std::lock_guard lock(approvalDesk_->mutex);
+  approvalDesk_->queue.push_back(std::move(request));
+  state.seatHeld = false;  // handed in: the queue or the asking thread gives it back
+  if (approvalDesk_->asking) return true;
+  try {
+    std::shared_ptr<ApprovalDesk> desk = approvalDesk_;
+    NamedThread asker = startThread("lumenrail-pair-approve", [desk] { ApprovalDesk::serve(desk); });
+    asker.detach();  // it ends once the queue is empty
+    approvalDesk_->asking = true;
+    return true;
+  } catch (const std::exception& e) {
+    approvalDesk_->queue.pop_back();
+    --approvalDesk_->seats;
+    event("pairing: could not ask the owner (" + std::string(e.what()) + ") — refused " + fingerprint);
+    return false;
+  }
 }
 
 WireServer::Answer WireServer::awaitApproval(int fd, ApprovalBox& box, uint64_t deadline) {

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -184,6 +185,27 @@ TEST_F(AoaServeBridgeIntegration, HeldCableKeepsTheWatcherQuiet) {
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(nextPass(1000));
   EXPECT_EQ(log.count("no wired Android device"), 0);
   EXPECT_EQ(usb.device(0).opens, 1);
+}
+
+TEST_F(AoaServeBridgeIntegration, AStartAfterAStopThatTimedOutNeverRunsTwoWatchers) {
+  usb.holdListings(true);  // the watcher hangs in the driver
+  bridge->stopJoinNs = 0;
+  bridge->start();
+  ASSERT_TRUE(usb.waitListingHeld());
+  bridge->stop();
+  ASSERT_TRUE(log.waitFor("WARN: the accessory watcher did not end in time"));
+  bridge->start();
+  usb.holdListings(false);
+  // The old watcher ends its pass and stops; only then does the new one watch.
+  ASSERT_TRUE(eventually([&] { return log.count("watching for a wired Android device (AOA)") == 2; }));
+  ASSERT_TRUE(nextPass(AoaServeBridge::kNoDevicePollNs / 1'000'000));
+  const auto lines = log.lines();
+  const auto stopped = std::find(lines.begin(), lines.end(), "stopped");
+  const auto watching = std::find(lines.rbegin(), lines.rend(), "watching for a wired Android device (AOA)");
+  ASSERT_NE(stopped, lines.end());
+  EXPECT_LT(stopped - lines.begin(), lines.rend() - watching - 1) << "the second watcher began before the first ended";
+  EXPECT_EQ(usb.maxListingsAtOnce(), 1);
+  bridge->stopJoinNs = AoaServeBridge::kStopJoinNs;
 }
 
 TEST(AoaServeBridgeSink, DriverLinesAfterTheBridgeIsGoneGoNowhere) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -34,7 +35,12 @@ struct FakeOps {
   static void exit(void*) {}
   static long getDeviceList(void*, void** list) {
     auto& fake = f();
-    std::lock_guard lock(fake.mutex_);
+    std::unique_lock lock(fake.mutex_);
+    ++fake.listingNow_;
+    fake.maxListingsAtOnce_ = std::max(fake.maxListingsAtOnce_, fake.listingNow_);
+    fake.cv_.notify_all();
+    fake.cv_.wait(lock, [&] { return !fake.holdListings_; });
+    --fake.listingNow_;
     ++fake.listings_;
     auto* devices = new std::vector<FakeUsbDevice*>();
     for (auto& d : fake.devices_) devices->push_back(d.get());
@@ -293,6 +299,22 @@ void FakeAoaUsb::setOpenError(size_t index, int error) {
 std::vector<ControlCall> FakeAoaUsb::controls() const {
   std::lock_guard lock(mutex_);
   return controls_;
+}
+
+void FakeAoaUsb::holdListings(bool hold) {
+  std::lock_guard lock(mutex_);
+  holdListings_ = hold;
+  cv_.notify_all();
+}
+
+bool FakeAoaUsb::waitListingHeld(uint64_t timeoutMs) {
+  std::unique_lock lock(mutex_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return listingNow_ > 0; });
+}
+
+int FakeAoaUsb::maxListingsAtOnce() const {
+  std::lock_guard lock(mutex_);
+  return maxListingsAtOnce_;
 }
 
 int FakeAoaUsb::listings() const {

@@ -60,6 +60,10 @@ class FakeAoaUsb {
   void setOpenError(size_t index, int error);
   std::vector<ControlCall> controls() const;
   int listings() const;
+  // While held, a listing of the bus blocks (a driver stuck in the kernel).
+  void holdListings(bool hold);
+  bool waitListingHeld(uint64_t timeoutMs = 10'000);
+  int maxListingsAtOnce() const;
 
   // The phone's side of the bulk endpoints.
   enum class Out { drain, hold, shortNext, failNext };
@@ -88,6 +92,9 @@ class FakeAoaUsb {
   std::deque<std::unique_ptr<FakeUsbDevice>> devices_;
   std::vector<ControlCall> controls_;
   int listings_ = 0;
+  bool holdListings_ = false;
+  int listingNow_ = 0;
+  int maxListingsAtOnce_ = 0;
   Out out_ = Out::drain;
   std::deque<std::vector<uint8_t>> inQueue_;
   bool flood_ = false;

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -142,17 +144,54 @@ TEST_F(HostIdentityFile, ExistingFolderKeepsItsMode) {
   EXPECT_EQ(modeOf(HostIdentity::fileURL()), 0600u);
 }
 
-TEST_F(HostIdentityFile, WrongLengthIsReplacedAndSaidSo) {
+TEST_F(HostIdentityFile, WrongLengthIsSetAsideNeverOverwritten) {
   fs::create_directories(folder_);
+  std::vector<std::string> kept;
   for (size_t length : {size_t{0}, size_t{31}, size_t{33}, size_t{5000}}) {
-    writeText(HostIdentity::fileURL(), std::string(length, 'k'));
+    const std::string text(length, static_cast<char>('a' + kept.size()));
+    writeText(HostIdentity::fileURL(), text);
     std::vector<std::string> lines;
     const Ed25519PrivateKey key = HostIdentity::loadOrCreate([&](const std::string& l) { lines.push_back(l); });
     EXPECT_EQ(readText(HostIdentity::fileURL()).size(), 32u) << length;
     EXPECT_EQ(HostIdentity::loadOrCreate().publicKey(), key.publicKey());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].starts_with("[pair] WARN: ")) << lines[0];
+    EXPECT_NE(lines[0].find(" — kept as " + HostIdentity::fileURL().string() + ".corrupt-"), std::string::npos)
+        << lines[0];
+    kept.push_back(text);
   }
+  std::vector<std::string> copies;
+  for (const auto& e : fs::directory_iterator(folder_)) {
+    if (e.path().filename().string().starts_with("identity.key.corrupt-")) copies.push_back(readText(e.path()));
+  }
+  std::ranges::sort(copies);
+  std::ranges::sort(kept);
+  EXPECT_EQ(copies, kept) << "every rejected key kept byte for byte";
+}
+
+TEST(HostPairingFolder, WithoutAHomeThereIsNoFolderRatherThanOneAtTheRoot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become an account without a password entry";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // An account the password database does not know, and no HOME or XDG variables.
+    if (::setuid(54321) != 0) ::_exit(3);
+    ::unsetenv("HOME");
+    ::unsetenv("XDG_DATA_HOME");
+    HostPairingStore::setDirectoryOverride(std::nullopt);
+    if (!HostPairingStore::defaultDirectory(processEnvironment()).empty()) ::_exit(4);
+    try {
+      HostPairingStore::directory();
+    } catch (const PairingStoreError& e) {
+      ::_exit(e.kind == PairingStoreError::Kind::directoryFailed ? 0 : 5);
+    }
+    ::_exit(6);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(fs::exists("/LumenrailHost"));
 }
 
 TEST_F(HostIdentityFile, OtherReadErrorsKeepTheIdentityAndAreReported) {
@@ -285,6 +324,30 @@ TEST_F(PairedDevicesFile, UnreadableFileIsKeptAsideNeverOverwritten) {
   }
 }
 
+TEST_F(PairedDevicesFile, AFileThatCannotBeReadIsLeftInPlaceAndTheStoreRefused) {
+  // A read error says nothing about the pairings inside: nothing is set
+  // aside and nothing may be written over it. (A folder in its place reads
+  // as EISDIR; an unreadable mode as EACCES where permissions apply.)
+  fs::create_directories(devicesFile());
+  writeText(devicesFile() / "keep", "x");
+  try {
+    open();
+    ADD_FAILURE() << "no error";
+  } catch (const PairingStoreError& e) {
+    EXPECT_EQ(e.kind, PairingStoreError::Kind::readFailed) << e.what();
+  }
+  EXPECT_EQ(readText(devicesFile() / "keep"), "x");
+  EXPECT_TRUE(corruptCopies().empty());
+  fs::remove_all(devicesFile());
+  if (::geteuid() == 0) return;  // root reads any mode
+  writeText(devicesFile(), "[]");
+  ::chmod(devicesFile().c_str(), 0);
+  EXPECT_THROW(open(), PairingStoreError);
+  ::chmod(devicesFile().c_str(), 0600);
+  EXPECT_EQ(readText(devicesFile()), "[]");
+  EXPECT_TRUE(corruptCopies().empty());
+}
+
 TEST_F(PairedDevicesFile, TwoUnreadableFilesInOneSecondGetTheirOwnCopies) {
   fs::create_directories(folder_);
   writeText(devicesFile(), "first");
@@ -385,7 +448,7 @@ TEST_F(PairedDevicesFile, ConcurrentChangesLoseNothing) {
   EXPECT_EQ(reread->all(), store->all());
 }
 
-TEST_F(PairedDevicesRules, PinReplacesOtherKeysOfTheSameDeviceAndCarriesTheAlias) {
+TEST_F(PairedDevicesRules, PinReplacesOtherKeysOfTheSameDeviceButNeverTakesTheirAlias) {
   auto store = open();
   const Bytes id = fromHex("a1a2a3a4a5a6a7a8");
   store->pin(key(1), "Old install", id, DeviceKind::iPad, 1);
@@ -400,8 +463,9 @@ TEST_F(PairedDevicesRules, PinReplacesOtherKeysOfTheSameDeviceAndCarriesTheAlias
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0].publicKey, key(2)) << "the rest keep their order";
   EXPECT_EQ(all[1].publicKey, key(4));
-  EXPECT_EQ(all[1].alias, "Kitchen");
-  EXPECT_EQ(all[1].displayName(), "Kitchen");
+  // The id is the client's claim: another key claiming it gets no owner-given name.
+  EXPECT_FALSE(all[1].alias.has_value());
+  EXPECT_EQ(all[1].displayName(), "Reinstalled");
   EXPECT_EQ(all[1].label, "Reinstalled");
   EXPECT_EQ(all[1].deviceId, "a1a2a3a4a5a6a7a8");
 
@@ -424,7 +488,7 @@ TEST_F(PairedDevicesRules, SeveralRecordsOfOneDeviceOrOneFingerprint) {
   const auto all = store->all();
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0].fingerprint, "f4");
-  EXPECT_EQ(all[1].alias, "Den");
+  EXPECT_FALSE(all[1].alias.has_value());
 
   // Revoke forgets every record of a fingerprint and keeps the others' order.
   writeText(devicesFile(), R"([

@@ -31,16 +31,10 @@
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "wire/WireServer.hpp"
+#include "wire/WireServerTestPeer.hpp"
 
 namespace lumenrail {
 
-class WireServerTestPeer {
- public:
-  static size_t pendingPrompts(WireServer& server) {
-    std::lock_guard lock(server.pairingMutex_);
-    return server.pendingPrompts_.size();
-  }
-};
 
 namespace {
 
@@ -499,40 +493,64 @@ TEST_F(WireServerPairingIntegration, StopDuringThePrologueEndsItBeforeReturning)
   EXPECT_TRUE(prompting.waitClosed());
 }
 
-TEST_F(WireServerPairingIntegration, PromptsAreCappedOnePerDeviceAndAFewInAllAndAGoneDeviceIsNeverShown) {
-  startServer(std::nullopt, [](WireServer& s) { s.maxPendingPrompts = 2; });
+size_t threadCount() {
+  return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator{}));
+}
+
+TEST_F(WireServerPairingIntegration, OneQuestionAtATimeAFewWaitAndAFloodOfDevicesThatLeaveCostsNoThreads) {
+  startServer();
   const uint16_t port = server->boundPort();
   const auto idA = Ed25519PrivateKey::generate();
   PairingClient a(port, "A", true, idA);
   ASSERT_TRUE(a.prove());
   ASSERT_TRUE(owner->waitAsked(1));
+  const size_t threadsWhileAsking = threadCount();
 
-  // The same device dialling again while its prompt is up.
+  // The same device dialling again while its question is up.
   PairingClient again(port, "A", true, idA);
-  ASSERT_TRUE(again.prove());
-  EXPECT_TRUE(again.waitClosed());
+  ASSERT_TRUE(again.sendHello());
+  auto frame = again.readFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->first, P::typeHostReject);
   ASSERT_TRUE(log.waitFor("pairing: " + a.fingerprint() + " already waits for the owner — refused (fd "));
 
-  // A second device queues behind the first prompt; a third finds no room.
-  PairingClient b(port, "B");
-  ASSERT_TRUE(b.prove());
-  ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::pendingPrompts(*server) == 2; }));
-  PairingClient c(port, "C");
-  ASSERT_TRUE(c.prove());
-  EXPECT_TRUE(c.waitClosed());
-  ASSERT_TRUE(log.waitFor("pairing: 2 device(s) already wait for the owner — refused " + c.fingerprint() + " (fd "));
+  // Four wait behind the question; a fifth is refused before any handshake is promised.
+  std::vector<std::unique_ptr<PairingClient>> waiting;
+  for (int i = 0; i < 4; ++i) {
+    waiting.push_back(std::make_unique<PairingClient>(port, "W"));
+    ASSERT_TRUE(waiting.back()->prove());
+  }
+  PairingClient extra(port, "X");
+  ASSERT_TRUE(extra.sendHello());
+  Bytes raw;
+  frame = extra.readFrame(&raw);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(raw, (Bytes{0x04, 0x01, 0x00, 0x01}));
+  EXPECT_TRUE(extra.waitClosed());
+  ASSERT_TRUE(log.waitFor("pairing: 5 device(s) already wait for the owner — refused " + extra.fingerprint()));
 
-  // B leaves while queued: its prompt is dropped without ever being shown.
-  b.close();
-  // Its hold is released only once the queued prompt is marked abandoned.
-  ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::pendingPrompts(*server) == 1; }));
-  EXPECT_TRUE(log.contains("pairing: no answer for " + b.fingerprint()));
-  EXPECT_TRUE(log.contains("dismissing the sheet for " + b.fingerprint()));
-  EXPECT_TRUE(cancelled->lines().empty()) << "nothing was shown, so nothing to dismiss";
+  // Those that wait leave, and then a flood of devices that prove their key
+  // and hang up: none is ever shown, none leaves a thread behind.
+  waiting.clear();
+  auto settled = [&] {
+    return test::eventually([&] {
+      return WireServerTestPeer::approvalSeats(*server) == 1 && WireServerTestPeer::prologues(*server) == 1;
+    });
+  };
+  ASSERT_TRUE(settled());
+  for (int round = 0; round < 8; ++round) {
+    for (int i = 0; i < 4; ++i) {
+      PairingClient flood(port, "F");
+      ASSERT_TRUE(flood.prove());  // queued behind the question, then gone
+    }
+    ASSERT_TRUE(settled());
+  }
+  ASSERT_TRUE(test::eventually([&] { return threadCount() <= threadsWhileAsking; }))
+      << threadCount() << " threads, " << threadsWhileAsking << " while the first question was up";
+  EXPECT_TRUE(cancelled->lines().empty()) << "nothing else was shown, so nothing to dismiss";
 
   owner->answerNow(true);
   expectPairedGreeting(a);
-  // Prompts take turns in order: once D is asked, B's turn has passed.
   PairingClient d(port, "D");
   ASSERT_TRUE(d.prove());
   expectPairedGreeting(d);
