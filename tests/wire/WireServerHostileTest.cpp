@@ -218,6 +218,11 @@ TEST_F(WireServerHostileIntegration, AVersionRefusalDoesNotHoldTheTimerQueueWhil
   // A frame far larger than the socket buffers: the writer is stuck in it.
   const Bytes huge(16 << 20, 0x11);
   server->broadcast(1, true, huge);
+  // Only a frame the writer has taken can hold the Bye back; a queued one is dropped for it.
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard lock(conn->mutex);
+    return conn->pending.empty() && conn->frameCount == 0;
+  }));
   server->versionJudgeDelayMs = 0;
   server->armVersionJudge(conn);
   ASSERT_TRUE(marked.waitFor(1));
