@@ -79,6 +79,9 @@ std::vector<std::string> splitExec(std::string_view command) {
     if (quoted) {
       if (c == '\\' && i + 1 < command.size()) {
         current += command[++i];
+      } else if (c == '%' && i + 1 < command.size() && command[i + 1] == '%') {
+        current += '%';
+        ++i;
       } else if (c == '"') {
         quoted = false;
       } else {
@@ -92,8 +95,10 @@ std::vector<std::string> splitExec(std::string_view command) {
       quoted = inArg = true;
     } else if (c == '%' && i + 1 < command.size()) {
       // "%%" is a percent sign; other field codes expand to nothing here.
-      if (command[++i] == '%') current += '%';
-      inArg = true;
+      if (command[++i] == '%') {
+        current += '%';
+        inArg = true;
+      }
     } else {
       current += c;
       inArg = true;
