@@ -31,11 +31,12 @@ struct ReportRun {
     std::ofstream(home.path("state/Lumenrail/host.log")) << "[m2] up\n[wire] client lost\nlast line\n";
   }
 
-  std::pair<int, std::string> run(const std::string& display) {
+  std::pair<int, std::string> run(const std::string& display, const std::string& binary = LUMENRAILHOST_BINARY) {
     const std::string r = home.root().string();
-    test::HostProcess host(LUMENRAILHOST_BINARY, {"--support-report"},
+    test::HostProcess host(binary, {"--support-report"},
                            {"HOME=" + r, "XDG_CONFIG_HOME=" + r + "/config", "XDG_STATE_HOME=" + r + "/state",
-                            "DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"});
+                            "DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "LANG=de_DE.UTF-8", "LANGUAGE=", "LC_ALL=",
+                            "LC_MESSAGES="});
     const int status = host.waitExit();
     return {status, host.output()};
   }
@@ -72,6 +73,33 @@ TEST(SupportReportAcceptance, ListsTheScreensOfTheXServer) {
   const size_t displays = out.find("\n[displays]\ndisplay 1: screen | 1280x800 pt at (0,0) | scale 1.0 | ");
   ASSERT_NE(displays, std::string::npos) << out;
   EXPECT_NE(out.find(" Hz | main\n\n[permissions]\nscreen recording: granted\n", displays), std::string::npos) << out;
+}
+
+TEST(SupportReportAcceptance, AnInstalledTreeReportsItselfAndThePickedLanguage) {
+  namespace fs = std::filesystem;
+  // An installed tree in the build folder (a hard link needs one file system).
+  std::string pattern = (fs::path(LUMENRAILHOST_BINARY).parent_path().parent_path() / "report-tree-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const fs::path tree = pattern;
+  fs::create_directories(tree / "bin");
+  std::error_code ec;
+  fs::create_hard_link(LUMENRAILHOST_BINARY, tree / "bin/lumenrailhost", ec);
+  if (ec) fs::copy_file(LUMENRAILHOST_BINARY, tree / "bin/lumenrailhost");
+  for (const char* tag : {"Base", "en", "fr"}) {
+    const fs::path folder = tree / "share/lumenrail/LumenrailHost_lumenrailhost.bundle" / (std::string(tag) + ".lproj");
+    fs::create_directories(folder);
+    std::ofstream(folder / "Localizable.json") << R"({"app.hostName": "%@"})";
+  }
+  ReportRun run;
+  UserDefaults(run.home.path("config/lumenrail/defaults.json"), UserDefaults::kStandardDomain)
+      .set({{"AppleLanguages", {"fr-CA"}}});
+  const auto [status, out] = run.run("", (tree / "bin/lumenrailhost").string());
+  fs::remove_all(tree, ec);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(out.find("\n[app]\nversion: 1.0.9 (build 1)\nbundle: " + (tree / "bin/lumenrailhost").string() +
+                     "\ninstalled copy: yes\nui language: fr (picked: fr)\n"),
+            std::string::npos)
+      << out;
 }
 
 }  // namespace
