@@ -148,7 +148,7 @@ std::optional<std::string> desktopEntry(const std::string& executable) {
 
 std::optional<Entry> parseEntry(std::string_view text) {
   Entry entry;
-  bool found = false;
+  bool found = false;  // the main group
   bool inMainGroup = false;
   while (!text.empty()) {
     const size_t end = std::min(text.find('\n'), text.size());
@@ -157,6 +157,7 @@ std::optional<Entry> parseEntry(std::string_view text) {
     if (line.empty() || line.front() == '#') continue;
     if (line.front() == '[') {
       inMainGroup = line == "[Desktop Entry]";
+      found = found || inMainGroup;
       continue;
     }
     const size_t equals = line.find('=');
@@ -165,7 +166,6 @@ std::optional<Entry> parseEntry(std::string_view text) {
     const std::string_view value = Utf8::trimWhitespaceAndNewlines(line.substr(equals + 1));
     if (key == "Exec") {
       entry.exec = splitExec(unescapeString(value));
-      found = true;
     } else if (key == "Hidden") {
       entry.hidden = value == "true";
     }
@@ -185,7 +185,7 @@ bool isEnabled(const std::string& entryPath) {
   if (!bytes) return false;
   const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
   const auto entry = parseEntry(text);
-  // A file without a command is still the user's entry; only Hidden removes it.
+  // Any file there is the user's entry; only Hidden removes it.
   return !entry || !entry->hidden;
 }
 

@@ -29,7 +29,7 @@ struct Note {
 
 // What an autostart entry says about us.
 struct Entry {
-  std::vector<std::string> exec;  // the command, unquoted
+  std::vector<std::string> exec;  // the command, unquoted; empty without "Exec"
   bool hidden = false;            // "Hidden=true": the desktop treats it as removed
   bool operator==(const Entry&) const = default;
 };
@@ -37,7 +37,7 @@ struct Entry {
 // The entry's text for `executable`; nothing when the path cannot be written
 // into a desktop file (a line break in it).
 std::optional<std::string> desktopEntry(const std::string& executable);
-// Nothing when no "Exec" key is found in the "[Desktop Entry]" group.
+// Nothing when the text has no "[Desktop Entry]" group.
 std::optional<Entry> parseEntry(std::string_view text);
 
 // Present and not hidden. An unreadable or oversized file counts as absent.
