@@ -49,6 +49,8 @@ void SetupModel::askScreenRecording() {
   if (ports_.defaults) ports_.defaults->set({{kAskedScreenKey, true}});
 }
 
+void SetupModel::askAccessibility() { HostPermissions::openPrivacyPane("Privacy_Accessibility", ports_.log); }
+
 void SetupModel::refresh() {
   if (!ports_.probe) return;
   const bool screen = ports_.probe->screenCapture();

@@ -54,6 +54,8 @@ class SetupModel final {
 
   // Says there is no pane to open, and remembers that it was asked.
   void askScreenRecording();
+  // Nothing asks the user for input access on Linux: the line says what it takes.
+  void askAccessibility();
   // Re-reads both grants; publishes only what changed.
   void refresh();
   // One poll at a time; a second call while polling does nothing.

@@ -207,7 +207,10 @@ std::string buildReport(const SupportFacts& f, const SectionsProvider& live, std
   return SupportReport::render(Id::kProduct, deviceBlock(f), sections, logs);
 }
 
-std::string buildReport() {
+
+namespace {
+
+std::string liveReport(const SupportFacts& facts) {
   SectionsProvider live;
   std::optional<double> launchedAt;
   {
@@ -215,18 +218,22 @@ std::string buildReport() {
     live = installed().live;
     launchedAt = installed().launchedAt;
   }
-  const SupportFacts facts = SupportFactsReader::gather();
   return buildReport(facts, live, launchedAt, facts.logFile);
 }
 
-bool copyReport(Clipboard& clipboard, const Log::Sink& log) {
-  const std::string text = buildReport();
+bool copy(Clipboard& clipboard, const std::string& text, const Log::Sink& log) {
   const bool ok = clipboard.setText(text);
   if (log) {
     log("[support] report (" + std::to_string(text.size()) + " bytes) " +
         (ok ? "copied to the pasteboard" : "NOT copied"));
   }
   return ok;
+}
+
+}  // namespace
+
+bool copyReport(Clipboard& clipboard, const Log::Sink& log) {
+  return copy(clipboard, liveReport(SupportFactsReader::gather()), log);
 }
 
 std::string feedbackLink(bool copied, const SupportFacts& facts) {
@@ -237,8 +244,10 @@ std::string feedbackLink(bool copied, const SupportFacts& facts) {
 }
 
 void sendFeedback(Clipboard& clipboard, UrlOpener& opener, Alert alert, const Log::Sink& log) {
-  const bool copied = copyReport(clipboard, log);
-  opener.open(feedbackLink(copied, SupportFactsReader::gather()), [alert, log](bool opened) {
+  // One look at the machine serves the report and the mail's device block.
+  const SupportFacts facts = SupportFactsReader::gather();
+  const bool copied = copy(clipboard, liveReport(facts), log);
+  opener.open(feedbackLink(copied, facts), [alert, log](bool opened) {
     if (opened) {
       if (log) log("[support] mail draft: opened");
       return;
@@ -254,6 +263,8 @@ std::string helpURL(const std::string& language) {
 }
 
 std::string helpURL() { return helpURL(L10n::shared().localization()); }
+
+std::string buildReport() { return liveReport(SupportFactsReader::gather()); }
 
 int printForCommandLine() {
   const HostSettings saved = UserDefaultsSettingsStore(UserDefaults::standard()).load();
