@@ -26,7 +26,7 @@ namespace lumenrail::SupportFactsReader {
 
 namespace {
 
-// System files are small; a bound keeps a odd one from being read whole.
+// System files are small; a bound keeps an odd one from being read whole.
 std::string readSmall(const std::string& path, size_t maxBytes = 64 * 1024) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return {};
