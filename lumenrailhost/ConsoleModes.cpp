@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "HostEntry.hpp"
+#include "LoginItem.hpp"
 #include "links/LanAddress.hpp"
 #include "links/PairingUri.hpp"
 #include "media/SyntheticFrameSource.hpp"
@@ -16,9 +17,6 @@
 #include "media/VirtualDisplayManager.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
-#include "platform/Paths.hpp"
-#include "platform/PrivateFile.hpp"
-#include "platform/Utf8.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 
 namespace lumenrail {
@@ -28,35 +26,6 @@ namespace {
 using Log::line;
 
 const char* yesNo(bool value) { return value ? "true" : "false"; }
-
-constexpr size_t kMaxDesktopEntryBytes = 64 * 1024;
-
-// The login item is the XDG autostart entry; a desktop that honours
-// "Hidden=true" treats such an entry as removed.
-bool loginItemEnabled() {
-  const std::string path = Paths::autostartEntry();
-  if (path.empty()) return false;
-  std::optional<Bytes> entry;
-  try {
-    entry = PrivateFile::read(path, kMaxDesktopEntryBytes);
-  } catch (const std::exception&) {
-    return false;  // unreadable, or too large to be an entry
-  }
-  if (!entry) return false;
-  std::string_view rest(reinterpret_cast<const char*>(entry->data()), entry->size());
-  while (!rest.empty()) {
-    const size_t end = std::min(rest.find('\n'), rest.size());
-    const std::string_view text = rest.substr(0, end);
-    rest.remove_prefix(std::min(end + 1, rest.size()));
-    const size_t equals = text.find('=');
-    if (equals == std::string_view::npos) continue;
-    if (Utf8::trimWhitespaceAndNewlines(text.substr(0, equals)) == "Hidden" &&
-        Utf8::trimWhitespaceAndNewlines(text.substr(equals + 1)) == "true") {
-      return false;
-    }
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -79,7 +48,7 @@ int runPrintConfig(const HostSettings& s, bool appMode, bool isBundled) {
   line("  transports : wifi :" + std::to_string(s.port) + (s.usbEnabled ? " + USB cable" : "") + " " +
        (s.secureWifi ? "encrypted" : "CLEAR") + (s.pairingEnabled ? " + pairing" : ""));
   line(std::string("  behaviour  : autostart=") + yesNo(s.autoStart) +
-       " loginItem=" + yesNo(isBundled && loginItemEnabled()) + " (available=" + yesNo(isBundled) + ")");
+       " loginItem=" + yesNo(isBundled && LoginItem::isEnabled()) + " (available=" + yesNo(isBundled) + ")");
   return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "L10n.hpp"
 #include "M1Wire.hpp"
 #include "M2Serve.hpp"
+#include "SupportActions.hpp"
 #include "UsbModes.hpp"
 #include "platform/Crypto.hpp"
 #include "platform/Log.hpp"
@@ -82,7 +83,8 @@ int main(int argc, char** argv) {
       std::printf("%s\nversion %s\n", HostEntry::kProductName, HostEntry::kVersion);
       return 0;
     case Mode::l10nCheck: return L10n::selfCheck();
-    case Mode::supportReport: return notInThisBuild("--support-report");
+    // Printed before anything of the tray application starts: no display needed.
+    case Mode::supportReport: return SupportActions::printForCommandLine();
     case Mode::renderUi: return notInThisBuild("--render-ui");
     default: break;
   }

@@ -56,6 +56,7 @@ packages=(
   qt6-qpa-plugins
   fonts-dejavu-core
   libicu-dev
+  xdg-utils
 )
 
 missing=()

@@ -1,0 +1,178 @@
+// The setup assistant's rules against a defaults file of its own, a fake
+// grant probe and a hand-driven timer; the relaunch's wait for the old
+// instance to end.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "SetupModel.hpp"
+#include "support/TempFolder.hpp"
+#include "support/Waiting.hpp"
+
+namespace lumenrail {
+namespace {
+
+using Step = SetupModel::Step;
+using Published = SetupModel::Published;
+
+struct FakeProbe : HostPermissions::Probe {
+  bool screen = false;
+  bool input = false;
+  bool screenCapture() override { return screen; }
+  bool mayPostInput() override { return input; }
+};
+
+struct FakeTimers {
+  struct Timer : RepeatingTimer {
+    FakeTimers* owner;
+    explicit Timer(FakeTimers* o) : owner(o) { ++owner->live; }
+    ~Timer() override {
+      --owner->live;
+      owner->tick = nullptr;
+    }
+  };
+  int live = 0;
+  int made = 0;
+  uint64_t interval = 0;
+  std::function<void()> tick;
+  TimerFactory factory() {
+    return [this](uint64_t ns, std::function<void()> t) -> std::unique_ptr<RepeatingTimer> {
+      ++made;
+      interval = ns;
+      tick = std::move(t);
+      return std::make_unique<Timer>(this);
+    };
+  }
+};
+
+struct Rig {
+  test::TempFolder dir{"lumenrail-setup"};
+  std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail");
+  std::shared_ptr<FakeProbe> probe = std::make_shared<FakeProbe>();
+  FakeTimers timers;
+  std::vector<std::string> lines;
+  std::unique_ptr<SetupModel> make(std::optional<Step> step = std::nullopt, bool installed = true) {
+    return std::make_unique<SetupModel>(
+        [](bool) {}, step,
+        SetupModel::Ports{defaults, probe, timers.factory(), installed, [this](const std::string& l) { lines.push_back(l); }});
+  }
+};
+
+TEST(SetupModel, ResumesAtTheStoredStepUnlessOneIsGiven) {
+  const std::vector<std::pair<std::optional<int>, Step>> cases = {
+      {2, Step::device}, {1, Step::permissions}, {0, Step::welcome}, {3, Step::welcome}, {-1, Step::welcome},
+      {std::nullopt, Step::welcome}};
+  for (const auto& [stored, expected] : cases) {
+    Rig rig;
+    if (stored) rig.defaults->set({{SetupModel::kResumeStepKey, *stored}});
+    EXPECT_EQ(rig.make()->step(), expected) << stored.value_or(99);
+    EXPECT_EQ(rig.make(Step::permissions)->step(), Step::permissions);
+    // Building stores nothing.
+    EXPECT_EQ(rig.defaults->hasObject(SetupModel::kResumeStepKey), stored.has_value());
+  }
+  Rig rig;
+  auto model = rig.make();
+  EXPECT_TRUE(model->openAtLogin());
+  EXPECT_FALSE(rig.make(std::nullopt, false)->openAtLogin());
+  model->setStep(Step::device);
+  EXPECT_EQ(rig.defaults->integer(SetupModel::kResumeStepKey), 2);
+}
+
+TEST(SetupModel, PollPublishesOnlyChangedGrants) {
+  Rig rig;
+  auto model = rig.make();
+  std::vector<Published> published;
+  model->observe([&](Published p) { published.push_back(p); });
+
+  model->startPolling();
+  model->startPolling();
+  EXPECT_EQ(rig.timers.made, 1);
+  EXPECT_EQ(rig.timers.interval, 1'000'000'000u);
+  rig.timers.tick();
+  EXPECT_TRUE(published.empty());  // nothing changed
+  rig.probe->input = true;
+  rig.timers.tick();
+  EXPECT_EQ(published, std::vector<Published>{Published::accessibility});
+  rig.probe->screen = true;
+  rig.probe->input = false;
+  rig.timers.tick();
+  EXPECT_EQ(published,
+            (std::vector<Published>{Published::accessibility, Published::screenRecording, Published::accessibility}));
+  EXPECT_TRUE(model->screenRecording());
+
+  model->stopPolling();
+  EXPECT_EQ(rig.timers.live, 0);
+  model->startPolling();
+  EXPECT_EQ(rig.timers.made, 2);
+  model.reset();  // the model's timer goes with it
+  EXPECT_EQ(rig.timers.live, 0);
+}
+
+TEST(SetupModel, AskingForScreenCaptureSaysSoAndRemembersIt) {
+  Rig rig;
+  rig.probe->screen = true;
+  rig.defaults->set({{SetupModel::kCompletedVersionKey, "1.0.0"}});
+  auto model = rig.make();
+  model->askScreenRecording();
+  EXPECT_TRUE(model->askedScreen());
+  EXPECT_TRUE(rig.defaults->boolean(SetupModel::kAskedScreenKey));
+  EXPECT_TRUE(rig.make()->askedScreen());
+  ASSERT_EQ(rig.lines.size(), 1u);
+  EXPECT_EQ(rig.lines[0],
+            "[setup] no privacy settings to open on Linux (Privacy_ScreenCapture): screen capture needs an X "
+            "display this user may open and read");
+
+  rig.defaults->set({{SetupModel::kResumeStepKey, 1}});
+  SetupAssistant::markCompleted(*rig.defaults);
+  EXPECT_EQ(rig.defaults->string(SetupModel::kCompletedVersionKey), "1.0.9");
+  EXPECT_FALSE(rig.defaults->hasObject(SetupModel::kResumeStepKey));
+  EXPECT_TRUE(rig.defaults->boolean(SetupModel::kAskedScreenKey));  // left alone
+}
+
+TEST(SetupAssistant, LaunchRule) {
+  struct Case {
+    bool installed;
+    std::optional<std::string> completed;
+    bool screen;
+    bool due;
+  };
+  for (const Case& c : std::vector<Case>{{false, std::nullopt, false, false},
+                                         {false, "1.0.9", false, false},
+                                         {true, std::nullopt, true, true},
+                                         {true, "0.1", true, false},
+                                         {true, "1.0.9", false, true}}) {
+    Rig rig;
+    rig.probe->screen = c.screen;
+    if (c.completed) rig.defaults->set({{SetupModel::kCompletedVersionKey, *c.completed}});
+    EXPECT_EQ(SetupAssistant::shouldShowOnLaunch(*rig.defaults, *rig.probe, c.installed), c.due)
+        << c.installed << c.completed.value_or("-") << c.screen;
+  }
+}
+
+TEST(HostPermissions, RelaunchStartsOnlyOnceTheOldInstanceIsGone) {
+  EXPECT_EQ(HostPermissions::relaunchCommand("/opt/l/bin/lumenrailhost", true),
+            std::vector<std::string>{"/opt/l/bin/lumenrailhost"});
+  EXPECT_EQ(HostPermissions::relaunchCommand("/b/lumenrailhost", false),
+            (std::vector<std::string>{"/b/lumenrailhost", "--app"}));
+
+  test::TempFolder dir;
+  const std::string marker = dir.path("started");
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  ASSERT_TRUE(HostPermissions::startWhenClosed({"/bin/sh", "-c", "echo up > \"$0\"", marker}, fds[0]));
+  // The waiter blocks on the pipe until its write side closes, so nothing
+  // can have started yet.
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  ::close(fds[1]);
+  EXPECT_TRUE(test::eventually([&] {
+    std::ifstream in(marker);
+    std::string word;
+    return (in >> word) && word == "up";
+  }));
+}
+
+}  // namespace
+}  // namespace lumenrail

@@ -1,0 +1,106 @@
+// Connection notices through a real notification server of our own on a
+// private session bus: what arrives, and the refusals without a server or a bus.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QObject>
+#include <QVariantMap>
+
+#include "ConnectNoticePoster.hpp"
+#include "DBusNotifier.hpp"
+#include "L10n.hpp"
+#include "support/PrivateSessionBus.hpp"
+#include "support/Waiting.hpp"
+
+namespace lumenrail {
+
+// The server side of org.freedesktop.Notifications, recording each notice.
+class TinyNotificationServer : public QObject {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+ public:
+  struct Received {
+    QString app;
+    uint replaces;
+    QString summary;
+    QString body;
+    int timeout;
+  };
+  std::vector<Received> received;
+
+ public slots:
+  QStringList GetCapabilities() { return {QStringLiteral("body")}; }
+  uint Notify(const QString& app, uint replaces, const QString&, const QString& summary, const QString& body,
+              const QStringList&, const QVariantMap&, int timeout) {
+    received.push_back({app, replaces, summary, body, timeout});
+    return static_cast<uint>(received.size());
+  }
+  void CloseNotification(uint) {}
+};
+
+namespace {
+
+bool spinUntil(const std::function<bool()>& condition) {
+  return test::eventually([&] {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return condition();
+  });
+}
+
+TEST(DBusNotifierIntegration, NoticesArriveAtTheServerAndRefusalsAreLogged) {
+  test::PrivateSessionBus bus;
+  if (!bus.running()) GTEST_SKIP() << bus.whyNot();
+  const QString address = QString::fromStdString(bus.address());
+  QDBusConnection serverSide = QDBusConnection::connectToBus(address, QStringLiteral("lr-notice-server"));
+  QDBusConnection clientSide = QDBusConnection::connectToBus(address, QStringLiteral("lr-notice-client"));
+  ASSERT_TRUE(serverSide.isConnected() && clientSide.isConnected());
+  TinyNotificationServer server;
+  ASSERT_TRUE(serverSide.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
+                                        QDBusConnection::ExportAllSlots));
+  ASSERT_TRUE(serverSide.registerService(QStringLiteral("org.freedesktop.Notifications")));
+
+  std::vector<std::string> lines;
+  ConnectNoticePoster poster(std::make_shared<DBusNotifier>(clientSide), true, uptimeNs,
+                             [&](const std::string& l) { lines.push_back(l); });
+  poster.sessionNamed("Tab", true, ConnectNotice::always);
+  ASSERT_TRUE(spinUntil([&] { return !lines.empty(); }));
+  EXPECT_EQ(lines, std::vector<std::string>{"[notice] posted: Tab connected over Wi-Fi"});
+  ASSERT_EQ(server.received.size(), 1u);
+  EXPECT_EQ(server.received[0].app, "Lumenrail");
+  EXPECT_EQ(server.received[0].replaces, 0u);
+  EXPECT_EQ(server.received[0].summary, "Lumenrail");
+  EXPECT_EQ(server.received[0].body.toStdString(), L10n::text("notice.connected.wifi", "Tab"));
+  EXPECT_EQ(server.received[0].timeout, -1);
+
+  // The server leaves the bus: the next notice is refused with the bus's reason.
+  ASSERT_TRUE(serverSide.unregisterService(QStringLiteral("org.freedesktop.Notifications")));
+  lines.clear();
+  poster.sessionNamed("Pad", false, ConnectNotice::always);
+  ASSERT_TRUE(spinUntil([&] { return !lines.empty(); }));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("[notice] Notification Center refused (", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("org.freedesktop.Notifications"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[0].substr(lines[0].size() - 15), "): Pad over USB") << lines[0];
+  EXPECT_EQ(server.received.size(), 1u);
+
+  // No bus at all: refused at once, nothing waits.
+  lines.clear();
+  ConnectNoticePoster busless(std::make_shared<DBusNotifier>(QDBusConnection::connectToBus(
+                                  QStringLiteral("unix:path=/nonexistent/lumenrail-bus"), QStringLiteral("lr-none"))),
+                              true, uptimeNs, [&](const std::string& l) { lines.push_back(l); });
+  busless.sessionNamed("Pad", true, ConnectNotice::always);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("[notice] Notification Center refused (no session bus", 0), 0u) << lines[0];
+
+  QDBusConnection::disconnectFromBus(QStringLiteral("lr-notice-server"));
+  QDBusConnection::disconnectFromBus(QStringLiteral("lr-notice-client"));
+  QDBusConnection::disconnectFromBus(QStringLiteral("lr-none"));
+}
+
+}  // namespace
+}  // namespace lumenrail
+
+#include "DBusNotifierTest.moc"
