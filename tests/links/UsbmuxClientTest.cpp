@@ -224,6 +224,14 @@ TEST(UsbmuxClientTest, BodiesThatAreNotADictionaryAreRejected) {
       "not a property list at all",
       "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>DeviceList</key><array>",
       std::string("bplist00\xd1\x01\x02", 11),
+      // {"N\0o": 0} with a UTF-16 key: the library would abort the process
+      // when the missing DeviceList made the client name the reply's keys.
+      [] {
+        const auto bytes = test::fromHex(
+            "62706c6973743030" "d10102" "63004e0000006f" "1000" "080b12" "000000000000" "0101"
+            "0000000000000003" "0000000000000000" "0000000000000014");
+        return std::string(bytes.begin(), bytes.end());
+      }(),
   };
   for (const auto& body : bodies) {
     FakeUsbmuxd fake([&](const auto&) { return sendBody(body); });
