@@ -49,6 +49,8 @@ packages=(
   libpulse-dev
   pulseaudio
   pulseaudio-utils
+  clang-14
+  libclang-rt-14-dev
 )
 
 missing=()
