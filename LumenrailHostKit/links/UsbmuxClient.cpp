@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "platform/ByteOrder.hpp"
@@ -237,13 +238,45 @@ bool holdsNulCharacter(plist_t node) {
   return nul;
 }
 
+// libplist parses, writes and frees a plist recursively: a reply nested a few
+// hundred thousand levels deep would overflow the stack. A device list is four
+// levels deep, so an XML body nested past 32 levels is refused, and a binary
+// one of more than 4096 objects (it cannot have more levels than objects).
+constexpr int kMaxXmlNesting = 32;
+constexpr uint64_t kMaxBinaryObjects = 4096;
+
+bool tooDeepForTheLibrary(ByteView body, bool binary) {
+  if (binary) {
+    constexpr size_t kTrailer = 32;  // ... object count (BE64), top object, offset table offset
+    if (body.size() < 8 + kTrailer) return false;
+    uint64_t objects = 0;
+    for (size_t i = body.size() - 24; i < body.size() - 16; ++i) objects = objects << 8 | body[i];
+    return objects > kMaxBinaryObjects;
+  }
+  const std::string_view xml(reinterpret_cast<const char*>(body.data()), body.size());
+  int depth = 0;
+  for (size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
+    const size_t end = xml.find('>', at);
+    if (end == std::string_view::npos) break;
+    const std::string_view tag = xml.substr(at + 1, end - at - 1);
+    if (tag == "/array" || tag == "/dict") {
+      --depth;
+    } else if ((tag.starts_with("array") || tag.starts_with("dict")) && !tag.ends_with("/") && ++depth > kMaxXmlNesting) {
+      return true;
+    }
+  }
+  return false;
+}
+
 Plist replyDictionary(ByteView body) {
   const auto* text = reinterpret_cast<const char*>(body.data());
+  const bool binary = plist_is_binary(text, uint32_t(body.size())) != 0;
+  if (tooDeepForTheLibrary(body, binary)) throw UsbmuxError::badReply("body is not a plist dict");
   plist_t parsed = nullptr;
   if (!body.empty()) plist_from_memory(text, uint32_t(body.size()), &parsed);
   Plist reply(parsed);
   if (!reply || plist_get_node_type(parsed) != PLIST_DICT ||
-      (plist_is_binary(text, uint32_t(body.size())) && holdsNulCharacter(parsed))) {
+      (binary && holdsNulCharacter(parsed))) {
     throw UsbmuxError::badReply("body is not a plist dict");
   }
   return reply;
