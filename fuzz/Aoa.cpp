@@ -110,11 +110,11 @@ int fakeEvents(void*, int) { return 0; }
 const char* fakeErrorName(int) { return "LIBUSB_ERROR_FUZZ"; }
 uint64_t fakeNow() { return g_now += g_in->ConsumeIntegralInRange<uint64_t>(0, 5000); }
 
+// In the order of aoa_usb_ops' members.
 const aoa_usb_ops kFakeOps = {
-    fakeInit,     fakeExit,     fakeDeviceList, fakeListDevice,    fakeFreeList,  fakeDescribe,
-    fakeOpen,     fakeClose,    fakeString,     fakeEndpoints,     fakeSetAutoDetach, fakeClaim,
-    fakeRelease,  fakeControl,  fakeBulk,       fakeAllocOut,      fakeSubmitOut, fakeCancelOut,
-    fakeFreeOut,  fakeEvents,   fakeErrorName,  fakeNow,
+    fakeInit, fakeExit, fakeDeviceList, fakeListDevice, fakeFreeList, fakeDescribe, fakeOpen, fakeClose,
+    fakeString, fakeEndpoints, fakeSetAutoDetach, fakeClaim, fakeRelease, fakeControl, fakeBulk, fakeAllocOut,
+    fakeSubmitOut, fakeCancelOut, fakeFreeOut, fakeEvents, fakeErrorName, fakeNow,
 };
 
 void checkMessage(void*, const char* message) { FUZZ_CHECK(std::strlen(message) < 512); }

@@ -261,8 +261,8 @@ bool tooDeepForTheLibrary(ByteView body, bool binary) {
     const std::string_view tag = xml.substr(at + 1, end - at - 1);
     if (tag == "/array" || tag == "/dict") {
       --depth;
-    } else if ((tag.starts_with("array") || tag.starts_with("dict")) && !tag.ends_with("/") && ++depth > kMaxXmlNesting) {
-      return true;
+    } else if ((tag.starts_with("array") || tag.starts_with("dict")) && !tag.ends_with("/")) {
+      if (++depth > kMaxXmlNesting) return true;
     }
   }
   return false;
