@@ -57,6 +57,8 @@ packages=(
   fonts-dejavu-core
   libicu-dev
   xdg-utils
+  clang-14
+  libclang-rt-14-dev
 )
 
 missing=()

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "platform/ByteOrder.hpp"
@@ -213,7 +214,7 @@ void readAll(int fd, uint8_t* out, size_t count, uint64_t deadlineNs) {
   }
 }
 
-Plist recv(int fd, uint64_t deadlineNs) {
+Bytes recv(int fd, uint64_t deadlineNs) {
   uint8_t header[kHeaderLength];
   readAll(fd, header, sizeof header, deadlineNs);
   const uint32_t length = ByteOrder::readLE32(ByteView(header, sizeof header), 0);
@@ -222,10 +223,62 @@ Plist recv(int fd, uint64_t deadlineNs) {
   }
   Bytes body(length - kHeaderLength);
   if (!body.empty()) readAll(fd, body.data(), body.size(), deadlineNs);
+  return body;
+}
+
+// libplist keeps a NUL character inside a binary plist's text, and reading
+// such a key back aborts the process (an assertion in the library). Its XML
+// form writes the NUL out, which no daemon's reply carries.
+bool holdsNulCharacter(plist_t node) {
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(node, &xml, &length);
+  const bool nul = xml == nullptr || std::memchr(xml, 0, length) != nullptr;
+  plist_to_xml_free(xml);
+  return nul;
+}
+
+// libplist parses, writes and frees a plist recursively: a reply nested a few
+// hundred thousand levels deep would overflow the stack. A device list is four
+// levels deep, so an XML body nested past 32 levels is refused, and a binary
+// one of more than 4096 objects (it cannot have more levels than objects).
+constexpr int kMaxXmlNesting = 32;
+constexpr uint64_t kMaxBinaryObjects = 4096;
+
+bool tooDeepForTheLibrary(ByteView body, bool binary) {
+  if (binary) {
+    constexpr size_t kTrailer = 32;  // ... object count (BE64), top object, offset table offset
+    if (body.size() < 8 + kTrailer) return false;
+    uint64_t objects = 0;
+    for (size_t i = body.size() - 24; i < body.size() - 16; ++i) objects = objects << 8 | body[i];
+    return objects > kMaxBinaryObjects;
+  }
+  const std::string_view xml(reinterpret_cast<const char*>(body.data()), body.size());
+  int depth = 0;
+  for (size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
+    const size_t end = xml.find('>', at);
+    if (end == std::string_view::npos) break;
+    const std::string_view tag = xml.substr(at + 1, end - at - 1);
+    if (tag == "/array" || tag == "/dict") {
+      --depth;
+    } else if ((tag.starts_with("array") || tag.starts_with("dict")) && !tag.ends_with("/")) {
+      if (++depth > kMaxXmlNesting) return true;
+    }
+  }
+  return false;
+}
+
+Plist replyDictionary(ByteView body) {
+  const auto* text = reinterpret_cast<const char*>(body.data());
+  const bool binary = plist_is_binary(text, uint32_t(body.size())) != 0;
+  if (tooDeepForTheLibrary(body, binary)) throw UsbmuxError::badReply("body is not a plist dict");
   plist_t parsed = nullptr;
-  if (!body.empty()) plist_from_memory(reinterpret_cast<const char*>(body.data()), uint32_t(body.size()), &parsed);
+  if (!body.empty()) plist_from_memory(text, uint32_t(body.size()), &parsed);
   Plist reply(parsed);
-  if (!reply || plist_get_node_type(parsed) != PLIST_DICT) throw UsbmuxError::badReply("body is not a plist dict");
+  if (!reply || plist_get_node_type(parsed) != PLIST_DICT ||
+      (binary && holdsNulCharacter(parsed))) {
+    throw UsbmuxError::badReply("body is not a plist dict");
+  }
   return reply;
 }
 
@@ -285,13 +338,8 @@ uint64_t deadlineFor(const Endpoint& endpoint) {
 
 uint16_t networkOrderPort(uint16_t port) { return static_cast<uint16_t>((port >> 8) | (port << 8)); }
 
-std::vector<Device> listDevices(const Endpoint& endpoint) {
-  const uint64_t deadline = deadlineFor(endpoint);
-  Fd fd(openControlSocket(endpoint));
-  Plist req = request("ListDevices");
-  addClientFields(req.get());
-  writeAll(fd.get(), encode(req.get(), kTagListDevices));
-  Plist reply = recv(fd.get(), deadline);
+std::vector<Device> devicesFromReply(ByteView body) {
+  Plist reply = replyDictionary(body);
   plist_t list = plist_dict_get_item(reply.get(), "DeviceList");
   if (!list || plist_get_node_type(list) != PLIST_ARRAY) {
     throw UsbmuxError::badReply("no DeviceList in " + printedKeys(reply.get()));
@@ -315,6 +363,22 @@ std::vector<Device> listDevices(const Endpoint& endpoint) {
   return devices;
 }
 
+int64_t connectResultFromReply(ByteView body) {
+  Plist reply = replyDictionary(body);
+  const auto number = integer(reply.get(), "Number");
+  if (!number) throw UsbmuxError::badReply("no Number in Connect reply " + printedKeys(reply.get()));
+  return *number;
+}
+
+std::vector<Device> listDevices(const Endpoint& endpoint) {
+  const uint64_t deadline = deadlineFor(endpoint);
+  Fd fd(openControlSocket(endpoint));
+  Plist req = request("ListDevices");
+  addClientFields(req.get());
+  writeAll(fd.get(), encode(req.get(), kTagListDevices));
+  return devicesFromReply(recv(fd.get(), deadline));
+}
+
 int connect(int64_t deviceID, uint16_t port, const Endpoint& endpoint) {
   const uint64_t deadline = deadlineFor(endpoint);
   Fd fd(openControlSocket(endpoint));
@@ -323,10 +387,8 @@ int connect(int64_t deviceID, uint16_t port, const Endpoint& endpoint) {
   plist_dict_set_item(req.get(), "PortNumber", plist_new_uint(networkOrderPort(port)));
   addClientFields(req.get());
   writeAll(fd.get(), encode(req.get(), kTagConnect));
-  Plist reply = recv(fd.get(), deadline);
-  const auto number = integer(reply.get(), "Number");
-  if (!number) throw UsbmuxError::badReply("no Number in Connect reply " + printedKeys(reply.get()));
-  if (*number != 0) throw UsbmuxError::connectRefused(*number);
+  const int64_t number = connectResultFromReply(recv(fd.get(), deadline));
+  if (number != 0) throw UsbmuxError::connectRefused(number);
   // From here on the socket is the device's byte stream, read and written by
   // the wire session at its own pace: the exchange's time-outs must not apply.
   setTimeout(fd.get(), SO_SNDTIMEO, 0);

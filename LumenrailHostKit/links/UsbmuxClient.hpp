@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Bytes.hpp"
+
 namespace lumenrail::UsbmuxClient {
 
 inline constexpr const char* defaultSocketPath = "/var/run/usbmuxd";
@@ -70,6 +72,13 @@ std::vector<Device> listDevices(const Endpoint& endpoint = {});
 // Throws UsbmuxError; on success the returned descriptor is a raw byte tunnel
 // to the device's port, owned by the caller, with the exchange's time-outs cleared.
 int connect(int64_t deviceID, uint16_t port, const Endpoint& endpoint = {});
+
+// The body of a reply (after its 16-byte header), apart from the socket.
+// Both throw UsbmuxError::badReply for a body that is not a plist dictionary
+// or lacks the key they read.
+std::vector<Device> devicesFromReply(ByteView body);
+// The daemon's Number: 0 for a tunnel, else why it refused.
+int64_t connectResultFromReply(ByteView body);
 
 // The port as Connect carries it: network byte order read back as a host integer.
 uint16_t networkOrderPort(uint16_t port);

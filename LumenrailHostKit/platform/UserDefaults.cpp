@@ -17,6 +17,9 @@ namespace {
 
 // Defaults files are small; anything larger is not ours.
 constexpr std::streamoff kMaxFileBytes = 4 * 1024 * 1024;
+// Our values are flat. Copying or writing a value recurses once per level, so
+// a file nested a million deep would overflow the stack at every start.
+constexpr int kMaxNesting = 64;
 
 int64_t leadingInteger(const std::string& s) {
   size_t i = 0;
@@ -65,8 +68,16 @@ void UserDefaults::reloadLocked() {
   if (good) {
     std::stringstream text;
     text << in.rdbuf();
-    auto parsed = nlohmann::json::parse(text.str(), nullptr, false);
-    good = !parsed.is_discarded() && parsed.is_object();
+    bool tooDeep = false;
+    auto parsed = nlohmann::json::parse(
+        text.str(),
+        [&tooDeep](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+          // Dropping what lies deeper also keeps the parse from building it.
+          if (depth > kMaxNesting) tooDeep = true;
+          return !tooDeep;
+        },
+        false);
+    good = !tooDeep && !parsed.is_discarded() && parsed.is_object();
     if (good) file_ = std::move(parsed);
   }
   if (good) return;

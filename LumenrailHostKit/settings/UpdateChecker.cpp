@@ -182,7 +182,8 @@ void UpdateChecker::check(const std::shared_ptr<Work>& work, uint64_t generation
     }
     if (info->minClient > 0) log("[update] manifest min_client " + std::to_string(info->minClient));
     if (work->onVerdict) {
-      work->post([onVerdict = work->onVerdict, verdict, version, minClient = info->minClient] {
+      // Bindings are copied by name: clang before 16 cannot capture them.
+      work->post([onVerdict = work->onVerdict, verdict = verdict, version = version, minClient = info->minClient] {
         onVerdict(verdict, version, minClient);
       });
       // An owner that stopped the checker from the callback hears no more.

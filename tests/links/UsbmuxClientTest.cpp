@@ -224,6 +224,47 @@ TEST(UsbmuxClientTest, BodiesThatAreNotADictionaryAreRejected) {
       "not a property list at all",
       "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>DeviceList</key><array>",
       std::string("bplist00\xd1\x01\x02", 11),
+      // {"N\0o": 0} with a UTF-16 key: the library would abort the process
+      // when the missing DeviceList made the client name the reply's keys.
+      [] {
+        const auto bytes = test::fromHex(
+            "62706c6973743030" "d10102" "63004e0000006f" "1000" "080b12" "000000000000" "0101"
+            "0000000000000003" "0000000000000000" "0000000000000014");
+        return std::string(bytes.begin(), bytes.end());
+      }(),
+      // Nested 200000 deep, far past a device list's four levels: the
+      // library's recursion would overflow the stack.
+      [] {
+        std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>DeviceList</key>";
+        for (int i = 0; i < 200000; ++i) xml += "<array>";
+        for (int i = 0; i < 200000; ++i) xml += "</array>";
+        return xml + "</dict></plist>";
+      }(),
+      [] {
+        // {"DeviceList": [[[...]]]} in the binary format: 4-byte references and offsets.
+        const uint32_t levels = 200000, objects = levels + 2;
+        auto be32 = [](std::string& out, uint32_t v) {
+          for (int shift = 24; shift >= 0; shift -= 8) out += char(v >> shift);
+        };
+        std::string bin = "bplist00", offsets;
+        be32(offsets, uint32_t(bin.size()));
+        bin += '\xd1';
+        be32(bin, 1);
+        be32(bin, 2);
+        be32(offsets, uint32_t(bin.size()));
+        bin += "\x5a" "DeviceList";
+        for (uint32_t i = 0; i < levels; ++i) {
+          be32(offsets, uint32_t(bin.size()));
+          bin += i + 1 < levels ? '\xa1' : '\xa0';
+          if (i + 1 < levels) be32(bin, 3 + i);
+        }
+        const auto table = uint32_t(bin.size());
+        bin += offsets + std::string(6, '\0') + "\x04\x04" + std::string(4, '\0');
+        be32(bin, objects);
+        bin += std::string(8 + 4, '\0');  // top object 0, then the table's offset
+        be32(bin, table);
+        return bin;
+      }(),
   };
   for (const auto& body : bodies) {
     FakeUsbmuxd fake([&](const auto&) { return sendBody(body); });

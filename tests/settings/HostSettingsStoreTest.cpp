@@ -141,9 +141,12 @@ TEST(UserDefaultsSettingsStoreRules, StoredValuesAreCoercedAndClamped) {
 TEST(UserDefaultsSettingsStoreRules, HostileFilesLoadAsTheShipDefaultsAndAreKept) {
   SettingsTempDir dir;
   const std::string huge = "{\"lumenrail\": {\"host.width\": \"" + std::string(5 * 1024 * 1024, '9') + "\"}}";
+  // Reading or saving a value recurses per level: a million would overflow the stack.
+  const std::string deep = "{\"lumenrail\": {\"host.width\": " + std::string(1'000'000, '[') +
+                           std::string(1'000'000, ']') + "}}";
   for (const std::string& text : {std::string("{ not json"), std::string(""), std::string("[1, 2]"),
                                   std::string("{\"lumenrail\": {\"host.width\": NaN}}"),
-                                  std::string("{\"lumenrail\": {\"host.width\": 1e400}}"), huge}) {
+                                  std::string("{\"lumenrail\": {\"host.width\": 1e400}}"), huge, deep}) {
     SCOPED_TRACE(text.substr(0, 40));
     const std::string file = dir.write("defaults.json", text);
     test::EventLog log;
