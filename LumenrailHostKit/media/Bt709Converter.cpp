@@ -164,7 +164,9 @@ __attribute__((target("avx2"))) void rowPairAvx2(const uint8_t* s0, const uint8_
 // GCC 12's own AVX-512 header seeds results with a deliberately undefined
 // value, which its flow analysis then reports about our code.
 #pragma GCC diagnostic push
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
 __attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i packBytes512(const __m512i (&d)[4],
