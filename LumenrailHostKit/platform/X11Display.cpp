@@ -1,6 +1,7 @@
 #include "platform/X11Display.hpp"
 
 #include <sys/ipc.h>
+#include <sys/socket.h>
 #include <sys/shm.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -10,6 +11,8 @@
 #include <xcb/xinput.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -42,15 +45,74 @@ bool fitsProtocol(int32_t x, int32_t y, int32_t width, int32_t height) {
 
 }  // namespace
 
+namespace X11Connections {
+
+namespace {
+
+struct Registry {
+  std::timed_mutex connecting;  // held across xcb_connect
+  std::mutex mutex;             // guards `open` and the sockets in it
+  std::unordered_map<xcb_connection_t*, int> open;
+  std::atomic<bool> cut{false};
+};
+
+Registry& registry() {
+  static Registry* r = new Registry();  // never destroyed: threads may outlive static destruction
+  return *r;
+}
+
+xcb_connection_t* failed() { return xcb_connect_to_fd(-1, nullptr); }
+
+}  // namespace
+
+xcb_connection_t* connect(const std::string& name, int* screen) {
+  Registry& r = registry();
+  // A connect that hangs on a stopped server holds the lock; the others give
+  // up once the connections are cut instead of queueing behind it for ever.
+  std::unique_lock lock(r.connecting, std::defer_lock);
+  while (!lock.try_lock_for(std::chrono::milliseconds(50))) {
+    if (r.cut.load()) return failed();
+  }
+  if (r.cut.load()) return failed();
+  xcb_connection_t* c = xcb_connect(name.empty() ? nullptr : name.c_str(), screen);
+  lock.unlock();
+  if (xcb_connection_has_error(c) != 0) return c;
+  std::lock_guard guard(r.mutex);
+  if (r.cut.load()) ::shutdown(xcb_get_file_descriptor(c), SHUT_RDWR);
+  r.open.emplace(c, xcb_get_file_descriptor(c));
+  return c;
+}
+
+void disconnect(xcb_connection_t* connection) {
+  if (connection == nullptr) return;
+  Registry& r = registry();
+  // Closed under the lock, so cutAll() never shuts down a socket number
+  // that has been handed out again.
+  std::lock_guard guard(r.mutex);
+  r.open.erase(connection);
+  xcb_disconnect(connection);
+}
+
+void cutAll() {
+  Registry& r = registry();
+  std::lock_guard guard(r.mutex);
+  r.cut = true;
+  for (const auto& [connection, fd] : r.open) ::shutdown(fd, SHUT_RDWR);
+}
+
+bool cut() { return registry().cut.load(); }
+
+}  // namespace X11Connections
+
 X11Error::X11Error(X11ErrorKind k, std::string d) : kind(k), detail(std::move(d)) {
   text_ = std::string(kindName(kind)) + "(\"" + detail + "\")";
 }
 
 std::shared_ptr<X11Display> X11Display::open(const std::string& name) {
   int screenNumber = 0;
-  xcb_connection_t* conn = xcb_connect(name.empty() ? nullptr : name.c_str(), &screenNumber);
-  if (conn == nullptr || xcb_connection_has_error(conn) != 0) {
-    if (conn != nullptr) xcb_disconnect(conn);
+  xcb_connection_t* conn = X11Connections::connect(name, &screenNumber);
+  if (xcb_connection_has_error(conn) != 0) {
+    X11Connections::disconnect(conn);
     throw X11Error(X11ErrorKind::connectFailed, name);
   }
   std::shared_ptr<X11Display> display(new X11Display());
@@ -92,7 +154,7 @@ std::shared_ptr<X11Display> X11Display::open(const std::string& name) {
 }
 
 X11Display::~X11Display() {
-  if (conn_ != nullptr) xcb_disconnect(conn_);
+  X11Connections::disconnect(conn_);
 }
 
 std::pair<int32_t, int32_t> X11Display::rootSize() const {
