@@ -11,11 +11,12 @@
 #include <xcb/xinput.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include "platform/NamedThread.hpp"
 
 namespace lumenrail {
 
@@ -50,37 +51,69 @@ namespace X11Connections {
 namespace {
 
 struct Registry {
-  std::timed_mutex connecting;  // held across xcb_connect
-  std::mutex mutex;             // guards `open` and the sockets in it
+  std::mutex connecting;  // held across xcb_connect
+  std::mutex mutex;       // guards what follows, and the sockets in `open`
+  std::condition_variable changed;
   std::unordered_map<xcb_connection_t*, int> open;
-  std::atomic<bool> cut{false};
+  bool cut = false;
 };
 
 Registry& registry() {
-  static Registry* r = new Registry();  // never destroyed: threads may outlive static destruction
+  static Registry* r = new Registry();  // never destroyed: a connect thread may outlive static destruction
   return *r;
 }
 
 xcb_connection_t* failed() { return xcb_connect_to_fd(-1, nullptr); }
 
+// One connect, made on a thread of its own: a server that does not answer
+// holds it in the handshake, before any socket is known that could be cut.
+struct Attempt {
+  bool done = false;
+  bool abandoned = false;
+  xcb_connection_t* connection = nullptr;
+  int screen = 0;
+};
+
 }  // namespace
 
 xcb_connection_t* connect(const std::string& name, int* screen) {
   Registry& r = registry();
-  // A connect that hangs on a stopped server holds the lock; the others give
-  // up once the connections are cut instead of queueing behind it for ever.
-  std::unique_lock lock(r.connecting, std::defer_lock);
-  while (!lock.try_lock_for(std::chrono::milliseconds(50))) {
-    if (r.cut.load()) return failed();
+  auto attempt = std::make_shared<Attempt>();
+  {
+    std::lock_guard guard(r.mutex);
+    if (r.cut) return failed();
   }
-  if (r.cut.load()) return failed();
-  xcb_connection_t* c = xcb_connect(name.empty() ? nullptr : name.c_str(), screen);
-  lock.unlock();
-  if (xcb_connection_has_error(c) != 0) return c;
-  std::lock_guard guard(r.mutex);
-  if (r.cut.load()) ::shutdown(xcb_get_file_descriptor(c), SHUT_RDWR);
-  r.open.emplace(c, xcb_get_file_descriptor(c));
-  return c;
+  NamedThread("lumenrail-x-connect", [attempt, name] {
+    Registry& r = registry();
+    int number = 0;
+    xcb_connection_t* c = nullptr;
+    {
+      std::lock_guard one(r.connecting);
+      c = xcb_connect(name.empty() ? nullptr : name.c_str(), &number);
+    }
+    std::unique_lock lock(r.mutex);
+    if (attempt->abandoned) {
+      lock.unlock();
+      xcb_disconnect(c);
+      return;
+    }
+    if (xcb_connection_has_error(c) == 0) {
+      if (r.cut) ::shutdown(xcb_get_file_descriptor(c), SHUT_RDWR);
+      r.open.emplace(c, xcb_get_file_descriptor(c));
+    }
+    attempt->connection = c;
+    attempt->screen = number;
+    attempt->done = true;
+    r.changed.notify_all();
+  }).detach();
+  std::unique_lock lock(r.mutex);
+  r.changed.wait(lock, [&] { return attempt->done || r.cut; });
+  if (!attempt->done) {
+    attempt->abandoned = true;  // the thread closes it once the server answers, if ever
+    return failed();
+  }
+  if (screen != nullptr) *screen = attempt->screen;
+  return attempt->connection;
 }
 
 void disconnect(xcb_connection_t* connection) {
@@ -98,9 +131,14 @@ void cutAll() {
   std::lock_guard guard(r.mutex);
   r.cut = true;
   for (const auto& [connection, fd] : r.open) ::shutdown(fd, SHUT_RDWR);
+  r.changed.notify_all();
 }
 
-bool cut() { return registry().cut.load(); }
+bool cut() {
+  Registry& r = registry();
+  std::lock_guard guard(r.mutex);
+  return r.cut;
+}
 
 }  // namespace X11Connections
 
