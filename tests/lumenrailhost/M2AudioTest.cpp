@@ -117,7 +117,11 @@ struct AudioRig {
     }
     pipeline = M2Pipeline::create(std::move(c));
   }
-  ~AudioRig() { pipeline->stopServing(); }
+  ~AudioRig() {
+    pipeline->stopServing();
+    std::lock_guard lock(desktop->bank->mutex);
+    desktop->bank->madeCaptures.clear();  // the captures hold the bank, which would keep the session alive
+  }
 
   WireTestClient connect(uint32_t caps) {
     WireTestClient client(pipeline->boundPort());
