@@ -89,7 +89,12 @@ xcb_connection_t* connect(const std::string& name, int* screen) {
     xcb_connection_t* c = nullptr;
     {
       std::lock_guard one(r.connecting);
-      c = xcb_connect(name.empty() ? nullptr : name.c_str(), &number);
+      // Queued behind a connect that hung: once cut, not tried at all.
+      if (cut()) {
+        c = failed();
+      } else {
+        c = xcb_connect(name.empty() ? nullptr : name.c_str(), &number);
+      }
     }
     std::unique_lock lock(r.mutex);
     if (attempt->abandoned) {
