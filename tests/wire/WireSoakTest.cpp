@@ -30,6 +30,14 @@ namespace {
 
 namespace Code = test::Code;
 
+// AddressSanitizer keeps freed memory in quarantine, so resident memory grows
+// by design there; its leak check stands in for the count.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentMemoryMeans = false;
+#else
+constexpr bool kResidentMemoryMeans = true;
+#endif
+
 int64_t cycles() {
   const char* value = std::getenv("LUMENRAIL_SOAK_CYCLES");
   const int64_t n = value != nullptr ? std::atoll(value) : 0;
@@ -165,7 +173,9 @@ TEST(WireSoakIntegration, ClientsComingAndGoingLeaveNoDescriptorThreadOrMemoryBe
   const int64_t grown = residentBytes() - rss;
   std::printf("%lld cycles: resident memory %+lld KiB\n", static_cast<long long>(n),
               static_cast<long long>(grown / 1024));
-  EXPECT_LT(grown, 16 * 1024 * 1024) << "resident memory grew by " << grown / 1024 << " KiB";
+  if (kResidentMemoryMeans) {
+    EXPECT_LT(grown, 16 * 1024 * 1024) << "resident memory grew by " << grown / 1024 << " KiB";
+  }
   server->stop();
 }
 
