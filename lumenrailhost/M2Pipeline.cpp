@@ -241,19 +241,18 @@ void M2Pipeline::wire() {
     advertiser->setBusy(count > 0);
   };
   server_->onKeyCombo = [keys](const Wire::KeyChord& chord, int32_t fd) { keys->submit(chord, fd); };
-  server_->onClientMustUpdate = [weak](const std::optional<std::string>& name) {
-    if (auto self = weak.lock()) {
-      self->postReconfig([name](M2Pipeline& pipeline) {
-        if (pipeline.onClientMustUpdate) pipeline.onClientMustUpdate(name);
-      });
-    }
+  // The owner's hooks go to its main queue straight away, also while a start
+  // holds the reconfiguration queue; the pipeline is held weakly there.
+  const auto post = config_.postToMain ? config_.postToMain : [](std::function<void()> work) { work(); };
+  server_->onClientMustUpdate = [weak, post](const std::optional<std::string>& name) {
+    post([weak, name] {
+      if (auto self = weak.lock(); self && self->onClientMustUpdate) self->onClientMustUpdate(name);
+    });
   };
-  server_->onClientNamed = [weak](const std::string& name, bool overNetwork) {
-    if (auto self = weak.lock()) {
-      self->postReconfig([name, overNetwork](M2Pipeline& pipeline) {
-        if (pipeline.onClientNamed) pipeline.onClientNamed(name, overNetwork);
-      });
-    }
+  server_->onClientNamed = [weak, post](const std::string& name, bool overNetwork) {
+    post([weak, name, overNetwork] {
+      if (auto self = weak.lock(); self && self->onClientNamed) self->onClientNamed(name, overNetwork);
+    });
   };
   server_->onClientConnected = [server, foreground, advertiser] {
     server->broadcastForegroundApp(foreground->current());
@@ -427,6 +426,11 @@ void M2Pipeline::stopServing() {
     pending = pendingStart_;
     stopCv_.notify_all();
   }
+  {
+    std::lock_guard lock(sideWake_->lock);
+    sideWake_->stopped = true;
+    sideWake_->cv.notify_all();
+  }
   // A start in progress stops waiting for its capture and returns.
   if (pending) {
     std::lock_guard lock(pending->lock);
@@ -501,8 +505,12 @@ void M2Pipeline::joinStartThreads() {
     std::lock_guard lock(startThreadsLock_);
     threads.swap(startThreads_);
   }
+  // One deadline for all of them: threads stuck on one server are waited for
+  // side by side, not one bound after another.
+  const uint64_t deadline = uptimeNs() + kCaptureStopWaitNs;
   for (auto& t : threads) {
-    if (!t.joinFor(kCaptureStopWaitNs)) {
+    const uint64_t now = uptimeNs();
+    if (!t.joinFor(deadline > now ? deadline - now : 0)) {
       say("[m2] WARN: " + t.name() + " is still blocked — left to finish on its own");
       t.detach();
     }

@@ -78,6 +78,9 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
     // Capture-health time: the uptime clock and reconfigQueue_'s timers when unset.
     NowNs healthNowNs;
     HealthTimerFactory healthTimer;
+    // Runs the owner's hooks (onClientMustUpdate, onClientNamed) on its main
+    // queue; unset, they run on the connection thread that reports them.
+    std::function<void(std::function<void()>)> postToMain;
   };
 
   enum class CaptureStart { started, timedOut, failed, aborted };
@@ -100,7 +103,8 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   // The virtual display's id, 0 when there is none.
   uint32_t virtualDisplayID() const { return vdId_.load(); }
 
-  // Set before startServing(); called on the session's own queue.
+  // Set before startServing(); called through Config::postToMain, also while
+  // a start is still running, and never once the pipeline is gone.
   std::function<void(const std::optional<std::string>&)> onClientMustUpdate;
   std::function<void(const std::string&, bool)> onClientNamed;
 
@@ -288,6 +292,18 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   // started. Kept here so stop joins them (bounded).
   void keepStartThread(NamedThread thread);
   void joinStartThreads();
+  // Runs `work` on a thread of its own and waits for it at most `waitNs`, or
+  // until serving stops; nothing when it did not answer in time (the thread
+  // is then kept with the start threads).
+  template <typename T>
+  std::optional<T> runBounded(const char* threadName, std::function<std::optional<T>()> work, uint64_t waitNs);
+  // Wakes the waits of runBounded() when serving stops.
+  struct SideWake {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool stopped = false;
+  };
+  const std::shared_ptr<SideWake> sideWake_ = std::make_shared<SideWake>();
   std::mutex startThreadsLock_;
   std::vector<NamedThread> startThreads_;
 

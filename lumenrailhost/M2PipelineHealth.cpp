@@ -117,31 +117,49 @@ void M2Pipeline::checkCaptureStall() {
   }
 }
 
-M2Pipeline::ProbeVerdict M2Pipeline::probeStaticScreen(const std::shared_ptr<CaptureSource>& source) {
+template <typename T>
+std::optional<T> M2Pipeline::runBounded(const char* threadName, std::function<std::optional<T>()> work,
+                                        uint64_t waitNs) {
   struct Answer {
-    OneShotEvent done;
-    std::optional<uint64_t> hash;
+    bool done = false;
+    std::optional<T> value;
   };
   auto answer = std::make_shared<Answer>();
-  NamedThread probe("lumenrail-m2-static-probe", [answer, source] {
+  const auto wake = sideWake_;
+  NamedThread thread(threadName, [answer, wake, work = std::move(work)] {
+    std::optional<T> value;
     try {
-      answer->hash = source->probeContentHash();
+      value = work();
     } catch (...) {
-      answer->hash.reset();
+      value.reset();
     }
-    answer->done.signal();
+    std::lock_guard lock(wake->lock);
+    answer->value = std::move(value);
+    answer->done = true;
+    wake->cv.notify_all();
   });
-  if (!answer->done.waitFor(kProbeWaitNs)) {
-    // A probe stuck in the display server is joined by stopServing(), not here.
-    keepStartThread(std::move(probe));
-    return ProbeVerdict::noAnswer;
+  {
+    std::unique_lock lock(wake->lock);
+    wake->cv.wait_for(lock, std::chrono::nanoseconds(waitNs), [&] { return answer->done || wake->stopped; });
+    if (answer->done) {
+      lock.unlock();
+      thread.join();
+      return std::move(answer->value);
+    }
   }
-  probe.join();
-  if (!answer->hash) return ProbeVerdict::noAnswer;
+  // Stuck in the display server: stopServing() joins it, bounded, not this queue.
+  keepStartThread(std::move(thread));
+  return std::nullopt;
+}
+
+M2Pipeline::ProbeVerdict M2Pipeline::probeStaticScreen(const std::shared_ptr<CaptureSource>& source) {
+  const std::optional<uint64_t> hash = runBounded<uint64_t>(
+      "lumenrail-m2-static-probe", [source] { return source->probeContentHash(); }, kProbeWaitNs);
+  if (!hash) return ProbeVerdict::noAnswer;
   const std::optional<uint64_t> previous = staticProbeHash_;
-  staticProbeHash_ = answer->hash;
+  staticProbeHash_ = hash;
   if (!previous) return ProbeVerdict::baseline;
-  return *previous == *answer->hash ? ProbeVerdict::unchanged : ProbeVerdict::changed;
+  return *previous == *hash ? ProbeVerdict::unchanged : ProbeVerdict::changed;
 }
 
 // ---- restarts and recovery ----------------------------------------------------
@@ -206,7 +224,12 @@ void M2Pipeline::kickFirstFrame(uint64_t deliveryCountAtStart) {
   armHealthTimer(firstFrameKick_, kFirstFrameKickNs, 0, [started, deliveryCountAtStart](M2Pipeline& p) {
     const auto source = started.lock();
     if (!source || p.source_ != source || source->deliveryCount() != deliveryCountAtStart) return;
-    const PixelBufferRef buffer = source->captureOneShot();
+    // Bounded like a probe: a grab stuck in the display server must not hold
+    // the queue, and with it a stop.
+    const std::optional<PixelBufferRef> grabbed = p.runBounded<PixelBufferRef>(
+        "lumenrail-m2-first-frame", [source]() -> std::optional<PixelBufferRef> { return source->captureOneShot(); },
+        kProbeWaitNs);
+    const PixelBufferRef buffer = grabbed ? *grabbed : PixelBufferRef();
     if (!buffer) {
       p.say("[m2] still screen after (re)start and the one-shot grab failed — waiting for the next content change");
       return;

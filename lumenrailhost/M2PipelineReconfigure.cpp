@@ -18,9 +18,6 @@ namespace lumenrail {
 
 namespace {
 
-// A start may take three 8 s capture attempts; queued changes wait that long at most.
-constexpr uint64_t kStartHoldNs = 60 * kNsPerSecond;
-
 const char* codecName(Wire::Codec codec) { return codec == Wire::Codec::hevc ? "hevc" : "h264"; }
 
 std::string fdList(const std::set<int32_t>& fds) {
@@ -70,7 +67,9 @@ void M2Pipeline::noteDisplayTarget() {
 }
 
 void M2Pipeline::holdReconfigurationForStart() {
-  reconfigQueue_.async([hold = startHold_] { hold->waitFor(kStartHoldNs); });
+  // However long the start takes, changes that arrive meanwhile run after it:
+  // every way out of a start, a stop and the destructor end the hold.
+  reconfigQueue_.async([hold = startHold_] { hold->wait(); });
 }
 
 void M2Pipeline::endReconfigurationHold(bool serving) {

@@ -13,6 +13,8 @@
 #include "links/PairingUri.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
+#include "platform/OneShotEvent.hpp"
+#include "platform/X11Display.hpp"
 
 namespace lumenrail {
 
@@ -27,16 +29,60 @@ void printPairingLink(uint16_t port, const Bytes& psk) {
   Log::line("[qr] pairing link (scan or paste it on the device): " + PairingUri::format(*host, port, psk));
 }
 
+// A stop waits this long for the X server; then the X connections are cut,
+// which makes every call still waiting on the server return, and the stop
+// gets a little longer to finish. A stop still blocked after that (inside a
+// connect that cannot be cut) ends the process without it: the next start
+// removes the virtual display it leaves.
+constexpr uint64_t kStopWaitNs = 3 * kNsPerSecond;
+constexpr uint64_t kStopAfterCutNs = 1500 * kNsPerMs;
+
+const char* signalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "SIGTERM";
+  }
+}
+
+// Stops the session, waits for the start thread and removes what a stop by
+// signal may still have left, all on a thread of its own under the bounds
+// above. Returns `status`, or 1 when the stop had to be left unfinished.
+int stopWithin(std::shared_ptr<M2Pipeline> pipeline, NamedThread& starter, int status) {
+  auto done = std::make_shared<OneShotEvent>();
+  NamedThread stopper("lumenrail-m2-stop", [pipeline = std::move(pipeline), &starter, done]() mutable {
+    pipeline->stopServing();
+    starter.join();
+    VirtualDisplayManager::removeAllAdded();
+    pipeline.reset();  // its threads end here too, inside the bound
+    done->signal();
+  });
+  if (!done->waitFor(kStopWaitNs)) {
+    Log::line("[m2] WARN: stopping takes longer than 3 s — the X server does not answer; cutting its connections");
+    X11Connections::cutAll();
+    if (!done->waitFor(kStopAfterCutNs)) {
+      Log::line("[m2] WARN: stop still blocked — exiting without it; the next start removes what it left");
+      ::_exit(1);
+    }
+  }
+  stopper.join();
+  return status;
+}
+
 }  // namespace
 
 int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vector<std::string> arguments) {
   // Blocked before any thread exists, so every thread inherits the mask and
-  // the signals reach only the sigwait below. SIGUSR2 is the start thread's
-  // "could not start" wake-up.
+  // the signals reach only the sigwait below. SIGHUP is a closed terminal,
+  // stopped like SIGTERM; SIGUSR2 is the start thread's "could not start".
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   sigaddset(&signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
@@ -70,11 +116,11 @@ int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vect
 
   // Started on a thread of its own so a signal during a slow start still
   // reaches the sigwait and stops it.
-  std::atomic<bool> startFailed{false};
+  auto startFailed = std::make_shared<std::atomic<bool>>(false);
   const std::optional<Bytes> linkKey = psk;
-  NamedThread starter("lumenrail-m2-start", [&] {
+  NamedThread starter("lumenrail-m2-start", [pipeline, startFailed, linkKey] {
     if (!pipeline->startServing()) {
-      startFailed = true;
+      *startFailed = true;
       ::kill(::getpid(), SIGUSR2);
       return;
     }
@@ -86,18 +132,13 @@ int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vect
     int signal = 0;
     if (sigwait(&signals, &signal) != 0) continue;
     if (signal == SIGUSR2) {
-      if (!startFailed.load()) continue;
-      starter.join();
-      pipeline->stopServing();
-      VirtualDisplayManager::removeAllAdded();
-      return 2;
+      if (!startFailed->load()) continue;
+      return stopWithin(std::move(pipeline), starter, 2);
     }
-    Log::line(std::string("[m2] ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + " — stopping");
-    pipeline->stopServing();
-    starter.join();
-    VirtualDisplayManager::removeAllAdded();
+    Log::line(std::string("[m2] ") + signalName(signal) + " — stopping");
+    const int status = stopWithin(std::move(pipeline), starter, 0);
     Log::line("[m2] stopped");
-    return 0;
+    return status;
   }
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// The "--m2" mode: capture serve without a user interface until SIGINT or
-// SIGTERM.
+// The "--m2" mode: capture serve without a user interface until SIGINT,
+// SIGTERM or SIGHUP.
 
 #include <optional>
 #include <string>
@@ -12,10 +12,11 @@
 
 namespace lumenrail {
 
-// Serves until SIGINT or SIGTERM, then stops serving (the virtual display
-// goes with it). Returns the exit status: 0 after a signal, 2 when serving
-// could not start. Blocks SIGINT and SIGTERM in every thread; call it before
-// any thread is started. `psk` seals Wi-Fi links when set; `arguments` are the
+// Serves until SIGINT, SIGTERM or SIGHUP, then stops serving (the virtual
+// display goes with it) within about 5 s, even when the X server does not
+// answer. Returns the exit status: 0 after a signal, 2 when serving could not
+// start; a stop that cannot finish in time ends the process with 1. Blocks
+// these signals in every thread; call it before any thread is started. `psk` seals Wi-Fi links when set; `arguments` are the
 // command line (the session reads its own switches from them).
 int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vector<std::string> arguments);
 

@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/X11Display.hpp"
+
 namespace lumenrail {
 
 XInputConnection::XInputConnection(const std::string& display) {
   int screenIndex = 0;
-  conn_ = xcb_connect(display.empty() ? nullptr : display.c_str(), &screenIndex);
+  conn_ = X11Connections::connect(display, &screenIndex);
   if (xcb_connection_has_error(conn_)) return;
   xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn_));
   for (int i = 0; i < screenIndex && it.rem; ++i) xcb_screen_next(&it);
@@ -20,7 +22,7 @@ XInputConnection::XInputConnection(const std::string& display) {
 }
 
 XInputConnection::~XInputConnection() {
-  if (conn_) xcb_disconnect(conn_);
+  X11Connections::disconnect(conn_);
 }
 
 bool XInputConnection::ok() const { return conn_ && !xcb_connection_has_error(conn_) && root_ != 0; }

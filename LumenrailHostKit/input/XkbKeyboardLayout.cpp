@@ -9,6 +9,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include "input/MacKeyCodes.hpp"
+#include "platform/X11Display.hpp"
 
 namespace lumenrail::XkbKeyboardLayout {
 
@@ -79,7 +80,7 @@ class NamedSource final : public KeyboardLayoutSource {
 class X11Source final : public KeyboardLayoutSource {
  public:
   explicit X11Source(const std::string& display) {
-    conn_ = xcb_connect(display.empty() ? nullptr : display.c_str(), nullptr);
+    conn_ = X11Connections::connect(display, nullptr);
     if (xcb_connection_has_error(conn_)) return;
     uint8_t event = 0;
     if (!xkb_x11_setup_xkb_extension(conn_, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
@@ -103,7 +104,7 @@ class X11Source final : public KeyboardLayoutSource {
   }
 
   ~X11Source() override {
-    if (conn_) xcb_disconnect(conn_);
+    X11Connections::disconnect(conn_);
   }
 
   std::optional<KeyboardLayoutMap> current() override {

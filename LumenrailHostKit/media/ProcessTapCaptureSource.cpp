@@ -76,7 +76,7 @@ void ProcessTapCaptureSource::start(uint64_t timeoutNs) {
     teardown();
     throw;
   }
-  watchDefaultOutputDevice();
+  watchDefaultOutputDevice(deadline);
 }
 
 void ProcessTapCaptureSource::contextStateChanged(pa_context* context, void* self) {
@@ -310,38 +310,62 @@ void ProcessTapCaptureSource::reportCaptureLatency(const AudioSampleBuffer& buff
   }
 }
 
-void ProcessTapCaptureSource::watchDefaultOutputDevice() {
+void ProcessTapCaptureSource::checkDefaultOutputDevice(pa_context* context, void* self) {
+  pa_operation* op = pa_context_get_server_info(
+      context,
+      [](pa_context*, const pa_server_info* info, void* self) {
+        if (info == nullptr) return;
+        auto* me = static_cast<ProcessTapCaptureSource*>(self);
+        const std::string now = info->default_sink_name != nullptr ? info->default_sink_name : "";
+        me->listenerQueue_.async([me, now] {
+          std::lock_guard lock(me->listenerMutex_);
+          // The server reports every change of its defaults; only a new sink counts.
+          if (!me->watching_ || now == me->watchedDefault_) return;
+          me->watchedDefault_ = now;
+          if (me->log) me->log("[audio] default output device changed — rebuilding the tap");
+          if (me->onStop) me->onStop(std::nullopt);
+        });
+      },
+      self);
+  if (op != nullptr) pa_operation_unref(op);
+}
+
+void ProcessTapCaptureSource::watchDefaultOutputDevice(uint64_t deadlineNs) {
   {
     std::lock_guard lock(listenerMutex_);
     watching_ = true;
     watchedDefault_ = sinkName_;
   }
-  LoopLock lock(loop_);
-  pa_context_set_subscribe_callback(
-      context_,
-      [](pa_context* context, pa_subscription_event_type_t type, uint32_t, void* self) {
-        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
-        pa_operation* op = pa_context_get_server_info(
-            context,
-            [](pa_context*, const pa_server_info* info, void* self) {
-              if (info == nullptr) return;
-              auto* me = static_cast<ProcessTapCaptureSource*>(self);
-              const std::string now = info->default_sink_name != nullptr ? info->default_sink_name : "";
-              me->listenerQueue_.async([me, now] {
-                std::lock_guard lock(me->listenerMutex_);
-                // The server reports every change of its defaults; only a new sink counts.
-                if (!me->watching_ || now == me->watchedDefault_) return;
-                me->watchedDefault_ = now;
-                if (me->log) me->log("[audio] default output device changed — rebuilding the tap");
-                if (me->onStop) me->onStop(std::nullopt);
-              });
-            },
-            self);
-        if (op != nullptr) pa_operation_unref(op);
-      },
-      this);
-  pa_operation* op = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr);
-  if (op != nullptr) pa_operation_unref(op);
+  {
+    std::lock_guard lock(replyMutex_);
+    replied_ = false;
+  }
+  {
+    LoopLock lock(loop_);
+    pa_context_set_subscribe_callback(
+        context_,
+        [](pa_context* context, pa_subscription_event_type_t type, uint32_t, void* self) {
+          if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+          checkDefaultOutputDevice(context, self);
+        },
+        this);
+    // The subscription takes effect only once the server answers, and the
+    // default may change between reading it and then: start() returns after
+    // the answer, and the answer looks at the default once more.
+    pa_operation* op = pa_context_subscribe(
+        context_, PA_SUBSCRIPTION_MASK_SERVER,
+        [](pa_context* context, int, void* self) {
+          checkDefaultOutputDevice(context, self);
+          auto* me = static_cast<ProcessTapCaptureSource*>(self);
+          std::lock_guard reply(me->replyMutex_);
+          me->replied_ = true;
+          me->replyCv_.notify_all();
+        },
+        this);
+    if (op == nullptr) return;
+    pa_operation_unref(op);
+  }
+  waitUntil([this] { return replied_; }, deadlineNs);
 }
 
 void ProcessTapCaptureSource::reportStop(std::optional<std::string> error) {

@@ -97,7 +97,9 @@ class ProcessTapCaptureSource final {
   void readStreamFormat();
   void startIOProc(uint64_t deadlineNs);
   void setBufferFrameSize();
-  void watchDefaultOutputDevice();
+  // Returns once the server has taken the subscription (or the deadline passed).
+  void watchDefaultOutputDevice(uint64_t deadlineNs);
+  static void checkDefaultOutputDevice(pa_context* context, void* self);
   void unwatchDefaultOutputDevice();
   void teardown();
   void handle(const void* data, size_t bytes);

@@ -84,6 +84,9 @@ bool VirtualDisplayManager::create(const Config& config) {
   request.maxWidth = std::max(config.width, kMinMaxPixels);
   request.maxHeight = std::max(config.height, kMinMaxPixels);
 
+  if (const auto removed = displays_->removeLeftover(config.name)) {
+    say("[vd] removed a virtual display left by an earlier run that did not stop: " + *removed);
+  }
   std::string failure;
   const std::optional<uint32_t> id = displays_->addVirtualDisplay(request, failure);
   if (!id) {

@@ -22,12 +22,13 @@ namespace lumenrail {
 // the manager is dropped.
 //
 // Stopping by a signal: every display a manager adds is also recorded in a
-// process-wide registry until it is removed. A serving mode blocks SIGINT
-// and SIGTERM in all threads (pthread_sigmask before starting any thread),
+// process-wide registry until it is removed. A serving mode blocks SIGINT,
+// SIGTERM and SIGHUP in all threads (pthread_sigmask before starting any thread),
 // waits for them with sigwait() on a thread of its own, and there calls
 // VirtualDisplayManager::removeAllAdded() before exiting, so no monitor
 // outlives the process. removeAllAdded() is safe from any thread (not from
-// an asynchronous signal handler).
+// an asynchronous signal handler). A display a killed run could not remove
+// is found and removed by the next create() (DisplayConfiguration::removeLeftover).
 class VirtualDisplayManager final {
  public:
   struct Config {

@@ -53,6 +53,11 @@ class DisplayConfiguration {
   virtual bool setVirtualMode(uint32_t id, uint32_t width, uint32_t height, double refreshRate) = 0;
   // Removes a display this object added; false when it was not there.
   virtual bool removeVirtualDisplay(uint32_t id) = 0;
+  // Removes a display of that name that an earlier run of this host added
+  // and could not remove (it was killed, or its server stopped answering);
+  // a display of that name made by anyone else, or by a run still alive, is
+  // left alone. What was removed, or nothing.
+  virtual std::optional<std::string> removeLeftover(const std::string& /*name*/) { return std::nullopt; }
   // Whether the pointer and injected input can reach a display this object
   // added (some servers can only add a picture area without an output).
   virtual bool inputReaches(uint32_t /*id*/) { return true; }

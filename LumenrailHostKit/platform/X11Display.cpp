@@ -1,6 +1,7 @@
 #include "platform/X11Display.hpp"
 
 #include <sys/ipc.h>
+#include <sys/socket.h>
 #include <sys/shm.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -10,9 +11,12 @@
 #include <xcb/xinput.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include "platform/NamedThread.hpp"
 
 namespace lumenrail {
 
@@ -42,15 +46,116 @@ bool fitsProtocol(int32_t x, int32_t y, int32_t width, int32_t height) {
 
 }  // namespace
 
+namespace X11Connections {
+
+namespace {
+
+struct Registry {
+  std::mutex connecting;  // held across xcb_connect
+  std::mutex mutex;       // guards what follows, and the sockets in `open`
+  std::condition_variable changed;
+  std::unordered_map<xcb_connection_t*, int> open;
+  bool cut = false;
+};
+
+Registry& registry() {
+  static Registry* r = new Registry();  // never destroyed: a connect thread may outlive static destruction
+  return *r;
+}
+
+xcb_connection_t* failed() { return xcb_connect_to_fd(-1, nullptr); }
+
+// One connect, made on a thread of its own: a server that does not answer
+// holds it in the handshake, before any socket is known that could be cut.
+struct Attempt {
+  bool done = false;
+  bool abandoned = false;
+  xcb_connection_t* connection = nullptr;
+  int screen = 0;
+};
+
+}  // namespace
+
+xcb_connection_t* connect(const std::string& name, int* screen) {
+  Registry& r = registry();
+  auto attempt = std::make_shared<Attempt>();
+  {
+    std::lock_guard guard(r.mutex);
+    if (r.cut) return failed();
+  }
+  NamedThread("lumenrail-x-connect", [attempt, name] {
+    Registry& r = registry();
+    int number = 0;
+    xcb_connection_t* c = nullptr;
+    {
+      std::lock_guard one(r.connecting);
+      // Queued behind a connect that hung: once cut, not tried at all.
+      if (cut()) {
+        c = failed();
+      } else {
+        c = xcb_connect(name.empty() ? nullptr : name.c_str(), &number);
+      }
+    }
+    std::unique_lock lock(r.mutex);
+    if (attempt->abandoned) {
+      lock.unlock();
+      xcb_disconnect(c);
+      return;
+    }
+    if (xcb_connection_has_error(c) == 0) {
+      if (r.cut) ::shutdown(xcb_get_file_descriptor(c), SHUT_RDWR);
+      r.open.emplace(c, xcb_get_file_descriptor(c));
+    }
+    attempt->connection = c;
+    attempt->screen = number;
+    attempt->done = true;
+    r.changed.notify_all();
+  }).detach();
+  std::unique_lock lock(r.mutex);
+  r.changed.wait(lock, [&] { return attempt->done || r.cut; });
+  if (!attempt->done) {
+    attempt->abandoned = true;  // the thread closes it once the server answers, if ever
+    return failed();
+  }
+  if (screen != nullptr) *screen = attempt->screen;
+  return attempt->connection;
+}
+
+void disconnect(xcb_connection_t* connection) {
+  if (connection == nullptr) return;
+  Registry& r = registry();
+  // Closed under the lock, so cutAll() never shuts down a socket number
+  // that has been handed out again.
+  std::lock_guard guard(r.mutex);
+  r.open.erase(connection);
+  xcb_disconnect(connection);
+}
+
+void cutAll() {
+  Registry& r = registry();
+  std::lock_guard guard(r.mutex);
+  r.cut = true;
+  for (const auto& [connection, fd] : r.open) ::shutdown(fd, SHUT_RDWR);
+  r.changed.notify_all();
+}
+
+bool cut() {
+  Registry& r = registry();
+  std::lock_guard guard(r.mutex);
+  return r.cut;
+}
+
+}  // namespace X11Connections
+
 X11Error::X11Error(X11ErrorKind k, std::string d) : kind(k), detail(std::move(d)) {
   text_ = std::string(kindName(kind)) + "(\"" + detail + "\")";
 }
 
 std::shared_ptr<X11Display> X11Display::open(const std::string& name) {
   int screenNumber = 0;
-  xcb_connection_t* conn = xcb_connect(name.empty() ? nullptr : name.c_str(), &screenNumber);
-  if (conn == nullptr || xcb_connection_has_error(conn) != 0) {
-    if (conn != nullptr) xcb_disconnect(conn);
+  xcb_connection_t* conn = X11Connections::connect(name, &screenNumber);
+  if (xcb_connection_has_error(conn) != 0) {
+    X11Connections::disconnect(conn);
     throw X11Error(X11ErrorKind::connectFailed, name);
   }
   std::shared_ptr<X11Display> display(new X11Display());
@@ -92,7 +197,7 @@ std::shared_ptr<X11Display> X11Display::open(const std::string& name) {
 }
 
 X11Display::~X11Display() {
-  if (conn_ != nullptr) xcb_disconnect(conn_);
+  X11Connections::disconnect(conn_);
 }
 
 std::pair<int32_t, int32_t> X11Display::rootSize() const {

@@ -26,6 +26,23 @@ class X11Error : public std::exception {
   std::string text_;
 };
 
+// Every X connection of the process is opened and closed here.
+// - One connect at a time: libXau keeps the authority file's name in a static
+//   buffer, so two threads connecting at once race on it.
+// - Open connections are listed, so a stop that cannot wait for a server that
+//   does not answer can cut them: cutAll() shuts their sockets down, every call
+//   blocked on one returns with a connection error, and later connects fail at
+//   once. Nothing else is done to the connections; their owners close them.
+namespace X11Connections {
+// Like xcb_connect: never null, check xcb_connection_has_error(). `name` empty
+// means $DISPLAY; `screen` may be null.
+xcb_connection_t* connect(const std::string& name, int* screen);
+// Null and error connections are fine.
+void disconnect(xcb_connection_t* connection);
+void cutAll();
+bool cut();
+}  // namespace X11Connections
+
 // A display as the host sees it: one RandR monitor of the X screen. The id is
 // the monitor's name atom, which the server keeps for as long as it runs, so
 // an id stays valid while monitors come and go around it.

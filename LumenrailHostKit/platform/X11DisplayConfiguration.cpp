@@ -70,6 +70,14 @@ xcb_timestamp_t configTimestamp(xcb_connection_t* c, xcb_window_t root) {
   return t;
 }
 
+// The owner window's property, and the root-window mark of each display
+// (the prefix, then the monitor's name) with its words.
+constexpr const char* kOwnerProperty = "_LUMENRAIL_OWNER";
+constexpr const char* kMarkPrefix = "_LUMENRAIL_DISPLAY ";
+enum MarkWord : size_t { markOwner, markOutput, markCrtc, markBeforeW, markBeforeH, markBeforeMmW, markBeforeMmH, markWords };
+// Every mode this host makes carries this in its name.
+constexpr const char* kModeTag = " lumenrail-";
+
 }  // namespace
 
 std::shared_ptr<X11DisplayConfiguration> X11DisplayConfiguration::open(const std::string& name) {
@@ -267,7 +275,11 @@ std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const Virtual
   Added added{request.maxWidth, request.maxHeight, request.refreshRate};
   bool named = false;
   xcb_connection_t* c = display_->connection();
+  // Marked before anything is made, so a kill from here on leaves a display
+  // the next run can find.
+  mark(atom, added);
   if (lightFreeOutput(request, right, 0, added)) {
+    mark(atom, added);
     // No geometry of its own: the monitor then follows its output's CRTC
     // wherever the display is moved or resized.
     xcb_randr_monitor_info_t info{};
@@ -287,6 +299,7 @@ std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const Virtual
   if (!named) {
     failure = "the X server refused the monitor";
     darken(added);
+    unmark(atom);
     shrinkToFit();
     return std::nullopt;
   }
@@ -347,8 +360,153 @@ bool X11DisplayConfiguration::removeVirtualDisplay(uint32_t id) {
   const bool removed = ok(display_->connection(),
                           xcb_randr_delete_monitor_checked(display_->connection(), display_->root(), id));
   darken(added);
+  unmark(id);
   shrinkToFit();
   return removed;
+}
+
+uint32_t X11DisplayConfiguration::ownerWindow() {
+  if (owner_ != 0) return owner_;
+  xcb_connection_t* c = display_->connection();
+  const uint32_t window = xcb_generate_id(c);
+  if (!ok(c, xcb_create_window_checked(c, 0, window, display_->root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                                       XCB_COPY_FROM_PARENT, 0, nullptr))) {
+    return 0;
+  }
+  // A window id is handed out again once its client is gone: the property
+  // tells our owner window from a later client's window of the same id.
+  const uint32_t pid = uint32_t(::getpid());
+  try {
+    if (!ok(c, xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, window, display_->internAtom(kOwnerProperty),
+                                           XCB_ATOM_CARDINAL, 32, 1, &pid))) {
+      return 0;
+    }
+  } catch (const X11Error&) {
+    return 0;
+  }
+  owner_ = window;
+  return owner_;
+}
+
+uint32_t X11DisplayConfiguration::markAtom(uint32_t monitor) const {
+  return display_->internAtom(kMarkPrefix + display_->atomName(monitor));
+}
+
+void X11DisplayConfiguration::mark(uint32_t monitor, const Added& added) {
+  try {
+    const ScreenSize before = before_.value_or(ScreenSize{0, 0, 0, 0});
+    const uint32_t words[markWords] = {ownerWindow(),         added.output,          added.crtc,
+                                       uint32_t(before.width), uint32_t(before.height), before.widthMm,
+                                       before.heightMm};
+    xcb_connection_t* c = display_->connection();
+    ok(c, xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, display_->root(), markAtom(monitor),
+                                      XCB_ATOM_CARDINAL, 32, markWords, words));
+  } catch (const X11Error&) {
+    // Unmarked, the display is only not found again after a kill.
+  }
+}
+
+void X11DisplayConfiguration::unmark(uint32_t monitor) {
+  try {
+    xcb_connection_t* c = display_->connection();
+    ok(c, xcb_delete_property_checked(c, display_->root(), markAtom(monitor)));
+  } catch (const X11Error&) {
+  }
+}
+
+bool X11DisplayConfiguration::ownerAlive(uint32_t window) const {
+  xcb_connection_t* c = display_->connection();
+  xcb_generic_error_t* error = nullptr;
+  auto* r = xcb_get_property_reply(
+      c, xcb_get_property(c, 0, window, display_->internAtom(kOwnerProperty), XCB_ATOM_CARDINAL, 0, 1), &error);
+  const bool gone = error != nullptr && error->error_code == XCB_WINDOW;
+  const bool exists = r != nullptr;
+  const bool owned = exists && r->type == XCB_ATOM_CARDINAL && r->format == 32 && r->value_len == 1;
+  std::free(error);
+  std::free(r);
+  // Anything short of a clear answer counts as alive: nothing is removed on a guess.
+  if (owned) return true;
+  return !(gone || exists);
+}
+
+std::vector<uint32_t> X11DisplayConfiguration::hostModesOn(uint32_t output) const {
+  xcb_connection_t* c = display_->connection();
+  std::vector<uint32_t> result;
+  auto* res = xcb_randr_get_screen_resources_current_reply(
+      c, xcb_randr_get_screen_resources_current(c, display_->root()), nullptr);
+  if (res == nullptr) return result;
+  std::map<uint32_t, std::string> names;
+  const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res);
+  const char* text = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(res));
+  const int nameBytes = xcb_randr_get_screen_resources_current_names_length(res);
+  int at = 0;
+  for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(res); ++i) {
+    if (at + modes[i].name_len > nameBytes) break;
+    names[modes[i].id] = std::string(text + at, modes[i].name_len);
+    at += modes[i].name_len;
+  }
+  auto* info =
+      xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, output, res->config_timestamp), nullptr);
+  std::free(res);
+  if (info == nullptr) return result;
+  const xcb_randr_mode_t* ids = xcb_randr_get_output_info_modes(info);
+  for (int i = 0; i < xcb_randr_get_output_info_modes_length(info); ++i) {
+    if (names[ids[i]].find(kModeTag) != std::string::npos) result.push_back(ids[i]);
+  }
+  std::free(info);
+  return result;
+}
+
+std::optional<std::string> X11DisplayConfiguration::removeLeftover(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  xcb_connection_t* c = display_->connection();
+  uint32_t monitor = 0;
+  uint32_t markName = 0;
+  try {
+    monitor = display_->internAtom(name);
+    markName = markAtom(monitor);
+  } catch (const X11Error&) {
+    return std::nullopt;
+  }
+  if (added_.count(monitor) != 0) return std::nullopt;
+  auto* r = xcb_get_property_reply(
+      c, xcb_get_property(c, 0, display_->root(), markName, XCB_ATOM_CARDINAL, 0, markWords), nullptr);
+  if (r == nullptr) return std::nullopt;
+  std::vector<uint32_t> words;
+  if (r->type == XCB_ATOM_CARDINAL && r->format == 32 && r->value_len == markWords) {
+    const auto* v = static_cast<const uint32_t*>(xcb_get_property_value(r));
+    words.assign(v, v + markWords);
+  }
+  std::free(r);
+  if (words.empty() || ownerAlive(words[markOwner])) return std::nullopt;
+
+  std::string what = "monitor \"" + name + "\"";
+  ok(c, xcb_randr_delete_monitor_checked(c, display_->root(), monitor));
+  if (const uint32_t output = words[markOutput]; output != 0) {
+    Added left;
+    left.output = output;
+    left.crtc = words[markCrtc];
+    // The CRTC is darkened only while it still shows that output.
+    auto* ci = xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, left.crtc, XCB_CURRENT_TIME), nullptr);
+    if (ci != nullptr) {
+      const xcb_randr_output_t* outs = xcb_randr_get_crtc_info_outputs(ci);
+      const bool ours = std::find(outs, outs + xcb_randr_get_crtc_info_outputs_length(ci), output) !=
+                        outs + xcb_randr_get_crtc_info_outputs_length(ci);
+      std::free(ci);
+      if (ours) darken(left);
+    }
+    const std::vector<uint32_t> modes = hostModesOn(output);
+    for (const uint32_t mode : modes) destroyMode(output, mode);
+    what += ", its output and " + std::to_string(modes.size()) + " mode(s)";
+  }
+  unmark(monitor);
+  if (added_.empty()) {
+    before_ = ScreenSize{int32_t(words[markBeforeW]), int32_t(words[markBeforeH]), words[markBeforeMmW],
+                         words[markBeforeMmH]};
+    if (before_->width > 0 && before_->height > 0) shrinkToFit();
+    before_.reset();
+  }
+  return what;
 }
 
 bool X11DisplayConfiguration::inputReaches(uint32_t id) {

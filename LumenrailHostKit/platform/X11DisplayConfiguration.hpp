@@ -23,6 +23,12 @@ namespace lumenrail {
 // shrinks the screen back to the size it had before. Ids are the monitors'
 // name atoms, the ids screen capture uses. The main display is the primary
 // monitor (or the one holding the primary output).
+// Each display added is marked as this host's: a root-window property named
+// after the monitor holds the output, its CRTC, the screen size before and
+// an owner window, which the server destroys with this process's connection.
+// A marked display whose owner window is gone was left by a run that ended
+// without removing it; removeLeftover() removes it. Displays without the
+// mark (another program's) are never touched.
 // Needs a server that lets its screen grow (desktop Xorg, or Xorg with the
 // dummy driver and a large virtual size); on Xvfb adding fails.
 class X11DisplayConfiguration final : public DisplayConfiguration {
@@ -33,6 +39,7 @@ class X11DisplayConfiguration final : public DisplayConfiguration {
   std::optional<uint32_t> addVirtualDisplay(const VirtualDisplayRequest& request, std::string& failure) override;
   bool setVirtualMode(uint32_t id, uint32_t width, uint32_t height, double refreshRate) override;
   bool removeVirtualDisplay(uint32_t id) override;
+  std::optional<std::string> removeLeftover(const std::string& name) override;
   uint32_t mainDisplay() override;
   std::optional<DisplayBounds> bounds(uint32_t id) override;
   std::vector<uint32_t> activeDisplays() override;
@@ -76,6 +83,14 @@ class X11DisplayConfiguration final : public DisplayConfiguration {
   };
 
   explicit X11DisplayConfiguration(std::shared_ptr<X11Display> display) : display_(std::move(display)) {}
+  // The window whose life marks this process's displays as alive.
+  uint32_t ownerWindow();
+  uint32_t markAtom(uint32_t monitor) const;
+  void mark(uint32_t monitor, const Added& added);
+  void unmark(uint32_t monitor);
+  bool ownerAlive(uint32_t window) const;
+  // The modes of this host (by their names) on `output`.
+  std::vector<uint32_t> hostModesOn(uint32_t output) const;
   std::vector<Monitor> monitors() const;
   std::optional<ScreenSize> screenSize() const;
   std::pair<int32_t, int32_t> maxScreenSize() const;
@@ -97,6 +112,7 @@ class X11DisplayConfiguration final : public DisplayConfiguration {
   mutable std::mutex mutex_;
   std::map<uint32_t, Added> added_;
   std::optional<ScreenSize> before_;  // the screen before the first display was added
+  uint32_t owner_ = 0;
 };
 
 }  // namespace lumenrail

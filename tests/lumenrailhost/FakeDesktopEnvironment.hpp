@@ -47,6 +47,10 @@ struct Bank {
   std::atomic<uint64_t> lastDeliveryNs{0};
   std::atomic<bool> hangStarts{false};
   OneShotEvent releaseHungStarts;
+  // A one-shot grab stuck in the display server until released.
+  std::atomic<bool> hangOneShots{false};
+  OneShotEvent oneShotEntered;
+  OneShotEvent releaseOneShots;
   NowNs now = [] { return uint64_t{0}; };
 
   size_t encoderCount() {
@@ -130,6 +134,10 @@ class FakeCapture final : public CaptureSource {
     ++bank_->stoppedCaptures;
   }
   PixelBufferRef captureOneShot() override {
+    if (bank_->hangOneShots.load()) {
+      bank_->oneShotEntered.signal();
+      bank_->releaseOneShots.waitFor(kDeadlineNs);
+    }
     std::lock_guard lock(bank_->mutex);
     ++bank_->oneShots;
     if (!bank_->oneShotWorks) return nullptr;

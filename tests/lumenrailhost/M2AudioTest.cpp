@@ -119,6 +119,10 @@ struct AudioRig {
   }
   ~AudioRig() {
     pipeline->stopServing();
+    {
+      std::lock_guard lock(desktop->bank->mutex);
+      desktop->bank->madeCaptures.clear();  // the captures hold the bank, which would keep the session alive
+    }
     // A start left to finish on its own holds the session until its thread ends.
     std::weak_ptr<M2Pipeline> session = pipeline;
     pipeline.reset();

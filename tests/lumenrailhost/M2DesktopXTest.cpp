@@ -56,10 +56,10 @@ RawBytes penSample(uint8_t flags, uint16_t x, uint16_t y) {
 
 // A client of its own, to look at the pointer and hold a window.
 struct XPeer {
-  explicit XPeer(const std::string& display) : c(xcb_connect(display.c_str(), nullptr)) {
+  explicit XPeer(const std::string& display) : c(X11Connections::connect(display, nullptr)) {
     root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
   }
-  ~XPeer() { xcb_disconnect(c); }
+  ~XPeer() { X11Connections::disconnect(c); }
   std::pair<int, int> pointer() {
     auto* r = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr);
     const std::pair<int, int> at = r ? std::pair<int, int>{r->root_x, r->root_y} : std::pair<int, int>{-1, -1};

@@ -3,6 +3,8 @@
 // recovery ticks, the first-frame kick and what a stop leaves behind.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <algorithm>
 
 #include "M2TestRig.hpp"
@@ -259,6 +261,22 @@ TEST(M2HealthIntegration, AStartOnAStillScreenSeedsOneFrame) {
   h.advanceSeconds(5);
   EXPECT_EQ(h.rig.log.count("seeded one frame"), 1);
   EXPECT_EQ(h.rig.bank->oneShotCount(), 1);
+}
+
+TEST(M2HealthIntegration, AFirstFrameGrabStuckInTheDisplayServerDoesNotHoldAStop) {
+  HealthRig h;
+  h.rig.bank->hangOneShots = true;
+  ASSERT_TRUE(h.rig.start());
+  auto kick = std::async(std::launch::async, [&] { h.advanceSeconds(0.3); });
+  ASSERT_TRUE(h.rig.bank->oneShotEntered.waitFor(test::kDeadlineNs));
+  auto stopping = std::async(std::launch::async, [&] { h.rig.pipeline->stopServing(); });
+  // The stop gets past the session's queue and stops the capture while the
+  // grab is still stuck.
+  EXPECT_TRUE(test::eventually([&] { return h.rig.bank->stopped() == 1; }));
+  h.rig.bank->releaseOneShots.signal();
+  stopping.get();
+  kick.get();
+  EXPECT_FALSE(h.rig.log.contains("seeded one frame"));
 }
 
 TEST(M2HealthIntegration, NoSeedWhenAFrameArrivedAndALineWhenTheGrabFails) {

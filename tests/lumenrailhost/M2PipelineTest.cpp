@@ -454,18 +454,23 @@ TEST(M2ServeAcceptance, ServesAPrivateXvfbAndEndsWithStatusZeroOnSigterm) {
   EXPECT_NE(child.output.find("[m2] SIGTERM — stopping"), std::string::npos) << child.output;
 }
 
-TEST(M2ServeAcceptance, ExtendModeRemovesItsVirtualDisplayOnSigterm) {
+TEST(M2ServeAcceptance, ExtendModeRemovesItsVirtualDisplayOnSigtermAndOnSighup) {
   test::DummyXorgServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();
   auto displays = X11DisplayConfiguration::open(x.display());
   const auto before = displays->activeDisplays();
-  Child child({"--m2", "--port", "0", "--width", "320", "--height", "240", "--fps", "30"}, x.display());
-  ASSERT_GT(child.pid, 0);
-  ASSERT_TRUE(child.waitFor("[m2] capturing + serving 320x240@30")) << child.output;
-  EXPECT_NE(child.output.find("created (320x240@30)"), std::string::npos) << child.output;
-  EXPECT_EQ(displays->activeDisplays().size(), before.size() + 1);
-  EXPECT_EQ(child.terminate(), 0) << child.output;
-  EXPECT_EQ(displays->activeDisplays(), before);
+  // SIGHUP is what a closed terminal sends.
+  for (const auto& [signal, line] : {std::pair{SIGTERM, "[m2] SIGTERM — stopping"}, {SIGHUP, "[m2] SIGHUP — stopping"}}) {
+    Child child({"--m2", "--port", "0", "--width", "320", "--height", "240", "--fps", "30"}, x.display());
+    ASSERT_GT(child.pid, 0);
+    ASSERT_TRUE(child.waitFor("[m2] capturing + serving 320x240@30")) << child.output;
+    EXPECT_NE(child.output.find("created (320x240@30)"), std::string::npos) << child.output;
+    EXPECT_EQ(displays->activeDisplays().size(), before.size() + 1);
+    ::kill(child.pid, signal);
+    EXPECT_EQ(child.waitExit(), 0) << child.output;
+    EXPECT_NE(child.output.find(line), std::string::npos) << child.output;
+    EXPECT_EQ(displays->activeDisplays(), before) << line;
+  }
 }
 
 TEST(M2ServeAcceptance, ExitsTwoWhenServingCannotStart) {

@@ -353,13 +353,41 @@ TEST(M2ReconfigureIntegration, PenHighRateFollowsTheSwitchAndTheClients) {
   EXPECT_TRUE(rig.log.contains("[pen] high-rate: main display restored"));
 }
 
-TEST(M2ReconfigureIntegration, AModeAskedForDuringTheStartIsAppliedOnceTheStartIsDone) {
-  Rig rig;
+// The owner's main queue, run by the test thread when it chooses.
+struct FakeMainQueue {
+  std::mutex mutex;
+  std::vector<std::function<void()>> posted;
+  test::EventCounter count;
+  void post(std::function<void()> work) {
+    {
+      std::lock_guard lock(mutex);
+      posted.push_back(std::move(work));
+    }
+    count.add();
+  }
+  void drain() {
+    std::vector<std::function<void()>> work;
+    {
+      std::lock_guard lock(mutex);
+      work.swap(posted);
+    }
+    for (auto& w : work) w();
+  }
+};
+
+TEST(M2ReconfigureIntegration, DuringTheStartTheOwnersHooksArePostedAtOnceAndAModeIsAppliedOnceItIsDone) {
+  auto main = std::make_shared<FakeMainQueue>();
+  Rig rig({640, 480, 30}, true, false, [main](M2Pipeline::Config& c) {
+    c.postToMain = [main](std::function<void()> work) { main->post(std::move(work)); };
+  });
+  std::vector<std::pair<std::string, bool>> named;
+  rig.pipeline->onClientNamed = [&](const std::string& name, bool overNetwork) { named.emplace_back(name, overNetwork); };
   rig.gate->armed = true;
   auto started = std::async(std::launch::async, [&] { return rig.start(); });
   ASSERT_TRUE(rig.gate->entered.waitFor(test::kDeadlineNs));  // the server listens, capture is starting
   rig.gate->armed = false;
   WireTestClient a(rig.pipeline->boundPort());
+  ASSERT_TRUE(a.send(test::Code::clientInfo, test::RawBytes{'P', 'a', 'd'}));
   ASSERT_TRUE(a.send(test::Code::clientMode, WireTestClient::clientMode(800, 608, 30)));
   // The ClientMode is posted only after its wire line; a client's packets are
   // handled in order, so the TimeSync reply shows the post has been made.
@@ -368,7 +396,13 @@ TEST(M2ReconfigureIntegration, AModeAskedForDuringTheStartIsAppliedOnceTheStartI
   ASSERT_TRUE(a.send(test::Code::timeSync, echo));
   ASSERT_TRUE(a.readUntil(test::Code::timeSync).has_value());
   ASSERT_TRUE(rig.log.contains("[wire] ClientMode ← client"));
-  // Posted, but held back: the start's capture is not pulled from under it.
+  // The hook is on the owner's queue while the start still runs; only the
+  // owner's queue calls it.
+  ASSERT_TRUE(main->count.waitFor(1));
+  EXPECT_TRUE(named.empty());
+  main->drain();
+  EXPECT_EQ(named, (std::vector<std::pair<std::string, bool>>{{"Pad", true}}));
+  // The mode is held back: the start's capture is not pulled from under it.
   EXPECT_FALSE(rig.log.contains("[m2] reconfiguring"));
   rig.gate->release.signal();
   ASSERT_TRUE(started.get());

@@ -331,7 +331,7 @@ bool marked(const PixelBuffer& b, int64_t x, int64_t y) {
 
 TEST_F(ScreenCaptureIntegration, PointerMotionOnAStillScreenBringsOneFrameWithTheCursorMoved) {
   painter->fill(0xffffff);
-  xcb_connection_t* pointer = xcb_connect(x.display().c_str(), nullptr);
+  xcb_connection_t* pointer = X11Connections::connect(x.display(), nullptr);
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(pointer)).data->root;
   const auto moveTo = [&](int16_t px, int16_t py) {
     xcb_test_fake_input(pointer, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, px, py, 0);
@@ -354,7 +354,7 @@ TEST_F(ScreenCaptureIntegration, PointerMotionOnAStillScreenBringsOneFrameWithTh
   ASSERT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 5; }));
   EXPECT_EQ(sink.count(), frames);
   source.stop();
-  xcb_disconnect(pointer);
+  X11Connections::disconnect(pointer);
 }
 
 TEST_F(ScreenCaptureIntegration, BgraFramesAndScaledOneShotsCarryTheScreen) {

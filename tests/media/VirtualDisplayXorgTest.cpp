@@ -20,7 +20,7 @@ namespace lumenrail {
 namespace {
 
 void fillRoot(const std::string& display, uint32_t rgb, int16_t x, int16_t y, uint16_t w, uint16_t h) {
-  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+  xcb_connection_t* c = X11Connections::connect(display, nullptr);
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
   const xcb_gcontext_t gc = xcb_generate_id(c);
   const uint32_t values[] = {rgb, XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS};
@@ -29,7 +29,7 @@ void fillRoot(const std::string& display, uint32_t rgb, int16_t x, int16_t y, ui
   xcb_poly_fill_rectangle(c, root, gc, 1, &r);
   xcb_free_gc(c, gc);
   std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-  xcb_disconnect(c);
+  X11Connections::disconnect(c);
 }
 
 struct Screen {

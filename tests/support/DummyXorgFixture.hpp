@@ -22,6 +22,7 @@ class DummyXorgServer {
   bool running() const { return pid_ > 0; }
   const std::string& whyNot() const { return whyNot_; }
   const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
 
  private:
   void start();

@@ -7,6 +7,8 @@
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
 
+#include "platform/X11Display.hpp"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,10 +19,10 @@ namespace lumenrail::test {
 class RootPainter {
  public:
   explicit RootPainter(const std::string& display) {
-    conn_ = xcb_connect(display.c_str(), nullptr);
+    conn_ = X11Connections::connect(display, nullptr);
     root_ = xcb_setup_roots_iterator(xcb_get_setup(conn_)).data->root;
   }
-  ~RootPainter() { xcb_disconnect(conn_); }
+  ~RootPainter() { X11Connections::disconnect(conn_); }
 
   void fill(uint32_t rgb) {
     xcb_change_window_attributes(conn_, root_, XCB_CW_BACK_PIXEL, &rgb);

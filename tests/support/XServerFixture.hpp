@@ -40,6 +40,7 @@ class PrivateXServer {
   const std::string& whyNot() const { return whyNot_; }
   // ":N", for xcb_connect and the DISPLAY variable.
   const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
 
  private:
   void start(const Options& options);
