@@ -419,46 +419,6 @@ X11Image X11ScreenGrabber::grabPlain(int32_t x, int32_t y, int32_t width, int32_
   return X11Image{xcb_get_image_data(r), int64_t(width) * 4, width, height};
 }
 
-std::unique_ptr<X11DamageWatch> X11DamageWatch::make(std::shared_ptr<X11Display> display) {
-  if (!display->hasDamage()) return nullptr;
-  xcb_connection_t* conn = display->connection();
-  const uint32_t damage = xcb_generate_id(conn);
-  xcb_generic_error_t* error = xcb_request_check(
-      conn, xcb_damage_create_checked(conn, damage, display->root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY));
-  if (error != nullptr) {
-    std::free(error);
-    return nullptr;
-  }
-  return std::unique_ptr<X11DamageWatch>(new X11DamageWatch(std::move(display), damage));
-}
-
-X11DamageWatch::X11DamageWatch(std::shared_ptr<X11Display> display, uint32_t damage)
-    : display_(std::move(display)), damage_(damage) {}
-
-X11DamageWatch::~X11DamageWatch() {
-  if (display_->broken()) return;
-  xcb_damage_destroy(display_->connection(), damage_);
-  xcb_flush(display_->connection());
-}
-
-bool X11DamageWatch::takeChanged() {
-  xcb_connection_t* conn = display_->connection();
-  const uint8_t notify = uint8_t(display_->damageFirstEvent() + XCB_DAMAGE_NOTIFY);
-  bool changed = false;
-  while (xcb_generic_event_t* event = xcb_poll_for_event(conn)) {
-    if ((event->response_type & 0x7f) == notify &&
-        reinterpret_cast<xcb_damage_notify_event_t*>(event)->damage == damage_) {
-      changed = true;
-    }
-    std::free(event);
-  }
-  if (changed) {
-    xcb_damage_subtract(conn, damage_, XCB_NONE, XCB_NONE);
-    xcb_flush(conn);
-  }
-  return changed;
-}
-
 bool X11Rect::intersects(const X11Rect& o) const {
   if (width <= 0 || height <= 0 || o.width <= 0 || o.height <= 0) return false;
   return int64_t(x) < int64_t(o.x) + o.width && int64_t(o.x) < int64_t(x) + width &&

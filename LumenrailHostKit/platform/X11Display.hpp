@@ -170,27 +170,6 @@ class X11ScreenGrabber final {
   void* plainReply_ = nullptr;
 };
 
-// Tells whether the root window changed since the last question (XDamage).
-// Reads the connection's events, so one watch per connection.
-class X11DamageWatch final {
- public:
-  // Nothing without the DAMAGE extension.
-  static std::unique_ptr<X11DamageWatch> make(std::shared_ptr<X11Display> display);
-  ~X11DamageWatch();
-  X11DamageWatch(const X11DamageWatch&) = delete;
-  X11DamageWatch& operator=(const X11DamageWatch&) = delete;
-
-  // True when a change was reported since the last call; the damage is then
-  // cleared before returning, so a change during the following grab is seen
-  // on the next call.
-  bool takeChanged();
-
- private:
-  X11DamageWatch(std::shared_ptr<X11Display> display, uint32_t damage);
-  std::shared_ptr<X11Display> display_;
-  uint32_t damage_;
-};
-
 // A root-window rectangle in screen coordinates.
 struct X11Rect {
   int32_t x = 0;
