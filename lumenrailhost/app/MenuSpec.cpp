@@ -13,6 +13,14 @@ namespace {
 constexpr const char* kProduct = L10n::kProductName;
 constexpr int kHighPenRateHz = 240;
 
+struct Texts {
+  const Localizer& l;
+  template <typename... Args>
+  std::string operator()(std::string_view key, const Args&... args) const {
+    return l.text(key, {FormatArg(args)...});
+  }
+};
+
 MenuItem text(std::string title) {
   MenuItem item;
   item.title = std::move(title);
@@ -38,10 +46,11 @@ MenuItem device(std::string title, MenuCommand command, bool enabled, const std:
 }  // namespace
 
 std::vector<MenuItem> pairedSubmenu(const PairedDevice& d, const ServingSessionView* session,
-                                    const RelativeText& relative) {
+                                    const RelativeText& relative, const Localizer& l) {
+  const Texts t{l};
   std::vector<MenuItem> items;
   if (const auto kind = DeviceKindText::label(d.deviceKind())) items.push_back(text(*kind));
-  items.push_back(text(L10n::text("device.lastSeen", relative ? relative(d.lastSeen) : std::string())));
+  items.push_back(text(t("device.lastSeen", relative ? relative(d.lastSeen) : std::string())));
   items.push_back(text(d.fingerprint));
   bool connected = false;
   bool isMain = false;
@@ -51,120 +60,121 @@ std::vector<MenuItem> pairedSubmenu(const PairedDevice& d, const ServingSessionV
     }
     isMain = session->mainFingerprint() == d.fingerprint;
   }
-  items.push_back(text(L10n::text(connected ? "device.connected" : "device.notConnected")));
+  items.push_back(text(t(connected ? "device.connected" : "device.notConnected")));
   items.push_back(separator());
-  MenuItem main = device(L10n::text("device.setMain"), MenuCommand::setMainDevice, connected, d.fingerprint);
+  MenuItem main = device(t("device.setMain"), MenuCommand::setMainDevice, connected, d.fingerprint);
   main.checked = isMain;
   items.push_back(main);
-  items.push_back(device(L10n::text("device.disconnect"), MenuCommand::disconnectDevice, connected, d.fingerprint));
+  items.push_back(device(t("device.disconnect"), MenuCommand::disconnectDevice, connected, d.fingerprint));
   items.push_back(separator());
-  items.push_back(device(L10n::text("device.renameEllipsis"), MenuCommand::renameDevice, true, d.fingerprint));
-  items.push_back(device(L10n::text("device.forget"), MenuCommand::forgetDevice, true, d.fingerprint));
+  items.push_back(device(t("device.renameEllipsis"), MenuCommand::renameDevice, true, d.fingerprint));
+  items.push_back(device(t("device.forget"), MenuCommand::forgetDevice, true, d.fingerprint));
   return items;
 }
 
-MenuSpec build(const PanelSource& source, const RelativeText& relative) {
+MenuSpec build(const PanelSource& source, const RelativeText& relative, const Localizer& l) {
+  const Texts t{l};
   const HostSettings settings = source.settings();
   const bool serving = source.serving();
   const bool transitioning = source.transitioning();
   ServingSessionView* session = source.session();
   ServingSessionView* live = serving ? session : nullptr;
   const bool mirroring = live ? live->captureMain() : settings.captureMain;
-  const std::string hostName = L10n::text("app.hostName", kProduct);
+  const std::string hostName = t("app.hostName", kProduct);
   const std::string port = std::to_string(settings.port);
 
   std::vector<MenuItem> m;
   static constexpr const char* kStatus[] = {"status.stopped", "status.startingEllipsis", "status.serving",
                                             "status.stoppingEllipsis"};
-  m.push_back(text(L10n::text("menu.header", hostName, L10n::text(kStatus[2 * serving + transitioning]))));
+  m.push_back(text(t("menu.header", hostName, t(kStatus[2 * serving + transitioning]))));
   if (const auto update = source.availableUpdate()) {
-    m.push_back(action(L10n::text("menu.updateAvailable", update->version), MenuCommand::openUpdate));
+    m.push_back(action(t("menu.updateAvailable", update->version), MenuCommand::openUpdate));
   }
   if (const auto name = source.clientAppUpdate()) {
-    MenuItem notice = action(L10n::text("clientUpdate.title", kProduct), MenuCommand::dismissClientAppUpdate);
+    MenuItem notice = action(t("clientUpdate.title", kProduct), MenuCommand::dismissClientAppUpdate);
     notice.symbol = "exclamationmark.triangle";
-    notice.toolTip = name->empty() ? L10n::text("clientUpdate.detail.unnamed")
-                                   : L10n::text("clientUpdate.detail.named", *name);
+    notice.toolTip = name->empty() ? t("clientUpdate.detail.unnamed")
+                                   : t("clientUpdate.detail.named", *name);
     m.push_back(notice);
   }
 
   if (live) {
     const auto clients = live->connectedClients();
-    m.push_back(text(L10n::text("menu.modeLine", live->modeLabel(),
-                                L10n::text(mirroring ? "menu.mode.mirror" : "menu.mode.extend"), port)));
-    m.push_back(text(L10n::text("menu.clientsConnected", static_cast<int64_t>(clients.size()))));
+    m.push_back(text(t("menu.modeLine", live->modeLabel(),
+                                t(mirroring ? "menu.mode.mirror" : "menu.mode.extend"), port)));
+    m.push_back(text(t("menu.clientsConnected", static_cast<int64_t>(clients.size()))));
     for (const auto& client : clients) {
       if (!client.name.empty()) m.push_back(text("  \u2022 " + client.name));
     }
     if (source.inputBlocked()) {
       m.push_back(separator());
-      MenuItem blocked = action(L10n::text("menu.inputBlocked.title"), MenuCommand::openAccessibilitySettings);
+      MenuItem blocked = action(t("menu.inputBlocked.title"), MenuCommand::openAccessibilitySettings);
       blocked.symbol = "exclamationmark.triangle";
-      blocked.toolTip = L10n::text("inputBlocked.detail");
+      blocked.toolTip = t("inputBlocked.detail");
       m.push_back(blocked);
     }
     const bool network = std::any_of(clients.begin(), clients.end(), [](const auto& c) { return c.overNetwork; });
     if (network && source.awdlActive()) {
       m.push_back(separator());
-      MenuItem awdl = action(L10n::text("menu.awdl.title"), MenuCommand::openAirDropSettings);
+      MenuItem awdl = action(t("menu.awdl.title"), MenuCommand::openAirDropSettings);
       awdl.symbol = "exclamationmark.triangle";
-      awdl.toolTip = L10n::text("menu.awdl.tooltip");
+      awdl.toolTip = t("menu.awdl.tooltip");
       m.push_back(awdl);
-      m.push_back(text("  " + L10n::text("menu.awdl.hint")));
+      m.push_back(text("  " + t("menu.awdl.hint")));
     }
   } else {
-    m.push_back(text(L10n::text(settings.usbEnabled ? "menu.idle.wifiUsb" : "menu.idle.wifi", port)));
+    m.push_back(text(t(settings.usbEnabled ? "menu.idle.wifiUsb" : "menu.idle.wifi", port)));
   }
   m.push_back(separator());
-  m.push_back(action(L10n::text(serving ? "action.stopServing" : "action.startServing"), MenuCommand::toggleServing,
+  m.push_back(action(t(serving ? "action.stopServing" : "action.startServing"), MenuCommand::toggleServing,
                      !transitioning));
-  m.push_back(action(L10n::text("menu.showQr"), MenuCommand::showQr));
+  m.push_back(action(t("menu.showQr"), MenuCommand::showQr));
 
   if (const auto store = source.pairedDevices(); store && settings.pairingEnabled) {
     m.push_back(separator());
-    m.push_back(text(L10n::text("menu.pairedDevices")));
+    m.push_back(text(t("menu.pairedDevices")));
     auto records = store->all();
     std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.lastSeen > b.lastSeen; });
     for (const auto& record : records) {
       MenuItem entry = text(record.displayName());
       entry.enabled = true;
-      entry.submenu = pairedSubmenu(record, live, relative);
+      entry.submenu = pairedSubmenu(record, live, relative, l);
       m.push_back(entry);
     }
-    if (records.empty()) m.push_back(text(L10n::text("menu.pairedDevices.none")));
+    if (records.empty()) m.push_back(text(t("menu.pairedDevices.none")));
   }
 
   m.push_back(separator());
-  m.push_back(text(L10n::text("menu.displayMode")));
-  MenuItem extended = action(L10n::text("menu.extended"), MenuCommand::chooseExtended, !transitioning);
+  m.push_back(text(t("menu.displayMode")));
+  MenuItem extended = action(t("menu.extended"), MenuCommand::chooseExtended, !transitioning);
   extended.checked = !mirroring;
   m.push_back(extended);
-  MenuItem mirror = action(L10n::text("menu.mirror"), MenuCommand::chooseMirror, !transitioning);
+  MenuItem mirror = action(t("menu.mirror"), MenuCommand::chooseMirror, !transitioning);
   mirror.checked = mirroring;
   m.push_back(mirror);
   m.push_back(separator());
-  m.push_back(text(L10n::text("menu.pen")));
-  MenuItem pen = action(L10n::text("pen.highRateMode"), MenuCommand::togglePenHighRate, !mirroring && !transitioning);
+  m.push_back(text(t("menu.pen")));
+  MenuItem pen = action(t("pen.highRateMode"), MenuCommand::togglePenHighRate, !mirroring && !transitioning);
   pen.checked = settings.penHighRate;
   m.push_back(pen);
   std::string penLine;
   if (mirroring) {
-    penLine = L10n::text("menu.pen.extendOnly");
+    penLine = t("menu.pen.extendOnly");
   } else if (!settings.penHighRate) {
-    penLine = L10n::text("menu.pen.rate");
+    penLine = t("menu.pen.rate");
   } else if (live && live->penHighRateApplied()) {
-    penLine = L10n::text("menu.pen.active", kHighPenRateHz);
+    penLine = t("menu.pen.active", kHighPenRateHz);
   } else {
-    penLine = L10n::text("menu.pen.waiting");
+    penLine = t("menu.pen.waiting");
   }
   m.push_back(text("  " + penLine));
   m.push_back(separator());
-  m.push_back(action(L10n::text("menu.about", kProduct), MenuCommand::showAbout));
-  m.push_back(action(L10n::text("menu.setup"), MenuCommand::showSetup));
-  MenuItem settingsItem = action(L10n::text("menu.settings"), MenuCommand::showSettings);
+  m.push_back(action(t("menu.about", kProduct), MenuCommand::showAbout));
+  m.push_back(action(t("menu.setup"), MenuCommand::showSetup));
+  MenuItem settingsItem = action(t("menu.settings"), MenuCommand::showSettings);
   settingsItem.shortcut = "Ctrl+,";
   m.push_back(settingsItem);
-  MenuItem quit = action(L10n::text("action.quit", hostName), MenuCommand::quit);
+  MenuItem quit = action(t("action.quit", hostName), MenuCommand::quit);
   quit.shortcut = "Ctrl+Q";
   m.push_back(quit);
   return {std::move(m)};

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "L10n.hpp"
+
 namespace lumenrail {
 
 // Kept out of this header so the views' meta-object compiler never reads the
@@ -65,9 +67,9 @@ namespace MenuBuilder {
 // Relative text of a last-seen time (seconds since 1970).
 using RelativeText = std::function<std::string(double lastSeen)>;
 
-MenuSpec build(const PanelSource& source, const RelativeText& relative);
+MenuSpec build(const PanelSource& source, const RelativeText& relative, const Localizer& texts = L10n::shared());
 std::vector<MenuItem> pairedSubmenu(const PairedDevice& device, const ServingSessionView* session,
-                                    const RelativeText& relative);
+                                    const RelativeText& relative, const Localizer& texts = L10n::shared());
 
 // Runs the command an item carries; text lines and separators do nothing.
 void run(const MenuItem& item, HostCommands& commands);

@@ -38,13 +38,23 @@ std::optional<int64_t> decimal(const std::string& text) {
   return value;
 }
 
-std::string modeWord(const PanelState& s) {
-  return L10n::text(s.extend ? "panel.subtitle.extended" : "panel.subtitle.mirroring");
+// The table's text of `key` with its arguments.
+struct Texts {
+  const Localizer& l;
+  template <typename... Args>
+  std::string operator()(std::string_view key, const Args&... args) const {
+    return l.text(key, {FormatArg(args)...});
+  }
+};
+
+std::string modeWord(const PanelState& s, const Texts& t) {
+  return t(s.extend ? "panel.subtitle.extended" : "panel.subtitle.mirroring");
 }
 
 }  // namespace
 
-std::string prettyMode(const std::string& label) {
+std::string prettyMode(const std::string& label, const Localizer& l) {
+  const Texts t{l};
   const auto halves = piecesOf(label, '@');
   if (halves.size() != 2) return label;
   const auto rate = decimal(halves[1]);
@@ -54,35 +64,39 @@ std::string prettyMode(const std::string& label) {
     if (const auto n = decimal(piece)) sides.push_back(*n);
   }
   if (sides.size() != 2) return label;
-  return L10n::text("panel.modeLabel", L10n::pixels(sides[0]), L10n::pixels(sides[1]), *rate);
+  return t("panel.modeLabel", L10n::pixels(sides[0]), L10n::pixels(sides[1]), *rate);
 }
 
-std::string subtitle(const PanelState& s) {
+std::string subtitle(const PanelState& s, const Localizer& l) {
+  const Texts t{l};
   switch (s.phase) {
     case Phase::stopped:
-      return L10n::text(s.usbEnabled ? "panel.subtitle.stoppedUsb" : "panel.subtitle.stopped", std::to_string(s.port));
-    case Phase::starting: return L10n::text("panel.subtitle.starting");
-    case Phase::serving: return L10n::text("panel.subtitle.serving", prettyMode(s.modeLabel), modeWord(s));
-    case Phase::stopping: return L10n::text("status.stoppingEllipsis");
+      return t(s.usbEnabled ? "panel.subtitle.stoppedUsb" : "panel.subtitle.stopped", std::to_string(s.port));
+    case Phase::starting: return t("panel.subtitle.starting");
+    case Phase::serving: return t("panel.subtitle.serving", prettyMode(s.modeLabel, l), modeWord(s, t));
+    case Phase::stopping: return t("status.stoppingEllipsis");
   }
   return {};
 }
 
-std::optional<std::string> servingTwoLines(const PanelState& s) {
+std::optional<std::string> servingTwoLines(const PanelState& s, const Localizer& l) {
+  const Texts t{l};
   if (s.phase != Phase::serving) return std::nullopt;
-  return prettyMode(s.modeLabel) + "\n" + modeWord(s);
+  return prettyMode(s.modeLabel, l) + "\n" + modeWord(s, t);
 }
 
-std::string penDetail(const PanelState& s) {
-  if (!s.extend) return L10n::text("panel.pen.extendOnly");
-  if (s.penHighRateActive) return L10n::text("panel.pen.active", kHighPenRateHz);
-  return L10n::text(s.penHighRate ? "panel.pen.armed" : "panel.pen.off");
+std::string penDetail(const PanelState& s, const Localizer& l) {
+  const Texts t{l};
+  if (!s.extend) return t("panel.pen.extendOnly");
+  if (s.penHighRateActive) return t("panel.pen.active", kHighPenRateHz);
+  return t(s.penHighRate ? "panel.pen.armed" : "panel.pen.off");
 }
 
-std::string deviceDetail(const PanelDevice& d, bool multiple) {
-  std::string line = L10n::text(d.overNetwork ? "transport.wifi" : "transport.cable");
-  if (d.fingerprint) line += " · " + L10n::text("device.paired");
-  if (multiple && d.isMain) line += " · " + L10n::text("device.mainDisplay");
+std::string deviceDetail(const PanelDevice& d, bool multiple, const Localizer& l) {
+  const Texts t{l};
+  std::string line = t(d.overNetwork ? "transport.wifi" : "transport.cable");
+  if (d.fingerprint) line += " · " + t("device.paired");
+  if (multiple && d.isMain) line += " · " + t("device.mainDisplay");
   return line;
 }
 
@@ -95,90 +109,91 @@ std::string statusText(const PanelPresentation& p, StatusForm form) {
   return p.servingTwoLines.value_or(p.subtitle);
 }
 
-PanelPresentation present(const PanelState& s) {
+PanelPresentation present(const PanelState& s, const Localizer& l) {
+  const Texts t{l};
   PanelPresentation p;
   const bool serving = s.phase == Phase::serving;
   p.title = kProduct;
   p.busy = s.busy();
-  p.subtitle = subtitle(s);
-  p.servingTwoLines = servingTwoLines(s);
+  p.subtitle = subtitle(s, l);
+  p.servingTwoLines = servingTwoLines(s, l);
 
   switch (s.phase) {
-    case Phase::stopped: p.pillText = L10n::text("status.stopped"), p.pillTone = PanelTone::dim; break;
-    case Phase::starting: p.pillText = L10n::text("status.starting"), p.pillTone = PanelTone::warn; break;
-    case Phase::serving: p.pillText = L10n::text("status.serving"), p.pillTone = PanelTone::ok; break;
-    case Phase::stopping: p.pillText = L10n::text("status.stopping"), p.pillTone = PanelTone::warn; break;
+    case Phase::stopped: p.pillText = t("status.stopped"), p.pillTone = PanelTone::dim; break;
+    case Phase::starting: p.pillText = t("status.starting"), p.pillTone = PanelTone::warn; break;
+    case Phase::serving: p.pillText = t("status.serving"), p.pillTone = PanelTone::ok; break;
+    case Phase::stopping: p.pillText = t("status.stopping"), p.pillTone = PanelTone::warn; break;
   }
 
   if (s.inputBlocked) {
-    p.banners.push_back({"hand.raised.slash.fill", L10n::text("inputBlocked.title"), L10n::text("inputBlocked.detail"),
-                         L10n::text("action.openAccessibility"), PanelCommand::openAccessibilitySettings,
+    p.banners.push_back({"hand.raised.slash.fill", t("inputBlocked.title"), t("inputBlocked.detail"),
+                         t("action.openAccessibility"), PanelCommand::openAccessibilitySettings,
                          PanelTone::warn});
   }
   if (s.clientAppUpdate) {
     const std::string detail = s.clientAppUpdate->empty()
-                                   ? L10n::text("clientUpdate.detail.unnamed")
-                                   : L10n::text("clientUpdate.detail.named", *s.clientAppUpdate);
-    p.banners.push_back({"exclamationmark.triangle.fill", L10n::text("clientUpdate.title", kProduct), detail,
-                         L10n::text("action.ok"), PanelCommand::dismissClientAppUpdate, PanelTone::warn});
+                                   ? t("clientUpdate.detail.unnamed")
+                                   : t("clientUpdate.detail.named", *s.clientAppUpdate);
+    p.banners.push_back({"exclamationmark.triangle.fill", t("clientUpdate.title", kProduct), detail,
+                         t("action.ok"), PanelCommand::dismissClientAppUpdate, PanelTone::warn});
   }
   if (s.update) {
-    p.banners.push_back({"arrow.down.circle.fill", L10n::text("panel.update.title", s.update->version),
-                         L10n::text("panel.update.detail", kProduct), L10n::text("action.downloadEllipsis"),
+    p.banners.push_back({"arrow.down.circle.fill", t("panel.update.title", s.update->version),
+                         t("panel.update.detail", kProduct), t("action.downloadEllipsis"),
                          PanelCommand::openUpdate, PanelTone::accent});
   }
   if (s.awdlWarning) {
-    p.banners.push_back({"exclamationmark.triangle.fill", L10n::text("panel.awdl.title"),
-                         L10n::text("panel.awdl.detail"), L10n::text("action.openEllipsis"),
+    p.banners.push_back({"exclamationmark.triangle.fill", t("panel.awdl.title"),
+                         t("panel.awdl.detail"), t("action.openEllipsis"),
                          PanelCommand::openAirDropSettings, PanelTone::warn});
   }
 
   const bool multiple = s.devices.size() >= 2;
-  p.devicesLabel = multiple ? L10n::text("panel.devicesCount", static_cast<int64_t>(s.devices.size()))
-                            : L10n::text("panel.devices");
+  p.devicesLabel = multiple ? t("panel.devicesCount", static_cast<int64_t>(s.devices.size()))
+                            : t("panel.devices");
   for (size_t i = 0; i < s.devices.size(); ++i) {
     const PanelDevice& d = s.devices[i];
     PanelDeviceRow row;
     row.id = d.id;
-    row.name = d.name.empty() ? L10n::text("device.unnamed") : d.name;
+    row.name = d.name.empty() ? t("device.unnamed") : d.name;
     row.symbol = d.overNetwork ? "wifi" : "cable.connector";
-    row.detail = deviceDetail(d, multiple);
+    row.detail = deviceDetail(d, multiple, l);
     row.dividerAbove = i > 0;
     row.fingerprint = d.fingerprint;
     row.showSetMain = multiple;
     row.setMainEnabled = multiple && !d.isMain;
     p.devices.push_back(std::move(row));
   }
-  p.emptyTitle = L10n::text(serving ? "panel.waiting" : "panel.noDevice");
-  p.emptyDetail = L10n::text(serving ? "panel.waiting.detail" : "panel.noDevice.detail", kProduct);
-  p.emptyQrTitle = L10n::text("panel.qrCode");
+  p.emptyTitle = t(serving ? "panel.waiting" : "panel.noDevice");
+  p.emptyDetail = t(serving ? "panel.waiting.detail" : "panel.noDevice.detail", kProduct);
+  p.emptyQrTitle = t("panel.qrCode");
   p.emptyQrEnabled = serving;
 
-  p.displayLabel = L10n::text("panel.display");
+  p.displayLabel = t("panel.display");
   p.extend = s.extend;
   p.tilesEnabled = !p.busy;
-  p.extendTitle = L10n::text("mode.extend");
-  p.extendDetail = L10n::text("panel.extend.detail");
-  p.mirrorTitle = L10n::text("mode.mirror");
-  p.mirrorDetail = L10n::text("panel.mirror.detail");
+  p.extendTitle = t("mode.extend");
+  p.extendDetail = t("panel.extend.detail");
+  p.mirrorTitle = t("mode.mirror");
+  p.mirrorDetail = t("panel.mirror.detail");
 
-  p.penLabel = L10n::text("panel.pen");
-  p.penDetail = penDetail(s);
+  p.penLabel = t("panel.pen");
+  p.penDetail = penDetail(s, l);
   p.penOn = s.penHighRate;
   p.penEnabled = s.extend && !p.busy;
 
   const bool stopLabel = s.phase == Phase::serving || s.phase == Phase::stopping;
-  p.startStopTitle = L10n::text(stopLabel ? "action.stopServing" : "action.startServing");
+  p.startStopTitle = t(stopLabel ? "action.stopServing" : "action.startServing");
   p.startStopSymbol = stopLabel ? "stop.fill" : "play.fill";
   p.startStopProminent = s.phase == Phase::stopped;
   p.startStopEnabled = !p.busy;
 
   p.footer = {
-      {"qrcode", L10n::text("panel.help.qr"), PanelCommand::showQr, serving},
-      {"gearshape", L10n::text("panel.help.settings"), PanelCommand::showSettings, true},
-      {"wand.and.stars", L10n::text("panel.help.setup"), PanelCommand::showSetup, true},
-      {"info.circle", L10n::text("about.title", kProduct), PanelCommand::showAbout, true},
-      {"power", L10n::text("action.quit", L10n::text("app.hostName", kProduct)), PanelCommand::quit, true},
+      {"qrcode", t("panel.help.qr"), PanelCommand::showQr, serving},
+      {"gearshape", t("panel.help.settings"), PanelCommand::showSettings, true},
+      {"wand.and.stars", t("panel.help.setup"), PanelCommand::showSetup, true},
+      {"info.circle", t("about.title", kProduct), PanelCommand::showAbout, true},
+      {"power", t("action.quit", t("app.hostName", kProduct)), PanelCommand::quit, true},
   };
   return p;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "L10n.hpp"
 #include "PanelState.hpp"
 
 namespace lumenrail {
@@ -101,16 +102,17 @@ struct PanelPresentation {
 
 namespace PanelPresenter {
 
-PanelPresentation present(const PanelState& state);
+// Texts come from `texts` (the process's lookups unless given).
+PanelPresentation present(const PanelState& state, const Localizer& texts = L10n::shared());
 
 // "1920x1080@60" in readable words; any other label comes back unchanged.
-std::string prettyMode(const std::string& label);
+std::string prettyMode(const std::string& label, const Localizer& texts = L10n::shared());
 
-std::string subtitle(const PanelState& state);
-std::optional<std::string> servingTwoLines(const PanelState& state);
-std::string penDetail(const PanelState& state);
+std::string subtitle(const PanelState& state, const Localizer& texts = L10n::shared());
+std::optional<std::string> servingTwoLines(const PanelState& state, const Localizer& texts = L10n::shared());
+std::string penDetail(const PanelState& state, const Localizer& texts = L10n::shared());
 // The detail line of a device row.
-std::string deviceDetail(const PanelDevice& device, bool multiple);
+std::string deviceDetail(const PanelDevice& device, bool multiple, const Localizer& texts = L10n::shared());
 
 // The one-line status when its text fits the width on offer, else the
 // two-line form (the serving form, or the subtitle wrapped).
