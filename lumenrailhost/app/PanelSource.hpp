@@ -16,9 +16,17 @@
 #include "settings/HostSettings.hpp"
 #include "settings/UpdateRelease.hpp"
 #include "wire/PeerVersion.hpp"
-#include "wire/WireServer.hpp"
 
 namespace lumenrail {
+
+// One client of the session's server (WireServer::ConnectedClient).
+struct SessionClient {
+  int32_t fd = -1;  // the connection's socket descriptor
+  std::string name;  // "" when the client sent none
+  std::optional<std::string> fingerprint;  // paired clients only
+  bool overNetwork = false;  // false for USB links
+  bool operator==(const SessionClient&) const = default;
+};
 
 // The running serving session, as the panel and the menu see it.
 class ServingSessionView {
@@ -33,7 +41,7 @@ class ServingSessionView {
   // The main device's fingerprint (read under the session's main lock).
   virtual std::optional<std::string> mainFingerprint() const = 0;
   // WireServer::connectedClients of the session's server, in any order.
-  virtual std::vector<WireServer::ConnectedClient> connectedClients() const = 0;
+  virtual std::vector<SessionClient> connectedClients() const = 0;
   // WireServer::peerVersion: the client's version report, nothing when it sent none.
   virtual std::optional<PeerVersion> peerVersion(int32_t fd) const = 0;
   // M2Pipeline::setMainDevice.

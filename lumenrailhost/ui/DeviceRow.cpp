@@ -55,37 +55,38 @@ class NameLabel final : public QWidget {
 
 }  // namespace
 
-DeviceRow::DeviceRow(const PanelDeviceRow& row, const PanelActions& actions, QWidget* parent) : QWidget(parent) {
+DeviceRow::DeviceRow(const PanelDeviceRow& row, const PanelActions& actions, const Localizer& texts, QWidget* parent)
+    : QWidget(parent) {
   auto* line = new QHBoxLayout(this);
   line->setContentsMargins(14, 11, 14, 11);
   line->setSpacing(12);
   line->addWidget(new IconBadge(QString::fromStdString(row.symbol), HostStyle::dynamic(HostStyle::Role::accent)));
 
-  auto* texts = new QVBoxLayout();
-  texts->setSpacing(2);
+  auto* column = new QVBoxLayout();
+  column->setSpacing(2);
   auto* name = new NameLabel(QString::fromStdString(row.name));
   name->setObjectName("name");
-  texts->addWidget(name);
+  column->addWidget(name);
   auto* detail = new KitLabel(QString::fromStdString(row.detail), HostFont::make(11.8),
                               HostStyle::dynamic(HostStyle::Role::textDim));
   detail->setObjectName("detail");
-  texts->addWidget(detail);
-  line->addLayout(texts, 1);
+  column->addWidget(detail);
+  line->addLayout(column, 1);
 
   if (!row.fingerprint) return;
   const std::string fingerprint = *row.fingerprint;
   menuButton_ = new EllipsisButton(this);
-  menuButton_->setToolTip(QString::fromStdString(L10n::text("panel.deviceActions")));
+  menuButton_->setToolTip(QString::fromStdString(texts.text("panel.deviceActions")));
   menu_ = new QMenu(this);
   if (row.showSetMain) {
-    auto* setMain = menu_->addAction(QString::fromStdString(L10n::text("device.setMain")));
+    auto* setMain = menu_->addAction(QString::fromStdString(texts.text("device.setMain")));
     setMain->setEnabled(row.setMainEnabled);
     connect(setMain, &QAction::triggered, this, [run = actions.setMain, fingerprint] { run(fingerprint); });
   }
-  auto* disconnect = menu_->addAction(QString::fromStdString(L10n::text("device.disconnect")));
+  auto* disconnect = menu_->addAction(QString::fromStdString(texts.text("device.disconnect")));
   connect(disconnect, &QAction::triggered, this, [run = actions.disconnect, fingerprint] { run(fingerprint); });
   menu_->addSeparator();
-  auto* forget = menu_->addAction(QString::fromStdString(L10n::text("device.forget")));
+  auto* forget = menu_->addAction(QString::fromStdString(texts.text("device.forget")));
   connect(forget, &QAction::triggered, this, [run = actions.forget, fingerprint] { run(fingerprint); });
   connect(menuButton_, &QAbstractButton::clicked, this,
           [this] { menu_->popup(menuButton_->mapToGlobal(QPoint(0, menuButton_->height()))); });

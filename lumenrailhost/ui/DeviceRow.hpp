@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+#include "L10n.hpp"
 #include "PanelActions.hpp"
 #include "PanelPresenter.hpp"
 
@@ -16,7 +17,8 @@ class DeviceRow final : public QWidget {
   Q_OBJECT
 
  public:
-  DeviceRow(const PanelDeviceRow& row, const PanelActions& actions, QWidget* parent = nullptr);
+  DeviceRow(const PanelDeviceRow& row, const PanelActions& actions, const Localizer& texts = L10n::shared(),
+            QWidget* parent = nullptr);
 
   // Nothing for a device without a fingerprint.
   QAbstractButton* menuButton() const { return menuButton_; }

@@ -1,9 +1,9 @@
 #include "HostPanelView.hpp"
 
 #include <QHBoxLayout>
-#include <QLabel>
+#include <QPainter>
 #include <QPointer>
-#include <QResizeEvent>
+#include <algorithm>
 #include <QVBoxLayout>
 
 #include "ChoiceTiles.hpp"
@@ -30,39 +30,42 @@ QString q(const std::string& text) { return QString::fromStdString(text); }
 DynamicColor role(HostStyle::Role r) { return HostStyle::dynamic(r); }
 
 // The status line under the title: the one-line form when it fits the width
-// it is given, else the two-line form.
-class StatusLine final : public QLabel {
+// it is given, else the two-line form (at most two lines).
+class StatusLine final : public QWidget {
  public:
   explicit StatusLine(const PanelPresentation& p) : presentation_(p) {
     setFont(HostFont::make(11.5));
-    setTextFormat(Qt::PlainText);
-    setForegroundRole(QPalette::WindowText);
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::WindowText, HostStyle::textDim());
-    setPalette(palette);
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    QSizePolicy policy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
     setObjectName("status");
-    choose(width());
   }
 
-  PanelPresenter::StatusForm form() const { return form_; }
+  PanelPresenter::StatusForm formFor(int width) const {
+    return PanelPresenter::statusForm(fontMetrics().horizontalAdvance(q(presentation_.subtitle)), width);
+  }
+  QString textFor(int width) const { return q(PanelPresenter::statusText(presentation_, formFor(width))); }
+
+  QSize sizeHint() const override {
+    return QSize(fontMetrics().horizontalAdvance(q(presentation_.subtitle)), fontMetrics().height());
+  }
+  QSize minimumSizeHint() const override { return QSize(0, fontMetrics().height()); }
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override {
+    if (formFor(width) == PanelPresenter::StatusForm::oneLine) return fontMetrics().height();
+    const QRect wrapped = fontMetrics().boundingRect(QRect(0, 0, width, 1000), Qt::TextWordWrap, textFor(width));
+    return std::min(wrapped.height(), 2 * fontMetrics().lineSpacing());
+  }
 
  protected:
-  void resizeEvent(QResizeEvent* event) override {
-    choose(event->size().width());
-    QLabel::resizeEvent(event);
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.setPen(HostStyle::textDim());
+    p.drawText(rect(), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, textFor(width()));
   }
 
  private:
-  void choose(int available) {
-    const double oneLine = fontMetrics().horizontalAdvance(q(presentation_.subtitle));
-    form_ = PanelPresenter::statusForm(oneLine, available);
-    setWordWrap(form_ == PanelPresenter::StatusForm::twoLines);
-    setText(q(PanelPresenter::statusText(presentation_, form_)));
-  }
-
   PanelPresentation presentation_;
-  PanelPresenter::StatusForm form_ = PanelPresenter::StatusForm::oneLine;
 };
 
 QVBoxLayout* column(QWidget* owner, int spacing) {
@@ -74,8 +77,8 @@ QVBoxLayout* column(QWidget* owner, int spacing) {
 
 }  // namespace
 
-HostPanelView::HostPanelView(HostPanelModel& model, QWidget* parent)
-    : QWidget(parent), model_(model), outer_(column(this, 0)) {
+HostPanelView::HostPanelView(HostPanelModel& model, const Localizer& texts, QWidget* parent)
+    : QWidget(parent), model_(model), texts_(texts), outer_(column(this, 0)) {
   setFixedWidth(kWidth);
   setAutoFillBackground(true);
   applyBackground();
@@ -113,9 +116,12 @@ void HostPanelView::run(PanelCommand command) const {
 }
 
 void HostPanelView::rebuild() {
-  shown_ = PanelPresenter::present(model_.state());
+  shown_ = PanelPresenter::present(model_.state(), texts_);
   if (body_) {
+    // A control of the old body may be running this very rebuild: it goes
+    // later, but out of the panel now.
     body_->hide();
+    body_->setParent(nullptr);
     body_->deleteLater();
   }
   body_ = new QWidget(this);
@@ -136,7 +142,8 @@ void HostPanelView::rebuild() {
   stack->addWidget(bottom());
   outer_->addWidget(body_);
   body_->show();
-  adjustSize();
+  // Wrapped texts need the height for this width, not the layout's guess.
+  setFixedHeight(stack->heightForWidth(kWidth));
   emit rebuilt();
 }
 
@@ -164,7 +171,7 @@ QWidget* HostPanelView::devicesSection() {
   auto* card = new HostCard();
   for (const auto& device : shown_.devices) {
     if (device.dividerAbove) card->addContent(new RowDivider());
-    card->addContent(new DeviceRow(device, model_.actions()));
+    card->addContent(new DeviceRow(device, model_.actions(), texts_));
   }
   if (shown_.devices.empty()) {
     auto* empty = new QWidget();

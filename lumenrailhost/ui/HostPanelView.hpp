@@ -18,7 +18,8 @@ class HostPanelView final : public QWidget {
  public:
   static constexpr int kWidth = 360;
 
-  explicit HostPanelView(HostPanelModel& model, QWidget* parent = nullptr);
+  // Texts come from `texts` (the process's lookups unless given).
+  explicit HostPanelView(HostPanelModel& model, const Localizer& texts = L10n::shared(), QWidget* parent = nullptr);
 
   const PanelPresentation& presentation() const { return shown_; }
 
@@ -36,6 +37,7 @@ class HostPanelView final : public QWidget {
   QWidget* bottom();
 
   HostPanelModel& model_;
+  const Localizer& texts_;
   PanelPresentation shown_;
   QVBoxLayout* outer_;
   QWidget* body_ = nullptr;

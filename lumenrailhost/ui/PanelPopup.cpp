@@ -13,12 +13,12 @@
 
 namespace lumenrail {
 
-PanelPopup::PanelPopup(HostPanelModel& model, TimerFactory timers, NowNs now, QWidget* parent)
-    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint),
+PanelPopup::PanelPopup(HostPanelModel& model, TimerFactory timers, NowNs now, const Localizer& texts)
+    : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint),
       model_(model),
       timers_(std::move(timers)),
       now_(std::move(now)),
-      view_(new HostPanelView(model, this)) {
+      view_(new HostPanelView(model, texts, this)) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSizeConstraint(QLayout::SetFixedSize);

@@ -15,6 +15,7 @@
 
 #include "AppPorts.hpp"
 #include "HostPanelModel.hpp"
+#include "L10n.hpp"
 #include "platform/Clock.hpp"
 
 namespace lumenrail {
@@ -29,7 +30,8 @@ class PanelPopup final : public QWidget {
   // An outside press this recent swallows the next opening.
   static constexpr uint64_t kReopenGuardNs = 400 * kNsPerMs;
 
-  PanelPopup(HostPanelModel& model, TimerFactory timers, NowNs now = uptimeNs, QWidget* parent = nullptr);
+  PanelPopup(HostPanelModel& model, TimerFactory timers, NowNs now = uptimeNs,
+             const Localizer& texts = L10n::shared());
   ~PanelPopup() override;
 
   // `icon` in global coordinates; an empty rectangle opens at the pointer.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DeviceActions.hpp"
+#include "RenamePrompt.hpp"
 
 namespace lumenrail {
 

@@ -20,7 +20,7 @@ struct FakeSession final : ServingSessionView {
   bool mirror = false;
   bool penApplied = false;
   std::optional<std::string> main;
-  std::vector<WireServer::ConnectedClient> clients;
+  std::vector<SessionClient> clients;
   std::map<int32_t, PeerVersion> versions;
   std::vector<std::string>* calls = nullptr;  // "main <fp>", "disconnect <fp>"
   std::function<std::string()> disconnectNote;  // appended to the disconnect entry
@@ -29,7 +29,7 @@ struct FakeSession final : ServingSessionView {
   bool captureMain() const override { return mirror; }
   bool penHighRateApplied() const override { return penApplied; }
   std::optional<std::string> mainFingerprint() const override { return main; }
-  std::vector<WireServer::ConnectedClient> connectedClients() const override { return clients; }
+  std::vector<SessionClient> connectedClients() const override { return clients; }
   std::optional<PeerVersion> peerVersion(int32_t fd) const override {
     const auto it = versions.find(fd);
     return it == versions.end() ? std::nullopt : std::optional<PeerVersion>(it->second);
