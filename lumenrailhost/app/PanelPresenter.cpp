@@ -1,6 +1,7 @@
 #include "PanelPresenter.hpp"
 
 #include <charconv>
+#include <utility>
 
 #include "L10n.hpp"
 
@@ -118,12 +119,13 @@ PanelPresentation present(const PanelState& s, const Localizer& l) {
   p.subtitle = subtitle(s, l);
   p.servingTwoLines = servingTwoLines(s, l);
 
-  switch (s.phase) {
-    case Phase::stopped: p.pillText = t("status.stopped"), p.pillTone = PanelTone::dim; break;
-    case Phase::starting: p.pillText = t("status.starting"), p.pillTone = PanelTone::warn; break;
-    case Phase::serving: p.pillText = t("status.serving"), p.pillTone = PanelTone::ok; break;
-    case Phase::stopping: p.pillText = t("status.stopping"), p.pillTone = PanelTone::warn; break;
-  }
+  static constexpr std::pair<const char*, PanelTone> kPill[] = {{"status.stopped", PanelTone::dim},
+                                                                  {"status.starting", PanelTone::warn},
+                                                                  {"status.serving", PanelTone::ok},
+                                                                  {"status.stopping", PanelTone::warn}};
+  const auto& [pillKey, pillTone] = kPill[static_cast<size_t>(s.phase)];
+  p.pillText = t(pillKey);
+  p.pillTone = pillTone;
 
   if (s.inputBlocked) {
     p.banners.push_back({"hand.raised.slash.fill", t("inputBlocked.title"), t("inputBlocked.detail"),
