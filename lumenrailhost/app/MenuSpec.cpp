@@ -1,10 +1,12 @@
 #include "MenuSpec.hpp"
 
 #include <algorithm>
+#include <chrono>
 
 #include "DeviceKindText.hpp"
 #include "L10n.hpp"
 #include "PanelSource.hpp"
+#include "RelativeTime.hpp"
 
 namespace lumenrail::MenuBuilder {
 
@@ -43,6 +45,13 @@ MenuItem device(std::string title, MenuCommand command, bool enabled, const std:
   return item;
 }
 
+// In the language the texts are read in, against the wall clock.
+std::string relativeNow(double lastSeen, const Localizer& l) {
+  const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return l.localization().empty() ? RelativeTime::format(lastSeen, now)
+                                  : RelativeTime::format(lastSeen, now, l.localization());
+}
+
 }  // namespace
 
 std::vector<MenuItem> pairedSubmenu(const PairedDevice& d, const ServingSessionView* session,
@@ -50,7 +59,7 @@ std::vector<MenuItem> pairedSubmenu(const PairedDevice& d, const ServingSessionV
   const Texts t{l};
   std::vector<MenuItem> items;
   if (const auto kind = DeviceKindText::label(d.deviceKind())) items.push_back(text(*kind));
-  items.push_back(text(t("device.lastSeen", relative ? relative(d.lastSeen) : std::string())));
+  items.push_back(text(t("device.lastSeen", relative ? relative(d.lastSeen) : relativeNow(d.lastSeen, l))));
   items.push_back(text(d.fingerprint));
   bool connected = false;
   bool isMain = false;

@@ -64,12 +64,14 @@ struct MenuSpec {
 
 namespace MenuBuilder {
 
-// Relative text of a last-seen time (seconds since 1970).
+// Relative text of a last-seen time (seconds since 1970); when not given,
+// ICU's relative formatter against the wall clock.
 using RelativeText = std::function<std::string(double lastSeen)>;
 
-MenuSpec build(const PanelSource& source, const RelativeText& relative, const Localizer& texts = L10n::shared());
+MenuSpec build(const PanelSource& source, const RelativeText& relative = {},
+               const Localizer& texts = L10n::shared());
 std::vector<MenuItem> pairedSubmenu(const PairedDevice& device, const ServingSessionView* session,
-                                    const RelativeText& relative, const Localizer& texts = L10n::shared());
+                                    const RelativeText& relative = {}, const Localizer& texts = L10n::shared());
 
 // Runs the command an item carries; text lines and separators do nothing.
 void run(const MenuItem& item, HostCommands& commands);

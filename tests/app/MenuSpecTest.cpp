@@ -152,6 +152,10 @@ TEST(MenuSpec, ServingTwoClientsWithInputBlockedAndAwdl) {
   EXPECT_EQ(spec.items[16].submenu[8].command, MenuCommand::forgetDevice);
   EXPECT_EQ(spec.items[16].submenu[8].fingerprint, newer);
   EXPECT_EQ(spec.items.back().shortcut, "Ctrl+Q");
+  // Without a formatter of its own: ICU's, against the wall clock.
+  const std::string seen = MenuBuilder::pairedSubmenu(source.store->all()[0], nullptr, {}, english())[1].title;
+  EXPECT_EQ(seen.rfind("Last seen ", 0), 0u);
+  EXPECT_EQ(seen.substr(seen.size() - 10), " years ago");
 }
 
 TEST(MenuSpec, MirroringAndPairingStates) {
