@@ -38,6 +38,17 @@ PanelState stopped() {
   return s;
 }
 
+// Starting, mirroring, with every banner.
+PanelState warnings() {
+  PanelState s = stopped();
+  s.phase = Phase::starting;
+  s.extend = false;
+  s.inputBlocked = s.awdlWarning = true;
+  s.clientAppUpdate = "";
+  s.update = UpdateRelease{"1.1.0", "https://quillmark.example/dl"};
+  return s;
+}
+
 PanelState servingTwo() {
   PanelState s = stopped();
   s.phase = Phase::serving;
@@ -62,7 +73,8 @@ QImage render(QWidget& widget) {
 TEST(PanelView, RendersStoppedAndServingInBothAppearances) {
   for (const auto kind : {AppearanceKind::light, AppearanceKind::dark}) {
     Appearance::instance().pin(kind);
-    for (const auto& [name, state] : {std::pair{"stopped", stopped()}, std::pair{"serving", servingTwo()}}) {
+    for (const auto& [name, state] :
+         {std::pair{"stopped", stopped()}, std::pair{"serving", servingTwo()}, std::pair{"warnings", warnings()}}) {
       const PanelState shown = state;
       HostPanelModel model(PanelActions{}, [shown] { return shown; });
       HostPanelView view(model, english());
