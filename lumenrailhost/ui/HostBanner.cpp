@@ -24,7 +24,10 @@ HostBanner::HostBanner(const QString& symbol, const QString& title, const QStrin
 
   auto* texts = new QVBoxLayout();
   texts->setSpacing(2);
-  texts->addWidget(new KitLabel(title, HostFont::make(12.8, HostFont::Weight::semibold), tint));
+  auto* titleLabel = new KitLabel(title, HostFont::make(12.8, HostFont::Weight::semibold), tint);
+  // A long title wraps like the detail rather than running under the button.
+  titleLabel->setWordWrap(true);
+  texts->addWidget(titleLabel);
   auto* detailLabel = new KitLabel(detail, HostFont::make(12.3), HostStyle::dynamic(HostStyle::Role::text));
   detailLabel->setWordWrap(true);
   texts->addWidget(detailLabel);

@@ -5,6 +5,8 @@
 #include <functional>
 #include <map>
 
+#include "PanelSymbols.hpp"
+
 namespace lumenrail::HostSymbols {
 
 namespace {
@@ -111,19 +113,25 @@ const std::map<QString, Drawing>& drawings() {
   return table;
 }
 
+const Drawing* find(const QString& name) {
+  if (const auto it = drawings().find(name); it != drawings().end()) return &it->second;
+  if (const auto it = PanelSymbols::drawings().find(name); it != PanelSymbols::drawings().end()) return &it->second;
+  return nullptr;
+}
+
 }  // namespace
 
-bool has(const QString& name) { return drawings().count(name) > 0; }
+bool has(const QString& name) { return find(name) != nullptr; }
 
 bool paint(QPainter& painter, const QString& name, const QRectF& box, const QColor& color) {
-  const auto it = drawings().find(name);
-  if (it == drawings().end()) return false;
+  const Drawing* drawing = find(name);
+  if (!drawing) return false;
   const double side = std::min(box.width(), box.height());
   painter.save();
   painter.setRenderHint(QPainter::Antialiasing);
   painter.translate(box.center().x() - side / 2, box.center().y() - side / 2);
   painter.scale(side / 24.0, side / 24.0);
-  it->second(painter, color);
+  (*drawing)(painter, color);
   painter.restore();
   return true;
 }

@@ -92,7 +92,7 @@ const std::vector<std::pair<std::string, std::string>> kKeys = {
     {"setup.skip", ""}, {"setup.start", "@"}, {"setup.stepOf", "dd"}, {"setup.welcome.subtitle", ""},
     {"setup.welcome.title", "@"}, {"status.serving", ""}, {"status.starting", ""}, {"status.startingEllipsis", ""},
     {"status.stopped", ""}, {"status.stopping", ""}, {"status.stoppingEllipsis", ""}, {"support.mail.paste", ""},
-    {"support.mail.prompt", ""}, {"support.noMailApp", "@"},
+    {"support.mail.prompt", ""}, {"support.noMailApp", "@"}, {"transport.cable", ""}, {"transport.wifi", ""},
 };
 
 TEST(L10nTables, EveryShippedTableHoldsEveryKeyWithItsArguments) {

@@ -1,0 +1,172 @@
+// What the panel shows for a state, read through the shipped English tables.
+#include <gtest/gtest.h>
+
+#include "PanelPresenter.hpp"
+#include "StringBundle.hpp"
+
+namespace lumenrail {
+namespace {
+
+using Phase = PanelState::Phase;
+
+const Localizer& english() {
+  static const Localizer texts(StringBundle::open(LUMENRAIL_L10N_BUNDLE), {"en"});
+  return texts;
+}
+
+PanelState state(Phase phase) {
+  PanelState s;
+  s.phase = phase;
+  s.port = 27184;
+  s.usbEnabled = true;
+  if (phase == Phase::serving || phase == Phase::stopping) s.modeLabel = "1920x1080@60";
+  return s;
+}
+
+TEST(PanelPresenter, PrettyModeReadsOnlyWidthByHeightAtRate) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"1920x1080@60", "1920 × 1080 at 60 Hz"},
+      {"1920x1080@60@", "1920 × 1080 at 60 Hz"},       // empty pieces are dropped
+      {"x2732xx2048x@+120", "2732 × 2048 at 120 Hz"},  // so are empty sides; a sign is allowed
+      {"1920xabcx1080@30", "1920 × 1080 at 30 Hz"},    // pieces that are not numbers are skipped
+      {"1280x720@-1", "1280 × 720 at -1 Hz"},
+      {"1920x1080", "1920x1080"},                      // no at sign
+      {"a@b@c", "a@b@c"},                              // three parts
+      {"@60", "@60"},
+      {"1920x1080@sixty", "1920x1080@sixty"},          // rate not a number
+      {"1920x1080@6 0", "1920x1080@6 0"},
+      {"1920x1080@+", "1920x1080@+"},
+      {"1920x1080x720@60", "1920x1080x720@60"},        // three sides
+      {"1920@60", "1920@60"},
+      {"", ""},
+  };
+  for (const auto& [label, shown] : cases) EXPECT_EQ(PanelPresenter::prettyMode(label, english()), shown) << label;
+}
+
+TEST(PanelPresenter, PhasesDecideStatusButtonsAndEnabledControls) {
+  struct Case {
+    Phase phase;
+    bool extend;
+    std::string subtitle;
+    std::optional<std::string> twoLines;
+    std::string pill, button, symbol;
+    bool prominent, buttonEnabled, tilesEnabled, penEnabled, qrEnabled;
+    std::string emptyTitle;
+  };
+  const std::vector<Case> cases = {
+      {Phase::stopped, true, "Stopped · Wi-Fi port 27184 + USB", std::nullopt, "Stopped", "Start Serving", "play.fill",
+       true, true, true, true, false, "No device yet"},
+      {Phase::starting, true, "Starting…", std::nullopt, "Starting", "Start Serving", "play.fill", false, false, false,
+       false, false, "No device yet"},
+      {Phase::serving, true, "1920 × 1080 at 60 Hz · extended", "1920 × 1080 at 60 Hz\nextended", "Serving",
+       "Stop Serving", "stop.fill", false, true, true, true, true, "Waiting for a device"},
+      {Phase::serving, false, "1920 × 1080 at 60 Hz · mirroring", "1920 × 1080 at 60 Hz\nmirroring", "Serving",
+       "Stop Serving", "stop.fill", false, true, true, false, true, "Waiting for a device"},
+      {Phase::stopping, true, "Stopping…", std::nullopt, "Stopping", "Stop Serving", "stop.fill", false, false, false,
+       false, false, "No device yet"},
+  };
+  for (const auto& c : cases) {
+    PanelState s = state(c.phase);
+    s.extend = c.extend;
+    const auto p = PanelPresenter::present(s, english());
+    const std::string label = c.subtitle;
+    EXPECT_EQ(p.title, "Lumenrail");
+    EXPECT_EQ(p.subtitle, c.subtitle);
+    EXPECT_EQ(p.servingTwoLines, c.twoLines) << label;
+    EXPECT_EQ(p.pillText, c.pill) << label;
+    EXPECT_EQ(p.startStopTitle, c.button) << label;
+    EXPECT_EQ(p.startStopSymbol, c.symbol) << label;
+    EXPECT_EQ(p.startStopProminent, c.prominent) << label;
+    EXPECT_EQ(p.startStopEnabled, c.buttonEnabled) << label;
+    EXPECT_EQ(p.tilesEnabled, c.tilesEnabled) << label;
+    EXPECT_EQ(p.penEnabled, c.penEnabled) << label;
+    EXPECT_EQ(p.footer.at(0).enabled, c.qrEnabled) << label;
+    EXPECT_EQ(p.emptyQrEnabled, c.qrEnabled) << label;
+    EXPECT_EQ(p.emptyTitle, c.emptyTitle) << label;
+    for (size_t i = 1; i < p.footer.size(); ++i) EXPECT_TRUE(p.footer[i].enabled) << label;
+  }
+  EXPECT_EQ(PanelPresenter::present(state(Phase::stopped), english()).footer.back().help, "Quit Lumenrail Host");
+  PanelState noUsb = state(Phase::stopped);
+  noUsb.usbEnabled = false;
+  noUsb.port = 4000;
+  EXPECT_EQ(PanelPresenter::subtitle(noUsb, english()), "Stopped · Wi-Fi port 4000");
+}
+
+TEST(PanelPresenter, PenLineFollowsModeSettingAndSession) {
+  PanelState s = state(Phase::serving);
+  const std::vector<std::tuple<bool, bool, bool, std::string>> cases = {
+      {false, true, true, "Works in extend mode only"},
+      {true, true, true, "Active at 240 Hz"},
+      {true, true, false, "Turns on when a device draws"},
+      {true, false, false, "Smoother pen strokes, more power"},
+  };
+  for (const auto& [extend, setting, active, text] : cases) {
+    s.extend = extend;
+    s.penHighRate = setting;
+    s.penHighRateActive = active;
+    EXPECT_EQ(PanelPresenter::penDetail(s, english()), text);
+  }
+}
+
+TEST(PanelPresenter, BannersKeepTheirOrder) {
+  PanelState s = state(Phase::serving);
+  s.awdlWarning = true;
+  s.update = UpdateRelease{"2.0.1", "https://quillmark.example/dl"};
+  s.clientAppUpdate = "";
+  s.inputBlocked = true;
+  const auto p = PanelPresenter::present(s, english());
+  ASSERT_EQ(p.banners.size(), 4u);
+  EXPECT_EQ(p.banners[0].action, PanelCommand::openAccessibilitySettings);
+  EXPECT_EQ(p.banners[1].action, PanelCommand::dismissClientAppUpdate);
+  EXPECT_EQ(p.banners[1].title, "Update the Lumenrail app");
+  EXPECT_EQ(p.banners[1].detail.rfind("A connected device runs", 0), 0u);  // unnamed form
+  EXPECT_EQ(p.banners[2].title, "Version 2.0.1 is available");
+  EXPECT_EQ(p.banners[2].tone, PanelTone::accent);
+  EXPECT_EQ(p.banners[3].action, PanelCommand::openAirDropSettings);
+  s.clientAppUpdate = "Ana's Tab";
+  s.inputBlocked = s.awdlWarning = false;
+  s.update.reset();
+  const auto named = PanelPresenter::present(s, english());
+  ASSERT_EQ(named.banners.size(), 1u);
+  EXPECT_EQ(named.banners[0].detail.rfind("Ana's Tab runs", 0), 0u);
+  EXPECT_TRUE(PanelPresenter::present(state(Phase::stopped), english()).banners.empty());
+}
+
+TEST(PanelPresenter, DeviceRowsNameDetailDividerAndMenu) {
+  PanelState s = state(Phase::serving);
+  s.devices = {{5, "Tab", "aa", true, true}, {6, "", std::nullopt, true, false}, {9, "Phone", "bb", false, false}};
+  auto p = PanelPresenter::present(s, english());
+  EXPECT_EQ(p.devicesLabel, "Devices (3)");
+  ASSERT_EQ(p.devices.size(), 3u);
+  EXPECT_EQ(p.devices[0].detail, "Wi-Fi · Paired · Main display");
+  EXPECT_FALSE(p.devices[0].dividerAbove);
+  EXPECT_TRUE(p.devices[0].showSetMain);
+  EXPECT_FALSE(p.devices[0].setMainEnabled);  // already the main device
+  EXPECT_EQ(p.devices[1].name, "Unnamed device");
+  EXPECT_EQ(p.devices[1].detail, "Wi-Fi");
+  EXPECT_FALSE(p.devices[1].fingerprint);  // no menu
+  EXPECT_TRUE(p.devices[1].dividerAbove);
+  EXPECT_EQ(p.devices[2].symbol, "cable.connector");
+  EXPECT_TRUE(p.devices[2].setMainEnabled);
+
+  s.devices = {{9, "Phone", "bb", false, true}};
+  p = PanelPresenter::present(s, english());
+  EXPECT_EQ(p.devicesLabel, "Device");
+  EXPECT_EQ(p.devices[0].detail, "Cable · Paired");  // "main" only among several
+  EXPECT_FALSE(p.devices[0].showSetMain);
+  EXPECT_FALSE(p.devices[0].dividerAbove);
+}
+
+TEST(PanelPresenter, StatusTakesTwoLinesOnlyWhenOneDoesNotFit) {
+  using F = PanelPresenter::StatusForm;
+  EXPECT_EQ(PanelPresenter::statusForm(180, 180), F::oneLine);
+  EXPECT_EQ(PanelPresenter::statusForm(180.5, 180), F::twoLines);
+  const auto serving = PanelPresenter::present(state(Phase::serving), english());
+  EXPECT_EQ(PanelPresenter::statusText(serving, F::oneLine), serving.subtitle);
+  EXPECT_EQ(PanelPresenter::statusText(serving, F::twoLines), "1920 × 1080 at 60 Hz\nextended");
+  const auto stopped = PanelPresenter::present(state(Phase::stopped), english());
+  EXPECT_EQ(PanelPresenter::statusText(stopped, F::twoLines), stopped.subtitle);  // wrapped, not split
+}
+
+}  // namespace
+}  // namespace lumenrail

@@ -1,0 +1,278 @@
+// The tray panel, its popup window and the classic menu on the offscreen
+// platform. Set LUMENRAIL_UI_SNAPSHOTS to a folder to also get the panel as
+// PNG files (stopped and serving, light and dark).
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+
+#include "ClassicMenu.hpp"
+#include "DeviceRow.hpp"
+#include "FooterButton.hpp"
+#include "HostPanelView.hpp"
+#include "HostStyle.hpp"
+#include "PanelPopup.hpp"
+#include "RenameDialog.hpp"
+#include "StringBundle.hpp"
+
+namespace lumenrail {
+namespace {
+
+using Phase = PanelState::Phase;
+
+const Localizer& english() {
+  static const Localizer texts(StringBundle::open(LUMENRAIL_L10N_BUNDLE), {"en"});
+  return texts;
+}
+
+PanelState stopped() {
+  PanelState s;
+  s.port = 27184;
+  s.usbEnabled = true;
+  return s;
+}
+
+// Starting, mirroring, with every banner.
+PanelState warnings() {
+  PanelState s = stopped();
+  s.phase = Phase::starting;
+  s.extend = false;
+  s.inputBlocked = s.awdlWarning = true;
+  s.clientAppUpdate = "";
+  s.update = UpdateRelease{"1.1.0", "https://quillmark.example/dl"};
+  return s;
+}
+
+PanelState servingTwo() {
+  PanelState s = stopped();
+  s.phase = Phase::serving;
+  s.modeLabel = "2560x1600@60";
+  s.penHighRate = true;
+  s.penHighRateActive = true;
+  s.devices = {{7, "Studio Tab", "aa11", true, true}, {9, "Pixel 8", std::nullopt, false, false}};
+  s.update = UpdateRelease{"1.1.0", "https://quillmark.example/dl"};
+  return s;
+}
+
+QImage render(QWidget& widget) {
+  widget.ensurePolished();
+  widget.adjustSize();
+  QImage image(widget.size() * 2, QImage::Format_ARGB32_Premultiplied);
+  image.setDevicePixelRatio(2);
+  image.fill(Qt::transparent);
+  widget.render(&image);
+  return image;
+}
+
+TEST(PanelView, RendersStoppedAndServingInBothAppearances) {
+  for (const auto kind : {AppearanceKind::light, AppearanceKind::dark}) {
+    Appearance::instance().pin(kind);
+    for (const auto& [name, state] :
+         {std::pair{"stopped", stopped()}, std::pair{"serving", servingTwo()}, std::pair{"warnings", warnings()}}) {
+      const PanelState shown = state;
+      HostPanelModel model(PanelActions{}, [shown] { return shown; });
+      HostPanelView view(model, english());
+      const QImage image = render(view);
+      EXPECT_EQ(view.width(), HostPanelView::kWidth);
+      EXPECT_EQ(image.pixelColor(4, 4), HostStyle::bg());
+      if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+        image.save(QString("%1/panel-%2-%3.png").arg(dir, name, kind == AppearanceKind::dark ? "dark" : "light"));
+      }
+    }
+  }
+  Appearance::instance().pin(AppearanceKind::light);
+}
+
+TEST(PanelView, DrawsWhatThePresenterSaysAndReportsActions) {
+  PanelState state = stopped();
+  std::vector<std::string> fired;
+  PanelActions actions;
+  actions.toggleServing = [&] { fired.push_back("toggle"); };
+  actions.showQr = [&] { fired.push_back("qr"); };
+  actions.setMain = [&](const std::string& fp) { fired.push_back("main " + fp); };
+  actions.forget = [&](const std::string& fp) { fired.push_back("forget " + fp); };
+  HostPanelModel model(actions, [&] { return state; });
+  HostPanelView view(model, english());
+  view.show();
+
+  // Stopped: the QR buttons are disabled and drawn faint, never hovered.
+  auto footer = view.findChildren<FooterButton*>();
+  ASSERT_EQ(footer.size(), 5);
+  EXPECT_EQ(footer[0]->symbol(), "qrcode");
+  EXPECT_FALSE(footer[0]->isEnabled());
+  EXPECT_DOUBLE_EQ(footer[0]->faceOpacity(), 0.4);
+  footer[0]->setHovered(true);
+  EXPECT_FALSE(footer[0]->isActive());
+  EXPECT_TRUE(footer[4]->isEnabled());
+  auto* emptyQr = view.findChild<QAbstractButton*>("emptyQr");
+  ASSERT_NE(emptyQr, nullptr);
+  EXPECT_FALSE(emptyQr->isEnabled());
+  QTest::mouseClick(footer[0], Qt::LeftButton);
+  QTest::mouseClick(view.findChild<QAbstractButton*>("startStop"), Qt::LeftButton);
+  EXPECT_EQ(fired, std::vector<std::string>{"toggle"});
+
+  // A new state reaches the view only through the model.
+  state = servingTwo();
+  model.refresh();
+  const auto rows = view.findChildren<DeviceRow*>();
+  ASSERT_EQ(rows.size(), 2);
+  EXPECT_EQ(rows[1]->menuButton(), nullptr);  // no fingerprint, no menu
+  ASSERT_NE(rows[0]->menu(), nullptr);
+  const auto items = rows[0]->menu()->actions();
+  ASSERT_EQ(items.size(), 4);  // set main, disconnect, divider, forget
+  EXPECT_FALSE(items[0]->isEnabled());  // already the main device
+  items[3]->trigger();
+  footer = view.findChildren<FooterButton*>();
+  EXPECT_TRUE(footer[0]->isEnabled());
+  QTest::mouseClick(footer[0], Qt::LeftButton);
+  EXPECT_EQ(fired, (std::vector<std::string>{"toggle", "forget aa11", "qr"}));
+}
+
+struct ManualTimers {
+  int live = 0;
+  std::function<void()> tick;
+  TimerFactory factory() {
+    return [this](uint64_t intervalNs, std::function<void()> t) -> std::unique_ptr<RepeatingTimer> {
+      EXPECT_EQ(intervalNs, PanelPopup::kRefreshNs);
+      tick = std::move(t);
+      struct Handle final : RepeatingTimer {
+        int& live;
+        explicit Handle(int& l) : live(l) { ++live; }
+        ~Handle() override { --live; }
+      };
+      return std::make_unique<Handle>(live);
+    };
+  }
+};
+
+TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {
+  int snapshots = 0;
+  HostPanelModel model(PanelActions{}, [&] {
+    ++snapshots;
+    return stopped();
+  });
+  ManualTimers timers;
+  uint64_t now = 10 * kNsPerSecond;
+  PanelPopup popup(model, timers.factory(), [&] { return now; }, english());
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  const QRect icon(screen.right() - 30, screen.top(), 24, 24);
+
+  popup.toggle(icon);
+  ASSERT_TRUE(popup.isOpen());
+  EXPECT_TRUE(popup.windowFlags().testFlag(Qt::Popup));
+  EXPECT_TRUE(screen.contains(popup.frameGeometry()));
+  EXPECT_EQ(popup.y(), icon.bottom() + 1 + 4);
+  EXPECT_EQ(timers.live, 1);
+  const int before = snapshots;
+  timers.tick();
+  EXPECT_EQ(snapshots, before + 1);
+
+  popup.toggle(icon);  // a click on the icon while open closes it
+  EXPECT_FALSE(popup.isOpen());
+  EXPECT_EQ(timers.live, 0);
+
+  // Closed by a press outside (the click on the icon): the icon's own
+  // activation right after does not reopen it; a later click does.
+  popup.open(icon);
+  QTest::mousePress(&popup, Qt::LeftButton, {}, QPoint(-20, -20));
+  EXPECT_FALSE(popup.isOpen());
+  now += 100 * kNsPerMs;
+  popup.toggle(icon);
+  EXPECT_FALSE(popup.isOpen());
+  now += kNsPerSecond;
+  popup.toggle(QRect());  // no icon geometry: at the pointer
+  EXPECT_TRUE(popup.isOpen());
+  EXPECT_TRUE(screen.contains(popup.frameGeometry()));
+  popup.close();
+}
+
+TEST(PanelPopup, ClosingActionsRunOnTheNextTurnAfterClosing) {
+  HostPanelModel model(PanelActions{}, [] { return stopped(); });
+  ManualTimers timers;
+  PanelPopup popup(model, timers.factory(), uptimeNs, english());
+  popup.open(QRect(100, 0, 20, 20));
+  bool ran = false;
+  bool openWhenRan = true;
+  popup.runClosing([&] {
+    ran = true;
+    openWhenRan = popup.isOpen();
+  });
+  EXPECT_FALSE(ran);
+  EXPECT_FALSE(popup.isOpen());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return ran; }, 5000));
+  EXPECT_FALSE(openWhenRan);
+}
+
+TEST(ClassicMenu, BuiltFromItsDescriptionEveryTimeItShows) {
+  int builds = 0;
+  std::vector<std::string> ran;
+  ClassicMenu menu(
+      [&] {
+        ++builds;
+        MenuItem header;
+        header.title = "Host — Serving";
+        MenuItem separator;
+        separator.kind = MenuItem::Kind::separator;
+        MenuItem mirror;
+        mirror.title = "Mirror";
+        mirror.enabled = true;
+        mirror.checked = builds > 1;
+        mirror.command = MenuCommand::chooseMirror;
+        MenuItem forget;
+        forget.title = "Forget Device";
+        forget.enabled = true;
+        forget.command = MenuCommand::forgetDevice;
+        forget.fingerprint = "ab";
+        MenuItem device;
+        device.title = "Tab";
+        device.enabled = true;
+        device.submenu = {forget};
+        return MenuSpec{{header, separator, mirror, device}};
+      },
+      [&](const MenuItem& item) { ran.push_back(item.title + " " + item.fingerprint); });
+  auto actions = menu.actions();
+  ASSERT_EQ(actions.size(), 4);
+  EXPECT_FALSE(actions[0]->isEnabled());
+  EXPECT_TRUE(actions[1]->isSeparator());
+  EXPECT_FALSE(actions[2]->isChecked());
+  emit menu.aboutToShow();
+  actions = menu.actions();
+  EXPECT_TRUE(actions[2]->isCheckable() && actions[2]->isChecked());
+  ASSERT_NE(actions[3]->menu(), nullptr);
+  actions[3]->menu()->actions()[0]->trigger();
+  actions[2]->trigger();
+  actions[0]->trigger();  // a line of text runs nothing
+  EXPECT_EQ(ran, (std::vector<std::string>{"Forget Device ab", "Mirror "}));
+}
+
+TEST(RenameDialog, OffersTheAliasAndReturnsTheField) {
+  QtRenamePrompt prompt;
+  const RenamePrompt::Request request{"Rename “Studio”", "The name the device gave: Tab", "Studio", "Tab", "Rename",
+                                      "Cancel"};
+  auto answer = [&](const QString& text, int button) {
+    QTimer::singleShot(0, [text, button] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(box, nullptr);
+      auto* field = box->findChild<QLineEdit*>("renameField");
+      ASSERT_NE(field, nullptr);
+      EXPECT_EQ(field->text(), "Studio");
+      EXPECT_EQ(field->placeholderText(), "Tab");
+      EXPECT_EQ(field->size(), QSize(260, 24));
+      field->setText(text);
+      box->buttons()[button]->click();
+    });
+  };
+  answer("", 0);
+  EXPECT_EQ(prompt.ask(request), std::optional<std::string>(""));  // empty clears the alias
+  answer("Desk", 1);
+  EXPECT_EQ(prompt.ask(request), std::nullopt);  // cancelled
+}
+
+}  // namespace
+}  // namespace lumenrail
