@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -223,12 +224,15 @@ void SettingsView::scheduleRebuild() {
       this,
       [this] {
         if (!rebuildQueued_) return;
-        // A dialog of the page (rename, confirmation) runs its own loop: wait for it.
-        if (QApplication::activeModalWidget() != nullptr) {
-          QTimer::singleShot(200, this, [this] {
-            rebuildQueued_ = false;
-            scheduleRebuild();
-          });
+        // A dialog of the page (rename, confirmation) runs its own loop, and a
+        // field being typed in (the port) commits only when its editing ends:
+        // replacing either now would end them early. Wait for them.
+        const auto* field = qobject_cast<QLineEdit*>(window()->focusWidget());
+        const bool typing = field != nullptr && body_ && body_->isAncestorOf(field) && field->isModified();
+        if (QApplication::activeModalWidget() != nullptr || typing) {
+          // A publish meanwhile (the edit's own commit) queues at once.
+          rebuildQueued_ = false;
+          QTimer::singleShot(200, this, [this] { scheduleRebuild(); });
           return;
         }
         rebuildQueued_ = false;

@@ -208,6 +208,11 @@ TEST(SettingsWindow, PortFieldSavesOnceWhenEditingEndsNotWhileTyping) {
   field->selectAll();
   QTest::keyClicks(field, "80");
   EXPECT_TRUE(h.store->saves.empty());  // "8" and "80" were never clamped and saved
+  // A publish meanwhile (the owner's sync) does not end the editing by rebuilding the page.
+  h.model->setServing(true);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(view.page()->findChild<QLineEdit*>(), field);
+  EXPECT_TRUE(h.store->saves.empty());
   QTest::keyClick(field, Qt::Key_Return);
   ASSERT_EQ(h.store->saves.size(), 1u);
   EXPECT_EQ(h.store->saves[0].port, 1024);
