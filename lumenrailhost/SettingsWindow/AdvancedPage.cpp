@@ -30,7 +30,7 @@ bool confirm(QWidget* parent, const std::string& title, const std::string& messa
 }  // namespace
 
 AdvancedPage::AdvancedPage(HostSettingsModel& model, SettingsPorts& ports, QWidget* parent)
-    : QWidget(parent), model_(model), ports_(ports) {
+    : QWidget(parent) {
   auto* column = pageColumn(this);
   auto* updates = new HostSwitch(qs(L10n::text("settings.advanced.updates.switch")), model.settings().checkForUpdates);
   connect(updates, &HostSwitch::toggleRequested, this,

@@ -14,10 +14,6 @@ class AdvancedPage final : public QWidget {
 
  public:
   AdvancedPage(HostSettingsModel& model, SettingsPorts& ports, QWidget* parent = nullptr);
-
- private:
-  HostSettingsModel& model_;
-  SettingsPorts& ports_;
 };
 
 }  // namespace lumenrail

@@ -33,8 +33,8 @@ QLineEdit* portField(HostSettingsModel& model) {
 
 }  // namespace
 
-ConnectionPage::ConnectionPage(HostSettingsModel& model, SettingsPorts& ports, QWidget* parent)
-    : QWidget(parent), model_(model), ports_(ports) {
+ConnectionPage::ConnectionPage(HostSettingsModel& model, SettingsPorts&, QWidget* parent)
+    : QWidget(parent) {
   auto* column = pageColumn(this);
   const HostSettings& s = model.settings();
 

@@ -14,10 +14,6 @@ class ConnectionPage final : public QWidget {
 
  public:
   ConnectionPage(HostSettingsModel& model, SettingsPorts& ports, QWidget* parent = nullptr);
-
- private:
-  HostSettingsModel& model_;
-  SettingsPorts& ports_;
 };
 
 }  // namespace lumenrail

@@ -8,8 +8,8 @@
 
 namespace lumenrail {
 
-DisplayPage::DisplayPage(HostSettingsModel& model, SettingsPorts& ports, QWidget* parent)
-    : QWidget(parent), model_(model), ports_(ports) {
+DisplayPage::DisplayPage(HostSettingsModel& model, SettingsPorts&, QWidget* parent)
+    : QWidget(parent) {
   auto* column = pageColumn(this);
   auto* tiles = new ChoiceTiles(
       {{false, "rectangle.on.rectangle", qs(L10n::text("mode.extend")),

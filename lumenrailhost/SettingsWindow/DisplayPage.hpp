@@ -14,10 +14,6 @@ class DisplayPage final : public QWidget {
 
  public:
   DisplayPage(HostSettingsModel& model, SettingsPorts& ports, QWidget* parent = nullptr);
-
- private:
-  HostSettingsModel& model_;
-  SettingsPorts& ports_;
 };
 
 }  // namespace lumenrail

@@ -8,8 +8,8 @@
 
 namespace lumenrail {
 
-PenPage::PenPage(HostSettingsModel& model, SettingsPorts& ports, QWidget* parent)
-    : QWidget(parent), model_(model), ports_(ports) {
+PenPage::PenPage(HostSettingsModel& model, SettingsPorts&, QWidget* parent)
+    : QWidget(parent) {
   auto* column = pageColumn(this);
   // The high rate only works on the extended desktop.
   const bool mirror = SettingsPages::mirroring(model);

@@ -14,10 +14,6 @@ class PenPage final : public QWidget {
 
  public:
   PenPage(HostSettingsModel& model, SettingsPorts& ports, QWidget* parent = nullptr);
-
- private:
-  HostSettingsModel& model_;
-  SettingsPorts& ports_;
 };
 
 }  // namespace lumenrail

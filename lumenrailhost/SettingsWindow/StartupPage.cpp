@@ -12,7 +12,7 @@
 namespace lumenrail {
 
 StartupPage::StartupPage(HostSettingsModel& model, SettingsPorts& ports, QWidget* parent)
-    : QWidget(parent), model_(model), language_(L10n::languageOverride()) {
+    : QWidget(parent), language_(L10n::languageOverride()) {
   auto* column = pageColumn(this);
   const bool available = ports.loginItem && ports.loginItem->available();
 

@@ -18,7 +18,6 @@ class StartupPage final : public QWidget {
   StartupPage(HostSettingsModel& model, SettingsPorts& ports, QWidget* parent = nullptr);
 
  private:
-  HostSettingsModel& model_;
   // The language chosen in the picker ("" follows the system).
   std::string language_;
 };
