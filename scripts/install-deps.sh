@@ -56,6 +56,8 @@ packages=(
   qt6-qpa-plugins
   fonts-dejavu-core
   libicu-dev
+  libqrencode-dev
+  libzbar-dev
   xdg-utils
   clang-14
   libclang-rt-14-dev

@@ -16,6 +16,13 @@ QFont make(double size, Weight weight) {
   return font;
 }
 
+QFont mono(double size, Weight weight) {
+  QFont font = make(size, weight);
+  font.setFamily("DejaVu Sans Mono");
+  font.setStyleHint(QFont::Monospace);
+  return font;
+}
+
 QFont kerned(double size, Weight weight, double kerning) {
   QFont font = make(size, weight);
   font.setLetterSpacing(QFont::AbsoluteSpacing, kerning);

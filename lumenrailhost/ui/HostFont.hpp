@@ -13,6 +13,9 @@ enum class Weight { regular, medium, semibold, bold };
 inline constexpr const char* kFamily = "DejaVu Sans";
 
 QFont make(double size, Weight weight = Weight::regular);
+// The monospaced face of the same family (DejaVu Sans Mono), for
+// addresses, ports and fingerprints.
+QFont mono(double size, Weight weight = Weight::regular);
 // The same with extra space between letters (pixels).
 QFont kerned(double size, Weight weight, double kerning);
 

@@ -109,6 +109,89 @@ const std::map<QString, Drawing>& drawings() {
          p.setBrush(c);
          p.drawEllipse(QPointF(12, 7.5), 1.2, 1.2);
        }},
+      // The settings window's sidebar and actions.
+      {"power",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 2));
+         p.setBrush(Qt::NoBrush);
+         p.drawArc(QRectF(3.5, 4, 17, 17), 125 * 16, -250 * 16);
+         p.drawLine(QPointF(12, 2.5), QPointF(12, 11));
+       }},
+      {"display",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.8));
+         p.setBrush(Qt::NoBrush);
+         p.drawRoundedRect(QRectF(2, 3.5, 20, 13.5), 2, 2);
+         p.drawLine(QPointF(12, 17), QPointF(12, 20.5));
+         p.drawLine(QPointF(7.5, 20.5), QPointF(16.5, 20.5));
+       }},
+      {"applepencil",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.8));
+         p.setBrush(Qt::NoBrush);
+         p.drawPolygon(QPolygonF({{5, 19}, {6, 14.5}, {16.5, 4}, {20, 7.5}, {9.5, 18}}));
+         p.drawLine(QPointF(14.5, 6), QPointF(18, 9.5));
+       }},
+      {"link",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.9));
+         p.setBrush(Qt::NoBrush);
+         p.translate(12, 12);
+         p.rotate(-45);
+         p.drawRoundedRect(QRectF(-10, -3.5, 11, 7), 3.5, 3.5);
+         p.drawRoundedRect(QRectF(-1, -3.5, 11, 7), 3.5, 3.5);
+       }},
+      {"lock",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.8));
+         p.setBrush(Qt::NoBrush);
+         p.drawRoundedRect(QRectF(5, 10.5, 14, 10.5), 2, 2);
+         p.drawArc(QRectF(8, 3, 8, 10), 0, 180 * 16);
+         p.drawLine(QPointF(8, 8), QPointF(8, 10.5));
+         p.drawLine(QPointF(16, 8), QPointF(16, 10.5));
+       }},
+      {"gearshape",
+       [](QPainter& p, const QColor& c) {
+         QPainterPath gear;
+         for (int i = 0; i < 8; ++i) {
+           QPainterPath tooth;
+           tooth.addRoundedRect(QRectF(-2.2, -10.5, 4.4, 6), 1, 1);
+           gear.addPath(QTransform().translate(12, 12).rotate(i * 45).map(tooth));
+         }
+         gear.addEllipse(QPointF(12, 12), 7.2, 7.2);
+         QPainterPath hole;
+         hole.addEllipse(QPointF(12, 12), 3, 3);
+         p.setPen(Qt::NoPen);
+         p.setBrush(c);
+         p.drawPath(gear.simplified().subtracted(hole));
+       }},
+      {"doc.text",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.8));
+         p.setBrush(Qt::NoBrush);
+         p.drawPolygon(QPolygonF({{5, 2.5}, {14, 2.5}, {19, 7.5}, {19, 21.5}, {5, 21.5}}));
+         p.drawLine(QPointF(8.5, 11), QPointF(15.5, 11));
+         p.drawLine(QPointF(8.5, 14.5), QPointF(15.5, 14.5));
+         p.drawLine(QPointF(8.5, 18), QPointF(13, 18));
+       }},
+      {"doc.on.doc",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.8));
+         p.setBrush(Qt::NoBrush);
+         p.drawRoundedRect(QRectF(8, 6.5, 12, 15), 2, 2);
+         p.drawPolyline(QPolygonF({{4, 17.5}, {4, 2.5}, {15, 2.5}}));
+       }},
+      {"arrow.triangle.2.circlepath",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.9));
+         p.setBrush(Qt::NoBrush);
+         p.drawArc(QRectF(4, 4, 16, 16), 30 * 16, 140 * 16);
+         p.drawArc(QRectF(4, 4, 16, 16), 210 * 16, 140 * 16);
+         p.setPen(Qt::NoPen);
+         p.setBrush(c);
+         p.drawPolygon(QPolygonF({{20.5, 5}, {21, 11}, {15.5, 9.5}}));
+         p.drawPolygon(QPolygonF({{3.5, 19}, {3, 13}, {8.5, 14.5}}));
+       }},
   };
   return table;
 }

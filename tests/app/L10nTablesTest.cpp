@@ -53,7 +53,7 @@ const std::vector<std::pair<std::string, std::string>> kKeys = {
     {"settings.advanced.reset.confirm", ""}, {"settings.advanced.reset.desc", ""},
     {"settings.advanced.reset.message", ""}, {"settings.advanced.updates", ""},
     {"settings.advanced.updates.desc", "@"}, {"settings.advanced.updates.switch", ""},
-    {"settings.arrangeDisplays", ""}, {"settings.blurb.advanced", ""}, {"settings.blurb.connection", ""},
+    {"settings.arrangeDisplays", ""}, {"settings.arrangeDisplays.unavailable", ""}, {"settings.blurb.advanced", ""}, {"settings.blurb.connection", ""},
     {"settings.blurb.display", "@"}, {"settings.blurb.pairing", ""}, {"settings.blurb.pen", ""},
     {"settings.blurb.startup", ""}, {"settings.connection.encrypt", ""}, {"settings.connection.encrypt.off", ""},
     {"settings.connection.encrypt.on", ""}, {"settings.connection.encrypt.switch", ""},

@@ -1,0 +1,27 @@
+#include "PenPage.hpp"
+
+#include "HostSwitch.hpp"
+#include "L10n.hpp"
+#include "PageParts.hpp"
+#include "SettingRow.hpp"
+#include "SettingsPages.hpp"
+
+namespace lumenrail {
+
+PenPage::PenPage(HostSettingsModel& model, SettingsPorts&, QWidget* parent)
+    : QWidget(parent) {
+  auto* column = pageColumn(this);
+  // The high rate only works on the extended desktop.
+  const bool mirror = SettingsPages::mirroring(model);
+  auto* toggle = new HostSwitch(qs(L10n::text("pen.highRateMode")), model.settings().penHighRate);
+  toggle->setEnabled(!mirror);
+  connect(toggle, &HostSwitch::toggleRequested, this,
+          [&model](bool on) { model.set(&HostSettings::penHighRate, on); });
+  const std::string desc =
+      mirror ? L10n::text("settings.pen.extendOnly") : L10n::text("settings.pen.desc", L10n::kProductName);
+  column->addWidget(cardOf({new SettingRow(qs(L10n::text("pen.highRateMode")), qs(desc), false,
+                                           qs(L10n::text("settings.tag.live")), toggle)}));
+  column->addWidget(new PageNote(qs(L10n::text("settings.pen.note"))));
+}
+
+}  // namespace lumenrail

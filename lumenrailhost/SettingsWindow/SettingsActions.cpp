@@ -1,0 +1,25 @@
+#include "SettingsActions.hpp"
+
+#include <QMessageBox>
+
+#include "L10n.hpp"
+#include "MenuBarAlert.hpp"
+#include "SettingsPages.hpp"
+
+namespace lumenrail::SettingsActions {
+
+void openDisplaySettings(SettingsPorts& ports, QWidget* parent) {
+  const auto command = SettingsPages::displaySettingsCommand(ports.desktop, SettingsPages::onPath);
+  if (command && ports.launch && ports.launch(*command)) return;
+  QMessageBox box(parent);
+  box.setIcon(QMessageBox::Information);
+  box.setText(QString::fromStdString(L10n::text("settings.arrangeDisplays.unavailable")));
+  MenuBarAlert::addButton(box, QString::fromStdString(L10n::text("action.ok")));
+  MenuBarAlert::runModalOnMenuBarScreen(box);
+}
+
+void openLog(SettingsPorts& ports) {
+  if (ports.opener) ports.opener->open(SettingsPages::logTarget(ports.logFile), {});
+}
+
+}  // namespace lumenrail::SettingsActions

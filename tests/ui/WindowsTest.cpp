@@ -1,0 +1,268 @@
+// The pairing, About and settings windows offscreen. Set LUMENRAIL_UI_SNAPSHOTS
+// to a folder to also get every window and settings page as PNG files, light
+// and dark.
+#include <gtest/gtest.h>
+
+#include <zbar.h>
+
+#include <cstdlib>
+
+#include <QComboBox>
+#include <QLayout>
+#include <QLineEdit>
+#include <QTest>
+
+#include "AboutView.hpp"
+#include "AboutWindowController.hpp"
+#include "HostBanner.hpp"
+#include "L10n.hpp"
+#include "QrWindowController.hpp"
+#include "SettingsView.hpp"
+#include "SettingsWindowController.hpp"
+#include "SidebarButton.hpp"
+
+namespace lumenrail {
+namespace {
+
+// Every symbol zbar finds in an 8-bit grey image.
+std::vector<std::string> decode(const QImage& picture) {
+  using namespace zbar;
+  const QImage grey = picture.convertToFormat(QImage::Format_Grayscale8);
+  std::vector<uint8_t> pixels;
+  for (int y = 0; y < grey.height(); ++y) {
+    const uchar* row = grey.constScanLine(y);
+    pixels.insert(pixels.end(), row, row + grey.width());
+  }
+  zbar_image_scanner_t* scanner = zbar_image_scanner_create();
+  zbar_image_scanner_set_config(scanner, ZBAR_NONE, ZBAR_CFG_ENABLE, 0);
+  zbar_image_scanner_set_config(scanner, ZBAR_QRCODE, ZBAR_CFG_ENABLE, 1);
+  zbar_image_t* image = zbar_image_create();
+  zbar_image_set_format(image, zbar_fourcc('Y', '8', '0', '0'));
+  zbar_image_set_size(image, static_cast<unsigned>(grey.width()), static_cast<unsigned>(grey.height()));
+  zbar_image_set_data(image, pixels.data(), pixels.size(), nullptr);
+  std::vector<std::string> found;
+  if (zbar_scan_image(scanner, image) > 0) {
+    for (auto* s = zbar_image_first_symbol(image); s != nullptr; s = zbar_symbol_next(s)) {
+      found.emplace_back(zbar_symbol_get_data(s), zbar_symbol_get_data_length(s));
+    }
+  }
+  zbar_image_destroy(image);
+  zbar_image_scanner_destroy(scanner);
+  return found;
+}
+
+QImage render(QWidget& widget) {
+  widget.ensurePolished();
+  if (widget.layout() != nullptr) widget.layout()->activate();
+  QImage image(widget.size() * 2, QImage::Format_ARGB32_Premultiplied);
+  image.setDevicePixelRatio(2);
+  image.fill(Qt::white);
+  widget.render(&image);
+  return image;
+}
+
+void snapshot(QWidget& widget, const std::string& name) {
+  const char* folder = std::getenv("LUMENRAIL_UI_SNAPSHOTS");
+  if (folder == nullptr || *folder == '\0') return;
+  const std::string look = Appearance::isDark() ? "dark" : "light";
+  render(widget).save(QString::fromStdString(std::string(folder) + "/" + name + "-" + look + ".png"));
+}
+
+struct FakeClipboard : Clipboard {
+  std::string text;
+  bool setText(const std::string& t) override {
+    text = t;
+    return true;
+  }
+};
+
+struct FakeOpener : UrlOpener {
+  std::vector<std::string> opened;
+  void open(const std::string& url, std::function<void(bool)> done) override {
+    opened.push_back(url);
+    if (done) done(true);
+  }
+};
+
+struct HeldCall : PendingCall {};
+
+struct FakeLoginItem : LoginItemPort {
+  bool available() const override { return true; }
+  bool isEnabled() const override { return false; }
+  std::optional<LoginItem::Note> setEnabled(bool) override { return std::nullopt; }
+};
+
+struct Delays {
+  std::vector<std::pair<uint64_t, std::function<void()>>> pending;
+  DelayFactory factory() {
+    return [this](uint64_t ns, std::function<void()> run) -> std::unique_ptr<PendingCall> {
+      pending.emplace_back(ns, std::move(run));
+      return std::make_unique<HeldCall>();
+    };
+  }
+};
+
+struct CountingStore : HostSettingsStore {
+  std::vector<HostSettings> saves;
+  HostSettings load() override { return HostSettings::shipDefaults(); }
+  void save(const HostSettings& s) override { saves.push_back(s); }
+};
+
+const std::vector<LanAddress::Candidate> kOneAddress = {{"192.168.1.20", "wlan0", "Wi-Fi", true}};
+
+QrWindowModel::Ports qrPorts(std::shared_ptr<Clipboard> clipboard, Delays& delays,
+                             std::vector<LanAddress::Candidate> addresses = kOneAddress) {
+  QrWindowModel::Ports ports;
+  ports.clientCount = [] { return int64_t{0}; };
+  ports.candidates = [addresses] { return addresses; };
+  ports.clipboard = std::move(clipboard);
+  ports.delays = delays.factory();
+  ports.log = [](const std::string&) {};
+  return ports;
+}
+
+TEST(QrWindow, TheCodeOnScreenAndTheImageScanToTheExactLink) {
+  Appearance::instance().pin(AppearanceKind::light);
+  Delays delays;
+  auto clipboard = std::make_shared<FakeClipboard>();
+  QrWindowController qr(27184, Bytes{1, 2, 3, 0xFB, 0xFF, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 42}, qrPorts(clipboard, delays));
+  qr.show(false);
+  const std::string link = *qr.model().link();
+  ASSERT_NE(link.find("#k="), std::string::npos);
+  EXPECT_EQ(decode(render(*qr.window())), std::vector<std::string>{link});
+  EXPECT_EQ(decode(QrWindowController::qrImage(link, 6)), std::vector<std::string>{link});
+  EXPECT_TRUE(QrWindowController::qrImage("", 6).isNull());
+
+  // Copy: the clipboard holds exactly that link; the button reads "copied" until the delay runs.
+  auto buttons = qr.window()->findChildren<QAbstractButton*>();
+  auto copy = std::find_if(buttons.begin(), buttons.end(),
+                           [](auto* b) { return b->text().toStdString() == L10n::text("qr.copyLink"); });
+  ASSERT_NE(copy, buttons.end());
+  QTest::mouseClick(*copy, Qt::LeftButton);
+  EXPECT_EQ(clipboard->text, link);
+  EXPECT_EQ((*copy)->text().toStdString(), L10n::text("qr.copied"));
+  ASSERT_EQ(delays.pending.size(), 1u);
+  EXPECT_EQ(delays.pending[0].first, 1'500'000'000u);
+  delays.pending[0].second();
+  EXPECT_EQ((*copy)->text().toStdString(), L10n::text("qr.copyLink"));
+  snapshot(*qr.window(), "qr-stopped");
+  qr.close();
+  EXPECT_FALSE(qr.window()->isVisible());
+  EXPECT_FALSE(qr.model().watching());
+}
+
+TEST(QrWindow, SnapshotsWithAChooserAndWithoutANetwork) {
+  for (auto look : {AppearanceKind::light, AppearanceKind::dark}) {
+    Appearance::instance().pin(look);
+    Delays delays;
+    QrWindowController many(27184, std::nullopt,
+                            qrPorts(nullptr, delays, {{"192.168.1.20", "wlan0", "Wi-Fi", true},
+                                                      {"10.0.0.7", "eth0", "Ethernet", false}}));
+    many.show(true);
+    ASSERT_NE(many.window()->findChild<QComboBox*>(), nullptr);
+    EXPECT_EQ(many.window()->findChild<QComboBox*>()->count(), 2);
+    snapshot(*many.window(), "qr-addresses");
+    QrWindowController none(27184, std::nullopt, qrPorts(nullptr, delays, {}));
+    none.show(true);
+    EXPECT_EQ(none.window()->findChild<QComboBox*>(), nullptr);
+    snapshot(*none.window(), "qr-nonetwork");
+    if (look == AppearanceKind::light) continue;
+    QrWindowController one(27184, std::nullopt, qrPorts(nullptr, delays));
+    one.show(false);
+    snapshot(*one.window(), "qr-stopped");
+  }
+  Appearance::instance().pin(AppearanceKind::light);
+}
+
+struct SettingsHarness {
+  std::shared_ptr<CountingStore> store = std::make_shared<CountingStore>();
+  std::shared_ptr<HostSettingsModel> model;
+  Delays delays;
+  SettingsPorts ports;
+
+  SettingsHarness() {
+    HostSettingsModel::Callbacks callbacks;
+    callbacks.refreshPaired = [] {
+      return std::vector<PairedDevice>{
+          {"3f9a1c0b7d2e4a5f8c6b1d0e9f7a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c", {}, "Pixel Tablet", 1.7e9, {}, 1,
+           std::string("Studio tablet")},
+          {"aa11bb22cc33dd44ee55ff6677889900aabbccddeeff00112233445566778899", {}, "iPad Pro", 1.6e9, {}, 4, {}}};
+    };
+    HostSettings running = HostSettings::shipDefaults();
+    model = std::make_shared<HostSettingsModel>(HostSettings::shipDefaults(), running, true, store, callbacks);
+    ports.clipboard = std::make_shared<FakeClipboard>();
+    ports.opener = std::make_shared<FakeOpener>();
+    ports.loginItem = std::make_shared<FakeLoginItem>();
+    ports.delays = delays.factory();
+    ports.logFile = "/nonexistent/Lumenrail/host.log";
+  }
+};
+
+TEST(SettingsWindow, PortFieldSavesOnceWhenEditingEndsNotWhileTyping) {
+  SettingsHarness h;
+  SettingsView view(h.model, h.ports, SettingsSection::connection, false);
+  view.show();
+  auto* field = view.page()->findChild<QLineEdit*>();
+  ASSERT_NE(field, nullptr);
+  field->setFocus();
+  field->selectAll();
+  QTest::keyClicks(field, "80");
+  EXPECT_TRUE(h.store->saves.empty());  // "8" and "80" were never clamped and saved
+  // A publish meanwhile (the owner's sync) does not end the editing by rebuilding the page.
+  h.model->setServing(true);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(view.page()->findChild<QLineEdit*>(), field);
+  EXPECT_TRUE(h.store->saves.empty());
+  QTest::keyClick(field, Qt::Key_Return);
+  ASSERT_EQ(h.store->saves.size(), 1u);
+  EXPECT_EQ(h.store->saves[0].port, 1024);
+  EXPECT_EQ(h.model->settings().port, 1024);
+  // Serving with another port than the session's: the banner names it.
+  QCoreApplication::processEvents();
+  ASSERT_NE(view.banner(), nullptr);
+  EXPECT_EQ(view.page()->findChild<QLineEdit*>()->text(), "1024");
+}
+
+TEST(SettingsWindow, SectionsHeadersAndTheCopyButton) {
+  SettingsHarness h;
+  SettingsWindowController window(h.model, h.ports);
+  SettingsView& view = *window.view();
+  EXPECT_EQ(view.section(), SettingsSection::startup);
+  EXPECT_EQ(view.banner(), nullptr);  // nothing pending
+  QTest::mouseClick(view.sidebarButton(SettingsSection::about), Qt::LeftButton);
+  EXPECT_EQ(view.section(), SettingsSection::about);
+  EXPECT_TRUE(view.sidebarButton(SettingsSection::about)->isSelected());
+  EXPECT_FALSE(view.sidebarButton(SettingsSection::startup)->isSelected());
+  EXPECT_NE(dynamic_cast<AboutView*>(view.page()), nullptr);
+
+  QTest::mouseClick(view.copyButton(), Qt::LeftButton);
+  EXPECT_EQ(view.copyResult(), true);
+  EXPECT_EQ(view.copyButton()->text().toStdString(), L10n::text("settings.copied"));
+  ASSERT_EQ(h.delays.pending.size(), 1u);
+  EXPECT_EQ(h.delays.pending[0].first, 2'500'000'000u);
+  h.delays.pending[0].second();
+  EXPECT_EQ(view.copyButton()->text().toStdString(), L10n::text("settings.copySupport"));
+}
+
+TEST(SettingsWindow, EveryPageAndTheAboutWindowRender) {
+  for (auto look : {AppearanceKind::light, AppearanceKind::dark}) {
+    Appearance::instance().pin(look);
+    SettingsHarness h;
+    h.model->set(&HostSettings::port, uint16_t{8080});
+    h.model->set(&HostSettings::pairingEnabled, false);
+    h.model->set(&HostSettings::secureWifi, false);
+    for (auto section : SettingsSections::allCases) {
+      SettingsView view(h.model, h.ports, section, false);
+      ASSERT_NE(view.page(), nullptr);
+      const QImage image = render(view);
+      EXPECT_EQ(image.size(), QSize(780 * 2, 560 * 2));
+      snapshot(view, "settings-" + SettingsSections::rawValue(section));
+    }
+    AboutWindowController about(h.ports.clipboard, h.ports.opener);
+    snapshot(*about.window(), "about");
+  }
+  Appearance::instance().pin(AppearanceKind::light);
+}
+
+}  // namespace
+}  // namespace lumenrail
