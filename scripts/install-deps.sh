@@ -57,6 +57,8 @@ packages=(
   fonts-dejavu-core
   libicu-dev
   xdg-utils
+  trayer
+  desktop-file-utils
 )
 
 missing=()
