@@ -58,7 +58,6 @@ packages=(
   libicu-dev
   xdg-utils
   trayer
-  desktop-file-utils
 )
 
 missing=()
