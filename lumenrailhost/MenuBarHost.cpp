@@ -4,6 +4,9 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <string_view>
+
 #include "HostEntry.hpp"
 #include "InstanceLock.hpp"
 #include "M2Session.hpp"
@@ -14,6 +17,7 @@
 #include "media/DisplaySleepAssertion.hpp"
 #include "media/VirtualDisplayManager.hpp"
 #include "platform/Log.hpp"
+#include "platform/X11Display.hpp"
 #include "platform/UserDefaults.hpp"
 #include "settings/UpdateChecker.hpp"
 
@@ -56,6 +60,20 @@ class RealUpdateChecker final : public UpdateCheckerHandle {
   UpdateChecker checker_;
 };
 
+// Qt ends the process when it cannot reach its display; say why and refuse instead.
+bool displayReachable() {
+  const char* qpa = std::getenv("QT_QPA_PLATFORM");
+  if (qpa && *qpa && std::string_view(qpa) != "xcb") return true;
+  try {
+    X11Display::open("");
+    return true;
+  } catch (const std::exception& e) {
+    Log::line("[app] ERROR: the tray application needs an X display (" + std::string(e.what()) +
+              ") — use --m2 to serve without a desktop");
+    return false;
+  }
+}
+
 const char* signalName(int signal) {
   switch (signal) {
     case SIGINT: return "SIGINT";
@@ -69,6 +87,7 @@ const char* signalName(int signal) {
 int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsStore> store,
                    std::vector<std::string> arguments, bool installed) {
   Log::line("== lumenrail Linux host — menu-bar ==");
+  if (!displayReachable()) return 2;
   // Blocked before Qt starts its threads, so the stop signals reach only the
   // descriptor that the main loop watches.
   sigset_t stopSignals;

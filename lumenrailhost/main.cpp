@@ -69,7 +69,7 @@ bool m1ModeUsable(const HostEntry::Plan& plan) {
 }
 
 int notInThisBuild(std::string_view what) {
-  line("[app] " + std::string(what) + " comes with the tray application, which is not part of this build — use --m2 to serve");
+  line("[app] " + std::string(what) + " is not part of this build");
   return 2;
 }
 
