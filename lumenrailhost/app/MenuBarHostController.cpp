@@ -24,6 +24,14 @@ void MenuBarHostController::say(const std::string& line) const {
   if (ports_.log) ports_.log(line);
 }
 
+void MenuBarHostController::sayError(const std::string& line) const {
+  if (ports_.errorLog) {
+    ports_.errorLog(line);
+  } else {
+    Log::lineTo(2, line);
+  }
+}
+
 void MenuBarHostController::onMain(std::function<void(MenuBarHostController&)> work) {
   ports_.main->post([weak = weak_from_this(), work = std::move(work)] {
     if (auto self = weak.lock()) work(*self);
@@ -45,6 +53,8 @@ void MenuBarHostController::launch() {
     // Linux desktops without a tray exist; the host serves on without an icon.
     say("[menubar] WARN: this desktop has no system tray — serving goes on without an icon; stop the host with "
         "`kill " + std::to_string(::getpid()) + "` (SIGTERM)");
+    // Without an icon the settings window is the way in, once it exists.
+    if (ports_.windows.showSettings) ports_.windows.showSettings();
   }
   refreshGlyph();
   applyUpdateCheckSetting();
@@ -84,7 +94,7 @@ void MenuBarHostController::startServing() {
   if (!session) {
     transitioning_ = false;
     refreshGlyph();
-    if (ports_.errorLog) ports_.errorLog("[menubar] pipeline failed to start (see host log)");
+    sayError("[menubar] pipeline failed to start (see host log)");
     return;
   }
   const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
@@ -122,12 +132,7 @@ void MenuBarHostController::startServing() {
         self->serving_ = false;
         self->runningSettings_.reset();
         if (self->ports_.displayAwake) self->ports_.displayAwake->release();
-        const std::string line = "[menubar] pipeline failed to start (see host log)";
-        if (self->ports_.errorLog) {
-          self->ports_.errorLog(line);
-        } else {
-          Log::lineTo(2, line);
-        }
+        self->sayError("[menubar] pipeline failed to start (see host log)");
       }
       self->refreshGlyph();
       self->syncSettingsModel();

@@ -122,6 +122,8 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   void syncSettingsModel();
   void refreshGlyph();
   void say(const std::string& line) const;
+  // Standard error: the failed start is what the owner must see in a terminal too.
+  void sayError(const std::string& line) const;
   void finishQuit(bool clean);
   // Posts `work` to the main queue holding this controller weakly.
   void onMain(std::function<void(MenuBarHostController&)> work);
