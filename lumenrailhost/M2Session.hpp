@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ControllerPorts.hpp"
+#include "ServingSession.hpp"
 
 namespace lumenrail {
 

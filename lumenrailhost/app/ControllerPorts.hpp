@@ -1,21 +1,18 @@
 #pragma once
 
-// What the tray controller is given besides the ports of AppPorts.hpp: the
-// main queue, the serving session, the tray icon, modal alerts, the
+// What the tray controller is given besides the ports of AppPorts.hpp and
+// ServingSession.hpp: the main queue, the tray icon, modal alerts, the
 // display-sleep assertion and the update checker. The views target
 // implements them with Qt, the tests with fakes.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.hpp"
 #include "settings/UpdateRelease.hpp"
 #include "wire/HostUpdate.hpp"
-#include "wire/WireServer.hpp"
 
 namespace lumenrail {
 
@@ -88,42 +85,6 @@ struct UpdateCheckerSpec {
   std::function<void(HostUpdate, const std::string& version, int64_t minClient)> onVerdict;
 };
 using UpdateCheckerFactory = std::function<std::unique_ptr<UpdateCheckerHandle>(UpdateCheckerSpec spec)>;
-
-// What one serving session is started with.
-struct SessionConfig {
-  int64_t width = 0;
-  int64_t height = 0;
-  int64_t fps = 0;
-  uint16_t port = 0;
-  bool captureMain = false;
-  bool usb = false;
-  std::optional<Bytes> psk;
-  std::optional<WireServer::Pairing> pairing;
-  bool penHighRate = false;
-};
-
-// One serving session as the controller sees it; the real one is M2Pipeline.
-class ServingSession {
- public:
-  struct Hooks {
-    // Both run on the main queue.
-    std::function<void(const std::optional<std::string>& deviceName)> onClientMustUpdate;
-    std::function<void(const std::string& name, bool overNetwork)> onClientNamed;
-  };
-  virtual ~ServingSession() = default;
-  // Set before startServing().
-  virtual void setHooks(Hooks hooks) = 0;
-  // Blocking; on the serve queue only.
-  virtual bool startServing() = 0;
-  virtual void stopServing() = 0;
-  // Any thread, without blocking.
-  virtual bool captureMain() const = 0;
-  virtual void setCaptureMain(bool on) = 0;
-  virtual void setPenHighRate(bool on) = 0;
-  virtual int64_t clientCount() const = 0;
-  virtual void setVersionVerdict(int64_t floor, HostUpdate update, const std::string& version) = 0;
-};
-using SessionFactory = std::function<std::shared_ptr<ServingSession>(const SessionConfig& config)>;
 
 // The windows of later work: each returns false while it does not exist.
 struct WindowSeams {

@@ -19,6 +19,7 @@
 #include "AppPorts.hpp"
 #include "ConnectNoticePoster.hpp"
 #include "ControllerPorts.hpp"
+#include "ServingSession.hpp"
 #include "HostPermissions.hpp"
 #include "HostSettingsModel.hpp"
 #include "input/InputGrantWatch.hpp"
