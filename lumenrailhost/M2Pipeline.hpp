@@ -102,6 +102,10 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   bool captureMain() const { return captureMain_.load(); }
   // The virtual display's id, 0 when there is none.
   uint32_t virtualDisplayID() const { return vdId_.load(); }
+  // For the tray application; any thread.
+  const std::shared_ptr<WireServer>& server() const { return server_; }
+  Mode mode() const { return currentMode(); }
+  bool penHighRateApplied() const { return penHighRateApplied_.load(); }
 
   // Set before startServing(); called through Config::postToMain, also while
   // a start is still running, and never once the pipeline is gone.
@@ -356,7 +360,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   FrameScaler smallScaler_;                     // encodeFrame only
   uint64_t lastSmallEncodeNs_ = 0;              // encodeFrame only
   bool smallKeyframeOwed_ = false;              // encodeFrame only
-  bool penHighRateApplied_ = false;             // reconfigQueue_
+  std::atomic<bool> penHighRateApplied_{false};  // written on reconfigQueue_
   Wire::EncoderConfigRequest desiredEncoderConfig_ = Wire::EncoderConfigRequest::none();  // reconfigQueue_
   int64_t captureRecoveryRequests_ = 0;         // reconfigQueue_
   // ==== end of live reconfiguration ==========================================

@@ -11,11 +11,13 @@
 #include <memory>
 #include <mutex>
 
+#include "L10n.hpp"
 #include "links/HostIdentity.hpp"
 #include "links/HostPairingStore.hpp"
 #include "links/PairedDevicesStore.hpp"
 #include "links/PairingProtocol.hpp"
 #include "platform/Clock.hpp"
+#include "platform/OneShotEvent.hpp"
 #include "platform/Utf8.hpp"
 
 namespace lumenrail::PairingSupport {
@@ -251,5 +253,121 @@ bool consoleApprove(const std::string& sas, const std::string& fingerprint, cons
 }
 
 void consoleCancel(const std::string& fingerprint) { console().cancel(fingerprint); }
+
+AlertApprover::AlertApprover(std::shared_ptr<MainQueue> main, std::shared_ptr<AlertRunner> alerts, Log::Sink log)
+    : main_(std::move(main)), alerts_(std::move(alerts)), log_(std::move(log)) {}
+
+void AlertApprover::say(const std::string& line) const {
+  if (log_) {
+    log_(line);
+  } else {
+    Log::line(line);
+  }
+}
+
+bool AlertApprover::approve(const std::string& sas, const std::string& fingerprint, const std::string& name) {
+  // An alert still up for this device belongs to its earlier attempt.
+  enqueueEndOnMain(fingerprint, kRedialReason);
+  std::lock_guard gate(promptGate_);
+
+  // Signalled when the main-queue block has run, or was dropped unrun.
+  struct Done {
+    OneShotEvent event;
+    int response = 1001;
+    std::shared_ptr<Prompt> prompt;
+  };
+  auto done = std::make_shared<Done>();
+  struct Signal {
+    std::shared_ptr<Done> done;
+    ~Signal() { done->event.signal(); }
+  };
+  auto signal = std::make_shared<Signal>(done);
+  main_->post([this, signal, sas, fingerprint, name] {
+    const std::string cleanName = PairingProtocol::withoutControlCharacters(name);
+    AlertRunner::Spec spec;
+    spec.title = L10n::text("pair.alert.title");
+    spec.detail = cleanName.empty() ? L10n::text("pair.alert.message.unnamed", fingerprint, groupedCode(sas))
+                                    : L10n::text("pair.alert.message", cleanName, fingerprint, groupedCode(sas));
+    spec.buttons = {L10n::text("pair.alert.allow"), L10n::text("pair.alert.deny")};
+    spec.informational = true;
+    auto prompt = std::make_shared<Prompt>();
+    prompt->alert = alerts_->make(spec);
+    signal->done->prompt = prompt;
+    livePrompts_[fingerprint] = prompt;
+    signal->done->response = prompt->alert->runModal();
+    // A newer alert of the same device stays where it is.
+    if (auto it = livePrompts_.find(fingerprint); it != livePrompts_.end() && it->second == prompt) {
+      livePrompts_.erase(it);
+    }
+  });
+  signal.reset();
+  done->event.wait();
+
+  if (!done->prompt) return false;  // the main loop ended first
+  std::optional<std::string> reason;
+  {
+    std::lock_guard lock(done->prompt->lock);
+    reason = done->prompt->reason;
+  }
+  if (reason) {
+    if (done->response == 1000) {
+      say("[pair] " + fingerprint + " approval ignored — it answered a prompt already ended (" + *reason + ")");
+    } else {
+      say("[pair] " + fingerprint + " stale sheet dismissed — " + *reason);
+    }
+    return false;
+  }
+  if (done->response == 1000) return true;
+  say("[pair] " + fingerprint + " denied by the owner");
+  return false;
+}
+
+void AlertApprover::enqueueEndOnMain(const std::string& fingerprint, const std::string& reason) {
+  main_->post([this, fingerprint, reason] { endPrompt(fingerprint, reason); });
+}
+
+void AlertApprover::endPrompt(const std::string& fingerprint, const std::string& reason) {
+  const auto it = livePrompts_.find(fingerprint);
+  if (it == livePrompts_.end()) return;
+  const auto prompt = it->second;
+  livePrompts_.erase(it);
+  say("[pair] " + fingerprint + " " + reason);
+  {
+    std::lock_guard lock(prompt->lock);
+    if (!prompt->reason) prompt->reason = reason;
+  }
+  prompt->alert->end(1001);
+}
+
+namespace {
+
+std::mutex approverLock;
+std::shared_ptr<AlertApprover>& installedApprover() {
+  static auto* approver = new std::shared_ptr<AlertApprover>();
+  return *approver;
+}
+
+std::shared_ptr<AlertApprover> currentApprover() {
+  std::lock_guard lock(approverLock);
+  return installedApprover();
+}
+
+}  // namespace
+
+void installAlertApprover(std::shared_ptr<AlertApprover> approver) {
+  std::lock_guard lock(approverLock);
+  installedApprover() = std::move(approver);
+}
+
+bool alertApprove(const std::string& sas, const std::string& fingerprint, const std::string& name) {
+  const auto approver = currentApprover();
+  return approver && approver->approve(sas, fingerprint, name);
+}
+
+void alertCancel(const std::string& fingerprint) {
+  if (const auto approver = currentApprover()) {
+    approver->enqueueEndOnMain(fingerprint, AlertApprover::kDisconnectReason);
+  }
+}
 
 }  // namespace lumenrail::PairingSupport

@@ -3,7 +3,7 @@
 // The pairing set-up of a serving session (subsystem 4): the host identity
 // and the store of paired devices made into the wire server's pairing
 // configuration, and the console question by which the owner approves a new
-// device. The tray application's alert approver comes with that application.
+// device, on a console or in an alert of the tray application.
 
 #include <cstdint>
 #include <map>
@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "ControllerPorts.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
 #include "wire/WireServer.hpp"
@@ -80,5 +81,47 @@ class ConsoleApprover final {
 // approval time-out, and its cancel hook.
 bool consoleApprove(const std::string& sas, const std::string& fingerprint, const std::string& name);
 void consoleCancel(const std::string& fingerprint);
+
+// The owner's question as a modal alert on the main queue: one alert at a
+// time; an alert can be ended from outside (the device left or dialled
+// again), which closes that alert and no other and makes its answer a
+// refusal.
+class AlertApprover final {
+ public:
+  AlertApprover(std::shared_ptr<MainQueue> main, std::shared_ptr<AlertRunner> alerts, Log::Sink log = Log::line);
+  AlertApprover(const AlertApprover&) = delete;
+  AlertApprover& operator=(const AlertApprover&) = delete;
+
+  // Off the main queue only: waits for the owner's answer there. A main
+  // queue that has ended refuses.
+  bool approve(const std::string& sas, const std::string& fingerprint, const std::string& name);
+  // Any thread; returns at once.
+  void enqueueEndOnMain(const std::string& fingerprint, const std::string& reason);
+  // Main queue: ends the live alert of that device, recording why.
+  void endPrompt(const std::string& fingerprint, const std::string& reason);
+
+  static constexpr const char* kRedialReason = "redialled — superseding the pending prompt";
+  static constexpr const char* kDisconnectReason = "the device disconnected before pairing finished";
+
+ private:
+  struct Prompt {
+    std::shared_ptr<ModalAlert> alert;
+    std::mutex lock;
+    std::optional<std::string> reason;  // set once, when ended from outside
+  };
+  void say(const std::string& line) const;
+
+  const std::shared_ptr<MainQueue> main_;
+  const std::shared_ptr<AlertRunner> alerts_;
+  const Log::Sink log_;
+  std::mutex promptGate_;  // one question at a time
+  std::map<std::string, std::shared_ptr<Prompt>> livePrompts_;  // main queue only
+};
+
+// The tray application's approver and its cancel hook, for load(); both
+// refuse or do nothing until one is installed.
+void installAlertApprover(std::shared_ptr<AlertApprover> approver);
+bool alertApprove(const std::string& sas, const std::string& fingerprint, const std::string& name);
+void alertCancel(const std::string& fingerprint);
 
 }  // namespace lumenrail::PairingSupport

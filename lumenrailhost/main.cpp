@@ -13,6 +13,7 @@
 #include "L10n.hpp"
 #include "M1Wire.hpp"
 #include "M2Serve.hpp"
+#include "MenuBarHost.hpp"
 #include "SupportActions.hpp"
 #include "UsbModes.hpp"
 #include "platform/Crypto.hpp"
@@ -68,7 +69,7 @@ bool m1ModeUsable(const HostEntry::Plan& plan) {
 }
 
 int notInThisBuild(std::string_view what) {
-  line("[app] " + std::string(what) + " comes with the tray application, which is not part of this build — use --m2 to serve");
+  line("[app] " + std::string(what) + " is not part of this build");
   return 2;
 }
 
@@ -126,8 +127,16 @@ int main(int argc, char** argv) {
       if (!m1ModeUsable(plan)) return 2;
       line("== lumenrail Linux host — M1 wire serve ==");
       runM1Serve(plan.width, plan.height, plan.fps, port);
-    case Mode::app: return notInThisBuild("The application mode");
-    case Mode::menubar: return notInThisBuild("--menubar");
+    case Mode::app: return runApplication(args, plan.isBundled);
+    case Mode::menubar: {
+      // On the command-line defaults; nothing is written to the user defaults.
+      if (resolvedCli.portError) {
+        line("[app] ERROR: " + *resolvedCli.portError);
+        return 2;
+      }
+      return runMenuBarHost(resolvedCli.settings, std::make_shared<InMemorySettingsStore>(resolvedCli.settings), args,
+                            plan.isBundled);
+    }
     case Mode::m2: {
       line("== lumenrail Linux host — M2 capture serve ==");
       if (resolvedCli.portError) {

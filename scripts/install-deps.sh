@@ -61,6 +61,7 @@ packages=(
   xdg-utils
   clang-14
   libclang-rt-14-dev
+  trayer
 )
 
 missing=()

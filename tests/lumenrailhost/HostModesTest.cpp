@@ -291,13 +291,15 @@ TEST(HostModesAcceptance, AnInstalledApplicationStartWritesToTheHostLogAndDiagno
   InstalledCopy installed(home.root() / "prefix");
   const fs::path log = home.root() / "state/Lumenrail/host.log";
   {
-    test::HostProcess host(installed.binary(), {}, home.env());
+    auto env = home.env();
+    env.push_back("DISPLAY=");
+    test::HostProcess host(installed.binary(), {}, env);
     EXPECT_EQ(host.waitExit(), 2);
     EXPECT_EQ(host.output(), "");
   }
   std::ifstream in(log);
   std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(logged.find("[app] The application mode comes with the tray application"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("[app] ERROR: the tray application needs an X display"), std::string::npos) << logged;
   {
     test::HostProcess host(installed.binary(), {"--print-config"}, home.env());
     EXPECT_EQ(host.waitExit(), 0);
@@ -328,9 +330,11 @@ TEST(HostModesAcceptance, AHostLogThatCannotBeOpenedLeavesTheOutputOnTheTerminal
   Home home;
   InstalledCopy installed(home.root() / "prefix");
   fs::create_directories(home.root() / "state/Lumenrail/host.log");  // a folder where the file should be
-  test::HostProcess host(installed.binary(), {}, home.env());
+  auto env = home.env();
+  env.push_back("DISPLAY=");
+  test::HostProcess host(installed.binary(), {}, env);
   EXPECT_EQ(host.waitExit(), 2);
-  EXPECT_NE(host.output().find("[app] The application mode comes with the tray application"), std::string::npos)
+  EXPECT_NE(host.output().find("[app] ERROR: the tray application needs an X display"), std::string::npos)
       << host.output();
 }
 

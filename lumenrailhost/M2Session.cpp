@@ -1,0 +1,43 @@
+#include "M2Session.hpp"
+
+#include "LinuxDesktopEnvironment.hpp"
+#include "M2Pipeline.hpp"
+
+namespace lumenrail {
+
+M2Session::M2Session(const SessionConfig& config, std::vector<std::string> arguments, std::shared_ptr<MainQueue> main)
+    : main_(std::move(main)) {
+  M2Pipeline::Config c;
+  c.mode = {config.width, config.height, config.fps};
+  c.port = config.port;
+  c.captureMain = config.captureMain;
+  c.usb = config.usb;
+  c.psk = config.psk;
+  c.pairing = config.pairing;
+  c.penHighRate = config.penHighRate;
+  c.arguments = std::move(arguments);
+  c.desktop = std::make_shared<LinuxDesktopEnvironment>("");  // the X display of $DISPLAY
+  pipeline_ = M2Pipeline::create(std::move(c));
+}
+
+void M2Session::setHooks(Hooks hooks) {
+  pipeline_->onClientMustUpdate = [main = main_, hook = hooks.onClientMustUpdate](const std::optional<std::string>& name) {
+    if (hook) main->post([hook, name] { hook(name); });
+  };
+  pipeline_->onClientNamed = [main = main_, hook = hooks.onClientNamed](const std::string& name, bool overNetwork) {
+    if (hook) main->post([hook, name, overNetwork] { hook(name, overNetwork); });
+  };
+}
+
+bool M2Session::startServing() { return pipeline_->startServing(); }
+void M2Session::stopServing() { pipeline_->stopServing(); }
+bool M2Session::captureMain() const { return pipeline_->captureMain(); }
+void M2Session::setCaptureMain(bool on) { pipeline_->setCaptureMain(on); }
+void M2Session::setPenHighRate(bool on) { pipeline_->setPenHighRate(on); }
+int64_t M2Session::clientCount() const { return pipeline_->server()->clientCount(); }
+
+void M2Session::setVersionVerdict(int64_t floor, HostUpdate update, const std::string& version) {
+  pipeline_->server()->setVersionVerdict(floor, update, version);
+}
+
+}  // namespace lumenrail

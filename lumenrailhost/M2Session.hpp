@@ -1,0 +1,38 @@
+#pragma once
+
+// The tray controller's serving session over M2Pipeline on the Linux desktop;
+// the session's owner hooks are handed to the main queue.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ControllerPorts.hpp"
+#include "ServingSession.hpp"
+
+namespace lumenrail {
+
+class M2Pipeline;
+
+class M2Session final : public ServingSession {
+ public:
+  // Throws std::invalid_argument for a mode the encoder cannot carry.
+  M2Session(const SessionConfig& config, std::vector<std::string> arguments, std::shared_ptr<MainQueue> main);
+
+  void setHooks(Hooks hooks) override;
+  bool startServing() override;
+  void stopServing() override;
+  bool captureMain() const override;
+  void setCaptureMain(bool on) override;
+  void setPenHighRate(bool on) override;
+  int64_t clientCount() const override;
+  void setVersionVerdict(int64_t floor, HostUpdate update, const std::string& version) override;
+
+  const std::shared_ptr<M2Pipeline>& pipeline() const { return pipeline_; }
+
+ private:
+  std::shared_ptr<M2Pipeline> pipeline_;
+  std::shared_ptr<MainQueue> main_;
+};
+
+}  // namespace lumenrail

@@ -1,0 +1,95 @@
+#pragma once
+
+// What the tray controller is given besides the ports of AppPorts.hpp and
+// ServingSession.hpp: the main queue, the tray icon, modal alerts, the
+// display-sleep assertion and the update checker. The views target
+// implements them with Qt, the tests with fakes.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "settings/UpdateRelease.hpp"
+#include "wire/HostUpdate.hpp"
+
+namespace lumenrail {
+
+// Runs work on the GUI thread, one task at a time, in order. A task posted
+// after the main loop has ended is dropped (destroyed without running).
+class MainQueue {
+ public:
+  virtual ~MainQueue() = default;
+  virtual void post(std::function<void()> task) = 0;
+};
+
+// The serving state: stopped 0, starting 1, serving 2, stopping 3.
+enum class ServingPhase : int { stopped = 0, starting = 1, serving = 2, stopping = 3 };
+
+// The tray icon. Main thread.
+class StatusItem {
+ public:
+  virtual ~StatusItem() = default;
+  // False when the desktop offers no system tray at all.
+  virtual bool available() const = 0;
+  // Dimmed unless serving; the menu follows the phase.
+  virtual void show(ServingPhase phase) = 0;
+};
+
+// One modal alert on the primary screen. Responses: 1000 for the first
+// button, 1001 for the second.
+class ModalAlert {
+ public:
+  virtual ~ModalAlert() = default;
+  // Brings the application forward, shows the alert and returns its
+  // response; the main loop keeps turning meanwhile. Main thread.
+  virtual int runModal() = 0;
+  // Ends this alert (and no other) with `response`; nothing once it has
+  // ended. Main thread.
+  virtual void end(int response) = 0;
+};
+
+class AlertRunner {
+ public:
+  struct Spec {
+    std::string title;
+    std::string detail;
+    std::vector<std::string> buttons;  // the first is the affirmative one
+    bool informational = false;
+  };
+  virtual ~AlertRunner() = default;
+  virtual std::shared_ptr<ModalAlert> make(const Spec& spec) = 0;
+};
+
+// Keeps the display awake while held.
+class SleepAssertion {
+ public:
+  virtual ~SleepAssertion() = default;
+  virtual bool acquire() = 0;
+  virtual void release() = 0;
+};
+
+// A running update checker; stopped and dropped when checks are switched off.
+class UpdateCheckerHandle {
+ public:
+  virtual ~UpdateCheckerHandle() = default;
+  virtual void start() = 0;
+  virtual void stop() = 0;
+};
+struct UpdateCheckerSpec {
+  std::string running;   // the running version
+  std::string platform;  // the manifest key of this host
+  // Both arrive on the main queue.
+  std::function<void(const UpdateRelease&)> onUpdate;
+  std::function<void(HostUpdate, const std::string& version, int64_t minClient)> onVerdict;
+};
+using UpdateCheckerFactory = std::function<std::unique_ptr<UpdateCheckerHandle>(UpdateCheckerSpec spec)>;
+
+// The windows of later work: each returns false while it does not exist.
+struct WindowSeams {
+  std::function<bool()> showSetup;
+  std::function<bool()> showSettings;
+};
+
+}  // namespace lumenrail

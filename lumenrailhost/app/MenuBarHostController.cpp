@@ -1,0 +1,387 @@
+#include "MenuBarHostController.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "L10n.hpp"
+#include "ProductIdentity.hpp"
+#include "SetupModel.hpp"
+#include "SupportActions.hpp"
+#include "settings/UpdateCheck.hpp"
+
+namespace lumenrail {
+
+MenuBarHostController::MenuBarHostController(HostSettings settings, std::shared_ptr<HostSettingsStore> store,
+                                             Ports ports)
+    : settings_(std::move(settings)),
+      store_(std::move(store)),
+      ports_(std::move(ports)),
+      inputGrant_([probe = ports_.probe] { return probe && probe->mayPostInput(); }),
+      connectNotice_(ports_.notifier, ports_.installed, ports_.now, ports_.log) {}
+
+void MenuBarHostController::say(const std::string& line) const {
+  if (ports_.log) ports_.log(line);
+}
+
+void MenuBarHostController::sayError(const std::string& line) const {
+  if (ports_.errorLog) {
+    ports_.errorLog(line);
+  } else {
+    Log::lineTo(2, line);
+  }
+}
+
+void MenuBarHostController::onMain(std::function<void(MenuBarHostController&)> work) {
+  ports_.main->post([weak = weak_from_this(), work = std::move(work)] {
+    if (auto self = weak.lock()) work(*self);
+  });
+}
+
+ServingPhase MenuBarHostController::phase() const {
+  return static_cast<ServingPhase>((serving_ ? 2 : 0) + (transitioning_ ? 1 : 0));
+}
+
+void MenuBarHostController::launch() {
+  SupportActions::setLaunchedAt(static_cast<double>(ports_.now()) / static_cast<double>(kNsPerSecond));
+  SupportActions::setLiveSections([weak = weak_from_this()]() -> std::vector<SupportReport::Section> {
+    // The host-state section comes with the panel; the settings are known now.
+    if (auto self = weak.lock()) return {SupportActions::settingsSection(self->settings_)};
+    return {};
+  });
+  if (!ports_.statusItem || !ports_.statusItem->available()) {
+    // Linux desktops without a tray exist; the host serves on without an icon.
+    say("[menubar] WARN: this desktop has no system tray — serving goes on without an icon; stop the host with "
+        "`kill " + std::to_string(::getpid()) + "` (SIGTERM)");
+    // Without an icon the settings window is the way in, once it exists.
+    if (ports_.windows.showSettings) ports_.windows.showSettings();
+  }
+  refreshGlyph();
+  applyUpdateCheckSetting();
+
+  const bool setupDue = ports_.defaults && ports_.probe &&
+                        SetupAssistant::shouldShowOnLaunch(*ports_.defaults, *ports_.probe, ports_.installed);
+  const bool setupAsked = std::find(ports_.arguments.begin(), ports_.arguments.end(), "--setup") != ports_.arguments.end();
+  if (setupDue || setupAsked) {
+    if (ports_.windows.showSetup && ports_.windows.showSetup()) return;
+    say("[setup] the setup window is not part of this build — going on as the settings say");
+  }
+  if (settings_.autoStart) startServing();
+}
+
+void MenuBarHostController::startServing() {
+  if (serving_ || transitioning_ || quitting_) return;
+  transitioning_ = true;
+  refreshGlyph();
+  // A fresh key at every start: the QR link shows the latest one.
+  psk_ = settings_.secureWifi && ports_.randomKey ? std::optional<Bytes>(ports_.randomKey(kPskBytes)) : std::nullopt;
+  SessionConfig config;
+  config.width = settings_.width;
+  config.height = settings_.height;
+  config.fps = settings_.fps;
+  config.port = settings_.port;
+  config.captureMain = settings_.captureMain;
+  config.usb = settings_.usbEnabled;
+  config.psk = psk_;
+  config.pairing = pairingIfEnabled();
+  config.penHighRate = settings_.penHighRate;
+  std::shared_ptr<ServingSession> session;
+  try {
+    session = ports_.makeSession(config);
+  } catch (const std::exception& e) {
+    say("[menubar] ERROR: " + std::string(e.what()));
+  }
+  if (!session) {
+    transitioning_ = false;
+    refreshGlyph();
+    sayError("[menubar] pipeline failed to start (see host log)");
+    return;
+  }
+  const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
+  ServingSession::Hooks hooks;
+  hooks.onClientMustUpdate = [weak](const std::optional<std::string>& name) {
+    if (auto self = weak.lock()) self->showClientMustUpdate(name);
+  };
+  hooks.onClientNamed = [weak](const std::string& name, bool overNetwork) {
+    if (auto self = weak.lock()) self->connectNotice_.sessionNamed(name, overNetwork, self->settings_.connectNotice);
+  };
+  session->setHooks(std::move(hooks));
+  session->setVersionVerdict(versionVerdict_.floor, versionVerdict_.update, versionVerdict_.version);
+  if (ports_.displayAwake) ports_.displayAwake->acquire();
+  starting_ = session;
+  const HostSettings startedWith = settings_;
+  ports_.serveQueue->async([weak, session, startedWith, main = ports_.main] {
+    const bool ok = session->startServing();
+    main->post([weak, session, startedWith, ok] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->starting_.reset();
+      self->transitioning_ = false;
+      if (ok) {
+        self->pipeline_ = session;
+        self->serving_ = true;
+        self->runningSettings_ = startedWith;
+        self->inputGrantTimer_.reset();
+        if (self->ports_.timers && !self->quitting_) {
+          self->inputGrantTimer_ = self->ports_.timers(kInputGrantPollNs, [weak] {
+            if (auto c = weak.lock()) c->pollInputGrant();
+          });
+        }
+      } else {
+        self->pipeline_.reset();
+        self->serving_ = false;
+        self->runningSettings_.reset();
+        if (self->ports_.displayAwake) self->ports_.displayAwake->release();
+        self->sayError("[menubar] pipeline failed to start (see host log)");
+      }
+      self->refreshGlyph();
+      self->syncSettingsModel();
+    });
+  });
+}
+
+void MenuBarHostController::stopServing(std::function<void()> then) {
+  if (!pipeline_ || transitioning_) return;
+  transitioning_ = true;
+  refreshGlyph();
+  const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
+  ports_.serveQueue->async([weak, session = pipeline_, then = std::move(then), main = ports_.main] {
+    session->stopServing();
+    main->post([weak, then] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->pipeline_.reset();
+      self->serving_ = false;
+      self->runningSettings_.reset();
+      self->transitioning_ = false;
+      self->inputGrantTimer_.reset();
+      self->pollInputGrant();
+      if (self->ports_.displayAwake) self->ports_.displayAwake->release();
+      self->refreshGlyph();
+      self->syncSettingsModel();
+      if (then) then();
+    });
+  });
+}
+
+void MenuBarHostController::toggleServing() {
+  if (serving_) {
+    stopServing();
+  } else {
+    startServing();
+  }
+}
+
+void MenuBarHostController::restartServing() {
+  if (!serving_) {
+    startServing();
+  } else if (!transitioning_) {
+    stopServing([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->startServing();
+    });
+  }
+}
+
+std::optional<WireServer::Pairing> MenuBarHostController::pairingIfEnabled() {
+  if (!settings_.pairingEnabled) return std::nullopt;
+  // A failed load is tried again at the next start; a loaded one is kept.
+  if (!pairingSupport_ && ports_.loadPairing) pairingSupport_ = ports_.loadPairing();
+  return pairingSupport_;
+}
+
+void MenuBarHostController::changeSetting(const HostSettings& next) {
+  if (next == settings_) return;
+  const HostSettings old = settings_;
+  store_->save(next);
+  settingsChanged(old, next);
+  if (settingsModel_) {
+    // The model saves and reports the record once more; this change has been
+    // applied already.
+    pushingToModel_ = true;
+    settingsModel_->setSettings(next);
+    pushingToModel_ = false;
+  }
+}
+
+void MenuBarHostController::switchMode(bool captureMain) {
+  const bool unchanged = captureMain == settings_.captureMain;
+  HostSettings next = settings_;
+  next.captureMain = captureMain;
+  changeSetting(next);
+  // The mode the settings hold, re-applied to a session running in the other one.
+  if (unchanged && serving_ && pipeline_ && !transitioning_ && pipeline_->captureMain() != captureMain) {
+    pipeline_->setCaptureMain(captureMain);
+  }
+}
+
+void MenuBarHostController::togglePenHighRate() { setPenHighRate(!settings_.penHighRate); }
+
+void MenuBarHostController::setPenHighRate(bool on) {
+  HostSettings next = settings_;
+  next.penHighRate = on;
+  changeSetting(next);
+}
+
+void MenuBarHostController::settingsChanged(HostSettings old, HostSettings now) {
+  settings_ = now;
+  if (old.checkForUpdates != now.checkForUpdates) applyUpdateCheckSetting();
+  if (serving_ && pipeline_ && !transitioning_) {
+    if (old.captureMain != now.captureMain) pipeline_->setCaptureMain(now.captureMain);
+    if (old.penHighRate != now.penHighRate) pipeline_->setPenHighRate(now.penHighRate);
+  }
+  syncSettingsModel();
+}
+
+std::shared_ptr<HostSettingsModel> MenuBarHostController::settingsModel() {
+  if (settingsModel_) return settingsModel_;
+  const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
+  HostSettingsModel::Callbacks callbacks;
+  callbacks.onEdit = [weak](const HostSettings& now, const HostSettings& before) {
+    auto self = weak.lock();
+    if (!self || self->pushingToModel_) return;
+    self->settingsChanged(before, now);
+  };
+  callbacks.onApplyRestart = [weak] {
+    if (auto self = weak.lock()) self->restartServing();
+  };
+  callbacks.onSetCaptureMain = [weak](bool value) {
+    if (auto self = weak.lock()) self->switchMode(value);
+  };
+  // Renaming, forgetting, the paired list and data removal come with the window.
+  settingsModel_ = std::make_shared<HostSettingsModel>(settings_, runningSettings_, serving_, store_, callbacks);
+  return settingsModel_;
+}
+
+void MenuBarHostController::syncSettingsModel() {
+  if (!settingsModel_) return;
+  if (settingsModel_->serving() != serving_) settingsModel_->setServing(serving_);
+  if (settingsModel_->running() != runningSettings_) settingsModel_->setRunning(runningSettings_);
+  const std::optional<bool> live =
+      serving_ && pipeline_ ? std::optional<bool>(pipeline_->captureMain()) : std::nullopt;
+  if (settingsModel_->liveCaptureMain() != live) settingsModel_->setLiveCaptureMain(live);
+}
+
+void MenuBarHostController::refreshGlyph() {
+  // The panel model is refreshed here too once the panel exists.
+  if (ports_.statusItem) ports_.statusItem->show(phase());
+}
+
+void MenuBarHostController::pollInputGrant() {
+  const bool clientConnected = serving_ && pipeline_ && pipeline_->clientCount() >= 1;
+  const auto edge = inputGrant_.poll(clientConnected);
+  if (!edge) return;
+  if (*edge == InputGrantWatch::Edge::blocked) {
+    say("[pen] WARN: Accessibility grant is OFF with a client connected — pen/touch/key input DROPPED");
+    onMain([](MenuBarHostController& self) { self.showInputBlocked(); });
+    return;
+  }
+  // This alert and no other: a pairing question may be up above it.
+  if (inputBlockedAlert_) inputBlockedAlert_->end(1001);
+  say(clientConnected ? "[pen] Accessibility grant is back — input injection works again"
+                      : "[pen] input-blocked notice cleared (no client connected)");
+}
+
+void MenuBarHostController::showInputBlocked() {
+  if (inputBlockedAlert_ || !ports_.alerts) return;
+  if (everQuieted_ && ports_.now() < inputBlockedQuietUntilNs_) return;
+  AlertRunner::Spec spec;
+  spec.title = L10n::text("inputBlocked.title");
+  spec.detail = L10n::text("inputBlocked.detail");
+  spec.buttons = {L10n::text("action.openAccessibility"), L10n::text("action.ok")};
+  auto alert = ports_.alerts->make(spec);
+  inputBlockedAlert_ = alert;
+  const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
+  const int response = alert->runModal();
+  auto self = weak.lock();  // the nested loop may have outlived the controller
+  if (!self) return;
+  if (response == 1000) HostPermissions::openPrivacyPane("Privacy_Accessibility", ports_.log);
+  inputBlockedAlert_.reset();
+  everQuieted_ = true;
+  inputBlockedQuietUntilNs_ = ports_.now() + kInputBlockedQuietNs;
+}
+
+void MenuBarHostController::applyUpdateCheckSetting() {
+  if (settings_.checkForUpdates) {
+    if (updateChecker_ || !ports_.makeUpdateChecker) return;
+    const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
+    UpdateCheckerSpec spec;
+    spec.running = ProductIdentity::kVersion;
+    spec.platform = ProductIdentity::kPlatform;
+    spec.onUpdate = [weak](const UpdateRelease& release) {
+      if (auto self = weak.lock()) self->availableUpdate_ = release;
+    };
+    spec.onVerdict = [weak](HostUpdate update, const std::string& version, int64_t minClient) {
+      auto self = weak.lock();
+      if (!self) return;
+      self->versionVerdict_ = {std::max<int64_t>(minClient, 0), update, version};
+      if (self->pipeline_) self->pipeline_->setVersionVerdict(self->versionVerdict_.floor, update, version);
+    };
+    updateChecker_ = ports_.makeUpdateChecker(std::move(spec));
+    if (updateChecker_) updateChecker_->start();
+    return;
+  }
+  if (updateChecker_) updateChecker_->stop();
+  updateChecker_.reset();
+  availableUpdate_.reset();
+  versionVerdict_ = {};
+  if (pipeline_) pipeline_->setVersionVerdict(0, HostUpdate::none, "");
+  say("[update] check off (settings: checkForUpdates=false)");
+}
+
+void MenuBarHostController::openUpdate() {
+  if (!availableUpdate_ || !UpdateCheck::isAllowedLink(availableUpdate_->url) || !ports_.opener) return;
+  ports_.opener->open(availableUpdate_->url, [](bool) {});
+  say("[update] opened " + availableUpdate_->url);
+}
+
+void MenuBarHostController::showClientMustUpdate(const std::optional<std::string>& deviceName) {
+  clientAppUpdate_ = deviceName.value_or("");
+  say("[version] asked the owner to update the app on " + deviceName.value_or("an unnamed device"));
+}
+
+void MenuBarHostController::dismissClientAppUpdate() { clientAppUpdate_.reset(); }
+
+void MenuBarHostController::quit() {
+  if (quitting_) return;
+  quitting_ = true;
+  inputGrantTimer_.reset();
+  if (updateChecker_) updateChecker_->stop();
+  // A session that is starting is stopped once its start has returned: the
+  // serve queue runs the stop behind it.
+  const auto session = pipeline_ ? pipeline_ : starting_;
+  if (!session) {
+    finishQuit(true);
+    return;
+  }
+  say("[menubar] quitting — stopping serving first");
+  const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
+  if (ports_.timers) {
+    quitBound_ = ports_.timers(kQuitWaitNs, [weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->say("[menubar] WARN: serving did not stop within " + std::to_string(kQuitWaitNs / kNsPerSecond) +
+                " s — quitting anyway");
+      self->finishQuit(false);
+    });
+  }
+  ports_.serveQueue->async([weak, session, main = ports_.main] {
+    session->stopServing();
+    main->post([weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->pipeline_.reset();
+      self->serving_ = false;
+      if (self->ports_.displayAwake) self->ports_.displayAwake->release();
+      self->finishQuit(true);
+    });
+  });
+}
+
+void MenuBarHostController::finishQuit(bool clean) {
+  if (quitDone_) return;
+  quitDone_ = true;
+  stoppedCleanly_ = clean;
+  if (ports_.terminate) ports_.terminate();
+}
+
+}  // namespace lumenrail

@@ -1,0 +1,356 @@
+// The tray controller over fakes: a manual main queue and serve queue, a fake
+// session, clock, tray icon, alerts and timers.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "MenuBarHostController.hpp"
+
+namespace lumenrail {
+namespace {
+
+struct ManualQueue final : MainQueue, TaskExecutor {
+  std::deque<std::function<void()>> tasks;
+  void post(std::function<void()> task) override { tasks.push_back(std::move(task)); }
+  void async(Task task) override { tasks.push_back(std::move(task)); }
+  void asyncAfter(uint64_t, Task task) override { tasks.push_back(std::move(task)); }
+  void sync(Task task) override { task(); }
+  bool runOne() {
+    if (tasks.empty()) return false;
+    auto task = std::move(tasks.front());
+    tasks.pop_front();
+    task();
+    return true;
+  }
+  void runAll() {
+    while (runOne()) {
+    }
+  }
+};
+
+struct FakeSession final : ServingSession {
+  std::vector<std::string>* calls;
+  SessionConfig config;
+  Hooks hooks;
+  bool startResult = true;
+  bool live = false;
+  int64_t clients = 0;
+  FakeSession(std::vector<std::string>* c, SessionConfig cfg) : calls(c), config(std::move(cfg)), live(config.captureMain) {}
+  void setHooks(Hooks h) override { hooks = std::move(h); }
+  bool startServing() override {
+    calls->push_back("start");
+    return startResult;
+  }
+  void stopServing() override { calls->push_back("stop"); }
+  bool captureMain() const override { return live; }
+  void setCaptureMain(bool on) override { calls->push_back(on ? "mirror" : "extend"); }
+  void setPenHighRate(bool on) override { calls->push_back(on ? "pen on" : "pen off"); }
+  int64_t clientCount() const override { return clients; }
+  void setVersionVerdict(int64_t floor, HostUpdate update, const std::string& version) override {
+    calls->push_back("verdict " + std::to_string(floor) + " " + std::to_string(int(update)) + " " + version);
+  }
+};
+
+struct FakeAlert final : ModalAlert {
+  ManualQueue* main;
+  std::optional<int> answer;  // unset: stays up, turning the main queue, until ended
+  std::optional<int> endedWith;
+  int runModal() override {
+    if (answer) return *answer;
+    while (!endedWith && main->runOne()) {
+    }
+    return endedWith.value_or(-1);
+  }
+  void end(int response) override {
+    if (!endedWith) endedWith = response;
+  }
+};
+
+struct Rig {
+  ManualQueue main, serve;
+  uint64_t now = 1'000 * kNsPerSecond;
+  std::vector<std::string> calls, lines, errors;
+  std::vector<std::shared_ptr<FakeSession>> sessions;
+  std::vector<ServingPhase> glyph;
+  std::vector<std::shared_ptr<FakeAlert>> alerts;
+  std::optional<int> alertAnswer = 1001;
+  std::vector<std::function<void()>> timerTicks;
+  std::vector<UpdateCheckerSpec> updateSpecs;
+  bool mayPost = true;
+  bool held = false;
+  int terminated = 0;
+  bool startResult = true;
+  std::shared_ptr<InMemorySettingsStore> store;
+  std::shared_ptr<MenuBarHostController> c;
+
+  struct Item final : StatusItem {
+    Rig* rig;
+    bool available() const override { return true; }
+    void show(ServingPhase phase) override { rig->glyph.push_back(phase); }
+  };
+  struct Alerts final : AlertRunner {
+    Rig* rig;
+    std::shared_ptr<ModalAlert> make(const Spec& spec) override {
+      auto a = std::make_shared<FakeAlert>();
+      a->main = &rig->main;
+      a->answer = rig->alertAnswer;
+      rig->calls.push_back("alert " + spec.title);
+      rig->alerts.push_back(a);
+      return a;
+    }
+  };
+  struct Probe final : HostPermissions::Probe {
+    Rig* rig;
+    bool screenCapture() override { return true; }
+    bool mayPostInput() override { return rig->mayPost; }
+  };
+  struct Sleep final : SleepAssertion {
+    Rig* rig;
+    bool acquire() override { return rig->held = true; }
+    void release() override { rig->held = false; }
+  };
+  struct Timer final : RepeatingTimer {
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+    ~Timer() override { *alive = false; }
+  };
+  struct Checker final : UpdateCheckerHandle {
+    Rig* rig;
+    void start() override { rig->calls.push_back("check start"); }
+    void stop() override { rig->calls.push_back("check stop"); }
+  };
+
+  explicit Rig(HostSettings settings = HostSettings::cliDefaults()) {
+    settings.autoStart = false;
+    store = std::make_shared<InMemorySettingsStore>(settings);
+    MenuBarHostController::Ports p;
+    p.main = std::shared_ptr<MainQueue>(&main, [](MainQueue*) {});
+    p.serveQueue = std::shared_ptr<TaskExecutor>(&serve, [](TaskExecutor*) {});
+    p.now = [this] { return now; };
+    p.timers = [this](uint64_t, std::function<void()> tick) -> std::unique_ptr<RepeatingTimer> {
+      auto t = std::make_unique<Timer>();
+      timerTicks.push_back([alive = t->alive, tick] {
+        if (*alive) tick();
+      });
+      return t;
+    };
+    auto item = std::make_shared<Item>();
+    item->rig = this;
+    p.statusItem = item;
+    auto runner = std::make_shared<Alerts>();
+    runner->rig = this;
+    p.alerts = runner;
+    auto probe = std::make_shared<Probe>();
+    probe->rig = this;
+    p.probe = probe;
+    auto sleep = std::make_shared<Sleep>();
+    sleep->rig = this;
+    p.displayAwake = sleep;
+    p.makeSession = [this](const SessionConfig& config) {
+      auto s = std::make_shared<FakeSession>(&calls, config);
+      s->startResult = startResult;
+      sessions.push_back(s);
+      return s;
+    };
+    p.randomKey = [n = 0](int64_t count) mutable { return Bytes(static_cast<size_t>(count), uint8_t(++n)); };
+    p.makeUpdateChecker = [this](UpdateCheckerSpec spec) -> std::unique_ptr<UpdateCheckerHandle> {
+      updateSpecs.push_back(spec);
+      auto checker = std::make_unique<Checker>();
+      checker->rig = this;
+      return checker;
+    };
+    p.terminate = [this] { ++terminated; };
+    p.log = [this](const std::string& line) { lines.push_back(line); };
+    p.errorLog = [this](const std::string& line) { errors.push_back(line); };
+    c = std::make_shared<MenuBarHostController>(settings, store, std::move(p));
+  }
+  void serveNow() {
+    c->startServing();
+    serve.runAll();
+    main.runAll();
+    ASSERT_EQ(c->phase(), ServingPhase::serving);
+  }
+  bool logged(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
+};
+
+TEST(MenuBarHostController, ServingStatesIgnoreRequestsOutOfTurnAndAFailedStartLetsTheDisplaySleep) {
+  HostSettings secure = HostSettings::cliDefaults();
+  secure.secureWifi = true;
+  Rig rig(secure);
+  rig.c->startServing();
+  EXPECT_EQ(rig.c->phase(), ServingPhase::starting);
+  EXPECT_TRUE(rig.held);
+  rig.c->toggleServing();  // a second toggle while starting
+  rig.c->stopServing();    // no session yet
+  rig.c->startServing();
+  EXPECT_EQ(rig.sessions.size(), 1u);
+  rig.serve.runAll();
+  rig.main.runAll();
+  EXPECT_EQ(rig.c->phase(), ServingPhase::serving);
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start"}));
+  EXPECT_EQ(rig.timerTicks.size(), 1u);  // the input-grant poll
+
+  rig.c->stopServing();
+  EXPECT_EQ(rig.c->phase(), ServingPhase::stopping);
+  rig.c->startServing();  // ignored while stopping
+  rig.serve.runAll();
+  rig.main.runAll();
+  EXPECT_EQ(rig.c->phase(), ServingPhase::stopped);
+  EXPECT_FALSE(rig.held);
+  rig.timerTicks[0]();  // the poll is gone with the session
+  EXPECT_EQ(rig.glyph, (std::vector<ServingPhase>{ServingPhase::starting, ServingPhase::serving,
+                                                  ServingPhase::stopping, ServingPhase::stopped}));
+
+  // Every start draws a fresh 24-byte key; without secure Wi-Fi there is none.
+  rig.serveNow();
+  ASSERT_EQ(rig.sessions.size(), 2u);
+  ASSERT_TRUE(rig.sessions[0]->config.psk && rig.sessions[1]->config.psk);
+  EXPECT_EQ(rig.sessions[0]->config.psk->size(), 24u);
+  EXPECT_NE(*rig.sessions[0]->config.psk, *rig.sessions[1]->config.psk);
+  EXPECT_EQ(rig.c->psk(), rig.sessions[1]->config.psk);
+
+  Rig plain;
+  plain.startResult = false;
+  plain.c->startServing();
+  plain.serve.runAll();
+  plain.main.runAll();
+  EXPECT_FALSE(plain.sessions[0]->config.psk.has_value());
+  EXPECT_EQ(plain.c->phase(), ServingPhase::stopped);
+  EXPECT_FALSE(plain.held);
+  EXPECT_EQ(plain.errors, (std::vector<std::string>{"[menubar] pipeline failed to start (see host log)"}));
+  EXPECT_TRUE(plain.timerTicks.empty());
+}
+
+TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEndsThatAlertOnly) {
+  Rig rig;
+  rig.serveNow();
+  rig.sessions[0]->clients = 1;
+  rig.mayPost = false;
+  rig.c->pollInputGrant();
+  EXPECT_TRUE(rig.logged("[pen] WARN: Accessibility grant is OFF with a client connected — pen/touch/key input DROPPED"));
+  rig.main.runAll();  // the alert, answered with OK
+  ASSERT_EQ(rig.alerts.size(), 1u);
+  rig.mayPost = true;
+  rig.c->pollInputGrant();
+  EXPECT_TRUE(rig.logged("[pen] Accessibility grant is back — input injection works again"));
+
+  // Blocked again within 600 s: the line, but no second alert.
+  rig.mayPost = false;
+  rig.now += 599 * kNsPerSecond;
+  rig.c->pollInputGrant();
+  rig.main.runAll();
+  EXPECT_EQ(rig.alerts.size(), 1u);
+
+  // After the quiet period the alert comes up and stays until the grant is
+  // back; that ends it and leaves another alert (a pairing question) alone.
+  rig.mayPost = true;
+  rig.c->pollInputGrant();
+  rig.mayPost = false;
+  rig.now += 2 * kNsPerSecond;
+  rig.alertAnswer.reset();
+  auto other = std::make_shared<FakeAlert>();
+  rig.c->pollInputGrant();
+  rig.main.post([&] {
+    EXPECT_TRUE(rig.c->inputBlockedAlertUp());
+    rig.sessions[0]->clients = 0;
+    rig.mayPost = true;
+    rig.c->pollInputGrant();
+  });
+  rig.main.runAll();
+  ASSERT_EQ(rig.alerts.size(), 2u);
+  EXPECT_EQ(rig.alerts[1]->endedWith, 1001);
+  EXPECT_FALSE(other->endedWith.has_value());
+  EXPECT_FALSE(rig.c->inputBlockedAlertUp());
+  EXPECT_TRUE(rig.logged("[pen] input-blocked notice cleared (no client connected)"));
+}
+
+TEST(MenuBarHostController, HooksCompletionsAndTimersAfterTheControllerIsGoneDoNothing) {
+  Rig rig;
+  rig.serveNow();
+  rig.c->stopServing();
+  auto session = rig.sessions[0];
+  auto tick = rig.timerTicks[0];
+  rig.c.reset();
+  rig.serve.runAll();
+  rig.main.runAll();  // the stop's completion finds nobody
+  session->hooks.onClientMustUpdate(std::nullopt);
+  session->hooks.onClientNamed("Tablet", true);
+  tick();
+  EXPECT_FALSE(rig.logged("[version] asked the owner to update the app on an unnamed device"));
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start", "stop"}));
+
+  Rig named;
+  named.serveNow();
+  named.sessions[0]->hooks.onClientMustUpdate(std::nullopt);
+  EXPECT_EQ(named.c->clientAppUpdate(), "");
+  EXPECT_TRUE(named.logged("[version] asked the owner to update the app on an unnamed device"));
+}
+
+TEST(MenuBarHostController, QuitDuringAStartWaitsForItThenStopsBeforeTheLoopEnds) {
+  Rig rig;
+  rig.c->startServing();
+  rig.c->quit();
+  EXPECT_EQ(rig.terminated, 0);
+  rig.serve.runOne();  // the start finishes
+  rig.main.runAll();
+  EXPECT_EQ(rig.terminated, 0);
+  EXPECT_TRUE(rig.timerTicks.size() == 1u);  // only the quit's bound, no input poll
+  rig.serve.runAll();
+  rig.main.runAll();
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start", "stop"}));
+  EXPECT_EQ(rig.terminated, 1);
+  EXPECT_TRUE(rig.c->stoppedCleanly());
+  EXPECT_FALSE(rig.held);
+  rig.timerTicks[0]();  // the bound, too late to matter
+  EXPECT_EQ(rig.terminated, 1);
+
+  // A stop that never returns: the bound ends the loop anyway.
+  Rig stuck;
+  stuck.serveNow();
+  stuck.c->quit();
+  stuck.timerTicks.back()();
+  EXPECT_EQ(stuck.terminated, 1);
+  EXPECT_FALSE(stuck.c->stoppedCleanly());
+}
+
+TEST(MenuBarHostController, UpdateChecksAskForThisPlatformAndTheirVerdictReachesTheSession) {
+  HostSettings s = HostSettings::cliDefaults();
+  s.checkForUpdates = true;
+  Rig rig(s);
+  rig.c->launch();
+  ASSERT_EQ(rig.updateSpecs.size(), 1u);
+  EXPECT_EQ(rig.updateSpecs[0].running, "1.0.9");
+  EXPECT_EQ(rig.updateSpecs[0].platform, "linux");
+  rig.updateSpecs[0].onVerdict(HostUpdate::available, "1.1.0", -3);
+  rig.serveNow();
+  rig.updateSpecs[0].onVerdict(HostUpdate::required, "1.2.0", 4);
+  HostSettings off = rig.c->settings();
+  off.checkForUpdates = false;
+  rig.c->settingsChanged(rig.c->settings(), off);
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"check start", "verdict 0 1 1.1.0", "start", "verdict 4 2 1.2.0",
+                                                 "check stop", "verdict 0 0 "}));
+  EXPECT_TRUE(rig.logged("[update] check off (settings: checkForUpdates=false)"));
+}
+
+TEST(MenuBarHostController, ItsOwnSettingChangesReachTheSessionOnceWithTheSettingsModelOpen) {
+  Rig rig;
+  auto model = rig.c->settingsModel();
+  rig.serveNow();
+  rig.calls.clear();
+  rig.c->switchMode(true);
+  rig.c->togglePenHighRate();
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"mirror", "pen on"}));
+  EXPECT_TRUE(model->settings().captureMain && model->settings().penHighRate);
+  EXPECT_EQ(rig.store->load(), rig.c->settings());
+
+  // Picking the mode the settings hold re-applies it to a session in the other mode.
+  rig.calls.clear();
+  rig.c->switchMode(true);
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"mirror"}));
+  // An edit in the window arrives once.
+  rig.calls.clear();
+  model->set(&HostSettings::penHighRate, false);
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"pen off"}));
+}
+
+}  // namespace
+}  // namespace lumenrail

@@ -1,0 +1,157 @@
+// The owner's pairing alert with a fake alert runner on a main thread of the
+// test's own: answers, refusals, alerts ended from outside and the races.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <thread>
+
+#include "PairingSupport.hpp"
+#include "support/EventLog.hpp"
+#include "support/Waiting.hpp"
+
+namespace lumenrail {
+namespace {
+
+// A main thread that the alert's modal loop keeps turning.
+class TestMainQueue final : public MainQueue {
+ public:
+  TestMainQueue() : thread_([this] { while (runOne()) {} }) {}
+  ~TestMainQueue() override {
+    post({});
+    thread_.join();
+  }
+  void post(std::function<void()> task) override {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+    cv_.notify_all();
+  }
+  // False for the empty task that ends the thread.
+  bool runOne() {
+    std::function<void()> task;
+    {
+      std::unique_lock lock(mutex_);
+      cv_.wait(lock, [&] { return !tasks_.empty(); });
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    if (!task) return false;
+    task();
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> tasks_;
+  std::thread thread_;
+};
+
+struct FakeAlert final : ModalAlert {
+  TestMainQueue* main;
+  AlertRunner::Spec spec;
+  std::optional<int> result;
+  int runModal() override {
+    while (!result) main->runOne();
+    return *result;
+  }
+  void end(int response) override {
+    if (!result) result = response;
+  }
+};
+
+struct Runner final : AlertRunner {
+  TestMainQueue* main;
+  std::mutex lock;
+  std::vector<std::shared_ptr<FakeAlert>> made;
+  std::shared_ptr<ModalAlert> make(const Spec& spec) override {
+    auto a = std::make_shared<FakeAlert>();
+    a->main = main;
+    a->spec = spec;
+    std::lock_guard l(lock);
+    made.push_back(a);
+    return a;
+  }
+  size_t count() {
+    std::lock_guard l(lock);
+    return made.size();
+  }
+  std::shared_ptr<FakeAlert> at(size_t i) {
+    std::lock_guard l(lock);
+    return made.at(i);
+  }
+};
+
+TEST(AlertApprover, AnswersRefusalsEndsFromOutsideAndTheRaceOfAllowWithTheEnd) {
+  const std::string fp = "ab12cd34";
+  const std::string gone = PairingSupport::AlertApprover::kDisconnectReason;
+  struct Case {
+    const char* name;
+    // Runs on the main thread while the alert is up.
+    std::function<void(FakeAlert&, PairingSupport::AlertApprover&)> act;
+    bool allowed;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"allow", [](FakeAlert& a, auto&) { a.end(1000); }, true, {}},
+      {"deny", [](FakeAlert& a, auto&) { a.end(1001); }, false, {"[pair] " + fp + " denied by the owner"}},
+      {"device left", [&](FakeAlert&, auto& ap) { ap.endPrompt(fp, gone); }, false,
+       {"[pair] " + fp + " " + gone, "[pair] " + fp + " stale sheet dismissed — " + gone}},
+      {"allow racing the end",
+       [&](FakeAlert& a, auto& ap) {
+         a.end(1000);
+         ap.endPrompt(fp, gone);
+       },
+       false,
+       {"[pair] " + fp + " " + gone,
+        "[pair] " + fp + " approval ignored — it answered a prompt already ended (" + gone + ")"}},
+  };
+  for (const auto& c : cases) {
+    auto main = std::make_shared<TestMainQueue>();
+    auto runner = std::make_shared<Runner>();
+    runner->main = main.get();
+    test::EventLog log;
+    PairingSupport::AlertApprover approver(main, runner, [&](const std::string& l) { log.add(l); });
+    auto answer = std::async(std::launch::async, [&] { return approver.approve("123456", fp, "Pad\x07"); });
+    ASSERT_TRUE(test::eventually([&] { return runner->count() == 1; })) << c.name;
+    auto alert = runner->at(0);
+    main->post([&] {
+      approver.endPrompt("someone-else", gone);  // no live alert: nothing
+      c.act(*alert, approver);
+    });
+    EXPECT_EQ(answer.get(), c.allowed) << c.name;
+    EXPECT_EQ(log.lines(), c.lines) << c.name;
+    EXPECT_EQ(alert->spec.buttons.size(), 2u);
+  }
+}
+
+TEST(AlertApprover, ARedialEndsTheEarlierAlertThenAsksAgainAndAnEndedMainLoopRefuses) {
+  const std::string fp = "ab12cd34";
+  auto main = std::make_shared<TestMainQueue>();
+  auto runner = std::make_shared<Runner>();
+  runner->main = main.get();
+  test::EventLog log;
+  PairingSupport::AlertApprover approver(main, runner, [&](const std::string& l) { log.add(l); });
+  auto first = std::async(std::launch::async, [&] { return approver.approve("111111", fp, ""); });
+  ASSERT_TRUE(test::eventually([&] { return runner->count() == 1; }));
+  auto second = std::async(std::launch::async, [&] { return approver.approve("222222", fp, ""); });
+  EXPECT_FALSE(first.get());
+  ASSERT_TRUE(test::eventually([&] { return runner->count() == 2; }));
+  EXPECT_EQ(runner->at(0)->result, 1001);
+  main->post([&] { runner->at(1)->end(1000); });
+  EXPECT_TRUE(second.get());
+  const std::string redial = PairingSupport::AlertApprover::kRedialReason;
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"[pair] " + fp + " " + redial,
+                                                   "[pair] " + fp + " stale sheet dismissed — " + redial}));
+
+  // A main queue that drops its work: the question is refused, not left waiting.
+  struct Dropping final : MainQueue {
+    void post(std::function<void()>) override {}
+  };
+  PairingSupport::AlertApprover ended(std::make_shared<Dropping>(), runner);
+  EXPECT_FALSE(ended.approve("333333", fp, ""));
+}
+
+}  // namespace
+}  // namespace lumenrail

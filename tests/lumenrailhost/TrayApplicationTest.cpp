@@ -1,0 +1,166 @@
+// The tray application as a user runs it: installed into a prefix, started
+// from there on a private X server with a real XEmbed tray (trayer) and a
+// private session bus; a client on loopback gets the stream, a second start
+// refuses, SIGTERM stops serving and leaves no virtual monitor behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "platform/X11DisplayConfiguration.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/DummyXorgFixture.hpp"
+#include "support/PrivateSessionBus.hpp"
+#include "support/TempFolder.hpp"
+#include "support/Waiting.hpp"
+#include "support/WireTestClient.hpp"
+#include "support/XServerFixture.hpp"
+
+namespace lumenrail {
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Waits for a child with a deadline: its exit status, or -1.
+int waitExit(pid_t pid, uint64_t timeoutNs = test::kDeadlineNs * 3) {
+  int status = -1;
+  const bool done = test::eventually(
+      [&] {
+        int s = 0;
+        if (::waitpid(pid, &s, WNOHANG) != pid) return false;
+        status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+        return true;
+      },
+      timeoutNs);
+  if (!done) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  return status;
+}
+
+// A window that the tray has taken in: it carries _XEMBED_INFO and is no
+// longer a child of the root window.
+bool embeddedIconUnder(xcb_connection_t* c, xcb_window_t window, xcb_window_t root, xcb_atom_t xembedInfo) {
+  auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
+  if (!tree) return false;
+  bool found = false;
+  const xcb_window_t* children = xcb_query_tree_children(tree);
+  for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
+    if (window != root) {
+      auto* p = xcb_get_property_reply(c, xcb_get_property(c, 0, children[i], xembedInfo, XCB_ATOM_ANY, 0, 2), nullptr);
+      found = p && p->type != XCB_NONE;
+      std::free(p);
+    }
+    found = found || embeddedIconUnder(c, children[i], root, xembedInfo);
+  }
+  std::free(tree);
+  return found;
+}
+
+xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
+  auto* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name.c_str()), nullptr);
+  const xcb_atom_t a = r ? r->atom : XCB_NONE;
+  std::free(r);
+  return a;
+}
+
+TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondInstanceAndStopsOnSigterm) {
+  if (::access("/usr/bin/trayer", X_OK) != 0) GTEST_SKIP() << "trayer is not installed";
+  // A growable screen shows that the virtual monitor goes with the host; Xvfb
+  // where the headless Xorg cannot start.
+  std::unique_ptr<test::DummyXorgServer> xorg = std::make_unique<test::DummyXorgServer>();
+  std::unique_ptr<test::PrivateXServer> xvfb;
+  std::string display = xorg->running() ? xorg->display() : "";
+  if (display.empty()) {
+    xvfb = std::make_unique<test::PrivateXServer>();
+    if (!xvfb->running()) GTEST_SKIP() << xvfb->whyNot();
+    display = xvfb->display();
+  }
+  test::PrivateSessionBus bus;
+  if (!bus.running()) GTEST_SKIP() << bus.whyNot();
+
+  test::TempFolder dir("lumenrail-tray");
+  const std::string prefix = dir.path("prefix");
+  const pid_t install = test::spawnLogged({LUMENRAIL_CMAKE, "--install", LUMENRAIL_BUILD_DIR, "--prefix", prefix}, {},
+                                          dir.path("install.log"), false);
+  ASSERT_EQ(waitExit(install), 0) << readFile(dir.path("install.log"));
+  ASSERT_FALSE(readFile(prefix + "/share/applications/lumenrail-host.desktop").empty());
+
+  const pid_t tray = test::spawnLogged({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                        "request", "--height", "32", "--transparent", "false"},
+                                       {"DISPLAY=" + display}, dir.path("trayer.log"), false);
+  ASSERT_GT(tray, 0);
+  xcb_connection_t* x = xcb_connect(display.c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(x));
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
+  const xcb_atom_t traySelection = atom(x, "_NET_SYSTEM_TRAY_S0");
+  ASSERT_TRUE(test::eventually([&] {
+    auto* r = xcb_get_selection_owner_reply(x, xcb_get_selection_owner(x, traySelection), nullptr);
+    const bool owned = r && r->owner != XCB_NONE;
+    std::free(r);
+    return owned;
+  })) << "trayer took no tray selection";
+  const size_t displaysBefore = X11DisplayConfiguration::open(display)->activeDisplays().size();
+
+  std::filesystem::create_directories(dir.path("runtime"));
+  const std::vector<std::string> env = {
+      "DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "HOME=" + dir.path("home"),
+      "XDG_CONFIG_HOME=" + dir.path("config"), "XDG_DATA_HOME=" + dir.path("data"),
+      "XDG_STATE_HOME=" + dir.path("state"), "XDG_RUNTIME_DIR=" + dir.path("runtime"),
+      // Nothing leaves loopback: no update manifest, no tray over D-Bus.
+      "LUMENRAIL_UPDATE_URL=http://127.0.0.1:9/manifest.json", "QT_QPA_PLATFORM=xcb"};
+  const std::string hostLog = dir.path("state") + "/Lumenrail/host.log";
+  const pid_t host = test::spawnLogged({prefix + "/bin/lumenrailhost", "--port", "0", "--no-secure", "--no-pair"}, env, dir.path("host.out"), false);
+  ASSERT_GT(host, 0);
+
+  std::smatch listening;
+  std::string log;
+  const std::regex listen(R"(\[wire\] listening on [0-9.]+:([0-9]+))");
+  ASSERT_TRUE(test::eventually([&] {
+    log = readFile(hostLog);
+    return std::regex_search(log, listening, listen);
+  }, 3 * test::kDeadlineNs)) << log << readFile(dir.path("host.out"));
+  EXPECT_NE(log.find("== lumenrail Linux host — menu-bar =="), std::string::npos);
+  EXPECT_EQ(log.find("WARN: this desktop has no system tray"), std::string::npos);
+  if (!xvfb) {
+    EXPECT_NE(log.find("[m2] virtual display "), std::string::npos) << "extend mode made no virtual monitor";
+    EXPECT_GT(X11DisplayConfiguration::open(display)->activeDisplays().size(), displaysBefore);
+  }
+  EXPECT_TRUE(test::eventually([&] { return embeddedIconUnder(x, root, root, atom(x, "_XEMBED_INFO")); }))
+      << "no icon embedded in the tray";
+
+  test::WireTestClient client(static_cast<uint16_t>(std::stoi(listening[1])));
+  ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
+  ASSERT_TRUE(client.readUntil(test::Code::frame).has_value());
+
+  const pid_t second = test::spawnLogged({prefix + "/bin/lumenrailhost"}, env, dir.path("second.out"), false);
+  EXPECT_EQ(waitExit(second), 0);
+  EXPECT_NE(readFile(hostLog).find("[app] another Lumenrail Host is already running (pid " + std::to_string(host) +
+                                   ") — leaving it be, exiting"),
+            std::string::npos);
+
+  ::kill(host, SIGTERM);
+  EXPECT_EQ(waitExit(host), 0);
+  log = readFile(hostLog);
+  EXPECT_NE(log.find("[menubar] SIGTERM — stopping"), std::string::npos);
+  EXPECT_NE(log.find("[menubar] stopped"), std::string::npos) << log;
+  EXPECT_EQ(X11DisplayConfiguration::open(display)->activeDisplays().size(), displaysBefore);
+
+  xcb_disconnect(x);
+  ::kill(tray, SIGTERM);
+  waitExit(tray);
+}
+
+}  // namespace
+}  // namespace lumenrail
