@@ -15,12 +15,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "media/H264Parameters.hpp"
 #include "media/PixelBuffer.hpp"
 #include "media/VideoToolboxEncoder.hpp"
-
-extern "C" {
-#include <x264.h>
-}
 
 namespace lumenrail {
 namespace {
@@ -36,6 +33,13 @@ PixelBufferRef pattern(int w, int h, int index) {
     for (int x = 0; x < w; ++x) row[x] = static_cast<uint8_t>(128 + ((x + y + index) & 31));
   }
   return b;
+}
+
+// Eight frames of the pattern, taken in turn.
+std::vector<PixelBufferRef> patterns(int w, int h) {
+  std::vector<PixelBufferRef> frames;
+  for (int i = 0; i < 8; ++i) frames.push_back(pattern(w, h, i));
+  return frames;
 }
 
 double p95(std::vector<double> v) {
@@ -58,8 +62,7 @@ void BM_Encoder(benchmark::State& state, Wire::Codec codec) {
   uint64_t bytes = 0;
   encoder.sink = [&](const EncodedFrame& f) { bytes += f.data.size(); };
   encoder.start();
-  std::vector<PixelBufferRef> frames;
-  for (int i = 0; i < 8; ++i) frames.push_back(pattern(w, h, i));
+  const std::vector<PixelBufferRef> frames = patterns(w, h);
   std::vector<double> ms;
   int n = 0;
   for (auto _ : state) {
@@ -73,38 +76,15 @@ void BM_Encoder(benchmark::State& state, Wire::Codec codec) {
   state.counters["kB_per_frame"] = n ? double(bytes) / 1000.0 / n : 0;
 }
 
-// What the encoder opens libx264 with for BM_Encoder's configuration (20 Mbit/s,
-// 60 fps, quality 0.75), written out here so the reference stays raw.
-void ourSettings(x264_param_t& param, int w, int h) {
-  x264_param_default_preset(&param, "ultrafast", "zerolatency");
-  param.i_width = w;
-  param.i_height = h;
-  param.i_csp = X264_CSP_NV12;
-  param.i_fps_num = 60;
-  param.i_fps_den = 1;
-  param.i_log_level = X264_LOG_NONE;
-  param.b_cabac = 1;
-  param.i_keyint_max = X264_KEYINT_MAX_INFINITE;
-  param.i_keyint_min = 1;
-  param.i_scenecut_threshold = 0;
-  param.b_intra_refresh = 0;
-  param.b_repeat_headers = 1;
-  param.b_annexb = 0;
-  param.rc.i_rc_method = X264_RC_CRF;
-  param.rc.f_rf_constant = 23.5f;        // h264RateFactor(0.75)
-  param.rc.i_vbv_max_bitrate = 24'000;   // 1.2 x 20 Mbit/s
-  param.rc.i_vbv_buffer_size = 24'000;   // one second of it
-  param.vui.i_vidformat = 5;
-  param.vui.b_fullrange = 1;
-  param.vui.i_colorprim = 1;
-  param.vui.i_transfer = 1;
-  param.vui.i_colmatrix = 1;
-  x264_param_apply_profile(&param, "main");
+// What the encoder opens libx264 with for BM_Encoder's configuration: 20 Mbit/s
+// at 60 fps and the default quality, so a cap of 1.2 times the rate over one second.
+bool ourSettings(x264_param_t& param, int w, int h) {
+  return h264Parameters(param, w, h, 60, CodecRate{VideoToolboxEncoder::kDefaultQuality, 24'000, 24'000});
 }
 
 // The library's fastest preset as it comes: Baseline, no CABAC, no VBV.
-void fastestPreset(x264_param_t& param, int w, int h) {
-  x264_param_default_preset(&param, "ultrafast", "zerolatency");
+bool fastestPreset(x264_param_t& param, int w, int h) {
+  if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0) return false;
   param.i_width = w;
   param.i_height = h;
   param.i_csp = X264_CSP_NV12;
@@ -113,35 +93,46 @@ void fastestPreset(x264_param_t& param, int w, int h) {
   param.i_log_level = X264_LOG_NONE;
   param.rc.i_rc_method = X264_RC_CRF;
   param.rc.f_rf_constant = 23.5f;
+  return true;
 }
 
-void BM_RawX264(benchmark::State& state, void (*settings)(x264_param_t&, int, int)) {
+using Settings = bool (*)(x264_param_t&, int, int);
+
+// The raw library opened with `settings`; nothing, and the benchmark marked, when it refuses them.
+x264_t* openRaw(benchmark::State& state, Settings settings, int w, int h) {
+  x264_param_t param;
+  x264_t* encoder = settings(param, w, h) ? x264_encoder_open(&param) : nullptr;
+  if (encoder == nullptr) state.SkipWithError("x264_encoder_open refused the settings");
+  return encoder;
+}
+
+// One frame as the raw library takes it; `idr` forces a keyframe.
+x264_picture_t rawPicture(const PixelBufferRef& f, int64_t pts, bool idr) {
+  x264_picture_t in;
+  x264_picture_init(&in);
+  in.img.i_csp = X264_CSP_NV12;
+  in.img.i_plane = 2;
+  for (int p = 0; p < 2; ++p) {
+    in.img.plane[p] = f->planeData(p);
+    in.img.i_stride[p] = static_cast<int>(f->bytesPerRow(p));
+  }
+  in.i_pts = pts;
+  in.i_type = idr ? X264_TYPE_IDR : X264_TYPE_AUTO;
+  return in;
+}
+
+void BM_RawX264(benchmark::State& state, Settings settings) {
   const int w = static_cast<int>(state.range(0));
   const int h = static_cast<int>(state.range(1));
-  x264_param_t param;
-  settings(param, w, h);
-  x264_t* encoder = x264_encoder_open(&param);
-  if (encoder == nullptr) {
-    state.SkipWithError("x264_encoder_open refused the settings");
-    return;
-  }
-  std::vector<PixelBufferRef> frames;
-  for (int i = 0; i < 8; ++i) frames.push_back(pattern(w, h, i));
+  x264_t* encoder = openRaw(state, settings, w, h);
+  if (encoder == nullptr) return;
+  const std::vector<PixelBufferRef> frames = patterns(w, h);
   std::vector<double> ms;
   uint64_t bytes = 0;
   int n = 0;
   for (auto _ : state) {
-    const auto& f = frames[n % frames.size()];
-    x264_picture_t in;
+    x264_picture_t in = rawPicture(frames[n % frames.size()], n, false);
     x264_picture_t out;
-    x264_picture_init(&in);
-    in.img.i_csp = X264_CSP_NV12;
-    in.img.i_plane = 2;
-    for (int p = 0; p < 2; ++p) {
-      in.img.plane[p] = f->planeData(p);
-      in.img.i_stride[p] = static_cast<int>(f->bytesPerRow(p));
-    }
-    in.i_pts = n;
     x264_nal_t* nals = nullptr;
     int count = 0;
     const auto t0 = std::chrono::steady_clock::now();
@@ -164,15 +155,9 @@ void BM_H264OursOverRaw(benchmark::State& state) {
   uint64_t oursBytes = 0;
   ours.sink = [&](const EncodedFrame& f) { oursBytes += f.data.size(); };
   ours.start();
-  x264_param_t param;
-  ourSettings(param, w, h);
-  x264_t* raw = x264_encoder_open(&param);
-  if (raw == nullptr) {
-    state.SkipWithError("x264_encoder_open refused the settings");
-    return;
-  }
-  std::vector<PixelBufferRef> frames;
-  for (int i = 0; i < 8; ++i) frames.push_back(pattern(w, h, i));
+  x264_t* raw = openRaw(state, ourSettings, w, h);
+  if (raw == nullptr) return;
+  const std::vector<PixelBufferRef> frames = patterns(w, h);
   std::vector<double> oursMs;
   std::vector<double> rawMs;
   uint64_t rawBytes = 0;
@@ -183,17 +168,8 @@ void BM_H264OursOverRaw(benchmark::State& state) {
     const auto t0 = std::chrono::steady_clock::now();
     ours.encode(f, static_cast<uint64_t>(n), n == 0);
     const auto t1 = std::chrono::steady_clock::now();
-    x264_picture_t in;
+    x264_picture_t in = rawPicture(f, n, n == 0);
     x264_picture_t out;
-    x264_picture_init(&in);
-    in.img.i_csp = X264_CSP_NV12;
-    in.img.i_plane = 2;
-    for (int p = 0; p < 2; ++p) {
-      in.img.plane[p] = f->planeData(p);
-      in.img.i_stride[p] = static_cast<int>(f->bytesPerRow(p));
-    }
-    in.i_pts = n;
-    in.i_type = n == 0 ? X264_TYPE_IDR : X264_TYPE_AUTO;
     x264_nal_t* nals = nullptr;
     int count = 0;
     const int size = x264_encoder_encode(raw, &nals, &count, &in, &out);

@@ -11,13 +11,11 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "BenchFrameReceiver.hpp"
+#include "BenchWireLoop.hpp"
 #include "BenchXServer.hpp"
 #include "media/CaptureFrameCopier.hpp"
 #include "media/VideoToolboxEncoder.hpp"
@@ -79,35 +77,18 @@ void BM_CaptureToSocket(benchmark::State& state) {
   X11ScreenGrabber grabber(display);
   ScreenMover mover(display->connection(), w, h);
   CaptureFrameCopier copier(w, h, PixelFormat::nv12FullRange, uptimeNs, [](const std::string&) {});
-  VideoToolboxEncoder encoder({w, h, 60, 12'000'000, Wire::Codec::h264, 1.0});
-
-  WireServer::Config config;
-  config.port = 0;
-  config.hello = {Wire::Codec::h264, uint32_t(w), uint32_t(h), 60, 1, 12'000'000, kNsPerSecond};
-  auto server = WireServer::create(config);
-  std::mutex connectedMutex;
-  std::condition_variable connectedCv;
-  bool connected = false;
-  server->onClientConnected = [&] {
-    std::lock_guard lock(connectedMutex);
-    connected = true;
-    connectedCv.notify_all();
-  };
+  VideoToolboxEncoder encoder(BenchWireLoop::encoderConfig(w, h));
+  BenchWireLoop loop(w, h);
   uint64_t encodedNs = 0;
   encoder.sink = [&](const EncodedFrame& f) {
     encodedNs = uptimeNs();
-    server->broadcast(f.captureTimeNs, f.isKeyframe, f.data);
+    loop.server().broadcast(f.captureTimeNs, f.isKeyframe, f.data);
   };
   encoder.start();
-  server->start();
-  BenchFrameReceiver receiver(server->boundPort());
-  {
-    std::unique_lock lock(connectedMutex);
-    if (!receiver.connected() ||
-        !connectedCv.wait_for(lock, std::chrono::seconds(10), [&] { return connected; })) {
-      state.SkipWithError("the loopback client did not connect");
-      return;
-    }
+  loop.server().start();
+  if (!loop.connect()) {
+    state.SkipWithError("the loopback client did not connect");
+    return;
   }
 
   std::vector<double> total, capture, copy, encode, send;
@@ -132,7 +113,7 @@ void BM_CaptureToSocket(benchmark::State& state) {
       break;
     }
     encoder.encode(frame, t0, false);
-    const std::optional<uint64_t> t4 = receiver.arrivalOf(t0);
+    const std::optional<uint64_t> t4 = loop.receiver().arrivalOf(t0);
     if (!t4) {
       state.SkipWithError("a frame never reached the client");
       break;
@@ -143,7 +124,7 @@ void BM_CaptureToSocket(benchmark::State& state) {
     encode.push_back(ms(encodedNs - t2));
     send.push_back(ms(*t4 - encodedNs));
   }
-  server->stop();
+  loop.server().stop();
   encoder.stop();
 
   state.counters["p50_ms"] = percentile(total, 0.50);

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "BenchFrameReceiver.hpp"
+#include "BenchWireLoop.hpp"
 #include "BenchXServer.hpp"
 #include "media/CaptureServePump.hpp"
 #include "media/ScreenCaptureSource.hpp"
@@ -79,25 +79,14 @@ void BM_PaintToWire(benchmark::State& state) {
   xcb_poly_fill_rectangle(painter, root, gc, 1, &everything);
   std::free(xcb_get_input_focus_reply(painter, xcb_get_input_focus(painter), nullptr));
 
-  VideoToolboxEncoder encoder({w, h, 60, 12'000'000, Wire::Codec::h264, 1.0});
-  WireServer::Config config;
-  config.port = 0;
-  config.hello = {Wire::Codec::h264, uint32_t(w), uint32_t(h), 60, 1, 12'000'000, kNsPerSecond};
-  auto server = WireServer::create(config);
-  std::mutex connectedMutex;
-  std::condition_variable connectedCv;
-  bool connected = false;
-  server->onClientConnected = [&] {
-    std::lock_guard lock(connectedMutex);
-    connected = true;
-    connectedCv.notify_all();
-  };
-  encoder.sink = [&](const EncodedFrame& f) { server->broadcast(f.captureTimeNs, f.isKeyframe, f.data); };
+  VideoToolboxEncoder encoder(BenchWireLoop::encoderConfig(w, h));
+  BenchWireLoop loop(w, h);
+  WireServer* wire = &loop.server();
+  encoder.sink = [wire](const EncodedFrame& f) { wire->broadcast(f.captureTimeNs, f.isKeyframe, f.data); };
   encoder.start();
-  server->start();
+  wire->start();
 
   Watch watch;
-  WireServer* wire = server.get();
   auto pump = CaptureServePump::make(
       60, 10, false, uptimeNs, [wire] { return wire->takeIdrRequest(); },
       [&](const PixelBufferRef& buffer, uint64_t captureNs, uint64_t, bool force) {
@@ -111,14 +100,9 @@ void BM_PaintToWire(benchmark::State& state) {
                               .pixelFormat = PixelFormat::nv12FullRange, .xDisplay = xServer.display()});
   source.onFrame = [&](const PixelBufferRef& buffer, uint64_t captureNs) { pump->submit(buffer, captureNs); };
 
-  BenchFrameReceiver receiver(server->boundPort());
-  {
-    std::unique_lock lock(connectedMutex);
-    if (!receiver.connected() ||
-        !connectedCv.wait_for(lock, std::chrono::seconds(10), [&] { return connected; })) {
-      state.SkipWithError("the loopback client did not connect");
-      return;
-    }
+  if (!loop.connect()) {
+    state.SkipWithError("the loopback client did not connect");
+    return;
   }
   pump->startPacer();
   source.start();
@@ -158,7 +142,7 @@ void BM_PaintToWire(benchmark::State& state) {
       captured = *watch.captureNs;
       encodeStart = watch.encodeStartNs;
     }
-    const std::optional<uint64_t> arrived = receiver.arrivalOf(captured);
+    const std::optional<uint64_t> arrived = loop.receiver().arrivalOf(captured);
     if (!arrived) return std::nullopt;
     total.push_back(ms(*arrived - t0));
     grab.push_back(ms(captured - t0));
@@ -185,7 +169,7 @@ void BM_PaintToWire(benchmark::State& state) {
   }
   source.stop();
   pump->stop();
-  server->stop();
+  wire->stop();
   encoder.stop();
   xcb_free_gc(painter, gc);
   xcb_disconnect(painter);

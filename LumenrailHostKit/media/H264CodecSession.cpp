@@ -2,11 +2,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "media/CodecSession.hpp"
-
-extern "C" {
-#include <x264.h>
-}
+#include "media/H264Parameters.hpp"
 
 namespace lumenrail {
 
@@ -65,10 +61,9 @@ class H264CodecSession final : public CodecSession {
 
 }  // namespace
 
-std::unique_ptr<CodecSession> CodecSession::makeH264(int width, int height, int fps, const CodecRate& rate) {
-  x264_param_t param;
+bool h264Parameters(x264_param_t& param, int width, int height, int fps, const CodecRate& rate) {
   // Zero latency: no B-frames, no lookahead, sliced threads, one access unit per picture.
-  if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0) return nullptr;
+  if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0) return false;
   param.i_width = width;
   param.i_height = height;
   param.i_csp = X264_CSP_NV12;  // what the capture delivers; I420 pictures are taken too
@@ -94,7 +89,12 @@ std::unique_ptr<CodecSession> CodecSession::makeH264(int width, int height, int 
   param.vui.i_colorprim = 1;  // BT.709
   param.vui.i_transfer = 1;
   param.vui.i_colmatrix = 1;
-  if (x264_param_apply_profile(&param, "main") < 0) return nullptr;
+  return x264_param_apply_profile(&param, "main") >= 0;
+}
+
+std::unique_ptr<CodecSession> CodecSession::makeH264(int width, int height, int fps, const CodecRate& rate) {
+  x264_param_t param;
+  if (!h264Parameters(param, width, height, fps, rate)) return nullptr;
   x264_t* encoder = x264_encoder_open(&param);
   if (encoder == nullptr) return nullptr;
   return std::make_unique<H264CodecSession>(encoder);

@@ -290,14 +290,7 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
     } else {
       ::close(fd);
     }
-    if (onClose) {
-      try {
-        onClose();
-      } catch (...) {
-        // The owner's close hook failed; the session is over either way.
-      }
-    }
-    session->done.signal();
+    endSession(onClose, *session);
   };
   try {
     NamedThread thread = startThread("lumenrail-wire-conn", std::move(body));
@@ -312,14 +305,19 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
       session->fd = -1;
     }
     ::close(fd);
-    if (onClose) {
-      try {
-        onClose();
-      } catch (...) {
-      }
-    }
-    session->done.signal();
+    endSession(onClose, *session);
   }
+}
+
+void WireServer::endSession(const std::function<void()>& onClose, Session& session) {
+  if (onClose) {
+    try {
+      onClose();
+    } catch (...) {
+      // The owner's close hook failed; the session is over either way.
+    }
+  }
+  session.done.signal();
 }
 
 void WireServer::stop() {

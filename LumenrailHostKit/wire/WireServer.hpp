@@ -231,6 +231,9 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   void authenticated(Session& session);
   // Closes a socket that no ClientConn owns yet; stop() no longer sees it first.
   void closeUnregistered(int fd, Session& session);
+  // The owner's close hook, then the end stop() waits for; a hook that throws
+  // changes neither.
+  static void endSession(const std::function<void()>& onClose, Session& session);
 
   // Pairing prologue (WireServerPairing.cpp).
   static Sniff sniffPrelude(int fd);

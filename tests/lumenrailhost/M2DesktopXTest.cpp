@@ -8,6 +8,7 @@
 
 #include "LinuxDesktopEnvironment.hpp"
 #include "M2Pipeline.hpp"
+#include "QuietPublisher.hpp"
 #include "../media/TestVideo.hpp"
 #include "input/InputPermission.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
@@ -23,13 +24,6 @@ namespace {
 using test::RawBytes;
 using test::WireTestClient;
 
-class SilentPublisher final : public ServicePublisher {
- public:
-  void publish(const std::string&, const std::string&, const std::string&, uint16_t, const TxtRecord&) override {}
-  void updateTxt(const TxtRecord&) override {}
-  void stop() override {}
-};
-
 std::shared_ptr<M2Pipeline> extendOn(const std::string& display, bool penHighRate, test::EventLog& log) {
   M2Pipeline::Config c;
   c.mode = {640, 480, 30};
@@ -38,7 +32,7 @@ std::shared_ptr<M2Pipeline> extendOn(const std::string& display, bool penHighRat
   c.penHighRate = penHighRate;
   c.desktop = std::make_shared<LinuxDesktopEnvironment>(display);
   c.log = [&log](const std::string& line) { log.add(line); };
-  c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<SilentPublisher>(); };
+  c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<test::QuietPublisher>(); };
   return M2Pipeline::create(std::move(c));
 }
 

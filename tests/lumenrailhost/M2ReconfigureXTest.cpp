@@ -6,6 +6,7 @@
 
 #include "LinuxDesktopEnvironment.hpp"
 #include "M2Pipeline.hpp"
+#include "QuietPublisher.hpp"
 #include "../media/TestVideo.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 #include "support/DummyXorgFixture.hpp"
@@ -19,13 +20,6 @@ namespace {
 
 using test::WireTestClient;
 
-class SilentPublisher final : public ServicePublisher {
- public:
-  void publish(const std::string&, const std::string&, const std::string&, uint16_t, const TxtRecord&) override {}
-  void updateTxt(const TxtRecord&) override {}
-  void stop() override {}
-};
-
 std::shared_ptr<M2Pipeline> makePipeline(const std::string& display, M2Pipeline::Mode mode, bool captureMain,
                                          test::EventLog& log) {
   M2Pipeline::Config c;
@@ -34,7 +28,7 @@ std::shared_ptr<M2Pipeline> makePipeline(const std::string& display, M2Pipeline:
   c.captureMain = captureMain;
   c.desktop = std::make_shared<LinuxDesktopEnvironment>(display);
   c.log = [&log](const std::string& line) { log.add(line); };
-  c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<SilentPublisher>(); };
+  c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<test::QuietPublisher>(); };
   return M2Pipeline::create(std::move(c));
 }
 

@@ -2,7 +2,6 @@
 // can clean up after it, and asked to stop while its X server does not answer.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <cstdio>
@@ -24,20 +23,6 @@ test::HostProcess serve(const std::string& display) {
   return test::HostProcess(LUMENRAILHOST_BINARY, kExtend, {"DISPLAY=" + display});
 }
 
-// The server's RandR modes whose name says a host made them.
-int hostModes(const std::string& display) {
-  auto d = X11Display::open(display);
-  xcb_connection_t* c = d->connection();
-  auto* res = xcb_randr_get_screen_resources_reply(c, xcb_randr_get_screen_resources(c, d->root()), nullptr);
-  if (res == nullptr) return -1;
-  const std::string names(reinterpret_cast<const char*>(xcb_randr_get_screen_resources_names(res)),
-                          size_t(xcb_randr_get_screen_resources_names_length(res)));
-  std::free(res);
-  int count = 0;
-  for (size_t at = names.find(" lumenrail-"); at != std::string::npos; at = names.find(" lumenrail-", at + 1)) ++count;
-  return count;
-}
-
 std::vector<X11Monitor> monitorsOf(const std::string& display) { return X11Display::open(display)->monitors(); }
 
 TEST(M2StopAcceptance, ADisplayLeftByAKilledRunIsRemovedAtTheNextStartAndAnotherProgramsIsNot) {
@@ -51,7 +36,7 @@ TEST(M2StopAcceptance, ADisplayLeftByAKilledRunIsRemovedAtTheNextStartAndAnother
     killed.waitExit();
   }
   ASSERT_EQ(monitorsOf(x.display()).size(), before.size() + 1);
-  ASSERT_GT(hostModes(x.display()), 0);
+  ASSERT_GT(test::hostModeCount(x.display()), 0);
   {
     auto next = serve(x.display());
     ASSERT_TRUE(next.waitFor("[m2] capturing + serving 320x240@30")) << next.output();
@@ -62,7 +47,7 @@ TEST(M2StopAcceptance, ADisplayLeftByAKilledRunIsRemovedAtTheNextStartAndAnother
     EXPECT_EQ(next.terminate(), 0) << next.output();
   }
   EXPECT_EQ(monitorsOf(x.display()), before);
-  EXPECT_EQ(hostModes(x.display()), 0);
+  EXPECT_EQ(test::hostModeCount(x.display()), 0);
 
   // A monitor of the same name that carries no mark of ours belongs to
   // another program, even with its maker gone: the host mirrors instead.
@@ -117,7 +102,7 @@ TEST(M2StopAcceptance, SigintEndsTheProcessWhileTheXServerDoesNotAnswer) {
   ASSERT_TRUE(next.waitFor("[m2] capturing + serving 320x240@30")) << next.output();
   EXPECT_NE(next.output().find("created (320x240@30)"), std::string::npos) << next.output();
   EXPECT_EQ(next.terminate(), 0) << next.output();
-  EXPECT_EQ(hostModes(x.display()), 0);
+  EXPECT_EQ(test::hostModeCount(x.display()), 0);
 }
 
 }  // namespace

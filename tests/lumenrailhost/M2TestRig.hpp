@@ -7,6 +7,7 @@
 
 #include "FakeDesktopEnvironment.hpp"
 #include "M2Pipeline.hpp"
+#include "QuietPublisher.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "support/EventLog.hpp"
 #include "support/Waiting.hpp"
@@ -15,13 +16,6 @@
 namespace lumenrail::test {
 
 using Mode = M2Pipeline::Mode;
-
-class QuietPublisher final : public ServicePublisher {
- public:
-  void publish(const std::string&, const std::string&, const std::string&, uint16_t, const TxtRecord&) override {}
-  void updateTxt(const TxtRecord&) override {}
-  void stop() override {}
-};
 
 // Holds a capture start on its way in, while armed.
 struct StartGate {

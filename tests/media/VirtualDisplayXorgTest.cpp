@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
-#include <xcb/randr.h>
-
 #include <cstdlib>
 #include <mutex>
 #include <tuple>
@@ -43,20 +41,6 @@ Screen screenOf(const std::string& display) {
   return {d->rootSize(), d->monitors()};
 }
 
-// The server's RandR modes whose name says a host made them.
-int hostModes(const std::string& display) {
-  auto d = X11Display::open(display);
-  xcb_connection_t* c = d->connection();
-  auto* res = xcb_randr_get_screen_resources_reply(c, xcb_randr_get_screen_resources(c, d->root()), nullptr);
-  if (res == nullptr) return -1;
-  const std::string names(reinterpret_cast<const char*>(xcb_randr_get_screen_resources_names(res)),
-                          size_t(xcb_randr_get_screen_resources_names_length(res)));
-  std::free(res);
-  int count = 0;
-  for (size_t at = names.find("lumenrail"); at != std::string::npos; at = names.find("lumenrail", at + 1)) ++count;
-  return count;
-}
-
 TEST(VirtualDisplayCvt, ModeLinesMatchTheStandardTimings) {
   using T = X11DisplayConfiguration::ModeTiming;
   // Reference mode lines of the coordinated video timings (normal blanking).
@@ -94,7 +78,7 @@ TEST(VirtualDisplayXorgIntegration, CreateCaptureChangePromoteRestoreAndDestroy)
   EXPECT_EQ(displays->mainDisplay(), main.id);
   // A lit output of the dummy driver, so the pointer can enter it.
   EXPECT_TRUE(displays->inputReaches(id));
-  EXPECT_EQ(hostModes(x.display()), 1);
+  EXPECT_EQ(test::hostModeCount(x.display()), 1);
 
   // Captured like any other monitor, by the same id.
   fillRoot(x.display(), 0x000000, 0, 0, uint16_t(main.width + 1280), uint16_t(main.height));
@@ -142,7 +126,7 @@ TEST(VirtualDisplayXorgIntegration, CreateCaptureChangePromoteRestoreAndDestroy)
   vd.destroy();  // restores first
   EXPECT_EQ(vd.displayID(), 0u);
   EXPECT_EQ(screenOf(x.display()), before);
-  EXPECT_EQ(hostModes(x.display()), 0);
+  EXPECT_EQ(test::hostModeCount(x.display()), 0);
   EXPECT_TRUE(log.lines().empty());
 }
 
@@ -163,7 +147,7 @@ TEST(VirtualDisplayXorgIntegration, SecondHostIsRefusedAndSignalCleanupRemovesEv
 
   VirtualDisplayManager::removeAllAdded();
   EXPECT_EQ(screenOf(x.display()), before);
-  EXPECT_EQ(hostModes(x.display()), 0);
+  EXPECT_EQ(test::hostModeCount(x.display()), 0);
 }
 
 TEST(VirtualDisplayXorgIntegration, WithEveryOutputTakenTheDisplayIsAMonitorOnlyAndSaysInputCannotReachIt) {
@@ -184,7 +168,7 @@ TEST(VirtualDisplayXorgIntegration, WithEveryOutputTakenTheDisplayIsAMonitorOnly
   EXPECT_EQ(screenOf(x.display()).size.first, before.size.first + 16 * 320);
   VirtualDisplayManager::removeAllAdded();
   EXPECT_EQ(screenOf(x.display()), before);
-  EXPECT_EQ(hostModes(x.display()), 0);
+  EXPECT_EQ(test::hostModeCount(x.display()), 0);
 }
 
 TEST(VirtualDisplayXvfbIntegration, AScreenThatCannotGrowRefusesCreationAndStaysAsItWas) {

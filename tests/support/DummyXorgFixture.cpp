@@ -1,12 +1,14 @@
 #include "support/DummyXorgFixture.hpp"
 
 #include <unistd.h>
+#include <xcb/randr.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
+#include "platform/X11Display.hpp"
 #include "support/XServerFixture.hpp"
 
 #ifndef LUMENRAIL_SOURCE_DIR
@@ -64,6 +66,19 @@ DummyXorgServer::~DummyXorgServer() {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
+}
+
+int hostModeCount(const std::string& display) {
+  auto d = X11Display::open(display);
+  xcb_connection_t* c = d->connection();
+  auto* res = xcb_randr_get_screen_resources_reply(c, xcb_randr_get_screen_resources(c, d->root()), nullptr);
+  if (res == nullptr) return -1;
+  const std::string names(reinterpret_cast<const char*>(xcb_randr_get_screen_resources_names(res)),
+                          size_t(xcb_randr_get_screen_resources_names_length(res)));
+  std::free(res);
+  int count = 0;
+  for (size_t at = names.find(" lumenrail-"); at != std::string::npos; at = names.find(" lumenrail-", at + 1)) ++count;
+  return count;
 }
 
 }  // namespace lumenrail::test

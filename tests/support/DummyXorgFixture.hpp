@@ -32,4 +32,8 @@ class DummyXorgServer {
   std::string dir_;
 };
 
+// How many of the X server's RandR modes carry the mark a host names its modes
+// with; -1 when the server does not answer.
+int hostModeCount(const std::string& display);
+
 }  // namespace lumenrail::test

@@ -43,21 +43,23 @@ class RootPainter {
     auto* atom = xcb_intern_atom_reply(conn_, xcb_intern_atom(conn_, 0, uint16_t(name.size()), name.c_str()), nullptr);
     const uint32_t id = atom->atom;
     std::free(atom);
-    xcb_randr_monitor_info_t info{};
-    info.name = id;
-    info.x = x;
-    info.y = y;
-    info.width = w;
-    info.height = h;
-    info.width_in_millimeters = w;
-    info.height_in_millimeters = h;
-    return setMonitor(info) ? id : 0;
+    return setMonitor(monitorInfo(id, x, y, w, h, false)) ? id : 0;
   }
   // Sets an existing monitor's place and primary flag, as a layout change
   // would. The X server refuses to set a monitor that exists, so it is
   // deleted and set again, and a client may see it missing in between.
   bool moveMonitor(uint32_t id, int16_t x, int16_t y, uint16_t w, uint16_t h, bool primary) {
     if (!deleteMonitor(id)) return false;
+    return setMonitor(monitorInfo(id, x, y, w, h, primary));
+  }
+  bool deleteMonitor(uint32_t id) { return succeeded(xcb_randr_delete_monitor_checked(conn_, root_, id)); }
+  void sync() { std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
+  bool ok() const { return xcb_connection_has_error(conn_) == 0; }
+
+ private:
+  // A millimetre a pixel: the tests look at places, not at sizes on the desk.
+  static xcb_randr_monitor_info_t monitorInfo(uint32_t id, int16_t x, int16_t y, uint16_t w, uint16_t h,
+                                              bool primary) {
     xcb_randr_monitor_info_t info{};
     info.name = id;
     info.primary = primary ? 1 : 0;
@@ -67,17 +69,13 @@ class RootPainter {
     info.height = h;
     info.width_in_millimeters = w;
     info.height_in_millimeters = h;
-    return setMonitor(info);
+    return info;
   }
-  bool deleteMonitor(uint32_t id) {
-    xcb_generic_error_t* error = xcb_request_check(conn_, xcb_randr_delete_monitor_checked(conn_, root_, id));
+  bool succeeded(xcb_void_cookie_t cookie) {
+    xcb_generic_error_t* error = xcb_request_check(conn_, cookie);
     std::free(error);
     return error == nullptr;
   }
-  void sync() { std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
-  bool ok() const { return xcb_connection_has_error(conn_) == 0; }
-
- private:
   // RRSetMonitor without outputs, written out by hand: the generated request
   // leaves part of its I/O vector uninitialised, and the server then drops
   // the monitor now and then.
@@ -89,10 +87,7 @@ class RootPainter {
     iovec parts[3];
     parts[2].iov_base = body;
     parts[2].iov_len = sizeof body;
-    xcb_generic_error_t* error =
-        xcb_request_check(conn_, {xcb_send_request(conn_, XCB_REQUEST_CHECKED, parts + 2, &request)});
-    std::free(error);
-    return error == nullptr;
+    return succeeded({xcb_send_request(conn_, XCB_REQUEST_CHECKED, parts + 2, &request)});
   }
   xcb_connection_t* conn_;
   xcb_window_t root_;

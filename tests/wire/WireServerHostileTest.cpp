@@ -94,11 +94,7 @@ class WireServerHostileIntegration : public ::testing::Test {
     config.hello = test::sampleHello();
     config.psk = std::move(psk);
     server = WireServer::create(config);
-    server->onEvent = [this](const std::string& l) { log.add(l); };
-    server->hostAppVersion = "1.0.9";
-    server->degradeIntervalNs = 3600 * kNsPerSecond;
-    server->onClientConnected = [this] { connected.add(); };
-    server->onClientDisconnected = [this](int32_t) { disconnected.add(); };
+    watchServer(*server, log, connected, disconnected);
     if (tune) tune(*server);
     server->start();
   }

@@ -1,10 +1,14 @@
 #pragma once
 
-// Reaches into the server for the tests of this folder: counters of its
-// bounds, a client's record, its timer queue and a thread-creation fault.
+// For the server tests of this folder: reaches into the server (counters of
+// its bounds, a client's record, its timer queue, a thread-creation fault)
+// and watches it the way their fixtures do.
 #include <functional>
 #include <memory>
+#include <string>
 
+#include "support/EventLog.hpp"
+#include "support/Waiting.hpp"
 #include "wire/WireServer.hpp"
 
 namespace lumenrail {
@@ -25,5 +29,17 @@ class WireServerTestPeer {
   }
   static void failThreads(WireServer& server, int count) { server.failThreadsForTesting_ = count; }
 };
+
+// How the server fixtures of this folder watch a server before starting it:
+// its lines into `log`, arrivals and departures counted, a fixed version to
+// report, and no quality step unless a test drives one.
+inline void watchServer(WireServer& server, test::EventLog& log, test::EventCounter& connected,
+                        test::EventCounter& disconnected) {
+  server.onEvent = [&log](const std::string& l) { log.add(l); };
+  server.hostAppVersion = "1.0.9";
+  server.degradeIntervalNs = 3600 * kNsPerSecond;
+  server.onClientConnected = [&connected] { connected.add(); };
+  server.onClientDisconnected = [&disconnected](int32_t) { disconnected.add(); };
+}
 
 }  // namespace lumenrail

@@ -91,6 +91,19 @@ TEST(WireSoakIntegration, ClientsComingAndGoingLeaveNoDescriptorThreadOrMemoryBe
   const Bytes frame(256 * 1024, 0x42);
 
   int done = 0;
+  // A sealed client's first packet, its greeting, and its going.
+  const auto greetSealed = [&](test::PairingClient& client, uint8_t mark, const char* kind, int64_t i,
+                               bool midFrame) {
+    ASSERT_TRUE(client.sendSealed(Code::clientInfo, Bytes{mark}));
+    auto hello = client.readSealed();
+    ASSERT_TRUE(hello && hello->type == Code::hello) << kind << " cycle " << i;
+    ASSERT_TRUE(connected.waitFor(done + 1));
+    if (midFrame) {
+      server->broadcast(uint64_t(i), true, frame);
+      vanish(client.fd());
+    }
+    client.close();
+  };
   // One client: greeted, counted by the server, gone (now and then in the
   // middle of a frame), and forgotten by the server before the next comes.
   const auto cycle = [&](int64_t i) {
@@ -115,15 +128,7 @@ TEST(WireSoakIntegration, ClientsComingAndGoingLeaveNoDescriptorThreadOrMemoryBe
         test::PairingClient client(server->boundPort());
         client.keyPsk(psk);
         // A first sealed packet ends the server's look for the pairing magic at once.
-        ASSERT_TRUE(client.sendSealed(Code::clientInfo, Bytes{'S'}));
-        auto hello = client.readSealed();
-        ASSERT_TRUE(hello && hello->type == Code::hello) << "sealed cycle " << i;
-        ASSERT_TRUE(connected.waitFor(done + 1));
-        if (midFrame) {
-          server->broadcast(uint64_t(i), true, frame);
-          vanish(client.fd());
-        }
-        client.close();
+        greetSealed(client, 'S', "sealed", i, midFrame);
         break;
       }
       default: {
@@ -132,18 +137,11 @@ TEST(WireSoakIntegration, ClientsComingAndGoingLeaveNoDescriptorThreadOrMemoryBe
         ASSERT_TRUE(client.confirm(true));
         client.keyPaired();
         // A first sealed packet proves the keys at once, as a client does.
-        ASSERT_TRUE(client.sendSealed(Code::clientInfo, Bytes{'P'}));
-        auto hello = client.readSealed();
-        ASSERT_TRUE(hello && hello->type == Code::hello) << "paired cycle " << i;
-        ASSERT_TRUE(connected.waitFor(done + 1));
-        if (midFrame) {
-          server->broadcast(uint64_t(i), true, frame);
-          vanish(client.fd());
-        }
-        client.close();
+        greetSealed(client, 'P', "paired", i, midFrame);
         break;
       }
     }
+    if (HasFatalFailure()) return;
     ++done;
     ASSERT_TRUE(disconnected.waitFor(done)) << "cycle " << i;
   };
