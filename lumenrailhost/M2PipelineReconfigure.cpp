@@ -99,10 +99,13 @@ void M2Pipeline::wireReconfiguration() {
   server_->onHevcWantedChanged = [weak](bool wanted) {
     if (auto self = weak.lock()) self->postReconfig([wanted](M2Pipeline& p) { p.negotiateCodec(wanted); });
   };
-  server_->onEncoderConfigChanged = [weak](const Wire::EncoderConfigRequest& request) {
+  server_->onEncoderConfigChanged = [weak](const Wire::EncoderConfigRequest&) {
     auto self = weak.lock();
     if (!self) return;
-    self->postReconfig([request](M2Pipeline& p) {
+    self->postReconfig([](M2Pipeline& p) {
+      // The merge is read again here: changes reported by two clients' threads
+      // can reach the queue in either order, and only the latest merge is true.
+      const Wire::EncoderConfigRequest request = p.server_->resolvedEncoderConfig();
       // Knobs no remaining client asks for (its client left, or changed its
       // mind) go back to the stream's own, so nobody inherits them.
       const uint8_t released = p.desiredEncoderConfig_.fields & ~request.fields & Wire::EncoderField::all;
