@@ -2,6 +2,7 @@
 
 #include <sys/ipc.h>
 #include <sys/socket.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -335,7 +336,17 @@ X11ScreenGrabber::~X11ScreenGrabber() {
 bool X11ScreenGrabber::attachSegment(size_t bytes) {
   const int shmid = ::shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
   if (shmid < 0) return false;
+#if defined(__SANITIZE_THREAD__)
+  // The thread sanitizer does not see shmat: a segment landing where a thread
+  // stack used to be inherits that stack's history and every read of it looks
+  // like a race. Attaching over a fresh anonymous mapping (which it does see)
+  // gives the segment a clean history.
+  void* fresh = ::mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* addr = fresh == MAP_FAILED ? ::shmat(shmid, nullptr, 0) : ::shmat(shmid, fresh, SHM_REMAP);
+  if (addr == reinterpret_cast<void*>(-1) && fresh != MAP_FAILED) ::munmap(fresh, bytes);
+#else
   void* addr = ::shmat(shmid, nullptr, 0);
+#endif
   if (addr == reinterpret_cast<void*>(-1)) {
     ::shmctl(shmid, IPC_RMID, nullptr);
     return false;
