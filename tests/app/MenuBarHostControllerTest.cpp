@@ -28,8 +28,21 @@ struct ManualQueue final : MainQueue, TaskExecutor {
   }
 };
 
+struct FakeView final : ServingSessionView {
+  std::vector<SessionClient> clients;
+  std::string modeLabel() const override { return "1920x1080@60"; }
+  bool captureMain() const override { return false; }
+  bool penHighRateApplied() const override { return false; }
+  std::optional<std::string> mainFingerprint() const override { return std::nullopt; }
+  std::vector<SessionClient> connectedClients() const override { return clients; }
+  std::optional<PeerVersion> peerVersion(int32_t) const override { return std::nullopt; }
+  void setMainDevice(const std::string&) override {}
+  void disconnect(const std::string&) override {}
+};
+
 struct FakeSession final : ServingSession {
   std::vector<std::string>* calls;
+  FakeView shown;
   SessionConfig config;
   Hooks hooks;
   bool startResult = true;
@@ -46,6 +59,7 @@ struct FakeSession final : ServingSession {
   void setCaptureMain(bool on) override { calls->push_back(on ? "mirror" : "extend"); }
   void setPenHighRate(bool on) override { calls->push_back(on ? "pen on" : "pen off"); }
   int64_t clientCount() const override { return clients; }
+  ServingSessionView* view() override { return &shown; }
   void setVersionVerdict(int64_t floor, HostUpdate update, const std::string& version) override {
     calls->push_back("verdict " + std::to_string(floor) + " " + std::to_string(int(update)) + " " + version);
   }
@@ -350,6 +364,36 @@ TEST(MenuBarHostController, ItsOwnSettingChangesReachTheSessionOnceWithTheSettin
   rig.calls.clear();
   model->set(&HostSettings::penHighRate, false);
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"pen off"}));
+}
+
+TEST(MenuBarHostController, ThePanelFollowsEachChangeItMakesAndItsActionsReachIt) {
+  Rig rig;
+  auto& panel = rig.c->panelModel();
+  int published = 0;
+  panel.observe([&] { ++published; });
+  rig.c->startServing();
+  EXPECT_EQ(panel.state().phase, PanelState::Phase::starting);
+  rig.serve.runAll();
+  rig.main.runAll();
+  EXPECT_EQ(panel.state().phase, PanelState::Phase::serving);
+  EXPECT_EQ(panel.state().modeLabel, "1920x1080@60");
+
+  rig.c->showClientMustUpdate(std::string("Tab"));
+  EXPECT_EQ(panel.state().clientAppUpdate, std::optional<std::string>("Tab"));
+  panel.actions().dismissClientAppUpdate();
+  EXPECT_EQ(panel.state().clientAppUpdate, std::nullopt);
+  panel.actions().setExtend(false);
+  EXPECT_TRUE(rig.c->settings().captureMain);
+  const int before = published;
+  panel.refresh();  // nothing changed, nothing published
+  EXPECT_EQ(published, before);
+
+  panel.actions().toggleServing();
+  EXPECT_EQ(panel.state().phase, PanelState::Phase::stopping);
+  rig.serve.runAll();
+  rig.main.runAll();
+  EXPECT_EQ(panel.state().phase, PanelState::Phase::stopped);
+  EXPECT_EQ(panel.state().modeLabel, "");
 }
 
 }  // namespace
