@@ -89,6 +89,7 @@ struct Rig {
   std::vector<std::shared_ptr<FakeAlert>> alerts;
   std::optional<int> alertAnswer = 1001;
   std::vector<std::function<void()>> timerTicks;
+  std::vector<std::shared_ptr<bool>> timerAlive;
   std::vector<UpdateCheckerSpec> updateSpecs;
   bool mayPost = true;
   bool held = false;
@@ -127,13 +128,41 @@ struct Rig {
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
     ~Timer() override { *alive = false; }
   };
+  struct Window final : HostWindow {
+    Rig* rig;
+    std::string name;
+    bool visible = false;
+    void show() override {
+      visible = true;
+      rig->calls.push_back("show " + name);
+    }
+    bool isVisible() const override { return visible; }
+  };
+  struct Qr final : QrWindowPort {
+    Rig* rig;
+    uint16_t port;
+    std::optional<Bytes> psk;
+    std::function<int64_t()> clientCount;
+    void show(bool serving) override { rig->calls.push_back(serving ? "show qr serving" : "show qr stopped"); }
+  };
+  std::vector<Qr*> qrWindows;
+  std::vector<Window*> windows;
+  struct Login final : LoginItemPort {
+    Rig* rig;
+    bool available() const override { return true; }
+    bool isEnabled() const override { return true; }
+    std::optional<LoginItem::Note> setEnabled(bool on) override {
+      rig->calls.push_back(on ? "login on" : "login off");
+      return std::nullopt;
+    }
+  };
   struct Checker final : UpdateCheckerHandle {
     Rig* rig;
     void start() override { rig->calls.push_back("check start"); }
     void stop() override { rig->calls.push_back("check stop"); }
   };
 
-  explicit Rig(HostSettings settings = HostSettings::cliDefaults()) {
+  explicit Rig(HostSettings settings = HostSettings::cliDefaults(), bool installed = false) {
     settings.autoStart = false;
     store = std::make_shared<InMemorySettingsStore>(settings);
     MenuBarHostController::Ports p;
@@ -142,6 +171,7 @@ struct Rig {
     p.now = [this] { return now; };
     p.timers = [this](uint64_t, std::function<void()> tick) -> std::unique_ptr<RepeatingTimer> {
       auto t = std::make_unique<Timer>();
+      timerAlive.push_back(t->alive);
       timerTicks.push_back([alive = t->alive, tick] {
         if (*alive) tick();
       });
@@ -173,6 +203,30 @@ struct Rig {
       return checker;
     };
     p.terminate = [this] { ++terminated; };
+    p.installed = installed;
+    auto login = std::make_shared<Login>();
+    login->rig = this;
+    p.loginItem = login;
+    p.removeHostData = [this] { calls.push_back("remove data"); };
+    p.exitProcess = [this] { calls.push_back("exit"); };
+    auto window = [this](std::string name) {
+      auto w = std::make_unique<Window>();
+      w->rig = this;
+      w->name = std::move(name);
+      windows.push_back(w.get());
+      return w;
+    };
+    p.windows.makeSettings = [window](std::shared_ptr<HostSettingsModel>) { return window("settings"); };
+    p.windows.makeAbout = [window] { return window("about"); };
+    p.windows.makeQr = [this](uint16_t port, std::optional<Bytes> psk, std::function<int64_t()> count) {
+      auto q = std::make_unique<Qr>();
+      q->rig = this;
+      q->port = port;
+      q->psk = std::move(psk);
+      q->clientCount = std::move(count);
+      qrWindows.push_back(q.get());
+      return q;
+    };
     p.log = [this](const std::string& line) { lines.push_back(line); };
     p.errorLog = [this](const std::string& line) { errors.push_back(line); };
     c = std::make_shared<MenuBarHostController>(settings, store, std::move(p));
@@ -394,6 +448,61 @@ TEST(MenuBarHostController, ThePanelFollowsEachChangeItMakesAndItsActionsReachIt
   rig.main.runAll();
   EXPECT_EQ(panel.state().phase, PanelState::Phase::stopped);
   EXPECT_EQ(panel.state().modeLabel, "");
+}
+
+TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKeyStay) {
+  HostSettings secure = HostSettings::cliDefaults();
+  secure.secureWifi = true;
+  Rig rig(secure);
+  rig.c->showQr();
+  ASSERT_EQ(rig.qrWindows.size(), 1u);
+  EXPECT_EQ(rig.qrWindows[0]->psk, std::nullopt);
+  rig.serveNow();
+  // A start made a key: the window is rebuilt with it, then reused.
+  rig.c->showQr();
+  rig.c->showQr();
+  ASSERT_EQ(rig.qrWindows.size(), 2u);
+  EXPECT_EQ(rig.qrWindows[1]->psk, rig.c->psk());
+  EXPECT_EQ(rig.qrWindows[1]->port, rig.c->settings().port);
+  // The count follows the session running when the window asks.
+  rig.sessions.back()->clients = 3;
+  EXPECT_EQ(rig.qrWindows[1]->clientCount(), 3);
+  rig.c->restartServing();
+  for (int turn = 0; turn < 2; ++turn) {
+    rig.serve.runAll();
+    rig.main.runAll();
+  }
+  ASSERT_EQ(rig.c->phase(), ServingPhase::serving);
+  rig.sessions.back()->clients = 1;
+  EXPECT_EQ(rig.qrWindows[1]->clientCount(), 1);
+  rig.c->showQr();
+  EXPECT_EQ(rig.qrWindows.size(), 3u);
+
+  rig.c->showAbout();
+  rig.c->showAbout();
+  rig.c->showSettings();
+  rig.c->showSettings();
+  EXPECT_EQ(rig.windows.size(), 2u);
+  // Reopening replaced the sync timer; the sync stops at the first tick
+  // after the window is hidden.
+  const auto sync = rig.timerAlive.back();
+  EXPECT_FALSE(*rig.timerAlive[rig.timerAlive.size() - 2]);
+  rig.timerTicks.back()();
+  rig.main.runAll();
+  EXPECT_TRUE(*sync);
+  rig.windows[1]->visible = false;
+  rig.timerTicks.back()();
+  rig.main.runAll();
+  EXPECT_FALSE(*sync);
+}
+
+TEST(MenuBarHostController, RemovingDataStopsServingThenUnregistersThenRemovesThenLeaves) {
+  Rig rig(HostSettings::cliDefaults(), true);
+  rig.serveNow();
+  rig.calls.clear();
+  rig.c->settingsModel()->callbacks().onRemoveData();
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"stop", "login off", "remove data", "exit"}));
+  EXPECT_FALSE(rig.held);
 }
 
 }  // namespace
