@@ -550,6 +550,26 @@ void MenuBarHostController::showSettings() {
   });
 }
 
+void MenuBarHostController::finishSetup(bool launchAtLogin) {
+  if (ports_.installed) {
+    if (ports_.loginItem) {
+      if (const auto note = ports_.loginItem->setEnabled(launchAtLogin)) say("[setup] login item: " + note->logText());
+    }
+    HostSettings next = settings_;
+    next.launchAtLogin = launchAtLogin;
+    changeSetting(next);
+  }
+  const bool granted = ports_.probe && ports_.probe->screenCapture();
+  if (ports_.defaults) {
+    if (granted) {
+      SetupAssistant::markCompleted(*ports_.defaults);
+    } else {
+      ports_.defaults->set({{SetupModel::kResumeStepKey, static_cast<int>(SetupModel::Step::permissions)}});
+    }
+  }
+  if (granted && !serving_ && !transitioning_) startServing();
+}
+
 void MenuBarHostController::removeDataAndQuit() {
   // Said first: the log folder goes with the rest.
   say("[menubar] removing the host's data and quitting — Linux keeps no privacy grants for the host, none to reset");

@@ -122,6 +122,10 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   void disconnectDevice(const std::string& fingerprint) override;
   void renameDevice(const std::string& fingerprint) override;
   void forgetDevice(const std::string& fingerprint) override;
+  // The setup assistant's last step: the login item and its setting (installed
+  // only), then completed or resumed at the permissions step next launch,
+  // then serving when the screen may be captured.
+  void finishSetup(bool launchAtLogin);
   // Stops serving, unregisters the login item, removes the host's data and
   // leaves the process.
   void removeDataAndQuit();

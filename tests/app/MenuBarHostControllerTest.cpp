@@ -5,6 +5,8 @@
 #include <deque>
 
 #include "MenuBarHostController.hpp"
+#include "SetupModel.hpp"
+#include "support/TempFolder.hpp"
 
 namespace lumenrail {
 namespace {
@@ -92,6 +94,9 @@ struct Rig {
   std::vector<std::shared_ptr<bool>> timerAlive;
   std::vector<UpdateCheckerSpec> updateSpecs;
   bool mayPost = true;
+  bool mayCapture = true;
+  test::TempFolder dir{"lumenrail-controller"};
+  std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail");
   bool held = false;
   int terminated = 0;
   bool startResult = true;
@@ -116,7 +121,7 @@ struct Rig {
   };
   struct Probe final : HostPermissions::Probe {
     Rig* rig;
-    bool screenCapture() override { return true; }
+    bool screenCapture() override { return rig->mayCapture; }
     bool mayPostInput() override { return rig->mayPost; }
   };
   struct Sleep final : SleepAssertion {
@@ -204,6 +209,7 @@ struct Rig {
     };
     p.terminate = [this] { ++terminated; };
     p.installed = installed;
+    p.defaults = defaults;
     auto login = std::make_shared<Login>();
     login->rig = this;
     p.loginItem = login;
@@ -494,6 +500,23 @@ TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKey
   rig.timerTicks.back()();
   rig.main.runAll();
   EXPECT_FALSE(*sync);
+}
+
+TEST(MenuBarHostController, FinishingSetupServesOnlyWithTheCaptureGrantAndTouchesTheLoginItemOnlyInstalled) {
+  for (const bool installed : {true, false}) {
+    for (const bool granted : {true, false}) {
+      SCOPED_TRACE(std::to_string(installed) + std::to_string(granted));
+      Rig rig(HostSettings::cliDefaults(), installed);
+      rig.mayCapture = granted;
+      rig.c->finishSetup(true);
+      const bool loginOn = std::find(rig.calls.begin(), rig.calls.end(), "login on") != rig.calls.end();
+      EXPECT_EQ(loginOn, installed);
+      EXPECT_EQ(rig.store->load().launchAtLogin, installed);
+      EXPECT_EQ(rig.c->phase(), granted ? ServingPhase::starting : ServingPhase::stopped);
+      EXPECT_EQ(rig.defaults->integer(SetupModel::kResumeStepKey), granted ? 0 : 1);
+      EXPECT_EQ(rig.defaults->string(SetupModel::kCompletedVersionKey).has_value(), granted);
+    }
+  }
 }
 
 TEST(MenuBarHostController, RemovingDataStopsServingThenUnregistersThenRemovesThenLeaves) {
