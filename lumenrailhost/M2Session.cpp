@@ -5,6 +5,37 @@
 
 namespace lumenrail {
 
+namespace {
+
+class PipelineView final : public ServingSessionView {
+ public:
+  explicit PipelineView(M2Pipeline& pipeline) : pipeline_(pipeline) {}
+  std::string modeLabel() const override { return M2Pipeline::label(pipeline_.mode()); }
+  bool captureMain() const override { return pipeline_.captureMain(); }
+  bool penHighRateApplied() const override { return pipeline_.penHighRateApplied(); }
+  std::optional<std::string> mainFingerprint() const override { return pipeline_.mainFingerprint(); }
+  std::vector<SessionClient> connectedClients() const override {
+    std::vector<SessionClient> clients;
+    if (const auto& server = pipeline_.server()) {
+      for (const auto& c : server->connectedClients()) clients.push_back({c.fd, c.name, c.fingerprint, c.overNetwork});
+    }
+    return clients;
+  }
+  std::optional<PeerVersion> peerVersion(int32_t fd) const override {
+    const auto& server = pipeline_.server();
+    return server ? server->peerVersion(fd) : std::nullopt;
+  }
+  void setMainDevice(const std::string& fingerprint) override { pipeline_.setMainDevice(fingerprint); }
+  void disconnect(const std::string& fingerprint) override {
+    if (const auto& server = pipeline_.server()) server->disconnect(fingerprint);
+  }
+
+ private:
+  M2Pipeline& pipeline_;
+};
+
+}  // namespace
+
 M2Session::M2Session(const SessionConfig& config, std::vector<std::string> arguments, std::shared_ptr<MainQueue> main)
     : main_(std::move(main)) {
   M2Pipeline::Config c;
@@ -18,6 +49,7 @@ M2Session::M2Session(const SessionConfig& config, std::vector<std::string> argum
   c.arguments = std::move(arguments);
   c.desktop = std::make_shared<LinuxDesktopEnvironment>("");  // the X display of $DISPLAY
   pipeline_ = M2Pipeline::create(std::move(c));
+  view_ = std::make_unique<PipelineView>(*pipeline_);
 }
 
 void M2Session::setHooks(Hooks hooks) {

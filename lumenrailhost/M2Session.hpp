@@ -27,12 +27,14 @@ class M2Session final : public ServingSession {
   void setPenHighRate(bool on) override;
   int64_t clientCount() const override;
   void setVersionVerdict(int64_t floor, HostUpdate update, const std::string& version) override;
+  ServingSessionView* view() override { return view_.get(); }
 
   const std::shared_ptr<M2Pipeline>& pipeline() const { return pipeline_; }
 
  private:
   std::shared_ptr<M2Pipeline> pipeline_;
   std::shared_ptr<MainQueue> main_;
+  std::unique_ptr<ServingSessionView> view_;
 };
 
 }  // namespace lumenrail

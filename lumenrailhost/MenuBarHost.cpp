@@ -4,13 +4,17 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string_view>
 
 #include "HostEntry.hpp"
 #include "InstanceLock.hpp"
 #include "M2Session.hpp"
 #include "MenuBarHostController.hpp"
+#include "MenuSpec.hpp"
+#include "platform/Paths.hpp"
 #include "PairingSupport.hpp"
 #include "XdgOpener.hpp"
 #include "links/WifiKeySchedule.hpp"
@@ -22,8 +26,15 @@
 #include "settings/UpdateChecker.hpp"
 
 // After the host's headers: Qt's keyword macros clash with some of their names.
+#include "AboutWindowController.hpp"
 #include "Appearance.hpp"
+#include "ClassicMenu.hpp"
 #include "DBusNotifier.hpp"
+#include "PanelPopup.hpp"
+#include "QrWindowController.hpp"
+#include "QtDelays.hpp"
+#include "RenameDialog.hpp"
+#include "SettingsWindowController.hpp"
 #include "QtAlertRunner.hpp"
 #include "QtMainQueue.hpp"
 #include "QtPorts.hpp"
@@ -58,6 +69,38 @@ class RealUpdateChecker final : public UpdateCheckerHandle {
 
  private:
   UpdateChecker checker_;
+};
+
+class SettingsWindow final : public HostWindow {
+ public:
+  SettingsWindow(std::shared_ptr<HostSettingsModel> model, SettingsPorts ports)
+      : controller_(std::move(model), std::move(ports)) {}
+  void show() override { controller_.show(); }
+  bool isVisible() const override { return controller_.isVisible(); }
+
+ private:
+  SettingsWindowController controller_;
+};
+
+class AboutWindow final : public HostWindow {
+ public:
+  AboutWindow(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOpener> opener)
+      : controller_(std::move(clipboard), std::move(opener)) {}
+  void show() override { controller_.show(); }
+  bool isVisible() const override { return controller_.window() && controller_.window()->isVisible(); }
+
+ private:
+  AboutWindowController controller_;
+};
+
+class QrWindow final : public QrWindowPort {
+ public:
+  QrWindow(uint16_t port, std::optional<Bytes> psk, QrWindowModel::Ports ports)
+      : controller_(port, std::move(psk), std::move(ports)) {}
+  void show(bool serving) override { controller_.show(serving); }
+
+ private:
+  QrWindowController controller_;
 };
 
 // Qt ends the process when it cannot reach its display; say why and refuse instead.
@@ -113,6 +156,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   PairingSupport::installAlertApprover(std::make_shared<PairingSupport::AlertApprover>(main, alerts));
 
   std::weak_ptr<MenuBarHostController> weak;
+  std::unique_ptr<PanelPopup> panel;
   TrayStatusItem::Actions trayActions;
   trayActions.toggleServing = [&weak] {
     if (auto c = weak.lock()) c->toggleServing();
@@ -120,7 +164,29 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   trayActions.quit = [&weak] {
     if (auto c = weak.lock()) c->quit();
   };
+  std::weak_ptr<TrayStatusItem> weakTray;
+  trayActions.primaryClick = [&panel, &weakTray] {
+    const auto item = weakTray.lock();
+    if (panel && item) panel->toggle(item->geometry());
+  };
   auto tray = std::make_shared<TrayStatusItem>(std::move(trayActions));
+  weakTray = tray;
+
+  auto clipboard = std::make_shared<QtClipboard>();
+  auto opener = std::make_shared<XdgOpener>();
+  bool relaunch = false;
+  SettingsPorts settingsPorts;
+  settingsPorts.loginItem = std::make_shared<SystemLoginItem>();
+  settingsPorts.opener = opener;
+  settingsPorts.clipboard = clipboard;
+  settingsPorts.launch = spawnLauncher();
+  settingsPorts.relaunch = [&weak, &relaunch] {
+    relaunch = true;
+    if (auto c = weak.lock()) c->quit();
+  };
+  settingsPorts.delays = qtDelays();
+  if (const char* desktop = std::getenv("XDG_CURRENT_DESKTOP")) settingsPorts.desktop = desktop;
+  if (const std::string folder = Paths::logDirectory(); !folder.empty()) settingsPorts.logFile = folder + "/host.log";
 
   MenuBarHostController::Ports ports;
   ports.main = main;
@@ -128,7 +194,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   ports.timers = qtTimers();
   ports.statusItem = tray;
   ports.alerts = alerts;
-  ports.opener = std::make_shared<XdgOpener>();
+  ports.opener = opener;
   ports.defaults = UserDefaults::standard();
   ports.probe = std::make_shared<HostPermissions::LinuxProbe>();
   ports.notifier = DBusNotifier::onSessionBus();
@@ -144,8 +210,43 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   ports.terminate = [] { QCoreApplication::exit(0); };
   ports.installed = installed;
   ports.arguments = arguments;
+  ports.renamePrompt = std::make_shared<QtRenamePrompt>();
+  ports.loginItem = settingsPorts.loginItem;
+  ports.exitProcess = [] {
+    VirtualDisplayManager::removeAllAdded();
+    std::fflush(nullptr);
+    std::_Exit(0);
+  };
+  ports.windows.makeSettings = [settingsPorts](std::shared_ptr<HostSettingsModel> model) -> std::unique_ptr<HostWindow> {
+    return std::make_unique<SettingsWindow>(std::move(model), settingsPorts);
+  };
+  ports.windows.makeAbout = [clipboard, opener]() -> std::unique_ptr<HostWindow> {
+    return std::make_unique<AboutWindow>(clipboard, opener);
+  };
+  ports.windows.makeQr = [clipboard](uint16_t port, std::optional<Bytes> psk,
+                                     std::function<int64_t()> clientCount) -> std::unique_ptr<QrWindowPort> {
+    QrWindowModel::Ports qrPorts;
+    qrPorts.clientCount = std::move(clientCount);
+    qrPorts.clipboard = clipboard;
+    qrPorts.timers = qtTimers();
+    qrPorts.delays = qtDelays();
+    return std::make_unique<QrWindow>(port, std::move(psk), std::move(qrPorts));
+  };
   auto controller = std::make_shared<MenuBarHostController>(settings, std::move(store), std::move(ports));
   weak = controller;
+
+  panel = std::make_unique<PanelPopup>(controller->panelModel(), qtTimers());
+  controller->setPanelCloser([&panel](std::function<void()> operation) {
+    if (panel) panel->runClosing(std::move(operation));
+  });
+  tray->attachMenu(std::make_unique<ClassicMenu>(
+      [&weak] {
+        auto c = weak.lock();
+        return c ? MenuBuilder::build(*c) : MenuSpec{};
+      },
+      [&weak](const MenuItem& item) {
+        if (auto c = weak.lock()) MenuBuilder::run(item, *c);
+      }));
 
   std::unique_ptr<QSocketNotifier> signalWatch;
   if (signalFd >= 0) {
@@ -173,10 +274,22 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   }
   PairingSupport::installAlertApprover(nullptr);
   signalWatch.reset();
+  panel.reset();
   controller.reset();
   tray.reset();
   if (signalFd >= 0) ::close(signalFd);
   Log::line("[menubar] stopped");
+  if (relaunch) {
+    // The instance lock closes on exec, so the new image takes it again.
+    std::vector<std::string> args = arguments;
+    if (args.empty()) args.push_back("lumenrailhost");
+    std::vector<char*> argvOut;
+    for (auto& a : args) argvOut.push_back(a.data());
+    argvOut.push_back(nullptr);
+    std::fflush(nullptr);
+    ::execv("/proc/self/exe", argvOut.data());
+    Log::line("[menubar] WARN: relaunch failed — start Lumenrail again");
+  }
   return 0;
 }
 

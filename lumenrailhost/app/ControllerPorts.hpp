@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/Bytes.hpp"
 #include "settings/UpdateRelease.hpp"
 #include "wire/HostUpdate.hpp"
 
@@ -86,10 +88,34 @@ struct UpdateCheckerSpec {
 };
 using UpdateCheckerFactory = std::function<std::unique_ptr<UpdateCheckerHandle>(UpdateCheckerSpec spec)>;
 
-// The windows of later work: each returns false while it does not exist.
+class HostSettingsModel;
+
+// A window the controller makes once and brings to the front on demand.
+class HostWindow {
+ public:
+  virtual ~HostWindow() = default;
+  // Activates the application and brings the window to the front.
+  virtual void show() = 0;
+  virtual bool isVisible() const = 0;
+};
+
+// The pairing window, made for one port and one key.
+class QrWindowPort {
+ public:
+  virtual ~QrWindowPort() = default;
+  virtual void show(bool serving) = 0;
+};
+
+// The controller's windows; an empty factory leaves that window out.
 struct WindowSeams {
+  // The setup assistant; false while it does not exist.
   std::function<bool()> showSetup;
-  std::function<bool()> showSettings;
+  std::function<std::unique_ptr<HostWindow>(std::shared_ptr<HostSettingsModel> model)> makeSettings;
+  std::function<std::unique_ptr<HostWindow>()> makeAbout;
+  // `clientCount` reads the controller's session of the moment.
+  std::function<std::unique_ptr<QrWindowPort>(uint16_t port, std::optional<Bytes> psk,
+                                              std::function<int64_t()> clientCount)>
+      makeQr;
 };
 
 }  // namespace lumenrail

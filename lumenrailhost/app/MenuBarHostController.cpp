@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "L10n.hpp"
+#include "links/AwdlStatus.hpp"
+#include "settings/HostDataRemoval.hpp"
 #include "ProductIdentity.hpp"
 #include "SetupModel.hpp"
 #include "SupportActions.hpp"
@@ -45,16 +47,15 @@ ServingPhase MenuBarHostController::phase() const {
 void MenuBarHostController::launch() {
   SupportActions::setLaunchedAt(static_cast<double>(ports_.now()) / static_cast<double>(kNsPerSecond));
   SupportActions::setLiveSections([weak = weak_from_this()]() -> std::vector<SupportReport::Section> {
-    // The host-state section comes with the panel; the settings are known now.
-    if (auto self = weak.lock()) return {SupportActions::settingsSection(self->settings_)};
+    if (auto self = weak.lock()) return PanelSnapshot::supportSections(*self);
     return {};
   });
   if (!ports_.statusItem || !ports_.statusItem->available()) {
     // Linux desktops without a tray exist; the host serves on without an icon.
     say("[menubar] WARN: this desktop has no system tray — serving goes on without an icon; stop the host with "
         "`kill " + std::to_string(::getpid()) + "` (SIGTERM)");
-    // Without an icon the settings window is the way in, once it exists.
-    if (ports_.windows.showSettings) ports_.windows.showSettings();
+    // Without an icon the settings window is the way in.
+    showSettings();
   }
   refreshGlyph();
   applyUpdateCheckSetting();
@@ -225,6 +226,7 @@ void MenuBarHostController::setPenHighRate(bool on) {
 void MenuBarHostController::settingsChanged(HostSettings old, HostSettings now) {
   settings_ = now;
   if (old.checkForUpdates != now.checkForUpdates) applyUpdateCheckSetting();
+  if (panelModel_) panelModel_->refresh();
   if (serving_ && pipeline_ && !transitioning_) {
     if (old.captureMain != now.captureMain) pipeline_->setCaptureMain(now.captureMain);
     if (old.penHighRate != now.penHighRate) pipeline_->setPenHighRate(now.penHighRate);
@@ -247,7 +249,26 @@ std::shared_ptr<HostSettingsModel> MenuBarHostController::settingsModel() {
   callbacks.onSetCaptureMain = [weak](bool value) {
     if (auto self = weak.lock()) self->switchMode(value);
   };
-  // Renaming, forgetting, the paired list and data removal come with the window.
+  callbacks.onRename = [weak](const std::string& fingerprint, const std::string& alias) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (const auto store = self->pairedDevices()) store->rename(fingerprint, alias);
+    self->refreshGlyph();
+  };
+  callbacks.onForget = [weak](const std::string& fingerprint) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (const auto store = self->pairedDevices()) store->revoke(fingerprint);
+    if (auto* view = self->session()) view->disconnect(fingerprint);
+    self->refreshGlyph();
+  };
+  callbacks.refreshPaired = [weak] {
+    auto self = weak.lock();
+    return self ? self->pairedList() : std::vector<PairedDevice>{};
+  };
+  callbacks.onRemoveData = [weak] {
+    if (auto self = weak.lock()) self->removeDataAndQuit();
+  };
   settingsModel_ = std::make_shared<HostSettingsModel>(settings_, runningSettings_, serving_, store_, callbacks);
   return settingsModel_;
 }
@@ -262,14 +283,15 @@ void MenuBarHostController::syncSettingsModel() {
 }
 
 void MenuBarHostController::refreshGlyph() {
-  // The panel model is refreshed here too once the panel exists.
   if (ports_.statusItem) ports_.statusItem->show(phase());
+  if (panelModel_) panelModel_->refresh();
 }
 
 void MenuBarHostController::pollInputGrant() {
   const bool clientConnected = serving_ && pipeline_ && pipeline_->clientCount() >= 1;
   const auto edge = inputGrant_.poll(clientConnected);
   if (!edge) return;
+  if (panelModel_) panelModel_->refresh();
   if (*edge == InputGrantWatch::Edge::blocked) {
     say("[pen] WARN: Accessibility grant is OFF with a client connected — pen/touch/key input DROPPED");
     onMain([](MenuBarHostController& self) { self.showInputBlocked(); });
@@ -308,12 +330,16 @@ void MenuBarHostController::applyUpdateCheckSetting() {
     spec.running = ProductIdentity::kVersion;
     spec.platform = ProductIdentity::kPlatform;
     spec.onUpdate = [weak](const UpdateRelease& release) {
-      if (auto self = weak.lock()) self->availableUpdate_ = release;
+      auto self = weak.lock();
+      if (!self) return;
+      self->availableUpdate_ = release;
+      if (self->panelModel_) self->panelModel_->refresh();
     };
     spec.onVerdict = [weak](HostUpdate update, const std::string& version, int64_t minClient) {
       auto self = weak.lock();
       if (!self) return;
       self->versionVerdict_ = {std::max<int64_t>(minClient, 0), update, version};
+      if (self->panelModel_) self->panelModel_->refresh();
       if (self->pipeline_) self->pipeline_->setVersionVerdict(self->versionVerdict_.floor, update, version);
     };
     updateChecker_ = ports_.makeUpdateChecker(std::move(spec));
@@ -324,6 +350,7 @@ void MenuBarHostController::applyUpdateCheckSetting() {
   updateChecker_.reset();
   availableUpdate_.reset();
   versionVerdict_ = {};
+  if (panelModel_) panelModel_->refresh();
   if (pipeline_) pipeline_->setVersionVerdict(0, HostUpdate::none, "");
   say("[update] check off (settings: checkForUpdates=false)");
 }
@@ -336,10 +363,14 @@ void MenuBarHostController::openUpdate() {
 
 void MenuBarHostController::showClientMustUpdate(const std::optional<std::string>& deviceName) {
   clientAppUpdate_ = deviceName.value_or("");
+  if (panelModel_) panelModel_->refresh();
   say("[version] asked the owner to update the app on " + deviceName.value_or("an unnamed device"));
 }
 
-void MenuBarHostController::dismissClientAppUpdate() { clientAppUpdate_.reset(); }
+void MenuBarHostController::dismissClientAppUpdate() {
+  clientAppUpdate_.reset();
+  if (panelModel_) panelModel_->refresh();
+}
 
 void MenuBarHostController::quit() {
   if (quitting_) return;
@@ -382,6 +413,186 @@ void MenuBarHostController::finishQuit(bool clean) {
   quitDone_ = true;
   stoppedCleanly_ = clean;
   if (ports_.terminate) ports_.terminate();
+}
+
+std::shared_ptr<PairedDevicesStore> MenuBarHostController::pairedDevices() const {
+  return pairingSupport_ ? pairingSupport_->peers : nullptr;
+}
+
+ServingSessionView* MenuBarHostController::session() const {
+  return serving_ && pipeline_ ? pipeline_->view() : nullptr;
+}
+
+bool MenuBarHostController::awdlActive() const { return AwdlStatus::isActive(std::string("awdl0")); }
+
+std::vector<PairedDevice> MenuBarHostController::pairedList() const {
+  const auto store = pairedDevices();
+  if (!store) return {};
+  auto devices = store->all();
+  std::stable_sort(devices.begin(), devices.end(),
+                   [](const PairedDevice& a, const PairedDevice& b) { return a.lastSeen > b.lastSeen; });
+  return devices;
+}
+
+HostPanelModel& MenuBarHostController::panelModel() {
+  if (panelModel_) return *panelModel_;
+  const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
+  auto closing = [weak](std::function<void()> operation) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->panelCloser_) {
+      self->panelCloser_(std::move(operation));
+    } else {
+      self->onMain([operation = std::move(operation)](MenuBarHostController&) { operation(); });
+    }
+  };
+  auto snapshot = [weak] {
+    auto self = weak.lock();
+    return self ? PanelSnapshot::snapshot(*self) : PanelSnapshot::fallback();
+  };
+  panelModel_ = std::make_unique<HostPanelModel>(
+      PanelSnapshot::actions(std::weak_ptr<HostCommands>(shared_from_this()), std::move(closing)),
+      std::move(snapshot));
+  return *panelModel_;
+}
+
+namespace {
+
+// Rename needs a dialog; without one the request ends as cancelled.
+class NoRenamePrompt final : public RenamePrompt {
+ public:
+  std::optional<std::string> ask(const Request&) override { return std::nullopt; }
+};
+
+}  // namespace
+
+DeviceActions& MenuBarHostController::deviceActions() {
+  if (deviceActions_) return *deviceActions_;
+  static NoRenamePrompt none;
+  RenamePrompt& prompt = ports_.renamePrompt ? *ports_.renamePrompt : static_cast<RenamePrompt&>(none);
+  const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
+  DeviceActions::Hooks hooks;
+  hooks.pairedChanged = [weak] {
+    auto self = weak.lock();
+    if (self && self->settingsModel_) self->settingsModel_->setPairedDevices(self->pairedList());
+  };
+  hooks.refreshPanel = [weak] {
+    if (auto self = weak.lock()) self->refreshGlyph();
+  };
+  deviceActions_ = std::make_unique<DeviceActions>(*this, prompt, std::move(hooks), ports_.log);
+  return *deviceActions_;
+}
+
+void MenuBarHostController::setMainDevice(const std::string& fingerprint) { deviceActions().setMainDevice(fingerprint); }
+void MenuBarHostController::disconnectDevice(const std::string& fingerprint) { deviceActions().disconnect(fingerprint); }
+void MenuBarHostController::renameDevice(const std::string& fingerprint) { deviceActions().rename(fingerprint); }
+void MenuBarHostController::forgetDevice(const std::string& fingerprint) { deviceActions().forget(fingerprint); }
+
+void MenuBarHostController::showSetup() {
+  if (ports_.windows.showSetup && ports_.windows.showSetup()) return;
+  say("[setup] the setup window is not part of this build — going on as the settings say");
+}
+
+void MenuBarHostController::openAirDropSettings() {
+  say("[menubar] Linux has no settings pane for peer-to-peer Wi-Fi; the warning clears once awdl0 is down");
+}
+
+void MenuBarHostController::openAccessibilitySettings() {
+  HostPermissions::openPrivacyPane("Privacy_Accessibility", ports_.log);
+}
+
+void MenuBarHostController::showAbout() {
+  if (!aboutWindow_ && ports_.windows.makeAbout) aboutWindow_ = ports_.windows.makeAbout();
+  if (aboutWindow_) aboutWindow_->show();
+}
+
+void MenuBarHostController::showQr() {
+  const uint16_t port = settings_.port;
+  if (!qrWindow_ || qrPort_ != port || qrPsk_ != psk_) {
+    if (!ports_.windows.makeQr) return;
+    // The count of whatever session runs when the window looks, not of the one running now.
+    auto clientCount = [weak = weak_from_this()]() -> int64_t {
+      auto self = weak.lock();
+      return self && self->pipeline_ ? self->pipeline_->clientCount() : 0;
+    };
+    qrWindow_ = ports_.windows.makeQr(port, psk_, std::move(clientCount));
+    qrPort_ = port;
+    qrPsk_ = psk_;
+  }
+  if (qrWindow_) qrWindow_->show(serving_);
+}
+
+void MenuBarHostController::showSettings() {
+  const auto model = settingsModel();
+  if (!settingsWindow_) {
+    if (!ports_.windows.makeSettings) return;
+    settingsWindow_ = ports_.windows.makeSettings(model);
+    if (!settingsWindow_) return;
+  }
+  syncSettingsModel();
+  model->setPairedDevices(pairedList());
+  settingsWindow_->show();
+  if (!ports_.timers) return;
+  const uint64_t generation = ++settingsTimerGeneration_;
+  const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
+  settingsTimer_ = ports_.timers(kSettingsSyncNs, [weak, generation] {
+    auto self = weak.lock();
+    if (!self || self->settingsTimerGeneration_ != generation) return;
+    if (self->settingsWindow_ && self->settingsWindow_->isVisible()) {
+      self->syncSettingsModel();
+      return;
+    }
+    // Not from inside its own tick: the timer goes on the next turn.
+    self->settingsTimerGeneration_++;
+    self->onMain([generation](MenuBarHostController& c) {
+      if (c.settingsTimerGeneration_ == generation + 1) c.settingsTimer_.reset();
+    });
+  });
+}
+
+void MenuBarHostController::finishSetup(bool launchAtLogin) {
+  if (ports_.installed) {
+    if (ports_.loginItem) {
+      if (const auto note = ports_.loginItem->setEnabled(launchAtLogin)) say("[setup] login item: " + note->logText());
+    }
+    HostSettings next = settings_;
+    next.launchAtLogin = launchAtLogin;
+    changeSetting(next);
+  }
+  const bool granted = ports_.probe && ports_.probe->screenCapture();
+  if (ports_.defaults) {
+    if (granted) {
+      SetupAssistant::markCompleted(*ports_.defaults);
+    } else {
+      ports_.defaults->set({{SetupModel::kResumeStepKey, static_cast<int>(SetupModel::Step::permissions)}});
+    }
+  }
+  if (granted && !serving_ && !transitioning_) startServing();
+}
+
+void MenuBarHostController::removeDataAndQuit() {
+  // Said first: the log folder goes with the rest.
+  say("[menubar] removing the host's data and quitting — Linux keeps no privacy grants for the host, none to reset");
+  quitting_ = true;
+  inputGrantTimer_.reset();
+  settingsTimer_.reset();
+  if (updateChecker_) updateChecker_->stop();
+  // On the serve queue and waited for: a start in flight finishes first.
+  if (const auto session = pipeline_ ? pipeline_ : starting_) {
+    ports_.serveQueue->sync([session] { session->stopServing(); });
+    if (ports_.displayAwake) ports_.displayAwake->release();
+  }
+  if (ports_.installed && ports_.loginItem) ports_.loginItem->setEnabled(false);
+  if (ports_.removeHostData) {
+    ports_.removeHostData();
+  } else if (const auto targets = HostDataRemoval::Targets::live()) {
+    HostDataRemoval::remove(*targets);
+  }
+  if (ports_.exitProcess) {
+    ports_.exitProcess();
+  } else {
+    finishQuit(true);
+  }
 }
 
 }  // namespace lumenrail

@@ -19,6 +19,12 @@
 #include "AppPorts.hpp"
 #include "ConnectNoticePoster.hpp"
 #include "ControllerPorts.hpp"
+#include "DeviceActions.hpp"
+#include "HostPanelModel.hpp"
+#include "PanelSnapshot.hpp"
+#include "PanelSource.hpp"
+#include "RenamePrompt.hpp"
+#include "WindowPorts.hpp"
 #include "ServingSession.hpp"
 #include "HostPermissions.hpp"
 #include "HostSettingsModel.hpp"
@@ -32,7 +38,9 @@
 
 namespace lumenrail {
 
-class MenuBarHostController final : public std::enable_shared_from_this<MenuBarHostController> {
+class MenuBarHostController final : public std::enable_shared_from_this<MenuBarHostController>,
+                                     public PanelSource,
+                                     public HostCommands {
  public:
   static constexpr const char* kServeQueueLabel = "quillmark.lumenrail.menubar.serve";
   static constexpr const char* kDisplayAwakeReason = "Lumenrail is streaming this computer's screen to a device";
@@ -41,6 +49,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   static constexpr uint64_t kInputBlockedQuietNs = 600 * kNsPerSecond;
   // How long quitting waits for a start and the stop behind it.
   static constexpr uint64_t kQuitWaitNs = 20 * kNsPerSecond;
+  static constexpr uint64_t kSettingsSyncNs = kNsPerSecond;
 
   struct Ports {
     std::shared_ptr<MainQueue> main;
@@ -63,6 +72,13 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
     // Ends the main loop.
     std::function<void()> terminate;
     WindowSeams windows;
+    std::shared_ptr<RenamePrompt> renamePrompt;
+    std::shared_ptr<LoginItemPort> loginItem;
+    // Removes the host's folders and defaults; what could not go is ignored.
+    std::function<void()> removeHostData;
+    // Leaves the process at once with status 0, after the host's data is gone:
+    // nothing may write it again on the way out.
+    std::function<void()> exitProcess;
     bool installed = false;
     std::vector<std::string> arguments;
     Log::Sink log = Log::line;
@@ -80,33 +96,68 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   void startServing();
   void stopServing(std::function<void()> then = {});
   void restartServing();
-  void toggleServing();
-  void switchMode(bool captureMain);
-  void togglePenHighRate();
-  void setPenHighRate(bool on);
+  void toggleServing() override;
+  void switchMode(bool captureMain) override;
+  void togglePenHighRate() override;
+  void setPenHighRate(bool on) override;
   // By value: callers pass the controller's own record as `old`.
   void settingsChanged(HostSettings old, HostSettings now);
   void pollInputGrant();
   void showInputBlocked();
   void applyUpdateCheckSetting();
-  void openUpdate();
+  void openUpdate() override;
   void showClientMustUpdate(const std::optional<std::string>& deviceName);
-  void dismissClientAppUpdate();
+  void dismissClientAppUpdate() override;
   // Stops serving (after a start in flight has finished) before the main loop
   // ends; bounded by kQuitWaitNs.
-  void quit();
+  void quit() override;
+
+  void showQr() override;
+  void showSettings() override;
+  void showAbout() override;
+  void showSetup() override;
+  void openAirDropSettings() override;
+  void openAccessibilitySettings() override;
+  void setMainDevice(const std::string& fingerprint) override;
+  void disconnectDevice(const std::string& fingerprint) override;
+  void renameDevice(const std::string& fingerprint) override;
+  void forgetDevice(const std::string& fingerprint) override;
+  // The setup assistant's last step: the login item and its setting (installed
+  // only), then completed or resumed at the permissions step next launch,
+  // then serving when the screen may be captured.
+  void finishSetup(bool launchAtLogin);
+  // Stops serving, unregisters the login item, removes the host's data and
+  // leaves the process.
+  void removeDataAndQuit();
+
+  // The panel's model, made on first use; refreshed after every change the
+  // controller makes.
+  HostPanelModel& panelModel();
+  // How the panel's closing actions close it first; without one they run on
+  // the next main-queue turn.
+  void setPanelCloser(PanelSnapshot::ClosingRunner closer) { panelCloser_ = std::move(closer); }
+  // The paired devices, most recently seen first; none without pairing.
+  std::vector<PairedDevice> pairedList() const;
 
   // The settings window's model, made on first use with the owner's callbacks.
   std::shared_ptr<HostSettingsModel> settingsModel();
 
   ServingPhase phase() const;
-  const HostSettings& settings() const { return settings_; }
-  const std::optional<HostSettings>& runningSettings() const { return runningSettings_; }
   const std::optional<Bytes>& psk() const { return psk_; }
-  bool inputBlocked() const { return inputGrant_.isBlocked(); }
   bool inputBlockedAlertUp() const { return inputBlockedAlert_ != nullptr; }
-  const std::optional<UpdateRelease>& availableUpdate() const { return availableUpdate_; }
-  const std::optional<std::string>& clientAppUpdate() const { return clientAppUpdate_; }
+
+  // PanelSource.
+  bool serving() const override { return serving_; }
+  bool transitioning() const override { return transitioning_; }
+  HostSettings settings() const override { return settings_; }
+  std::optional<HostSettings> runningSettings() const override { return runningSettings_; }
+  std::optional<UpdateRelease> availableUpdate() const override { return availableUpdate_; }
+  std::optional<std::string> clientAppUpdate() const override { return clientAppUpdate_; }
+  bool inputBlocked() const override { return inputGrant_.isBlocked(); }
+  int64_t clientFloor() const override { return versionVerdict_.floor; }
+  std::shared_ptr<PairedDevicesStore> pairedDevices() const override;
+  ServingSessionView* session() const override;
+  bool awdlActive() const override;
   struct VersionVerdict {
     int64_t floor = 0;
     HostUpdate update = HostUpdate::none;
@@ -121,7 +172,9 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   std::optional<WireServer::Pairing> pairingIfEnabled();
   void changeSetting(const HostSettings& next);
   void syncSettingsModel();
+  // The glyph and the panel follow every change of the controller's state.
   void refreshGlyph();
+  DeviceActions& deviceActions();
   void say(const std::string& line) const;
   // Standard error: the failed start is what the owner must see in a terminal too.
   void sayError(const std::string& line) const;
@@ -157,6 +210,16 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   bool quitDone_ = false;
   bool stoppedCleanly_ = false;
   std::unique_ptr<RepeatingTimer> quitBound_;
+  std::unique_ptr<HostPanelModel> panelModel_;
+  PanelSnapshot::ClosingRunner panelCloser_;
+  std::unique_ptr<DeviceActions> deviceActions_;
+  std::unique_ptr<HostWindow> settingsWindow_;
+  std::unique_ptr<RepeatingTimer> settingsTimer_;
+  uint64_t settingsTimerGeneration_ = 0;
+  std::unique_ptr<HostWindow> aboutWindow_;
+  std::unique_ptr<QrWindowPort> qrWindow_;
+  uint16_t qrPort_ = 0;
+  std::optional<Bytes> qrPsk_;
 };
 
 }  // namespace lumenrail

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "PanelSource.hpp"
 #include "platform/Bytes.hpp"
 #include "wire/HostUpdate.hpp"
 #include "wire/WireServer.hpp"
@@ -48,6 +49,9 @@ class ServingSession {
   virtual void setPenHighRate(bool on) = 0;
   virtual int64_t clientCount() const = 0;
   virtual void setVersionVerdict(int64_t floor, HostUpdate update, const std::string& version) = 0;
+  // What the panel and the menu read of the session once it serves; null
+  // when it offers nothing to read.
+  virtual ServingSessionView* view() { return nullptr; }
 };
 using SessionFactory = std::function<std::shared_ptr<ServingSession>(const SessionConfig& config)>;
 

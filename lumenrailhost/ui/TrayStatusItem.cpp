@@ -63,6 +63,16 @@ TrayStatusItem::~TrayStatusItem() {
   delete menu_;
 }
 
+QRect TrayStatusItem::geometry() const { return tray_->geometry(); }
+
+void TrayStatusItem::attachMenu(std::unique_ptr<QMenu> menu) {
+  tray_->setContextMenu(menu.get());
+  delete menu_;
+  menu_ = menu.release();
+  toggle_ = nullptr;
+  quit_ = nullptr;
+}
+
 bool TrayStatusItem::available() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 void TrayStatusItem::show(ServingPhase phase) {
@@ -72,6 +82,7 @@ void TrayStatusItem::show(ServingPhase phase) {
 
 void TrayStatusItem::redraw() {
   tray_->setIcon(glyph(phase_ == ServingPhase::serving));
+  if (!toggle_) return;
   const bool serving = phase_ == ServingPhase::serving || phase_ == ServingPhase::stopping;
   toggle_->setText(QString::fromStdString(L10n::text(serving ? "action.stopServing" : "action.startServing")));
   toggle_->setEnabled(phase_ == ServingPhase::stopped || phase_ == ServingPhase::serving);

@@ -3,10 +3,13 @@
 // The tray icon: the glyph (dimmed unless serving), the host's name as its
 // tool tip and a small menu to start or stop serving and to quit. Qt shows it
 // as a StatusNotifierItem where the desktop has a watcher, else embedded in
-// an XEmbed tray. A primary click opens the same menu until the panel exists.
+// an XEmbed tray. The owner replaces the small menu with its own; a primary
+// click runs the owner's action, else opens the menu.
 
 #include <functional>
 #include <memory>
+
+#include <QRect>
 
 #include "ControllerPorts.hpp"
 
@@ -34,6 +37,11 @@ class TrayStatusItem final : public StatusItem {
   void show(ServingPhase phase) override;
 
   QSystemTrayIcon* trayIcon() const { return tray_; }
+  // The icon in global coordinates; empty where the tray does not tell.
+  QRect geometry() const;
+  // Attached for good in place of the small menu (trays that export menus
+  // over D-Bus read it before the click).
+  void attachMenu(std::unique_ptr<QMenu> menu);
 
  private:
   void redraw();
@@ -42,7 +50,7 @@ class TrayStatusItem final : public StatusItem {
   ServingPhase phase_ = ServingPhase::stopped;
   QSystemTrayIcon* tray_;
   QMenu* menu_;
-  QAction* toggle_;
+  QAction* toggle_;  // null once the owner's menu is attached
   QAction* quit_;
 };
 

@@ -5,6 +5,8 @@
 #include <deque>
 
 #include "MenuBarHostController.hpp"
+#include "SetupModel.hpp"
+#include "support/TempFolder.hpp"
 
 namespace lumenrail {
 namespace {
@@ -28,8 +30,21 @@ struct ManualQueue final : MainQueue, TaskExecutor {
   }
 };
 
+struct FakeView final : ServingSessionView {
+  std::vector<SessionClient> clients;
+  std::string modeLabel() const override { return "1920x1080@60"; }
+  bool captureMain() const override { return false; }
+  bool penHighRateApplied() const override { return false; }
+  std::optional<std::string> mainFingerprint() const override { return std::nullopt; }
+  std::vector<SessionClient> connectedClients() const override { return clients; }
+  std::optional<PeerVersion> peerVersion(int32_t) const override { return std::nullopt; }
+  void setMainDevice(const std::string&) override {}
+  void disconnect(const std::string&) override {}
+};
+
 struct FakeSession final : ServingSession {
   std::vector<std::string>* calls;
+  FakeView shown;
   SessionConfig config;
   Hooks hooks;
   bool startResult = true;
@@ -46,6 +61,7 @@ struct FakeSession final : ServingSession {
   void setCaptureMain(bool on) override { calls->push_back(on ? "mirror" : "extend"); }
   void setPenHighRate(bool on) override { calls->push_back(on ? "pen on" : "pen off"); }
   int64_t clientCount() const override { return clients; }
+  ServingSessionView* view() override { return &shown; }
   void setVersionVerdict(int64_t floor, HostUpdate update, const std::string& version) override {
     calls->push_back("verdict " + std::to_string(floor) + " " + std::to_string(int(update)) + " " + version);
   }
@@ -75,8 +91,12 @@ struct Rig {
   std::vector<std::shared_ptr<FakeAlert>> alerts;
   std::optional<int> alertAnswer = 1001;
   std::vector<std::function<void()>> timerTicks;
+  std::vector<std::shared_ptr<bool>> timerAlive;
   std::vector<UpdateCheckerSpec> updateSpecs;
   bool mayPost = true;
+  bool mayCapture = true;
+  test::TempFolder dir{"lumenrail-controller"};
+  std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail");
   bool held = false;
   int terminated = 0;
   bool startResult = true;
@@ -101,7 +121,7 @@ struct Rig {
   };
   struct Probe final : HostPermissions::Probe {
     Rig* rig;
-    bool screenCapture() override { return true; }
+    bool screenCapture() override { return rig->mayCapture; }
     bool mayPostInput() override { return rig->mayPost; }
   };
   struct Sleep final : SleepAssertion {
@@ -113,13 +133,41 @@ struct Rig {
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
     ~Timer() override { *alive = false; }
   };
+  struct Window final : HostWindow {
+    Rig* rig;
+    std::string name;
+    bool visible = false;
+    void show() override {
+      visible = true;
+      rig->calls.push_back("show " + name);
+    }
+    bool isVisible() const override { return visible; }
+  };
+  struct Qr final : QrWindowPort {
+    Rig* rig;
+    uint16_t port;
+    std::optional<Bytes> psk;
+    std::function<int64_t()> clientCount;
+    void show(bool serving) override { rig->calls.push_back(serving ? "show qr serving" : "show qr stopped"); }
+  };
+  std::vector<Qr*> qrWindows;
+  std::vector<Window*> windows;
+  struct Login final : LoginItemPort {
+    Rig* rig;
+    bool available() const override { return true; }
+    bool isEnabled() const override { return true; }
+    std::optional<LoginItem::Note> setEnabled(bool on) override {
+      rig->calls.push_back(on ? "login on" : "login off");
+      return std::nullopt;
+    }
+  };
   struct Checker final : UpdateCheckerHandle {
     Rig* rig;
     void start() override { rig->calls.push_back("check start"); }
     void stop() override { rig->calls.push_back("check stop"); }
   };
 
-  explicit Rig(HostSettings settings = HostSettings::cliDefaults()) {
+  explicit Rig(HostSettings settings = HostSettings::cliDefaults(), bool installed = false) {
     settings.autoStart = false;
     store = std::make_shared<InMemorySettingsStore>(settings);
     MenuBarHostController::Ports p;
@@ -128,6 +176,7 @@ struct Rig {
     p.now = [this] { return now; };
     p.timers = [this](uint64_t, std::function<void()> tick) -> std::unique_ptr<RepeatingTimer> {
       auto t = std::make_unique<Timer>();
+      timerAlive.push_back(t->alive);
       timerTicks.push_back([alive = t->alive, tick] {
         if (*alive) tick();
       });
@@ -159,6 +208,31 @@ struct Rig {
       return checker;
     };
     p.terminate = [this] { ++terminated; };
+    p.installed = installed;
+    p.defaults = defaults;
+    auto login = std::make_shared<Login>();
+    login->rig = this;
+    p.loginItem = login;
+    p.removeHostData = [this] { calls.push_back("remove data"); };
+    p.exitProcess = [this] { calls.push_back("exit"); };
+    auto window = [this](std::string name) {
+      auto w = std::make_unique<Window>();
+      w->rig = this;
+      w->name = std::move(name);
+      windows.push_back(w.get());
+      return w;
+    };
+    p.windows.makeSettings = [window](std::shared_ptr<HostSettingsModel>) { return window("settings"); };
+    p.windows.makeAbout = [window] { return window("about"); };
+    p.windows.makeQr = [this](uint16_t port, std::optional<Bytes> psk, std::function<int64_t()> count) {
+      auto q = std::make_unique<Qr>();
+      q->rig = this;
+      q->port = port;
+      q->psk = std::move(psk);
+      q->clientCount = std::move(count);
+      qrWindows.push_back(q.get());
+      return q;
+    };
     p.log = [this](const std::string& line) { lines.push_back(line); };
     p.errorLog = [this](const std::string& line) { errors.push_back(line); };
     c = std::make_shared<MenuBarHostController>(settings, store, std::move(p));
@@ -350,6 +424,108 @@ TEST(MenuBarHostController, ItsOwnSettingChangesReachTheSessionOnceWithTheSettin
   rig.calls.clear();
   model->set(&HostSettings::penHighRate, false);
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"pen off"}));
+}
+
+TEST(MenuBarHostController, ThePanelFollowsEachChangeItMakesAndItsActionsReachIt) {
+  Rig rig;
+  auto& panel = rig.c->panelModel();
+  int published = 0;
+  panel.observe([&] { ++published; });
+  rig.c->startServing();
+  EXPECT_EQ(panel.state().phase, PanelState::Phase::starting);
+  rig.serve.runAll();
+  rig.main.runAll();
+  EXPECT_EQ(panel.state().phase, PanelState::Phase::serving);
+  EXPECT_EQ(panel.state().modeLabel, "1920x1080@60");
+
+  rig.c->showClientMustUpdate(std::string("Tab"));
+  EXPECT_EQ(panel.state().clientAppUpdate, std::optional<std::string>("Tab"));
+  panel.actions().dismissClientAppUpdate();
+  EXPECT_EQ(panel.state().clientAppUpdate, std::nullopt);
+  panel.actions().setExtend(false);
+  EXPECT_TRUE(rig.c->settings().captureMain);
+  const int before = published;
+  panel.refresh();  // nothing changed, nothing published
+  EXPECT_EQ(published, before);
+
+  panel.actions().toggleServing();
+  EXPECT_EQ(panel.state().phase, PanelState::Phase::stopping);
+  rig.serve.runAll();
+  rig.main.runAll();
+  EXPECT_EQ(panel.state().phase, PanelState::Phase::stopped);
+  EXPECT_EQ(panel.state().modeLabel, "");
+}
+
+TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKeyStay) {
+  HostSettings secure = HostSettings::cliDefaults();
+  secure.secureWifi = true;
+  Rig rig(secure);
+  rig.c->showQr();
+  ASSERT_EQ(rig.qrWindows.size(), 1u);
+  EXPECT_EQ(rig.qrWindows[0]->psk, std::nullopt);
+  rig.serveNow();
+  // A start made a key: the window is rebuilt with it, then reused.
+  rig.c->showQr();
+  rig.c->showQr();
+  ASSERT_EQ(rig.qrWindows.size(), 2u);
+  EXPECT_EQ(rig.qrWindows[1]->psk, rig.c->psk());
+  EXPECT_EQ(rig.qrWindows[1]->port, rig.c->settings().port);
+  // The count follows the session running when the window asks.
+  rig.sessions.back()->clients = 3;
+  EXPECT_EQ(rig.qrWindows[1]->clientCount(), 3);
+  rig.c->restartServing();
+  for (int turn = 0; turn < 2; ++turn) {
+    rig.serve.runAll();
+    rig.main.runAll();
+  }
+  ASSERT_EQ(rig.c->phase(), ServingPhase::serving);
+  rig.sessions.back()->clients = 1;
+  EXPECT_EQ(rig.qrWindows[1]->clientCount(), 1);
+  rig.c->showQr();
+  EXPECT_EQ(rig.qrWindows.size(), 3u);
+
+  rig.c->showAbout();
+  rig.c->showAbout();
+  rig.c->showSettings();
+  rig.c->showSettings();
+  EXPECT_EQ(rig.windows.size(), 2u);
+  // Reopening replaced the sync timer; the sync stops at the first tick
+  // after the window is hidden.
+  const auto sync = rig.timerAlive.back();
+  EXPECT_FALSE(*rig.timerAlive[rig.timerAlive.size() - 2]);
+  rig.timerTicks.back()();
+  rig.main.runAll();
+  EXPECT_TRUE(*sync);
+  rig.windows[1]->visible = false;
+  rig.timerTicks.back()();
+  rig.main.runAll();
+  EXPECT_FALSE(*sync);
+}
+
+TEST(MenuBarHostController, FinishingSetupServesOnlyWithTheCaptureGrantAndTouchesTheLoginItemOnlyInstalled) {
+  for (const bool installed : {true, false}) {
+    for (const bool granted : {true, false}) {
+      SCOPED_TRACE(std::to_string(installed) + std::to_string(granted));
+      Rig rig(HostSettings::cliDefaults(), installed);
+      rig.mayCapture = granted;
+      rig.c->finishSetup(true);
+      const bool loginOn = std::find(rig.calls.begin(), rig.calls.end(), "login on") != rig.calls.end();
+      EXPECT_EQ(loginOn, installed);
+      EXPECT_EQ(rig.store->load().launchAtLogin, installed);
+      EXPECT_EQ(rig.c->phase(), granted ? ServingPhase::starting : ServingPhase::stopped);
+      EXPECT_EQ(rig.defaults->integer(SetupModel::kResumeStepKey), granted ? 0 : 1);
+      EXPECT_EQ(rig.defaults->string(SetupModel::kCompletedVersionKey).has_value(), granted);
+    }
+  }
+}
+
+TEST(MenuBarHostController, RemovingDataStopsServingThenUnregistersThenRemovesThenLeaves) {
+  Rig rig(HostSettings::cliDefaults(), true);
+  rig.serveNow();
+  rig.calls.clear();
+  rig.c->settingsModel()->callbacks().onRemoveData();
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"stop", "login off", "remove data", "exit"}));
+  EXPECT_FALSE(rig.held);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -50,22 +51,46 @@ int waitExit(pid_t pid, uint64_t timeoutNs = test::kDeadlineNs * 3) {
 }
 
 // A window that the tray has taken in: it carries _XEMBED_INFO and is no
-// longer a child of the root window.
-bool embeddedIconUnder(xcb_connection_t* c, xcb_window_t window, xcb_window_t root, xcb_atom_t xembedInfo) {
+// longer a child of the root window. XCB_NONE when there is none.
+xcb_window_t embeddedIconUnder(xcb_connection_t* c, xcb_window_t window, xcb_window_t root, xcb_atom_t xembedInfo) {
   auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
+  if (!tree) return XCB_NONE;
+  xcb_window_t found = XCB_NONE;
+  const xcb_window_t* children = xcb_query_tree_children(tree);
+  for (int i = 0; i < xcb_query_tree_children_length(tree) && found == XCB_NONE; ++i) {
+    if (window != root) {
+      auto* p = xcb_get_property_reply(c, xcb_get_property(c, 0, children[i], xembedInfo, XCB_ATOM_ANY, 0, 2), nullptr);
+      if (p && p->type != XCB_NONE) found = children[i];
+      std::free(p);
+    }
+    if (found == XCB_NONE) found = embeddedIconUnder(c, children[i], root, xembedInfo);
+  }
+  std::free(tree);
+  return found;
+}
+
+// A mapped, override-redirect top-level window of that width: the panel.
+bool popupOfWidth(xcb_connection_t* c, xcb_window_t root, uint16_t width) {
+  auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
   if (!tree) return false;
   bool found = false;
   const xcb_window_t* children = xcb_query_tree_children(tree);
   for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
-    if (window != root) {
-      auto* p = xcb_get_property_reply(c, xcb_get_property(c, 0, children[i], xembedInfo, XCB_ATOM_ANY, 0, 2), nullptr);
-      found = p && p->type != XCB_NONE;
-      std::free(p);
-    }
-    found = found || embeddedIconUnder(c, children[i], root, xembedInfo);
+    auto* a = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr);
+    auto* g = xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), nullptr);
+    found = a && g && a->map_state == XCB_MAP_STATE_VIEWABLE && a->override_redirect && g->width == width;
+    std::free(a);
+    std::free(g);
   }
   std::free(tree);
   return found;
+}
+
+void clickAt(xcb_connection_t* c, xcb_window_t root, int16_t x, int16_t y) {
+  xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, x, y, 0);
+  xcb_test_fake_input(c, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  xcb_test_fake_input(c, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  xcb_flush(c);
 }
 
 xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
@@ -137,8 +162,22 @@ TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondI
     EXPECT_NE(log.find("[m2] virtual display "), std::string::npos) << "extend mode made no virtual monitor";
     EXPECT_GT(X11DisplayConfiguration::open(display)->activeDisplays().size(), displaysBefore);
   }
-  EXPECT_TRUE(test::eventually([&] { return embeddedIconUnder(x, root, root, atom(x, "_XEMBED_INFO")); }))
+  xcb_window_t icon = XCB_NONE;
+  EXPECT_TRUE(test::eventually([&] { return (icon = embeddedIconUnder(x, root, root, atom(x, "_XEMBED_INFO"))) != XCB_NONE; }))
       << "no icon embedded in the tray";
+  if (icon != XCB_NONE) {
+    // A click on the icon opens the panel; a second one closes it.
+    auto* g = xcb_get_geometry_reply(x, xcb_get_geometry(x, icon), nullptr);
+    auto* at = xcb_translate_coordinates_reply(x, xcb_translate_coordinates(x, icon, root, 0, 0), nullptr);
+    ASSERT_TRUE(g && at);
+    const auto cx = int16_t(at->dst_x + g->width / 2), cy = int16_t(at->dst_y + g->height / 2);
+    std::free(g);
+    std::free(at);
+    clickAt(x, root, cx, cy);
+    EXPECT_TRUE(test::eventually([&] { return popupOfWidth(x, root, 360); })) << "the click opened no panel";
+    clickAt(x, root, cx, cy);
+    EXPECT_TRUE(test::eventually([&] { return !popupOfWidth(x, root, 360); })) << "a second click left the panel open";
+  }
 
   test::WireTestClient client(static_cast<uint16_t>(std::stoi(listening[1])));
   ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
