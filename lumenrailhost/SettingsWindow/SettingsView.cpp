@@ -302,6 +302,7 @@ void SettingsView::rebuildBody() {
   if (scroll_) {
     scroll_->takeWidget();
     scroll_->setWidget(body);
+    body->setAutoFillBackground(false);  // setWidget turns it on: the page would sit on the palette's grey
     scroll_->verticalScrollBar()->setValue(scrolledTo);
   } else {
     pageArea_->layout()->addWidget(body);
