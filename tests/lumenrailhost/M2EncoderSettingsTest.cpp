@@ -20,6 +20,11 @@ TEST(M2EncoderSettingsIntegration, SettingsOfAClientThatLeftGoBackToTheStreamsOw
   auto b = rig.connect();
   // b asks only for a quality; a caps the rate and the bit rate as well.
   ASSERT_TRUE(b.send(test::Code::encoderConfig, WireTestClient::encoderConfig(Field::quality, 40, 0, 0)));
+  // b's wish is in before a's, so the departure below cannot overtake it.
+  ASSERT_TRUE(test::eventually([&] {
+    const auto live = rig.bank->live();
+    return !live.empty() && live.back().quality && *live.back().quality == 40 / 255.0f;
+  }));
   ASSERT_TRUE(a.send(test::Code::encoderConfig, WireTestClient::encoderConfig(Field::all, 90, 10, 2000)));
   ASSERT_TRUE(test::eventually([&] {
     const auto live = rig.bank->live();
