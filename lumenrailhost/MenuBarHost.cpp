@@ -35,6 +35,7 @@
 #include "QtDelays.hpp"
 #include "RenameDialog.hpp"
 #include "SettingsWindowController.hpp"
+#include "SetupWindowController.hpp"
 #include "QtAlertRunner.hpp"
 #include "QtMainQueue.hpp"
 #include "QtPorts.hpp"
@@ -232,6 +233,39 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
     qrPorts.delays = qtDelays();
     return std::make_unique<QrWindow>(port, std::move(psk), std::move(qrPorts));
   };
+  // Replaced on every showing; a finish or a close leaves the step stored.
+  std::unique_ptr<SetupWindowController> setup;
+  const auto defaults = ports.defaults;
+  const auto probe = ports.probe;
+  ports.windows.showSetup = [&setup, &weak, defaults, probe, installed] {
+    if (setup) {
+      setup->close();
+      setup.release()->deleteLater();
+    }
+    auto model = std::make_shared<SetupModel>(
+        [&setup, &weak](bool openAtLogin) {
+          if (auto c = weak.lock()) c->finishSetup(openAtLogin);
+          if (setup) {
+            setup->close();
+            // The finish runs inside the window's own button press.
+            setup.release()->deleteLater();
+          }
+        },
+        std::nullopt, SetupModel::Ports{defaults, probe, qtTimers(), installed, Log::line});
+    SetupViewPorts viewPorts;
+    viewPorts.installed = installed;
+    viewPorts.relaunch = [defaults, &weak] {
+      defaults->set({{SetupModel::kResumeStepKey, static_cast<int>(SetupModel::Step::permissions)}});
+      HostPermissions::relaunch([&weak] {
+        if (auto c = weak.lock()) c->quit();
+      });
+    };
+    setup = std::make_unique<SetupWindowController>(model, std::move(viewPorts));
+    model->refresh();
+    model->startPolling();
+    setup->show();
+    return true;
+  };
   auto controller = std::make_shared<MenuBarHostController>(settings, std::move(store), std::move(ports));
   weak = controller;
 
@@ -274,6 +308,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   }
   PairingSupport::installAlertApprover(nullptr);
   signalWatch.reset();
+  setup.reset();
   panel.reset();
   controller.reset();
   tray.reset();

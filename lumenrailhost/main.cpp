@@ -14,6 +14,7 @@
 #include "M1Wire.hpp"
 #include "M2Serve.hpp"
 #include "MenuBarHost.hpp"
+#include "RenderUi.hpp"
 #include "SupportActions.hpp"
 #include "UsbModes.hpp"
 #include "platform/Crypto.hpp"
@@ -68,11 +69,6 @@ bool m1ModeUsable(const HostEntry::Plan& plan) {
   return true;
 }
 
-int notInThisBuild(std::string_view what) {
-  line("[app] " + std::string(what) + " is not part of this build");
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,7 +82,20 @@ int main(int argc, char** argv) {
     case Mode::l10nCheck: return L10n::selfCheck();
     // Printed before anything of the tray application starts: no display needed.
     case Mode::supportReport: return SupportActions::printForCommandLine();
-    case Mode::renderUi: return notInThisBuild("--render-ui");
+    case Mode::renderUi: {
+      // The folder is the argument after the switch, else "render-ui" here.
+      std::string folder = "render-ui";
+      for (size_t i = 1; i + 1 < args.size(); ++i) {
+        if (args[i] == "--render-ui") {
+          folder = args[i + 1];
+          break;
+        }
+      }
+      return RenderUi::run(folder, [](const std::string& text) {
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+      });
+    }
     default: break;
   }
   if (plan.redirectLog) redirectToHostLog();

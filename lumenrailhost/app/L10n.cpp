@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include <unicode/locid.h>
 #include <unicode/numfmt.h>
@@ -86,6 +87,19 @@ std::vector<std::string> bundleCandidates() {
   return out;
 }
 
+namespace {
+std::optional<std::string>& pinnedLanguage() {
+  static std::optional<std::string> language;
+  return language;
+}
+}  // namespace
+
+void pinLanguage(const std::string& language) {
+  pinnedLanguage() = language;
+  UErrorCode status = U_ZERO_ERROR;
+  icu::Locale::setDefault(icu::Locale(language.c_str()), status);
+}
+
 const Localizer& shared() {
   static const Localizer instance = [] {
     auto bundle = StringBundle::search(bundleCandidates(), Log::line);
@@ -93,6 +107,7 @@ const Localizer& shared() {
       Log::line(std::string("[l10n] ") + StringBundle::kFolderName +
                 " not found next to the executable - the UI shows raw keys");
     }
+    if (const auto& pinned = pinnedLanguage()) return Localizer(std::move(bundle), {*pinned});
     return Localizer(std::move(bundle), preferences(*UserDefaults::standard(), processEnvironment()));
   }();
   return instance;
@@ -105,6 +120,7 @@ int selfCheck() { return shared().selfCheck(Log::line); }
 std::vector<ShippedLanguage> shippedLanguages() { return shared().shippedLanguages(); }
 
 std::string languageOverride() {
+  if (pinnedLanguage()) return "";
   const auto* b = bundle();
   return languageOverride(*UserDefaults::standard(), b ? b->languages() : std::vector<std::string>{});
 }

@@ -76,6 +76,10 @@ MarkdownText md(std::string_view key, const Args&... args) {
   return shared().md(key, {FormatArg(args)...});
 }
 
+// For pictures that repeat on any machine: lookups follow `language` and no
+// stored override is read. Takes effect only before the first lookup.
+void pinLanguage(const std::string& language);
+
 // "--l10n-check": prints its lines and returns the exit status.
 int selfCheck();
 std::vector<ShippedLanguage> shippedLanguages();

@@ -181,6 +181,74 @@ const std::map<QString, Drawing>& drawings() {
          p.drawRoundedRect(QRectF(8, 6.5, 12, 15), 2, 2);
          p.drawPolyline(QPolygonF({{4, 17.5}, {4, 2.5}, {15, 2.5}}));
        }},
+      // The setup assistant's pages.
+      {"pencil.tip",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.8));
+         p.setBrush(Qt::NoBrush);
+         p.drawPolygon(QPolygonF({{12, 2.5}, {18.5, 16}, {5.5, 16}}));
+         p.setPen(Qt::NoPen);
+         p.setBrush(c);
+         p.drawPolygon(QPolygonF({{12, 2.5}, {14.6, 8}, {9.4, 8}}));
+         p.drawRoundedRect(QRectF(5.5, 17.5, 13, 4), 1.2, 1.2);
+       }},
+      {"cable.connector",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.8));
+         p.setBrush(Qt::NoBrush);
+         p.drawRoundedRect(QRectF(6.5, 2.5, 11, 11), 2, 2);
+         p.drawLine(QPointF(10, 5.5), QPointF(10, 8));
+         p.drawLine(QPointF(14, 5.5), QPointF(14, 8));
+         p.drawLine(QPointF(12, 13.5), QPointF(12, 21.5));
+       }},
+      {"rectangle.dashed.badge.record",
+       [](QPainter& p, const QColor& c) {
+         QPen dashed = stroke(c, 1.8);
+         dashed.setCapStyle(Qt::FlatCap);
+         dashed.setDashPattern({2.2, 1.8});
+         p.setPen(dashed);
+         p.setBrush(Qt::NoBrush);
+         p.drawRoundedRect(QRectF(2, 3.5, 17, 13), 2, 2);
+         p.setPen(Qt::NoPen);
+         p.setBrush(c);
+         p.drawEllipse(QPointF(18, 17.5), 4.5, 4.5);
+       }},
+      {"hand.point.up.left",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.8));
+         p.setBrush(Qt::NoBrush);
+         QPainterPath hand;
+         hand.moveTo(9, 12);
+         hand.lineTo(9, 4);
+         hand.arcTo(QRectF(9, 2.5, 3, 3), 180, -180);
+         hand.lineTo(12, 11);
+         hand.lineTo(18, 12);
+         hand.quadTo(20, 12.5, 19.5, 15);
+         hand.lineTo(18.5, 19);
+         hand.quadTo(18, 21.5, 15, 21.5);
+         hand.lineTo(11, 21.5);
+         hand.quadTo(9, 21.5, 8, 19.5);
+         hand.lineTo(5, 14.5);
+         hand.quadTo(4.5, 12.5, 6.5, 12.5);
+         hand.lineTo(9, 15);
+         p.drawPath(hand);
+       }},
+      {"checkmark.circle.fill",
+       [](QPainter& p, const QColor& c) {
+         QPainterPath disc, mark;
+         disc.addEllipse(QPointF(12, 12), 10, 10);
+         QPainterPathStroker pen;
+         pen.setWidth(2.4);
+         pen.setCapStyle(Qt::RoundCap);
+         pen.setJoinStyle(Qt::RoundJoin);
+         QPainterPath tick;
+         tick.moveTo(7, 12.5);
+         tick.lineTo(10.5, 16);
+         tick.lineTo(17, 8.5);
+         p.setPen(Qt::NoPen);
+         p.setBrush(c);
+         p.drawPath(disc.subtracted(pen.createStroke(tick)));
+       }},
       {"arrow.triangle.2.circlepath",
        [](QPainter& p, const QColor& c) {
          p.setPen(stroke(c, 1.9));

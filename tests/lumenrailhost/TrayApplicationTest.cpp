@@ -13,6 +13,9 @@
 #include <regex>
 #include <sstream>
 
+#include "ProductIdentity.hpp"
+#include "SetupModel.hpp"
+#include "platform/UserDefaults.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/DummyXorgFixture.hpp"
@@ -139,6 +142,11 @@ TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondI
   const size_t displaysBefore = X11DisplayConfiguration::open(display)->activeDisplays().size();
 
   std::filesystem::create_directories(dir.path("runtime"));
+  // Set up before: the host starts serving rather than opening the setup window.
+  std::filesystem::create_directories(dir.path("config") + "/lumenrail");
+  ASSERT_EQ(UserDefaults(dir.path("config") + "/lumenrail/defaults.json", UserDefaults::kStandardDomain)
+                .set({{SetupModel::kCompletedVersionKey, ProductIdentity::kVersion}}),
+            "");
   const std::vector<std::string> env = {
       "DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "HOME=" + dir.path("home"),
       "XDG_CONFIG_HOME=" + dir.path("config"), "XDG_DATA_HOME=" + dir.path("data"),
