@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "AccentLink.hpp"
 #include "HostCard.hpp"
 #include "KitParts.hpp"
 #include "L10n.hpp"
@@ -19,35 +20,6 @@
 namespace lumenrail {
 
 using HostStyle::Role;
-
-namespace {
-
-// A text button in the accent colour; the pointer becomes a hand over it.
-class LinkButton final : public QAbstractButton {
- public:
-  explicit LinkButton(const QString& title) {
-    setText(title);
-    setFont(HostFont::make(12));
-    setCursor(Qt::PointingHandCursor);
-    connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
-  }
-  QSize sizeHint() const override {
-    const QFontMetrics m(font());
-    return QSize(m.horizontalAdvance(text()) + 2, m.height() + 2);
-  }
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter p(this);
-    p.setFont(font());
-    QColor ink = BrandTheme::accent();
-    if (isDown()) ink.setAlphaF(0.7);
-    p.setPen(ink);
-    p.drawText(rect(), Qt::AlignCenter, text());
-  }
-};
-
-}  // namespace
 
 AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOpener> opener, QWidget* parent)
     : QWidget(parent), clipboard_(std::move(clipboard)), opener_(std::move(opener)) {
@@ -117,7 +89,7 @@ AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOp
 }
 
 QWidget* AboutView::link(const QString& title, std::function<void()> action) {
-  auto* button = new LinkButton(title);
+  auto* button = new AccentLink(title);
   connect(button, &QAbstractButton::clicked, this, std::move(action));
   return button;
 }

@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
+#include "AccentLink.hpp"
 #include "HostButton.hpp"
 #include "HostFont.hpp"
 #include "SetupParts.hpp"
@@ -23,30 +24,6 @@ struct PermissionRow {
   bool required;
   std::pair<QString, std::function<void()>> action;
   bool relaunch;
-};
-
-// A plain link-like button in the accent colour.
-class AccentLink final : public QAbstractButton {
- public:
-  explicit AccentLink(const QString& title) {
-    setText(title);
-    setFont(HostFont::make(12));
-    setCursor(Qt::PointingHandCursor);
-  }
-  QSize sizeHint() const override {
-    const QFontMetrics m(font());
-    return QSize(m.horizontalAdvance(text()) + 2, m.height() + 2);
-  }
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter p(this);
-    p.setFont(font());
-    QColor ink = BrandTheme::accent();
-    if (isDown()) ink.setAlphaF(0.7);
-    p.setPen(ink);
-    p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, text());
-  }
 };
 
 class RowCard final : public QWidget {
@@ -81,7 +58,7 @@ QWidget* makeRow(PermissionRow row, const std::function<void()>& relaunch) {
   texts->addWidget(wrapping(q(L10n::text(row.text)), HostFont::make(12), secondary()));
   if (row.relaunch) {
     texts->addSpacing(2);
-    auto* link = new AccentLink(q(L10n::text("setup.permissions.relaunch", L10n::kProductName)));
+    auto* link = new AccentLink(q(L10n::text("setup.permissions.relaunch", L10n::kProductName)), Qt::AlignLeft | Qt::AlignVCenter);
     QObject::connect(link, &QAbstractButton::clicked, link, [relaunch] {
       if (relaunch) relaunch();
     });
