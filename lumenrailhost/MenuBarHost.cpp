@@ -13,7 +13,7 @@
 #include "InstanceLock.hpp"
 #include "M2Session.hpp"
 #include "MenuBarHostController.hpp"
-#include "MenuSpec.hpp"
+#include "MenuDescription.hpp"
 #include "platform/Paths.hpp"
 #include "PairingSupport.hpp"
 #include "XdgOpener.hpp"
@@ -62,8 +62,8 @@ class XSleepAssertion final : public SleepAssertion {
 
 class RealUpdateChecker final : public UpdateCheckerHandle {
  public:
-  RealUpdateChecker(UpdateCheckerSpec spec, const std::shared_ptr<MainQueue>& main)
-      : checker_(spec.running, spec.platform, processEnvironment(), Log::line, spec.onUpdate, spec.onVerdict,
+  RealUpdateChecker(UpdateCheckerRequest request, const std::shared_ptr<MainQueue>& main)
+      : checker_(request.running, request.platform, processEnvironment(), Log::line, request.onUpdate, request.onVerdict,
                  [main](std::function<void()> work) { main->post(std::move(work)); }) {}
   void start() override { checker_.start(); }
   void stop() override { checker_.stop(); }
@@ -204,8 +204,8 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
     return std::make_shared<M2Session>(config, arguments, main);
   };
   ports.loadPairing = [] { return PairingSupport::load(PairingSupport::alertApprove, PairingSupport::alertCancel); };
-  ports.makeUpdateChecker = [main](UpdateCheckerSpec spec) -> std::unique_ptr<UpdateCheckerHandle> {
-    return std::make_unique<RealUpdateChecker>(std::move(spec), main);
+  ports.makeUpdateChecker = [main](UpdateCheckerRequest request) -> std::unique_ptr<UpdateCheckerHandle> {
+    return std::make_unique<RealUpdateChecker>(std::move(request), main);
   };
   ports.randomKey = WifiKeySchedule::randomPsk;
   ports.terminate = [] { QCoreApplication::exit(0); };
@@ -276,7 +276,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   tray->attachMenu(std::make_unique<ClassicMenu>(
       [&weak] {
         auto c = weak.lock();
-        return c ? MenuBuilder::build(*c) : MenuSpec{};
+        return c ? MenuBuilder::build(*c) : MenuDescription{};
       },
       [&weak](const MenuItem& item) {
         if (auto c = weak.lock()) MenuBuilder::run(item, *c);

@@ -284,14 +284,14 @@ bool AlertApprover::approve(const std::string& sas, const std::string& fingerpri
   auto signal = std::make_shared<Signal>(done);
   main_->post([this, signal, sas, fingerprint, name] {
     const std::string cleanName = PairingProtocol::withoutControlCharacters(name);
-    AlertRunner::Spec spec;
-    spec.title = L10n::text("pair.alert.title");
-    spec.detail = cleanName.empty() ? L10n::text("pair.alert.message.unnamed", fingerprint, groupedCode(sas))
+    AlertRunner::Content content;
+    content.title = L10n::text("pair.alert.title");
+    content.detail = cleanName.empty() ? L10n::text("pair.alert.message.unnamed", fingerprint, groupedCode(sas))
                                     : L10n::text("pair.alert.message", cleanName, fingerprint, groupedCode(sas));
-    spec.buttons = {L10n::text("pair.alert.allow"), L10n::text("pair.alert.deny")};
-    spec.informational = true;
+    content.buttons = {L10n::text("pair.alert.allow"), L10n::text("pair.alert.deny")};
+    content.informational = true;
     auto prompt = std::make_shared<Prompt>();
-    prompt->alert = alerts_->make(spec);
+    prompt->alert = alerts_->make(content);
     signal->done->prompt = prompt;
     livePrompts_[fingerprint] = prompt;
     signal->done->response = prompt->alert->runModal();

@@ -54,14 +54,14 @@ class ModalAlert {
 
 class AlertRunner {
  public:
-  struct Spec {
+  struct Content {
     std::string title;
     std::string detail;
     std::vector<std::string> buttons;  // the first is the affirmative one
     bool informational = false;
   };
   virtual ~AlertRunner() = default;
-  virtual std::shared_ptr<ModalAlert> make(const Spec& spec) = 0;
+  virtual std::shared_ptr<ModalAlert> make(const Content& content) = 0;
 };
 
 // Keeps the display awake while held.
@@ -79,14 +79,14 @@ class UpdateCheckerHandle {
   virtual void start() = 0;
   virtual void stop() = 0;
 };
-struct UpdateCheckerSpec {
+struct UpdateCheckerRequest {
   std::string running;   // the running version
   std::string platform;  // the manifest key of this host
   // Both arrive on the main queue.
   std::function<void(const UpdateRelease&)> onUpdate;
   std::function<void(HostUpdate, const std::string& version, int64_t minClient)> onVerdict;
 };
-using UpdateCheckerFactory = std::function<std::unique_ptr<UpdateCheckerHandle>(UpdateCheckerSpec spec)>;
+using UpdateCheckerFactory = std::function<std::unique_ptr<UpdateCheckerHandle>(UpdateCheckerRequest request)>;
 
 class HostSettingsModel;
 

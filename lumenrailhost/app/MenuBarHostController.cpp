@@ -306,11 +306,11 @@ void MenuBarHostController::pollInputGrant() {
 void MenuBarHostController::showInputBlocked() {
   if (inputBlockedAlert_ || !ports_.alerts) return;
   if (everQuieted_ && ports_.now() < inputBlockedQuietUntilNs_) return;
-  AlertRunner::Spec spec;
-  spec.title = L10n::text("inputBlocked.title");
-  spec.detail = L10n::text("inputBlocked.detail");
-  spec.buttons = {L10n::text("action.openAccessibility"), L10n::text("action.ok")};
-  auto alert = ports_.alerts->make(spec);
+  AlertRunner::Content content;
+  content.title = L10n::text("inputBlocked.title");
+  content.detail = L10n::text("inputBlocked.detail");
+  content.buttons = {L10n::text("action.openAccessibility"), L10n::text("action.ok")};
+  auto alert = ports_.alerts->make(content);
   inputBlockedAlert_ = alert;
   const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
   const int response = alert->runModal();
@@ -326,23 +326,23 @@ void MenuBarHostController::applyUpdateCheckSetting() {
   if (settings_.checkForUpdates) {
     if (updateChecker_ || !ports_.makeUpdateChecker) return;
     const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
-    UpdateCheckerSpec spec;
-    spec.running = ProductIdentity::kVersion;
-    spec.platform = ProductIdentity::kPlatform;
-    spec.onUpdate = [weak](const UpdateRelease& release) {
+    UpdateCheckerRequest request;
+    request.running = ProductIdentity::kVersion;
+    request.platform = ProductIdentity::kPlatform;
+    request.onUpdate = [weak](const UpdateRelease& release) {
       auto self = weak.lock();
       if (!self) return;
       self->availableUpdate_ = release;
       if (self->panelModel_) self->panelModel_->refresh();
     };
-    spec.onVerdict = [weak](HostUpdate update, const std::string& version, int64_t minClient) {
+    request.onVerdict = [weak](HostUpdate update, const std::string& version, int64_t minClient) {
       auto self = weak.lock();
       if (!self) return;
       self->versionVerdict_ = {std::max<int64_t>(minClient, 0), update, version};
       if (self->panelModel_) self->panelModel_->refresh();
       if (self->pipeline_) self->pipeline_->setVersionVerdict(self->versionVerdict_.floor, update, version);
     };
-    updateChecker_ = ports_.makeUpdateChecker(std::move(spec));
+    updateChecker_ = ports_.makeUpdateChecker(std::move(request));
     if (updateChecker_) updateChecker_->start();
     return;
   }

@@ -9,7 +9,7 @@
 
 #include <QMenu>
 
-#include "MenuSpec.hpp"
+#include "MenuDescription.hpp"
 
 namespace lumenrail {
 
@@ -17,7 +17,7 @@ class ClassicMenu final : public QMenu {
   Q_OBJECT
 
  public:
-  using Describe = std::function<MenuSpec()>;
+  using Describe = std::function<MenuDescription()>;
   using Run = std::function<void(const MenuItem& item)>;
 
   ClassicMenu(Describe describe, Run run, QWidget* parent = nullptr);

@@ -12,7 +12,7 @@ namespace {
 
 class QtModalAlert final : public ModalAlert {
  public:
-  explicit QtModalAlert(AlertRunner::Spec spec) : spec_(std::move(spec)) {}
+  explicit QtModalAlert(AlertRunner::Content content) : content_(std::move(content)) {}
   ~QtModalAlert() override {
     if (box_) box_->deleteLater();
   }
@@ -21,11 +21,11 @@ class QtModalAlert final : public ModalAlert {
     if (ended_) return *ended_;
     auto* box = new QMessageBox;
     box_ = box;
-    box->setWindowTitle(QString::fromStdString(spec_.title));
-    box->setText(QString::fromStdString(spec_.title));
-    box->setInformativeText(QString::fromStdString(spec_.detail));
-    box->setIcon(spec_.informational ? QMessageBox::Information : QMessageBox::Warning);
-    for (const auto& title : spec_.buttons) MenuBarAlert::addButton(*box, QString::fromStdString(title));
+    box->setWindowTitle(QString::fromStdString(content_.title));
+    box->setText(QString::fromStdString(content_.title));
+    box->setInformativeText(QString::fromStdString(content_.detail));
+    box->setIcon(content_.informational ? QMessageBox::Information : QMessageBox::Warning);
+    for (const auto& title : content_.buttons) MenuBarAlert::addButton(*box, QString::fromStdString(title));
     // Escape and the close button answer like the last button (the refusal).
     box->setEscapeButton(box->buttons().isEmpty() ? nullptr : box->buttons().last());
     box->setWindowFlag(Qt::WindowStaysOnTopHint);
@@ -45,13 +45,13 @@ class QtModalAlert final : public ModalAlert {
   }
 
  private:
-  const AlertRunner::Spec spec_;
+  const AlertRunner::Content content_;
   QPointer<QMessageBox> box_;
   std::optional<int> ended_;
 };
 
 }  // namespace
 
-std::shared_ptr<ModalAlert> QtAlertRunner::make(const Spec& spec) { return std::make_shared<QtModalAlert>(spec); }
+std::shared_ptr<ModalAlert> QtAlertRunner::make(const Content& content) { return std::make_shared<QtModalAlert>(content); }
 
 }  // namespace lumenrail

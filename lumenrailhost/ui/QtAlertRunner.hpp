@@ -10,7 +10,7 @@ namespace lumenrail {
 
 class QtAlertRunner final : public AlertRunner {
  public:
-  std::shared_ptr<ModalAlert> make(const Spec& spec) override;
+  std::shared_ptr<ModalAlert> make(const Content& content) override;
 };
 
 }  // namespace lumenrail

@@ -92,7 +92,7 @@ struct Rig {
   std::optional<int> alertAnswer = 1001;
   std::vector<std::function<void()>> timerTicks;
   std::vector<std::shared_ptr<bool>> timerAlive;
-  std::vector<UpdateCheckerSpec> updateSpecs;
+  std::vector<UpdateCheckerRequest> updateRequests;
   bool mayPost = true;
   bool mayCapture = true;
   test::TempFolder dir{"lumenrail-controller"};
@@ -110,11 +110,11 @@ struct Rig {
   };
   struct Alerts final : AlertRunner {
     Rig* rig;
-    std::shared_ptr<ModalAlert> make(const Spec& spec) override {
+    std::shared_ptr<ModalAlert> make(const Content& content) override {
       auto a = std::make_shared<FakeAlert>();
       a->main = &rig->main;
       a->answer = rig->alertAnswer;
-      rig->calls.push_back("alert " + spec.title);
+      rig->calls.push_back("alert " + content.title);
       rig->alerts.push_back(a);
       return a;
     }
@@ -201,8 +201,8 @@ struct Rig {
       return s;
     };
     p.randomKey = [n = 0](int64_t count) mutable { return Bytes(static_cast<size_t>(count), uint8_t(++n)); };
-    p.makeUpdateChecker = [this](UpdateCheckerSpec spec) -> std::unique_ptr<UpdateCheckerHandle> {
-      updateSpecs.push_back(spec);
+    p.makeUpdateChecker = [this](UpdateCheckerRequest request) -> std::unique_ptr<UpdateCheckerHandle> {
+      updateRequests.push_back(request);
       auto checker = std::make_unique<Checker>();
       checker->rig = this;
       return checker;
@@ -391,12 +391,12 @@ TEST(MenuBarHostController, UpdateChecksAskForThisPlatformAndTheirVerdictReaches
   s.checkForUpdates = true;
   Rig rig(s);
   rig.c->launch();
-  ASSERT_EQ(rig.updateSpecs.size(), 1u);
-  EXPECT_EQ(rig.updateSpecs[0].running, "1.0.9");
-  EXPECT_EQ(rig.updateSpecs[0].platform, "linux");
-  rig.updateSpecs[0].onVerdict(HostUpdate::available, "1.1.0", -3);
+  ASSERT_EQ(rig.updateRequests.size(), 1u);
+  EXPECT_EQ(rig.updateRequests[0].running, "1.0.9");
+  EXPECT_EQ(rig.updateRequests[0].platform, "linux");
+  rig.updateRequests[0].onVerdict(HostUpdate::available, "1.1.0", -3);
   rig.serveNow();
-  rig.updateSpecs[0].onVerdict(HostUpdate::required, "1.2.0", 4);
+  rig.updateRequests[0].onVerdict(HostUpdate::required, "1.2.0", 4);
   HostSettings off = rig.c->settings();
   off.checkForUpdates = false;
   rig.c->settingsChanged(rig.c->settings(), off);

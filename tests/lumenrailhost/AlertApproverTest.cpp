@@ -50,7 +50,7 @@ class TestMainQueue final : public MainQueue {
 
 struct FakeAlert final : ModalAlert {
   TestMainQueue* main;
-  AlertRunner::Spec spec;
+  AlertRunner::Content content;
   std::optional<int> result;
   int runModal() override {
     while (!result) main->runOne();
@@ -65,10 +65,10 @@ struct Runner final : AlertRunner {
   TestMainQueue* main;
   std::mutex lock;
   std::vector<std::shared_ptr<FakeAlert>> made;
-  std::shared_ptr<ModalAlert> make(const Spec& spec) override {
+  std::shared_ptr<ModalAlert> make(const Content& content) override {
     auto a = std::make_shared<FakeAlert>();
     a->main = main;
-    a->spec = spec;
+    a->content = content;
     std::lock_guard l(lock);
     made.push_back(a);
     return a;
@@ -122,7 +122,7 @@ TEST(AlertApprover, AnswersRefusalsEndsFromOutsideAndTheRaceOfAllowWithTheEnd) {
     });
     EXPECT_EQ(answer.get(), c.allowed) << c.name;
     EXPECT_EQ(log.lines(), c.lines) << c.name;
-    EXPECT_EQ(alert->spec.buttons.size(), 2u);
+    EXPECT_EQ(alert->content.buttons.size(), 2u);
   }
 }
 

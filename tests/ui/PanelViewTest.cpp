@@ -233,7 +233,7 @@ TEST(ClassicMenu, BuiltFromItsDescriptionEveryTimeItShows) {
         device.title = "Tab";
         device.enabled = true;
         device.submenu = {forget};
-        return MenuSpec{{header, separator, mirror, device}};
+        return MenuDescription{{header, separator, mirror, device}};
       },
       [&](const MenuItem& item) { ran.push_back(item.title + " " + item.fingerprint); });
   auto actions = menu.actions();

@@ -57,9 +57,9 @@ struct MenuItem {
   bool operator==(const MenuItem&) const = default;
 };
 
-struct MenuSpec {
+struct MenuDescription {
   std::vector<MenuItem> items;
-  bool operator==(const MenuSpec&) const = default;
+  bool operator==(const MenuDescription&) const = default;
 };
 
 namespace MenuBuilder {
@@ -68,7 +68,7 @@ namespace MenuBuilder {
 // ICU's relative formatter against the wall clock.
 using RelativeText = std::function<std::string(double lastSeen)>;
 
-MenuSpec build(const PanelSource& source, const RelativeText& relative = {},
+MenuDescription build(const PanelSource& source, const RelativeText& relative = {},
                const Localizer& texts = L10n::shared());
 std::vector<MenuItem> pairedSubmenu(const PairedDevice& device, const ServingSessionView* session,
                                     const RelativeText& relative = {}, const Localizer& texts = L10n::shared());

@@ -3,7 +3,7 @@
 
 #include "DeviceKindText.hpp"
 #include "FakePanelSource.hpp"
-#include "MenuSpec.hpp"
+#include "MenuDescription.hpp"
 #include "StringBundle.hpp"
 #include "support/TempFolder.hpp"
 
@@ -51,7 +51,7 @@ const std::string kEnd =
     "Settings…\n"
     "Quit Lumenrail Host\n";
 
-TEST(MenuSpec, StoppedWithUsb) {
+TEST(MenuDescription, StoppedWithUsb) {
   FakeSource source;
   EXPECT_EQ(menu(source), "~Lumenrail Host — Stopped\n"
                           "~Idle · Wi-Fi port 27184 + USB\n"
@@ -64,7 +64,7 @@ TEST(MenuSpec, StoppedWithUsb) {
                               kEnd);
 }
 
-TEST(MenuSpec, StartingDisablesTheServingAndModeItems) {
+TEST(MenuDescription, StartingDisablesTheServingAndModeItems) {
   FakeSource source;
   source.isTransitioning = true;
   source.current.usbEnabled = false;
@@ -85,7 +85,7 @@ TEST(MenuSpec, StartingDisablesTheServingAndModeItems) {
                               kEnd);
 }
 
-TEST(MenuSpec, ServingTwoClientsWithInputBlockedAndAwdl) {
+TEST(MenuDescription, ServingTwoClientsWithInputBlockedAndAwdl) {
   test::TempFolder folder;
   FakeSource source;
   source.store = std::make_shared<PairedDevicesStore>(folder.path("paired.json"), [](const std::string&) {});
@@ -101,8 +101,8 @@ TEST(MenuSpec, ServingTwoClientsWithInputBlockedAndAwdl) {
   source.awdl = true;
   source.update = UpdateRelease{"1.2.0", "https://quillmark.example/u"};
   source.clientUpdate = "Pixel";
-  const MenuSpec spec = MenuBuilder::build(source, [](double t) { return "T" + std::to_string(int(t)); }, english());
-  EXPECT_EQ(outline(spec.items),
+  const MenuDescription menu = MenuBuilder::build(source, [](double t) { return "T" + std::to_string(int(t)); }, english());
+  EXPECT_EQ(outline(menu.items),
             "~Lumenrail Host — Serving\n"
             "Update Available: 1.2.0\n"
             "Update the Lumenrail app\n"
@@ -144,21 +144,21 @@ TEST(MenuSpec, ServingTwoClientsWithInputBlockedAndAwdl) {
                 "[x] High-Rate Pen Mode\n"
                 "~  High-rate pen active (240 Hz)\n" +
                 kEnd);
-  const MenuItem& notice = spec.items[2];
+  const MenuItem& notice = menu.items[2];
   EXPECT_EQ(notice.command, MenuCommand::dismissClientAppUpdate);
   EXPECT_EQ(notice.symbol, "exclamationmark.triangle");
   EXPECT_EQ(notice.toolTip.rfind("Pixel runs", 0), 0u);
-  EXPECT_EQ(spec.items[9].toolTip, "Peer-to-peer Wi-Fi can make the stream stutter.");
-  EXPECT_EQ(spec.items[16].submenu[8].command, MenuCommand::forgetDevice);
-  EXPECT_EQ(spec.items[16].submenu[8].fingerprint, newer);
-  EXPECT_EQ(spec.items.back().shortcut, "Ctrl+Q");
+  EXPECT_EQ(menu.items[9].toolTip, "Peer-to-peer Wi-Fi can make the stream stutter.");
+  EXPECT_EQ(menu.items[16].submenu[8].command, MenuCommand::forgetDevice);
+  EXPECT_EQ(menu.items[16].submenu[8].fingerprint, newer);
+  EXPECT_EQ(menu.items.back().shortcut, "Ctrl+Q");
   // Without a formatter of its own: ICU's, against the wall clock.
   const std::string seen = MenuBuilder::pairedSubmenu(source.store->all()[0], nullptr, {}, english())[1].title;
   EXPECT_EQ(seen.rfind("Last seen ", 0), 0u);
   EXPECT_EQ(seen.substr(seen.size() - 10), " years ago");
 }
 
-TEST(MenuSpec, MirroringAndPairingStates) {
+TEST(MenuDescription, MirroringAndPairingStates) {
   test::TempFolder folder;
   FakeSource source;
   source.current.penHighRate = true;
@@ -180,7 +180,7 @@ TEST(MenuSpec, MirroringAndPairingStates) {
   EXPECT_EQ(menu(source).find("Paired Devices"), std::string::npos);
 }
 
-TEST(MenuSpec, ItemsRunTheirCommands) {
+TEST(MenuDescription, ItemsRunTheirCommands) {
   struct Recorder final : HostCommands {
     std::vector<std::string> calls;
     void toggleServing() override { calls.push_back("toggle"); }

@@ -1,4 +1,4 @@
-#include "MenuSpec.hpp"
+#include "MenuDescription.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -81,7 +81,7 @@ std::vector<MenuItem> pairedSubmenu(const PairedDevice& d, const ServingSessionV
   return items;
 }
 
-MenuSpec build(const PanelSource& source, const RelativeText& relative, const Localizer& l) {
+MenuDescription build(const PanelSource& source, const RelativeText& relative, const Localizer& l) {
   const Texts t{l};
   const HostSettings settings = source.settings();
   const bool serving = source.serving();
