@@ -73,14 +73,17 @@ void SerialQueueState::run() {
       }
       if (!liveTimers.count(item.timerId)) continue;
       const uint64_t id = item.timerId;
+      const bool once = item.intervalNs == 0;
       // The tick checks again when it runs, so a cancel from the queue itself wins.
-      ready.push_back([this, id, task = item.task] {
+      ready.push_back([this, id, once, task = item.task] {
         {
           std::lock_guard l(mutex);
           if (!liveTimers.count(id)) return;
+          if (once) liveTimers.erase(id);
         }
         (*task)();
       });
+      if (once) continue;
       uint64_t next = item.deadlineNs + item.intervalNs;
       if (next <= now) next = now + item.intervalNs;
       item.deadlineNs = next;
@@ -196,6 +199,17 @@ void SerialQueue::asyncAfter(uint64_t delayNs, Task task) {
 
 SerialQueue::Timer SerialQueue::scheduleRepeating(uint64_t intervalNs, uint64_t firstDelayNs, Task task) {
   if (intervalNs == 0) intervalNs = 1;  // a zero interval would spin the queue
+  return armTimer(intervalNs, firstDelayNs, std::move(task));
+}
+
+Executor::Timer SerialQueue::startTimer(uint64_t delayNs, uint64_t intervalNs, Task task) {
+  auto timer = std::make_shared<Timer>(armTimer(intervalNs, delayNs, std::move(task)));
+  return Executor::Timer([timer] { timer->cancel(); });
+}
+
+uint64_t SerialQueue::nowNs() const { return uptimeNs(); }
+
+SerialQueue::Timer SerialQueue::armTimer(uint64_t intervalNs, uint64_t firstDelayNs, Task task) {
   uint64_t id;
   {
     std::lock_guard lock(state_->mutex);

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/Executor.hpp"
 #include "platform/NamedThread.hpp"
 #include "platform/OneShotEvent.hpp"
 
@@ -22,7 +23,7 @@ struct SerialQueueState;
 // Destruction cancels delayed tasks and repeating timers, runs the tasks that
 // were already queued, and joins the thread. Destroying the queue from one of
 // its own tasks is safe: the thread then finishes the queued tasks by itself.
-class SerialQueue final {
+class SerialQueue final : public Executor {
  public:
   using Task = std::function<void()>;
 
@@ -53,10 +54,16 @@ class SerialQueue final {
   ~SerialQueue();
 
   const std::string& label() const { return label_; }
-  bool isCurrent() const;
+  bool isCurrent() const override;
 
   void async(Task task);
   void asyncAfter(uint64_t delayNs, Task task);
+
+  // Executor, on the uptime clock.
+  void post(Task task) override { async(std::move(task)); }
+  void postAfter(uint64_t delayNs, Task task) override { asyncAfter(delayNs, std::move(task)); }
+  [[nodiscard]] Executor::Timer startTimer(uint64_t delayNs, uint64_t intervalNs, Task task) override;
+  uint64_t nowNs() const override;
 
   // Runs `fn` on the queue and returns its result; runs it inline when called
   // from the queue itself (waiting on oneself would never end).
@@ -98,6 +105,9 @@ class SerialQueue final {
   [[nodiscard]] Timer scheduleRepeating(uint64_t intervalNs, uint64_t firstDelayNs, Task task);
 
  private:
+  // intervalNs 0: one tick, after which the timer is spent.
+  Timer armTimer(uint64_t intervalNs, uint64_t firstDelayNs, Task task);
+
   std::string label_;
   std::shared_ptr<SerialQueueState> state_;
   NamedThread thread_;

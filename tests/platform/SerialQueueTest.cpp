@@ -188,5 +188,28 @@ TEST(NamedThread, JoinForIsBoundedAndAThrowingBodyEndsCleanly) {
   EXPECT_TRUE(thrower.joinFor(test::kDeadlineNs));
 }
 
+TEST(SerialQueue, AsAnExecutorAOneShotTimerFiresOnceAndACancelledOneNever) {
+  SerialQueue queue("lumenrail-test-executor");
+  Executor& executor = queue;
+  std::atomic<int> once{0};
+  std::atomic<int> cancelled{0};
+  OneShotEvent fired;
+  auto first = executor.startTimer(kNsPerMs, 0, [&] {
+    ++once;
+    fired.signal();
+  });
+  auto second = executor.startTimer(5 * kNsPerMs, 0, [&] { ++cancelled; });
+  second.cancel();
+  ASSERT_TRUE(fired.waitFor(test::kDeadlineNs));
+  OneShotEvent later;
+  executor.postAfter(10 * kNsPerMs, [&] { later.signal(); });
+  ASSERT_TRUE(later.waitFor(test::kDeadlineNs));
+  EXPECT_EQ(once.load(), 1);
+  EXPECT_EQ(cancelled.load(), 0);
+  EXPECT_FALSE(second.armed());
+  EXPECT_TRUE(queue.sync([&] { return executor.isCurrent(); }));
+  EXPECT_FALSE(executor.isCurrent());
+}
+
 }  // namespace
 }  // namespace lumenrail
