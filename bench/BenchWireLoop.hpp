@@ -31,11 +31,13 @@ class BenchWireLoop {
     config.port = 0;
     config.hello = {Wire::Codec::h264, uint32_t(w), uint32_t(h), kFps, 1, kBitrateBps, kNsPerSecond};
     server_ = WireServer::create(config);
-    server_->onClientConnected = [this] {
+    WireServer::Hooks hooks;
+    hooks.onClientConnected = [this] {
       std::lock_guard lock(mutex_);
       connected_ = true;
       cv_.notify_all();
     };
+    server_->setHooks(std::move(hooks));
   }
   BenchWireLoop(const BenchWireLoop&) = delete;
   BenchWireLoop& operator=(const BenchWireLoop&) = delete;

@@ -99,7 +99,9 @@ void BM_FanOut(benchmark::State& state) {
   config.hello.height = 1080;
   auto server = WireServer::create(config);
   std::atomic<int> connected{0};
-  server->onClientConnected = [&] { ++connected; };
+  WireServer::Hooks hooks;
+  hooks.onClientConnected = [&] { ++connected; };
+  server->setHooks(std::move(hooks));
   server->start();
   Receivers rx;
   rx.start(server->boundPort(), clients);

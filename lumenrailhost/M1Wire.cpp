@@ -65,11 +65,13 @@ M1Pump startPump(int64_t width, int64_t height, int64_t fps, uint16_t port, int6
   sc.hello.frameRateDen = 1;
   sc.hello.bitrateBps = kBitrate;
   sc.hello.qpcFrequency = kTicksPerSecond;
+  sc.hostAppVersion = kHostVersion;
   auto server = WireServer::create(sc);
-  server->onEvent = [log](const std::string& line) {
+  WireServer::Hooks hooks;
+  hooks.onEvent = [log](const std::string& line) {
     if (log) log("[wire] " + line);
   };
-  server->hostAppVersion = kHostVersion;
+  server->setHooks(std::move(hooks));
   std::weak_ptr<WireServer> weakServer = server;
   encoder->sink = [weakServer](const EncodedFrame& frame) {
     if (auto s = weakServer.lock()) s->broadcast(frame.captureTimeNs, frame.isKeyframe, frame.data, Lane::main);

@@ -155,14 +155,18 @@ M2Pipeline::M2Pipeline(Config config)
     target_->height = mode_.height;
   }
 
-  server_ = WireServer::create(WireServer::Config{port_, hello(mode_, Wire::Codec::h264), psk_, config_.pairing});
+  WireServer::Config serverConfig;
+  serverConfig.port = port_;
+  serverConfig.hello = hello(mode_, Wire::Codec::h264);
+  serverConfig.psk = psk_;
+  serverConfig.pairing = config_.pairing;
+  serverConfig.hostAppVersion = HostEntry::kVersion;
+  serverConfig.stallProbe = stallProbe_;
+  server_ = WireServer::create(std::move(serverConfig));
   advertiser_ = BonjourAdvertiser::create(std::nullopt, port_);
   if (config_.publisherFactory) advertiser_->publisherFactory = config_.publisherFactory;
   encoder_ = makeEncoder(mode_, Wire::Codec::h264);
 
-  server_->onEvent = tagged(log_, "[wire] ");
-  server_->hostAppVersion = HostEntry::kVersion;
-  server_->stallProbe = stallProbe_;
   if (hasArgument(config_.arguments, "--audio-aac")) {
     server_->setForceAacAudio(true);
     log_("[audio] A/B: forcing AAC-LC (--audio-aac) — the client's PCM bit is ignored");
@@ -223,16 +227,18 @@ void M2Pipeline::wire() {
   const auto keys = keys_;
   const auto advertiser = advertiser_;
   const auto foreground = foreground_;
+  WireServer::Hooks hooks;
+  hooks.onEvent = tagged(log_, "[wire] ");
   // Any input keeps that client's held keys held.
-  server_->onInput = [pen, keys](const std::vector<Wire::InputSample>& samples, int32_t fd) {
+  hooks.onInput = [pen, keys](const std::vector<Wire::InputSample>& samples, int32_t fd) {
     keys->noteInput(fd);
     pen->submit(samples, fd);
   };
-  server_->onInputCaps = [pen, keys](const Wire::InputCaps& caps, int32_t fd) {
+  hooks.onInputCaps = [pen, keys](const Wire::InputCaps& caps, int32_t fd) {
     keys->noteInput(fd);
     pen->updateCaps(caps, fd);
   };
-  server_->onClientDisconnected = [pen, keys, advertiser, server](int32_t fd) {
+  hooks.onClientDisconnected = [pen, keys, advertiser, server](int32_t fd) {
     pen->clientGone(fd);
     // Only this client's keys: another client may still hold a modifier.
     keys->clientGone(fd);
@@ -240,26 +246,27 @@ void M2Pipeline::wire() {
     if (count == 0) server->resetViewport();
     advertiser->setBusy(count > 0);
   };
-  server_->onKeyCombo = [keys](const Wire::KeyChord& chord, int32_t fd) { keys->submit(chord, fd); };
+  hooks.onKeyCombo = [keys](const Wire::KeyChord& chord, int32_t fd) { keys->submit(chord, fd); };
   // The owner's hooks go to its main queue straight away, also while a start
   // holds the reconfiguration queue; the pipeline is held weakly there.
   const auto post = config_.postToMain ? config_.postToMain : [](std::function<void()> work) { work(); };
-  server_->onClientMustUpdate = [weak, post](const std::optional<std::string>& name) {
+  hooks.onClientMustUpdate = [weak, post](const std::optional<std::string>& name) {
     post([weak, name] {
       if (auto self = weak.lock(); self && self->onClientMustUpdate) self->onClientMustUpdate(name);
     });
   };
-  server_->onClientNamed = [weak, post](const std::string& name, bool overNetwork) {
+  hooks.onClientNamed = [weak, post](const std::string& name, bool overNetwork) {
     post([weak, name, overNetwork] {
       if (auto self = weak.lock(); self && self->onClientNamed) self->onClientNamed(name, overNetwork);
     });
   };
-  server_->onClientConnected = [server, foreground, advertiser] {
+  hooks.onClientConnected = [server, foreground, advertiser] {
     server->broadcastForegroundApp(foreground->current());
     advertiser->setBusy(server->clientCount() > 0);
   };
-  wireReconfiguration();
-  wireAudio();
+  wireReconfiguration(hooks);
+  wireAudio(hooks);
+  server_->setHooks(std::move(hooks));
 }
 
 M2Pipeline::Mode M2Pipeline::currentMode() const {

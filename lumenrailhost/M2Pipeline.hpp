@@ -312,7 +312,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   std::vector<NamedThread> startThreads_;
 
   // ==== Live reconfiguration (M2PipelineReconfigure.cpp) ====================
-  void wireReconfiguration();
+  void wireReconfiguration(WireServer::Hooks& hooks);
   // Holds reconfigQueue_ until startServing() has finished.
   void holdReconfigurationForStart();
   void endReconfigurationHold(bool serving);
@@ -372,7 +372,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   static constexpr int64_t kAudioSampleRate = 48000;
   static constexpr int64_t kAudioChannels = 2;
 
-  void wireAudio();
+  void wireAudio(WireServer::Hooks& hooks);
   // The decision on a change of the clients' audio wish.
   void audioWantedChanged(bool wanted);
   void startAudio();

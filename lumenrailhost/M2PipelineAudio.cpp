@@ -19,9 +19,9 @@ std::string withError(std::string line, const std::optional<std::string>& error)
 
 }  // namespace
 
-void M2Pipeline::wireAudio() {
+void M2Pipeline::wireAudio(WireServer::Hooks& hooks) {
   const std::weak_ptr<M2Pipeline> weak = weak_from_this();
-  server_->onAudioWantedChanged = [weak](bool wanted) {
+  hooks.onAudioWantedChanged = [weak](bool wanted) {
     if (auto self = weak.lock()) self->postReconfig([wanted](M2Pipeline& p) { p.audioWantedChanged(wanted); });
   };
 }

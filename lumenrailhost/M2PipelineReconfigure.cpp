@@ -90,16 +90,16 @@ void M2Pipeline::postReconfig(std::function<void(M2Pipeline&)> work) {
   });
 }
 
-void M2Pipeline::wireReconfiguration() {
+void M2Pipeline::wireReconfiguration(WireServer::Hooks& hooks) {
   const std::weak_ptr<M2Pipeline> weak = weak_from_this();
   WireServer* server = server_.get();
-  server_->onClientMode = [weak](const Wire::ClientMode& request, int32_t fd) {
+  hooks.onClientMode = [weak](const Wire::ClientMode& request, int32_t fd) {
     if (auto self = weak.lock()) self->requestClientMode(request, fd);
   };
-  server_->onHevcWantedChanged = [weak](bool wanted) {
+  hooks.onHevcWantedChanged = [weak](bool wanted) {
     if (auto self = weak.lock()) self->postReconfig([wanted](M2Pipeline& p) { p.negotiateCodec(wanted); });
   };
-  server_->onEncoderConfigChanged = [weak](const Wire::EncoderConfigRequest&) {
+  hooks.onEncoderConfigChanged = [weak](const Wire::EncoderConfigRequest&) {
     auto self = weak.lock();
     if (!self) return;
     self->postReconfig([](M2Pipeline& p) {
@@ -118,8 +118,8 @@ void M2Pipeline::wireReconfiguration() {
       p.broadcastApplied(p.applyEncoderConfigToEncoder(effective, p.mode_));
     });
   };
-  auto departed = server_->onClientDisconnected;
-  server_->onClientDisconnected = [departed, weak, server](int32_t fd) {
+  auto departed = hooks.onClientDisconnected;
+  hooks.onClientDisconnected = [departed, weak, server](int32_t fd) {
     if (departed) departed(fd);
     auto self = weak.lock();
     if (!self) return;
@@ -128,8 +128,8 @@ void M2Pipeline::wireReconfiguration() {
       self->postReconfig([](M2Pipeline& p) { p.applyPenHighRatePromotion(false, std::nullopt); });
     }
   };
-  auto connected = server_->onClientConnected;
-  server_->onClientConnected = [connected, weak] {
+  auto connected = hooks.onClientConnected;
+  hooks.onClientConnected = [connected, weak] {
     if (connected) connected();
     if (auto self = weak.lock()) {
       self->postReconfig([](M2Pipeline& p) { p.applyPenHighRatePromotion(p.penHighRate_.load(), std::nullopt); });

@@ -96,18 +96,20 @@ int runUsbServeTest(uint16_t port) {
   config.hello.qpcFrequency = 1'000'000'000;
   // Not started: the bridge adopts its connections.
   auto server = WireServer::create(config);
-  server->onEvent = [](const std::string& message) { line("  [wire] " + message); };
-  server->onClientMode = [](const Wire::ClientMode& mode, int32_t fd) {
+  WireServer::Hooks hooks;
+  hooks.onEvent = [](const std::string& message) { line("  [wire] " + message); };
+  hooks.onClientMode = [](const Wire::ClientMode& mode, int32_t fd) {
     line("  [wire] ← ClientMode (fd " + std::to_string(fd) + ") " + std::to_string(mode.width) + "x" +
          std::to_string(mode.height) + "@" + std::to_string(mode.refreshHz));
   };
-  server->onInputCaps = [](const Wire::InputCaps& caps, int32_t) {
+  hooks.onInputCaps = [](const Wire::InputCaps& caps, int32_t) {
     line("  [wire] ← InputCaps axisMask=" + std::to_string(caps.axisMask) +
          " maxContacts=" + std::to_string(caps.maxContacts));
   };
-  server->onAudioWantedChanged = [](bool wanted) {
+  hooks.onAudioWantedChanged = [](bool wanted) {
     line(std::string("  [wire] ← CLIENT_CAPS audioWanted=") + (wanted ? "true" : "false"));
   };
+  server->setHooks(std::move(hooks));
   auto bridge = UsbmuxServeBridge::create(server, UsbmuxServeBridge::usbListenPort);
   bridge->onEvent = [](const std::string& message) { line("  [usb] " + message); };
   bridge->start();

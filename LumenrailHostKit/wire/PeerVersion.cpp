@@ -103,13 +103,4 @@ std::string PeerVersion::summary() const {
   return s;
 }
 
-int64_t HostVersionGate::floor(int64_t manifestMinClient) { return std::max<int64_t>(manifestMinClient, 0); }
-
-HostVersionGate::ClientVerdict HostVersionGate::judge(const std::optional<PeerVersion>& reported, int64_t floor) {
-  if (floor <= 0) return ClientVerdict::ok;
-  if (!reported) return ClientVerdict::hostEndsSession;
-  if (reported->wireLevel < floor) return ClientVerdict::clientBlocksItself;
-  return ClientVerdict::ok;
-}
-
 }  // namespace lumenrail

@@ -43,15 +43,4 @@ struct PeerVersion {
   bool operator==(const PeerVersion&) const = default;
 };
 
-namespace HostVersionGate {
-inline constexpr int64_t hostWireLevel = 2;
-inline constexpr int64_t minClientLevel = 0;
-inline constexpr int64_t judgeDelayMs = 3000;
-
-enum class ClientVerdict { ok, clientBlocksItself, hostEndsSession };
-
-int64_t floor(int64_t manifestMinClient);
-ClientVerdict judge(const std::optional<PeerVersion>& reported, int64_t floor);
-}  // namespace HostVersionGate
-
 }  // namespace lumenrail

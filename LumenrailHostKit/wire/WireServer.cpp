@@ -64,6 +64,10 @@ bool isDescriptorExhaustion(int err) { return err == EMFILE || err == ENFILE || 
 
 std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
 
+bool isRetry(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+constexpr int kGreetingChecks = 8;  // of 250 ms each
+constexpr int64_t kGreetingCheckMs = 250;
 constexpr uint64_t kWriterGraceNs = 300 * kNsPerMs;
 constexpr uint64_t kByeDrainNs = 500 * kNsPerMs;
 // How long stop() lets ended sessions finish on their own, then after their
@@ -86,20 +90,36 @@ struct WireServer::Session {
   std::thread::id threadId;
   int fd = -1;
   std::weak_ptr<ClientConn> conn;
-  bool unauthenticated = false;  // counted in unauthenticated_
+  std::atomic<bool> unproven{false};  // counted by admission_
 };
 
 std::shared_ptr<WireServer> WireServer::create(Config config) {
   return std::shared_ptr<WireServer>(new WireServer(std::move(config)));
 }
 
-WireServer::WireServer(Config config) : config_(std::move(config)), hello_(config_.hello) {}
+WireServer::WireServer(Config config) : config_(std::move(config)), hello_(config_.hello) {
+  if (!config_.pairing) return;
+  PairingPrologue::Env env;
+  env.nowNs = config_.nowNs;
+  // The prologue runs on session threads, which hold the server.
+  env.say = [this](const std::string& line) { event(line); };
+  env.startThread = [this](std::string name, std::function<void()> body) {
+    return startThread(std::move(name), std::move(body));
+  };
+  env.serving = [this] { return accepting_.load(); };
+  prologue_ = std::make_unique<PairingPrologue>(*config_.pairing, std::move(env));
+}
+
+void WireServer::setHooks(Hooks hooks) {
+  if (hooksFixed_) throw std::logic_error("WireServer: setHooks() after start() or adopt()");
+  hooks_ = std::move(hooks);
+}
 
 WireServer::~WireServer() {
   // A session thread may drop the last reference; it must not wait for itself.
   accepting_ = false;
   stopped_ = true;
-  degradeTimer_.cancel();
+  advisory_.stopTicks();
   const int fd = listenFd_.exchange(-1);
   if (fd >= 0) {
     ::shutdown(fd, SHUT_RDWR);
@@ -109,9 +129,9 @@ WireServer::~WireServer() {
 }
 
 void WireServer::event(const std::string& line) const {
-  if (!onEvent) return;
+  if (!hooks_.onEvent) return;
   try {
-    onEvent(line);
+    hooks_.onEvent(line);
   } catch (...) {
     // A log sink that fails loses its line, nothing more.
   }
@@ -139,10 +159,7 @@ bool WireServer::guarded(const char* what, int fd, F&& call) {
 }
 
 void WireServer::authenticated(Session& session) {
-  std::lock_guard lock(sessionsMutex_);
-  if (!session.unauthenticated) return;
-  session.unauthenticated = false;
-  --unauthenticated_;
+  if (session.unproven.exchange(false)) admission_.release();
 }
 
 // ---- Lifecycle -------------------------------------------------------------
@@ -151,6 +168,7 @@ void WireServer::start() {
   // stop() has said goodbye for good: its sessions refuse to register, so a
   // listener now would accept clients and serve none.
   if (stopped_) throw std::logic_error("WireServer: start() after stop()");
+  hooksFixed_ = true;
   std::signal(SIGPIPE, SIG_IGN);
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw ServerError(ServerErrorKind::socketCreate, errno);
@@ -187,7 +205,7 @@ void WireServer::start() {
     ::close(fd);
     throw;
   }
-  degradeTimer_ = timerQueue_.scheduleRepeating(degradeIntervalNs, degradeIntervalNs, [weak] {
+  advisory_.startTicks(timerQueue_, config_.degradeIntervalNs, [weak] {
     if (auto self = weak.lock()) self->degradeTick();
   });
 }
@@ -229,6 +247,7 @@ void WireServer::acceptLoop(const std::weak_ptr<WireServer>& weak) {
 }
 
 void WireServer::adopt(int fd, std::function<void()> onClose) {
+  hooksFixed_ = true;
   if (stopped_) {
     // A stopped server starts nothing: no callback may follow stop().
     ::close(fd);
@@ -247,38 +266,28 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
   session->fd = fd;
   // Network links that must prove themselves (pairing or a pre-shared key)
   // are counted until they do, so idle or junk connections stay few.
-  const bool mustAuthenticate = !cable && (psk || (offerPairing && config_.pairing));
-  uint64_t id;
-  int64_t waiting = -1;
+  if (!cable && (psk || (offerPairing && prologue_))) {
+    int64_t waiting = 0;
+    if (!admission_.admit(waiting)) {
+      event(std::to_string(waiting) + " connection(s) not yet authenticated — refused " + fdTag(fd));
+      ::close(fd);
+      return;
+    }
+    session->unproven = true;
+  }
   {
     std::lock_guard lock(sessionsMutex_);
-    if (mustAuthenticate) {
-      if (unauthenticated_ >= maxUnauthenticated) {
-        waiting = unauthenticated_;
-      } else {
-        ++unauthenticated_;
-        session->unauthenticated = true;
-      }
-    }
-    id = nextSessionId_++;
-    if (waiting < 0) sessions_[id] = session;
-  }
-  if (waiting >= 0) {
-    event(std::to_string(waiting) + " connection(s) not yet authenticated — refused " + fdTag(fd));
-    ::close(fd);
-    return;
+    sessions_.insert(session);
   }
   std::weak_ptr<WireServer> weak = weak_from_this();
-  auto body = [weak, fd, psk = std::move(psk), offerPairing, cable, onClose, session, id] {
+  auto body = [weak, fd, psk = std::move(psk), offerPairing, cable, onClose, session] {
     if (auto self = weak.lock()) {
       {
         std::lock_guard lock(self->sessionsMutex_);
         session->threadId = std::this_thread::get_id();
       }
-      // config_ lives as long as the server, which this thread holds.
-      const Pairing* pairing = offerPairing && self->config_.pairing ? &*self->config_.pairing : nullptr;
       try {
-        self->handleClient(fd, psk, pairing, cable, *session);
+        self->handleClient(fd, psk, offerPairing, cable, *session);
       } catch (const std::exception& e) {
         // handleClient guards every callback; this is a failure of its own
         // (out of memory), after which the socket's state is unknown.
@@ -286,7 +295,7 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
       }
       self->authenticated(*session);
       std::lock_guard lock(self->sessionsMutex_);
-      self->sessions_.erase(id);
+      self->sessions_.erase(session);
     } else {
       ::close(fd);
     }
@@ -301,7 +310,7 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
     authenticated(*session);
     {
       std::lock_guard lock(sessionsMutex_);
-      sessions_.erase(id);
+      sessions_.erase(session);
       session->fd = -1;
     }
     ::close(fd);
@@ -327,12 +336,11 @@ void WireServer::stop() {
   std::map<int32_t, std::shared_ptr<ClientConn>> ended;
   {
     std::lock_guard lock(clientsMutex_);
-    registrationsClosed_ = true;
     ended.swap(clients_);
   }
   accepting_ = false;
   stopEvent_.signal();
-  degradeTimer_.cancel();
+  advisory_.stopTicks();
   const int listenFd = listenFd_.exchange(-1);
   if (listenFd >= 0) {
     ::shutdown(listenFd, SHUT_RDWR);  // wakes a blocked accept
@@ -344,7 +352,7 @@ void WireServer::stop() {
   // reads wake on the shut socket and they close without registering.
   {
     std::lock_guard lock(sessionsMutex_);
-    for (auto& [id, s] : sessions_) {
+    for (auto& s : sessions_) {
       if (s->fd >= 0 && s->threadId != std::this_thread::get_id()) ::shutdown(s->fd, SHUT_RDWR);
     }
   }
@@ -369,7 +377,7 @@ void WireServer::stop() {
   std::vector<std::shared_ptr<Session>> running;
   {
     std::lock_guard lock(sessionsMutex_);
-    for (auto& [id, s] : sessions_) {
+    for (auto& s : sessions_) {
       // A callback of a session may itself stop the server; it cannot wait for itself.
       if (s->threadId != std::this_thread::get_id()) running.push_back(s);
     }
@@ -406,7 +414,7 @@ void WireServer::closeUnregistered(int fd, Session& session) {
   ::close(fd);
 }
 
-void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pairing* pairing, bool cable,
+void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offerPairing, bool cable,
                               Session& session) {
   std::unique_ptr<WifiRecordSealer> sealer;
   std::unique_ptr<WifiRecordOpener> opener;
@@ -416,14 +424,15 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
 
   // Security choice.
   bool pskLink = psk.has_value();
-  if (pairing) {
-    const Sniff sniff = sniffPrelude(fd);
+  if (offerPairing && prologue_) {
+    using Sniff = PairingPrologue::Sniff;
+    const Sniff sniff = PairingPrologue::sniff(fd);
     if (!accepting_) {
       closeUnregistered(fd, session);  // stop() shut the socket: nothing was served
       return;
     }
     if (sniff == Sniff::prelude) {
-      auto paired = runPairingPrologue(fd, *pairing);
+      auto paired = prologue_->run(fd);
       if (!paired) {
         event("pairing prologue failed — dropping client " + fdTag(fd));
         closeUnregistered(fd, session);
@@ -468,7 +477,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
   if (opener) opener->limitUntilFirstRecord(kMaxClientRecordLength);
   event("client connected " + fdTag(fd) + tag);
 
-  auto conn = std::make_shared<ClientConn>(fd, kMaxFramesPerClient, AwdlStatus::isNetworkPeer(fd), nowNs);
+  auto conn = std::make_shared<ClientConn>(fd, kMaxFramesPerClient, AwdlStatus::isNetworkPeer(fd), config_.nowNs);
   conn->cable = cable;
   conn->fingerprint = fingerprint;
   {
@@ -505,15 +514,16 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
     const SharedPacket hello = helloPacket(*conn);
     const bool helloQueued = *hello != greeted->hello;
     if (helloQueued) conn->enqueueControl(hello);
-    auto version = hostPeerVersionPacket();
+    auto version = versionGate_.reportPacket();
     if (version && (helloQueued || version != greeted->version)) conn->enqueueControl(sharePacket(std::move(*version)));
   } else {
     queueHelloAndVersion(*conn);
   }
   bool late;
   {
+    // stopped_ is set before stop() takes the clients under this lock.
     std::lock_guard lock(clientsMutex_);
-    late = registrationsClosed_;
+    late = stopped_;
     if (!late) clients_[fd] = conn;
   }
   if (late) {
@@ -530,11 +540,11 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
   }
   resetViewport();
   armVersionJudge(conn);
-  setIdrPending();
+  idrPending_ = true;
   // A callback that throws ends this session only: the teardown below runs
   // as for a client that left.
   guarded("session", fd, [&] {
-    if (onClientConnected) onClientConnected();
+    if (hooks_.onClientConnected) hooks_.onClientConnected();
     broadcastAdvisory();
     readLoop(conn, opener.get(), [this, &session] { authenticated(session); });
   });
@@ -548,22 +558,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
     if (it != clients_.end() && it->second == conn) clients_.erase(it);
     empty = clients_.empty();
   }
-  bool wantedAudio, declaredCaps, hadEncoderRequest;
-  {
-    std::lock_guard lock(conn->mutex);
-    wantedAudio = conn->wantsAudio;
-    declaredCaps = conn->capsDeclared;
-    hadEncoderRequest = !conn->encoderConfig.isEmpty();
-  }
-  if (wantedAudio && onAudioWantedChanged) {
-    guarded("onAudioWantedChanged", fd, [&] { onAudioWantedChanged(audioWanted()); });
-  }
-  if (declaredCaps && onHevcWantedChanged) {
-    guarded("onHevcWantedChanged", fd, [&] { onHevcWantedChanged(hevcWanted()); });
-  }
-  if (hadEncoderRequest && onEncoderConfigChanged) {
-    guarded("onEncoderConfigChanged", fd, [&] { onEncoderConfigChanged(resolvedEncoderConfig()); });
-  }
+  announceDeparture(*conn);
   broadcastAdvisory();
   if (empty) resetDegradation();
   if (stopped_) {
@@ -588,13 +583,26 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, const Pai
   // The owner hears of the departure while the descriptor is still ours, so a
   // new client cannot arrive on the same number before it has been handled.
   conn->shutdownIfOpen(SHUT_RDWR);
-  if (onClientDisconnected) guarded("onClientDisconnected", fd, [&] { onClientDisconnected(fd); });
+  if (hooks_.onClientDisconnected) guarded("onClientDisconnected", fd, [&] { hooks_.onClientDisconnected(fd); });
   conn->closeSocket();
+}
+
+void WireServer::announceDeparture(const ClientConn& conn) {
+  const auto gone = ClientWishes::departure(conn);
+  if (gone.audio && hooks_.onAudioWantedChanged) {
+    guarded("onAudioWantedChanged", conn.fd, [&] { hooks_.onAudioWantedChanged(audioWanted()); });
+  }
+  if (gone.hevc && hooks_.onHevcWantedChanged) {
+    guarded("onHevcWantedChanged", conn.fd, [&] { hooks_.onHevcWantedChanged(hevcWanted()); });
+  }
+  if (gone.encoder && hooks_.onEncoderConfigChanged) {
+    guarded("onEncoderConfigChanged", conn.fd, [&] { hooks_.onEncoderConfigChanged(resolvedEncoderConfig()); });
+  }
 }
 
 void WireServer::queueHelloAndVersion(ClientConn& conn) {
   conn.enqueueControl(helloPacket(conn));
-  if (auto version = hostPeerVersionPacket()) conn.enqueueControl(sharePacket(std::move(*version)));
+  if (auto version = versionGate_.reportPacket()) conn.enqueueControl(sharePacket(std::move(*version)));
 }
 
 std::vector<std::shared_ptr<ClientConn>> WireServer::clientList() const {
@@ -605,9 +613,31 @@ std::vector<std::shared_ptr<ClientConn>> WireServer::clientList() const {
   return list;
 }
 
-void WireServer::setIdrPending() {
-  std::lock_guard lock(idrMutex_);
-  idrPending_ = true;
+ClientWishes WireServer::wishes() const { return ClientWishes(clientList()); }
+
+bool WireServer::greetPaired(int fd, WifiRecordSealer& sealer, Greeting& sent) {
+  {
+    std::lock_guard lock(helloMutex_);
+    sent.hello = Wire::hello(hello_);
+  }
+  sent.version = versionGate_.reportPacket();
+  if (!sendPacket(fd, sent.hello, &sealer)) return false;
+  if (sent.version && !sendPacket(fd, *sent.version, &sealer)) return false;
+
+  // A client that only wanted to pair leaves now; one that stays sends soon
+  // or is served after 2 s anyway.
+  Socket::setReceiveTimeoutMs(fd, kGreetingCheckMs);
+  bool stays = true;
+  for (int tries = 0; tries < kGreetingChecks && accepting_; ++tries) {
+    uint8_t byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK);
+    if (n > 0) break;
+    if (n < 0 && isRetry(errno)) continue;
+    stays = false;  // closed, or another error
+    break;
+  }
+  Socket::setReceiveTimeoutMs(fd, 0);
+  return stays && accepting_;
 }
 
 }  // namespace lumenrail

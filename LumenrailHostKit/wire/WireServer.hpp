@@ -6,6 +6,10 @@
 // audio and control messages fan out to the queues without ever blocking on a
 // slow client.
 //
+// The pairing prologue, the clients' merged wishes, the version gate, the
+// degradation advisory and the admission of unproven links are classes of
+// their own (wire/); the server wires them into its sessions.
+//
 // Lock order: clientsMutex_ or helloMutex_ before any ClientConn::mutex, never
 // the reverse; no server lock is held while a callback runs or a socket is
 // written.
@@ -24,14 +28,16 @@
 
 #include "platform/Bytes.hpp"
 #include "platform/Clock.hpp"
-#include "platform/Ed25519.hpp"
 #include "platform/NamedThread.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "platform/SerialQueue.hpp"
-#include "platform/SymmetricKey.hpp"
 #include "wire/ClientConn.hpp"
-#include "wire/DegradationPolicy.hpp"
+#include "wire/ClientWishes.hpp"
+#include "wire/DegradationAdvisory.hpp"
 #include "wire/FrameStallProbe.hpp"
+#include "wire/HostVersionGate.hpp"
+#include "wire/LinkAdmission.hpp"
+#include "wire/PairingPrologue.hpp"
 #include "wire/PeerVersion.hpp"
 #include "wire/Wire.hpp"
 
@@ -39,61 +45,53 @@ namespace lumenrail {
 
 class WifiRecordSealer;
 class WifiRecordOpener;
-class PairedDevicesStore;
 
 class WireServer final : public std::enable_shared_from_this<WireServer> {
  public:
   using Lane = lumenrail::Lane;
   using ClientConn = lumenrail::ClientConn;
 
-  // The pairing set-up: network clients that open with the pairing magic run
-  // the pairing prologue and get a paired link.
-  struct Pairing {
-    // Six-digit code, fingerprint, device name (cleaned of control and format
-    // characters); blocks until the owner answers, true = allow. Runs on an
-    // approval thread that holds nothing of the server.
-    using Approve = std::function<bool(const std::string& sas, const std::string& fingerprint,
-                                       const std::string& name)>;
-    // Dismisses the pending prompt of the device with this fingerprint.
-    using CancelApprove = std::function<void(const std::string& fingerprint)>;
-
-    Pairing(Ed25519PrivateKey identity, std::shared_ptr<PairedDevicesStore> peers, Approve approve,
-            CancelApprove cancelApprove = {});
-
-    Ed25519PrivateKey identity;
-    std::shared_ptr<PairedDevicesStore> peers;
-    Approve approve;
-    CancelApprove cancelApprove;  // empty: none
-    int64_t approvalTimeoutSeconds = 120;
-  };
+  // Network clients that open with the pairing magic run the pairing
+  // prologue and get a paired link.
+  using Pairing = PairingPrologue::Pairing;
 
   struct Config {
     uint16_t port = Wire::defaultPort;  // 0 picks a free port (see boundPort())
     Wire::HelloParams hello;
     std::optional<Bytes> psk;  // seals network links that do not pair
     std::optional<Pairing> pairing;  // offers the pairing prologue to network clients
+    std::optional<std::string> hostAppVersion;  // none: no version report is sent
+    std::shared_ptr<FrameStallProbe> stallProbe;
+    NowNs nowNs = uptimeNs;
+    // Network connections of a sealed or pairing server that have not yet
+    // finished their pairing prologue or had a record open: beyond this many a
+    // new connection is closed at once.
+    int64_t maxUnauthenticated = 16;
+    int64_t versionJudgeDelayMs = HostVersionGate::judgeDelayMs;
+    // How long a client refused by the version gate has for its Bye before its
+    // socket is shut.
+    uint64_t refusedByeWaitNs = 500 * kNsPerMs;
+    uint64_t degradeIntervalNs = kNsPerSecond;
   };
 
-  // The hand-off of the owner's answer from the approval thread to the
-  // connection thread. The approval thread holds only this box (and its own
-  // copies of the approver and its arguments), so a late answer lands here
-  // whatever became of the session or the server.
-  struct ApprovalBox {
-    OneShotEvent sem;  // signalled once the answer is in
-    std::mutex lock;   // guards the flags below
-    bool decision = false;
-    bool asking = false;     // the approver has been (or is being) called
-    bool answered = false;   // the approver has returned
-    bool abandoned = false;  // the prologue no longer waits: a queued prompt is never shown
-  };
-
-  // What the first bytes of a new pairing-server connection are.
-  enum class Sniff { prelude, otherBytes, closed, nothing };
-
-  // The prologue's result: the root key of the link and the client's fingerprint.
-  struct PrologueResult {
-    SymmetricKey root;
-    std::string fingerprint;
+  // The owner's callbacks, set once before start() or adopt(). They run on the
+  // server's threads (connection, timer) with no server lock held; one that
+  // throws ends only the session it runs for.
+  struct Hooks {
+    std::function<void(const std::string&)> onEvent;
+    std::function<void()> onClientConnected;
+    // Runs while the descriptor is still the client's.
+    std::function<void(int32_t)> onClientDisconnected;
+    std::function<void(const std::string&)> onClientInfo;
+    std::function<void(const std::string&, bool)> onClientNamed;  // once per session: name, over the network
+    std::function<void(const std::optional<std::string>&)> onClientMustUpdate;
+    std::function<void(const Wire::ClientMode&, int32_t)> onClientMode;
+    std::function<void(const std::vector<Wire::InputSample>&, int32_t)> onInput;
+    std::function<void(const Wire::InputCaps&, int32_t)> onInputCaps;
+    std::function<void(const Wire::KeyChord&, int32_t)> onKeyCombo;
+    std::function<void(bool)> onAudioWantedChanged;
+    std::function<void(bool)> onHevcWantedChanged;
+    std::function<void(const Wire::EncoderConfigRequest&)> onEncoderConfigChanged;
   };
 
   enum class ServerErrorKind { socketCreate, bind, listen };
@@ -126,40 +124,8 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   WireServer(const WireServer&) = delete;
   WireServer& operator=(const WireServer&) = delete;
 
-  // Callbacks and settings: set before start(), never changed while running.
-  std::function<void(const std::string&)> onEvent;
-  std::shared_ptr<FrameStallProbe> stallProbe;
-  std::function<void(const Wire::ClientMode&, int32_t)> onClientMode;
-  std::function<void(const std::vector<Wire::InputSample>&, int32_t)> onInput;
-  std::function<void(const Wire::InputCaps&, int32_t)> onInputCaps;
-  std::function<void(bool)> onAudioWantedChanged;
-  std::function<void(bool)> onHevcWantedChanged;
-  std::function<void(const Wire::KeyChord&, int32_t)> onKeyCombo;
-  std::function<void(const Wire::EncoderConfigRequest&)> onEncoderConfigChanged;
-  std::function<void(int32_t)> onClientDisconnected;
-  std::function<void()> onClientConnected;
-  std::function<void(const std::string&)> onClientInfo;
-  std::function<void(const std::string&, bool)> onClientNamed;
-  std::optional<std::string> hostAppVersion;
-  std::function<void(const std::optional<std::string>&)> onClientMustUpdate;
-  int64_t versionJudgeDelayMs = HostVersionGate::judgeDelayMs;
-  uint64_t degradeIntervalNs = kNsPerSecond;
-  NowNs nowNs = uptimeNs;
-  // Pairing bounds: the exchange from the magic to ClientConfirm finishes
-  // within prologueTimeoutNs (then the owner has approvalTimeoutSeconds); at
-  // most maxPrologues run at once. The owner is asked about one new device at
-  // a time, and at most maxWaitingApprovals more (one per fingerprint) wait
-  // behind that question; a new device beyond them gets HostReject at once.
-  uint64_t prologueTimeoutNs = 120 * kNsPerSecond;
-  int64_t maxPrologues = 8;
-  int64_t maxWaitingApprovals = 4;
-  // Network connections of a sealed or pairing server that have not yet
-  // finished their pairing prologue or had a record open: beyond this many a
-  // new connection is closed at once.
-  int64_t maxUnauthenticated = 16;
-  // How long a client refused by the version gate has for its Bye before its
-  // socket is shut.
-  uint64_t refusedByeWaitNs = 500 * kNsPerMs;
+  // Throws std::logic_error once the server has started or adopted a connection.
+  void setHooks(Hooks hooks);
 
   // Lifecycle.
   // Throws ServerError, or std::logic_error after stop(): a stopped server
@@ -185,31 +151,25 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   void resetViewport();
 
   // Merged wishes of the registered clients.
-  bool audioWanted() const;
-  bool audioPcmWanted() const;
-  bool audioAacWanted() const;
-  bool hevcWanted() const;
-  Wire::EncoderConfigRequest resolvedEncoderConfig() const;
+  bool audioWanted() const { return wishes().audio(); }
+  bool audioPcmWanted() const { return wishes().audioPcm(); }
+  bool audioAacWanted() const { return wishes().audioAac(); }
+  bool hevcWanted() const { return wishes().hevc(); }
+  Wire::EncoderConfigRequest resolvedEncoderConfig() const { return wishes().encoderConfig(); }
   int64_t clientCount() const;
   std::vector<ConnectedClient> connectedClients() const;
   int64_t disconnect(const std::string& fingerprint);
   bool forceAacAudio() const { return forceAacAudio_.load(); }
   void setForceAacAudio(bool on) { forceAacAudio_.store(on); }
 
-  // Degradation advisory.
+  // Degradation advisory: one judgement of the evictions since the last tick.
   void degradeTick();
-  void broadcastAdvisory();
-  void resetDegradation();
-  void setDegraded(bool degraded);
-  bool encodeDegraded() const;
+  bool encodeDegraded() const { return advisory_.degraded(); }
 
   // Version report and gate.
-  std::optional<Bytes> hostPeerVersionPacket();
   void setVersionVerdict(int64_t floor, HostUpdate hostUpdate, const std::string& updateVersion);
-  int64_t clientFloor() const;
+  int64_t clientFloor() const { return versionGate_.clientFloor(); }
   std::optional<PeerVersion> peerVersion(int32_t fd) const;
-  void armVersionJudge(const std::shared_ptr<ClientConn>& conn);
-  bool judgeVersion(const std::shared_ptr<ClientConn>& conn);
 
  private:
   explicit WireServer(Config config);
@@ -220,7 +180,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   void event(const std::string& line) const;
   static void acceptLoop(const std::weak_ptr<WireServer>& weak);
   void spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairing, bool cable, std::function<void()> onClose);
-  void handleClient(int fd, const std::optional<Bytes>& psk, const Pairing* pairing, bool cable, Session& session);
+  void handleClient(int fd, const std::optional<Bytes>& psk, bool offerPairing, bool cable, Session& session);
   // Every thread of the server is made here; throws std::system_error.
   NamedThread startThread(std::string name, std::function<void()> body);
   // Runs a callback of the owner; true when it returned, false (with a line)
@@ -235,25 +195,6 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // changes neither.
   static void endSession(const std::function<void()>& onClose, Session& session);
 
-  // Pairing prologue (WireServerPairing.cpp).
-  static Sniff sniffPrelude(int fd);
-  class PrologueReader;
-  std::optional<PrologueResult> runPairingPrologue(int fd, const Pairing& pairing);
-  struct PrologueState;
-  std::optional<PrologueResult> pairingExchange(int fd, const Pairing& pairing, PrologueState& state);
-  // Slots for the bounds above; false (with a line) when the bound is reached.
-  bool enterPrologue(const std::string& tag);
-  void leavePrologue();
-  bool holdPrompt(const std::string& fingerprint, const std::string& tag);
-  void releasePrompt(const std::string& fingerprint);
-  void withdrawApproval(PrologueState& state, const Pairing& pairing);
-  // Hands the question to the approval desk; false (with a line) when no
-  // thread could be started to ask it.
-  bool askOwner(const Pairing& pairing, const std::string& sas, const std::string& fingerprint,
-                const std::string& name, PrologueState& state);
-  // Waits for the owner's answer while checking that the client is still there.
-  enum class Answer { approved, refused, none };
-  Answer awaitApproval(int fd, ApprovalBox& box, uint64_t deadlineNs);
   // The paired greeting: the sealed Hello and version report, then up to 2 s
   // for the client to stay. False ends the connection.
   struct Greeting {
@@ -264,7 +205,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // `onFirstRecord` runs once, when the first sealed record has opened.
   void readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpener* opener,
                 const std::function<void()>& onFirstRecord = {});
-  bool dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload);
+  void dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload);
   void writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSealer* sealer);
   bool sendPacket(int fd, ByteView packet, WifiRecordSealer* sealer);
   void handleClientCaps(ClientConn& conn, ByteView payload);
@@ -272,66 +213,56 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   void handleViewport(ClientConn& conn, ByteView payload);
   void handleEncoderConfig(ClientConn& conn, ByteView payload);
   void handlePeerVersion(ClientConn& conn, ByteView payload);
+  // The teardown's announcements of the merges the departed client was part of.
+  void announceDeparture(const ClientConn& conn);
   std::vector<std::shared_ptr<ClientConn>> clientList() const;
+  ClientWishes wishes() const;
   void queueHelloAndVersion(ClientConn& conn);
-  void setIdrPending();
+  void broadcastAdvisory();
+  void resetDegradation();
+  void setDegraded(bool degraded);
+  // The version judge runs on the timer queue after the delay, or at once on
+  // the client's ClientMode, whichever comes first; false: the session ends.
+  void armVersionJudge(const std::shared_ptr<ClientConn>& conn);
+  bool judgeVersion(const std::shared_ptr<ClientConn>& conn);
 
-  Config config_;
+  const Config config_;
+  Hooks hooks_;
+  std::atomic<bool> hooksFixed_{false};  // start() or adopt() has run
   std::atomic<int> listenFd_{-1};
   std::atomic<bool> accepting_{false};
-  std::atomic<bool> stopped_{false};
+  std::atomic<bool> stopped_{false};  // also closes registrations: stop() takes the last clients
   std::atomic<uint16_t> boundPort_{0};
   std::atomic<bool> forceAacAudio_{false};
+  std::atomic<bool> idrPending_{false};
+  std::atomic<uint32_t> frameIdCounter_{0};
   NamedThread acceptThread_;
   OneShotEvent stopEvent_;
 
   mutable std::mutex helloMutex_;
   Wire::HelloParams hello_;
   std::optional<Wire::HelloParams> smallHello_;
-  int64_t versionFloor_ = 0;
-  HostUpdate versionUpdate_ = HostUpdate::none;
-  std::string versionUpdateName_;
 
   mutable std::mutex clientsMutex_;
   std::map<int32_t, std::shared_ptr<ClientConn>> clients_;
-  bool registrationsClosed_ = false;  // set by stop() as it takes the last clients
-  bool encodeDegraded_ = false;
-
-  mutable std::mutex idrMutex_;
-  bool idrPending_ = false;
 
   mutable std::mutex viewportMutex_;
   Wire::ViewportRectQ16 desiredViewport_ = Wire::ViewportRectQ16::full();
 
-  std::mutex frameIdMutex_;
-  uint32_t frameIdCounter_ = 0;
-
-  std::mutex degradeMutex_;
-  int64_t evictedThisSecond_ = 0;
-  DegradationPolicy degradePolicy_;
-
   // Session threads, so stop() can wait for the sessions it ends.
   std::mutex sessionsMutex_;
-  std::map<uint64_t, std::shared_ptr<Session>> sessions_;
-  uint64_t nextSessionId_ = 1;
-  int64_t unauthenticated_ = 0;  // sessions counted against maxUnauthenticated
+  std::set<std::shared_ptr<Session>> sessions_;
 
-  // Pairing slots, and the desk that asks the owner one question at a time
-  // on a single thread of its own.
-  std::mutex pairingMutex_;
-  int64_t prologues_ = 0;
-  std::set<std::string> pendingPrompts_;
-  struct ApprovalDesk;
-  static std::shared_ptr<ApprovalDesk> newApprovalDesk();
-  std::shared_ptr<ApprovalDesk> approvalDesk_ = newApprovalDesk();
-  int64_t approvalSeats() const;  // taken seats at the desk
+  LinkAdmission admission_{config_.maxUnauthenticated};
+  HostVersionGate versionGate_{config_.hostAppVersion};
+  DegradationAdvisory advisory_{[this](const std::string& line) { event(line); }};
+  std::unique_ptr<PairingPrologue> prologue_;  // with a pairing set-up
 
   // Tests only: this many thread creations from now on fail.
   std::atomic<int> failThreadsForTesting_{0};
 
   // Degradation ticks and version judges.
   SerialQueue timerQueue_{"lumenrail.degrade"};
-  SerialQueue::Timer degradeTimer_;
 
   friend class WireServerTestPeer;
 };

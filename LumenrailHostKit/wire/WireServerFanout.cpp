@@ -1,5 +1,5 @@
-// Fan-out to the client queues, the server-wide stream state, the merged
-// client wishes, the degradation advisory and the version gate.
+// Fan-out to the client queues, the server-wide stream state, and what the
+// read loop records of each client.
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -72,11 +72,7 @@ std::vector<SharedPacket> frameChunkPackets(uint32_t frameId, ByteView head, Byt
 // ---- Frames, audio and control messages ------------------------------------
 
 void WireServer::broadcast(uint64_t captureTicks, bool keyframe, ByteView accessUnit, Lane lane) {
-  uint32_t frameId;
-  {
-    std::lock_guard lock(frameIdMutex_);
-    frameId = ++frameIdCounter_;  // wraps at 2^32
-  }
+  const uint32_t frameId = ++frameIdCounter_;  // wraps at 2^32
   // Built at most once each, on the first client that needs that form, and
   // straight from the access unit: its bytes are copied once per form.
   std::vector<SharedPacket> whole;
@@ -100,11 +96,8 @@ void WireServer::broadcast(uint64_t captureTicks, bool keyframe, ByteView access
     evicted += conn->enqueueFrame(packets, keyframe, captureTicks, lane);
   }
   if (evicted > 0) {
-    {
-      std::lock_guard lock(degradeMutex_);
-      evictedThisSecond_ += evicted;
-    }
-    setIdrPending();
+    advisory_.noteEvicted(evicted);
+    idrPending_ = true;
   }
 }
 
@@ -165,7 +158,7 @@ void WireServer::rebroadcastHello(const Wire::HelloParams& hello) {
   }
   const auto list = clientList();
   for (auto& conn : list) queueHelloAndVersion(*conn);
-  setIdrPending();
+  idrPending_ = true;
   event("Hello rebroadcast " + helloLabel(hello) + " → " + std::to_string(list.size()) + " client(s)");
 }
 
@@ -187,7 +180,7 @@ void WireServer::setSmallLane(const std::optional<Wire::HelloParams>& hello, con
       std::lock_guard lock(conn->mutex);
       current = conn->lane;
     }
-    auto version = hostPeerVersionPacket();
+    auto version = versionGate_.reportPacket();
     if (current == want) {
       if (want == Lane::main || !smallChanged) continue;
       conn->enqueueControl(sharePacket(Wire::hello(*hello)));
@@ -198,7 +191,7 @@ void WireServer::setSmallLane(const std::optional<Wire::HelloParams>& hello, con
     changed.push_back(conn->fd);
   }
   if (changed.empty()) return;
-  setIdrPending();
+  idrPending_ = true;
   if (!hello) {
     event("small lane removed → fd " + fdList(changed) + " back on the main stream");
   } else {
@@ -206,10 +199,7 @@ void WireServer::setSmallLane(const std::optional<Wire::HelloParams>& hello, con
   }
 }
 
-bool WireServer::takeIdrRequest() {
-  std::lock_guard lock(idrMutex_);
-  return std::exchange(idrPending_, false);
-}
+bool WireServer::takeIdrRequest() { return idrPending_.exchange(false); }
 
 Wire::ViewportRectQ16 WireServer::desiredViewport() const {
   std::lock_guard lock(viewportMutex_);
@@ -226,34 +216,10 @@ void WireServer::resetViewport() {
 void WireServer::handleClientCaps(ClientConn& conn, ByteView payload) {
   const auto bits = Wire::parseClientCaps(payload);
   if (!bits) return;
-  const bool hevc = *bits & Wire::ClientFeature::hevc;
-  const bool audio = *bits & Wire::ClientFeature::audio;
-  const bool pcm = (*bits & Wire::ClientFeature::audioPcm) && !forceAacAudio();
-  bool hevcChanged;
-  {
-    std::lock_guard lock(conn.mutex);
-    hevcChanged = hevc != conn.wantsHevc || !conn.capsDeclared;
-    conn.wantsAudio = audio;
-    conn.wantsAudioPcm = pcm;
-    conn.wantsHevc = hevc;
-    conn.wantsFrameChunk = *bits & Wire::ClientFeature::frameChunk;
-    conn.capsDeclared = true;
-  }
-  char hexBits[16];
-  std::snprintf(hexBits, sizeof hexBits, "%x", *bits);
-  std::vector<std::string> words;
-  if (audio) words.push_back(pcm ? "audio:pcm" : "audio:aac");
-  if (hevc) words.push_back("hevc");
-  if (*bits & Wire::ClientFeature::frameChunk) words.push_back("chunk");
-  std::string line = std::string("ClientCaps ← client: 0x") + hexBits;
-  if (!words.empty()) {
-    line += " (";
-    for (size_t i = 0; i < words.size(); ++i) line += (i ? "," : "") + words[i];
-    line += ")";
-  }
-  event(line);
-  if (onAudioWantedChanged) onAudioWantedChanged(audioWanted());
-  if (hevcChanged && onHevcWantedChanged) onHevcWantedChanged(hevcWanted());
+  const auto update = ClientWishes::recordCaps(conn, *bits, forceAacAudio());
+  event(update.line);
+  if (hooks_.onAudioWantedChanged) hooks_.onAudioWantedChanged(audioWanted());
+  if (update.hevcChanged && hooks_.onHevcWantedChanged) hooks_.onHevcWantedChanged(hevcWanted());
 }
 
 void WireServer::handleClientInfo(ClientConn& conn, ByteView payload) {
@@ -263,10 +229,10 @@ void WireServer::handleClientInfo(ClientConn& conn, ByteView payload) {
     conn.deviceName = name;
   }
   event("ClientInfo ← client " + fdTag(conn.fd) + ": " + (name.empty() ? std::string("<empty>") : name));
-  if (onClientInfo) onClientInfo(name);
+  if (hooks_.onClientInfo) hooks_.onClientInfo(name);
   if (!conn.announced) {
     conn.announced = true;
-    if (onClientNamed) onClientNamed(name, !conn.cable);
+    if (hooks_.onClientNamed) hooks_.onClientNamed(name, !conn.cable);
   }
 }
 
@@ -293,23 +259,10 @@ void WireServer::handleViewport(ClientConn& conn, ByteView payload) {
 void WireServer::handleEncoderConfig(ClientConn& conn, ByteView payload) {
   const auto request = Wire::parseEncoderConfig(payload);
   if (!request) return;
-  {
-    std::lock_guard lock(conn.mutex);
-    if (conn.encoderConfig == *request) return;
-    conn.encoderConfig = *request;
-  }
-  std::vector<std::string> parts;
-  if (request->hasQuality()) {
-    char q[32];
-    std::snprintf(q, sizeof q, "quality %.2f", static_cast<double>(request->quality));
-    parts.emplace_back(q);
-  }
-  if (request->hasFpsCap()) parts.push_back("fps≤" + std::to_string(request->fpsCap));
-  if (request->hasBitrate()) parts.push_back(std::to_string(request->bitrateKbps) + " kbps");
-  std::string text;
-  for (size_t i = 0; i < parts.size(); ++i) text += (i ? ", " : "") + parts[i];
-  event("EncoderConfig 0x1C ← client " + fdTag(conn.fd) + ": " + (text.empty() ? std::string("nothing") : text));
-  if (onEncoderConfigChanged) onEncoderConfigChanged(resolvedEncoderConfig());
+  const auto line = ClientWishes::recordEncoderConfig(conn, *request);
+  if (!line) return;
+  event(*line);
+  if (hooks_.onEncoderConfigChanged) hooks_.onEncoderConfigChanged(resolvedEncoderConfig());
 }
 
 void WireServer::handlePeerVersion(ClientConn& conn, ByteView payload) {
@@ -326,61 +279,7 @@ void WireServer::handlePeerVersion(ClientConn& conn, ByteView payload) {
   event("peer version: " + version->summary() + " " + fdTag(conn.fd));
 }
 
-// ---- Merged wishes -----------------------------------------------------------
-
-bool WireServer::audioWanted() const {
-  std::lock_guard lock(clientsMutex_);
-  return std::any_of(clients_.begin(), clients_.end(), [](const auto& kv) {
-    std::lock_guard c(kv.second->mutex);
-    return kv.second->wantsAudio;
-  });
-}
-
-bool WireServer::audioPcmWanted() const {
-  std::lock_guard lock(clientsMutex_);
-  return std::any_of(clients_.begin(), clients_.end(), [](const auto& kv) {
-    std::lock_guard c(kv.second->mutex);
-    return kv.second->wantsAudio && kv.second->wantsAudioPcm;
-  });
-}
-
-bool WireServer::audioAacWanted() const {
-  std::lock_guard lock(clientsMutex_);
-  return std::any_of(clients_.begin(), clients_.end(), [](const auto& kv) {
-    std::lock_guard c(kv.second->mutex);
-    return kv.second->wantsAudio && !kv.second->wantsAudioPcm;
-  });
-}
-
-bool WireServer::hevcWanted() const {
-  std::lock_guard lock(clientsMutex_);
-  bool anyDeclared = false;
-  for (const auto& [fd, conn] : clients_) {
-    std::lock_guard c(conn->mutex);
-    if (!conn->capsDeclared) continue;
-    anyDeclared = true;
-    if (!conn->wantsHevc) return false;
-  }
-  return anyDeclared;
-}
-
-Wire::EncoderConfigRequest WireServer::resolvedEncoderConfig() const {
-  Wire::EncoderConfigRequest merged = Wire::EncoderConfigRequest::none();
-  std::lock_guard lock(clientsMutex_);
-  for (const auto& [fd, conn] : clients_) {
-    std::lock_guard c(conn->mutex);
-    const auto& r = conn->encoderConfig;
-    if (r.hasQuality()) {
-      merged.quality = merged.hasQuality() ? std::max(merged.quality, r.quality) : r.quality;
-    }
-    if (r.hasFpsCap()) merged.fpsCap = merged.hasFpsCap() ? std::max(merged.fpsCap, r.fpsCap) : r.fpsCap;
-    if (r.hasBitrate()) {
-      merged.bitrateKbps = merged.hasBitrate() ? std::max(merged.bitrateKbps, r.bitrateKbps) : r.bitrateKbps;
-    }
-    merged.fields |= r.fields & Wire::EncoderField::all;
-  }
-  return merged;
-}
+// ---- Clients -----------------------------------------------------------------
 
 int64_t WireServer::clientCount() const {
   std::lock_guard lock(clientsMutex_);
@@ -422,105 +321,36 @@ int64_t WireServer::disconnect(const std::string& fingerprint) {
 // ---- Degradation advisory ----------------------------------------------------
 
 void WireServer::degradeTick() {
-  int64_t n;
-  std::optional<bool> verdict;
-  {
-    std::lock_guard lock(degradeMutex_);
-    n = std::exchange(evictedThisSecond_, 0);
-    verdict = degradePolicy_.tick(n);
-  }
-  if (!verdict) return;
-  if (*verdict) {
-    event("ADVISORY: encode/latency degradation detected (" + std::to_string(n) + " frame(s)/s evicted for " +
-          std::to_string(DegradationPolicy::onSeconds) + "s) — flags bit1 set");
-  } else {
-    event("ADVISORY: encode/latency recovered — flags bit1 cleared");
-  }
-  setDegraded(*verdict);
+  if (const auto verdict = advisory_.tick()) setDegraded(*verdict);
 }
 
 void WireServer::setDegraded(bool degraded) {
-  bool changed;
-  {
-    std::lock_guard lock(clientsMutex_);
-    changed = encodeDegraded_ != degraded;
-    encodeDegraded_ = degraded;
-  }
-  if (changed) broadcastAdvisory();
-}
-
-bool WireServer::encodeDegraded() const {
-  std::lock_guard lock(clientsMutex_);
-  return encodeDegraded_;
+  if (advisory_.setDegraded(degraded)) broadcastAdvisory();
 }
 
 void WireServer::broadcastAdvisory() {
-  std::vector<std::shared_ptr<ClientConn>> list;
-  bool degraded;
-  {
-    std::lock_guard lock(clientsMutex_);
-    degraded = encodeDegraded_;
-    for (auto& [fd, conn] : clients_) list.push_back(conn);
-  }
-  const auto count = static_cast<int64_t>(list.size());
-  uint8_t flags = 0;
-  if (count > 2) flags |= Wire::AdvisoryFlag::count;
-  if (degraded) flags |= Wire::AdvisoryFlag::degraded;
-  const SharedPacket packet = sharePacket(
-      Wire::advisory(count, DegradationPolicy::onSeconds, DegradationPolicy::coalescedPerSecond, flags));
+  const auto list = clientList();
+  const SharedPacket packet = advisory_.packet(static_cast<int64_t>(list.size()));
   for (auto& conn : list) conn->enqueueControl(packet);
 }
 
 void WireServer::resetDegradation() {
-  bool wasDegraded;
-  {
-    std::lock_guard lock(degradeMutex_);
-    evictedThisSecond_ = 0;
-    wasDegraded = degradePolicy_.reset();
-  }
-  if (!wasDegraded) return;
-  event("ADVISORY: degradation state reset (no clients) — flags bit1 cleared");
-  setDegraded(false);
+  if (advisory_.reset()) setDegraded(false);
 }
 
 // ---- Version report and gate -------------------------------------------------
 
-std::optional<Bytes> WireServer::hostPeerVersionPacket() {
-  if (!hostAppVersion) return std::nullopt;
-  PeerVersion v;
-  v.wireLevel = HostVersionGate::hostWireLevel;
-  v.platform = PeerPlatform::macos;  // clients expect the code they know
-  v.version = *hostAppVersion;
-  std::lock_guard lock(helloMutex_);
-  v.minClientLevel = versionFloor_;
-  v.hostUpdate = versionUpdate_;
-  v.updateVersion = versionUpdateName_;
-  return v.encode(true);
-}
-
 void WireServer::setVersionVerdict(int64_t floor, HostUpdate hostUpdate, const std::string& updateVersion) {
-  const std::string name = hostUpdate == HostUpdate::none ? std::string() : updateVersion;
-  {
-    std::lock_guard lock(helloMutex_);
-    const bool changed = floor != versionFloor_ || hostUpdate != versionUpdate_ || name != versionUpdateName_;
-    versionFloor_ = floor;
-    versionUpdate_ = hostUpdate;
-    versionUpdateName_ = name;
-    if (!changed) return;
-  }
-  auto packet = hostPeerVersionPacket();
+  if (!versionGate_.setVerdict(floor, hostUpdate, updateVersion)) return;
+  auto packet = versionGate_.reportPacket();
   if (!packet) return;
   const SharedPacket shared = sharePacket(std::move(*packet));
   const auto list = clientList();
   for (auto& conn : list) conn->enqueueControl(shared);
+  const std::string name = hostUpdate == HostUpdate::none ? std::string() : updateVersion;
   event("PeerVersion 0x20 verdict: floor " + std::to_string(floor) + ", host update " +
         std::to_string(static_cast<int>(hostUpdate)) + (name.empty() ? "" : " (" + name + ")") + " → " +
         std::to_string(list.size()) + " client(s)");
-}
-
-int64_t WireServer::clientFloor() const {
-  std::lock_guard lock(helloMutex_);
-  return versionFloor_;
 }
 
 std::optional<PeerVersion> WireServer::peerVersion(int32_t fd) const {
@@ -538,7 +368,7 @@ std::optional<PeerVersion> WireServer::peerVersion(int32_t fd) const {
 void WireServer::armVersionJudge(const std::shared_ptr<ClientConn>& conn) {
   std::weak_ptr<WireServer> weakServer = weak_from_this();
   std::weak_ptr<ClientConn> weakConn = conn;
-  const uint64_t delay = static_cast<uint64_t>(std::max<int64_t>(versionJudgeDelayMs, 0)) * kNsPerMs;
+  const uint64_t delay = static_cast<uint64_t>(std::max<int64_t>(config_.versionJudgeDelayMs, 0)) * kNsPerMs;
   timerQueue_.asyncAfter(delay, [weakServer, weakConn] {
     auto self = weakServer.lock();
     auto c = weakConn.lock();
@@ -553,31 +383,16 @@ void WireServer::armVersionJudge(const std::shared_ptr<ClientConn>& conn) {
 }
 
 bool WireServer::judgeVersion(const std::shared_ptr<ClientConn>& conn) {
-  const int64_t floor = clientFloor();
-  std::string deviceName;
-  int64_t level = 0;
-  bool refuse;
-  {
-    // Decided and recorded in one step: a ClientMode on the connection thread
-    // and the timer can never both judge, nor see a half-made verdict.
-    std::lock_guard lock(conn->mutex);
-    if (conn->versionJudged) return !conn->versionRefused;
-    conn->versionJudged = true;
-    const auto verdict = HostVersionGate::judge(conn->peerVersion, floor);
-    if (verdict == HostVersionGate::ClientVerdict::ok) return true;
-    refuse = verdict == HostVersionGate::ClientVerdict::hostEndsSession;
-    if (refuse) {
-      conn->versionRefused = true;
-      deviceName = conn->deviceName;
-    } else {
-      level = conn->peerVersion->wireLevel;
-    }
-  }
-  if (!refuse) {
-    event("client " + fdTag(conn->fd) + " is level " + std::to_string(level) + ", below the floor " +
+  using Kind = HostVersionGate::Decision::Kind;
+  const auto decision = versionGate_.judgeClient(*conn);
+  if (!decision.first || decision.kind == Kind::admitted) return decision.kind != Kind::refused;
+  const int64_t floor = decision.floor;
+  if (decision.kind == Kind::belowFloor) {
+    event("client " + fdTag(conn->fd) + " is level " + std::to_string(decision.level) + ", below the floor " +
           std::to_string(floor) + " — it shows its own update screen");
     return true;
   }
+  const std::string& deviceName = decision.deviceName;
   {
     std::lock_guard lock(clientsMutex_);
     auto it = clients_.find(conn->fd);
@@ -586,9 +401,9 @@ bool WireServer::judgeVersion(const std::shared_ptr<ClientConn>& conn) {
   }
   event("client " + fdTag(conn->fd) + " sent no PeerVersion 0x20 and the client floor is " + std::to_string(floor) +
         " — owner told to update the app, session ended");
-  if (onClientMustUpdate) {
+  if (hooks_.onClientMustUpdate) {
     try {
-      onClientMustUpdate(deviceName.empty() ? std::nullopt : std::optional<std::string>(deviceName));
+      hooks_.onClientMustUpdate(deviceName.empty() ? std::nullopt : std::optional<std::string>(deviceName));
     } catch (const std::exception& e) {
       event("onClientMustUpdate failed (" + std::string(e.what()) + ") " + fdTag(conn->fd));
     } catch (...) {
@@ -600,7 +415,7 @@ bool WireServer::judgeVersion(const std::shared_ptr<ClientConn>& conn) {
   // Bye is out (versionRefused); a stuck writer is cut off after the wait.
   conn->closeSending(sharePacket(Wire::bye()));
   std::weak_ptr<ClientConn> weakConn = conn;
-  timerQueue_.asyncAfter(refusedByeWaitNs, [weakConn] {
+  timerQueue_.asyncAfter(config_.refusedByeWaitNs, [weakConn] {
     if (auto c = weakConn.lock()) c->shutdownIfOpen(SHUT_RDWR);
   });
   return false;

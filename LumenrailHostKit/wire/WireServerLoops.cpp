@@ -98,28 +98,28 @@ void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpe
   }
 }
 
-bool WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload) {
+void WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload) {
   const int fd = conn->fd;
   const auto type = Wire::from<Wire::PacketType>(code);
-  if (!type) return true;
+  if (!type) return;
   switch (*type) {
     case Wire::PacketType::requestIdr:
-      setIdrPending();
+      idrPending_ = true;
       event("RequestIdr ← client");
       break;
     case Wire::PacketType::timeSync:
       if (payload.size() >= 8) {
-        conn->enqueueInterleave(sharePacket(Wire::timeSyncReply(ByteOrder::readLE64(payload, 0), nowNs())));
+        conn->enqueueInterleave(sharePacket(Wire::timeSyncReply(ByteOrder::readLE64(payload, 0), config_.nowNs())));
       }
       break;
     case Wire::PacketType::requestHello:
       queueHelloAndVersion(*conn);
-      setIdrPending();
+      idrPending_ = true;
       event("RequestHello ← client (resent Hello + IDR)");
       break;
     case Wire::PacketType::input:
       if (auto samples = Wire::parseInput(payload)) {
-        if (onInput) onInput(*samples, fd);
+        if (hooks_.onInput) hooks_.onInput(*samples, fd);
       }
       break;
     case Wire::PacketType::inputCaps:
@@ -128,7 +128,7 @@ bool WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
         std::snprintf(axes, sizeof axes, "%x", caps->axisMask);
         event(std::string("InputCaps ← client: axes 0x") + axes + ", pressureMax " +
               std::to_string(caps->pressureMax) + ", contacts " + std::to_string(caps->maxContacts));
-        if (onInputCaps) onInputCaps(*caps, fd);
+        if (hooks_.onInputCaps) hooks_.onInputCaps(*caps, fd);
       }
       break;
     case Wire::PacketType::clientMode: {
@@ -136,7 +136,7 @@ bool WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
       if (auto mode = Wire::parseClientMode(payload)) {
         event("ClientMode ← client " + fdTag(fd) + ": " + std::to_string(mode->width) + "x" +
               std::to_string(mode->height) + "@" + std::to_string(mode->refreshHz));
-        if (onClientMode) onClientMode(*mode, fd);
+        if (hooks_.onClientMode) hooks_.onClientMode(*mode, fd);
       }
       break;
     }
@@ -148,7 +148,7 @@ bool WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
       break;
     case Wire::PacketType::keyCombo:
       if (auto chord = Wire::parseKeyCombo(payload)) {
-        if (onKeyCombo) onKeyCombo(*chord, fd);
+        if (hooks_.onKeyCombo) hooks_.onKeyCombo(*chord, fd);
       }
       break;
     case Wire::PacketType::viewport:
@@ -163,7 +163,6 @@ bool WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
     default:
       break;  // host-to-client codes from a client are skipped like unknown ones
   }
-  return true;
 }
 
 void WireServer::writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSealer* sealer) {
@@ -181,7 +180,7 @@ void WireServer::writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSe
       }
       continue;
     }
-    const uint64_t dequeuedNs = nowNs();
+    const uint64_t dequeuedNs = config_.nowNs();
     for (size_t i = 0; i < work->packets.size() && !failed; ++i) {
       if (i > 0) {
         // Urgent packets (time-sync replies) slip between a large frame's chunks.
@@ -195,11 +194,11 @@ void WireServer::writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSe
       }
       if (!sendPacket(fd, *work->packets[i], sealer)) failed = true;
     }
-    if (!failed && work->captureNs != 0 && stallProbe) {
-      stallProbe->noteSent(fd, work->captureNs, work->enqueuedNs, dequeuedNs);
+    if (!failed && work->captureNs != 0 && config_.stallProbe) {
+      config_.stallProbe->noteSent(fd, work->captureNs, work->enqueuedNs, dequeuedNs);
     }
   }
-  if (stallProbe) stallProbe->flush(fd);
+  if (config_.stallProbe) config_.stallProbe->flush(fd);
   if (failed) {
     {
       std::lock_guard lock(conn->mutex);

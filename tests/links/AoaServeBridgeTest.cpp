@@ -35,7 +35,9 @@ class AoaServeBridgeIntegration : public ::testing::Test {
     config.hello.bitrateBps = 12'000'000;
     config.hello.qpcFrequency = 1'000'000'000;
     server = WireServer::create(config);
-    server->onEvent = [this](const std::string& line) { log.add("wire: " + line); };
+    WireServer::Hooks hooks;
+    hooks.onEvent = [this](const std::string& line) { log.add("wire: " + line); };
+    server->setHooks(std::move(hooks));
     server->start();
     bridge = AoaServeBridge::create(server);
     bridge->onEvent = [this](const std::string& line) { log.add(line); };

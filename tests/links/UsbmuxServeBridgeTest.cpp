@@ -43,8 +43,8 @@ class UsbmuxServeBridgeIntegration : public ::testing::Test {
     config.hello.frameRateDen = 1;
     config.hello.bitrateBps = 12'000'000;
     config.hello.qpcFrequency = 1'000'000'000;
+    config.degradeIntervalNs = 3600 * kNsPerSecond;
     server = WireServer::create(config);
-    server->degradeIntervalNs = 3600 * kNsPerSecond;
     server->start();
   }
   void TearDown() override {

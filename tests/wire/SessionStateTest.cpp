@@ -148,17 +148,6 @@ TEST(PeerVersionCodec, SummaryShowsControlBytesSafely) {
   EXPECT_EQ(PeerVersion::levelZero().summary(), "unknown (no version) level 0");
 }
 
-TEST(PeerVersionCodec, GateVerdicts) {
-  using HostVersionGate::ClientVerdict;
-  PeerVersion one;
-  one.wireLevel = 1;
-  EXPECT_EQ(HostVersionGate::judge(std::nullopt, 0), ClientVerdict::ok);
-  EXPECT_EQ(HostVersionGate::judge(std::nullopt, 2), ClientVerdict::hostEndsSession);
-  EXPECT_EQ(HostVersionGate::judge(one, 2), ClientVerdict::clientBlocksItself);
-  EXPECT_EQ(HostVersionGate::judge(one, 1), ClientVerdict::ok);
-  EXPECT_EQ(HostVersionGate::floor(-4), 0);
-}
-
 TEST(DegradationPolicyTicks, NeedsThreeSecondsInARowEachWay) {
   DegradationPolicy p;
   EXPECT_EQ(p.tick(8), std::nullopt);

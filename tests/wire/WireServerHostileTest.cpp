@@ -88,14 +88,17 @@ class WireServerHostileIntegration : public ::testing::Test {
     }
   }
 
-  void startServer(std::optional<Bytes> psk, const std::function<void(WireServer&)>& tune = {}) {
+  using Tune = std::function<void(WireServer::Config&, WireServer::Hooks&)>;
+  void startServer(std::optional<Bytes> psk, const Tune& tune = {}) {
     WireServer::Config config;
     config.port = 0;
     config.hello = test::sampleHello();
     config.psk = std::move(psk);
+    WireServer::Hooks hooks;
+    watchServer(config, hooks, log, connected, disconnected);
+    if (tune) tune(config, hooks);
     server = WireServer::create(config);
-    watchServer(*server, log, connected, disconnected);
-    if (tune) tune(*server);
+    server->setHooks(std::move(hooks));
     server->start();
   }
 
@@ -144,7 +147,7 @@ TEST_F(WireServerHostileIntegration, SealedLinksThatNeverFinishARecordAreFewAndS
 TEST_F(WireServerHostileIntegration, AThrowingCallbackOrAFailedThreadEndsOnlyThatSession) {
   std::atomic<int> throwsLeft{2};  // the first client's connect and disconnect hooks
   std::atomic<bool> fdClosedInCallback{false};
-  startServer(std::nullopt, [&](WireServer& s) {
+  startServer(std::nullopt, [&](WireServer::Config&, WireServer::Hooks& s) {
     s.onClientConnected = [&] {
       connected.add();
       if (throwsLeft.fetch_sub(1) > 0) throw std::runtime_error("owner failed");
@@ -194,9 +197,9 @@ TEST_F(WireServerHostileIntegration, AVersionRefusalDoesNotHoldTheTimerQueueWhil
   std::shared_ptr<ClientConn> conn;
   std::atomic<int> peek{1};
   EventCounter marked;
-  startServer(std::nullopt, [&](WireServer& s) {
-    s.versionJudgeDelayMs = 3600 * 1000;
-    s.refusedByeWaitNs = 3600 * kNsPerSecond;
+  startServer(std::nullopt, [&](WireServer::Config& c, WireServer::Hooks& s) {
+    c.versionJudgeDelayMs = 3600 * 1000;
+    c.refusedByeWaitNs = 3600 * kNsPerSecond;
     s.onClientMustUpdate = [&](const std::optional<std::string>&) {
       // Runs on the timer queue; the marker runs once the refusal has let go of it.
       Peer::onTimerQueue(*server, [&] {
@@ -219,8 +222,7 @@ TEST_F(WireServerHostileIntegration, AVersionRefusalDoesNotHoldTheTimerQueueWhil
     std::lock_guard lock(conn->mutex);
     return conn->pending.empty() && conn->frameCount == 0;
   }));
-  server->versionJudgeDelayMs = 0;
-  server->armVersionJudge(conn);
+  Peer::onTimerQueue(*server, [&] { Peer::judgeVersion(*server, conn); });
   ASSERT_TRUE(marked.waitFor(1));
   EXPECT_EQ(peek.load(), -1) << "the socket was shut while the timer queue waited for the Bye";
   c.close();

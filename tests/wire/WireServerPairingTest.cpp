@@ -112,7 +112,8 @@ class WireServerPairingIntegration : public ::testing::Test {
     }
   }
 
-  void startServer(std::optional<Bytes> psk = std::nullopt, const std::function<void(WireServer&)>& tune = {}) {
+  using Tune = std::function<void(WireServer::Config&, WireServer::Hooks&)>;
+  void startServer(std::optional<Bytes> psk = std::nullopt, const Tune& tune = {}) {
     WireServer::Config config;
     config.port = 0;
     config.hello = testHello();
@@ -125,9 +126,11 @@ class WireServerPairingIntegration : public ::testing::Test {
           return ownerRef->ask(sas, fp, name);
         },
         [cancels](const std::string& fp) { cancels->add(fp); });
+    WireServer::Hooks hooks;
+    watchServer(config, hooks, log, connected, disconnected);
+    if (tune) tune(config, hooks);
     server = WireServer::create(config);
-    watchServer(*server, log, connected, disconnected);
-    if (tune) tune(*server);
+    server->setHooks(std::move(hooks));
     server->start();
   }
 
@@ -557,7 +560,7 @@ TEST_F(WireServerPairingIntegration, OneQuestionAtATimeAFewWaitAndAFloodOfDevice
 }
 
 TEST_F(WireServerPairingIntegration, ConcurrentHandshakesAreCapped) {
-  startServer(std::nullopt, [](WireServer& s) { s.maxPrologues = 1; });
+  startServer(std::nullopt, [](WireServer::Config& c, WireServer::Hooks&) { c.pairing->maxPrologues = 1; });
   const uint16_t port = server->boundPort();
   PairingClient first(port, "Known");
   store->pin(first.publicKey(), "Known", std::nullopt, P::DeviceKind::unknown, 1.0);
@@ -576,7 +579,9 @@ TEST_F(WireServerPairingIntegration, ConcurrentHandshakesAreCapped) {
 
 TEST_F(WireServerPairingIntegration, TheWholeExchangeHasOneDeadlineHoweverTheBytesTrickle) {
   auto clock = std::make_shared<std::atomic<uint64_t>>(0);
-  startServer(std::nullopt, [clock](WireServer& s) { s.nowNs = [clock] { return clock->load(); }; });
+  startServer(std::nullopt, [clock](WireServer::Config& c, WireServer::Hooks&) {
+    c.nowNs = [clock] { return clock->load(); };
+  });
   PairingClient c(server->boundPort(), "Known");
   store->pin(c.publicKey(), "Known", std::nullopt, P::DeviceKind::unknown, 1.0);
   ASSERT_TRUE(c.exchangeKeys());  // the exchange began at 0
@@ -593,7 +598,9 @@ TEST_F(WireServerPairingIntegration, TheWholeExchangeHasOneDeadlineHoweverTheByt
 
 TEST_F(WireServerPairingIntegration, AnOwnerWhoDoesNotAnswerInTimeRefusesAndThePromptIsDismissed) {
   auto clock = std::make_shared<std::atomic<uint64_t>>(0);
-  startServer(std::nullopt, [clock](WireServer& s) { s.nowNs = [clock] { return clock->load(); }; });
+  startServer(std::nullopt, [clock](WireServer::Config& c, WireServer::Hooks&) {
+    c.nowNs = [clock] { return clock->load(); };
+  });
   PairingClient c(server->boundPort());
   ASSERT_TRUE(c.prove());
   ASSERT_TRUE(owner->waitAsked(1));

@@ -35,22 +35,32 @@ class WireServerIntegration : public ::testing::Test {
     }
   }
 
-  void startServer(std::optional<Bytes> psk = std::nullopt, uint16_t port = 0) {
+  using Tune = std::function<void(WireServer::Config&, WireServer::Hooks&)>;
+  void startServer(std::optional<Bytes> psk = std::nullopt, uint16_t port = 0, const Tune& tune = {}) {
     WireServer::Config config;
     config.port = port;
     config.hello = testHello();
     config.psk = std::move(psk);
-    server = WireServer::create(config);
-    server->onEvent = [this](const std::string& l) { log.add(l); };
-    server->hostAppVersion = "1.0.9";
-    server->degradeIntervalNs = 3600 * kNsPerSecond;  // ticks are driven by the tests
-    server->onClientConnected = [this] { connected.add(); };
-    server->onClientDisconnected = [this](int32_t fd) {
+    config.hostAppVersion = "1.0.9";
+    config.degradeIntervalNs = 3600 * kNsPerSecond;  // ticks are driven by the tests
+    WireServer::Hooks hooks;
+    hooks.onEvent = [this](const std::string& l) { log.add(l); };
+    hooks.onClientConnected = [this] { connected.add(); };
+    hooks.onClientDisconnected = [this](int32_t fd) {
       // The descriptor must still be ours while its departure is handled.
       if (::fcntl(fd, F_GETFD) == -1) fdClosedDuringCallback = true;
       disconnected.add();
     };
+    if (tune) tune(config, hooks);
+    server = WireServer::create(config);
+    server->setHooks(std::move(hooks));
     server->start();
+  }
+
+  // A fresh server with hooks (and settings) of the test's own, in place of the fixture's.
+  void restartWith(const std::function<void(WireServer::Hooks&)>& tune) {
+    server->stop();
+    startServer(std::nullopt, 0, [&](WireServer::Config&, WireServer::Hooks& hooks) { tune(hooks); });
   }
 
   // Connects and reads the greeting: Hello, version report, Advisory.
@@ -249,15 +259,17 @@ TEST_F(WireServerIntegration, SlowClientLosesFramesWhileOthersKeepUpAndTheAdviso
 }
 
 TEST_F(WireServerIntegration, VersionJudgeKeepsGoodAndOldClientsAndEndsSilentOnes) {
-  server->setVersionVerdict(2, HostUpdate::none, "ignored");
   std::vector<std::string> mustUpdate;
   EventCounter modes;
   std::mutex m;
-  server->onClientMode = [&](const Wire::ClientMode&, int32_t) { modes.add(); };
-  server->onClientMustUpdate = [&](const std::optional<std::string>& name) {
-    std::lock_guard lock(m);
-    mustUpdate.push_back(name.value_or("<none>"));
-  };
+  restartWith([&](WireServer::Hooks& hooks) {
+    hooks.onClientMode = [&](const Wire::ClientMode&, int32_t) { modes.add(); };
+    hooks.onClientMustUpdate = [&](const std::optional<std::string>& name) {
+      std::lock_guard lock(m);
+      mustUpdate.push_back(name.value_or("<none>"));
+    };
+  });
+  server->setVersionVerdict(2, HostUpdate::none, "ignored");
 
   WireTestClient good = connect();
   good.send(Code::peerVersion, WireTestClient::peerVersion(2, 2, "3.1"));
@@ -288,15 +300,16 @@ TEST_F(WireServerIntegration, VersionJudgeKeepsGoodAndOldClientsAndEndsSilentOne
 }
 
 TEST_F(WireServerIntegration, VersionJudgeTimerEndsASilentClient) {
-  server->stop();
-  startServer();
-  server->versionJudgeDelayMs = 20;
-  server->setVersionVerdict(1, HostUpdate::required, "2.0");
   EventCounter refused;
-  server->onClientMustUpdate = [&](const std::optional<std::string>& name) {
-    EXPECT_FALSE(name);
-    refused.add();
-  };
+  server->stop();
+  startServer(std::nullopt, 0, [&](WireServer::Config& config, WireServer::Hooks& hooks) {
+    config.versionJudgeDelayMs = 20;
+    hooks.onClientMustUpdate = [&](const std::optional<std::string>& name) {
+      EXPECT_FALSE(name);
+      refused.add();
+    };
+  });
+  server->setVersionVerdict(1, HostUpdate::required, "2.0");
   WireTestClient c(server->boundPort());
   ASSERT_TRUE(refused.waitFor(1));
   std::vector<RawPacket> before;
@@ -327,9 +340,11 @@ TEST_F(WireServerIntegration, StopSaysByeEndsSessionsAndFreesThePort) {
 }
 
 TEST_F(WireServerIntegration, MalformedUnknownAndOversizedPackets) {
-  WireTestClient c = connect();
   EventCounter caps;
-  server->onInputCaps = [&](const Wire::InputCaps&, int32_t) { caps.add(); };
+  restartWith([&](WireServer::Hooks& hooks) {
+    hooks.onInputCaps = [&](const Wire::InputCaps&, int32_t) { caps.add(); };
+  });
+  WireTestClient c = connect();
   c.send(0x77, RawBytes(10, 1));                  // unknown: skipped whole
   c.send(Code::inputCaps, RawBytes(7, 0));        // short: ignored silently
   c.send(Code::frame, RawBytes(3, 0));            // host-to-client code: skipped
@@ -360,12 +375,14 @@ TEST_F(WireServerIntegration, MalformedUnknownAndOversizedPackets) {
 TEST_F(WireServerIntegration, QuickReconnectOnTheSameDescriptorIsANewSession) {
   std::vector<int32_t> gone;
   std::mutex m;
-  server->onClientDisconnected = [&](int32_t fd) {
-    EXPECT_NE(::fcntl(fd, F_GETFD), -1) << "fd closed before its departure was handled";
-    std::lock_guard lock(m);
-    gone.push_back(fd);
-    disconnected.add();
-  };
+  restartWith([&](WireServer::Hooks& hooks) {
+    hooks.onClientDisconnected = [&](int32_t fd) {
+      EXPECT_NE(::fcntl(fd, F_GETFD), -1) << "fd closed before its departure was handled";
+      std::lock_guard lock(m);
+      gone.push_back(fd);
+      disconnected.add();
+    };
+  });
   for (int round = 0; round < 20; ++round) {
     WireTestClient c = connect();
     EXPECT_EQ(server->clientCount(), 1);
@@ -380,18 +397,20 @@ TEST_F(WireServerIntegration, MergedWishesAndTheirCallbacks) {
   std::vector<bool> audio, hevc;
   std::vector<Wire::EncoderConfigRequest> encoder;
   std::mutex m;
-  server->onAudioWantedChanged = [&](bool v) {
-    std::lock_guard lock(m);
-    audio.push_back(v);
-  };
-  server->onHevcWantedChanged = [&](bool v) {
-    std::lock_guard lock(m);
-    hevc.push_back(v);
-  };
-  server->onEncoderConfigChanged = [&](const Wire::EncoderConfigRequest& r) {
-    std::lock_guard lock(m);
-    encoder.push_back(r);
-  };
+  restartWith([&](WireServer::Hooks& hooks) {
+    hooks.onAudioWantedChanged = [&](bool v) {
+      std::lock_guard lock(m);
+      audio.push_back(v);
+    };
+    hooks.onHevcWantedChanged = [&](bool v) {
+      std::lock_guard lock(m);
+      hevc.push_back(v);
+    };
+    hooks.onEncoderConfigChanged = [&](const Wire::EncoderConfigRequest& r) {
+      std::lock_guard lock(m);
+      encoder.push_back(r);
+    };
+  });
   WireTestClient a = connect();
   WireTestClient b = connect();
   WireTestClient quiet = connect();  // never sends caps: does not count for HEVC
@@ -446,10 +465,12 @@ TEST_F(WireServerIntegration, AdoptedSocketIsAPlaintextCableSession) {
   OneShotEvent closed;
   std::mutex m;
   std::vector<std::pair<std::string, bool>> named;
-  server->onClientNamed = [&](const std::string& n, bool network) {
-    std::lock_guard lock(m);
-    named.emplace_back(n, network);
-  };
+  restartWith([&](WireServer::Hooks& hooks) {
+    hooks.onClientNamed = [&](const std::string& n, bool network) {
+      std::lock_guard lock(m);
+      named.emplace_back(n, network);
+    };
+  });
   server->adopt(pair[0], [&] { closed.signal(); });
   WireTestClient c = WireTestClient::fromFd(pair[1]);
   EXPECT_EQ(c.read()->type, Code::hello);
@@ -467,9 +488,14 @@ TEST_F(WireServerIntegration, AdoptedSocketIsAPlaintextCableSession) {
 }
 
 TEST(WireServerAdoptOnly, AServerThatNeverListensServesTheConnectionsItAdopts) {
-  auto server = WireServer::create(WireServer::Config{0, testHello(), std::nullopt, std::nullopt});
+  WireServer::Config config;
+  config.port = 0;
+  config.hello = testHello();
+  auto server = WireServer::create(config);
   EventLog log;
-  server->onEvent = [&](const std::string& l) { log.add(l); };
+  WireServer::Hooks hooks;
+  hooks.onEvent = [&](const std::string& l) { log.add(l); };
+  server->setHooks(std::move(hooks));
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   server->adopt(pair[0], nullptr);

@@ -15,11 +15,8 @@ namespace lumenrail {
 
 class WireServerTestPeer {
  public:
-  static int64_t approvalSeats(WireServer& server) { return server.approvalSeats(); }
-  static int64_t prologues(WireServer& server) {
-    std::lock_guard lock(server.pairingMutex_);
-    return server.prologues_;
-  }
+  static int64_t approvalSeats(WireServer& server) { return server.prologue_->desk().seats(); }
+  static int64_t prologues(WireServer& server) { return server.prologue_->running(); }
   static std::shared_ptr<ClientConn> anyClient(WireServer& server) {
     std::lock_guard lock(server.clientsMutex_);
     return server.clients_.empty() ? nullptr : server.clients_.begin()->second;
@@ -28,18 +25,19 @@ class WireServerTestPeer {
     server.timerQueue_.async(std::move(task));
   }
   static void failThreads(WireServer& server, int count) { server.failThreadsForTesting_ = count; }
+  static void judgeVersion(WireServer& server, const std::shared_ptr<ClientConn>& conn) { server.judgeVersion(conn); }
 };
 
 // How the server fixtures of this folder watch a server before starting it:
 // its lines into `log`, arrivals and departures counted, a fixed version to
 // report, and no quality step unless a test drives one.
-inline void watchServer(WireServer& server, test::EventLog& log, test::EventCounter& connected,
-                        test::EventCounter& disconnected) {
-  server.onEvent = [&log](const std::string& l) { log.add(l); };
-  server.hostAppVersion = "1.0.9";
-  server.degradeIntervalNs = 3600 * kNsPerSecond;
-  server.onClientConnected = [&connected] { connected.add(); };
-  server.onClientDisconnected = [&disconnected](int32_t) { disconnected.add(); };
+inline void watchServer(WireServer::Config& config, WireServer::Hooks& hooks, test::EventLog& log,
+                        test::EventCounter& connected, test::EventCounter& disconnected) {
+  config.hostAppVersion = "1.0.9";
+  config.degradeIntervalNs = 3600 * kNsPerSecond;
+  hooks.onEvent = [&log](const std::string& l) { log.add(l); };
+  hooks.onClientConnected = [&connected] { connected.add(); };
+  hooks.onClientDisconnected = [&disconnected](int32_t) { disconnected.add(); };
 }
 
 }  // namespace lumenrail

@@ -85,8 +85,10 @@ TEST(WireSoakIntegration, ClientsComingAndGoingLeaveNoDescriptorThreadOrMemoryBe
   auto server = WireServer::create(config);
   test::EventCounter connected;
   test::EventCounter disconnected;
-  server->onClientConnected = [&] { connected.add(); };
-  server->onClientDisconnected = [&](int32_t) { disconnected.add(); };
+  WireServer::Hooks hooks;
+  hooks.onClientConnected = [&] { connected.add(); };
+  hooks.onClientDisconnected = [&](int32_t) { disconnected.add(); };
+  server->setHooks(std::move(hooks));
   server->start();
   const Bytes frame(256 * 1024, 0x42);
 

@@ -178,7 +178,9 @@ int serveWire(const std::string& dir) {
     return !name.starts_with("deny");
   });
   auto server = WireServer::create(config);
-  server->onEvent = [](const std::string& line) { Log::line("event: " + line); };
+  WireServer::Hooks hooks;
+  hooks.onEvent = [](const std::string& line) { Log::line("event: " + line); };
+  server->setHooks(std::move(hooks));
   server->start();
   Log::line("identity " + toHex(identity.publicKey()));
   Log::line("port " + std::to_string(server->boundPort()));

@@ -24,13 +24,15 @@ int main(int argc, char** argv) {
   config.port = 0;
   config.hello = test::sampleHello(640, 360, 30);
   config.psk = test::fromHex(argv[1]);
+  config.hostAppVersion = "1.0.9";
   auto server = WireServer::create(config);
-  server->hostAppVersion = "1.0.9";
-  server->onEvent = [](const std::string& line) { Log::line("event: " + line); };
+  WireServer::Hooks hooks;
+  hooks.onEvent = [](const std::string& line) { Log::line("event: " + line); };
   std::weak_ptr<WireServer> weak = server;
-  server->onClientConnected = [weak] {
+  hooks.onClientConnected = [weak] {
     if (auto s = weak.lock()) s->broadcast(77, true, Bytes{0, 0, 0, 1, 0x65, 0xAB, 0xCD});
   };
+  server->setHooks(std::move(hooks));
   server->start();
   Log::line("port " + std::to_string(server->boundPort()));
   std::string line;
