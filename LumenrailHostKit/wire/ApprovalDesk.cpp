@@ -113,6 +113,7 @@ bool ApprovalDesk::withdraw(Claim& claim, const CancelApprove& cancel) {
     waiting_.erase(claim.fingerprint);
     claim.waiting = false;
   }
+  claim.box.reset();  // a late answer lands in the asking thread's copy
   return open;
 }
 

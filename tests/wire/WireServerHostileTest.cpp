@@ -190,6 +190,7 @@ TEST_F(WireServerHostileIntegration, AThrowingCallbackOrAFailedThreadEndsOnlyTha
   // Stopped for good: a second start throws rather than listen for nobody.
   server->stop();
   EXPECT_THROW(server->start(), std::logic_error);
+  EXPECT_THROW(server->setHooks({}), std::logic_error) << "hooks are fixed once the server has run";
   EXPECT_EQ(server->clientCount(), 0);
 }
 

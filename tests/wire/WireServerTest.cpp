@@ -499,6 +499,7 @@ TEST(WireServerAdoptOnly, AServerThatNeverListensServesTheConnectionsItAdopts) {
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   server->adopt(pair[0], nullptr);
+  EXPECT_THROW(server->setHooks({}), std::logic_error) << "a session may already be calling them";
   WireTestClient c = WireTestClient::fromFd(pair[1]);
   auto hello = c.read();
   ASSERT_TRUE(hello);
