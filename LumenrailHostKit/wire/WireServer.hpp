@@ -10,9 +10,9 @@
 // degradation advisory and the admission of unproven links are classes of
 // their own (wire/); the server wires them into its sessions.
 //
-// Lock order: clientsMutex_ or helloMutex_ before any ClientConn::mutex, never
-// the reverse; no server lock is held while a callback runs or a socket is
-// written.
+// Lock order: clientsMutex_ or helloMutex_ before any ClientConn::mutex or the
+// advisory's lock, never the reverse; no server lock is held while a callback
+// runs or a socket is written.
 
 #include <atomic>
 #include <cstdint>

@@ -324,13 +324,25 @@ void WireServer::degradeTick() {
   if (const auto verdict = advisory_.tick()) setDegraded(*verdict);
 }
 
+// The flag is written and read under clientsMutex_, like the client count, so
+// one Advisory always carries a pair that held at one moment.
 void WireServer::setDegraded(bool degraded) {
-  if (advisory_.setDegraded(degraded)) broadcastAdvisory();
+  bool changed;
+  {
+    std::lock_guard lock(clientsMutex_);
+    changed = advisory_.setDegraded(degraded);
+  }
+  if (changed) broadcastAdvisory();
 }
 
 void WireServer::broadcastAdvisory() {
-  const auto list = clientList();
-  const SharedPacket packet = advisory_.packet(static_cast<int64_t>(list.size()));
+  std::vector<std::shared_ptr<ClientConn>> list;
+  SharedPacket packet;
+  {
+    std::lock_guard lock(clientsMutex_);
+    for (auto& [fd, conn] : clients_) list.push_back(conn);
+    packet = advisory_.packet(static_cast<int64_t>(list.size()));
+  }
   for (auto& conn : list) conn->enqueueControl(packet);
 }
 
