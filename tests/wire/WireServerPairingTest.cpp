@@ -129,7 +129,7 @@ class WireServerPairingIntegration : public ::testing::Test {
     WireServer::Hooks hooks;
     watchServer(config, hooks, log, connected, disconnected);
     if (tune) tune(config, hooks);
-    server = WireServer::create(config);
+    server = WireServer::create(std::move(config));
     server->setHooks(std::move(hooks));
     server->start();
   }
