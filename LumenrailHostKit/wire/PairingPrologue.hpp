@@ -57,11 +57,14 @@ class PairingPrologue final {
     std::string fingerprint;
   };
 
+  // What the prologue takes from the server that runs it.
   struct Env {
     NowNs nowNs = uptimeNs;
-    std::function<void(const std::string&)> say;
-    ApprovalDesk::StartThread startThread;
-    std::function<bool()> serving;  // false once the server stops: waits end
+    std::function<void(const std::string&)> say = [](const std::string&) {};
+    ApprovalDesk::StartThread startThread = [](std::string name, std::function<void()> body) {
+      return NamedThread(std::move(name), std::move(body));
+    };
+    std::function<bool()> serving = [] { return true; };  // false once the server stops: waits end
   };
 
   PairingPrologue(Pairing pairing, Env env);
