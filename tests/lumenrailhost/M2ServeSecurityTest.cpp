@@ -64,6 +64,32 @@ TEST(M2ServeSecurityAcceptance, PairFailsClosedWhenItsFilesCannotBeRead) {
   }
 }
 
+TEST(M2ServeSecurityAcceptance, WithoutPairingOrAKeyItWarnsOnceThatAnyoneCanControlTheDesktop) {
+  const std::string warning =
+      "[m2] WARN: no pairing and no key — anyone on the network can watch and control this desktop";
+  const struct {
+    std::vector<std::string> extra;
+    size_t warnings;
+  } rows[] = {{{}, 1}, {{"--pair"}, 0}, {{"--secure"}, 0}, {{"--pair", "--no-pair"}, 1}};
+  for (const auto& row : rows) {
+    test::TempPairingFolder home("lumenrail-m2-warn");
+    const std::string root = home.root().string();
+    std::vector<std::string> args = kServe;
+    args.insert(args.end(), row.extra.begin(), row.extra.end());
+    // No X display: the serve stops at once, after what it says at start.
+    test::HostProcess child(LUMENRAILHOST_BINARY, args,
+                            {"HOME=" + root, "XDG_DATA_HOME=" + root, "DISPLAY=:987654"});
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.waitExit(), 2) << child.output();
+    size_t count = 0;
+    for (size_t at = child.output().find(warning); at != std::string::npos;
+         at = child.output().find(warning, at + 1)) {
+      ++count;
+    }
+    EXPECT_EQ(count, row.warnings) << child.output();
+  }
+}
+
 TEST(M2ServeSecurityAcceptance, WithPairingTheAdvertisementSaysEncryptedAndCarriesTheFingerprint) {
   test::PrivateXServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();
