@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
   }
 
   std::optional<Bytes> securePsk;
-  if (resolvedCli.settings.secureWifi) securePsk = Crypto::randomBytes(24);
+  if (resolvedCli.settings.servesKeyOnlyLinks()) securePsk = Crypto::randomBytes(24);
 
   switch (plan.mode) {
     case Mode::pairUri: return portUsable(plan.port) ? runPairUri(port, securePsk) : 2;
