@@ -86,6 +86,11 @@ int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vect
   sigaddset(&signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // Said once, before anything listens: nothing else would tell the user.
+  if (!settings.pairingEnabled && !psk) {
+    Log::line("[m2] WARN: no pairing and no key — anyone on the network can watch and control this desktop"
+              " (--pair: you approve each new device)");
+  }
   M2Pipeline::Config config;
   // The console answers for the owner; a device that leaves has its question
   // withdrawn rather than left up for nobody.

@@ -1,7 +1,4 @@
 // The process entry of the Lumenrail host.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -29,23 +26,15 @@ using namespace lumenrail;
 using HostEntry::Mode;
 using Log::line;
 
-// An installed application start writes to the host log, never truncated.
+// An installed application start writes to the host log. It holds pairing
+// codes and fingerprints (owner-only) and a start that runs for weeks must
+// not fill the disk: bounded, with the previous file kept once.
+constexpr int64_t kHostLogBytes = 10 * 1024 * 1024;
+
 void redirectToHostLog() {
   const std::string folder = Paths::logDirectory();
   if (folder.empty()) return;
-  std::error_code ignored;
-  std::filesystem::create_directories(folder, ignored);
-  const std::string file = folder + "/host.log";
-  // Opened first and then placed on 1 and 2: a log that cannot be opened
-  // leaves the terminal as it was, never a closed stdout whose number the
-  // next socket would take.
-  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  std::fflush(stdout);
-  std::fflush(stderr);
-  ::dup2(fd, STDOUT_FILENO);
-  ::dup2(fd, STDERR_FILENO);
-  ::close(fd);
+  Log::toFile(std::filesystem::path(folder) / "host.log", kHostLogBytes);
 }
 
 // Refuses a port the mode would listen on or dial; true when it fits.
@@ -114,7 +103,7 @@ int main(int argc, char** argv) {
   }
 
   std::optional<Bytes> securePsk;
-  if (resolvedCli.settings.secureWifi) securePsk = Crypto::randomBytes(24);
+  if (resolvedCli.settings.servesKeyOnlyLinks()) securePsk = Crypto::randomBytes(24);
 
   switch (plan.mode) {
     case Mode::pairUri: return portUsable(plan.port) ? runPairUri(port, securePsk) : 2;

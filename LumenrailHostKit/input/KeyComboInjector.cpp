@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <limits>
 #include <utility>
 
 #include "input/InputPermission.hpp"
@@ -221,18 +222,79 @@ void KeyComboInjector::emit(const std::string& line) const {
 }
 
 void KeyComboInjector::submit(const Wire::KeyChord& chord, int32_t clientId) {
-  queue_->async([self = shared_from_this(), chord, clientId] { self->handle(chord, clientId); });
+  std::unique_lock guard(inboxLock_);
+  // A flood waits here instead of growing the queue without end.
+  inboxRoom_.wait(guard, [&] { return queuedBy_[clientId] < chordLimit; });
+  ++queuedBy_[clientId];
+  guard.unlock();
+  enqueue(Pending{false, chord, clientId, std::nullopt});
 }
 
-void KeyComboInjector::releaseAll() {
-  queue_->async([self = shared_from_this()] { self->release(std::nullopt); });
+void KeyComboInjector::releaseAll() { enqueue(Pending{true, {}, noClient, std::nullopt}); }
+
+void KeyComboInjector::releaseAll(int32_t clientId) { enqueue(Pending{true, {}, noClient, clientId}); }
+
+void KeyComboInjector::enqueue(Pending item) {
+  std::lock_guard guard(inboxLock_);
+  inbox_.push_back(std::move(item));
+  if (drainArmed_) return;
+  drainArmed_ = true;
+  queue_->async([self = shared_from_this()] { self->runInbox(); });
 }
 
-void KeyComboInjector::releaseAll(int32_t clientId) {
-  queue_->async([self = shared_from_this(), clientId] { self->release(clientId); });
+// Runs what was queued when it started, then yields the queue to the timers
+// that fell due meanwhile.
+void KeyComboInjector::runInbox() {
+  size_t count = 0;
+  {
+    std::lock_guard guard(inboxLock_);
+    count = inbox_.size();
+  }
+  runQueued(count);
+  std::lock_guard guard(inboxLock_);
+  if (inbox_.empty()) {
+    drainArmed_ = false;
+  } else {
+    queue_->async([self = shared_from_this()] { self->runInbox(); });
+  }
+}
+
+void KeyComboInjector::runQueued(size_t count) {
+  for (; count > 0; --count) {
+    Pending item;
+    {
+      std::lock_guard guard(inboxLock_);
+      if (inbox_.empty()) break;
+      item = std::move(inbox_.front());
+      inbox_.pop_front();
+      if (!item.isRelease) {
+        if (--queuedBy_[item.clientId] == 0) queuedBy_.erase(item.clientId);
+        inboxRoom_.notify_all();
+      }
+    }
+    if (item.isRelease) {
+      release(item.releaseOf);
+    } else {
+      handle(item.chord, item.clientId);
+    }
+  }
+}
+
+size_t KeyComboInjector::queuedChords() {
+  std::lock_guard guard(inboxLock_);
+  size_t count = 0;
+  for (const Pending& item : inbox_) count += item.isRelease ? 0 : 1;
+  return count;
 }
 
 void KeyComboInjector::clientGone(int32_t clientId) {
+  {
+    // What a departed client left queued never reaches the desktop.
+    std::lock_guard guard(inboxLock_);
+    std::erase_if(inbox_, [&](const Pending& item) { return !item.isRelease && item.clientId == clientId; });
+    queuedBy_.erase(clientId);
+    inboxRoom_.notify_all();
+  }
   queue_->sync([self = shared_from_this(), clientId] { self->release(clientId); });
   std::lock_guard guard(activityLock_);
   lastInputNs_.erase(clientId);
@@ -245,7 +307,7 @@ void KeyComboInjector::noteInput(int32_t clientId) {
 }
 
 void KeyComboInjector::drain() {
-  queue_->sync([] {});
+  queue_->sync([self = shared_from_this()] { self->runQueued(std::numeric_limits<size_t>::max()); });
 }
 
 void KeyComboInjector::postKey(uint16_t keyCode, bool down, uint64_t flags) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,6 +59,9 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   // gone. Far longer than the pen's limit: a held modifier streams nothing,
   // and a user may hold Shift a while before the next tap.
   static constexpr uint64_t silenceLimitNs = 10'000'000'000;
+  // Chords one client may have waiting for the queue; a client over it waits
+  // in submit(), which holds its connection back. Far more than a hand types.
+  static constexpr size_t chordLimit = 256;
 
   // `layout` may be empty (fixed US positions only). `queue` defaults to a
   // serial queue with the injector's label, `now` to the uptime clock.
@@ -70,20 +75,24 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   // Set once before chords arrive.
   Log::Sink onEvent;
 
+  // Waits while this client has chordLimit chords queued.
   void submit(const Wire::KeyChord& chord, int32_t clientId = noClient);
   // Every held key, whoever pressed it.
   void releaseAll();
   // The keys held by this client's chords only; keys another client also
   // holds stay down.
   void releaseAll(int32_t clientId);
-  // The same, returning once the key-ups are posted: a new client on the
-  // same descriptor never meets the old one's held keys.
+  // Drops the client's chords still queued, then its keys as above,
+  // returning once the key-ups are posted: a new client on the same
+  // descriptor never meets the old one's held keys.
   void clientGone(int32_t clientId);
   // The client sent other input (pen, touch): it is still there, so the
   // keys it holds stay down. Cheap; any thread.
   void noteInput(int32_t clientId);
   // Runs everything queued so far (tests and orderly shutdown).
   void drain();
+  // Chords waiting for the queue; any thread.
+  size_t queuedChords();
 
   // Whether this process may post input on the desktop (uinput writable or
   // XTest on `display`). There is no system prompt on Linux; `prompt` is kept
@@ -105,9 +114,20 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
     std::set<int32_t> holders;
   };
 
+  // A chord, or a release (chord empty) kept in order with the chords.
+  struct Pending {
+    bool isRelease = false;
+    Wire::KeyChord chord;
+    int32_t clientId = noClient;
+    std::optional<int32_t> releaseOf;
+  };
+
   KeyComboInjector(std::shared_ptr<InputEventSink> sink, std::unique_ptr<KeyboardLayoutSource> layout,
                    std::shared_ptr<TaskExecutor> queue, NowNs now);
   void start();
+  void enqueue(Pending item);
+  void runInbox();
+  void runQueued(size_t count);
   void armLayoutPoll();
   void handle(const Wire::KeyChord& chord, int32_t clientId);
   void release(std::optional<int32_t> clientId, const char* why = "client gone mid-hold");
@@ -125,6 +145,12 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   bool silenceTimerArmed_ = false;
   std::mutex activityLock_;
   std::map<int32_t, uint64_t> lastInputNs_;  // by client, under activityLock_
+  // Between the clients' threads and the queue; one task drains it at a time.
+  std::mutex inboxLock_;
+  std::condition_variable inboxRoom_;
+  std::deque<Pending> inbox_;
+  std::map<int32_t, size_t> queuedBy_;
+  bool drainArmed_ = false;
 };
 
 }  // namespace lumenrail

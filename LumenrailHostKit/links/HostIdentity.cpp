@@ -24,10 +24,14 @@ std::filesystem::path fileURL() { return HostPairingStore::directory() / "identi
 
 Ed25519PrivateKey loadOrCreate(const Log::Sink& log) {
   const std::filesystem::path path = fileURL();
+  // The folder first: a key in a folder others could write may be theirs.
+  HostPairingStore::ensureDirectory(log);
   std::optional<Bytes> stored;
   bool tooLong = false;
   try {
-    stored = PrivateFile::read(path, kReadBound);
+    stored = PrivateFile::readOwn(path, kReadBound);
+  } catch (const PrivateFile::NotPrivate& e) {
+    throw PairingStoreError::notPrivate(e.what());
   } catch (const std::system_error& e) {
     if (e.code().value() != EFBIG) throw PairingStoreError::readFailed(e.what());
     tooLong = true;
@@ -57,7 +61,6 @@ Ed25519PrivateKey loadOrCreate(const Log::Sink& log) {
     }
   }
 
-  HostPairingStore::ensureDirectory();
   Ed25519PrivateKey key = Ed25519PrivateKey::generate();
   const SymmetricKey raw = key.rawRepresentation();
   try {

@@ -17,7 +17,9 @@ std::filesystem::path fileURL();
 // when it cannot be moved aside, writeFailed is thrown). Any other failure to read throws PairingStoreError
 // (readFailed) and leaves the file alone, so a passing I/O error never
 // changes the host's identity. Making the folder or writing a new key throws
-// PairingStoreError too.
+// PairingStoreError too; so does a folder or key that another user owns or
+// may write (notPrivate; an open folder of this user's is closed instead,
+// see HostPairingStore::ensureDirectory).
 Ed25519PrivateKey loadOrCreate(const Log::Sink& log = {});
 
 }  // namespace lumenrail::HostIdentity

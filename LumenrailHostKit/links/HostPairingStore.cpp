@@ -1,5 +1,6 @@
 #include "links/HostPairingStore.hpp"
 
+#include <cstdio>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -51,12 +52,25 @@ std::filesystem::path directory() {
   return dir;
 }
 
-void ensureDirectory() {
+void ensureDirectory(const Log::Sink& log) {
   const std::filesystem::path dir = directory();
+  std::optional<mode_t> before;
   try {
-    PrivateFile::ensureDirectory(dir);
+    before = PrivateFile::ensurePrivateDirectory(dir);
+  } catch (const PrivateFile::NotPrivate& e) {
+    throw PairingStoreError::notPrivate(e.what());
   } catch (const std::system_error& e) {
     throw PairingStoreError::directoryFailed(e.what());
+  }
+  if (!before) return;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(*before));
+  const std::string text = "[pair] WARN: " + dir.string() + " could be written by other users (mode " + mode +
+                           ") — made it 0700, owner only";
+  if (log) {
+    log(text);
+  } else {
+    Log::line(text);
   }
 }
 

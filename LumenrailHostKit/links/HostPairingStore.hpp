@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "platform/Log.hpp"
 #include "platform/ProcessEnvironment.hpp"
 
 // The host's private pairing folder: "LumenrailHost" under the user's data
@@ -23,8 +24,10 @@ void setDirectoryOverride(std::optional<std::filesystem::path> dir);
 // none of these gives a folder.
 std::filesystem::path defaultDirectory(const Environment& env);
 
-// Creates directory() and missing parents with mode 0700; existing folders
-// keep their modes. Throws PairingStoreError::directoryFailed.
-void ensureDirectory();
+// Creates directory() and missing parents with mode 0700. An existing pairing
+// folder that another user owns throws PairingStoreError::notPrivate; one that
+// group or others may write is narrowed to 0700, said in one line through
+// `log` (standard output by default). Other failures throw directoryFailed.
+void ensureDirectory(const Log::Sink& log = {});
 
 }  // namespace lumenrail::HostPairingStore

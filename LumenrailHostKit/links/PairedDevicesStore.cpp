@@ -55,7 +55,10 @@ void PairedDevicesStore::load() {
   std::string why;
   std::optional<Bytes> bytes;
   try {
-    bytes = PrivateFile::read(fileURL_, kMaxFileBytes);
+    bytes = PrivateFile::readOwn(fileURL_, kMaxFileBytes);
+  } catch (const PrivateFile::NotPrivate& e) {
+    // Another user could have added a device: refused, and left as it is.
+    throw PairingStoreError::notPrivate(e.what());
   } catch (const std::system_error& e) {
     // Larger than any file of ours: its content is the fault. Any other
     // failure (EACCES, EIO, EMFILE...) says nothing about the file, which

@@ -30,7 +30,8 @@ class PairedDevicesStore final {
   // (standard output when empty), and the list starts empty; if it cannot be
   // moved aside, every later write fails rather than overwrite it. A file
   // that cannot be read (EACCES, EIO, EMFILE...) is left alone and the
-  // constructor throws PairingStoreError (readFailed).
+  // constructor throws PairingStoreError (readFailed); so does a file that
+  // another user owns or may write (notPrivate).
   explicit PairedDevicesStore(std::filesystem::path fileURL, Log::Sink log = {});
   PairedDevicesStore(const PairedDevicesStore&) = delete;
   PairedDevicesStore& operator=(const PairedDevicesStore&) = delete;

@@ -11,6 +11,7 @@ PairingStoreError::PairingStoreError(Kind k, std::string d) : kind(k), detail(st
     case Kind::readFailed: name = "readFailed"; break;
     case Kind::writeFailed: name = "writeFailed"; break;
     case Kind::unreadableFileInPlace: name = "unreadableFileInPlace"; break;
+    case Kind::notPrivate: name = "notPrivate"; break;
   }
   text_ = std::string(name) + "(\"" + detail + "\")";
 }
@@ -21,5 +22,7 @@ PairingStoreError PairingStoreError::writeFailed(std::string d) { return {Kind::
 PairingStoreError PairingStoreError::unreadableFileInPlace(std::string d) {
   return {Kind::unreadableFileInPlace, std::move(d)};
 }
+
+PairingStoreError PairingStoreError::notPrivate(std::string d) { return {Kind::notPrivate, std::move(d)}; }
 
 }  // namespace lumenrail

@@ -16,12 +16,14 @@ class PairingStoreError : public std::exception {
     readFailed,             // a file exists but could not be read
     writeFailed,            // a file could not be replaced; the old one stands
     unreadableFileInPlace,  // an unreadable paired-devices file could not be moved aside
+    notPrivate,             // another user owns or may write the folder or a file
   };
 
   static PairingStoreError directoryFailed(std::string detail);
   static PairingStoreError readFailed(std::string detail);
   static PairingStoreError writeFailed(std::string detail);
   static PairingStoreError unreadableFileInPlace(std::string detail);
+  static PairingStoreError notPrivate(std::string detail);
 
   Kind kind;
   std::string detail;

@@ -1,16 +1,81 @@
 #include "platform/Log.hpp"
 
-#include <cerrno>
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+
+#include "platform/PrivateFile.hpp"
+
 namespace lumenrail::Log {
+
+namespace {
+
+struct FileTarget {
+  std::mutex lock;
+  std::filesystem::path file;
+  int64_t maxBytes = 0;
+  std::vector<int> fds;
+};
+
+FileTarget& target() {
+  static FileTarget t;
+  return t;
+}
+
+std::atomic<bool> toFileActive{false};
+
+// The log file, appended to and owner-only; -1 when it cannot be ours.
+int openLogFile(const std::filesystem::path& file) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return -1;
+  struct stat st {};
+  // It holds pairing codes and fingerprints: an older file made with the umask is narrowed.
+  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || !S_ISREG(st.st_mode) || ::fchmod(fd, 0600) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void place(int fd, const std::vector<int>& fds) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  for (const int target : fds) ::dup2(fd, target);
+  ::close(fd);
+}
+
+// With the target's lock held: makes room for `incoming` more bytes.
+void keepUnderBound(FileTarget& t, size_t incoming) {
+  struct stat st {};
+  if (::fstat(t.fds.front(), &st) != 0) return;
+  if (st.st_size == 0 || st.st_size + static_cast<int64_t>(incoming) <= t.maxBytes) return;
+  const std::filesystem::path kept = t.file.string() + ".1";
+  if (::rename(t.file.c_str(), kept.c_str()) != 0) return;
+  const int fd = openLogFile(t.file);
+  // Without a new file the lines go on into the kept one, tried again next line.
+  if (fd >= 0) place(fd, t.fds);
+}
+
+}  // namespace
 
 void lineTo(int fd, std::string_view text) {
   std::string buffer;
   buffer.reserve(text.size() + 1);
   buffer.append(text);
   buffer.push_back('\n');
+  if (toFileActive.load(std::memory_order_acquire)) {
+    FileTarget& t = target();
+    if (std::find(t.fds.begin(), t.fds.end(), fd) != t.fds.end()) {
+      std::lock_guard guard(t.lock);
+      keepUnderBound(t, buffer.size());
+    }
+  }
   const char* p = buffer.data();
   size_t left = buffer.size();
   while (left > 0) {
@@ -28,6 +93,32 @@ void line(std::string_view text) { lineTo(STDOUT_FILENO, text); }
 
 void makeStdoutUnbuffered() {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+bool toFile(const std::filesystem::path& file, int64_t maxBytes, std::vector<int> fds) {
+  if (fds.empty()) return false;
+  try {
+    if (file.has_parent_path()) {
+      PrivateFile::ensurePrivateDirectory(file.parent_path());
+      // The log's own folder, also one an older start made with the umask.
+      ::chmod(file.parent_path().c_str(), 0700);
+    }
+  } catch (const std::exception&) {
+    return false;  // a folder another user owns is not written to
+  }
+  const int fd = openLogFile(file);
+  if (fd < 0) return false;
+  FileTarget& t = target();
+  std::lock_guard guard(t.lock);
+  t.file = file;
+  t.maxBytes = maxBytes;
+  t.fds = std::move(fds);
+  // Opened first and then placed: a log that cannot be opened leaves the
+  // terminal as it was, never a closed stdout whose number the next socket takes.
+  place(fd, t.fds);
+  keepUnderBound(t, 0);
+  toFileActive.store(true, std::memory_order_release);
+  return true;
 }
 
 }  // namespace lumenrail::Log

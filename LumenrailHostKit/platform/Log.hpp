@@ -1,8 +1,13 @@
 #pragma once
 
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lumenrail::Log {
 
@@ -15,6 +20,15 @@ void lineTo(int fd, std::string_view text);
 
 // Standard output is unbuffered in every mode; call once at process start.
 void makeStdoutUnbuffered();
+
+// Puts `fds` (standard output and error) on `file`, appended to, mode 0600
+// in a folder made 0700, and keeps it under `maxBytes`: a line that would
+// take it past moves it to "<file>.1" first, replacing the one kept before.
+// Output that bypasses line() is counted at the next line. False, and the
+// descriptors left as they were, when the file cannot be opened or is not
+// this user's. Call once, before other threads log.
+bool toFile(const std::filesystem::path& file, int64_t maxBytes,
+            std::vector<int> fds = {STDOUT_FILENO, STDERR_FILENO});
 
 // The optional `onEvent`/`log` closure type of components.
 using Sink = std::function<void(const std::string&)>;

@@ -50,16 +50,13 @@ void fsyncFolder(const std::filesystem::path& dir) {
 
 }  // namespace
 
-std::optional<Bytes> read(const std::filesystem::path& path, size_t maxBytes) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    if (errno == ENOENT) return std::nullopt;
-    fail(errno, "open " + path.string());
-  }
+namespace {
+
+Bytes readAll(int fd, const std::filesystem::path& path, size_t maxBytes) {
   Bytes out;
   uint8_t chunk[4096];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       fail(errno, "read " + path.string());
@@ -69,6 +66,47 @@ std::optional<Bytes> read(const std::filesystem::path& path, size_t maxBytes) {
     out.insert(out.end(), chunk, chunk + n);
   }
   return out;
+}
+
+std::string octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+void requireOwner(const struct stat& st, const std::filesystem::path& path) {
+  if (st.st_uid != ::geteuid()) {
+    throw NotPrivate(path.string() + " belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+  }
+}
+
+}  // namespace
+
+std::optional<Bytes> read(const std::filesystem::path& path, size_t maxBytes) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    fail(errno, "open " + path.string());
+  }
+  return readAll(fd.get(), path, maxBytes);
+}
+
+std::optional<Bytes> readOwn(const std::filesystem::path& path, size_t maxBytes) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    fail(errno, "open " + path.string());
+  }
+  // Judged on what was opened, so a file swapped in after the check is never read.
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) fail(errno, "stat " + path.string());
+  requireOwner(st, path);
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    throw NotPrivate(path.string() + " may be written by other users (mode " + octal(st.st_mode) +
+                     "); only its owner may write it");
+  }
+  if (S_ISREG(st.st_mode) && (st.st_mode & 0077) && ::fchmod(fd.get(), 0600) != 0) fail(errno, "chmod " + path.string());
+  return readAll(fd.get(), path, maxBytes);
 }
 
 void writeAtomically(const std::filesystem::path& path, ByteView data) {
@@ -123,6 +161,16 @@ void ensureDirectory(const std::filesystem::path& dir) {
     // The umask may have narrowed the mode; 0700 is what we promise, no more.
     if (::chmod(it->c_str(), 0700) != 0) fail(errno, "chmod " + it->string());
   }
+}
+
+std::optional<mode_t> ensurePrivateDirectory(const std::filesystem::path& dir) {
+  ensureDirectory(dir);
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) fail(errno, "stat " + dir.string());
+  requireOwner(st, dir);
+  if (!(st.st_mode & (S_IWGRP | S_IWOTH))) return std::nullopt;
+  if (::chmod(dir.c_str(), 0700) != 0) fail(errno, "chmod " + dir.string());
+  return st.st_mode & 07777;
 }
 
 std::optional<std::filesystem::path> setAside(const std::filesystem::path& path) {

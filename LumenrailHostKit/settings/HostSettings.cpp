@@ -132,6 +132,7 @@ HostSettings HostSettings::applyingArguments(const std::vector<std::string>& arg
   applySwitch(args, "usb", s.usbEnabled);
   applySwitch(args, "secure", s.secureWifi);
   applySwitch(args, "pair", s.pairingEnabled);
+  applySwitch(args, "key-only-links", s.keyOnlyLinks);
   applySwitch(args, "autostart", s.autoStart);
   applySwitch(args, "update-check", s.checkForUpdates);
   if (const auto text = valueAfterLast(args, "--connect-notice")) {

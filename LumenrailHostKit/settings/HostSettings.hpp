@@ -33,6 +33,8 @@ struct HostSettings {
   bool usbEnabled = true;
   bool secureWifi = true;
   bool pairingEnabled = true;
+  // With pairing on, whether a key-only (QR) link may connect as well.
+  bool keyOnlyLinks = false;
   bool autoStart = true;
   bool launchAtLogin = false;
   bool checkForUpdates = true;
@@ -77,6 +79,13 @@ struct HostSettings {
     bool invalid() const { return given && !port; }
   };
   static PortArgument portArgument(const std::vector<std::string>& arguments);
+
+  // Whether serving makes a pre-shared key, which the pairing link then
+  // carries. With pairing on, only when the owner allows key-only links:
+  // such a link connects without the owner's approval, and every connection
+  // with one key derives the same record keys from counter 0, so a recorded
+  // session replays into a new one.
+  bool servesKeyOnlyLinks() const { return secureWifi && (!pairingEnabled || keyOnlyLinks); }
 
   bool operator==(const HostSettings&) const = default;
 };

@@ -6,10 +6,10 @@ namespace lumenrail {
 
 namespace {
 
-constexpr std::array<const char*, 13> kFields = {
+constexpr std::array<const char*, 14> kFields = {
     "width",          "height",    "fps",           "port",            "captureMain",
-    "penHighRate",    "usbEnabled", "secureWifi",   "pairingEnabled",  "autoStart",
-    "launchAtLogin",  "checkForUpdates", "connectNotice"};
+    "penHighRate",    "usbEnabled", "secureWifi",   "pairingEnabled",  "keyOnlyLinks",
+    "autoStart",      "launchAtLogin", "checkForUpdates", "connectNotice"};
 
 std::string key(const char* field) { return std::string(UserDefaultsSettingsStore::prefix) + field; }
 
@@ -39,6 +39,7 @@ HostSettings UserDefaultsSettingsStore::load() {
   s.usbEnabled = flag("usbEnabled", fallback.usbEnabled);
   s.secureWifi = flag("secureWifi", fallback.secureWifi);
   s.pairingEnabled = flag("pairingEnabled", fallback.pairingEnabled);
+  s.keyOnlyLinks = flag("keyOnlyLinks", fallback.keyOnlyLinks);
   s.autoStart = flag("autoStart", fallback.autoStart);
   s.launchAtLogin = flag("launchAtLogin", fallback.launchAtLogin);
   s.checkForUpdates = flag("checkForUpdates", fallback.checkForUpdates);
@@ -59,6 +60,7 @@ void UserDefaultsSettingsStore::save(const HostSettings& s) {
   values[key("usbEnabled")] = s.usbEnabled;
   values[key("secureWifi")] = s.secureWifi;
   values[key("pairingEnabled")] = s.pairingEnabled;
+  values[key("keyOnlyLinks")] = s.keyOnlyLinks;
   values[key("autoStart")] = s.autoStart;
   values[key("launchAtLogin")] = s.launchAtLogin;
   values[key("checkForUpdates")] = s.checkForUpdates;

@@ -43,6 +43,9 @@ ConnectionPage::ConnectionPage(HostSettingsModel& model, SettingsPorts&, QWidget
   auto* encrypt = new HostSwitch(qs(L10n::text("settings.connection.encrypt.switch")), s.secureWifi);
   connect(encrypt, &HostSwitch::toggleRequested, this,
           [&model](bool on) { model.set(&HostSettings::secureWifi, on); });
+  auto* keyOnly = new HostSwitch(qs(L10n::text("settings.connection.keyOnly.switch")), s.keyOnlyLinks);
+  connect(keyOnly, &HostSwitch::toggleRequested, this,
+          [&model](bool on) { model.set(&HostSettings::keyOnlyLinks, on); });
   std::vector<std::pair<QString, QVariant>> notices = {
       {qs(L10n::text("settings.connection.notice.wifi")), static_cast<int>(ConnectNotice::wifiOnly)},
       {qs(L10n::text("settings.connection.notice.always")), static_cast<int>(ConnectNotice::always)},
@@ -58,6 +61,10 @@ ConnectionPage::ConnectionPage(HostSettingsModel& model, SettingsPorts&, QWidget
       new SettingRow(qs(L10n::text("settings.connection.encrypt")),
                      qs(L10n::text(s.secureWifi ? "settings.connection.encrypt.on" : "settings.connection.encrypt.off")),
                      !s.secureWifi, std::nullopt, encrypt),
+      // What a key-only link allows, said where it is turned on.
+      new SettingRow(qs(L10n::text("settings.connection.keyOnly")),
+                     qs(L10n::text(s.keyOnlyLinks ? "settings.connection.keyOnly.on" : "settings.connection.keyOnly.off")),
+                     s.keyOnlyLinks, std::nullopt, keyOnly),
       new SettingRow(qs(L10n::text("settings.connection.port")),
                      qs(L10n::text("settings.connection.port.desc", std::to_string(SettingsPages::kDefaultPort))),
                      false, std::nullopt, portField(model)),

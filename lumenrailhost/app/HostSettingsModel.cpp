@@ -24,7 +24,10 @@ std::vector<HostSettingsModel::RestartField> HostSettingsModel::restartFieldsBet
       case RestartField::frameRate: differs = running.fps != edited.fps; break;
       case RestartField::port: differs = running.port != edited.port; break;
       case RestartField::cableTransports: differs = running.usbEnabled != edited.usbEnabled; break;
-      case RestartField::wifiEncryption: differs = running.secureWifi != edited.secureWifi; break;
+      // Key-only links decide whether serving makes a key: a restart too.
+      case RestartField::wifiEncryption:
+        differs = running.secureWifi != edited.secureWifi || running.keyOnlyLinks != edited.keyOnlyLinks;
+        break;
       case RestartField::pairing: differs = running.pairingEnabled != edited.pairingEnabled; break;
     }
     if (differs) out.push_back(field);

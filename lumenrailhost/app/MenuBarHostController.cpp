@@ -75,7 +75,7 @@ void MenuBarHostController::startServing() {
   transitioning_ = true;
   refreshGlyph();
   // A fresh key at every start: the QR link shows the latest one.
-  psk_ = settings_.secureWifi && ports_.randomKey ? std::optional<Bytes>(ports_.randomKey(kPskBytes)) : std::nullopt;
+  psk_ = settings_.servesKeyOnlyLinks() && ports_.randomKey ? std::optional<Bytes>(ports_.randomKey(kPskBytes)) : std::nullopt;
   SessionConfig config;
   config.width = settings_.width;
   config.height = settings_.height;
@@ -85,6 +85,14 @@ void MenuBarHostController::startServing() {
   config.usb = settings_.usbEnabled;
   config.psk = psk_;
   config.pairing = pairingIfEnabled();
+  // With pairing on there is no key to fall back on unless key-only links
+  // are allowed: serving without pairing would let anyone on the network in.
+  if (settings_.pairingEnabled && !config.pairing && !config.psk) {
+    transitioning_ = false;
+    refreshGlyph();
+    sayError("[menubar] ERROR: pairing is on but cannot start (see host log) — not serving");
+    return;
+  }
   config.penHighRate = settings_.penHighRate;
   std::shared_ptr<ServingSession> session;
   try {

@@ -136,6 +136,7 @@ Section settingsSection(const HostSettings& s) {
            {"usbEnabled", flag(s.usbEnabled)},
            {"secureWifi", flag(s.secureWifi)},
            {"pairingEnabled", flag(s.pairingEnabled)},
+           {"keyOnlyLinks", flag(s.keyOnlyLinks)},
            {"autoStart", flag(s.autoStart)},
            {"launchAtLogin", flag(s.launchAtLogin)},
            {"checkForUpdates", flag(s.checkForUpdates)},

@@ -97,6 +97,8 @@ TEST(HostSettingsModel, PendingRestartFields) {
        },
        true,
        {}},
+      {"key-only links make or drop the key", [](auto& m) { m.set(&HostSettings::keyOnlyLinks, true); }, true,
+       {RF::wifiEncryption}},
       {"all six",
        [](auto& m) {
          m.set(&HostSettings::pairingEnabled, false);

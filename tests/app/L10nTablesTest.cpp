@@ -57,6 +57,8 @@ const std::vector<std::pair<std::string, std::string>> kKeys = {
     {"settings.blurb.display", "@"}, {"settings.blurb.pairing", ""}, {"settings.blurb.pen", ""},
     {"settings.blurb.startup", ""}, {"settings.connection.encrypt", ""}, {"settings.connection.encrypt.off", ""},
     {"settings.connection.encrypt.on", ""}, {"settings.connection.encrypt.switch", ""},
+    {"settings.connection.keyOnly", ""}, {"settings.connection.keyOnly.off", ""},
+    {"settings.connection.keyOnly.on", ""}, {"settings.connection.keyOnly.switch", ""},
     {"settings.connection.note", ""}, {"settings.connection.notice", ""}, {"settings.connection.notice.always", ""},
     {"settings.connection.notice.desc", ""}, {"settings.connection.notice.off", ""},
     {"settings.connection.notice.wifi", ""}, {"settings.connection.port", ""}, {"settings.connection.port.desc", "@"},

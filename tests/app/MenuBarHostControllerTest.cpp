@@ -6,6 +6,8 @@
 
 #include "MenuBarHostController.hpp"
 #include "SetupModel.hpp"
+#include "links/PairedDevicesStore.hpp"
+#include "platform/Ed25519.hpp"
 #include "support/TempFolder.hpp"
 
 namespace lumenrail {
@@ -86,6 +88,7 @@ struct Rig {
   ManualQueue main, serve;
   uint64_t now = 1'000 * kNsPerSecond;
   std::vector<std::string> calls, lines, errors;
+  std::optional<WireServer::Pairing> pairing;  // what loading the pairing gives
   std::vector<std::shared_ptr<FakeSession>> sessions;
   std::vector<ServingPhase> glyph;
   std::vector<std::shared_ptr<FakeAlert>> alerts;
@@ -235,6 +238,7 @@ struct Rig {
     };
     p.log = [this](const std::string& line) { lines.push_back(line); };
     p.errorLog = [this](const std::string& line) { errors.push_back(line); };
+    p.loadPairing = [this] { return pairing; };
     c = std::make_shared<MenuBarHostController>(settings, store, std::move(p));
   }
   void serveNow() {
@@ -454,6 +458,43 @@ TEST(MenuBarHostController, ThePanelFollowsEachChangeItMakesAndItsActionsReachIt
   rig.main.runAll();
   EXPECT_EQ(panel.state().phase, PanelState::Phase::stopped);
   EXPECT_EQ(panel.state().modeLabel, "");
+}
+
+// Key-only links replay (one key, the same record keys for every
+// connection): with pairing on, the shipped defaults make no key, so the
+// session admits only paired devices and the QR link carries no key.
+TEST(MenuBarHostController, WithPairingOnNoKeyIsMadeUnlessKeyOnlyLinksAreAllowed) {
+  test::TempFolder temp("lumenrail-qr-key");
+  HostSettings shipped = HostSettings::shipDefaults();
+  EXPECT_TRUE(shipped.pairingEnabled && shipped.secureWifi && !shipped.keyOnlyLinks);
+  EXPECT_FALSE(HostSettings::cliDefaults().applyingArguments({"x", "--pair", "--secure"}).servesKeyOnlyLinks());
+  EXPECT_TRUE(HostSettings::cliDefaults().applyingArguments({"x", "--pair", "--secure", "--key-only-links"})
+                  .servesKeyOnlyLinks());
+  shipped.usbEnabled = false;
+  shipped.checkForUpdates = false;
+  for (const bool keyOnly : {false, true}) {
+    SCOPED_TRACE(keyOnly ? "key-only links on" : "shipped defaults");
+    HostSettings s = shipped;
+    s.keyOnlyLinks = keyOnly;
+    Rig rig(s);
+    rig.pairing.emplace(Ed25519PrivateKey::generate(),
+                        std::make_shared<PairedDevicesStore>(temp.root() / "paired-devices.json"),
+                        [](const std::string&, const std::string&, const std::string&) { return false; });
+    rig.serveNow();
+    const SessionConfig& config = rig.sessions.back()->config;
+    EXPECT_TRUE(config.pairing.has_value());
+    EXPECT_EQ(config.psk.has_value(), keyOnly);
+    rig.c->showQr();
+    ASSERT_EQ(rig.qrWindows.size(), 1u);
+    EXPECT_EQ(rig.qrWindows[0]->psk, config.psk);
+  }
+  // Pairing asked for but not loaded, and no key allowed: nothing is served.
+  Rig rig(shipped);
+  rig.c->startServing();
+  EXPECT_TRUE(rig.sessions.empty());
+  EXPECT_EQ(rig.c->phase(), ServingPhase::stopped);
+  ASSERT_FALSE(rig.errors.empty());
+  EXPECT_EQ(rig.errors.back(), "[menubar] ERROR: pairing is on but cannot start (see host log) — not serving");
 }
 
 TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKeyStay) {

@@ -99,6 +99,10 @@ class RecordingSink final : public InputEventSink {
     std::lock_guard guard(lock_);
     return std::exchange(events_, {});
   }
+  size_t count() const {
+    std::lock_guard guard(lock_);
+    return events_.size();
+  }
   std::vector<int64_t> types() const {
     std::vector<int64_t> out;
     for (const auto& e : events()) out.push_back(e.type);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
+#include <thread>
+
 #include "InjectionFakes.hpp"
 #include "input/KeyStateSync.hpp"
 #include "input/XkbKeyboardLayout.hpp"
@@ -196,12 +198,59 @@ TEST(KeyComboInjectorQueue, ClientGoneReturnsAfterTheKeyUpsOnTheRealQueue) {
   auto sink = std::make_shared<test::RecordingSink>();
   auto keys = KeyComboInjector::create(sink, nullptr);
   keys->submit(chord(1, KeyComboAction::down, {0x53}), 4);
+  keys->drain();
   keys->clientGone(4);
   const auto events = sink->events();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1].type, 11);
   EXPECT_EQ(events[1].keyCode, 1);
   EXPECT_EQ(events[1].flags, 0u);
+}
+
+TEST(KeyComboInjectorQueue, DepartureDropsTheClientsQueuedChordsAndReleasesItsKeys) {
+  KeyRig rig;
+  rig.keys->submit(chord(2, KeyComboAction::down, {}), 5);  // client 5 holds Shift
+  rig.queue->runReady();
+  rig.sink->take();
+  for (size_t i = 0; i < KeyComboInjector::chordLimit; ++i) {
+    rig.keys->submit(chord(0, KeyComboAction::tap, {0x41}), 5);
+  }
+  rig.keys->submit(chord(0, KeyComboAction::tap, {0x42}), 6);
+  EXPECT_EQ(rig.keys->queuedChords(), KeyComboInjector::chordLimit + 1);
+  rig.keys->clientGone(5);
+  // Client 6's B goes through; none of client 5's A taps, and its Shift is let go.
+  EXPECT_EQ(rig.strokes(), (std::vector<std::pair<uint16_t, bool>>{{11, true}, {11, false}, {56, false}}));
+  EXPECT_EQ(rig.lines.back(), "released 1 held key(s) — client gone mid-hold");
+  EXPECT_EQ(rig.keys->queuedChords(), 0u);
+}
+
+// A client floods chords on a real queue and never stops sending until it
+// leaves: the queue stays bounded (the client waits instead), and once the
+// departure returns nothing more reaches the desktop and no key stays down.
+TEST(KeyComboInjectorFlood, AClientThatNeverStopsIsHeldBackAndPressesNothingAfterItLeaves) {
+  constexpr int32_t kClient = 9;
+  auto sink = std::make_shared<test::RecordingSink>();
+  auto keys = KeyComboInjector::create(sink, nullptr);
+  size_t mostQueued = 0;
+  size_t postedAtDeparture = 0;
+  std::thread client([&] {
+    keys->submit(chord(2, KeyComboAction::down, {}), kClient);  // Shift held throughout
+    for (uint64_t n = 0; sink->count() < 20'000; ++n) {
+      keys->submit(chord(0, n % 64 == 0 ? KeyComboAction::down : KeyComboAction::tap, {0x41}), kClient);
+      mostQueued = std::max(mostQueued, keys->queuedChords());
+    }
+    keys->clientGone(kClient);
+    postedAtDeparture = sink->count();
+  });
+  client.join();
+  keys->drain();
+  EXPECT_LE(mostQueued, KeyComboInjector::chordLimit);
+  const auto events = sink->events();
+  EXPECT_EQ(events.size(), postedAtDeparture);
+  KeyStateSync sync;
+  for (const auto& e : events) sync.apply(e.keyCode, e.type == 10, e.flags);
+  EXPECT_TRUE(sync.keysDown().empty());
+  EXPECT_TRUE(sync.modifiersDown().empty());
 }
 
 TEST(KeyStateSyncTest, ModifierFlagsBecomeHeldKeysAndNothingStaysStuck) {

@@ -144,6 +144,58 @@ TEST_F(HostIdentityFile, ExistingFolderKeepsItsMode) {
   EXPECT_EQ(modeOf(HostIdentity::fileURL()), 0600u);
 }
 
+// Another local user must not be able to plant a key or a "paired" device:
+// an open folder is closed, files that others own or may write are refused
+// and left as they are.
+TEST_F(PairingFiles, WhatOtherUsersCouldWriteIsClosedOrRefused) {
+  auto log = [this](const std::string& line) { log_.push_back(line); };
+  auto refused = [&](auto&& load) {
+    try {
+      load();
+    } catch (const PairingStoreError& e) {
+      return e.kind == PairingStoreError::Kind::notPrivate;
+    }
+    return false;
+  };
+  fs::create_directories(folder_);
+  ::chmod(folder_.c_str(), 0777);
+  const Ed25519PrivateKey first = HostIdentity::loadOrCreate(log);
+  EXPECT_EQ(modeOf(folder_), 0700u);
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0], "[pair] WARN: " + folder_.string() +
+                         " could be written by other users (mode 0777) — made it 0700, owner only");
+
+  // Readable by others only: narrowed, and the same key.
+  ::chmod(HostIdentity::fileURL().c_str(), 0644);
+  EXPECT_EQ(HostIdentity::loadOrCreate(log).publicKey(), first.publicKey());
+  EXPECT_EQ(modeOf(HostIdentity::fileURL()), 0600u);
+
+  const std::string key = readText(HostIdentity::fileURL());
+  ::chmod(HostIdentity::fileURL().c_str(), 0666);
+  EXPECT_TRUE(refused([&] { HostIdentity::loadOrCreate(log); }));
+  EXPECT_EQ(readText(HostIdentity::fileURL()), key);
+  EXPECT_EQ(modeOf(HostIdentity::fileURL()), 0666u);
+  ::chmod(HostIdentity::fileURL().c_str(), 0600);
+
+  writeText(devicesFile(), "[]");
+  ::chmod(devicesFile().c_str(), 0620);
+  EXPECT_TRUE(refused([&] { open(); }));
+  EXPECT_EQ(modeOf(devicesFile()), 0620u);
+  EXPECT_TRUE(corruptCopies().empty());
+  ::chmod(devicesFile().c_str(), 0600);
+  EXPECT_NO_THROW(open());
+
+  if (::geteuid() != 0) return;  // handing files to another user needs root
+  constexpr uid_t kNobody = 65534;
+  ASSERT_EQ(::chown(devicesFile().c_str(), kNobody, kNobody), 0);
+  EXPECT_TRUE(refused([&] { open(); }));
+  ASSERT_EQ(::chown(HostIdentity::fileURL().c_str(), kNobody, kNobody), 0);
+  EXPECT_TRUE(refused([&] { HostIdentity::loadOrCreate(log); }));
+  ASSERT_EQ(::chown(folder_.c_str(), kNobody, kNobody), 0);
+  EXPECT_TRUE(refused([&] { HostIdentity::loadOrCreate(log); }));
+  EXPECT_EQ(readText(HostIdentity::fileURL()), key);
+}
+
 TEST_F(HostIdentityFile, WrongLengthIsSetAsideNeverOverwritten) {
   fs::create_directories(folder_);
   std::vector<std::string> kept;
@@ -222,14 +274,14 @@ TEST_F(HostIdentityFile, AFolderThatCannotBeMadeIsReported) {
     EXPECT_EQ(e.kind, PairingStoreError::Kind::directoryFailed) << e.what();
     EXPECT_NE(std::string(e.what()).find("File exists"), std::string::npos) << e.what();
   }
-  // A file in place of a folder on the way is a read error like any other.
+  // A file in place of the folder: the folder is checked before any key is read.
   fs::remove(folder_);
   writeText(folder_, "a file where the folder belongs");
   try {
     HostIdentity::loadOrCreate();
     ADD_FAILURE() << "no error";
   } catch (const PairingStoreError& e) {
-    EXPECT_EQ(e.kind, PairingStoreError::Kind::readFailed) << e.what();
+    EXPECT_EQ(e.kind, PairingStoreError::Kind::directoryFailed) << e.what();
   }
   EXPECT_EQ(readText(folder_), "a file where the folder belongs");
 }

@@ -64,6 +64,65 @@ TEST(M2ServeSecurityAcceptance, PairFailsClosedWhenItsFilesCannotBeRead) {
   }
 }
 
+TEST(M2ServeSecurityAcceptance, WithoutPairingOrAKeyItWarnsOnceThatAnyoneCanControlTheDesktop) {
+  const std::string warning =
+      "[m2] WARN: no pairing and no key — anyone on the network can watch and control this desktop";
+  const struct {
+    std::vector<std::string> extra;
+    size_t warnings;
+  } rows[] = {{{}, 1}, {{"--pair"}, 0}, {{"--secure"}, 0}, {{"--pair", "--no-pair"}, 1}};
+  for (const auto& row : rows) {
+    test::TempPairingFolder home("lumenrail-m2-warn");
+    const std::string root = home.root().string();
+    std::vector<std::string> args = kServe;
+    args.insert(args.end(), row.extra.begin(), row.extra.end());
+    // No X display: the serve stops at once, after what it says at start.
+    test::HostProcess child(LUMENRAILHOST_BINARY, args,
+                            {"HOME=" + root, "XDG_DATA_HOME=" + root, "DISPLAY=:987654"});
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.waitExit(), 2) << child.output();
+    size_t count = 0;
+    for (size_t at = child.output().find(warning); at != std::string::npos;
+         at = child.output().find(warning, at + 1)) {
+      ++count;
+    }
+    EXPECT_EQ(count, row.warnings) << child.output();
+  }
+}
+
+// One key for every connection lets a recording replay: with pairing on and
+// key-only links not allowed, no key exists, so the link carries none and a
+// client that holds a key but no pairing is refused.
+TEST(M2ServeSecurityAcceptance, WithPairingNoKeyIsMadeAndAKeyOnlyClientIsRefused) {
+  if (LanAddress::pickIPv4()) {
+    for (const bool keyOnly : {false, true}) {
+      std::vector<std::string> args = {"--pair-uri", "--pair", "--secure"};
+      if (keyOnly) args.push_back("--key-only-links");
+      test::HostProcess link(LUMENRAILHOST_BINARY, args);
+      ASSERT_TRUE(link.started());
+      EXPECT_EQ(link.waitExit(), 0) << link.output();
+      EXPECT_NE(link.output().find("&p="), std::string::npos) << link.output();
+      EXPECT_EQ(link.output().find("#k=") != std::string::npos, keyOnly) << link.output();
+    }
+  }
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  test::TempPairingFolder home("lumenrail-m2-nokey");
+  const std::string root = home.root().string();
+  test::HostProcess child(LUMENRAILHOST_BINARY, with(kServe, {"--pair", "--secure"}),
+                          {"HOME=" + root, "XDG_DATA_HOME=" + root, "DISPLAY=" + x.display()});
+  ASSERT_TRUE(child.waitFor("Ctrl-C to stop")) << child.output();
+  const uint16_t port = servingPort(child.output());
+  ASSERT_NE(port, 0) << child.output();
+  test::PairingClient device(port);
+  device.keyPsk(Bytes(24, 0x42));
+  ASSERT_TRUE(device.sendSealed(0x05));
+  EXPECT_FALSE(device.readSealed()) << child.output();
+  ASSERT_TRUE(child.waitFor("unpaired client refused")) << child.output();
+  EXPECT_EQ(child.output().find("[qr] pairing link"), std::string::npos) << child.output();
+  EXPECT_EQ(child.terminate(), 0) << child.output();
+}
+
 TEST(M2ServeSecurityAcceptance, WithPairingTheAdvertisementSaysEncryptedAndCarriesTheFingerprint) {
   test::PrivateXServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();

@@ -52,7 +52,8 @@ TEST(SupportReportAcceptance, PrintsTheSectionsInOrderWithoutADisplay) {
                            "\n[permissions]\nscreen recording: NOT granted\n", "\n[crash reports]\ncount: ",
                            "\n[host state]\nstate: printed by --support-report, not the running host\n",
                            "\n[settings]\nwidth: 2560\nheight: 1600\nfps: 120\ncaptureMain: false\npenHighRate: false\n"
-                           "port: 28000\nusbEnabled: false\nsecureWifi: true\npairingEnabled: true\nautoStart: true\n"
+                           "port: 28000\nusbEnabled: false\nsecureWifi: true\npairingEnabled: true\nkeyOnlyLinks: false\n"
+                           "autoStart: true\n"
                            "launchAtLogin: false\ncheckForUpdates: true\nconnectNotice: always\n",
                            "\n[log: host, notable lines]\n(last 200 lines at most)\n[wire] client lost\n",
                            "\n[log: host]\n(last 400 lines at most)\n[m2] up\n[wire] client lost\nlast line\n"}) {

@@ -43,14 +43,14 @@ TEST(InMemorySettingsStoreRules, KeepsWhatWasSaved) {
   EXPECT_EQ(store.load(), HostSettings::cliDefaults());
 }
 
-TEST(UserDefaultsSettingsStoreRules, SavesThirteenTypedKeysAndRoundTrips) {
+TEST(UserDefaultsSettingsStoreRules, SavesFourteenTypedKeysAndRoundTrips) {
   SettingsTempDir dir;
   const std::string file = dir / "defaults.json";
   auto defaults = std::make_shared<UserDefaults>(file, "lumenrail");
   UserDefaultsSettingsStore store(defaults);
   EXPECT_EQ(store.load(), HostSettings::shipDefaults());
 
-  HostSettings edited{2560, 1600, 120, true, true, 4000, false, false, false, false, true, false,
+  HostSettings edited{2560, 1600, 120, true, true, 4000, false, false, false, true, false, true, false,
                       ConnectNotice::off};
   for (const HostSettings& s : {HostSettings::shipDefaults(), HostSettings::cliDefaults(), edited}) {
     store.save(s);
@@ -61,7 +61,7 @@ TEST(UserDefaultsSettingsStoreRules, SavesThirteenTypedKeysAndRoundTrips) {
       {"host.width", 2560},        {"host.height", 1600},        {"host.fps", 120},
       {"host.port", 4000},         {"host.captureMain", true},   {"host.penHighRate", true},
       {"host.usbEnabled", false},  {"host.secureWifi", false},   {"host.pairingEnabled", false},
-      {"host.autoStart", false},   {"host.launchAtLogin", true}, {"host.checkForUpdates", false},
+      {"host.keyOnlyLinks", true}, {"host.autoStart", false},   {"host.launchAtLogin", true}, {"host.checkForUpdates", false},
       {"host.connectNotice", "off"}};
   const nlohmann::json written = readJson(file);
   EXPECT_EQ(written, nlohmann::json({{"lumenrail", expected}}));

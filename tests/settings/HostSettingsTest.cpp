@@ -24,9 +24,9 @@ HostSettings::PortArgument port(std::vector<std::string> args) {
 }
 
 TEST(HostSettingsPresets, ShipAndCommandLineDefaults) {
-  const HostSettings ship{1920, 1080, 60, false, false, 27184, true, true, true, true, false, true,
+  const HostSettings ship{1920, 1080, 60, false, false, 27184, true, true, true, false, true, false, true,
                           ConnectNotice::wifiOnly};
-  const HostSettings cli{1280, 720, 60, false, false, 27184, false, false, false, true, false, false,
+  const HostSettings cli{1280, 720, 60, false, false, 27184, false, false, false, false, true, false, false,
                          ConnectNotice::wifiOnly};
   EXPECT_EQ(HostSettings::shipDefaults(), ship);
   EXPECT_EQ(HostSettings::cliDefaults(), cli);
@@ -64,7 +64,8 @@ TEST(HostSettingsArguments, SwitchPairsTakeWhicheverFormComesLast) {
   };
   const Row rows[] = {{"capture-main", &HostSettings::captureMain}, {"pen-hirate", &HostSettings::penHighRate},
                       {"usb", &HostSettings::usbEnabled},           {"secure", &HostSettings::secureWifi},
-                      {"pair", &HostSettings::pairingEnabled},      {"autostart", &HostSettings::autoStart},
+                      {"pair", &HostSettings::pairingEnabled},      {"key-only-links", &HostSettings::keyOnlyLinks},
+                      {"autostart", &HostSettings::autoStart},
                       {"update-check", &HostSettings::checkForUpdates}};
   for (const Row& row : rows) {
     const std::string on = std::string("--") + row.name;
