@@ -1,36 +1,39 @@
 #!/usr/bin/env bash
-# Every Debian package that the build, the tests and the benchmarks need.
-# Idempotent: installs only what is missing and refreshes the package lists
-# only when something has to be installed.
+# The Debian packages the project needs, by purpose:
+#   build    building the program and running it on a desktop (scripts/install)
+#   headless a private headless X server for a machine without a desktop (scripts/run)
+#   test     the test suites' peers, servers and fixtures (scripts/test)
+#   bench    the benchmark programs (scripts/bench)
+#   fuzz     clang and its libFuzzer runtime (scripts/fuzz)
+# With no purpose named, all of them. Idempotent: installs only what is
+# missing and refreshes the package lists only when something has to be
+# installed.
+#
+#   scripts/install-deps.sh [build|headless|test|bench|fuzz ...]
 set -euo pipefail
 
-packages=(
+build=(
   build-essential
   cmake
   ninja-build
   pkg-config
-  googletest
-  libgtest-dev
-  libgmock-dev
-  libbenchmark-dev
   libcurl4-openssl-dev
   nlohmann-json3-dev
   libssl-dev
-  python3-cryptography
   libx264-dev
   libx265-dev
   libswscale-dev
   libyuv-dev
   libavutil-dev
   libavcodec-dev
-  xvfb
+  libswresample-dev
   libxcb1-dev
   libxcb-shm0-dev
   libxcb-randr0-dev
   libxcb-damage0-dev
   libxcb-xfixes0-dev
   libxcb-xinput-dev
-  locales
+  libxcb-screensaver0-dev
   libevdev-dev
   libxkbcommon-dev
   libxkbcommon-x11-dev
@@ -40,29 +43,60 @@ packages=(
   libusb-1.0-0-dev
   libplist-dev
   libavahi-client-dev
-  avahi-daemon
-  avahi-utils
-  dbus
-  iproute2
-  libxcb-screensaver0-dev
-  xserver-xorg-core
-  xserver-xorg-video-dummy
-  libswresample-dev
   libpulse-dev
-  pulseaudio
-  pulseaudio-utils
   qt6-base-dev
   qt6-base-dev-tools
   qt6-qpa-plugins
   fonts-dejavu-core
   libicu-dev
   libqrencode-dev
-  libzbar-dev
   xdg-utils
-  clang-14
-  libclang-rt-14-dev
+)
+headless=(
+  xserver-xorg-core
+  xserver-xorg-video-dummy
+)
+test=(
+  googletest
+  libgtest-dev
+  libgmock-dev
+  python3-cryptography
+  xvfb
+  xserver-xorg-core
+  xserver-xorg-video-dummy
+  locales
+  avahi-daemon
+  avahi-utils
+  dbus
+  iproute2
+  pulseaudio
+  pulseaudio-utils
+  libzbar-dev
   trayer
 )
+bench=(
+  libbenchmark-dev
+)
+fuzz=(
+  clang-14
+  libclang-rt-14-dev
+)
+
+purposes=("$@")
+if ((${#purposes[@]} == 0)); then
+  purposes=(build headless test bench fuzz)
+fi
+packages=()
+for purpose in "${purposes[@]}"; do
+  case "$purpose" in
+    build) packages+=("${build[@]}") ;;
+    headless) packages+=("${headless[@]}") ;;
+    test) packages+=("${test[@]}") ;;
+    bench) packages+=("${bench[@]}") ;;
+    fuzz) packages+=("${fuzz[@]}") ;;
+    *) echo "install-deps: unknown purpose '$purpose' (build, headless, test, bench, fuzz)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

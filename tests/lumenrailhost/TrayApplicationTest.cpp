@@ -103,6 +103,31 @@ xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
   return a;
 }
 
+// The installed tree carries the input grant, and its one command installs it:
+// the desktop's user gets /dev/uinput through uaccess, never a group that can
+// read every keyboard.
+TEST(TrayApplicationAcceptance, InstalledTreeCarriesTheInputGrantAndItsCommandInstallsIt) {
+  test::TempFolder dir("lumenrail-grant");
+  const std::string prefix = dir.path("prefix");
+  const pid_t install = test::spawnLogged({LUMENRAIL_CMAKE, "--install", LUMENRAIL_BUILD_DIR, "--prefix", prefix}, {},
+                                          dir.path("install.log"), false);
+  ASSERT_EQ(waitExit(install), 0) << readFile(dir.path("install.log"));
+  const std::string rule = readFile(prefix + "/lib/udev/rules.d/70-lumenrail-uinput.rules");
+  EXPECT_NE(rule.find("TAG+=\"uaccess\""), std::string::npos) << rule;
+  EXPECT_NE(rule.find("static_node=uinput"), std::string::npos) << rule;
+  EXPECT_EQ(rule.find("GROUP="), std::string::npos) << rule;
+  EXPECT_FALSE(readFile(prefix + "/lib/udev/rules.d/70-lumenrail-accessory.rules").empty());
+  EXPECT_EQ(readFile(prefix + "/lib/modules-load.d/lumenrail-uinput.conf"), "uinput\n");
+
+  const std::string root = dir.path("root");
+  const pid_t grant = test::spawnLogged({prefix + "/libexec/lumenrail/grant-input-access", "--root", root}, {},
+                                        dir.path("grant.log"), false);
+  ASSERT_EQ(waitExit(grant), 0) << readFile(dir.path("grant.log"));
+  EXPECT_EQ(readFile(root + "/etc/udev/rules.d/70-lumenrail-uinput.rules"), rule);
+  EXPECT_FALSE(readFile(root + "/etc/udev/rules.d/70-lumenrail-accessory.rules").empty());
+  EXPECT_EQ(readFile(root + "/etc/modules-load.d/lumenrail-uinput.conf"), "uinput\n");
+}
+
 TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondInstanceAndStopsOnSigterm) {
   if (::access("/usr/bin/trayer", X_OK) != 0) GTEST_SKIP() << "trayer is not installed";
   // A growable screen shows that the virtual monitor goes with the host; Xvfb
