@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ServeSwitches.hpp"
 #include "platform/Bytes.hpp"
 #include "settings/HostSettings.hpp"
 
@@ -18,6 +19,6 @@ namespace lumenrail {
 // start; a stop that cannot finish in time ends the process with 1. Blocks
 // these signals in every thread; call it before any thread is started. `psk` seals Wi-Fi links when set; `arguments` are the
 // command line (the session reads its own switches from them).
-int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vector<std::string> arguments);
+int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, ServeSwitches switches);
 
 }  // namespace lumenrail

@@ -36,13 +36,13 @@ class M2PipelineProbe {
  public:
   explicit M2PipelineProbe(M2Pipeline& pipeline) : p_(pipeline) {}
   M2Pipeline::CaptureStart restartCapture() {
-    return p_.reconfigQueue_.sync([this] {
-      p_.stopCapture();
-      return p_.startCapture(p_.currentMode(), 3);
+    return p_.reconfigQueue_->sync([this] {
+      p_.capture_->stop();
+      return p_.capture_->start(p_.lanes_->mode(), 3);
     });
   }
   uint64_t deliveries() {
-    return p_.reconfigQueue_.sync([this] { return p_.source_ ? p_.source_->deliveryCount() : uint64_t{0}; });
+    return p_.reconfigQueue_->sync([this] { return p_.capture_->deliveryCount(); });
   }
 
  private:
@@ -386,9 +386,9 @@ TEST(M2PipelineIntegration, FaultInjectedCaptureStartsTimeOutAfterTheFirstThenCa
   test::PrivateXServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();
   Harness h;
-  ::setenv("LR_FAULT_CAPTURE_TIMEOUTS", "2", 1);
-  auto pipeline = M2Pipeline::create(h.config(x.display(), true));
-  ::unsetenv("LR_FAULT_CAPTURE_TIMEOUTS");
+  auto config = h.config(x.display(), true);
+  config.switches = ServeSwitches::read({}, {{"LR_FAULT_CAPTURE_TIMEOUTS", "2"}});
+  auto pipeline = M2Pipeline::create(std::move(config));
   // The first start of a pipeline is never faulted.
   ASSERT_TRUE(pipeline->startServing());
   EXPECT_FALSE(h.log.contains("[m2] FAULT"));
