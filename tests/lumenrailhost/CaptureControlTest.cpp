@@ -1,0 +1,123 @@
+// The capture's start, retries, health and restarts over fake captures and a
+// hand-driven executor: all of its work runs on the test's thread.
+#include <gtest/gtest.h>
+
+#include "CaptureControl.hpp"
+#include "FakeDesktopEnvironment.hpp"
+#include "support/EventLog.hpp"
+#include "support/ManualExecutor.hpp"
+
+namespace lumenrail {
+namespace {
+
+constexpr ClientModePolicy::Mode kMode{640, 480, 30};
+
+struct CaptureRig {
+  test::EventLog log;
+  std::shared_ptr<test::FakeDesktopEnvironment> desktop = std::make_shared<test::FakeDesktopEnvironment>();
+  std::shared_ptr<test::Bank> bank = desktop->bank;
+  std::shared_ptr<test::ManualExecutor> queue = std::make_shared<test::ManualExecutor>();
+  std::shared_ptr<BoundedWaits> waits;
+  int64_t clients = 1;
+  int recovered = 0;
+  std::shared_ptr<CaptureControl> capture;
+
+  explicit CaptureRig(int64_t faults = 0, uint64_t startWaitNs = 8 * kNsPerSecond) {
+    waits = std::make_shared<BoundedWaits>([this](const std::string& line) { log.add(line); });
+    CaptureControl::Config c;
+    c.desktop = desktop;
+    c.clientCount = [this] { return clients; };
+    c.pump = CaptureServePump::make(30, 10, false, [q = queue] { return q->nowNs(); }, [] { return false; },
+                                    [](const PixelBufferRef&, uint64_t, uint64_t, bool) {});
+    c.waits = waits;
+    c.timers = queue;
+    c.post = [q = queue](std::function<void()> work) { q->post(std::move(work)); };
+    c.log = [this](const std::string& line) { log.add(line); };
+    c.faultCaptureTimeouts = faults;
+    c.startWaitNs = startWaitNs;
+    c.mode = [] { return kMode; };
+    c.onRecovered = [this] { ++recovered; };
+    capture = CaptureControl::create(std::move(c));
+    bank->now = [q = queue] { return q->nowNs(); };
+    bank->lastDeliveryNs = queue->nowNs();
+  }
+  ~CaptureRig() {
+    bank->releaseHungStarts.signal();
+    waits->stop();
+    capture->cancelTimers();
+    capture->stop();
+    waits->joinAll(5 * kNsPerSecond);
+  }
+  void setHash(std::optional<uint64_t> hash, bool changing) {
+    std::lock_guard lock(bank->mutex);
+    bank->contentHash = hash;
+    bank->hashChangesEachProbe = changing;
+  }
+};
+
+TEST(CaptureControl, AFailedStartIsRetriedUpToThreeAttemptsAndATimeOutIsNot) {
+  CaptureRig rig(0, 50 * kNsPerMs);
+  rig.bank->failingCaptureStarts = 5;
+  EXPECT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::failed);
+  EXPECT_EQ(rig.bank->made().size(), 3u);
+  EXPECT_EQ(rig.capture->lastError(), "fake capture refused");
+  EXPECT_FALSE(rig.capture->running());
+
+  rig.bank->hangStarts = true;
+  EXPECT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::timedOut);
+  EXPECT_EQ(rig.bank->made().size(), 4u);
+}
+
+TEST(CaptureControl, FaultInjectionSparesTheFirstStartAndTimesOutTheNextOnes) {
+  CaptureRig rig(2);
+  ASSERT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  rig.capture->stop();
+  EXPECT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::timedOut);
+  EXPECT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::timedOut);
+  EXPECT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  EXPECT_TRUE(rig.log.contains("[m2] FAULT: simulated capture-start timeout (1 left)"));
+  EXPECT_TRUE(rig.log.contains("[m2] FAULT: simulated capture-start timeout (0 left)"));
+  EXPECT_EQ(rig.bank->made().size(), 2u);
+}
+
+TEST(CaptureControl, AStalledStreamIsRebuiltAndAStillOneIsNot) {
+  CaptureRig still;
+  still.setHash(42, false);
+  ASSERT_EQ(still.capture->start(kMode, 3), CaptureControl::Start::started);
+  still.capture->startWatchdog();
+  still.queue->advance(60 * kNsPerSecond);
+  EXPECT_EQ(still.bank->made().size(), 1u);
+  EXPECT_EQ(still.log.count("[m2] capture quiet 6s but screen is static — not a stall"), 1);
+
+  CaptureRig stalled;
+  stalled.setHash(7, true);  // the content moves but no frame arrives
+  ASSERT_EQ(stalled.capture->start(kMode, 3), CaptureControl::Start::started);
+  stalled.capture->startWatchdog();
+  stalled.queue->advance(6 * kNsPerSecond);
+  EXPECT_TRUE(stalled.log.contains(
+      "[m2] capture SILENT-STALL: no SCK delivery for 6s with 1 client(s) — rebuilding capture stream"));
+  EXPECT_TRUE(stalled.log.contains("[m2] capture auto-restarted"));
+  EXPECT_EQ(stalled.bank->made().size(), 2u);
+  EXPECT_EQ(stalled.capture->health().stallBackoffNs, 8 * kNsPerSecond);
+}
+
+TEST(CaptureControl, RecoveryTicksRetryUntilCaptureStartsAndThenSayHelloAgain) {
+  CaptureRig rig;
+  ASSERT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  rig.bank->failingCaptureStarts = 3;  // one recovery tick's three attempts
+  rig.capture->stop();
+  rig.capture->armRecovery();
+  rig.capture->armRecovery();  // one chain at a time
+  EXPECT_EQ(rig.capture->health().captureRecoveryRequests, 2);
+  rig.queue->advance(1 * kNsPerSecond);
+  EXPECT_TRUE(rig.log.contains("[m2] capture not ready (attempt 1) — is the Screen Recording prompt waiting? "
+                               "retrying every ≤2 s"));
+  rig.queue->advance(2 * kNsPerSecond);
+  EXPECT_TRUE(rig.log.contains("[m2] capture recovered after 2 attempt(s)"));
+  EXPECT_TRUE(rig.capture->running());
+  EXPECT_FALSE(rig.capture->health().captureRecoveryArmed);
+  EXPECT_EQ(rig.recovered, 1);
+}
+
+}  // namespace
+}  // namespace lumenrail
