@@ -241,10 +241,10 @@ LaneEncoders::Rebuild LaneEncoders::rebuildOrRestore(const Mode& mode, Wire::Cod
   return result;
 }
 
-void LaneEncoders::negotiateCodec(bool hevcWanted) {
+bool LaneEncoders::negotiateCodec(bool hevcWanted) {
   const Wire::Codec wanted = hevcWanted ? Wire::Codec::hevc : Wire::Codec::h264;
   const Wire::Codec old = codec();
-  if (wanted == old) return;
+  if (wanted == old) return false;
   say(std::string("[m2] codec ") + codecName(old) + " → " + codecName(wanted) + " (client HEVC decoder " +
       (hevcWanted ? "present" : "gone") + ")");
   // Said before the recovery is armed, as the capture may still be starting.
@@ -256,6 +256,7 @@ void LaneEncoders::negotiateCodec(bool hevcWanted) {
           " encoder either — serving nothing until the next reconfigure");
   if (result == Rebuild::rebuilt) say(now);
   if (result == Rebuild::captureDown) say(now + " (capture still starting)");
+  return true;
 }
 
 // ---- the small lane ----------------------------------------------------------------

@@ -86,8 +86,9 @@ class LaneEncoders final {
   // on when that one produced a running encoder.
   Rebuild rebuildOrRestore(const Mode& mode, Wire::Codec codec, const std::string& restoring,
                            const std::string& lost);
-  // A client's HEVC decoder came or went.
-  void negotiateCodec(bool hevcWanted);
+  // A client's HEVC decoder came or went; false when the codec stays as it is
+  // (nothing was tried).
+  bool negotiateCodec(bool hevcWanted);
 
   // The small lane follows the clients' modes (SmallLanePolicy).
   void updateSmallLane(std::optional<int32_t> primary, const std::map<int32_t, Mode>& panels);

@@ -214,9 +214,8 @@ void M2Pipeline::wire() {
   server_->onHevcWantedChanged = [weak](bool wanted) {
     if (auto self = weak.lock()) {
       self->postReconfig([wanted](M2Pipeline& p) {
-        p.lanes_->negotiateCodec(wanted);
         // The small lane follows the codec.
-        p.updateSmallLane();
+        if (p.lanes_->negotiateCodec(wanted)) p.updateSmallLane();
       });
     }
   };

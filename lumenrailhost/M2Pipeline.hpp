@@ -146,8 +146,6 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   CaptureControl::Health healthState();
 
  private:
-  friend class M2PipelineProbe;  // an integration test restarts the capture on the queue
-
   explicit M2Pipeline(Config config);
   // Builds the collaborators and sets every hook between them and the server.
   void wire();

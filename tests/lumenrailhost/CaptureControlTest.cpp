@@ -4,8 +4,11 @@
 
 #include "CaptureControl.hpp"
 #include "FakeDesktopEnvironment.hpp"
+#include "LinuxDesktopEnvironment.hpp"
 #include "support/EventLog.hpp"
 #include "support/ManualExecutor.hpp"
+#include "support/Waiting.hpp"
+#include "support/XServerFixture.hpp"
 
 namespace lumenrail {
 namespace {
@@ -22,10 +25,11 @@ struct CaptureRig {
   int recovered = 0;
   std::shared_ptr<CaptureControl> capture;
 
-  explicit CaptureRig(int64_t faults = 0, uint64_t startWaitNs = 8 * kNsPerSecond) {
+  explicit CaptureRig(int64_t faults = 0, uint64_t startWaitNs = 8 * kNsPerSecond,
+                      std::shared_ptr<DesktopEnvironment> realDesktop = nullptr) {
     waits = std::make_shared<BoundedWaits>([this](const std::string& line) { log.add(line); });
     CaptureControl::Config c;
-    c.desktop = desktop;
+    c.desktop = realDesktop ? realDesktop : std::shared_ptr<DesktopEnvironment>(desktop);
     c.clientCount = [this] { return clients; };
     c.pump = CaptureServePump::make(30, 10, false, [q = queue] { return q->nowNs(); }, [] { return false; },
                                     [](const PixelBufferRef&, uint64_t, uint64_t, bool) {});
@@ -117,6 +121,22 @@ TEST(CaptureControl, RecoveryTicksRetryUntilCaptureStartsAndThenSayHelloAgain) {
   EXPECT_TRUE(rig.capture->running());
   EXPECT_FALSE(rig.capture->health().captureRecoveryArmed);
   EXPECT_EQ(rig.recovered, 1);
+}
+
+// On a real X server: the faulted restarts time out, then capture resumes and delivers.
+TEST(CaptureControlIntegration, FaultInjectedStartsTimeOutAfterTheFirstThenCaptureResumes) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  CaptureRig rig(2, 8 * kNsPerSecond, std::make_shared<LinuxDesktopEnvironment>(x.display()));
+  // The first start of a session is never faulted.
+  ASSERT_EQ(rig.capture->start({320, 240, 30}, 3), CaptureControl::Start::started);
+  EXPECT_FALSE(rig.log.contains("[m2] FAULT"));
+  rig.capture->stop();
+  EXPECT_EQ(rig.capture->start({320, 240, 30}, 3), CaptureControl::Start::timedOut);
+  EXPECT_EQ(rig.capture->start({320, 240, 30}, 3), CaptureControl::Start::timedOut);
+  EXPECT_EQ(rig.capture->start({320, 240, 30}, 3), CaptureControl::Start::started);
+  EXPECT_EQ(rig.log.count("[m2] FAULT"), 2);
+  EXPECT_TRUE(test::eventually([&] { return rig.capture->deliveryCount() > 0; }));
 }
 
 }  // namespace

@@ -66,7 +66,8 @@ TEST(LaneEncoders, ARebuildWhoseEncoderFailsRestoresThePreviousModesEncoder) {
 TEST(LaneEncoders, ACodecWithoutAnEncoderRevertsToTheOldOne) {
   LanesRig rig;
   rig.bank->failingCodecs = {Wire::Codec::hevc};
-  rig.lanes->negotiateCodec(true);
+  EXPECT_FALSE(rig.lanes->negotiateCodec(false));  // already H.264: nothing is tried
+  EXPECT_TRUE(rig.lanes->negotiateCodec(true));
   EXPECT_EQ(rig.lanes->codec(), Wire::Codec::h264);
   EXPECT_TRUE(rig.log.contains("[m2] codec h264 → hevc (client HEVC decoder present)"));
   EXPECT_TRUE(rig.log.contains("[m2] WARN: hevc encoder unavailable — reverting to h264"));
