@@ -71,7 +71,9 @@ CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displ
   source->onStop = [gate, weak = weak_from_this(), stopped = std::weak_ptr<CaptureSource>(source)](
                        std::exception_ptr error) {
     if (!gate->open.load()) return;
-    if (auto self = weak.lock()) self->stoppedUnexpectedly(stopped, error ? std::optional(describe(error)) : std::nullopt);
+    if (auto self = weak.lock()) {
+      self->stoppedUnexpectedly(stopped, error ? std::optional(describe(error)) : std::nullopt);
+    }
   };
   source->log = config_.log;
 

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "DesktopEnvironment.hpp"
 #include "input/PenMapper.hpp"

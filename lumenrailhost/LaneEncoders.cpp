@@ -120,8 +120,7 @@ void LaneEncoders::encode(const PixelBufferRef& buffer, uint64_t captureNs, bool
     smallMode = smallMode_;
     mode = mode_;
   }
-  const WireServer& server = *config_.server;
-  const Wire::ViewportRectQ16 desired = server.desiredViewport();
+  const Wire::ViewportRectQ16 desired = config_.server->desiredViewport();
   const PixelRect rect = ViewportGeometry::pixels(desired, mode.width, mode.height);
   if (rect != lastViewport_) {
     config_.server->broadcastViewportApplied(ViewportGeometry::toQ16(rect, mode.width, mode.height));

@@ -71,7 +71,6 @@ void M2Pipeline::wire() {
       WireServer::Config{config_.port, hello(mode, Wire::Codec::h264), config_.psk, config_.pairing});
   advertiser_ = BonjourAdvertiser::create(std::nullopt, config_.port);
   if (config_.publisherFactory) advertiser_->publisherFactory = config_.publisherFactory;
-  server_->onEvent = tagged(log_, "[wire] ");
   server_->hostAppVersion = HostEntry::kVersion;
   server_->stallProbe = stallProbe_;
   if (switches.audioForceAac) {
@@ -105,7 +104,7 @@ void M2Pipeline::wire() {
   CaptureControl::Config capture;
   capture.desktop = config_.desktop;
   capture.server = server_;
-  capture.clientCount = [server] { return server->clientCount(); };
+  capture.clientCount = [server = server_] { return server->clientCount(); };
   capture.pump = pump_;
   capture.waits = waits_;
   capture.timers = config_.healthTimers ? config_.healthTimers : std::shared_ptr<Executor>(reconfigQueue_);
@@ -118,7 +117,7 @@ void M2Pipeline::wire() {
   capture.beforeStart = config_.beforeCaptureStart;
   capture.mode = [lanes] { return lanes->mode(); };
   capture.prepareDisplay = [display] { return display->prepareCapture(); };
-  capture.onRecovered = [server, lanes] { server->rebroadcastHello(hello(lanes->mode(), lanes->codec())); };
+  capture.onRecovered = [server = server_, lanes] { server->rebroadcastHello(hello(lanes->mode(), lanes->codec())); };
   capture_ = CaptureControl::create(std::move(capture));
   audio_ = AudioPassthrough::create(AudioPassthrough::Config{
       config_.desktop, server_, waits_, queuePoster(), log_, switches.audio, switches.audioForceSck,
@@ -149,11 +148,19 @@ void M2Pipeline::wire() {
   foreground_->onEvent = tagged(log_, "[fg] ");
   foreground_->onChange = [server](const std::string& stem) { server->broadcastForegroundApp(stem); };
 
-  // ---- the server's hooks, all of them ------------------------------------------
+  wireServerHooks();
+}
+
+// Every hook of the server, in one place: what each client packet and client
+// event does to the session.
+void M2Pipeline::wireServerHooks() {
+  const std::weak_ptr<M2Pipeline> weak = weak_from_this();
+  WireServer* server = server_.get();  // its hooks run on its own threads, which stop() joins
   const auto pen = pen_;
   const auto keys = keys_;
   const auto advertiser = advertiser_;
   const auto foreground = foreground_;
+  server_->onEvent = tagged(log_, "[wire] ");
   // Any input keeps that client's held keys held.
   server_->onInput = [pen, keys](const std::vector<Wire::InputSample>& samples, int32_t fd) {
     keys->noteInput(fd);

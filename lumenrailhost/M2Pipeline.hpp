@@ -147,8 +147,10 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
 
  private:
   explicit M2Pipeline(Config config);
-  // Builds the collaborators and sets every hook between them and the server.
+  // Builds the parts and the collaborators and connects them.
   void wire();
+  // Sets every hook of the server; nothing else sets one.
+  void wireServerHooks();
   void say(const std::string& line) const { log_(line); }
   bool startLocked();
   void stopLocked();
