@@ -421,8 +421,4 @@ M2Pipeline::ReconfigState M2Pipeline::reconfigState() {
   });
 }
 
-CaptureControl::Health M2Pipeline::healthState() {
-  return reconfigQueue_->sync([this] { return capture_->health(); });
-}
-
 }  // namespace lumenrail

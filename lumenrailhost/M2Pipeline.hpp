@@ -142,8 +142,6 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
     int64_t captureRecoveryRequests = 0;
   };
   ReconfigState reconfigState();
-  // The capture's health, read on the queue after the work queued before it.
-  CaptureControl::Health healthState();
 
  private:
   explicit M2Pipeline(Config config);

@@ -87,11 +87,21 @@ TEST(CaptureControl, FaultInjectionSparesTheFirstStartAndTimesOutTheNextOnes) {
 TEST(CaptureControl, AStalledStreamIsRebuiltAndAStillOneIsNot) {
   CaptureRig still;
   still.setHash(42, false);
+  const uint64_t t0 = still.queue->nowNs();
   ASSERT_EQ(still.capture->start(kMode, 3), CaptureControl::Start::started);
   still.capture->startWatchdog();
-  still.queue->advance(60 * kNsPerSecond);
+  still.queue->advance(190 * kNsPerSecond);
   EXPECT_EQ(still.bank->made().size(), 1u);
   EXPECT_EQ(still.log.count("[m2] capture quiet 6s but screen is static — not a stall"), 1);
+  // A baseline at 4 s quiet, the same hash 2 s later, then 8, 16, 32, 60, 60 s apart.
+  std::vector<uint64_t> probes;
+  for (uint64_t t : still.bank->probes()) probes.push_back((t - t0) / kNsPerSecond);
+  EXPECT_EQ(probes, (std::vector<uint64_t>{4, 6, 14, 30, 62, 122, 182}));
+  EXPECT_EQ(still.capture->health().stallBackoffNs, 60 * kNsPerSecond);
+  // A frame ends the episode and the back-off.
+  still.bank->deliveries = 1;
+  still.queue->advance(2 * kNsPerSecond);
+  EXPECT_EQ(still.capture->health().stallBackoffNs, 4 * kNsPerSecond);
 
   CaptureRig stalled;
   stalled.setHash(7, true);  // the content moves but no frame arrives
