@@ -74,7 +74,7 @@ int stopWithin(std::shared_ptr<M2Pipeline> pipeline, NamedThread& starter, int s
 
 }  // namespace
 
-int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vector<std::string> arguments) {
+int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, ServeSwitches switches) {
   // Blocked before any thread exists, so every thread inherits the mask and
   // the signals reach only the sigwait below. SIGHUP is a closed terminal,
   // stopped like SIGTERM; SIGUSR2 is the start thread's "could not start".
@@ -109,7 +109,7 @@ int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vect
   config.usb = settings.usbEnabled;
   config.psk = psk;
   config.penHighRate = settings.penHighRate;
-  config.arguments = std::move(arguments);
+  config.switches = std::move(switches);
   config.desktop = std::make_shared<LinuxDesktopEnvironment>("");  // the X display of $DISPLAY
   std::shared_ptr<M2Pipeline> pipeline;
   try {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ServeSwitches.hpp"
 #include "platform/Bytes.hpp"
 #include "settings/HostSettings.hpp"
 
@@ -16,8 +17,8 @@ namespace lumenrail {
 // display goes with it) within about 5 s, even when the X server does not
 // answer. Returns the exit status: 0 after a signal, 2 when serving could not
 // start; a stop that cannot finish in time ends the process with 1. Blocks
-// these signals in every thread; call it before any thread is started. `psk` seals Wi-Fi links when set; `arguments` are the
-// command line (the session reads its own switches from them).
-int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, std::vector<std::string> arguments);
+// these signals in every thread; call it before any thread is started. `psk`
+// seals Wi-Fi links when set; `switches` are the session's, read by the entry.
+int runM2Serve(const HostSettings& settings, std::optional<Bytes> psk, ServeSwitches switches);
 
 }  // namespace lumenrail

@@ -36,7 +36,7 @@ class PipelineView final : public ServingSessionView {
 
 }  // namespace
 
-M2Session::M2Session(const SessionConfig& config, std::vector<std::string> arguments, std::shared_ptr<MainQueue> main)
+M2Session::M2Session(const SessionConfig& config, ServeSwitches switches, std::shared_ptr<MainQueue> main)
     : main_(std::move(main)) {
   M2Pipeline::Config c;
   c.mode = {config.width, config.height, config.fps};
@@ -46,7 +46,7 @@ M2Session::M2Session(const SessionConfig& config, std::vector<std::string> argum
   c.psk = config.psk;
   c.pairing = config.pairing;
   c.penHighRate = config.penHighRate;
-  c.arguments = std::move(arguments);
+  c.switches = std::move(switches);
   c.desktop = std::make_shared<LinuxDesktopEnvironment>("");  // the X display of $DISPLAY
   pipeline_ = M2Pipeline::create(std::move(c));
   view_ = std::make_unique<PipelineView>(*pipeline_);

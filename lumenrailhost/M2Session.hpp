@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ControllerPorts.hpp"
+#include "ServeSwitches.hpp"
 #include "ServingSession.hpp"
 
 namespace lumenrail {
@@ -17,7 +18,7 @@ class M2Pipeline;
 class M2Session final : public ServingSession {
  public:
   // Throws std::invalid_argument for a mode the encoder cannot carry.
-  M2Session(const SessionConfig& config, std::vector<std::string> arguments, std::shared_ptr<MainQueue> main);
+  M2Session(const SessionConfig& config, ServeSwitches switches, std::shared_ptr<MainQueue> main);
 
   void setHooks(Hooks hooks) override;
   bool startServing() override;

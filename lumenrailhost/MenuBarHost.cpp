@@ -200,8 +200,10 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   ports.probe = std::make_shared<HostPermissions::LinuxProbe>();
   ports.notifier = DBusNotifier::onSessionBus();
   ports.displayAwake = std::make_shared<XSleepAssertion>();
-  ports.makeSession = [main, arguments](const SessionConfig& config) -> std::shared_ptr<ServingSession> {
-    return std::make_shared<M2Session>(config, arguments, main);
+  // The session's switches are read here, once, for every session of this run.
+  ports.makeSession = [main, switches = ServeSwitches::read(arguments, processEnvironment())](
+                          const SessionConfig& config) -> std::shared_ptr<ServingSession> {
+    return std::make_shared<M2Session>(config, switches, main);
   };
   ports.loadPairing = [] { return PairingSupport::load(PairingSupport::alertApprove, PairingSupport::alertCancel); };
   ports.makeUpdateChecker = [main](UpdateCheckerRequest request) -> std::unique_ptr<UpdateCheckerHandle> {

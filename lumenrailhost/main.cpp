@@ -17,6 +17,7 @@
 #include "platform/Crypto.hpp"
 #include "platform/Log.hpp"
 #include "platform/Paths.hpp"
+#include "platform/ProcessEnvironment.hpp"
 #include "platform/UserDefaults.hpp"
 #include "settings/HostSettingsStore.hpp"
 
@@ -141,7 +142,8 @@ int main(int argc, char** argv) {
         line("[m2] ERROR: " + *resolvedCli.portError);
         return 2;
       }
-      return runM2Serve(resolvedCli.settings, std::move(securePsk), args);
+      // The session's switches are read here, once.
+      return runM2Serve(resolvedCli.settings, std::move(securePsk), ServeSwitches::read(args, processEnvironment()));
     }
     default:
       return runM0Scaffold(plan.width, plan.height, plan.fps, plan.frames, HostEntry::has(args, "--no-vd"));

@@ -95,7 +95,7 @@ struct AudioRig {
     c.mode = {320, 240, 30};
     c.port = 0;
     c.captureMain = true;
-    c.arguments = std::move(arguments);
+    c.switches = ServeSwitches::read(arguments, {});
     c.desktop = desktop;
     c.log = [this](const std::string& line) { log.add(line); };
     c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<test::QuietPublisher>(); };

@@ -38,7 +38,7 @@ TEST(M2EncoderSettingsIntegration, SettingsOfAClientThatLeftGoBackToTheStreamsOw
     return !live.empty() && live.back().fps == 30;
   }));
   const auto last = rig.bank->live().back();
-  EXPECT_EQ(last.bitrateBps, M2Pipeline::kBitrateBps);
+  EXPECT_EQ(last.bitrateBps, LaneEncoders::kBitrateBps);
   ASSERT_TRUE(last.quality.has_value());
   EXPECT_FLOAT_EQ(*last.quality, 40 / 255.0f);
   EXPECT_EQ(rig.state().desiredEncoderConfig.fields, Field::quality);

@@ -31,24 +31,6 @@
 
 namespace lumenrail {
 
-// Capture restarts as the reconfiguration queue runs them.
-class M2PipelineProbe {
- public:
-  explicit M2PipelineProbe(M2Pipeline& pipeline) : p_(pipeline) {}
-  M2Pipeline::CaptureStart restartCapture() {
-    return p_.reconfigQueue_.sync([this] {
-      p_.stopCapture();
-      return p_.startCapture(p_.currentMode(), 3);
-    });
-  }
-  uint64_t deliveries() {
-    return p_.reconfigQueue_.sync([this] { return p_.source_ ? p_.source_->deliveryCount() : uint64_t{0}; });
-  }
-
- private:
-  M2Pipeline& p_;
-};
-
 namespace {
 
 using test::Code::bye;
@@ -380,29 +362,6 @@ TEST(M2PipelineIntegration, StartFailuresLeaveThePortFree) {
     EXPECT_TRUE(h.log.contains("[m2] capture start failed"));
     EXPECT_TRUE(test::PortBlocker::canListen(port));
   }
-}
-
-TEST(M2PipelineIntegration, FaultInjectedCaptureStartsTimeOutAfterTheFirstThenCaptureResumes) {
-  test::PrivateXServer x;
-  if (!x.running()) GTEST_SKIP() << x.whyNot();
-  Harness h;
-  ::setenv("LR_FAULT_CAPTURE_TIMEOUTS", "2", 1);
-  auto pipeline = M2Pipeline::create(h.config(x.display(), true));
-  ::unsetenv("LR_FAULT_CAPTURE_TIMEOUTS");
-  // The first start of a pipeline is never faulted.
-  ASSERT_TRUE(pipeline->startServing());
-  EXPECT_FALSE(h.log.contains("[m2] FAULT"));
-  M2PipelineProbe probe(*pipeline);
-  EXPECT_EQ(probe.restartCapture(), M2Pipeline::CaptureStart::timedOut);
-  EXPECT_TRUE(h.log.contains("[m2] FAULT: simulated capture-start timeout (1 left)"));
-  EXPECT_EQ(probe.restartCapture(), M2Pipeline::CaptureStart::timedOut);
-  EXPECT_TRUE(h.log.contains("[m2] FAULT: simulated capture-start timeout (0 left)"));
-  EXPECT_EQ(probe.restartCapture(), M2Pipeline::CaptureStart::started);
-  EXPECT_EQ(h.log.count("[m2] FAULT"), 2);
-  ASSERT_TRUE(test::eventually([&] { return probe.deliveries() > 0; }));
-  test::WireTestClient client(pipeline->boundPort());
-  expectHelloAndDecodableKeyframe(client, 320, 240, 30);
-  pipeline->stopServing();
 }
 
 TEST(M2Pipeline, RefusesModesTheWireCannotCarry) {

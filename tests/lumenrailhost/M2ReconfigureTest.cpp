@@ -354,11 +354,18 @@ TEST(M2ReconfigureIntegration, PenHighRateFollowsTheSwitchAndTheClients) {
 }
 
 // The owner's main queue, run by the test thread when it chooses.
-struct FakeMainQueue {
+struct FakeMainQueue final : Executor {
   std::mutex mutex;
   std::vector<std::function<void()>> posted;
   test::EventCounter count;
-  void post(std::function<void()> work) {
+  void postAfter(uint64_t, Task) override { ADD_FAILURE() << "the session only posts to the main queue"; }
+  Timer startTimer(uint64_t, uint64_t, Task) override {
+    ADD_FAILURE() << "the session only posts to the main queue";
+    return {};
+  }
+  uint64_t nowNs() const override { return 0; }
+  bool isCurrent() const override { return false; }
+  void post(std::function<void()> work) override {
     {
       std::lock_guard lock(mutex);
       posted.push_back(std::move(work));
@@ -378,7 +385,7 @@ struct FakeMainQueue {
 TEST(M2ReconfigureIntegration, DuringTheStartTheOwnersHooksArePostedAtOnceAndAModeIsAppliedOnceItIsDone) {
   auto main = std::make_shared<FakeMainQueue>();
   Rig rig({640, 480, 30}, true, false, [main](M2Pipeline::Config& c) {
-    c.postToMain = [main](std::function<void()> work) { main->post(std::move(work)); };
+    c.mainQueue = main;
   });
   std::vector<std::pair<std::string, bool>> named;
   rig.pipeline->onClientNamed = [&](const std::string& name, bool overNetwork) { named.emplace_back(name, overNetwork); };
