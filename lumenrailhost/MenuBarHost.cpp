@@ -15,6 +15,7 @@
 #include "MenuBarHostController.hpp"
 #include "MenuDescription.hpp"
 #include "platform/Paths.hpp"
+#include "platform/SerialQueue.hpp"
 #include "PairingSupport.hpp"
 #include "XdgOpener.hpp"
 #include "links/WifiKeySchedule.hpp"
@@ -191,7 +192,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
 
   MenuBarHostController::Ports ports;
   ports.main = main;
-  ports.serveQueue = std::make_shared<SerialQueueExecutor>(MenuBarHostController::kServeQueueLabel);
+  ports.serveQueue = std::make_shared<SerialQueue>(MenuBarHostController::kServeQueueLabel);
   ports.timers = qtTimers();
   ports.statusItem = tray;
   ports.alerts = alerts;

@@ -7,6 +7,7 @@
 
 #include "input/InputPermission.hpp"
 #include "input/MacKeyCodes.hpp"
+#include "platform/SerialQueue.hpp"
 
 namespace lumenrail {
 
@@ -180,7 +181,7 @@ std::optional<std::vector<KeyComboInjector::Keystroke>> KeyComboInjector::expand
 
 std::shared_ptr<KeyComboInjector> KeyComboInjector::create(std::shared_ptr<InputEventSink> sink,
                                                            std::unique_ptr<KeyboardLayoutSource> layout,
-                                                           std::shared_ptr<TaskExecutor> queue, NowNs now) {
+                                                           std::shared_ptr<Executor> queue, NowNs now) {
   std::shared_ptr<KeyComboInjector> injector(
       new KeyComboInjector(std::move(sink), std::move(layout), std::move(queue), std::move(now)));
   injector->start();
@@ -189,11 +190,11 @@ std::shared_ptr<KeyComboInjector> KeyComboInjector::create(std::shared_ptr<Input
 
 KeyComboInjector::KeyComboInjector(std::shared_ptr<InputEventSink> sink,
                                    std::unique_ptr<KeyboardLayoutSource> layout,
-                                   std::shared_ptr<TaskExecutor> queue, NowNs now)
-    : queue_(queue ? std::move(queue) : std::make_shared<SerialQueueExecutor>(queueLabel)),
+                                   std::shared_ptr<Executor> queue, NowNs now)
+    : queue_(queue ? std::move(queue) : std::make_shared<SerialQueue>(queueLabel)),
       sink_(std::move(sink)),
       layout_(std::make_shared<KeyboardLayoutWatcher>(std::move(layout))),
-      now_(now ? std::move(now) : NowNs(uptimeNs)) {}
+      now_(now ? std::move(now) : NowNs([queue = queue_.get()] { return queue->nowNs(); })) {}
 
 bool KeyComboInjector::ensureAccessibility(bool /*prompt*/, const std::string& display) {
   return InputPermission::mayPostInput(display);
@@ -202,13 +203,13 @@ bool KeyComboInjector::ensureAccessibility(bool /*prompt*/, const std::string& d
 void KeyComboInjector::start() {
   // The first map is built on the queue: until then chords use the fixed
   // positions, and the caller never waits for the X server.
-  queue_->async([layout = layout_] { layout->rebuild(); });
+  queue_->post([layout = layout_] { layout->rebuild(); });
   armLayoutPoll();
 }
 
 void KeyComboInjector::armLayoutPoll() {
   if (!layout_->watches()) return;
-  queue_->asyncAfter(KeyboardLayoutWatcher::pollIntervalNs, [weak = weak_from_this()] {
+  queue_->postAfter(KeyboardLayoutWatcher::pollIntervalNs, [weak = weak_from_this()] {
     const auto self = weak.lock();
     if (!self) return;
     self->layout_->poll();
@@ -221,19 +222,19 @@ void KeyComboInjector::emit(const std::string& line) const {
 }
 
 void KeyComboInjector::submit(const Wire::KeyChord& chord, int32_t clientId) {
-  queue_->async([self = shared_from_this(), chord, clientId] { self->handle(chord, clientId); });
+  queue_->post([self = shared_from_this(), chord, clientId] { self->handle(chord, clientId); });
 }
 
 void KeyComboInjector::releaseAll() {
-  queue_->async([self = shared_from_this()] { self->release(std::nullopt); });
+  queue_->post([self = shared_from_this()] { self->release(std::nullopt); });
 }
 
 void KeyComboInjector::releaseAll(int32_t clientId) {
-  queue_->async([self = shared_from_this(), clientId] { self->release(clientId); });
+  queue_->post([self = shared_from_this(), clientId] { self->release(clientId); });
 }
 
 void KeyComboInjector::clientGone(int32_t clientId) {
-  queue_->sync([self = shared_from_this(), clientId] { self->release(clientId); });
+  queue_->postAndWait([self = shared_from_this(), clientId] { self->release(clientId); });
   std::lock_guard guard(activityLock_);
   lastInputNs_.erase(clientId);
 }
@@ -245,7 +246,7 @@ void KeyComboInjector::noteInput(int32_t clientId) {
 }
 
 void KeyComboInjector::drain() {
-  queue_->sync([] {});
+  queue_->postAndWait([] {});
 }
 
 void KeyComboInjector::postKey(uint16_t keyCode, bool down, uint64_t flags) {
@@ -303,7 +304,7 @@ void KeyComboInjector::armSilenceTimer() {
   if (!deadline) return;
   const uint64_t now = now_();
   silenceTimerArmed_ = true;
-  queue_->asyncAfter(*deadline > now ? *deadline - now : 0, [weak = weak_from_this()] {
+  queue_->postAfter(*deadline > now ? *deadline - now : 0, [weak = weak_from_this()] {
     const auto self = weak.lock();
     if (!self) return;
     self->silenceTimerArmed_ = false;

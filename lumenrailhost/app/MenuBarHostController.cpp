@@ -111,7 +111,7 @@ void MenuBarHostController::startServing() {
   if (ports_.displayAwake) ports_.displayAwake->acquire();
   starting_ = session;
   const HostSettings startedWith = settings_;
-  ports_.serveQueue->async([weak, session, startedWith, main = ports_.main] {
+  ports_.serveQueue->post([weak, session, startedWith, main = ports_.main] {
     const bool ok = session->startServing();
     main->post([weak, session, startedWith, ok] {
       auto self = weak.lock();
@@ -146,7 +146,7 @@ void MenuBarHostController::stopServing(std::function<void()> then) {
   transitioning_ = true;
   refreshGlyph();
   const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
-  ports_.serveQueue->async([weak, session = pipeline_, then = std::move(then), main = ports_.main] {
+  ports_.serveQueue->post([weak, session = pipeline_, then = std::move(then), main = ports_.main] {
     session->stopServing();
     main->post([weak, then] {
       auto self = weak.lock();
@@ -395,7 +395,7 @@ void MenuBarHostController::quit() {
       self->finishQuit(false);
     });
   }
-  ports_.serveQueue->async([weak, session, main = ports_.main] {
+  ports_.serveQueue->post([weak, session, main = ports_.main] {
     session->stopServing();
     main->post([weak] {
       auto self = weak.lock();
@@ -579,7 +579,7 @@ void MenuBarHostController::removeDataAndQuit() {
   if (updateChecker_) updateChecker_->stop();
   // On the serve queue and waited for: a start in flight finishes first.
   if (const auto session = pipeline_ ? pipeline_ : starting_) {
-    ports_.serveQueue->sync([session] { session->stopServing(); });
+    ports_.serveQueue->postAndWait([session] { session->stopServing(); });
     if (ports_.displayAwake) ports_.displayAwake->release();
   }
   if (ports_.installed && ports_.loginItem) ports_.loginItem->setEnabled(false);

@@ -29,7 +29,7 @@
 #include "HostPermissions.hpp"
 #include "HostSettingsModel.hpp"
 #include "input/InputGrantWatch.hpp"
-#include "input/TaskExecutor.hpp"
+#include "platform/Executor.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
 #include "platform/UserDefaults.hpp"
@@ -53,7 +53,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
 
   struct Ports {
     std::shared_ptr<MainQueue> main;
-    std::shared_ptr<TaskExecutor> serveQueue;
+    std::shared_ptr<Executor> serveQueue;
     NowNs now = uptimeNs;
     TimerFactory timers;
     std::shared_ptr<StatusItem> statusItem;

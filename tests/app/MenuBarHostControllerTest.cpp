@@ -11,12 +11,14 @@
 namespace lumenrail {
 namespace {
 
-struct ManualQueue final : MainQueue, TaskExecutor {
+struct ManualQueue final : MainQueue, Executor {
   std::deque<std::function<void()>> tasks;
   void post(std::function<void()> task) override { tasks.push_back(std::move(task)); }
-  void async(Task task) override { tasks.push_back(std::move(task)); }
-  void asyncAfter(uint64_t, Task task) override { tasks.push_back(std::move(task)); }
-  void sync(Task task) override { task(); }
+  void postAfter(uint64_t, Task task) override { tasks.push_back(std::move(task)); }
+  Timer startTimer(uint64_t, uint64_t, Task) override { return {}; }
+  uint64_t nowNs() const override { return 0; }
+  bool isCurrent() const override { return false; }
+  void postAndWait(Task task) override { task(); }
   bool runOne() {
     if (tasks.empty()) return false;
     auto task = std::move(tasks.front());
@@ -172,7 +174,7 @@ struct Rig {
     store = std::make_shared<InMemorySettingsStore>(settings);
     MenuBarHostController::Ports p;
     p.main = std::shared_ptr<MainQueue>(&main, [](MainQueue*) {});
-    p.serveQueue = std::shared_ptr<TaskExecutor>(&serve, [](TaskExecutor*) {});
+    p.serveQueue = std::shared_ptr<Executor>(&serve, [](Executor*) {});
     p.now = [this] { return now; };
     p.timers = [this](uint64_t, std::function<void()> tick) -> std::unique_ptr<RepeatingTimer> {
       auto t = std::make_unique<Timer>();

@@ -40,6 +40,11 @@ class ManualExecutor final : public Executor {
     std::lock_guard lock(state_->lock);
     return state_->runner == std::this_thread::get_id();
   }
+  // Nobody else runs this executor's work: the caller runs what is due first.
+  void postAndWait(Task task) override {
+    runReady();
+    task();
+  }
 
   // Runs everything due now, including work that work due now adds.
   void runReady() { runUntil(nowNs()); }
