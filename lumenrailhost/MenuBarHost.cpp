@@ -33,12 +33,11 @@
 #include "DBusNotifier.hpp"
 #include "PanelPopup.hpp"
 #include "QrWindowController.hpp"
-#include "QtDelays.hpp"
 #include "RenameDialog.hpp"
 #include "SettingsWindowController.hpp"
 #include "SetupWindowController.hpp"
 #include "QtAlertRunner.hpp"
-#include "QtMainQueue.hpp"
+#include "QtMainExecutor.hpp"
 #include "QtPorts.hpp"
 #include "TrayStatusItem.hpp"
 
@@ -63,7 +62,7 @@ class XSleepAssertion final : public SleepAssertion {
 
 class RealUpdateChecker final : public UpdateCheckerHandle {
  public:
-  RealUpdateChecker(UpdateCheckerRequest request, const std::shared_ptr<MainQueue>& main)
+  RealUpdateChecker(UpdateCheckerRequest request, const std::shared_ptr<Executor>& main)
       : checker_(request.running, request.platform, processEnvironment(), Log::line, request.onUpdate, request.onVerdict,
                  [main](std::function<void()> work) { main->post(std::move(work)); }) {}
   void start() override { checker_.start(); }
@@ -153,7 +152,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   Appearance::instance().followDesktop();
 
-  auto main = std::make_shared<QtMainQueue>();
+  auto main = std::make_shared<QtMainExecutor>();
   auto alerts = std::make_shared<QtAlertRunner>();
   PairingSupport::installAlertApprover(std::make_shared<PairingSupport::AlertApprover>(main, alerts));
 
@@ -186,14 +185,13 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
     relaunch = true;
     if (auto c = weak.lock()) c->quit();
   };
-  settingsPorts.delays = qtDelays();
+  settingsPorts.main = main;
   if (const char* desktop = std::getenv("XDG_CURRENT_DESKTOP")) settingsPorts.desktop = desktop;
   if (const std::string folder = Paths::logDirectory(); !folder.empty()) settingsPorts.logFile = folder + "/host.log";
 
   MenuBarHostController::Ports ports;
   ports.main = main;
   ports.serveQueue = std::make_shared<SerialQueue>(MenuBarHostController::kServeQueueLabel);
-  ports.timers = qtTimers();
   ports.statusItem = tray;
   ports.alerts = alerts;
   ports.opener = opener;
@@ -225,20 +223,19 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   ports.windows.makeAbout = [clipboard, opener]() -> std::unique_ptr<HostWindow> {
     return std::make_unique<AboutWindow>(clipboard, opener);
   };
-  ports.windows.makeQr = [clipboard](uint16_t port, std::optional<Bytes> psk,
+  ports.windows.makeQr = [clipboard, main](uint16_t port, std::optional<Bytes> psk,
                                      std::function<int64_t()> clientCount) -> std::unique_ptr<QrWindowPort> {
     QrWindowModel::Ports qrPorts;
     qrPorts.clientCount = std::move(clientCount);
     qrPorts.clipboard = clipboard;
-    qrPorts.timers = qtTimers();
-    qrPorts.delays = qtDelays();
+    qrPorts.main = main;
     return std::make_unique<QrWindow>(port, std::move(psk), std::move(qrPorts));
   };
   // Replaced on every showing; a finish or a close leaves the step stored.
   std::unique_ptr<SetupWindowController> setup;
   const auto defaults = ports.defaults;
   const auto probe = ports.probe;
-  ports.windows.showSetup = [&setup, &weak, defaults, probe, installed] {
+  ports.windows.showSetup = [&setup, &weak, defaults, probe, installed, main] {
     if (setup) {
       setup->close();
       setup.release()->deleteLater();
@@ -252,7 +249,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
             setup.release()->deleteLater();
           }
         },
-        std::nullopt, SetupModel::Ports{defaults, probe, qtTimers(), installed, Log::line});
+        std::nullopt, SetupModel::Ports{defaults, probe, main, installed, Log::line});
     SetupViewPorts viewPorts;
     viewPorts.installed = installed;
     viewPorts.relaunch = [defaults, &weak] {
@@ -270,7 +267,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   auto controller = std::make_shared<MenuBarHostController>(settings, std::move(store), std::move(ports));
   weak = controller;
 
-  panel = std::make_unique<PanelPopup>(controller->panelModel(), qtTimers());
+  panel = std::make_unique<PanelPopup>(controller->panelModel(), main);
   controller->setPanelCloser([&panel](std::function<void()> operation) {
     if (panel) panel->runClosing(std::move(operation));
   });

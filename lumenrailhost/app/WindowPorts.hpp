@@ -1,8 +1,7 @@
 #pragma once
 
-// What the windows ask of the desktop beyond the model's common ports: a
-// delayed call on the main loop, the login item, starting a program, and the
-// relaunch. The views target gives the Qt ones; tests give fakes.
+// What the windows ask of the desktop beyond the model's common ports: the
+// login item, starting a program, and the relaunch. The views target gives the Qt ones; tests give fakes.
 
 #include <cstdint>
 #include <functional>
@@ -15,14 +14,6 @@
 #include "LoginItem.hpp"
 
 namespace lumenrail {
-
-// A pending call; dropping it before it runs cancels it.
-class PendingCall {
- public:
-  virtual ~PendingCall() = default;
-};
-// Runs `run` once, `delayNs` from now, on the main loop.
-using DelayFactory = std::function<std::unique_ptr<PendingCall>(uint64_t delayNs, std::function<void()> run)>;
 
 // The XDG autostart entry as the settings window sees it.
 class LoginItemPort {
@@ -54,7 +45,8 @@ struct SettingsPorts {
   std::shared_ptr<Clipboard> clipboard;
   ProgramLauncher launch;
   std::function<void()> relaunch;
-  DelayFactory delays;
+  // The main loop, for the timed states.
+  std::shared_ptr<Executor> main;
   // The desktop's name list ($XDG_CURRENT_DESKTOP) and the log file.
   std::string desktop;
   std::string logFile;

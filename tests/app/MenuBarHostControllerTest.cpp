@@ -1,36 +1,16 @@
-// The tray controller over fakes: a manual main queue and serve queue, a fake
-// session, clock, tray icon, alerts and timers.
+// The tray controller over fakes: manual main and serve executors (the main
+// one's clock and timers are the controller's), a fake session, tray icon and alerts.
 #include <gtest/gtest.h>
 
 #include <deque>
 
 #include "MenuBarHostController.hpp"
 #include "SetupModel.hpp"
+#include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"
 
 namespace lumenrail {
 namespace {
-
-struct ManualQueue final : MainQueue, Executor {
-  std::deque<std::function<void()>> tasks;
-  void post(std::function<void()> task) override { tasks.push_back(std::move(task)); }
-  void postAfter(uint64_t, Task task) override { tasks.push_back(std::move(task)); }
-  Timer startTimer(uint64_t, uint64_t, Task) override { return {}; }
-  uint64_t nowNs() const override { return 0; }
-  bool isCurrent() const override { return false; }
-  void postAndWait(Task task) override { task(); }
-  bool runOne() {
-    if (tasks.empty()) return false;
-    auto task = std::move(tasks.front());
-    tasks.pop_front();
-    task();
-    return true;
-  }
-  void runAll() {
-    while (runOne()) {
-    }
-  }
-};
 
 struct FakeView final : ServingSessionView {
   std::vector<SessionClient> clients;
@@ -70,7 +50,7 @@ struct FakeSession final : ServingSession {
 };
 
 struct FakeAlert final : ModalAlert {
-  ManualQueue* main;
+  test::ManualExecutor* main;
   std::optional<int> answer;  // unset: stays up, turning the main queue, until ended
   std::optional<int> endedWith;
   int runModal() override {
@@ -85,15 +65,12 @@ struct FakeAlert final : ModalAlert {
 };
 
 struct Rig {
-  ManualQueue main, serve;
-  uint64_t now = 1'000 * kNsPerSecond;
+  test::ManualExecutor main, serve;
   std::vector<std::string> calls, lines, errors;
   std::vector<std::shared_ptr<FakeSession>> sessions;
   std::vector<ServingPhase> glyph;
   std::vector<std::shared_ptr<FakeAlert>> alerts;
   std::optional<int> alertAnswer = 1001;
-  std::vector<std::function<void()>> timerTicks;
-  std::vector<std::shared_ptr<bool>> timerAlive;
   std::vector<UpdateCheckerRequest> updateRequests;
   bool mayPost = true;
   bool mayCapture = true;
@@ -130,10 +107,6 @@ struct Rig {
     Rig* rig;
     bool acquire() override { return rig->held = true; }
     void release() override { rig->held = false; }
-  };
-  struct Timer final : RepeatingTimer {
-    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
-    ~Timer() override { *alive = false; }
   };
   struct Window final : HostWindow {
     Rig* rig;
@@ -173,17 +146,8 @@ struct Rig {
     settings.autoStart = false;
     store = std::make_shared<InMemorySettingsStore>(settings);
     MenuBarHostController::Ports p;
-    p.main = std::shared_ptr<MainQueue>(&main, [](MainQueue*) {});
+    p.main = std::shared_ptr<Executor>(&main, [](Executor*) {});
     p.serveQueue = std::shared_ptr<Executor>(&serve, [](Executor*) {});
-    p.now = [this] { return now; };
-    p.timers = [this](uint64_t, std::function<void()> tick) -> std::unique_ptr<RepeatingTimer> {
-      auto t = std::make_unique<Timer>();
-      timerAlive.push_back(t->alive);
-      timerTicks.push_back([alive = t->alive, tick] {
-        if (*alive) tick();
-      });
-      return t;
-    };
     auto item = std::make_shared<Item>();
     item->rig = this;
     p.statusItem = item;
@@ -241,8 +205,8 @@ struct Rig {
   }
   void serveNow() {
     c->startServing();
-    serve.runAll();
-    main.runAll();
+    serve.runReady();
+    main.runReady();
     ASSERT_EQ(c->phase(), ServingPhase::serving);
   }
   bool logged(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
@@ -259,20 +223,20 @@ TEST(MenuBarHostController, ServingStatesIgnoreRequestsOutOfTurnAndAFailedStartL
   rig.c->stopServing();    // no session yet
   rig.c->startServing();
   EXPECT_EQ(rig.sessions.size(), 1u);
-  rig.serve.runAll();
-  rig.main.runAll();
+  rig.serve.runReady();
+  rig.main.runReady();
   EXPECT_EQ(rig.c->phase(), ServingPhase::serving);
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start"}));
-  EXPECT_EQ(rig.timerTicks.size(), 1u);  // the input-grant poll
+  EXPECT_EQ(rig.main.pending(), 1u);  // the input-grant poll
 
   rig.c->stopServing();
   EXPECT_EQ(rig.c->phase(), ServingPhase::stopping);
   rig.c->startServing();  // ignored while stopping
-  rig.serve.runAll();
-  rig.main.runAll();
+  rig.serve.runReady();
+  rig.main.runReady();
   EXPECT_EQ(rig.c->phase(), ServingPhase::stopped);
   EXPECT_FALSE(rig.held);
-  rig.timerTicks[0]();  // the poll is gone with the session
+  EXPECT_EQ(rig.main.pending(), 0u);  // the poll is gone with the session
   EXPECT_EQ(rig.glyph, (std::vector<ServingPhase>{ServingPhase::starting, ServingPhase::serving,
                                                   ServingPhase::stopping, ServingPhase::stopped}));
 
@@ -287,13 +251,13 @@ TEST(MenuBarHostController, ServingStatesIgnoreRequestsOutOfTurnAndAFailedStartL
   Rig plain;
   plain.startResult = false;
   plain.c->startServing();
-  plain.serve.runAll();
-  plain.main.runAll();
+  plain.serve.runReady();
+  plain.main.runReady();
   EXPECT_FALSE(plain.sessions[0]->config.psk.has_value());
   EXPECT_EQ(plain.c->phase(), ServingPhase::stopped);
   EXPECT_FALSE(plain.held);
   EXPECT_EQ(plain.errors, (std::vector<std::string>{"[menubar] pipeline failed to start (see host log)"}));
-  EXPECT_TRUE(plain.timerTicks.empty());
+  EXPECT_EQ(plain.main.pending(), 0u);
 }
 
 TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEndsThatAlertOnly) {
@@ -303,7 +267,7 @@ TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEn
   rig.mayPost = false;
   rig.c->pollInputGrant();
   EXPECT_TRUE(rig.logged("[pen] WARN: Accessibility grant is OFF with a client connected — pen/touch/key input DROPPED"));
-  rig.main.runAll();  // the alert, answered with OK
+  rig.main.runReady();  // the alert, answered with OK
   ASSERT_EQ(rig.alerts.size(), 1u);
   rig.mayPost = true;
   rig.c->pollInputGrant();
@@ -311,9 +275,9 @@ TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEn
 
   // Blocked again within 600 s: the line, but no second alert.
   rig.mayPost = false;
-  rig.now += 599 * kNsPerSecond;
+  rig.main.clockJump(599 * kNsPerSecond);
   rig.c->pollInputGrant();
-  rig.main.runAll();
+  rig.main.runReady();
   EXPECT_EQ(rig.alerts.size(), 1u);
 
   // After the quiet period the alert comes up and stays until the grant is
@@ -321,7 +285,7 @@ TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEn
   rig.mayPost = true;
   rig.c->pollInputGrant();
   rig.mayPost = false;
-  rig.now += 2 * kNsPerSecond;
+  rig.main.clockJump(2 * kNsPerSecond);
   rig.alertAnswer.reset();
   auto other = std::make_shared<FakeAlert>();
   rig.c->pollInputGrant();
@@ -331,7 +295,7 @@ TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEn
     rig.mayPost = true;
     rig.c->pollInputGrant();
   });
-  rig.main.runAll();
+  rig.main.runReady();
   ASSERT_EQ(rig.alerts.size(), 2u);
   EXPECT_EQ(rig.alerts[1]->endedWith, 1001);
   EXPECT_FALSE(other->endedWith.has_value());
@@ -344,13 +308,12 @@ TEST(MenuBarHostController, HooksCompletionsAndTimersAfterTheControllerIsGoneDoN
   rig.serveNow();
   rig.c->stopServing();
   auto session = rig.sessions[0];
-  auto tick = rig.timerTicks[0];
   rig.c.reset();
-  rig.serve.runAll();
-  rig.main.runAll();  // the stop's completion finds nobody
+  rig.serve.runReady();
+  rig.main.runReady();  // the stop's completion finds nobody
   session->hooks.onClientMustUpdate(std::nullopt);
   session->hooks.onClientNamed("Tablet", true);
-  tick();
+  rig.main.advance(MenuBarHostController::kQuitWaitNs);
   EXPECT_FALSE(rig.logged("[version] asked the owner to update the app on an unnamed device"));
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start", "stop"}));
 
@@ -367,23 +330,23 @@ TEST(MenuBarHostController, QuitDuringAStartWaitsForItThenStopsBeforeTheLoopEnds
   rig.c->quit();
   EXPECT_EQ(rig.terminated, 0);
   rig.serve.runOne();  // the start finishes
-  rig.main.runAll();
+  rig.main.runReady();
   EXPECT_EQ(rig.terminated, 0);
-  EXPECT_TRUE(rig.timerTicks.size() == 1u);  // only the quit's bound, no input poll
-  rig.serve.runAll();
-  rig.main.runAll();
+  EXPECT_EQ(rig.main.pending(), 1u);  // only the quit's bound, no input poll
+  rig.serve.runReady();
+  rig.main.runReady();
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start", "stop"}));
   EXPECT_EQ(rig.terminated, 1);
   EXPECT_TRUE(rig.c->stoppedCleanly());
   EXPECT_FALSE(rig.held);
-  rig.timerTicks[0]();  // the bound, too late to matter
+  rig.main.advance(MenuBarHostController::kQuitWaitNs);  // the bound, too late to matter
   EXPECT_EQ(rig.terminated, 1);
 
   // A stop that never returns: the bound ends the loop anyway.
   Rig stuck;
   stuck.serveNow();
   stuck.c->quit();
-  stuck.timerTicks.back()();
+  stuck.main.advance(MenuBarHostController::kQuitWaitNs);
   EXPECT_EQ(stuck.terminated, 1);
   EXPECT_FALSE(stuck.c->stoppedCleanly());
 }
@@ -435,8 +398,8 @@ TEST(MenuBarHostController, ThePanelFollowsEachChangeItMakesAndItsActionsReachIt
   panel.observe([&] { ++published; });
   rig.c->startServing();
   EXPECT_EQ(panel.state().phase, PanelState::Phase::starting);
-  rig.serve.runAll();
-  rig.main.runAll();
+  rig.serve.runReady();
+  rig.main.runReady();
   EXPECT_EQ(panel.state().phase, PanelState::Phase::serving);
   EXPECT_EQ(panel.state().modeLabel, "1920x1080@60");
 
@@ -452,8 +415,8 @@ TEST(MenuBarHostController, ThePanelFollowsEachChangeItMakesAndItsActionsReachIt
 
   panel.actions().toggleServing();
   EXPECT_EQ(panel.state().phase, PanelState::Phase::stopping);
-  rig.serve.runAll();
-  rig.main.runAll();
+  rig.serve.runReady();
+  rig.main.runReady();
   EXPECT_EQ(panel.state().phase, PanelState::Phase::stopped);
   EXPECT_EQ(panel.state().modeLabel, "");
 }
@@ -477,8 +440,8 @@ TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKey
   EXPECT_EQ(rig.qrWindows[1]->clientCount(), 3);
   rig.c->restartServing();
   for (int turn = 0; turn < 2; ++turn) {
-    rig.serve.runAll();
-    rig.main.runAll();
+    rig.serve.runReady();
+    rig.main.runReady();
   }
   ASSERT_EQ(rig.c->phase(), ServingPhase::serving);
   rig.sessions.back()->clients = 1;
@@ -491,17 +454,14 @@ TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKey
   rig.c->showSettings();
   rig.c->showSettings();
   EXPECT_EQ(rig.windows.size(), 2u);
-  // Reopening replaced the sync timer; the sync stops at the first tick
-  // after the window is hidden.
-  const auto sync = rig.timerAlive.back();
-  EXPECT_FALSE(*rig.timerAlive[rig.timerAlive.size() - 2]);
-  rig.timerTicks.back()();
-  rig.main.runAll();
-  EXPECT_TRUE(*sync);
+  // Reopening replaced the sync timer (one beside the input-grant poll); the
+  // sync stops at the first tick after the window is hidden.
+  EXPECT_EQ(rig.main.pending(), 2u);
+  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  EXPECT_EQ(rig.main.pending(), 2u);
   rig.windows[1]->visible = false;
-  rig.timerTicks.back()();
-  rig.main.runAll();
-  EXPECT_FALSE(*sync);
+  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  EXPECT_EQ(rig.main.pending(), 1u);
 }
 
 TEST(MenuBarHostController, FinishingSetupServesOnlyWithTheCaptureGrantAndTouchesTheLoginItemOnlyInstalled) {

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "SetupModel.hpp"
+#include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"
 
@@ -25,39 +26,16 @@ struct FakeProbe : HostPermissions::Probe {
   bool mayPostInput() override { return input; }
 };
 
-struct FakeTimers {
-  struct Timer : RepeatingTimer {
-    FakeTimers* owner;
-    explicit Timer(FakeTimers* o) : owner(o) { ++owner->live; }
-    ~Timer() override {
-      --owner->live;
-      owner->tick = nullptr;
-    }
-  };
-  int live = 0;
-  int made = 0;
-  uint64_t interval = 0;
-  std::function<void()> tick;
-  TimerFactory factory() {
-    return [this](uint64_t ns, std::function<void()> t) -> std::unique_ptr<RepeatingTimer> {
-      ++made;
-      interval = ns;
-      tick = std::move(t);
-      return std::make_unique<Timer>(this);
-    };
-  }
-};
-
 struct Rig {
   test::TempFolder dir{"lumenrail-setup"};
   std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail");
   std::shared_ptr<FakeProbe> probe = std::make_shared<FakeProbe>();
-  FakeTimers timers;
+  std::shared_ptr<test::ManualExecutor> main = std::make_shared<test::ManualExecutor>();
   std::vector<std::string> lines;
   std::unique_ptr<SetupModel> make(std::optional<Step> step = std::nullopt, bool installed = true) {
     return std::make_unique<SetupModel>(
         [](bool) {}, step,
-        SetupModel::Ports{defaults, probe, timers.factory(), installed, [this](const std::string& l) { lines.push_back(l); }});
+        SetupModel::Ports{defaults, probe, main, installed, [this](const std::string& l) { lines.push_back(l); }});
   }
 };
 
@@ -89,26 +67,26 @@ TEST(SetupModel, PollPublishesOnlyChangedGrants) {
 
   model->startPolling();
   model->startPolling();
-  EXPECT_EQ(rig.timers.made, 1);
-  EXPECT_EQ(rig.timers.interval, 1'000'000'000u);
-  rig.timers.tick();
+  EXPECT_EQ(rig.main->pending(), 1u);
+  const auto tick = [&] { rig.main->advance(1'000'000'000); };
+  tick();
   EXPECT_TRUE(published.empty());  // nothing changed
   rig.probe->input = true;
-  rig.timers.tick();
+  tick();
   EXPECT_EQ(published, std::vector<Published>{Published::accessibility});
   rig.probe->screen = true;
   rig.probe->input = false;
-  rig.timers.tick();
+  tick();
   EXPECT_EQ(published,
             (std::vector<Published>{Published::accessibility, Published::screenRecording, Published::accessibility}));
   EXPECT_TRUE(model->screenRecording());
 
   model->stopPolling();
-  EXPECT_EQ(rig.timers.live, 0);
+  EXPECT_EQ(rig.main->pending(), 0u);
   model->startPolling();
-  EXPECT_EQ(rig.timers.made, 2);
+  EXPECT_EQ(rig.main->pending(), 1u);
   model.reset();  // the model's timer goes with it
-  EXPECT_EQ(rig.timers.live, 0);
+  EXPECT_EQ(rig.main->pending(), 0u);
 }
 
 TEST(SetupModel, AskingForScreenCaptureSaysSoAndRemembersIt) {

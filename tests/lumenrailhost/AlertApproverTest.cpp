@@ -14,19 +14,26 @@
 namespace lumenrail {
 namespace {
 
-// A main thread that the alert's modal loop keeps turning.
-class TestMainQueue final : public MainQueue {
+// A main thread that the alert's modal loop keeps turning; the approver only posts.
+class TestMainQueue final : public Executor {
  public:
   TestMainQueue() : thread_([this] { while (runOne()) {} }) {}
   ~TestMainQueue() override {
     post({});
     thread_.join();
   }
-  void post(std::function<void()> task) override {
+  void post(Task task) override {
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
     cv_.notify_all();
   }
+  void postAfter(uint64_t, Task) override { ADD_FAILURE() << "the approver only posts"; }
+  Timer startTimer(uint64_t, uint64_t, Task) override {
+    ADD_FAILURE() << "the approver only posts";
+    return {};
+  }
+  uint64_t nowNs() const override { return 0; }
+  bool isCurrent() const override { return std::this_thread::get_id() == thread_.get_id(); }
   // False for the empty task that ends the thread.
   bool runOne() {
     std::function<void()> task;
@@ -146,8 +153,12 @@ TEST(AlertApprover, ARedialEndsTheEarlierAlertThenAsksAgainAndAnEndedMainLoopRef
                                                    "[pair] " + fp + " stale sheet dismissed — " + redial}));
 
   // A main queue that drops its work: the question is refused, not left waiting.
-  struct Dropping final : MainQueue {
-    void post(std::function<void()>) override {}
+  struct Dropping final : Executor {
+    void post(Task) override {}
+    void postAfter(uint64_t, Task) override {}
+    Timer startTimer(uint64_t, uint64_t, Task) override { return {}; }
+    uint64_t nowNs() const override { return 0; }
+    bool isCurrent() const override { return false; }
   };
   PairingSupport::AlertApprover ended(std::make_shared<Dropping>(), runner);
   EXPECT_FALSE(ended.approve("333333", fp, ""));
