@@ -10,17 +10,21 @@
 #include <string_view>
 
 #include "HostEntry.hpp"
+#include "HostRelaunch.hpp"
 #include "InstanceLock.hpp"
+#include "LinuxPermissionProbe.hpp"
 #include "M2Session.hpp"
 #include "MenuBarHostController.hpp"
 #include "MenuDescription.hpp"
 #include "platform/Paths.hpp"
 #include "platform/SerialQueue.hpp"
 #include "PairingSupport.hpp"
+#include "SystemLoginItem.hpp"
 #include "XdgOpener.hpp"
 #include "links/WifiKeySchedule.hpp"
 #include "media/DisplaySleepAssertion.hpp"
 #include "media/VirtualDisplayManager.hpp"
+#include "platform/ChildProcesses.hpp"
 #include "platform/Log.hpp"
 #include "platform/X11Display.hpp"
 #include "platform/UserDefaults.hpp"
@@ -174,13 +178,14 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   weakTray = tray;
 
   auto clipboard = std::make_shared<QtClipboard>();
-  auto opener = std::make_shared<XdgOpener>();
+  auto children = std::make_shared<ChildProcesses>();
+  auto opener = std::make_shared<XdgOpener>(children);
   bool relaunch = false;
   SettingsPorts settingsPorts;
   settingsPorts.loginItem = std::make_shared<SystemLoginItem>();
   settingsPorts.opener = opener;
   settingsPorts.clipboard = clipboard;
-  settingsPorts.launch = spawnLauncher();
+  settingsPorts.launch = [children](const std::vector<std::string>& argv) { return children->start(argv).has_value(); };
   settingsPorts.relaunch = [&weak, &relaunch] {
     relaunch = true;
     if (auto c = weak.lock()) c->quit();
@@ -196,7 +201,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   ports.alerts = alerts;
   ports.opener = opener;
   ports.defaults = UserDefaults::standard();
-  ports.probe = std::make_shared<HostPermissions::LinuxProbe>();
+  ports.probe = std::make_shared<LinuxPermissionProbe>();
   ports.notifier = DBusNotifier::onSessionBus();
   ports.displayAwake = std::make_shared<XSleepAssertion>();
   ports.makeSession = [main, arguments](const SessionConfig& config) -> std::shared_ptr<ServingSession> {
@@ -254,7 +259,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
     viewPorts.installed = installed;
     viewPorts.relaunch = [defaults, &weak] {
       defaults->set({{SetupModel::kResumeStepKey, static_cast<int>(SetupModel::Step::permissions)}});
-      HostPermissions::relaunch([&weak] {
+      HostRelaunch::relaunch([&weak] {
         if (auto c = weak.lock()) c->quit();
       });
     };

@@ -26,17 +26,8 @@ class LoginItemPort {
   virtual std::optional<LoginItem::Note> setEnabled(bool enabled) = 0;
 };
 
-// This process's autostart entry.
-class SystemLoginItem final : public LoginItemPort {
- public:
-  bool available() const override;
-  bool isEnabled() const override;
-  std::optional<LoginItem::Note> setEnabled(bool enabled) override;
-};
-
 // Starts a program without waiting for it; false when it could not start.
 using ProgramLauncher = std::function<bool(const std::vector<std::string>& argv)>;
-ProgramLauncher spawnLauncher();
 
 // What the settings window's actions reach.
 struct SettingsPorts {

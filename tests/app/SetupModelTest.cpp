@@ -1,17 +1,10 @@
 // The setup assistant's rules against a defaults file of its own, a fake
-// grant probe and a hand-driven timer; the relaunch's wait for the old
-// instance to end.
+// grant probe and a manual main loop; the relaunch's command.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "SetupModel.hpp"
 #include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"
-#include "support/Waiting.hpp"
 
 namespace lumenrail {
 namespace {
@@ -130,26 +123,11 @@ TEST(SetupAssistant, LaunchRule) {
   }
 }
 
-TEST(HostPermissions, RelaunchStartsOnlyOnceTheOldInstanceIsGone) {
+TEST(HostPermissions, RelaunchRunsTheProgramAgainAsTheApplication) {
   EXPECT_EQ(HostPermissions::relaunchCommand("/opt/l/bin/lumenrailhost", true),
             std::vector<std::string>{"/opt/l/bin/lumenrailhost"});
   EXPECT_EQ(HostPermissions::relaunchCommand("/b/lumenrailhost", false),
             (std::vector<std::string>{"/b/lumenrailhost", "--app"}));
-
-  test::TempFolder dir;
-  const std::string marker = dir.path("started");
-  int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  ASSERT_TRUE(HostPermissions::startWhenClosed({"/bin/sh", "-c", "echo up > \"$0\"", marker}, fds[0]));
-  // The waiter blocks on the pipe until its write side closes, so nothing
-  // can have started yet.
-  EXPECT_FALSE(std::filesystem::exists(marker));
-  ::close(fds[1]);
-  EXPECT_TRUE(test::eventually([&] {
-    std::ifstream in(marker);
-    std::string word;
-    return (in >> word) && word == "up";
-  }));
 }
 
 }  // namespace
