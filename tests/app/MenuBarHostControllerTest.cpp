@@ -4,6 +4,7 @@
 
 #include <deque>
 
+#include "FakePanelSource.hpp"
 #include "MenuBarHostController.hpp"
 #include "SetupModel.hpp"
 #include "support/ManualExecutor.hpp"
@@ -12,21 +13,9 @@
 namespace lumenrail {
 namespace {
 
-struct FakeView final : ServingSessionView {
-  std::vector<SessionClient> clients;
-  std::string modeLabel() const override { return "1920x1080@60"; }
-  bool captureMain() const override { return false; }
-  bool penHighRateApplied() const override { return false; }
-  std::optional<std::string> mainFingerprint() const override { return std::nullopt; }
-  std::vector<SessionClient> connectedClients() const override { return clients; }
-  std::optional<PeerVersion> peerVersion(int32_t) const override { return std::nullopt; }
-  void setMainDevice(const std::string&) override {}
-  void disconnect(const std::string&) override {}
-};
-
 struct FakeSession final : ServingSession {
   std::vector<std::string>* calls;
-  FakeView shown;
+  test::FakeSession shown;
   SessionConfig config;
   Hooks hooks;
   bool startResult = true;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "SetupModel.hpp"
+#include "support/AppPortFakes.hpp"
 #include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"
 
@@ -12,17 +13,10 @@ namespace {
 using Step = SetupModel::Step;
 using Published = SetupModel::Published;
 
-struct FakeProbe : HostPermissions::Probe {
-  bool screen = false;
-  bool input = false;
-  bool screenCapture() override { return screen; }
-  bool mayPostInput() override { return input; }
-};
-
 struct Rig {
   test::TempFolder dir{"lumenrail-setup"};
   std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail");
-  std::shared_ptr<FakeProbe> probe = std::make_shared<FakeProbe>();
+  std::shared_ptr<test::FakeProbe> probe = std::make_shared<test::FakeProbe>();
   std::shared_ptr<test::ManualExecutor> main = std::make_shared<test::ManualExecutor>();
   std::vector<std::string> lines;
   std::unique_ptr<SetupModel> make(std::optional<Step> step = std::nullopt, bool installed = true) {

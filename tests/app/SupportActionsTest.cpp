@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "SupportActions.hpp"
+#include "support/AppPortFakes.hpp"
 #include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"
 
@@ -108,33 +109,15 @@ TEST(SupportActions, ReportFromFixedFacts) {
   EXPECT_EQ(text.find("process uptime"), std::string::npos);
 }
 
-struct FakeClipboard : Clipboard {
-  bool takes = true;
-  std::string text;
-  bool setText(const std::string& t) override {
-    text = t;
-    return takes;
-  }
-};
-
-struct FakeOpener : UrlOpener {
-  bool answers = true;
-  std::vector<std::string> urls;
-  void open(const std::string& url, std::function<void(bool)> done) override {
-    urls.push_back(url);
-    done(answers);
-  }
-};
-
 TEST(SupportActions, FeedbackMailLinkReachesTheOpenerEncodedOnce) {
   const std::string head =
       "mailto:support@quillmark.example?subject=Lumenrail%201.0.9%20%E2%80%94%20feedback&body=support.mail.prompt";
   const std::string block = "%0D%0A%0D%0A%0D%0A%0D%0A%E2%80%94%0D%0AApp%3A%20Lumenrail%201.0.9%20%28build%201%29%0D%0A";
   for (const bool copied : {true, false}) {
     SCOPED_TRACE(copied);
-    FakeClipboard clipboard;
+    test::FakeClipboard clipboard;
     clipboard.takes = copied;
-    FakeOpener opener;
+    test::FakeOpener opener;
     opener.answers = false;
     std::vector<std::string> lines;
     std::vector<std::pair<std::string, std::string>> alerts;
@@ -142,8 +125,8 @@ TEST(SupportActions, FeedbackMailLinkReachesTheOpenerEncodedOnce) {
         clipboard, opener, [&](const std::string& m, const std::string& i) { alerts.emplace_back(m, i); },
         [&](const std::string& l) { lines.push_back(l); });
 
-    ASSERT_EQ(opener.urls.size(), 1u);
-    const std::string& url = opener.urls[0];
+    ASSERT_EQ(opener.opened.size(), 1u);
+    const std::string& url = opener.opened[0];
     const std::string expectedStart = head + (copied ? "%0D%0A%0D%0A%0D%0A%0D%0Asupport.mail.paste" : "") + block;
     EXPECT_EQ(url.substr(0, expectedStart.size()), expectedStart);
     EXPECT_EQ(url.find("%25"), std::string::npos) << url;  // nothing escaped twice

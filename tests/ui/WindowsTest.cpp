@@ -20,6 +20,7 @@
 #include "SettingsView.hpp"
 #include "SettingsWindowController.hpp"
 #include "SidebarButton.hpp"
+#include "support/AppPortFakes.hpp"
 #include "support/ManualExecutor.hpp"
 
 namespace lumenrail {
@@ -69,34 +70,6 @@ void snapshot(QWidget& widget, const std::string& name) {
   render(widget).save(QString::fromStdString(std::string(folder) + "/" + name + "-" + look + ".png"));
 }
 
-struct FakeClipboard : Clipboard {
-  std::string text;
-  bool setText(const std::string& t) override {
-    text = t;
-    return true;
-  }
-};
-
-struct FakeOpener : UrlOpener {
-  std::vector<std::string> opened;
-  void open(const std::string& url, std::function<void(bool)> done) override {
-    opened.push_back(url);
-    if (done) done(true);
-  }
-};
-
-struct FakeLoginItem : LoginItemPort {
-  bool available() const override { return true; }
-  bool isEnabled() const override { return false; }
-  std::optional<LoginItem::Note> setEnabled(bool) override { return std::nullopt; }
-};
-
-struct CountingStore : HostSettingsStore {
-  std::vector<HostSettings> saves;
-  HostSettings load() override { return HostSettings::shipDefaults(); }
-  void save(const HostSettings& s) override { saves.push_back(s); }
-};
-
 const std::vector<LanAddress::Candidate> kOneAddress = {{"192.168.1.20", "wlan0", "Wi-Fi", true}};
 
 QrWindowModel::Ports qrPorts(std::shared_ptr<Clipboard> clipboard, const std::shared_ptr<test::ManualExecutor>& main,
@@ -113,7 +86,7 @@ QrWindowModel::Ports qrPorts(std::shared_ptr<Clipboard> clipboard, const std::sh
 TEST(QrWindow, TheCodeOnScreenAndTheImageScanToTheExactLink) {
   Appearance::instance().pin(AppearanceKind::light);
   auto main = std::make_shared<test::ManualExecutor>();
-  auto clipboard = std::make_shared<FakeClipboard>();
+  auto clipboard = std::make_shared<test::FakeClipboard>();
   QrWindowController qr(27184, Bytes{1, 2, 3, 0xFB, 0xFF, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 42}, qrPorts(clipboard, main));
   qr.show(false);
   const std::string link = *qr.model().link();
@@ -164,7 +137,7 @@ TEST(QrWindow, SnapshotsWithAChooserAndWithoutANetwork) {
 }
 
 struct SettingsHarness {
-  std::shared_ptr<CountingStore> store = std::make_shared<CountingStore>();
+  std::shared_ptr<test::RecordingStore> store = std::make_shared<test::RecordingStore>();
   std::shared_ptr<HostSettingsModel> model;
   std::shared_ptr<test::ManualExecutor> main = std::make_shared<test::ManualExecutor>();
   SettingsPorts ports;
@@ -179,9 +152,9 @@ struct SettingsHarness {
     };
     HostSettings running = HostSettings::shipDefaults();
     model = std::make_shared<HostSettingsModel>(HostSettings::shipDefaults(), running, true, store, callbacks);
-    ports.clipboard = std::make_shared<FakeClipboard>();
-    ports.opener = std::make_shared<FakeOpener>();
-    ports.loginItem = std::make_shared<FakeLoginItem>();
+    ports.clipboard = std::make_shared<test::FakeClipboard>();
+    ports.opener = std::make_shared<test::FakeOpener>();
+    ports.loginItem = std::make_shared<test::FakeLoginItem>();
     ports.main = main;
     ports.logFile = "/nonexistent/Lumenrail/host.log";
   }
