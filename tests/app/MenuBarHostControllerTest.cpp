@@ -7,6 +7,7 @@
 #include "FakePanelSource.hpp"
 #include "MenuBarHostController.hpp"
 #include "SetupModel.hpp"
+#include "support/FakeAlert.hpp"
 #include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"
 
@@ -38,27 +39,12 @@ struct FakeSession final : ServingSession {
   }
 };
 
-struct FakeAlert final : ModalAlert {
-  test::ManualExecutor* main;
-  std::optional<int> answer;  // unset: stays up, turning the main queue, until ended
-  std::optional<int> endedWith;
-  int runModal() override {
-    if (answer) return *answer;
-    while (!endedWith && main->runOne()) {
-    }
-    return endedWith.value_or(-1);
-  }
-  void end(int response) override {
-    if (!endedWith) endedWith = response;
-  }
-};
-
 struct Rig {
   test::ManualExecutor main, serve;
   std::vector<std::string> calls, lines, errors;
   std::vector<std::shared_ptr<FakeSession>> sessions;
   std::vector<ServingPhase> glyph;
-  std::vector<std::shared_ptr<FakeAlert>> alerts;
+  std::vector<std::shared_ptr<test::FakeAlert>> alerts;
   std::optional<int> alertAnswer = 1001;
   std::vector<UpdateCheckerRequest> updateRequests;
   bool mayPost = true;
@@ -79,8 +65,8 @@ struct Rig {
   struct Alerts final : AlertRunner {
     Rig* rig;
     std::shared_ptr<ModalAlert> make(const Content& content) override {
-      auto a = std::make_shared<FakeAlert>();
-      a->main = &rig->main;
+      auto a = std::make_shared<test::FakeAlert>();
+      a->turn = [main = &rig->main] { return main->runOne(); };
       a->answer = rig->alertAnswer;
       rig->calls.push_back("alert " + content.title);
       rig->alerts.push_back(a);
@@ -276,7 +262,7 @@ TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEn
   rig.mayPost = false;
   rig.main.clockJump(2 * kNsPerSecond);
   rig.alertAnswer.reset();
-  auto other = std::make_shared<FakeAlert>();
+  auto other = std::make_shared<test::FakeAlert>();
   rig.c->pollInputGrant();
   rig.main.post([&] {
     EXPECT_TRUE(rig.c->inputBlockedAlertUp());

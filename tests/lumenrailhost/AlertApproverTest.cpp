@@ -9,6 +9,7 @@
 
 #include "PairingSupport.hpp"
 #include "support/EventLog.hpp"
+#include "support/FakeAlert.hpp"
 #include "support/Waiting.hpp"
 
 namespace lumenrail {
@@ -55,26 +56,13 @@ class TestMainQueue final : public Executor {
   std::thread thread_;
 };
 
-struct FakeAlert final : ModalAlert {
-  TestMainQueue* main;
-  AlertRunner::Content content;
-  std::optional<int> result;
-  int runModal() override {
-    while (!result) main->runOne();
-    return *result;
-  }
-  void end(int response) override {
-    if (!result) result = response;
-  }
-};
-
 struct Runner final : AlertRunner {
   TestMainQueue* main;
   std::mutex lock;
-  std::vector<std::shared_ptr<FakeAlert>> made;
+  std::vector<std::shared_ptr<test::FakeAlert>> made;
   std::shared_ptr<ModalAlert> make(const Content& content) override {
-    auto a = std::make_shared<FakeAlert>();
-    a->main = main;
+    auto a = std::make_shared<test::FakeAlert>();
+    a->turn = [main = main] { return main->runOne(); };
     a->content = content;
     std::lock_guard l(lock);
     made.push_back(a);
@@ -84,7 +72,7 @@ struct Runner final : AlertRunner {
     std::lock_guard l(lock);
     return made.size();
   }
-  std::shared_ptr<FakeAlert> at(size_t i) {
+  std::shared_ptr<test::FakeAlert> at(size_t i) {
     std::lock_guard l(lock);
     return made.at(i);
   }
@@ -96,17 +84,17 @@ TEST(AlertApprover, AnswersRefusalsEndsFromOutsideAndTheRaceOfAllowWithTheEnd) {
   struct Case {
     const char* name;
     // Runs on the main thread while the alert is up.
-    std::function<void(FakeAlert&, PairingSupport::AlertApprover&)> act;
+    std::function<void(test::FakeAlert&, PairingSupport::AlertApprover&)> act;
     bool allowed;
     std::vector<std::string> lines;
   };
   const std::vector<Case> cases = {
-      {"allow", [](FakeAlert& a, auto&) { a.end(1000); }, true, {}},
-      {"deny", [](FakeAlert& a, auto&) { a.end(1001); }, false, {"[pair] " + fp + " denied by the owner"}},
-      {"device left", [&](FakeAlert&, auto& ap) { ap.endPrompt(fp, gone); }, false,
+      {"allow", [](test::FakeAlert& a, auto&) { a.end(1000); }, true, {}},
+      {"deny", [](test::FakeAlert& a, auto&) { a.end(1001); }, false, {"[pair] " + fp + " denied by the owner"}},
+      {"device left", [&](test::FakeAlert&, auto& ap) { ap.endPrompt(fp, gone); }, false,
        {"[pair] " + fp + " " + gone, "[pair] " + fp + " stale sheet dismissed — " + gone}},
       {"allow racing the end",
-       [&](FakeAlert& a, auto& ap) {
+       [&](test::FakeAlert& a, auto& ap) {
          a.end(1000);
          ap.endPrompt(fp, gone);
        },
@@ -145,7 +133,7 @@ TEST(AlertApprover, ARedialEndsTheEarlierAlertThenAsksAgainAndAnEndedMainLoopRef
   auto second = std::async(std::launch::async, [&] { return approver.approve("222222", fp, ""); });
   EXPECT_FALSE(first.get());
   ASSERT_TRUE(test::eventually([&] { return runner->count() == 2; }));
-  EXPECT_EQ(runner->at(0)->result, 1001);
+  EXPECT_EQ(runner->at(0)->endedWith, 1001);
   main->post([&] { runner->at(1)->end(1000); });
   EXPECT_TRUE(second.get());
   const std::string redial = PairingSupport::AlertApprover::kRedialReason;
