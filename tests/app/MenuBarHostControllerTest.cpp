@@ -7,6 +7,7 @@
 #include "FakePanelSource.hpp"
 #include "MenuBarHostController.hpp"
 #include "SetupModel.hpp"
+#include "support/AppPortFakes.hpp"
 #include "support/FakeAlert.hpp"
 #include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"
@@ -47,8 +48,7 @@ struct Rig {
   std::vector<std::shared_ptr<test::FakeAlert>> alerts;
   std::optional<int> alertAnswer = 1001;
   std::vector<UpdateCheckerRequest> updateRequests;
-  bool mayPost = true;
-  bool mayCapture = true;
+  std::shared_ptr<test::FakeProbe> grants = std::make_shared<test::FakeProbe>();
   test::TempFolder dir{"lumenrail-controller"};
   std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail");
   bool held = false;
@@ -72,11 +72,6 @@ struct Rig {
       rig->alerts.push_back(a);
       return a;
     }
-  };
-  struct Probe final : HostPermissions::Probe {
-    Rig* rig;
-    bool screenCapture() override { return rig->mayCapture; }
-    bool mayPostInput() override { return rig->mayPost; }
   };
   struct Sleep final : SleepAssertion {
     Rig* rig;
@@ -129,9 +124,8 @@ struct Rig {
     auto runner = std::make_shared<Alerts>();
     runner->rig = this;
     p.alerts = runner;
-    auto probe = std::make_shared<Probe>();
-    probe->rig = this;
-    p.probe = probe;
+    grants->screen = grants->input = true;
+    p.probe = grants;
     auto sleep = std::make_shared<Sleep>();
     sleep->rig = this;
     p.displayAwake = sleep;
@@ -239,17 +233,17 @@ TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEn
   Rig rig;
   rig.serveNow();
   rig.sessions[0]->clients = 1;
-  rig.mayPost = false;
+  rig.grants->input = false;
   rig.c->pollInputGrant();
   EXPECT_TRUE(rig.logged("[pen] WARN: Accessibility grant is OFF with a client connected — pen/touch/key input DROPPED"));
   rig.main.runReady();  // the alert, answered with OK
   ASSERT_EQ(rig.alerts.size(), 1u);
-  rig.mayPost = true;
+  rig.grants->input = true;
   rig.c->pollInputGrant();
   EXPECT_TRUE(rig.logged("[pen] Accessibility grant is back — input injection works again"));
 
   // Blocked again within 600 s: the line, but no second alert.
-  rig.mayPost = false;
+  rig.grants->input = false;
   rig.main.clockJump(599 * kNsPerSecond);
   rig.c->pollInputGrant();
   rig.main.runReady();
@@ -257,9 +251,9 @@ TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEn
 
   // After the quiet period the alert comes up and stays until the grant is
   // back; that ends it and leaves another alert (a pairing question) alone.
-  rig.mayPost = true;
+  rig.grants->input = true;
   rig.c->pollInputGrant();
-  rig.mayPost = false;
+  rig.grants->input = false;
   rig.main.clockJump(2 * kNsPerSecond);
   rig.alertAnswer.reset();
   auto other = std::make_shared<test::FakeAlert>();
@@ -267,7 +261,7 @@ TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEn
   rig.main.post([&] {
     EXPECT_TRUE(rig.c->inputBlockedAlertUp());
     rig.sessions[0]->clients = 0;
-    rig.mayPost = true;
+    rig.grants->input = true;
     rig.c->pollInputGrant();
   });
   rig.main.runReady();
@@ -444,7 +438,7 @@ TEST(MenuBarHostController, FinishingSetupServesOnlyWithTheCaptureGrantAndTouche
     for (const bool granted : {true, false}) {
       SCOPED_TRACE(std::to_string(installed) + std::to_string(granted));
       Rig rig(HostSettings::cliDefaults(), installed);
-      rig.mayCapture = granted;
+      rig.grants->screen = granted;
       rig.c->finishSetup(true);
       const bool loginOn = std::find(rig.calls.begin(), rig.calls.end(), "login on") != rig.calls.end();
       EXPECT_EQ(loginOn, installed);
