@@ -67,8 +67,8 @@ class XSleepAssertion final : public SleepAssertion {
 class RealUpdateChecker final : public UpdateCheckerHandle {
  public:
   RealUpdateChecker(UpdateCheckerRequest request, const std::shared_ptr<Executor>& main)
-      : checker_(request.running, request.platform, processEnvironment(), Log::line, request.onUpdate, request.onVerdict,
-                 [main](std::function<void()> work) { main->post(std::move(work)); }) {}
+      : checker_(request.running, request.platform, processEnvironment(), Log::line, request.onUpdate,
+                 request.onVerdict, main) {}
   void start() override { checker_.start(); }
   void stop() override { checker_.stop(); }
 
