@@ -48,7 +48,6 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QStyleFactory>
-#include <QTimer>
 
 namespace lumenrail {
 
@@ -296,7 +295,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
       }
     });
   }
-  QTimer::singleShot(0, [&weak] {
+  main->post([&weak] {
     if (auto c = weak.lock()) c->launch();
   });
   app.exec();
