@@ -36,7 +36,7 @@ class PipelineView final : public ServingSessionView {
 
 }  // namespace
 
-M2Session::M2Session(const SessionConfig& config, ServeSwitches switches, std::shared_ptr<MainQueue> main)
+M2Session::M2Session(const SessionConfig& config, ServeSwitches switches, std::shared_ptr<Executor> main)
     : main_(std::move(main)) {
   M2Pipeline::Config c;
   c.mode = {config.width, config.height, config.fps};

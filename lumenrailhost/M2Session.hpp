@@ -18,7 +18,7 @@ class M2Pipeline;
 class M2Session final : public ServingSession {
  public:
   // Throws std::invalid_argument for a mode the encoder cannot carry.
-  M2Session(const SessionConfig& config, ServeSwitches switches, std::shared_ptr<MainQueue> main);
+  M2Session(const SessionConfig& config, ServeSwitches switches, std::shared_ptr<Executor> main);
 
   void setHooks(Hooks hooks) override;
   bool startServing() override;
@@ -34,7 +34,7 @@ class M2Session final : public ServingSession {
 
  private:
   std::shared_ptr<M2Pipeline> pipeline_;
-  std::shared_ptr<MainQueue> main_;
+  std::shared_ptr<Executor> main_;
   std::unique_ptr<ServingSessionView> view_;
 };
 

@@ -10,16 +10,21 @@
 #include <string_view>
 
 #include "HostEntry.hpp"
+#include "HostRelaunch.hpp"
 #include "InstanceLock.hpp"
+#include "LinuxPermissionProbe.hpp"
 #include "M2Session.hpp"
 #include "MenuBarHostController.hpp"
 #include "MenuDescription.hpp"
 #include "platform/Paths.hpp"
+#include "platform/SerialQueue.hpp"
 #include "PairingSupport.hpp"
+#include "SystemLoginItem.hpp"
 #include "XdgOpener.hpp"
 #include "links/WifiKeySchedule.hpp"
 #include "media/DisplaySleepAssertion.hpp"
 #include "media/VirtualDisplayManager.hpp"
+#include "platform/ChildProcesses.hpp"
 #include "platform/Log.hpp"
 #include "platform/X11Display.hpp"
 #include "platform/UserDefaults.hpp"
@@ -32,19 +37,17 @@
 #include "DBusNotifier.hpp"
 #include "PanelPopup.hpp"
 #include "QrWindowController.hpp"
-#include "QtDelays.hpp"
 #include "RenameDialog.hpp"
 #include "SettingsWindowController.hpp"
 #include "SetupWindowController.hpp"
 #include "QtAlertRunner.hpp"
-#include "QtMainQueue.hpp"
+#include "QtMainExecutor.hpp"
 #include "QtPorts.hpp"
 #include "TrayStatusItem.hpp"
 
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QStyleFactory>
-#include <QTimer>
 
 namespace lumenrail {
 
@@ -62,9 +65,9 @@ class XSleepAssertion final : public SleepAssertion {
 
 class RealUpdateChecker final : public UpdateCheckerHandle {
  public:
-  RealUpdateChecker(UpdateCheckerRequest request, const std::shared_ptr<MainQueue>& main)
-      : checker_(request.running, request.platform, processEnvironment(), Log::line, request.onUpdate, request.onVerdict,
-                 [main](std::function<void()> work) { main->post(std::move(work)); }) {}
+  RealUpdateChecker(UpdateCheckerRequest request, const std::shared_ptr<Executor>& main)
+      : checker_(request.running, request.platform, processEnvironment(), Log::line, request.onUpdate,
+                 request.onVerdict, main) {}
   void start() override { checker_.start(); }
   void stop() override { checker_.stop(); }
 
@@ -152,7 +155,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   Appearance::instance().followDesktop();
 
-  auto main = std::make_shared<QtMainQueue>();
+  auto main = std::make_shared<QtMainExecutor>();
   auto alerts = std::make_shared<QtAlertRunner>();
   PairingSupport::installAlertApprover(std::make_shared<PairingSupport::AlertApprover>(main, alerts));
 
@@ -174,30 +177,30 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   weakTray = tray;
 
   auto clipboard = std::make_shared<QtClipboard>();
-  auto opener = std::make_shared<XdgOpener>();
+  auto children = std::make_shared<ChildProcesses>();
+  auto opener = std::make_shared<XdgOpener>(children);
   bool relaunch = false;
   SettingsPorts settingsPorts;
   settingsPorts.loginItem = std::make_shared<SystemLoginItem>();
   settingsPorts.opener = opener;
   settingsPorts.clipboard = clipboard;
-  settingsPorts.launch = spawnLauncher();
+  settingsPorts.launch = [children](const std::vector<std::string>& argv) { return children->start(argv).has_value(); };
   settingsPorts.relaunch = [&weak, &relaunch] {
     relaunch = true;
     if (auto c = weak.lock()) c->quit();
   };
-  settingsPorts.delays = qtDelays();
+  settingsPorts.main = main;
   if (const char* desktop = std::getenv("XDG_CURRENT_DESKTOP")) settingsPorts.desktop = desktop;
   if (const std::string folder = Paths::logDirectory(); !folder.empty()) settingsPorts.logFile = folder + "/host.log";
 
   MenuBarHostController::Ports ports;
   ports.main = main;
-  ports.serveQueue = std::make_shared<SerialQueueExecutor>(MenuBarHostController::kServeQueueLabel);
-  ports.timers = qtTimers();
+  ports.serveQueue = std::make_shared<SerialQueue>(MenuBarHostController::kServeQueueLabel);
   ports.statusItem = tray;
   ports.alerts = alerts;
   ports.opener = opener;
   ports.defaults = UserDefaults::standard();
-  ports.probe = std::make_shared<HostPermissions::LinuxProbe>();
+  ports.probe = std::make_shared<LinuxPermissionProbe>();
   ports.notifier = DBusNotifier::onSessionBus();
   ports.displayAwake = std::make_shared<XSleepAssertion>();
   // The session's switches are read here, once, for every session of this run.
@@ -226,20 +229,19 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   ports.windows.makeAbout = [clipboard, opener]() -> std::unique_ptr<HostWindow> {
     return std::make_unique<AboutWindow>(clipboard, opener);
   };
-  ports.windows.makeQr = [clipboard](uint16_t port, std::optional<Bytes> psk,
+  ports.windows.makeQr = [clipboard, main](uint16_t port, std::optional<Bytes> psk,
                                      std::function<int64_t()> clientCount) -> std::unique_ptr<QrWindowPort> {
     QrWindowModel::Ports qrPorts;
     qrPorts.clientCount = std::move(clientCount);
     qrPorts.clipboard = clipboard;
-    qrPorts.timers = qtTimers();
-    qrPorts.delays = qtDelays();
+    qrPorts.main = main;
     return std::make_unique<QrWindow>(port, std::move(psk), std::move(qrPorts));
   };
   // Replaced on every showing; a finish or a close leaves the step stored.
   std::unique_ptr<SetupWindowController> setup;
   const auto defaults = ports.defaults;
   const auto probe = ports.probe;
-  ports.windows.showSetup = [&setup, &weak, defaults, probe, installed] {
+  ports.windows.showSetup = [&setup, &weak, defaults, probe, installed, main] {
     if (setup) {
       setup->close();
       setup.release()->deleteLater();
@@ -253,12 +255,12 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
             setup.release()->deleteLater();
           }
         },
-        std::nullopt, SetupModel::Ports{defaults, probe, qtTimers(), installed, Log::line});
+        std::nullopt, SetupModel::Ports{defaults, probe, main, installed, Log::line});
     SetupViewPorts viewPorts;
     viewPorts.installed = installed;
     viewPorts.relaunch = [defaults, &weak] {
       defaults->set({{SetupModel::kResumeStepKey, static_cast<int>(SetupModel::Step::permissions)}});
-      HostPermissions::relaunch([&weak] {
+      HostRelaunch::relaunch([&weak] {
         if (auto c = weak.lock()) c->quit();
       });
     };
@@ -271,7 +273,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   auto controller = std::make_shared<MenuBarHostController>(settings, std::move(store), std::move(ports));
   weak = controller;
 
-  panel = std::make_unique<PanelPopup>(controller->panelModel(), qtTimers());
+  panel = std::make_unique<PanelPopup>(controller->panelModel(), main);
   controller->setPanelCloser([&panel](std::function<void()> operation) {
     if (panel) panel->runClosing(std::move(operation));
   });
@@ -295,7 +297,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
       }
     });
   }
-  QTimer::singleShot(0, [&weak] {
+  main->post([&weak] {
     if (auto c = weak.lock()) c->launch();
   });
   app.exec();

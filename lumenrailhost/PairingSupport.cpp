@@ -254,7 +254,7 @@ bool consoleApprove(const std::string& sas, const std::string& fingerprint, cons
 
 void consoleCancel(const std::string& fingerprint) { console().cancel(fingerprint); }
 
-AlertApprover::AlertApprover(std::shared_ptr<MainQueue> main, std::shared_ptr<AlertRunner> alerts, Log::Sink log)
+AlertApprover::AlertApprover(std::shared_ptr<Executor> main, std::shared_ptr<AlertRunner> alerts, Log::Sink log)
     : main_(std::move(main)), alerts_(std::move(alerts)), log_(std::move(log)) {}
 
 void AlertApprover::say(const std::string& line) const {

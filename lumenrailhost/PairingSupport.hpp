@@ -88,7 +88,7 @@ void consoleCancel(const std::string& fingerprint);
 // refusal.
 class AlertApprover final {
  public:
-  AlertApprover(std::shared_ptr<MainQueue> main, std::shared_ptr<AlertRunner> alerts, Log::Sink log = Log::line);
+  AlertApprover(std::shared_ptr<Executor> main, std::shared_ptr<AlertRunner> alerts, Log::Sink log = Log::line);
   AlertApprover(const AlertApprover&) = delete;
   AlertApprover& operator=(const AlertApprover&) = delete;
 
@@ -111,7 +111,7 @@ class AlertApprover final {
   };
   void say(const std::string& line) const;
 
-  const std::shared_ptr<MainQueue> main_;
+  const std::shared_ptr<Executor> main_;
   const std::shared_ptr<AlertRunner> alerts_;
   const Log::Sink log_;
   std::mutex promptGate_;  // one question at a time

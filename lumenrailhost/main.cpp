@@ -13,6 +13,7 @@
 #include "MenuBarHost.hpp"
 #include "RenderUi.hpp"
 #include "SupportActions.hpp"
+#include "SupportFactsReader.hpp"
 #include "UsbModes.hpp"
 #include "platform/Crypto.hpp"
 #include "platform/Log.hpp"
@@ -64,6 +65,7 @@ bool m1ModeUsable(const HostEntry::Plan& plan) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv, argv + argc);
   const HostEntry::Plan plan = HostEntry::plan(args, Paths::runningInstalled());
+  SupportActions::setFactsReader(SupportFactsReader::gather);
 
   switch (plan.mode) {
     case Mode::version:

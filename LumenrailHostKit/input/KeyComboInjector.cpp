@@ -8,6 +8,7 @@
 
 #include "input/InputPermission.hpp"
 #include "input/MacKeyCodes.hpp"
+#include "platform/SerialQueue.hpp"
 
 namespace lumenrail {
 
@@ -181,7 +182,7 @@ std::optional<std::vector<KeyComboInjector::Keystroke>> KeyComboInjector::expand
 
 std::shared_ptr<KeyComboInjector> KeyComboInjector::create(std::shared_ptr<InputEventSink> sink,
                                                            std::unique_ptr<KeyboardLayoutSource> layout,
-                                                           std::shared_ptr<TaskExecutor> queue, NowNs now) {
+                                                           std::shared_ptr<Executor> queue, NowNs now) {
   std::shared_ptr<KeyComboInjector> injector(
       new KeyComboInjector(std::move(sink), std::move(layout), std::move(queue), std::move(now)));
   injector->start();
@@ -190,11 +191,11 @@ std::shared_ptr<KeyComboInjector> KeyComboInjector::create(std::shared_ptr<Input
 
 KeyComboInjector::KeyComboInjector(std::shared_ptr<InputEventSink> sink,
                                    std::unique_ptr<KeyboardLayoutSource> layout,
-                                   std::shared_ptr<TaskExecutor> queue, NowNs now)
-    : queue_(queue ? std::move(queue) : std::make_shared<SerialQueueExecutor>(queueLabel)),
+                                   std::shared_ptr<Executor> queue, NowNs now)
+    : queue_(queue ? std::move(queue) : std::make_shared<SerialQueue>(queueLabel)),
       sink_(std::move(sink)),
       layout_(std::make_shared<KeyboardLayoutWatcher>(std::move(layout))),
-      now_(now ? std::move(now) : NowNs(uptimeNs)) {}
+      now_(now ? std::move(now) : NowNs([queue = queue_.get()] { return queue->nowNs(); })) {}
 
 bool KeyComboInjector::ensureAccessibility(bool /*prompt*/, const std::string& display) {
   return InputPermission::mayPostInput(display);
@@ -203,13 +204,13 @@ bool KeyComboInjector::ensureAccessibility(bool /*prompt*/, const std::string& d
 void KeyComboInjector::start() {
   // The first map is built on the queue: until then chords use the fixed
   // positions, and the caller never waits for the X server.
-  queue_->async([layout = layout_] { layout->rebuild(); });
+  queue_->post([layout = layout_] { layout->rebuild(); });
   armLayoutPoll();
 }
 
 void KeyComboInjector::armLayoutPoll() {
   if (!layout_->watches()) return;
-  queue_->asyncAfter(KeyboardLayoutWatcher::pollIntervalNs, [weak = weak_from_this()] {
+  queue_->postAfter(KeyboardLayoutWatcher::pollIntervalNs, [weak = weak_from_this()] {
     const auto self = weak.lock();
     if (!self) return;
     self->layout_->poll();
@@ -239,7 +240,7 @@ void KeyComboInjector::enqueue(Pending item) {
   inbox_.push_back(std::move(item));
   if (drainArmed_) return;
   drainArmed_ = true;
-  queue_->async([self = shared_from_this()] { self->runInbox(); });
+  queue_->post([self = shared_from_this()] { self->runInbox(); });
 }
 
 // Runs what was queued when it started, then yields the queue to the timers
@@ -255,7 +256,7 @@ void KeyComboInjector::runInbox() {
   if (inbox_.empty()) {
     drainArmed_ = false;
   } else {
-    queue_->async([self = shared_from_this()] { self->runInbox(); });
+    queue_->post([self = shared_from_this()] { self->runInbox(); });
   }
 }
 
@@ -295,7 +296,7 @@ void KeyComboInjector::clientGone(int32_t clientId) {
     queuedBy_.erase(clientId);
     inboxRoom_.notify_all();
   }
-  queue_->sync([self = shared_from_this(), clientId] { self->release(clientId); });
+  queue_->postAndWait([self = shared_from_this(), clientId] { self->release(clientId); });
   std::lock_guard guard(activityLock_);
   lastInputNs_.erase(clientId);
 }
@@ -307,7 +308,7 @@ void KeyComboInjector::noteInput(int32_t clientId) {
 }
 
 void KeyComboInjector::drain() {
-  queue_->sync([self = shared_from_this()] { self->runQueued(std::numeric_limits<size_t>::max()); });
+  queue_->postAndWait([self = shared_from_this()] { self->runQueued(std::numeric_limits<size_t>::max()); });
 }
 
 void KeyComboInjector::postKey(uint16_t keyCode, bool down, uint64_t flags) {
@@ -365,7 +366,7 @@ void KeyComboInjector::armSilenceTimer() {
   if (!deadline) return;
   const uint64_t now = now_();
   silenceTimerArmed_ = true;
-  queue_->asyncAfter(*deadline > now ? *deadline - now : 0, [weak = weak_from_this()] {
+  queue_->postAfter(*deadline > now ? *deadline - now : 0, [weak = weak_from_this()] {
     const auto self = weak.lock();
     if (!self) return;
     self->silenceTimerArmed_ = false;

@@ -13,8 +13,8 @@
 #include "input/InputEventSink.hpp"
 #include "input/KeyboardLayoutMap.hpp"
 #include "input/KeyboardLayoutSource.hpp"
-#include "input/TaskExecutor.hpp"
 #include "platform/Clock.hpp"
+#include "platform/Executor.hpp"
 #include "platform/Log.hpp"
 #include "wire/Wire.hpp"
 
@@ -64,10 +64,10 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   static constexpr size_t chordLimit = 256;
 
   // `layout` may be empty (fixed US positions only). `queue` defaults to a
-  // serial queue with the injector's label, `now` to the uptime clock.
+  // serial queue with the injector's label, `now` to the queue's clock.
   static std::shared_ptr<KeyComboInjector> create(std::shared_ptr<InputEventSink> sink,
                                                   std::unique_ptr<KeyboardLayoutSource> layout,
-                                                  std::shared_ptr<TaskExecutor> queue = nullptr,
+                                                  std::shared_ptr<Executor> queue = nullptr,
                                                   NowNs now = nullptr);
   KeyComboInjector(const KeyComboInjector&) = delete;
   KeyComboInjector& operator=(const KeyComboInjector&) = delete;
@@ -123,7 +123,7 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   };
 
   KeyComboInjector(std::shared_ptr<InputEventSink> sink, std::unique_ptr<KeyboardLayoutSource> layout,
-                   std::shared_ptr<TaskExecutor> queue, NowNs now);
+                   std::shared_ptr<Executor> queue, NowNs now);
   void start();
   void enqueue(Pending item);
   void runInbox();
@@ -136,7 +136,7 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
   void postKey(uint16_t keyCode, bool down, uint64_t flags);
   void emit(const std::string& line) const;
 
-  std::shared_ptr<TaskExecutor> queue_;
+  std::shared_ptr<Executor> queue_;
   std::shared_ptr<InputEventSink> sink_;
   bool loggedFirstInject_ = false;
   std::vector<HeldKey> held_;

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "input/InputPermission.hpp"
+#include "platform/SerialQueue.hpp"
 
 namespace lumenrail {
 
@@ -106,7 +107,6 @@ PenInjector::PenInjector(TargetRectFn targetRect, SourceFrameFn sourceFrame,
       ownership_(std::move(ownership)),
       clientId_(clientId),
       inbox_(platform_.inputLimit) {
-  if (!platform_.now) platform_.now = uptimeNs;
   if (!platform_.sleepNs) platform_.sleepNs = sleepFor;
   if (!platform_.getenv) platform_.getenv = processGetenv;
   if (!platform_.mainDisplayRefreshHz) platform_.mainDisplayRefreshHz = [] { return 60.0; };
@@ -114,7 +114,8 @@ PenInjector::PenInjector(TargetRectFn targetRect, SourceFrameFn sourceFrame,
     platform_.doubleClickIntervalSeconds = [] { return defaultDoubleClickSeconds; };
   }
   if (platform_.selfPid == 0) platform_.selfPid = static_cast<int32_t>(::getpid());
-  queue_ = platform_.queue ? platform_.queue : std::make_shared<SerialQueueExecutor>(queueLabel);
+  queue_ = platform_.queue ? platform_.queue : std::make_shared<SerialQueue>(queueLabel);
+  if (!platform_.now) platform_.now = [queue = queue_.get()] { return queue->nowNs(); };
   const double hz = pacingRateHz(platform_.getenv, platform_.mainDisplayRefreshHz());
   pacer_ = PenPacer::fromRate(hz);
   pacerHz_ = hz;
@@ -155,7 +156,7 @@ void PenInjector::releaseAndClose() {
     inboxRoom_.notify_all();
   }
   // What the client sent before it left still lands, then everything lets go.
-  queue_->sync([self = shared_from_this()] {
+  queue_->postAndWait([self = shared_from_this()] {
     if (self->closed_) return;
     self->runQueued(std::numeric_limits<size_t>::max());
     self->releaseAllLocked();
@@ -174,7 +175,7 @@ void PenInjector::enqueue(InputInbox::Item item, bool mayWait) {
   inbox_.push(std::move(item));
   if (!drainArmed_) {
     drainArmed_ = true;
-    queue_->async([self = shared_from_this()] { self->drain(); });
+    queue_->post([self = shared_from_this()] { self->drain(); });
   }
   if (mayWait) inboxRoom_.wait(guard, [&] { return inboxClosed_ || !inbox_.overLimit(); });
 }
@@ -192,7 +193,7 @@ void PenInjector::drain() {
   if (inbox_.empty()) {
     drainArmed_ = false;
   } else {
-    queue_->async([self = shared_from_this()] { self->drain(); });
+    queue_->post([self = shared_from_this()] { self->drain(); });
   }
 }
 
@@ -280,7 +281,7 @@ void PenInjector::scheduleFlush() {
   const std::optional<uint64_t> deadline = pacer_.nextDeadline();
   if (!deadline) return;
   flushArmed_ = true;
-  queue_->asyncAfter(delayUntil(*deadline), [weak = weak_from_this()] {
+  queue_->postAfter(delayUntil(*deadline), [weak = weak_from_this()] {
     const auto self = weak.lock();
     if (!self || self->closed_) return;
     self->flushArmed_ = false;
@@ -295,7 +296,7 @@ void PenInjector::armSilenceTimer() {
   const std::optional<uint64_t> deadline = silence_.deadline(live);
   if (!live.any() || !deadline) return;
   silenceTimerArmed_ = true;
-  queue_->asyncAfter(delayUntil(*deadline), [weak = weak_from_this()] {
+  queue_->postAfter(delayUntil(*deadline), [weak = weak_from_this()] {
     const auto self = weak.lock();
     if (!self || self->closed_) return;
     self->silenceTimerArmed_ = false;
@@ -314,7 +315,7 @@ void PenInjector::armFingerTimer() {
   const std::optional<uint64_t> deadline = fingers_.deadline();
   if (!deadline) return;
   fingerTimerArmed_ = true;
-  queue_->asyncAfter(delayUntil(*deadline), [weak = weak_from_this()] {
+  queue_->postAfter(delayUntil(*deadline), [weak = weak_from_this()] {
     const auto self = weak.lock();
     if (!self || self->closed_) return;
     self->fingerTimerArmed_ = false;

@@ -20,9 +20,9 @@
 #include "input/PenMapper.hpp"
 #include "input/PenPacer.hpp"
 #include "input/PointerOwnership.hpp"
-#include "input/TaskExecutor.hpp"
 #include "input/WindowActivator.hpp"
 #include "platform/Clock.hpp"
+#include "platform/Executor.hpp"
 #include "platform/Log.hpp"
 #include "wire/Wire.hpp"
 
@@ -47,8 +47,8 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
   struct Platform {
     std::shared_ptr<InputEventSink> sink;      // none: nothing can be posted
     std::shared_ptr<WindowActivator> windows;  // none: nothing is activated
-    std::shared_ptr<TaskExecutor> queue;       // default: "quillmark.lumenrail.pen-inject"
-    NowNs now;                                 // default: uptimeNs
+    std::shared_ptr<Executor> queue;           // default: "quillmark.lumenrail.pen-inject"
+    NowNs now;                                 // default: the queue's clock
     std::function<void(uint64_t)> sleepNs;     // default: nanosleep
     std::function<std::optional<std::string>(const std::string&)> getenv;  // default: the process environment
     std::function<double()> mainDisplayRefreshHz;       // default: 60
@@ -135,7 +135,7 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
   uint64_t delayUntil(uint64_t deadline) const;
 
   Platform platform_;
-  std::shared_ptr<TaskExecutor> queue_;
+  std::shared_ptr<Executor> queue_;
   TargetRectFn targetRect_;
   SourceFrameFn sourceFrame_;
   PenMapper mapper_;

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <utility>
+
+#include "platform/OneShotEvent.hpp"
 
 namespace lumenrail {
 
@@ -56,6 +59,25 @@ class Executor {
   virtual uint64_t nowNs() const = 0;
   // True on the thread that runs this executor's tasks.
   virtual bool isCurrent() const = 0;
+
+  // Runs `task` after everything posted before it and returns once it has
+  // run; inline when called on the executor itself (waiting on oneself would
+  // never end). An exception from `task` reaches the caller.
+  virtual void postAndWait(Task task) {
+    if (isCurrent()) return task();
+    OneShotEvent done;
+    std::exception_ptr error;
+    post([&] {
+      try {
+        task();
+      } catch (...) {
+        error = std::current_exception();
+      }
+      done.signal();
+    });
+    done.wait();
+    if (error) std::rethrow_exception(error);
+  }
 };
 
 }  // namespace lumenrail

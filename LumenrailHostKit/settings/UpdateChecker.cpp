@@ -30,14 +30,14 @@ std::optional<double> UpdateChecker::parseDelay(const std::string& text) {
 
 struct UpdateChecker::Work {
   Work(std::string running, std::string platform, std::string url, OnUpdate onUpdate, OnVerdict onVerdict,
-       Log::Sink log, Dispatch dispatchMain, NowNs wallClockNs)
+       Log::Sink log, std::shared_ptr<Executor> main, NowNs wallClockNs)
       : running(std::move(running)),
         platform(std::move(platform)),
         url(std::move(url)),
         onUpdate(std::move(onUpdate)),
         onVerdict(std::move(onVerdict)),
         log(std::move(log)),
-        dispatchMain(std::move(dispatchMain)),
+        main(std::move(main)),
         wallClockNs(std::move(wallClockNs)) {}
 
   const std::string running;
@@ -46,7 +46,7 @@ struct UpdateChecker::Work {
   const OnUpdate onUpdate;
   const OnVerdict onVerdict;
   const Log::Sink log;
-  const Dispatch dispatchMain;
+  const std::shared_ptr<Executor> main;
   const NowNs wallClockNs;
 
   // Guards the generation, the transfer in flight and the checker's timer;
@@ -64,8 +64,8 @@ struct UpdateChecker::Work {
   }
 
   void post(std::function<void()> call) const {
-    if (dispatchMain) {
-      dispatchMain(std::move(call));
+    if (main) {
+      main->post(std::move(call));
     } else {
       call();
     }
@@ -91,14 +91,14 @@ double delayFrom(const Environment& environment) {
 }  // namespace
 
 UpdateChecker::UpdateChecker(std::string running, std::string platform, const Environment& environment,
-                             Log::Sink log, OnUpdate onUpdate, OnVerdict onVerdict, Dispatch dispatchMain,
+                             Log::Sink log, OnUpdate onUpdate, OnVerdict onVerdict, std::shared_ptr<Executor> main,
                              NowNs wallClockNs)
     : url_(manifestUrlFrom(environment)),
       delay_(delayFrom(environment)),
       work_(std::make_shared<Work>(std::move(running), std::move(platform), url_, std::move(onUpdate),
                                    std::move(onVerdict),
                                    log ? std::move(log) : Log::Sink([](const std::string& line) { Log::line(line); }),
-                                   std::move(dispatchMain),
+                                   std::move(main),
                                    wallClockNs ? std::move(wallClockNs) : NowNs(realtimeNs))),
       queue_(kQueueLabel) {}
 

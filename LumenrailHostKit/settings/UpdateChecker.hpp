@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/Clock.hpp"
+#include "platform/Executor.hpp"
 #include "platform/HttpGet.hpp"
 #include "platform/Log.hpp"
 #include "platform/ProcessEnvironment.hpp"
@@ -20,14 +21,12 @@ namespace lumenrail {
 
 // Fetches the update manifest once a day (the first time after a delay) and
 // reports a newer release and the host's update verdict. All of its work,
-// transfers included, runs on its own serial queue; callbacks go through the
-// owner's dispatcher (its main queue).
+// transfers included, runs on its own serial queue; callbacks are posted to
+// the owner's main executor.
 class UpdateChecker final {
  public:
   using OnUpdate = std::function<void(const UpdateRelease&)>;
   using OnVerdict = std::function<void(HostUpdate, const std::string& version, int64_t minClient)>;
-  // Runs a closure on the owner's main queue.
-  using Dispatch = std::function<void(std::function<void()>)>;
 
   static constexpr const char* kQueueLabel = "quillmark.lumenrail.update";
   // The delay override is clamped into this range (seconds).
@@ -35,12 +34,13 @@ class UpdateChecker final {
 
   // `environment` supplies LUMENRAIL_UPDATE_URL and LUMENRAIL_UPDATE_DELAY_SEC.
   // An empty `log` prints to standard output; `onVerdict` is called after
-  // every readable manifest; an empty `dispatchMain` runs callbacks inline on
+  // every readable manifest; an empty `main` runs callbacks inline on
   // the checker's queue, where a callback may stop and destroy the checker;
   // `wallClockNs` is the wall clock (nanoseconds since 1970) of the
   // early-check rule.
   UpdateChecker(std::string running, std::string platform, const Environment& environment, Log::Sink log,
-                OnUpdate onUpdate, OnVerdict onVerdict = {}, Dispatch dispatchMain = {}, NowNs wallClockNs = {});
+                OnUpdate onUpdate, OnVerdict onVerdict = {}, std::shared_ptr<Executor> main = nullptr,
+                NowNs wallClockNs = {});
   UpdateChecker(const UpdateChecker&) = delete;
   UpdateChecker& operator=(const UpdateChecker&) = delete;
   // Stops, cuts short a transfer in flight and joins the queue (unless

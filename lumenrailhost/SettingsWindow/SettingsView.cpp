@@ -194,8 +194,8 @@ void SettingsView::setSection(SettingsSection section) {
 void SettingsView::copySupportReport() {
   copyResult_ = ports_.clipboard ? SupportActions::copyReport(*ports_.clipboard) : false;
   showCopyResult();
-  if (ports_.delays) {
-    copyReset_ = ports_.delays(*copyResult_ ? 2'500'000'000ULL : 5'000'000'000ULL, [this] {
+  if (ports_.main) {
+    copyReset_ = ports_.main->startTimer(*copyResult_ ? 2'500'000'000ULL : 5'000'000'000ULL, 0, [this] {
       copyResult_.reset();
       showCopyResult();
     });

@@ -74,7 +74,7 @@ class SettingsView final : public QWidget {
   SettingsSection section_;
   bool scrolls_;
   std::optional<bool> copyResult_;
-  std::unique_ptr<PendingCall> copyReset_;
+  Executor::Timer copyReset_;
   bool rebuildQueued_ = false;
   std::array<SidebarButton*, 7> sectionButtons_{};
   SidebarButton* copyButton_ = nullptr;

@@ -1,12 +1,15 @@
 #pragma once
 
 // What the application's model asks of the desktop, as small interfaces: the
-// views target implements them with Qt, the tests with fakes.
+// views target implements them with Qt, the tests with fakes. Work on the GUI
+// thread (posted, delayed, repeated) goes through the main loop's Executor.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+
+#include "platform/Executor.hpp"
 
 namespace lumenrail {
 
@@ -25,13 +28,6 @@ class UrlOpener {
   // `done` gets whether a handler took the link, on any thread.
   virtual void open(const std::string& url, std::function<void(bool opened)> done) = 0;
 };
-
-// A repeating timer on the main loop; ticks stop when it is destroyed.
-class RepeatingTimer {
- public:
-  virtual ~RepeatingTimer() = default;
-};
-using TimerFactory = std::function<std::unique_ptr<RepeatingTimer>(uint64_t intervalNs, std::function<void()> tick)>;
 
 // Desktop notifications. Completions may run on any thread.
 class Notifier {

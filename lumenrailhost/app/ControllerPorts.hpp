@@ -1,7 +1,7 @@
 #pragma once
 
 // What the tray controller is given besides the ports of AppPorts.hpp and
-// ServingSession.hpp: the main queue, the tray icon, modal alerts, the
+// ServingSession.hpp: the tray icon, modal alerts, the
 // display-sleep assertion and the update checker. The views target
 // implements them with Qt, the tests with fakes.
 
@@ -13,18 +13,11 @@
 #include <vector>
 
 #include "platform/Bytes.hpp"
+#include "platform/Executor.hpp"
 #include "settings/UpdateRelease.hpp"
 #include "wire/HostUpdate.hpp"
 
 namespace lumenrail {
-
-// Runs work on the GUI thread, one task at a time, in order. A task posted
-// after the main loop has ended is dropped (destroyed without running).
-class MainQueue {
- public:
-  virtual ~MainQueue() = default;
-  virtual void post(std::function<void()> task) = 0;
-};
 
 // The serving state: stopped 0, starting 1, serving 2, stopping 3.
 enum class ServingPhase : int { stopped = 0, starting = 1, serving = 2, stopping = 3 };

@@ -20,7 +20,7 @@ MenuBarHostController::MenuBarHostController(HostSettings settings, std::shared_
       store_(std::move(store)),
       ports_(std::move(ports)),
       inputGrant_([probe = ports_.probe] { return probe && probe->mayPostInput(); }),
-      connectNotice_(ports_.notifier, ports_.installed, ports_.now, ports_.log) {}
+      connectNotice_(ports_.notifier, ports_.installed, [main = ports_.main] { return main->nowNs(); }, ports_.log) {}
 
 void MenuBarHostController::say(const std::string& line) const {
   if (ports_.log) ports_.log(line);
@@ -45,7 +45,7 @@ ServingPhase MenuBarHostController::phase() const {
 }
 
 void MenuBarHostController::launch() {
-  SupportActions::setLaunchedAt(static_cast<double>(ports_.now()) / static_cast<double>(kNsPerSecond));
+  SupportActions::setLaunchedAt(static_cast<double>(ports_.main->nowNs()) / static_cast<double>(kNsPerSecond));
   SupportActions::setLiveSections([weak = weak_from_this()]() -> std::vector<SupportReport::Section> {
     if (auto self = weak.lock()) return PanelSnapshot::supportSections(*self);
     return {};
@@ -119,7 +119,7 @@ void MenuBarHostController::startServing() {
   if (ports_.displayAwake) ports_.displayAwake->acquire();
   starting_ = session;
   const HostSettings startedWith = settings_;
-  ports_.serveQueue->async([weak, session, startedWith, main = ports_.main] {
+  ports_.serveQueue->post([weak, session, startedWith, main = ports_.main] {
     const bool ok = session->startServing();
     main->post([weak, session, startedWith, ok] {
       auto self = weak.lock();
@@ -130,9 +130,9 @@ void MenuBarHostController::startServing() {
         self->pipeline_ = session;
         self->serving_ = true;
         self->runningSettings_ = startedWith;
-        self->inputGrantTimer_.reset();
-        if (self->ports_.timers && !self->quitting_) {
-          self->inputGrantTimer_ = self->ports_.timers(kInputGrantPollNs, [weak] {
+        self->inputGrantTimer_.cancel();
+        if (!self->quitting_) {
+          self->inputGrantTimer_ = self->ports_.main->startTimer(kInputGrantPollNs, kInputGrantPollNs, [weak] {
             if (auto c = weak.lock()) c->pollInputGrant();
           });
         }
@@ -154,7 +154,7 @@ void MenuBarHostController::stopServing(std::function<void()> then) {
   transitioning_ = true;
   refreshGlyph();
   const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
-  ports_.serveQueue->async([weak, session = pipeline_, then = std::move(then), main = ports_.main] {
+  ports_.serveQueue->post([weak, session = pipeline_, then = std::move(then), main = ports_.main] {
     session->stopServing();
     main->post([weak, then] {
       auto self = weak.lock();
@@ -163,7 +163,7 @@ void MenuBarHostController::stopServing(std::function<void()> then) {
       self->serving_ = false;
       self->runningSettings_.reset();
       self->transitioning_ = false;
-      self->inputGrantTimer_.reset();
+      self->inputGrantTimer_.cancel();
       self->pollInputGrant();
       if (self->ports_.displayAwake) self->ports_.displayAwake->release();
       self->refreshGlyph();
@@ -313,7 +313,7 @@ void MenuBarHostController::pollInputGrant() {
 
 void MenuBarHostController::showInputBlocked() {
   if (inputBlockedAlert_ || !ports_.alerts) return;
-  if (everQuieted_ && ports_.now() < inputBlockedQuietUntilNs_) return;
+  if (everQuieted_ && ports_.main->nowNs() < inputBlockedQuietUntilNs_) return;
   AlertRunner::Content content;
   content.title = L10n::text("inputBlocked.title");
   content.detail = L10n::text("inputBlocked.detail");
@@ -327,7 +327,7 @@ void MenuBarHostController::showInputBlocked() {
   if (response == 1000) HostPermissions::openPrivacyPane("Privacy_Accessibility", ports_.log);
   inputBlockedAlert_.reset();
   everQuieted_ = true;
-  inputBlockedQuietUntilNs_ = ports_.now() + kInputBlockedQuietNs;
+  inputBlockedQuietUntilNs_ = ports_.main->nowNs() + kInputBlockedQuietNs;
 }
 
 void MenuBarHostController::applyUpdateCheckSetting() {
@@ -383,7 +383,7 @@ void MenuBarHostController::dismissClientAppUpdate() {
 void MenuBarHostController::quit() {
   if (quitting_) return;
   quitting_ = true;
-  inputGrantTimer_.reset();
+  inputGrantTimer_.cancel();
   if (updateChecker_) updateChecker_->stop();
   // A session that is starting is stopped once its start has returned: the
   // serve queue runs the stop behind it.
@@ -394,16 +394,14 @@ void MenuBarHostController::quit() {
   }
   say("[menubar] quitting — stopping serving first");
   const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
-  if (ports_.timers) {
-    quitBound_ = ports_.timers(kQuitWaitNs, [weak] {
-      auto self = weak.lock();
-      if (!self) return;
-      self->say("[menubar] WARN: serving did not stop within " + std::to_string(kQuitWaitNs / kNsPerSecond) +
-                " s — quitting anyway");
-      self->finishQuit(false);
-    });
-  }
-  ports_.serveQueue->async([weak, session, main = ports_.main] {
+  quitBound_ = ports_.main->startTimer(kQuitWaitNs, 0, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->say("[menubar] WARN: serving did not stop within " + std::to_string(kQuitWaitNs / kNsPerSecond) +
+              " s — quitting anyway");
+    self->finishQuit(false);
+  });
+  ports_.serveQueue->post([weak, session, main = ports_.main] {
     session->stopServing();
     main->post([weak] {
       auto self = weak.lock();
@@ -540,10 +538,9 @@ void MenuBarHostController::showSettings() {
   syncSettingsModel();
   model->setPairedDevices(pairedList());
   settingsWindow_->show();
-  if (!ports_.timers) return;
   const uint64_t generation = ++settingsTimerGeneration_;
   const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
-  settingsTimer_ = ports_.timers(kSettingsSyncNs, [weak, generation] {
+  settingsTimer_ = ports_.main->startTimer(kSettingsSyncNs, kSettingsSyncNs, [weak, generation] {
     auto self = weak.lock();
     if (!self || self->settingsTimerGeneration_ != generation) return;
     if (self->settingsWindow_ && self->settingsWindow_->isVisible()) {
@@ -553,7 +550,7 @@ void MenuBarHostController::showSettings() {
     // Not from inside its own tick: the timer goes on the next turn.
     self->settingsTimerGeneration_++;
     self->onMain([generation](MenuBarHostController& c) {
-      if (c.settingsTimerGeneration_ == generation + 1) c.settingsTimer_.reset();
+      if (c.settingsTimerGeneration_ == generation + 1) c.settingsTimer_.cancel();
     });
   });
 }
@@ -582,12 +579,12 @@ void MenuBarHostController::removeDataAndQuit() {
   // Said first: the log folder goes with the rest.
   say("[menubar] removing the host's data and quitting — Linux keeps no privacy grants for the host, none to reset");
   quitting_ = true;
-  inputGrantTimer_.reset();
-  settingsTimer_.reset();
+  inputGrantTimer_.cancel();
+  settingsTimer_.cancel();
   if (updateChecker_) updateChecker_->stop();
   // On the serve queue and waited for: a start in flight finishes first.
   if (const auto session = pipeline_ ? pipeline_ : starting_) {
-    ports_.serveQueue->sync([session] { session->stopServing(); });
+    ports_.serveQueue->postAndWait([session] { session->stopServing(); });
     if (ports_.displayAwake) ports_.displayAwake->release();
   }
   if (ports_.installed && ports_.loginItem) ports_.loginItem->setEnabled(false);

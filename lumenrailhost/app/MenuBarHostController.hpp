@@ -29,7 +29,7 @@
 #include "HostPermissions.hpp"
 #include "HostSettingsModel.hpp"
 #include "input/InputGrantWatch.hpp"
-#include "input/TaskExecutor.hpp"
+#include "platform/Executor.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
 #include "platform/UserDefaults.hpp"
@@ -52,10 +52,9 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   static constexpr uint64_t kSettingsSyncNs = kNsPerSecond;
 
   struct Ports {
-    std::shared_ptr<MainQueue> main;
-    std::shared_ptr<TaskExecutor> serveQueue;
-    NowNs now = uptimeNs;
-    TimerFactory timers;
+    // The GUI thread's executor; its clock times the controller.
+    std::shared_ptr<Executor> main;
+    std::shared_ptr<Executor> serveQueue;
     std::shared_ptr<StatusItem> statusItem;
     std::shared_ptr<AlertRunner> alerts;
     std::shared_ptr<UrlOpener> opener;
@@ -193,7 +192,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   bool serving_ = false;
   bool transitioning_ = false;
   InputGrantWatch inputGrant_;
-  std::unique_ptr<RepeatingTimer> inputGrantTimer_;
+  Executor::Timer inputGrantTimer_;
   std::shared_ptr<ModalAlert> inputBlockedAlert_;  // while it is up
   uint64_t inputBlockedQuietUntilNs_ = 0;
   bool everQuieted_ = false;
@@ -209,12 +208,12 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   bool quitting_ = false;
   bool quitDone_ = false;
   bool stoppedCleanly_ = false;
-  std::unique_ptr<RepeatingTimer> quitBound_;
+  Executor::Timer quitBound_;
   std::unique_ptr<HostPanelModel> panelModel_;
   PanelSnapshot::ClosingRunner panelCloser_;
   std::unique_ptr<DeviceActions> deviceActions_;
   std::unique_ptr<HostWindow> settingsWindow_;
-  std::unique_ptr<RepeatingTimer> settingsTimer_;
+  Executor::Timer settingsTimer_;
   uint64_t settingsTimerGeneration_ = 0;
   std::unique_ptr<HostWindow> aboutWindow_;
   std::unique_ptr<QrWindowPort> qrWindow_;

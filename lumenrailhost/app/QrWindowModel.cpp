@@ -14,9 +14,9 @@ void QrWindowModel::show(bool serving) {
   // A client already connected is part of the baseline, not a new arrival.
   baseline_ = count();
   closeIn_ = -1;
-  watch_.reset();
-  retired_.reset();
-  if (ports_.timers) watch_ = ports_.timers(kWatchIntervalNs, [this] { watchTick(); });
+  watch_.cancel();
+  retired_.cancel();
+  if (ports_.main) watch_ = ports_.main->startTimer(kWatchIntervalNs, kWatchIntervalNs, [this] { watchTick(); });
 }
 
 const LanAddress::Candidate* QrWindowModel::chosen() const {
@@ -40,8 +40,8 @@ bool QrWindowModel::copyLink() {
   if (!text || !ports_.clipboard) return false;
   ports_.clipboard->setText(*text);
   copied_ = true;
-  if (ports_.delays) {
-    copiedReset_ = ports_.delays(kCopiedForNs, [this] {
+  if (ports_.main) {
+    copiedReset_ = ports_.main->startTimer(kCopiedForNs, 0, [this] {
       copied_ = false;
       if (onChange) onChange();
     });
@@ -73,7 +73,7 @@ void QrWindowModel::stopWatching() {
   if (ticking_) {
     retired_ = std::move(watch_);
   } else {
-    watch_.reset();
+    watch_.cancel();
   }
 }
 

@@ -30,8 +30,7 @@ class QrWindowModel final {
     std::function<int64_t()> clientCount;
     std::function<std::vector<LanAddress::Candidate>()> candidates = LanAddress::candidates;
     std::shared_ptr<Clipboard> clipboard;
-    TimerFactory timers;
-    DelayFactory delays;
+    std::shared_ptr<Executor> main;  // the watch and the copied state's end; none: neither
     Log::Sink log = Log::line;
   };
 
@@ -62,7 +61,7 @@ class QrWindowModel final {
   void watchTick();
   // The window closed: the watch stops.
   void stopWatching();
-  bool watching() const { return watch_ != nullptr; }
+  bool watching() const { return watch_.armed(); }
   int64_t baseline() const { return baseline_; }
   int closeIn() const { return closeIn_; }
 
@@ -82,11 +81,11 @@ class QrWindowModel final {
   bool copied_ = false;
   int64_t baseline_ = 0;
   int closeIn_ = -1;
-  std::unique_ptr<RepeatingTimer> watch_;
+  Executor::Timer watch_;
   // A watch stopped from inside its own tick lives until the next show.
-  std::unique_ptr<RepeatingTimer> retired_;
+  Executor::Timer retired_;
   bool ticking_ = false;
-  std::unique_ptr<PendingCall> copiedReset_;
+  Executor::Timer copiedReset_;
 };
 
 }  // namespace lumenrail

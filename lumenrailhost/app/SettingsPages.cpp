@@ -11,6 +11,7 @@
 
 #include "L10n.hpp"
 #include "RelativeTime.hpp"
+#include "platform/ProcessEnvironment.hpp"
 
 namespace lumenrail::SettingsPages {
 
@@ -157,8 +158,9 @@ std::optional<std::vector<std::string>> displaySettingsCommand(std::string_view 
 }
 
 bool onPath(const std::string& program) {
-  const char* value = std::getenv("PATH");
-  const std::string path = value != nullptr ? value : "/usr/bin:/bin";
+  const Environment env = processEnvironment();
+  const auto value = env.find("PATH");
+  const std::string path = value != env.end() ? value->second : "/usr/bin:/bin";
   size_t start = 0;
   while (start <= path.size()) {
     const size_t end = std::min(path.find(':', start), path.size());

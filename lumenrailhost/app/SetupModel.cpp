@@ -66,13 +66,13 @@ void SetupModel::refresh() {
 }
 
 void SetupModel::startPolling() {
-  if (poll_ || !ports_.timers) return;
+  if (poll_.armed() || !ports_.main) return;
   // The timer is ours and stops ticking when destroyed, so a tick never
   // outlives the model.
-  poll_ = ports_.timers(kPollIntervalNs, [this] { refresh(); });
+  poll_ = ports_.main->startTimer(kPollIntervalNs, kPollIntervalNs, [this] { refresh(); });
 }
 
-void SetupModel::stopPolling() { poll_.reset(); }
+void SetupModel::stopPolling() { poll_.cancel(); }
 
 void SetupModel::finish() const {
   if (onFinish_) onFinish_(openAtLogin_);

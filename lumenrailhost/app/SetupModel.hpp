@@ -31,7 +31,7 @@ class SetupModel final {
   struct Ports {
     std::shared_ptr<UserDefaults> defaults;
     std::shared_ptr<HostPermissions::Probe> probe;
-    TimerFactory timers;
+    std::shared_ptr<Executor> main;  // polls the grants; none: no polling
     bool installed = false;  // running from an installed tree
     Log::Sink log = Log::line;
   };
@@ -61,7 +61,7 @@ class SetupModel final {
   // One poll at a time; a second call while polling does nothing.
   void startPolling();
   void stopPolling();
-  bool polling() const { return poll_ != nullptr; }
+  bool polling() const { return poll_.armed(); }
 
   void finish() const;
 
@@ -75,7 +75,7 @@ class SetupModel final {
   bool accessibility_ = false;
   bool askedScreen_ = false;
   bool openAtLogin_ = false;
-  std::unique_ptr<RepeatingTimer> poll_;
+  Executor::Timer poll_;
   std::vector<std::function<void(Published)>> observers_;
 };
 

@@ -26,6 +26,7 @@ struct Installed {
   std::mutex mutex;
   SectionsProvider live;
   std::optional<double> launchedAt;
+  std::function<SupportFacts()> facts;
 };
 
 Installed& installed() {
@@ -79,6 +80,11 @@ void writeAll(std::string_view text) {
 void setLiveSections(SectionsProvider provider) {
   std::lock_guard lock(installed().mutex);
   installed().live = std::move(provider);
+}
+
+void setFactsReader(std::function<SupportFacts()> reader) {
+  std::lock_guard lock(installed().mutex);
+  installed().facts = std::move(reader);
 }
 
 void setLaunchedAt(double uptimeSeconds) {
@@ -211,6 +217,15 @@ std::string buildReport(const SupportFacts& f, const SectionsProvider& live, std
 
 namespace {
 
+SupportFacts currentFacts() {
+  std::function<SupportFacts()> reader;
+  {
+    std::lock_guard lock(installed().mutex);
+    reader = installed().facts;
+  }
+  return reader ? reader() : SupportFacts{};
+}
+
 std::string liveReport(const SupportFacts& facts) {
   SectionsProvider live;
   std::optional<double> launchedAt;
@@ -234,7 +249,7 @@ bool copy(Clipboard& clipboard, const std::string& text, const Log::Sink& log) {
 }  // namespace
 
 bool copyReport(Clipboard& clipboard, const Log::Sink& log) {
-  return copy(clipboard, liveReport(SupportFactsReader::gather()), log);
+  return copy(clipboard, liveReport(currentFacts()), log);
 }
 
 std::string feedbackLink(bool copied, const SupportFacts& facts) {
@@ -246,7 +261,7 @@ std::string feedbackLink(bool copied, const SupportFacts& facts) {
 
 void sendFeedback(Clipboard& clipboard, UrlOpener& opener, Alert alert, const Log::Sink& log) {
   // One look at the machine serves the report and the mail's device block.
-  const SupportFacts facts = SupportFactsReader::gather();
+  const SupportFacts facts = currentFacts();
   const bool copied = copy(clipboard, liveReport(facts), log);
   opener.open(feedbackLink(copied, facts), [alert, log](bool opened) {
     if (opened) {
@@ -265,7 +280,7 @@ std::string helpURL(const std::string& language) {
 
 std::string helpURL() { return helpURL(L10n::shared().localization()); }
 
-std::string buildReport() { return liveReport(SupportFactsReader::gather()); }
+std::string buildReport() { return liveReport(currentFacts()); }
 
 int printForCommandLine() {
   const HostSettings saved = UserDefaultsSettingsStore(UserDefaults::standard()).load();

@@ -23,7 +23,9 @@ using Alert = std::function<void(const std::string& message, const std::string& 
 
 // Set once at launch, before any report is made.
 void setLiveSections(SectionsProvider provider);
-// The system uptime (SupportFactsReader::systemUptime) when the tray
+// Reads this machine's facts when a report is made; unset, reports say nothing of it.
+void setFactsReader(std::function<SupportFacts()> reader);
+// The system uptime (the facts' uptimeSeconds clock) when the tray
 // application finished launching.
 void setLaunchedAt(double uptimeSeconds);
 

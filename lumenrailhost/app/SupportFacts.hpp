@@ -1,14 +1,13 @@
 #pragma once
 
 // What the support report says about this machine and this process, as
-// plain values: gathered from Linux at report time, fixed in tests.
+// plain values: gathered from Linux at report time (SupportFactsReader, with
+// the program's entry), fixed in tests.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "platform/ProcessEnvironment.hpp"
 
 namespace lumenrail {
 
@@ -60,24 +59,4 @@ struct SupportFacts {
   bool operator==(const SupportFacts&) const = default;
 };
 
-namespace SupportFactsReader {
-
-// systemd-coredump's folder.
-inline constexpr const char* kCoredumpFolder = "/var/lib/systemd/coredump";
-
-// This machine now. Reaches the X display named by DISPLAY when there is one;
-// with none, no screens and no screen capture.
-SupportFacts gather();
-
-// The pieces, each from its own source so tests can point them elsewhere.
-std::vector<CrashFile> listFolder(const std::string& folder);
-// The monitors of the X server `display` (":N", "" for DISPLAY); empty when
-// it cannot be reached.
-std::vector<ScreenFact> screens(const std::string& display);
-// Seconds since boot, suspend included: the clock "uptime" rows use.
-double systemUptime();
-// The first four languages the user prefers.
-std::vector<std::string> languages(const Environment& env);
-
-}  // namespace SupportFactsReader
 }  // namespace lumenrail

@@ -1,8 +1,7 @@
 #pragma once
 
-// What the windows ask of the desktop beyond the model's common ports: a
-// delayed call on the main loop, the login item, starting a program, and the
-// relaunch. The views target gives the Qt ones; tests give fakes.
+// What the windows ask of the desktop beyond the model's common ports: the
+// login item, starting a program, and the relaunch. The views target gives the Qt ones; tests give fakes.
 
 #include <cstdint>
 #include <functional>
@@ -16,14 +15,6 @@
 
 namespace lumenrail {
 
-// A pending call; dropping it before it runs cancels it.
-class PendingCall {
- public:
-  virtual ~PendingCall() = default;
-};
-// Runs `run` once, `delayNs` from now, on the main loop.
-using DelayFactory = std::function<std::unique_ptr<PendingCall>(uint64_t delayNs, std::function<void()> run)>;
-
 // The XDG autostart entry as the settings window sees it.
 class LoginItemPort {
  public:
@@ -35,17 +26,8 @@ class LoginItemPort {
   virtual std::optional<LoginItem::Note> setEnabled(bool enabled) = 0;
 };
 
-// This process's autostart entry.
-class SystemLoginItem final : public LoginItemPort {
- public:
-  bool available() const override;
-  bool isEnabled() const override;
-  std::optional<LoginItem::Note> setEnabled(bool enabled) override;
-};
-
 // Starts a program without waiting for it; false when it could not start.
 using ProgramLauncher = std::function<bool(const std::vector<std::string>& argv)>;
-ProgramLauncher spawnLauncher();
 
 // What the settings window's actions reach.
 struct SettingsPorts {
@@ -54,7 +36,8 @@ struct SettingsPorts {
   std::shared_ptr<Clipboard> clipboard;
   ProgramLauncher launch;
   std::function<void()> relaunch;
-  DelayFactory delays;
+  // The main loop, for the timed states.
+  std::shared_ptr<Executor> main;
   // The desktop's name list ($XDG_CURRENT_DESKTOP) and the log file.
   std::string desktop;
   std::string logFile;

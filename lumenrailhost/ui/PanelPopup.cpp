@@ -13,11 +13,10 @@
 
 namespace lumenrail {
 
-PanelPopup::PanelPopup(HostPanelModel& model, TimerFactory timers, NowNs now, const Localizer& texts)
+PanelPopup::PanelPopup(HostPanelModel& model, std::shared_ptr<Executor> main, const Localizer& texts)
     : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint),
       model_(model),
-      timers_(std::move(timers)),
-      now_(std::move(now)),
+      main_(std::move(main)),
       view_(new HostPanelView(model, texts, this)) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -50,7 +49,7 @@ void PanelPopup::toggle(const QRect& icon) {
     close();
     return;
   }
-  const bool justDismissed = dismissedByPress_ && now_() - dismissedAtNs_ < kReopenGuardNs;
+  const bool justDismissed = dismissedByPress_ && main_->nowNs() - dismissedAtNs_ < kReopenGuardNs;
   dismissedByPress_ = false;
   if (!justDismissed) open(icon);
 }
@@ -76,21 +75,20 @@ void PanelPopup::place() {
 
 void PanelPopup::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  refresh_ = timers_ ? timers_(kRefreshNs, [weak = QPointer<PanelPopup>(this)] {
+  refresh_ = main_->startTimer(kRefreshNs, kRefreshNs, [weak = QPointer<PanelPopup>(this)] {
     if (weak) weak->model_.refresh();
-  })
-                     : nullptr;
+  });
 }
 
 void PanelPopup::hideEvent(QHideEvent* event) {
-  refresh_.reset();
+  refresh_.cancel();
   QWidget::hideEvent(event);
 }
 
 void PanelPopup::mousePressEvent(QMouseEvent* event) {
   if (!rect().contains(event->position().toPoint())) {
     dismissedByPress_ = true;
-    dismissedAtNs_ = now_();
+    dismissedAtNs_ = main_->nowNs();
   }
   QWidget::mousePressEvent(event);
 }

@@ -30,8 +30,8 @@ class PanelPopup final : public QWidget {
   // An outside press this recent swallows the next opening.
   static constexpr uint64_t kReopenGuardNs = 400 * kNsPerMs;
 
-  PanelPopup(HostPanelModel& model, TimerFactory timers, NowNs now = uptimeNs,
-             const Localizer& texts = L10n::shared());
+  // `main` refreshes the open panel and times the reopening guard.
+  PanelPopup(HostPanelModel& model, std::shared_ptr<Executor> main, const Localizer& texts = L10n::shared());
   ~PanelPopup() override;
 
   // `icon` in global coordinates; an empty rectangle opens at the pointer.
@@ -57,10 +57,9 @@ class PanelPopup final : public QWidget {
   void place();
 
   HostPanelModel& model_;
-  TimerFactory timers_;
-  NowNs now_;
+  std::shared_ptr<Executor> main_;
   HostPanelView* view_;
-  std::unique_ptr<RepeatingTimer> refresh_;
+  Executor::Timer refresh_;
   QRect anchor_;
   bool dismissedByPress_ = false;
   uint64_t dismissedAtNs_ = 0;

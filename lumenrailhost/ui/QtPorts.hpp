@@ -1,6 +1,6 @@
 #pragma once
 
-// The model's desktop ports on Qt: the clipboard and main-loop timers.
+// The model's desktop ports on Qt: the clipboard.
 
 #include "AppPorts.hpp"
 
@@ -10,8 +10,5 @@ class QtClipboard final : public Clipboard {
  public:
   bool setText(const std::string& text) override;
 };
-
-// Repeating QTimers on the calling (GUI) thread.
-TimerFactory qtTimers();
 
 }  // namespace lumenrail

@@ -3,37 +3,28 @@
 #include <gtest/gtest.h>
 
 #include "HostSettingsModel.hpp"
+#include "support/AppPortFakes.hpp"
 
 namespace lumenrail {
 namespace {
 
 using RF = HostSettingsModel::RestartField;
 
-struct CountingStore : HostSettingsStore {
-  HostSettings saved;
-  int saves = 0;
-  HostSettings load() override { return saved; }
-  void save(const HostSettings& s) override {
-    saved = s;
-    ++saves;
-  }
-};
-
 TEST(HostSettingsModel, SavesThenReportsEachDifferingChange) {
-  auto store = std::make_shared<CountingStore>();
+  auto store = std::make_shared<test::RecordingStore>();
   std::vector<std::pair<HostSettings, HostSettings>> edits;
   HostSettingsModel::Callbacks callbacks;
   callbacks.onEdit = [&](const HostSettings& now, const HostSettings& before) {
-    EXPECT_EQ(store->saved, now);  // already stored when the owner hears of it
+    EXPECT_EQ(store->saves.back(), now);  // already stored when the owner hears of it
     edits.emplace_back(now, before);
   };
   const HostSettings start = HostSettings::shipDefaults();
   HostSettingsModel model(start, std::nullopt, false, store, callbacks);
-  EXPECT_EQ(store->saves, 0);
+  EXPECT_EQ(store->saves.size(), 0u);
 
   model.setSettings(start);
   model.set(&HostSettings::fps, int64_t{60});  // the value already held
-  EXPECT_EQ(store->saves, 0);
+  EXPECT_EQ(store->saves.size(), 0u);
   EXPECT_TRUE(edits.empty());
 
   model.set(&HostSettings::width, int64_t{1280});
@@ -43,7 +34,7 @@ TEST(HostSettingsModel, SavesThenReportsEachDifferingChange) {
   EXPECT_EQ(edits[0].first.width, 1280);
   EXPECT_EQ(edits[1].second, edits[0].first);
   EXPECT_EQ(edits[1].first.height, 720);
-  EXPECT_EQ(store->saves, 2);
+  EXPECT_EQ(store->saves.size(), 2u);
 }
 
 TEST(HostSettingsModel, PendingRestartFields) {
@@ -112,11 +103,11 @@ TEST(HostSettingsModel, PendingRestartFields) {
        {RF::resolution, RF::frameRate, RF::port, RF::cableTransports, RF::wifiEncryption, RF::pairing}},
   };
   for (const auto& c : cases) {
-    HostSettingsModel model(running, running, c.serving, std::make_shared<CountingStore>(), {});
+    HostSettingsModel model(running, running, c.serving, std::make_shared<test::RecordingStore>(), {});
     c.edit(model);
     EXPECT_EQ(model.pendingRestartFields(), c.pending) << c.what;
   }
-  HostSettingsModel noRunning(running, std::nullopt, true, std::make_shared<CountingStore>(), {});
+  HostSettingsModel noRunning(running, std::nullopt, true, std::make_shared<test::RecordingStore>(), {});
   noRunning.set(&HostSettings::port, uint16_t{1});
   EXPECT_TRUE(noRunning.pendingRestartFields().empty());
 }

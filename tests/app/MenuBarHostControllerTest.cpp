@@ -1,52 +1,25 @@
-// The tray controller over fakes: a manual main queue and serve queue, a fake
-// session, clock, tray icon, alerts and timers.
+// The tray controller over fakes: manual main and serve executors (the main
+// one's clock and timers are the controller's), a fake session, tray icon and alerts.
 #include <gtest/gtest.h>
 
 #include <deque>
 
+#include "FakePanelSource.hpp"
 #include "MenuBarHostController.hpp"
 #include "SetupModel.hpp"
 #include "links/PairedDevicesStore.hpp"
 #include "platform/Ed25519.hpp"
+#include "support/AppPortFakes.hpp"
+#include "support/FakeAlert.hpp"
+#include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"
 
 namespace lumenrail {
 namespace {
 
-struct ManualQueue final : MainQueue, TaskExecutor {
-  std::deque<std::function<void()>> tasks;
-  void post(std::function<void()> task) override { tasks.push_back(std::move(task)); }
-  void async(Task task) override { tasks.push_back(std::move(task)); }
-  void asyncAfter(uint64_t, Task task) override { tasks.push_back(std::move(task)); }
-  void sync(Task task) override { task(); }
-  bool runOne() {
-    if (tasks.empty()) return false;
-    auto task = std::move(tasks.front());
-    tasks.pop_front();
-    task();
-    return true;
-  }
-  void runAll() {
-    while (runOne()) {
-    }
-  }
-};
-
-struct FakeView final : ServingSessionView {
-  std::vector<SessionClient> clients;
-  std::string modeLabel() const override { return "1920x1080@60"; }
-  bool captureMain() const override { return false; }
-  bool penHighRateApplied() const override { return false; }
-  std::optional<std::string> mainFingerprint() const override { return std::nullopt; }
-  std::vector<SessionClient> connectedClients() const override { return clients; }
-  std::optional<PeerVersion> peerVersion(int32_t) const override { return std::nullopt; }
-  void setMainDevice(const std::string&) override {}
-  void disconnect(const std::string&) override {}
-};
-
 struct FakeSession final : ServingSession {
   std::vector<std::string>* calls;
-  FakeView shown;
+  test::FakeSession shown;
   SessionConfig config;
   Hooks hooks;
   bool startResult = true;
@@ -69,35 +42,16 @@ struct FakeSession final : ServingSession {
   }
 };
 
-struct FakeAlert final : ModalAlert {
-  ManualQueue* main;
-  std::optional<int> answer;  // unset: stays up, turning the main queue, until ended
-  std::optional<int> endedWith;
-  int runModal() override {
-    if (answer) return *answer;
-    while (!endedWith && main->runOne()) {
-    }
-    return endedWith.value_or(-1);
-  }
-  void end(int response) override {
-    if (!endedWith) endedWith = response;
-  }
-};
-
 struct Rig {
-  ManualQueue main, serve;
-  uint64_t now = 1'000 * kNsPerSecond;
+  test::ManualExecutor main, serve;
   std::vector<std::string> calls, lines, errors;
   std::optional<WireServer::Pairing> pairing;  // what loading the pairing gives
   std::vector<std::shared_ptr<FakeSession>> sessions;
   std::vector<ServingPhase> glyph;
-  std::vector<std::shared_ptr<FakeAlert>> alerts;
+  std::vector<std::shared_ptr<test::FakeAlert>> alerts;
   std::optional<int> alertAnswer = 1001;
-  std::vector<std::function<void()>> timerTicks;
-  std::vector<std::shared_ptr<bool>> timerAlive;
   std::vector<UpdateCheckerRequest> updateRequests;
-  bool mayPost = true;
-  bool mayCapture = true;
+  std::shared_ptr<test::FakeProbe> grants = std::make_shared<test::FakeProbe>();
   test::TempFolder dir{"lumenrail-controller"};
   std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail");
   bool held = false;
@@ -114,27 +68,18 @@ struct Rig {
   struct Alerts final : AlertRunner {
     Rig* rig;
     std::shared_ptr<ModalAlert> make(const Content& content) override {
-      auto a = std::make_shared<FakeAlert>();
-      a->main = &rig->main;
+      auto a = std::make_shared<test::FakeAlert>();
+      a->turn = [main = &rig->main] { return main->runOne(); };
       a->answer = rig->alertAnswer;
       rig->calls.push_back("alert " + content.title);
       rig->alerts.push_back(a);
       return a;
     }
   };
-  struct Probe final : HostPermissions::Probe {
-    Rig* rig;
-    bool screenCapture() override { return rig->mayCapture; }
-    bool mayPostInput() override { return rig->mayPost; }
-  };
   struct Sleep final : SleepAssertion {
     Rig* rig;
     bool acquire() override { return rig->held = true; }
     void release() override { rig->held = false; }
-  };
-  struct Timer final : RepeatingTimer {
-    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
-    ~Timer() override { *alive = false; }
   };
   struct Window final : HostWindow {
     Rig* rig;
@@ -174,26 +119,16 @@ struct Rig {
     settings.autoStart = false;
     store = std::make_shared<InMemorySettingsStore>(settings);
     MenuBarHostController::Ports p;
-    p.main = std::shared_ptr<MainQueue>(&main, [](MainQueue*) {});
-    p.serveQueue = std::shared_ptr<TaskExecutor>(&serve, [](TaskExecutor*) {});
-    p.now = [this] { return now; };
-    p.timers = [this](uint64_t, std::function<void()> tick) -> std::unique_ptr<RepeatingTimer> {
-      auto t = std::make_unique<Timer>();
-      timerAlive.push_back(t->alive);
-      timerTicks.push_back([alive = t->alive, tick] {
-        if (*alive) tick();
-      });
-      return t;
-    };
+    p.main = std::shared_ptr<Executor>(&main, [](Executor*) {});
+    p.serveQueue = std::shared_ptr<Executor>(&serve, [](Executor*) {});
     auto item = std::make_shared<Item>();
     item->rig = this;
     p.statusItem = item;
     auto runner = std::make_shared<Alerts>();
     runner->rig = this;
     p.alerts = runner;
-    auto probe = std::make_shared<Probe>();
-    probe->rig = this;
-    p.probe = probe;
+    grants->screen = grants->input = true;
+    p.probe = grants;
     auto sleep = std::make_shared<Sleep>();
     sleep->rig = this;
     p.displayAwake = sleep;
@@ -243,8 +178,8 @@ struct Rig {
   }
   void serveNow() {
     c->startServing();
-    serve.runAll();
-    main.runAll();
+    serve.runReady();
+    main.runReady();
     ASSERT_EQ(c->phase(), ServingPhase::serving);
   }
   bool logged(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
@@ -261,20 +196,20 @@ TEST(MenuBarHostController, ServingStatesIgnoreRequestsOutOfTurnAndAFailedStartL
   rig.c->stopServing();    // no session yet
   rig.c->startServing();
   EXPECT_EQ(rig.sessions.size(), 1u);
-  rig.serve.runAll();
-  rig.main.runAll();
+  rig.serve.runReady();
+  rig.main.runReady();
   EXPECT_EQ(rig.c->phase(), ServingPhase::serving);
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start"}));
-  EXPECT_EQ(rig.timerTicks.size(), 1u);  // the input-grant poll
+  EXPECT_EQ(rig.main.pending(), 1u);  // the input-grant poll
 
   rig.c->stopServing();
   EXPECT_EQ(rig.c->phase(), ServingPhase::stopping);
   rig.c->startServing();  // ignored while stopping
-  rig.serve.runAll();
-  rig.main.runAll();
+  rig.serve.runReady();
+  rig.main.runReady();
   EXPECT_EQ(rig.c->phase(), ServingPhase::stopped);
   EXPECT_FALSE(rig.held);
-  rig.timerTicks[0]();  // the poll is gone with the session
+  EXPECT_EQ(rig.main.pending(), 0u);  // the poll is gone with the session
   EXPECT_EQ(rig.glyph, (std::vector<ServingPhase>{ServingPhase::starting, ServingPhase::serving,
                                                   ServingPhase::stopping, ServingPhase::stopped}));
 
@@ -289,51 +224,51 @@ TEST(MenuBarHostController, ServingStatesIgnoreRequestsOutOfTurnAndAFailedStartL
   Rig plain;
   plain.startResult = false;
   plain.c->startServing();
-  plain.serve.runAll();
-  plain.main.runAll();
+  plain.serve.runReady();
+  plain.main.runReady();
   EXPECT_FALSE(plain.sessions[0]->config.psk.has_value());
   EXPECT_EQ(plain.c->phase(), ServingPhase::stopped);
   EXPECT_FALSE(plain.held);
   EXPECT_EQ(plain.errors, (std::vector<std::string>{"[menubar] pipeline failed to start (see host log)"}));
-  EXPECT_TRUE(plain.timerTicks.empty());
+  EXPECT_EQ(plain.main.pending(), 0u);
 }
 
 TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEndsThatAlertOnly) {
   Rig rig;
   rig.serveNow();
   rig.sessions[0]->clients = 1;
-  rig.mayPost = false;
+  rig.grants->input = false;
   rig.c->pollInputGrant();
   EXPECT_TRUE(rig.logged("[pen] WARN: Accessibility grant is OFF with a client connected — pen/touch/key input DROPPED"));
-  rig.main.runAll();  // the alert, answered with OK
+  rig.main.runReady();  // the alert, answered with OK
   ASSERT_EQ(rig.alerts.size(), 1u);
-  rig.mayPost = true;
+  rig.grants->input = true;
   rig.c->pollInputGrant();
   EXPECT_TRUE(rig.logged("[pen] Accessibility grant is back — input injection works again"));
 
   // Blocked again within 600 s: the line, but no second alert.
-  rig.mayPost = false;
-  rig.now += 599 * kNsPerSecond;
+  rig.grants->input = false;
+  rig.main.clockJump(599 * kNsPerSecond);
   rig.c->pollInputGrant();
-  rig.main.runAll();
+  rig.main.runReady();
   EXPECT_EQ(rig.alerts.size(), 1u);
 
   // After the quiet period the alert comes up and stays until the grant is
   // back; that ends it and leaves another alert (a pairing question) alone.
-  rig.mayPost = true;
+  rig.grants->input = true;
   rig.c->pollInputGrant();
-  rig.mayPost = false;
-  rig.now += 2 * kNsPerSecond;
+  rig.grants->input = false;
+  rig.main.clockJump(2 * kNsPerSecond);
   rig.alertAnswer.reset();
-  auto other = std::make_shared<FakeAlert>();
+  auto other = std::make_shared<test::FakeAlert>();
   rig.c->pollInputGrant();
   rig.main.post([&] {
     EXPECT_TRUE(rig.c->inputBlockedAlertUp());
     rig.sessions[0]->clients = 0;
-    rig.mayPost = true;
+    rig.grants->input = true;
     rig.c->pollInputGrant();
   });
-  rig.main.runAll();
+  rig.main.runReady();
   ASSERT_EQ(rig.alerts.size(), 2u);
   EXPECT_EQ(rig.alerts[1]->endedWith, 1001);
   EXPECT_FALSE(other->endedWith.has_value());
@@ -346,13 +281,12 @@ TEST(MenuBarHostController, HooksCompletionsAndTimersAfterTheControllerIsGoneDoN
   rig.serveNow();
   rig.c->stopServing();
   auto session = rig.sessions[0];
-  auto tick = rig.timerTicks[0];
   rig.c.reset();
-  rig.serve.runAll();
-  rig.main.runAll();  // the stop's completion finds nobody
+  rig.serve.runReady();
+  rig.main.runReady();  // the stop's completion finds nobody
   session->hooks.onClientMustUpdate(std::nullopt);
   session->hooks.onClientNamed("Tablet", true);
-  tick();
+  rig.main.advance(MenuBarHostController::kQuitWaitNs);
   EXPECT_FALSE(rig.logged("[version] asked the owner to update the app on an unnamed device"));
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start", "stop"}));
 
@@ -369,23 +303,23 @@ TEST(MenuBarHostController, QuitDuringAStartWaitsForItThenStopsBeforeTheLoopEnds
   rig.c->quit();
   EXPECT_EQ(rig.terminated, 0);
   rig.serve.runOne();  // the start finishes
-  rig.main.runAll();
+  rig.main.runReady();
   EXPECT_EQ(rig.terminated, 0);
-  EXPECT_TRUE(rig.timerTicks.size() == 1u);  // only the quit's bound, no input poll
-  rig.serve.runAll();
-  rig.main.runAll();
+  EXPECT_EQ(rig.main.pending(), 1u);  // only the quit's bound, no input poll
+  rig.serve.runReady();
+  rig.main.runReady();
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start", "stop"}));
   EXPECT_EQ(rig.terminated, 1);
   EXPECT_TRUE(rig.c->stoppedCleanly());
   EXPECT_FALSE(rig.held);
-  rig.timerTicks[0]();  // the bound, too late to matter
+  rig.main.advance(MenuBarHostController::kQuitWaitNs);  // the bound, too late to matter
   EXPECT_EQ(rig.terminated, 1);
 
   // A stop that never returns: the bound ends the loop anyway.
   Rig stuck;
   stuck.serveNow();
   stuck.c->quit();
-  stuck.timerTicks.back()();
+  stuck.main.advance(MenuBarHostController::kQuitWaitNs);
   EXPECT_EQ(stuck.terminated, 1);
   EXPECT_FALSE(stuck.c->stoppedCleanly());
 }
@@ -437,8 +371,8 @@ TEST(MenuBarHostController, ThePanelFollowsEachChangeItMakesAndItsActionsReachIt
   panel.observe([&] { ++published; });
   rig.c->startServing();
   EXPECT_EQ(panel.state().phase, PanelState::Phase::starting);
-  rig.serve.runAll();
-  rig.main.runAll();
+  rig.serve.runReady();
+  rig.main.runReady();
   EXPECT_EQ(panel.state().phase, PanelState::Phase::serving);
   EXPECT_EQ(panel.state().modeLabel, "1920x1080@60");
 
@@ -454,8 +388,8 @@ TEST(MenuBarHostController, ThePanelFollowsEachChangeItMakesAndItsActionsReachIt
 
   panel.actions().toggleServing();
   EXPECT_EQ(panel.state().phase, PanelState::Phase::stopping);
-  rig.serve.runAll();
-  rig.main.runAll();
+  rig.serve.runReady();
+  rig.main.runReady();
   EXPECT_EQ(panel.state().phase, PanelState::Phase::stopped);
   EXPECT_EQ(panel.state().modeLabel, "");
 }
@@ -516,8 +450,8 @@ TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKey
   EXPECT_EQ(rig.qrWindows[1]->clientCount(), 3);
   rig.c->restartServing();
   for (int turn = 0; turn < 2; ++turn) {
-    rig.serve.runAll();
-    rig.main.runAll();
+    rig.serve.runReady();
+    rig.main.runReady();
   }
   ASSERT_EQ(rig.c->phase(), ServingPhase::serving);
   rig.sessions.back()->clients = 1;
@@ -530,17 +464,14 @@ TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKey
   rig.c->showSettings();
   rig.c->showSettings();
   EXPECT_EQ(rig.windows.size(), 2u);
-  // Reopening replaced the sync timer; the sync stops at the first tick
-  // after the window is hidden.
-  const auto sync = rig.timerAlive.back();
-  EXPECT_FALSE(*rig.timerAlive[rig.timerAlive.size() - 2]);
-  rig.timerTicks.back()();
-  rig.main.runAll();
-  EXPECT_TRUE(*sync);
+  // Reopening replaced the sync timer (one beside the input-grant poll); the
+  // sync stops at the first tick after the window is hidden.
+  EXPECT_EQ(rig.main.pending(), 2u);
+  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  EXPECT_EQ(rig.main.pending(), 2u);
   rig.windows[1]->visible = false;
-  rig.timerTicks.back()();
-  rig.main.runAll();
-  EXPECT_FALSE(*sync);
+  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  EXPECT_EQ(rig.main.pending(), 1u);
 }
 
 TEST(MenuBarHostController, FinishingSetupServesOnlyWithTheCaptureGrantAndTouchesTheLoginItemOnlyInstalled) {
@@ -548,7 +479,7 @@ TEST(MenuBarHostController, FinishingSetupServesOnlyWithTheCaptureGrantAndTouche
     for (const bool granted : {true, false}) {
       SCOPED_TRACE(std::to_string(installed) + std::to_string(granted));
       Rig rig(HostSettings::cliDefaults(), installed);
-      rig.mayCapture = granted;
+      rig.grants->screen = granted;
       rig.c->finishSetup(true);
       const bool loginOn = std::find(rig.calls.begin(), rig.calls.end(), "login on") != rig.calls.end();
       EXPECT_EQ(loginOn, installed);

@@ -4,6 +4,7 @@
 #include "DeviceKindText.hpp"
 #include "FakePanelSource.hpp"
 #include "MenuDescription.hpp"
+#include "support/RecordingCommands.hpp"
 #include "StringBundle.hpp"
 #include "support/TempFolder.hpp"
 
@@ -181,29 +182,10 @@ TEST(MenuDescription, MirroringAndPairingStates) {
 }
 
 TEST(MenuDescription, ItemsRunTheirCommands) {
-  struct Recorder final : HostCommands {
-    std::vector<std::string> calls;
-    void toggleServing() override { calls.push_back("toggle"); }
-    void switchMode(bool m) override { calls.push_back(m ? "mirror" : "extend"); }
-    void setPenHighRate(bool) override { calls.push_back("set pen"); }
-    void togglePenHighRate() override { calls.push_back("pen"); }
-    void showQr() override { calls.push_back("qr"); }
-    void showSettings() override { calls.push_back("settings"); }
-    void showAbout() override { calls.push_back("about"); }
-    void showSetup() override { calls.push_back("setup"); }
-    void quit() override { calls.push_back("quit"); }
-    void openAirDropSettings() override { calls.push_back("airdrop"); }
-    void openAccessibilitySettings() override { calls.push_back("accessibility"); }
-    void openUpdate() override { calls.push_back("update"); }
-    void dismissClientAppUpdate() override { calls.push_back("dismiss"); }
-    void setMainDevice(const std::string& fp) override { calls.push_back("main " + fp); }
-    void disconnectDevice(const std::string& fp) override { calls.push_back("disconnect " + fp); }
-    void renameDevice(const std::string& fp) override { calls.push_back("rename " + fp); }
-    void forgetDevice(const std::string& fp) override { calls.push_back("forget " + fp); }
-  } recorder;
+  test::RecordingCommands recorder;
   FakeSource source;
   for (const auto& item : MenuBuilder::build(source, {}, english()).items) MenuBuilder::run(item, recorder);
-  EXPECT_EQ(recorder.calls, (std::vector<std::string>{"toggle", "qr", "extend", "mirror", "pen", "about", "setup",
+  EXPECT_EQ(recorder.calls, (std::vector<std::string>{"toggle", "qr", "extend", "mirror", "pen toggle", "about", "setup",
                                                        "settings", "quit"}));
   recorder.calls.clear();
   MenuItem device;

@@ -4,6 +4,7 @@
 
 #include "FakePanelSource.hpp"
 #include "PanelSnapshot.hpp"
+#include "support/RecordingCommands.hpp"
 #include "support/TempFolder.hpp"
 
 namespace lumenrail {
@@ -173,29 +174,8 @@ TEST(PanelSnapshot, SupportSectionsWhileServingTwoDevices) {
                 "device 2: Pixel 8 | wifi | paired | no version (level 0)\n");
 }
 
-struct Commands final : HostCommands {
-  std::vector<std::string> calls;
-  void toggleServing() override { calls.push_back("toggle"); }
-  void switchMode(bool captureMain) override { calls.push_back(captureMain ? "mirror" : "extend"); }
-  void setPenHighRate(bool on) override { calls.push_back(on ? "pen on" : "pen off"); }
-  void togglePenHighRate() override { calls.push_back("pen toggle"); }
-  void showQr() override { calls.push_back("qr"); }
-  void showSettings() override { calls.push_back("settings"); }
-  void showAbout() override { calls.push_back("about"); }
-  void showSetup() override { calls.push_back("setup"); }
-  void quit() override { calls.push_back("quit"); }
-  void openAirDropSettings() override { calls.push_back("airdrop"); }
-  void openAccessibilitySettings() override { calls.push_back("accessibility"); }
-  void openUpdate() override { calls.push_back("update"); }
-  void dismissClientAppUpdate() override { calls.push_back("dismiss"); }
-  void setMainDevice(const std::string& fp) override { calls.push_back("main " + fp); }
-  void disconnectDevice(const std::string& fp) override { calls.push_back("disconnect " + fp); }
-  void renameDevice(const std::string& fp) override { calls.push_back("rename " + fp); }
-  void forgetDevice(const std::string& fp) override { calls.push_back("forget " + fp); }
-};
-
 TEST(PanelSnapshot, ActionsCloseThePanelFirstAndHoldTheControllerWeakly) {
-  auto commands = std::make_shared<Commands>();
+  auto commands = std::make_shared<test::RecordingCommands>();
   std::vector<std::function<void()>> nextTurn;
   const PanelActions a = PanelSnapshot::actions(commands, [&](std::function<void()> op) {
     commands->calls.push_back("close");
@@ -226,7 +206,7 @@ TEST(PanelSnapshot, ActionsCloseThePanelFirstAndHoldTheControllerWeakly) {
   // A queued operation whose controller went meanwhile does nothing.
   nextTurn.clear();
   a.showQr();
-  std::weak_ptr<Commands> gone = commands;
+  std::weak_ptr<test::RecordingCommands> gone = commands;
   commands.reset();
   for (const auto& op : nextTurn) op();
   a.toggleServing();

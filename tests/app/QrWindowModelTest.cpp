@@ -3,15 +3,14 @@
 
 #include "QrWindowModel.hpp"
 #include "links/PairingUri.hpp"
+#include "support/ManualExecutor.hpp"
 
 namespace lumenrail {
 namespace {
 
-struct FakeTimer : RepeatingTimer {};
-
 struct Harness {
   int64_t clients = 0;
-  std::function<void()> tick;
+  std::shared_ptr<test::ManualExecutor> main = std::make_shared<test::ManualExecutor>();
   std::vector<std::string> lines;
   int closes = 0;
   std::vector<LanAddress::Candidate> addresses = {{"192.168.1.20", "wlan0", "Wi-Fi", true},
@@ -21,11 +20,7 @@ struct Harness {
     QrWindowModel::Ports ports;
     ports.clientCount = [this] { return clients; };
     ports.candidates = [this] { return addresses; };
-    ports.timers = [this](uint64_t interval, std::function<void()> t) -> std::unique_ptr<RepeatingTimer> {
-      EXPECT_EQ(interval, QrWindowModel::kWatchIntervalNs);
-      tick = std::move(t);
-      return std::make_unique<FakeTimer>();
-    };
+    ports.main = main;
     ports.log = [this](const std::string& l) { lines.push_back(l); };
     auto model = std::make_unique<QrWindowModel>(27184, std::move(psk), std::move(ports));
     model->onClose = [this, m = model.get()] {
@@ -34,6 +29,7 @@ struct Harness {
     };
     return model;
   }
+  void tick() { main->advance(QrWindowModel::kWatchIntervalNs); }
 };
 
 TEST(QrWindowModel, CountdownClosesOnTheSecondTickAfterANewClientUnlessItLeaves) {

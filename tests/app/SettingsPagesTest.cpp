@@ -4,32 +4,13 @@
 #include <map>
 
 #include "SettingsPages.hpp"
+#include "support/AppPortFakes.hpp"
 
 namespace lumenrail {
 namespace {
 
-struct RecordingStore : HostSettingsStore {
-  std::vector<HostSettings> saves;
-  HostSettings load() override { return saves.empty() ? HostSettings::shipDefaults() : saves.back(); }
-  void save(const HostSettings& s) override { saves.push_back(s); }
-};
-
-struct FakeLoginItem : LoginItemPort {
-  bool installed = true;
-  bool enabled = false;
-  std::vector<bool> calls;
-  std::optional<LoginItem::Note> answer;
-  bool available() const override { return installed; }
-  bool isEnabled() const override { return enabled; }
-  std::optional<LoginItem::Note> setEnabled(bool on) override {
-    calls.push_back(on);
-    if (!answer) enabled = on;
-    return answer;
-  }
-};
-
 struct Fixture {
-  std::shared_ptr<RecordingStore> store = std::make_shared<RecordingStore>();
+  std::shared_ptr<test::RecordingStore> store = std::make_shared<test::RecordingStore>();
   std::vector<PairedDevice> devices;
   std::vector<std::pair<std::string, std::string>> renames;
   HostSettingsModel model;
@@ -100,7 +81,7 @@ TEST(SettingsPages, RelaunchIsOfferedWhileTheLanguageDiffersFromLaunch) {
 
 TEST(SettingsPages, OpenAtLoginRecordsTheChoiceThenShowsTheRegistrationNote) {
   Fixture f;
-  FakeLoginItem login;
+  test::FakeLoginItem login;
   login.answer = LoginItem::Note::of(LoginItem::Note::Kind::requiresApproval);
   SettingsPages::setLaunchAtLogin(f.model, login, true);
   ASSERT_EQ(f.store->saves.size(), 1u);
@@ -130,7 +111,7 @@ TEST(SettingsPages, PairedDevicesShowTheAliasAndForgetRemovesTheRow) {
 TEST(SettingsPages, ResetSavesOnlyAChangeAndTakesTheLoginItemAlong) {
   {
     Fixture f;
-    FakeLoginItem login;
+    test::FakeLoginItem login;
     SettingsPages::resetToDefaults(f.model, &login);
     EXPECT_TRUE(f.store->saves.empty());
     EXPECT_TRUE(login.calls.empty());
@@ -139,7 +120,7 @@ TEST(SettingsPages, ResetSavesOnlyAChangeAndTakesTheLoginItemAlong) {
   changed.launchAtLogin = true;
   changed.checkForUpdates = false;
   Fixture f(changed);
-  FakeLoginItem login;
+  test::FakeLoginItem login;
   login.enabled = true;
   SettingsPages::resetToDefaults(f.model, &login);
   ASSERT_EQ(f.store->saves.size(), 1u);

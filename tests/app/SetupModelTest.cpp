@@ -1,16 +1,11 @@
 // The setup assistant's rules against a defaults file of its own, a fake
-// grant probe and a hand-driven timer; the relaunch's wait for the old
-// instance to end.
+// grant probe and a manual main loop; the relaunch's command.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "SetupModel.hpp"
+#include "support/AppPortFakes.hpp"
+#include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"
-#include "support/Waiting.hpp"
 
 namespace lumenrail {
 namespace {
@@ -18,46 +13,16 @@ namespace {
 using Step = SetupModel::Step;
 using Published = SetupModel::Published;
 
-struct FakeProbe : HostPermissions::Probe {
-  bool screen = false;
-  bool input = false;
-  bool screenCapture() override { return screen; }
-  bool mayPostInput() override { return input; }
-};
-
-struct FakeTimers {
-  struct Timer : RepeatingTimer {
-    FakeTimers* owner;
-    explicit Timer(FakeTimers* o) : owner(o) { ++owner->live; }
-    ~Timer() override {
-      --owner->live;
-      owner->tick = nullptr;
-    }
-  };
-  int live = 0;
-  int made = 0;
-  uint64_t interval = 0;
-  std::function<void()> tick;
-  TimerFactory factory() {
-    return [this](uint64_t ns, std::function<void()> t) -> std::unique_ptr<RepeatingTimer> {
-      ++made;
-      interval = ns;
-      tick = std::move(t);
-      return std::make_unique<Timer>(this);
-    };
-  }
-};
-
 struct Rig {
   test::TempFolder dir{"lumenrail-setup"};
   std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail");
-  std::shared_ptr<FakeProbe> probe = std::make_shared<FakeProbe>();
-  FakeTimers timers;
+  std::shared_ptr<test::FakeProbe> probe = std::make_shared<test::FakeProbe>();
+  std::shared_ptr<test::ManualExecutor> main = std::make_shared<test::ManualExecutor>();
   std::vector<std::string> lines;
   std::unique_ptr<SetupModel> make(std::optional<Step> step = std::nullopt, bool installed = true) {
     return std::make_unique<SetupModel>(
         [](bool) {}, step,
-        SetupModel::Ports{defaults, probe, timers.factory(), installed, [this](const std::string& l) { lines.push_back(l); }});
+        SetupModel::Ports{defaults, probe, main, installed, [this](const std::string& l) { lines.push_back(l); }});
   }
 };
 
@@ -89,26 +54,26 @@ TEST(SetupModel, PollPublishesOnlyChangedGrants) {
 
   model->startPolling();
   model->startPolling();
-  EXPECT_EQ(rig.timers.made, 1);
-  EXPECT_EQ(rig.timers.interval, 1'000'000'000u);
-  rig.timers.tick();
+  EXPECT_EQ(rig.main->pending(), 1u);
+  const auto tick = [&] { rig.main->advance(1'000'000'000); };
+  tick();
   EXPECT_TRUE(published.empty());  // nothing changed
   rig.probe->input = true;
-  rig.timers.tick();
+  tick();
   EXPECT_EQ(published, std::vector<Published>{Published::accessibility});
   rig.probe->screen = true;
   rig.probe->input = false;
-  rig.timers.tick();
+  tick();
   EXPECT_EQ(published,
             (std::vector<Published>{Published::accessibility, Published::screenRecording, Published::accessibility}));
   EXPECT_TRUE(model->screenRecording());
 
   model->stopPolling();
-  EXPECT_EQ(rig.timers.live, 0);
+  EXPECT_EQ(rig.main->pending(), 0u);
   model->startPolling();
-  EXPECT_EQ(rig.timers.made, 2);
+  EXPECT_EQ(rig.main->pending(), 1u);
   model.reset();  // the model's timer goes with it
-  EXPECT_EQ(rig.timers.live, 0);
+  EXPECT_EQ(rig.main->pending(), 0u);
 }
 
 TEST(SetupModel, AskingForScreenCaptureSaysSoAndRemembersIt) {
@@ -152,26 +117,11 @@ TEST(SetupAssistant, LaunchRule) {
   }
 }
 
-TEST(HostPermissions, RelaunchStartsOnlyOnceTheOldInstanceIsGone) {
+TEST(HostPermissions, RelaunchRunsTheProgramAgainAsTheApplication) {
   EXPECT_EQ(HostPermissions::relaunchCommand("/opt/l/bin/lumenrailhost", true),
             std::vector<std::string>{"/opt/l/bin/lumenrailhost"});
   EXPECT_EQ(HostPermissions::relaunchCommand("/b/lumenrailhost", false),
             (std::vector<std::string>{"/b/lumenrailhost", "--app"}));
-
-  test::TempFolder dir;
-  const std::string marker = dir.path("started");
-  int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  ASSERT_TRUE(HostPermissions::startWhenClosed({"/bin/sh", "-c", "echo up > \"$0\"", marker}, fds[0]));
-  // The waiter blocks on the pipe until its write side closes, so nothing
-  // can have started yet.
-  EXPECT_FALSE(std::filesystem::exists(marker));
-  ::close(fds[1]);
-  EXPECT_TRUE(test::eventually([&] {
-    std::ifstream in(marker);
-    std::string word;
-    return (in >> word) && word == "up";
-  }));
 }
 
 }  // namespace

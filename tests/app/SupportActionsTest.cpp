@@ -1,5 +1,5 @@
-// The support report from fixed facts, the crash listing, the mail link the
-// opener receives and the restart-pending rule.
+// The support report from fixed facts, the mail link the opener receives and
+// the restart-pending rule.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "SupportActions.hpp"
-#include "XdgOpener.hpp"
+#include "support/AppPortFakes.hpp"
 #include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"
 
@@ -109,63 +109,15 @@ TEST(SupportActions, ReportFromFixedFacts) {
   EXPECT_EQ(text.find("process uptime"), std::string::npos);
 }
 
-TEST(SupportActions, CrashListingNewestFirstAtMostFive) {
-  test::TempFolder dir;
-  const std::vector<std::pair<std::string, int64_t>> files = {
-      {"core.lumenrailhost.0.b.1.1.zst", 100}, {"core.lumenrailhost.0.b.2.1.zst", 700},
-      {"LUMENRAILHOST.crash", 600},            {"core.lumenrailhost.0.b.3.1.zst", 300},
-      {"core.lumenrailhost.0.b.4.1.zst", 500}, {"core.lumenrailhost.0.b.5.1.zst", 200},
-      {"core.lumenrailhost.0.b.6.1.zst", 400}, {"core.sh.0.b.7.1.zst", 900},
-  };
-  for (const auto& [name, time] : files) {
-    std::ofstream(dir.path(name)) << "x";
-    const timespec times[2] = {{time, 0}, {time, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, dir.path(name).c_str(), times, 0), 0);
-  }
-  auto listing = SupportFactsReader::listFolder(dir.root().string());
-  listing.push_back({"core.lumenrail.gone", std::nullopt});  // its date could not be read
-  const auto section = SupportActions::crashSection(listing);
-  const std::vector<SupportReport::Row> rows = {
-      {"count", "7"},
-      {"report 1", "1970-01-01T00:11:40Z | core.lumenrailhost.0.b.2.1.zst"},
-      {"report 2", "1970-01-01T00:10:00Z | LUMENRAILHOST.crash"},
-      {"report 3", "1970-01-01T00:08:20Z | core.lumenrailhost.0.b.4.1.zst"},
-      {"report 4", "1970-01-01T00:06:40Z | core.lumenrailhost.0.b.6.1.zst"},
-      {"report 5", "1970-01-01T00:05:00Z | core.lumenrailhost.0.b.3.1.zst"},
-  };
-  EXPECT_EQ(section.name, "crash reports");
-  EXPECT_EQ(section.rows, rows);
-  EXPECT_EQ(SupportActions::crashSection(SupportFactsReader::listFolder(dir.path("missing"))).rows,
-            (std::vector<SupportReport::Row>{{"count", "0"}}));
-}
-
-struct FakeClipboard : Clipboard {
-  bool takes = true;
-  std::string text;
-  bool setText(const std::string& t) override {
-    text = t;
-    return takes;
-  }
-};
-
-struct FakeOpener : UrlOpener {
-  bool answers = true;
-  std::vector<std::string> urls;
-  void open(const std::string& url, std::function<void(bool)> done) override {
-    urls.push_back(url);
-    done(answers);
-  }
-};
-
 TEST(SupportActions, FeedbackMailLinkReachesTheOpenerEncodedOnce) {
   const std::string head =
       "mailto:support@quillmark.example?subject=Lumenrail%201.0.9%20%E2%80%94%20feedback&body=support.mail.prompt";
   const std::string block = "%0D%0A%0D%0A%0D%0A%0D%0A%E2%80%94%0D%0AApp%3A%20Lumenrail%201.0.9%20%28build%201%29%0D%0A";
   for (const bool copied : {true, false}) {
     SCOPED_TRACE(copied);
-    FakeClipboard clipboard;
+    test::FakeClipboard clipboard;
     clipboard.takes = copied;
-    FakeOpener opener;
+    test::FakeOpener opener;
     opener.answers = false;
     std::vector<std::string> lines;
     std::vector<std::pair<std::string, std::string>> alerts;
@@ -173,8 +125,8 @@ TEST(SupportActions, FeedbackMailLinkReachesTheOpenerEncodedOnce) {
         clipboard, opener, [&](const std::string& m, const std::string& i) { alerts.emplace_back(m, i); },
         [&](const std::string& l) { lines.push_back(l); });
 
-    ASSERT_EQ(opener.urls.size(), 1u);
-    const std::string& url = opener.urls[0];
+    ASSERT_EQ(opener.opened.size(), 1u);
+    const std::string& url = opener.opened[0];
     const std::string expectedStart = head + (copied ? "%0D%0A%0D%0A%0D%0A%0D%0Asupport.mail.paste" : "") + block;
     EXPECT_EQ(url.substr(0, expectedStart.size()), expectedStart);
     EXPECT_EQ(url.find("%25"), std::string::npos) << url;  // nothing escaped twice
@@ -184,24 +136,6 @@ TEST(SupportActions, FeedbackMailLinkReachesTheOpenerEncodedOnce) {
                             (copied ? "copied to the pasteboard" : "NOT copied"));
     EXPECT_EQ(lines[1], "[support] mail draft: no mail app answered");
     EXPECT_EQ(alerts, (std::vector<std::pair<std::string, std::string>>{{"Lumenrail", "support.noMailApp"}}));
-  }
-}
-
-TEST(SupportActions, XdgOpenerReportsWhetherAHandlerTookTheLink) {
-  for (const auto& [program, opened] : std::vector<std::pair<std::string, bool>>{
-           {"true", true}, {"false", false}, {"/nonexistent/xdg-open", false}}) {
-    std::mutex mutex;
-    std::optional<bool> result;
-    XdgOpener(program).open("mailto:a@b.example", [&](bool ok) {
-      std::lock_guard lock(mutex);
-      result = ok;
-    });
-    ASSERT_TRUE(test::eventually([&] {
-      std::lock_guard lock(mutex);
-      return result.has_value();
-    })) << program;
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(*result, opened) << program;
   }
 }
 

@@ -99,14 +99,13 @@ TEST(KeyboardLayoutXkb, FrenchLayoutTypesAFromTheUsQPosition) {
 }
 
 struct KeyRig {
-  test::FakeClock clock;
-  std::shared_ptr<test::ManualExecutor> queue = std::make_shared<test::ManualExecutor>(clock);
+  std::shared_ptr<test::ManualExecutor> queue = std::make_shared<test::ManualExecutor>();
   std::shared_ptr<test::RecordingSink> sink = std::make_shared<test::RecordingSink>();
   std::vector<std::string> lines;
   std::shared_ptr<KeyComboInjector> keys;
 
   explicit KeyRig(std::unique_ptr<KeyboardLayoutSource> layout = nullptr) {
-    keys = KeyComboInjector::create(sink, std::move(layout), queue, [this] { return clock.now; });
+    keys = KeyComboInjector::create(sink, std::move(layout), queue);
     keys->onEvent = [this](const std::string& l) { lines.push_back(l); };
   }
   std::vector<std::pair<uint16_t, bool>> strokes() {
@@ -296,8 +295,7 @@ TEST(KeyStateSyncTest, ChordsThenDepartureLeaveNoKeyDown) {
   };
   for (size_t start = 0; start < chords.size(); ++start) {
     auto sink = std::make_shared<test::RecordingSink>();
-    test::FakeClock clock;
-    auto queue = std::make_shared<test::ManualExecutor>(clock);
+    auto queue = std::make_shared<test::ManualExecutor>();
     auto keys = KeyComboInjector::create(sink, nullptr, queue);
     for (size_t i = 0; i < chords.size(); ++i) keys->submit(chords[(start + i) % chords.size()]);
     keys->releaseAll();

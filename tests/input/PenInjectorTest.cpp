@@ -22,7 +22,6 @@ constexpr uint64_t kMs = 1'000'000;
 // One client's injector on a manual queue and a fake clock; positions map
 // 1:1 onto a 65536-point square unless a test changes the rectangle.
 struct Rig {
-  test::FakeClock clock;
   std::shared_ptr<test::RecordingSink> sink = std::make_shared<test::RecordingSink>();
   std::shared_ptr<test::FakeWindows> windows = std::make_shared<test::FakeWindows>();
   std::shared_ptr<PointerOwnership> ownership = std::make_shared<PointerOwnership>();
@@ -32,17 +31,16 @@ struct Rig {
   std::vector<std::string> lines;
   std::vector<uint64_t> sleeps;
 
-  std::shared_ptr<test::ManualExecutor> newQueue() { return std::make_shared<test::ManualExecutor>(clock); }
+  std::shared_ptr<test::ManualExecutor> newQueue() { return std::make_shared<test::ManualExecutor>(); }
 
-  PenInjector::Platform platform(std::shared_ptr<TaskExecutor> queue) {
+  PenInjector::Platform platform(const std::shared_ptr<test::ManualExecutor>& queue) {
     PenInjector::Platform p;
     p.sink = sink;
     p.windows = windows;
-    p.queue = std::move(queue);
-    p.now = [this] { return clock.now; };
-    p.sleepNs = [this](uint64_t ns) {
+    p.queue = queue;
+    p.sleepNs = [this, queue = queue.get()](uint64_t ns) {
       sleeps.push_back(ns);
-      clock.now += ns;
+      queue->clockJump(ns);
     };
     p.getenv = [this](const std::string& name) -> std::optional<std::string> {
       const auto found = env.find(name);
@@ -55,7 +53,7 @@ struct Rig {
     return p;
   }
 
-  std::shared_ptr<PenInjector> make(int32_t clientId, const std::shared_ptr<TaskExecutor>& queue) {
+  std::shared_ptr<PenInjector> make(int32_t clientId, const std::shared_ptr<test::ManualExecutor>& queue) {
     auto injector = PenInjector::create([this] { return rect; }, [] { return std::optional<Size>(); }, ownership,
                                         clientId, platform(queue));
     injector->onEvent = [this](const std::string& line) { lines.push_back(line); };

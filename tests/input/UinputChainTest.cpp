@@ -138,8 +138,7 @@ class TeeSink final : public InputEventSink {
 };
 
 struct Chain {
-  test::FakeClock clock;
-  std::shared_ptr<test::ManualExecutor> queue = std::make_shared<test::ManualExecutor>(clock);
+  std::shared_ptr<test::ManualExecutor> queue = std::make_shared<test::ManualExecutor>();
   std::shared_ptr<Evdev> evdev = std::make_shared<Evdev>();
   std::shared_ptr<std::optional<Size>> nextScreen = std::make_shared<std::optional<Size>>();
   std::shared_ptr<UinputInputSink> uinput;
@@ -154,7 +153,6 @@ struct Chain {
     PenInjector::Platform platform;
     platform.sink = tee;
     platform.queue = queue;
-    platform.now = [this] { return clock.now; };
     platform.getenv = [](const std::string& name) -> std::optional<std::string> {
       if (name == "LUMENRAIL_PEN_RATE_HZ") return "0";
       return std::nullopt;

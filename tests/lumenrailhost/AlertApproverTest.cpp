@@ -9,24 +9,32 @@
 
 #include "PairingSupport.hpp"
 #include "support/EventLog.hpp"
+#include "support/FakeAlert.hpp"
 #include "support/Waiting.hpp"
 
 namespace lumenrail {
 namespace {
 
-// A main thread that the alert's modal loop keeps turning.
-class TestMainQueue final : public MainQueue {
+// A main thread that the alert's modal loop keeps turning; the approver only posts.
+class TestMainQueue final : public Executor {
  public:
   TestMainQueue() : thread_([this] { while (runOne()) {} }) {}
   ~TestMainQueue() override {
     post({});
     thread_.join();
   }
-  void post(std::function<void()> task) override {
+  void post(Task task) override {
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
     cv_.notify_all();
   }
+  void postAfter(uint64_t, Task) override { ADD_FAILURE() << "the approver only posts"; }
+  Timer startTimer(uint64_t, uint64_t, Task) override {
+    ADD_FAILURE() << "the approver only posts";
+    return {};
+  }
+  uint64_t nowNs() const override { return 0; }
+  bool isCurrent() const override { return std::this_thread::get_id() == thread_.get_id(); }
   // False for the empty task that ends the thread.
   bool runOne() {
     std::function<void()> task;
@@ -48,26 +56,13 @@ class TestMainQueue final : public MainQueue {
   std::thread thread_;
 };
 
-struct FakeAlert final : ModalAlert {
-  TestMainQueue* main;
-  AlertRunner::Content content;
-  std::optional<int> result;
-  int runModal() override {
-    while (!result) main->runOne();
-    return *result;
-  }
-  void end(int response) override {
-    if (!result) result = response;
-  }
-};
-
 struct Runner final : AlertRunner {
   TestMainQueue* main;
   std::mutex lock;
-  std::vector<std::shared_ptr<FakeAlert>> made;
+  std::vector<std::shared_ptr<test::FakeAlert>> made;
   std::shared_ptr<ModalAlert> make(const Content& content) override {
-    auto a = std::make_shared<FakeAlert>();
-    a->main = main;
+    auto a = std::make_shared<test::FakeAlert>();
+    a->turn = [main = main] { return main->runOne(); };
     a->content = content;
     std::lock_guard l(lock);
     made.push_back(a);
@@ -77,7 +72,7 @@ struct Runner final : AlertRunner {
     std::lock_guard l(lock);
     return made.size();
   }
-  std::shared_ptr<FakeAlert> at(size_t i) {
+  std::shared_ptr<test::FakeAlert> at(size_t i) {
     std::lock_guard l(lock);
     return made.at(i);
   }
@@ -89,17 +84,17 @@ TEST(AlertApprover, AnswersRefusalsEndsFromOutsideAndTheRaceOfAllowWithTheEnd) {
   struct Case {
     const char* name;
     // Runs on the main thread while the alert is up.
-    std::function<void(FakeAlert&, PairingSupport::AlertApprover&)> act;
+    std::function<void(test::FakeAlert&, PairingSupport::AlertApprover&)> act;
     bool allowed;
     std::vector<std::string> lines;
   };
   const std::vector<Case> cases = {
-      {"allow", [](FakeAlert& a, auto&) { a.end(1000); }, true, {}},
-      {"deny", [](FakeAlert& a, auto&) { a.end(1001); }, false, {"[pair] " + fp + " denied by the owner"}},
-      {"device left", [&](FakeAlert&, auto& ap) { ap.endPrompt(fp, gone); }, false,
+      {"allow", [](test::FakeAlert& a, auto&) { a.end(1000); }, true, {}},
+      {"deny", [](test::FakeAlert& a, auto&) { a.end(1001); }, false, {"[pair] " + fp + " denied by the owner"}},
+      {"device left", [&](test::FakeAlert&, auto& ap) { ap.endPrompt(fp, gone); }, false,
        {"[pair] " + fp + " " + gone, "[pair] " + fp + " stale sheet dismissed — " + gone}},
       {"allow racing the end",
-       [&](FakeAlert& a, auto& ap) {
+       [&](test::FakeAlert& a, auto& ap) {
          a.end(1000);
          ap.endPrompt(fp, gone);
        },
@@ -138,7 +133,7 @@ TEST(AlertApprover, ARedialEndsTheEarlierAlertThenAsksAgainAndAnEndedMainLoopRef
   auto second = std::async(std::launch::async, [&] { return approver.approve("222222", fp, ""); });
   EXPECT_FALSE(first.get());
   ASSERT_TRUE(test::eventually([&] { return runner->count() == 2; }));
-  EXPECT_EQ(runner->at(0)->result, 1001);
+  EXPECT_EQ(runner->at(0)->endedWith, 1001);
   main->post([&] { runner->at(1)->end(1000); });
   EXPECT_TRUE(second.get());
   const std::string redial = PairingSupport::AlertApprover::kRedialReason;
@@ -146,8 +141,12 @@ TEST(AlertApprover, ARedialEndsTheEarlierAlertThenAsksAgainAndAnEndedMainLoopRef
                                                    "[pair] " + fp + " stale sheet dismissed — " + redial}));
 
   // A main queue that drops its work: the question is refused, not left waiting.
-  struct Dropping final : MainQueue {
-    void post(std::function<void()>) override {}
+  struct Dropping final : Executor {
+    void post(Task) override {}
+    void postAfter(uint64_t, Task) override {}
+    Timer startTimer(uint64_t, uint64_t, Task) override { return {}; }
+    uint64_t nowNs() const override { return 0; }
+    bool isCurrent() const override { return false; }
   };
   PairingSupport::AlertApprover ended(std::make_shared<Dropping>(), runner);
   EXPECT_FALSE(ended.approve("333333", fp, ""));

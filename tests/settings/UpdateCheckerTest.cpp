@@ -62,24 +62,27 @@ struct Recorder {
 
 struct Harness {
   Recorder rec;
+  std::shared_ptr<SerialQueue> main = std::make_shared<SerialQueue>("lumenrail-test-main");
   std::unique_ptr<UpdateChecker> checker;
 
   explicit Harness(Environment env, NowNs wallClock = {}) {
     checker = std::make_unique<UpdateChecker>(
         kRunning, "linux", env, rec.sink(),
         [this](const UpdateRelease& release) {
-          std::lock_guard lock(rec.mutex);
-          rec.releases.push_back(release);
-        },
-        [this](HostUpdate update, const std::string& version, int64_t minClient) {
-          std::lock_guard lock(rec.mutex);
-          rec.verdicts.push_back({update, version, minClient});
-        },
-        [this](std::function<void()> call) {
-          call();
+          {
+            std::lock_guard lock(rec.mutex);
+            rec.releases.push_back(release);
+          }
           rec.dispatched.add();  // counted once it has run, so waiters see its effects
         },
-        std::move(wallClock));
+        [this](HostUpdate update, const std::string& version, int64_t minClient) {
+          {
+            std::lock_guard lock(rec.mutex);
+            rec.verdicts.push_back({update, version, minClient});
+          }
+          rec.dispatched.add();
+        },
+        main, std::move(wallClock));
   }
 };
 
@@ -137,7 +140,7 @@ TEST(UpdateChecker, StoppedCheckerIgnoresStopAndEarlyChecks) {
 
 // --- against a loopback server --------------------------------------------
 
-TEST(UpdateCheckerIntegration, NewerReleaseIsAnnouncedWithItsVerdictOnTheDispatcher) {
+TEST(UpdateCheckerIntegration, NewerReleaseIsAnnouncedWithItsVerdictOnTheMainExecutor) {
   TinyHttpServer server;
   server.respond("/latest.json", {200, manifest("2.0.0", R"(,"min":"1.0.0")", R"(,"min_client":3)")});
   Harness h(envFor(server.url("/latest.json")));
@@ -384,7 +387,7 @@ TEST(UpdateCheckerIntegration, StartIsIdempotentAndARestartChecksAgain) {
   EXPECT_EQ(server.requests.count(), 3);
 }
 
-// With no dispatcher the callbacks run on the checker's queue, and an owner
+// With no main executor the callbacks run on the checker's queue, and an owner
 // may stop and drop the checker there; what is left of the check must not
 // touch it (the address sanitizer build catches it when it does).
 class DroppedFromItsCallbackIntegration : public testing::TestWithParam<bool> {};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,9 +41,16 @@ class ManualExecutor final : public Executor {
     std::lock_guard lock(state_->lock);
     return state_->runner == std::this_thread::get_id();
   }
+  // Nobody else runs this executor's work: the caller runs what is due first.
+  void postAndWait(Task task) override {
+    runReady();
+    task();
+  }
 
   // Runs everything due now, including work that work due now adds.
   void runReady() { runUntil(nowNs()); }
+  // Runs the first piece of work due now; false when none is.
+  bool runOne() { return runUntil(nowNs(), 1) == 1; }
   // Moves the clock forward, running work at its due time on the way.
   void advance(uint64_t ns) { runUntil(nowNs() + ns); }
   // Moves the clock without running anything (work that was late).
@@ -79,23 +87,25 @@ class ManualExecutor final : public Executor {
     return id;
   }
 
-  void runUntil(uint64_t target) {
-    for (;;) {
+  // Returns how many tasks ran.
+  size_t runUntil(uint64_t target, size_t limit = SIZE_MAX) {
+    for (size_t ran = 0;; ++ran) {
       std::shared_ptr<Task> task;
       {
         std::lock_guard lock(state_->lock);
         auto due = std::min_element(state_->items.begin(), state_->items.end(), [](const Item& a, const Item& b) {
           return a.due != b.due ? a.due < b.due : a.seq < b.seq;
         });
-        if (due == state_->items.end() || due->due > target) {
-          state_->now = std::max(state_->now, target);
+        if (ran == limit || due == state_->items.end() || due->due > target) {
+          if (ran != limit) state_->now = std::max(state_->now, target);
           state_->runner = {};
-          return;
+          return ran;
         }
         state_->now = std::max(state_->now, due->due);
         task = due->task;
         if (due->timerId != 0 && due->intervalNs != 0) {
-          due->due += due->intervalNs;
+          // Like the real executors, a late timer does not make up missed ticks.
+          due->due = std::max(due->due + due->intervalNs, state_->now + due->intervalNs);
           due->seq = state_->seq++;
         } else {
           state_->items.erase(due);

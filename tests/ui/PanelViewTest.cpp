@@ -20,6 +20,7 @@
 #include "PanelPopup.hpp"
 #include "RenameDialog.hpp"
 #include "StringBundle.hpp"
+#include "support/ManualExecutor.hpp"
 
 namespace lumenrail {
 namespace {
@@ -134,32 +135,14 @@ TEST(PanelView, DrawsWhatThePresenterSaysAndReportsActions) {
   EXPECT_EQ(fired, (std::vector<std::string>{"toggle", "forget aa11", "qr"}));
 }
 
-struct ManualTimers {
-  int live = 0;
-  std::function<void()> tick;
-  TimerFactory factory() {
-    return [this](uint64_t intervalNs, std::function<void()> t) -> std::unique_ptr<RepeatingTimer> {
-      EXPECT_EQ(intervalNs, PanelPopup::kRefreshNs);
-      tick = std::move(t);
-      struct Handle final : RepeatingTimer {
-        int& live;
-        explicit Handle(int& l) : live(l) { ++live; }
-        ~Handle() override { --live; }
-      };
-      return std::make_unique<Handle>(live);
-    };
-  }
-};
-
 TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {
   int snapshots = 0;
   HostPanelModel model(PanelActions{}, [&] {
     ++snapshots;
     return stopped();
   });
-  ManualTimers timers;
-  uint64_t now = 10 * kNsPerSecond;
-  PanelPopup popup(model, timers.factory(), [&] { return now; }, english());
+  auto main = std::make_shared<test::ManualExecutor>();
+  PanelPopup popup(model, main, english());
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   const QRect icon(screen.right() - 30, screen.top(), 24, 24);
 
@@ -168,24 +151,24 @@ TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {
   EXPECT_TRUE(popup.windowFlags().testFlag(Qt::Popup));
   EXPECT_TRUE(screen.contains(popup.frameGeometry()));
   EXPECT_EQ(popup.y(), icon.bottom() + 1 + 4);
-  EXPECT_EQ(timers.live, 1);
+  EXPECT_EQ(main->pending(), 1u);
   const int before = snapshots;
-  timers.tick();
+  main->advance(PanelPopup::kRefreshNs);
   EXPECT_EQ(snapshots, before + 1);
 
   popup.toggle(icon);  // a click on the icon while open closes it
   EXPECT_FALSE(popup.isOpen());
-  EXPECT_EQ(timers.live, 0);
+  EXPECT_EQ(main->pending(), 0u);
 
   // Closed by a press outside (the click on the icon): the icon's own
   // activation right after does not reopen it; a later click does.
   popup.open(icon);
   QTest::mousePress(&popup, Qt::LeftButton, {}, QPoint(-20, -20));
   EXPECT_FALSE(popup.isOpen());
-  now += 100 * kNsPerMs;
+  main->clockJump(100 * kNsPerMs);
   popup.toggle(icon);
   EXPECT_FALSE(popup.isOpen());
-  now += kNsPerSecond;
+  main->clockJump(kNsPerSecond);
   popup.toggle(QRect());  // no icon geometry: at the pointer
   EXPECT_TRUE(popup.isOpen());
   EXPECT_TRUE(screen.contains(popup.frameGeometry()));
@@ -194,8 +177,7 @@ TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {
 
 TEST(PanelPopup, ClosingActionsRunOnTheNextTurnAfterClosing) {
   HostPanelModel model(PanelActions{}, [] { return stopped(); });
-  ManualTimers timers;
-  PanelPopup popup(model, timers.factory(), uptimeNs, english());
+  PanelPopup popup(model, std::make_shared<test::ManualExecutor>(), english());
   popup.open(QRect(100, 0, 20, 20));
   bool ran = false;
   bool openWhenRan = true;

@@ -16,6 +16,7 @@
 #include "SetupView.hpp"
 #include "SetupWindowController.hpp"
 #include "WelcomeStep.hpp"
+#include "support/AppPortFakes.hpp"
 #include "support/TempFolder.hpp"
 
 namespace lumenrail {
@@ -23,17 +24,10 @@ namespace {
 
 using Step = SetupModel::Step;
 
-struct FakeProbe : HostPermissions::Probe {
-  bool screen = false;
-  bool input = false;
-  bool screenCapture() override { return screen; }
-  bool mayPostInput() override { return input; }
-};
-
 struct Rig {
   test::TempFolder dir{"lumenrail-setupview"};
   std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail");
-  std::shared_ptr<FakeProbe> probe = std::make_shared<FakeProbe>();
+  std::shared_ptr<test::FakeProbe> probe = std::make_shared<test::FakeProbe>();
   std::vector<bool> finished;
 
   std::shared_ptr<SetupModel> model(Step step) {

@@ -20,6 +20,8 @@
 #include "SettingsView.hpp"
 #include "SettingsWindowController.hpp"
 #include "SidebarButton.hpp"
+#include "support/AppPortFakes.hpp"
+#include "support/ManualExecutor.hpp"
 
 namespace lumenrail {
 namespace {
@@ -68,64 +70,24 @@ void snapshot(QWidget& widget, const std::string& name) {
   render(widget).save(QString::fromStdString(std::string(folder) + "/" + name + "-" + look + ".png"));
 }
 
-struct FakeClipboard : Clipboard {
-  std::string text;
-  bool setText(const std::string& t) override {
-    text = t;
-    return true;
-  }
-};
-
-struct FakeOpener : UrlOpener {
-  std::vector<std::string> opened;
-  void open(const std::string& url, std::function<void(bool)> done) override {
-    opened.push_back(url);
-    if (done) done(true);
-  }
-};
-
-struct HeldCall : PendingCall {};
-
-struct FakeLoginItem : LoginItemPort {
-  bool available() const override { return true; }
-  bool isEnabled() const override { return false; }
-  std::optional<LoginItem::Note> setEnabled(bool) override { return std::nullopt; }
-};
-
-struct Delays {
-  std::vector<std::pair<uint64_t, std::function<void()>>> pending;
-  DelayFactory factory() {
-    return [this](uint64_t ns, std::function<void()> run) -> std::unique_ptr<PendingCall> {
-      pending.emplace_back(ns, std::move(run));
-      return std::make_unique<HeldCall>();
-    };
-  }
-};
-
-struct CountingStore : HostSettingsStore {
-  std::vector<HostSettings> saves;
-  HostSettings load() override { return HostSettings::shipDefaults(); }
-  void save(const HostSettings& s) override { saves.push_back(s); }
-};
-
 const std::vector<LanAddress::Candidate> kOneAddress = {{"192.168.1.20", "wlan0", "Wi-Fi", true}};
 
-QrWindowModel::Ports qrPorts(std::shared_ptr<Clipboard> clipboard, Delays& delays,
+QrWindowModel::Ports qrPorts(std::shared_ptr<Clipboard> clipboard, const std::shared_ptr<test::ManualExecutor>& main,
                              std::vector<LanAddress::Candidate> addresses = kOneAddress) {
   QrWindowModel::Ports ports;
   ports.clientCount = [] { return int64_t{0}; };
   ports.candidates = [addresses] { return addresses; };
   ports.clipboard = std::move(clipboard);
-  ports.delays = delays.factory();
+  ports.main = main;
   ports.log = [](const std::string&) {};
   return ports;
 }
 
 TEST(QrWindow, TheCodeOnScreenAndTheImageScanToTheExactLink) {
   Appearance::instance().pin(AppearanceKind::light);
-  Delays delays;
-  auto clipboard = std::make_shared<FakeClipboard>();
-  QrWindowController qr(27184, Bytes{1, 2, 3, 0xFB, 0xFF, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 42}, qrPorts(clipboard, delays));
+  auto main = std::make_shared<test::ManualExecutor>();
+  auto clipboard = std::make_shared<test::FakeClipboard>();
+  QrWindowController qr(27184, Bytes{1, 2, 3, 0xFB, 0xFF, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 42}, qrPorts(clipboard, main));
   qr.show(false);
   const std::string link = *qr.model().link();
   ASSERT_NE(link.find("#k="), std::string::npos);
@@ -141,9 +103,9 @@ TEST(QrWindow, TheCodeOnScreenAndTheImageScanToTheExactLink) {
   QTest::mouseClick(*copy, Qt::LeftButton);
   EXPECT_EQ(clipboard->text, link);
   EXPECT_EQ((*copy)->text().toStdString(), L10n::text("qr.copied"));
-  ASSERT_EQ(delays.pending.size(), 1u);
-  EXPECT_EQ(delays.pending[0].first, 1'500'000'000u);
-  delays.pending[0].second();
+  main->advance(1'499'000'000);
+  EXPECT_EQ((*copy)->text().toStdString(), L10n::text("qr.copied"));
+  main->advance(1'000'000);
   EXPECT_EQ((*copy)->text().toStdString(), L10n::text("qr.copyLink"));
   snapshot(*qr.window(), "qr-stopped");
   qr.close();
@@ -154,20 +116,20 @@ TEST(QrWindow, TheCodeOnScreenAndTheImageScanToTheExactLink) {
 TEST(QrWindow, SnapshotsWithAChooserAndWithoutANetwork) {
   for (auto look : {AppearanceKind::light, AppearanceKind::dark}) {
     Appearance::instance().pin(look);
-    Delays delays;
+    auto main = std::make_shared<test::ManualExecutor>();
     QrWindowController many(27184, std::nullopt,
-                            qrPorts(nullptr, delays, {{"192.168.1.20", "wlan0", "Wi-Fi", true},
+                            qrPorts(nullptr, main, {{"192.168.1.20", "wlan0", "Wi-Fi", true},
                                                       {"10.0.0.7", "eth0", "Ethernet", false}}));
     many.show(true);
     ASSERT_NE(many.window()->findChild<QComboBox*>(), nullptr);
     EXPECT_EQ(many.window()->findChild<QComboBox*>()->count(), 2);
     snapshot(*many.window(), "qr-addresses");
-    QrWindowController none(27184, std::nullopt, qrPorts(nullptr, delays, {}));
+    QrWindowController none(27184, std::nullopt, qrPorts(nullptr, main, {}));
     none.show(true);
     EXPECT_EQ(none.window()->findChild<QComboBox*>(), nullptr);
     snapshot(*none.window(), "qr-nonetwork");
     if (look == AppearanceKind::light) continue;
-    QrWindowController one(27184, std::nullopt, qrPorts(nullptr, delays));
+    QrWindowController one(27184, std::nullopt, qrPorts(nullptr, main));
     one.show(false);
     snapshot(*one.window(), "qr-stopped");
   }
@@ -175,9 +137,9 @@ TEST(QrWindow, SnapshotsWithAChooserAndWithoutANetwork) {
 }
 
 struct SettingsHarness {
-  std::shared_ptr<CountingStore> store = std::make_shared<CountingStore>();
+  std::shared_ptr<test::RecordingStore> store = std::make_shared<test::RecordingStore>();
   std::shared_ptr<HostSettingsModel> model;
-  Delays delays;
+  std::shared_ptr<test::ManualExecutor> main = std::make_shared<test::ManualExecutor>();
   SettingsPorts ports;
 
   SettingsHarness() {
@@ -190,10 +152,10 @@ struct SettingsHarness {
     };
     HostSettings running = HostSettings::shipDefaults();
     model = std::make_shared<HostSettingsModel>(HostSettings::shipDefaults(), running, true, store, callbacks);
-    ports.clipboard = std::make_shared<FakeClipboard>();
-    ports.opener = std::make_shared<FakeOpener>();
-    ports.loginItem = std::make_shared<FakeLoginItem>();
-    ports.delays = delays.factory();
+    ports.clipboard = std::make_shared<test::FakeClipboard>();
+    ports.opener = std::make_shared<test::FakeOpener>();
+    ports.loginItem = std::make_shared<test::FakeLoginItem>();
+    ports.main = main;
     ports.logFile = "/nonexistent/Lumenrail/host.log";
   }
 };
@@ -238,9 +200,9 @@ TEST(SettingsWindow, SectionsHeadersAndTheCopyButton) {
   QTest::mouseClick(view.copyButton(), Qt::LeftButton);
   EXPECT_EQ(view.copyResult(), true);
   EXPECT_EQ(view.copyButton()->text().toStdString(), L10n::text("settings.copied"));
-  ASSERT_EQ(h.delays.pending.size(), 1u);
-  EXPECT_EQ(h.delays.pending[0].first, 2'500'000'000u);
-  h.delays.pending[0].second();
+  h.main->advance(2'499'000'000);
+  EXPECT_EQ(view.copyButton()->text().toStdString(), L10n::text("settings.copied"));
+  h.main->advance(1'000'000);
   EXPECT_EQ(view.copyButton()->text().toStdString(), L10n::text("settings.copySupport"));
 }
 

@@ -1,4 +1,4 @@
-#include "SupportFacts.hpp"
+#include "SupportFactsReader.hpp"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -14,9 +14,9 @@
 
 #include <unicode/locid.h>
 
-#include "HostPermissions.hpp"
 #include "L10n.hpp"
 #include "LanguageMatch.hpp"
+#include "LinuxPermissionProbe.hpp"
 #include "LoginItem.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Utf8.hpp"
@@ -208,8 +208,8 @@ SupportFacts gather() {
   f.lowPower = firstLine(readSmall("/sys/firmware/acpi/platform_profile")) == "low-power";
   f.thermalState = thermalState();
   f.screens = screens("");
-  f.screenCapture = HostPermissions::LinuxProbe().screenCapture();
-  f.mayPostInput = HostPermissions::LinuxProbe().mayPostInput();
+  f.screenCapture = LinuxPermissionProbe().screenCapture();
+  f.mayPostInput = LinuxPermissionProbe().mayPostInput();
   f.crashFiles = listFolder(kCoredumpFolder);
   return f;
 }
