@@ -62,6 +62,14 @@ packages=(
   clang-14
   libclang-rt-14-dev
   trayer
+  libglib2.0-dev
+  libpipewire-0.3-dev
+  mutter
+  pipewire
+  wireplumber
+  libwayland-dev
+  libwayland-bin
+  wayland-protocols
 )
 
 missing=()
