@@ -1,0 +1,203 @@
+// Capture of a GNOME Wayland desktop of the test's own (headless Mutter):
+// the colour of a client window is checked in the delivered pixels, for a
+// virtual monitor and for the primary one; the desktop's services dying
+// mid-stream end the capture as an unexpected stop; stop leaves no monitor.
+#include "media/MutterCaptureSource.hpp"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/DBusConnection.hpp"
+#include "platform/MutterRemoteDesktop.hpp"
+#include "platform/PipeWireVideoStream.hpp"
+#include "support/HeadlessMutter.hpp"
+#include "support/Waiting.hpp"
+
+namespace lumenrail {
+namespace {
+
+constexpr uint32_t kColour = 0x3366cc;
+
+// Frames and the stop notice, as the serving session would see them.
+struct Receiver {
+  std::mutex mutex;
+  std::condition_variable cv;
+  PixelBufferRef last;
+  int frames = 0;
+  int stops = 0;
+  std::string stopText;
+
+  void attach(MutterCaptureSource& source) {
+    source.onFrame = [this](const PixelBufferRef& frame, uint64_t) {
+      std::lock_guard guard(mutex);
+      last = frame;
+      ++frames;
+      cv.notify_all();
+    };
+    source.onStop = [this](std::exception_ptr error) {
+      std::lock_guard guard(mutex);
+      ++stops;
+      try {
+        if (error) std::rethrow_exception(error);
+      } catch (const std::exception& e) {
+        stopText = e.what();
+      }
+      cv.notify_all();
+    };
+  }
+  // The first frame for which `pred` holds, or null at the deadline.
+  PixelBufferRef waitFrame(const std::function<bool(const PixelBuffer&)>& pred) {
+    std::unique_lock lock(mutex);
+    PixelBufferRef found;
+    cv.wait_for(lock, std::chrono::nanoseconds(test::kDeadlineNs), [&] {
+      if (last && pred(*last)) found = last;
+      return found != nullptr;
+    });
+    return found;
+  }
+  int frameCount() {
+    std::lock_guard guard(mutex);
+    return frames;
+  }
+  int stopCount() {
+    std::lock_guard guard(mutex);
+    return stops;
+  }
+  bool waitStop() {
+    std::unique_lock lock(mutex);
+    return cv.wait_for(lock, std::chrono::nanoseconds(test::kDeadlineNs), [&] { return stops > 0; });
+  }
+};
+
+// BGRA at (x, y) is the colour, as B, G, R bytes.
+bool showsColour(const PixelBuffer& b, int64_t x, int64_t y, uint32_t rgb) {
+  const uint8_t* p = b.planeData(0) + y * b.bytesPerRow(0) + x * 4;
+  return p[0] == (rgb & 0xff) && p[1] == ((rgb >> 8) & 0xff) && p[2] == ((rgb >> 16) & 0xff) && p[3] == 0xff;
+}
+
+// Away from the middle, where the embedded pointer starts.
+bool showsColourAtQuarters(const PixelBuffer& b, uint32_t rgb) {
+  return showsColour(b, b.width() / 4, b.height() / 4, rgb) &&
+         showsColour(b, 3 * b.width() / 4, 3 * b.height() / 4, rgb);
+}
+
+size_t monitorCount(const std::string& busAddress) {
+  auto bus = DBusConnection::connect(busAddress);
+  return bus->call("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                   "org.gnome.Mutter.DisplayConfig", "GetCurrentState")
+      .at(1)
+      .items()
+      .size();
+}
+
+MutterCaptureSource::Config configFor(const test::HeadlessMutter& desktop, int64_t w, int64_t h, bool virtualMonitor) {
+  MutterCaptureSource::Config c;
+  c.width = w;
+  c.height = h;
+  c.fps = 30;
+  c.virtualMonitor = virtualMonitor;
+  c.pixelFormat = PixelFormat::bgra;
+  c.busAddress = desktop.busAddress();
+  c.pipewireRemote = desktop.pipewireRemote();
+  c.aliveCheckNs = 50 * kNsPerMs;
+  return c;
+}
+
+TEST(MutterCaptureIntegration, VirtualMonitorShowsTheWindowOnItAndGoesWithStop) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  ASSERT_EQ(monitorCount(desktop.busAddress()), 1u);
+
+  MutterCaptureSource source(configFor(desktop, 1280, 720, true));
+  Receiver rx;
+  rx.attach(source);
+  source.start();
+  // The virtual monitor takes the offered size and lies right of the 1920-wide one.
+  ASSERT_TRUE(test::eventually([&] { return monitorCount(desktop.busAddress()) == 2; })) << desktop.logs();
+  test::WaylandColourClient client(desktop, kColour, 1920);
+  ASSERT_EQ(client.waitForLine("ready 1280 720", test::kDeadlineNs), "ready 1280 720") << desktop.logs();
+
+  PixelBufferRef frame = rx.waitFrame([](const PixelBuffer& b) { return showsColourAtQuarters(b, kColour); });
+  ASSERT_NE(frame, nullptr) << desktop.logs();
+  EXPECT_EQ(frame->width(), 1280);
+  EXPECT_EQ(frame->height(), 720);
+  PixelBufferRef oneShot = source.captureOneShot();
+  ASSERT_NE(oneShot, nullptr);
+  EXPECT_TRUE(showsColourAtQuarters(*oneShot, kColour));
+  EXPECT_TRUE(source.probeContentHash().has_value());
+
+  // A still screen sends no frames, yet the capture keeps proving it is alive.
+  const uint64_t deliveries = source.deliveryCount();
+  EXPECT_TRUE(test::eventually([&] { return source.deliveryCount() >= deliveries + 3; }));
+
+  source.stop();
+  const int framesAtStop = rx.frameCount();
+  EXPECT_TRUE(test::eventually([&] { return monitorCount(desktop.busAddress()) == 1; }));
+  EXPECT_EQ(rx.frameCount(), framesAtStop);
+  EXPECT_EQ(rx.stopCount(), 0);
+  EXPECT_EQ(source.session(), nullptr);
+}
+
+TEST(MutterCaptureIntegration, PrimaryMonitorIsMirroredScaledToTheStream) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  test::WaylandColourClient client(desktop, kColour, 0);
+  ASSERT_EQ(client.waitForLine("ready 1920 1080", test::kDeadlineNs), "ready 1920 1080") << desktop.logs();
+
+  MutterCaptureSource source(configFor(desktop, 960, 540, false));
+  Receiver rx;
+  rx.attach(source);
+  source.start();
+  PixelBufferRef frame = rx.waitFrame([](const PixelBuffer& b) { return showsColourAtQuarters(b, kColour); });
+  ASSERT_NE(frame, nullptr) << desktop.logs();
+  EXPECT_EQ(frame->width(), 960);
+  EXPECT_EQ(frame->height(), 540);
+  EXPECT_EQ(source.session()->connector(), "Meta-0");
+  EXPECT_EQ(monitorCount(desktop.busAddress()), 1u);  // no virtual monitor for a mirror
+  source.stop();
+}
+
+// Mutter or PipeWire dying mid-stream: the owner is told once, stop returns, nothing hangs.
+TEST(MutterCaptureIntegration, ServiceDyingMidStreamIsAnUnexpectedStop) {
+  for (const bool killMutter : {true, false}) {
+    SCOPED_TRACE(killMutter ? "mutter killed" : "pipewire killed");
+    test::HeadlessMutter desktop;
+    if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+    MutterCaptureSource source(configFor(desktop, 640, 480, true));
+    Receiver rx;
+    rx.attach(source);
+    source.start();
+    ASSERT_NE(rx.waitFrame([](const PixelBuffer&) { return true; }), nullptr) << desktop.logs();
+    if (killMutter) {
+      desktop.killMutter();
+    } else {
+      desktop.killPipewire();
+    }
+    ASSERT_TRUE(rx.waitStop());
+    source.stop();
+    EXPECT_EQ(rx.stopCount(), 1);
+    EXPECT_FALSE(rx.stopText.empty());
+  }
+}
+
+// A Mutter that stops answering: start fails by its deadline, leaving nothing running.
+TEST(MutterCaptureIntegration, HungMutterFailsStartByTheDeadline) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  desktop.pauseMutter();
+  MutterCaptureSource::Config config = configFor(desktop, 640, 480, true);
+  config.callTimeoutNs = 300 * kNsPerMs;
+  MutterCaptureSource source(config);
+  try {
+    source.start();
+    FAIL() << "started against a stopped Mutter";
+  } catch (const DBusError& e) {
+    EXPECT_TRUE(e.timedOut) << e.what();
+  }
+  EXPECT_EQ(source.session(), nullptr);
+}
+
+}  // namespace
+}  // namespace lumenrail
