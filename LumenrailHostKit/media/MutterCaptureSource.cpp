@@ -119,7 +119,11 @@ void MutterCaptureSource::start() {
   // Used on the stream's thread only.
   auto copier = std::make_shared<CaptureFrameCopier>(config_.width, config_.height, config_.pixelFormat, nowNs_, log);
   Running* raw = running.get();
-  running->stream->onAlive = [shared, nowNs] { shared->note(nowNs()); };
+  running->stream->onBuffer = [shared, nowNs] { shared->note(nowNs()); };
+  // A still screen is alive while both PipeWire and Mutter's main loop answer.
+  running->stream->onRoundTrip = [shared, nowNs, session = std::weak_ptr<MutterRemoteDesktop>(running->session)] {
+    if (auto s = session.lock()) s->probeAlive([shared, nowNs] { shared->note(nowNs()); });
+  };
   running->stream->onEnd = [raw, stopHandler](const std::string& why) { raw->fail(stopHandler, why); };
   running->stream->onFrame = [raw, shared, nowNs, copier, frameHandler](const VideoFrameView& view) {
     // A point-sampled thumbnail: what the content probe hashes, for a few microseconds a frame.

@@ -20,10 +20,11 @@ class MutterRemoteDesktop;
 // monitor, the primary one by default (mirror). The cursor is drawn into the
 // frames. Mutter sends a frame only when the picture changes; each one is
 // copied into a buffer of the source's own pool and handed on with its
-// capture time, like the X11 capture does. The daemon's answer to a
-// round-trip every `aliveCheckNs` counts as a delivery, so a still screen
-// stays alive for the watchdog while a dead stream does not. Mutter or
-// PipeWire going away ends the capture through `onStop`.
+// capture time, like the X11 capture does. Every buffer counts as a
+// delivery, and so does, every `aliveCheckNs`, a round-trip answered by both
+// the PipeWire daemon and Mutter's main loop: a still screen stays alive for
+// the watchdog while a dead or hung desktop does not. Mutter or PipeWire
+// going away ends the capture through `onStop`.
 class MutterCaptureSource final : public CaptureSource {
  public:
   struct Config {

@@ -358,6 +358,41 @@ DBusValue DBusConnection::call(const std::string& destination, const std::string
   return result;
 }
 
+void DBusConnection::callAsync(const std::string& destination, const std::string& path,
+                               const std::string& interface, const std::string& method, const DBusValue& args,
+                               uint64_t timeoutNs, std::function<void(std::optional<DBusValue>)> done) {
+  struct Pending {
+    Impl* impl;
+    std::function<void(std::optional<DBusValue>)> done;
+  };
+  auto* pending = new Pending{impl_.get(), std::move(done)};
+  GVariant* parameters = g_variant_ref_sink(toVariant(args));
+  // Started on the connection's thread, so the reply is dispatched there.
+  impl_->runOnLoop(
+      [=, this] {
+        g_dbus_connection_call(
+            impl_->connection, destination.c_str(), path.c_str(), interface.c_str(), method.c_str(), parameters,
+            nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs(timeoutNs), nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+              std::unique_ptr<Pending> p(static_cast<Pending*>(data));
+              GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+              std::optional<DBusValue> value;
+              if (reply) {
+                value = fromVariant(reply);
+                g_variant_unref(reply);
+              }
+              {
+                std::lock_guard guard(p->impl->mutex);
+                if (p->impl->closing) return;
+              }
+              p->done(std::move(value));
+            },
+            pending);
+        g_variant_unref(parameters);
+      },
+      0);
+}
+
 DBusValue DBusConnection::property(const std::string& destination, const std::string& path,
                                    const std::string& interface, const std::string& name, uint64_t timeoutNs) {
   return call(destination, path, "org.freedesktop.DBus.Properties", "Get",

@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/Clock.hpp"
@@ -54,6 +55,12 @@ class DBusConnection final {
   DBusValue call(const std::string& destination, const std::string& path, const std::string& interface,
                  const std::string& method, const DBusValue& args = {},
                  uint64_t timeoutNs = kDefaultCallTimeoutNs);
+  // The same without waiting: `done` is told on the connection's thread with
+  // the reply, or with nothing on an error or a passed deadline; it is not
+  // told once the connection is closed.
+  void callAsync(const std::string& destination, const std::string& path, const std::string& interface,
+                 const std::string& method, const DBusValue& args, uint64_t timeoutNs,
+                 std::function<void(std::optional<DBusValue>)> done);
   // org.freedesktop.DBus.Properties.Get, unwrapped.
   DBusValue property(const std::string& destination, const std::string& path, const std::string& interface,
                      const std::string& name, uint64_t timeoutNs = kDefaultCallTimeoutNs);

@@ -1,5 +1,6 @@
 #include "platform/MutterRemoteDesktop.hpp"
 
+#include <atomic>
 #include <mutex>
 
 #include "platform/DBusConnection.hpp"
@@ -32,6 +33,7 @@ struct MutterRemoteDesktop::State {
   std::string streamPath;
   std::string connector;
   uint32_t node = 0;
+  std::atomic<bool> probing{false};
 
   std::mutex mutex;
   ClosedHandler onClosed;  // cleared once told or stopped
@@ -190,6 +192,20 @@ void MutterRemoteDesktop::touchMotion(uint32_t slot, double x, double y) {
 
 void MutterRemoteDesktop::touchUp(uint32_t slot) {
   state_->callSession("NotifyTouchUp", DBusValue::tuple({DBusValue::uint32(slot)}));
+}
+
+void MutterRemoteDesktop::probeAlive(std::function<void()> answered) {
+  if (state_->probing.exchange(true)) return;
+  std::weak_ptr<State> weak = state_;
+  state_->bus->callAsync(state_->mutterName, state_->sessionPath, "org.freedesktop.DBus.Properties", "Get",
+                         DBusValue::tuple({DBusValue::string(kRemoteDesktopSession), DBusValue::string("SessionId")}),
+                         state_->config.callTimeoutNs,
+                         [weak, answered = std::move(answered)](std::optional<DBusValue> reply) {
+                           auto s = weak.lock();
+                           if (!s) return;
+                           s->probing.store(false);
+                           if (reply && answered) answered();
+                         });
 }
 
 void MutterRemoteDesktop::stop() {

@@ -62,6 +62,11 @@ class MutterRemoteDesktop final {
   void touchMotion(uint32_t slot, double x, double y);
   void touchUp(uint32_t slot);
 
+  // Asks Mutter, without waiting, for something its main loop answers;
+  // `answered` is told on the D-Bus thread when it does. While one probe is
+  // unanswered no other is sent: a hung Mutter leaves it unanswered.
+  void probeAlive(std::function<void()> answered);
+
   // Stops the session and closes the connection; the handler is not told.
   void stop();
 

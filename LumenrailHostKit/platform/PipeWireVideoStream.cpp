@@ -27,7 +27,8 @@ constexpr uint32_t kBuffersWanted = 8;
 struct PipeWireVideoStream::Impl {
   Config config;
   FrameHandler onFrame;
-  AliveHandler onAlive;
+  NoticeHandler onBuffer;
+  NoticeHandler onRoundTrip;
   EndHandler onEnd;
 
   pw_thread_loop* loop = nullptr;
@@ -56,7 +57,7 @@ struct PipeWireVideoStream::Impl {
     auto* self = static_cast<Impl*>(data);
     if (id != PW_ID_CORE || seq != self->pendingSync) return;
     self->pendingSync = -1;
-    if (self->open && self->onAlive) self->onAlive();
+    if (self->open && self->onRoundTrip) self->onRoundTrip();
   }
 
   static void onCoreError(void* data, uint32_t id, int, int res, const char* message) {
@@ -117,7 +118,7 @@ struct PipeWireVideoStream::Impl {
       newest = next;
     }
     if (!newest) return;
-    if (self->open && self->onAlive) self->onAlive();
+    if (self->open && self->onBuffer) self->onBuffer();
     self->deliver(*newest->buffer);
     pw_stream_queue_buffer(self->stream, newest);
   }
@@ -222,7 +223,8 @@ void PipeWireVideoStream::start() {
   initOnce();
   Impl& s = *impl_;
   s.onFrame = onFrame;
-  s.onAlive = onAlive;
+  s.onBuffer = onBuffer;
+  s.onRoundTrip = onRoundTrip;
   s.onEnd = onEnd;
   s.loop = pw_thread_loop_new("lumenrail-pipewire", nullptr);
   if (!s.loop) throw PipeWireError("pw_thread_loop_new failed");

@@ -26,11 +26,12 @@ class PipeWireError : public std::runtime_error {
 // Wraps a libpipewire-0.3 video consumer on a pw_thread_loop of its own:
 // it connects to one node, offers BGRx/BGRA in shared memory only (no GPU
 // buffers: a consumer without modifiers gets memfd buffers) and hands each
-// readable buffer to `onFrame` on the loop thread. Corrupted and empty
-// buffers (a producer sends those for cursor-only updates) are skipped but
-// still reported through `onAlive`, as is the answer of a round-trip to the
-// daemon every `aliveCheckNs`, so a still screen is not mistaken for a dead
-// stream. `onEnd` is told once when the stream or the daemon goes away.
+// readable buffer to `onFrame` on the loop thread. Every buffer, also the
+// corrupted and empty ones that are skipped (a producer sends those for
+// cursor-only updates), is reported through `onBuffer`; the daemon's answer
+// to a round-trip every `aliveCheckNs` through `onRoundTrip`, so a still
+// screen can be told from a dead stream. `onEnd` is told once when the
+// stream or the daemon goes away.
 class PipeWireVideoStream final {
  public:
   struct Config {
@@ -47,7 +48,7 @@ class PipeWireVideoStream final {
   };
 
   using FrameHandler = std::function<void(const VideoFrameView&)>;
-  using AliveHandler = std::function<void()>;
+  using NoticeHandler = std::function<void()>;
   using EndHandler = std::function<void(const std::string& why)>;
 
   explicit PipeWireVideoStream(Config config);
@@ -57,7 +58,8 @@ class PipeWireVideoStream final {
 
   // Set before start(); they run on the loop thread.
   FrameHandler onFrame;
-  AliveHandler onAlive;
+  NoticeHandler onBuffer;
+  NoticeHandler onRoundTrip;
   EndHandler onEnd;
 
   // Connects to the daemon and the node; throws PipeWireError when the

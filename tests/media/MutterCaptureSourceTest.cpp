@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 
 #include "platform/DBusConnection.hpp"
@@ -83,14 +84,19 @@ bool showsColourAtQuarters(const PixelBuffer& b, uint32_t rgb) {
          showsColour(b, 3 * b.width() / 4, 3 * b.height() / 4, rgb);
 }
 
-size_t monitorCount(const std::string& busAddress) {
+// Mutter's monitors as "connector mode", e.g. "Meta-1 1280x720@30.000".
+std::vector<std::string> monitors(const std::string& busAddress) {
   auto bus = DBusConnection::connect(busAddress);
-  return bus->call("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
-                   "org.gnome.Mutter.DisplayConfig", "GetCurrentState")
-      .at(1)
-      .items()
-      .size();
+  const DBusValue state = bus->call("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                                    "org.gnome.Mutter.DisplayConfig", "GetCurrentState");
+  std::vector<std::string> out;
+  for (const auto& m : state.at(1).items()) out.push_back(m.at(0).at(0).asString() + " " + m.at(1).at(0).at(0).asString());
+  return out;
 }
+
+size_t monitorCount(const std::string& busAddress) { return monitors(busAddress).size(); }
+
+int64_t threadCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
 
 MutterCaptureSource::Config configFor(const test::HeadlessMutter& desktop, int64_t w, int64_t h, bool virtualMonitor) {
   MutterCaptureSource::Config c;
@@ -109,13 +115,15 @@ TEST(MutterCaptureIntegration, VirtualMonitorShowsTheWindowOnItAndGoesWithStop) 
   test::HeadlessMutter desktop;
   if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
   ASSERT_EQ(monitorCount(desktop.busAddress()), 1u);
+  const int64_t threadsBefore = threadCount();
 
   MutterCaptureSource source(configFor(desktop, 1280, 720, true));
   Receiver rx;
   rx.attach(source);
   source.start();
-  // The virtual monitor takes the offered size and lies right of the 1920-wide one.
+  // The virtual monitor takes the offered size and rate and lies right of the 1920-wide one.
   ASSERT_TRUE(test::eventually([&] { return monitorCount(desktop.busAddress()) == 2; })) << desktop.logs();
+  EXPECT_EQ(monitors(desktop.busAddress()).back(), "Meta-1 1280x720@30.000");
   test::WaylandColourClient client(desktop, kColour, 1920);
   ASSERT_EQ(client.waitForLine("ready 1280 720", test::kDeadlineNs), "ready 1280 720") << desktop.logs();
 
@@ -138,6 +146,7 @@ TEST(MutterCaptureIntegration, VirtualMonitorShowsTheWindowOnItAndGoesWithStop) 
   EXPECT_EQ(rx.frameCount(), framesAtStop);
   EXPECT_EQ(rx.stopCount(), 0);
   EXPECT_EQ(source.session(), nullptr);
+  EXPECT_EQ(threadCount(), threadsBefore);  // the D-Bus and PipeWire threads are joined
 }
 
 TEST(MutterCaptureIntegration, PrimaryMonitorIsMirroredScaledToTheStream) {
@@ -182,21 +191,36 @@ TEST(MutterCaptureIntegration, ServiceDyingMidStreamIsAnUnexpectedStop) {
   }
 }
 
-// A Mutter that stops answering: start fails by its deadline, leaving nothing running.
-TEST(MutterCaptureIntegration, HungMutterFailsStartByTheDeadline) {
+// A Mutter that stops answering: a start fails by its deadline, leaving nothing
+// running; a running capture stops counting deliveries, so the watchdog sees a
+// stalled capture, not a still screen; and stop still returns.
+TEST(MutterCaptureIntegration, HungMutterIsNotMistakenForAStillScreen) {
   test::HeadlessMutter desktop;
   if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
-  desktop.pauseMutter();
   MutterCaptureSource::Config config = configFor(desktop, 640, 480, true);
   config.callTimeoutNs = 300 * kNsPerMs;
-  MutterCaptureSource source(config);
+
+  MutterCaptureSource running(config);
+  Receiver rx;
+  rx.attach(running);
+  running.start();
+  ASSERT_NE(rx.waitFrame([](const PixelBuffer&) { return true; }), nullptr) << desktop.logs();
+  uint64_t before = running.deliveryCount();
+  ASSERT_TRUE(test::eventually([&] { return running.deliveryCount() >= before + 3; }));  // still, and alive
+  desktop.pauseMutter();
+  before = running.deliveryCount();
+  // One answer may already be on its way; more would mean the hang went unseen.
+  EXPECT_FALSE(test::eventually([&] { return running.deliveryCount() >= before + 3; }, 40 * config.aliveCheckNs));
+  running.stop();
+
+  MutterCaptureSource starting(config);
   try {
-    source.start();
+    starting.start();
     FAIL() << "started against a stopped Mutter";
   } catch (const DBusError& e) {
     EXPECT_TRUE(e.timedOut) << e.what();
   }
-  EXPECT_EQ(source.session(), nullptr);
+  EXPECT_EQ(starting.session(), nullptr);
 }
 
 }  // namespace
