@@ -274,8 +274,11 @@ void PipeWireVideoStream::start() {
   uint8_t storage[1024];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
   const spa_pod* params[1] = {s.enumFormat(b)};
-  const int rc = pw_stream_connect(s.stream, PW_DIRECTION_INPUT, s.config.nodeId,
-                                   pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+  // Never moved to another node: when this one goes, the stream ends.
+  const int rc = pw_stream_connect(
+      s.stream, PW_DIRECTION_INPUT, s.config.nodeId,
+      pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_DONT_RECONNECT), params,
+      1);
   if (rc < 0) {
     pw_thread_loop_unlock(s.loop);
     s.destroy();
