@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 
@@ -84,6 +85,17 @@ bool showsColourAtQuarters(const PixelBuffer& b, uint32_t rgb) {
          showsColour(b, 3 * b.width() / 4, 3 * b.height() / 4, rgb);
 }
 
+// How many BGRA pixels of the rectangle differ between two frames.
+int64_t changedPixels(const PixelBuffer& a, const PixelBuffer& b, int64_t x, int64_t y, int64_t w, int64_t h) {
+  int64_t n = 0;
+  for (int64_t row = y; row < y + h; ++row) {
+    const uint8_t* pa = a.planeData(0) + row * a.bytesPerRow(0) + x * 4;
+    const uint8_t* pb = b.planeData(0) + row * b.bytesPerRow(0) + x * 4;
+    for (int64_t i = 0; i < w; ++i) n += std::memcmp(pa + i * 4, pb + i * 4, 3) != 0;
+  }
+  return n;
+}
+
 // Mutter's monitors as "connector mode", e.g. "Meta-1 1280x720@30.000".
 std::vector<std::string> monitors(const std::string& busAddress) {
   auto bus = DBusConnection::connect(busAddress);
@@ -124,6 +136,16 @@ TEST(MutterCaptureIntegration, VirtualMonitorShowsTheWindowOnItAndGoesWithStop) 
   // The virtual monitor takes the offered size and rate and lies right of the 1920-wide one.
   ASSERT_TRUE(test::eventually([&] { return monitorCount(desktop.busAddress()) == 2; })) << desktop.logs();
   EXPECT_EQ(monitors(desktop.busAddress()).back(), "Meta-1 1280x720@30.000");
+  // The pointer is drawn into the frames: moved onto the empty monitor through the session,
+  // it changes the pixels by its hot spot and nowhere else.
+  const PixelBufferRef empty = rx.waitFrame([](const PixelBuffer&) { return true; });
+  ASSERT_NE(empty, nullptr) << desktop.logs();
+  source.session()->pointerMotionAbsolute(200, 150);
+  EXPECT_NE(rx.waitFrame([&](const PixelBuffer& b) {
+    return changedPixels(*empty, b, 190, 140, 40, 40) >= 50 && changedPixels(*empty, b, 0, 0, 1280, 100) == 0;
+  }),
+            nullptr);
+
   test::WaylandColourClient client(desktop, kColour, 1920);
   ASSERT_EQ(client.waitForLine("ready 1280 720", test::kDeadlineNs), "ready 1280 720") << desktop.logs();
 
