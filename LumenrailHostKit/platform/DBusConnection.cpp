@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -246,20 +247,22 @@ struct DBusConnection::Impl {
   unsigned subscribe(const std::string& sender, const std::string& interface, const std::string& member,
                      const std::string& path, const std::string& arg0, SignalHandler handler) {
     auto shared = std::make_shared<SignalHandler>(std::move(handler));
-    unsigned id = 0;
-    const auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
-    runOnLoop([&] {
+    auto id = std::make_shared<std::atomic<unsigned>>(0);
+    // Everything by value: a thread busy past the deadline may run this late.
+    runOnLoop([this, shared, id, sender, interface, member, path, arg0] {
+      const auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
       // The id is known only after subscribing, so the user data is filled in after.
       auto* data = new std::pair<Impl*, unsigned>(this, 0);
-      id = g_dbus_connection_signal_subscribe(
+      const unsigned subscribed = g_dbus_connection_signal_subscribe(
           connection, orNull(sender), orNull(interface), orNull(member), orNull(path), orNull(arg0),
           G_DBUS_SIGNAL_FLAGS_NONE, &Impl::onSignal, data,
           [](gpointer d) { delete static_cast<std::pair<Impl*, unsigned>*>(d); });
-      data->second = id;
+      data->second = subscribed;
       std::lock_guard guard(mutex);
-      handlers[id] = shared;
+      handlers[subscribed] = shared;
+      id->store(subscribed);
     });
-    return id;
+    return id->load();
   }
 };
 

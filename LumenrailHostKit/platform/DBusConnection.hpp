@@ -30,9 +30,8 @@ class DBusError : public std::exception {
 // (so everything a service keeps for this client goes when it closes), a
 // thread running the connection's main context, where signals and the
 // closed notice are delivered. Calls block the calling thread for at most
-// their deadline and may come from any thread except a signal handler's
-// (that one would wait on itself only for replies, which GDBus reads on its
-// own worker, so it is allowed too).
+// their deadline and may come from any thread, a handler's included (GDBus
+// reads replies on a worker of its own).
 class DBusConnection final {
  public:
   // Arguments: the sender's unique name, the object path and the signal's arguments.

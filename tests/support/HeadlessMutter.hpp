@@ -4,7 +4,7 @@
 // session bus, pipewire, wireplumber and a headless Mutter with one virtual
 // 1920x1080 monitor (no GPU needed). Everything it started is stopped with
 // the object; nothing else is touched. Tests skip with `whyNot()` where a
-// piece is not installed or does not come up.
+// program is missing or does not come up.
 
 #include <sys/types.h>
 
