@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 
+#include "media/CaptureServePump.hpp"
 #include "platform/DBusConnection.hpp"
 #include "platform/MutterRemoteDesktop.hpp"
 #include "platform/PipeWireVideoStream.hpp"
@@ -188,6 +190,40 @@ TEST(MutterCaptureIntegration, PrimaryMonitorIsMirroredScaledToTheStream) {
   EXPECT_EQ(source.session()->connector(), "Meta-0");
   EXPECT_EQ(monitorCount(desktop.busAddress()), 1u);  // no virtual monitor for a mirror
   source.stop();
+}
+
+// Mutter sends frames only on change; the pump keeps the encoder fed from the last one
+// (NV12, the serving format) while the screen is still.
+TEST(MutterCaptureIntegration, StillScreenKeepsReachingTheEncoderThroughThePump) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  test::WaylandColourClient client(desktop, kColour, 0);
+  ASSERT_EQ(client.waitForLine("ready 1920 1080", test::kDeadlineNs), "ready 1920 1080") << desktop.logs();
+
+  MutterCaptureSource::Config config = configFor(desktop, 640, 360, false);
+  config.pixelFormat = PixelFormat::nv12FullRange;
+  MutterCaptureSource source(config);
+  test::EventCounter captured, encodedColour;
+  // BT.709 full-range luma of 0x3366cc: 0.2126 * 51 + 0.7152 * 102 + 0.0722 * 204.
+  constexpr int kLuma = 98;
+  auto pump = CaptureServePump::make(30, 10, false, uptimeNs, [] { return false; },
+                                     [&](const PixelBufferRef& b, uint64_t, uint64_t, bool) {
+                                       const int y = b->planeData(0)[(b->height() / 4) * b->bytesPerRow(0) + b->width() / 4];
+                                       if (std::abs(y - kLuma) <= 2) encodedColour.add();
+                                     });
+  source.onFrame = [&](const PixelBufferRef& frame, uint64_t ns) {
+    captured.add();
+    pump->submit(frame, ns);
+  };
+  pump->startPacer();
+  source.start();
+  ASSERT_TRUE(encodedColour.waitFor(1)) << desktop.logs();
+  const int frames = captured.count();
+  const int encodes = encodedColour.count();
+  ASSERT_TRUE(encodedColour.waitFor(encodes + 5));
+  EXPECT_LT(captured.count() - frames, 5);  // the encodes were mostly re-emits of a still screen
+  source.stop();
+  pump->stop();
 }
 
 // Mutter or PipeWire dying mid-stream: the owner is told once, stop returns, nothing hangs.
