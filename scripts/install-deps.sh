@@ -73,6 +73,14 @@ test=(
   pulseaudio-utils
   libzbar-dev
   trayer
+  libglib2.0-dev
+  libpipewire-0.3-dev
+  mutter
+  pipewire
+  wireplumber
+  libwayland-dev
+  libwayland-bin
+  wayland-protocols
 )
 bench=(
   libbenchmark-dev

@@ -1,0 +1,224 @@
+#include "media/MutterCaptureSource.hpp"
+
+#include <atomic>
+#include <vector>
+
+#include "media/CaptureFrameCopier.hpp"
+#include "platform/MutterRemoteDesktop.hpp"
+#include "platform/PipeWireVideoStream.hpp"
+
+namespace lumenrail {
+
+namespace {
+
+constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ull;
+constexpr uint64_t kFnvPrime = 0x100000001b3ull;
+
+// Set while a handler of this source runs on a stream or bus thread: a stop
+// from there must not join the thread it runs on.
+thread_local bool inHandler = false;
+
+struct HandlerScope {
+  HandlerScope() { inHandler = true; }
+  ~HandlerScope() { inHandler = false; }
+};
+
+}  // namespace
+
+struct MutterCaptureSource::Shared {
+  std::mutex lock;  // guards the fields below
+  uint64_t lastNs = 0;
+  uint64_t count = 0;
+  PixelBufferRef lastFrame;
+  std::vector<uint8_t> thumbnail;  // kProbeSide² BGRA, empty before the first picture
+  std::atomic<uint64_t> drops{0};
+
+  void note(uint64_t now) {
+    std::lock_guard guard(lock);
+    lastNs = now;
+    ++count;
+  }
+};
+
+// One start's session and stream. Held while a handler runs so that a stop
+// waits for the delivery in progress.
+struct MutterCaptureSource::Running {
+  std::mutex gate;
+  bool open = true;  // under gate
+  std::atomic<bool> failed{false};
+  std::shared_ptr<MutterRemoteDesktop> session;
+  std::unique_ptr<PipeWireVideoStream> stream;
+
+  void fail(const StopHandler& handler, const std::string& why) {
+    if (failed.exchange(true)) return;
+    HandlerScope scope;
+    std::lock_guard guard(gate);
+    if (open && handler) handler(std::make_exception_ptr(CaptureError(why)));
+  }
+};
+
+MutterCaptureSource::MutterCaptureSource(Config config, NowNs nowNs)
+    : config_(std::move(config)), nowNs_(std::move(nowNs)), shared_(std::make_shared<Shared>()) {}
+
+MutterCaptureSource::~MutterCaptureSource() {
+  stop();
+  std::shared_ptr<Running> running;
+  {
+    std::lock_guard guard(mutex_);
+    running = std::move(running_);
+  }
+  // A stop from a handler left the threads running; they end here.
+  if (running && running->stream) running->stream->stop();
+  if (running && running->session) running->session->stop();
+}
+
+void MutterCaptureSource::start() {
+  if (config_.width < 1 || config_.height < 1 || config_.width > PixelBuffer::kMaxDimension ||
+      config_.height > PixelBuffer::kMaxDimension) {
+    throw CaptureError("badSize(" + std::to_string(config_.width) + ", " + std::to_string(config_.height) + ")");
+  }
+  stop();
+  {
+    std::shared_ptr<Running> old;
+    {
+      std::lock_guard guard(mutex_);
+      old = std::move(running_);
+    }
+    if (old && old->stream) old->stream->stop();
+    if (old && old->session) old->session->stop();
+  }
+
+  auto running = std::make_shared<Running>();
+  const std::weak_ptr<Running> weakRunning = running;
+  const StopHandler stopHandler = onStop;
+  const FrameHandler frameHandler = onFrame;
+
+  MutterRemoteDesktop::Config sessionConfig;
+  sessionConfig.busAddress = config_.busAddress;
+  sessionConfig.virtualMonitor = config_.virtualMonitor;
+  sessionConfig.connector = config_.connector;
+  sessionConfig.embedCursor = config_.showsCursor;
+  sessionConfig.callTimeoutNs = config_.callTimeoutNs;
+  running->session = MutterRemoteDesktop::start(sessionConfig, [weakRunning, stopHandler](const std::string& why) {
+    if (auto r = weakRunning.lock()) r->fail(stopHandler, why);
+  });
+
+  PipeWireVideoStream::Config streamConfig;
+  streamConfig.nodeId = running->session->pipeWireNode();
+  streamConfig.remote = config_.pipewireRemote;
+  streamConfig.width = config_.width;
+  streamConfig.height = config_.height;
+  // The virtual monitor takes the offered size; a real one keeps its own and is fitted by the copier.
+  streamConfig.fixedSize = config_.virtualMonitor;
+  streamConfig.fps = config_.fps;
+  streamConfig.aliveCheckNs = config_.aliveCheckNs;
+  running->stream = std::make_unique<PipeWireVideoStream>(streamConfig);
+
+  const auto shared = shared_;
+  const NowNs nowNs = nowNs_;
+  // Used on the stream's thread only.
+  auto copier = std::make_shared<CaptureFrameCopier>(config_.width, config_.height, config_.pixelFormat, nowNs_, log);
+  Running* raw = running.get();
+  running->stream->onBuffer = [shared, nowNs] { shared->note(nowNs()); };
+  // A still screen is alive while both PipeWire and Mutter's main loop answer.
+  running->stream->onRoundTrip = [shared, nowNs, session = std::weak_ptr<MutterRemoteDesktop>(running->session)] {
+    if (auto s = session.lock()) s->probeAlive([shared, nowNs] { shared->note(nowNs()); });
+  };
+  running->stream->onEnd = [raw, stopHandler](const std::string& why) { raw->fail(stopHandler, why); };
+  running->stream->onFrame = [raw, shared, nowNs, copier, frameHandler](const VideoFrameView& view) {
+    // A point-sampled thumbnail: what the content probe hashes, for a few microseconds a frame.
+    std::vector<uint8_t> thumb(size_t(kProbeSide * kProbeSide * 4));
+    for (int64_t ty = 0; ty < kProbeSide; ++ty) {
+      const uint8_t* row = view.bgrx + (ty * view.height / kProbeSide) * view.bytesPerRow;
+      for (int64_t tx = 0; tx < kProbeSide; ++tx) {
+        const uint8_t* p = row + (tx * view.width / kProbeSide) * 4;
+        uint8_t* d = &thumb[size_t((ty * kProbeSide + tx) * 4)];
+        d[0] = p[0];
+        d[1] = p[1];
+        d[2] = p[2];
+        d[3] = 0xff;
+      }
+    }
+    PixelBufferRef frame = copier->copy(view.bgrx, view.bytesPerRow, view.width, view.height);
+    shared->drops.store(copier->dropCount());
+    {
+      std::lock_guard guard(shared->lock);
+      shared->thumbnail = std::move(thumb);
+      if (frame) shared->lastFrame = frame;
+    }
+    if (!frame) return;
+    const uint64_t captured = nowNs();
+    HandlerScope scope;
+    std::lock_guard gate(raw->gate);
+    if (raw->open && frameHandler) frameHandler(frame, captured);
+  };
+  try {
+    running->stream->start();
+  } catch (...) {
+    running->session->stop();
+    throw;
+  }
+  {
+    std::lock_guard guard(shared_->lock);
+    shared_->lastNs = nowNs_();
+  }
+  std::lock_guard guard(mutex_);
+  running_ = running;
+}
+
+void MutterCaptureSource::stop() {
+  std::shared_ptr<Running> running;
+  {
+    std::lock_guard guard(mutex_);
+    running = running_;
+  }
+  if (!running) return;
+  if (inHandler) {
+    // The gate is ours already; the threads are ended by the next start or the destructor.
+    running->open = false;
+    return;
+  }
+  {
+    std::lock_guard gate(running->gate);
+    running->open = false;
+  }
+  running->stream->stop();
+  running->session->stop();
+  std::lock_guard guard(mutex_);
+  if (running_ == running) running_.reset();
+}
+
+PixelBufferRef MutterCaptureSource::captureOneShot() {
+  std::lock_guard guard(shared_->lock);
+  return shared_->lastFrame;
+}
+
+std::optional<uint64_t> MutterCaptureSource::probeContentHash() {
+  std::lock_guard guard(shared_->lock);
+  if (shared_->thumbnail.empty()) return std::nullopt;
+  uint64_t hash = kFnvOffset;
+  for (uint8_t b : shared_->thumbnail) {
+    hash ^= b;
+    hash *= kFnvPrime;
+  }
+  return hash;
+}
+
+uint64_t MutterCaptureSource::lastDeliveryNs() const {
+  std::lock_guard guard(shared_->lock);
+  return shared_->lastNs;
+}
+
+uint64_t MutterCaptureSource::deliveryCount() const {
+  std::lock_guard guard(shared_->lock);
+  return shared_->count;
+}
+
+uint64_t MutterCaptureSource::copyDropCount() const { return shared_->drops.load(); }
+
+std::shared_ptr<MutterRemoteDesktop> MutterCaptureSource::session() const {
+  std::lock_guard guard(mutex_);
+  return running_ ? running_->session : nullptr;
+}
+
+}  // namespace lumenrail
