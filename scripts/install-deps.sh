@@ -51,6 +51,8 @@ build=(
   libicu-dev
   libqrencode-dev
   xdg-utils
+  libglib2.0-dev
+  libpipewire-0.3-dev
 )
 headless=(
   xserver-xorg-core
@@ -73,8 +75,6 @@ test=(
   pulseaudio-utils
   libzbar-dev
   trayer
-  libglib2.0-dev
-  libpipewire-0.3-dev
   mutter
   pipewire
   wireplumber
