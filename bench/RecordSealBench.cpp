@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "links/WifiRecordSealer.hpp"
+#include "secure/WifiRecordSealer.hpp"
 #include "platform/Bytes.hpp"
 #include "platform/SymmetricKey.hpp"
 

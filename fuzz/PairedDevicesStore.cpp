@@ -7,8 +7,8 @@
 
 #include "FuzzCheck.hpp"
 #include "FuzzFiles.hpp"
-#include "links/PairedDevicesStore.hpp"
-#include "links/PairingStoreError.hpp"
+#include "secure/PairedDevicesStore.hpp"
+#include "secure/PairingStoreError.hpp"
 
 using namespace lumenrail;
 

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "FuzzCheck.hpp"
-#include "links/ClientHandshake.hpp"
-#include "links/HostHandshake.hpp"
-#include "links/PairingError.hpp"
-#include "links/PairingProtocol.hpp"
+#include "secure/ClientHandshake.hpp"
+#include "secure/HostHandshake.hpp"
+#include "secure/PairingError.hpp"
+#include "secure/PairingProtocol.hpp"
 #include "platform/CryptoError.hpp"
 #include "platform/Utf8.hpp"
 

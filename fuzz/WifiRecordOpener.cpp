@@ -9,9 +9,9 @@
 #include <cstdint>
 
 #include "FuzzCheck.hpp"
-#include "links/WifiCryptoError.hpp"
-#include "links/WifiRecordOpener.hpp"
-#include "links/WifiRecordSealer.hpp"
+#include "secure/WifiCryptoError.hpp"
+#include "secure/WifiRecordOpener.hpp"
+#include "secure/WifiRecordSealer.hpp"
 
 using namespace lumenrail;
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "links/HostPairingStore.hpp"
+#include "secure/HostPairingStore.hpp"
 #include "platform/Paths.hpp"
 
 namespace lumenrail::HostDataRemoval {

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <thread>
 
-#include "links/HostHandshake.hpp"
-#include "links/PairedDevicesStore.hpp"
-#include "links/PairingProtocol.hpp"
+#include "secure/HostHandshake.hpp"
+#include "secure/PairedDevicesStore.hpp"
+#include "secure/PairingProtocol.hpp"
 #include "platform/Socket.hpp"
 #include "platform/X25519.hpp"
 

@@ -12,10 +12,10 @@
 #include <system_error>
 #include <thread>
 
-#include "links/AwdlStatus.hpp"
-#include "links/WifiKeySchedule.hpp"
-#include "links/WifiRecordOpener.hpp"
-#include "links/WifiRecordSealer.hpp"
+#include "platform/AwdlStatus.hpp"
+#include "secure/WifiKeySchedule.hpp"
+#include "secure/WifiRecordOpener.hpp"
+#include "secure/WifiRecordSealer.hpp"
 #include "platform/Log.hpp"
 #include "platform/Socket.hpp"
 

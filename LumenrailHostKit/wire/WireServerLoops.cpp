@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "links/WifiRecordOpener.hpp"
-#include "links/WifiRecordSealer.hpp"
+#include "secure/WifiRecordOpener.hpp"
+#include "secure/WifiRecordSealer.hpp"
 #include "platform/ByteOrder.hpp"
 #include "platform/Socket.hpp"
 #include "wire/WireServer.hpp"

@@ -1,4 +1,4 @@
-#include "RenderUi.hpp"
+#include "ui/RenderUi.hpp"
 
 #include <filesystem>
 
@@ -8,14 +8,14 @@
 #include <QLayout>
 #include <QStyleFactory>
 
-#include "Appearance.hpp"
-#include "HostFont.hpp"
-#include "HostPanelModel.hpp"
-#include "HostPanelView.hpp"
-#include "L10n.hpp"
-#include "SettingsPages.hpp"
-#include "SettingsView.hpp"
-#include "SetupView.hpp"
+#include "ui/style/Appearance.hpp"
+#include "ui/style/HostFont.hpp"
+#include "app/panel/HostPanelModel.hpp"
+#include "ui/tray/HostPanelView.hpp"
+#include "app/text/L10n.hpp"
+#include "app/windows/SettingsPages.hpp"
+#include "ui/windows/settings/SettingsView.hpp"
+#include "ui/windows/setup/SetupView.hpp"
 #include "settings/HostSettingsStore.hpp"
 
 namespace lumenrail::RenderUi {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "links/PairedDevice.hpp"
+#include "secure/PairedDevice.hpp"
 #include "platform/Log.hpp"
 
 namespace lumenrail::RenderUi {

@@ -4,8 +4,8 @@
 
 #include <regex>
 
-#include "ConnectNoticePoster.hpp"
-#include "L10n.hpp"
+#include "app/controller/ConnectNoticePoster.hpp"
+#include "app/text/L10n.hpp"
 
 namespace lumenrail {
 namespace {

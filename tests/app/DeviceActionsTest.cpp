@@ -4,10 +4,10 @@
 
 #include <fstream>
 
-#include "DeviceActions.hpp"
+#include "app/controller/DeviceActions.hpp"
 #include "FakePanelSource.hpp"
-#include "PopupPlacement.hpp"
-#include "RelativeTime.hpp"
+#include "app/controller/PopupPlacement.hpp"
+#include "app/text/RelativeTime.hpp"
 #include "support/TempFolder.hpp"
 
 namespace lumenrail {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "PanelSource.hpp"
+#include "app/panel/PanelSource.hpp"
 
 namespace lumenrail::test {
 

@@ -2,7 +2,7 @@
 // while serving, in case order whatever the order of the edits.
 #include <gtest/gtest.h>
 
-#include "HostSettingsModel.hpp"
+#include "app/windows/HostSettingsModel.hpp"
 #include "support/AppPortFakes.hpp"
 
 namespace lumenrail {

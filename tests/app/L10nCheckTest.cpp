@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "StringBundle.hpp"
+#include "app/text/StringBundle.hpp"
 #include "support/HostProcess.hpp"
 
 namespace lumenrail {

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "StringBundle.hpp"
-#include "TextFormat.hpp"
+#include "app/text/StringBundle.hpp"
+#include "app/text/TextFormat.hpp"
 
 namespace lumenrail {
 namespace {

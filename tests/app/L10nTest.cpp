@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "DeviceKindText.hpp"
-#include "L10n.hpp"
-#include "LanguageMatch.hpp"
+#include "app/text/DeviceKindText.hpp"
+#include "app/text/L10n.hpp"
+#include "app/text/LanguageMatch.hpp"
 
 namespace lumenrail {
 namespace {

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "LoginItem.hpp"
+#include "app/controller/LoginItem.hpp"
 #include "support/TempFolder.hpp"
 
 namespace lumenrail {

@@ -5,9 +5,9 @@
 #include <deque>
 
 #include "FakePanelSource.hpp"
-#include "MenuBarHostController.hpp"
-#include "SetupModel.hpp"
-#include "links/PairedDevicesStore.hpp"
+#include "app/controller/MenuBarHostController.hpp"
+#include "app/windows/SetupModel.hpp"
+#include "secure/PairedDevicesStore.hpp"
 #include "platform/Ed25519.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/FakeAlert.hpp"

@@ -1,11 +1,11 @@
 // The classic menu's description for the host's states, and what its items run.
 #include <gtest/gtest.h>
 
-#include "DeviceKindText.hpp"
+#include "app/text/DeviceKindText.hpp"
 #include "FakePanelSource.hpp"
-#include "MenuDescription.hpp"
+#include "app/panel/MenuDescription.hpp"
 #include "support/RecordingCommands.hpp"
-#include "StringBundle.hpp"
+#include "app/text/StringBundle.hpp"
 #include "support/TempFolder.hpp"
 
 namespace lumenrail {

@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "AlertPlacement.hpp"
-#include "HostPanelModel.hpp"
+#include "app/controller/AlertPlacement.hpp"
+#include "app/panel/HostPanelModel.hpp"
 
 namespace lumenrail {
 namespace {

@@ -1,8 +1,8 @@
 // What the panel shows for a state, read through the shipped English tables.
 #include <gtest/gtest.h>
 
-#include "PanelPresenter.hpp"
-#include "StringBundle.hpp"
+#include "app/panel/PanelPresenter.hpp"
+#include "app/text/StringBundle.hpp"
 
 namespace lumenrail {
 namespace {

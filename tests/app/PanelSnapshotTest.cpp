@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "FakePanelSource.hpp"
-#include "PanelSnapshot.hpp"
+#include "app/panel/PanelSnapshot.hpp"
 #include "support/RecordingCommands.hpp"
 #include "support/TempFolder.hpp"
 

@@ -1,7 +1,7 @@
 // The QR window's decisions with a fake client count and hand-driven ticks.
 #include <gtest/gtest.h>
 
-#include "QrWindowModel.hpp"
+#include "app/windows/QrWindowModel.hpp"
 #include "links/PairingUri.hpp"
 #include "support/ManualExecutor.hpp"
 

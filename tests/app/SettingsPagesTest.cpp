@@ -3,7 +3,7 @@
 
 #include <map>
 
-#include "SettingsPages.hpp"
+#include "app/windows/SettingsPages.hpp"
 #include "support/AppPortFakes.hpp"
 
 namespace lumenrail {

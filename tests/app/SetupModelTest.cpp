@@ -2,7 +2,7 @@
 // grant probe and a manual main loop; the relaunch's command.
 #include <gtest/gtest.h>
 
-#include "SetupModel.hpp"
+#include "app/windows/SetupModel.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"

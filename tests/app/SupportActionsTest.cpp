@@ -7,7 +7,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "SupportActions.hpp"
+#include "app/controller/SupportActions.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "links/HostPairingStore.hpp"
+#include "secure/HostPairingStore.hpp"
 #include "platform/UserDefaults.hpp"
 #include "settings/HostDataRemoval.hpp"
 #include "settings/SettingsTestSupport.hpp"

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "AppPorts.hpp"
-#include "HostPermissions.hpp"
-#include "WindowPorts.hpp"
+#include "app/controller/AppPorts.hpp"
+#include "app/controller/HostPermissions.hpp"
+#include "app/windows/WindowPorts.hpp"
 #include "settings/HostSettingsStore.hpp"
 
 namespace lumenrail::test {

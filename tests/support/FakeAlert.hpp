@@ -3,7 +3,7 @@
 #include <functional>
 #include <optional>
 
-#include "ControllerPorts.hpp"
+#include "app/controller/ControllerPorts.hpp"
 
 namespace lumenrail::test {
 

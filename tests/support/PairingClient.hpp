@@ -14,11 +14,11 @@
 #include <string>
 #include <thread>
 
-#include "links/ClientHandshake.hpp"
-#include "links/PairingProtocol.hpp"
-#include "links/WifiKeySchedule.hpp"
-#include "links/WifiRecordOpener.hpp"
-#include "links/WifiRecordSealer.hpp"
+#include "secure/ClientHandshake.hpp"
+#include "secure/PairingProtocol.hpp"
+#include "secure/WifiKeySchedule.hpp"
+#include "secure/WifiRecordOpener.hpp"
+#include "secure/WifiRecordSealer.hpp"
 #include "platform/ByteOrder.hpp"
 #include "support/WireTestClient.hpp"
 #include "wire/Wire.hpp"

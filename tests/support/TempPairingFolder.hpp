@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "links/HostPairingStore.hpp"
+#include "secure/HostPairingStore.hpp"
 
 namespace lumenrail::test {
 

@@ -6,15 +6,15 @@
 #include <QTest>
 #include <QVBoxLayout>
 
-#include "ChoiceTiles.hpp"
-#include "HostBanner.hpp"
-#include "HostButton.hpp"
-#include "HostCard.hpp"
-#include "HostSwitch.hpp"
-#include "HostSymbols.hpp"
-#include "SettingRow.hpp"
-#include "SpectrumMark.hpp"
-#include "TagChip.hpp"
+#include "ui/components/ChoiceTiles.hpp"
+#include "ui/components/HostBanner.hpp"
+#include "ui/components/HostButton.hpp"
+#include "ui/components/HostCard.hpp"
+#include "ui/components/HostSwitch.hpp"
+#include "ui/style/HostSymbols.hpp"
+#include "ui/components/SettingRow.hpp"
+#include "ui/style/SpectrumMark.hpp"
+#include "ui/components/TagChip.hpp"
 
 namespace lumenrail {
 namespace {

@@ -8,9 +8,9 @@
 #include <QObject>
 #include <QVariantMap>
 
-#include "ConnectNoticePoster.hpp"
-#include "DBusNotifier.hpp"
-#include "L10n.hpp"
+#include "app/controller/ConnectNoticePoster.hpp"
+#include "ui/qt/DBusNotifier.hpp"
+#include "app/text/L10n.hpp"
 #include "support/PrivateSessionBus.hpp"
 #include "support/Waiting.hpp"
 

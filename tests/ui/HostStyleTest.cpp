@@ -5,8 +5,8 @@
 #include <QPainter>
 #include <QPalette>
 
-#include "HostStyle.hpp"
-#include "MenuBarMark.hpp"
+#include "ui/style/HostStyle.hpp"
+#include "ui/tray/MenuBarMark.hpp"
 
 namespace lumenrail {
 namespace {

@@ -10,9 +10,9 @@
 #include <QTextDocument>
 #include <QTimer>
 
-#include "AlertPlacement.hpp"
-#include "MarkdownView.hpp"
-#include "MenuBarAlert.hpp"
+#include "app/controller/AlertPlacement.hpp"
+#include "ui/components/MarkdownView.hpp"
+#include "ui/qt/MenuBarAlert.hpp"
 
 namespace lumenrail {
 namespace {

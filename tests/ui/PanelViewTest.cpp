@@ -12,14 +12,14 @@
 #include <QTest>
 #include <QTimer>
 
-#include "ClassicMenu.hpp"
-#include "DeviceRow.hpp"
-#include "FooterButton.hpp"
-#include "HostPanelView.hpp"
-#include "HostStyle.hpp"
-#include "PanelPopup.hpp"
-#include "RenameDialog.hpp"
-#include "StringBundle.hpp"
+#include "ui/tray/ClassicMenu.hpp"
+#include "ui/components/DeviceRow.hpp"
+#include "ui/components/FooterButton.hpp"
+#include "ui/tray/HostPanelView.hpp"
+#include "ui/style/HostStyle.hpp"
+#include "ui/tray/PanelPopup.hpp"
+#include "ui/windows/RenameDialog.hpp"
+#include "app/text/StringBundle.hpp"
 #include "support/ManualExecutor.hpp"
 
 namespace lumenrail {

@@ -5,7 +5,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
-#include "QtAlertRunner.hpp"
+#include "ui/qt/QtAlertRunner.hpp"
 
 namespace lumenrail {
 namespace {

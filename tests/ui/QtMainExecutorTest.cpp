@@ -10,7 +10,7 @@
 #include <QTest>
 #include <QThread>
 
-#include "QtMainExecutor.hpp"
+#include "ui/qt/QtMainExecutor.hpp"
 
 namespace lumenrail {
 namespace {

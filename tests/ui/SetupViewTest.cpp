@@ -9,13 +9,13 @@
 #include <QLayout>
 #include <QTest>
 
-#include "Appearance.hpp"
-#include "DeviceStep.hpp"
-#include "L10n.hpp"
-#include "PermissionsStep.hpp"
-#include "SetupView.hpp"
-#include "SetupWindowController.hpp"
-#include "WelcomeStep.hpp"
+#include "ui/style/Appearance.hpp"
+#include "ui/windows/setup/DeviceStep.hpp"
+#include "app/text/L10n.hpp"
+#include "ui/windows/setup/PermissionsStep.hpp"
+#include "ui/windows/setup/SetupView.hpp"
+#include "ui/windows/setup/SetupWindowController.hpp"
+#include "ui/windows/setup/WelcomeStep.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/TempFolder.hpp"
 

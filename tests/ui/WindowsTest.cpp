@@ -12,14 +12,14 @@
 #include <QLineEdit>
 #include <QTest>
 
-#include "AboutView.hpp"
-#include "AboutWindowController.hpp"
-#include "HostBanner.hpp"
-#include "L10n.hpp"
-#include "QrWindowController.hpp"
-#include "SettingsView.hpp"
-#include "SettingsWindowController.hpp"
-#include "SidebarButton.hpp"
+#include "ui/windows/about/AboutView.hpp"
+#include "ui/windows/about/AboutWindowController.hpp"
+#include "ui/components/HostBanner.hpp"
+#include "app/text/L10n.hpp"
+#include "ui/windows/QrWindowController.hpp"
+#include "ui/windows/settings/SettingsView.hpp"
+#include "ui/windows/settings/SettingsWindowController.hpp"
+#include "ui/windows/settings/SidebarButton.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/ManualExecutor.hpp"
 

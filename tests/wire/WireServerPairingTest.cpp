@@ -15,13 +15,13 @@
 #include <mutex>
 #include <thread>
 
-#include "links/ClientHandshake.hpp"
-#include "links/HostPairingStore.hpp"
-#include "links/PairedDevicesStore.hpp"
-#include "links/PairingProtocol.hpp"
-#include "links/WifiKeySchedule.hpp"
-#include "links/WifiRecordOpener.hpp"
-#include "links/WifiRecordSealer.hpp"
+#include "secure/ClientHandshake.hpp"
+#include "secure/HostPairingStore.hpp"
+#include "secure/PairedDevicesStore.hpp"
+#include "secure/PairingProtocol.hpp"
+#include "secure/WifiKeySchedule.hpp"
+#include "secure/WifiRecordOpener.hpp"
+#include "secure/WifiRecordSealer.hpp"
 #include "platform/ByteOrder.hpp"
 #include "platform/Clock.hpp"
 #include "support/EventLog.hpp"

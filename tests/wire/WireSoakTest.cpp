@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "links/PairedDevicesStore.hpp"
-#include "links/PairingProtocol.hpp"
+#include "secure/PairedDevicesStore.hpp"
+#include "secure/PairingProtocol.hpp"
 #include "platform/Ed25519.hpp"
 #include "support/PairingClient.hpp"
 #include "support/TempPairingFolder.hpp"

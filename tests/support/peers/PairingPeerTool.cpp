@@ -27,13 +27,13 @@
 #include <optional>
 #include <string>
 
-#include "links/ClientHandshake.hpp"
-#include "links/HostHandshake.hpp"
-#include "links/HostIdentity.hpp"
-#include "links/HostPairingStore.hpp"
-#include "links/PairedDevicesStore.hpp"
-#include "links/PairingError.hpp"
-#include "links/PairingProtocol.hpp"
+#include "secure/ClientHandshake.hpp"
+#include "secure/HostHandshake.hpp"
+#include "secure/HostIdentity.hpp"
+#include "secure/HostPairingStore.hpp"
+#include "secure/PairedDevicesStore.hpp"
+#include "secure/PairingError.hpp"
+#include "secure/PairingProtocol.hpp"
 #include "platform/CryptoError.hpp"
 #include "platform/Log.hpp"
 #include "platform/Socket.hpp"

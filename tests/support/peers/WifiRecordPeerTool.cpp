@@ -11,10 +11,10 @@
 #include <iostream>
 #include <string>
 
-#include "links/WifiCryptoError.hpp"
-#include "links/WifiKeySchedule.hpp"
-#include "links/WifiRecordOpener.hpp"
-#include "links/WifiRecordSealer.hpp"
+#include "secure/WifiCryptoError.hpp"
+#include "secure/WifiKeySchedule.hpp"
+#include "secure/WifiRecordOpener.hpp"
+#include "secure/WifiRecordSealer.hpp"
 #include "support/HexBytes.hpp"
 
 using namespace lumenrail;

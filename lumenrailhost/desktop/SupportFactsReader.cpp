@@ -1,0 +1,217 @@
+#include "desktop/SupportFactsReader.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+#include <xcb/randr.h>
+
+#include <cmath>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include <unicode/locid.h>
+
+#include "app/text/L10n.hpp"
+#include "app/text/LanguageMatch.hpp"
+#include "desktop/LinuxPermissionProbe.hpp"
+#include "app/controller/LoginItem.hpp"
+#include "platform/Paths.hpp"
+#include "platform/Utf8.hpp"
+#include "platform/X11Display.hpp"
+
+namespace lumenrail::SupportFactsReader {
+
+namespace {
+
+// System files are small; a bound keeps an odd one from being read whole.
+std::string readSmall(const std::string& path, size_t maxBytes = 64 * 1024) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::string text(maxBytes, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(maxBytes));
+  text.resize(static_cast<size_t>(in.gcount()));
+  return text;
+}
+
+std::string firstLine(const std::string& text) {
+  return std::string(Utf8::trimWhitespaceAndNewlines(std::string_view(text).substr(0, text.find('\n'))));
+}
+
+// The value of `key` in "key: value" or "KEY=value" lines.
+std::string field(const std::string& text, std::string_view key, char separator) {
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const size_t end = std::min(rest.find('\n'), rest.size());
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    const size_t at = line.find(separator);
+    if (at == std::string_view::npos || Utf8::trimWhitespaceAndNewlines(line.substr(0, at)) != key) continue;
+    std::string_view value = Utf8::trimWhitespaceAndNewlines(line.substr(at + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value);
+  }
+  return {};
+}
+
+// The worst state of the thermal zones: a zone at or above a trip point of
+// type critical is 3, hot 2, passive 1.
+int64_t thermalState() {
+  int64_t worst = 0;
+  std::error_code ec;
+  for (const auto& zone : std::filesystem::directory_iterator("/sys/class/thermal", ec)) {
+    if (zone.path().filename().string().rfind("thermal_zone", 0) != 0) continue;
+    const std::string temp = firstLine(readSmall(zone.path() / "temp"));
+    if (temp.empty()) continue;
+    const long long now = std::atoll(temp.c_str());
+    for (int trip = 0; trip < 32; ++trip) {
+      const std::string base = (zone.path() / ("trip_point_" + std::to_string(trip) + "_")).string();
+      const std::string type = firstLine(readSmall(base + "type"));
+      if (type.empty()) break;
+      const long long limit = std::atoll(firstLine(readSmall(base + "temp")).c_str());
+      if (limit <= 0 || now < limit) continue;
+      if (type == "critical") worst = std::max<int64_t>(worst, 3);
+      else if (type == "hot") worst = std::max<int64_t>(worst, 2);
+      else if (type == "passive") worst = std::max<int64_t>(worst, 1);
+    }
+  }
+  return worst;
+}
+
+template <typename T>
+using XcbReply = std::unique_ptr<T, decltype(&std::free)>;
+
+}  // namespace
+
+std::vector<CrashFile> listFolder(const std::string& folder) {
+  std::vector<CrashFile> out;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return out;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    CrashFile file{name, std::nullopt};
+    struct stat st {};
+    if (::stat((folder + "/" + name).c_str(), &st) == 0) file.modified = st.st_mtim.tv_sec;
+    out.push_back(std::move(file));
+  }
+  ::closedir(dir);
+  return out;
+}
+
+std::vector<ScreenFact> screens(const std::string& display) {
+  std::shared_ptr<X11Display> x;
+  try {
+    x = X11Display::open(display);
+  } catch (const std::exception&) {
+    return {};
+  }
+  std::vector<X11Monitor> monitors;
+  try {
+    monitors = x->monitors();
+  } catch (const std::exception&) {
+    return {};
+  }
+  // A monitor's rate is its CRTC's mode: the one whose area holds the
+  // monitor's origin.
+  xcb_connection_t* c = x->connection();
+  XcbReply<xcb_randr_get_screen_resources_current_reply_t> resources(
+      xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, x->root()), nullptr),
+      &std::free);
+  struct Crtc {
+    int64_t x, y, width, height;
+    double hz;
+  };
+  std::vector<Crtc> crtcs;
+  if (resources) {
+    const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
+    const int modeCount = xcb_randr_get_screen_resources_current_modes_length(resources.get());
+    const xcb_randr_crtc_t* ids = xcb_randr_get_screen_resources_current_crtcs(resources.get());
+    const int crtcCount = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
+    for (int i = 0; i < crtcCount; ++i) {
+      XcbReply<xcb_randr_get_crtc_info_reply_t> info(
+          xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, ids[i], resources->config_timestamp), nullptr),
+          &std::free);
+      if (!info || info->mode == XCB_NONE) continue;
+      double hz = 0;
+      for (int m = 0; m < modeCount; ++m) {
+        if (modes[m].id != info->mode || modes[m].htotal == 0 || modes[m].vtotal == 0) continue;
+        hz = static_cast<double>(modes[m].dot_clock) / (static_cast<double>(modes[m].htotal) * modes[m].vtotal);
+      }
+      crtcs.push_back({info->x, info->y, info->width, info->height, hz});
+    }
+  }
+  std::vector<ScreenFact> out;
+  bool anyPrimary = false;
+  for (const auto& m : monitors) anyPrimary = anyPrimary || m.primary;
+  for (size_t i = 0; i < monitors.size(); ++i) {
+    const X11Monitor& m = monitors[i];
+    ScreenFact s{m.name, m.x, m.y, m.width, m.height, 1.0, 0, anyPrimary ? m.primary : i == 0};
+    for (const Crtc& crtc : crtcs) {
+      if (m.x >= crtc.x && m.x < crtc.x + crtc.width && m.y >= crtc.y && m.y < crtc.y + crtc.height) {
+        s.refreshHz = static_cast<int64_t>(std::lround(crtc.hz));
+        break;
+      }
+    }
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
+double systemUptime() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_BOOTTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::vector<std::string> languages(const Environment& env) {
+  std::vector<std::string> all = LanguageMatch::systemLanguages(env);
+  if (all.size() > 4) all.resize(4);
+  return all;
+}
+
+SupportFacts gather() {
+  SupportFacts f;
+  std::error_code ec;
+  f.executable = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+  f.installed = Paths::runningInstalled();
+  f.uiLanguage = L10n::shared().localization();
+  f.languageOverride = L10n::languageOverride();
+  f.openAtLogin = f.installed && LoginItem::isEnabled();
+  const std::string logFolder = Paths::logDirectory();
+  f.logFile = logFolder.empty() ? std::string() : logFolder + "/host.log";
+  f.now = static_cast<int64_t>(std::time(nullptr));
+  struct stat st {};
+  if (!f.logFile.empty() && ::stat(f.logFile.c_str(), &st) == 0) {
+    f.logModified = st.st_mtim.tv_sec;
+    f.logBytes = st.st_size;
+  }
+
+  utsname names{};
+  if (::uname(&names) == 0) {
+    f.kernelRelease = names.release;
+    f.architecture = names.machine;
+  }
+  f.systemName = field(readSmall("/etc/os-release"), "PRETTY_NAME", '=');
+  f.model = firstLine(readSmall("/sys/class/dmi/id/product_name"));
+  f.chip = field(readSmall("/proc/cpuinfo", 256 * 1024), "model name", ':');
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages > 0 && pageSize > 0) f.memoryBytes = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+  f.locale = icu::Locale::getDefault().getName();
+  f.languages = languages(processEnvironment());
+  f.uptimeSeconds = systemUptime();
+  f.lowPower = firstLine(readSmall("/sys/firmware/acpi/platform_profile")) == "low-power";
+  f.thermalState = thermalState();
+  f.screens = screens("");
+  f.screenCapture = LinuxPermissionProbe().screenCapture();
+  f.mayPostInput = LinuxPermissionProbe().mayPostInput();
+  f.crashFiles = listFolder(kCoredumpFolder);
+  return f;
+}
+
+}  // namespace lumenrail::SupportFactsReader

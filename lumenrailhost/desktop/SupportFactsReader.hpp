@@ -1,0 +1,34 @@
+#pragma once
+
+// Gathers the support report's facts from Linux: the system files, the X
+// server's monitors, the grants, the crash folder.
+
+#include <string>
+#include <vector>
+
+#include "app/controller/SupportFacts.hpp"
+#include "platform/ProcessEnvironment.hpp"
+
+namespace lumenrail {
+
+namespace SupportFactsReader {
+
+// systemd-coredump's folder.
+inline constexpr const char* kCoredumpFolder = "/var/lib/systemd/coredump";
+
+// This machine now. Reaches the X display named by DISPLAY when there is one;
+// with none, no screens and no screen capture.
+SupportFacts gather();
+
+// The pieces, each from its own source so tests can point them elsewhere.
+std::vector<CrashFile> listFolder(const std::string& folder);
+// The monitors of the X server `display` (":N", "" for DISPLAY); empty when
+// it cannot be reached.
+std::vector<ScreenFact> screens(const std::string& display);
+// Seconds since boot, suspend included: the clock "uptime" rows use.
+double systemUptime();
+// The first four languages the user prefers.
+std::vector<std::string> languages(const Environment& env);
+
+}  // namespace SupportFactsReader
+}  // namespace lumenrail

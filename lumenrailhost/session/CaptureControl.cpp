@@ -1,0 +1,294 @@
+#include "session/CaptureControl.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace lumenrail {
+
+namespace {
+
+constexpr double kRecoveryMaxDelaySeconds = 10;
+constexpr int64_t kRecoveryLogEvery = 10;
+
+std::string describe(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<CaptureControl> CaptureControl::create(Config config) {
+  return std::shared_ptr<CaptureControl>(new CaptureControl(std::move(config)));
+}
+
+CaptureControl::CaptureControl(Config config)
+    : config_(std::move(config)), faultsLeft_(config_.faultCaptureTimeouts) {}
+
+CaptureControl::Health CaptureControl::health() const {
+  return {stallBackoffNs_, recoveryArmed_, recoveryAttempt_, recoveryRequests_};
+}
+
+// ---- start and stop -------------------------------------------------------------
+
+CaptureControl::Start CaptureControl::start(const Mode& mode, int64_t attempts) {
+  const uint32_t displayID = config_.prepareDisplay ? config_.prepareDisplay() : 0;
+  const int64_t n = std::max<int64_t>(attempts, 1);
+  for (int64_t i = 0; i < n; ++i) {
+    const Start result = startOnce(mode, displayID);
+    if (result != Start::failed || i + 1 == n) return result;
+    if (!config_.waits->pause(kRetryNs)) return Start::aborted;
+  }
+  return Start::failed;
+}
+
+CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displayID) {
+  if (everCaptured_ && faultsLeft_ > 0) {
+    --faultsLeft_;
+    say("[m2] FAULT: simulated capture-start timeout (" + std::to_string(faultsLeft_) + " left)");
+    return Start::timedOut;
+  }
+  CaptureRequest request;
+  request.width = mode.width;
+  request.height = mode.height;
+  request.fps = mode.fps;
+  request.displayID = displayID;
+  request.showsCursor = true;
+  request.pixelFormat = config_.captureBgra ? PixelFormat::bgra : PixelFormat::nv12FullRange;
+  auto source = config_.desktop->makeCapture(request);
+  auto gate = std::make_shared<Gate>();
+  source->onFrame = [gate, pump = config_.pump, server = config_.server, ink = config_.ink](
+                        const PixelBufferRef& buffer, uint64_t captureNs) {
+    if (!gate->open.load()) return;
+    if (ink && ink->observe(*buffer)) server->broadcastInkObserved(captureNs);
+    pump->submit(buffer, captureNs);
+  };
+  // A capture stopped here has its gate closed first and never gets there.
+  source->onStop = [gate, weak = weak_from_this(), stopped = std::weak_ptr<CaptureSource>(source)](
+                       std::exception_ptr error) {
+    if (!gate->open.load()) return;
+    if (auto self = weak.lock()) {
+      self->stoppedUnexpectedly(stopped, error ? std::optional(describe(error)) : std::nullopt);
+    }
+  };
+  source->log = config_.log;
+
+  const auto result = config_.waits->start(
+      "lumenrail-m2-capture-start",
+      [source, hook = config_.beforeStart] {
+        if (hook) hook();
+        source->start();
+      },
+      [source, gate, log = config_.log] {
+        gate->open = false;
+        source->stop();
+        log("[m2] capture started after its wait gave up — stopped it again");
+      },
+      config_.startWaitNs);
+  if (result.outcome != BoundedWaits::Outcome::done) {
+    gate->open = false;
+    return result.outcome == BoundedWaits::Outcome::cancelled ? Start::aborted : Start::timedOut;
+  }
+  if (result.error) {
+    gate->open = false;
+    lastError_ = describe(result.error);
+    return Start::failed;
+  }
+  source_ = source;
+  gate_ = gate;
+  everCaptured_ = true;
+  kickFirstFrame(source->deliveryCount());
+  return Start::started;
+}
+
+void CaptureControl::stop() {
+  if (!source_) return;
+  auto source = std::move(source_);
+  source_.reset();
+  if (gate_) gate_->open = false;
+  gate_.reset();
+  source->stop();
+}
+
+// ---- timers ---------------------------------------------------------------------
+
+void CaptureControl::arm(Executor::Timer& slot, uint64_t delayNs, uint64_t intervalNs,
+                         std::function<void(CaptureControl&)> tick) {
+  auto fire = [weak = weak_from_this(), post = config_.post, tick = std::move(tick)] {
+    post([weak, tick] {
+      if (auto self = weak.lock()) tick(*self);
+    });
+  };
+  Executor::Timer previous;
+  {
+    // Checked and stored under one lock, so cancelTimers() either sees this
+    // timer or it is never armed.
+    std::lock_guard lock(timerLock_);
+    if (config_.waits->stopped()) return;
+    previous = std::move(slot);
+    slot = config_.timers->startTimer(delayNs, intervalNs, std::move(fire));
+  }
+  // The previous one is cancelled outside the lock.
+}
+
+void CaptureControl::cancelTimers() {
+  Executor::Timer watchdog, recovery, kick;
+  {
+    std::lock_guard lock(timerLock_);
+    watchdog = std::move(watchdog_);
+    recovery = std::move(recovery_);
+    kick = std::move(kick_);
+  }
+}
+
+// ---- the stall watchdog -----------------------------------------------------------
+
+void CaptureControl::startWatchdog() {
+  arm(watchdog_, kStallTickNs, kStallTickNs, [](CaptureControl& c) { c.checkStall(); });
+}
+
+void CaptureControl::checkStall() {
+  if (!source_ || config_.clientCount() == 0) return;
+  const uint64_t count = source_->deliveryCount();
+  if (count != lastSeenDeliveryCount_) {
+    lastSeenDeliveryCount_ = count;
+    stallBackoffNs_ = kStallQuietNs;
+    staticProbeHash_.reset();
+    staticEpisodeLogged_ = false;
+    return;
+  }
+  const uint64_t nowNs = now();
+  const uint64_t lastDelivery = source_->lastDeliveryNs();
+  const uint64_t quiet = nowNs > lastDelivery ? nowNs - lastDelivery : 0;
+  if (quiet < kStallQuietNs || nowNs - lastStallRestartNs_ < stallBackoffNs_) return;
+
+  const ProbeVerdict verdict = probeStaticScreen();
+  const std::string seconds = std::to_string(quiet / kNsPerSecond);
+  switch (verdict) {
+    case ProbeVerdict::changed:
+    case ProbeVerdict::noAnswer:
+      say("[m2] capture SILENT-STALL: no SCK delivery for " + seconds + "s with " +
+          std::to_string(config_.clientCount()) + " client(s) — rebuilding capture stream");
+      lastStallRestartNs_ = nowNs;
+      stallBackoffNs_ = std::min(2 * stallBackoffNs_, kStallBackoffMaxNs);
+      staticProbeHash_.reset();
+      staticEpisodeLogged_ = false;
+      restart();
+      lastSeenDeliveryCount_ = source_ ? source_->deliveryCount() : 0;
+      break;
+    case ProbeVerdict::unchanged:
+      if (!staticEpisodeLogged_) {
+        staticEpisodeLogged_ = true;
+        say("[m2] capture quiet " + seconds + "s but screen is static — not a stall");
+      }
+      lastStallRestartNs_ = nowNs;
+      stallBackoffNs_ = std::min(2 * stallBackoffNs_, kStallBackoffMaxNs);
+      break;
+    case ProbeVerdict::baseline:
+      break;
+  }
+}
+
+CaptureControl::ProbeVerdict CaptureControl::probeStaticScreen() {
+  const auto source = source_;
+  const std::optional<uint64_t> hash = config_.waits->answer<uint64_t>(
+      "lumenrail-m2-static-probe", [source] { return source->probeContentHash(); }, kProbeWaitNs);
+  if (!hash) return ProbeVerdict::noAnswer;
+  const std::optional<uint64_t> previous = staticProbeHash_;
+  staticProbeHash_ = hash;
+  if (!previous) return ProbeVerdict::baseline;
+  return *previous == *hash ? ProbeVerdict::unchanged : ProbeVerdict::changed;
+}
+
+// ---- restarts and recovery ----------------------------------------------------------
+
+void CaptureControl::restart() {
+  stop();
+  if (start(config_.mode(), 3) == Start::started) {
+    say("[m2] capture auto-restarted");
+    return;
+  }
+  armRecovery();
+}
+
+void CaptureControl::stoppedUnexpectedly(const std::weak_ptr<CaptureSource>& stopped,
+                                         const std::optional<std::string>& error) {
+  // A display server going away while serving stops is no reason to restart.
+  if (config_.waits->stopped()) return;
+  say("[m2] capture stopped unexpectedly" + (error ? ": " + *error : std::string()) + " — auto-restarting");
+  config_.post([weak = weak_from_this(), stopped] {
+    auto self = weak.lock();
+    // A capture that replaced the stopped one in the meantime is left running.
+    if (!self || (self->source_ && self->source_ != stopped.lock())) return;
+    self->restart();
+  });
+}
+
+void CaptureControl::armRecovery() {
+  if (config_.waits->stopped()) return;
+  ++recoveryRequests_;
+  if (recoveryArmed_) return;
+  recoveryArmed_ = true;
+  recoveryAttempt_ = 0;
+  armRecoveryTick(1.0);
+}
+
+void CaptureControl::armRecoveryTick(double afterSeconds) {
+  arm(recovery_, static_cast<uint64_t>(afterSeconds * kNsPerSecond), 0, [](CaptureControl& c) { c.recoveryTick(); });
+}
+
+void CaptureControl::recoveryTick() {
+  if (config_.waits->stopped() || source_) {
+    recoveryArmed_ = false;
+    return;
+  }
+  const int64_t attempt = ++recoveryAttempt_;
+  const Start result = start(config_.mode(), 3);
+  if (config_.waits->stopped()) {
+    recoveryArmed_ = false;
+    return;
+  }
+  if (result != Start::started) {
+    const double delay =
+        attempt > 4 ? kRecoveryMaxDelaySeconds : std::min(std::pow(2.0, attempt), kRecoveryMaxDelaySeconds);
+    if (attempt == 1 || attempt % kRecoveryLogEvery == 0) {
+      say("[m2] capture not ready (attempt " + std::to_string(attempt) +
+          ") — is the Screen Recording prompt waiting? retrying every ≤" +
+          std::to_string(static_cast<int64_t>(delay)) + " s");
+    }
+    armRecoveryTick(delay);
+    return;
+  }
+  recoveryArmed_ = false;
+  if (config_.onRecovered) config_.onRecovered();
+  say("[m2] capture recovered after " + std::to_string(attempt) + " attempt(s)");
+}
+
+// ---- the first frame ------------------------------------------------------------------
+
+void CaptureControl::kickFirstFrame(uint64_t deliveryCountAtStart) {
+  std::weak_ptr<CaptureSource> started = source_;
+  arm(kick_, kFirstFrameKickNs, 0, [started, deliveryCountAtStart](CaptureControl& c) {
+    const auto source = started.lock();
+    if (!source || c.source_ != source || source->deliveryCount() != deliveryCountAtStart) return;
+    // Bounded like a probe: a grab stuck in the display server must not hold
+    // the queue, and with it a stop.
+    const std::optional<PixelBufferRef> grabbed = c.config_.waits->answer<PixelBufferRef>(
+        "lumenrail-m2-first-frame", [source]() -> std::optional<PixelBufferRef> { return source->captureOneShot(); },
+        kProbeWaitNs);
+    const PixelBufferRef buffer = grabbed ? *grabbed : PixelBufferRef();
+    if (!buffer) {
+      c.say("[m2] still screen after (re)start and the one-shot grab failed — waiting for the next content change");
+      return;
+    }
+    if (source->deliveryCount() != deliveryCountAtStart) return;
+    c.say("[m2] still screen after (re)start — seeded one frame so the client can decode");
+    c.config_.pump->submit(buffer, c.now());
+  });
+}
+
+}  // namespace lumenrail

@@ -1,0 +1,349 @@
+#include "trayapp/MenuBarHost.hpp"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string_view>
+
+#include "entry/HostEntry.hpp"
+#include "trayapp/HostRelaunch.hpp"
+#include "trayapp/InstanceLock.hpp"
+#include "desktop/LinuxPermissionProbe.hpp"
+#include "trayapp/PipelineServingSession.hpp"
+#include "app/controller/MenuBarHostController.hpp"
+#include "app/panel/MenuDescription.hpp"
+#include "platform/Paths.hpp"
+#include "platform/SerialQueue.hpp"
+#include "session/PairingSupport.hpp"
+#include "trayapp/SystemLoginItem.hpp"
+#include "trayapp/XdgOpener.hpp"
+#include "secure/WifiKeySchedule.hpp"
+#include "media/DisplaySleepAssertion.hpp"
+#include "media/VirtualDisplayManager.hpp"
+#include "platform/ChildProcesses.hpp"
+#include "platform/Log.hpp"
+#include "platform/X11Display.hpp"
+#include "platform/UserDefaults.hpp"
+#include "settings/UpdateChecker.hpp"
+
+// After the host's headers: Qt's keyword macros clash with some of their names.
+#include "ui/windows/about/AboutWindowController.hpp"
+#include "ui/style/Appearance.hpp"
+#include "ui/tray/ClassicMenu.hpp"
+#include "ui/qt/DBusNotifier.hpp"
+#include "ui/tray/PanelPopup.hpp"
+#include "ui/windows/QrWindowController.hpp"
+#include "ui/windows/RenameDialog.hpp"
+#include "ui/windows/settings/SettingsWindowController.hpp"
+#include "ui/windows/setup/SetupWindowController.hpp"
+#include "ui/qt/QtAlertRunner.hpp"
+#include "ui/qt/QtMainExecutor.hpp"
+#include "ui/qt/QtPorts.hpp"
+#include "ui/tray/TrayStatusItem.hpp"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <QStyleFactory>
+
+namespace lumenrail {
+
+namespace {
+
+class XSleepAssertion final : public SleepAssertion {
+ public:
+  XSleepAssertion() : assertion_(MenuBarHostController::kDisplayAwakeReason) {}
+  bool acquire() override { return assertion_.acquire(); }
+  void release() override { assertion_.release(); }
+
+ private:
+  DisplaySleepAssertion assertion_;
+};
+
+class RealUpdateChecker final : public UpdateCheckerHandle {
+ public:
+  RealUpdateChecker(UpdateCheckerRequest request, const std::shared_ptr<Executor>& main)
+      : checker_(request.running, request.platform, processEnvironment(), Log::line, request.onUpdate,
+                 request.onVerdict, main) {}
+  void start() override { checker_.start(); }
+  void stop() override { checker_.stop(); }
+
+ private:
+  UpdateChecker checker_;
+};
+
+class SettingsWindow final : public HostWindow {
+ public:
+  SettingsWindow(std::shared_ptr<HostSettingsModel> model, SettingsPorts ports)
+      : controller_(std::move(model), std::move(ports)) {}
+  void show() override { controller_.show(); }
+  bool isVisible() const override { return controller_.isVisible(); }
+
+ private:
+  SettingsWindowController controller_;
+};
+
+class AboutWindow final : public HostWindow {
+ public:
+  AboutWindow(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOpener> opener)
+      : controller_(std::move(clipboard), std::move(opener)) {}
+  void show() override { controller_.show(); }
+  bool isVisible() const override { return controller_.window() && controller_.window()->isVisible(); }
+
+ private:
+  AboutWindowController controller_;
+};
+
+class QrWindow final : public QrWindowPort {
+ public:
+  QrWindow(uint16_t port, std::optional<Bytes> psk, QrWindowModel::Ports ports)
+      : controller_(port, std::move(psk), std::move(ports)) {}
+  void show(bool serving) override { controller_.show(serving); }
+
+ private:
+  QrWindowController controller_;
+};
+
+// Qt ends the process when it cannot reach its display; say why and refuse instead.
+bool displayReachable() {
+  const char* qpa = std::getenv("QT_QPA_PLATFORM");
+  if (qpa && *qpa && std::string_view(qpa) != "xcb") return true;
+  try {
+    X11Display::open("");
+    return true;
+  } catch (const std::exception& e) {
+    Log::line("[app] ERROR: the tray application needs an X display (" + std::string(e.what()) +
+              ") — use --m2 to serve without a desktop");
+    return false;
+  }
+}
+
+const char* signalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    default: return "SIGTERM";
+  }
+}
+
+}  // namespace
+
+int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsStore> store,
+                   std::vector<std::string> arguments, bool installed) {
+  Log::line("== lumenrail Linux host — menu-bar ==");
+  if (!displayReachable()) return 2;
+  // Blocked before Qt starts its threads, so the stop signals reach only the
+  // descriptor that the main loop watches.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  const int signalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+
+  int argc = 1;
+  char name[] = "lumenrailhost";
+  char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  QApplication::setApplicationName("Lumenrail");
+  QApplication::setDesktopFileName("lumenrail-host");
+  QApplication::setStyle(QStyleFactory::create("Fusion"));
+  Appearance::instance().followDesktop();
+
+  auto main = std::make_shared<QtMainExecutor>();
+  auto alerts = std::make_shared<QtAlertRunner>();
+  PairingSupport::installAlertApprover(std::make_shared<PairingSupport::AlertApprover>(main, alerts));
+
+  std::weak_ptr<MenuBarHostController> weak;
+  std::unique_ptr<PanelPopup> panel;
+  TrayStatusItem::Actions trayActions;
+  trayActions.toggleServing = [&weak] {
+    if (auto c = weak.lock()) c->toggleServing();
+  };
+  trayActions.quit = [&weak] {
+    if (auto c = weak.lock()) c->quit();
+  };
+  std::weak_ptr<TrayStatusItem> weakTray;
+  trayActions.primaryClick = [&panel, &weakTray] {
+    const auto item = weakTray.lock();
+    if (panel && item) panel->toggle(item->geometry());
+  };
+  auto tray = std::make_shared<TrayStatusItem>(std::move(trayActions));
+  weakTray = tray;
+
+  auto clipboard = std::make_shared<QtClipboard>();
+  auto children = std::make_shared<ChildProcesses>();
+  auto opener = std::make_shared<XdgOpener>(children);
+  bool relaunch = false;
+  SettingsPorts settingsPorts;
+  settingsPorts.loginItem = std::make_shared<SystemLoginItem>();
+  settingsPorts.opener = opener;
+  settingsPorts.clipboard = clipboard;
+  settingsPorts.launch = [children](const std::vector<std::string>& argv) { return children->start(argv).has_value(); };
+  settingsPorts.relaunch = [&weak, &relaunch] {
+    relaunch = true;
+    if (auto c = weak.lock()) c->quit();
+  };
+  settingsPorts.main = main;
+  if (const char* desktop = std::getenv("XDG_CURRENT_DESKTOP")) settingsPorts.desktop = desktop;
+  if (const std::string folder = Paths::logDirectory(); !folder.empty()) settingsPorts.logFile = folder + "/host.log";
+
+  MenuBarHostController::Ports ports;
+  ports.main = main;
+  ports.serveQueue = std::make_shared<SerialQueue>(MenuBarHostController::kServeQueueLabel);
+  ports.statusItem = tray;
+  ports.alerts = alerts;
+  ports.opener = opener;
+  ports.defaults = UserDefaults::standard();
+  ports.probe = std::make_shared<LinuxPermissionProbe>();
+  ports.notifier = DBusNotifier::onSessionBus();
+  ports.displayAwake = std::make_shared<XSleepAssertion>();
+  // The session's switches are read here, once, for every session of this run.
+  ports.makeSession = [main, switches = ServeSwitches::read(arguments, processEnvironment())](
+                          const SessionConfig& config) -> std::shared_ptr<ServingSession> {
+    return std::make_shared<PipelineServingSession>(config, switches, main);
+  };
+  ports.loadPairing = [] { return PairingSupport::load(PairingSupport::alertApprove, PairingSupport::alertCancel); };
+  ports.makeUpdateChecker = [main](UpdateCheckerRequest request) -> std::unique_ptr<UpdateCheckerHandle> {
+    return std::make_unique<RealUpdateChecker>(std::move(request), main);
+  };
+  ports.randomKey = WifiKeySchedule::randomPsk;
+  ports.terminate = [] { QCoreApplication::exit(0); };
+  ports.installed = installed;
+  ports.arguments = arguments;
+  ports.renamePrompt = std::make_shared<QtRenamePrompt>();
+  ports.loginItem = settingsPorts.loginItem;
+  ports.exitProcess = [] {
+    VirtualDisplayManager::removeAllAdded();
+    std::fflush(nullptr);
+    std::_Exit(0);
+  };
+  ports.windows.makeSettings = [settingsPorts](std::shared_ptr<HostSettingsModel> model) -> std::unique_ptr<HostWindow> {
+    return std::make_unique<SettingsWindow>(std::move(model), settingsPorts);
+  };
+  ports.windows.makeAbout = [clipboard, opener]() -> std::unique_ptr<HostWindow> {
+    return std::make_unique<AboutWindow>(clipboard, opener);
+  };
+  ports.windows.makeQr = [clipboard, main](uint16_t port, std::optional<Bytes> psk,
+                                     std::function<int64_t()> clientCount) -> std::unique_ptr<QrWindowPort> {
+    QrWindowModel::Ports qrPorts;
+    qrPorts.clientCount = std::move(clientCount);
+    qrPorts.clipboard = clipboard;
+    qrPorts.main = main;
+    return std::make_unique<QrWindow>(port, std::move(psk), std::move(qrPorts));
+  };
+  // Replaced on every showing; a finish or a close leaves the step stored.
+  std::unique_ptr<SetupWindowController> setup;
+  const auto defaults = ports.defaults;
+  const auto probe = ports.probe;
+  ports.windows.showSetup = [&setup, &weak, defaults, probe, installed, main] {
+    if (setup) {
+      setup->close();
+      setup.release()->deleteLater();
+    }
+    auto model = std::make_shared<SetupModel>(
+        [&setup, &weak](bool openAtLogin) {
+          if (auto c = weak.lock()) c->finishSetup(openAtLogin);
+          if (setup) {
+            setup->close();
+            // The finish runs inside the window's own button press.
+            setup.release()->deleteLater();
+          }
+        },
+        std::nullopt, SetupModel::Ports{defaults, probe, main, installed, Log::line});
+    SetupViewPorts viewPorts;
+    viewPorts.installed = installed;
+    viewPorts.relaunch = [defaults, &weak] {
+      defaults->set({{SetupModel::kResumeStepKey, static_cast<int>(SetupModel::Step::permissions)}});
+      HostRelaunch::relaunch([&weak] {
+        if (auto c = weak.lock()) c->quit();
+      });
+    };
+    setup = std::make_unique<SetupWindowController>(model, std::move(viewPorts));
+    model->refresh();
+    model->startPolling();
+    setup->show();
+    return true;
+  };
+  auto controller = std::make_shared<MenuBarHostController>(settings, std::move(store), std::move(ports));
+  weak = controller;
+
+  panel = std::make_unique<PanelPopup>(controller->panelModel(), main);
+  controller->setPanelCloser([&panel](std::function<void()> operation) {
+    if (panel) panel->runClosing(std::move(operation));
+  });
+  tray->attachMenu(std::make_unique<ClassicMenu>(
+      [&weak] {
+        auto c = weak.lock();
+        return c ? MenuBuilder::build(*c) : MenuDescription{};
+      },
+      [&weak](const MenuItem& item) {
+        if (auto c = weak.lock()) MenuBuilder::run(item, *c);
+      }));
+
+  std::unique_ptr<QSocketNotifier> signalWatch;
+  if (signalFd >= 0) {
+    signalWatch = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
+    QObject::connect(signalWatch.get(), &QSocketNotifier::activated, [signalFd, &weak] {
+      signalfd_siginfo info{};
+      while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        Log::line(std::string("[menubar] ") + signalName(static_cast<int>(info.ssi_signo)) + " — stopping");
+        if (auto c = weak.lock()) c->quit();
+      }
+    });
+  }
+  main->post([&weak] {
+    if (auto c = weak.lock()) c->launch();
+  });
+  app.exec();
+
+  const bool clean = controller->stoppedCleanly();
+  VirtualDisplayManager::removeAllAdded();
+  if (!clean) {
+    // The serve queue may still be inside a session call: joining it could
+    // take forever, so the process leaves without the destructors.
+    Log::line("[menubar] exiting with serving not stopped");
+    std::_Exit(1);
+  }
+  PairingSupport::installAlertApprover(nullptr);
+  signalWatch.reset();
+  setup.reset();
+  panel.reset();
+  controller.reset();
+  tray.reset();
+  if (signalFd >= 0) ::close(signalFd);
+  Log::line("[menubar] stopped");
+  if (relaunch) {
+    // The instance lock closes on exec, so the new image takes it again.
+    std::vector<std::string> args = arguments;
+    if (args.empty()) args.push_back("lumenrailhost");
+    std::vector<char*> argvOut;
+    for (auto& a : args) argvOut.push_back(a.data());
+    argvOut.push_back(nullptr);
+    std::fflush(nullptr);
+    ::execv("/proc/self/exe", argvOut.data());
+    Log::line("[menubar] WARN: relaunch failed — start Lumenrail again");
+  }
+  return 0;
+}
+
+int runApplication(const std::vector<std::string>& arguments, bool installed) {
+  const auto lock = InstanceLock::acquire(InstanceLock::path());
+  if (lock.holder) {
+    Log::line("[app] another Lumenrail Host is already running (pid " + std::to_string(*lock.holder) +
+              ") — leaving it be, exiting");
+    return 0;
+  }
+  if (!lock.held) Log::line("[app] WARN: cannot take the single-instance lock (" + lock.error + ") — going on");
+  auto store = std::make_shared<UserDefaultsSettingsStore>(UserDefaults::standard());
+  const auto resolved = HostEntry::resolve(store->load(), arguments);
+  if (resolved.portError) Log::line("[app] WARN: " + *resolved.portError + " — using the stored port");
+  return runMenuBarHost(resolved.settings, store, arguments, installed);
+}
+
+}  // namespace lumenrail

@@ -1,0 +1,34 @@
+#pragma once
+
+// Desktop notifications through org.freedesktop.Notifications on the session
+// bus, every call asynchronous: completions run on the thread that owns the
+// connection's event loop (the GUI thread). The server answering its
+// capabilities is the grant; no bus or no server is a refusal.
+
+#include <QDBusConnection>
+
+#include <memory>
+
+#include "app/controller/AppPorts.hpp"
+
+namespace lumenrail {
+
+class DBusNotifier final : public Notifier {
+ public:
+  static constexpr int kCallTimeoutMs = 10'000;
+
+  explicit DBusNotifier(QDBusConnection connection);
+  // The process's session bus (not connected when there is none).
+  static std::shared_ptr<DBusNotifier> onSessionBus();
+
+  void authorize(std::function<void(bool granted, const std::string& reason)> done) override;
+  void post(const Notification& notification, std::function<void(const std::string& error)> done) override;
+
+ private:
+  QDBusConnection connection_;
+  // The server reads bodies as markup: escape them. Shared with replies
+  // that may come after this object is gone.
+  std::shared_ptr<bool> bodyMarkup_ = std::make_shared<bool>(false);
+};
+
+}  // namespace lumenrail

@@ -1,0 +1,102 @@
+#include "ui/style/Appearance.hpp"
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
+#include <QEvent>
+#include <QPalette>
+
+namespace lumenrail {
+
+namespace {
+
+constexpr const char* kPortalService = "org.freedesktop.portal.Desktop";
+constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
+constexpr const char* kSettingsInterface = "org.freedesktop.portal.Settings";
+
+// The portal's values: 1 prefers dark, 2 prefers light, 0 states nothing.
+std::optional<AppearanceKind> fromPortal(uint value) {
+  if (value == 1) return AppearanceKind::dark;
+  if (value == 2) return AppearanceKind::light;
+  return std::nullopt;
+}
+
+// "Read" wraps the value in one variant more than the setting itself.
+uint unwrap(QVariant v) {
+  while (v.canConvert<QDBusVariant>() && v.userType() == qMetaTypeId<QDBusVariant>()) {
+    v = v.value<QDBusVariant>().variant();
+  }
+  return v.toUInt();
+}
+
+}  // namespace
+
+Appearance& Appearance::instance() {
+  static Appearance* shared = new Appearance();  // lives as long as the process
+  return *shared;
+}
+
+void Appearance::pin(AppearanceKind kind) {
+  following_ = false;
+  set(kind);
+}
+
+void Appearance::followDesktop() {
+  if (following_ || !qApp) return;
+  following_ = true;
+  portalAnswered_ = false;
+  if (!watching_) {
+    watching_ = true;
+    qApp->installEventFilter(this);
+    QDBusConnection::sessionBus().connect(kPortalService, kPortalPath, kSettingsInterface, "SettingChanged", this,
+                                          SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
+  }
+  readPalette();
+  askPortal();
+}
+
+void Appearance::set(AppearanceKind kind) {
+  if (kind == kind_) return;
+  kind_ = kind;
+  emit changed(kind);
+}
+
+void Appearance::readPalette() {
+  if (!following_ || portalAnswered_ || !qApp) return;
+  set(fromWindowLightness(QApplication::palette().color(QPalette::Window).lightness()));
+}
+
+void Appearance::askPortal() {
+  auto bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return;
+  QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, kSettingsInterface, "Read");
+  call << QString("org.freedesktop.appearance") << QString("color-scheme");
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 2000), this);
+  connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+    w->deleteLater();
+    const QDBusPendingReply<QVariant> reply = *w;
+    if (!following_ || reply.isError()) return;
+    if (const auto kind = fromPortal(unwrap(reply.value()))) {
+      portalAnswered_ = true;
+      set(*kind);
+    }
+  });
+}
+
+void Appearance::portalSettingChanged(const QString& group, const QString& key, const QDBusVariant& value) {
+  if (!following_ || group != "org.freedesktop.appearance" || key != "color-scheme") return;
+  if (const auto kind = fromPortal(unwrap(QVariant::fromValue(value)))) {
+    portalAnswered_ = true;
+    set(*kind);
+  }
+}
+
+bool Appearance::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) readPalette();
+  return QObject::eventFilter(watched, event);
+}
+
+}  // namespace lumenrail

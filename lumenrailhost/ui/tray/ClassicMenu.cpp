@@ -1,0 +1,67 @@
+#include "ui/tray/ClassicMenu.hpp"
+
+#include <QPainter>
+#include <QPixmap>
+
+#include "ui/style/HostStyle.hpp"
+#include "ui/style/HostSymbols.hpp"
+
+namespace lumenrail {
+
+namespace {
+
+QIcon symbolIcon(const QString& name) {
+  if (!HostSymbols::has(name)) return {};
+  QPixmap pixmap(32, 32);
+  pixmap.setDevicePixelRatio(2);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  HostSymbols::paint(p, name, QRectF(1, 1, 14, 14), HostStyle::text());
+  return QIcon(pixmap);
+}
+
+}  // namespace
+
+ClassicMenu::ClassicMenu(Describe describe, Run run, QWidget* parent)
+    : QMenu(parent), describe_(std::move(describe)), run_(std::move(run)) {
+  connect(this, &QMenu::aboutToShow, this, &ClassicMenu::rebuild);
+  rebuild();
+}
+
+void ClassicMenu::rebuild() {
+  if (describe_) fill(*this, describe_().items, run_);
+}
+
+void ClassicMenu::fill(QMenu& menu, const std::vector<MenuItem>& items, const Run& run) {
+  // Submenus are children of the menu; clear() leaves them behind.
+  for (auto* old : menu.findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly)) old->deleteLater();
+  menu.clear();
+  for (const auto& item : items) {
+    if (item.kind == MenuItem::Kind::separator) {
+      menu.addSeparator();
+      continue;
+    }
+    QAction* action = nullptr;
+    if (!item.submenu.empty()) {
+      auto* sub = new QMenu(QString::fromStdString(item.title), &menu);
+      fill(*sub, item.submenu, run);
+      action = menu.addMenu(sub);
+    } else {
+      action = menu.addAction(QString::fromStdString(item.title));
+    }
+    action->setEnabled(item.enabled);
+    if (item.checked) {
+      action->setCheckable(true);
+      action->setChecked(*item.checked);
+    }
+    if (!item.toolTip.empty()) action->setToolTip(QString::fromStdString(item.toolTip));
+    if (!item.symbol.empty()) action->setIcon(symbolIcon(QString::fromStdString(item.symbol)));
+    if (!item.shortcut.empty()) action->setShortcut(QKeySequence(QString::fromStdString(item.shortcut)));
+    if (item.command != MenuCommand::none && run) {
+      QObject::connect(action, &QAction::triggered, &menu, [run, item] { run(item); });
+    }
+  }
+  menu.setToolTipsVisible(true);
+}
+
+}  // namespace lumenrail

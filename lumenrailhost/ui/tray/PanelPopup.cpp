@@ -1,0 +1,96 @@
+#include "ui/tray/PanelPopup.hpp"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "ui/tray/HostPanelView.hpp"
+#include "app/controller/PopupPlacement.hpp"
+
+namespace lumenrail {
+
+PanelPopup::PanelPopup(HostPanelModel& model, std::shared_ptr<Executor> main, const Localizer& texts)
+    : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint),
+      model_(model),
+      main_(std::move(main)),
+      view_(new HostPanelView(model, texts, this)) {
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  layout->addWidget(view_);
+  // The panel's height follows its content; keep it where it belongs.
+  connect(view_, &HostPanelView::rebuilt, this, [this] {
+    if (isVisible()) place();
+  });
+}
+
+PanelPopup::~PanelPopup() = default;
+
+void PanelPopup::open(const QRect& icon) {
+  anchor_ = icon.isEmpty() ? QRect(QCursor::pos(), QSize(0, 0)) : icon;
+  dismissedByPress_ = false;
+  // A reopened panel never shows a stale state.
+  model_.refresh();
+  adjustSize();
+  place();
+  show();
+  raise();
+  activateWindow();
+}
+
+void PanelPopup::openAt(const QPoint& point) { open(QRect(point, QSize(0, 0))); }
+
+void PanelPopup::toggle(const QRect& icon) {
+  if (isOpen()) {
+    close();
+    return;
+  }
+  const bool justDismissed = dismissedByPress_ && main_->nowNs() - dismissedAtNs_ < kReopenGuardNs;
+  dismissedByPress_ = false;
+  if (!justDismissed) open(icon);
+}
+
+void PanelPopup::runClosing(std::function<void()> operation) {
+  close();
+  QTimer::singleShot(0, this, [operation = std::move(operation)] {
+    if (operation) operation();
+  });
+}
+
+void PanelPopup::place() {
+  adjustSize();
+  const QPoint centre = anchor_.center();
+  const QScreen* screen = QGuiApplication::screenAt(centre);
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  const QRect a = screen->availableGeometry();
+  const auto at = PopupPlacement::origin({anchor_.x(), anchor_.y(), anchor_.width(), anchor_.height()}, width(),
+                                         height(), {a.x(), a.y(), a.width(), a.height()});
+  move(at.x, at.y);
+}
+
+void PanelPopup::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  refresh_ = main_->startTimer(kRefreshNs, kRefreshNs, [weak = QPointer<PanelPopup>(this)] {
+    if (weak) weak->model_.refresh();
+  });
+}
+
+void PanelPopup::hideEvent(QHideEvent* event) {
+  refresh_.cancel();
+  QWidget::hideEvent(event);
+}
+
+void PanelPopup::mousePressEvent(QMouseEvent* event) {
+  if (!rect().contains(event->position().toPoint())) {
+    dismissedByPress_ = true;
+    dismissedAtNs_ = main_->nowNs();
+  }
+  QWidget::mousePressEvent(event);
+}
+
+}  // namespace lumenrail

@@ -1,0 +1,91 @@
+#include "ui/tray/TrayStatusItem.hpp"
+
+#include <QAction>
+#include <QCursor>
+#include <QMenu>
+#include <QPainter>
+#include <QSystemTrayIcon>
+
+#include "ui/style/Appearance.hpp"
+#include "app/text/L10n.hpp"
+#include "ui/tray/MenuBarMark.hpp"
+
+namespace lumenrail {
+
+namespace {
+
+// Trays ask for square icons at their own sizes; the glyph is fitted into each.
+QIcon glyph(bool enabled) {
+  QIcon icon;
+  for (int side : {16, 22, 24, 32, 48, 64, 128}) {
+    QImage canvas(side, side, QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(Qt::transparent);
+    QPainter p(&canvas);
+    const double height = side * 16.0 / 18.0;
+    MenuBarMark::paint(p, QRectF(0, (side - height) / 2, side, height),
+                       MenuBarMark::ink(Appearance::current(), enabled));
+    p.end();
+    icon.addPixmap(QPixmap::fromImage(canvas));
+  }
+  return icon;
+}
+
+}  // namespace
+
+TrayStatusItem::TrayStatusItem(Actions actions)
+    : actions_(std::move(actions)), tray_(new QSystemTrayIcon), menu_(new QMenu), toggle_(menu_->addAction("")) {
+  menu_->addSeparator();
+  quit_ = menu_->addAction(QString::fromStdString(L10n::text("action.quit", L10n::kProductName)));
+  QObject::connect(toggle_, &QAction::triggered, tray_, [this] {
+    if (actions_.toggleServing) actions_.toggleServing();
+  });
+  QObject::connect(quit_, &QAction::triggered, tray_, [this] {
+    if (actions_.quit) actions_.quit();
+  });
+  tray_->setContextMenu(menu_);
+  tray_->setToolTip(QString::fromStdString(L10n::text("app.hostName", L10n::kProductName)));
+  QObject::connect(tray_, &QSystemTrayIcon::activated, tray_, [this](QSystemTrayIcon::ActivationReason reason) {
+    if (reason != QSystemTrayIcon::Trigger) return;
+    if (actions_.primaryClick) {
+      actions_.primaryClick();
+    } else {
+      menu_->popup(QCursor::pos());
+    }
+  });
+  QObject::connect(&Appearance::instance(), &Appearance::changed, tray_, [this] { redraw(); });
+  redraw();
+  tray_->show();
+}
+
+TrayStatusItem::~TrayStatusItem() {
+  tray_->hide();
+  delete tray_;
+  delete menu_;
+}
+
+QRect TrayStatusItem::geometry() const { return tray_->geometry(); }
+
+void TrayStatusItem::attachMenu(std::unique_ptr<QMenu> menu) {
+  tray_->setContextMenu(menu.get());
+  delete menu_;
+  menu_ = menu.release();
+  toggle_ = nullptr;
+  quit_ = nullptr;
+}
+
+bool TrayStatusItem::available() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+void TrayStatusItem::show(ServingPhase phase) {
+  phase_ = phase;
+  redraw();
+}
+
+void TrayStatusItem::redraw() {
+  tray_->setIcon(glyph(phase_ == ServingPhase::serving));
+  if (!toggle_) return;
+  const bool serving = phase_ == ServingPhase::serving || phase_ == ServingPhase::stopping;
+  toggle_->setText(QString::fromStdString(L10n::text(serving ? "action.stopServing" : "action.startServing")));
+  toggle_->setEnabled(phase_ == ServingPhase::stopped || phase_ == ServingPhase::serving);
+}
+
+}  // namespace lumenrail

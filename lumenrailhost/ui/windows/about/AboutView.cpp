@@ -1,0 +1,97 @@
+#include "ui/windows/about/AboutView.hpp"
+
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "ui/components/AccentLink.hpp"
+#include "ui/components/HostCard.hpp"
+#include "ui/style/KitParts.hpp"
+#include "app/text/L10n.hpp"
+#include "app/text/ProductIdentity.hpp"
+#include "ui/windows/about/QuillmarkLockup.hpp"
+#include "app/controller/SupportActions.hpp"
+
+namespace lumenrail {
+
+using HostStyle::Role;
+
+AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOpener> opener, QWidget* parent)
+    : QWidget(parent), clipboard_(std::move(clipboard)), opener_(std::move(opener)) {
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  column->addStretch(1);
+  column->addSpacing(24);
+  if (const auto icon = BrandTheme::appIcon()) {
+    auto* image = new QLabel();
+    image->setPixmap(icon->pixmap(72, 72));
+    image->setFixedSize(72, 72);
+    column->addWidget(image, 0, Qt::AlignHCenter);
+    column->addSpacing(6);
+  }
+  column->addWidget(new KitLabel(L10n::kProductName, HostFont::make(26, HostFont::Weight::semibold),
+                                 HostStyle::dynamic(Role::text)),
+                    0, Qt::AlignHCenter);
+  column->addSpacing(2);
+  column->addWidget(new KitLabel(QString::fromStdString(L10n::text("about.version", ProductIdentity::kVersion)),
+                                 HostFont::make(12), HostStyle::dynamic(Role::textDim)),
+                    0, Qt::AlignHCenter);
+  auto* divider = new QWidget();
+  auto* dividerLayout = new QHBoxLayout(divider);
+  dividerLayout->setContentsMargins(60, 18, 60, 18);
+  dividerLayout->addWidget(new RowDivider());
+  divider->setFixedWidth(60 * 2 + 120);
+  column->addWidget(divider, 0, Qt::AlignHCenter);
+  column->addWidget(new QuillmarkLockup(18), 0, Qt::AlignHCenter);
+  column->addSpacing(20);
+
+  auto* links = new QHBoxLayout();
+  links->setSpacing(16);
+  links->addStretch(1);
+  const auto open = [this](std::string url) {
+    return [this, url = std::move(url)] {
+      // Only a well-formed link is handed on.
+      if (opener_ && QUrl(QString::fromStdString(url), QUrl::StrictMode).isValid()) opener_->open(url, {});
+    };
+  };
+  links->addWidget(link(QString::fromStdString(L10n::text("about.link.website")), open(kMakerSite)));
+  links->addWidget(link(QString::fromStdString(L10n::text("about.link.privacy")), open(kMakerPrivacy)));
+  links->addWidget(link(QString::fromStdString(L10n::text("about.link.help")), open(SupportActions::helpURL())));
+  QPointer<AboutView> self(this);
+  links->addWidget(link(QString::fromStdString(L10n::text("about.link.feedback")), [this, self] {
+    if (!clipboard_ || !opener_) return;
+    SupportActions::sendFeedback(*clipboard_, *opener_, [self](const std::string& message, const std::string& info) {
+      // The opener answers on its own thread: tell the user on the GUI thread.
+      QMetaObject::invokeMethod(
+          qApp,
+          [self, message, info] {
+            QMessageBox box(self ? self->window() : nullptr);
+            box.setText(QString::fromStdString(message));
+            box.setInformativeText(QString::fromStdString(info));
+            box.exec();
+          },
+          Qt::QueuedConnection);
+    });
+  }));
+  links->addStretch(1);
+  column->addLayout(links);
+  column->addSpacing(14);
+  column->addWidget(new KitLabel(kLegalNotice, HostFont::make(11), HostStyle::dynamic(Role::textFaint)), 0,
+                    Qt::AlignHCenter);
+  column->addSpacing(18);
+  column->addStretch(1);
+}
+
+QWidget* AboutView::link(const QString& title, std::function<void()> action) {
+  auto* button = new AccentLink(title);
+  connect(button, &QAbstractButton::clicked, this, std::move(action));
+  return button;
+}
+
+}  // namespace lumenrail

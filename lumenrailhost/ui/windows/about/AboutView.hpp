@@ -1,0 +1,32 @@
+#pragma once
+
+// The About content: icon, name, version, the maker's word mark, four links
+// and the legal line. Shown by the About window and the settings window's
+// about section.
+
+#include <memory>
+
+#include <QWidget>
+
+#include "app/controller/AppPorts.hpp"
+
+namespace lumenrail {
+
+class AboutView final : public QWidget {
+  Q_OBJECT
+
+ public:
+  static constexpr const char* kMakerSite = "https://quillmark.example/";
+  static constexpr const char* kMakerPrivacy = "https://quillmark.example/privacy";
+  static constexpr const char* kLegalNotice = "© 2026 Quillmark. All rights reserved.";
+
+  AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOpener> opener, QWidget* parent = nullptr);
+
+ private:
+  QWidget* link(const QString& title, std::function<void()> action);
+
+  std::shared_ptr<Clipboard> clipboard_;
+  std::shared_ptr<UrlOpener> opener_;
+};
+
+}  // namespace lumenrail

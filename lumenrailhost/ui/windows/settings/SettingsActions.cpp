@@ -1,0 +1,25 @@
+#include "ui/windows/settings/SettingsActions.hpp"
+
+#include <QMessageBox>
+
+#include "app/text/L10n.hpp"
+#include "ui/qt/MenuBarAlert.hpp"
+#include "app/windows/SettingsPages.hpp"
+
+namespace lumenrail::SettingsActions {
+
+void openDisplaySettings(SettingsPorts& ports, QWidget* parent) {
+  const auto command = SettingsPages::displaySettingsCommand(ports.desktop, SettingsPages::onPath);
+  if (command && ports.launch && ports.launch(*command)) return;
+  QMessageBox box(parent);
+  box.setIcon(QMessageBox::Information);
+  box.setText(QString::fromStdString(L10n::text("settings.arrangeDisplays.unavailable")));
+  MenuBarAlert::addButton(box, QString::fromStdString(L10n::text("action.ok")));
+  MenuBarAlert::runModalOnMenuBarScreen(box);
+}
+
+void openLog(SettingsPorts& ports) {
+  if (ports.opener) ports.opener->open(SettingsPages::logTarget(ports.logFile), {});
+}
+
+}  // namespace lumenrail::SettingsActions

@@ -1,0 +1,153 @@
+// The capture's start, retries, health and restarts over fake captures and a
+// hand-driven executor: all of its work runs on the test's thread.
+#include <gtest/gtest.h>
+
+#include "session/CaptureControl.hpp"
+#include "support/FakeDesktopEnvironment.hpp"
+#include "desktop/X11DesktopEnvironment.hpp"
+#include "support/EventLog.hpp"
+#include "support/ManualExecutor.hpp"
+#include "support/Waiting.hpp"
+#include "support/XServerFixture.hpp"
+
+namespace lumenrail {
+namespace {
+
+constexpr ClientModePolicy::Mode kMode{640, 480, 30};
+
+struct CaptureRig {
+  test::EventLog log;
+  std::shared_ptr<test::FakeDesktopEnvironment> desktop = std::make_shared<test::FakeDesktopEnvironment>();
+  std::shared_ptr<test::Bank> bank = desktop->bank;
+  std::shared_ptr<test::ManualExecutor> queue = std::make_shared<test::ManualExecutor>();
+  std::shared_ptr<BoundedWaits> waits;
+  int64_t clients = 1;
+  int recovered = 0;
+  std::shared_ptr<CaptureControl> capture;
+
+  explicit CaptureRig(int64_t faults = 0, uint64_t startWaitNs = 8 * kNsPerSecond,
+                      std::shared_ptr<DesktopEnvironment> realDesktop = nullptr) {
+    waits = std::make_shared<BoundedWaits>([this](const std::string& line) { log.add(line); });
+    CaptureControl::Config c;
+    c.desktop = realDesktop ? realDesktop : std::shared_ptr<DesktopEnvironment>(desktop);
+    c.clientCount = [this] { return clients; };
+    c.pump = CaptureServePump::make(30, 10, false, [q = queue] { return q->nowNs(); }, [] { return false; },
+                                    [](const PixelBufferRef&, uint64_t, uint64_t, bool) {});
+    c.waits = waits;
+    c.timers = queue;
+    c.post = [q = queue](std::function<void()> work) { q->post(std::move(work)); };
+    c.log = [this](const std::string& line) { log.add(line); };
+    c.faultCaptureTimeouts = faults;
+    c.startWaitNs = startWaitNs;
+    c.mode = [] { return kMode; };
+    c.onRecovered = [this] { ++recovered; };
+    capture = CaptureControl::create(std::move(c));
+    bank->now = [q = queue] { return q->nowNs(); };
+    bank->lastDeliveryNs = queue->nowNs();
+  }
+  ~CaptureRig() {
+    bank->releaseHungStarts.signal();
+    waits->stop();
+    capture->cancelTimers();
+    capture->stop();
+    waits->joinAll(5 * kNsPerSecond);
+  }
+  void setHash(std::optional<uint64_t> hash, bool changing) {
+    std::lock_guard lock(bank->mutex);
+    bank->contentHash = hash;
+    bank->hashChangesEachProbe = changing;
+  }
+};
+
+TEST(CaptureControl, AFailedStartIsRetriedUpToThreeAttemptsAndATimeOutIsNot) {
+  CaptureRig rig(0, 50 * kNsPerMs);
+  rig.bank->failingCaptureStarts = 5;
+  EXPECT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::failed);
+  EXPECT_EQ(rig.bank->made().size(), 3u);
+  EXPECT_EQ(rig.capture->lastError(), "fake capture refused");
+  EXPECT_FALSE(rig.capture->running());
+
+  rig.bank->hangStarts = true;
+  EXPECT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::timedOut);
+  EXPECT_EQ(rig.bank->made().size(), 4u);
+}
+
+TEST(CaptureControl, FaultInjectionSparesTheFirstStartAndTimesOutTheNextOnes) {
+  CaptureRig rig(2);
+  ASSERT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  rig.capture->stop();
+  EXPECT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::timedOut);
+  EXPECT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::timedOut);
+  EXPECT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  EXPECT_TRUE(rig.log.contains("[m2] FAULT: simulated capture-start timeout (1 left)"));
+  EXPECT_TRUE(rig.log.contains("[m2] FAULT: simulated capture-start timeout (0 left)"));
+  EXPECT_EQ(rig.bank->made().size(), 2u);
+}
+
+TEST(CaptureControl, AStalledStreamIsRebuiltAndAStillOneIsNot) {
+  CaptureRig still;
+  still.setHash(42, false);
+  const uint64_t t0 = still.queue->nowNs();
+  ASSERT_EQ(still.capture->start(kMode, 3), CaptureControl::Start::started);
+  still.capture->startWatchdog();
+  still.queue->advance(190 * kNsPerSecond);
+  EXPECT_EQ(still.bank->made().size(), 1u);
+  EXPECT_EQ(still.log.count("[m2] capture quiet 6s but screen is static — not a stall"), 1);
+  // A baseline at 4 s quiet, the same hash 2 s later, then 8, 16, 32, 60, 60 s apart.
+  std::vector<uint64_t> probes;
+  for (uint64_t t : still.bank->probes()) probes.push_back((t - t0) / kNsPerSecond);
+  EXPECT_EQ(probes, (std::vector<uint64_t>{4, 6, 14, 30, 62, 122, 182}));
+  EXPECT_EQ(still.capture->health().stallBackoffNs, 60 * kNsPerSecond);
+  // A frame ends the episode and the back-off.
+  still.bank->deliveries = 1;
+  still.queue->advance(2 * kNsPerSecond);
+  EXPECT_EQ(still.capture->health().stallBackoffNs, 4 * kNsPerSecond);
+
+  CaptureRig stalled;
+  stalled.setHash(7, true);  // the content moves but no frame arrives
+  ASSERT_EQ(stalled.capture->start(kMode, 3), CaptureControl::Start::started);
+  stalled.capture->startWatchdog();
+  stalled.queue->advance(6 * kNsPerSecond);
+  EXPECT_TRUE(stalled.log.contains(
+      "[m2] capture SILENT-STALL: no SCK delivery for 6s with 1 client(s) — rebuilding capture stream"));
+  EXPECT_TRUE(stalled.log.contains("[m2] capture auto-restarted"));
+  EXPECT_EQ(stalled.bank->made().size(), 2u);
+  EXPECT_EQ(stalled.capture->health().stallBackoffNs, 8 * kNsPerSecond);
+}
+
+TEST(CaptureControl, RecoveryTicksRetryUntilCaptureStartsAndThenSayHelloAgain) {
+  CaptureRig rig;
+  ASSERT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  rig.bank->failingCaptureStarts = 3;  // one recovery tick's three attempts
+  rig.capture->stop();
+  rig.capture->armRecovery();
+  rig.capture->armRecovery();  // one chain at a time
+  EXPECT_EQ(rig.capture->health().captureRecoveryRequests, 2);
+  rig.queue->advance(1 * kNsPerSecond);
+  EXPECT_TRUE(rig.log.contains("[m2] capture not ready (attempt 1) — is the Screen Recording prompt waiting? "
+                               "retrying every ≤2 s"));
+  rig.queue->advance(2 * kNsPerSecond);
+  EXPECT_TRUE(rig.log.contains("[m2] capture recovered after 2 attempt(s)"));
+  EXPECT_TRUE(rig.capture->running());
+  EXPECT_FALSE(rig.capture->health().captureRecoveryArmed);
+  EXPECT_EQ(rig.recovered, 1);
+}
+
+// On a real X server: the faulted restarts time out, then capture resumes and delivers.
+TEST(CaptureControlIntegration, FaultInjectedStartsTimeOutAfterTheFirstThenCaptureResumes) {
+  test::PrivateXServer x;
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
+  CaptureRig rig(2, 8 * kNsPerSecond, std::make_shared<X11DesktopEnvironment>(x.display()));
+  // The first start of a session is never faulted.
+  ASSERT_EQ(rig.capture->start({320, 240, 30}, 3), CaptureControl::Start::started);
+  EXPECT_FALSE(rig.log.contains("[m2] FAULT"));
+  rig.capture->stop();
+  EXPECT_EQ(rig.capture->start({320, 240, 30}, 3), CaptureControl::Start::timedOut);
+  EXPECT_EQ(rig.capture->start({320, 240, 30}, 3), CaptureControl::Start::timedOut);
+  EXPECT_EQ(rig.capture->start({320, 240, 30}, 3), CaptureControl::Start::started);
+  EXPECT_EQ(rig.log.count("[m2] FAULT"), 2);
+  EXPECT_TRUE(test::eventually([&] { return rig.capture->deliveryCount() > 0; }));
+}
+
+}  // namespace
+}  // namespace lumenrail

@@ -1,0 +1,69 @@
+// The program's adapters to this machine: the crash folder's listing as the
+// support report shows it, and links handed to xdg-open.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <mutex>
+
+#include "app/controller/SupportActions.hpp"
+#include "desktop/SupportFactsReader.hpp"
+#include "trayapp/XdgOpener.hpp"
+#include "support/TempFolder.hpp"
+#include "support/Waiting.hpp"
+
+namespace lumenrail {
+namespace {
+
+TEST(SupportFactsReader, CrashListingFromTheFolderNewestFirstAtMostFive) {
+  test::TempFolder dir;
+  const std::vector<std::pair<std::string, int64_t>> files = {
+      {"core.lumenrailhost.0.b.1.1.zst", 100}, {"core.lumenrailhost.0.b.2.1.zst", 700},
+      {"LUMENRAILHOST.crash", 600},            {"core.lumenrailhost.0.b.3.1.zst", 300},
+      {"core.lumenrailhost.0.b.4.1.zst", 500}, {"core.lumenrailhost.0.b.5.1.zst", 200},
+      {"core.lumenrailhost.0.b.6.1.zst", 400}, {"core.sh.0.b.7.1.zst", 900},
+  };
+  for (const auto& [name, time] : files) {
+    std::ofstream(dir.path(name)) << "x";
+    const timespec times[2] = {{time, 0}, {time, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir.path(name).c_str(), times, 0), 0);
+  }
+  auto listing = SupportFactsReader::listFolder(dir.root().string());
+  listing.push_back({"core.lumenrail.gone", std::nullopt});  // its date could not be read
+  const auto section = SupportActions::crashSection(listing);
+  const std::vector<SupportReport::Row> rows = {
+      {"count", "7"},
+      {"report 1", "1970-01-01T00:11:40Z | core.lumenrailhost.0.b.2.1.zst"},
+      {"report 2", "1970-01-01T00:10:00Z | LUMENRAILHOST.crash"},
+      {"report 3", "1970-01-01T00:08:20Z | core.lumenrailhost.0.b.4.1.zst"},
+      {"report 4", "1970-01-01T00:06:40Z | core.lumenrailhost.0.b.6.1.zst"},
+      {"report 5", "1970-01-01T00:05:00Z | core.lumenrailhost.0.b.3.1.zst"},
+  };
+  EXPECT_EQ(section.name, "crash reports");
+  EXPECT_EQ(section.rows, rows);
+  EXPECT_EQ(SupportActions::crashSection(SupportFactsReader::listFolder(dir.path("missing"))).rows,
+            (std::vector<SupportReport::Row>{{"count", "0"}}));
+}
+
+TEST(XdgOpener, ReportsWhetherAHandlerTookTheLink) {
+  for (const auto& [program, opened] : std::vector<std::pair<std::string, bool>>{
+           {"true", true}, {"false", false}, {"/nonexistent/xdg-open", false}}) {
+    auto children = std::make_shared<ChildProcesses>();
+    std::mutex mutex;
+    std::optional<bool> result;
+    XdgOpener(children, program).open("mailto:a@b.example", [&](bool ok) {
+      std::lock_guard lock(mutex);
+      result = ok;
+    });
+    ASSERT_TRUE(test::eventually([&] {
+      std::lock_guard lock(mutex);
+      return result.has_value();
+    })) << program;
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(*result, opened) << program;
+  }
+}
+
+}  // namespace
+}  // namespace lumenrail

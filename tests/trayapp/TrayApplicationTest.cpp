@@ -1,0 +1,238 @@
+// The tray application as a user runs it: installed into a prefix, started
+// from there on a private X server with a real XEmbed tray (trayer) and a
+// private session bus; a client on loopback gets the stream, a second start
+// refuses, SIGTERM stops serving and leaves no virtual monitor behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "app/text/ProductIdentity.hpp"
+#include "app/windows/SetupModel.hpp"
+#include "platform/UserDefaults.hpp"
+#include "platform/X11DisplayConfiguration.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/DummyXorgFixture.hpp"
+#include "support/PrivateSessionBus.hpp"
+#include "support/TempFolder.hpp"
+#include "support/Waiting.hpp"
+#include "support/WireTestClient.hpp"
+#include "support/XServerFixture.hpp"
+
+namespace lumenrail {
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Waits for a child with a deadline: its exit status, or -1.
+int waitExit(pid_t pid, uint64_t timeoutNs = test::kDeadlineNs * 3) {
+  int status = -1;
+  const bool done = test::eventually(
+      [&] {
+        int s = 0;
+        if (::waitpid(pid, &s, WNOHANG) != pid) return false;
+        status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+        return true;
+      },
+      timeoutNs);
+  if (!done) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  return status;
+}
+
+// A window that the tray has taken in: it carries _XEMBED_INFO and is no
+// longer a child of the root window. XCB_NONE when there is none.
+xcb_window_t embeddedIconUnder(xcb_connection_t* c, xcb_window_t window, xcb_window_t root, xcb_atom_t xembedInfo) {
+  auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
+  if (!tree) return XCB_NONE;
+  xcb_window_t found = XCB_NONE;
+  const xcb_window_t* children = xcb_query_tree_children(tree);
+  for (int i = 0; i < xcb_query_tree_children_length(tree) && found == XCB_NONE; ++i) {
+    if (window != root) {
+      auto* p = xcb_get_property_reply(c, xcb_get_property(c, 0, children[i], xembedInfo, XCB_ATOM_ANY, 0, 2), nullptr);
+      if (p && p->type != XCB_NONE) found = children[i];
+      std::free(p);
+    }
+    if (found == XCB_NONE) found = embeddedIconUnder(c, children[i], root, xembedInfo);
+  }
+  std::free(tree);
+  return found;
+}
+
+// A mapped, override-redirect top-level window of that width: the panel.
+bool popupOfWidth(xcb_connection_t* c, xcb_window_t root, uint16_t width) {
+  auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
+  if (!tree) return false;
+  bool found = false;
+  const xcb_window_t* children = xcb_query_tree_children(tree);
+  for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
+    auto* a = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr);
+    auto* g = xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), nullptr);
+    found = a && g && a->map_state == XCB_MAP_STATE_VIEWABLE && a->override_redirect && g->width == width;
+    std::free(a);
+    std::free(g);
+  }
+  std::free(tree);
+  return found;
+}
+
+void clickAt(xcb_connection_t* c, xcb_window_t root, int16_t x, int16_t y) {
+  xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, x, y, 0);
+  xcb_test_fake_input(c, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  xcb_test_fake_input(c, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  xcb_flush(c);
+}
+
+xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
+  auto* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name.c_str()), nullptr);
+  const xcb_atom_t a = r ? r->atom : XCB_NONE;
+  std::free(r);
+  return a;
+}
+
+// The installed tree carries the input grant, and its one command installs it:
+// the desktop's user gets /dev/uinput through uaccess, never a group that can
+// read every keyboard.
+TEST(TrayApplicationAcceptance, InstalledTreeCarriesTheInputGrantAndItsCommandInstallsIt) {
+  test::TempFolder dir("lumenrail-grant");
+  const std::string prefix = dir.path("prefix");
+  const pid_t install = test::spawnLogged({LUMENRAIL_CMAKE, "--install", LUMENRAIL_BUILD_DIR, "--prefix", prefix}, {},
+                                          dir.path("install.log"), false);
+  ASSERT_EQ(waitExit(install), 0) << readFile(dir.path("install.log"));
+  const std::string rule = readFile(prefix + "/lib/udev/rules.d/70-lumenrail-uinput.rules");
+  EXPECT_NE(rule.find("TAG+=\"uaccess\""), std::string::npos) << rule;
+  EXPECT_NE(rule.find("static_node=uinput"), std::string::npos) << rule;
+  EXPECT_EQ(rule.find("GROUP="), std::string::npos) << rule;
+  EXPECT_FALSE(readFile(prefix + "/lib/udev/rules.d/70-lumenrail-accessory.rules").empty());
+  EXPECT_EQ(readFile(prefix + "/lib/modules-load.d/lumenrail-uinput.conf"), "uinput\n");
+
+  const std::string root = dir.path("root");
+  const pid_t grant = test::spawnLogged({prefix + "/libexec/lumenrail/grant-input-access", "--root", root}, {},
+                                        dir.path("grant.log"), false);
+  ASSERT_EQ(waitExit(grant), 0) << readFile(dir.path("grant.log"));
+  EXPECT_EQ(readFile(root + "/etc/udev/rules.d/70-lumenrail-uinput.rules"), rule);
+  EXPECT_FALSE(readFile(root + "/etc/udev/rules.d/70-lumenrail-accessory.rules").empty());
+  EXPECT_EQ(readFile(root + "/etc/modules-load.d/lumenrail-uinput.conf"), "uinput\n");
+}
+
+TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondInstanceAndStopsOnSigterm) {
+  if (::access("/usr/bin/trayer", X_OK) != 0) GTEST_SKIP() << "trayer is not installed";
+  // A growable screen shows that the virtual monitor goes with the host; Xvfb
+  // where the headless Xorg cannot start.
+  std::unique_ptr<test::DummyXorgServer> xorg = std::make_unique<test::DummyXorgServer>();
+  std::unique_ptr<test::PrivateXServer> xvfb;
+  std::string display = xorg->running() ? xorg->display() : "";
+  if (display.empty()) {
+    xvfb = std::make_unique<test::PrivateXServer>();
+    if (!xvfb->running()) GTEST_SKIP() << xvfb->whyNot();
+    display = xvfb->display();
+  }
+  test::PrivateSessionBus bus;
+  if (!bus.running()) GTEST_SKIP() << bus.whyNot();
+
+  test::TempFolder dir("lumenrail-tray");
+  const std::string prefix = dir.path("prefix");
+  const pid_t install = test::spawnLogged({LUMENRAIL_CMAKE, "--install", LUMENRAIL_BUILD_DIR, "--prefix", prefix}, {},
+                                          dir.path("install.log"), false);
+  ASSERT_EQ(waitExit(install), 0) << readFile(dir.path("install.log"));
+  ASSERT_FALSE(readFile(prefix + "/share/applications/lumenrail-host.desktop").empty());
+
+  const pid_t tray = test::spawnLogged({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                        "request", "--height", "32", "--transparent", "false"},
+                                       {"DISPLAY=" + display}, dir.path("trayer.log"), false);
+  ASSERT_GT(tray, 0);
+  xcb_connection_t* x = xcb_connect(display.c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(x));
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
+  const xcb_atom_t traySelection = atom(x, "_NET_SYSTEM_TRAY_S0");
+  ASSERT_TRUE(test::eventually([&] {
+    auto* r = xcb_get_selection_owner_reply(x, xcb_get_selection_owner(x, traySelection), nullptr);
+    const bool owned = r && r->owner != XCB_NONE;
+    std::free(r);
+    return owned;
+  })) << "trayer took no tray selection";
+  const size_t displaysBefore = X11DisplayConfiguration::open(display)->activeDisplays().size();
+
+  std::filesystem::create_directories(dir.path("runtime"));
+  // Set up before: the host starts serving rather than opening the setup window.
+  std::filesystem::create_directories(dir.path("config") + "/lumenrail");
+  ASSERT_EQ(UserDefaults(dir.path("config") + "/lumenrail/defaults.json", UserDefaults::kStandardDomain)
+                .set({{SetupModel::kCompletedVersionKey, ProductIdentity::kVersion}}),
+            "");
+  const std::vector<std::string> env = {
+      "DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "HOME=" + dir.path("home"),
+      "XDG_CONFIG_HOME=" + dir.path("config"), "XDG_DATA_HOME=" + dir.path("data"),
+      "XDG_STATE_HOME=" + dir.path("state"), "XDG_RUNTIME_DIR=" + dir.path("runtime"),
+      // Nothing leaves loopback: no update manifest, no tray over D-Bus.
+      "LUMENRAIL_UPDATE_URL=http://127.0.0.1:9/manifest.json", "QT_QPA_PLATFORM=xcb"};
+  const std::string hostLog = dir.path("state") + "/Lumenrail/host.log";
+  const pid_t host = test::spawnLogged({prefix + "/bin/lumenrailhost", "--port", "0", "--no-secure", "--no-pair"}, env, dir.path("host.out"), false);
+  ASSERT_GT(host, 0);
+
+  std::smatch listening;
+  std::string log;
+  const std::regex listen(R"(\[wire\] listening on [0-9.]+:([0-9]+))");
+  ASSERT_TRUE(test::eventually([&] {
+    log = readFile(hostLog);
+    return std::regex_search(log, listening, listen);
+  }, 3 * test::kDeadlineNs)) << log << readFile(dir.path("host.out"));
+  EXPECT_NE(log.find("== lumenrail Linux host — menu-bar =="), std::string::npos);
+  EXPECT_EQ(log.find("WARN: this desktop has no system tray"), std::string::npos);
+  if (!xvfb) {
+    EXPECT_NE(log.find("[m2] virtual display "), std::string::npos) << "extend mode made no virtual monitor";
+    EXPECT_GT(X11DisplayConfiguration::open(display)->activeDisplays().size(), displaysBefore);
+  }
+  xcb_window_t icon = XCB_NONE;
+  EXPECT_TRUE(test::eventually([&] { return (icon = embeddedIconUnder(x, root, root, atom(x, "_XEMBED_INFO"))) != XCB_NONE; }))
+      << "no icon embedded in the tray";
+  if (icon != XCB_NONE) {
+    // A click on the icon opens the panel; a second one closes it.
+    auto* g = xcb_get_geometry_reply(x, xcb_get_geometry(x, icon), nullptr);
+    auto* at = xcb_translate_coordinates_reply(x, xcb_translate_coordinates(x, icon, root, 0, 0), nullptr);
+    ASSERT_TRUE(g && at);
+    const auto cx = int16_t(at->dst_x + g->width / 2), cy = int16_t(at->dst_y + g->height / 2);
+    std::free(g);
+    std::free(at);
+    clickAt(x, root, cx, cy);
+    EXPECT_TRUE(test::eventually([&] { return popupOfWidth(x, root, 360); })) << "the click opened no panel";
+    clickAt(x, root, cx, cy);
+    EXPECT_TRUE(test::eventually([&] { return !popupOfWidth(x, root, 360); })) << "a second click left the panel open";
+  }
+
+  test::WireTestClient client(static_cast<uint16_t>(std::stoi(listening[1])));
+  ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
+  ASSERT_TRUE(client.readUntil(test::Code::frame).has_value());
+
+  const pid_t second = test::spawnLogged({prefix + "/bin/lumenrailhost"}, env, dir.path("second.out"), false);
+  EXPECT_EQ(waitExit(second), 0);
+  EXPECT_NE(readFile(hostLog).find("[app] another Lumenrail Host is already running (pid " + std::to_string(host) +
+                                   ") — leaving it be, exiting"),
+            std::string::npos);
+
+  ::kill(host, SIGTERM);
+  EXPECT_EQ(waitExit(host), 0);
+  log = readFile(hostLog);
+  EXPECT_NE(log.find("[menubar] SIGTERM — stopping"), std::string::npos);
+  EXPECT_NE(log.find("[menubar] stopped"), std::string::npos) << log;
+  EXPECT_EQ(X11DisplayConfiguration::open(display)->activeDisplays().size(), displaysBefore);
+
+  xcb_disconnect(x);
+  ::kill(tray, SIGTERM);
+  waitExit(tray);
+}
+
+}  // namespace
+}  // namespace lumenrail
