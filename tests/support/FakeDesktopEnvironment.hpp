@@ -16,6 +16,7 @@
 #include "desktop/DesktopEnvironment.hpp"
 #include "platform/Clock.hpp"
 #include "platform/OneShotEvent.hpp"
+#include "support/RecordingSink.hpp"
 #include "support/Waiting.hpp"
 
 namespace lumenrail::test {
@@ -217,25 +218,6 @@ class FakeDisplays final : public DisplayConfiguration {
   uint32_t main = 1;
   uint32_t nextId = 40;
   bool failAdds = false;
-};
-
-// Keeps every event, in the order posted.
-class RecordingSink final : public InputEventSink {
- public:
-  bool post(const InputEvent& event) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back(event);
-    return true;
-  }
-  uint64_t modifierFlags() override { return 0; }
-  std::vector<InputEvent> events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<InputEvent> events_;
 };
 
 class FixedForeground final : public ForegroundAppSource {
