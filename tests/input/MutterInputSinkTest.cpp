@@ -91,7 +91,9 @@ TEST(MutterInputIntegration, PointerAndKeysReachTheWindowOnTheStreamedMonitor) {
   ASSERT_EQ(client.waitForLine("seat touch", test::kDeadlineNs), "seat touch");
   source.session()->touchDown(1, 300, 200);
   source.session()->touchUp(1);
-  const std::string touched = client.waitForLine("touch down", test::kDeadlineNs);
+  // The first touch reaches the window too when it bound the touch device quickly enough.
+  std::string touched = client.waitForLine("touch down", test::kDeadlineNs);
+  if (touched.find(" 10.00 10.00") != std::string::npos) touched = client.waitForLine("touch down", test::kDeadlineNs);
   EXPECT_NE(touched.find(" 300.00 200.00"), std::string::npos) << touched;
 
   // Mutter gone: posting reports failure at once, nothing hangs.
