@@ -121,4 +121,14 @@ bool toFile(const std::filesystem::path& file, int64_t maxBytes, std::vector<int
   return true;
 }
 
+std::string describe(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
 }  // namespace lumenrail::Log

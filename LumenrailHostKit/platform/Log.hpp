@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -32,5 +33,9 @@ bool toFile(const std::filesystem::path& file, int64_t maxBytes,
 
 // The optional `onEvent`/`log` closure type of components.
 using Sink = std::function<void(const std::string&)>;
+
+// The what() of a caught exception, for a log line ("unknown error" when it is
+// not a std::exception).
+std::string describe(const std::exception_ptr& error);
 
 }  // namespace lumenrail::Log

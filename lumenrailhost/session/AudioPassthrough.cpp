@@ -14,16 +14,6 @@ std::string withError(std::string line, const std::optional<std::string>& error)
   return line;
 }
 
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 }  // namespace
 
 std::shared_ptr<AudioPassthrough> AudioPassthrough::create(Config config) {
@@ -186,7 +176,7 @@ AudioPassthrough::Start AudioPassthrough::startSource(const std::shared_ptr<Syst
   }
   if (result.error) {
     gate->open = false;
-    error = describe(result.error);
+    error = Log::describe(result.error);
     return Start::failed;
   }
   if (config_.waits->stopped()) {

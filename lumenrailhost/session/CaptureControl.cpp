@@ -10,16 +10,6 @@ namespace {
 constexpr double kRecoveryMaxDelaySeconds = 10;
 constexpr int64_t kRecoveryLogEvery = 10;
 
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 }  // namespace
 
 std::shared_ptr<CaptureControl> CaptureControl::create(Config config) {
@@ -72,7 +62,7 @@ CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displ
                        std::exception_ptr error) {
     if (!gate->open.load()) return;
     if (auto self = weak.lock()) {
-      self->stoppedUnexpectedly(stopped, error ? std::optional(describe(error)) : std::nullopt);
+      self->stoppedUnexpectedly(stopped, error ? std::optional(Log::describe(error)) : std::nullopt);
     }
   };
   source->log = config_.log;
@@ -95,7 +85,7 @@ CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displ
   }
   if (result.error) {
     gate->open = false;
-    lastError_ = describe(result.error);
+    lastError_ = Log::describe(result.error);
     return Start::failed;
   }
   source_ = source;

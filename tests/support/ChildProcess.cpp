@@ -1,6 +1,8 @@
 #include "support/ChildProcess.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,9 +10,14 @@
 namespace lumenrail::test {
 
 pid_t spawnLogged(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                  const std::string& logPath, bool appendLog) {
+                  const std::string& logPath, bool appendLog, bool tiedToTest) {
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
+  if (tiedToTest) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);  // the test died before the tie was made
+  }
   const int log =
       ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (appendLog ? O_APPEND : O_TRUNC), 0600);
   if (log >= 0) {

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/DBusConnection.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/PrivateSessionBus.hpp"
 #include "support/Waiting.hpp"
 
@@ -48,29 +49,6 @@ void stopChild(pid_t& pid) {
   pid = -1;
 }
 
-// spawnLogged, but the child is killed when the test process dies, so a
-// crashed or killed test leaves no desktop running.
-pid_t spawnTied(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                const std::string& logPath) {
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (::getppid() != parent) ::_exit(127);
-  const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_TRUNC, 0600);
-  if (log >= 0) {
-    ::dup2(log, 1);
-    ::dup2(log, 2);
-  }
-  const int devnull = ::open("/dev/null", O_RDONLY);
-  if (devnull >= 0) ::dup2(devnull, 0);
-  for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  ::execv(args[0], args.data());
-  ::_exit(127);
-}
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path);
@@ -110,17 +88,17 @@ void HeadlessMutter::start(int width, int height) {
       // Removed: this desktop must not reach the one the tests run under.
       "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"};
 
-  pipewire_ = spawnTied({kPipewire}, env, runtimeDir_ + "/pipewire.log");
+  pipewire_ = spawnLogged({kPipewire}, env, runtimeDir_ + "/pipewire.log", false, true);
   const std::string socket = pipewireRemote();
   if (!eventually([&] { return ::access(socket.c_str(), F_OK) == 0 || exited(pipewire_); }) ||
       ::access(socket.c_str(), F_OK) != 0) {
     whyNot_ = "pipewire did not come up: " + readFile(runtimeDir_ + "/pipewire.log");
     return;
   }
-  wireplumber_ = spawnTied({kWireplumber}, env, runtimeDir_ + "/wireplumber.log");
-  mutter_ = spawnTied({kMutter, "--headless", "--no-x11", "--wayland-display", waylandDisplay_, "--virtual-monitor",
+  wireplumber_ = spawnLogged({kWireplumber}, env, runtimeDir_ + "/wireplumber.log", false, true);
+  mutter_ = spawnLogged({kMutter, "--headless", "--no-x11", "--wayland-display", waylandDisplay_, "--virtual-monitor",
                          std::to_string(width) + "x" + std::to_string(height)},
-                      env, runtimeDir_ + "/mutter.log");
+                        env, runtimeDir_ + "/mutter.log", false, true);
 
   std::shared_ptr<DBusConnection> probe;
   try {
