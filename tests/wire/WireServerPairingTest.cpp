@@ -529,6 +529,7 @@ TEST_F(WireServerPairingIntegration, OneQuestionAtATimeAFewWaitAndAFloodOfDevice
     waiting.push_back(std::make_unique<PairingClient>(port, "W"));
     ASSERT_TRUE(waiting.back()->prove());
   }
+  ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::approvalSeats(*server) == 5; }));
   PairingClient extra(port, "X");
   ASSERT_TRUE(extra.prove());
   EXPECT_TRUE(extra.waitClosed());
