@@ -120,12 +120,13 @@ class WireServerPairingIntegration : public ::testing::Test {
     config.psk = std::move(psk);
     auto ownerRef = owner;
     auto cancels = cancelled;
-    config.pairing.emplace(
+    WireServer::Pairing pairing(
         hostIdentity, store,
         [ownerRef](const std::string& sas, const std::string& fp, const std::string& name) {
           return ownerRef->ask(sas, fp, name);
         },
         [cancels](const std::string& fp) { cancels->add(fp); });
+    config.pairing = std::move(pairing);
     WireServer::Hooks hooks;
     watchServer(config, hooks, log, connected, disconnected);
     if (tune) tune(config, hooks);
