@@ -19,7 +19,7 @@ uint32_t WifiRecordOpener::checkedLength(ByteView prefix) const {
   if (static_cast<uint32_t>(n - WifiRecord::tagBytes) > static_cast<uint32_t>(WifiRecord::maxPlaintext)) {
     throw WifiCryptoError::badRecordLength(n);
   }
-  if (preAuthLimit_ && nonce_.counter == 0 && n > *preAuthLimit_) throw WifiCryptoError::badRecordLength(n);
+  if (lengthLimit_ && n > *lengthLimit_) throw WifiCryptoError::badRecordLength(n);
   return n;
 }
 

@@ -30,10 +30,11 @@ class WifiRecordOpener final {
   // record and its prefix.
   size_t bufferedByteCount() const { return buf_.size(); }
 
-  // Until a record has opened, a length prefix above `maxLength` is refused
-  // (badRecordLength) like an illegal one: a peer that has not shown it holds
-  // the key cannot make the opener hold up to 16 MiB.
-  void limitUntilFirstRecord(uint32_t maxLength) { preAuthLimit_ = maxLength; }
+  // A length prefix above `maxLength` is refused (badRecordLength) like an
+  // illegal one, for the opener's whole life: a peer that never sends more
+  // cannot make it hold up to 16 MiB, not even after replaying a record that
+  // opens.
+  void limitRecordLength(uint32_t maxLength) { lengthLimit_ = maxLength; }
   // Records opened so far.
   uint64_t recordsOpened() const { return nonce_.counter; }
 
@@ -51,7 +52,7 @@ class WifiRecordOpener final {
   NonceCounter nonce_;
   Bytes buf_;  // the start of a record that began in an earlier push
   std::optional<WifiCryptoError> failed_;
-  std::optional<uint32_t> preAuthLimit_;
+  std::optional<uint32_t> lengthLimit_;
   bool failNextOpen_ = false;
 };
 

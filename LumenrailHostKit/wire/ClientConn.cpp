@@ -10,13 +10,39 @@ namespace lumenrail {
 ClientConn::ClientConn(int fd_, int64_t maxFrames_, bool overNetwork_, NowNs clock)
     : fd(fd_), maxFrames(maxFrames_), overNetwork(overNetwork_), clock_(std::move(clock)) {}
 
-void ClientConn::enqueueControl(SharedPacket packet) {
-  {
-    std::lock_guard lock(mutex);
-    if (closed) return;
-    pending.push_back(Entry{{std::move(packet)}});
+bool ClientConn::enqueueControl(SharedPacket packet) {
+  std::unique_lock lock(mutex);
+  return enqueueControlLocked(std::move(packet), false, lock);
+}
+
+bool ClientConn::enqueueControlOnce(SharedPacket packet) {
+  std::unique_lock lock(mutex);
+  return enqueueControlLocked(std::move(packet), true, lock);
+}
+
+bool ClientConn::enqueueControlLocked(SharedPacket packet, bool once, std::unique_lock<std::mutex>& lock) {
+  if (closed) return !overflowed;
+  if (once && std::any_of(pending.begin(), pending.end(), [&](const Entry& e) {
+        return !e.droppable && !e.audio && e.packets.size() == 1 && *e.packets[0] == *packet;
+      })) {
+    return true;
   }
+  if (controlCount >= kMaxControl) {
+    overflowed = true;
+    closed = true;
+    pending.clear();
+    interleave.clear();
+    frameCount = audioCount = controlCount = 0;
+    if (fdOpen) ::shutdown(fd, SHUT_RDWR);  // the read loop ends and tears the session down
+    lock.unlock();
+    cond.notify_all();
+    return false;
+  }
+  pending.push_back(Entry{{std::move(packet)}});
+  ++controlCount;
+  lock.unlock();
   cond.notify_all();
+  return true;
 }
 
 void ClientConn::enqueueAudio(SharedPacket packet) {
@@ -42,6 +68,10 @@ void ClientConn::enqueueInterleave(SharedPacket packet) {
   {
     std::lock_guard lock(mutex);
     if (closed) return;
+    if (static_cast<int64_t>(interleave.size()) >= kMaxInterleave) {
+      interleave.erase(interleave.begin());
+      ++interleaveDropped;
+    }
     interleave.push_back(std::move(packet));
   }
   cond.notify_all();
@@ -110,6 +140,7 @@ std::optional<ClientConn::Work> ClientConn::nextWork() {
       pending.pop_front();
       if (e.droppable) --frameCount;
       if (e.audio) --audioCount;
+      if (!e.droppable && !e.audio) --controlCount;
       return Work{std::move(e.packets), false, e.captureNs, e.enqueuedNs};
     }
     if (closed) return std::nullopt;
@@ -133,6 +164,7 @@ void ClientConn::close() {
     interleave.clear();
     frameCount = 0;
     audioCount = 0;
+    controlCount = 0;
   }
   cond.notify_all();
 }
@@ -145,6 +177,7 @@ void ClientConn::closeSending(SharedPacket last) {
     frameCount = 0;
     audioCount = 0;
     pending.push_back(Entry{{std::move(last)}});
+    controlCount = static_cast<int64_t>(pending.size());
     closed = true;
     byeQueued = true;
   }
@@ -160,6 +193,7 @@ void ClientConn::switchLane(Lane newLane, SharedPacket hello) {
     frameCount = 0;
     awaitingKeyframe = true;
     pending.push_back(Entry{{std::move(hello)}});
+    ++controlCount;
   }
   cond.notify_all();
 }

@@ -12,6 +12,7 @@
 #include "platform/Bytes.hpp"
 #include "platform/Clock.hpp"
 #include "platform/OneShotEvent.hpp"
+#include "wire/LineBudget.hpp"
 #include "wire/PeerVersion.hpp"
 #include "wire/Wire.hpp"
 
@@ -49,6 +50,12 @@ class ClientConn final {
   };
 
   static constexpr int64_t kMaxAudio = 6;
+  // Urgent packets (time-sync replies, ink notices) waiting: beyond, the
+  // oldest goes; a newer reply serves the client's clock better anyway.
+  static constexpr int64_t kMaxInterleave = 32;
+  // Control packets waiting: a client that lets this many pile up does not
+  // read, and its session ends rather than hold the host's memory.
+  static constexpr int64_t kMaxControl = 256;
 
   ClientConn(int fd, int64_t maxFrames, bool overNetwork, NowNs clock = uptimeNs);
   ClientConn(const ClientConn&) = delete;
@@ -62,8 +69,13 @@ class ClientConn final {
   bool cable = false;
   // Connection thread only.
   bool announced = false;
+  LineBudget lines{20, kNsPerSecond};
 
-  void enqueueControl(SharedPacket packet);
+  // False, and the connection closed, when the control bound is passed.
+  bool enqueueControl(SharedPacket packet);
+  // The same, but nothing is queued while an equal packet still waits (a
+  // Hello asked for again before the last one went out).
+  bool enqueueControlOnce(SharedPacket packet);
   void enqueueAudio(SharedPacket packet);
   void enqueueInterleave(SharedPacket packet);
   // Returns how many queued frames it evicted.
@@ -92,6 +104,9 @@ class ClientConn final {
   int64_t frameCount = 0;
   int64_t audioCount = 0;
   int64_t audioDropped = 0;
+  int64_t controlCount = 0;
+  int64_t interleaveDropped = 0;
+  bool overflowed = false;  // closed because its control packets passed the bound
   bool closed = false;
   bool byeQueued = false;  // closed by closeSending: the last packet is a Bye
   bool sendFailed = false;
@@ -111,6 +126,7 @@ class ClientConn final {
   Lane lane = Lane::main;
 
  private:
+  bool enqueueControlLocked(SharedPacket packet, bool once, std::unique_lock<std::mutex>& lock);
   NowNs clock_;
 };
 

@@ -108,12 +108,18 @@ PairingPrologue::Sniff PairingPrologue::sniff(int fd) {
   return result;
 }
 
-// Reads the prologue against one deadline for the whole exchange, so a peer
-// that trickles its bytes cannot hold the connection thread past it. Waits in
+// Reads each step of the prologue against its deadline, so a peer that
+// trickles its bytes cannot hold the connection thread past it. Waits in
 // slices, so a deadline on the injected clock is noticed without new bytes.
 class PairingPrologue::Reader {
  public:
-  Reader(int fd, uint64_t deadlineNs, const NowNs& now) : fd_(fd), deadlineNs_(deadlineNs), now_(now) {}
+  Reader(int fd, const NowNs& now) : fd_(fd), now_(now) {}
+
+  // The next step must be in within `limitNs` from now.
+  void startStep(uint64_t limitNs) {
+    limitNs_ = limitNs;
+    deadlineNs_ = now_() + limitNs;
+  }
 
   bool read(uint8_t* out, size_t size) {
     size_t got = 0;
@@ -153,11 +159,12 @@ class PairingPrologue::Reader {
   }
 
   bool timedOut = false;
+  uint64_t limitNs_ = 0;
 
  private:
   static constexpr uint64_t kPrologueSliceNs = 250 * kNsPerMs;
   int fd_;
-  uint64_t deadlineNs_;
+  uint64_t deadlineNs_ = 0;
   const NowNs& now_;
 };
 
@@ -171,18 +178,12 @@ int64_t PairingPrologue::running() const {
   return running_;
 }
 
-bool PairingPrologue::enter(const std::string& tag) {
-  int64_t running;
-  {
-    std::lock_guard lock(mutex_);
-    running = running_;
-    if (running < pairing_.maxPrologues) {
-      ++running_;
-      return true;
-    }
-  }
-  env_.say("pairing: " + std::to_string(running) + " pairing handshake(s) already running — refused" + tag);
-  return false;
+bool PairingPrologue::enter(int64_t& running) {
+  std::lock_guard lock(mutex_);
+  running = running_;
+  if (running >= pairing_.maxPrologues) return false;
+  ++running_;
+  return true;
 }
 
 void PairingPrologue::leave() {
@@ -190,28 +191,37 @@ void PairingPrologue::leave() {
   --running_;
 }
 
-std::optional<PairingPrologue::Result> PairingPrologue::run(int fd) {
+std::optional<PairingPrologue::Result> PairingPrologue::run(int fd, bool pairedOnly) {
   const std::string tag = " " + fdTag(fd);
-  if (!enter(tag)) return std::nullopt;
+  int64_t running = 0;
+  const bool counted = enter(running);
+  // Beyond the handshakes open to new devices, a paired device still gets in.
+  std::string refusal;
+  if (!counted) {
+    refusal = "pairing: " + std::to_string(running) + " pairing handshake(s) already running — refused" + tag;
+  } else if (pairedOnly) {
+    refusal = "pairing: only paired devices are admitted now — refused" + tag;
+  }
   ApprovalDesk::Claim claim;
-  std::optional<Result> result = exchange(fd, claim);
+  std::optional<Result> result = exchange(fd, refusal, claim);
   const std::string fingerprint = claim.fingerprint;
   if (desk_->withdraw(claim, pairing_.cancelApprove)) {
     env_.say("pairing: ceremony ended before the owner answered — dismissing the sheet for " + fingerprint + tag);
   }
-  leave();
+  if (counted) leave();
   return result;
 }
 
-std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, ApprovalDesk::Claim& claim) {
+std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, const std::string& newDeviceRefusal,
+                                                                ApprovalDesk::Claim& claim) {
   const Pairing& pairing = pairing_;
   const std::string tag = " " + fdTag(fd);
-  Reader reader(fd, env_.nowNs() + pairing.prologueTimeoutNs, env_.nowNs);
+  Reader reader(fd, env_.nowNs);
   // A read that failed: only the deadline is worth a line (a peer that left
   // or sent a wrong frame is dropped quietly).
   auto readFailed = [&]() -> std::optional<Result> {
     if (reader.timedOut) {
-      env_.say("pairing: handshake not finished within " + std::to_string(pairing.prologueTimeoutNs / kNsPerSecond) +
+      env_.say("pairing: handshake step not finished within " + std::to_string(reader.limitNs_ / kNsPerSecond) +
                " s" + tag);
     }
     return std::nullopt;
@@ -233,9 +243,11 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, Approva
     return std::nullopt;
   }
   uint8_t magic[P::magic.size()];
+  reader.startStep(pairing.stageTimeoutNs);
   if (!reader.read(magic, sizeof magic)) return readFailed();
   if (!std::equal(magic, magic + sizeof magic, P::magic.begin())) return std::nullopt;
   HostHandshake handshake(pairing.identity, X25519PrivateKey::generate());
+  reader.startStep(pairing.stageTimeoutNs);
   const auto keyx = reader.readPrologueMessage(P::typeClientKeyx);
   if (!keyx) return readFailed();
   const auto processed = attempt([&] { return handshake.processClientKeyx(*keyx); });
@@ -251,24 +263,14 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, Approva
              tag);
     return std::nullopt;
   }
-  // A seat for the owner's question before anything is promised: a device
-  // that finds none is refused now, not after a handshake left waiting.
-  if (!known) {
-    int64_t seats = 0;
-    const ApprovalDesk::Seat seat = desk_->take(claim, fp, seats);
-    if (seat != ApprovalDesk::Seat::taken) {
-      if (seat == ApprovalDesk::Seat::alreadyWaiting) {
-        env_.say("pairing: " + fp + " already waits for the owner — refused" + tag);
-      } else {
-        env_.say("pairing: " + std::to_string(seats) + " device(s) already wait for the owner — refused " + fp + tag);
-      }
-      Socket::sendAll(fd, HostHandshake::hostReject(P::rejectUnknownDevice));
-      return std::nullopt;
-    }
+  if (!known && !newDeviceRefusal.empty()) {
+    env_.say(newDeviceRefusal);
+    return std::nullopt;
   }
+  // The user of a client that can show the code compares it before confirming.
+  reader.startStep(info.canShowSas ? pairing.confirmTimeoutNs : pairing.stageTimeoutNs);
   const auto hostKeyx = attempt([&] { return handshake.hostKeyx(); });
   if (!hostKeyx || !Socket::sendAll(fd, *hostKeyx)) return std::nullopt;
-
   const auto confirmPayload = reader.readPrologueMessage(P::typeClientConfirm);
   if (!confirmPayload) return readFailed();
   const auto confirm = attempt([&] { return handshake.processClientConfirm(*confirmPayload); });
@@ -294,8 +296,19 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, Approva
     return Result{std::move(*root), fp};
   }
 
-  // A new device has proven its identity key: only now is the owner asked,
-  // so a peer that cannot sign raises no prompt.
+  // A new device has proven its identity key: only now does it take a seat
+  // at the owner's desk, so a peer that cannot sign holds none and raises no
+  // prompt. After ClientConfirm a refusal is the connection's close.
+  int64_t seats = 0;
+  const ApprovalDesk::Seat seat = desk_->take(claim, fp, seats);
+  if (seat == ApprovalDesk::Seat::alreadyWaiting) {
+    env_.say("pairing: " + fp + " already waits for the owner — refused" + tag);
+    return std::nullopt;
+  }
+  if (seat == ApprovalDesk::Seat::full) {
+    env_.say("pairing: " + std::to_string(seats) + " device(s) already wait for the owner — refused " + fp + tag);
+    return std::nullopt;
+  }
   const uint64_t answerBy =
       env_.nowNs() + static_cast<uint64_t>(std::max<int64_t>(pairing.approvalTimeoutSeconds, 0)) * kNsPerSecond;
   std::string error;

@@ -38,12 +38,17 @@ class PairingPrologue final {
     Approve approve;
     CancelApprove cancelApprove;  // empty: none
     int64_t approvalTimeoutSeconds = 120;
-    // The exchange from the magic to ClientConfirm finishes within
-    // prologueTimeoutNs (then the owner has approvalTimeoutSeconds); at most
-    // maxPrologues run at once. The owner is asked about one new device at a
-    // time, and at most maxWaitingApprovals more (one per fingerprint) wait
-    // behind that question; a new device beyond them gets HostReject at once.
-    uint64_t prologueTimeoutNs = 120 * kNsPerSecond;
+    // Each step before the client has proven its key has its own deadline:
+    // the magic and ClientKeyx arrive within stageTimeoutNs each, ClientConfirm
+    // within confirmTimeoutNs of HostKeyx when the client's user compares the
+    // code, else within stageTimeoutNs (then the owner has
+    // approvalTimeoutSeconds). At most maxPrologues are open to new devices at once. The owner is
+    // asked about one new device at a time, and at most maxWaitingApprovals
+    // more (one per fingerprint) wait behind that question; a seat among them
+    // is taken only after a valid ClientConfirm, and a device that finds none
+    // is dropped.
+    uint64_t stageTimeoutNs = 5 * kNsPerSecond;
+    uint64_t confirmTimeoutNs = 60 * kNsPerSecond;
     int64_t maxPrologues = 8;
     int64_t maxWaitingApprovals = 4;
   };
@@ -73,8 +78,11 @@ class PairingPrologue final {
 
   // Peeks at the first bytes within 250 ms, consuming nothing.
   static Sniff sniff(int fd);
-  // The whole exchange on `fd`; nothing when the link must be dropped.
-  std::optional<Result> run(int fd);
+  // The whole exchange on `fd`; nothing when the link must be dropped. With
+  // `pairedOnly` (a place kept for paired devices), or beyond maxPrologues, a
+  // device that is not paired is dropped at its ClientKeyx; the stage
+  // deadlines bound how long such a link lasts.
+  std::optional<Result> run(int fd, bool pairedOnly = false);
 
   int64_t running() const;
   const ApprovalDesk& desk() const { return *desk_; }
@@ -83,9 +91,11 @@ class PairingPrologue final {
   class Reader;
   enum class Answer { approved, refused, none };
 
-  bool enter(const std::string& tag);
+  // Counts a handshake open to new devices; false when maxPrologues run.
+  bool enter(int64_t& running);
   void leave();
-  std::optional<Result> exchange(int fd, ApprovalDesk::Claim& claim);
+  // `newDeviceRefusal`: when set, a device that is not paired is refused with this line.
+  std::optional<Result> exchange(int fd, const std::string& newDeviceRefusal, ApprovalDesk::Claim& claim);
   // Waits for the owner's answer while checking that the client is still there.
   Answer awaitApproval(int fd, ApprovalDesk::Box& box, uint64_t deadlineNs);
 

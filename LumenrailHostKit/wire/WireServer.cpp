@@ -90,7 +90,11 @@ struct WireServer::Session {
   std::thread::id threadId;
   int fd = -1;
   std::weak_ptr<ClientConn> conn;
-  std::atomic<bool> unproven{false};  // counted by admission_
+  // Counted by admission_ until the link proves itself or ends.
+  std::atomic<bool> unproven{false};
+  LinkAdmission::Place place = LinkAdmission::Place::refused;
+  uint32_t address = 0;
+  uint64_t arrivedNs = 0;  // deadlines before proof count from here
 };
 
 std::shared_ptr<WireServer> WireServer::create(Config config) {
@@ -128,6 +132,13 @@ WireServer::~WireServer() {
   stopEvent_.signal();
 }
 
+void WireServer::clientEvent(ClientConn& conn, const std::string& line) {
+  int64_t untold = 0;
+  if (!conn.lines.take(config_.nowNs(), untold)) return;
+  if (untold > 0) event(std::to_string(untold) + " line(s) caused by client " + fdTag(conn.fd) + " not logged");
+  event(line);
+}
+
 void WireServer::event(const std::string& line) const {
   if (!hooks_.onEvent) return;
   try {
@@ -159,7 +170,7 @@ bool WireServer::guarded(const char* what, int fd, F&& call) {
 }
 
 void WireServer::authenticated(Session& session) {
-  if (session.unproven.exchange(false)) admission_.release();
+  if (session.unproven.exchange(false)) admission_.release(session.address, session.place);
 }
 
 // ---- Lifecycle -------------------------------------------------------------
@@ -264,20 +275,42 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
                               std::function<void()> onClose) {
   auto session = std::make_shared<Session>();
   session->fd = fd;
+  session->arrivedNs = config_.nowNs();
   // Network links that must prove themselves (pairing or a pre-shared key)
   // are counted until they do, so idle or junk connections stay few.
   if (!cable && (psk || (offerPairing && prologue_))) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET) {
+      session->address = ntohl(peer.sin_addr.s_addr);
+    }
     int64_t waiting = 0;
-    if (!admission_.admit(waiting)) {
+    session->place = admission_.admit(session->address, offerPairing && prologue_, waiting);
+    if (session->place == LinkAdmission::Place::refused) {
       event(std::to_string(waiting) + " connection(s) not yet authenticated — refused " + fdTag(fd));
       ::close(fd);
+      endSession(onClose, *session);
       return;
     }
     session->unproven = true;
   }
   {
     std::lock_guard lock(sessionsMutex_);
-    sessions_.insert(session);
+    int64_t running = static_cast<int64_t>(sessions_.size());
+    if (running < config_.maxSessions) {
+      sessions_.insert(session);
+      running = -1;
+    }
+    if (running >= 0) {
+      // Every session holds two threads and a socket: their number is bounded
+      // whatever the link, adopted ones too.
+      event(std::to_string(running) + " session(s) running — refused " + fdTag(fd));
+      authenticated(*session);
+      session->fd = -1;
+      ::close(fd);
+      endSession(onClose, *session);
+      return;
+    }
   }
   std::weak_ptr<WireServer> weak = weak_from_this();
   auto body = [weak, fd, psk = std::move(psk), offerPairing, cable, onClose, session] {
@@ -431,8 +464,13 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
       closeUnregistered(fd, session);  // stop() shut the socket: nothing was served
       return;
     }
+    if (session.place == LinkAdmission::Place::reserved && sniff != Sniff::prelude) {
+      event("unpaired client refused " + fdTag(fd) + " — only paired devices are admitted now");
+      closeUnregistered(fd, session);
+      return;
+    }
     if (sniff == Sniff::prelude) {
-      auto paired = prologue_->run(fd);
+      auto paired = prologue_->run(fd, session.place == LinkAdmission::Place::reserved);
       if (!paired) {
         event("pairing prologue failed — dropping client " + fdTag(fd));
         closeUnregistered(fd, session);
@@ -472,9 +510,9 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
     opener = std::make_unique<WifiRecordOpener>(keys.recvKey);
     tag = " [encrypted]";
   }
-  // Until a record has opened, the peer may be anyone: it gets no more room
-  // than the largest packet a client sends, sealed.
-  if (opener) opener->limitUntilFirstRecord(kMaxClientRecordLength);
+  // A client never sends more than its largest packet, sealed: that is all
+  // the room a link gets, before its first record and after.
+  if (opener) opener->limitRecordLength(kMaxClientRecordLength);
   event("client connected " + fdTag(fd) + tag);
 
   auto conn = std::make_shared<ClientConn>(fd, kMaxFramesPerClient, AwdlStatus::isNetworkPeer(fd), config_.nowNs);
@@ -519,11 +557,18 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   } else {
     queueHelloAndVersion(*conn);
   }
+  const auto reader = makeReader(fd, opener.get());
+  // A key-only link is a client once its first record opens: before that
+  // it may be anyone, and anyone must not count, reset zoom or cost keyframes.
+  // It has its Hello (sealed, useless without the key) so a client that waits
+  // for it before sending can start.
+  const bool proven = !opener || greeted || awaitFirstRecord(*reader, fd, session.arrivedNs);
+  if (proven) authenticated(session);
   bool late;
   {
     // stopped_ is set before stop() takes the clients under this lock.
     std::lock_guard lock(clientsMutex_);
-    late = stopped_;
+    late = stopped_ || !proven;
     if (!late) clients_[fd] = conn;
   }
   if (late) {
@@ -546,7 +591,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   guarded("session", fd, [&] {
     if (hooks_.onClientConnected) hooks_.onClientConnected();
     broadcastAdvisory();
-    readLoop(conn, opener.get(), [this, &session] { authenticated(session); });
+    readLoop(conn, *reader);
   });
 
   // Teardown. Its place among the unproven is free before it leaves the table.
@@ -572,9 +617,18 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   }
   writer.join();
   int64_t dropped;
+  bool overflowed;
   {
     std::lock_guard lock(conn->mutex);
     dropped = conn->dropped;
+    overflowed = conn->overflowed;
+  }
+  if (conn->lines.dropped() > 0) {
+    event(std::to_string(conn->lines.dropped()) + " line(s) caused by client " + fdTag(fd) + " not logged");
+  }
+  if (overflowed) {
+    event("client " + fdTag(fd) + " read nothing while " + std::to_string(ClientConn::kMaxControl) +
+          " control packets waited — session ended");
   }
   if (dropped >= 1) {
     event("client " + fdTag(fd) + " dropped " + std::to_string(dropped) + " frame(s) under backpressure");
@@ -600,9 +654,10 @@ void WireServer::announceDeparture(const ClientConn& conn) {
   }
 }
 
+// A Hello or report that still waits unsent is not queued again.
 void WireServer::queueHelloAndVersion(ClientConn& conn) {
-  conn.enqueueControl(helloPacket(conn));
-  if (auto version = versionGate_.reportPacket()) conn.enqueueControl(sharePacket(std::move(*version)));
+  conn.enqueueControlOnce(helloPacket(conn));
+  if (auto version = versionGate_.reportPacket()) conn.enqueueControlOnce(sharePacket(std::move(*version)));
 }
 
 std::vector<std::shared_ptr<ClientConn>> WireServer::clientList() const {

@@ -67,6 +67,16 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
     // finished their pairing prologue or had a record open: beyond this many a
     // new connection is closed at once.
     int64_t maxUnauthenticated = 16;
+    // Of those, one peer address holds at most this many; and this many more
+    // are kept for links that name a paired device in their first message.
+    int64_t maxUnauthenticatedPerAddress = 4;
+    int64_t reservedForPaired = 4;
+    // A sealed link that has not opened its first record by then is dropped;
+    // until then it is not a client (no callback, no keyframe, no count).
+    uint64_t firstRecordTimeoutNs = 5 * kNsPerSecond;
+    // Sessions of any kind at once (each has two threads); beyond, a new
+    // connection is closed at once.
+    int64_t maxSessions = 64;
     int64_t versionJudgeDelayMs = HostVersionGate::judgeDelayMs;
     // How long a client refused by the version gate has for its Bye before its
     // socket is shut.
@@ -178,6 +188,9 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   class PlaintextReader;
 
   void event(const std::string& line) const;
+  // A line caused by what a client sent, within that client's line budget
+  // (connection thread only).
+  void clientEvent(ClientConn& conn, const std::string& line);
   static void acceptLoop(const std::weak_ptr<WireServer>& weak);
   void spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairing, bool cable, std::function<void()> onClose);
   void handleClient(int fd, const std::optional<Bytes>& psk, bool offerPairing, bool cable, Session& session);
@@ -202,9 +215,13 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
     std::optional<Bytes> version;
   };
   bool greetPaired(int fd, WifiRecordSealer& sealer, Greeting& sent);
-  // `onFirstRecord` runs once, when the first sealed record has opened.
-  void readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpener* opener,
-                const std::function<void()>& onFirstRecord = {});
+  // The session's reader; on a sealed link it opens records as they come.
+  std::shared_ptr<PlaintextReader> makeReader(int fd, WifiRecordOpener* opener);
+  // Reads until the first sealed record has opened, within the configured
+  // time of the link's arrival; false (with a line when the time ran out)
+  // drops the link.
+  bool awaitFirstRecord(PlaintextReader& reader, int fd, uint64_t arrivedNs);
+  void readLoop(const std::shared_ptr<ClientConn>& conn, PlaintextReader& reader);
   void dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload);
   void writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSealer* sealer);
   bool sendPacket(int fd, ByteView packet, WifiRecordSealer* sealer);
@@ -236,6 +253,11 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::atomic<bool> forceAacAudio_{false};
   std::atomic<bool> idrPending_{false};
   std::atomic<uint32_t> frameIdCounter_{0};
+  // When evictions on each lane last asked for a keyframe; a client that never
+  // reads evicts on every frame and must not turn the stream into keyframes.
+  static constexpr uint64_t kEvictionKeyframeIntervalNs = kNsPerSecond;
+  static constexpr uint64_t kNever = UINT64_MAX;
+  std::atomic<uint64_t> evictionKeyframeNs_[2] = {kNever, kNever};
   NamedThread acceptThread_;
   OneShotEvent stopEvent_;
 
@@ -253,7 +275,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::mutex sessionsMutex_;
   std::set<std::shared_ptr<Session>> sessions_;
 
-  LinkAdmission admission_{config_.maxUnauthenticated};
+  LinkAdmission admission_{{config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress, config_.reservedForPaired}};
   HostVersionGate versionGate_{config_.hostAppVersion};
   DegradationAdvisory advisory_{[this](const std::string& line) { event(line); }};
   std::unique_ptr<PairingPrologue> prologue_;  // with a pairing set-up

@@ -97,7 +97,14 @@ void WireServer::broadcast(uint64_t captureTicks, bool keyframe, ByteView access
   }
   if (evicted > 0) {
     advisory_.noteEvicted(evicted);
-    idrPending_ = true;
+    // The evicting clients wait for a keyframe; one request a second is
+    // enough for them and leaves the others' stream as it was.
+    auto& last = evictionKeyframeNs_[lane == Lane::small ? 1 : 0];
+    const uint64_t now = config_.nowNs();
+    uint64_t was = last.load();
+    if ((was == kNever || now - was >= kEvictionKeyframeIntervalNs) && last.compare_exchange_strong(was, now)) {
+      idrPending_ = true;
+    }
   }
 }
 
@@ -217,7 +224,7 @@ void WireServer::handleClientCaps(ClientConn& conn, ByteView payload) {
   const auto bits = Wire::parseClientCaps(payload);
   if (!bits) return;
   const auto update = ClientWishes::recordCaps(conn, *bits, forceAacAudio());
-  event(update.line);
+  clientEvent(conn, update.line);
   if (hooks_.onAudioWantedChanged) hooks_.onAudioWantedChanged(audioWanted());
   if (update.hevcChanged && hooks_.onHevcWantedChanged) hooks_.onHevcWantedChanged(hevcWanted());
 }
@@ -228,7 +235,7 @@ void WireServer::handleClientInfo(ClientConn& conn, ByteView payload) {
     std::lock_guard lock(conn.mutex);
     conn.deviceName = name;
   }
-  event("ClientInfo ← client " + fdTag(conn.fd) + ": " + (name.empty() ? std::string("<empty>") : name));
+  clientEvent(conn, "ClientInfo ← client " + fdTag(conn.fd) + ": " + (name.empty() ? std::string("<empty>") : name));
   if (hooks_.onClientInfo) hooks_.onClientInfo(name);
   if (!conn.announced) {
     conn.announced = true;
@@ -248,9 +255,9 @@ void WireServer::handleViewport(ClientConn& conn, ByteView payload) {
   const bool nowFull = viewport->isFull();
   if (wasFull == nowFull) return;
   if (nowFull) {
-    event("Viewport 0x17 ← client " + fdTag(conn.fd) + ": reset to full frame");
+    clientEvent(conn, "Viewport 0x17 ← client " + fdTag(conn.fd) + ": reset to full frame");
   } else {
-    event("Viewport 0x17 ← client " + fdTag(conn.fd) + ": zoom engaged → crop (" + std::to_string(viewport->x) + "," +
+    clientEvent(conn, "Viewport 0x17 ← client " + fdTag(conn.fd) + ": zoom engaged → crop (" + std::to_string(viewport->x) + "," +
           std::to_string(viewport->y) + " " + std::to_string(viewport->w) + "×" + std::to_string(viewport->h) +
           ") Q16");
   }
@@ -261,14 +268,14 @@ void WireServer::handleEncoderConfig(ClientConn& conn, ByteView payload) {
   if (!request) return;
   const auto line = ClientWishes::recordEncoderConfig(conn, *request);
   if (!line) return;
-  event(*line);
+  clientEvent(conn, *line);
   if (hooks_.onEncoderConfigChanged) hooks_.onEncoderConfigChanged(resolvedEncoderConfig());
 }
 
 void WireServer::handlePeerVersion(ClientConn& conn, ByteView payload) {
   const auto version = PeerVersion::decode(payload);
   if (!version) {
-    event("PeerVersion 0x20 ← client " + fdTag(conn.fd) + ": malformed (" + std::to_string(payload.size()) +
+    clientEvent(conn, "PeerVersion 0x20 ← client " + fdTag(conn.fd) + ": malformed (" + std::to_string(payload.size()) +
           " bytes), ignored");
     return;
   }
@@ -276,7 +283,7 @@ void WireServer::handlePeerVersion(ClientConn& conn, ByteView payload) {
     std::lock_guard lock(conn.mutex);
     conn.peerVersion = *version;
   }
-  event("peer version: " + version->summary() + " " + fdTag(conn.fd));
+  clientEvent(conn, "peer version: " + version->summary() + " " + fdTag(conn.fd));
 }
 
 // ---- Clients -----------------------------------------------------------------

@@ -1,5 +1,9 @@
 // The read and write loops of one session and the read loop's dispatch.
+#include <poll.h>
 #include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <cstdio>
 
@@ -13,38 +17,22 @@ namespace lumenrail {
 
 namespace {
 std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
+constexpr size_t kPayloadStep = 64 * 1024;
 }  // namespace
 
 // Exact-length reads of one session's plaintext stream, opening records on
 // an encrypted link. Keeps a read offset so many small records stay linear.
 class WireServer::PlaintextReader {
  public:
-  PlaintextReader(int fd, WifiRecordOpener* opener, WireServer& server, const std::function<void()>& onFirstRecord)
-      : fd_(fd), opener_(opener), server_(server), onFirstRecord_(onFirstRecord) {
+  PlaintextReader(int fd, WifiRecordOpener* opener, WireServer& server)
+      : fd_(fd), opener_(opener), server_(server) {
     if (opener_) raw_.resize(65536);
   }
 
   bool readFully(uint8_t* out, size_t n) {
     if (!opener_) return n == 0 || Socket::recvAll(fd_, out, n);
     while (plain_.size() - pos_ < n) {
-      const ssize_t got = Socket::recvSome(fd_, raw_.data(), raw_.size());
-      if (got <= 0) return false;
-      Bytes opened;
-      try {
-        opened = opener_->push(ByteView(raw_.data(), static_cast<size_t>(got)));
-      } catch (const std::exception& e) {
-        server_.event("encrypted record rejected (" + std::string(e.what()) + ") — dropping client " + fdTag(fd_));
-        return false;
-      }
-      if (!firstRecordSeen_ && opener_->recordsOpened() > 0) {
-        firstRecordSeen_ = true;
-        if (onFirstRecord_) onFirstRecord_();
-      }
-      if (pos_ > 0) {
-        plain_.erase(plain_.begin(), plain_.begin() + static_cast<ptrdiff_t>(pos_));
-        pos_ = 0;
-      }
-      plain_.insert(plain_.end(), opened.begin(), opened.end());
+      if (!receive()) return false;
     }
     std::copy_n(plain_.begin() + static_cast<ptrdiff_t>(pos_), n, out);
     pos_ += n;
@@ -55,20 +43,68 @@ class WireServer::PlaintextReader {
     return true;
   }
 
+  // Polls in slices so that stop() and a deadline on the injected clock are
+  // both noticed while the peer sends nothing.
+  bool awaitFirstRecord(uint64_t deadlineNs, bool& timedOut) {
+    while (opener_->recordsOpened() == 0) {
+      const uint64_t now = server_.config_.nowNs();
+      if (now >= deadlineNs) {
+        timedOut = true;
+        return false;
+      }
+      if (server_.stopped_) return false;
+      pollfd p{fd_, POLLIN, 0};
+      const uint64_t slice = std::min<uint64_t>(deadlineNs - now, 250 * kNsPerMs);
+      const int ready = ::poll(&p, 1, static_cast<int>((slice + kNsPerMs - 1) / kNsPerMs));
+      if (ready < 0 && errno != EINTR) return false;
+      if (ready > 0 && !receive()) return false;
+    }
+    return true;
+  }
+
  private:
+  // One recv, and the plaintext of every record it completes.
+  bool receive() {
+    const ssize_t got = Socket::recvSome(fd_, raw_.data(), raw_.size());
+    if (got <= 0) return false;
+    Bytes opened;
+    try {
+      opened = opener_->push(ByteView(raw_.data(), static_cast<size_t>(got)));
+    } catch (const std::exception& e) {
+      server_.event("encrypted record rejected (" + std::string(e.what()) + ") — dropping client " + fdTag(fd_));
+      return false;
+    }
+    if (pos_ > 0) {
+      plain_.erase(plain_.begin(), plain_.begin() + static_cast<ptrdiff_t>(pos_));
+      pos_ = 0;
+    }
+    plain_.insert(plain_.end(), opened.begin(), opened.end());
+    return true;
+  }
+
   int fd_;
   WifiRecordOpener* opener_;
   WireServer& server_;
-  const std::function<void()>& onFirstRecord_;
-  bool firstRecordSeen_ = false;
   Bytes plain_;
   size_t pos_ = 0;
   Bytes raw_;
 };
 
-void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpener* opener,
-                          const std::function<void()>& onFirstRecord) {
-  PlaintextReader reader(conn->fd, opener, *this, onFirstRecord);
+std::shared_ptr<WireServer::PlaintextReader> WireServer::makeReader(int fd, WifiRecordOpener* opener) {
+  return std::make_shared<PlaintextReader>(fd, opener, *this);
+}
+
+bool WireServer::awaitFirstRecord(PlaintextReader& reader, int fd, uint64_t arrivedNs) {
+  bool timedOut = false;
+  if (reader.awaitFirstRecord(arrivedNs + config_.firstRecordTimeoutNs, timedOut)) return true;
+  if (timedOut) {
+    event("no sealed record within " + std::to_string(config_.firstRecordTimeoutNs / kNsPerMs) +
+          " ms — dropping client " + fdTag(fd));
+  }
+  return false;
+}
+
+void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, PlaintextReader& reader) {
   uint8_t header[Wire::headerSize];
   Bytes payload;
   // Until stop(), not until the listener closes: a server that only adopts
@@ -86,8 +122,14 @@ void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpe
             ") — dropping client " + fdTag(conn->fd));
       return;
     }
-    payload.resize(length);
-    if (!reader.readFully(payload.data(), length)) return;
+    // The payload grows as its bytes arrive: a header alone holds no memory.
+    payload.clear();
+    for (size_t have = 0; have < length;) {
+      const size_t step = std::min<size_t>(length - have, kPayloadStep);
+      payload.resize(have + step);
+      if (!reader.readFully(payload.data() + have, step)) return;
+      have += step;
+    }
     {
       // A session ended by disconnect() or a version refusal reads on only to
       // see the peer leave; it no longer acts on what the client sends.
@@ -95,6 +137,7 @@ void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordOpe
       if (conn->closed) return;
     }
     dispatch(conn, header[0], payload);
+    if (payload.capacity() > kPayloadStep) Bytes().swap(payload);  // a large packet's room is not kept
   }
 }
 
@@ -105,7 +148,7 @@ void WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
   switch (*type) {
     case Wire::PacketType::requestIdr:
       idrPending_ = true;
-      event("RequestIdr ← client");
+      clientEvent(*conn, "RequestIdr ← client");
       break;
     case Wire::PacketType::timeSync:
       if (payload.size() >= 8) {
@@ -115,7 +158,7 @@ void WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
     case Wire::PacketType::requestHello:
       queueHelloAndVersion(*conn);
       idrPending_ = true;
-      event("RequestHello ← client (resent Hello + IDR)");
+      clientEvent(*conn, "RequestHello ← client (resent Hello + IDR)");
       break;
     case Wire::PacketType::input:
       if (auto samples = Wire::parseInput(payload)) {
@@ -126,7 +169,7 @@ void WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
       if (auto caps = Wire::parseInputCaps(payload)) {
         char axes[16];
         std::snprintf(axes, sizeof axes, "%x", caps->axisMask);
-        event(std::string("InputCaps ← client: axes 0x") + axes + ", pressureMax " +
+        clientEvent(*conn, std::string("InputCaps ← client: axes 0x") + axes + ", pressureMax " +
               std::to_string(caps->pressureMax) + ", contacts " + std::to_string(caps->maxContacts));
         if (hooks_.onInputCaps) hooks_.onInputCaps(*caps, fd);
       }
@@ -134,7 +177,7 @@ void WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
     case Wire::PacketType::clientMode: {
       if (!judgeVersion(conn)) break;
       if (auto mode = Wire::parseClientMode(payload)) {
-        event("ClientMode ← client " + fdTag(fd) + ": " + std::to_string(mode->width) + "x" +
+        clientEvent(*conn, "ClientMode ← client " + fdTag(fd) + ": " + std::to_string(mode->width) + "x" +
               std::to_string(mode->height) + "@" + std::to_string(mode->refreshHz));
         if (hooks_.onClientMode) hooks_.onClientMode(*mode, fd);
       }

@@ -29,12 +29,19 @@ namespace lumenrail::test {
 // then the wire stream sealed with the client's paired (or QR) keys.
 class PairingClient {
  public:
+  // `from`: the loopback address it dials from, standing for another host.
   PairingClient(uint16_t port, std::string name = "Pad", bool canShowSas = true,
-                Ed25519PrivateKey identity = Ed25519PrivateKey::generate())
+                Ed25519PrivateKey identity = Ed25519PrivateKey::generate(), uint32_t from = INADDR_LOOPBACK)
       : identity_(identity),
         handshake_(identity, X25519PrivateKey::generate(), std::move(name), canShowSas, PairingProtocol::deviceIdFrom("test-device"),
                    PairingProtocol::DeviceKind::iPad) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (from != INADDR_LOOPBACK) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      local.sin_addr.s_addr = htonl(from);
+      EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);

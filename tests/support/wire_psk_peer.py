@@ -3,7 +3,7 @@
 
 Starts wire_serve_peer_tool, connects to it over loopback and speaks the wire
 protocol through AES-GCM records made with python3-cryptography: the greeting
-and a frame arrive as one record per packet, a sealed request is answered, a
+arrives, and after the client's first record a frame, one record per packet, a sealed request is answered, a
 record fed one byte at a time is read, and a tampered record ends the session.
 Exits 0 when all checks pass, 1 on a mismatch, 77 when the module is missing.
 """
@@ -123,6 +123,8 @@ try:
           + struct.pack("<Q", 10**9), "sealed Hello")
     kind, version = link.packet()
     check(kind == 0x20 and version == bytes([2, 0, 4, 5]) + b"1.0.9" + bytes(4), "sealed version report")
+    # The link becomes a client with its first record; only then are frames sent.
+    link.sock.sendall(link.seal(0x14, b"psk peer"))  # ClientInfo
     kind, frame = link.packet()
     check(kind == 0x03 and frame == struct.pack("<Q", 77) + bytes([1, 0, 0, 0, 0, 0, 0, 1, 0x65, 0xAB, 0xCD]),
           "sealed frame")

@@ -91,16 +91,26 @@ TEST(ApprovalDesk, AQuestionThatCannotBeAskedIsRefusedAndFreesItsSeat) {
   EXPECT_EQ(desk->take(claim, "A", seats), Seat::taken);
 }
 
-TEST(LinkAdmission, UnprovenLinksAreBoundedAndEachReleaseMakesRoom) {
-  LinkAdmission admission(2);
+TEST(LinkAdmission, OneAddressHoldsAFewPlacesAndTheReserveIsKeptForPairedDevices) {
+  using Place = LinkAdmission::Place;
+  LinkAdmission admission({.maxUnproven = 3, .maxPerAddress = 2, .reservedForPaired = 1});
   int64_t waiting = -1;
-  EXPECT_TRUE(admission.admit(waiting));
-  EXPECT_TRUE(admission.admit(waiting));
-  EXPECT_FALSE(admission.admit(waiting));
+  const uint32_t a = 0x7f000002, b = 0x7f000003, c = 0x7f000004;
+  EXPECT_EQ(admission.admit(a, true, waiting), Place::common);
+  EXPECT_EQ(admission.admit(a, true, waiting), Place::common);
+  EXPECT_EQ(admission.admit(a, true, waiting), Place::refused) << "one address is capped";
   EXPECT_EQ(waiting, 2);
-  admission.release();
-  EXPECT_TRUE(admission.admit(waiting));
-  EXPECT_EQ(admission.unproven(), 2);
+  EXPECT_EQ(admission.admit(b, true, waiting), Place::common);
+  EXPECT_EQ(admission.admit(b, false, waiting), Place::refused) << "the reserve is only for links that may pair";
+  EXPECT_EQ(waiting, 3);
+  EXPECT_EQ(admission.admit(c, true, waiting), Place::reserved);
+  EXPECT_EQ(admission.admit(b, true, waiting), Place::refused);
+  EXPECT_EQ(admission.unproven(), 4);
+  admission.release(c, Place::reserved);
+  admission.release(a, Place::common);
+  EXPECT_EQ(admission.admit(a, false, waiting), Place::common);
+  EXPECT_EQ(admission.admit(c, true, waiting), Place::reserved);
+  EXPECT_EQ(admission.unproven(), 4);
 }
 
 }  // namespace

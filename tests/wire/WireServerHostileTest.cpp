@@ -1,5 +1,6 @@
 // The server against peers that flood, stall or whose owner's callbacks fail:
 // what it holds stays bounded and one bad session never stops the others.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,7 +14,10 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "secure/WifiKeySchedule.hpp"
+#include "secure/WifiRecordSealer.hpp"
 #include "support/EventLog.hpp"
+#include "support/PairingClient.hpp"
 #include "support/TestHello.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
@@ -29,6 +33,15 @@ using test::EventLog;
 using test::WireTestClient;
 using Peer = WireServerTestPeer;
 
+int64_t entries(const char* dir) {
+  int64_t n = 0;
+  if (DIR* d = ::opendir(dir)) {
+    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  return n;
+}
+
 int64_t residentKiB() {
   std::ifstream status("/proc/self/status");
   std::string key;
@@ -41,6 +54,24 @@ int64_t residentKiB() {
     status.ignore(1 << 12, '\n');
   }
   return -1;
+}
+
+// Loopback addresses other than 127.0.0.1 stand for other hosts on the LAN.
+constexpr uint32_t kAttacker = 0x7f000010;
+
+int connectFrom(uint16_t port, uint32_t from, std::vector<int>* keep = nullptr) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(from);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  if (keep) keep->push_back(fd);
+  return fd;
 }
 
 int connectRaw(uint16_t port) {
@@ -109,39 +140,70 @@ class WireServerHostileIntegration : public ::testing::Test {
   std::vector<int> raw;
 };
 
-TEST_F(WireServerHostileIntegration, SealedLinksThatNeverFinishARecordAreFewAndSmall) {
-  startServer(Bytes(24, 7));
+TEST_F(WireServerHostileIntegration, SealedLinksThatProveNothingAreFewSmallShortLivedAndNoClients) {
+  const Bytes psk(24, 7);
+  auto clock = std::make_shared<std::atomic<uint64_t>>(0);
+  startServer(psk, [clock](WireServer::Config& c, WireServer::Hooks&) {
+    c.nowNs = [clock] { return clock->load(); };
+  });
   const uint16_t port = server->boundPort();
-  // Forty links each announce a 16 MiB record and start sending it: none has
-  // shown it holds the key, so none may make the server keep it (kept, they
-  // would hold over 300 MiB).
+  // Links announce a 16 MiB record and start sending it: none has shown it
+  // holds the key, so none may make the server keep it. Then links replay a
+  // genuine client's first record, which opens, and announce the same: a
+  // client never sends more than its largest packet, so they are no bigger
+  // (unbounded, twenty of them held over 500 MiB).
   std::vector<uint8_t> junk(8 << 20, 0x5a);
   junk[0] = 0x10, junk[1] = 0x00, junk[2] = 0x00, junk[3] = 0x01;  // 16 MiB + 16
+  const auto clientKeys = WifiKeySchedule::derive(psk, WifiKeySchedule::Role::client, WifiKeySchedule::Flavor::qrPsk);
+  Bytes replayed = WifiRecordSealer(clientKeys.sendKey).seal(Bytes{Code::requestIdr, 0, 0, 0, 0});
+  replayed.insert(replayed.end(), junk.begin(), junk.end());
   const int64_t before = residentKiB();
-  for (int i = 0; i < 40; ++i) {
-    raw.push_back(connectRaw(port));
-    offer(raw.back(), junk);
+  for (const auto* bytes : {&junk, &replayed}) {
+    for (uint32_t i = 0; i < 20; ++i) {
+      raw.push_back(connectFrom(port, kAttacker + i / 4));
+      offer(raw.back(), *bytes);
+    }
+    EXPECT_TRUE(test::eventually([&] { return std::all_of(raw.begin(), raw.end(), peerGone); }));
+    for (int fd : raw) ::close(fd);
+    raw.clear();
   }
-  EXPECT_TRUE(test::eventually([&] { return std::all_of(raw.begin(), raw.end(), peerGone); }));
   EXPECT_LT(residentKiB() - before, 64 * 1024) << "KiB held for links that proved nothing";
-  for (int fd : raw) ::close(fd);
-  raw.clear();
+  EXPECT_TRUE(log.contains("encrypted record rejected (badRecordLength(16777232))"));
   ASSERT_TRUE(test::eventually([&] { return disconnected.count() == connected.count(); }));
 
-  // Links that stay silent are counted: the seventeenth is closed at once.
+  // A genuine client zooms in; links that stay silent are no clients: they
+  // neither reset its zoom, nor ask for a keyframe, nor count.
+  test::PairingClient genuine(port);
+  genuine.keyPsk(psk);
+  ASSERT_TRUE(genuine.readSealed());
+  const Wire::ViewportRectQ16 zoom{100, 200, 3000, 4000};
+  ASSERT_TRUE(genuine.sendSealed(Code::viewport, Bytes{100, 0, 200, 0, 0xb8, 0x0b, 0xa0, 0x0f}));
+  ASSERT_TRUE(test::eventually([&] { return server->desiredViewport() == zoom; }));
   const int base = connected.count();
-  for (int i = 0; i < 16; ++i) raw.push_back(connectRaw(port));
-  ASSERT_TRUE(connected.waitFor(base + 16));
-  const int late = connectRaw(port);
-  raw.push_back(late);
-  EXPECT_TRUE(closedByPeer(late));
-  EXPECT_TRUE(log.waitFor("16 connection(s) not yet authenticated — refused (fd "));
-  // One of them leaving frees its place.
-  ::close(raw.front());
-  raw.erase(raw.begin());
-  ASSERT_TRUE(test::eventually([&] { return server->clientCount() == 15; }));
-  raw.push_back(connectRaw(port));
-  EXPECT_TRUE(connected.waitFor(base + 17));
+  server->takeIdrRequest();
+  // One address holds four places, five addresses the whole sixteen.
+  for (uint32_t i = 0; i < 4; ++i) raw.push_back(connectFrom(port, kAttacker));
+  EXPECT_TRUE(closedByPeer(connectFrom(port, kAttacker, &raw)));
+  ASSERT_TRUE(log.waitFor("4 connection(s) not yet authenticated — refused (fd "));
+  for (uint32_t i = 4; i < 16; ++i) raw.push_back(connectFrom(port, kAttacker + i / 4));
+  EXPECT_TRUE(closedByPeer(connectFrom(port, kAttacker + 9, &raw)));
+  ASSERT_TRUE(log.waitFor("16 connection(s) not yet authenticated — refused (fd "));
+  ASSERT_TRUE(test::eventually([&] { return Peer::unproven(*server) == 16; }));
+  EXPECT_EQ(server->clientCount(), 1);
+  EXPECT_EQ(connected.count(), base);
+  EXPECT_EQ(server->desiredViewport(), zoom);
+  EXPECT_FALSE(server->takeIdrRequest());
+
+  // Seconds later they are gone, and the places are free again.
+  *clock += 6 * kNsPerSecond;
+  EXPECT_TRUE(test::eventually([&] { return std::all_of(raw.begin(), raw.end(), peerGone); }));
+  EXPECT_TRUE(log.contains("no sealed record within 5000 ms — dropping client (fd "));
+  test::PairingClient next(port);
+  next.keyPsk(psk);
+  ASSERT_TRUE(next.readSealed());
+  ASSERT_TRUE(next.sendSealed(Code::requestIdr));
+  EXPECT_TRUE(connected.waitFor(base + 1));
+  EXPECT_EQ(server->clientCount(), 2);
 }
 
 TEST_F(WireServerHostileIntegration, AThrowingCallbackOrAFailedThreadEndsOnlyThatSession) {
@@ -228,6 +290,97 @@ TEST_F(WireServerHostileIntegration, AVersionRefusalDoesNotHoldTheTimerQueueWhil
   EXPECT_EQ(peek.load(), -1) << "the socket was shut while the timer queue waited for the Bye";
   c.close();
   ASSERT_TRUE(disconnected.waitFor(1));
+}
+
+TEST_F(WireServerHostileIntegration, PlaintextLinksHoldOnlyWhatArrivedAndTheirSessionsAreCapped) {
+  startServer(std::nullopt, [](WireServer::Config& c, WireServer::Hooks&) { c.maxSessions = 48; });
+  const uint16_t port = server->boundPort();
+  const int64_t threadsBefore = entries("/proc/self/task");
+  const int64_t fdsBefore = entries("/proc/self/fd");
+  [[maybe_unused]] const int64_t before = residentKiB();
+  // Each announces the largest legal packet and sends one byte of it
+  // (allocated whole, 48 of them held about 100 MiB).
+  const std::vector<uint8_t> header{Code::input, 0x00, 0x00, 0x20, 0x00, 0x01};
+  for (int i = 0; i < 48; ++i) {
+    raw.push_back(connectRaw(port));
+    offer(raw.back(), header);
+  }
+  ASSERT_TRUE(connected.waitFor(48));
+  const int late = connectRaw(port);
+  raw.push_back(late);
+  EXPECT_TRUE(closedByPeer(late));
+  EXPECT_TRUE(log.waitFor("48 session(s) running — refused (fd "));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their shadow memory grows by design
+  EXPECT_LT(residentKiB() - before, 32 * 1024) << "KiB held for packets that never came";
+#endif
+  EXPECT_LE(entries("/proc/self/task") - threadsBefore, 2 * 48) << "two threads per session, no more";
+  EXPECT_EQ(server->clientCount(), 48);
+  for (int fd : raw) ::close(fd);
+  raw.clear();
+  ASSERT_TRUE(disconnected.waitFor(48));
+  EXPECT_TRUE(test::eventually([&] { return entries("/proc/self/fd") <= fdsBefore; }));
+  EXPECT_TRUE(test::eventually([&] { return entries("/proc/self/task") <= threadsBefore; }));
+}
+
+TEST_F(WireServerHostileIntegration, AClientThatNeverReadsGrowsNeitherTheHostNorTheLogNorEveryonesKeyframes) {
+  auto clock = std::make_shared<std::atomic<uint64_t>>(kNsPerSecond);
+  EventCounter infos;
+  startServer(std::nullopt, [&](WireServer::Config& c, WireServer::Hooks& h) {
+    c.nowNs = [clock] { return clock->load(); };
+    h.onClientInfo = [&](const std::string&) { infos.add(); };
+  });
+  WireTestClient slow(server->boundPort(), 4096);
+  ASSERT_TRUE(connected.waitFor(1));
+  const auto conn = Peer::anyClient(*server);
+  ASSERT_TRUE(conn);
+  auto held = [&](auto ClientConn::*field) {
+    std::lock_guard lock(conn->mutex);
+    return (*conn).*field;
+  };
+  // Keyframes until its writer is stuck and its queue full: with both ends'
+  // buffers small, one frame is more than the socket takes.
+  int small = 4096;
+  ASSERT_EQ(::setsockopt(conn->fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  const Bytes frame(256 * 1024, 0x65);
+  for (int i = 0; i < 400 && held(&ClientConn::frameCount) < 4; ++i) server->broadcast(1, true, frame);
+  ASSERT_EQ(held(&ClientConn::frameCount), 4);
+  server->takeIdrRequest();
+  // Its evictions ask for one keyframe a second, not one a frame.
+  int keyframes = 0;
+  for (int second = 0; second < 3; ++second) {
+    *clock += kNsPerSecond;
+    for (int i = 0; i < 30; ++i) {
+      server->broadcast(2, i % 10 == 0, frame);
+      keyframes += server->takeIdrRequest();
+    }
+  }
+  EXPECT_EQ(keyframes, 3);
+
+  // Time-sync and Hello requests by the ten thousand: replies coalesce, the
+  // urgent list keeps the newest, the log hears twenty lines.
+  const int64_t before = residentKiB();
+  Bytes flood;
+  for (int i = 0; i < 10000; ++i) {
+    const Bytes sync{Code::timeSync, 8, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+    const Bytes hello{Code::requestHello, 0, 0, 0, 0};
+    flood.insert(flood.end(), sync.begin(), sync.end());
+    flood.insert(flood.end(), hello.begin(), hello.end());
+  }
+  for (int round = 0; round < 10; ++round) ASSERT_TRUE(slow.sendRaw(flood));
+  ASSERT_TRUE(slow.send(Code::clientInfo, {'x'}));
+  ASSERT_TRUE(infos.waitFor(1));
+  EXPECT_EQ(held(&ClientConn::interleave).size(), size_t(ClientConn::kMaxInterleave));
+  EXPECT_LE(held(&ClientConn::controlCount), 2);
+  EXPECT_LE(log.count("← client"), 20);
+  EXPECT_LT(residentKiB() - before, 16 * 1024);
+
+  // Broadcast control messages pile up behind the stuck writer: past the
+  // bound the session ends and what it held goes with it.
+  for (int i = 0; i < ClientConn::kMaxControl + 8; ++i) server->broadcastForegroundApp(i % 2 ? "Mail" : "Notes");
+  ASSERT_TRUE(disconnected.waitFor(1));
+  EXPECT_TRUE(log.contains("control packets waited — session ended"));
+  EXPECT_TRUE(log.contains("line(s) caused by client (fd "));
+  EXPECT_TRUE(slow.waitClosed());
 }
 
 }  // namespace

@@ -120,12 +120,13 @@ class WireServerPairingIntegration : public ::testing::Test {
     config.psk = std::move(psk);
     auto ownerRef = owner;
     auto cancels = cancelled;
-    config.pairing.emplace(
+    WireServer::Pairing pairing(
         hostIdentity, store,
         [ownerRef](const std::string& sas, const std::string& fp, const std::string& name) {
           return ownerRef->ask(sas, fp, name);
         },
         [cancels](const std::string& fp) { cancels->add(fp); });
+    config.pairing = std::move(pairing);
     WireServer::Hooks hooks;
     watchServer(config, hooks, log, connected, disconnected);
     if (tune) tune(config, hooks);
@@ -430,6 +431,8 @@ TEST_F(WireServerPairingIntegration, WithAPreSharedKeyANonPairingClientIsServedE
   auto hello = c.readSealed();  // served once the 250 ms sniff saw nothing
   ASSERT_TRUE(hello);
   EXPECT_EQ(hello->type, Code::hello);
+  EXPECT_EQ(connected.count(), 0) << "not a client before its first record";
+  ASSERT_TRUE(c.sendSealed(Code::requestIdr));
   ASSERT_TRUE(connected.waitFor(1));
   EXPECT_TRUE(log.contains(") [encrypted]"));
   EXPECT_EQ(log.count("client connected"), 1);
@@ -497,7 +500,8 @@ size_t threadCount() {
 }
 
 TEST_F(WireServerPairingIntegration, OneQuestionAtATimeAFewWaitAndAFloodOfDevicesThatLeaveCostsNoThreads) {
-  startServer();
+  // Every device here dials from 127.0.0.1.
+  startServer(std::nullopt, [](WireServer::Config& c, WireServer::Hooks&) { c.maxUnauthenticatedPerAddress = 16; });
   const uint16_t port = server->boundPort();
   const auto idA = Ed25519PrivateKey::generate();
   PairingClient a(port, "A", true, idA);
@@ -505,26 +509,30 @@ TEST_F(WireServerPairingIntegration, OneQuestionAtATimeAFewWaitAndAFloodOfDevice
   ASSERT_TRUE(owner->waitAsked(1));
   const size_t threadsWhileAsking = threadCount();
 
-  // The same device dialling again while its question is up.
+  // The same device dialling again while its question is up: refused once
+  // it has proven its key, by closing the link.
   PairingClient again(port, "A", true, idA);
-  ASSERT_TRUE(again.sendHello());
-  auto frame = again.readFrame();
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->first, P::typeHostReject);
+  ASSERT_TRUE(again.prove());
+  EXPECT_TRUE(again.waitClosed());
   ASSERT_TRUE(log.waitFor("pairing: " + a.fingerprint() + " already waits for the owner — refused (fd "));
 
-  // Four wait behind the question; a fifth is refused before any handshake is promised.
+  // Four wait behind the question; a fifth is refused. Key exchanges that
+  // never confirm take no seat, so they cannot crowd a genuine device out.
+  std::vector<std::unique_ptr<PairingClient>> unproven;
+  for (int i = 0; i < 5; ++i) {
+    unproven.push_back(std::make_unique<PairingClient>(port, "U"));
+    ASSERT_TRUE(unproven.back()->exchangeKeys());
+  }
+  EXPECT_EQ(WireServerTestPeer::approvalSeats(*server), 1);
+  unproven.clear();
   std::vector<std::unique_ptr<PairingClient>> waiting;
   for (int i = 0; i < 4; ++i) {
     waiting.push_back(std::make_unique<PairingClient>(port, "W"));
     ASSERT_TRUE(waiting.back()->prove());
   }
+  ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::approvalSeats(*server) == 5; }));
   PairingClient extra(port, "X");
-  ASSERT_TRUE(extra.sendHello());
-  Bytes raw;
-  frame = extra.readFrame(&raw);
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(raw, (Bytes{0x04, 0x01, 0x00, 0x01}));
+  ASSERT_TRUE(extra.prove());
   EXPECT_TRUE(extra.waitClosed());
   ASSERT_TRUE(log.waitFor("pairing: 5 device(s) already wait for the owner — refused " + extra.fingerprint()));
 
@@ -577,23 +585,127 @@ TEST_F(WireServerPairingIntegration, ConcurrentHandshakesAreCapped) {
   ASSERT_TRUE(pairAndGreet(third)) << "the slot is free again";
 }
 
-TEST_F(WireServerPairingIntegration, TheWholeExchangeHasOneDeadlineHoweverTheBytesTrickle) {
+TEST_F(WireServerPairingIntegration, EachStepBeforeProofHasASecondsDeadlineHoweverTheBytesTrickle) {
   auto clock = std::make_shared<std::atomic<uint64_t>>(0);
   startServer(std::nullopt, [clock](WireServer::Config& c, WireServer::Hooks&) {
     c.nowNs = [clock] { return clock->load(); };
   });
-  PairingClient c(server->boundPort(), "Known");
-  store->pin(c.publicKey(), "Known", std::nullopt, P::DeviceKind::unknown, 1.0);
-  ASSERT_TRUE(c.exchangeKeys());  // the exchange began at 0
-  *clock += 100 * kNsPerSecond;
-  const Bytes confirm = c.confirmBytes(true);
-  ASSERT_TRUE(c.sendRaw(ByteView(confirm).first(1)));
-  // Only 21 s since the last byte, but 121 s since the magic.
-  *clock += 21 * kNsPerSecond;
-  EXPECT_TRUE(c.waitClosed());
-  ASSERT_TRUE(log.waitFor("pairing prologue failed — dropping client (fd "));
-  EXPECT_TRUE(log.contains("pairing: handshake not finished within 120 s (fd "));
-  EXPECT_EQ(connected.count(), 0);
+  const uint16_t port = server->boundPort();
+  const Bytes magic(P::magic.begin(), P::magic.end());
+  {
+    // The magic alone: the key exchange is due within 5 s.
+    PairingClient c(port);
+    ASSERT_TRUE(c.sendRaw(magic));
+    ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::prologues(*server) == 1; }));
+    *clock += 6 * kNsPerSecond;
+    EXPECT_TRUE(c.waitClosed());
+    ASSERT_TRUE(log.waitFor("pairing: handshake step not finished within 5 s (fd "));
+  }
+  {
+    // A paired device that cannot show the code confirms at once or not at all.
+    PairingClient c(port, "Silent", false);
+    store->pin(c.publicKey(), "Silent", std::nullopt, P::DeviceKind::unknown, 1.0);
+    ASSERT_TRUE(c.exchangeKeys());
+    ASSERT_TRUE(c.sendRaw(ByteView(c.confirmBytes(true)).first(1)));
+    *clock += 6 * kNsPerSecond;
+    EXPECT_TRUE(c.waitClosed());
+    ASSERT_TRUE(test::eventually([&] { return log.count("handshake step not finished within 5 s") == 2; }));
+  }
+  {
+    // A user comparing the code has a minute, byte by byte or not.
+    PairingClient c(port, "Known");
+    store->pin(c.publicKey(), "Known", std::nullopt, P::DeviceKind::unknown, 1.0);
+    ASSERT_TRUE(c.exchangeKeys());
+    const Bytes confirm = c.confirmBytes(true);
+    ASSERT_TRUE(c.sendRaw(ByteView(confirm).first(1)));
+    *clock += 30 * kNsPerSecond;
+    ASSERT_TRUE(c.sendRaw(ByteView(confirm).subspan(1)));
+    expectPairedGreeting(c);
+    ASSERT_TRUE(c.sendSealed(Code::requestIdr));
+    ASSERT_TRUE(connected.waitFor(1));
+  }
+  {
+    PairingClient c(port, "Slow");
+    store->pin(c.publicKey(), "Slow", std::nullopt, P::DeviceKind::unknown, 1.0);
+    ASSERT_TRUE(c.exchangeKeys());
+    *clock += 61 * kNsPerSecond;
+    EXPECT_TRUE(c.waitClosed());
+    ASSERT_TRUE(log.waitFor("pairing: handshake step not finished within 60 s (fd "));
+  }
+  EXPECT_EQ(connected.count(), 1);
+}
+
+// Loopback addresses other than 127.0.0.1 stand for strangers on the LAN.
+int connectFrom(uint16_t port, uint32_t from) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(from);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  return fd;
+}
+
+TEST_F(WireServerPairingIntegration, StrangersHoldingEveryPlaceAndHandshakeLockOutNoPairedDevice) {
+  auto clock = std::make_shared<std::atomic<uint64_t>>(0);
+  const Bytes psk(24, 0x5A);
+  startServer(psk, [clock](WireServer::Config& c, WireServer::Hooks&) {
+    c.nowNs = [clock] { return clock->load(); };
+  });
+  const uint16_t port = server->boundPort();
+  const uint32_t stranger = 0x7f000010;
+  std::vector<int> held;
+  auto releaseAll = [&] {
+    for (int fd : held) ::close(fd);
+    held.clear();
+  };
+  auto pairedDeviceGetsIn = [&](const std::string& name) {
+    const int before = connected.count();
+    PairingClient device(port, name);
+    store->pin(device.publicKey(), name, std::nullopt, P::DeviceKind::unknown, 1.0);
+    pairAndGreet(device);
+    EXPECT_TRUE(device.sendSealed(Code::requestIdr));
+    return connected.waitFor(before + 1);
+  };
+
+  // Sixteen silent links from four addresses hold every common place: a new
+  // device gets one of the places kept for paired devices, and loses it.
+  for (uint32_t i = 0; i < 16; ++i) held.push_back(connectFrom(port, stranger + i / 4));
+  ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::unproven(*server) == 16; }));
+  {
+    PairingClient newcomer(port, "New");
+    ASSERT_TRUE(newcomer.sendHello());
+    EXPECT_TRUE(newcomer.waitClosed());
+    ASSERT_TRUE(log.waitFor("pairing: only paired devices are admitted now — refused (fd "));
+  }
+  EXPECT_TRUE(pairedDeviceGetsIn("Kept"));
+  *clock += 6 * kNsPerSecond;
+  ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::unproven(*server) == 0; }));
+  releaseAll();
+
+  // Eight links that send only the magic hold every handshake open to new
+  // devices; a paired device still pairs, and seconds later they are gone.
+  const Bytes magic(P::magic.begin(), P::magic.end());
+  for (uint32_t i = 0; i < 8; ++i) {
+    held.push_back(connectFrom(port, stranger + 8 + i / 4));
+    ASSERT_EQ(::send(held.back(), magic.data(), magic.size(), MSG_NOSIGNAL), ssize_t(magic.size()));
+  }
+  ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::prologues(*server) == 8; }));
+  {
+    PairingClient newcomer(port, "New");
+    ASSERT_TRUE(newcomer.sendHello());
+    EXPECT_TRUE(newcomer.waitClosed());
+    ASSERT_TRUE(log.waitFor("pairing: 8 pairing handshake(s) already running — refused (fd "));
+  }
+  EXPECT_TRUE(pairedDeviceGetsIn("Beyond"));
+  *clock += 6 * kNsPerSecond;
+  ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::prologues(*server) == 0; }));
+  EXPECT_EQ(owner->asked(), 0u);
+  releaseAll();
 }
 
 TEST_F(WireServerPairingIntegration, AnOwnerWhoDoesNotAnswerInTimeRefusesAndThePromptIsDismissed) {

@@ -17,6 +17,7 @@ class WireServerTestPeer {
  public:
   static int64_t approvalSeats(WireServer& server) { return server.prologue_->desk().seats(); }
   static int64_t prologues(WireServer& server) { return server.prologue_->running(); }
+  static int64_t unproven(WireServer& server) { return server.admission_.unproven(); }
   static std::shared_ptr<ClientConn> anyClient(WireServer& server) {
     std::lock_guard lock(server.clientsMutex_);
     return server.clients_.empty() ? nullptr : server.clients_.begin()->second;
