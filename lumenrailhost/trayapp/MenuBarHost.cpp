@@ -11,6 +11,7 @@
 
 #include "entry/HostEntry.hpp"
 #include "trayapp/HostRelaunch.hpp"
+#include "trayapp/InstanceChannel.hpp"
 #include "trayapp/InstanceLock.hpp"
 #include "desktop/LinuxPermissionProbe.hpp"
 #include "trayapp/PipelineServingSession.hpp"
@@ -32,10 +33,12 @@
 
 // After the host's headers: Qt's keyword macros clash with some of their names.
 #include "ui/windows/about/AboutWindowController.hpp"
+#include "ui/style/AppIcon.hpp"
 #include "ui/style/Appearance.hpp"
 #include "ui/tray/ClassicMenu.hpp"
 #include "ui/qt/DBusNotifier.hpp"
 #include "ui/tray/PanelPopup.hpp"
+#include "ui/tray/PanelWindow.hpp"
 #include "ui/windows/QrWindowController.hpp"
 #include "ui/windows/RenameDialog.hpp"
 #include "ui/windows/settings/SettingsWindowController.hpp"
@@ -46,6 +49,8 @@
 #include "ui/tray/TrayStatusItem.hpp"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QSocketNotifier>
 #include <QStyleFactory>
 
@@ -97,6 +102,17 @@ class AboutWindow final : public HostWindow {
   AboutWindowController controller_;
 };
 
+class MainWindow final : public HostWindow {
+ public:
+  MainWindow(HostPanelModel& model, std::shared_ptr<Executor> main) : window_(model, std::move(main)) {}
+  void show() override { window_.present(); }
+  bool isVisible() const override { return window_.isVisible(); }
+  void hide() override { window_.hide(); }
+
+ private:
+  PanelWindow window_;
+};
+
 class QrWindow final : public QrWindowPort {
  public:
   QrWindow(uint16_t port, std::optional<Bytes> psk, QrWindowModel::Ports ports)
@@ -120,6 +136,9 @@ bool displayReachable() {
     return false;
   }
 }
+
+// How long a second start waits for the running instance to answer.
+constexpr uint64_t kActivationWaitNs = 2 * kNsPerSecond;
 
 const char* signalName(int signal) {
   switch (signal) {
@@ -152,6 +171,8 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName("Lumenrail");
   QApplication::setDesktopFileName("lumenrail-host");
+  // Every window carries it (_NET_WM_ICON), About and the welcome step show it.
+  QApplication::setWindowIcon(AppIcon::icon());
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   Appearance::instance().followDesktop();
 
@@ -270,8 +291,28 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
     setup->show();
     return true;
   };
+  ports.windows.showPanel = [&panel, &weakTray] {
+    const auto item = weakTray.lock();
+    if (panel && item && !panel->isOpen()) panel->open(item->geometry());
+  };
+  ports.windows.makeMain = [&weak, main]() -> std::unique_ptr<HostWindow> {
+    auto c = weak.lock();
+    if (!c) return nullptr;
+    return std::make_unique<MainWindow>(c->panelModel(), main);
+  };
   auto controller = std::make_shared<MenuBarHostController>(settings, std::move(store), std::move(ports));
   weak = controller;
+  // Started again: the running instance shows itself.
+  InstanceChannel channel(InstanceChannel::socketPath(InstanceLock::path()), [&weak] {
+    if (auto c = weak.lock()) c->activate();
+  });
+  if (!channel.listening()) Log::line("[app] WARN: a second start cannot reach this one (" + channel.error() + ")");
+  // A tray over D-Bus that starts later announces itself by taking this name.
+  QDBusServiceWatcher trayWatcher("org.kde.StatusNotifierWatcher", QDBusConnection::sessionBus(),
+                                  QDBusServiceWatcher::WatchForRegistration);
+  QObject::connect(&trayWatcher, &QDBusServiceWatcher::serviceRegistered, [&weak] {
+    if (auto c = weak.lock()) c->trayMayHaveAppeared();
+  });
 
   panel = std::make_unique<PanelPopup>(controller->panelModel(), main);
   controller->setPanelCloser([&panel](std::function<void()> operation) {
@@ -332,14 +373,22 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   return 0;
 }
 
-int runApplication(const std::vector<std::string>& arguments, bool installed) {
+std::optional<int> claimInstance() {
   const auto lock = InstanceLock::acquire(InstanceLock::path());
   if (lock.holder) {
     Log::line("[app] another Lumenrail Host is already running (pid " + std::to_string(*lock.holder) +
               ") — leaving it be, exiting");
+    // On Linux a second start shows nothing by itself: the running one is asked to.
+    Log::line(InstanceChannel::askToShow(InstanceChannel::socketPath(InstanceLock::path()), kActivationWaitNs)
+                  ? "[app] asked it to show its window"
+                  : "[app] it did not answer — its window could not be brought forward");
     return 0;
   }
   if (!lock.held) Log::line("[app] WARN: cannot take the single-instance lock (" + lock.error + ") — going on");
+  return std::nullopt;
+}
+
+int runApplication(const std::vector<std::string>& arguments, bool installed) {
   auto store = std::make_shared<UserDefaultsSettingsStore>(UserDefaults::standard());
   const auto resolved = HostEntry::resolve(store->load(), arguments);
   if (resolved.portError) Log::line("[app] WARN: " + *resolved.portError + " — using the stored port");

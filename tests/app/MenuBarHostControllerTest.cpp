@@ -60,10 +60,12 @@ struct Rig {
   std::shared_ptr<InMemorySettingsStore> store;
   std::shared_ptr<MenuBarHostController> c;
 
+  bool trayUp = true;
   struct Item final : StatusItem {
     Rig* rig;
-    bool available() const override { return true; }
+    bool available() const override { return rig->trayUp; }
     void show(ServingPhase phase) override { rig->glyph.push_back(phase); }
+    void dock() override { rig->calls.push_back("dock"); }
   };
   struct Alerts final : AlertRunner {
     Rig* rig;
@@ -90,6 +92,7 @@ struct Rig {
       rig->calls.push_back("show " + name);
     }
     bool isVisible() const override { return visible; }
+    void hide() override { visible = false; }
   };
   struct Qr final : QrWindowPort {
     Rig* rig;
@@ -162,6 +165,8 @@ struct Rig {
     };
     p.windows.makeSettings = [window](std::shared_ptr<HostSettingsModel>) { return window("settings"); };
     p.windows.makeAbout = [window] { return window("about"); };
+    p.windows.makeMain = [window] { return window("main"); };
+    p.windows.showPanel = [this] { calls.push_back("show panel"); };
     p.windows.makeQr = [this](uint16_t port, std::optional<Bytes> psk, std::function<int64_t()> count) {
       auto q = std::make_unique<Qr>();
       q->rig = this;
@@ -498,6 +503,77 @@ TEST(MenuBarHostController, RemovingDataStopsServingThenUnregistersThenRemovesTh
   rig.c->settingsModel()->callbacks().onRemoveData();
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"stop", "login off", "remove data", "exit"}));
   EXPECT_FALSE(rig.held);
+}
+
+}  // namespace
+}  // namespace lumenrail
+
+namespace lumenrail {
+namespace {
+
+// Stock GNOME has no tray; an autostart may run before the panel does.
+TEST(MenuBarHostController, WithoutATrayThePanelIsAWindowUntilOneAppearsAndASecondStartShowsWhicheverThereIs) {
+  const auto count = [](const Rig& rig, const std::string& call) {
+    return std::count(rig.calls.begin(), rig.calls.end(), call);
+  };
+  {
+    Rig rig;
+    rig.trayUp = false;
+    rig.c->launch();
+    EXPECT_TRUE(rig.logged("[menubar] WARN: no system tray yet — showing the Lumenrail window instead; the icon "
+                           "docks when a tray appears"));
+    ASSERT_EQ(rig.windows.size(), 1u);
+    Rig::Window& window = *rig.windows[0];
+    EXPECT_TRUE(window.visible);
+    // Closed, then started again: the same window comes back.
+    window.hide();
+    rig.c->activate();
+    EXPECT_TRUE(window.visible);
+    EXPECT_EQ(count(rig, "show main"), 2);
+    EXPECT_EQ(count(rig, "show panel"), 0);
+
+    // The tray turns up while the host still looks: the icon docks; the
+    // window the user asked for stays.
+    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
+    EXPECT_EQ(count(rig, "dock"), 0);
+    rig.trayUp = true;
+    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
+    EXPECT_EQ(count(rig, "dock"), 1);
+    EXPECT_TRUE(rig.c->trayDocked());
+    EXPECT_TRUE(window.visible);
+    EXPECT_TRUE(rig.logged("[menubar] a system tray appeared — the icon is in it"));
+    rig.c->activate();
+    EXPECT_EQ(count(rig, "show panel"), 1);
+    rig.c->trayMayHaveAppeared();
+    EXPECT_EQ(count(rig, "dock"), 1);
+  }
+  {
+    // The window forced open at launch goes once the icon is in a tray; past
+    // the wait only the desktop's announcement looks again.
+    Rig rig;
+    rig.trayUp = false;
+    const size_t idle = rig.main.pending();
+    rig.c->launch();
+    EXPECT_EQ(rig.main.pending(), idle + 1);
+    rig.main.advance(MenuBarHostController::kTrayWaitNs);
+    EXPECT_EQ(rig.main.pending(), idle);
+    rig.trayUp = true;
+    rig.main.advance(10 * MenuBarHostController::kTrayRecheckNs);
+    EXPECT_EQ(count(rig, "dock"), 0);
+    rig.c->trayMayHaveAppeared();
+    EXPECT_EQ(count(rig, "dock"), 1);
+    EXPECT_FALSE(rig.windows[0]->visible);
+  }
+  {
+    // With a tray from the start nothing is forced open and nobody looks again.
+    Rig rig;
+    const size_t idle = rig.main.pending();
+    rig.c->launch();
+    EXPECT_TRUE(rig.windows.empty());
+    EXPECT_EQ(rig.main.pending(), idle);
+    rig.c->activate();
+    EXPECT_EQ(count(rig, "show panel"), 1);
+  }
 }
 
 }  // namespace

@@ -43,7 +43,15 @@ TEST(HostStyle, PaletteResolvesPerAppearance) {
   const auto stops = BrandTheme::spectrum();
   const std::array<QRgb, 5> expected = {0x1B8FCC, 0x2F5ED6, 0x7438C0, 0xDE2F84, 0xF08A3E};
   for (size_t i = 0; i < stops.size(); ++i) EXPECT_EQ(stops[i].rgb() & 0xFFFFFF, expected[i]);
-  EXPECT_FALSE(BrandTheme::appIcon());  // not installed
+  // Compiled in: there in the build tree as installed, drawn at any size.
+  ASSERT_TRUE(BrandTheme::appIcon());
+  for (const int side : {16, 72, 256}) {
+    const QImage icon = BrandTheme::appIcon()->pixmap(side, side).toImage();
+    ASSERT_EQ(icon.size(), QSize(side, side));
+    EXPECT_EQ(icon.pixelColor(0, 0).alpha(), 0) << side;                              // outside the rounded square
+    EXPECT_EQ(icon.pixelColor(side / 10, side / 2).rgb() & 0xFFFFFF, 0x1d2433u) << side;  // its ground
+    EXPECT_EQ(icon.pixelColor(side * 3 / 10, side * 4 / 10), QColor(Qt::white)) << side;  // the monitor
+  }
 
   // Reading a role follows the process's appearance.
   Appearance::instance().pin(AppearanceKind::dark);

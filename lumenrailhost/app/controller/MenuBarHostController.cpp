@@ -1,7 +1,5 @@
 #include "app/controller/MenuBarHostController.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "app/text/L10n.hpp"
@@ -50,12 +48,19 @@ void MenuBarHostController::launch() {
     if (auto self = weak.lock()) return PanelSnapshot::supportSections(*self);
     return {};
   });
-  if (!ports_.statusItem || !ports_.statusItem->available()) {
-    // Linux desktops without a tray exist; the host serves on without an icon.
-    say("[menubar] WARN: this desktop has no system tray — serving goes on without an icon; stop the host with "
-        "`kill " + std::to_string(::getpid()) + "` (SIGTERM)");
-    // Without an icon the settings window is the way in.
-    showSettings();
+  trayDocked_ = ports_.statusItem && ports_.statusItem->available();
+  if (!trayDocked_) {
+    // Stock GNOME has no tray, and an autostart may run before the panel:
+    // the panel becomes a window until a tray turns up.
+    say("[menubar] WARN: no system tray yet — showing the Lumenrail window instead; the icon docks when a tray "
+        "appears");
+    showMainWindow(true);
+    if (ports_.statusItem) {
+      trayLookUntilNs_ = ports_.main->nowNs() + kTrayWaitNs;
+      trayRecheck_ = ports_.main->startTimer(kTrayRecheckNs, kTrayRecheckNs, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->trayMayHaveAppeared();
+      });
+    }
   }
   refreshGlyph();
   applyUpdateCheckSetting();
@@ -68,6 +73,37 @@ void MenuBarHostController::launch() {
     say("[setup] the setup window is not part of this build — going on as the settings say");
   }
   if (settings_.autoStart) startServing();
+}
+
+void MenuBarHostController::activate() {
+  if (trayDocked_ && ports_.windows.showPanel) {
+    ports_.windows.showPanel();
+    return;
+  }
+  showMainWindow(false);
+}
+
+void MenuBarHostController::trayMayHaveAppeared() {
+  if (trayDocked_ || !ports_.statusItem) return;
+  if (!ports_.statusItem->available()) {
+    // Past the wait only the desktop's announcement looks again.
+    if (ports_.main->nowNs() >= trayLookUntilNs_) trayRecheck_.cancel();
+    return;
+  }
+  trayDocked_ = true;
+  trayRecheck_.cancel();
+  ports_.statusItem->dock();
+  ports_.statusItem->show(phase());
+  say("[menubar] a system tray appeared — the icon is in it");
+  if (mainWindowForced_ && mainWindow_) mainWindow_->hide();
+  mainWindowForced_ = false;
+}
+
+void MenuBarHostController::showMainWindow(bool forced) {
+  if (!mainWindow_ && ports_.windows.makeMain) mainWindow_ = ports_.windows.makeMain();
+  if (!mainWindow_) return;
+  mainWindowForced_ = forced;
+  mainWindow_->show();
 }
 
 void MenuBarHostController::startServing() {
@@ -384,6 +420,7 @@ void MenuBarHostController::quit() {
   if (quitting_) return;
   quitting_ = true;
   inputGrantTimer_.cancel();
+  trayRecheck_.cancel();
   if (updateChecker_) updateChecker_->stop();
   // A session that is starting is stopped once its start has returned: the
   // serve queue runs the stop behind it.

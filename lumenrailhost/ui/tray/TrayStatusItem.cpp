@@ -33,15 +33,20 @@ QIcon glyph(bool enabled) {
 }  // namespace
 
 TrayStatusItem::TrayStatusItem(Actions actions)
-    : actions_(std::move(actions)), tray_(new QSystemTrayIcon), menu_(new QMenu), toggle_(menu_->addAction("")) {
+    : actions_(std::move(actions)), menu_(new QMenu), toggle_(menu_->addAction("")) {
   menu_->addSeparator();
   quit_ = menu_->addAction(QString::fromStdString(L10n::text("action.quit", L10n::kProductName)));
-  QObject::connect(toggle_, &QAction::triggered, tray_, [this] {
+  QObject::connect(toggle_, &QAction::triggered, menu_, [this] {
     if (actions_.toggleServing) actions_.toggleServing();
   });
-  QObject::connect(quit_, &QAction::triggered, tray_, [this] {
+  QObject::connect(quit_, &QAction::triggered, menu_, [this] {
     if (actions_.quit) actions_.quit();
   });
+  makeIcon();
+}
+
+void TrayStatusItem::makeIcon() {
+  tray_ = new QSystemTrayIcon;
   tray_->setContextMenu(menu_);
   tray_->setToolTip(QString::fromStdString(L10n::text("app.hostName", L10n::kProductName)));
   QObject::connect(tray_, &QSystemTrayIcon::activated, tray_, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -55,6 +60,14 @@ TrayStatusItem::TrayStatusItem(Actions actions)
   QObject::connect(&Appearance::instance(), &Appearance::changed, tray_, [this] { redraw(); });
   redraw();
   tray_->show();
+}
+
+void TrayStatusItem::dock() {
+  // Qt picks the D-Bus tray or the XEmbed one when the icon is made: a tray
+  // that came later may be the other kind.
+  tray_->hide();
+  delete tray_;
+  makeIcon();
 }
 
 TrayStatusItem::~TrayStatusItem() {
