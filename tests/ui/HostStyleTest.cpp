@@ -83,6 +83,31 @@ int alphaAt(const QImage& image, double x, double y, double scale) {
   return qAlpha(image.pixel(qRound((x - 140) * scale), qRound((y - 178.67) * scale)));
 }
 
+// Whatever the panel's colour and the application's scheme, both states read:
+// each glyph has pixels far lighter and far darker than a dark and a light tray.
+TEST(MenuBarMark, TrayGlyphStandsOutOnDarkAndLightTraysServingOrStopped) {
+  for (const QColor tray : {QColor(0x24, 0x24, 0x24), QColor(0xf2, 0xf2, 0xf2)}) {
+    for (const bool serving : {true, false}) {
+      QImage shown(22, 22, QImage::Format_ARGB32_Premultiplied);
+      shown.fill(tray);
+      QPainter p(&shown);
+      p.drawImage(0, 0, MenuBarMark::trayImage(22, serving));
+      p.end();
+      int contrast = 0;
+      for (int y = 0; y < 22; ++y) {
+        for (int x = 0; x < 22; ++x) contrast = std::max(contrast, std::abs(qGray(shown.pixel(x, y)) - qGray(tray.rgb())));
+      }
+      EXPECT_GE(contrast, 90) << tray.name().toStdString() << (serving ? " serving" : " stopped");
+      if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+        shown.scaled(176, 176).save(QString("%1/glyph-%2-%3.png").arg(dir, tray.lightness() > 128 ? "light" : "dark",
+                                                                      serving ? "serving" : "stopped"));
+      }
+    }
+  }
+  // Serving and stopped differ where the fill is.
+  EXPECT_NE(MenuBarMark::trayImage(22, true), MenuBarMark::trayImage(22, false));
+}
+
 TEST(MenuBarMark, CutsTheMonitorAroundTheTablet) {
   EXPECT_EQ(MenuBarMark::image(16, Qt::black).size(), QSize(18, 16));
   EXPECT_EQ(MenuBarMark::image(32, Qt::black, 2).size(), QSize(72, 64));

@@ -3,10 +3,8 @@
 #include <QAction>
 #include <QCursor>
 #include <QMenu>
-#include <QPainter>
 #include <QSystemTrayIcon>
 
-#include "ui/style/Appearance.hpp"
 #include "app/text/L10n.hpp"
 #include "ui/tray/MenuBarMark.hpp"
 
@@ -14,19 +12,10 @@ namespace lumenrail {
 
 namespace {
 
-// Trays ask for square icons at their own sizes; the glyph is fitted into each.
-QIcon glyph(bool enabled) {
+// Trays ask for square icons at their own sizes.
+QIcon glyph(bool serving) {
   QIcon icon;
-  for (int side : {16, 22, 24, 32, 48, 64, 128}) {
-    QImage canvas(side, side, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
-    QPainter p(&canvas);
-    const double height = side * 16.0 / 18.0;
-    MenuBarMark::paint(p, QRectF(0, (side - height) / 2, side, height),
-                       MenuBarMark::ink(Appearance::current(), enabled));
-    p.end();
-    icon.addPixmap(QPixmap::fromImage(canvas));
-  }
+  for (int side : {16, 22, 24, 32, 48, 64, 128}) icon.addPixmap(QPixmap::fromImage(MenuBarMark::trayImage(side, serving)));
   return icon;
 }
 
@@ -57,7 +46,6 @@ void TrayStatusItem::makeIcon() {
       menu_->popup(QCursor::pos());
     }
   });
-  QObject::connect(&Appearance::instance(), &Appearance::changed, tray_, [this] { redraw(); });
   redraw();
   tray_->show();
 }
