@@ -89,6 +89,9 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   bool startServing();
   // Takes everything down; safe before, during and after a start, and twice.
   void stopServing();
+  // Why the last start failed, in the owner's words; read on the thread that
+  // called startServing(), after it returned false. Empty when not known.
+  const std::string& startFailure() const { return startFailure_; }
 
   uint16_t boundPort() const { return server_->boundPort(); }
   bool captureMain() const { return display_->mirroring(); }
@@ -186,6 +189,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   std::shared_ptr<KeyComboInjector> keys_;
   std::shared_ptr<ForegroundAppWatcher> foreground_;
 
+  std::string startFailure_;
   // Serialises startServing() and stopServing().
   std::mutex lifecycleLock_;
   bool started_ = false;

@@ -62,6 +62,7 @@ void PipelineServingSession::setHooks(Hooks hooks) {
 }
 
 bool PipelineServingSession::startServing() { return pipeline_->startServing(); }
+std::string PipelineServingSession::startFailure() const { return pipeline_->startFailure(); }
 void PipelineServingSession::stopServing() { pipeline_->stopServing(); }
 bool PipelineServingSession::captureMain() const { return pipeline_->captureMain(); }
 void PipelineServingSession::setCaptureMain(bool on) { pipeline_->setCaptureMain(on); }

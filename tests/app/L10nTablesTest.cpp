@@ -95,6 +95,8 @@ const std::vector<std::pair<std::string, std::string>> kKeys = {
     {"setup.welcome.title", "@"}, {"status.serving", ""}, {"status.starting", ""}, {"status.startingEllipsis", ""},
     {"status.stopped", ""}, {"status.stopping", ""}, {"status.stoppingEllipsis", ""}, {"support.mail.paste", ""},
     {"support.mail.prompt", ""}, {"support.noMailApp", "@"}, {"transport.cable", ""}, {"transport.wifi", ""},
+    {"action.tryAgain", ""}, {"panel.startFailed.title", ""}, {"failure.portInUse", "@"}, {"failure.network", "@"},
+    {"failure.capture", ""}, {"failure.other", "@"}, {"failure.unknown", ""},
 };
 
 TEST(L10nTables, EveryShippedTableHoldsEveryKeyWithItsArguments) {

@@ -23,6 +23,8 @@ struct FakeSession final : ServingSession {
   SessionConfig config;
   Hooks hooks;
   bool startResult = true;
+  std::string failure;
+  std::string startFailure() const override { return failure; }
   bool live = false;
   int64_t clients = 0;
   FakeSession(std::vector<std::string>* c, SessionConfig cfg) : calls(c), config(std::move(cfg)), live(config.captureMain) {}
@@ -57,6 +59,8 @@ struct Rig {
   bool held = false;
   int terminated = 0;
   bool startResult = true;
+  std::string failure;  // what a failed start says
+  std::vector<Notifier::Notification> notices;
   std::shared_ptr<InMemorySettingsStore> store;
   std::shared_ptr<MenuBarHostController> c;
 
@@ -112,6 +116,14 @@ struct Rig {
       return std::nullopt;
     }
   };
+  struct Notices final : Notifier {
+    Rig* rig;
+    void authorize(std::function<void(bool, const std::string&)> done) override { done(true, ""); }
+    void post(const Notification& n, std::function<void(const std::string&)> done) override {
+      rig->notices.push_back(n);
+      done("");
+    }
+  };
   struct Checker final : UpdateCheckerHandle {
     Rig* rig;
     void start() override { rig->calls.push_back("check start"); }
@@ -138,6 +150,7 @@ struct Rig {
     p.makeSession = [this](const SessionConfig& config) {
       auto s = std::make_shared<FakeSession>(&calls, config);
       s->startResult = startResult;
+      s->failure = failure;
       sessions.push_back(s);
       return s;
     };
@@ -155,6 +168,9 @@ struct Rig {
     login->rig = this;
     p.loginItem = login;
     p.removeHostData = [this] { calls.push_back("remove data"); };
+    auto notices = std::make_shared<Notices>();
+    notices->rig = this;
+    p.notifier = notices;
     p.exitProcess = [this] { calls.push_back("exit"); };
     auto window = [this](std::string name) {
       auto w = std::make_unique<Window>();
@@ -228,7 +244,21 @@ TEST(MenuBarHostController, ServingStatesIgnoreRequestsOutOfTurnAndAFailedStartL
 
   Rig plain;
   plain.startResult = false;
+  plain.failure = "Port 27184 is in use by another program.";
   plain.c->startServing();
+  plain.serve.runReady();
+  plain.main.runReady();
+  // The reason reaches the panel and one notification, and goes at the next start.
+  EXPECT_EQ(plain.c->panelModel().state().startFailure, plain.failure);
+  ASSERT_EQ(plain.notices.size(), 1u);
+  EXPECT_EQ(plain.notices[0].body, plain.failure);
+  plain.startResult = true;
+  plain.c->startServing();
+  EXPECT_EQ(plain.c->panelModel().state().startFailure, std::nullopt);
+  EXPECT_EQ(plain.notices.size(), 1u);
+  plain.serve.runReady();
+  plain.main.runReady();
+  plain.c->stopServing();
   plain.serve.runReady();
   plain.main.runReady();
   EXPECT_FALSE(plain.sessions[0]->config.psk.has_value());

@@ -43,6 +43,7 @@ PanelState stopped() {
 // Starting, mirroring, with every banner.
 PanelState warnings() {
   PanelState s = stopped();
+  s.startFailure = "Port 27184 is in use by another program. Quit it, or choose another port in Settings.";
   s.phase = Phase::starting;
   s.extend = false;
   s.inputBlocked = s.awdlWarning = true;

@@ -109,6 +109,7 @@ void MenuBarHostController::showMainWindow(bool forced) {
 void MenuBarHostController::startServing() {
   if (serving_ || transitioning_ || quitting_) return;
   transitioning_ = true;
+  startFailure_.reset();
   refreshGlyph();
   // A fresh key at every start: the QR link shows the latest one.
   psk_ = settings_.servesKeyOnlyLinks() && ports_.randomKey ? std::optional<Bytes>(ports_.randomKey(kPskBytes)) : std::nullopt;
@@ -138,8 +139,9 @@ void MenuBarHostController::startServing() {
   }
   if (!session) {
     transitioning_ = false;
-    refreshGlyph();
     sayError("[menubar] pipeline failed to start (see host log)");
+    showStartFailure("");
+    refreshGlyph();
     return;
   }
   const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
@@ -157,7 +159,8 @@ void MenuBarHostController::startServing() {
   const HostSettings startedWith = settings_;
   ports_.serveQueue->post([weak, session, startedWith, main = ports_.main] {
     const bool ok = session->startServing();
-    main->post([weak, session, startedWith, ok] {
+    const std::string failure = ok ? std::string() : session->startFailure();
+    main->post([weak, session, startedWith, ok, failure] {
       auto self = weak.lock();
       if (!self) return;
       self->starting_.reset();
@@ -178,10 +181,23 @@ void MenuBarHostController::startServing() {
         self->runningSettings_.reset();
         if (self->ports_.displayAwake) self->ports_.displayAwake->release();
         self->sayError("[menubar] pipeline failed to start (see host log)");
+        self->showStartFailure(failure);
       }
       self->refreshGlyph();
       self->syncSettingsModel();
     });
+  });
+}
+
+void MenuBarHostController::showStartFailure(const std::string& reason) {
+  startFailure_ = reason.empty() ? L10n::text("failure.unknown") : reason;
+  if (!ports_.notifier) return;
+  Notifier::Notification notice;
+  notice.id = "lumenrail.startFailed";
+  notice.title = L10n::text("panel.startFailed.title");
+  notice.body = *startFailure_;
+  ports_.notifier->post(notice, [log = ports_.log](const std::string& error) {
+    if (!error.empty() && log) log("[menubar] the failed start could not be notified: " + error);
   });
 }
 

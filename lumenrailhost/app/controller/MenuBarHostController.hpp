@@ -163,6 +163,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   std::optional<HostSettings> runningSettings() const override { return runningSettings_; }
   std::optional<UpdateRelease> availableUpdate() const override { return availableUpdate_; }
   std::optional<std::string> clientAppUpdate() const override { return clientAppUpdate_; }
+  std::optional<std::string> startFailure() const override { return startFailure_; }
   bool inputBlocked() const override { return inputGrant_.isBlocked(); }
   int64_t clientFloor() const override { return versionVerdict_.floor; }
   std::shared_ptr<PairedDevicesStore> pairedDevices() const override;
@@ -189,6 +190,8 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   // Standard error: the failed start is what the owner must see in a terminal too.
   void sayError(const std::string& line) const;
   void finishQuit(bool clean);
+  // A failed start: its reason in the panel and in one notification.
+  void showStartFailure(const std::string& reason);
   void showMainWindow(bool forced);
   // Posts `work` to the main queue holding this controller weakly.
   void onMain(std::function<void(MenuBarHostController&)> work);
@@ -212,6 +215,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   std::optional<UpdateRelease> availableUpdate_;
   VersionVerdict versionVerdict_;
   std::optional<std::string> clientAppUpdate_;
+  std::optional<std::string> startFailure_;
   ConnectNoticePoster connectNotice_;
   std::shared_ptr<HostSettingsModel> settingsModel_;
   // Set while the controller hands its own change to the settings model, whose

@@ -127,6 +127,10 @@ PanelPresentation present(const PanelState& s, const Localizer& l) {
   p.pillText = t(pillKey);
   p.pillTone = pillTone;
 
+  if (s.startFailure) {
+    p.banners.push_back({"exclamationmark.triangle.fill", t("panel.startFailed.title"), *s.startFailure,
+                         t("action.tryAgain"), PanelCommand::toggleServing, PanelTone::warn});
+  }
   if (s.inputBlocked) {
     p.banners.push_back({"hand.raised.slash.fill", t("inputBlocked.title"), t("inputBlocked.detail"),
                          t("action.openAccessibility"), PanelCommand::openAccessibilitySettings,

@@ -40,6 +40,7 @@ PanelState snapshot(const PanelSource& source) {
   s.extend = !(session ? session->captureMain() : settings.captureMain);
   s.update = source.availableUpdate();
   s.clientAppUpdate = source.clientAppUpdate();
+  s.startFailure = source.startFailure();
   if (!session) return s;
 
   s.modeLabel = session->modeLabel();

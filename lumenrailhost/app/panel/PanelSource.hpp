@@ -65,6 +65,8 @@ class PanelSource {
   virtual std::optional<UpdateRelease> availableUpdate() const = 0;
   // Pending "update the app" notice: the device's name, "" when it sent none.
   virtual std::optional<std::string> clientAppUpdate() const = 0;
+  // Why the last start failed; nothing once a start is asked for again.
+  virtual std::optional<std::string> startFailure() const { return std::nullopt; }
   // The input-permission watch is in its blocked state.
   virtual bool inputBlocked() const = 0;
   // The update check's client level floor (0 when none).

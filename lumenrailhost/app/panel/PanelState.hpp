@@ -45,6 +45,8 @@ struct PanelState {
   std::optional<UpdateRelease> update;
   // Set: that client must update its app ("" when it gave no name).
   std::optional<std::string> clientAppUpdate;
+  // The last start failed, for this reason.
+  std::optional<std::string> startFailure;
 
   bool operator==(const PanelState&) const = default;
 };
