@@ -3,10 +3,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
+#include "app/controller/HostPermissions.hpp"
 #include "app/text/L10n.hpp"
 #include "app/text/ProductIdentity.hpp"
+#include "platform/Paths.hpp"
 #include "secure/PairingProtocol.hpp"
 
 namespace lumenrail {
@@ -323,12 +326,15 @@ bool M2Pipeline::startLocked() {
   if (waits_->stopped()) return false;
 
   // 7. Input access.
+  std::error_code ignored;
   if (config_.desktop->mayPostInput()) {
-    say("[pen] Accessibility grant OK — pen/touch + key-combo injection armed");
+    say("[pen] input access OK — pen/touch + key-combo injection armed");
   } else {
     say("[pen] WARN: no input access (neither /dev/uinput writable nor XTest) — pen/touch + key input will be "
-        "DROPPED. Install resources/udev/70-lumenrail-uinput.rules and log in again, or serve an X server with "
-        "XTest.");
+        "DROPPED. Grant it once with `" +
+        HostPermissions::grantCommand(std::filesystem::read_symlink("/proc/self/exe", ignored).string(),
+                                      Paths::runningInstalled()) +
+        "`, or serve an X server with XTest.");
   }
 
   // 8. Watchers and pacer.

@@ -39,6 +39,7 @@
 #include "ui/qt/DBusNotifier.hpp"
 #include "ui/tray/PanelPopup.hpp"
 #include "ui/tray/PanelWindow.hpp"
+#include "ui/windows/InputAccessWindow.hpp"
 #include "ui/windows/QrWindowController.hpp"
 #include "ui/windows/RenameDialog.hpp"
 #include "ui/windows/settings/SettingsWindowController.hpp"
@@ -111,6 +112,19 @@ class MainWindow final : public HostWindow {
 
  private:
   PanelWindow window_;
+};
+
+class InputAccess final : public HostWindow {
+ public:
+  InputAccess(std::string command, std::function<bool()> allowed, std::shared_ptr<Clipboard> clipboard,
+              std::shared_ptr<Executor> main)
+      : window_(std::move(command), std::move(allowed), std::move(clipboard), std::move(main)) {}
+  void show() override { window_.present(); }
+  bool isVisible() const override { return window_.isVisible(); }
+  void hide() override { window_.hide(); }
+
+ private:
+  InputAccessWindow window_;
 };
 
 class QrWindow final : public QrWindowPort {
@@ -276,7 +290,9 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
             setup.release()->deleteLater();
           }
         },
-        std::nullopt, SetupModel::Ports{defaults, probe, main, installed, Log::line});
+        std::nullopt, SetupModel::Ports{defaults, probe, main, installed, Log::line, [&weak] {
+          if (auto c = weak.lock()) c->openAccessibilitySettings();
+        }});
     SetupViewPorts viewPorts;
     viewPorts.installed = installed;
     viewPorts.relaunch = [defaults, &weak] {
@@ -290,6 +306,12 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
     model->startPolling();
     setup->show();
     return true;
+  };
+  ports.windows.makeInputAccess = [clipboard, main, probe = ports.probe, installed]() -> std::unique_ptr<HostWindow> {
+    std::error_code ignored;
+    const std::string executable = std::filesystem::read_symlink("/proc/self/exe", ignored).string();
+    return std::make_unique<InputAccess>(HostPermissions::grantCommand(executable, installed),
+                                         [probe] { return probe && probe->mayPostInput(); }, clipboard, main);
   };
   ports.windows.showPanel = [&panel, &weakTray] {
     const auto item = weakTray.lock();

@@ -96,7 +96,9 @@ const std::vector<std::pair<std::string, std::string>> kKeys = {
     {"status.stopped", ""}, {"status.stopping", ""}, {"status.stoppingEllipsis", ""}, {"support.mail.paste", ""},
     {"support.mail.prompt", ""}, {"support.noMailApp", "@"}, {"transport.cable", ""}, {"transport.wifi", ""},
     {"action.tryAgain", ""}, {"panel.startFailed.title", ""}, {"failure.portInUse", "@"}, {"failure.network", "@"},
-    {"failure.capture", ""}, {"failure.other", "@"}, {"failure.unknown", ""},
+    {"failure.capture", ""}, {"failure.other", "@"}, {"failure.unknown", ""}, {"inputAccess.title", ""},
+    {"inputAccess.what", "@"}, {"inputAccess.run", ""}, {"inputAccess.copy", ""}, {"inputAccess.allowed", ""},
+    {"inputAccess.notYet", ""},
 };
 
 TEST(L10nTables, EveryShippedTableHoldsEveryKeyWithItsArguments) {

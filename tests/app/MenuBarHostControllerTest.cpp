@@ -182,6 +182,7 @@ struct Rig {
     p.windows.makeSettings = [window](std::shared_ptr<HostSettingsModel>) { return window("settings"); };
     p.windows.makeAbout = [window] { return window("about"); };
     p.windows.makeMain = [window] { return window("main"); };
+    p.windows.makeInputAccess = [window] { return window("input access"); };
     p.windows.showPanel = [this] { calls.push_back("show panel"); };
     p.windows.makeQr = [this](uint16_t port, std::optional<Bytes> psk, std::function<int64_t()> count) {
       auto q = std::make_unique<Qr>();
@@ -274,12 +275,13 @@ TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEn
   rig.sessions[0]->clients = 1;
   rig.grants->input = false;
   rig.c->pollInputGrant();
-  EXPECT_TRUE(rig.logged("[pen] WARN: Accessibility grant is OFF with a client connected — pen/touch/key input DROPPED"));
+  EXPECT_TRUE(rig.logged("[pen] WARN: input access is OFF with a client connected — pen/touch/key input DROPPED"));
   rig.main.runReady();  // the alert, answered with OK
   ASSERT_EQ(rig.alerts.size(), 1u);
+  EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "show input access"), 0);
   rig.grants->input = true;
   rig.c->pollInputGrant();
-  EXPECT_TRUE(rig.logged("[pen] Accessibility grant is back — input injection works again"));
+  EXPECT_TRUE(rig.logged("[pen] input access is back — input injection works again"));
 
   // Blocked again within 600 s: the line, but no second alert.
   rig.grants->input = false;
@@ -540,6 +542,23 @@ TEST(MenuBarHostController, RemovingDataStopsServingThenUnregistersThenRemovesTh
 
 namespace lumenrail {
 namespace {
+
+// "How to Allow Input" in the alert and in the panel opens one window that says how.
+TEST(MenuBarHostController, HowToAllowInputOpensTheInputAccessWindow) {
+  Rig rig;
+  rig.alertAnswer = 1000;
+  rig.serveNow();
+  rig.sessions[0]->clients = 1;
+  rig.grants->input = false;
+  rig.c->pollInputGrant();
+  rig.main.runReady();
+  rig.c->openAccessibilitySettings();
+  EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "show input access"), 2);
+  EXPECT_EQ(rig.windows.size(), 1u);
+  EXPECT_TRUE(rig.lines.end() == std::find_if(rig.lines.begin(), rig.lines.end(), [](const std::string& l) {
+                return l.find("no privacy settings") != std::string::npos;
+              }));
+}
 
 // Stock GNOME has no tray; an autostart may run before the panel does.
 TEST(MenuBarHostController, WithoutATrayThePanelIsAWindowUntilOneAppearsAndASecondStartShowsWhicheverThereIs) {

@@ -108,6 +108,8 @@ struct WindowSeams {
   std::function<bool()> showSetup;
   std::function<std::unique_ptr<HostWindow>(std::shared_ptr<HostSettingsModel> model)> makeSettings;
   std::function<std::unique_ptr<HostWindow>()> makeAbout;
+  // What allowing input takes on Linux, with the command and a re-check.
+  std::function<std::unique_ptr<HostWindow>()> makeInputAccess;
   // The panel under the tray icon.
   std::function<void()> showPanel;
   // The panel as a window of its own ("Lumenrail"), where there is no tray.

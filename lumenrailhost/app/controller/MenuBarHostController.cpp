@@ -353,13 +353,13 @@ void MenuBarHostController::pollInputGrant() {
   if (!edge) return;
   if (panelModel_) panelModel_->refresh();
   if (*edge == InputGrantWatch::Edge::blocked) {
-    say("[pen] WARN: Accessibility grant is OFF with a client connected — pen/touch/key input DROPPED");
+    say("[pen] WARN: input access is OFF with a client connected — pen/touch/key input DROPPED");
     onMain([](MenuBarHostController& self) { self.showInputBlocked(); });
     return;
   }
   // This alert and no other: a pairing question may be up above it.
   if (inputBlockedAlert_) inputBlockedAlert_->end(1001);
-  say(clientConnected ? "[pen] Accessibility grant is back — input injection works again"
+  say(clientConnected ? "[pen] input access is back — input injection works again"
                       : "[pen] input-blocked notice cleared (no client connected)");
 }
 
@@ -376,7 +376,7 @@ void MenuBarHostController::showInputBlocked() {
   const int response = alert->runModal();
   auto self = weak.lock();  // the nested loop may have outlived the controller
   if (!self) return;
-  if (response == 1000) HostPermissions::openPrivacyPane("Privacy_Accessibility", ports_.log);
+  if (response == 1000) openAccessibilitySettings();
   inputBlockedAlert_.reset();
   everQuieted_ = true;
   inputBlockedQuietUntilNs_ = ports_.main->nowNs() + kInputBlockedQuietNs;
@@ -557,6 +557,12 @@ void MenuBarHostController::openAirDropSettings() {
 }
 
 void MenuBarHostController::openAccessibilitySettings() {
+  // Linux has no privacy pane: a window says what the grant is and how.
+  if (!inputAccessWindow_ && ports_.windows.makeInputAccess) inputAccessWindow_ = ports_.windows.makeInputAccess();
+  if (inputAccessWindow_) {
+    inputAccessWindow_->show();
+    return;
+  }
   HostPermissions::openPrivacyPane("Privacy_Accessibility", ports_.log);
 }
 

@@ -232,6 +232,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   Executor::Timer settingsTimer_;
   uint64_t settingsTimerGeneration_ = 0;
   std::unique_ptr<HostWindow> aboutWindow_;
+  std::unique_ptr<HostWindow> inputAccessWindow_;
   bool trayDocked_ = false;
   Executor::Timer trayRecheck_;
   uint64_t trayLookUntilNs_ = 0;
