@@ -95,6 +95,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
 
   uint16_t boundPort() const { return server_->boundPort(); }
   bool captureMain() const { return display_->mirroring(); }
+  bool extendRefused() const { return display_->extendRefused(); }
   // The virtual display's id, 0 when there is none.
   uint32_t virtualDisplayID() const { return display_->displayID(); }
   // For the tray application; any thread.

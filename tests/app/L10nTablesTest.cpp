@@ -98,7 +98,7 @@ const std::vector<std::pair<std::string, std::string>> kKeys = {
     {"action.tryAgain", ""}, {"panel.startFailed.title", ""}, {"failure.portInUse", "@"}, {"failure.network", "@"},
     {"failure.capture", ""}, {"failure.other", "@"}, {"failure.unknown", ""}, {"inputAccess.title", ""},
     {"inputAccess.what", "@"}, {"inputAccess.run", ""}, {"inputAccess.copy", ""}, {"inputAccess.allowed", ""},
-    {"inputAccess.notYet", ""},
+    {"inputAccess.notYet", ""}, {"panel.subtitle.extendRefused", ""},
 };
 
 TEST(L10nTables, EveryShippedTableHoldsEveryKeyWithItsArguments) {

@@ -174,6 +174,12 @@ TEST(PanelPresenter, StatusTakesTwoLinesOnlyWhenOneDoesNotFit) {
   EXPECT_EQ(PanelPresenter::statusText(serving, F::twoLines), "1920 × 1080 at 60 Hz\nextended");
   const auto stopped = PanelPresenter::present(state(Phase::stopped), english());
   EXPECT_EQ(PanelPresenter::statusText(stopped, F::twoLines), stopped.subtitle);  // wrapped, not split
+  // Extend asked for on a server that cannot add a screen: the status says so.
+  PanelState refused = state(Phase::serving);
+  refused.extend = false;
+  refused.extendRefused = true;
+  EXPECT_EQ(PanelPresenter::statusText(PanelPresenter::present(refused, english()), F::twoLines),
+            "1920 × 1080 at 60 Hz\nthis display server cannot add a screen; mirroring instead");
 }
 
 }  // namespace

@@ -257,6 +257,9 @@ TEST(M2PipelineIntegration, ExtendModeOnAServerThatCannotGrowFallsBackToMirrorin
       "[m2] WARN: virtual display create failed — falling back to main display capture (mirror)"));
   EXPECT_TRUE(pipeline->captureMain());
   EXPECT_EQ(pipeline->virtualDisplayID(), 0u);
+  // Said, for the panel, and asked once only.
+  EXPECT_TRUE(pipeline->extendRefused());
+  EXPECT_FALSE(h.log.contains("create rejected (attempt"));
   pipeline->stopServing();
 }
 

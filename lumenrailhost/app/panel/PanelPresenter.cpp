@@ -49,6 +49,8 @@ struct Texts {
 };
 
 std::string modeWord(const PanelState& s, const Texts& t) {
+  // Said where the mode is, so mirroring in place of extend is never silent.
+  if (s.extendRefused) return t("panel.subtitle.extendRefused");
   return t(s.extend ? "panel.subtitle.extended" : "panel.subtitle.mirroring");
 }
 

@@ -45,6 +45,7 @@ PanelState snapshot(const PanelSource& source) {
 
   s.modeLabel = session->modeLabel();
   s.penHighRateActive = session->penHighRateApplied();
+  s.extendRefused = session->extendRefused();
   const auto main = session->mainFingerprint();
   std::map<std::string, PairedDevice> paired;
   if (const auto store = source.pairedDevices()) {

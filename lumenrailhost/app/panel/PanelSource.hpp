@@ -38,6 +38,8 @@ class ServingSessionView {
   virtual bool captureMain() const = 0;
   // The session applies the high pen rate right now.
   virtual bool penHighRateApplied() const = 0;
+  // Extend was asked for; the display server cannot add a screen, so it mirrors.
+  virtual bool extendRefused() const { return false; }
   // The main device's fingerprint (read under the session's main lock).
   virtual std::optional<std::string> mainFingerprint() const = 0;
   // WireServer::connectedClients of the session's server, in any order.
