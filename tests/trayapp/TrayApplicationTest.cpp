@@ -229,9 +229,34 @@ TEST(TrayApplicationAcceptance, WithoutATrayThePanelIsAListedWindowThatASecondSt
   EXPECT_TRUE(test::eventually([&] { return listedWindowNamed(x, root, "Lumenrail") != XCB_NONE; }))
       << "a second start did not bring the window back";
 
+  // A tray that starts later (the panel after an autostart): the icon docks
+  // in it, and the window the second start asked for stays.
+  const pid_t tray = test::spawnLogged({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                        "request", "--height", "32", "--transparent", "false"},
+                                       {"DISPLAY=" + xvfb.display()}, dir.path("trayer.log"), false);
+  if (tray > 0) {
+    EXPECT_TRUE(test::eventually([&] { return embeddedIconUnder(x, root, root, atom(x, "_XEMBED_INFO")) != XCB_NONE; },
+                                 3 * test::kDeadlineNs))
+        << "the icon did not dock in a tray that came later\n" << readFile(dir.path("host.out"));
+    // The host notices at its next look.
+    EXPECT_TRUE(test::eventually(
+        [&] {
+          return readFile(dir.path("host.out")).find("[menubar] a system tray appeared — the icon is in it") !=
+                 std::string::npos;
+        },
+        3 * test::kDeadlineNs));
+    EXPECT_TRUE(test::eventually([&] { return embeddedIconUnder(x, root, root, atom(x, "_XEMBED_INFO")) != XCB_NONE; }))
+        << "docking again lost the icon";
+    EXPECT_NE(listedWindowNamed(x, root, "Lumenrail"), XCB_NONE);
+  }
+
   ::kill(host, SIGTERM);
   EXPECT_EQ(waitExit(host), 0);
   xcb_disconnect(x);
+  if (tray > 0) {
+    ::kill(tray, SIGTERM);
+    waitExit(tray);
+  }
 }
 
 TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondInstanceAndStopsOnSigterm) {
