@@ -40,6 +40,12 @@ class Engine final : public QIconEngine {
     }
     return QPixmap::fromImage(canvas);
   }
+  // Drawn at the device's pixels, never scaled up from the logical size.
+  QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state, qreal scale) override {
+    QPixmap drawn = pixmap(size * scale, mode, state);
+    drawn.setDevicePixelRatio(scale);
+    return drawn;
+  }
   QIconEngine* clone() const override { return new Engine; }
   // Window managers read _NET_WM_ICON from the sizes an icon lists.
   QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
