@@ -15,6 +15,7 @@
 #include "trayapp/InstanceLock.hpp"
 #include "desktop/LinuxPermissionProbe.hpp"
 #include "trayapp/PipelineServingSession.hpp"
+#include "trayapp/TrayAnnouncement.hpp"
 #include "app/controller/MenuBarHostController.hpp"
 #include "app/panel/MenuDescription.hpp"
 #include "platform/Paths.hpp"
@@ -333,6 +334,11 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   QDBusServiceWatcher trayWatcher("org.kde.StatusNotifierWatcher", QDBusConnection::sessionBus(),
                                   QDBusServiceWatcher::WatchForRegistration);
   QObject::connect(&trayWatcher, &QDBusServiceWatcher::serviceRegistered, [&weak] {
+    if (auto c = weak.lock()) c->trayMayHaveAppeared();
+  });
+  // An XEmbed tray announces itself on the root window.
+  TrayAnnouncement xembedTray([&weak] {
+    Log::line("[menubar] a tray announced itself");
     if (auto c = weak.lock()) c->trayMayHaveAppeared();
   });
 

@@ -247,6 +247,8 @@ TEST(TrayApplicationAcceptance, WithoutATrayThePanelIsAListedWindowThatASecondSt
         3 * test::kDeadlineNs));
     EXPECT_TRUE(test::eventually([&] { return embeddedIconUnder(x, root, root, atom(x, "_XEMBED_INFO")) != XCB_NONE; }))
         << "docking again lost the icon";
+    // Heard as the tray announced itself, not only by looking again.
+    EXPECT_NE(readFile(dir.path("host.out")).find("[menubar] a tray announced itself"), std::string::npos);
     EXPECT_NE(listedWindowNamed(x, root, "Lumenrail"), XCB_NONE);
   }
 
