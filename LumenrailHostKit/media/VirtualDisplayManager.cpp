@@ -117,6 +117,10 @@ bool VirtualDisplayManager::create(const Config& config, int64_t attempts) {
   for (int64_t i = 1;; ++i) {
     if (create(config)) return true;
     if (i >= total) return false;
+    if (displays_->lastAddRefusedForGood()) {
+      say("[vd] this display server cannot add a screen \u2014 not trying again");
+      return false;
+    }
     say("[vd] create rejected (attempt " + std::to_string(i) + "/" + std::to_string(total) +
         ") \u2014 retrying in 500 ms");
     sleepNs_(kRetryDelayNs);

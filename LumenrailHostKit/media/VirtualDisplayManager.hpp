@@ -56,7 +56,8 @@ class VirtualDisplayManager final {
 
   // One attempt. A display already held is destroyed first.
   bool create(const Config& config);
-  // Up to `attempts` attempts, 500 ms apart.
+  // Up to `attempts` attempts, 500 ms apart; one only when the server
+  // refuses for good.
   bool create(const Config& config, int64_t attempts);
   bool applyMode(uint32_t width, uint32_t height, double refreshRate);
   // Puts the old main back and removes the display.

@@ -49,6 +49,9 @@ class DisplayConfiguration {
   // (nothing was added); nothing when it could not be made, with the reason
   // in `failure`.
   virtual std::optional<uint32_t> addVirtualDisplay(const VirtualDisplayRequest& request, std::string& failure) = 0;
+  // After a failed addVirtualDisplay(): the server can never make it (its
+  // screen cannot grow that far), so trying again is pointless.
+  virtual bool lastAddRefusedForGood() const { return false; }
   // Replaces the single mode of a display this object added.
   virtual bool setVirtualMode(uint32_t id, uint32_t width, uint32_t height, double refreshRate) = 0;
   // Removes a display this object added; false when it was not there.

@@ -213,9 +213,15 @@ bool X11DisplayConfiguration::setMonitor(const Monitor& m) {
   return false;
 }
 
+bool X11DisplayConfiguration::lastAddRefusedForGood() const {
+  std::lock_guard lock(mutex_);
+  return refusedForGood_;
+}
+
 std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const VirtualDisplayRequest& request,
                                                                    std::string& failure) {
   std::lock_guard lock(mutex_);
+  refusedForGood_ = false;
   if (request.width == 0 || request.height == 0 || request.width > 0x7fff || request.height > 0x7fff) {
     failure = "unsupported size " + std::to_string(request.width) + "x" + std::to_string(request.height);
     return std::nullopt;
@@ -243,6 +249,7 @@ std::optional<uint32_t> X11DisplayConfiguration::addVirtualDisplay(const Virtual
   const int32_t needH = std::max(now->height, int32_t(request.height));
   const auto [maxW, maxH] = maxScreenSize();
   if (needW > maxW || needH > maxH) {
+    refusedForGood_ = true;
     failure = "the X screen cannot grow to " + std::to_string(needW) + "x" + std::to_string(needH) + " (largest " +
               std::to_string(maxW) + "x" + std::to_string(maxH) + "); extend mode needs an X server that can grow its screen";
     return std::nullopt;

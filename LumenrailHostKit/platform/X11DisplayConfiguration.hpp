@@ -37,6 +37,7 @@ class X11DisplayConfiguration final : public DisplayConfiguration {
   static std::shared_ptr<X11DisplayConfiguration> open(const std::string& name);
 
   std::optional<uint32_t> addVirtualDisplay(const VirtualDisplayRequest& request, std::string& failure) override;
+  bool lastAddRefusedForGood() const override;
   bool setVirtualMode(uint32_t id, uint32_t width, uint32_t height, double refreshRate) override;
   bool removeVirtualDisplay(uint32_t id) override;
   std::optional<std::string> removeLeftover(const std::string& name) override;
@@ -110,6 +111,7 @@ class X11DisplayConfiguration final : public DisplayConfiguration {
 
   const std::shared_ptr<X11Display> display_;
   mutable std::mutex mutex_;
+  bool refusedForGood_ = false;
   std::map<uint32_t, Added> added_;
   std::optional<ScreenSize> before_;  // the screen before the first display was added
   uint32_t owner_ = 0;

@@ -90,6 +90,9 @@ int main(int argc, char** argv) {
     }
     default: break;
   }
+  if (plan.mode == Mode::app || plan.mode == Mode::menubar) {
+    if (const auto status = claimInstance()) return *status;
+  }
   if (plan.redirectLog) redirectToHostLog();
   Log::makeStdoutUnbuffered();
 

@@ -44,9 +44,11 @@ bool DisplayModeControl::createVirtualDisplay(const Mode& mode) {
   if (!displays_) return false;
   vd_ = std::make_unique<VirtualDisplayManager>(displays_, config_.log);
   if (!vd_->create(virtualDisplayConfig(mode), 4)) {
+    extendRefused_ = displays_->lastAddRefusedForGood();
     vd_.reset();
     return false;
   }
+  extendRefused_ = false;
   noteDisplay();
   say("[m2] virtual display " + std::to_string(vd_->displayID()) + " created (" + label(mode) + ")");
   return true;
@@ -142,6 +144,7 @@ void DisplayModeControl::switchTo(bool mirror, const Mode& mode, bool clientsCon
     if (!vd_) say("[m2] WARN: virtual display create failed — staying on mirror");
   } else {
     destroyVirtualDisplay();
+    extendRefused_ = false;
   }
   if (!vd_) penHighRateApplied_ = false;
   // What is really captured: a failed switch to extend stays on mirror.

@@ -67,6 +67,9 @@ class DisplayModeControl final {
   std::string label(const Mode& mode) const;
 
   bool mirroring() const { return mirror_.load(); }
+  // Extend was asked for and this display server cannot add a screen, so the
+  // session mirrors.
+  bool extendRefused() const { return extendRefused_.load(); }
   bool penHighRate() const { return penHighRate_.load(); }
   bool penHighRateApplied() const { return penHighRateApplied_.load(); }
   uint32_t displayID() const { return vdId_.load(); }
@@ -98,6 +101,7 @@ class DisplayModeControl final {
   std::unique_ptr<VirtualDisplayManager> vd_;
   std::atomic<uint32_t> vdId_{0};
   std::atomic<bool> mirror_;
+  std::atomic<bool> extendRefused_{false};
   std::atomic<bool> penHighRate_;
   std::atomic<bool> penHighRateApplied_{false};
 };

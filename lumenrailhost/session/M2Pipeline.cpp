@@ -1,9 +1,15 @@
 #include "session/M2Pipeline.hpp"
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
+#include "app/controller/HostPermissions.hpp"
+#include "app/text/L10n.hpp"
 #include "app/text/ProductIdentity.hpp"
+#include "platform/Paths.hpp"
 #include "secure/PairingProtocol.hpp"
 
 namespace lumenrail {
@@ -243,6 +249,7 @@ bool M2Pipeline::startServing() {
   std::lock_guard life(lifecycleLock_);
   if (started_ || tornDown_ || waits_->stopped()) return false;
   started_ = true;
+  startFailure_.clear();
   holdReconfigurationForStart();
   const bool serving = startLocked();
   endReconfigurationHold(serving);
@@ -259,8 +266,16 @@ bool M2Pipeline::startLocked() {
   try {
     lanes_->startMain();
     server_->start();
+  } catch (const WireServer::ServerError& e) {
+    say("[m2] ERROR: " + std::string(e.what()));
+    startFailure_ = e.kind == WireServer::ServerErrorKind::bind && e.err == EADDRINUSE
+                        ? L10n::text("failure.portInUse", std::to_string(config_.port))
+                        : L10n::text("failure.network", std::string(std::strerror(e.err)));
+    display_->dropVirtualDisplay();
+    return false;
   } catch (const std::exception& e) {
     say("[m2] ERROR: " + std::string(e.what()));
+    startFailure_ = L10n::text("failure.other", std::string(e.what()));
     display_->dropVirtualDisplay();
     return false;
   }
@@ -297,10 +312,12 @@ bool M2Pipeline::startLocked() {
     case CaptureStart::timedOut:
       say("[m2] capture did not start within 8s — no X display access / headless? (M2 needs a reachable X server "
           "that this user may read)");
+      startFailure_ = L10n::text("failure.capture");
       stopLocked();
       return false;
     case CaptureStart::failed:
       say("[m2] capture start failed: " + capture_->lastError());
+      startFailure_ = L10n::text("failure.capture");
       stopLocked();
       return false;
     case CaptureStart::aborted:
@@ -309,12 +326,15 @@ bool M2Pipeline::startLocked() {
   if (waits_->stopped()) return false;
 
   // 7. Input access.
+  std::error_code ignored;
   if (config_.desktop->mayPostInput()) {
-    say("[pen] Accessibility grant OK — pen/touch + key-combo injection armed");
+    say("[pen] input access OK — pen/touch + key-combo injection armed");
   } else {
     say("[pen] WARN: no input access (neither /dev/uinput writable nor XTest) — pen/touch + key input will be "
-        "DROPPED. Install resources/udev/70-lumenrail-uinput.rules and log in again, or serve an X server with "
-        "XTest.");
+        "DROPPED. Grant it once with `" +
+        HostPermissions::grantCommand(std::filesystem::read_symlink("/proc/self/exe", ignored).string(),
+                                      Paths::runningInstalled()) +
+        "`, or serve an X server with XTest.");
   }
 
   // 8. Watchers and pacer.

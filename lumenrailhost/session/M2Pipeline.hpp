@@ -89,9 +89,13 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   bool startServing();
   // Takes everything down; safe before, during and after a start, and twice.
   void stopServing();
+  // Why the last start failed, in the owner's words; read on the thread that
+  // called startServing(), after it returned false. Empty when not known.
+  const std::string& startFailure() const { return startFailure_; }
 
   uint16_t boundPort() const { return server_->boundPort(); }
   bool captureMain() const { return display_->mirroring(); }
+  bool extendRefused() const { return display_->extendRefused(); }
   // The virtual display's id, 0 when there is none.
   uint32_t virtualDisplayID() const { return display_->displayID(); }
   // For the tray application; any thread.
@@ -186,6 +190,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   std::shared_ptr<KeyComboInjector> keys_;
   std::shared_ptr<ForegroundAppWatcher> foreground_;
 
+  std::string startFailure_;
   // Serialises startServing() and stopServing().
   std::mutex lifecycleLock_;
   bool started_ = false;

@@ -11,9 +11,11 @@
 
 #include "entry/HostEntry.hpp"
 #include "trayapp/HostRelaunch.hpp"
+#include "trayapp/InstanceChannel.hpp"
 #include "trayapp/InstanceLock.hpp"
 #include "desktop/LinuxPermissionProbe.hpp"
 #include "trayapp/PipelineServingSession.hpp"
+#include "trayapp/TrayAnnouncement.hpp"
 #include "app/controller/MenuBarHostController.hpp"
 #include "app/panel/MenuDescription.hpp"
 #include "platform/Paths.hpp"
@@ -32,10 +34,13 @@
 
 // After the host's headers: Qt's keyword macros clash with some of their names.
 #include "ui/windows/about/AboutWindowController.hpp"
+#include "ui/style/AppIcon.hpp"
 #include "ui/style/Appearance.hpp"
 #include "ui/tray/ClassicMenu.hpp"
 #include "ui/qt/DBusNotifier.hpp"
 #include "ui/tray/PanelPopup.hpp"
+#include "ui/tray/PanelWindow.hpp"
+#include "ui/windows/InputAccessWindow.hpp"
 #include "ui/windows/QrWindowController.hpp"
 #include "ui/windows/RenameDialog.hpp"
 #include "ui/windows/settings/SettingsWindowController.hpp"
@@ -46,6 +51,8 @@
 #include "ui/tray/TrayStatusItem.hpp"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QSocketNotifier>
 #include <QStyleFactory>
 
@@ -97,6 +104,30 @@ class AboutWindow final : public HostWindow {
   AboutWindowController controller_;
 };
 
+class MainWindow final : public HostWindow {
+ public:
+  MainWindow(HostPanelModel& model, std::shared_ptr<Executor> main) : window_(model, std::move(main)) {}
+  void show() override { window_.present(); }
+  bool isVisible() const override { return window_.isVisible(); }
+  void hide() override { window_.hide(); }
+
+ private:
+  PanelWindow window_;
+};
+
+class InputAccess final : public HostWindow {
+ public:
+  InputAccess(std::string command, std::function<bool()> allowed, std::shared_ptr<Clipboard> clipboard,
+              std::shared_ptr<Executor> main)
+      : window_(std::move(command), std::move(allowed), std::move(clipboard), std::move(main)) {}
+  void show() override { window_.present(); }
+  bool isVisible() const override { return window_.isVisible(); }
+  void hide() override { window_.hide(); }
+
+ private:
+  InputAccessWindow window_;
+};
+
 class QrWindow final : public QrWindowPort {
  public:
   QrWindow(uint16_t port, std::optional<Bytes> psk, QrWindowModel::Ports ports)
@@ -120,6 +151,9 @@ bool displayReachable() {
     return false;
   }
 }
+
+// How long a second start waits for the running instance to answer.
+constexpr uint64_t kActivationWaitNs = 2 * kNsPerSecond;
 
 const char* signalName(int signal) {
   switch (signal) {
@@ -152,6 +186,8 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName("Lumenrail");
   QApplication::setDesktopFileName("lumenrail-host");
+  // Every window carries it (_NET_WM_ICON), About and the welcome step show it.
+  QApplication::setWindowIcon(AppIcon::icon());
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   Appearance::instance().followDesktop();
 
@@ -255,7 +291,9 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
             setup.release()->deleteLater();
           }
         },
-        std::nullopt, SetupModel::Ports{defaults, probe, main, installed, Log::line});
+        std::nullopt, SetupModel::Ports{defaults, probe, main, installed, Log::line, [&weak] {
+          if (auto c = weak.lock()) c->openAccessibilitySettings();
+        }});
     SetupViewPorts viewPorts;
     viewPorts.installed = installed;
     viewPorts.relaunch = [defaults, &weak] {
@@ -270,8 +308,39 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
     setup->show();
     return true;
   };
+  ports.windows.makeInputAccess = [clipboard, main, probe = ports.probe, installed]() -> std::unique_ptr<HostWindow> {
+    std::error_code ignored;
+    const std::string executable = std::filesystem::read_symlink("/proc/self/exe", ignored).string();
+    return std::make_unique<InputAccess>(HostPermissions::grantCommand(executable, installed),
+                                         [probe] { return probe && probe->mayPostInput(); }, clipboard, main);
+  };
+  ports.windows.showPanel = [&panel, &weakTray] {
+    const auto item = weakTray.lock();
+    if (panel && item && !panel->isOpen()) panel->open(item->geometry());
+  };
+  ports.windows.makeMain = [&weak, main]() -> std::unique_ptr<HostWindow> {
+    auto c = weak.lock();
+    if (!c) return nullptr;
+    return std::make_unique<MainWindow>(c->panelModel(), main);
+  };
   auto controller = std::make_shared<MenuBarHostController>(settings, std::move(store), std::move(ports));
   weak = controller;
+  // Started again: the running instance shows itself.
+  InstanceChannel channel(InstanceChannel::socketPath(InstanceLock::path()), [&weak] {
+    if (auto c = weak.lock()) c->activate();
+  });
+  if (!channel.listening()) Log::line("[app] WARN: a second start cannot reach this one (" + channel.error() + ")");
+  // A tray over D-Bus that starts later announces itself by taking this name.
+  QDBusServiceWatcher trayWatcher("org.kde.StatusNotifierWatcher", QDBusConnection::sessionBus(),
+                                  QDBusServiceWatcher::WatchForRegistration);
+  QObject::connect(&trayWatcher, &QDBusServiceWatcher::serviceRegistered, [&weak] {
+    if (auto c = weak.lock()) c->trayMayHaveAppeared();
+  });
+  // An XEmbed tray announces itself on the root window.
+  TrayAnnouncement xembedTray([&weak] {
+    Log::line("[menubar] a tray announced itself");
+    if (auto c = weak.lock()) c->trayMayHaveAppeared();
+  });
 
   panel = std::make_unique<PanelPopup>(controller->panelModel(), main);
   controller->setPanelCloser([&panel](std::function<void()> operation) {
@@ -332,14 +401,22 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   return 0;
 }
 
-int runApplication(const std::vector<std::string>& arguments, bool installed) {
+std::optional<int> claimInstance() {
   const auto lock = InstanceLock::acquire(InstanceLock::path());
   if (lock.holder) {
     Log::line("[app] another Lumenrail Host is already running (pid " + std::to_string(*lock.holder) +
               ") — leaving it be, exiting");
+    // On Linux a second start shows nothing by itself: the running one is asked to.
+    Log::line(InstanceChannel::askToShow(InstanceChannel::socketPath(InstanceLock::path()), kActivationWaitNs)
+                  ? "[app] asked it to show its window"
+                  : "[app] it did not answer — its window could not be brought forward");
     return 0;
   }
   if (!lock.held) Log::line("[app] WARN: cannot take the single-instance lock (" + lock.error + ") — going on");
+  return std::nullopt;
+}
+
+int runApplication(const std::vector<std::string>& arguments, bool installed) {
   auto store = std::make_shared<UserDefaultsSettingsStore>(UserDefaults::standard());
   const auto resolved = HostEntry::resolve(store->load(), arguments);
   if (resolved.portError) Log::line("[app] WARN: " + *resolved.portError + " — using the stored port");

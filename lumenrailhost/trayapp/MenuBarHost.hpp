@@ -6,6 +6,7 @@
 // before it returns.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,14 @@ namespace lumenrail {
 int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsStore> store,
                    std::vector<std::string> arguments, bool installed);
 
-// The application mode: the single-instance check, the stored settings with
-// the command line applied, then the tray application.
+// One tray application per user, whichever way it was started: takes the
+// instance lock for the rest of the process, or asks the running instance to
+// show itself and gives the exit status (0). Before the log is redirected, so
+// a second start from a terminal says so there.
+std::optional<int> claimInstance();
+
+// The application mode: the stored settings with the command line applied,
+// then the tray application.
 int runApplication(const std::vector<std::string>& arguments, bool installed);
 
 }  // namespace lumenrail

@@ -12,6 +12,7 @@ class PipelineView final : public ServingSessionView {
   explicit PipelineView(M2Pipeline& pipeline) : pipeline_(pipeline) {}
   std::string modeLabel() const override { return M2Pipeline::label(pipeline_.mode()); }
   bool captureMain() const override { return pipeline_.captureMain(); }
+  bool extendRefused() const override { return pipeline_.extendRefused(); }
   bool penHighRateApplied() const override { return pipeline_.penHighRateApplied(); }
   std::optional<std::string> mainFingerprint() const override { return pipeline_.mainFingerprint(); }
   std::vector<SessionClient> connectedClients() const override {
@@ -62,6 +63,7 @@ void PipelineServingSession::setHooks(Hooks hooks) {
 }
 
 bool PipelineServingSession::startServing() { return pipeline_->startServing(); }
+std::string PipelineServingSession::startFailure() const { return pipeline_->startFailure(); }
 void PipelineServingSession::stopServing() { pipeline_->stopServing(); }
 bool PipelineServingSession::captureMain() const { return pipeline_->captureMain(); }
 void PipelineServingSession::setCaptureMain(bool on) { pipeline_->setCaptureMain(on); }

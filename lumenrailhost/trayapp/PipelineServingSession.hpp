@@ -22,6 +22,7 @@ class PipelineServingSession final : public ServingSession {
 
   void setHooks(Hooks hooks) override;
   bool startServing() override;
+  std::string startFailure() const override;
   void stopServing() override;
   bool captureMain() const override;
   void setCaptureMain(bool on) override;

@@ -95,6 +95,10 @@ const std::vector<std::pair<std::string, std::string>> kKeys = {
     {"setup.welcome.title", "@"}, {"status.serving", ""}, {"status.starting", ""}, {"status.startingEllipsis", ""},
     {"status.stopped", ""}, {"status.stopping", ""}, {"status.stoppingEllipsis", ""}, {"support.mail.paste", ""},
     {"support.mail.prompt", ""}, {"support.noMailApp", "@"}, {"transport.cable", ""}, {"transport.wifi", ""},
+    {"action.tryAgain", ""}, {"panel.startFailed.title", ""}, {"failure.portInUse", "@"}, {"failure.network", "@"},
+    {"failure.capture", ""}, {"failure.other", "@"}, {"failure.unknown", ""}, {"inputAccess.title", ""},
+    {"inputAccess.what", "@"}, {"inputAccess.run", ""}, {"inputAccess.copy", ""}, {"inputAccess.allowed", ""},
+    {"inputAccess.notYet", ""}, {"panel.subtitle.extendRefused", ""},
 };
 
 TEST(L10nTables, EveryShippedTableHoldsEveryKeyWithItsArguments) {

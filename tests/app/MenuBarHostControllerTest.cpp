@@ -23,6 +23,8 @@ struct FakeSession final : ServingSession {
   SessionConfig config;
   Hooks hooks;
   bool startResult = true;
+  std::string failure;
+  std::string startFailure() const override { return failure; }
   bool live = false;
   int64_t clients = 0;
   FakeSession(std::vector<std::string>* c, SessionConfig cfg) : calls(c), config(std::move(cfg)), live(config.captureMain) {}
@@ -57,13 +59,17 @@ struct Rig {
   bool held = false;
   int terminated = 0;
   bool startResult = true;
+  std::string failure;  // what a failed start says
+  std::vector<Notifier::Notification> notices;
   std::shared_ptr<InMemorySettingsStore> store;
   std::shared_ptr<MenuBarHostController> c;
 
+  bool trayUp = true;
   struct Item final : StatusItem {
     Rig* rig;
-    bool available() const override { return true; }
+    bool available() const override { return rig->trayUp; }
     void show(ServingPhase phase) override { rig->glyph.push_back(phase); }
+    void dock() override { rig->calls.push_back("dock"); }
   };
   struct Alerts final : AlertRunner {
     Rig* rig;
@@ -90,6 +96,7 @@ struct Rig {
       rig->calls.push_back("show " + name);
     }
     bool isVisible() const override { return visible; }
+    void hide() override { visible = false; }
   };
   struct Qr final : QrWindowPort {
     Rig* rig;
@@ -107,6 +114,14 @@ struct Rig {
     std::optional<LoginItem::Note> setEnabled(bool on) override {
       rig->calls.push_back(on ? "login on" : "login off");
       return std::nullopt;
+    }
+  };
+  struct Notices final : Notifier {
+    Rig* rig;
+    void authorize(std::function<void(bool, const std::string&)> done) override { done(true, ""); }
+    void post(const Notification& n, std::function<void(const std::string&)> done) override {
+      rig->notices.push_back(n);
+      done("");
     }
   };
   struct Checker final : UpdateCheckerHandle {
@@ -135,6 +150,7 @@ struct Rig {
     p.makeSession = [this](const SessionConfig& config) {
       auto s = std::make_shared<FakeSession>(&calls, config);
       s->startResult = startResult;
+      s->failure = failure;
       sessions.push_back(s);
       return s;
     };
@@ -152,6 +168,9 @@ struct Rig {
     login->rig = this;
     p.loginItem = login;
     p.removeHostData = [this] { calls.push_back("remove data"); };
+    auto notices = std::make_shared<Notices>();
+    notices->rig = this;
+    p.notifier = notices;
     p.exitProcess = [this] { calls.push_back("exit"); };
     auto window = [this](std::string name) {
       auto w = std::make_unique<Window>();
@@ -162,6 +181,9 @@ struct Rig {
     };
     p.windows.makeSettings = [window](std::shared_ptr<HostSettingsModel>) { return window("settings"); };
     p.windows.makeAbout = [window] { return window("about"); };
+    p.windows.makeMain = [window] { return window("main"); };
+    p.windows.makeInputAccess = [window] { return window("input access"); };
+    p.windows.showPanel = [this] { calls.push_back("show panel"); };
     p.windows.makeQr = [this](uint16_t port, std::optional<Bytes> psk, std::function<int64_t()> count) {
       auto q = std::make_unique<Qr>();
       q->rig = this;
@@ -223,7 +245,21 @@ TEST(MenuBarHostController, ServingStatesIgnoreRequestsOutOfTurnAndAFailedStartL
 
   Rig plain;
   plain.startResult = false;
+  plain.failure = "Port 27184 is in use by another program.";
   plain.c->startServing();
+  plain.serve.runReady();
+  plain.main.runReady();
+  // The reason reaches the panel and one notification, and goes at the next start.
+  EXPECT_EQ(plain.c->panelModel().state().startFailure, plain.failure);
+  ASSERT_EQ(plain.notices.size(), 1u);
+  EXPECT_EQ(plain.notices[0].body, plain.failure);
+  plain.startResult = true;
+  plain.c->startServing();
+  EXPECT_EQ(plain.c->panelModel().state().startFailure, std::nullopt);
+  EXPECT_EQ(plain.notices.size(), 1u);
+  plain.serve.runReady();
+  plain.main.runReady();
+  plain.c->stopServing();
   plain.serve.runReady();
   plain.main.runReady();
   EXPECT_FALSE(plain.sessions[0]->config.psk.has_value());
@@ -239,12 +275,13 @@ TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEn
   rig.sessions[0]->clients = 1;
   rig.grants->input = false;
   rig.c->pollInputGrant();
-  EXPECT_TRUE(rig.logged("[pen] WARN: Accessibility grant is OFF with a client connected — pen/touch/key input DROPPED"));
+  EXPECT_TRUE(rig.logged("[pen] WARN: input access is OFF with a client connected — pen/touch/key input DROPPED"));
   rig.main.runReady();  // the alert, answered with OK
   ASSERT_EQ(rig.alerts.size(), 1u);
+  EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "show input access"), 0);
   rig.grants->input = true;
   rig.c->pollInputGrant();
-  EXPECT_TRUE(rig.logged("[pen] Accessibility grant is back — input injection works again"));
+  EXPECT_TRUE(rig.logged("[pen] input access is back — input injection works again"));
 
   // Blocked again within 600 s: the line, but no second alert.
   rig.grants->input = false;
@@ -498,6 +535,94 @@ TEST(MenuBarHostController, RemovingDataStopsServingThenUnregistersThenRemovesTh
   rig.c->settingsModel()->callbacks().onRemoveData();
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"stop", "login off", "remove data", "exit"}));
   EXPECT_FALSE(rig.held);
+}
+
+}  // namespace
+}  // namespace lumenrail
+
+namespace lumenrail {
+namespace {
+
+// "How to Allow Input" in the alert and in the panel opens one window that says how.
+TEST(MenuBarHostController, HowToAllowInputOpensTheInputAccessWindow) {
+  Rig rig;
+  rig.alertAnswer = 1000;
+  rig.serveNow();
+  rig.sessions[0]->clients = 1;
+  rig.grants->input = false;
+  rig.c->pollInputGrant();
+  rig.main.runReady();
+  rig.c->openAccessibilitySettings();
+  EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "show input access"), 2);
+  EXPECT_EQ(rig.windows.size(), 1u);
+  EXPECT_TRUE(rig.lines.end() == std::find_if(rig.lines.begin(), rig.lines.end(), [](const std::string& l) {
+                return l.find("no privacy settings") != std::string::npos;
+              }));
+}
+
+// Stock GNOME has no tray; an autostart may run before the panel does.
+TEST(MenuBarHostController, WithoutATrayThePanelIsAWindowUntilOneAppearsAndASecondStartShowsWhicheverThereIs) {
+  const auto count = [](const Rig& rig, const std::string& call) {
+    return std::count(rig.calls.begin(), rig.calls.end(), call);
+  };
+  {
+    Rig rig;
+    rig.trayUp = false;
+    rig.c->launch();
+    EXPECT_TRUE(rig.logged("[menubar] WARN: no system tray yet — showing the Lumenrail window instead; the icon "
+                           "docks when a tray appears"));
+    ASSERT_EQ(rig.windows.size(), 1u);
+    Rig::Window& window = *rig.windows[0];
+    EXPECT_TRUE(window.visible);
+    // Closed, then started again: the same window comes back.
+    window.hide();
+    rig.c->activate();
+    EXPECT_TRUE(window.visible);
+    EXPECT_EQ(count(rig, "show main"), 2);
+    EXPECT_EQ(count(rig, "show panel"), 0);
+
+    // The tray turns up while the host still looks: the icon docks; the
+    // window the user asked for stays.
+    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
+    EXPECT_EQ(count(rig, "dock"), 0);
+    rig.trayUp = true;
+    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
+    EXPECT_EQ(count(rig, "dock"), 1);
+    EXPECT_TRUE(rig.c->trayDocked());
+    EXPECT_TRUE(window.visible);
+    EXPECT_TRUE(rig.logged("[menubar] a system tray appeared — the icon is in it"));
+    rig.c->activate();
+    EXPECT_EQ(count(rig, "show panel"), 1);
+    rig.c->trayMayHaveAppeared();
+    EXPECT_EQ(count(rig, "dock"), 1);
+  }
+  {
+    // The window forced open at launch goes once the icon is in a tray; past
+    // the wait only the desktop's announcement looks again.
+    Rig rig;
+    rig.trayUp = false;
+    const size_t idle = rig.main.pending();
+    rig.c->launch();
+    EXPECT_EQ(rig.main.pending(), idle + 1);
+    rig.main.advance(MenuBarHostController::kTrayWaitNs);
+    EXPECT_EQ(rig.main.pending(), idle);
+    rig.trayUp = true;
+    rig.main.advance(10 * MenuBarHostController::kTrayRecheckNs);
+    EXPECT_EQ(count(rig, "dock"), 0);
+    rig.c->trayMayHaveAppeared();
+    EXPECT_EQ(count(rig, "dock"), 1);
+    EXPECT_FALSE(rig.windows[0]->visible);
+  }
+  {
+    // With a tray from the start nothing is forced open and nobody looks again.
+    Rig rig;
+    const size_t idle = rig.main.pending();
+    rig.c->launch();
+    EXPECT_TRUE(rig.windows.empty());
+    EXPECT_EQ(rig.main.pending(), idle);
+    rig.c->activate();
+    EXPECT_EQ(count(rig, "show panel"), 1);
+  }
 }
 
 }  // namespace

@@ -130,6 +130,14 @@ TEST(PanelPresenter, BannersKeepTheirOrder) {
   ASSERT_EQ(named.banners.size(), 1u);
   EXPECT_EQ(named.banners[0].detail.rfind("Ana's Tab runs", 0), 0u);
   EXPECT_TRUE(PanelPresenter::present(state(Phase::stopped), english()).banners.empty());
+  // A failed start leads, with its reason and a way to try again.
+  PanelState failed = state(Phase::stopped);
+  failed.startFailure = "Port 27184 is in use by another program.";
+  failed.inputBlocked = true;
+  const auto f = PanelPresenter::present(failed, english());
+  ASSERT_EQ(f.banners.size(), 2u);
+  EXPECT_EQ(f.banners[0], (PanelBanner{"exclamationmark.triangle.fill", "Serving could not start", *failed.startFailure,
+                                       "Try Again", PanelCommand::toggleServing, PanelTone::warn}));
 }
 
 TEST(PanelPresenter, DeviceRowsNameDetailDividerAndMenu) {
@@ -166,6 +174,12 @@ TEST(PanelPresenter, StatusTakesTwoLinesOnlyWhenOneDoesNotFit) {
   EXPECT_EQ(PanelPresenter::statusText(serving, F::twoLines), "1920 × 1080 at 60 Hz\nextended");
   const auto stopped = PanelPresenter::present(state(Phase::stopped), english());
   EXPECT_EQ(PanelPresenter::statusText(stopped, F::twoLines), stopped.subtitle);  // wrapped, not split
+  // Extend asked for on a server that cannot add a screen: the status says so.
+  PanelState refused = state(Phase::serving);
+  refused.extend = false;
+  refused.extendRefused = true;
+  EXPECT_EQ(PanelPresenter::statusText(PanelPresenter::present(refused, english()), F::twoLines),
+            "1920 × 1080 at 60 Hz\nthis display server cannot add a screen; mirroring instead");
 }
 
 }  // namespace

@@ -162,7 +162,7 @@ TEST(PanelSnapshot, SupportSectionsWhileServingTwoDevices) {
             "wifi port: 4100\n"
             "usb (android cable): on\n"
             "awdl warning: no\n"
-            "input blocked: yes (no Accessibility grant, client connected)\n"
+            "input blocked: yes (no input access, client connected)\n"
             "connected devices: 2\n"
             "paired devices: 3\n"
             "update available: 1.2.0\n"

@@ -14,6 +14,7 @@ using Step = SetupModel::Step;
 using Published = SetupModel::Published;
 
 struct Rig {
+  std::function<void()> showInputAccess;
   test::TempFolder dir{"lumenrail-setup"};
   std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail");
   std::shared_ptr<test::FakeProbe> probe = std::make_shared<test::FakeProbe>();
@@ -22,7 +23,8 @@ struct Rig {
   std::unique_ptr<SetupModel> make(std::optional<Step> step = std::nullopt, bool installed = true) {
     return std::make_unique<SetupModel>(
         [](bool) {}, step,
-        SetupModel::Ports{defaults, probe, main, installed, [this](const std::string& l) { lines.push_back(l); }});
+        SetupModel::Ports{defaults, probe, main, installed, [this](const std::string& l) { lines.push_back(l); },
+                          showInputAccess});
   }
 };
 
@@ -115,6 +117,28 @@ TEST(SetupAssistant, LaunchRule) {
     EXPECT_EQ(SetupAssistant::shouldShowOnLaunch(*rig.defaults, *rig.probe, c.installed), c.due)
         << c.installed << c.completed.value_or("-") << c.screen;
   }
+}
+
+// "Allow" on the input row opens the window that says how; without one, a log line.
+TEST(SetupModel, AllowingInputOpensTheWindowThatSaysHow) {
+  Rig rig;
+  int shown = 0;
+  rig.showInputAccess = [&] { ++shown; };
+  rig.make()->askAccessibility();
+  EXPECT_EQ(shown, 1);
+  EXPECT_TRUE(rig.lines.empty());
+  rig.showInputAccess = nullptr;
+  rig.make()->askAccessibility();
+  EXPECT_EQ(rig.lines.size(), 1u);
+}
+
+TEST(HostPermissions, TheInputGrantCommandIsTheInstalledHelperOrTheSourceScript) {
+  EXPECT_EQ(HostPermissions::grantCommand("/opt/l/bin/lumenrailhost", true, "/src"),
+            "sudo /opt/l/libexec/lumenrail/grant-input-access");
+  EXPECT_EQ(HostPermissions::grantCommand("/b/bin/lumenrailhost", false, "/home/ana/lumenrail"),
+            "sudo /home/ana/lumenrail/scripts/grant-input-access");
+  EXPECT_EQ(HostPermissions::grantCommand("/home/ana/my apps/bin/lumenrailhost", true),
+            "sudo '/home/ana/my apps/libexec/lumenrail/grant-input-access'");
 }
 
 TEST(HostPermissions, RelaunchRunsTheProgramAgainAsTheApplication) {

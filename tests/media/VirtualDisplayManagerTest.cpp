@@ -25,10 +25,18 @@ class DisplayModel final : public DisplayConfiguration {
   };
 
   DisplayModel() { displays[1] = {{0, 0, 1920, 1080}, false, 60, 0, 0, {}}; }
+  bool lastAddRefusedForGood() const override { return refusedForGood; }
+  bool refusesForGood = false;
+  bool refusedForGood = false;
 
   std::optional<uint32_t> addVirtualDisplay(const VirtualDisplayRequest& request, std::string& failure) override {
     std::lock_guard lock(mutex);
     requests.push_back(request);
+    refusedForGood = refusesForGood;
+    if (refusesForGood) {
+      failure = "the screen cannot grow to that size";
+      return std::nullopt;
+    }
     if (failAdds > 0) {
       --failAdds;
       failure = "the screen cannot grow";
@@ -166,6 +174,14 @@ TEST(VirtualDisplayManager, IdZeroIsAFailedAttemptAndRetriesSleepHalfASecond) {
   once.model->failAdds = 5;
   EXPECT_FALSE(once.vd.create(kConfig, 0));
   EXPECT_TRUE(once.sleeps.empty());
+
+  // A server whose screen cannot grow is asked once, not four times.
+  Rig never;
+  never.model->refusesForGood = true;
+  EXPECT_FALSE(never.vd.create(kConfig, 4));
+  EXPECT_TRUE(never.sleeps.empty());
+  EXPECT_EQ(never.model->requests.size(), 1u);
+  EXPECT_TRUE(never.log.contains("[vd] this display server cannot add a screen \u2014 not trying again"));
 }
 
 TEST(VirtualDisplayManager, AModeThatCannotBeAppliedRemovesTheNewDisplay) {

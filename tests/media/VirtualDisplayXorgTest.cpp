@@ -179,10 +179,12 @@ TEST(VirtualDisplayXvfbIntegration, AScreenThatCannotGrowRefusesCreationAndStays
   std::vector<uint64_t> sleeps;
   VirtualDisplayManager vd(X11DisplayConfiguration::open(x.display()), [&](const std::string& l) { log.add(l); },
                            [&](uint64_t ns) { sleeps.push_back(ns); });
-  EXPECT_FALSE(vd.create(kConfig, 2));
+  EXPECT_FALSE(vd.create(kConfig, 4));
   EXPECT_EQ(vd.displayID(), 0u);
-  EXPECT_EQ(sleeps.size(), 1u);
-  EXPECT_EQ(log.count("[vd] virtual display not created: the X screen cannot grow"), 2);
+  // A refusal for good: no retries.
+  EXPECT_TRUE(sleeps.empty());
+  EXPECT_EQ(log.count("[vd] virtual display not created: the X screen cannot grow"), 1);
+  EXPECT_TRUE(vd.displays().lastAddRefusedForGood());
   EXPECT_EQ(screenOf(x.display()), before);
 }
 

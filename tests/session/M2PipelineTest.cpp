@@ -22,6 +22,7 @@
 #include "support/EventLog.hpp"
 #include "support/HostProcess.hpp"
 #include "support/PairingClient.hpp"
+#include "app/text/L10n.hpp"
 #include "support/PortBlocker.hpp"
 #include "support/RootPainter.hpp"
 #include "support/TempPairingFolder.hpp"
@@ -256,6 +257,9 @@ TEST(M2PipelineIntegration, ExtendModeOnAServerThatCannotGrowFallsBackToMirrorin
       "[m2] WARN: virtual display create failed — falling back to main display capture (mirror)"));
   EXPECT_TRUE(pipeline->captureMain());
   EXPECT_EQ(pipeline->virtualDisplayID(), 0u);
+  // Said, for the panel, and asked once only.
+  EXPECT_TRUE(pipeline->extendRefused());
+  EXPECT_FALSE(h.log.contains("create rejected (attempt"));
   pipeline->stopServing();
 }
 
@@ -344,6 +348,8 @@ TEST(M2PipelineIntegration, StartFailuresLeaveThePortFree) {
     auto pipeline = M2Pipeline::create(std::move(config));
     EXPECT_FALSE(pipeline->startServing());
     EXPECT_TRUE(h.log.contains("[m2] ERROR: "));
+    // The owner is told which port and why, not "bind(98)".
+    EXPECT_EQ(pipeline->startFailure(), L10n::text("failure.portInUse", std::to_string(blocker.port)));
     pipeline->stopServing();
     blocker.release();
     EXPECT_TRUE(test::PortBlocker::canListen(blocker.port));

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <mutex>
 
 #include "app/controller/SupportActions.hpp"
 #include "desktop/SupportFactsReader.hpp"
+#include "trayapp/InstanceLock.hpp"
 #include "trayapp/XdgOpener.hpp"
 #include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"
@@ -44,6 +46,26 @@ TEST(SupportFactsReader, CrashListingFromTheFolderNewestFirstAtMostFive) {
   EXPECT_EQ(section.rows, rows);
   EXPECT_EQ(SupportActions::crashSection(SupportFactsReader::listFolder(dir.path("missing"))).rows,
             (std::vector<SupportReport::Row>{{"count", "0"}}));
+}
+
+// The lock goes with its process: a file naming a dead instance never blocks,
+// and a live holder is named to the next start.
+TEST(InstanceLock, AStaleFileIsTakenOverAndALiveHolderIsNamed) {
+  test::TempFolder dir;
+  EXPECT_EQ(InstanceLock::path({{"XDG_RUNTIME_DIR", dir.root().string()}}), dir.path("lumenrail-host.lock"));
+  const std::string path = dir.path("lumenrail-host.lock");
+  std::ofstream(path) << "999999\n";  // left by an instance that died
+  const auto first = InstanceLock::acquire(path);
+  EXPECT_TRUE(first.held);
+  EXPECT_FALSE(first.holder);
+  std::ifstream in(path);
+  std::string pid;
+  in >> pid;
+  EXPECT_EQ(pid, std::to_string(::getpid()));
+  // A second start (another open file, as another process has).
+  const auto second = InstanceLock::acquire(path);
+  EXPECT_FALSE(second.held);
+  EXPECT_EQ(second.holder, std::optional<pid_t>(::getpid()));
 }
 
 TEST(XdgOpener, ReportsWhetherAHandlerTookTheLink) {

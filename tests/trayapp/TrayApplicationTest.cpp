@@ -128,6 +128,139 @@ TEST(TrayApplicationAcceptance, InstalledTreeCarriesTheInputGrantAndItsCommandIn
   EXPECT_EQ(readFile(root + "/etc/modules-load.d/lumenrail-uinput.conf"), "uinput\n");
 }
 
+// A mapped top-level window named "Lumenrail" (WM_NAME) that no taskbar is
+// told to skip; XCB_NONE when there is none.
+xcb_window_t listedWindowNamed(xcb_connection_t* c, xcb_window_t root, const std::string& name) {
+  auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
+  if (!tree) return XCB_NONE;
+  xcb_window_t found = XCB_NONE;
+  const xcb_window_t* children = xcb_query_tree_children(tree);
+  for (int i = 0; i < xcb_query_tree_children_length(tree) && found == XCB_NONE; ++i) {
+    auto* a = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr);
+    auto* n = xcb_get_property_reply(c, xcb_get_property(c, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 64),
+                                     nullptr);
+    const bool named = n && std::string(static_cast<const char*>(xcb_get_property_value(n)),
+                                        size_t(xcb_get_property_value_length(n))) == name;
+    if (a && named && a->map_state == XCB_MAP_STATE_VIEWABLE && !a->override_redirect) found = children[i];
+    std::free(a);
+    std::free(n);
+  }
+  std::free(tree);
+  return found;
+}
+
+uint32_t propertyLength(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
+  auto* p = xcb_get_property_reply(c, xcb_get_property(c, 0, window, property, XCB_ATOM_ANY, 0, 0), nullptr);
+  const uint32_t length = p ? p->bytes_after : 0;
+  std::free(p);
+  return length;
+}
+
+// Stock GNOME has no tray: the panel is a window the desktop lists, with the
+// application's icon; closing it keeps serving and a second start brings it back.
+TEST(TrayApplicationAcceptance, WithoutATrayThePanelIsAListedWindowThatASecondStartRaises) {
+  test::PrivateXServer xvfb;
+  if (!xvfb.running()) GTEST_SKIP() << xvfb.whyNot();
+  test::PrivateSessionBus bus;
+  if (!bus.running()) GTEST_SKIP() << bus.whyNot();
+  test::TempFolder dir("lumenrail-notray");
+  const std::string prefix = dir.path("prefix");
+  const pid_t install = test::spawnLogged({LUMENRAIL_CMAKE, "--install", LUMENRAIL_BUILD_DIR, "--prefix", prefix}, {},
+                                          dir.path("install.log"), false);
+  ASSERT_EQ(waitExit(install), 0) << readFile(dir.path("install.log"));
+  // The entry names the icon, and hicolor holds it as SVG and in PNG sizes.
+  EXPECT_NE(readFile(prefix + "/share/applications/lumenrail-host.desktop").find("\nIcon=lumenrail-host\n"),
+            std::string::npos);
+  EXPECT_FALSE(readFile(prefix + "/share/icons/hicolor/scalable/apps/lumenrail-host.svg").empty());
+  for (const char* size : {"16x16", "48x48", "256x256"}) {
+    EXPECT_EQ(readFile(prefix + "/share/icons/hicolor/" + size + "/apps/lumenrail-host.png").substr(1, 3), "PNG")
+        << size;
+  }
+
+  std::filesystem::create_directories(dir.path("runtime"));
+  std::filesystem::create_directories(dir.path("config") + "/lumenrail");
+  ASSERT_EQ(UserDefaults(dir.path("config") + "/lumenrail/defaults.json", UserDefaults::kStandardDomain)
+                .set({{SetupModel::kCompletedVersionKey, ProductIdentity::kVersion}}),
+            "");
+  const std::vector<std::string> env = {
+      "DISPLAY=" + xvfb.display(), "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "HOME=" + dir.path("home"),
+      "XDG_CONFIG_HOME=" + dir.path("config"), "XDG_DATA_HOME=" + dir.path("data"),
+      "XDG_STATE_HOME=" + dir.path("state"), "XDG_RUNTIME_DIR=" + dir.path("runtime"),
+      "LUMENRAIL_UPDATE_URL=http://127.0.0.1:9/manifest.json", "QT_QPA_PLATFORM=xcb"};
+  // "--menubar" takes the instance lock too.
+  const pid_t host = test::spawnLogged({prefix + "/bin/lumenrailhost", "--menubar", "--port", "0", "--no-secure",
+                                        "--no-pair"},
+                                       env, dir.path("host.out"), false);
+  ASSERT_GT(host, 0);
+  xcb_connection_t* x = xcb_connect(xvfb.display().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(x));
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
+  xcb_window_t window = XCB_NONE;
+  ASSERT_TRUE(test::eventually([&] { return (window = listedWindowNamed(x, root, "Lumenrail")) != XCB_NONE; },
+                               3 * test::kDeadlineNs))
+      << readFile(dir.path("host.out"));
+  EXPECT_GT(propertyLength(x, window, atom(x, "_NET_WM_ICON")), 0u) << "the window has no icon";
+  const xcb_atom_t state = atom(x, "_NET_WM_STATE");
+  auto* s = xcb_get_property_reply(x, xcb_get_property(x, 0, window, state, XCB_ATOM_ATOM, 0, 16), nullptr);
+  const xcb_atom_t skip = atom(x, "_NET_WM_STATE_SKIP_TASKBAR");
+  for (int i = 0; s && i < xcb_get_property_value_length(s) / 4; ++i) {
+    EXPECT_NE(static_cast<const xcb_atom_t*>(xcb_get_property_value(s))[i], skip);
+  }
+  std::free(s);
+  EXPECT_NE(readFile(dir.path("host.out")).find("[menubar] WARN: no system tray yet — showing the Lumenrail window"),
+            std::string::npos);
+
+  // Closed as a window manager closes it: hidden, the host goes on.
+  xcb_client_message_event_t close{};
+  close.response_type = XCB_CLIENT_MESSAGE;
+  close.format = 32;
+  close.window = window;
+  close.type = atom(x, "WM_PROTOCOLS");
+  close.data.data32[0] = atom(x, "WM_DELETE_WINDOW");
+  close.data.data32[1] = XCB_CURRENT_TIME;
+  xcb_send_event(x, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&close));
+  xcb_flush(x);
+  ASSERT_TRUE(test::eventually([&] { return listedWindowNamed(x, root, "Lumenrail") == XCB_NONE; }));
+
+  const pid_t second = test::spawnLogged({prefix + "/bin/lumenrailhost"}, env, dir.path("second.out"), false);
+  EXPECT_EQ(waitExit(second), 0);
+  EXPECT_NE(readFile(dir.path("second.out")).find("[app] asked it to show its window"), std::string::npos)
+      << readFile(dir.path("second.out"));
+  EXPECT_TRUE(test::eventually([&] { return listedWindowNamed(x, root, "Lumenrail") != XCB_NONE; }))
+      << "a second start did not bring the window back";
+
+  // A tray that starts later (the panel after an autostart): the icon docks
+  // in it, and the window the second start asked for stays.
+  const pid_t tray = test::spawnLogged({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                        "request", "--height", "32", "--transparent", "false"},
+                                       {"DISPLAY=" + xvfb.display()}, dir.path("trayer.log"), false);
+  if (tray > 0) {
+    EXPECT_TRUE(test::eventually([&] { return embeddedIconUnder(x, root, root, atom(x, "_XEMBED_INFO")) != XCB_NONE; },
+                                 3 * test::kDeadlineNs))
+        << "the icon did not dock in a tray that came later\n" << readFile(dir.path("host.out"));
+    // The host notices at its next look.
+    EXPECT_TRUE(test::eventually(
+        [&] {
+          return readFile(dir.path("host.out")).find("[menubar] a system tray appeared — the icon is in it") !=
+                 std::string::npos;
+        },
+        3 * test::kDeadlineNs));
+    EXPECT_TRUE(test::eventually([&] { return embeddedIconUnder(x, root, root, atom(x, "_XEMBED_INFO")) != XCB_NONE; }))
+        << "docking again lost the icon";
+    // Heard as the tray announced itself, not only by looking again.
+    EXPECT_NE(readFile(dir.path("host.out")).find("[menubar] a tray announced itself"), std::string::npos);
+    EXPECT_NE(listedWindowNamed(x, root, "Lumenrail"), XCB_NONE);
+  }
+
+  ::kill(host, SIGTERM);
+  EXPECT_EQ(waitExit(host), 0);
+  xcb_disconnect(x);
+  if (tray > 0) {
+    ::kill(tray, SIGTERM);
+    waitExit(tray);
+  }
+}
+
 TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondInstanceAndStopsOnSigterm) {
   if (::access("/usr/bin/trayer", X_OK) != 0) GTEST_SKIP() << "trayer is not installed";
   // A growable screen shows that the virtual monitor goes with the host; Xvfb
@@ -218,9 +351,13 @@ TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondI
 
   const pid_t second = test::spawnLogged({prefix + "/bin/lumenrailhost"}, env, dir.path("second.out"), false);
   EXPECT_EQ(waitExit(second), 0);
-  EXPECT_NE(readFile(hostLog).find("[app] another Lumenrail Host is already running (pid " + std::to_string(host) +
-                                   ") — leaving it be, exiting"),
-            std::string::npos);
+  // Said on the terminal of the second start, and the first one was asked to show itself.
+  const std::string secondSaid = readFile(dir.path("second.out"));
+  EXPECT_NE(secondSaid.find("[app] another Lumenrail Host is already running (pid " + std::to_string(host) +
+                            ") — leaving it be, exiting"),
+            std::string::npos)
+      << secondSaid;
+  EXPECT_NE(secondSaid.find("[app] asked it to show its window"), std::string::npos) << secondSaid;
 
   ::kill(host, SIGTERM);
   EXPECT_EQ(waitExit(host), 0);

@@ -43,7 +43,15 @@ TEST(HostStyle, PaletteResolvesPerAppearance) {
   const auto stops = BrandTheme::spectrum();
   const std::array<QRgb, 5> expected = {0x1B8FCC, 0x2F5ED6, 0x7438C0, 0xDE2F84, 0xF08A3E};
   for (size_t i = 0; i < stops.size(); ++i) EXPECT_EQ(stops[i].rgb() & 0xFFFFFF, expected[i]);
-  EXPECT_FALSE(BrandTheme::appIcon());  // not installed
+  // Compiled in: there in the build tree as installed, drawn at any size.
+  ASSERT_TRUE(BrandTheme::appIcon());
+  for (const int side : {16, 72, 256}) {
+    const QImage icon = BrandTheme::appIcon()->pixmap(side, side).toImage();
+    ASSERT_EQ(icon.size(), QSize(side, side));
+    EXPECT_EQ(icon.pixelColor(0, 0).alpha(), 0) << side;                              // outside the rounded square
+    EXPECT_EQ(icon.pixelColor(side / 10, side / 2).rgb() & 0xFFFFFF, 0x1d2433u) << side;  // its ground
+    EXPECT_EQ(icon.pixelColor(side * 3 / 10, side * 4 / 10), QColor(Qt::white)) << side;  // the monitor
+  }
 
   // Reading a role follows the process's appearance.
   Appearance::instance().pin(AppearanceKind::dark);
@@ -73,6 +81,31 @@ TEST(HostStyle, FollowsThePaletteWithoutAPortal) {
 // A design point's pixel in an image of the glyph at design scale x `scale`.
 int alphaAt(const QImage& image, double x, double y, double scale) {
   return qAlpha(image.pixel(qRound((x - 140) * scale), qRound((y - 178.67) * scale)));
+}
+
+// Whatever the panel's colour and the application's scheme, both states read:
+// each glyph has pixels far lighter and far darker than a dark and a light tray.
+TEST(MenuBarMark, TrayGlyphStandsOutOnDarkAndLightTraysServingOrStopped) {
+  for (const QColor tray : {QColor(0x24, 0x24, 0x24), QColor(0xf2, 0xf2, 0xf2)}) {
+    for (const bool serving : {true, false}) {
+      QImage shown(22, 22, QImage::Format_ARGB32_Premultiplied);
+      shown.fill(tray);
+      QPainter p(&shown);
+      p.drawImage(0, 0, MenuBarMark::trayImage(22, serving));
+      p.end();
+      int contrast = 0;
+      for (int y = 0; y < 22; ++y) {
+        for (int x = 0; x < 22; ++x) contrast = std::max(contrast, std::abs(qGray(shown.pixel(x, y)) - qGray(tray.rgb())));
+      }
+      EXPECT_GE(contrast, 90) << tray.name().toStdString() << (serving ? " serving" : " stopped");
+      if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+        shown.scaled(176, 176).save(QString("%1/glyph-%2-%3.png").arg(dir, tray.lightness() > 128 ? "light" : "dark",
+                                                                      serving ? "serving" : "stopped"));
+      }
+    }
+  }
+  // Serving and stopped differ where the fill is.
+  EXPECT_NE(MenuBarMark::trayImage(22, true), MenuBarMark::trayImage(22, false));
 }
 
 TEST(MenuBarMark, CutsTheMonitorAroundTheTablet) {

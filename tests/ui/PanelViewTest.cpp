@@ -18,6 +18,7 @@
 #include "ui/tray/HostPanelView.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/tray/PanelPopup.hpp"
+#include "ui/tray/PanelWindow.hpp"
 #include "ui/windows/RenameDialog.hpp"
 #include "app/text/StringBundle.hpp"
 #include "support/ManualExecutor.hpp"
@@ -42,6 +43,7 @@ PanelState stopped() {
 // Starting, mirroring, with every banner.
 PanelState warnings() {
   PanelState s = stopped();
+  s.startFailure = "Port 27184 is in use by another program. Quit it, or choose another port in Settings.";
   s.phase = Phase::starting;
   s.extend = false;
   s.inputBlocked = s.awdlWarning = true;
@@ -173,6 +175,48 @@ TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {
   EXPECT_TRUE(popup.isOpen());
   EXPECT_TRUE(screen.contains(popup.frameGeometry()));
   popup.close();
+}
+
+// Without a tray the panel is a window the desktop lists; closing it only hides it.
+TEST(PanelWindow, IsATitledNormalWindowWithThePanelsControlsAndClosingHidesIt) {
+  int snapshots = 0;
+  std::vector<std::string> fired;
+  PanelActions actions;
+  actions.toggleServing = [&] { fired.push_back("toggle"); };
+  actions.quit = [&] { fired.push_back("quit"); };
+  HostPanelModel model(actions, [&] {
+    ++snapshots;
+    return stopped();
+  });
+  auto main = std::make_shared<test::ManualExecutor>();
+  PanelWindow window(model, main, english());
+  window.present();
+  ASSERT_TRUE(window.isVisible());
+  EXPECT_EQ(window.windowTitle(), "Lumenrail");
+  EXPECT_EQ(window.windowType(), Qt::Window);
+  EXPECT_EQ(window.width(), HostPanelView::kWidth);
+  const int before = snapshots;
+  main->advance(kNsPerSecond);
+  EXPECT_EQ(snapshots, before + 1);
+
+  QTest::mouseClick(window.findChild<QAbstractButton*>("startStop"), Qt::LeftButton);
+  const auto footer = window.findChildren<FooterButton*>();
+  ASSERT_EQ(footer.size(), 5);
+  EXPECT_EQ(footer[4]->symbol(), "power");
+  QTest::mouseClick(footer[4], Qt::LeftButton);
+  EXPECT_EQ(fired, (std::vector<std::string>{"toggle", "quit"}));
+
+  EXPECT_TRUE(window.close());
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(main->pending(), 0u);
+  window.present();
+  EXPECT_TRUE(window.isVisible());
+  if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+    QImage image(window.size() * 2, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(2);
+    window.render(&image);
+    image.save(QString("%1/panel-window.png").arg(dir));
+  }
 }
 
 TEST(PanelPopup, ClosingActionsRunOnTheNextTurnAfterClosing) {

@@ -16,6 +16,7 @@
 #include "ui/windows/about/AboutWindowController.hpp"
 #include "ui/components/HostBanner.hpp"
 #include "app/text/L10n.hpp"
+#include "ui/windows/InputAccessWindow.hpp"
 #include "ui/windows/QrWindowController.hpp"
 #include "ui/windows/settings/SettingsView.hpp"
 #include "ui/windows/settings/SettingsWindowController.hpp"
@@ -159,6 +160,35 @@ struct SettingsHarness {
     ports.logFile = "/nonexistent/Lumenrail/host.log";
   }
 };
+
+// Linux has no privacy pane: the window names the grant, copies its command
+// and notices the grant within one re-check.
+TEST(InputAccessWindow, ShowsTheCommandCopiesItAndRechecksWhileShown) {
+  bool allowed = false;
+  auto clipboard = std::make_shared<test::FakeClipboard>();
+  auto main = std::make_shared<test::ManualExecutor>();
+  const std::string command = "sudo /opt/l/libexec/lumenrail/grant-input-access";
+  InputAccessWindow window(command, [&] { return allowed; }, clipboard, main);
+  window.present();
+  EXPECT_EQ(window.windowTitle(), "Allow Pen and Touch Input");
+  EXPECT_EQ(window.windowType(), Qt::Window);
+  ASSERT_NE(window.findChild<QLineEdit*>("command"), nullptr);
+  EXPECT_EQ(window.findChild<QLineEdit*>("command")->text().toStdString(), command);
+  QTest::mouseClick(window.findChild<QAbstractButton*>("copy"), Qt::LeftButton);
+  EXPECT_EQ(clipboard->text, command);
+  EXPECT_FALSE(window.showsAllowed());
+  if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+    QImage image(window.size() * 2, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(2);
+    window.render(&image);
+    image.save(QString("%1/input-access.png").arg(dir));
+  }
+  allowed = true;
+  main->advance(InputAccessWindow::kRecheckNs);
+  EXPECT_TRUE(window.showsAllowed());
+  window.close();
+  EXPECT_EQ(main->pending(), 0u);
+}
 
 TEST(SettingsWindow, PortFieldSavesOnceWhenEditingEndsNotWhileTyping) {
   SettingsHarness h;

@@ -30,6 +30,8 @@ class StatusItem {
   virtual bool available() const = 0;
   // Dimmed unless serving; the menu follows the phase.
   virtual void show(ServingPhase phase) = 0;
+  // A tray has appeared since launch: the icon goes into it.
+  virtual void dock() {}
 };
 
 // One modal alert on the primary screen. Responses: 1000 for the first
@@ -90,6 +92,7 @@ class HostWindow {
   // Activates the application and brings the window to the front.
   virtual void show() = 0;
   virtual bool isVisible() const = 0;
+  virtual void hide() {}
 };
 
 // The pairing window, made for one port and one key.
@@ -105,6 +108,12 @@ struct WindowSeams {
   std::function<bool()> showSetup;
   std::function<std::unique_ptr<HostWindow>(std::shared_ptr<HostSettingsModel> model)> makeSettings;
   std::function<std::unique_ptr<HostWindow>()> makeAbout;
+  // What allowing input takes on Linux, with the command and a re-check.
+  std::function<std::unique_ptr<HostWindow>()> makeInputAccess;
+  // The panel under the tray icon.
+  std::function<void()> showPanel;
+  // The panel as a window of its own ("Lumenrail"), where there is no tray.
+  std::function<std::unique_ptr<HostWindow>()> makeMain;
   // `clientCount` reads the controller's session of the moment.
   std::function<std::unique_ptr<QrWindowPort>(uint16_t port, std::optional<Bytes> psk,
                                               std::function<int64_t()> clientCount)>

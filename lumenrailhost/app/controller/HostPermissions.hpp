@@ -25,6 +25,12 @@ class Probe {
 // means here.
 void openPrivacyPane(const std::string& anchor, const Log::Sink& log = Log::line);
 
+// The one command that grants input access (as root: the udev rule and the
+// uinput module): the installed tree's helper beside `executable`, else the
+// source tree's script.
+std::string grantCommand(const std::string& executable, bool installed,
+                         const std::string& sourceDir = LUMENRAIL_SOURCE_DIR);
+
 // The command that starts this program again as an application: the resolved
 // executable, with "--app" when it does not run from an installed tree.
 std::vector<std::string> relaunchCommand(const std::string& executable, bool installed);

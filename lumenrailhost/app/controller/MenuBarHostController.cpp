@@ -1,7 +1,5 @@
 #include "app/controller/MenuBarHostController.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "app/text/L10n.hpp"
@@ -50,12 +48,19 @@ void MenuBarHostController::launch() {
     if (auto self = weak.lock()) return PanelSnapshot::supportSections(*self);
     return {};
   });
-  if (!ports_.statusItem || !ports_.statusItem->available()) {
-    // Linux desktops without a tray exist; the host serves on without an icon.
-    say("[menubar] WARN: this desktop has no system tray — serving goes on without an icon; stop the host with "
-        "`kill " + std::to_string(::getpid()) + "` (SIGTERM)");
-    // Without an icon the settings window is the way in.
-    showSettings();
+  trayDocked_ = ports_.statusItem && ports_.statusItem->available();
+  if (!trayDocked_) {
+    // Stock GNOME has no tray, and an autostart may run before the panel:
+    // the panel becomes a window until a tray turns up.
+    say("[menubar] WARN: no system tray yet — showing the Lumenrail window instead; the icon docks when a tray "
+        "appears");
+    showMainWindow(true);
+    if (ports_.statusItem) {
+      trayLookUntilNs_ = ports_.main->nowNs() + kTrayWaitNs;
+      trayRecheck_ = ports_.main->startTimer(kTrayRecheckNs, kTrayRecheckNs, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->trayMayHaveAppeared();
+      });
+    }
   }
   refreshGlyph();
   applyUpdateCheckSetting();
@@ -70,9 +75,41 @@ void MenuBarHostController::launch() {
   if (settings_.autoStart) startServing();
 }
 
+void MenuBarHostController::activate() {
+  if (trayDocked_ && ports_.windows.showPanel) {
+    ports_.windows.showPanel();
+    return;
+  }
+  showMainWindow(false);
+}
+
+void MenuBarHostController::trayMayHaveAppeared() {
+  if (trayDocked_ || !ports_.statusItem) return;
+  if (!ports_.statusItem->available()) {
+    // Past the wait only the desktop's announcement looks again.
+    if (ports_.main->nowNs() >= trayLookUntilNs_) trayRecheck_.cancel();
+    return;
+  }
+  trayDocked_ = true;
+  trayRecheck_.cancel();
+  ports_.statusItem->dock();
+  ports_.statusItem->show(phase());
+  say("[menubar] a system tray appeared — the icon is in it");
+  if (mainWindowForced_ && mainWindow_) mainWindow_->hide();
+  mainWindowForced_ = false;
+}
+
+void MenuBarHostController::showMainWindow(bool forced) {
+  if (!mainWindow_ && ports_.windows.makeMain) mainWindow_ = ports_.windows.makeMain();
+  if (!mainWindow_) return;
+  mainWindowForced_ = forced;
+  mainWindow_->show();
+}
+
 void MenuBarHostController::startServing() {
   if (serving_ || transitioning_ || quitting_) return;
   transitioning_ = true;
+  startFailure_.reset();
   refreshGlyph();
   // A fresh key at every start: the QR link shows the latest one.
   psk_ = settings_.servesKeyOnlyLinks() && ports_.randomKey ? std::optional<Bytes>(ports_.randomKey(kPskBytes)) : std::nullopt;
@@ -102,8 +139,9 @@ void MenuBarHostController::startServing() {
   }
   if (!session) {
     transitioning_ = false;
-    refreshGlyph();
     sayError("[menubar] pipeline failed to start (see host log)");
+    showStartFailure("");
+    refreshGlyph();
     return;
   }
   const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
@@ -121,7 +159,8 @@ void MenuBarHostController::startServing() {
   const HostSettings startedWith = settings_;
   ports_.serveQueue->post([weak, session, startedWith, main = ports_.main] {
     const bool ok = session->startServing();
-    main->post([weak, session, startedWith, ok] {
+    const std::string failure = ok ? std::string() : session->startFailure();
+    main->post([weak, session, startedWith, ok, failure] {
       auto self = weak.lock();
       if (!self) return;
       self->starting_.reset();
@@ -142,10 +181,23 @@ void MenuBarHostController::startServing() {
         self->runningSettings_.reset();
         if (self->ports_.displayAwake) self->ports_.displayAwake->release();
         self->sayError("[menubar] pipeline failed to start (see host log)");
+        self->showStartFailure(failure);
       }
       self->refreshGlyph();
       self->syncSettingsModel();
     });
+  });
+}
+
+void MenuBarHostController::showStartFailure(const std::string& reason) {
+  startFailure_ = reason.empty() ? L10n::text("failure.unknown") : reason;
+  if (!ports_.notifier) return;
+  Notifier::Notification notice;
+  notice.id = "lumenrail.startFailed";
+  notice.title = L10n::text("panel.startFailed.title");
+  notice.body = *startFailure_;
+  ports_.notifier->post(notice, [log = ports_.log](const std::string& error) {
+    if (!error.empty() && log) log("[menubar] the failed start could not be notified: " + error);
   });
 }
 
@@ -301,13 +353,13 @@ void MenuBarHostController::pollInputGrant() {
   if (!edge) return;
   if (panelModel_) panelModel_->refresh();
   if (*edge == InputGrantWatch::Edge::blocked) {
-    say("[pen] WARN: Accessibility grant is OFF with a client connected — pen/touch/key input DROPPED");
+    say("[pen] WARN: input access is OFF with a client connected — pen/touch/key input DROPPED");
     onMain([](MenuBarHostController& self) { self.showInputBlocked(); });
     return;
   }
   // This alert and no other: a pairing question may be up above it.
   if (inputBlockedAlert_) inputBlockedAlert_->end(1001);
-  say(clientConnected ? "[pen] Accessibility grant is back — input injection works again"
+  say(clientConnected ? "[pen] input access is back — input injection works again"
                       : "[pen] input-blocked notice cleared (no client connected)");
 }
 
@@ -324,7 +376,7 @@ void MenuBarHostController::showInputBlocked() {
   const int response = alert->runModal();
   auto self = weak.lock();  // the nested loop may have outlived the controller
   if (!self) return;
-  if (response == 1000) HostPermissions::openPrivacyPane("Privacy_Accessibility", ports_.log);
+  if (response == 1000) openAccessibilitySettings();
   inputBlockedAlert_.reset();
   everQuieted_ = true;
   inputBlockedQuietUntilNs_ = ports_.main->nowNs() + kInputBlockedQuietNs;
@@ -384,6 +436,7 @@ void MenuBarHostController::quit() {
   if (quitting_) return;
   quitting_ = true;
   inputGrantTimer_.cancel();
+  trayRecheck_.cancel();
   if (updateChecker_) updateChecker_->stop();
   // A session that is starting is stopped once its start has returned: the
   // serve queue runs the stop behind it.
@@ -504,6 +557,12 @@ void MenuBarHostController::openAirDropSettings() {
 }
 
 void MenuBarHostController::openAccessibilitySettings() {
+  // Linux has no privacy pane: a window says what the grant is and how.
+  if (!inputAccessWindow_ && ports_.windows.makeInputAccess) inputAccessWindow_ = ports_.windows.makeInputAccess();
+  if (inputAccessWindow_) {
+    inputAccessWindow_->show();
+    return;
+  }
   HostPermissions::openPrivacyPane("Privacy_Accessibility", ports_.log);
 }
 

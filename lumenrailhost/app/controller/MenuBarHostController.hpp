@@ -50,6 +50,10 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   // How long quitting waits for a start and the stop behind it.
   static constexpr uint64_t kQuitWaitNs = 20 * kNsPerSecond;
   static constexpr uint64_t kSettingsSyncNs = kNsPerSecond;
+  // A tray that starts after the host (an autostart before the panel) is
+  // looked for this often, for this long after launch.
+  static constexpr uint64_t kTrayRecheckNs = 2 * kNsPerSecond;
+  static constexpr uint64_t kTrayWaitNs = 120 * kNsPerSecond;
 
   struct Ports {
     // The GUI thread's executor; its clock times the controller.
@@ -91,6 +95,13 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   // The application has started: the tray icon, the update check, then the
   // setup assistant or the automatic start.
   void launch();
+  // A second start of the application: the panel under the icon, or the
+  // window where there is no tray.
+  void activate();
+  // The desktop announced a tray, or it is time to look again: once there is
+  // one, the icon docks and the window is no longer forced open.
+  void trayMayHaveAppeared();
+  bool trayDocked() const { return trayDocked_; }
 
   void startServing();
   void stopServing(std::function<void()> then = {});
@@ -152,6 +163,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   std::optional<HostSettings> runningSettings() const override { return runningSettings_; }
   std::optional<UpdateRelease> availableUpdate() const override { return availableUpdate_; }
   std::optional<std::string> clientAppUpdate() const override { return clientAppUpdate_; }
+  std::optional<std::string> startFailure() const override { return startFailure_; }
   bool inputBlocked() const override { return inputGrant_.isBlocked(); }
   int64_t clientFloor() const override { return versionVerdict_.floor; }
   std::shared_ptr<PairedDevicesStore> pairedDevices() const override;
@@ -178,6 +190,9 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   // Standard error: the failed start is what the owner must see in a terminal too.
   void sayError(const std::string& line) const;
   void finishQuit(bool clean);
+  // A failed start: its reason in the panel and in one notification.
+  void showStartFailure(const std::string& reason);
+  void showMainWindow(bool forced);
   // Posts `work` to the main queue holding this controller weakly.
   void onMain(std::function<void(MenuBarHostController&)> work);
 
@@ -200,6 +215,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   std::optional<UpdateRelease> availableUpdate_;
   VersionVerdict versionVerdict_;
   std::optional<std::string> clientAppUpdate_;
+  std::optional<std::string> startFailure_;
   ConnectNoticePoster connectNotice_;
   std::shared_ptr<HostSettingsModel> settingsModel_;
   // Set while the controller hands its own change to the settings model, whose
@@ -216,6 +232,13 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   Executor::Timer settingsTimer_;
   uint64_t settingsTimerGeneration_ = 0;
   std::unique_ptr<HostWindow> aboutWindow_;
+  std::unique_ptr<HostWindow> inputAccessWindow_;
+  bool trayDocked_ = false;
+  Executor::Timer trayRecheck_;
+  uint64_t trayLookUntilNs_ = 0;
+  std::unique_ptr<HostWindow> mainWindow_;
+  // Shown at launch for want of a tray, and not asked for since.
+  bool mainWindowForced_ = false;
   std::unique_ptr<QrWindowPort> qrWindow_;
   uint16_t qrPort_ = 0;
   std::optional<Bytes> qrPsk_;

@@ -42,6 +42,9 @@ class ServingSession {
   virtual void setHooks(Hooks hooks) = 0;
   // Blocking; on the serve queue only.
   virtual bool startServing() = 0;
+  // After a failed startServing(), on the same queue: why, in the owner's
+  // words; empty when not known.
+  virtual std::string startFailure() const { return {}; }
   virtual void stopServing() = 0;
   // Any thread, without blocking.
   virtual bool captureMain() const = 0;

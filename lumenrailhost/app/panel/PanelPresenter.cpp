@@ -49,6 +49,8 @@ struct Texts {
 };
 
 std::string modeWord(const PanelState& s, const Texts& t) {
+  // Said where the mode is, so mirroring in place of extend is never silent.
+  if (s.extendRefused) return t("panel.subtitle.extendRefused");
   return t(s.extend ? "panel.subtitle.extended" : "panel.subtitle.mirroring");
 }
 
@@ -127,6 +129,10 @@ PanelPresentation present(const PanelState& s, const Localizer& l) {
   p.pillText = t(pillKey);
   p.pillTone = pillTone;
 
+  if (s.startFailure) {
+    p.banners.push_back({"exclamationmark.triangle.fill", t("panel.startFailed.title"), *s.startFailure,
+                         t("action.tryAgain"), PanelCommand::toggleServing, PanelTone::warn});
+  }
   if (s.inputBlocked) {
     p.banners.push_back({"hand.raised.slash.fill", t("inputBlocked.title"), t("inputBlocked.detail"),
                          t("action.openAccessibility"), PanelCommand::openAccessibilitySettings,

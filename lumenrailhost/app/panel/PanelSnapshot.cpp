@@ -40,10 +40,12 @@ PanelState snapshot(const PanelSource& source) {
   s.extend = !(session ? session->captureMain() : settings.captureMain);
   s.update = source.availableUpdate();
   s.clientAppUpdate = source.clientAppUpdate();
+  s.startFailure = source.startFailure();
   if (!session) return s;
 
   s.modeLabel = session->modeLabel();
   s.penHighRateActive = session->penHighRateApplied();
+  s.extendRefused = session->extendRefused();
   const auto main = session->mainFingerprint();
   std::map<std::string, PairedDevice> paired;
   if (const auto store = source.pairedDevices()) {
@@ -98,7 +100,7 @@ std::vector<Section> supportSections(const PanelSource& source) {
   rows.push_back({"wifi port", std::to_string(s.port)});
   rows.push_back({"usb (android cable)", s.usbEnabled ? "on" : "off"});
   rows.push_back({"awdl warning", s.awdlWarning ? "yes (AirDrop/Handoff radio hopping)" : "no"});
-  rows.push_back({"input blocked", s.inputBlocked ? "yes (no Accessibility grant, client connected)" : "no"});
+  rows.push_back({"input blocked", s.inputBlocked ? "yes (no input access, client connected)" : "no"});
   rows.push_back({"connected devices", std::to_string(s.devices.size())});
   rows.push_back({"paired devices", std::to_string(store ? store->all().size() : 0)});
   rows.push_back({"update available", update ? update->version : "no"});

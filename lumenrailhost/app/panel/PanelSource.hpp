@@ -38,6 +38,8 @@ class ServingSessionView {
   virtual bool captureMain() const = 0;
   // The session applies the high pen rate right now.
   virtual bool penHighRateApplied() const = 0;
+  // Extend was asked for; the display server cannot add a screen, so it mirrors.
+  virtual bool extendRefused() const { return false; }
   // The main device's fingerprint (read under the session's main lock).
   virtual std::optional<std::string> mainFingerprint() const = 0;
   // WireServer::connectedClients of the session's server, in any order.
@@ -65,6 +67,8 @@ class PanelSource {
   virtual std::optional<UpdateRelease> availableUpdate() const = 0;
   // Pending "update the app" notice: the device's name, "" when it sent none.
   virtual std::optional<std::string> clientAppUpdate() const = 0;
+  // Why the last start failed; nothing once a start is asked for again.
+  virtual std::optional<std::string> startFailure() const { return std::nullopt; }
   // The input-permission watch is in its blocked state.
   virtual bool inputBlocked() const = 0;
   // The update check's client level floor (0 when none).

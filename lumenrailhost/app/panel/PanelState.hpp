@@ -42,9 +42,13 @@ struct PanelState {
   bool inputBlocked = false;
   bool penHighRate = false;
   bool penHighRateActive = false;
+  // Serving mirrored because the display server cannot add a screen.
+  bool extendRefused = false;
   std::optional<UpdateRelease> update;
   // Set: that client must update its app ("" when it gave no name).
   std::optional<std::string> clientAppUpdate;
+  // The last start failed, for this reason.
+  std::optional<std::string> startFailure;
 
   bool operator==(const PanelState&) const = default;
 };

@@ -49,7 +49,13 @@ void SetupModel::askScreenRecording() {
   if (ports_.defaults) ports_.defaults->set({{kAskedScreenKey, true}});
 }
 
-void SetupModel::askAccessibility() { HostPermissions::openPrivacyPane("Privacy_Accessibility", ports_.log); }
+void SetupModel::askAccessibility() {
+  if (ports_.showInputAccess) {
+    ports_.showInputAccess();
+    return;
+  }
+  HostPermissions::openPrivacyPane("Privacy_Accessibility", ports_.log);
+}
 
 void SetupModel::refresh() {
   if (!ports_.probe) return;

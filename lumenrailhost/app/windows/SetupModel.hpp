@@ -34,6 +34,8 @@ class SetupModel final {
     std::shared_ptr<Executor> main;  // polls the grants; none: no polling
     bool installed = false;  // running from an installed tree
     Log::Sink log = Log::line;
+    // The window that says how input is allowed; none: a log line.
+    std::function<void()> showInputAccess;
   };
 
   // No step: resume where the user left off. Reads the grants; writes nothing.

@@ -1,9 +1,6 @@
 #include "ui/style/HostStyle.hpp"
 
-#include <QApplication>
-#include <QFileInfo>
-
-#include "platform/Paths.hpp"
+#include "ui/style/AppIcon.hpp"
 
 namespace lumenrail {
 
@@ -57,12 +54,6 @@ std::array<QColor, 5> BrandTheme::spectrum() {
   return out;
 }
 
-std::optional<QIcon> BrandTheme::appIcon() {
-  const std::string resources = Paths::installedResources();
-  if (resources.empty()) return std::nullopt;
-  const QString file = QString::fromStdString(resources) + "/AppIcon.svg";
-  if (!QFileInfo::exists(file) || !qApp) return std::nullopt;
-  return QApplication::windowIcon();
-}
+std::optional<QIcon> BrandTheme::appIcon() { return AppIcon::icon(); }
 
 }  // namespace lumenrail

@@ -64,8 +64,7 @@ inline QColor accent() { return accent(Appearance::current()); }
 QColor controlTint();
 std::array<QColor, 5> spectrum();
 
-// The application's icon when the host runs installed and ships one
-// ("AppIcon.svg" among its resources); nothing otherwise.
+// The application's icon; compiled in, so it is there installed or not.
 std::optional<QIcon> appIcon();
 
 }  // namespace BrandTheme

@@ -2,7 +2,11 @@
 
 #include <QIconEngine>
 #include <QPainter>
+#include <QPen>
 #include <QPolygonF>
+#include <QTransform>
+
+#include <algorithm>
 
 namespace lumenrail::MenuBarMark {
 
@@ -78,6 +82,41 @@ QImage image(double height, const QColor& color, double devicePixelRatio) {
   canvas.fill(Qt::transparent);
   QPainter p(&canvas);
   paint(p, QRectF(0, 0, width, height), color);
+  return canvas;
+}
+
+QImage trayImage(int side, bool serving) {
+  QImage canvas(side, side, QImage::Format_ARGB32_Premultiplied);
+  canvas.fill(Qt::transparent);
+  // Room for the outline on every side.
+  const double pad = std::max(1.0, side / 16.0);
+  const double width = side - 2 * pad;
+  const double height = width * 16.0 / 18.0;
+  const QRectF target(pad, (side - height) / 2, width, height);
+  QPainterPath clip;
+  clip.setFillRule(Qt::OddEvenFill);
+  clip.addRect(kDesignBox);
+  clip.addRoundedRect(QRectF(430, 415, 470, 360), 88, 88);
+  QPainterPath monitor = rounded(170, 285, 480, 350, 56);
+  monitor.addPolygon(QPolygonF({{360, 635}, {440, 635}, {452, 711}, {348, 711}}));
+  monitor.closeSubpath();
+  monitor.addPath(rounded(285, 705, 230, 34, 17));
+  QPainterPath shape = monitor.simplified().intersected(clip).united(rounded(470, 455, 390, 280, 48));
+  QTransform toTarget;
+  toTarget.translate(target.x(), target.y());
+  toTarget.scale(target.width() / kDesignBox.width(), target.height() / kDesignBox.height());
+  toTarget.translate(-kDesignBox.x(), -kDesignBox.y());
+  shape = toTarget.map(shape);
+
+  QPainter p(&canvas);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(QColor(0x15, 0x18, 0x20, 230), 1.4 * pad, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  p.setBrush(Qt::NoBrush);
+  p.drawPath(shape);
+  p.setPen(Qt::NoPen);
+  p.setBrush(serving ? QColor(Qt::white) : QColor(0x9a, 0x9f, 0xa8));
+  p.drawPath(shape);
+  p.end();
   return canvas;
 }
 

@@ -30,6 +30,12 @@ QImage image(double height, const QColor& color, double devicePixelRatio = 1.0);
 // The ink of the glyph in a tray of this appearance.
 QColor ink(AppearanceKind kind, bool enabled);
 
+// The tray's glyph, square, `side` pixels. Qt cannot tell the tray's colour
+// and few Linux trays recolour icons, so the glyph carries its own contrast:
+// a light fill inside a dark outline reads on dark and light panels alike.
+// Stopped is a mid-grey fill, not a faded one, so it never vanishes.
+QImage trayImage(int side, bool serving);
+
 // The tray icon: drawn at whatever size the tray asks for, fitted into it.
 QIcon icon(AppearanceKind kind);
 

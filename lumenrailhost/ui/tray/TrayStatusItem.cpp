@@ -3,10 +3,8 @@
 #include <QAction>
 #include <QCursor>
 #include <QMenu>
-#include <QPainter>
 #include <QSystemTrayIcon>
 
-#include "ui/style/Appearance.hpp"
 #include "app/text/L10n.hpp"
 #include "ui/tray/MenuBarMark.hpp"
 
@@ -14,34 +12,30 @@ namespace lumenrail {
 
 namespace {
 
-// Trays ask for square icons at their own sizes; the glyph is fitted into each.
-QIcon glyph(bool enabled) {
+// Trays ask for square icons at their own sizes.
+QIcon glyph(bool serving) {
   QIcon icon;
-  for (int side : {16, 22, 24, 32, 48, 64, 128}) {
-    QImage canvas(side, side, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
-    QPainter p(&canvas);
-    const double height = side * 16.0 / 18.0;
-    MenuBarMark::paint(p, QRectF(0, (side - height) / 2, side, height),
-                       MenuBarMark::ink(Appearance::current(), enabled));
-    p.end();
-    icon.addPixmap(QPixmap::fromImage(canvas));
-  }
+  for (int side : {16, 22, 24, 32, 48, 64, 128}) icon.addPixmap(QPixmap::fromImage(MenuBarMark::trayImage(side, serving)));
   return icon;
 }
 
 }  // namespace
 
 TrayStatusItem::TrayStatusItem(Actions actions)
-    : actions_(std::move(actions)), tray_(new QSystemTrayIcon), menu_(new QMenu), toggle_(menu_->addAction("")) {
+    : actions_(std::move(actions)), menu_(new QMenu), toggle_(menu_->addAction("")) {
   menu_->addSeparator();
   quit_ = menu_->addAction(QString::fromStdString(L10n::text("action.quit", L10n::kProductName)));
-  QObject::connect(toggle_, &QAction::triggered, tray_, [this] {
+  QObject::connect(toggle_, &QAction::triggered, menu_, [this] {
     if (actions_.toggleServing) actions_.toggleServing();
   });
-  QObject::connect(quit_, &QAction::triggered, tray_, [this] {
+  QObject::connect(quit_, &QAction::triggered, menu_, [this] {
     if (actions_.quit) actions_.quit();
   });
+  makeIcon();
+}
+
+void TrayStatusItem::makeIcon() {
+  tray_ = new QSystemTrayIcon;
   tray_->setContextMenu(menu_);
   tray_->setToolTip(QString::fromStdString(L10n::text("app.hostName", L10n::kProductName)));
   QObject::connect(tray_, &QSystemTrayIcon::activated, tray_, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -52,9 +46,16 @@ TrayStatusItem::TrayStatusItem(Actions actions)
       menu_->popup(QCursor::pos());
     }
   });
-  QObject::connect(&Appearance::instance(), &Appearance::changed, tray_, [this] { redraw(); });
   redraw();
   tray_->show();
+}
+
+void TrayStatusItem::dock() {
+  // Qt picks the D-Bus tray or the XEmbed one when the icon is made: a tray
+  // that came later may be the other kind.
+  tray_->hide();
+  delete tray_;
+  makeIcon();
 }
 
 TrayStatusItem::~TrayStatusItem() {

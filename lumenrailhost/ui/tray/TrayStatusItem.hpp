@@ -35,6 +35,7 @@ class TrayStatusItem final : public StatusItem {
 
   bool available() const override;
   void show(ServingPhase phase) override;
+  void dock() override;
 
   QSystemTrayIcon* trayIcon() const { return tray_; }
   // The icon in global coordinates; empty where the tray does not tell.
@@ -45,10 +46,11 @@ class TrayStatusItem final : public StatusItem {
 
  private:
   void redraw();
+  void makeIcon();
 
   Actions actions_;
   ServingPhase phase_ = ServingPhase::stopped;
-  QSystemTrayIcon* tray_;
+  QSystemTrayIcon* tray_ = nullptr;
   QMenu* menu_;
   QAction* toggle_;  // null once the owner's menu is attached
   QAction* quit_;

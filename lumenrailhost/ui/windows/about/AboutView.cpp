@@ -30,7 +30,8 @@ AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOp
   column->addSpacing(24);
   if (const auto icon = BrandTheme::appIcon()) {
     auto* image = new QLabel();
-    image->setPixmap(icon->pixmap(72, 72));
+    // Drawn for a 2x screen: sharp there and in the snapshots, scaled down elsewhere.
+    image->setPixmap(icon->pixmap(QSize(72, 72), 2.0));
     image->setFixedSize(72, 72);
     column->addWidget(image, 0, Qt::AlignHCenter);
     column->addSpacing(6);

@@ -38,7 +38,8 @@ WelcomeStep::WelcomeStep(QWidget* parent) : QWidget(parent) {
   column->setSpacing(0);
   if (const auto icon = BrandTheme::appIcon()) {
     auto* image = new QLabel();
-    image->setPixmap(icon->pixmap(112, 112));
+    // Drawn for a 2x screen: sharp there and in the snapshots, scaled down elsewhere.
+    image->setPixmap(icon->pixmap(QSize(112, 112), 2.0));
     image->setFixedSize(112, 112);
     column->addWidget(image, 0, Qt::AlignHCenter);
     column->addSpacing(14);

@@ -1,0 +1,32 @@
+#pragma once
+
+// An XEmbed tray that starts announces itself with a MANAGER message on the
+// root window (freedesktop system tray protocol); this filter hears it on the
+// application's own X connection and runs `onAnnounce` on the main loop.
+// Trays over D-Bus announce themselves by their bus name instead.
+
+#include <cstdint>
+#include <functional>
+
+#include <QAbstractNativeEventFilter>
+
+namespace lumenrail {
+
+class TrayAnnouncement final : public QAbstractNativeEventFilter {
+ public:
+  // Installs itself on the running application; nothing off X11.
+  explicit TrayAnnouncement(std::function<void()> onAnnounce);
+  ~TrayAnnouncement() override;
+  TrayAnnouncement(const TrayAnnouncement&) = delete;
+  TrayAnnouncement& operator=(const TrayAnnouncement&) = delete;
+
+  bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+
+ private:
+  std::function<void()> onAnnounce_;
+  uint32_t manager_ = 0;
+  uint32_t traySelection_ = 0;
+  bool installed_ = false;
+};
+
+}  // namespace lumenrail
