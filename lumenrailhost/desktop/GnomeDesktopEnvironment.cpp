@@ -1,6 +1,7 @@
 #include "desktop/GnomeDesktopEnvironment.hpp"
 
 #include <atomic>
+#include <functional>
 
 #include "desktop/GnomeDisplayConfiguration.hpp"
 #include "desktop/SoundServerAudio.hpp"
@@ -14,25 +15,35 @@
 namespace lumenrail {
 
 struct GnomeDesktopEnvironment::Streaming {
+  using Resolve = std::function<std::shared_ptr<MutterCaptureSource>()>;
   std::mutex lock;  // guards the fields below
-  std::weak_ptr<MutterCaptureSource> capture;
+  // The capture streamed now; a virtual display's is looked up each time,
+  // since a new mode or rate replaces it while the session keeps streaming.
+  Resolve capture;
+  const void* owner = nullptr;
   uint32_t displayID = 0;  // 0: the main display
   std::weak_ptr<GnomeDisplayConfiguration> displays;
 
-  void streams(const std::shared_ptr<MutterCaptureSource>& c, uint32_t id,
-               const std::shared_ptr<GnomeDisplayConfiguration>& d) {
+  void streams(const void* by, Resolve resolve, uint32_t id, const std::shared_ptr<GnomeDisplayConfiguration>& d) {
     std::lock_guard guard(lock);
-    capture = c;
+    owner = by;
+    capture = std::move(resolve);
     displayID = id;
     displays = d;
   }
-  void ends(const MutterCaptureSource* c) {
+  void ends(const void* by) {
     std::lock_guard guard(lock);
-    if (capture.lock().get() == c) capture.reset();
+    if (owner != by) return;
+    owner = nullptr;
+    capture = nullptr;
   }
   std::shared_ptr<MutterRemoteDesktop> session() {
-    std::lock_guard guard(lock);
-    const auto c = capture.lock();
+    Resolve resolve;
+    {
+      std::lock_guard guard(lock);
+      resolve = capture;
+    }
+    const auto c = resolve ? resolve() : nullptr;
     return c ? c->session() : nullptr;
   }
   // The streamed monitor's top-left in the desktop's coordinates.
@@ -60,7 +71,7 @@ namespace {
 // The session's capture of one monitor: a virtual display's capture runs in
 // the display configuration (it keeps the monitor alive), so starting it
 // attaches there; a real monitor's capture is a screen cast of its own.
-class GnomeCapture final : public CaptureSource {
+class GnomeCapture final : public CaptureSource, public std::enable_shared_from_this<GnomeCapture> {
  public:
   GnomeCapture(const CaptureRequest& request, MutterCaptureSource::Config config,
                std::shared_ptr<GnomeDisplayConfiguration> displays,
@@ -84,7 +95,10 @@ class GnomeCapture final : public CaptureSource {
       std::lock_guard guard(lock_);
       capture_ = capture;
     }
-    streaming_->streams(capture, request_.displayID, displays_);
+    streaming_->streams(this, [weak = weak_from_this()] {
+      const auto self = weak.lock();
+      return self ? self->current() : nullptr;
+    }, request_.displayID, displays_);
   }
 
   void stop() override {
@@ -95,7 +109,7 @@ class GnomeCapture final : public CaptureSource {
       capture_.reset();
     }
     if (!capture) return;
-    streaming_->ends(capture.get());
+    streaming_->ends(this);
     if (virtual_()) {
       displays_->detach(request_.displayID, this);
     } else {
@@ -124,7 +138,9 @@ class GnomeCapture final : public CaptureSource {
   bool virtual_() const { return displays_ && request_.displayID != 0 && displays_->isVirtual(request_.displayID); }
   std::shared_ptr<MutterCaptureSource> current() const {
     std::lock_guard guard(lock_);
-    return capture_;
+    if (!capture_) return nullptr;
+    // A virtual display's capture is replaced by a new mode while this one stays attached.
+    return virtual_() ? displays_->captureOf(request_.displayID) : capture_;
   }
 
   const CaptureRequest request_;

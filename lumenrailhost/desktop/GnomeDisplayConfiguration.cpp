@@ -409,6 +409,12 @@ std::shared_ptr<MutterCaptureSource> GnomeDisplayConfiguration::attach(uint32_t 
   return v->capture;
 }
 
+std::shared_ptr<MutterCaptureSource> GnomeDisplayConfiguration::captureOf(uint32_t id) {
+  std::lock_guard guard(lock_);
+  const auto it = virtuals_.find(id);
+  return it == virtuals_.end() ? nullptr : it->second->capture;
+}
+
 void GnomeDisplayConfiguration::detach(uint32_t id, CaptureSource* sink) {
   std::shared_ptr<Virtual> v;
   {

@@ -59,6 +59,8 @@ class GnomeDisplayConfiguration final : public DisplayConfiguration,
   // MutterCaptureSource::start throws.
   std::shared_ptr<MutterCaptureSource> attach(uint32_t id, PixelFormat format, CaptureSource* sink);
   void detach(uint32_t id, CaptureSource* sink);
+  // The capture now behind virtual display `id` (a new mode replaces it); null when none runs.
+  std::shared_ptr<MutterCaptureSource> captureOf(uint32_t id);
 
  private:
   struct Monitor {

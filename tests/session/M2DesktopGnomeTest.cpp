@@ -4,6 +4,7 @@
 
 #include "desktop/GnomeDesktopEnvironment.hpp"
 #include "desktop/GnomeDisplayConfiguration.hpp"
+#include "input/InputEvent.hpp"
 #include "media/VirtualDisplayManager.hpp"
 #include "session/M2Pipeline.hpp"
 #include "support/EventLog.hpp"
@@ -121,6 +122,39 @@ TEST(GnomeDisplayConfigurationIntegration, AModeChangeRecreatesTheVirtualMonitor
   vd.destroy();
   EXPECT_TRUE(test::eventually([&] { return test::mutterLayout(*bus) == before; }))
       << test::mutterLayout(*bus).front() << " (before: " << before.front() << ")";
+}
+
+// A new rate (the pen's high rate on and off) replaces Mutter's monitor under a running capture.
+TEST(GnomeDesktopIntegration, TheStreamAndInputFollowTheVirtualMonitorWhenANewRateReplacesIt) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  GnomeDesktopEnvironment environment({desktop.busAddress(), desktop.pipewireRemote()});
+  auto displays = environment.openDisplays();
+  VirtualDisplayManager vd(displays, [](const std::string&) {});
+  ASSERT_TRUE(vd.create({"Lumenrail Display", 640, 480, 30, 345, 194}));
+  CaptureRequest request{640, 480, 30, vd.displayID(), true, PixelFormat::nv12FullRange};
+  auto capture = environment.makeCapture(request);
+  test::EventCounter frames;
+  capture->onFrame = [&](const PixelBufferRef&, uint64_t) { frames.add(); };
+  capture->start();
+  auto input = environment.makeInputSink(nullptr);
+  EXPECT_TRUE(environment.mayPostInput());
+
+  ASSERT_TRUE(vd.applyMode(640, 480, 60));
+  const auto bounds = displays->bounds(vd.displayID());
+  ASSERT_TRUE(bounds.has_value());
+  // The pointer drawn into the frames: each move on the new monitor is a new frame.
+  const int before = frames.count();
+  InputEvent move;
+  move.type = EventType::mouseMoved;
+  move.location = {double(bounds->x + 100), double(bounds->y + 100)};
+  EXPECT_TRUE(input->post(move)) << "input still goes to the replaced monitor's session";
+  move.location = {double(bounds->x + 300), double(bounds->y + 200)};
+  EXPECT_TRUE(input->post(move));
+  EXPECT_TRUE(frames.waitFor(before + 1)) << "no frame from the new monitor";
+  EXPECT_GT(capture->deliveryCount(), 0u);
+  capture->stop();
+  vd.destroy();
 }
 
 }  // namespace
