@@ -228,18 +228,28 @@ bool GnomeDisplayConfiguration::configure(const std::vector<DisplayPlacement>& p
   } catch (const DBusError&) {
     return false;
   }
+  const auto placed = [&](const Logical& l) {
+    DisplayPlacement at{0, l.bounds.x, l.bounds.y};
+    for (const auto& c : l.connectors) {
+      if (const auto it = moves.find(c); it != moves.end()) at = it->second;
+    }
+    return at;
+  };
+  // A display placed at the origin becomes the main one, as the interface
+  // promises; a change that places none there keeps the main display.
+  bool movedToOrigin = false;
+  for (const auto& l : s.logical) {
+    const DisplayPlacement at = placed(l);
+    const bool moved = std::any_of(l.connectors.begin(), l.connectors.end(),
+                                   [&](const std::string& c) { return moves.count(c) == 1; });
+    movedToOrigin = movedToOrigin || (moved && at.x == 0 && at.y == 0);
+  }
   std::vector<DBusValue> logical;
   for (const auto& l : s.logical) {
-    int64_t x = l.bounds.x;
-    int64_t y = l.bounds.y;
-    for (const auto& c : l.connectors) {
-      if (const auto it = moves.find(c); it != moves.end()) {
-        x = it->second.x;
-        y = it->second.y;
-      }
-    }
-    // A display placed at the origin becomes the main one, as the interface promises.
-    const bool primary = moves.empty() ? l.primary : (x == 0 && y == 0);
+    const DisplayPlacement at = placed(l);
+    const int64_t x = at.x;
+    const int64_t y = at.y;
+    const bool primary = movedToOrigin ? (x == 0 && y == 0) : l.primary;
     std::vector<DBusValue> monitors;
     for (const auto& c : l.connectors) {
       std::string mode;
