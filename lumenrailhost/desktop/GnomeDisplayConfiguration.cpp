@@ -414,7 +414,14 @@ std::shared_ptr<MutterCaptureSource> GnomeDisplayConfiguration::attach(uint32_t 
       v->connector.clear();
     }
     v->format = format;
-    startVirtual(*v);
+    try {
+      startVirtual(*v);
+    } catch (...) {
+      // A capture that did not start is not attached: no later one may reach it.
+      std::lock_guard guard(*v->sinkLock);
+      *v->sink = nullptr;
+      throw;
+    }
   }
   return v->capture;
 }
