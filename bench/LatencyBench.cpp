@@ -6,6 +6,13 @@
 // figures hold no queueing. Between frames a few rectangles move on the
 // screen, as windows and a pointer would. Reports p50 and p99 of the whole
 // path and of each leg (capture, copy, encode, send), as counters and lines.
+//
+// The GNOME Wayland path beside it (where the test support is built): a
+// headless Mutter's virtual monitor recorded over PipeWire. Nothing can be
+// grabbed there, so each frame is caused: the pointer (drawn into the
+// frames) moves through the remote-desktop session, and the time runs from
+// that move to the last byte at the client; its first leg holds the input
+// call, Mutter's repaint, PipeWire and the copy.
 
 #include <benchmark/benchmark.h>
 #include <xcb/xcb.h>
@@ -15,6 +22,9 @@
 #include <string>
 #include <vector>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "BenchWireLoop.hpp"
 #include "BenchXServer.hpp"
 #include "media/CaptureFrameCopier.hpp"
@@ -22,6 +32,11 @@
 #include "platform/Clock.hpp"
 #include "platform/X11Display.hpp"
 #include "wire/WireServer.hpp"
+#ifdef LUMENRAIL_BENCH_WAYLAND
+#include "media/MutterCaptureSource.hpp"
+#include "platform/MutterRemoteDesktop.hpp"
+#include "support/HeadlessMutter.hpp"
+#endif
 
 namespace {
 
@@ -143,7 +158,113 @@ void BM_CaptureToSocket(benchmark::State& state) {
   std::fflush(stdout);
 }
 
+#ifdef LUMENRAIL_BENCH_WAYLAND
+void BM_CaptureToSocketWayland(benchmark::State& state) {
+  const int32_t w = int32_t(state.range(0)), h = int32_t(state.range(1));
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) {
+    state.SkipWithError(("skipped, no headless GNOME desktop: " + desktop.whyNot()).c_str());
+    return;
+  }
+  MutterCaptureSource::Config config;
+  config.width = w;
+  config.height = h;
+  config.fps = 60;
+  config.virtualMonitor = true;
+  config.busAddress = desktop.busAddress();
+  config.pipewireRemote = desktop.pipewireRemote();
+  MutterCaptureSource source(config);
+  std::mutex mutex;
+  std::condition_variable arrived;
+  PixelBufferRef latest;
+  uint64_t latestNs = 0;
+  uint64_t count = 0;
+  source.onFrame = [&](const PixelBufferRef& frame, uint64_t ns) {
+    std::lock_guard lock(mutex);
+    latest = frame;
+    latestNs = ns;
+    ++count;
+    arrived.notify_all();
+  };
+  VideoToolboxEncoder encoder(BenchWireLoop::encoderConfig(w, h));
+  BenchWireLoop loop(w, h);
+  uint64_t encodedNs = 0;
+  encoder.sink = [&](const EncodedFrame& f) {
+    encodedNs = uptimeNs();
+    loop.server().broadcast(f.captureTimeNs, f.isKeyframe, f.data);
+  };
+  source.start();
+  encoder.start();
+  loop.server().start();
+  if (!loop.connect()) {
+    state.SkipWithError("the loopback client did not connect");
+    return;
+  }
+  const auto session = source.session();
+  int64_t index = 0;
+  // Moves the pointer and returns the frame that shows it, with its capture time.
+  const auto moveAndWait = [&](PixelBufferRef& frame, uint64_t& capturedNs) {
+    uint64_t before = 0;
+    {
+      std::lock_guard lock(mutex);
+      before = count;
+    }
+    ++index;
+    session->pointerMotionAbsolute(double(100 + (index * 37) % (w - 200)), double(100 + (index * 23) % (h - 200)));
+    std::unique_lock lock(mutex);
+    if (!arrived.wait_for(lock, std::chrono::seconds(2), [&] { return count > before; })) return false;
+    frame = latest;
+    capturedNs = latestNs;
+    return true;
+  };
+  PixelBufferRef frame;
+  uint64_t capturedNs = 0;
+  for (int i = 0; i < 5; ++i) {
+    if (!moveAndWait(frame, capturedNs)) break;
+    encoder.encode(frame, uptimeNs(), false);
+  }
+  std::vector<double> total, toFrame, encode, send;
+  for (auto _ : state) {
+    const uint64_t t0 = uptimeNs();
+    if (!moveAndWait(frame, capturedNs)) {
+      state.SkipWithError("a pointer move brought no frame");
+      break;
+    }
+    encoder.encode(frame, t0, false);
+    const std::optional<uint64_t> t4 = loop.receiver().arrivalOf(t0);
+    if (!t4) {
+      state.SkipWithError("a frame never reached the client");
+      break;
+    }
+    total.push_back(ms(*t4 - t0));
+    toFrame.push_back(ms(capturedNs - t0));
+    encode.push_back(ms(encodedNs - capturedNs));
+    send.push_back(ms(*t4 - encodedNs));
+  }
+  loop.server().stop();
+  encoder.stop();
+  source.stop();
+
+  state.counters["p50_ms"] = percentile(total, 0.50);
+  state.counters["p99_ms"] = percentile(total, 0.99);
+  state.counters["to_frame_p50_ms"] = percentile(toFrame, 0.50);
+  state.counters["encode_p50_ms"] = percentile(encode, 0.50);
+  state.counters["send_p50_ms"] = percentile(send, 0.50);
+  std::printf("move-to-socket on GNOME Wayland %dx%d over %zu frames (Mutter virtual monitor, PipeWire):\n", w, h,
+              total.size());
+  const std::pair<const char*, std::vector<double>*> legs[] = {
+      {"total", &total}, {"to frame", &toFrame}, {"encode", &encode}, {"send", &send}};
+  for (const auto& [name, values] : legs) {
+    std::printf("  %-8s p50 %7.2f ms   p99 %7.2f ms\n", name, percentile(*values, 0.50), percentile(*values, 0.99));
+  }
+  std::fflush(stdout);
+}
+#endif
+
 }  // namespace
 
+#ifdef LUMENRAIL_BENCH_WAYLAND
+BENCHMARK(BM_CaptureToSocketWayland)->Args({1920, 1080})->Iterations(240)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
 BENCHMARK(BM_CaptureToSocket)->Args({1920, 1080})->Iterations(240)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CaptureToSocket)->Args({2732, 2048})->Iterations(160)->Unit(benchmark::kMillisecond)->UseRealTime();

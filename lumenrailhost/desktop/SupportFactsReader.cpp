@@ -16,6 +16,7 @@
 
 #include "app/text/L10n.hpp"
 #include "app/text/LanguageMatch.hpp"
+#include "desktop/DesktopChoice.hpp"
 #include "desktop/LinuxPermissionProbe.hpp"
 #include "app/controller/LoginItem.hpp"
 #include "platform/Paths.hpp"
@@ -208,6 +209,13 @@ SupportFacts gather() {
   f.lowPower = firstLine(readSmall("/sys/firmware/acpi/platform_profile")) == "low-power";
   f.thermalState = thermalState();
   f.screens = screens("");
+  const Environment environment = processEnvironment();
+  f.sessionType = environment.count("XDG_SESSION_TYPE") ? environment.at("XDG_SESSION_TYPE")
+                  : environment.count("WAYLAND_DISPLAY") ? "wayland"
+                  : environment.count("DISPLAY")         ? "x11"
+                                                         : "";
+  const auto verdict = DesktopChoice::decide(environment, DesktopChoice::mutterServicesPresent);
+  f.desktop = verdict.kind == DesktopChoice::Kind::refused ? "none: " + verdict.text : verdict.text;
   f.screenCapture = LinuxPermissionProbe().screenCapture();
   f.mayPostInput = LinuxPermissionProbe().mayPostInput();
   f.crashFiles = listFolder(kCoredumpFolder);

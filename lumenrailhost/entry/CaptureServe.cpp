@@ -6,7 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "desktop/X11DesktopEnvironment.hpp"
+#include "desktop/DesktopChoice.hpp"
 #include "session/M2Pipeline.hpp"
 #include "session/PairingSupport.hpp"
 #include "links/LanAddress.hpp"
@@ -110,7 +110,12 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
   config.psk = psk;
   config.penHighRate = settings.penHighRate;
   config.switches = std::move(switches);
-  config.desktop = std::make_shared<X11DesktopEnvironment>("");  // the X display of $DISPLAY
+  try {
+    config.desktop = DesktopChoice::make([](const std::string& text) { Log::line(text); });
+  } catch (const DesktopChoice::Refused& e) {
+    Log::line("[m2] ERROR: " + std::string(e.what()));
+    return 2;
+  }
   std::shared_ptr<M2Pipeline> pipeline;
   try {
     pipeline = M2Pipeline::create(std::move(config));

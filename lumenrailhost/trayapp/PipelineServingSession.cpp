@@ -1,6 +1,6 @@
 #include "trayapp/PipelineServingSession.hpp"
 
-#include "desktop/X11DesktopEnvironment.hpp"
+#include "desktop/DesktopChoice.hpp"
 #include "session/M2Pipeline.hpp"
 
 namespace lumenrail {
@@ -48,7 +48,7 @@ PipelineServingSession::PipelineServingSession(const SessionConfig& config, Serv
   c.pairing = config.pairing;
   c.penHighRate = config.penHighRate;
   c.switches = std::move(switches);
-  c.desktop = std::make_shared<X11DesktopEnvironment>("");  // the X display of $DISPLAY
+  c.desktop = DesktopChoice::make([](const std::string& text) { Log::line(text); });
   pipeline_ = M2Pipeline::create(std::move(c));
   view_ = std::make_unique<PipelineView>(*pipeline_);
 }

@@ -38,6 +38,8 @@ SupportFacts fixedFacts() {
   f.uptimeSeconds = 7325.9;
   f.thermalState = 1;
   f.screens = {{"DP-1", 0, 0, 2560, 1440, 1.0, 60, true}, {"HDMI-1", 2560, 0, 1920, 1080, 1.0, 75, false}};
+  f.sessionType = "wayland";
+  f.desktop = "GNOME on Wayland (wayland-0)";
   f.screenCapture = true;
   f.mayPostInput = false;
   f.crashFiles = {{"core.lumenrailhost.1000.b1.77.1.zst", kDec8 - 3600}, {"core.bash.0.b1.9.1.zst", kDec8}};
@@ -77,6 +79,8 @@ TEST(SupportActions, ReportFromFixedFacts) {
       "uptime: 122 min\n"
       "low power mode: off\n"
       "thermal state: 1 (0 nominal .. 3 critical)\n"
+      "session type: wayland\n"
+      "desktop: GNOME on Wayland (wayland-0)\n"
       "\n[displays]\n"
       "display 1: DP-1 | 2560x1440 pt at (0,0) | scale 1.0 | 60 Hz | main\n"
       "display 2: HDMI-1 | 1920x1080 pt at (2560,0) | scale 1.0 | 75 Hz\n"

@@ -135,7 +135,11 @@ void MenuBarHostController::startServing() {
   try {
     session = ports_.makeSession(config);
   } catch (const std::exception& e) {
-    say("[menubar] ERROR: " + std::string(e.what()));
+    // The reason is what the user acts on (a desktop the host cannot serve names the ones it can).
+    transitioning_ = false;
+    refreshGlyph();
+    sayError("[menubar] ERROR: " + std::string(e.what()));
+    return;
   }
   if (!session) {
     transitioning_ = false;

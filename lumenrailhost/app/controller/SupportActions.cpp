@@ -188,7 +188,9 @@ std::string buildReport(const SupportFacts& f, const SectionsProvider& live, std
                        {"languages", joined(firstLanguages, ", ")},
                        {"uptime", minutes(f.uptimeSeconds)},
                        {"low power mode", f.lowPower ? "on" : "off"},
-                       {"thermal state", std::to_string(f.thermalState) + " (0 nominal .. 3 critical)"}}});
+                       {"thermal state", std::to_string(f.thermalState) + " (0 nominal .. 3 critical)"},
+                       {"session type", f.sessionType.empty() ? "unknown" : f.sessionType},
+                       {"desktop", f.desktop}}});
 
   Section displays{"displays", {}};
   for (size_t i = 0; i < f.screens.size(); ++i) {

@@ -53,6 +53,8 @@ struct SupportFacts {
   bool lowPower = false;
   int64_t thermalState = 0;
   std::vector<ScreenFact> screens;
+  std::string sessionType;  // XDG_SESSION_TYPE, else what the environment shows ("wayland", "x11")
+  std::string desktop;      // the desktop environment the host serves, or why none
   bool screenCapture = false;
   bool mayPostInput = false;
   std::vector<CrashFile> crashFiles;  // the crash folder's listing, unfiltered

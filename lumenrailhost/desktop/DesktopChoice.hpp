@@ -1,0 +1,49 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "desktop/DesktopEnvironment.hpp"
+#include "platform/ProcessEnvironment.hpp"
+
+namespace lumenrail {
+
+// The one place that decides which desktop the host serves; nothing else
+// in the program branches on it.
+namespace DesktopChoice {
+
+enum class Kind : uint8_t { x11, gnome, refused };
+
+struct Verdict {
+  Kind kind = Kind::refused;
+  // What the start line names, or the refusal's text.
+  std::string text;
+  bool operator==(const Verdict&) const = default;
+};
+
+// Thrown by make() for a desktop the host cannot serve; what() is the text
+// the user reads.
+class Refused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Whether the session bus of `environment` has both of Mutter's services.
+using MutterProbe = std::function<bool(const Environment& environment)>;
+
+// WAYLAND_DISPLAY with Mutter's services: GNOME; DISPLAY without Wayland:
+// X11; any other Wayland desktop: refused. LUMENRAIL_DESKTOP=x11 or gnome
+// forces one. The probe is asked only where the answer matters.
+Verdict decide(const Environment& environment, const MutterProbe& probe);
+
+bool mutterServicesPresent(const Environment& environment);
+
+// The desktop environment of this process's session, after one "[m2] " line
+// naming it on `log`. Throws Refused.
+std::shared_ptr<DesktopEnvironment> make(const Log::Sink& log);
+
+}  // namespace DesktopChoice
+
+}  // namespace lumenrail

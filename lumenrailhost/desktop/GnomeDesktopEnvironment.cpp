@@ -1,0 +1,282 @@
+#include "desktop/GnomeDesktopEnvironment.hpp"
+
+#include <atomic>
+#include <functional>
+
+#include "desktop/GnomeDisplayConfiguration.hpp"
+#include "desktop/SoundServerAudio.hpp"
+#include "input/MutterInputSink.hpp"
+#include "input/XkbKeyboardLayout.hpp"
+#include "media/MutterCaptureSource.hpp"
+#include "media/VideoToolboxEncoder.hpp"
+#include "platform/GnomeInputSources.hpp"
+#include "platform/MutterRemoteDesktop.hpp"
+
+namespace lumenrail {
+
+struct GnomeDesktopEnvironment::Streaming {
+  using Resolve = std::function<std::shared_ptr<MutterCaptureSource>()>;
+  std::mutex lock;  // guards the fields below
+  // The capture streamed now; a virtual display's is looked up each time,
+  // since a new mode or rate replaces it while the session keeps streaming.
+  Resolve capture;
+  const void* owner = nullptr;
+  uint32_t displayID = 0;  // 0: the main display
+  std::weak_ptr<GnomeDisplayConfiguration> displays;
+
+  void streams(const void* by, Resolve resolve, uint32_t id, const std::shared_ptr<GnomeDisplayConfiguration>& d) {
+    std::lock_guard guard(lock);
+    owner = by;
+    capture = std::move(resolve);
+    displayID = id;
+    displays = d;
+  }
+  void ends(const void* by) {
+    std::lock_guard guard(lock);
+    if (owner != by) return;
+    owner = nullptr;
+    capture = nullptr;
+  }
+  std::shared_ptr<MutterRemoteDesktop> session() {
+    Resolve resolve;
+    {
+      std::lock_guard guard(lock);
+      resolve = capture;
+    }
+    const auto c = resolve ? resolve() : nullptr;
+    return c ? c->session() : nullptr;
+  }
+  // The streamed monitor's top-left in the desktop's coordinates.
+  std::optional<Point> origin() {
+    std::shared_ptr<GnomeDisplayConfiguration> d;
+    uint32_t id = 0;
+    {
+      std::lock_guard guard(lock);
+      d = displays.lock();
+      id = displayID;
+    }
+    if (!d) return Point{};
+    try {
+      const auto b = d->bounds(id != 0 ? id : d->mainDisplay());
+      if (!b) return std::nullopt;
+      return Point{double(b->x), double(b->y)};
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  }
+};
+
+namespace {
+
+// The session's capture of one monitor: a virtual display's capture runs in
+// the display configuration (it keeps the monitor alive), so starting it
+// attaches there; a real monitor's capture is a screen cast of its own.
+class GnomeCapture final : public CaptureSource, public std::enable_shared_from_this<GnomeCapture> {
+ public:
+  GnomeCapture(const CaptureRequest& request, MutterCaptureSource::Config config,
+               std::shared_ptr<GnomeDisplayConfiguration> displays,
+               std::shared_ptr<GnomeDesktopEnvironment::Streaming> streaming)
+      : request_(request), config_(std::move(config)), displays_(std::move(displays)),
+        streaming_(std::move(streaming)) {}
+  ~GnomeCapture() override { stop(); }
+
+  void start() override {
+    std::shared_ptr<MutterCaptureSource> capture;
+    if (virtual_()) {
+      capture = displays_->attach(request_.displayID, request_.pixelFormat, this);
+    } else {
+      capture = std::make_shared<MutterCaptureSource>(config_);
+      capture->onFrame = onFrame;
+      capture->onStop = onStop;
+      capture->log = log;
+      capture->start();
+    }
+    {
+      std::lock_guard guard(lock_);
+      capture_ = capture;
+    }
+    streaming_->streams(this, [weak = weak_from_this()] {
+      const auto self = weak.lock();
+      return self ? self->current() : nullptr;
+    }, request_.displayID, displays_);
+  }
+
+  void stop() override {
+    std::shared_ptr<MutterCaptureSource> capture;
+    {
+      std::lock_guard guard(lock_);
+      capture = std::move(capture_);
+      capture_.reset();
+    }
+    if (!capture) return;
+    streaming_->ends(this);
+    if (virtual_()) {
+      displays_->detach(request_.displayID, this);
+    } else {
+      capture->stop();
+    }
+  }
+
+  PixelBufferRef captureOneShot() override {
+    const auto c = current();
+    return c ? c->captureOneShot() : nullptr;
+  }
+  std::optional<uint64_t> probeContentHash() override {
+    const auto c = current();
+    return c ? c->probeContentHash() : std::nullopt;
+  }
+  uint64_t lastDeliveryNs() const override {
+    const auto c = current();
+    return c ? c->lastDeliveryNs() : 0;
+  }
+  uint64_t deliveryCount() const override {
+    const auto c = current();
+    return c ? c->deliveryCount() : 0;
+  }
+
+ private:
+  bool virtual_() const { return displays_ && request_.displayID != 0 && displays_->isVirtual(request_.displayID); }
+  std::shared_ptr<MutterCaptureSource> current() const {
+    std::lock_guard guard(lock_);
+    if (!capture_) return nullptr;
+    // A virtual display's capture is replaced by a new mode while this one stays attached.
+    return virtual_() ? displays_->captureOf(request_.displayID) : capture_;
+  }
+
+  const CaptureRequest request_;
+  const MutterCaptureSource::Config config_;
+  const std::shared_ptr<GnomeDisplayConfiguration> displays_;
+  const std::shared_ptr<GnomeDesktopEnvironment::Streaming> streaming_;
+  mutable std::mutex lock_;
+  std::shared_ptr<MutterCaptureSource> capture_;
+};
+
+// Input on the remote-desktop session of whatever is streamed now: the
+// session changes with every capture start, the origin when displays move.
+class GnomeSessionInput final : public InputEventSink {
+ public:
+  GnomeSessionInput(std::shared_ptr<GnomeDesktopEnvironment::Streaming> streaming, Log::Sink log)
+      : streaming_(std::move(streaming)), log_(std::move(log)) {}
+
+  bool post(const InputEvent& event) override {
+    const auto session = streaming_->session();
+    if (!session) return false;
+    const auto origin = streaming_->origin();
+    if (!origin) return false;
+    std::lock_guard guard(lock_);
+    if (session != session_ || *origin != origin_) {
+      sink_.reset();  // releases what the previous one held
+      sink_ = std::make_unique<MutterInputSink>(session, *origin, log_);
+      session_ = session;
+      origin_ = *origin;
+    }
+    return sink_->post(event);
+  }
+
+  uint64_t modifierFlags() override {
+    std::lock_guard guard(lock_);
+    return sink_ ? sink_->modifierFlags() : 0;
+  }
+
+ private:
+  const std::shared_ptr<GnomeDesktopEnvironment::Streaming> streaming_;
+  const Log::Sink log_;
+  std::mutex lock_;  // guards the fields below
+  std::shared_ptr<MutterRemoteDesktop> session_;
+  Point origin_;
+  std::unique_ptr<MutterInputSink> sink_;
+};
+
+// Wayland tells no client which application is in front.
+class NoForeground final : public ForegroundAppSource {
+ public:
+  std::optional<std::string> frontmostAppId() override {
+    if (!said_.exchange(true)) {
+      Log::line("[fg] the foreground application cannot be known on GNOME Wayland — none is reported");
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::atomic<bool> said_{false};
+};
+
+}  // namespace
+
+GnomeDesktopEnvironment::GnomeDesktopEnvironment(Config config)
+    : config_(std::move(config)), streaming_(std::make_shared<Streaming>()) {}
+
+GnomeDesktopEnvironment::~GnomeDesktopEnvironment() = default;
+
+std::shared_ptr<GnomeDisplayConfiguration> GnomeDesktopEnvironment::displays() {
+  std::lock_guard guard(lock_);
+  return displays_;
+}
+
+std::shared_ptr<DisplayConfiguration> GnomeDesktopEnvironment::openDisplays() {
+  GnomeDisplayConfiguration::Config c;
+  c.busAddress = config_.busAddress;
+  c.pipewireRemote = config_.pipewireRemote;
+  auto opened = GnomeDisplayConfiguration::open(c);
+  std::lock_guard guard(lock_);
+  displays_ = opened;
+  return opened;
+}
+
+std::shared_ptr<CaptureSource> GnomeDesktopEnvironment::makeCapture(const CaptureRequest& request) {
+  const auto d = displays();
+  MutterCaptureSource::Config c;
+  c.width = request.width;
+  c.height = request.height;
+  c.fps = request.fps;
+  c.showsCursor = request.showsCursor;
+  c.pixelFormat = request.pixelFormat;
+  c.busAddress = config_.busAddress;
+  c.pipewireRemote = config_.pipewireRemote;
+  // Mirror: the primary monitor unless a real one is named.
+  if (d && request.displayID != 0) c.connector = d->connectorOf(request.displayID);
+  return std::make_shared<GnomeCapture>(request, c, d, streaming_);
+}
+
+std::shared_ptr<VideoEncoder> GnomeDesktopEnvironment::makeEncoder(const VideoEncoder::Config& config) {
+  return std::make_shared<VideoToolboxEncoder>(config);
+}
+
+std::shared_ptr<SystemAudioSource> GnomeDesktopEnvironment::makeAudio(SystemAudioRoute route,
+                                                                        const AudioRequest& request,
+                                                                        const Log::Sink& log) {
+  return makeSoundServerAudio(route, request.sampleRate, request.channels, request.displayID, log);
+}
+
+std::shared_ptr<InputEventSink> GnomeDesktopEnvironment::makeInputSink(const Log::Sink& log) {
+  if (log) log("input through Mutter's remote-desktop session (absolute pointer on the stream, no pressure or tilt)");
+  return std::make_shared<GnomeSessionInput>(streaming_, log);
+}
+
+// Wayland lets no client find or raise another's window.
+std::shared_ptr<WindowActivator> GnomeDesktopEnvironment::makeWindowActivator() { return nullptr; }
+
+std::shared_ptr<ForegroundAppSource> GnomeDesktopEnvironment::makeForegroundSource() {
+  return std::make_shared<NoForeground>();
+}
+
+std::unique_ptr<KeyboardLayoutSource> GnomeDesktopEnvironment::makeKeyboardLayout() {
+  const auto layout = GnomeInputSources::firstXkbLayout();
+  if (!layout) return XkbKeyboardLayout::namedSource("");  // the library's defaults
+  return XkbKeyboardLayout::namedSource(layout->layout, layout->variant);
+}
+
+double GnomeDesktopEnvironment::mainDisplayRefreshHz() {
+  const auto d = displays();
+  if (!d) return 60.0;
+  try {
+    const double hz = d->refreshHz(d->mainDisplay());
+    return hz > 0 ? hz : 60.0;
+  } catch (const std::exception&) {
+    return 60.0;
+  }
+}
+
+bool GnomeDesktopEnvironment::mayPostInput() { return streaming_->session() != nullptr; }
+
+}  // namespace lumenrail

@@ -1,0 +1,161 @@
+// The serving session on a headless GNOME Wayland desktop of the test's own:
+// what the stream shows, where the pen lands, what the layout is afterwards.
+#include <gtest/gtest.h>
+
+#include "desktop/GnomeDesktopEnvironment.hpp"
+#include "desktop/GnomeDisplayConfiguration.hpp"
+#include "input/InputEvent.hpp"
+#include "media/VirtualDisplayManager.hpp"
+#include "session/M2Pipeline.hpp"
+#include "support/EventLog.hpp"
+#include "support/GnomeStreamChecks.hpp"
+#include "support/HeadlessMutter.hpp"
+#include "support/QuietPublisher.hpp"
+#include "support/Waiting.hpp"
+
+namespace lumenrail {
+namespace {
+
+using test::WireTestClient;
+
+// Full-range BT.709 luma of the colour clients' colours.
+constexpr uint32_t kGreen = 0x20c040;
+constexpr int kGreenLuma = 149;
+constexpr uint32_t kBlue = 0x2040c0;
+constexpr int kBlueLuma = 66;
+
+std::shared_ptr<M2Pipeline> serveOn(const test::HeadlessMutter& desktop, bool captureMain, bool penHighRate,
+                                    test::EventLog& log) {
+  M2Pipeline::Config c;
+  c.mode = {1280, 720, 30};
+  c.port = 0;
+  c.captureMain = captureMain;
+  c.penHighRate = penHighRate;
+  c.desktop = std::make_shared<GnomeDesktopEnvironment>(
+      GnomeDesktopEnvironment::Config{desktop.busAddress(), desktop.pipewireRemote()});
+  c.log = [&log](const std::string& line) { log.add(line); };
+  c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<test::QuietPublisher>(); };
+  return M2Pipeline::create(std::move(c));
+}
+
+std::string last(const test::EventLog& log) { return log.lines().empty() ? "" : log.lines().back(); }
+
+TEST(M2GnomeIntegration, TheVirtualMonitorMadeMainIsStreamedThePenLandsInItsWindowAndStopRestoresTheLayout) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  auto bus = DBusConnection::connect(desktop.busAddress());
+  const auto before = test::mutterLayout(*bus);
+  test::EventLog log;
+  auto pipeline = serveOn(desktop, false, true, log);
+  ASSERT_TRUE(pipeline->startServing()) << last(log) << desktop.logs();
+  WireTestClient client(pipeline->boundPort());
+  ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
+  // A client makes the pen's high rate real: the virtual monitor becomes main, the old one moves right.
+  ASSERT_TRUE(test::eventually([&] { return log.contains("[pen] high-rate: Lumenrail display is now main"); }))
+      << last(log);
+  const auto promoted = test::mutterLayout(*bus);
+  ASSERT_EQ(promoted.size(), 2u);
+  EXPECT_EQ(promoted[0].rfind("0,0 primary ", 0) == 0 || promoted[1].rfind("0,0 primary ", 0) == 0, true)
+      << promoted[0] << " | " << promoted[1];
+  EXPECT_NE((promoted[0] + promoted[1]).find("1280,0 "), std::string::npos) << promoted[0] << " | " << promoted[1];
+
+  test::WaylandColourClient window(desktop, kGreen, 0);
+  ASSERT_EQ(window.waitForLine("ready 1280 720", test::kDeadlineNs), "ready 1280 720") << desktop.logs();
+  EXPECT_TRUE(test::streamShowsLuma(client, kGreenLuma)) << "the stream does not show the window on the virtual monitor";
+
+  // A seat without real devices gains its pointer with the first move, and the window binds
+  // it only then: a hover comes first, as a pen does.
+  ASSERT_TRUE(client.send(test::Code::input, test::penSample(1, 32768, 32768)));
+  ASSERT_NE(window.waitForLine("pointer enter", test::kDeadlineNs), "");
+  ASSERT_TRUE(client.send(test::Code::input, test::penSample(3, 32768, 32768)));
+  EXPECT_EQ(window.waitForLine("pointer button", test::kDeadlineNs), "pointer button 272 pressed");
+  const auto at = test::positionBeforePress(window.seen());
+  EXPECT_NEAR(at.first, 640, 1);
+  EXPECT_NEAR(at.second, 360, 1);
+  ASSERT_TRUE(client.send(test::Code::input, test::penSample(0, 32768, 32768)));
+  EXPECT_EQ(window.waitForLine("pointer button", test::kDeadlineNs), "pointer button 272 released");
+
+  pipeline->stopServing();
+  EXPECT_TRUE(test::eventually([&] { return test::mutterLayout(*bus) == before; }))
+      << test::mutterLayout(*bus).front() << " (before: " << before.front() << ")";
+}
+
+TEST(M2GnomeIntegration, MirrorStreamsThePrimaryMonitorAndMutterKilledEndsTheCaptureWithoutAHang) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  test::EventLog log;
+  auto pipeline = serveOn(desktop, true, false, log);
+  ASSERT_TRUE(pipeline->startServing()) << last(log) << desktop.logs();
+  WireTestClient client(pipeline->boundPort());
+  ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
+  test::WaylandColourClient window(desktop, kBlue, 0);
+  ASSERT_EQ(window.waitForLine("ready 1920 1080", test::kDeadlineNs), "ready 1920 1080") << desktop.logs();
+  EXPECT_TRUE(test::streamShowsLuma(client, kBlueLuma)) << "the stream does not show the primary monitor";
+
+  desktop.killMutter();
+  EXPECT_TRUE(test::eventually([&] { return log.contains("[m2] capture stopped unexpectedly"); })) << last(log);
+  pipeline->stopServing();  // returns: the ctest deadline is what a hang would meet
+}
+
+// The display arrangement as the session drives it through the virtual display manager.
+TEST(GnomeDisplayConfigurationIntegration, AModeChangeRecreatesTheVirtualMonitorAndDestroyPutsTheLayoutBack) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  auto bus = DBusConnection::connect(desktop.busAddress());
+  const auto before = test::mutterLayout(*bus);
+  auto displays = GnomeDisplayConfiguration::open({desktop.busAddress(), desktop.pipewireRemote()});
+  const uint32_t oldMain = displays->mainDisplay();
+  test::EventLog log;
+  VirtualDisplayManager vd(displays, [&log](const std::string& line) { log.add(line); });
+  ASSERT_TRUE(vd.create({"Lumenrail Display", 1280, 720, 30, 345, 194})) << last(log);
+  EXPECT_EQ(displays->bounds(vd.displayID()), (DisplayBounds{1920, 0, 1280, 720}));
+
+  ASSERT_TRUE(vd.applyMode(800, 600, 30));
+  EXPECT_EQ(displays->bounds(vd.displayID()), (DisplayBounds{1920, 0, 800, 600}));
+  EXPECT_EQ(test::mutterLayout(*bus).size(), 2u) << "the monitor of the old mode is still there";
+
+  ASSERT_TRUE(vd.makeMain());
+  EXPECT_EQ(displays->mainDisplay(), vd.displayID());
+  EXPECT_EQ(displays->bounds(vd.displayID()), (DisplayBounds{0, 0, 800, 600}));
+  EXPECT_EQ(displays->bounds(oldMain), (DisplayBounds{800, 0, 1920, 1080}));
+
+  vd.destroy();
+  EXPECT_TRUE(test::eventually([&] { return test::mutterLayout(*bus) == before; }))
+      << test::mutterLayout(*bus).front() << " (before: " << before.front() << ")";
+}
+
+// A new rate (the pen's high rate on and off) replaces Mutter's monitor under a running capture.
+TEST(GnomeDesktopIntegration, TheStreamAndInputFollowTheVirtualMonitorWhenANewRateReplacesIt) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  GnomeDesktopEnvironment environment({desktop.busAddress(), desktop.pipewireRemote()});
+  auto displays = environment.openDisplays();
+  VirtualDisplayManager vd(displays, [](const std::string&) {});
+  ASSERT_TRUE(vd.create({"Lumenrail Display", 640, 480, 30, 345, 194}));
+  CaptureRequest request{640, 480, 30, vd.displayID(), true, PixelFormat::nv12FullRange};
+  auto capture = environment.makeCapture(request);
+  test::EventCounter frames;
+  capture->onFrame = [&](const PixelBufferRef&, uint64_t) { frames.add(); };
+  capture->start();
+  auto input = environment.makeInputSink(nullptr);
+  EXPECT_TRUE(environment.mayPostInput());
+
+  ASSERT_TRUE(vd.applyMode(640, 480, 60));
+  const auto bounds = displays->bounds(vd.displayID());
+  ASSERT_TRUE(bounds.has_value());
+  // The pointer drawn into the frames: each move on the new monitor is a new frame.
+  const int before = frames.count();
+  InputEvent move;
+  move.type = EventType::mouseMoved;
+  move.location = {double(bounds->x + 100), double(bounds->y + 100)};
+  EXPECT_TRUE(input->post(move)) << "input still goes to the replaced monitor's session";
+  move.location = {double(bounds->x + 300), double(bounds->y + 200)};
+  EXPECT_TRUE(input->post(move));
+  EXPECT_TRUE(frames.waitFor(before + 1)) << "no frame from the new monitor";
+  EXPECT_GT(capture->deliveryCount(), 0u);
+  capture->stop();
+  vd.destroy();
+}
+
+}  // namespace
+}  // namespace lumenrail
