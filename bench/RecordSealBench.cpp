@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "secure/WifiRecordSealer.hpp"
 #include "platform/Bytes.hpp"
 #include "platform/SymmetricKey.hpp"
+#include "secure/WifiRecordSealer.hpp"
 
 namespace {
 

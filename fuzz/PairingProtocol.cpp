@@ -8,12 +8,12 @@
 #include <string>
 
 #include "FuzzCheck.hpp"
+#include "platform/CryptoError.hpp"
+#include "platform/Utf8.hpp"
 #include "secure/ClientHandshake.hpp"
 #include "secure/HostHandshake.hpp"
 #include "secure/PairingError.hpp"
 #include "secure/PairingProtocol.hpp"
-#include "platform/CryptoError.hpp"
-#include "platform/Utf8.hpp"
 
 using namespace lumenrail;
 namespace P = PairingProtocol;

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "platform/NumberText.hpp"
 #include "platform/Clock.hpp"
+#include "platform/NumberText.hpp"
 
 namespace lumenrail {
 

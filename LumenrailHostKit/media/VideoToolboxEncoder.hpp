@@ -9,10 +9,10 @@
 #include <string>
 
 #include "media/CodecSession.hpp"
-#include "platform/Clock.hpp"
 #include "media/EncoderInput.hpp"
-#include "media/VideoEncoder.hpp"
 #include "media/PixelBuffer.hpp"
+#include "media/VideoEncoder.hpp"
+#include "platform/Clock.hpp"
 #include "wire/EncodedFrame.hpp"
 #include "wire/Wire.hpp"
 

@@ -8,8 +8,8 @@
 #include <limits>
 #include <sstream>
 
-#include "platform/PrivateFile.hpp"
 #include "platform/Paths.hpp"
+#include "platform/PrivateFile.hpp"
 
 namespace lumenrail {
 

@@ -4,11 +4,11 @@
 #include <optional>
 #include <string>
 
-#include "secure/PairingProtocol.hpp"
 #include "platform/Bytes.hpp"
 #include "platform/Ed25519.hpp"
 #include "platform/SymmetricKey.hpp"
 #include "platform/X25519.hpp"
+#include "secure/PairingProtocol.hpp"
 
 namespace lumenrail {
 

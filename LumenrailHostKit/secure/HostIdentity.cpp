@@ -5,10 +5,10 @@
 #include <optional>
 #include <system_error>
 
-#include "secure/HostPairingStore.hpp"
-#include "secure/PairingStoreError.hpp"
 #include "platform/Crypto.hpp"
 #include "platform/PrivateFile.hpp"
+#include "secure/HostPairingStore.hpp"
+#include "secure/PairingStoreError.hpp"
 
 namespace lumenrail::HostIdentity {
 

@@ -5,9 +5,9 @@
 #include <system_error>
 #include <utility>
 
-#include "secure/PairingStoreError.hpp"
 #include "platform/Paths.hpp"
 #include "platform/PrivateFile.hpp"
+#include "secure/PairingStoreError.hpp"
 
 namespace lumenrail::HostPairingStore {
 

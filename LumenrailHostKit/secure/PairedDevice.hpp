@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "secure/PairingProtocol.hpp"
 #include "platform/Bytes.hpp"
+#include "secure/PairingProtocol.hpp"
 
 namespace lumenrail {
 

@@ -9,9 +9,9 @@
 #include <system_error>
 #include <utility>
 
-#include "secure/PairingStoreError.hpp"
 #include "platform/PrivateFile.hpp"
 #include "platform/Utf8.hpp"
+#include "secure/PairingStoreError.hpp"
 
 namespace lumenrail {
 

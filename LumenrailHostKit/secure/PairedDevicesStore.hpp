@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "secure/PairedDevice.hpp"
-#include "secure/PairingProtocol.hpp"
 #include "platform/Bytes.hpp"
 #include "platform/Log.hpp"
+#include "secure/PairedDevice.hpp"
+#include "secure/PairingProtocol.hpp"
 
 namespace lumenrail {
 

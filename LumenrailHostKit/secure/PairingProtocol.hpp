@@ -11,10 +11,10 @@
 #include <string>
 #include <string_view>
 
-#include "secure/PairingError.hpp"
 #include "platform/Bytes.hpp"
 #include "platform/Ed25519.hpp"
 #include "platform/SymmetricKey.hpp"
+#include "secure/PairingError.hpp"
 
 namespace lumenrail::PairingProtocol {
 

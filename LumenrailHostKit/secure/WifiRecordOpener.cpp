@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "secure/WifiRecord.hpp"
 #include "platform/CryptoError.hpp"
+#include "secure/WifiRecord.hpp"
 
 namespace lumenrail {
 

@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "secure/NonceCounter.hpp"
-#include "secure/WifiCryptoError.hpp"
 #include "platform/AesGcm.hpp"
 #include "platform/Bytes.hpp"
 #include "platform/SymmetricKey.hpp"
+#include "secure/NonceCounter.hpp"
+#include "secure/WifiCryptoError.hpp"
 
 namespace lumenrail {
 

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
-#include "secure/NonceCounter.hpp"
 #include "platform/AesGcm.hpp"
 #include "platform/Bytes.hpp"
 #include "platform/SymmetricKey.hpp"
+#include "secure/NonceCounter.hpp"
 
 namespace lumenrail {
 

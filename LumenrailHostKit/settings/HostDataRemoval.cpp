@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "secure/HostPairingStore.hpp"
 #include "platform/Paths.hpp"
+#include "secure/HostPairingStore.hpp"
 
 namespace lumenrail::HostDataRemoval {
 

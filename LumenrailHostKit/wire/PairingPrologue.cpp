@@ -8,11 +8,11 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/Socket.hpp"
+#include "platform/X25519.hpp"
 #include "secure/HostHandshake.hpp"
 #include "secure/PairedDevicesStore.hpp"
 #include "secure/PairingProtocol.hpp"
-#include "platform/Socket.hpp"
-#include "platform/X25519.hpp"
 
 namespace lumenrail {
 

@@ -13,11 +13,11 @@
 #include <thread>
 
 #include "platform/AwdlStatus.hpp"
+#include "platform/Log.hpp"
+#include "platform/Socket.hpp"
 #include "secure/WifiKeySchedule.hpp"
 #include "secure/WifiRecordOpener.hpp"
 #include "secure/WifiRecordSealer.hpp"
-#include "platform/Log.hpp"
-#include "platform/Socket.hpp"
 
 namespace lumenrail {
 

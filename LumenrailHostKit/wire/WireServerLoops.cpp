@@ -7,10 +7,10 @@
 
 #include <cstdio>
 
-#include "secure/WifiRecordOpener.hpp"
-#include "secure/WifiRecordSealer.hpp"
 #include "platform/ByteOrder.hpp"
 #include "platform/Socket.hpp"
+#include "secure/WifiRecordOpener.hpp"
+#include "secure/WifiRecordSealer.hpp"
 #include "wire/WireServer.hpp"
 
 namespace lumenrail {

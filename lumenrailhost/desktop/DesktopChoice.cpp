@@ -2,6 +2,8 @@
 
 #include "desktop/GnomeDesktopEnvironment.hpp"
 #include "desktop/X11DesktopEnvironment.hpp"
+#include "media/DisplaySleepAssertion.hpp"
+#include "media/GnomeIdleInhibit.hpp"
 #include "platform/DBusConnection.hpp"
 
 namespace lumenrail::DesktopChoice {
@@ -18,6 +20,18 @@ std::string valueOf(const Environment& environment, const std::string& key) {
 const char* const kSupported =
     "the host serves any X11 session and GNOME on Wayland; log in to \"GNOME\" or to an X11 session "
     "(\"GNOME on Xorg\", or any X11 desktop) and start it again";
+
+// One assertion behind the controller's port, whichever desktop holds it.
+template <typename Assertion>
+class HeldAwake final : public SleepAssertion {
+ public:
+  explicit HeldAwake(const std::string& reason) : assertion_(reason) {}
+  bool acquire() override { return assertion_.acquire(); }
+  void release() override { assertion_.release(); }
+
+ private:
+  Assertion assertion_;
+};
 
 }  // namespace
 
@@ -63,6 +77,13 @@ std::shared_ptr<DesktopEnvironment> make(const Log::Sink& log) {
       break;
   }
   throw Refused(verdict.text);
+}
+
+std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason) {
+  if (decide(processEnvironment(), mutterServicesPresent).kind == Kind::gnome) {
+    return std::make_shared<HeldAwake<GnomeIdleInhibit>>(reason);
+  }
+  return std::make_shared<HeldAwake<DisplaySleepAssertion>>(reason);
 }
 
 }  // namespace lumenrail::DesktopChoice

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "app/controller/ControllerPorts.hpp"
 #include "desktop/DesktopEnvironment.hpp"
 #include "platform/ProcessEnvironment.hpp"
 
@@ -43,6 +44,10 @@ bool mutterServicesPresent(const Environment& environment);
 // The desktop environment of this process's session, after one "[m2] " line
 // naming it on `log`. Throws Refused.
 std::shared_ptr<DesktopEnvironment> make(const Log::Sink& log);
+
+// What keeps this session's display awake: GNOME's idle inhibit on GNOME,
+// the X screen saver suspended elsewhere (it acquires nothing without X).
+std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason);
 
 }  // namespace DesktopChoice
 

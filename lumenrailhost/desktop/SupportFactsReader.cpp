@@ -14,11 +14,11 @@
 
 #include <unicode/locid.h>
 
+#include "app/controller/LoginItem.hpp"
 #include "app/text/L10n.hpp"
 #include "app/text/LanguageMatch.hpp"
 #include "desktop/DesktopChoice.hpp"
 #include "desktop/LinuxPermissionProbe.hpp"
-#include "app/controller/LoginItem.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Utf8.hpp"
 #include "platform/X11Display.hpp"

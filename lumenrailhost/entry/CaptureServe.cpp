@@ -7,14 +7,14 @@
 #include <unistd.h>
 
 #include "desktop/DesktopChoice.hpp"
-#include "session/M2Pipeline.hpp"
-#include "session/PairingSupport.hpp"
 #include "links/LanAddress.hpp"
 #include "links/PairingUri.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "platform/X11Display.hpp"
+#include "session/M2Pipeline.hpp"
+#include "session/PairingSupport.hpp"
 
 namespace lumenrail {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "session/ServeSwitches.hpp"
 #include "platform/Bytes.hpp"
+#include "session/ServeSwitches.hpp"
 #include "settings/HostSettings.hpp"
 
 namespace lumenrail {

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "entry/HostEntry.hpp"
 #include "app/controller/LoginItem.hpp"
+#include "entry/HostEntry.hpp"
 #include "links/LanAddress.hpp"
 #include "links/PairingUri.hpp"
 #include "media/SyntheticFrameSource.hpp"

@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
+#include "media/VideoToolboxEncoder.hpp"
 #include "platform/Bytes.hpp"
 #include "platform/NamedThread.hpp"
-#include "media/VideoToolboxEncoder.hpp"
 #include "wire/WireServer.hpp"
 
 namespace lumenrail {

@@ -5,22 +5,22 @@
 #include <string>
 #include <vector>
 
+#include "app/controller/SupportActions.hpp"
+#include "app/text/L10n.hpp"
+#include "desktop/SupportFactsReader.hpp"
+#include "entry/CaptureServe.hpp"
 #include "entry/ConsoleModes.hpp"
 #include "entry/HostEntry.hpp"
-#include "app/text/L10n.hpp"
-#include "entry/WireSelfTest.hpp"
-#include "entry/CaptureServe.hpp"
-#include "trayapp/MenuBarHost.hpp"
-#include "ui/RenderUi.hpp"
-#include "app/controller/SupportActions.hpp"
-#include "desktop/SupportFactsReader.hpp"
 #include "entry/UsbModes.hpp"
+#include "entry/WireSelfTest.hpp"
 #include "platform/Crypto.hpp"
 #include "platform/Log.hpp"
 #include "platform/Paths.hpp"
 #include "platform/ProcessEnvironment.hpp"
 #include "platform/UserDefaults.hpp"
 #include "settings/HostSettingsStore.hpp"
+#include "trayapp/MenuBarHost.hpp"
+#include "ui/RenderUi.hpp"
 
 namespace {
 

@@ -12,13 +12,13 @@
 #include <optional>
 #include <string>
 
-#include "session/BoundedWaits.hpp"
 #include "desktop/DesktopEnvironment.hpp"
 #include "media/AacEncoder.hpp"
 #include "media/PcmS16Packer.hpp"
 #include "media/SystemAudioSource.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
+#include "session/BoundedWaits.hpp"
 #include "wire/WireServer.hpp"
 
 namespace lumenrail {

@@ -15,7 +15,6 @@
 #include <optional>
 #include <string>
 
-#include "session/BoundedWaits.hpp"
 #include "desktop/DesktopEnvironment.hpp"
 #include "media/CaptureServePump.hpp"
 #include "media/CaptureSource.hpp"
@@ -23,6 +22,7 @@
 #include "platform/Clock.hpp"
 #include "platform/Executor.hpp"
 #include "platform/Log.hpp"
+#include "session/BoundedWaits.hpp"
 #include "wire/ClientModePolicy.hpp"
 #include "wire/WireServer.hpp"
 

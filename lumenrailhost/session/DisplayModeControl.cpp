@@ -1,7 +1,7 @@
 #include "session/DisplayModeControl.hpp"
 
-#include "session/LaneEncoders.hpp"
 #include "input/PenDisplayPolicy.hpp"
+#include "session/LaneEncoders.hpp"
 
 namespace lumenrail {
 

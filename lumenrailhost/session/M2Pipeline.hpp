@@ -21,13 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "session/AudioPassthrough.hpp"
-#include "session/BoundedWaits.hpp"
-#include "session/CaptureControl.hpp"
 #include "desktop/DesktopEnvironment.hpp"
-#include "session/DisplayModeControl.hpp"
-#include "session/LaneEncoders.hpp"
-#include "session/ServeSwitches.hpp"
 #include "input/ForegroundAppWatcher.hpp"
 #include "input/KeyComboInjector.hpp"
 #include "input/PenInjector.hpp"
@@ -40,6 +34,12 @@
 #include "platform/Log.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "platform/SerialQueue.hpp"
+#include "session/AudioPassthrough.hpp"
+#include "session/BoundedWaits.hpp"
+#include "session/CaptureControl.hpp"
+#include "session/DisplayModeControl.hpp"
+#include "session/LaneEncoders.hpp"
+#include "session/ServeSwitches.hpp"
 #include "wire/ClientModePolicy.hpp"
 #include "wire/FrameStallProbe.hpp"
 #include "wire/WireServer.hpp"

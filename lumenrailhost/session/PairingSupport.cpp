@@ -12,13 +12,13 @@
 #include <mutex>
 
 #include "app/text/L10n.hpp"
+#include "platform/Clock.hpp"
+#include "platform/OneShotEvent.hpp"
+#include "platform/Utf8.hpp"
 #include "secure/HostIdentity.hpp"
 #include "secure/HostPairingStore.hpp"
 #include "secure/PairedDevicesStore.hpp"
 #include "secure/PairingProtocol.hpp"
-#include "platform/Clock.hpp"
-#include "platform/OneShotEvent.hpp"
-#include "platform/Utf8.hpp"
 
 namespace lumenrail::PairingSupport {
 

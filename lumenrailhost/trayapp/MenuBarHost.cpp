@@ -9,46 +9,46 @@
 #include <filesystem>
 #include <string_view>
 
-#include "entry/HostEntry.hpp"
-#include "trayapp/HostRelaunch.hpp"
-#include "trayapp/InstanceChannel.hpp"
-#include "trayapp/InstanceLock.hpp"
-#include "desktop/LinuxPermissionProbe.hpp"
-#include "trayapp/PipelineServingSession.hpp"
-#include "trayapp/TrayAnnouncement.hpp"
 #include "app/controller/MenuBarHostController.hpp"
 #include "app/panel/MenuDescription.hpp"
-#include "platform/Paths.hpp"
-#include "platform/SerialQueue.hpp"
-#include "session/PairingSupport.hpp"
-#include "trayapp/SystemLoginItem.hpp"
-#include "trayapp/XdgOpener.hpp"
-#include "secure/WifiKeySchedule.hpp"
-#include "media/DisplaySleepAssertion.hpp"
+#include "desktop/DesktopChoice.hpp"
+#include "desktop/LinuxPermissionProbe.hpp"
+#include "entry/HostEntry.hpp"
 #include "media/VirtualDisplayManager.hpp"
 #include "platform/ChildProcesses.hpp"
 #include "platform/Log.hpp"
-#include "platform/X11Display.hpp"
+#include "platform/Paths.hpp"
+#include "platform/SerialQueue.hpp"
 #include "platform/UserDefaults.hpp"
+#include "platform/X11Display.hpp"
+#include "secure/WifiKeySchedule.hpp"
+#include "session/PairingSupport.hpp"
 #include "settings/UpdateChecker.hpp"
+#include "trayapp/HostRelaunch.hpp"
+#include "trayapp/InstanceChannel.hpp"
+#include "trayapp/InstanceLock.hpp"
+#include "trayapp/PipelineServingSession.hpp"
+#include "trayapp/SystemLoginItem.hpp"
+#include "trayapp/TrayAnnouncement.hpp"
+#include "trayapp/XdgOpener.hpp"
 
 // After the host's headers: Qt's keyword macros clash with some of their names.
-#include "ui/windows/about/AboutWindowController.hpp"
-#include "ui/style/AppIcon.hpp"
-#include "ui/style/Appearance.hpp"
-#include "ui/tray/ClassicMenu.hpp"
 #include "ui/qt/DBusNotifier.hpp"
+#include "ui/qt/QtAlertRunner.hpp"
+#include "ui/qt/QtMainExecutor.hpp"
+#include "ui/qt/QtPorts.hpp"
+#include "ui/style/Appearance.hpp"
+#include "ui/style/AppIcon.hpp"
+#include "ui/tray/ClassicMenu.hpp"
 #include "ui/tray/PanelPopup.hpp"
 #include "ui/tray/PanelWindow.hpp"
+#include "ui/tray/TrayStatusItem.hpp"
+#include "ui/windows/about/AboutWindowController.hpp"
 #include "ui/windows/InputAccessWindow.hpp"
 #include "ui/windows/QrWindowController.hpp"
 #include "ui/windows/RenameDialog.hpp"
 #include "ui/windows/settings/SettingsWindowController.hpp"
 #include "ui/windows/setup/SetupWindowController.hpp"
-#include "ui/qt/QtAlertRunner.hpp"
-#include "ui/qt/QtMainExecutor.hpp"
-#include "ui/qt/QtPorts.hpp"
-#include "ui/tray/TrayStatusItem.hpp"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -59,16 +59,6 @@
 namespace lumenrail {
 
 namespace {
-
-class XSleepAssertion final : public SleepAssertion {
- public:
-  XSleepAssertion() : assertion_(MenuBarHostController::kDisplayAwakeReason) {}
-  bool acquire() override { return assertion_.acquire(); }
-  void release() override { assertion_.release(); }
-
- private:
-  DisplaySleepAssertion assertion_;
-};
 
 class RealUpdateChecker final : public UpdateCheckerHandle {
  public:
@@ -238,7 +228,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   ports.defaults = UserDefaults::standard();
   ports.probe = std::make_shared<LinuxPermissionProbe>();
   ports.notifier = DBusNotifier::onSessionBus();
-  ports.displayAwake = std::make_shared<XSleepAssertion>();
+  ports.displayAwake = DesktopChoice::makeDisplayAwake(MenuBarHostController::kDisplayAwakeReason);
   // The session's switches are read here, once, for every session of this run.
   ports.makeSession = [main, switches = ServeSwitches::read(arguments, processEnvironment())](
                           const SessionConfig& config) -> std::shared_ptr<ServingSession> {

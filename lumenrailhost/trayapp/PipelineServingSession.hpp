@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/controller/ControllerPorts.hpp"
-#include "session/ServeSwitches.hpp"
 #include "app/controller/ServingSession.hpp"
+#include "session/ServeSwitches.hpp"
 
 namespace lumenrail {
 

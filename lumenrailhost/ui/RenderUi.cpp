@@ -8,15 +8,15 @@
 #include <QLayout>
 #include <QStyleFactory>
 
-#include "ui/style/Appearance.hpp"
-#include "ui/style/HostFont.hpp"
 #include "app/panel/HostPanelModel.hpp"
-#include "ui/tray/HostPanelView.hpp"
 #include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "settings/HostSettingsStore.hpp"
+#include "ui/style/Appearance.hpp"
+#include "ui/style/HostFont.hpp"
+#include "ui/tray/HostPanelView.hpp"
 #include "ui/windows/settings/SettingsView.hpp"
 #include "ui/windows/setup/SetupView.hpp"
-#include "settings/HostSettingsStore.hpp"
 
 namespace lumenrail::RenderUi {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "secure/PairedDevice.hpp"
 #include "platform/Log.hpp"
+#include "secure/PairedDevice.hpp"
 
 namespace lumenrail::RenderUi {
 

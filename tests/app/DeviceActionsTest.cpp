@@ -5,9 +5,9 @@
 #include <fstream>
 
 #include "app/controller/DeviceActions.hpp"
-#include "FakePanelSource.hpp"
 #include "app/controller/PopupPlacement.hpp"
 #include "app/text/RelativeTime.hpp"
+#include "FakePanelSource.hpp"
 #include "support/TempFolder.hpp"
 
 namespace lumenrail {

@@ -4,11 +4,11 @@
 
 #include <deque>
 
-#include "FakePanelSource.hpp"
 #include "app/controller/MenuBarHostController.hpp"
 #include "app/windows/SetupModel.hpp"
-#include "secure/PairedDevicesStore.hpp"
+#include "FakePanelSource.hpp"
 #include "platform/Ed25519.hpp"
+#include "secure/PairedDevicesStore.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/FakeAlert.hpp"
 #include "support/ManualExecutor.hpp"

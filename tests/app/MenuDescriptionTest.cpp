@@ -1,11 +1,11 @@
 // The classic menu's description for the host's states, and what its items run.
 #include <gtest/gtest.h>
 
-#include "app/text/DeviceKindText.hpp"
-#include "FakePanelSource.hpp"
 #include "app/panel/MenuDescription.hpp"
-#include "support/RecordingCommands.hpp"
+#include "app/text/DeviceKindText.hpp"
 #include "app/text/StringBundle.hpp"
+#include "FakePanelSource.hpp"
+#include "support/RecordingCommands.hpp"
 #include "support/TempFolder.hpp"
 
 namespace lumenrail {

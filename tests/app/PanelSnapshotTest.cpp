@@ -2,8 +2,8 @@
 // a fake host with a real paired-devices store.
 #include <gtest/gtest.h>
 
-#include "FakePanelSource.hpp"
 #include "app/panel/PanelSnapshot.hpp"
+#include "FakePanelSource.hpp"
 #include "support/RecordingCommands.hpp"
 #include "support/TempFolder.hpp"
 

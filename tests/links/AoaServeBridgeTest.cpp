@@ -9,8 +9,8 @@
 #include <string>
 
 #include "FakeAoaUsb.hpp"
-#include "links/AoaServeBridge.hpp"
 #include "links/aoa/aoa.h"
+#include "links/AoaServeBridge.hpp"
 #include "support/EventLog.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"

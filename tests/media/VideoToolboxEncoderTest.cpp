@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "media/VideoToolboxEncoder.hpp"
 #include "media/TestVideo.hpp"
+#include "media/VideoToolboxEncoder.hpp"
 #include "support/Waiting.hpp"
 
 namespace lumenrail {

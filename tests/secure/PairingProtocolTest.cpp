@@ -2,13 +2,13 @@
 
 #include <string>
 
+#include "platform/CryptoError.hpp"
+#include "platform/Utf8.hpp"
 #include "secure/ClientHandshake.hpp"
 #include "secure/HostHandshake.hpp"
 #include "secure/PairingError.hpp"
 #include "secure/PairingProtocol.hpp"
 #include "secure/WifiKeySchedule.hpp"
-#include "platform/CryptoError.hpp"
-#include "platform/Utf8.hpp"
 #include "support/HexBytes.hpp"
 
 namespace lumenrail {

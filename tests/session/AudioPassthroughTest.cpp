@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "session/AudioPassthrough.hpp"
-#include "support/FakeDesktopEnvironment.hpp"
 #include "support/EventLog.hpp"
+#include "support/FakeDesktopEnvironment.hpp"
 #include "support/ManualExecutor.hpp"
 
 namespace lumenrail {

@@ -2,10 +2,10 @@
 // hand-driven executor: all of its work runs on the test's thread.
 #include <gtest/gtest.h>
 
-#include "session/CaptureControl.hpp"
-#include "support/FakeDesktopEnvironment.hpp"
 #include "desktop/X11DesktopEnvironment.hpp"
+#include "session/CaptureControl.hpp"
 #include "support/EventLog.hpp"
+#include "support/FakeDesktopEnvironment.hpp"
 #include "support/ManualExecutor.hpp"
 #include "support/Waiting.hpp"
 #include "support/XServerFixture.hpp"

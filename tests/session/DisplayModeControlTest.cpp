@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "session/DisplayModeControl.hpp"
-#include "support/FakeDesktopEnvironment.hpp"
 #include "support/EventLog.hpp"
+#include "support/FakeDesktopEnvironment.hpp"
 
 namespace lumenrail {
 namespace {

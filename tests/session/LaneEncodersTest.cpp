@@ -2,9 +2,9 @@
 // negotiation and the small lane, with the rest of a rebuild recorded.
 #include <gtest/gtest.h>
 
-#include "support/FakeDesktopEnvironment.hpp"
 #include "session/LaneEncoders.hpp"
 #include "support/EventLog.hpp"
+#include "support/FakeDesktopEnvironment.hpp"
 
 namespace lumenrail {
 namespace {

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <future>
 
-#include "desktop/X11DesktopEnvironment.hpp"
-#include "session/M2Pipeline.hpp"
-#include "M2TestRig.hpp"
 #include "../media/TestAudio.hpp"
+#include "desktop/X11DesktopEnvironment.hpp"
+#include "M2TestRig.hpp"
 #include "platform/OneShotEvent.hpp"
+#include "session/M2Pipeline.hpp"
 #include "support/EventLog.hpp"
 #include "support/PrivatePulse.hpp"
 #include "support/Waiting.hpp"

@@ -6,14 +6,14 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "desktop/X11DesktopEnvironment.hpp"
-#include "session/M2Pipeline.hpp"
-#include "support/QuietPublisher.hpp"
 #include "../media/TestVideo.hpp"
+#include "desktop/X11DesktopEnvironment.hpp"
 #include "input/InputPermission.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
+#include "session/M2Pipeline.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
+#include "support/QuietPublisher.hpp"
 #include "support/RootPainter.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"

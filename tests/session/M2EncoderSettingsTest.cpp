@@ -1,8 +1,8 @@
 // A client's encoder settings live as long as some client asks for them.
 #include <gtest/gtest.h>
 
-#include "session/M2Pipeline.hpp"
 #include "M2TestRig.hpp"
+#include "session/M2Pipeline.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 

@@ -13,16 +13,16 @@
 #include <filesystem>
 #include <future>
 
-#include "desktop/X11DesktopEnvironment.hpp"
-#include "session/M2Pipeline.hpp"
 #include "../media/TestVideo.hpp"
+#include "app/text/L10n.hpp"
+#include "desktop/X11DesktopEnvironment.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
+#include "session/M2Pipeline.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
 #include "support/HostProcess.hpp"
 #include "support/PairingClient.hpp"
-#include "app/text/L10n.hpp"
 #include "support/PortBlocker.hpp"
 #include "support/RootPainter.hpp"
 #include "support/TempPairingFolder.hpp"

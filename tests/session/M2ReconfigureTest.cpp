@@ -9,9 +9,9 @@
 #include <future>
 #include <stdexcept>
 
-#include "session/M2Pipeline.hpp"
 #include "M2TestRig.hpp"
 #include "platform/OneShotEvent.hpp"
+#include "session/M2Pipeline.hpp"
 #include "support/EventLog.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"

@@ -5,11 +5,11 @@
 
 #include <atomic>
 
-#include "support/FakeDesktopEnvironment.hpp"
-#include "session/M2Pipeline.hpp"
-#include "support/QuietPublisher.hpp"
 #include "platform/OneShotEvent.hpp"
+#include "session/M2Pipeline.hpp"
 #include "support/EventLog.hpp"
+#include "support/FakeDesktopEnvironment.hpp"
+#include "support/QuietPublisher.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 

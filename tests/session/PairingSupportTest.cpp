@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "session/PairingSupport.hpp"
 #include "secure/HostIdentity.hpp"
 #include "secure/HostPairingStore.hpp"
 #include "secure/PairedDevicesStore.hpp"
 #include "secure/PairingProtocol.hpp"
+#include "session/PairingSupport.hpp"
 #include "support/TempPairingFolder.hpp"
 #include "support/Waiting.hpp"
 

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "secure/HostPairingStore.hpp"
 #include "platform/UserDefaults.hpp"
+#include "secure/HostPairingStore.hpp"
 #include "settings/HostDataRemoval.hpp"
 #include "settings/SettingsTestSupport.hpp"
 

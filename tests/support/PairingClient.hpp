@@ -14,12 +14,12 @@
 #include <string>
 #include <thread>
 
+#include "platform/ByteOrder.hpp"
 #include "secure/ClientHandshake.hpp"
 #include "secure/PairingProtocol.hpp"
 #include "secure/WifiKeySchedule.hpp"
 #include "secure/WifiRecordOpener.hpp"
 #include "secure/WifiRecordSealer.hpp"
-#include "platform/ByteOrder.hpp"
 #include "support/WireTestClient.hpp"
 #include "wire/Wire.hpp"
 

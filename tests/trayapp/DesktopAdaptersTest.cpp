@@ -10,10 +10,10 @@
 
 #include "app/controller/SupportActions.hpp"
 #include "desktop/SupportFactsReader.hpp"
-#include "trayapp/InstanceLock.hpp"
-#include "trayapp/XdgOpener.hpp"
 #include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"
+#include "trayapp/InstanceLock.hpp"
+#include "trayapp/XdgOpener.hpp"
 
 namespace lumenrail {
 namespace {

@@ -11,10 +11,10 @@
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostCard.hpp"
 #include "ui/components/HostSwitch.hpp"
-#include "ui/style/HostSymbols.hpp"
 #include "ui/components/SettingRow.hpp"
-#include "ui/style/SpectrumMark.hpp"
 #include "ui/components/TagChip.hpp"
+#include "ui/style/HostSymbols.hpp"
+#include "ui/style/SpectrumMark.hpp"
 
 namespace lumenrail {
 namespace {

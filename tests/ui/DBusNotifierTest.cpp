@@ -9,10 +9,10 @@
 #include <QVariantMap>
 
 #include "app/controller/ConnectNoticePoster.hpp"
-#include "ui/qt/DBusNotifier.hpp"
 #include "app/text/L10n.hpp"
 #include "support/PrivateSessionBus.hpp"
 #include "support/Waiting.hpp"
+#include "ui/qt/DBusNotifier.hpp"
 
 namespace lumenrail {
 

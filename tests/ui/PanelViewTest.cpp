@@ -12,16 +12,16 @@
 #include <QTest>
 #include <QTimer>
 
-#include "ui/tray/ClassicMenu.hpp"
+#include "app/text/StringBundle.hpp"
+#include "support/ManualExecutor.hpp"
 #include "ui/components/DeviceRow.hpp"
 #include "ui/components/FooterButton.hpp"
-#include "ui/tray/HostPanelView.hpp"
 #include "ui/style/HostStyle.hpp"
+#include "ui/tray/ClassicMenu.hpp"
+#include "ui/tray/HostPanelView.hpp"
 #include "ui/tray/PanelPopup.hpp"
 #include "ui/tray/PanelWindow.hpp"
 #include "ui/windows/RenameDialog.hpp"
-#include "app/text/StringBundle.hpp"
-#include "support/ManualExecutor.hpp"
 
 namespace lumenrail {
 namespace {

@@ -9,15 +9,15 @@
 #include <QLayout>
 #include <QTest>
 
+#include "app/text/L10n.hpp"
+#include "support/AppPortFakes.hpp"
+#include "support/TempFolder.hpp"
 #include "ui/style/Appearance.hpp"
 #include "ui/windows/setup/DeviceStep.hpp"
-#include "app/text/L10n.hpp"
 #include "ui/windows/setup/PermissionsStep.hpp"
 #include "ui/windows/setup/SetupView.hpp"
 #include "ui/windows/setup/SetupWindowController.hpp"
 #include "ui/windows/setup/WelcomeStep.hpp"
-#include "support/AppPortFakes.hpp"
-#include "support/TempFolder.hpp"
 
 namespace lumenrail {
 namespace {

@@ -12,17 +12,17 @@
 #include <QLineEdit>
 #include <QTest>
 
+#include "app/text/L10n.hpp"
+#include "support/AppPortFakes.hpp"
+#include "support/ManualExecutor.hpp"
+#include "ui/components/HostBanner.hpp"
 #include "ui/windows/about/AboutView.hpp"
 #include "ui/windows/about/AboutWindowController.hpp"
-#include "ui/components/HostBanner.hpp"
-#include "app/text/L10n.hpp"
 #include "ui/windows/InputAccessWindow.hpp"
 #include "ui/windows/QrWindowController.hpp"
 #include "ui/windows/settings/SettingsView.hpp"
 #include "ui/windows/settings/SettingsWindowController.hpp"
 #include "ui/windows/settings/SidebarButton.hpp"
-#include "support/AppPortFakes.hpp"
-#include "support/ManualExecutor.hpp"
 
 namespace lumenrail {
 namespace {

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ByteOrder.hpp"
+#include "platform/Clock.hpp"
 #include "secure/ClientHandshake.hpp"
 #include "secure/HostPairingStore.hpp"
 #include "secure/PairedDevicesStore.hpp"
@@ -22,8 +24,6 @@
 #include "secure/WifiKeySchedule.hpp"
 #include "secure/WifiRecordOpener.hpp"
 #include "secure/WifiRecordSealer.hpp"
-#include "platform/ByteOrder.hpp"
-#include "platform/Clock.hpp"
 #include "support/EventLog.hpp"
 #include "support/PairingClient.hpp"
 #include "support/TempPairingFolder.hpp"

@@ -9,8 +9,8 @@
 
 #include "support/EventLog.hpp"
 #include "support/TestHello.hpp"
-#include "support/WireTestClient.hpp"
 #include "support/Waiting.hpp"
+#include "support/WireTestClient.hpp"
 #include "wire/WireServer.hpp"
 
 namespace lumenrail {

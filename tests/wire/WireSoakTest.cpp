@@ -20,11 +20,11 @@
 
 #include "platform/OneShotEvent.hpp"
 
+#include "platform/Ed25519.hpp"
 #include "secure/PairedDevicesStore.hpp"
 #include "secure/PairingProtocol.hpp"
 #include "secure/WifiKeySchedule.hpp"
 #include "secure/WifiRecordSealer.hpp"
-#include "platform/Ed25519.hpp"
 #include "support/PairingClient.hpp"
 #include "support/TempPairingFolder.hpp"
 #include "support/TestHello.hpp"

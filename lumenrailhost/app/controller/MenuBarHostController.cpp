@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
+#include "app/controller/SupportActions.hpp"
 #include "app/text/L10n.hpp"
-#include "platform/AwdlStatus.hpp"
-#include "settings/HostDataRemoval.hpp"
 #include "app/text/ProductIdentity.hpp"
 #include "app/windows/SetupModel.hpp"
-#include "app/controller/SupportActions.hpp"
+#include "platform/AwdlStatus.hpp"
+#include "settings/HostDataRemoval.hpp"
 #include "settings/UpdateCheck.hpp"
 
 namespace lumenrail {

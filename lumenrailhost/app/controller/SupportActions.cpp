@@ -7,9 +7,9 @@
 #include <ctime>
 #include <mutex>
 
-#include "app/windows/HostSettingsModel.hpp"
 #include "app/text/L10n.hpp"
 #include "app/text/ProductIdentity.hpp"
+#include "app/windows/HostSettingsModel.hpp"
 #include "platform/UserDefaults.hpp"
 #include "settings/HostSettingsStore.hpp"
 #include "settings/SiteLinks.hpp"

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "app/panel/PanelSource.hpp"
 #include "app/text/DeviceKindText.hpp"
 #include "app/text/L10n.hpp"
-#include "app/panel/PanelSource.hpp"
 #include "app/text/RelativeTime.hpp"
 
 namespace lumenrail::MenuBuilder {

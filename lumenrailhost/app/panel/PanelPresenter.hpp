@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/text/L10n.hpp"
 #include "app/panel/PanelState.hpp"
+#include "app/text/L10n.hpp"
 
 namespace lumenrail {
 

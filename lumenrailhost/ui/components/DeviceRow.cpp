@@ -6,10 +6,10 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
-#include "ui/style/HostSymbols.hpp"
-#include "ui/components/IconBadge.hpp"
-#include "ui/style/KitParts.hpp"
 #include "app/text/L10n.hpp"
+#include "ui/components/IconBadge.hpp"
+#include "ui/style/HostSymbols.hpp"
+#include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
 

@@ -2,9 +2,9 @@
 
 #include <QWidget>
 
-#include "app/text/L10n.hpp"
 #include "app/panel/PanelActions.hpp"
 #include "app/panel/PanelPresenter.hpp"
+#include "app/text/L10n.hpp"
 
 class QAbstractButton;
 class QMenu;

@@ -3,8 +3,8 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-#include "ui/style/KitParts.hpp"
 #include "ui/components/TagChip.hpp"
+#include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
 

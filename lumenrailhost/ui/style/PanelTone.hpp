@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ui/style/HostStyle.hpp"
 #include "app/panel/PanelPresenter.hpp"
+#include "ui/style/HostStyle.hpp"
 
 namespace lumenrail {
 

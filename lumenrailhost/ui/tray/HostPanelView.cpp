@@ -14,12 +14,12 @@
 #include "ui/components/HostCard.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/IconBadge.hpp"
-#include "ui/style/KitParts.hpp"
-#include "ui/style/PanelTone.hpp"
 #include "ui/components/SettingRow.hpp"
-#include "ui/style/SpectrumMark.hpp"
 #include "ui/components/StatusPill.hpp"
 #include "ui/components/TagChip.hpp"
+#include "ui/style/KitParts.hpp"
+#include "ui/style/PanelTone.hpp"
+#include "ui/style/SpectrumMark.hpp"
 
 namespace lumenrail {
 

@@ -8,8 +8,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "ui/tray/HostPanelView.hpp"
 #include "app/controller/PopupPlacement.hpp"
+#include "ui/tray/HostPanelView.hpp"
 
 namespace lumenrail {
 

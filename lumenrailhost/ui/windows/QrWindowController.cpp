@@ -8,11 +8,11 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "ui/components/HostButton.hpp"
-#include "ui/style/KitParts.hpp"
 #include "app/text/L10n.hpp"
 #include "app/windows/QrCode.hpp"
 #include "links/PairingUri.hpp"
+#include "ui/components/HostButton.hpp"
+#include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
 

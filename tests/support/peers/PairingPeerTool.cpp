@@ -27,6 +27,9 @@
 #include <optional>
 #include <string>
 
+#include "platform/CryptoError.hpp"
+#include "platform/Log.hpp"
+#include "platform/Socket.hpp"
 #include "secure/ClientHandshake.hpp"
 #include "secure/HostHandshake.hpp"
 #include "secure/HostIdentity.hpp"
@@ -34,12 +37,9 @@
 #include "secure/PairedDevicesStore.hpp"
 #include "secure/PairingError.hpp"
 #include "secure/PairingProtocol.hpp"
-#include "platform/CryptoError.hpp"
-#include "platform/Log.hpp"
-#include "platform/Socket.hpp"
-#include "wire/WireServer.hpp"
 #include "support/HexBytes.hpp"
 #include "support/TestHello.hpp"
+#include "wire/WireServer.hpp"
 
 using namespace lumenrail;
 using test::fromHex;

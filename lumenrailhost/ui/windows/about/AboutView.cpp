@@ -9,13 +9,13 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/controller/SupportActions.hpp"
+#include "app/text/L10n.hpp"
+#include "app/text/ProductIdentity.hpp"
 #include "ui/components/AccentLink.hpp"
 #include "ui/components/HostCard.hpp"
 #include "ui/style/KitParts.hpp"
-#include "app/text/L10n.hpp"
-#include "app/text/ProductIdentity.hpp"
 #include "ui/windows/about/QuillmarkLockup.hpp"
-#include "app/controller/SupportActions.hpp"
 
 namespace lumenrail {
 

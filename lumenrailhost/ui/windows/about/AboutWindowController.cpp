@@ -4,9 +4,9 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "ui/windows/about/AboutView.hpp"
-#include "ui/style/HostStyle.hpp"
 #include "app/text/L10n.hpp"
+#include "ui/style/HostStyle.hpp"
+#include "ui/windows/about/AboutView.hpp"
 
 namespace lumenrail {
 

@@ -4,8 +4,8 @@
 #include <QPainterPathStroker>
 #include <QtMath>
 
-#include "ui/style/HostStyle.hpp"
 #include "settings/QuillmarkLockupPath.hpp"
+#include "ui/style/HostStyle.hpp"
 
 namespace lumenrail {
 

@@ -3,13 +3,13 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "app/text/L10n.hpp"
+#include "app/windows/SettingsPages.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
-#include "app/text/L10n.hpp"
-#include "ui/windows/settings/PageParts.hpp"
 #include "ui/components/SettingRow.hpp"
+#include "ui/windows/settings/PageParts.hpp"
 #include "ui/windows/settings/SettingsActions.hpp"
-#include "app/windows/SettingsPages.hpp"
 
 namespace lumenrail {
 

@@ -2,11 +2,11 @@
 
 #include <QLineEdit>
 
-#include "ui/components/HostSwitch.hpp"
 #include "app/text/L10n.hpp"
-#include "ui/windows/settings/PageParts.hpp"
-#include "ui/components/SettingRow.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "ui/components/HostSwitch.hpp"
+#include "ui/components/SettingRow.hpp"
+#include "ui/windows/settings/PageParts.hpp"
 
 namespace lumenrail {
 

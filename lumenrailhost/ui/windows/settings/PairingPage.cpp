@@ -7,13 +7,13 @@
 #include <QPointer>
 
 #include "app/text/DeviceKindText.hpp"
+#include "app/text/L10n.hpp"
+#include "app/windows/SettingsPages.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
-#include "app/text/L10n.hpp"
-#include "ui/windows/settings/PageParts.hpp"
 #include "ui/components/SettingRow.hpp"
-#include "app/windows/SettingsPages.hpp"
 #include "ui/components/TagChip.hpp"
+#include "ui/windows/settings/PageParts.hpp"
 
 namespace lumenrail {
 

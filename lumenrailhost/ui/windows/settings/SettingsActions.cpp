@@ -3,8 +3,8 @@
 #include <QMessageBox>
 
 #include "app/text/L10n.hpp"
-#include "ui/qt/MenuBarAlert.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "ui/qt/MenuBarAlert.hpp"
 
 namespace lumenrail::SettingsActions {
 

@@ -9,22 +9,22 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/controller/SupportActions.hpp"
+#include "app/text/L10n.hpp"
+#include "app/windows/SettingsPages.hpp"
+#include "ui/components/HostBanner.hpp"
+#include "ui/style/KitParts.hpp"
+#include "ui/style/SpectrumMark.hpp"
 #include "ui/windows/about/AboutView.hpp"
 #include "ui/windows/settings/AdvancedPage.hpp"
 #include "ui/windows/settings/ConnectionPage.hpp"
 #include "ui/windows/settings/DisplayPage.hpp"
-#include "ui/components/HostBanner.hpp"
-#include "ui/style/KitParts.hpp"
-#include "app/text/L10n.hpp"
 #include "ui/windows/settings/PageParts.hpp"
 #include "ui/windows/settings/PairingPage.hpp"
 #include "ui/windows/settings/PenPage.hpp"
 #include "ui/windows/settings/SettingsActions.hpp"
-#include "app/windows/SettingsPages.hpp"
 #include "ui/windows/settings/SidebarButton.hpp"
-#include "ui/style/SpectrumMark.hpp"
 #include "ui/windows/settings/StartupPage.hpp"
-#include "app/controller/SupportActions.hpp"
 
 namespace lumenrail {
 

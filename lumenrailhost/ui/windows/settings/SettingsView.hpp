@@ -13,9 +13,9 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "ui/components/HostBanner.hpp"
 #include "app/windows/HostSettingsModel.hpp"
 #include "app/windows/WindowPorts.hpp"
+#include "ui/components/HostBanner.hpp"
 
 class QScrollArea;
 class QVBoxLayout;

@@ -9,8 +9,8 @@
 #include <QWidget>
 
 #include "app/windows/HostSettingsModel.hpp"
-#include "ui/windows/settings/SettingsView.hpp"
 #include "app/windows/WindowPorts.hpp"
+#include "ui/windows/settings/SettingsView.hpp"
 
 namespace lumenrail {
 

@@ -2,12 +2,12 @@
 
 #include <QHBoxLayout>
 
+#include "app/text/L10n.hpp"
+#include "app/windows/SettingsPages.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
-#include "app/text/L10n.hpp"
-#include "ui/windows/settings/PageParts.hpp"
 #include "ui/components/SettingRow.hpp"
-#include "app/windows/SettingsPages.hpp"
+#include "ui/windows/settings/PageParts.hpp"
 
 namespace lumenrail {
 

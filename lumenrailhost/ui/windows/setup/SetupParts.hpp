@@ -6,9 +6,9 @@
 #include <QLabel>
 #include <QString>
 
+#include "app/text/L10n.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/style/KitParts.hpp"
-#include "app/text/L10n.hpp"
 
 namespace lumenrail::SetupParts {
 

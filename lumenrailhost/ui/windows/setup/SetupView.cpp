@@ -7,9 +7,9 @@
 #include <QPointer>
 #include <QVBoxLayout>
 
-#include "ui/windows/setup/DeviceStep.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostCard.hpp"
+#include "ui/windows/setup/DeviceStep.hpp"
 #include "ui/windows/setup/PermissionsStep.hpp"
 #include "ui/windows/setup/SetupParts.hpp"
 #include "ui/windows/setup/WelcomeStep.hpp"
