@@ -2,6 +2,8 @@
 // folder to also get the gallery as PNG files, one per appearance.
 #include <gtest/gtest.h>
 
+#include <QPainter>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 #include <QVBoxLayout>
@@ -98,6 +100,76 @@ TEST(StyleComponents, RenderOffscreenInBothAppearances) {
     }
   }
   Appearance::instance().pin(AppearanceKind::light);
+}
+
+QImage symbol(const QString& name, int scale, const QColor& ink = Qt::black) {
+  QImage canvas(24 * scale, 24 * scale, QImage::Format_ARGB32_Premultiplied);
+  canvas.fill(Qt::transparent);
+  QPainter painter(&canvas);
+  HostSymbols::paint(painter, name, QRectF(0, 0, 24 * scale, 24 * scale), ink);
+  return canvas;
+}
+
+TEST(StyleSymbols, OneTableEachNameDrawnOnceAndInItsShape) {
+  const QStringList names = HostSymbols::names();
+  EXPECT_EQ(QSet<QString>(names.begin(), names.end()).size(), names.size());
+  for (const QString& name : names) {
+    for (int scale : {1, 2}) {
+      const QImage image = symbol(name, scale);
+      bool inked = false;
+      for (int y = 0; y < image.height() && !inked; ++y) {
+        for (int x = 0; x < image.width() && !inked; ++x) inked = image.pixelColor(x, y).alpha() > 0;
+      }
+      EXPECT_TRUE(inked) << name.toStdString() << " at " << scale << "x";
+    }
+  }
+  // Points in the 24-unit box that tell the right shape from the faults seen before:
+  // a refresh arrow for power, loose gear teeth, a filled-in "!", holes where parts overlap.
+  struct Probe {
+    const char* name;
+    QPointF at;
+    bool inked;
+  };
+  const Probe probes[] = {
+      {"power", {14.2, 4.8}, false},            // the gap is at the top
+      {"power", {3.6, 13}, true},
+      {"gearshape", {18.0, 14.5}, false},       // an outline, not a ring with teeth around it
+      {"gearshape", {19.6, 15.1}, true},
+      {"exclamationmark.triangle.fill", {12, 11}, false},
+      {"exclamationmark.triangle.fill", {7, 18.5}, true},
+      {"arrow.down.circle.fill", {12, 13.5}, false},
+      {"arrow.down.circle.fill", {5, 12}, true},
+      {"hand.raised.slash.fill", {8, 16}, true},
+      {"cable.connector", {9.7, 4}, true},       // a plug with prongs
+      {"cable.connector", {12, 11}, true},
+  };
+  for (const Probe& probe : probes) {
+    for (int scale : {1, 2}) {
+      const QImage image = symbol(probe.name, scale);
+      const QPoint pixel(int(probe.at.x() * scale), int(probe.at.y() * scale));
+      const int alpha = image.pixelColor(pixel).alpha();
+      EXPECT_EQ(alpha > 128, probe.inked) << probe.name << " at " << scale << "x, alpha " << alpha;
+    }
+  }
+  if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+    for (const auto kind : {AppearanceKind::light, AppearanceKind::dark}) {
+      Appearance::instance().pin(kind);
+      // Each symbol at 1x, 2x and, to look closely, 4x; eight to a row.
+      const int rows = int((names.size() + 7) / 8);
+      QImage sheet(8 * 184 + 8, rows * 104 + 8, QImage::Format_ARGB32_Premultiplied);
+      sheet.fill(HostStyle::bg());
+      QPainter painter(&sheet);
+      for (int i = 0; i < names.size(); ++i) {
+        const QPoint cell(8 + (i % 8) * 184, 8 + (i / 8) * 104);
+        painter.drawImage(cell, symbol(names[i], 1, HostStyle::text()));
+        painter.drawImage(cell + QPoint(32, 0), symbol(names[i], 2, HostStyle::text()));
+        painter.drawImage(cell + QPoint(88, 0), symbol(names[i], 4, HostStyle::text()));
+      }
+      painter.end();
+      sheet.save(QString("%1/symbols-%2.png").arg(dir, kind == AppearanceKind::dark ? "dark" : "light"));
+    }
+    Appearance::instance().pin(AppearanceKind::light);
+  }
 }
 
 TEST(StyleComponents, SwitchAndTilesOnlyReportRequests) {
