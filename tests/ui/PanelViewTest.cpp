@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
@@ -15,6 +16,7 @@
 #include "ui/tray/ClassicMenu.hpp"
 #include "ui/components/DeviceRow.hpp"
 #include "ui/components/FooterButton.hpp"
+#include "ui/components/HostSwitch.hpp"
 #include "ui/tray/HostPanelView.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/tray/PanelPopup.hpp"
@@ -133,6 +135,36 @@ TEST(PanelView, DrawsWhatThePresenterSaysAndReportsActions) {
   EXPECT_TRUE(footer[0]->isEnabled());
   QTest::mouseClick(footer[0], Qt::LeftButton);
   EXPECT_EQ(fired, (std::vector<std::string>{"toggle", "forget aa11", "qr"}));
+}
+
+TEST(PanelView, AnOpenMenuAndTheShownControlsSurviveARefresh) {
+  PanelState state = servingTwo();
+  HostPanelModel model(PanelActions{}, [&] { return state; });
+  HostPanelView view(model, english());
+  view.show();
+  const auto rows = view.findChildren<DeviceRow*>();
+  ASSERT_EQ(rows.size(), 2);
+  rows[0]->menuButton()->click();
+  ASSERT_TRUE(rows[0]->menu()->isVisible());
+  const QPointer<HostSwitch> pen = view.findChild<HostSwitch*>();
+  ASSERT_TRUE(pen->isOn());
+
+  // The second's refresh: new texts and states, the same rows.
+  state.penHighRate = false;
+  state.devices[0].name = "Studio Tab (renamed)";
+  model.refresh();
+  EXPECT_EQ(view.findChildren<DeviceRow*>(), rows);
+  EXPECT_TRUE(rows[0]->menu()->isVisible());
+  ASSERT_FALSE(pen.isNull());
+  EXPECT_TRUE(pen->isVisible());
+  EXPECT_FALSE(pen->isOn());
+  EXPECT_EQ(rows[0]->findChild<QWidget*>("name")->accessibleName(), "Studio Tab (renamed)");
+  rows[0]->menu()->close();
+
+  // Another device: other rows, built anew.
+  state.devices.push_back({11, "Galaxy Tab", std::string("cc33"), true, false});
+  model.refresh();
+  EXPECT_EQ(view.findChildren<DeviceRow*>().size(), 3);
 }
 
 TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {

@@ -4,6 +4,7 @@
 
 #include "ui/style/HostStyle.hpp"
 #include "ui/style/HostSymbols.hpp"
+#include "ui/components/LiveUpdate.hpp"
 #include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
@@ -11,6 +12,7 @@ namespace lumenrail {
 FooterButton::FooterButton(const QString& symbol, const QString& help, QWidget* parent)
     : QAbstractButton(parent), symbol_(symbol) {
   setToolTip(help);
+  setProperty(LiveUpdate::kKey, symbol);
   setAccessibleName(help);
   setAttribute(Qt::WA_Hover);
   setCursor(Qt::PointingHandCursor);

@@ -5,6 +5,7 @@
 #include <QtMath>
 
 #include "ui/style/HostSymbols.hpp"
+#include "ui/components/LiveUpdate.hpp"
 #include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
@@ -19,6 +20,7 @@ constexpr double kSymbolGap = 6;
 HostButton::HostButton(const QString& title, HostButtonStyle style, QWidget* parent)
     : QAbstractButton(parent), style_(style) {
   setText(title);
+  setProperty(LiveUpdate::kKey, QString("%1%2%3").arg(style.prominent).arg(style.danger).arg(style.fullWidth));
   setFont(style.prominent ? HostFont::make(13, HostFont::Weight::semibold) : HostFont::make(12.5, HostFont::Weight::medium));
   setAttribute(Qt::WA_Hover);
   setCursor(Qt::PointingHandCursor);
@@ -27,6 +29,7 @@ HostButton::HostButton(const QString& title, HostButtonStyle style, QWidget* par
 }
 
 void HostButton::setSymbol(const QString& name) {
+  if (name == symbol_) return;
   symbol_ = name;
   updateGeometry();
   update();

@@ -14,6 +14,7 @@
 #include "ui/windows/settings/ConnectionPage.hpp"
 #include "ui/windows/settings/DisplayPage.hpp"
 #include "ui/components/HostBanner.hpp"
+#include "ui/components/LiveUpdate.hpp"
 #include "ui/style/KitParts.hpp"
 #include "app/text/L10n.hpp"
 #include "ui/windows/settings/PageParts.hpp"
@@ -250,10 +251,10 @@ void SettingsView::rebuildBody() {
   column->setSpacing(0);
 
   const auto pending = model_->pendingRestartFields();
-  banner_ = nullptr;
+  HostBanner* freshBanner = nullptr;
   if (!pending.empty()) {
     const std::weak_ptr<HostSettingsModel> weak = model_;
-    banner_ = new HostBanner("arrow.triangle.2.circlepath", qs(L10n::text("settings.restart.title")),
+    freshBanner = new HostBanner("arrow.triangle.2.circlepath", qs(L10n::text("settings.restart.title")),
                              qs(SettingsPages::restartDetail(pending)),
                              HostBanner::Action{qs(L10n::text("settings.restart.action")),
                                                 [weak] {
@@ -262,7 +263,7 @@ void SettingsView::rebuildBody() {
                                                   }
                                                 }},
                              HostBanner::warnTint(), HostBanner::warnBackground());
-    column->addWidget(banner_);
+    column->addWidget(freshBanner);
     column->addSpacing(18);
   }
   if (section_ != SettingsSection::about) {
@@ -292,8 +293,16 @@ void SettingsView::rebuildBody() {
   }
   column->addWidget(page);
   column->addStretch(1);
-  page_ = page;
+  body->setProperty(LiveUpdate::kKey, qs(SettingsSections::rawValue(section_)));
 
+  // The same section with the same rows: the shown page takes the new values,
+  // so focus, an open picker and a switch's slide stay.
+  if (body_ && LiveUpdate::takeOver(*body_, *body)) {
+    delete body;
+    return;
+  }
+  page_ = page;
+  banner_ = freshBanner;
   if (body_) {
     body_->hide();
     body_->deleteLater();

@@ -2,8 +2,8 @@
 
 // The settings window's content: a sidebar of sections with three small
 // actions, and the chosen section's page under the pending-restart banner and
-// the page header. It follows the model: every publish rebuilds the page
-// (once, after the change is done).
+// the page header. It follows the model: after a publish the page is built
+// anew and, when its rows are the same, the shown one takes its values.
 
 #include <array>
 #include <memory>

@@ -1,5 +1,7 @@
 #include "ui/windows/setup/DeviceStep.hpp"
 
+#include "ui/components/LiveUpdate.hpp"
+
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -20,7 +22,10 @@ namespace {
 // either appearance.
 class QrCard final : public QWidget {
  public:
-  explicit QrCard(QImage code) : code_(std::move(code)) { setFixedSize(148 + 24, 148 + 24); }
+  explicit QrCard(QImage code) : code_(std::move(code)) {
+    setFixedSize(148 + 24, 148 + 24);
+    setProperty(LiveUpdate::kKey, QString::number(qHashBits(code_.constBits(), size_t(code_.sizeInBytes()))));
+  }
 
  protected:
   void paintEvent(QPaintEvent*) override {
