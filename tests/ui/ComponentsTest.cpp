@@ -2,6 +2,8 @@
 // folder to also get the gallery as PNG files, one per appearance.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <QPainter>
 #include <QSet>
 #include <QSignalSpy>
@@ -12,6 +14,7 @@
 #include "ui/components/HostBanner.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostCard.hpp"
+#include "ui/components/HostCheckBox.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/style/HostSymbols.hpp"
 #include "ui/components/SettingRow.hpp"
@@ -198,6 +201,37 @@ TEST(StyleComponents, SwitchAndTilesOnlyReportRequests) {
   tiles.setSelection(2);
   EXPECT_TRUE(tiles.tiles()[1]->isChecked());
   EXPECT_FALSE(tiles.tiles()[0]->isChecked());
+}
+
+double contrast(const QColor& a, const QColor& b) {
+  auto luminance = [](const QColor& c) {
+    auto lin = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+  };
+  const double la = luminance(a), lb = luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+TEST(StyleComponents, DisabledTilesFadeAndTheDarkCheckBoxReads) {
+  const std::vector<ChoiceTiles::Option> options = {{1, "display", "Extend", "A second screen"},
+                                                    {2, "display", "Mirror", "The main screen"}};
+  ChoiceTiles enabled(options, 1, true), disabled(options, 1, true);
+  disabled.setEnabled(false);
+  enabled.resize(300, 60);
+  disabled.resize(300, 60);
+  EXPECT_NE(render(enabled), render(disabled));
+
+  Appearance::instance().pin(AppearanceKind::dark);
+  HostCheckBox box("Open at login");
+  box.resize(box.sizeHint());
+  QImage image(box.size() * 2, QImage::Format_ARGB32_Premultiplied);
+  image.setDevicePixelRatio(2);
+  image.fill(HostStyle::bg());
+  box.render(&image, {}, {}, QWidget::DrawChildren);
+  // The border's middle, at 2x: 2 in and 0.75 into the 1.5 line.
+  const QColor border = image.pixelColor(5, box.height());
+  EXPECT_GE(contrast(border, HostStyle::bg()), 3.0) << border.name().toStdString();
+  Appearance::instance().pin(AppearanceKind::light);
 }
 
 TEST(StyleComponents, LabelsInCapitalsAndButtonFaces) {

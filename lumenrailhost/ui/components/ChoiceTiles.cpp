@@ -1,5 +1,8 @@
 #include "ui/components/ChoiceTiles.hpp"
 
+#include <QEvent>
+#include <QGraphicsOpacityEffect>
+
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -57,6 +60,20 @@ class ChoiceTile final : public QAbstractButton {
  protected:
   // A press asks; the owner's selection decides what shows.
   void nextCheckState() override {}
+
+  // Disabled, the whole tile fades as a disabled button does.
+  void changeEvent(QEvent* event) override {
+    if (event->type() == QEvent::EnabledChange) {
+      if (!isEnabled() && graphicsEffect() == nullptr) {
+        auto* fade = new QGraphicsOpacityEffect(this);
+        fade->setOpacity(0.45);
+        setGraphicsEffect(fade);
+      } else if (isEnabled()) {
+        setGraphicsEffect(nullptr);
+      }
+    }
+    QAbstractButton::changeEvent(event);
+  }
 
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);

@@ -27,6 +27,19 @@ void paintRounded(QPainter& painter, const QRectF& rect, double radius, const QC
   painter.restore();
 }
 
+void paintFocusRing(QPainter& painter, const QRectF& rect, double radius) {
+  painter.save();
+  painter.setOpacity(1.0);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QColor ring = HostStyle::accent();
+  ring.setAlphaF(0.75f);
+  painter.setPen(QPen(ring, 2));
+  painter.setBrush(Qt::NoBrush);
+  // Inside the widget's own rect when the control fills it: drawn 1 in.
+  painter.drawRoundedRect(rect.adjusted(1, 1, -1, -1), std::max(0.0, radius - 1), std::max(0.0, radius - 1));
+  painter.restore();
+}
+
 void paintWrapped(QPainter& painter, const QRectF& rect, const QString& given, int maxLines) {
   const QFontMetricsF metrics(painter.font());
   QString text = given;

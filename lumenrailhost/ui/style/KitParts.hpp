@@ -16,6 +16,10 @@ namespace lumenrail {
 void paintRounded(QPainter& painter, const QRectF& rect, double radius, const QColor& fill, const QColor& border,
                   double borderWidth = 1.0);
 
+// The keyboard focus around a control's `rect`: an accent ring just outside
+// it, so every focusable control of the kit shows where the keys go.
+void paintFocusRing(QPainter& painter, const QRectF& rect, double radius);
+
 // Word-wrapped text in at most `maxLines` lines from the top of `rect`; the
 // last line ends in an ellipsis when the text goes on.
 void paintWrapped(QPainter& painter, const QRectF& rect, const QString& text, int maxLines);

@@ -82,7 +82,7 @@ AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOp
   links->addStretch(1);
   column->addLayout(links);
   column->addSpacing(14);
-  column->addWidget(new KitLabel(kLegalNotice, HostFont::make(11), HostStyle::dynamic(Role::textFaint)), 0,
+  column->addWidget(new KitLabel(kLegalNotice, HostFont::make(11), HostStyle::dynamic(Role::textDim)), 0,
                     Qt::AlignHCenter);
   column->addSpacing(18);
   column->addStretch(1);

@@ -56,7 +56,7 @@ PairingPage::PairingPage(HostSettingsModel& model, SettingsPorts&, QWidget* pare
     }
     texts->addWidget(new KitLabel(qs(SettingsPages::lastSeenText(device.lastSeen, now)), HostFont::make(11.5),
                                   HostStyle::dynamic(Role::textDim)));
-    auto* fingerprint = new KitLabel(qs(device.fingerprint), HostFont::mono(10.5), HostStyle::dynamic(Role::textFaint));
+    auto* fingerprint = new KitLabel(qs(device.fingerprint), HostFont::mono(10.5), HostStyle::dynamic(Role::textDim));
     fingerprint->setElide(Qt::ElideMiddle);
     fingerprint->setToolTip(qs(device.fingerprint));
     texts->addWidget(fingerprint);
