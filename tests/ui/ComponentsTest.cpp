@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include <QAccessible>
+#include <QApplication>
 #include <QPainter>
 #include <QSet>
 #include <QSignalSpy>
@@ -11,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "ui/components/ChoiceTiles.hpp"
+#include "ui/components/FooterButton.hpp"
 #include "ui/components/HostBanner.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostCard.hpp"
@@ -172,6 +175,42 @@ TEST(StyleSymbols, OneTableEachNameDrawnOnceAndInItsShape) {
       sheet.save(QString("%1/symbols-%2.png").arg(dir, kind == AppearanceKind::dark ? "dark" : "light"));
     }
     Appearance::instance().pin(AppearanceKind::light);
+  }
+}
+
+TEST(StyleComponents, TheSwitchSpeaksItsStateAndKeyboardFocusShowsARing) {
+  HostSwitch toggle("High-rate pen", true);
+  QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(&toggle);
+  ASSERT_NE(spoken, nullptr);
+  EXPECT_EQ(spoken->role(), QAccessible::CheckBox);
+  EXPECT_EQ(spoken->text(QAccessible::Name), "High-rate pen");
+  EXPECT_TRUE(spoken->state().checkable);
+  EXPECT_TRUE(spoken->state().checked);
+  toggle.setOn(false);
+  EXPECT_FALSE(spoken->state().checked);
+  QSignalSpy flips(&toggle, &HostSwitch::toggleRequested);
+  spoken->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+  ASSERT_EQ(flips.count(), 1);
+  EXPECT_TRUE(flips[0][0].toBool());
+
+  // Every focusable control of the kit, focused by Tab, draws differently.
+  QWidget window;
+  auto* row = new QHBoxLayout(&window);
+  auto* before = new HostButton("Before");
+  row->addWidget(before);
+  std::vector<QWidget*> controls = {new HostButton("Rename"), new HostSwitch("pen", true),
+                                    new FooterButton("gearshape", "Settings"), new HostCheckBox("Open at login")};
+  for (QWidget* control : controls) row->addWidget(control);
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  before->setFocus();
+  std::vector<QImage> plain;
+  for (QWidget* control : controls) plain.push_back(control->grab().toImage());
+  for (size_t i = 0; i < controls.size(); ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), controls[i]);
+    EXPECT_NE(controls[i]->grab().toImage(), plain[i]) << controls[i]->metaObject()->className();
   }
 }
 

@@ -126,6 +126,7 @@ TEST(PanelView, DrawsWhatThePresenterSaysAndReportsActions) {
   const auto rows = view.findChildren<DeviceRow*>();
   ASSERT_EQ(rows.size(), 2);
   EXPECT_EQ(rows[1]->menuButton(), nullptr);  // no fingerprint, no menu
+  EXPECT_FALSE(rows[0]->menuButton()->accessibleName().isEmpty());
   ASSERT_NE(rows[0]->menu(), nullptr);
   const auto items = rows[0]->menu()->actions();
   ASSERT_EQ(items.size(), 4);  // set main, disconnect, divider, forget

@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QLayout>
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QLineEdit>
 #include <QPointer>
 #include <QTest>
@@ -250,6 +251,9 @@ TEST(SettingsWindow, SectionsHeadersAndTheCopyButton) {
   EXPECT_EQ(view.section(), SettingsSection::about);
   EXPECT_TRUE(view.sidebarButton(SettingsSection::about)->isSelected());
   EXPECT_FALSE(view.sidebarButton(SettingsSection::startup)->isSelected());
+  // Assistive technology hears the selected section.
+  EXPECT_TRUE(QAccessible::queryAccessibleInterface(view.sidebarButton(SettingsSection::about))->state().selected);
+  EXPECT_FALSE(QAccessible::queryAccessibleInterface(view.sidebarButton(SettingsSection::startup))->state().selected);
   EXPECT_NE(dynamic_cast<AboutView*>(view.page()), nullptr);
 
   QTest::mouseClick(view.copyButton(), Qt::LeftButton);

@@ -80,6 +80,7 @@ class ChoiceTile final : public QAbstractButton {
     QColor fill = selected_ ? HostStyle::accent() : HostStyle::bgInset();
     if (selected_) fill.setAlphaF(fill.alphaF() * 0.14f);
     paintRounded(p, QRectF(rect()), 7, fill, selected_ ? HostStyle::accent() : HostStyle::line(), selected_ ? 1.5 : 1.0);
+    if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
   }
 
  private:

@@ -28,6 +28,7 @@ class EllipsisButton final : public QAbstractButton {
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     HostSymbols::paint(p, "ellipsis", QRectF(5, 5, 16, 16), HostStyle::textDim());
+    if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 6);
   }
 };
 
@@ -87,6 +88,7 @@ DeviceRow::DeviceRow(const PanelDeviceRow& row, const PanelActions& actions, con
   const std::string fingerprint = *row.fingerprint;
   menuButton_ = new EllipsisButton(this);
   menuButton_->setToolTip(QString::fromStdString(texts.text("panel.deviceActions")));
+  menuButton_->setAccessibleName(menuButton_->toolTip());
   menu_ = new QMenu(this);
   if (row.showSetMain) {
     auto* setMain = menu_->addAction(QString::fromStdString(texts.text("device.setMain")));

@@ -31,6 +31,7 @@ void FooterButton::paintEvent(QPaintEvent*) {
   const bool active = isActive();
   if (active) paintRounded(p, QRectF(rect()), 6, HostStyle::bgRaised(), Qt::transparent, 0);
   HostSymbols::paint(p, symbol_, QRectF(7, 5, 18, 18), active ? HostStyle::accent() : HostStyle::textDim());
+  if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 6);
 }
 
 void FooterButton::enterEvent(QEnterEvent* event) {

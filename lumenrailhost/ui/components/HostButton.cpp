@@ -75,6 +75,7 @@ void HostButton::paintEvent(QPaintEvent*) {
   }
   p.setPen(ink);
   p.drawText(QRectF(x, 0, width() - x, height()), Qt::AlignLeft | Qt::AlignVCenter, text());
+  if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
 }
 
 void HostButton::enterEvent(QEnterEvent* event) {

@@ -40,6 +40,10 @@ void paintFocusRing(QPainter& painter, const QRectF& rect, double radius) {
   painter.restore();
 }
 
+bool showsFocus(const QWidget& widget) {
+  return widget.hasFocus() && widget.window()->testAttribute(Qt::WA_KeyboardFocusChange);
+}
+
 void paintWrapped(QPainter& painter, const QRectF& rect, const QString& given, int maxLines) {
   const QFontMetricsF metrics(painter.font());
   QString text = given;

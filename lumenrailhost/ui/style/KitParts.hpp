@@ -19,6 +19,8 @@ void paintRounded(QPainter& painter, const QRectF& rect, double radius, const QC
 // The keyboard focus around a control's `rect`: an accent ring just outside
 // it, so every focusable control of the kit shows where the keys go.
 void paintFocusRing(QPainter& painter, const QRectF& rect, double radius);
+// Focus the keys brought (Tab, a shortcut), not a click: only that shows the ring.
+bool showsFocus(const QWidget& widget);
 
 // Word-wrapped text in at most `maxLines` lines from the top of `rect`; the
 // last line ends in an ellipsis when the text goes on.

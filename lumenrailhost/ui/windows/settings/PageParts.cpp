@@ -37,7 +37,7 @@ class KitPicker final : public QComboBox {
     p.setOpacity(isEnabled() ? 1.0 : 0.45);
     const QRectF face = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     paintRounded(p, face, 7, HostStyle::bgRaised(), HostStyle::line());
-    if (hasFocus()) paintFocusRing(p, QRectF(rect()), 7);
+    if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
     constexpr int kChevron = 22;
     p.setPen(HostStyle::text());
     const QRect textBox = rect().adjusted(10, 0, -kChevron, 0);

@@ -84,8 +84,10 @@ QWidget* makeRow(PermissionRow row, const std::function<void()>& relaunch) {
     QObject::connect(button, &QAbstractButton::clicked, button, row.action.second);
     layout->addWidget(button, 0, Qt::AlignVCenter);
   }
-  // One element for assistive technology: the title says what the row is.
-  card->setAccessibleName(q(L10n::text(row.title)));
+  // One element for assistive technology: the title says what the row is,
+  // and its state follows.
+  card->setAccessibleName(q(L10n::text(row.title)) + ", " +
+                          (row.granted ? q(L10n::text("setup.permissions.allowed")) : row.action.first));
   return card;
 }
 
