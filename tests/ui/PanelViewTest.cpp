@@ -279,6 +279,8 @@ TEST(RenameDialog, OffersTheAliasAndReturnsTheField) {
       EXPECT_EQ(field->text(), "Studio");
       EXPECT_EQ(field->placeholderText(), "Tab");
       EXPECT_EQ(field->size(), QSize(260, 24));
+      // Texts, then the field, then the buttons.
+      EXPECT_LE(field->mapTo(box, QPoint(0, field->height())).y(), box->buttons()[0]->mapTo(box, QPoint(0, 0)).y());
       field->setText(text);
       box->buttons()[button]->click();
     });
