@@ -94,7 +94,10 @@ class QrCard final : public QWidget {
 };
 
 KitLabel* label(const std::string& text, const QFont& font, Role role, bool centred) {
-  auto* l = new KitLabel(tr8(text), font, HostStyle::dynamic(role));
+  QString shown = tr8(text);
+  // A centred text never ends in a word alone on its line: the last two words stay together.
+  if (const auto gap = shown.lastIndexOf(' '); centred && gap > 0) shown[gap] = QChar(0x00A0);
+  auto* l = new KitLabel(shown, font, HostStyle::dynamic(role));
   l->setWordWrap(true);
   l->setAlignment(centred ? Qt::AlignHCenter : Qt::AlignLeft);
   return l;
@@ -184,10 +187,11 @@ QWidget* QrWindowController::makeContent() {
   auto add = [&](QWidget* w, int after = 10) { items.emplace_back(w, after); };
 
   add(label(L10n::text("qr.title"), HostFont::make(17, HostFont::Weight::semibold), Role::text, true));
-  add(label(L10n::text("qr.subtitle"), HostFont::make(12), Role::textDim, true), 16);
   copyButton_ = nullptr;
 
   const auto* candidate = model_->chosen();
+  // No code, nothing to scan: the subtitle goes with it.
+  if (candidate != nullptr) add(label(L10n::text("qr.subtitle"), HostFont::make(12), Role::textDim, true), 16);
   if (candidate == nullptr) {
     add(label(L10n::text("qr.noNetwork"), HostFont::make(12), Role::textDim, true));
   } else {

@@ -46,8 +46,8 @@ AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOp
   auto* dividerLayout = new QHBoxLayout(divider);
   dividerLayout->setContentsMargins(60, 18, 60, 18);
   dividerLayout->addWidget(new RowDivider());
-  divider->setFixedWidth(60 * 2 + 120);
-  column->addWidget(divider, 0, Qt::AlignHCenter);
+  // Across the window but 60 on either side.
+  column->addWidget(divider);
   column->addWidget(new QuillmarkLockup(18), 0, Qt::AlignHCenter);
   column->addSpacing(20);
 
