@@ -257,6 +257,7 @@ TEST(SettingsWindow, SectionsHeadersAndTheCopyButton) {
   EXPECT_NE(dynamic_cast<AboutView*>(view.page()), nullptr);
 
   QTest::mouseClick(view.copyButton(), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view.copyResult().has_value(); }, 5000));
   EXPECT_EQ(view.copyResult(), true);
   EXPECT_EQ(view.copyButton()->text().toStdString(), L10n::text("settings.copied"));
   h.main->advance(2'499'000'000);

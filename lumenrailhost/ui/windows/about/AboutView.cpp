@@ -16,10 +16,24 @@
 #include "app/text/ProductIdentity.hpp"
 #include "ui/windows/about/QuillmarkLockup.hpp"
 #include "app/controller/SupportActions.hpp"
+#include "ui/qt/MenuBarAlert.hpp"
 
 namespace lumenrail {
 
 using HostStyle::Role;
+
+namespace {
+
+// Placed like every other alert.
+void tellNoMailApp(const std::string& message, const std::string& info) {
+  QMessageBox box;
+  box.setText(QString::fromStdString(message));
+  box.setInformativeText(QString::fromStdString(info));
+  MenuBarAlert::addButton(box, QString::fromStdString(L10n::text("action.ok")));
+  MenuBarAlert::runModalOnMenuBarScreen(box);
+}
+
+}  // namespace
 
 AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOpener> opener, QWidget* parent)
     : QWidget(parent), clipboard_(std::move(clipboard)), opener_(std::move(opener)) {
@@ -66,15 +80,21 @@ AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOp
   QPointer<AboutView> self(this);
   links->addWidget(link(QString::fromStdString(L10n::text("about.link.feedback")), [this, self] {
     if (!clipboard_ || !opener_) return;
-    SupportActions::sendFeedback(*clipboard_, *opener_, [self](const std::string& message, const std::string& info) {
-      // The opener answers on its own thread: tell the user on the GUI thread.
+    if (gathering_.valid() && gathering_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+    // The facts ask the display server: gathered off the GUI thread, sent from it.
+    gathering_ = std::async(std::launch::async, [self, clipboard = clipboard_, opener = opener_] {
+      auto gathered = SupportActions::gatherFeedback();
       QMetaObject::invokeMethod(
           qApp,
-          [self, message, info] {
-            QMessageBox box(self ? self->window() : nullptr);
-            box.setText(QString::fromStdString(message));
-            box.setInformativeText(QString::fromStdString(info));
-            box.exec();
+          [self, clipboard, opener, gathered = std::move(gathered)] {
+            if (!self) return;
+            SupportActions::sendFeedback(*clipboard, *opener, gathered,
+                                         [self](const std::string& message, const std::string& info) {
+                                           // The opener answers on its own thread.
+                                           QMetaObject::invokeMethod(
+                                               qApp, [message, info] { tellNoMailApp(message, info); },
+                                               Qt::QueuedConnection);
+                                         });
           },
           Qt::QueuedConnection);
     });

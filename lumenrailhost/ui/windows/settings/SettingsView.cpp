@@ -193,7 +193,22 @@ void SettingsView::setSection(SettingsSection section) {
 }
 
 void SettingsView::copySupportReport() {
-  copyResult_ = ports_.clipboard ? SupportActions::copyReport(*ports_.clipboard) : false;
+  if (reporting_.valid() && reporting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+  // The report's facts ask the display server: made off the GUI thread,
+  // copied on it.
+  QPointer<SettingsView> self(this);
+  reporting_ = std::async(std::launch::async, [self] {
+    std::string report = SupportActions::buildReport();
+    QMetaObject::invokeMethod(
+        qApp, [self, report = std::move(report)] {
+          if (self) self->showCopied(report);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void SettingsView::showCopied(const std::string& report) {
+  copyResult_ = ports_.clipboard ? SupportActions::copyReport(*ports_.clipboard, report) : false;
   showCopyResult();
   if (ports_.main) {
     copyReset_ = ports_.main->startTimer(*copyResult_ ? 2'500'000'000ULL : 5'000'000'000ULL, 0, [this] {
