@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -206,6 +207,33 @@ TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {
   EXPECT_TRUE(popup.isOpen());
   EXPECT_TRUE(screen.contains(popup.frameGeometry()));
   popup.close();
+}
+
+TEST(PanelPopup, ARightClickOrControlClickOnTheIconAsksForTheClassicMenu) {
+  HostPanelModel model(PanelActions{}, [] { return stopped(); });
+  PanelPopup popup(model, std::make_shared<test::ManualExecutor>(), english());
+  QSignalSpy asks(&popup, &PanelPopup::menuRequested);
+  const QRect icon(100, 0, 20, 20);
+  const struct {
+    Qt::MouseButton button;
+    Qt::KeyboardModifiers keys;
+    QPoint at;
+    bool menu;
+  } presses[] = {{Qt::RightButton, {}, icon.center(), true},
+                 {Qt::LeftButton, Qt::ControlModifier, icon.center(), true},
+                 {Qt::LeftButton, {}, icon.center(), false},
+                 {Qt::RightButton, {}, QPoint(400, 400), false}};
+  for (const auto& press : presses) {
+    popup.open(icon);
+    ASSERT_TRUE(popup.isOpen());
+    const int before = static_cast<int>(asks.count());
+    QTest::mousePress(&popup, press.button, press.keys, popup.mapFromGlobal(press.at));
+    EXPECT_FALSE(popup.isOpen());
+    ASSERT_EQ(asks.count(), before + (press.menu ? 1 : 0));
+    if (press.menu) {
+      EXPECT_EQ(asks.back()[0].toPoint(), press.at);
+    }
+  }
 }
 
 TEST(PanelPopup, ClosingActionsRunOnTheNextTurnAfterClosing) {
