@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "ui/components/HostPicker.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/style/KitParts.hpp"
 #include "app/text/L10n.hpp"
@@ -206,7 +207,7 @@ QWidget* QrWindowController::makeContent() {
       add(label(L10n::text("qr.endpoint", candidate->displayName, candidate->ip, std::to_string(model_->port())),
                 HostFont::mono(12, HostFont::Weight::medium), Role::textDim, true));
     } else {
-      auto* chooser = new QComboBox();
+      auto* chooser = new HostPicker();
       chooser->setFont(HostFont::make(12));
       for (const auto& c : candidates) {
         chooser->addItem(

@@ -1,7 +1,6 @@
 #include "ui/windows/settings/PageParts.hpp"
 
-#include <QPainter>
-
+#include "ui/components/HostPicker.hpp"
 #include "ui/style/HostFont.hpp"
 
 namespace lumenrail {
@@ -25,43 +24,8 @@ HostCard* cardOf(const std::vector<QWidget*>& rows) {
   return card;
 }
 
-namespace {
-
-// The closed picker in the kit's rounded face, like its buttons and fields;
-// the open list stays the style's.
-class KitPicker final : public QComboBox {
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setOpacity(isEnabled() ? 1.0 : 0.45);
-    const QRectF face = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    paintRounded(p, face, 7, HostStyle::bgRaised(), HostStyle::line());
-    if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
-    constexpr int kChevron = 22;
-    p.setPen(HostStyle::text());
-    const QRect textBox = rect().adjusted(10, 0, -kChevron, 0);
-    p.drawText(textBox, Qt::AlignLeft | Qt::AlignVCenter,
-               fontMetrics().elidedText(currentText(), Qt::ElideRight, textBox.width()));
-    QPen pen(HostStyle::textDim(), 1.6);
-    pen.setCapStyle(Qt::RoundCap);
-    pen.setJoinStyle(Qt::RoundJoin);
-    p.setPen(pen);
-    const QPointF mid(width() - kChevron / 2.0 - 2, height() / 2.0);
-    p.drawPolyline(QPolygonF({mid + QPointF(-3, -1.8), mid + QPointF(0, -4.8), mid + QPointF(3, -1.8)}));
-    p.drawPolyline(QPolygonF({mid + QPointF(-3, 1.8), mid + QPointF(0, 4.8), mid + QPointF(3, 1.8)}));
-  }
-
- public:
-  // The text's room in the style's face plus what this face's chevron takes more.
-  QSize sizeHint() const override { return QComboBox::sizeHint() + QSize(14, 4); }
-  QSize minimumSizeHint() const override { return QComboBox::minimumSizeHint() + QSize(14, 4); }
-};
-
-}  // namespace
-
 QComboBox* picker(const std::vector<std::pair<QString, QVariant>>& items, const QVariant& current) {
-  auto* box = new KitPicker();
+  auto* box = new HostPicker();
   box->setFont(HostFont::make(13));
   box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   for (const auto& [title, value] : items) box->addItem(title, value);
