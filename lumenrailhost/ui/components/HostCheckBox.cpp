@@ -35,7 +35,7 @@ void HostCheckBox::paintEvent(QPaintEvent*) {
   } else {
     paintRounded(p, box, 4, HostStyle::bgRaised(), HostStyle::textDim(), 1.5);
   }
-  if (showsFocus(*this)) paintFocusRing(p, box, 4);
+  if (showsFocus(*this)) paintFocusRing(p, box, 4, isChecked());
   p.setPen(HostStyle::text());
   p.drawText(QRectF(box.right() + kGap, 0, width() - box.right() - kGap, height()),
              Qt::AlignLeft | Qt::AlignVCenter, text());

@@ -88,7 +88,7 @@ void HostSwitch::paintEvent(QPaintEvent*) {
   p.setPen(Qt::NoPen);
   p.setBrush(on_ ? HostStyle::accentInk() : HostStyle::textDim());
   p.drawEllipse(QRectF(x, kInset, kKnob, kKnob));
-  if (showsFocus(*this)) paintFocusRing(p, track, track.height() / 2);
+  if (showsFocus(*this)) paintFocusRing(p, track, track.height() / 2, on_);
 }
 
 void HostSwitch::mousePressEvent(QMouseEvent* event) {

@@ -27,11 +27,11 @@ void paintRounded(QPainter& painter, const QRectF& rect, double radius, const QC
   painter.restore();
 }
 
-void paintFocusRing(QPainter& painter, const QRectF& rect, double radius) {
+void paintFocusRing(QPainter& painter, const QRectF& rect, double radius, bool onAccent) {
   painter.save();
   painter.setOpacity(1.0);
   painter.setRenderHint(QPainter::Antialiasing);
-  QColor ring = HostStyle::accent();
+  QColor ring = onAccent ? HostStyle::text() : HostStyle::accent();
   ring.setAlphaF(0.75f);
   painter.setPen(QPen(ring, 2));
   painter.setBrush(Qt::NoBrush);
