@@ -199,6 +199,9 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
     const auto item = weakTray.lock();
     if (panel && item) panel->toggle(item->geometry());
   };
+  trayActions.menuOpening = [&panel] {
+    if (panel && panel->isOpen()) panel->close();
+  };
   auto tray = std::make_shared<TrayStatusItem>(std::move(trayActions));
   weakTray = tray;
 
@@ -335,6 +338,9 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   panel = std::make_unique<PanelPopup>(controller->panelModel(), main);
   controller->setPanelCloser([&panel](std::function<void()> operation) {
     if (panel) panel->runClosing(std::move(operation));
+  });
+  QObject::connect(panel.get(), &PanelPopup::menuRequested, panel.get(), [&weakTray](QPoint at) {
+    if (const auto item = weakTray.lock()) item->openMenu(at);
   });
   tray->attachMenu(std::make_unique<ClassicMenu>(
       [&weak] {

@@ -94,7 +94,7 @@ TEST(MenuDescription, ServingTwoClientsWithInputBlockedAndAwdl) {
                                        PairingProtocol::DeviceKind::android);
   const std::string newer = test::pair(*source.store, 2, "Pixel", 2000);
   auto& session = source.serve();
-  session.clients = {{9, "Pixel", newer, true}, {4, "", std::nullopt, false}};
+  session.clients = {{9, "Pixel", newer, true}, {4, "", std::nullopt, false}, {5, "Galaxy Tab", std::nullopt, false}};
   session.main = newer;
   session.penApplied = true;
   source.current.penHighRate = true;
@@ -108,7 +108,8 @@ TEST(MenuDescription, ServingTwoClientsWithInputBlockedAndAwdl) {
             "Update Available: 1.2.0\n"
             "Update the Lumenrail app\n"
             "~1920x1080@60 extended · port 27184\n"
-            "~Clients connected: 2\n"
+            "~Clients connected: 3\n"
+            "~  \u2022 Galaxy Tab\n"
             "~  \u2022 Pixel\n"
             "-\n"
             "Input is blocked\n"
@@ -149,9 +150,9 @@ TEST(MenuDescription, ServingTwoClientsWithInputBlockedAndAwdl) {
   EXPECT_EQ(notice.command, MenuCommand::dismissClientAppUpdate);
   EXPECT_EQ(notice.symbol, "exclamationmark.triangle");
   EXPECT_EQ(notice.toolTip.rfind("Pixel runs", 0), 0u);
-  EXPECT_EQ(menu.items[9].toolTip, "Peer-to-peer Wi-Fi can make the stream stutter.");
-  EXPECT_EQ(menu.items[16].submenu[8].command, MenuCommand::forgetDevice);
-  EXPECT_EQ(menu.items[16].submenu[8].fingerprint, newer);
+  EXPECT_EQ(menu.items[10].toolTip, "Peer-to-peer Wi-Fi can make the stream stutter.");
+  EXPECT_EQ(menu.items[17].submenu[8].command, MenuCommand::forgetDevice);
+  EXPECT_EQ(menu.items[17].submenu[8].fingerprint, newer);
   EXPECT_EQ(menu.items.back().shortcut, "Ctrl+Q");
   // Without a formatter of its own: ICU's, against the wall clock.
   const std::string seen = MenuBuilder::pairedSubmenu(source.store->all()[0], nullptr, {}, english())[1].title;

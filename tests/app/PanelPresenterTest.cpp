@@ -54,7 +54,7 @@ TEST(PanelPresenter, PhasesDecideStatusButtonsAndEnabledControls) {
     std::string emptyTitle;
   };
   const std::vector<Case> cases = {
-      {Phase::stopped, true, "Stopped · Wi-Fi port 27184 + USB", std::nullopt, "Stopped", "Start Serving", "play.fill",
+      {Phase::stopped, true, "Wi-Fi port 27184 + USB", std::nullopt, "Stopped", "Start Serving", "play.fill",
        true, true, true, true, false, "No device yet"},
       {Phase::starting, true, "Starting…", std::nullopt, "Starting", "Start Serving", "play.fill", false, false, false,
        false, false, "No device yet"},
@@ -89,7 +89,7 @@ TEST(PanelPresenter, PhasesDecideStatusButtonsAndEnabledControls) {
   PanelState noUsb = state(Phase::stopped);
   noUsb.usbEnabled = false;
   noUsb.port = 4000;
-  EXPECT_EQ(PanelPresenter::subtitle(noUsb, english()), "Stopped · Wi-Fi port 4000");
+  EXPECT_EQ(PanelPresenter::subtitle(noUsb, english()), "Wi-Fi port 4000");
 }
 
 TEST(PanelPresenter, PenLineFollowsModeSettingAndSession) {

@@ -2,14 +2,22 @@
 // folder to also get the gallery as PNG files, one per appearance.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QPainter>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 #include <QVBoxLayout>
 
 #include "ui/components/ChoiceTiles.hpp"
+#include "ui/components/FooterButton.hpp"
 #include "ui/components/HostBanner.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostCard.hpp"
+#include "ui/components/HostCheckBox.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/SettingRow.hpp"
 #include "ui/components/TagChip.hpp"
@@ -100,6 +108,121 @@ TEST(StyleComponents, RenderOffscreenInBothAppearances) {
   Appearance::instance().pin(AppearanceKind::light);
 }
 
+QImage symbol(const QString& name, int scale, const QColor& ink = Qt::black) {
+  QImage canvas(24 * scale, 24 * scale, QImage::Format_ARGB32_Premultiplied);
+  canvas.fill(Qt::transparent);
+  QPainter painter(&canvas);
+  HostSymbols::paint(painter, name, QRectF(0, 0, 24 * scale, 24 * scale), ink);
+  return canvas;
+}
+
+TEST(StyleSymbols, OneTableEachNameDrawnOnceAndInItsShape) {
+  const QStringList names = HostSymbols::names();
+  EXPECT_EQ(QSet<QString>(names.begin(), names.end()).size(), names.size());
+  for (const QString& name : names) {
+    for (int scale : {1, 2}) {
+      const QImage image = symbol(name, scale);
+      bool inked = false;
+      for (int y = 0; y < image.height() && !inked; ++y) {
+        for (int x = 0; x < image.width() && !inked; ++x) inked = image.pixelColor(x, y).alpha() > 0;
+      }
+      EXPECT_TRUE(inked) << name.toStdString() << " at " << scale << "x";
+    }
+  }
+  // Points in the 24-unit box that tell the right shape from the faults seen before:
+  // a refresh arrow for power, loose gear teeth, a filled-in "!", holes where parts overlap.
+  struct Probe {
+    const char* name;
+    QPointF at;
+    bool inked;
+  };
+  const Probe probes[] = {
+      {"power", {14.2, 4.8}, false},            // the gap is at the top
+      {"power", {3.6, 13}, true},
+      {"gearshape", {18.0, 14.5}, false},       // an outline, not a ring with teeth around it
+      {"gearshape", {19.6, 15.1}, true},
+      {"exclamationmark.triangle.fill", {12, 11}, false},
+      {"exclamationmark.triangle.fill", {7, 18.5}, true},
+      {"arrow.down.circle.fill", {12, 13.5}, false},
+      {"arrow.down.circle.fill", {5, 12}, true},
+      {"hand.raised.slash.fill", {8, 16}, true},
+      {"cable.connector", {9.7, 4}, true},       // a plug with prongs
+      {"cable.connector", {12, 11}, true},
+  };
+  for (const Probe& probe : probes) {
+    for (int scale : {1, 2}) {
+      const QImage image = symbol(probe.name, scale);
+      const QPoint pixel(int(probe.at.x() * scale), int(probe.at.y() * scale));
+      const int alpha = image.pixelColor(pixel).alpha();
+      EXPECT_EQ(alpha > 128, probe.inked) << probe.name << " at " << scale << "x, alpha " << alpha;
+    }
+  }
+  if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+    for (const auto kind : {AppearanceKind::light, AppearanceKind::dark}) {
+      Appearance::instance().pin(kind);
+      // Each symbol at 1x, 2x and, to look closely, 4x; eight to a row.
+      const int rows = int((names.size() + 7) / 8);
+      QImage sheet(8 * 184 + 8, rows * 104 + 8, QImage::Format_ARGB32_Premultiplied);
+      sheet.fill(HostStyle::bg());
+      QPainter painter(&sheet);
+      for (int i = 0; i < names.size(); ++i) {
+        const QPoint cell(8 + (i % 8) * 184, 8 + (i / 8) * 104);
+        painter.drawImage(cell, symbol(names[i], 1, HostStyle::text()));
+        painter.drawImage(cell + QPoint(32, 0), symbol(names[i], 2, HostStyle::text()));
+        painter.drawImage(cell + QPoint(88, 0), symbol(names[i], 4, HostStyle::text()));
+      }
+      painter.end();
+      sheet.save(QString("%1/symbols-%2.png").arg(dir, kind == AppearanceKind::dark ? "dark" : "light"));
+    }
+    Appearance::instance().pin(AppearanceKind::light);
+  }
+}
+
+TEST(StyleComponents, TheSwitchSpeaksItsStateAndKeyboardFocusShowsARing) {
+  HostSwitch toggle("High-rate pen", true);
+  QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(&toggle);
+  ASSERT_NE(spoken, nullptr);
+  EXPECT_EQ(spoken->role(), QAccessible::CheckBox);
+  EXPECT_EQ(spoken->text(QAccessible::Name), "High-rate pen");
+  EXPECT_TRUE(spoken->state().checkable);
+  EXPECT_TRUE(spoken->state().checked);
+  toggle.setOn(false);
+  EXPECT_FALSE(spoken->state().checked);
+  QSignalSpy flips(&toggle, &HostSwitch::toggleRequested);
+  spoken->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+  ASSERT_EQ(flips.count(), 1);
+  EXPECT_TRUE(flips[0][0].toBool());
+
+  // Every focusable control of the kit, focused by Tab, draws differently.
+  QWidget window;
+  auto* row = new QHBoxLayout(&window);
+  auto* before = new HostButton("Before");
+  row->addWidget(before);
+  auto* checked = new HostCheckBox("Open at login");
+  checked->setChecked(true);
+  std::vector<QWidget*> controls = {new HostButton("Rename"), new HostSwitch("pen", true),
+                                    new FooterButton("gearshape", "Settings"), new HostCheckBox("Open at login"),
+                                    checked};
+  for (QWidget* control : controls) row->addWidget(control);
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  before->setFocus();
+  std::vector<QImage> plain;
+  for (QWidget* control : controls) plain.push_back(control->grab().toImage());
+  const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS");
+  QImage steps(window.size().width(), window.size().height() * int(controls.size()), QImage::Format_ARGB32);
+  QPainter sheet(&steps);
+  for (size_t i = 0; i < controls.size(); ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), controls[i]);
+    EXPECT_NE(controls[i]->grab().toImage(), plain[i]) << controls[i]->metaObject()->className();
+    if (dir) sheet.drawPixmap(0, window.height() * int(i), window.grab());
+  }
+  sheet.end();
+  if (dir) steps.save(QString("%1/focus-rings.png").arg(dir));
+}
+
 TEST(StyleComponents, SwitchAndTilesOnlyReportRequests) {
   HostSwitch toggle("pen", false);
   QSignalSpy flips(&toggle, &HostSwitch::toggleRequested);
@@ -126,6 +249,37 @@ TEST(StyleComponents, SwitchAndTilesOnlyReportRequests) {
   tiles.setSelection(2);
   EXPECT_TRUE(tiles.tiles()[1]->isChecked());
   EXPECT_FALSE(tiles.tiles()[0]->isChecked());
+}
+
+double contrast(const QColor& a, const QColor& b) {
+  auto luminance = [](const QColor& c) {
+    auto lin = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+  };
+  const double la = luminance(a), lb = luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+TEST(StyleComponents, DisabledTilesFadeAndTheDarkCheckBoxReads) {
+  const std::vector<ChoiceTiles::Option> options = {{1, "display", "Extend", "A second screen"},
+                                                    {2, "display", "Mirror", "The main screen"}};
+  ChoiceTiles enabled(options, 1, true), disabled(options, 1, true);
+  disabled.setEnabled(false);
+  enabled.resize(300, 60);
+  disabled.resize(300, 60);
+  EXPECT_NE(render(enabled), render(disabled));
+
+  Appearance::instance().pin(AppearanceKind::dark);
+  HostCheckBox box("Open at login");
+  box.resize(box.sizeHint());
+  QImage image(box.size() * 2, QImage::Format_ARGB32_Premultiplied);
+  image.setDevicePixelRatio(2);
+  image.fill(HostStyle::bg());
+  box.render(&image, {}, {}, QWidget::DrawChildren);
+  // The border's middle, at 2x: 2 in and 0.75 into the 1.5 line.
+  const QColor border = image.pixelColor(5, box.height());
+  EXPECT_GE(contrast(border, HostStyle::bg()), 3.0) << border.name().toStdString();
+  Appearance::instance().pin(AppearanceKind::light);
 }
 
 TEST(StyleComponents, LabelsInCapitalsAndButtonFaces) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QLabel>
 #include <QPushButton>
 #include <QGuiApplication>
 #include <QScreen>
@@ -38,12 +39,18 @@ TEST(MenuBarAlert, RunsPlacedAndAnswersByButtonOrder) {
     EXPECT_EQ(shownAt, QPoint(expected.x, expected.y));
   }
 
-  // Ended from outside: the code it was ended with.
+  // Ended from outside: the code it was ended with. A 70-character name is
+  // cut in its middle and leaves the alert its usual width.
   QMessageBox box;
+  box.setText(QString("Forget “%1”?").arg(QString(70, 'W')));
   MenuBarAlert::addButton(box, "Allow");
   MenuBarAlert::addButton(box, "Deny");
   QTimer::singleShot(0, &box, [&] { box.done(1001); });
   EXPECT_EQ(MenuBarAlert::runModalOnMenuBarScreen(box), 1001);
+  bool cut = false;
+  for (auto* label : box.findChildren<QLabel*>()) cut = cut || label->text().contains(QChar(0x2026));
+  EXPECT_TRUE(cut);
+  EXPECT_LT(box.width(), 2 * MenuBarAlert::kMaxWordWidth);
 }
 
 TEST(MarkdownView, ReadsInlineMarkdownAndKeepsTheRestAsWritten) {

@@ -8,19 +8,29 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
 #include "app/text/StringBundle.hpp"
 #include "support/ManualExecutor.hpp"
 #include "ui/components/DeviceRow.hpp"
+#include "ui/components/DeviceRow.hpp"
 #include "ui/components/FooterButton.hpp"
+#include "ui/components/FooterButton.hpp"
+#include "ui/components/HostSwitch.hpp"
+#include "ui/style/HostStyle.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/tray/ClassicMenu.hpp"
+#include "ui/tray/ClassicMenu.hpp"
+#include "ui/tray/HostPanelView.hpp"
 #include "ui/tray/HostPanelView.hpp"
 #include "ui/tray/PanelPopup.hpp"
+#include "ui/tray/PanelPopup.hpp"
 #include "ui/tray/PanelWindow.hpp"
+#include "ui/windows/RenameDialog.hpp"
 #include "ui/windows/RenameDialog.hpp"
 
 namespace lumenrail {
@@ -126,6 +136,7 @@ TEST(PanelView, DrawsWhatThePresenterSaysAndReportsActions) {
   const auto rows = view.findChildren<DeviceRow*>();
   ASSERT_EQ(rows.size(), 2);
   EXPECT_EQ(rows[1]->menuButton(), nullptr);  // no fingerprint, no menu
+  EXPECT_FALSE(rows[0]->menuButton()->accessibleName().isEmpty());
   ASSERT_NE(rows[0]->menu(), nullptr);
   const auto items = rows[0]->menu()->actions();
   ASSERT_EQ(items.size(), 4);  // set main, disconnect, divider, forget
@@ -135,6 +146,36 @@ TEST(PanelView, DrawsWhatThePresenterSaysAndReportsActions) {
   EXPECT_TRUE(footer[0]->isEnabled());
   QTest::mouseClick(footer[0], Qt::LeftButton);
   EXPECT_EQ(fired, (std::vector<std::string>{"toggle", "forget aa11", "qr"}));
+}
+
+TEST(PanelView, AnOpenMenuAndTheShownControlsSurviveARefresh) {
+  PanelState state = servingTwo();
+  HostPanelModel model(PanelActions{}, [&] { return state; });
+  HostPanelView view(model, english());
+  view.show();
+  const auto rows = view.findChildren<DeviceRow*>();
+  ASSERT_EQ(rows.size(), 2);
+  rows[0]->menuButton()->click();
+  ASSERT_TRUE(rows[0]->menu()->isVisible());
+  const QPointer<HostSwitch> pen = view.findChild<HostSwitch*>();
+  ASSERT_TRUE(pen->isOn());
+
+  // The second's refresh: new texts and states, the same rows.
+  state.penHighRate = false;
+  state.devices[0].name = "Studio Tab (renamed)";
+  model.refresh();
+  EXPECT_EQ(view.findChildren<DeviceRow*>(), rows);
+  EXPECT_TRUE(rows[0]->menu()->isVisible());
+  ASSERT_FALSE(pen.isNull());
+  EXPECT_TRUE(pen->isVisible());
+  EXPECT_FALSE(pen->isOn());
+  EXPECT_EQ(rows[0]->findChild<QWidget*>("name")->accessibleName(), "Studio Tab (renamed)");
+  rows[0]->menu()->close();
+
+  // Another device: other rows, built anew.
+  state.devices.push_back({11, "Galaxy Tab", std::string("cc33"), true, false});
+  model.refresh();
+  EXPECT_EQ(view.findChildren<DeviceRow*>().size(), 3);
 }
 
 TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {
@@ -219,6 +260,33 @@ TEST(PanelWindow, IsATitledNormalWindowWithThePanelsControlsAndClosingHidesIt) {
   }
 }
 
+TEST(PanelPopup, ARightClickOrControlClickOnTheIconAsksForTheClassicMenu) {
+  HostPanelModel model(PanelActions{}, [] { return stopped(); });
+  PanelPopup popup(model, std::make_shared<test::ManualExecutor>(), english());
+  QSignalSpy asks(&popup, &PanelPopup::menuRequested);
+  const QRect icon(100, 0, 20, 20);
+  const struct {
+    Qt::MouseButton button;
+    Qt::KeyboardModifiers keys;
+    QPoint at;
+    bool menu;
+  } presses[] = {{Qt::RightButton, {}, icon.center(), true},
+                 {Qt::LeftButton, Qt::ControlModifier, icon.center(), true},
+                 {Qt::LeftButton, {}, icon.center(), false},
+                 {Qt::RightButton, {}, QPoint(400, 400), false}};
+  for (const auto& press : presses) {
+    popup.open(icon);
+    ASSERT_TRUE(popup.isOpen());
+    const int before = static_cast<int>(asks.count());
+    QTest::mousePress(&popup, press.button, press.keys, popup.mapFromGlobal(press.at));
+    EXPECT_FALSE(popup.isOpen());
+    ASSERT_EQ(asks.count(), before + (press.menu ? 1 : 0));
+    if (press.menu) {
+      EXPECT_EQ(asks.back()[0].toPoint(), press.at);
+    }
+  }
+}
+
 TEST(PanelPopup, ClosingActionsRunOnTheNextTurnAfterClosing) {
   HostPanelModel model(PanelActions{}, [] { return stopped(); });
   PanelPopup popup(model, std::make_shared<test::ManualExecutor>(), english());
@@ -290,6 +358,8 @@ TEST(RenameDialog, OffersTheAliasAndReturnsTheField) {
       EXPECT_EQ(field->text(), "Studio");
       EXPECT_EQ(field->placeholderText(), "Tab");
       EXPECT_EQ(field->size(), QSize(260, 24));
+      // Texts, then the field, then the buttons.
+      EXPECT_LE(field->mapTo(box, QPoint(0, field->height())).y(), box->buttons()[0]->mapTo(box, QPoint(0, 0)).y());
       field->setText(text);
       box->buttons()[button]->click();
     });

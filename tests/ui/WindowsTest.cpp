@@ -7,15 +7,23 @@
 
 #include <cstdlib>
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QLayout>
+#include <QAbstractItemView>
+#include <QAccessible>
 #include <QLineEdit>
+#include <QPointer>
 #include <QTest>
 
+#include "app/text/L10n.hpp"
 #include "app/text/L10n.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/ManualExecutor.hpp"
 #include "ui/components/HostBanner.hpp"
+#include "ui/components/HostBanner.hpp"
+#include "ui/components/HostSwitch.hpp"
+#include "ui/style/KitParts.hpp"
 #include "ui/windows/about/AboutView.hpp"
 #include "ui/windows/about/AboutWindowController.hpp"
 #include "ui/windows/InputAccessWindow.hpp"
@@ -143,12 +151,12 @@ struct SettingsHarness {
   std::shared_ptr<test::ManualExecutor> main = std::make_shared<test::ManualExecutor>();
   SettingsPorts ports;
 
-  SettingsHarness() {
+  explicit SettingsHarness(std::string alias = "Studio tablet") {
     HostSettingsModel::Callbacks callbacks;
-    callbacks.refreshPaired = [] {
+    callbacks.refreshPaired = [alias] {
       return std::vector<PairedDevice>{
           {"3f9a1c0b7d2e4a5f8c6b1d0e9f7a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c", {}, "Pixel Tablet", 1.7e9, {}, 1,
-           std::string("Studio tablet")},
+           alias},
           {"aa11bb22cc33dd44ee55ff6677889900aabbccddeeff00112233445566778899", {}, "iPad Pro", 1.6e9, {}, 4, {}}};
     };
     HostSettings running = HostSettings::shipDefaults();
@@ -215,6 +223,56 @@ TEST(SettingsWindow, PortFieldSavesOnceWhenEditingEndsNotWhileTyping) {
   EXPECT_EQ(view.page()->findChild<QLineEdit*>()->text(), "1024");
 }
 
+TEST(SettingsWindow, ASwitchKeepsFocusAndAnOpenPickerStaysThroughUpdates) {
+  SettingsHarness h;
+  SettingsView view(h.model, h.ports, SettingsSection::pen);
+  view.show();
+  view.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+  const QPointer<HostSwitch> toggle = view.page()->findChild<HostSwitch*>();
+  ASSERT_FALSE(toggle.isNull());
+  toggle->setFocus();
+  ASSERT_TRUE(toggle->hasFocus());
+  const bool was = toggle->isOn();
+  QTest::keyClick(toggle, Qt::Key_Space);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return toggle.isNull() || toggle->isOn() != was; }, 5000));
+  ASSERT_FALSE(toggle.isNull());  // the page took the new value in place
+  EXPECT_TRUE(toggle->isVisible());
+  EXPECT_TRUE(toggle->hasFocus());
+
+  view.setSection(SettingsSection::display);
+  const QPointer<QComboBox> picker = view.page()->findChild<QComboBox*>();
+  ASSERT_FALSE(picker.isNull());
+  picker->showPopup();
+  ASSERT_TRUE(picker->view()->isVisible());
+  h.model->setServing(true);
+  QCoreApplication::processEvents();
+  ASSERT_FALSE(picker.isNull());
+  EXPECT_TRUE(picker->view()->isVisible());
+  picker->hidePopup();
+}
+
+TEST(SettingsWindow, ALongDeviceNameKeepsTheRowsControlsOnThePage) {
+  SettingsHarness h(std::string(70, 'W'));
+  SettingsView view(h.model, h.ports, SettingsSection::pairing);
+  view.show();
+  view.page()->layout()->activate();
+  QWidget* page = view.page();
+  const QRect inside = view.rect();
+  const auto controls = page->findChildren<QAbstractButton*>();
+  ASSERT_EQ(controls.size(), 4);  // rename and forget for two devices
+  for (QWidget* control : page->findChildren<QWidget*>()) {
+    if (qobject_cast<QAbstractButton*>(control) == nullptr && qobject_cast<HostSwitch*>(control) == nullptr) continue;
+    const QRect at(control->mapTo(&view, QPoint(0, 0)), control->size());
+    EXPECT_TRUE(inside.contains(at)) << control->metaObject()->className() << " at " << at.x() << "+" << at.width()
+                                     << " outside the window";
+  }
+  const auto* name = page->findChild<KitLabel*>("deviceName");
+  EXPECT_TRUE(name->shownText().endsWith(QChar(0x2026)));
+  EXPECT_EQ(name->toolTip().size(), 70);
+  snapshot(view, "settings-pairing-long");
+}
+
 TEST(SettingsWindow, SectionsHeadersAndTheCopyButton) {
   SettingsHarness h;
   SettingsWindowController window(h.model, h.ports);
@@ -225,9 +283,13 @@ TEST(SettingsWindow, SectionsHeadersAndTheCopyButton) {
   EXPECT_EQ(view.section(), SettingsSection::about);
   EXPECT_TRUE(view.sidebarButton(SettingsSection::about)->isSelected());
   EXPECT_FALSE(view.sidebarButton(SettingsSection::startup)->isSelected());
+  // Assistive technology hears the selected section.
+  EXPECT_TRUE(QAccessible::queryAccessibleInterface(view.sidebarButton(SettingsSection::about))->state().selected);
+  EXPECT_FALSE(QAccessible::queryAccessibleInterface(view.sidebarButton(SettingsSection::startup))->state().selected);
   EXPECT_NE(dynamic_cast<AboutView*>(view.page()), nullptr);
 
   QTest::mouseClick(view.copyButton(), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view.copyResult().has_value(); }, 5000));
   EXPECT_EQ(view.copyResult(), true);
   EXPECT_EQ(view.copyButton()->text().toStdString(), L10n::text("settings.copied"));
   h.main->advance(2'499'000'000);

@@ -262,10 +262,24 @@ std::string feedbackLink(bool copied, const SupportFacts& facts) {
 }
 
 void sendFeedback(Clipboard& clipboard, UrlOpener& opener, Alert alert, const Log::Sink& log) {
+  sendFeedback(clipboard, opener, gatherFeedback(), std::move(alert), log);
+}
+
+Feedback gatherFeedback() {
   // One look at the machine serves the report and the mail's device block.
-  const SupportFacts facts = currentFacts();
-  const bool copied = copy(clipboard, liveReport(facts), log);
-  opener.open(feedbackLink(copied, facts), [alert, log](bool opened) {
+  SupportFacts facts = currentFacts();
+  std::string report = liveReport(facts);
+  return {std::move(report), std::move(facts)};
+}
+
+bool copyReport(Clipboard& clipboard, const std::string& report, const Log::Sink& log) {
+  return copy(clipboard, report, log);
+}
+
+void sendFeedback(Clipboard& clipboard, UrlOpener& opener, const Feedback& gathered, Alert alert,
+                  const Log::Sink& log) {
+  const bool copied = copy(clipboard, gathered.report, log);
+  opener.open(feedbackLink(copied, gathered.facts), [alert, log](bool opened) {
     if (opened) {
       if (log) log("[support] mail draft: opened");
       return;

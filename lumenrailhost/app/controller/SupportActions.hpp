@@ -56,6 +56,18 @@ bool copyReport(Clipboard& clipboard, const Log::Sink& log = Log::line);
 // Copies the report, then opens the mail draft; `alert` tells the user when
 // no mail handler took it (it may be called on any thread).
 void sendFeedback(Clipboard& clipboard, UrlOpener& opener, Alert alert, const Log::Sink& log = Log::line);
+// The same in two halves, for a caller that must not wait on this machine's
+// facts (they ask the display server): the report and the facts, gathered on
+// any thread; then the copy and the mail draft, on the clipboard's thread.
+struct Feedback {
+  std::string report;
+  SupportFacts facts;
+};
+Feedback gatherFeedback();
+void sendFeedback(Clipboard& clipboard, UrlOpener& opener, const Feedback& gathered, Alert alert,
+                  const Log::Sink& log = Log::line);
+// Copies an already built report (`buildReport()`), with the same log line.
+bool copyReport(Clipboard& clipboard, const std::string& report, const Log::Sink& log = Log::line);
 // The link handed to the opener: the report is copied first (`copied`).
 std::string feedbackLink(bool copied, const SupportFacts& facts);
 

@@ -112,9 +112,13 @@ MenuDescription build(const PanelSource& source, const RelativeText& relative, c
     m.push_back(text(t("menu.modeLine", live->modeLabel(),
                                 t(mirroring ? "menu.mode.mirror" : "menu.mode.extend"), port)));
     m.push_back(text(t("menu.clientsConnected", static_cast<int64_t>(clients.size()))));
+    // The server's client table has no order: the names are listed sorted.
+    std::vector<std::string> names;
     for (const auto& client : clients) {
-      if (!client.name.empty()) m.push_back(text("  \u2022 " + client.name));
+      if (!client.name.empty()) names.push_back(client.name);
     }
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names) m.push_back(text("  \u2022 " + name));
     if (source.inputBlocked()) {
       m.push_back(separator());
       MenuItem blocked = action(t("menu.inputBlocked.title"), MenuCommand::openAccessibilitySettings);

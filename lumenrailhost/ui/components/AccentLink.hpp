@@ -10,6 +10,7 @@
 #include "ui/style/Appearance.hpp"
 #include "ui/style/HostFont.hpp"
 #include "ui/style/HostStyle.hpp"
+#include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
 
@@ -34,6 +35,7 @@ class AccentLink final : public QAbstractButton {
     if (isDown()) ink.setAlphaF(0.7);
     p.setPen(ink);
     p.drawText(rect(), alignment_, text());
+    if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 3);
   }
 
  private:

@@ -1,5 +1,8 @@
 #include "ui/components/ChoiceTiles.hpp"
 
+#include <QEvent>
+#include <QGraphicsOpacityEffect>
+
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -58,11 +61,26 @@ class ChoiceTile final : public QAbstractButton {
   // A press asks; the owner's selection decides what shows.
   void nextCheckState() override {}
 
+  // Disabled, the whole tile fades as a disabled button does.
+  void changeEvent(QEvent* event) override {
+    if (event->type() == QEvent::EnabledChange) {
+      if (!isEnabled() && graphicsEffect() == nullptr) {
+        auto* fade = new QGraphicsOpacityEffect(this);
+        fade->setOpacity(0.45);
+        setGraphicsEffect(fade);
+      } else if (isEnabled()) {
+        setGraphicsEffect(nullptr);
+      }
+    }
+    QAbstractButton::changeEvent(event);
+  }
+
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     QColor fill = selected_ ? HostStyle::accent() : HostStyle::bgInset();
     if (selected_) fill.setAlphaF(fill.alphaF() * 0.14f);
     paintRounded(p, QRectF(rect()), 7, fill, selected_ ? HostStyle::accent() : HostStyle::line(), selected_ ? 1.5 : 1.0);
+    if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
   }
 
  private:

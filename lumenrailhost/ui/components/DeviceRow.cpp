@@ -8,7 +8,11 @@
 
 #include "app/text/L10n.hpp"
 #include "ui/components/IconBadge.hpp"
+#include "ui/components/IconBadge.hpp"
+#include "ui/components/LiveUpdate.hpp"
 #include "ui/style/HostSymbols.hpp"
+#include "ui/style/HostSymbols.hpp"
+#include "ui/style/KitParts.hpp"
 #include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
@@ -27,11 +31,12 @@ class EllipsisButton final : public QAbstractButton {
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     HostSymbols::paint(p, "ellipsis", QRectF(5, 5, 16, 16), HostStyle::textDim());
+    if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 6);
   }
 };
 
 // The device's name on one line, cut at the tail when the row is narrow.
-class NameLabel final : public QWidget {
+class NameLabel final : public QWidget, public LiveContent {
  public:
   explicit NameLabel(const QString& text) : text_(text) {
     setFont(HostFont::make(13.5, HostFont::Weight::medium));
@@ -40,6 +45,12 @@ class NameLabel final : public QWidget {
   }
   QSize sizeHint() const override {
     return QSize(fontMetrics().horizontalAdvance(text_), fontMetrics().height());
+  }
+  void takeContent(const QWidget& fresh) override {
+    const QString& text = static_cast<const NameLabel&>(fresh).text_;
+    if (text == text_) return;
+    text_ = text;
+    update();
   }
 
  protected:
@@ -70,13 +81,17 @@ DeviceRow::DeviceRow(const PanelDeviceRow& row, const PanelActions& actions, con
   auto* detail = new KitLabel(QString::fromStdString(row.detail), HostFont::make(11.8),
                               HostStyle::dynamic(HostStyle::Role::textDim));
   detail->setObjectName("detail");
+  detail->setElide(Qt::ElideRight);
   column->addWidget(detail);
   line->addLayout(column, 1);
 
   if (!row.fingerprint) return;
+  // The menu's actions hold the fingerprint and the main-display choice.
+  setProperty(LiveUpdate::kKey, QString::fromStdString(*row.fingerprint) + QString("|%1%2").arg(row.showSetMain).arg(row.setMainEnabled));
   const std::string fingerprint = *row.fingerprint;
   menuButton_ = new EllipsisButton(this);
   menuButton_->setToolTip(QString::fromStdString(texts.text("panel.deviceActions")));
+  menuButton_->setAccessibleName(menuButton_->toolTip());
   menu_ = new QMenu(this);
   if (row.showSetMain) {
     auto* setMain = menu_->addAction(QString::fromStdString(texts.text("device.setMain")));

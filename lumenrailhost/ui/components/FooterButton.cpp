@@ -2,6 +2,7 @@
 
 #include <QPainter>
 
+#include "ui/components/LiveUpdate.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/style/HostSymbols.hpp"
 #include "ui/style/KitParts.hpp"
@@ -11,6 +12,7 @@ namespace lumenrail {
 FooterButton::FooterButton(const QString& symbol, const QString& help, QWidget* parent)
     : QAbstractButton(parent), symbol_(symbol) {
   setToolTip(help);
+  setProperty(LiveUpdate::kKey, symbol);
   setAccessibleName(help);
   setAttribute(Qt::WA_Hover);
   setCursor(Qt::PointingHandCursor);
@@ -29,6 +31,7 @@ void FooterButton::paintEvent(QPaintEvent*) {
   const bool active = isActive();
   if (active) paintRounded(p, QRectF(rect()), 6, HostStyle::bgRaised(), Qt::transparent, 0);
   HostSymbols::paint(p, symbol_, QRectF(7, 5, 18, 18), active ? HostStyle::accent() : HostStyle::textDim());
+  if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 6);
 }
 
 void FooterButton::enterEvent(QEnterEvent* event) {

@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QtMath>
 
+#include "ui/components/LiveUpdate.hpp"
 #include "ui/style/HostSymbols.hpp"
 #include "ui/style/KitParts.hpp"
 
@@ -19,6 +20,7 @@ constexpr double kSymbolGap = 6;
 HostButton::HostButton(const QString& title, HostButtonStyle style, QWidget* parent)
     : QAbstractButton(parent), style_(style) {
   setText(title);
+  setProperty(LiveUpdate::kKey, QString("%1%2%3").arg(style.prominent).arg(style.danger).arg(style.fullWidth));
   setFont(style.prominent ? HostFont::make(13, HostFont::Weight::semibold) : HostFont::make(12.5, HostFont::Weight::medium));
   setAttribute(Qt::WA_Hover);
   setCursor(Qt::PointingHandCursor);
@@ -27,6 +29,7 @@ HostButton::HostButton(const QString& title, HostButtonStyle style, QWidget* par
 }
 
 void HostButton::setSymbol(const QString& name) {
+  if (name == symbol_) return;
   symbol_ = name;
   updateGeometry();
   update();
@@ -72,6 +75,7 @@ void HostButton::paintEvent(QPaintEvent*) {
   }
   p.setPen(ink);
   p.drawText(QRectF(x, 0, width() - x, height()), Qt::AlignLeft | Qt::AlignVCenter, text());
+  if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
 }
 
 void HostButton::enterEvent(QEnterEvent* event) {

@@ -19,6 +19,7 @@ class HostButton final : public QAbstractButton {
   HostButton(const QString& title, HostButtonStyle style = {}, QWidget* parent = nullptr);
   // A symbol drawn before the title ("" for none).
   void setSymbol(const QString& name);
+  QString symbol() const { return symbol_; }
 
   // Under the pointer and enabled: the plain face turns accent (or warn).
   bool isActive() const { return hover_ && isEnabled(); }

@@ -1,5 +1,7 @@
 #include "ui/components/HostSwitch.hpp"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -15,10 +17,35 @@ namespace {
 constexpr double kKnob = 14;
 constexpr double kInset = 4;
 
+// A switch reads as a check box, checked or not, that toggles on request.
+class SwitchAccessible final : public QAccessibleWidget {
+ public:
+  explicit SwitchAccessible(HostSwitch* toggle) : QAccessibleWidget(toggle, QAccessible::CheckBox) {}
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.checkable = true;
+    s.checked = static_cast<const HostSwitch*>(widget())->isOn();
+    return s;
+  }
+  QStringList actionNames() const override { return {toggleAction()}; }
+  void doAction(const QString& name) override {
+    auto* toggle = static_cast<HostSwitch*>(widget());
+    if (name == toggleAction() && toggle->isEnabled()) emit toggle->toggleRequested(!toggle->isOn());
+  }
+};
+
+QAccessibleInterface* accessibleFor(const QString& key, QObject* object) {
+  if (key != "lumenrail::HostSwitch") return nullptr;
+  return new SwitchAccessible(static_cast<HostSwitch*>(object));
+}
+
 }  // namespace
 
 HostSwitch::HostSwitch(const QString& label, bool on, QWidget* parent)
     : QWidget(parent), on_(on), knob_(on ? 1.0 : 0.0), slide_(new QVariantAnimation(this)) {
+  // Before anything that speaks to assistive technology creates its interface.
+  static const bool accessible = (QAccessible::installFactory(accessibleFor), true);
+  (void)accessible;
   setFixedSize(sizeHint());
   setAccessibleName(label);
   setFocusPolicy(Qt::StrongFocus);
@@ -35,6 +62,10 @@ HostSwitch::HostSwitch(const QString& label, bool on, QWidget* parent)
 void HostSwitch::setOn(bool on) {
   if (on == on_) return;
   on_ = on;
+  QAccessible::State changed;
+  changed.checked = true;
+  QAccessibleStateChangeEvent event(this, changed);
+  QAccessible::updateAccessibility(&event);
   slide_->stop();
   if (isVisible()) {
     slide_->setStartValue(knob_);
@@ -57,6 +88,7 @@ void HostSwitch::paintEvent(QPaintEvent*) {
   p.setPen(Qt::NoPen);
   p.setBrush(on_ ? HostStyle::accentInk() : HostStyle::textDim());
   p.drawEllipse(QRectF(x, kInset, kKnob, kKnob));
+  if (showsFocus(*this)) paintFocusRing(p, track, track.height() / 2, on_);
 }
 
 void HostSwitch::mousePressEvent(QMouseEvent* event) {

@@ -2,6 +2,7 @@
 
 #include <QPainter>
 
+#include "ui/components/LiveUpdate.hpp"
 #include "ui/style/HostSymbols.hpp"
 #include "ui/style/KitParts.hpp"
 
@@ -10,6 +11,7 @@ namespace lumenrail {
 IconBadge::IconBadge(const QString& symbol, DynamicColor tint, QWidget* parent)
     : QWidget(parent), symbol_(symbol), tint_(tint) {
   setFixedSize(32, 32);
+  setProperty(LiveUpdate::kKey, symbol);
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
 }
 

@@ -43,4 +43,13 @@ void StatusPill::paintEvent(QPaintEvent*) {
   p.drawText(r.adjusted(kPadX + kDot + kSpacing, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, text_);
 }
 
+void StatusPill::takeContent(const QWidget& fresh) {
+  const auto& other = static_cast<const StatusPill&>(fresh);
+  if (other.text_ == text_ && other.dot_ == dot_) return;
+  text_ = other.text_;
+  dot_ = other.dot_;
+  updateGeometry();
+  update();
+}
+
 }  // namespace lumenrail

@@ -4,11 +4,13 @@
 
 #include "ui/style/HostStyle.hpp"
 
+#include "ui/components/LiveUpdate.hpp"
+
 namespace lumenrail {
 
 // The phase badge of the panel's header: a coloured dot and the phase's name
 // in a raised capsule.
-class StatusPill final : public QWidget {
+class StatusPill final : public QWidget, public LiveContent {
   Q_OBJECT
 
  public:
@@ -16,6 +18,7 @@ class StatusPill final : public QWidget {
   QString text() const { return text_; }
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override { return sizeHint(); }
+  void takeContent(const QWidget& fresh) override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;

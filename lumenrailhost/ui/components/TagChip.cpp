@@ -1,5 +1,7 @@
 #include "ui/components/TagChip.hpp"
 
+#include "ui/components/LiveUpdate.hpp"
+
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QtMath>
@@ -21,6 +23,7 @@ constexpr double kSectionLead = 4;
 
 TagChip::TagChip(const QString& text, QWidget* parent) : QWidget(parent), text_(text.toUpper()) {
   setFont(chipFont());
+  setProperty(LiveUpdate::kKey, text_);
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
 }
@@ -39,6 +42,7 @@ void TagChip::paintEvent(QPaintEvent*) {
 
 SectionLabel::SectionLabel(const QString& text, QWidget* parent) : QWidget(parent), text_(text.toUpper()) {
   setFont(sectionFont());
+  setProperty(LiveUpdate::kKey, text_);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
 }

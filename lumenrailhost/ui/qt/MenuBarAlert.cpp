@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLayout>
 #include <QPointer>
 #include <QPushButton>
@@ -29,6 +30,22 @@ QAbstractButton* addButton(QMessageBox& box, const QString& title) {
   return button;
 }
 
+void fitLongWords(QMessageBox& box, int maxWordWidth) {
+  for (auto* label : box.findChildren<QLabel*>()) {
+    if (label->textFormat() == Qt::RichText || label->text().isEmpty()) continue;
+    const QFontMetrics metrics(label->font());
+    QStringList words = label->text().split(' ');
+    bool cut = false;
+    for (QString& word : words) {
+      // A link stays whole: it is there to be read out and typed.
+      if (metrics.horizontalAdvance(word) <= maxWordWidth || word.contains("://")) continue;
+      word = metrics.elidedText(word, Qt::ElideMiddle, maxWordWidth);
+      cut = true;
+    }
+    if (cut) label->setText(words.join(' '));
+  }
+}
+
 void place(QWidget& box) {
   const QScreen* screen = QGuiApplication::primaryScreen();
   if (!screen) return;
@@ -38,6 +55,7 @@ void place(QWidget& box) {
 }
 
 int runModalOnMenuBarScreen(QMessageBox& box) {
+  fitLongWords(box);
   if (box.layout()) box.layout()->activate();
   box.adjustSize();
   place(box);

@@ -16,6 +16,12 @@ QAbstractButton* addButton(QMessageBox& box, const QString& title);
 // response. A box ended from outside with `done(code)` returns that code.
 int runModalOnMenuBarScreen(QMessageBox& box);
 
+// Cuts every word of the box's texts wider than `maxWordWidth` in its middle
+// with an ellipsis, so a long device name or a fingerprint keeps the alert
+// its usual width. Run before the box is shown.
+inline constexpr int kMaxWordWidth = 280;
+void fitLongWords(QMessageBox& box, int maxWordWidth = kMaxWordWidth);
+
 // Moves `box` to its place on the primary screen; nothing without a screen.
 void place(QWidget& box);
 

@@ -9,6 +9,8 @@
 #include <QEvent>
 #include <QPalette>
 
+#include "ui/style/HostStyle.hpp"
+
 namespace lumenrail {
 
 namespace {
@@ -30,6 +32,34 @@ uint unwrap(QVariant v) {
     v = v.value<QDBusVariant>().variant();
   }
   return v.toUInt();
+}
+
+// Dialogs (confirmations, rename, alerts) and menus draw with the application
+// palette: when the portal's choice differs from it, it becomes the kit's.
+void paletteFollows(AppearanceKind kind) {
+  if (!qApp || Appearance::fromWindowLightness(QApplication::palette().color(QPalette::Window).lightness()) == kind) {
+    return;
+  }
+  using HostStyle::Role;
+  auto c = [kind](Role role) { return HostStyle::color(role, kind); };
+  QPalette p(c(Role::bgRaised), c(Role::bg));
+  p.setColor(QPalette::Window, c(Role::bg));
+  p.setColor(QPalette::WindowText, c(Role::text));
+  p.setColor(QPalette::Base, c(Role::bgInset));
+  p.setColor(QPalette::AlternateBase, c(Role::bgRaised));
+  p.setColor(QPalette::Text, c(Role::text));
+  p.setColor(QPalette::Button, c(Role::bgRaised));
+  p.setColor(QPalette::ButtonText, c(Role::text));
+  p.setColor(QPalette::ToolTipBase, c(Role::bgRaised));
+  p.setColor(QPalette::ToolTipText, c(Role::text));
+  p.setColor(QPalette::PlaceholderText, c(Role::textDim));
+  p.setColor(QPalette::Highlight, c(Role::accent));
+  p.setColor(QPalette::HighlightedText, c(Role::accentInk));
+  p.setColor(QPalette::Link, c(Role::accent));
+  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+    p.setColor(QPalette::Disabled, role, c(Role::textDim));
+  }
+  QApplication::setPalette(p);
 }
 
 }  // namespace
@@ -82,6 +112,7 @@ void Appearance::askPortal() {
     if (const auto kind = fromPortal(unwrap(reply.value()))) {
       portalAnswered_ = true;
       set(*kind);
+      paletteFollows(*kind);
     }
   });
 }
@@ -91,6 +122,7 @@ void Appearance::portalSettingChanged(const QString& group, const QString& key, 
   if (const auto kind = fromPortal(unwrap(QVariant::fromValue(value)))) {
     portalAnswered_ = true;
     set(*kind);
+    paletteFollows(*kind);
   }
 }
 

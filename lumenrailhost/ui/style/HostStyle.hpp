@@ -24,6 +24,7 @@ struct DynamicColor {
   std::optional<double> lightAlpha;
 
   QColor resolve(AppearanceKind kind) const;
+  bool operator==(const DynamicColor&) const = default;
 };
 
 namespace HostStyle {

@@ -2,10 +2,11 @@
 
 #include <QPainterPath>
 
-#include <functional>
-#include <map>
+#include <QtMath>
 
-#include "ui/style/PanelSymbols.hpp"
+#include <functional>
+#include <utility>
+#include <vector>
 
 namespace lumenrail::HostSymbols {
 
@@ -30,6 +31,33 @@ QPainterPath triangle() {
   return p;
 }
 
+void fill(QPainter& p, const QColor& c, const QPainterPath& path) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawPath(path);
+}
+
+// Shapes built from overlapping parts of one winding are united first: an
+// odd-even path would punch holes where the parts overlap. Parts of opposite
+// windings are joined with united().
+QPainterPath solid(QPainterPath path) {
+  path.setFillRule(Qt::WindingFill);
+  return path.simplified();
+}
+
+QPainterPath gearOutline() {
+  QPainterPath outline;
+  constexpr int kTeeth = 8;
+  for (int i = 0; i < kTeeth * 4; ++i) {
+    const double angle = (i - 0.5) * M_PI / (kTeeth * 2);
+    const double r = (i % 4 == 0 || i % 4 == 1) ? 10.5 : 8.2;
+    const QPointF point(12 + r * std::cos(angle), 12 + r * std::sin(angle));
+    if (i == 0) outline.moveTo(point); else outline.lineTo(point);
+  }
+  outline.closeSubpath();
+  return outline;
+}
+
 void exclamation(QPainter& p, const QColor& color) {
   p.setPen(stroke(color, 2.2));
   p.drawLine(QPointF(12, 9), QPointF(12, 14.5));
@@ -38,8 +66,9 @@ void exclamation(QPainter& p, const QColor& color) {
   p.drawEllipse(QPointF(12, 18), 1.3, 1.3);
 }
 
-const std::map<QString, Drawing>& drawings() {
-  static const std::map<QString, Drawing> table = {
+// A list, not a map: a map would silently keep one of two drawings of a name.
+const std::vector<std::pair<QString, Drawing>>& drawings() {
+  static const std::vector<std::pair<QString, Drawing>> table = {
       {"exclamationmark.triangle",
        [](QPainter& p, const QColor& c) {
          p.setPen(stroke(c));
@@ -49,12 +78,15 @@ const std::map<QString, Drawing>& drawings() {
        }},
       {"exclamationmark.triangle.fill",
        [](QPainter& p, const QColor& c) {
+         // The rounded corners come from the outline's stroke, united before
+         // the mark is cut, so no pen fills the mark back in.
+         QPainterPathStroker rounding;
+         rounding.setWidth(1.5);
+         rounding.setJoinStyle(Qt::RoundJoin);
          QPainterPath mark;
-         mark.addRect(QRectF(10.9, 8.5, 2.2, 6.5));
+         mark.addRoundedRect(QRectF(10.9, 8.5, 2.2, 6.5), 1.1, 1.1);
          mark.addEllipse(QPointF(12, 18), 1.3, 1.3);
-         p.setPen(stroke(c, 1.5));
-         p.setBrush(c);
-         p.drawPath(triangle().subtracted(mark));
+         fill(p, c, solid(triangle().united(rounding.createStroke(triangle()))).subtracted(mark));
        }},
       {"rectangle.on.rectangle",
        [](QPainter& p, const QColor& c) {
@@ -114,8 +146,9 @@ const std::map<QString, Drawing>& drawings() {
        [](QPainter& p, const QColor& c) {
          p.setPen(stroke(c, 2));
          p.setBrush(Qt::NoBrush);
-         p.drawArc(QRectF(3.5, 4, 17, 17), 125 * 16, -250 * 16);
-         p.drawLine(QPointF(12, 2.5), QPointF(12, 11));
+         // Open at the top, where the stem stands.
+         p.drawArc(QRectF(3.5, 4.5, 17, 17), 125 * 16, 290 * 16);
+         p.drawLine(QPointF(12, 2.5), QPointF(12, 11.5));
        }},
       {"display",
        [](QPainter& p, const QColor& c) {
@@ -152,18 +185,10 @@ const std::map<QString, Drawing>& drawings() {
        }},
       {"gearshape",
        [](QPainter& p, const QColor& c) {
-         QPainterPath gear;
-         for (int i = 0; i < 8; ++i) {
-           QPainterPath tooth;
-           tooth.addRoundedRect(QRectF(-2.2, -10.5, 4.4, 6), 1, 1);
-           gear.addPath(QTransform().translate(12, 12).rotate(i * 45).map(tooth));
-         }
-         gear.addEllipse(QPointF(12, 12), 7.2, 7.2);
-         QPainterPath hole;
-         hole.addEllipse(QPointF(12, 12), 3, 3);
-         p.setPen(Qt::NoPen);
-         p.setBrush(c);
-         p.drawPath(gear.simplified().subtracted(hole));
+         p.setPen(stroke(c, 1.6));
+         p.setBrush(Qt::NoBrush);
+         p.drawPath(gearOutline());
+         p.drawEllipse(QPointF(12, 12), 3.4, 3.4);
        }},
       {"doc.text",
        [](QPainter& p, const QColor& c) {
@@ -194,12 +219,14 @@ const std::map<QString, Drawing>& drawings() {
        }},
       {"cable.connector",
        [](QPainter& p, const QColor& c) {
-         p.setPen(stroke(c, 1.8));
-         p.setBrush(Qt::NoBrush);
-         p.drawRoundedRect(QRectF(6.5, 2.5, 11, 11), 2, 2);
-         p.drawLine(QPointF(10, 5.5), QPointF(10, 8));
-         p.drawLine(QPointF(14, 5.5), QPointF(14, 8));
-         p.drawLine(QPointF(12, 13.5), QPointF(12, 21.5));
+         QPainterPath plug;
+         plug.addRoundedRect(QRectF(6.5, 7, 11, 9), 2, 2);
+         plug.addRect(QRectF(8.8, 2.5, 1.9, 5));
+         plug.addRect(QRectF(13.3, 2.5, 1.9, 5));
+         plug.addRoundedRect(QRectF(9.5, 15, 5, 3.5), 1, 1);
+         fill(p, c, solid(plug));
+         p.setPen(stroke(c, 2));
+         p.drawLine(QPointF(12, 18), QPointF(12, 22));
        }},
       {"rectangle.dashed.badge.record",
        [](QPainter& p, const QColor& c) {
@@ -260,19 +287,125 @@ const std::map<QString, Drawing>& drawings() {
          p.drawPolygon(QPolygonF({{20.5, 5}, {21, 11}, {15.5, 9.5}}));
          p.drawPolygon(QPolygonF({{3.5, 19}, {3, 13}, {8.5, 14.5}}));
        }},
+      // The tray panel and menu.
+      {"arrow.down.circle.fill",
+       [](QPainter& p, const QColor& c) {
+         QPainterPath disc;
+         disc.addEllipse(QPointF(12, 12), 10.5, 10.5);
+         QPainterPath stem;
+         stem.addRect(QRectF(10.9, 6, 2.2, 9));
+         QPainterPath head;
+         head.moveTo(7.2, 12.2);
+         head.lineTo(12, 17.6);
+         head.lineTo(16.8, 12.2);
+         head.closeSubpath();
+         fill(p, c, disc.subtracted(stem.united(head)));
+       }},
+      {"hand.raised.slash.fill",
+       [](QPainter& p, const QColor& c) {
+         QPainterPath hand;
+         hand.addRoundedRect(QRectF(6, 10, 12, 12), 5, 5);
+         for (double x : {6.0, 9.0, 12.0, 15.0}) hand.addRoundedRect(QRectF(x, x == 6.0 ? 6 : 3.5, 3, 11), 1.5, 1.5);
+         hand.addRoundedRect(QRectF(16.5, 11, 3, 8), 1.5, 1.5);
+         QPainterPath cut;
+         cut.moveTo(2.2, 3.8);
+         cut.lineTo(3.8, 2.2);
+         cut.lineTo(21.8, 20.2);
+         cut.lineTo(20.2, 21.8);
+         cut.closeSubpath();
+         QPainterPath gap;
+         gap.moveTo(1.2, 5.6);
+         gap.lineTo(5.6, 1.2);
+         gap.lineTo(22.8, 18.4);
+         gap.lineTo(18.4, 22.8);
+         gap.closeSubpath();
+         fill(p, c, solid(hand).subtracted(gap).united(cut));
+       }},
+      {"ipad.and.iphone",
+       [](QPainter& p, const QColor& c) {
+         QPainterPathStroker outline;
+         outline.setWidth(1.6);
+         QPainterPath tablet;
+         tablet.addRoundedRect(QRectF(2, 3, 14, 18), 2.2, 2.2);
+         QPainterPath phoneRoom;
+         phoneRoom.addRoundedRect(QRectF(12.8, 8.3, 10, 15), 2.6, 2.6);
+         QPainterPath phone;
+         phone.addRoundedRect(QRectF(14.5, 10, 7, 11.5), 1.8, 1.8);
+         QPainterPath shape = outline.createStroke(tablet).subtracted(phoneRoom).united(outline.createStroke(phone));
+         shape.addRect(QRectF(16.8, 18.7, 2.4, 1.3));
+         fill(p, c, solid(shape));
+       }},
+      {"wifi",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 2.1));
+         p.setBrush(Qt::NoBrush);
+         for (double r : {5.5, 10.5, 15.5}) {
+           p.drawArc(QRectF(12 - r, 19 - r, 2 * r, 2 * r), 50 * 16, 80 * 16);
+         }
+         QPainterPath dot;
+         dot.addEllipse(QPointF(12, 19), 1.9, 1.9);
+         fill(p, c, dot);
+       }},
+      {"ellipsis",
+       [](QPainter& p, const QColor& c) {
+         QPainterPath dots;
+         for (double x : {5.0, 12.0, 19.0}) dots.addEllipse(QPointF(x, 12), 1.9, 1.9);
+         fill(p, c, dots);
+       }},
+      {"qrcode",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 1.6));
+         p.setBrush(Qt::NoBrush);
+         for (const QPointF& at : {QPointF(3, 3), QPointF(14, 3), QPointF(3, 14)}) {
+           p.drawRoundedRect(QRectF(at, QSizeF(7, 7)), 1.2, 1.2);
+         }
+         QPainterPath bits;
+         for (const QPointF& at : {QPointF(5.5, 5.5), QPointF(16.5, 5.5), QPointF(5.5, 16.5)}) {
+           bits.addRect(QRectF(at, QSizeF(2, 2)));
+         }
+         for (const QPointF& at : {QPointF(14, 14), QPointF(18.5, 14), QPointF(16.2, 16.5), QPointF(14, 19),
+                                   QPointF(18.5, 19)}) {
+           bits.addRect(QRectF(at, QSizeF(2.5, 2.5)));
+         }
+         fill(p, c, bits);
+       }},
+      {"wand.and.stars",
+       [](QPainter& p, const QColor& c) {
+         p.setPen(stroke(c, 2));
+         p.drawLine(QPointF(3.5, 20.5), QPointF(15, 9));
+         auto star = [&](QPointF at, double r) {
+           QPainterPath s;
+           s.moveTo(at.x(), at.y() - r);
+           s.quadTo(at, QPointF(at.x() + r, at.y()));
+           s.quadTo(at, QPointF(at.x(), at.y() + r));
+           s.quadTo(at, QPointF(at.x() - r, at.y()));
+           s.quadTo(at, QPointF(at.x(), at.y() - r));
+           fill(p, c, s);
+         };
+         star(QPointF(17.5, 5.5), 3.8);
+         star(QPointF(9, 4.5), 2.3);
+         star(QPointF(19.5, 14), 2.3);
+       }},
   };
   return table;
 }
 
 const Drawing* find(const QString& name) {
-  if (const auto it = drawings().find(name); it != drawings().end()) return &it->second;
-  if (const auto it = PanelSymbols::drawings().find(name); it != PanelSymbols::drawings().end()) return &it->second;
+  for (const auto& [known, drawing] : drawings()) {
+    if (known == name) return &drawing;
+  }
   return nullptr;
 }
 
 }  // namespace
 
 bool has(const QString& name) { return find(name) != nullptr; }
+
+QStringList names() {
+  QStringList all;
+  for (const auto& entry : drawings()) all << entry.first;
+  return all;
+}
 
 bool paint(QPainter& painter, const QString& name, const QRectF& box, const QColor& color) {
   const Drawing* drawing = find(name);

@@ -1,6 +1,10 @@
 #include "ui/style/KitParts.hpp"
 
+#include <QFontMetricsF>
 #include <QPainter>
+#include <QTextLayout>
+
+#include <vector>
 #include <QtMath>
 
 #include "ui/style/HostSymbols.hpp"
@@ -23,6 +27,49 @@ void paintRounded(QPainter& painter, const QRectF& rect, double radius, const QC
   painter.restore();
 }
 
+void paintFocusRing(QPainter& painter, const QRectF& rect, double radius, bool onAccent) {
+  painter.save();
+  painter.setOpacity(1.0);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QColor ring = onAccent ? HostStyle::text() : HostStyle::accent();
+  ring.setAlphaF(0.75f);
+  painter.setPen(QPen(ring, 2));
+  painter.setBrush(Qt::NoBrush);
+  // Inside the widget's own rect when the control fills it: drawn 1 in.
+  painter.drawRoundedRect(rect.adjusted(1, 1, -1, -1), std::max(0.0, radius - 1), std::max(0.0, radius - 1));
+  painter.restore();
+}
+
+bool showsFocus(const QWidget& widget) {
+  return widget.hasFocus() && widget.window()->testAttribute(Qt::WA_KeyboardFocusChange);
+}
+
+void paintWrapped(QPainter& painter, const QRectF& rect, const QString& given, int maxLines) {
+  const QFontMetricsF metrics(painter.font());
+  QString text = given;
+  text.replace(QChar('\n'), QChar::LineSeparator);
+  QTextLayout layout(text, painter.font());
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(option);
+  layout.beginLayout();
+  std::vector<std::pair<int, int>> lines;
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(rect.width());
+    lines.emplace_back(line.textStart(), line.textLength());
+  }
+  layout.endLayout();
+  double y = rect.top() + metrics.ascent();
+  for (int i = 0; i < static_cast<int>(lines.size()) && i < maxLines; ++i) {
+    const bool last = i + 1 == maxLines && static_cast<int>(lines.size()) > maxLines;
+    QString piece = last ? text.mid(lines[i].first) : text.mid(lines[i].first, lines[i].second);
+    piece = piece.trimmed();
+    if (last) piece = metrics.elidedText(piece.replace(QChar::LineSeparator, QChar(' ')), Qt::ElideRight, rect.width());
+    painter.drawText(QPointF(rect.left(), y), piece);
+    y += metrics.lineSpacing();
+  }
+}
+
 KitLabel::KitLabel(const QString& text, const QFont& font, DynamicColor color, QWidget* parent)
     : QLabel(text, parent), color_(color) {
   setFont(font);
@@ -38,6 +85,31 @@ void KitLabel::setColor(DynamicColor color) {
   applyColor();
 }
 
+void KitLabel::setElide(Qt::TextElideMode mode) {
+  elide_ = mode;
+  setWordWrap(false);
+  setSizePolicy(QSizePolicy::Ignored, sizePolicy().verticalPolicy());
+  updateGeometry();
+  update();
+}
+
+QString KitLabel::shownText() const {
+  if (elide_ == Qt::ElideNone) return text();
+  return fontMetrics().elidedText(text(), elide_, contentsRect().width());
+}
+
+QSize KitLabel::minimumSizeHint() const {
+  if (elide_ == Qt::ElideNone) return QLabel::minimumSizeHint();
+  return QSize(fontMetrics().horizontalAdvance(QStringLiteral("W…")), QLabel::minimumSizeHint().height());
+}
+
+void KitLabel::paintEvent(QPaintEvent* event) {
+  if (elide_ == Qt::ElideNone) return QLabel::paintEvent(event);
+  QPainter p(this);
+  p.setPen(palette().color(QPalette::WindowText));
+  p.drawText(contentsRect(), static_cast<int>(alignment()), shownText());
+}
+
 void KitLabel::applyColor() {
   QPalette p = palette();
   p.setColor(QPalette::WindowText, color_.resolve(Appearance::current()));
@@ -47,6 +119,7 @@ void KitLabel::applyColor() {
 SymbolView::SymbolView(QString name, double size, DynamicColor color, QWidget* parent)
     : QWidget(parent), name_(std::move(name)), size_(size), color_(color) {
   setFixedSize(sizeHint());
+  setProperty("liveKey", name_);
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
 }
 

@@ -16,16 +16,36 @@ namespace lumenrail {
 void paintRounded(QPainter& painter, const QRectF& rect, double radius, const QColor& fill, const QColor& border,
                   double borderWidth = 1.0);
 
+// The keyboard focus around a control's `rect`: an accent ring just outside
+// it, so every focusable control of the kit shows where the keys go. On an
+// accent fill (`onAccent`) the ring is in the text colour, to stay visible.
+void paintFocusRing(QPainter& painter, const QRectF& rect, double radius, bool onAccent = false);
+// Focus the keys brought (Tab, a shortcut), not a click: only that shows the ring.
+bool showsFocus(const QWidget& widget);
+
+// Word-wrapped text in at most `maxLines` lines from the top of `rect`; the
+// last line ends in an ellipsis when the text goes on.
+void paintWrapped(QPainter& painter, const QRectF& rect, const QString& text, int maxLines);
+
 class KitLabel final : public QLabel {
   Q_OBJECT
 
  public:
   KitLabel(const QString& text, const QFont& font, DynamicColor color, QWidget* parent = nullptr);
   void setColor(DynamicColor color);
+  // One line cut to the width it is given, for names and fingerprints of
+  // any length; the owner gives the whole text as the tooltip.
+  void setElide(Qt::TextElideMode mode);
+  QString shownText() const;
+  QSize minimumSizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
 
  private:
   void applyColor();
   DynamicColor color_;
+  Qt::TextElideMode elide_ = Qt::ElideNone;
 };
 
 class SymbolView final : public QWidget {

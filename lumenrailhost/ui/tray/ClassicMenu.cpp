@@ -20,6 +20,14 @@ QIcon symbolIcon(const QString& name) {
   return QIcon(pixmap);
 }
 
+// Device names of any length: no item is wider than this; the whole title
+// is the item's tooltip. A name's "&" is shown, not taken as a mnemonic.
+constexpr int kMaxTitleWidth = 320;
+
+QString titleOf(const QMenu& menu, const std::string& title) {
+  return menu.fontMetrics().elidedText(QString::fromStdString(title), Qt::ElideRight, kMaxTitleWidth).replace("&", "&&");
+}
+
 }  // namespace
 
 ClassicMenu::ClassicMenu(Describe describe, Run run, QWidget* parent)
@@ -43,18 +51,22 @@ void ClassicMenu::fill(QMenu& menu, const std::vector<MenuItem>& items, const Ru
     }
     QAction* action = nullptr;
     if (!item.submenu.empty()) {
-      auto* sub = new QMenu(QString::fromStdString(item.title), &menu);
+      auto* sub = new QMenu(titleOf(menu, item.title), &menu);
       fill(*sub, item.submenu, run);
       action = menu.addMenu(sub);
     } else {
-      action = menu.addAction(QString::fromStdString(item.title));
+      action = menu.addAction(titleOf(menu, item.title));
     }
     action->setEnabled(item.enabled);
     if (item.checked) {
       action->setCheckable(true);
       action->setChecked(*item.checked);
     }
-    if (!item.toolTip.empty()) action->setToolTip(QString::fromStdString(item.toolTip));
+    if (!item.toolTip.empty()) {
+      action->setToolTip(QString::fromStdString(item.toolTip));
+    } else if (action->text().contains(QChar(0x2026)) && !item.title.ends_with("…")) {
+      action->setToolTip(QString::fromStdString(item.title));
+    }
     if (!item.symbol.empty()) action->setIcon(symbolIcon(QString::fromStdString(item.symbol)));
     if (!item.shortcut.empty()) action->setShortcut(QKeySequence(QString::fromStdString(item.shortcut)));
     if (item.command != MenuCommand::none && run) {

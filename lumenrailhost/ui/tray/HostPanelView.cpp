@@ -14,10 +14,13 @@
 #include "ui/components/HostCard.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/IconBadge.hpp"
+#include "ui/components/LiveUpdate.hpp"
 #include "ui/components/SettingRow.hpp"
 #include "ui/components/StatusPill.hpp"
 #include "ui/components/TagChip.hpp"
 #include "ui/style/KitParts.hpp"
+#include "ui/style/KitParts.hpp"
+#include "ui/style/PanelTone.hpp"
 #include "ui/style/PanelTone.hpp"
 #include "ui/style/SpectrumMark.hpp"
 
@@ -31,7 +34,7 @@ DynamicColor role(HostStyle::Role r) { return HostStyle::dynamic(r); }
 
 // The status line under the title: the one-line form when it fits the width
 // it is given, else the two-line form (at most two lines).
-class StatusLine final : public QWidget {
+class StatusLine final : public QWidget, public LiveContent {
  public:
   explicit StatusLine(const PanelPresentation& p) : presentation_(p) {
     setFont(HostFont::make(11.5));
@@ -51,6 +54,11 @@ class StatusLine final : public QWidget {
   }
   QSize minimumSizeHint() const override { return QSize(0, fontMetrics().height()); }
   bool hasHeightForWidth() const override { return true; }
+  void takeContent(const QWidget& fresh) override {
+    presentation_ = static_cast<const StatusLine&>(fresh).presentation_;
+    updateGeometry();
+    update();
+  }
   int heightForWidth(int width) const override {
     if (formFor(width) == PanelPresenter::StatusForm::oneLine) return fontMetrics().height();
     const QRect wrapped = fontMetrics().boundingRect(QRect(0, 0, width, 1000), Qt::TextWordWrap, textFor(width));
@@ -61,7 +69,7 @@ class StatusLine final : public QWidget {
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     p.setPen(HostStyle::textDim());
-    p.drawText(rect(), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, textFor(width()));
+    paintWrapped(p, QRectF(rect()), textFor(width()), 2);
   }
 
  private:
@@ -117,15 +125,8 @@ void HostPanelView::run(PanelCommand command) const {
 
 void HostPanelView::rebuild() {
   shown_ = PanelPresenter::present(model_.state(), texts_);
-  if (body_) {
-    // A control of the old body may be running this very rebuild: it goes
-    // later, but out of the panel now.
-    body_->hide();
-    body_->setParent(nullptr);
-    body_->deleteLater();
-  }
-  body_ = new QWidget(this);
-  auto* stack = column(body_, 14);
+  auto* fresh = new QWidget();
+  auto* stack = column(fresh, 14);
   stack->setContentsMargins(16, 16, 16, 16);
   stack->addWidget(header());
   for (const auto& b : shown_.banners) {
@@ -133,17 +134,34 @@ void HostPanelView::rebuild() {
     DynamicColor tint = panelToneColor(b.tone);
     DynamicColor tintBg = HostBanner::warnBackground();
     if (b.tone == PanelTone::accent) tintBg = {tint.dark, tint.light, 0.1, std::nullopt};
-    stack->addWidget(new HostBanner(q(b.symbol), q(b.title), q(b.detail),
-                                    HostBanner::Action{q(b.actionTitle), [this, command] { run(command); }}, tint,
-                                    tintBg));
+    auto* banner = new HostBanner(q(b.symbol), q(b.title), q(b.detail),
+                                  HostBanner::Action{q(b.actionTitle), [this, command] { run(command); }}, tint,
+                                  tintBg);
+    banner->setProperty(LiveUpdate::kKey, QString("%1/%2").arg(int(command)).arg(int(b.tone)));
+    stack->addWidget(banner);
   }
   stack->addWidget(devicesSection());
   stack->addWidget(displaySection());
   stack->addWidget(bottom());
-  outer_->addWidget(body_);
-  body_->show();
+  // Rows, banners and sections as before: the shown widgets take the new
+  // texts and states, and an open menu, focus and hover stay.
+  if (body_ && LiveUpdate::takeOver(*body_, *fresh)) {
+    delete fresh;
+  } else {
+    if (body_) {
+      // A control of the old body may be running this very rebuild: it goes
+      // later, but out of the panel now.
+      body_->hide();
+      body_->setParent(nullptr);
+      body_->deleteLater();
+    }
+    body_ = fresh;
+    fresh->setParent(this);
+    outer_->addWidget(body_);
+    body_->show();
+  }
   // Wrapped texts need the height for this width, not the layout's guess.
-  setFixedHeight(stack->heightForWidth(kWidth));
+  setFixedHeight(body_->layout()->heightForWidth(kWidth));
   emit rebuilt();
 }
 
@@ -236,6 +254,7 @@ QWidget* HostPanelView::bottom() {
     const auto& f = shown_.footer[i];
     if (i + 1 == shown_.footer.size()) footer->addStretch(1);
     auto* button = new FooterButton(q(f.symbol), q(f.help));
+    button->setProperty(LiveUpdate::kKey, QString("%1/%2").arg(q(f.symbol)).arg(int(f.action)));
     button->setEnabled(f.enabled);
     const PanelCommand command = f.action;
     connect(button, &QAbstractButton::clicked, this, [this, command] { run(command); });

@@ -89,6 +89,14 @@ void PanelPopup::mousePressEvent(QMouseEvent* event) {
   if (!rect().contains(event->position().toPoint())) {
     dismissedByPress_ = true;
     dismissedAtNs_ = main_->nowNs();
+    const bool forMenu = event->button() == Qt::RightButton ||
+                         (event->button() == Qt::LeftButton && event->modifiers().testFlag(Qt::ControlModifier));
+    const QPoint at = event->globalPosition().toPoint();
+    if (forMenu && anchor_.adjusted(-2, -2, 2, 2).contains(at)) {
+      close();
+      emit menuRequested(at);
+      return;
+    }
   }
   QWidget::mousePressEvent(event);
 }

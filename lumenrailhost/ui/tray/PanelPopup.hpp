@@ -5,7 +5,8 @@
 // refreshed once a second while open. A click outside closes it, as popups
 // do; when that click was on the tray icon, the icon's own activation that
 // follows must not open it again at once, so `toggle()` ignores an opening
-// that comes right after such a dismissal.
+// that comes right after such a dismissal. A right click or Control-click
+// there closes it and asks for the classic menu instead.
 
 #include <functional>
 #include <memory>
@@ -47,6 +48,11 @@ class PanelPopup final : public QWidget {
   void runClosing(std::function<void()> operation);
 
   HostPanelView* view() const { return view_; }
+
+ signals:
+  // A right click or a Control-click on the tray icon while the panel is
+  // open: the panel has closed and the classic menu should open at `at`.
+  void menuRequested(QPoint at);
 
  protected:
   void showEvent(QShowEvent* event) override;

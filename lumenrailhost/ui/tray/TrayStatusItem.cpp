@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
@@ -39,8 +40,12 @@ void TrayStatusItem::makeIcon() {
   tray_->setContextMenu(menu_);
   tray_->setToolTip(QString::fromStdString(L10n::text("app.hostName", L10n::kProductName)));
   QObject::connect(tray_, &QSystemTrayIcon::activated, tray_, [this](QSystemTrayIcon::ActivationReason reason) {
+    // A right click: the tray shows the menu itself; the panel makes way.
+    if (reason == QSystemTrayIcon::Context && actions_.menuOpening) actions_.menuOpening();
     if (reason != QSystemTrayIcon::Trigger) return;
-    if (actions_.primaryClick) {
+    if (QGuiApplication::queryKeyboardModifiers().testFlag(Qt::ControlModifier)) {
+      openMenu(QCursor::pos());
+    } else if (actions_.primaryClick) {
       actions_.primaryClick();
     } else {
       menu_->popup(QCursor::pos());
@@ -62,6 +67,11 @@ TrayStatusItem::~TrayStatusItem() {
   tray_->hide();
   delete tray_;
   delete menu_;
+}
+
+void TrayStatusItem::openMenu(const QPoint& at) {
+  if (actions_.menuOpening) actions_.menuOpening();
+  menu_->popup(at);
 }
 
 QRect TrayStatusItem::geometry() const { return tray_->geometry(); }

@@ -26,6 +26,8 @@ class TrayStatusItem final : public StatusItem {
     std::function<void()> quit;
     // The panel plugs in here; empty: a primary click opens the menu.
     std::function<void()> primaryClick;
+    // Before the classic menu opens (the panel closes).
+    std::function<void()> menuOpening;
   };
 
   explicit TrayStatusItem(Actions actions);
@@ -40,6 +42,8 @@ class TrayStatusItem final : public StatusItem {
   QSystemTrayIcon* trayIcon() const { return tray_; }
   // The icon in global coordinates; empty where the tray does not tell.
   QRect geometry() const;
+  // The classic menu at `at` (global), as a right click or Control-click opens it.
+  void openMenu(const QPoint& at);
   // Attached for good in place of the small menu (trays that export menus
   // over D-Bus read it before the click).
   void attachMenu(std::unique_ptr<QMenu> menu);

@@ -12,6 +12,9 @@
 #include "app/windows/QrCode.hpp"
 #include "links/PairingUri.hpp"
 #include "ui/components/HostButton.hpp"
+#include "ui/components/HostButton.hpp"
+#include "ui/components/HostPicker.hpp"
+#include "ui/style/KitParts.hpp"
 #include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
@@ -94,7 +97,10 @@ class QrCard final : public QWidget {
 };
 
 KitLabel* label(const std::string& text, const QFont& font, Role role, bool centred) {
-  auto* l = new KitLabel(tr8(text), font, HostStyle::dynamic(role));
+  QString shown = tr8(text);
+  // A centred text never ends in a word alone on its line: the last two words stay together.
+  if (const auto gap = shown.lastIndexOf(' '); centred && gap > 0) shown[gap] = QChar(0x00A0);
+  auto* l = new KitLabel(shown, font, HostStyle::dynamic(role));
   l->setWordWrap(true);
   l->setAlignment(centred ? Qt::AlignHCenter : Qt::AlignLeft);
   return l;
@@ -184,10 +190,11 @@ QWidget* QrWindowController::makeContent() {
   auto add = [&](QWidget* w, int after = 10) { items.emplace_back(w, after); };
 
   add(label(L10n::text("qr.title"), HostFont::make(17, HostFont::Weight::semibold), Role::text, true));
-  add(label(L10n::text("qr.subtitle"), HostFont::make(12), Role::textDim, true), 16);
   copyButton_ = nullptr;
 
   const auto* candidate = model_->chosen();
+  // No code, nothing to scan: the subtitle goes with it.
+  if (candidate != nullptr) add(label(L10n::text("qr.subtitle"), HostFont::make(12), Role::textDim, true), 16);
   if (candidate == nullptr) {
     add(label(L10n::text("qr.noNetwork"), HostFont::make(12), Role::textDim, true));
   } else {
@@ -202,7 +209,7 @@ QWidget* QrWindowController::makeContent() {
       add(label(L10n::text("qr.endpoint", candidate->displayName, candidate->ip, std::to_string(model_->port())),
                 HostFont::mono(12, HostFont::Weight::medium), Role::textDim, true));
     } else {
-      auto* chooser = new QComboBox();
+      auto* chooser = new HostPicker();
       chooser->setFont(HostFont::make(12));
       for (const auto& c : candidates) {
         chooser->addItem(

@@ -1,6 +1,7 @@
 #include "ui/windows/RenameDialog.hpp"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -19,12 +20,21 @@ std::optional<std::string> QtRenamePrompt::ask(const Request& r) {
   field->setObjectName("renameField");
   field->setPlaceholderText(QString::fromStdString(r.placeholder));
   field->setFixedSize(260, 24);
-  // QMessageBox has no accessory view: the field goes under the texts.
-  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
-    grid->addWidget(field, grid->rowCount(), 1, 1, grid->columnCount() - 1);
-  }
   MenuBarAlert::addButton(box, QString::fromStdString(r.accept));
   MenuBarAlert::addButton(box, QString::fromStdString(r.cancel));
+  // QMessageBox has no accessory view: the field goes under the texts, in the
+  // button row's place, and the buttons one row down.
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  auto* buttons = box.findChild<QDialogButtonBox*>();
+  if (grid != nullptr && buttons != nullptr && grid->indexOf(buttons) >= 0) {
+    int row = 0, column = 0, rows = 0, columns = 0;
+    grid->getItemPosition(grid->indexOf(buttons), &row, &column, &rows, &columns);
+    grid->removeWidget(buttons);
+    grid->addWidget(field, row, 1, 1, grid->columnCount() - 1);
+    grid->addWidget(buttons, row + 1, column, rows, columns);
+  } else if (grid != nullptr) {
+    grid->addWidget(field, grid->rowCount(), 1, 1, grid->columnCount() - 1);
+  }
   field->setFocus();
   QMetaObject::invokeMethod(field, qOverload<>(&QWidget::setFocus), Qt::QueuedConnection);
   box.activateWindow();

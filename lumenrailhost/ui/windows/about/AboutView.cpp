@@ -10,16 +10,31 @@
 #include <QVBoxLayout>
 
 #include "app/controller/SupportActions.hpp"
+#include "app/controller/SupportActions.hpp"
 #include "app/text/L10n.hpp"
 #include "app/text/ProductIdentity.hpp"
 #include "ui/components/AccentLink.hpp"
 #include "ui/components/HostCard.hpp"
+#include "ui/qt/MenuBarAlert.hpp"
 #include "ui/style/KitParts.hpp"
 #include "ui/windows/about/QuillmarkLockup.hpp"
 
 namespace lumenrail {
 
 using HostStyle::Role;
+
+namespace {
+
+// Placed like every other alert.
+void tellNoMailApp(const std::string& message, const std::string& info) {
+  QMessageBox box;
+  box.setText(QString::fromStdString(message));
+  box.setInformativeText(QString::fromStdString(info));
+  MenuBarAlert::addButton(box, QString::fromStdString(L10n::text("action.ok")));
+  MenuBarAlert::runModalOnMenuBarScreen(box);
+}
+
+}  // namespace
 
 AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOpener> opener, QWidget* parent)
     : QWidget(parent), clipboard_(std::move(clipboard)), opener_(std::move(opener)) {
@@ -47,8 +62,8 @@ AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOp
   auto* dividerLayout = new QHBoxLayout(divider);
   dividerLayout->setContentsMargins(60, 18, 60, 18);
   dividerLayout->addWidget(new RowDivider());
-  divider->setFixedWidth(60 * 2 + 120);
-  column->addWidget(divider, 0, Qt::AlignHCenter);
+  // Across the window but 60 on either side.
+  column->addWidget(divider);
   column->addWidget(new QuillmarkLockup(18), 0, Qt::AlignHCenter);
   column->addSpacing(20);
 
@@ -67,15 +82,21 @@ AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOp
   QPointer<AboutView> self(this);
   links->addWidget(link(QString::fromStdString(L10n::text("about.link.feedback")), [this, self] {
     if (!clipboard_ || !opener_) return;
-    SupportActions::sendFeedback(*clipboard_, *opener_, [self](const std::string& message, const std::string& info) {
-      // The opener answers on its own thread: tell the user on the GUI thread.
+    if (gathering_.valid() && gathering_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+    // The facts ask the display server: gathered off the GUI thread, sent from it.
+    gathering_ = std::async(std::launch::async, [self, clipboard = clipboard_, opener = opener_] {
+      auto gathered = SupportActions::gatherFeedback();
       QMetaObject::invokeMethod(
           qApp,
-          [self, message, info] {
-            QMessageBox box(self ? self->window() : nullptr);
-            box.setText(QString::fromStdString(message));
-            box.setInformativeText(QString::fromStdString(info));
-            box.exec();
+          [self, clipboard, opener, gathered = std::move(gathered)] {
+            if (!self) return;
+            SupportActions::sendFeedback(*clipboard, *opener, gathered,
+                                         [self](const std::string& message, const std::string& info) {
+                                           // The opener answers on its own thread.
+                                           QMetaObject::invokeMethod(
+                                               qApp, [message, info] { tellNoMailApp(message, info); },
+                                               Qt::QueuedConnection);
+                                         });
           },
           Qt::QueuedConnection);
     });
@@ -83,7 +104,7 @@ AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOp
   links->addStretch(1);
   column->addLayout(links);
   column->addSpacing(14);
-  column->addWidget(new KitLabel(kLegalNotice, HostFont::make(11), HostStyle::dynamic(Role::textFaint)), 0,
+  column->addWidget(new KitLabel(kLegalNotice, HostFont::make(11), HostStyle::dynamic(Role::textDim)), 0,
                     Qt::AlignHCenter);
   column->addSpacing(18);
   column->addStretch(1);

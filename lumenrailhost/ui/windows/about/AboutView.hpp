@@ -4,6 +4,7 @@
 // and the legal line. Shown by the About window and the settings window's
 // about section.
 
+#include <future>
 #include <memory>
 
 #include <QWidget>
@@ -27,6 +28,8 @@ class AboutView final : public QWidget {
 
   std::shared_ptr<Clipboard> clipboard_;
   std::shared_ptr<UrlOpener> opener_;
+  // The feedback's facts being gathered; the view waits for them when it goes.
+  std::future<void> gathering_;
 };
 
 }  // namespace lumenrail

@@ -1,5 +1,6 @@
 #include "ui/windows/settings/PageParts.hpp"
 
+#include "ui/components/HostPicker.hpp"
 #include "ui/style/HostFont.hpp"
 
 namespace lumenrail {
@@ -24,7 +25,7 @@ HostCard* cardOf(const std::vector<QWidget*>& rows) {
 }
 
 QComboBox* picker(const std::vector<std::pair<QString, QVariant>>& items, const QVariant& current) {
-  auto* box = new QComboBox();
+  auto* box = new HostPicker();
   box->setFont(HostFont::make(13));
   box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   for (const auto& [title, value] : items) box->addItem(title, value);

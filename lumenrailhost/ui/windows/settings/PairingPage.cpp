@@ -9,8 +9,10 @@
 #include "app/text/DeviceKindText.hpp"
 #include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "app/windows/SettingsPages.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
+#include "ui/components/LiveUpdate.hpp"
 #include "ui/components/SettingRow.hpp"
 #include "ui/components/TagChip.hpp"
 #include "ui/windows/settings/PageParts.hpp"
@@ -37,20 +39,26 @@ PairingPage::PairingPage(HostSettingsModel& model, SettingsPorts&, QWidget* pare
   const double now = static_cast<double>(QDateTime::currentSecsSinceEpoch());
   for (const auto& device : model.pairedDevices()) {
     auto* row = new QWidget();
+    // Its buttons hold the device.
+    row->setProperty(LiveUpdate::kKey, qs(device.fingerprint + "|" + device.label + "|" + device.alias.value_or("")));
     auto* line = new QHBoxLayout(row);
     line->setContentsMargins(16, 12, 16, 12);
     line->setSpacing(14);
     auto* texts = new QVBoxLayout();
     texts->setSpacing(2);
-    texts->addWidget(new KitLabel(qs(device.displayName()), HostFont::make(13.5, HostFont::Weight::medium),
-                                  HostStyle::dynamic(Role::text)));
+    auto* name = new KitLabel(qs(device.displayName()), HostFont::make(13.5, HostFont::Weight::medium),
+                              HostStyle::dynamic(Role::text));
+    name->setElide(Qt::ElideRight);
+    name->setToolTip(qs(device.displayName()));
+    name->setObjectName("deviceName");
+    texts->addWidget(name);
     if (const auto kind = DeviceKindText::label(device.deviceKind())) {
       texts->addWidget(new KitLabel(qs(*kind), HostFont::make(11.5), HostStyle::dynamic(Role::textDim)));
     }
     texts->addWidget(new KitLabel(qs(SettingsPages::lastSeenText(device.lastSeen, now)), HostFont::make(11.5),
                                   HostStyle::dynamic(Role::textDim)));
-    auto* fingerprint = new KitLabel(QString(), HostFont::mono(10.5), HostStyle::dynamic(Role::textFaint));
-    fingerprint->setText(fingerprint->fontMetrics().elidedText(qs(device.fingerprint), Qt::ElideMiddle, 300));
+    auto* fingerprint = new KitLabel(qs(device.fingerprint), HostFont::mono(10.5), HostStyle::dynamic(Role::textDim));
+    fingerprint->setElide(Qt::ElideMiddle);
     fingerprint->setToolTip(qs(device.fingerprint));
     texts->addWidget(fingerprint);
     line->addLayout(texts, 1);

@@ -11,8 +11,12 @@
 
 #include "app/controller/SupportActions.hpp"
 #include "app/text/L10n.hpp"
+#include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
 #include "ui/components/HostBanner.hpp"
+#include "ui/components/HostBanner.hpp"
+#include "ui/components/LiveUpdate.hpp"
+#include "ui/style/KitParts.hpp"
 #include "ui/style/KitParts.hpp"
 #include "ui/style/SpectrumMark.hpp"
 #include "ui/windows/about/AboutView.hpp"
@@ -192,7 +196,22 @@ void SettingsView::setSection(SettingsSection section) {
 }
 
 void SettingsView::copySupportReport() {
-  copyResult_ = ports_.clipboard ? SupportActions::copyReport(*ports_.clipboard) : false;
+  if (reporting_.valid() && reporting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+  // The report's facts ask the display server: made off the GUI thread,
+  // copied on it.
+  QPointer<SettingsView> self(this);
+  reporting_ = std::async(std::launch::async, [self] {
+    std::string report = SupportActions::buildReport();
+    QMetaObject::invokeMethod(
+        qApp, [self, report = std::move(report)] {
+          if (self) self->showCopied(report);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void SettingsView::showCopied(const std::string& report) {
+  copyResult_ = ports_.clipboard ? SupportActions::copyReport(*ports_.clipboard, report) : false;
   showCopyResult();
   if (ports_.main) {
     copyReset_ = ports_.main->startTimer(*copyResult_ ? 2'500'000'000ULL : 5'000'000'000ULL, 0, [this] {
@@ -250,10 +269,10 @@ void SettingsView::rebuildBody() {
   column->setSpacing(0);
 
   const auto pending = model_->pendingRestartFields();
-  banner_ = nullptr;
+  HostBanner* freshBanner = nullptr;
   if (!pending.empty()) {
     const std::weak_ptr<HostSettingsModel> weak = model_;
-    banner_ = new HostBanner("arrow.triangle.2.circlepath", qs(L10n::text("settings.restart.title")),
+    freshBanner = new HostBanner("arrow.triangle.2.circlepath", qs(L10n::text("settings.restart.title")),
                              qs(SettingsPages::restartDetail(pending)),
                              HostBanner::Action{qs(L10n::text("settings.restart.action")),
                                                 [weak] {
@@ -262,7 +281,7 @@ void SettingsView::rebuildBody() {
                                                   }
                                                 }},
                              HostBanner::warnTint(), HostBanner::warnBackground());
-    column->addWidget(banner_);
+    column->addWidget(freshBanner);
     column->addSpacing(18);
   }
   if (section_ != SettingsSection::about) {
@@ -292,8 +311,16 @@ void SettingsView::rebuildBody() {
   }
   column->addWidget(page);
   column->addStretch(1);
-  page_ = page;
+  body->setProperty(LiveUpdate::kKey, qs(SettingsSections::rawValue(section_)));
 
+  // The same section with the same rows: the shown page takes the new values,
+  // so focus, an open picker and a switch's slide stay.
+  if (body_ && LiveUpdate::takeOver(*body_, *body)) {
+    delete body;
+    return;
+  }
+  page_ = page;
+  banner_ = freshBanner;
   if (body_) {
     body_->hide();
     body_->deleteLater();

@@ -2,10 +2,11 @@
 
 // The settings window's content: a sidebar of sections with three small
 // actions, and the chosen section's page under the pending-restart banner and
-// the page header. It follows the model: every publish rebuilds the page
-// (once, after the change is done).
+// the page header. It follows the model: after a publish the page is built
+// anew and, when its rows are the same, the shown one takes its values.
 
 #include <array>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,7 @@ class SettingsView final : public QWidget {
   void scheduleRebuild();
   void rebuildBody();
   void showCopyResult();
+  void showCopied(const std::string& report);
 
   std::shared_ptr<HostSettingsModel> model_;
   SettingsPorts ports_;
@@ -83,6 +85,8 @@ class SettingsView final : public QWidget {
   QWidget* pageArea_ = nullptr;
   QPointer<QWidget> page_;
   QPointer<HostBanner> banner_;
+  // The support report being made; the view waits for it when it goes.
+  std::future<void> reporting_;
 };
 
 }  // namespace lumenrail

@@ -1,5 +1,7 @@
 #include "ui/windows/settings/SidebarButton.hpp"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <QtMath>
 
@@ -10,8 +12,39 @@
 
 namespace lumenrail {
 
+namespace {
+
+// A section reads as a tab that is selected or not; the small actions under
+// the sections stay buttons.
+class SidebarAccessible final : public QAccessibleWidget {
+ public:
+  explicit SidebarAccessible(SidebarButton* button)
+      : QAccessibleWidget(button, button->isSmall() ? QAccessible::Button : QAccessible::PageTab) {}
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    const auto* button = static_cast<const SidebarButton*>(widget());
+    s.selectable = !button->isSmall();
+    s.selected = button->isSelected();
+    return s;
+  }
+  QStringList actionNames() const override { return {pressAction()}; }
+  void doAction(const QString& name) override {
+    if (name == pressAction()) static_cast<SidebarButton*>(widget())->click();
+  }
+};
+
+QAccessibleInterface* accessibleFor(const QString& key, QObject* object) {
+  if (key != "lumenrail::SidebarButton") return nullptr;
+  return new SidebarAccessible(static_cast<SidebarButton*>(object));
+}
+
+}  // namespace
+
 SidebarButton::SidebarButton(const QString& title, const QString& symbol, bool selected, bool small, QWidget* parent)
     : QAbstractButton(parent), symbol_(symbol), selected_(selected), small_(small) {
+  // Before anything that speaks to assistive technology creates its interface.
+  static const bool accessible = (QAccessible::installFactory(accessibleFor), true);
+  (void)accessible;
   setText(title);
   setCursor(Qt::PointingHandCursor);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -26,7 +59,13 @@ void SidebarButton::setSymbol(const QString& symbol) {
 }
 
 void SidebarButton::setSelected(bool selected) {
-  selected_ = selected;
+  if (selected != selected_) {
+    selected_ = selected;
+    QAccessible::State changed;
+    changed.selected = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
+  }
   updateGeometry();
   update();
 }
@@ -63,6 +102,7 @@ void SidebarButton::paintEvent(QPaintEvent*) {
   p.setFont(titleFont());
   p.setPen(selected_ || hover_ ? HostStyle::text() : HostStyle::textDim());
   p.drawText(QRectF(11 + 18 + 10, 0, width() - 39, height()), Qt::AlignLeft | Qt::AlignVCenter, text());
+  if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
 }
 
 void SidebarButton::enterEvent(QEnterEvent* event) {

@@ -15,6 +15,7 @@ class SidebarButton final : public QAbstractButton {
 
   void setSymbol(const QString& symbol);
   bool isSelected() const { return selected_; }
+  bool isSmall() const { return small_; }
   void setSelected(bool selected);
   bool isHovered() const { return hover_; }
   void setHovered(bool hovered);

@@ -1,5 +1,8 @@
 #include "ui/windows/setup/DeviceStep.hpp"
 
+#include "ui/components/HostCheckBox.hpp"
+#include "ui/components/LiveUpdate.hpp"
+
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -20,7 +23,10 @@ namespace {
 // either appearance.
 class QrCard final : public QWidget {
  public:
-  explicit QrCard(QImage code) : code_(std::move(code)) { setFixedSize(148 + 24, 148 + 24); }
+  explicit QrCard(QImage code) : code_(std::move(code)) {
+    setFixedSize(148 + 24, 148 + 24);
+    setProperty(LiveUpdate::kKey, QString::number(qHashBits(code_.constBits(), size_t(code_.sizeInBytes()))));
+  }
 
  protected:
   void paintEvent(QPaintEvent*) override {
@@ -77,15 +83,8 @@ DeviceStep::DeviceStep(SetupModel& model, bool installed, QWidget* parent) : QWi
 
   auto* bottom = new QVBoxLayout();
   bottom->setSpacing(6);
-  auto* box = new QCheckBox(q(L10n::text("settings.startup.openAtLogin", L10n::kProductName)));
+  auto* box = new HostCheckBox(q(L10n::text("settings.startup.openAtLogin", L10n::kProductName)));
   box->setFont(HostFont::make(13));
-  QPalette palette = box->palette();
-  palette.setColor(QPalette::WindowText, HostStyle::text());
-  palette.setColor(QPalette::Base, HostStyle::bgInset());
-  palette.setColor(QPalette::Text, HostStyle::text());
-  palette.setColor(QPalette::Button, HostStyle::bgInset());
-  palette.setColor(QPalette::Highlight, BrandTheme::controlTint());
-  box->setPalette(palette);
   box->setChecked(model.openAtLogin());
   box->setEnabled(installed);
   SetupModel* m = &model;

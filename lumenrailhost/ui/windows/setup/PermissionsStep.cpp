@@ -68,13 +68,15 @@ QWidget* makeRow(PermissionRow row, const std::function<void()>& relaunch) {
   layout->addSpacing(8);
 
   if (row.granted) {
+    // The light green darkened to read as text on the light card (4.5:1).
+    const DynamicColor allowed{0x30D158, 0x1A7A32, 1.0, std::nullopt};
     auto* granted = new QWidget();
     auto* g = new QHBoxLayout(granted);
     g->setContentsMargins(0, 0, 0, 0);
     g->setSpacing(4);
-    g->addWidget(new SymbolView("checkmark.circle.fill", 13, HostStyle::dynamic(Role::ok)));
+    g->addWidget(new SymbolView("checkmark.circle.fill", 13, allowed));
     g->addWidget(new KitLabel(q(L10n::text("setup.permissions.allowed")), HostFont::make(12, HostFont::Weight::medium),
-                              HostStyle::dynamic(Role::ok)));
+                              allowed));
     granted->setObjectName("granted");
     layout->addWidget(granted, 0, Qt::AlignVCenter);
   } else {
@@ -82,8 +84,10 @@ QWidget* makeRow(PermissionRow row, const std::function<void()>& relaunch) {
     QObject::connect(button, &QAbstractButton::clicked, button, row.action.second);
     layout->addWidget(button, 0, Qt::AlignVCenter);
   }
-  // One element for assistive technology: the title says what the row is.
-  card->setAccessibleName(q(L10n::text(row.title)));
+  // One element for assistive technology: the title says what the row is,
+  // and its state follows.
+  card->setAccessibleName(q(L10n::text(row.title)) + ", " +
+                          (row.granted ? q(L10n::text("setup.permissions.allowed")) : row.action.first));
   return card;
 }
 

@@ -1,5 +1,7 @@
 #include "ui/windows/setup/SetupParts.hpp"
 
+#include <QRegularExpression>
+
 #include "ui/components/MarkdownView.hpp"
 
 namespace lumenrail::SetupParts {
@@ -12,11 +14,17 @@ DynamicColor secondary(double alpha) {
 }
 
 KitLabel* wrapping(const QString& text, const QFont& font, DynamicColor color) {
-  auto* label = new KitLabel(text, font, color);
+  // A path ("/dev/uinput") is one word: no line break after its slashes.
+  QString whole = text;
+  whole.replace(QRegularExpression("/(?=\\S)"), QStringLiteral("/\u2060"));
+  auto* label = new KitLabel(whole, font, color);
   label->setWordWrap(true);
   // Qt sizes a wrapping label for a narrower width first: keep the text at the top.
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
+  // As tall as its lines at the width it gets, not at the width Qt guessed.
+  QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Minimum);
+  policy.setHeightForWidth(true);
+  label->setSizePolicy(policy);
   return label;
 }
 

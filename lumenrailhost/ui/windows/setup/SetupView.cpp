@@ -1,5 +1,7 @@
 #include "ui/windows/setup/SetupView.hpp"
 
+#include "ui/components/LiveUpdate.hpp"
+
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLinearGradient>
@@ -110,21 +112,27 @@ SetupView::SetupView(std::shared_ptr<SetupModel> model, SetupViewPorts ports, QW
 void SetupView::rebuild() {
   const Step step = model_->step();
   const bool captured = model_->screenRecording();
-  // The old page may be the sender of the click that led here.
-  if (page_ != nullptr) {
-    page_->hide();
-    page_->deleteLater();
-  }
+  QWidget* fresh = nullptr;
   switch (step) {
-    case Step::welcome: page_ = new WelcomeStep(); break;
-    case Step::permissions: page_ = new PermissionsStep(*model_, ports_.relaunch); break;
-    case Step::device: page_ = new DeviceStep(*model_, ports_.installed); break;
+    case Step::welcome: fresh = new WelcomeStep(); break;
+    case Step::permissions: fresh = new PermissionsStep(*model_, ports_.relaunch); break;
+    case Step::device: fresh = new DeviceStep(*model_, ports_.installed); break;
   }
-  pageHost_->layout()->addWidget(page_);
-
-  if (dots_ != nullptr) dots_->deleteLater();
-  dots_ = new StepDots(static_cast<int>(step), 3);
-  dotsHost_->layout()->addWidget(dots_);
+  // The same step: the shown page takes the new states and keeps focus.
+  if (page_ != nullptr && LiveUpdate::takeOver(*page_, *fresh)) {
+    delete fresh;
+  } else {
+    // The old page may be the sender of the click that led here.
+    if (page_ != nullptr) {
+      page_->hide();
+      page_->deleteLater();
+    }
+    page_ = fresh;
+    pageHost_->layout()->addWidget(page_);
+    if (dots_ != nullptr) dots_->deleteLater();
+    dots_ = new StepDots(static_cast<int>(step), 3);
+    dotsHost_->layout()->addWidget(dots_);
+  }
 
   back_->setVisible(step != Step::welcome);
   QString title;

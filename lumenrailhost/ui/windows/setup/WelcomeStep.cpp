@@ -60,7 +60,13 @@ WelcomeStep::WelcomeStep(QWidget* parent) : QWidget(parent) {
   list->addWidget(feature("rectangle.on.rectangle", "setup.feature.extend.title", "setup.feature.extend.text"));
   list->addWidget(feature("pencil.tip", "setup.feature.draw.title", "setup.feature.draw.text"));
   list->addWidget(feature("cable.connector", "setup.feature.cable.title", "setup.feature.cable.text"));
-  column->addWidget(features, 0, Qt::AlignHCenter);
+  // Centred by stretches, not by alignment: an aligned item gets the height
+  // of its size hint, not of its wrapped lines.
+  auto* centred = new QHBoxLayout();
+  centred->addStretch(1);
+  centred->addWidget(features, 100);
+  centred->addStretch(1);
+  column->addLayout(centred);
   column->addStretch(1);
 }
 
