@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "input/ForegroundAppWatcher.hpp"
 #include "input/InputEventSink.hpp"
@@ -67,6 +68,13 @@ class DesktopEnvironment {
   virtual double mainDisplayRefreshHz() = 0;
   // Whether this process may post input on the desktop at all.
   virtual bool mayPostInput() = 0;
+  // Why input cannot be posted, and what would let it (empty: nothing the
+  // user can do), for the warning that input is dropped.
+  struct NoInput {
+    std::string reason;
+    std::string remedy;
+  };
+  virtual NoInput whyNoInput() = 0;
 };
 
 }  // namespace lumenrail

@@ -279,4 +279,9 @@ double GnomeDesktopEnvironment::mainDisplayRefreshHz() {
 
 bool GnomeDesktopEnvironment::mayPostInput() { return streaming_->session() != nullptr; }
 
+// The session's input rides on the stream's own remote-desktop session.
+DesktopEnvironment::NoInput GnomeDesktopEnvironment::whyNoInput() {
+  return {"the stream has no Mutter remote-desktop session", ""};
+}
+
 }  // namespace lumenrail

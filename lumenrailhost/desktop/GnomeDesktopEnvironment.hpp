@@ -38,6 +38,7 @@ class GnomeDesktopEnvironment final : public DesktopEnvironment {
   std::unique_ptr<KeyboardLayoutSource> makeKeyboardLayout() override;
   double mainDisplayRefreshHz() override;
   bool mayPostInput() override;
+  NoInput whyNoInput() override;
 
   // What the session streams now, for the input sink; shared with the captures.
   struct Streaming;

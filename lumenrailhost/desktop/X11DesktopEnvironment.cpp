@@ -1,5 +1,8 @@
 #include "desktop/X11DesktopEnvironment.hpp"
 
+#include <filesystem>
+
+#include "app/controller/HostPermissions.hpp"
 #include "desktop/SoundServerAudio.hpp"
 
 #include "input/InputPermission.hpp"
@@ -7,6 +10,7 @@
 #include "input/XkbKeyboardLayout.hpp"
 #include "media/ScreenCaptureSource.hpp"
 #include "media/VideoToolboxEncoder.hpp"
+#include "platform/Paths.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 
 namespace lumenrail {
@@ -56,5 +60,13 @@ std::unique_ptr<KeyboardLayoutSource> X11DesktopEnvironment::makeKeyboardLayout(
 double X11DesktopEnvironment::mainDisplayRefreshHz() { return XDesktopInput::mainDisplayRefreshHz(xDisplay_); }
 
 bool X11DesktopEnvironment::mayPostInput() { return InputPermission::mayPostInput(xDisplay_); }
+
+DesktopEnvironment::NoInput X11DesktopEnvironment::whyNoInput() {
+  std::error_code ignored;
+  const auto executable = std::filesystem::read_symlink("/proc/self/exe", ignored).string();
+  return {"neither /dev/uinput writable nor XTest",
+          "Grant it once with `" + HostPermissions::grantCommand(executable, Paths::runningInstalled()) +
+              "`, or serve an X server with XTest."};
+}
 
 }  // namespace lumenrail

@@ -26,6 +26,7 @@ class X11DesktopEnvironment final : public DesktopEnvironment {
   std::unique_ptr<KeyboardLayoutSource> makeKeyboardLayout() override;
   double mainDisplayRefreshHz() override;
   bool mayPostInput() override;
+  NoInput whyNoInput() override;
 
   const std::string& xDisplay() const { return xDisplay_; }
 

@@ -29,7 +29,7 @@ void printPairingLink(uint16_t port, const Bytes& psk) {
   Log::line("[qr] pairing link (scan or paste it on the device): " + PairingUri::format(*host, port, psk));
 }
 
-// A stop waits this long for the X server; then the X connections are cut,
+// A stop waits this long for the display server; then the X connections are cut,
 // which makes every call still waiting on the server return, and the stop
 // gets a little longer to finish. A stop still blocked after that (inside a
 // connect that cannot be cut) ends the process without it: the next start
@@ -61,7 +61,7 @@ int stopWithin(std::shared_ptr<M2Pipeline> pipeline, NamedThread& starter, int s
     done->signal();
   });
   if (!done->waitFor(kStopWaitNs)) {
-    Log::line("[m2] WARN: stopping takes longer than 3 s — the X server does not answer; cutting its connections");
+    Log::line("[m2] WARN: stopping takes longer than 3 s — the display server does not answer; cutting its connections");
     X11Connections::cutAll();
     if (!done->waitFor(kStopAfterCutNs)) {
       Log::line("[m2] WARN: stop still blocked — exiting without it; the next start removes what it left");

@@ -14,8 +14,8 @@
 namespace lumenrail {
 
 // Serves until SIGINT, SIGTERM or SIGHUP, then stops serving (the virtual
-// display goes with it) within about 5 s, even when the X server does not
-// answer. Returns the exit status: 0 after a signal, 2 when serving could not
+// display goes with it) within about 5 s, even when the display server does
+// not answer. Returns the exit status: 0 after a signal, 2 when serving could not
 // start; a stop that cannot finish in time ends the process with 1. Blocks
 // these signals in every thread; call it before any thread is started. `psk`
 // seals Wi-Fi links when set; `switches` are the session's, read by the entry.

@@ -82,7 +82,7 @@ void DisplayModeControl::start(const Mode& mode) {
   try {
     displays_ = config_.desktop->openDisplays();
   } catch (const std::exception& e) {
-    say("[m2] WARN: cannot reach the X display: " + std::string(e.what()));
+    say("[m2] WARN: cannot reach the display server: " + std::string(e.what()));
   }
   {
     std::lock_guard lock(target_->lock);

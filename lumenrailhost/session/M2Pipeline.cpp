@@ -3,13 +3,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
-#include "app/controller/HostPermissions.hpp"
 #include "app/text/L10n.hpp"
 #include "app/text/ProductIdentity.hpp"
-#include "platform/Paths.hpp"
 #include "secure/PairingProtocol.hpp"
 
 namespace lumenrail {
@@ -310,8 +307,8 @@ bool M2Pipeline::startLocked() {
     case CaptureStart::started:
       break;
     case CaptureStart::timedOut:
-      say("[m2] capture did not start within 8s — no X display access / headless? (M2 needs a reachable X server "
-          "that this user may read)");
+      say("[m2] capture did not start within 8s — no display access / headless? (M2 needs a reachable display "
+          "server that this user may read)");
       startFailure_ = L10n::text("failure.capture");
       stopLocked();
       return false;
@@ -326,15 +323,12 @@ bool M2Pipeline::startLocked() {
   if (waits_->stopped()) return false;
 
   // 7. Input access.
-  std::error_code ignored;
   if (config_.desktop->mayPostInput()) {
     say("[pen] input access OK — pen/touch + key-combo injection armed");
   } else {
-    say("[pen] WARN: no input access (neither /dev/uinput writable nor XTest) — pen/touch + key input will be "
-        "DROPPED. Grant it once with `" +
-        HostPermissions::grantCommand(std::filesystem::read_symlink("/proc/self/exe", ignored).string(),
-                                      Paths::runningInstalled()) +
-        "`, or serve an X server with XTest.");
+    const auto why = config_.desktop->whyNoInput();
+    say("[pen] WARN: no input access (" + why.reason + ") — pen/touch + key input will be DROPPED." +
+        (why.remedy.empty() ? "" : " " + why.remedy));
   }
 
   // 8. Watchers and pacer.

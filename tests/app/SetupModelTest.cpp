@@ -89,8 +89,8 @@ TEST(SetupModel, AskingForScreenCaptureSaysSoAndRemembersIt) {
   EXPECT_TRUE(rig.make()->askedScreen());
   ASSERT_EQ(rig.lines.size(), 1u);
   EXPECT_EQ(rig.lines[0],
-            "[setup] no privacy settings to open on Linux (Privacy_ScreenCapture): screen capture needs an X "
-            "display this user may open and read");
+            "[setup] no privacy settings to open on Linux (Privacy_ScreenCapture): screen capture needs a display "
+            "server this user may read");
 
   rig.defaults->set({{SetupModel::kResumeStepKey, 1}});
   SetupAssistant::markCompleted(*rig.defaults);

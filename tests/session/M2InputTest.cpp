@@ -108,5 +108,16 @@ TEST(M2InputIntegration, PenTouchAndKeysReachTheDesktopSinkOnTheVirtualDisplay) 
   EXPECT_NE(keyDown->flags & ModifierFlag::command, 0u);
 }
 
+// The warning gives the desktop's own reason, and a remedy only where it has one.
+TEST(M2InputIntegration, WithoutInputAccessTheStartSaysWhyInTheDesktopsWords) {
+  test::Rig rig;
+  rig.desktop->inputAllowed = false;
+  ASSERT_TRUE(rig.start());
+  const auto lines = rig.log.lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "[pen] WARN: no input access (fake: input refused) — pen/touch + key input will be DROPPED."),
+            lines.end());
+}
+
 }  // namespace
 }  // namespace lumenrail

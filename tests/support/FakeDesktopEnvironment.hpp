@@ -256,6 +256,7 @@ class FakeDesktopEnvironment final : public DesktopEnvironment {
   std::unique_ptr<KeyboardLayoutSource> makeKeyboardLayout() override { return nullptr; }
   double mainDisplayRefreshHz() override { return 60.0; }
   bool mayPostInput() override { return inputAllowed.load(); }
+  NoInput whyNoInput() override { return {"fake: input refused", ""}; }
 
   std::shared_ptr<Bank> bank = std::make_shared<Bank>();
   std::shared_ptr<FakeDisplays> displays = std::make_shared<FakeDisplays>();

@@ -6,8 +6,8 @@ namespace lumenrail::HostPermissions {
 
 void openPrivacyPane(const std::string& anchor, const Log::Sink& log) {
   std::string meaning = "nothing to grant";
-  if (anchor == "Privacy_ScreenCapture") meaning = "screen capture needs an X display this user may open and read";
-  if (anchor == "Privacy_Accessibility") meaning = "input needs a writable /dev/uinput or XTest on the display";
+  if (anchor == "Privacy_ScreenCapture") meaning = "screen capture needs a display server this user may read";
+  if (anchor == "Privacy_Accessibility") meaning = "input needs a writable /dev/uinput or XTest on an X display, or GNOME's remote-desktop session";
   if (log) log("[setup] no privacy settings to open on Linux (" + anchor + "): " + meaning);
 }
 
