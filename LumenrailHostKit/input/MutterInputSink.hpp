@@ -3,11 +3,7 @@
 #include <memory>
 #include <mutex>
 
-#include "input/Geometry.hpp"
-#include "input/InputEventSink.hpp"
-#include "input/KeyStateSync.hpp"
-#include "input/WheelSteps.hpp"
-#include "platform/Log.hpp"
+#include "input/PointerKeyPoster.hpp"
 
 namespace lumenrail {
 
@@ -20,7 +16,7 @@ class MutterRemoteDesktop;
 // proximity cannot travel this way; magnify becomes Control plus wheel
 // steps; rotate is dropped. Mutter reports no modifier state, so the flags
 // are those of the keys this sink holds down.
-class MutterInputSink final : public InputEventSink {
+class MutterInputSink final : public PointerKeyPoster {
  public:
   MutterInputSink(std::shared_ptr<MutterRemoteDesktop> session, Point streamOrigin, Log::Sink log = nullptr);
   // Releases every key and button it pressed.
@@ -32,20 +28,15 @@ class MutterInputSink final : public InputEventSink {
   uint64_t modifierFlags() override;
 
  private:
-  bool postLocked(const InputEvent& event);
-  void moveTo(Point p);
-  void keys(const std::vector<KeyStateSync::KeyAction>& actions);
+  void moveTo(Point p) override;
+  void button(bool right, bool down) override;
+  void scroll(int32_t up, int32_t left) override;
+  void key(uint16_t evdevCode, bool down) override;
+  bool flush() override { return true; }  // every call is answered before it returns
 
   std::mutex lock_;
   const std::shared_ptr<MutterRemoteDesktop> session_;
   const Point origin_;
-  Log::Sink log_;
-  KeyStateSync keySync_;
-  WheelSteps vertical_;
-  WheelSteps horizontal_;
-  WheelSteps zoom_;
-  bool buttonDown_[2] = {false, false};
-  bool loggedRotate_ = false;
 };
 
 }  // namespace lumenrail

@@ -1,6 +1,5 @@
 #include "input/XTestInputSink.hpp"
 
-#include <linux/input-event-codes.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -30,15 +29,13 @@ std::shared_ptr<XTestInputSink> XTestInputSink::open(const std::string& display,
 }
 
 XTestInputSink::XTestInputSink(std::unique_ptr<XInputConnection> x, Log::Sink log)
-    : x_(std::move(x)), log_(std::move(log)) {}
+    : PointerKeyPoster(std::move(log)), x_(std::move(x)) {}
 
 XTestInputSink::~XTestInputSink() {
   std::lock_guard guard(lock_);
   if (!x_->ok()) return;
   // Nothing this sink pressed stays down on the server after it goes.
-  keys(keySync_.releaseEverything());
-  if (buttonDown_[0]) fake(XCB_BUTTON_RELEASE, 1);
-  if (buttonDown_[1]) fake(XCB_BUTTON_RELEASE, 3);
+  releaseEverything();
   // A round trip, so the server has handled the releases before the
   // connection closes.
   free(xcb_get_input_focus_reply(x_->conn(), xcb_get_input_focus(x_->conn()), nullptr));
@@ -51,6 +48,10 @@ void XTestInputSink::fake(uint8_t type, uint8_t detail, int x, int y) {
 
 void XTestInputSink::moveTo(Point p) { fake(XCB_MOTION_NOTIFY, 0, coordinate(p.x), coordinate(p.y)); }
 
+void XTestInputSink::button(bool right, bool down) {
+  fake(down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, right ? 3 : 1);
+}
+
 void XTestInputSink::wheel(int32_t steps, uint8_t positiveButton, uint8_t negativeButton) {
   const uint8_t button = steps > 0 ? positiveButton : negativeButton;
   for (int32_t i = 0; i < std::abs(steps); ++i) {
@@ -59,72 +60,22 @@ void XTestInputSink::wheel(int32_t steps, uint8_t positiveButton, uint8_t negati
   }
 }
 
-void XTestInputSink::keys(const std::vector<KeyStateSync::KeyAction>& actions) {
-  for (const KeyStateSync::KeyAction& a : actions) {
-    fake(a.down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, static_cast<uint8_t>(a.evdevCode + kXKeycodeOffset));
-  }
+// Buttons 4 and 5 scroll up and down, 6 and 7 left and right.
+void XTestInputSink::scroll(int32_t up, int32_t left) {
+  wheel(up, 4, 5);
+  wheel(left, 6, 7);
 }
 
-bool XTestInputSink::flushed() { return xcb_flush(x_->conn()) > 0 && !xcb_connection_has_error(x_->conn()); }
+void XTestInputSink::key(uint16_t evdevCode, bool down) {
+  fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, static_cast<uint8_t>(evdevCode + kXKeycodeOffset));
+}
+
+bool XTestInputSink::flush() { return xcb_flush(x_->conn()) > 0 && !xcb_connection_has_error(x_->conn()); }
 
 bool XTestInputSink::post(const InputEvent& e) {
   std::lock_guard guard(lock_);
   if (!x_->ok()) return false;
-  switch (e.type) {
-    case EventType::mouseMoved:
-    case EventType::leftMouseDragged:
-    case EventType::rightMouseDragged:
-      moveTo(e.location);
-      return flushed();
-    case EventType::leftMouseDown:
-    case EventType::rightMouseDown:
-    case EventType::leftMouseUp:
-    case EventType::rightMouseUp: {
-      const bool down = e.type == EventType::leftMouseDown || e.type == EventType::rightMouseDown;
-      const bool right = e.type == EventType::rightMouseDown || e.type == EventType::rightMouseUp;
-      moveTo(e.location);
-      fake(down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, right ? 3 : 1);
-      buttonDown_[right ? 1 : 0] = down;
-      return flushed();
-    }
-    case EventType::tabletProximity:
-      return true;  // the pointer has no proximity; tool changes need none
-    case EventType::scrollWheel: {
-      if (e.intField(EventField::scrollPhase) == EventValue::phaseBegan) {
-        vertical_.reset();
-        horizontal_.reset();
-      }
-      // Positive wheel 1 scrolls up (button 4); positive wheel 2 scrolls left (button 6).
-      wheel(vertical_.add(e.wheel1, kPixelsPerWheelStep), 4, 5);
-      wheel(horizontal_.add(e.wheel2, kPixelsPerWheelStep), 6, 7);
-      return flushed();
-    }
-    case EventType::gesture: {
-      const int64_t subtype = e.intField(EventField::gestureSubtype).value_or(0);
-      if (subtype != EventValue::gestureMagnify) {
-        if (!loggedRotate_ && log_) log_("rotate gesture dropped — there is no rotate injection on Linux");
-        loggedRotate_ = true;
-        return false;
-      }
-      if (e.intField(EventField::gesturePhase) == EventValue::phaseBegan) zoom_.reset();
-      const int32_t steps = zoom_.add(e.doubleField(EventField::gestureMagnification).value_or(0), kMagnificationPerStep);
-      if (steps == 0) return true;
-      const bool ctrlHeld = keySync_.modifiersDown().contains(KEY_LEFTCTRL);
-      if (!ctrlHeld) fake(XCB_KEY_PRESS, KEY_LEFTCTRL + kXKeycodeOffset);
-      wheel(steps, 4, 5);
-      if (!ctrlHeld) fake(XCB_KEY_RELEASE, KEY_LEFTCTRL + kXKeycodeOffset);
-      return flushed();
-    }
-    case EventType::keyDown:
-    case EventType::keyUp: {
-      const auto actions = keySync_.apply(e.keyCode, e.type == EventType::keyDown, e.flags);
-      if (actions.empty()) return false;
-      keys(actions);
-      return flushed();
-    }
-    default:
-      return false;
-  }
+  return translate(e);
 }
 
 uint64_t XTestInputSink::modifierFlags() {
