@@ -115,10 +115,10 @@ class PairingPrologue::Reader {
  public:
   Reader(int fd, const NowNs& now) : fd_(fd), now_(now) {}
 
-  // The next step must be in within `limitNs` from now.
-  void startStep(uint64_t limitNs) {
+  // The next step must be in within `limitNs` from `fromNs` (now by default).
+  void startStep(uint64_t limitNs, std::optional<uint64_t> fromNs = std::nullopt) {
     limitNs_ = limitNs;
-    deadlineNs_ = now_() + limitNs;
+    deadlineNs_ = fromNs.value_or(now_()) + limitNs;
   }
 
   bool read(uint8_t* out, size_t size) {
@@ -193,6 +193,9 @@ void PairingPrologue::leave() {
 
 std::optional<PairingPrologue::Result> PairingPrologue::run(int fd, bool pairedOnly) {
   const std::string tag = " " + fdTag(fd);
+  // Read before the link counts as running, so no observer of the count
+  // can see the first step begin later than it did.
+  const uint64_t arrivedNs = env_.nowNs();
   int64_t running = 0;
   const bool counted = enter(running);
   // Beyond the handshakes open to new devices, a paired device still gets in.
@@ -203,7 +206,7 @@ std::optional<PairingPrologue::Result> PairingPrologue::run(int fd, bool pairedO
     refusal = "pairing: only paired devices are admitted now — refused" + tag;
   }
   ApprovalDesk::Claim claim;
-  std::optional<Result> result = exchange(fd, refusal, claim);
+  std::optional<Result> result = exchange(fd, arrivedNs, refusal, claim);
   const std::string fingerprint = claim.fingerprint;
   if (desk_->withdraw(claim, pairing_.cancelApprove)) {
     env_.say("pairing: ceremony ended before the owner answered — dismissing the sheet for " + fingerprint + tag);
@@ -212,7 +215,8 @@ std::optional<PairingPrologue::Result> PairingPrologue::run(int fd, bool pairedO
   return result;
 }
 
-std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, const std::string& newDeviceRefusal,
+std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, uint64_t arrivedNs,
+                                                                const std::string& newDeviceRefusal,
                                                                 ApprovalDesk::Claim& claim) {
   const Pairing& pairing = pairing_;
   const std::string tag = " " + fdTag(fd);
@@ -242,12 +246,12 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, const s
     env_.say("pairing prologue error: no paired-device store" + tag);
     return std::nullopt;
   }
+  // The magic and the key exchange are one step, due from arrival.
   uint8_t magic[P::magic.size()];
-  reader.startStep(pairing.stageTimeoutNs);
+  reader.startStep(pairing.stageTimeoutNs, arrivedNs);
   if (!reader.read(magic, sizeof magic)) return readFailed();
   if (!std::equal(magic, magic + sizeof magic, P::magic.begin())) return std::nullopt;
   HostHandshake handshake(pairing.identity, X25519PrivateKey::generate());
-  reader.startStep(pairing.stageTimeoutNs);
   const auto keyx = reader.readPrologueMessage(P::typeClientKeyx);
   if (!keyx) return readFailed();
   const auto processed = attempt([&] { return handshake.processClientKeyx(*keyx); });

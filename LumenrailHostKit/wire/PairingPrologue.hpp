@@ -95,7 +95,8 @@ class PairingPrologue final {
   bool enter(int64_t& running);
   void leave();
   // `newDeviceRefusal`: when set, a device that is not paired is refused with this line.
-  std::optional<Result> exchange(int fd, const std::string& newDeviceRefusal, ApprovalDesk::Claim& claim);
+  std::optional<Result> exchange(int fd, uint64_t arrivedNs, const std::string& newDeviceRefusal,
+                                 ApprovalDesk::Claim& claim);
   // Waits for the owner's answer while checking that the client is still there.
   Answer awaitApproval(int fd, ApprovalDesk::Box& box, uint64_t deadlineNs);
 
