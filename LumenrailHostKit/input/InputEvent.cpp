@@ -14,4 +14,13 @@ std::optional<double> InputEvent::doubleField(uint32_t field) const {
   return found->second;
 }
 
+bool InputEvent::isPen() const {
+  if (type == EventType::tabletProximity) return true;
+  const bool pointing = type == EventType::leftMouseDown || type == EventType::leftMouseUp ||
+                        type == EventType::rightMouseDown || type == EventType::rightMouseUp ||
+                        type == EventType::mouseMoved || type == EventType::leftMouseDragged ||
+                        type == EventType::rightMouseDragged;
+  return pointing && intField(EventField::mouseSubtype) == EventValue::subtypeTabletPoint;
+}
+
 }  // namespace lumenrail

@@ -30,6 +30,8 @@ struct InputEvent {
   std::optional<int64_t> intField(uint32_t field) const;
   std::optional<double> doubleField(uint32_t field) const;
   bool isKey() const { return type == 10 || type == 11; }
+  // A proximity change or a point of the pen (not a finger's mouse event).
+  bool isPen() const;
 
   bool operator==(const InputEvent&) const = default;
 };

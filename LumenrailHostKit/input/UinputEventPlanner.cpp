@@ -24,13 +24,14 @@ int32_t scaled(double v, double extent) {
 
 }  // namespace
 
-UinputEventPlanner::UinputEventPlanner(Size screen) : screen_(screen) {}
+UinputEventPlanner::UinputEventPlanner(Size screen) : area_{0, 0, screen.width, screen.height} {}
 
-void UinputEventPlanner::setScreen(Size screen) { screen_ = screen; }
+void UinputEventPlanner::setScreen(Size screen) { area_ = {0, 0, screen.width, screen.height}; }
 
-// The root window sits at the origin of the host's desktop points.
-int32_t UinputEventPlanner::absX(double x) const { return scaled(x, screen_.width); }
-int32_t UinputEventPlanner::absY(double y) const { return scaled(y, screen_.height); }
+void UinputEventPlanner::setArea(Rect area) { area_ = area; }
+
+int32_t UinputEventPlanner::absX(double x) const { return scaled(x - area_.x, area_.width); }
+int32_t UinputEventPlanner::absY(double y) const { return scaled(y - area_.y, area_.height); }
 
 void UinputEventPlanner::syn(std::vector<Write>& out, Device d) { out.push_back({d, EV_SYN, SYN_REPORT, 0}); }
 
@@ -109,7 +110,7 @@ std::optional<std::vector<UinputEventPlanner::Write>> UinputEventPlanner::plan(c
     case EventType::mouseMoved:
     case EventType::leftMouseDragged:
     case EventType::rightMouseDragged: {
-      if (e.intField(EventField::mouseSubtype) == EventValue::subtypeTabletPoint) {
+      if (e.isPen()) {
         tabletPoint(out, e);
         return out;
       }

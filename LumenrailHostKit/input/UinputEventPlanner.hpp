@@ -50,8 +50,12 @@ class UinputEventPlanner final {
   // `screen`: the X screen's size in pixels (the root window's).
   explicit UinputEventPlanner(Size screen);
 
+  // The axes span the whole screen, whose top left is the desktop's origin...
   void setScreen(Size screen);
-  Size screen() const { return screen_; }
+  // ...or one monitor's area of the desktop, where the compositor maps the
+  // device to a single monitor.
+  void setArea(Rect area);
+  Size screen() const { return {area_.width, area_.height}; }
 
   // Nothing when the event has no Linux form (rotate, unknown key positions).
   std::optional<std::vector<Write>> plan(const InputEvent& event);
@@ -66,7 +70,7 @@ class UinputEventPlanner final {
   int32_t absY(double y) const;
   static void syn(std::vector<Write>& out, Device d);
 
-  Size screen_;
+  Rect area_;
   uint16_t tool_ = 0;  // BTN_TOOL_PEN, BTN_TOOL_RUBBER, or 0 out of proximity
   bool touch_ = false;
   bool stylus2_ = false;

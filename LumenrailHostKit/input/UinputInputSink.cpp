@@ -18,14 +18,11 @@ struct EvdevDeleter {
 };
 using Evdev = std::unique_ptr<libevdev, EvdevDeleter>;
 
-// Bus "virtual"; product ids tell the three devices apart.
-constexpr int kVendor = 0x4c52;
-
 Evdev newDevice(const char* name, int product) {
   Evdev dev(libevdev_new());
   libevdev_set_name(dev.get(), name);
   libevdev_set_id_bustype(dev.get(), BUS_VIRTUAL);
-  libevdev_set_id_vendor(dev.get(), kVendor);
+  libevdev_set_id_vendor(dev.get(), UinputInputSink::vendorId);
   libevdev_set_id_product(dev.get(), product);
   return dev;
 }
@@ -48,8 +45,8 @@ class LibevdevDevices final : public UinputInputSink::Devices {
     }
   }
 
-  bool make(std::string* why) {
-    Evdev tablet = newDevice("Lumenrail Pen", 1);
+  bool make(bool penOnly, std::string* why) {
+    Evdev tablet = newDevice("Lumenrail Pen", UinputInputSink::penProductId);
     libevdev_enable_property(tablet.get(), INPUT_PROP_DIRECT);
     libevdev_enable_event_type(tablet.get(), EV_KEY);
     for (const uint16_t key : {BTN_TOOL_PEN, BTN_TOOL_RUBBER, BTN_TOUCH, BTN_STYLUS, BTN_STYLUS2}) {
@@ -85,7 +82,7 @@ class LibevdevDevices final : public UinputInputSink::Devices {
     }
 
     libevdev* templates[3] = {tablet.get(), pointer.get(), keyboard.get()};
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < (penOnly ? 1 : 3); ++i) {
       const int rc = libevdev_uinput_create_from_device(templates[i], LIBEVDEV_UINPUT_OPEN_MANAGED, &devices_[i]);
       if (rc != 0) {
         if (why) *why = std::string("cannot create uinput device: ") + std::strerror(-rc);
@@ -110,9 +107,9 @@ class LibevdevDevices final : public UinputInputSink::Devices {
   libevdev_uinput* devices_[3] = {nullptr, nullptr, nullptr};
 };
 
-std::unique_ptr<LibevdevDevices> makeDevices(std::string* why) {
+std::unique_ptr<LibevdevDevices> makeDevices(std::string* why, bool penOnly = false) {
   auto devices = std::make_unique<LibevdevDevices>();
-  if (!devices->make(why)) return nullptr;
+  if (!devices->make(penOnly, why)) return nullptr;
   return devices;
 }
 
@@ -132,6 +129,14 @@ std::shared_ptr<UinputInputSink> UinputInputSink::open(Rect desktop, std::string
   auto devices = makeDevices(why);
   if (!devices) return nullptr;
   return create(std::move(devices), Size{desktop.width, desktop.height}, nullptr, std::move(log));
+}
+
+std::shared_ptr<UinputInputSink> UinputInputSink::openPen(Rect area, std::string* why, Log::Sink log) {
+  auto devices = makeDevices(why, true);
+  if (!devices) return nullptr;
+  auto sink = create(std::move(devices), Size{area.width, area.height}, nullptr, std::move(log));
+  sink->setArea(area);
+  return sink;
 }
 
 std::shared_ptr<UinputInputSink> UinputInputSink::openForDisplay(const std::string& display, std::string* why,
@@ -190,6 +195,11 @@ uint64_t UinputInputSink::modifierFlags() { return 0; }
 
 std::string UinputInputSink::devnode(UinputEventPlanner::Device device) const {
   return devices_ ? devices_->devnode(device) : "";
+}
+
+void UinputInputSink::setArea(Rect area) {
+  std::lock_guard guard(lock_);
+  planner_.setArea(area);
 }
 
 Size UinputInputSink::screen() {

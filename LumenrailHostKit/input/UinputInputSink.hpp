@@ -18,6 +18,10 @@ namespace lumenrail {
 // /dev/uinput. Positions follow the X screen's size (UinputEventPlanner).
 class UinputInputSink final : public InputEventSink {
  public:
+  // Bus "virtual"; product ids tell the devices apart.
+  static constexpr uint16_t vendorId = 0x4c52;
+  static constexpr uint16_t penProductId = 1;
+
   // Where the planned writes go: the uinput devices, or a recorder in tests.
   class Devices {
    public:
@@ -40,6 +44,9 @@ class UinputInputSink final : public InputEventSink {
   // own X connection; 1920x1080 when there is no X server.
   static std::shared_ptr<UinputInputSink> openForDisplay(const std::string& display, std::string* why = nullptr,
                                                          Log::Sink log = nullptr);
+  // The pen tablet alone, its axes spread over `area` of the desktop (where
+  // the compositor maps it to one monitor); other events are not posted.
+  static std::shared_ptr<UinputInputSink> openPen(Rect area, std::string* why = nullptr, Log::Sink log = nullptr);
   // Over any devices and screen watch (`watch` may be empty).
   static std::shared_ptr<UinputInputSink> create(std::unique_ptr<Devices> devices, Size screen,
                                                  std::unique_ptr<ScreenWatch> watch, Log::Sink log = nullptr);
@@ -56,6 +63,7 @@ class UinputInputSink final : public InputEventSink {
   // The device nodes' sysfs names, for diagnostics and tests.
   std::string devnode(UinputEventPlanner::Device device) const;
   Size screen();
+  void setArea(Rect area);
 
  private:
   UinputInputSink(std::unique_ptr<Devices> devices, Size screen, std::unique_ptr<ScreenWatch> watch, Log::Sink log);

@@ -5,7 +5,10 @@
 
 #include "desktop/GnomeDisplayConfiguration.hpp"
 #include "desktop/SoundServerAudio.hpp"
+#include "input/GnomePenTablet.hpp"
+#include "input/InputPermission.hpp"
 #include "input/MutterInputSink.hpp"
+#include "input/UinputInputSink.hpp"
 #include "input/XkbKeyboardLayout.hpp"
 #include "media/MutterCaptureSource.hpp"
 #include "media/VideoToolboxEncoder.hpp"
@@ -46,8 +49,13 @@ struct GnomeDesktopEnvironment::Streaming {
     const auto c = resolve ? resolve() : nullptr;
     return c ? c->session() : nullptr;
   }
-  // The streamed monitor's top-left in the desktop's coordinates.
-  std::optional<Point> origin() {
+  // The streamed monitor: its area of the desktop and its name in GNOME's
+  // device settings (none where the arrangement is not known).
+  struct Monitor {
+    Rect area;
+    std::optional<GnomeTabletMapping::Output> output;
+  };
+  std::optional<Monitor> monitor() {
     std::shared_ptr<GnomeDisplayConfiguration> d;
     uint32_t id = 0;
     {
@@ -55,11 +63,12 @@ struct GnomeDesktopEnvironment::Streaming {
       d = displays.lock();
       id = displayID;
     }
-    if (!d) return Point{};
+    if (!d) return Monitor{};
     try {
-      const auto b = d->bounds(id != 0 ? id : d->mainDisplay());
+      if (id == 0) id = d->mainDisplay();
+      const auto b = d->bounds(id);
       if (!b) return std::nullopt;
-      return Point{double(b->x), double(b->y)};
+      return Monitor{{double(b->x), double(b->y), double(b->width), double(b->height)}, d->outputOf(id)};
     } catch (const std::exception&) {
       return std::nullopt;
     }
@@ -153,22 +162,26 @@ class GnomeCapture final : public CaptureSource, public std::enable_shared_from_
 
 // Input on the remote-desktop session of whatever is streamed now: the
 // session changes with every capture start, the origin when displays move.
+// The pen goes to the uinput tablet instead where there is one.
 class GnomeSessionInput final : public InputEventSink {
  public:
-  GnomeSessionInput(std::shared_ptr<GnomeDesktopEnvironment::Streaming> streaming, Log::Sink log)
-      : streaming_(std::move(streaming)), log_(std::move(log)) {}
+  GnomeSessionInput(std::shared_ptr<GnomeDesktopEnvironment::Streaming> streaming, Log::Sink log,
+                    std::unique_ptr<GnomePenTablet> pen)
+      : streaming_(std::move(streaming)), log_(std::move(log)), pen_(std::move(pen)) {}
 
   bool post(const InputEvent& event) override {
     const auto session = streaming_->session();
     if (!session) return false;
-    const auto origin = streaming_->origin();
-    if (!origin) return false;
+    const auto monitor = streaming_->monitor();
+    if (!monitor) return false;
+    if (pen_ && monitor->output && event.isPen()) return pen_->post(event, monitor->area, *monitor->output);
+    const Point origin{monitor->area.x, monitor->area.y};
     std::lock_guard guard(lock_);
-    if (session != session_ || *origin != origin_) {
+    if (session != session_ || origin != origin_) {
       sink_.reset();  // releases what the previous one held
-      sink_ = std::make_unique<MutterInputSink>(session, *origin, log_);
+      sink_ = std::make_unique<MutterInputSink>(session, origin, log_);
       session_ = session;
-      origin_ = *origin;
+      origin_ = origin;
     }
     return sink_->post(event);
   }
@@ -185,7 +198,22 @@ class GnomeSessionInput final : public InputEventSink {
   std::shared_ptr<MutterRemoteDesktop> session_;
   Point origin_;
   std::unique_ptr<MutterInputSink> sink_;
+  const std::unique_ptr<GnomePenTablet> pen_;
 };
+
+// The uinput tablet GNOME maps to the streamed monitor, when /dev/uinput is
+// writable and the mapping can be set; `why` says otherwise.
+std::unique_ptr<GnomePenTablet> openPenTablet(const Log::Sink& log, std::string& why) {
+  if (!InputPermission::uinputWritable()) {
+    why = "/dev/uinput is not writable";
+    return nullptr;
+  }
+  auto mapping = GnomeTabletMapping::open(UinputInputSink::vendorId, UinputInputSink::penProductId, &why);
+  if (!mapping) return nullptr;
+  auto tablet = UinputInputSink::openPen(Rect{0, 0, 1920, 1080}, &why, log);
+  if (!tablet) return nullptr;
+  return std::make_unique<GnomePenTablet>(std::move(tablet), std::move(mapping), log);
+}
 
 // Wayland tells no client which application is in front.
 class NoForeground final : public ForegroundAppSource {
@@ -249,8 +277,15 @@ std::shared_ptr<SystemAudioSource> GnomeDesktopEnvironment::makeAudio(SystemAudi
 }
 
 std::shared_ptr<InputEventSink> GnomeDesktopEnvironment::makeInputSink(const Log::Sink& log) {
-  if (log) log("input through Mutter's remote-desktop session (absolute pointer on the stream, no pressure or tilt)");
-  return std::make_shared<GnomeSessionInput>(streaming_, log);
+  std::string why;
+  auto pen = openPenTablet(log, why);
+  if (log) {
+    log(pen ? "pen through the uinput tablet mapped to the streamed monitor: pressure, tilt and the eraser reach "
+              "applications; fingers, scroll and keys through Mutter's remote-desktop session"
+            : "pen through Mutter's remote-desktop session as the pointer: pressure, tilt and the eraser are lost (" +
+                  why + "; a writable /dev/uinput makes the pen a tablet)");
+  }
+  return std::make_shared<GnomeSessionInput>(streaming_, log, std::move(pen));
 }
 
 // Wayland lets no client find or raise another's window.

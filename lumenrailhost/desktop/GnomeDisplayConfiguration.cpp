@@ -85,6 +85,7 @@ GnomeDisplayConfiguration::State GnomeDisplayConfiguration::readState() {
   for (const auto& m : reply.at(1).items()) {
     Monitor monitor;
     monitor.connector = m.at(0).at(0).asString();
+    monitor.output = {m.at(0).at(1).asString(), m.at(0).at(2).asString(), m.at(0).at(3).asString()};
     for (const auto& mode : m.at(1).items()) {
       if (mode.at(6).find("is-current").asBool()) {
         monitor.modeId = mode.at(0).asString();
@@ -212,6 +213,16 @@ double GnomeDisplayConfiguration::refreshHz(uint32_t id) {
     if (connector && m.connector == *connector) return m.refresh;
   }
   return 0;
+}
+
+std::optional<GnomeTabletMapping::Output> GnomeDisplayConfiguration::outputOf(uint32_t id) {
+  const State s = state();
+  std::lock_guard guard(lock_);
+  const auto connector = connectorLocked(id);
+  for (const auto& m : s.monitors) {
+    if (connector && m.connector == *connector) return m.output;
+  }
+  return std::nullopt;
 }
 
 bool GnomeDisplayConfiguration::configure(const std::vector<DisplayPlacement>& placements) {

@@ -13,6 +13,7 @@
 #include "media/CaptureSource.hpp"
 #include "media/MutterCaptureSource.hpp"
 #include "platform/DisplayConfiguration.hpp"
+#include "platform/GnomeTabletMapping.hpp"
 
 namespace lumenrail {
 
@@ -53,6 +54,8 @@ class GnomeDisplayConfiguration final : public DisplayConfiguration,
   // The connector of display `id`; empty when unknown.
   std::string connectorOf(uint32_t id);
   double refreshHz(uint32_t id);
+  // Display `id` as GNOME's device-to-monitor settings name it.
+  std::optional<GnomeTabletMapping::Output> outputOf(uint32_t id);
 
   // The running capture of virtual display `id` (restarted when it ended, in
   // `format`), whose frames and end go to `sink` until detach(). Throws what
@@ -65,6 +68,7 @@ class GnomeDisplayConfiguration final : public DisplayConfiguration,
  private:
   struct Monitor {
     std::string connector;
+    GnomeTabletMapping::Output output;
     std::string modeId;
     double refresh = 0;
   };

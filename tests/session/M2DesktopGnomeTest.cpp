@@ -109,6 +109,13 @@ TEST(GnomeDisplayConfigurationIntegration, AModeChangeRecreatesTheVirtualMonitor
   VirtualDisplayManager vd(displays, [&log](const std::string& line) { log.add(line); });
   ASSERT_TRUE(vd.create({"Lumenrail Display", 1280, 720, 30, 345, 194})) << last(log);
   EXPECT_EQ(displays->bounds(vd.displayID()), (DisplayBounds{1920, 0, 1280, 720}));
+  // What a tablet is mapped to: the two monitors have names of their own.
+  const auto mainOutput = displays->outputOf(oldMain);
+  const auto virtualOutput = displays->outputOf(vd.displayID());
+  ASSERT_TRUE(mainOutput && virtualOutput);
+  EXPECT_NE(*virtualOutput, *mainOutput);
+  EXPECT_FALSE(virtualOutput->vendor.empty() || virtualOutput->serial.empty())
+      << virtualOutput->vendor << "/" << virtualOutput->product << "/" << virtualOutput->serial;
 
   ASSERT_TRUE(vd.applyMode(800, 600, 30));
   EXPECT_EQ(displays->bounds(vd.displayID()), (DisplayBounds{1920, 0, 800, 600}));
