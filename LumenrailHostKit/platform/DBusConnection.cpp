@@ -6,6 +6,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/NamedThread.hpp"
 #include "platform/OneShotEvent.hpp"
@@ -158,6 +159,20 @@ DBusValue fromVariant(GVariant* v) {
 DBusError::DBusError(std::string n, std::string m, bool t) : name(std::move(n)), message(std::move(m)), timedOut(t) {
   text_ = name.empty() ? message : name + ": " + message;
 }
+
+namespace {
+
+// The process's open connections, for cutAll().
+struct OpenConnections {
+  std::mutex mutex;
+  std::set<GDBusConnection*> open;
+};
+OpenConnections& openConnections() {
+  static auto* open = new OpenConnections;  // never destroyed: used until the process ends
+  return *open;
+}
+
+}  // namespace
 
 struct DBusConnection::Impl {
   GMainContext* context = g_main_context_new();
@@ -331,6 +346,11 @@ std::shared_ptr<DBusConnection> DBusConnection::connect(const std::string& addre
   }
   g_dbus_connection_set_exit_on_close(connection, FALSE);
   raw->connection = connection;
+  {
+    OpenConnections& o = openConnections();
+    std::lock_guard guard(o.mutex);
+    o.open.insert(connection);
+  }
   raw->uniqueName = g_dbus_connection_get_unique_name(connection);
   raw->runOnLoop([raw] {
     g_signal_connect(raw->connection, "closed",
@@ -455,8 +475,22 @@ bool DBusConnection::isClosed() const { return g_dbus_connection_is_closed(impl_
 
 const std::string& DBusConnection::uniqueName() const { return impl_->uniqueName; }
 
+void DBusConnection::cutAll() {
+  OpenConnections& o = openConnections();
+  std::lock_guard guard(o.mutex);
+  // Asynchronous: nothing here waits for the peer that does not answer.
+  for (GDBusConnection* c : o.open) g_dbus_connection_close(c, nullptr, nullptr, nullptr);
+}
+
 void DBusConnection::close() {
   if (!impl_) return;
+  {
+    // Listed connections stay referenced by their Impl, so a cut never
+    // touches one already released.
+    OpenConnections& o = openConnections();
+    std::lock_guard guard(o.mutex);
+    o.open.erase(impl_->connection);
+  }
   bool first = false;
   {
     std::lock_guard guard(impl_->mutex);

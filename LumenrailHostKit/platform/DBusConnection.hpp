@@ -85,6 +85,11 @@ class DBusConnection final {
 
   static constexpr uint64_t kCloseJoinNs = 5 * kNsPerSecond;
 
+  // For a stop that cannot wait for a service that does not answer: closes
+  // every open connection of the process, so each call blocked on one
+  // returns with an error at once. Their owners still close them.
+  static void cutAll();
+
  private:
   struct Impl;
   explicit DBusConnection(std::unique_ptr<Impl> impl);

@@ -9,6 +9,7 @@
 #include "desktop/DesktopChoice.hpp"
 #include "links/LanAddress.hpp"
 #include "links/PairingUri.hpp"
+#include "platform/DBusConnection.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
 #include "platform/OneShotEvent.hpp"
@@ -63,6 +64,7 @@ int stopWithin(std::shared_ptr<M2Pipeline> pipeline, NamedThread& starter, int s
   if (!done->waitFor(kStopWaitNs)) {
     Log::line("[m2] WARN: stopping takes longer than 3 s — the display server does not answer; cutting its connections");
     X11Connections::cutAll();
+    DBusConnection::cutAll();  // GNOME: Mutter's services
     if (!done->waitFor(kStopAfterCutNs)) {
       Log::line("[m2] WARN: stop still blocked — exiting without it; the next start removes what it left");
       ::_exit(1);

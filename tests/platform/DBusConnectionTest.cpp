@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include "platform/NamedThread.hpp"
+#include "platform/OneShotEvent.hpp"
 #include "support/PrivateSessionBus.hpp"
 #include "support/Waiting.hpp"
 
@@ -66,6 +68,27 @@ TEST(DBusConnectionIntegration, RepliesErrorsSignalsAndTheBusGoingAway) {
   a->close();
   EXPECT_EQ(closed.count(), 1);
   EXPECT_EQ(vanished.count(), 1);
+}
+
+// A stop that cannot wait cuts the connections: a call blocked on a bus that
+// stopped answering returns at once, however far off its deadline is.
+TEST(DBusConnectionIntegration, ACutEndsACallBlockedOnABusThatDoesNotAnswer) {
+  test::PrivateSessionBus bus;
+  if (!bus.running()) GTEST_SKIP() << bus.whyNot();
+  auto a = DBusConnection::connect(bus.address());
+  bus.pause();
+  auto failed = std::make_shared<OneShotEvent>();
+  NamedThread caller("dbus-cut-probe", [&a, failed] {
+    try {
+      a->call(kBus, kBusPath, kBus, "ListNames", {}, 3600 * kNsPerSecond);
+    } catch (const DBusError&) {
+      failed->signal();
+    }
+  });
+  DBusConnection::cutAll();
+  EXPECT_TRUE(failed->waitFor(test::kDeadlineNs));
+  caller.join();
+  EXPECT_TRUE(a->isClosed());
 }
 
 TEST(DBusConnectionIntegration, UnreachableBusThrows) {

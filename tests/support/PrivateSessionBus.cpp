@@ -8,7 +8,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <vector>
+
+#include "support/Waiting.hpp"
 
 namespace lumenrail::test {
 
@@ -78,8 +82,23 @@ PrivateSessionBus::PrivateSessionBus() {
   address_ = text.substr(0, end);
 }
 
+void PrivateSessionBus::pause() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGSTOP);
+  // Stopped for certain before anything is sent to it.
+  const std::string stat = "/proc/" + std::to_string(pid_) + "/stat";
+  eventually([&] {
+    std::ifstream in(stat);
+    std::string line;
+    std::getline(in, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'T';
+  });
+}
+
 PrivateSessionBus::~PrivateSessionBus() {
   if (pid_ <= 0) return;
+  ::kill(pid_, SIGCONT);
   ::kill(pid_, SIGTERM);
   while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }

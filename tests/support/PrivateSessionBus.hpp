@@ -20,6 +20,8 @@ class PrivateSessionBus {
   const std::string& whyNot() const { return whyNot_; }
   // For DBUS_SESSION_BUS_ADDRESS or a direct connection.
   const std::string& address() const { return address_; }
+  // Fault injection: the daemon stops answering (SIGSTOP) until the object goes.
+  void pause();
 
  private:
   pid_t pid_ = -1;
