@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +46,7 @@ HostProcess::HostProcess(const std::string& binary, const std::vector<std::strin
   envp.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that crashes leaves no process behind
     ::dup2(input[0], 0);
     ::dup2(output[1], 1);
     ::dup2(output[1], 2);

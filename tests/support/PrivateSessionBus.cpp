@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +38,7 @@ PrivateSessionBus::PrivateSessionBus() {
   argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that crashes leaves no daemon behind
     ::dup2(ready[1], 3);
     const int devnull = ::open("/dev/null", O_RDWR);
     if (devnull >= 0) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +39,7 @@ XServerProcess launchXServer(const std::string& binary, const std::vector<std::s
     return result;
   }
   if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that crashes leaves no process behind
     // The child: hand the write end over as descriptor 3 and become the server.
     ::dup2(ready[1], 3);
     const int devnull = ::open("/dev/null", O_RDWR);
