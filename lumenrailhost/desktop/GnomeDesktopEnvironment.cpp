@@ -283,7 +283,7 @@ std::shared_ptr<InputEventSink> GnomeDesktopEnvironment::makeInputSink(const Log
     log(pen ? "pen through the uinput tablet mapped to the streamed monitor: pressure, tilt and the eraser reach "
               "applications; fingers, scroll and keys through Mutter's remote-desktop session"
             : "pen through Mutter's remote-desktop session as the pointer: pressure, tilt and the eraser are lost (" +
-                  why + "; a writable /dev/uinput makes the pen a tablet)");
+                  why + ")");
   }
   return std::make_shared<GnomeSessionInput>(streaming_, log, std::move(pen));
 }
