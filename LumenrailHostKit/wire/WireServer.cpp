@@ -363,12 +363,14 @@ void WireServer::endSession(const std::function<void()>& onClose, Session& sessi
 }
 
 void WireServer::stop() {
-  const bool wasStopped = stopped_.exchange(true);
-  // Take the registered sessions before anything else changes: a read loop
-  // that sees the server stop must not tear its session down ahead of the Bye.
+  // The registered sessions are taken in the step that stops the server: a
+  // read loop that sees the stop must not tear its session down ahead of the
+  // Bye, and no session registers after it.
+  bool wasStopped;
   std::map<int32_t, std::shared_ptr<ClientConn>> ended;
   {
     std::lock_guard lock(clientsMutex_);
+    wasStopped = stopped_.exchange(true);
     ended.swap(clients_);
   }
   accepting_ = false;
@@ -566,7 +568,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   if (proven) authenticated(session);
   bool late;
   {
-    // stopped_ is set before stop() takes the clients under this lock.
+    // stop() sets stopped_ and takes the clients under this lock.
     std::lock_guard lock(clientsMutex_);
     late = stopped_ || !proven;
     if (!late) clients_[fd] = conn;
