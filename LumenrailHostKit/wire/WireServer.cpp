@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/AwdlStatus.hpp"
+#include "platform/Crypto.hpp"
 #include "platform/Log.hpp"
 #include "platform/Socket.hpp"
 #include "secure/WifiKeySchedule.hpp"
@@ -327,6 +328,8 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
         self->event("session " + fdTag(fd) + " failed (" + e.what() + ")");
       }
       self->authenticated(*session);
+      // The thread is detached: its OpenSSL state goes before it counts as ended.
+      Crypto::releaseThreadState();
       std::lock_guard lock(self->sessionsMutex_);
       self->sessions_.erase(session);
     } else {
