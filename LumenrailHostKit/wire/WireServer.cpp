@@ -464,7 +464,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   bool pskLink = psk.has_value();
   if (offerPairing && prologue_) {
     using Sniff = PairingPrologue::Sniff;
-    const Sniff sniff = PairingPrologue::sniff(fd);
+    const Sniff sniff = PairingPrologue::sniff(fd, session.arrivedNs, config_.nowNs);
     if (!accepting_) {
       closeUnregistered(fd, session);  // stop() shut the socket: nothing was served
       return;
