@@ -100,6 +100,8 @@ Bytes randomBytes(size_t count) {
   return out;
 }
 
+void releaseThreadState() noexcept { OPENSSL_thread_stop(); }
+
 void wipe(std::span<uint8_t> secret) noexcept {
   if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
 }

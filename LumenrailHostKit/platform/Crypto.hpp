@@ -29,6 +29,12 @@ SymmetricKey hkdfSha256(ByteView inputKeyMaterial, ByteView salt, ByteView info,
 void fillRandom(std::span<uint8_t> out);
 Bytes randomBytes(size_t count);
 
+// Frees what OpenSSL keeps for the calling thread, which it would otherwise
+// free as the thread exits. A detached thread calls it before it reports
+// itself done: an exit nobody waits for may overlap the process's own, whose
+// OpenSSL cleanup frees the locks that per-thread teardown takes.
+void releaseThreadState() noexcept;
+
 // Overwrites secrets in a way the optimiser cannot drop.
 void wipe(std::span<uint8_t> secret) noexcept;
 void wipe(Bytes& secret) noexcept;  // and empties it

@@ -47,62 +47,63 @@ PairingPrologue::Pairing::Pairing(Ed25519PrivateKey identity_, std::shared_ptr<P
 // same 250 ms window: SO_RCVLOWAT makes the socket readable only once the
 // whole magic (or the peer's end) is there, so the thread sleeps in poll()
 // instead of peeking in a loop. A partial magic that never completes is
-// taken as other bytes.
-PairingPrologue::Sniff PairingPrologue::sniff(int fd) {
+// taken as other bytes. The window runs from arrival, and the socket is
+// looked at once more when it is over: what came in time counts however
+// late this thread got to it.
+PairingPrologue::Sniff PairingPrologue::sniff(int fd, uint64_t arrivedNs, const NowNs& clock) {
   constexpr size_t kMagicLen = P::magic.size();
-  const uint64_t deadline = uptimeNs() + kSniffWindowNs;
+  const uint64_t deadline = arrivedNs + kSniffWindowNs;
   size_t seen = 0;  // bytes of a partial magic already waiting
   bool lowatTried = false;
   bool lowatRaised = false;
   Sniff result;
   for (;;) {
-    const uint64_t now = uptimeNs();
-    if (now >= deadline) {
-      result = seen > 0 ? Sniff::otherBytes : Sniff::nothing;
-      break;
-    }
+    const uint64_t now = clock();
+    const bool over = now >= deadline;
     pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-    const int timeoutMs = static_cast<int>((deadline - now + kNsPerMs - 1) / kNsPerMs);
+    const int timeoutMs = over ? 0 : static_cast<int>((deadline - now + kNsPerMs - 1) / kNsPerMs);
     const int ready = ::poll(&p, 1, timeoutMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
       result = Sniff::closed;
       break;
     }
-    if (ready == 0) continue;  // the window is over: decided at the top
-    uint8_t buf[kMagicLen] = {};
-    const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0) {
-      result = Sniff::closed;
+    if (ready > 0) {
+      uint8_t buf[kMagicLen] = {};
+      const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && !isRetry(errno))) {
+        result = Sniff::closed;
+        break;
+      }
+      if (n > 0) {
+        const auto got = static_cast<size_t>(n);
+        if (!std::equal(buf, buf + got, P::magic.begin())) {
+          result = Sniff::otherBytes;
+          break;
+        }
+        if (got == kMagicLen) {
+          result = Sniff::prelude;
+          break;
+        }
+        if (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+          result = Sniff::otherBytes;  // the peer stopped sending inside the magic
+          break;
+        }
+        if (!lowatTried) {
+          lowatTried = true;
+          lowatRaised = Socket::setIntOption(fd, SOL_SOCKET, SO_RCVLOWAT, static_cast<int>(kMagicLen));
+        } else if (got == seen && !over) {
+          // Readiness came without a new byte: pause rather than spin.
+          const uint64_t left = deadline - std::min(deadline, clock());
+          std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(kPartialMagicPauseNs, left)));
+        }
+        seen = got;
+      }
+    }
+    if (over) {
+      result = seen > 0 ? Sniff::otherBytes : Sniff::nothing;
       break;
     }
-    if (n < 0) {
-      if (isRetry(errno)) continue;
-      result = Sniff::closed;
-      break;
-    }
-    const auto got = static_cast<size_t>(n);
-    if (!std::equal(buf, buf + got, P::magic.begin())) {
-      result = Sniff::otherBytes;
-      break;
-    }
-    if (got == kMagicLen) {
-      result = Sniff::prelude;
-      break;
-    }
-    if (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) {
-      result = Sniff::otherBytes;  // the peer stopped sending inside the magic
-      break;
-    }
-    if (!lowatTried) {
-      lowatTried = true;
-      lowatRaised = Socket::setIntOption(fd, SOL_SOCKET, SO_RCVLOWAT, static_cast<int>(kMagicLen));
-    } else if (got == seen) {
-      // Readiness came without a new byte: pause rather than spin.
-      const uint64_t left = deadline - std::min(deadline, uptimeNs());
-      std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(kPartialMagicPauseNs, left)));
-    }
-    seen = got;
   }
   if (lowatRaised) Socket::setIntOption(fd, SOL_SOCKET, SO_RCVLOWAT, 1);
   return result;

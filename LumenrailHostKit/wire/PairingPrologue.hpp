@@ -76,8 +76,8 @@ class PairingPrologue final {
   PairingPrologue(const PairingPrologue&) = delete;
   PairingPrologue& operator=(const PairingPrologue&) = delete;
 
-  // Peeks at the first bytes within 250 ms, consuming nothing.
-  static Sniff sniff(int fd);
+  // Peeks at the first bytes, due within 250 ms of arrival on `clock`, consuming nothing.
+  static Sniff sniff(int fd, uint64_t arrivedNs, const NowNs& clock);
   // The whole exchange on `fd`; nothing when the link must be dropped. With
   // `pairedOnly` (a place kept for paired devices), or beyond maxPrologues, a
   // device that is not paired is dropped at its ClientKeyx; the stage

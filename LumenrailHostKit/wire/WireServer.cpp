@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/AwdlStatus.hpp"
+#include "platform/Crypto.hpp"
 #include "platform/Log.hpp"
 #include "platform/Socket.hpp"
 #include "secure/WifiKeySchedule.hpp"
@@ -327,6 +328,8 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
         self->event("session " + fdTag(fd) + " failed (" + e.what() + ")");
       }
       self->authenticated(*session);
+      // The thread is detached: its OpenSSL state goes before it counts as ended.
+      Crypto::releaseThreadState();
       std::lock_guard lock(self->sessionsMutex_);
       self->sessions_.erase(session);
     } else {
@@ -363,12 +366,14 @@ void WireServer::endSession(const std::function<void()>& onClose, Session& sessi
 }
 
 void WireServer::stop() {
-  const bool wasStopped = stopped_.exchange(true);
-  // Take the registered sessions before anything else changes: a read loop
-  // that sees the server stop must not tear its session down ahead of the Bye.
+  // The registered sessions are taken in the step that stops the server: a
+  // read loop that sees the stop must not tear its session down ahead of the
+  // Bye, and no session registers after it.
+  bool wasStopped;
   std::map<int32_t, std::shared_ptr<ClientConn>> ended;
   {
     std::lock_guard lock(clientsMutex_);
+    wasStopped = stopped_.exchange(true);
     ended.swap(clients_);
   }
   accepting_ = false;
@@ -459,7 +464,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   bool pskLink = psk.has_value();
   if (offerPairing && prologue_) {
     using Sniff = PairingPrologue::Sniff;
-    const Sniff sniff = PairingPrologue::sniff(fd);
+    const Sniff sniff = PairingPrologue::sniff(fd, session.arrivedNs, config_.nowNs);
     if (!accepting_) {
       closeUnregistered(fd, session);  // stop() shut the socket: nothing was served
       return;
@@ -566,7 +571,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   if (proven) authenticated(session);
   bool late;
   {
-    // stopped_ is set before stop() takes the clients under this lock.
+    // stop() sets stopped_ and takes the clients under this lock.
     std::lock_guard lock(clientsMutex_);
     late = stopped_ || !proven;
     if (!late) clients_[fd] = conn;

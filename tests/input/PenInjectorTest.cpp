@@ -523,6 +523,9 @@ TEST(PenInjectorsMap, CapsCreateInjectorsAndClientGoneReleasesBeforeReturning) {
   PenInjectors injectors([&](int32_t id, std::shared_ptr<PointerOwnership> ownership) {
     PenInjector::Platform platform;
     platform.sink = sink;
+    // A clock that stands still: a slow machine's pause is no silence that
+    // releases the pen before the test looks at its owner.
+    platform.now = [] { return uint64_t{1'000'000'000}; };
     platform.getenv = [](const std::string& name) -> std::optional<std::string> {
       if (name == "LUMENRAIL_PEN_RATE_HZ") return "0";
       return std::nullopt;

@@ -62,15 +62,21 @@ TEST(SerialQueue, DelayedTasksRunInDeadlineOrderAndNeverEarly) {
     ranAt.push_back(uptimeNs());
     done.add();
   };
-  queue.asyncAfter(30 * kNsPerMs, [&] { record(3); });
-  queue.asyncAfter(10 * kNsPerMs, [&] { record(1); });
-  queue.asyncAfter(20 * kNsPerMs, [&] { record(2); });
+  // Held while the work is posted, so nothing falls due before the last
+  // post; the deadlines lie far enough apart that a pause between two posts
+  // of a loaded machine does not swap them.
+  OneShotEvent release;
+  queue.async([&] { release.waitFor(test::kDeadlineNs); });
+  queue.asyncAfter(300 * kNsPerMs, [&] { record(3); });
+  queue.asyncAfter(100 * kNsPerMs, [&] { record(1); });
+  queue.asyncAfter(200 * kNsPerMs, [&] { record(2); });
   queue.async([&] { record(0); });
+  release.signal();
   ASSERT_TRUE(done.waitFor(4));
   std::lock_guard lock(m);
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
-  EXPECT_GE(ranAt[1] - start, 10 * kNsPerMs);
-  EXPECT_GE(ranAt[3] - start, 30 * kNsPerMs);
+  EXPECT_GE(ranAt[1] - start, 100 * kNsPerMs);
+  EXPECT_GE(ranAt[3] - start, 300 * kNsPerMs);
 }
 
 TEST(SerialQueue, RepeatingTimerTicksUntilCancelledFromItsOwnTick) {
@@ -198,8 +204,13 @@ TEST(SerialQueue, AsAnExecutorAOneShotTimerFiresOnceAndACancelledOneNever) {
     ++once;
     fired.signal();
   });
+  // Held while the second timer is armed and cancelled: however slow the
+  // machine, the cancel comes before its tick can run, even once it is due.
+  OneShotEvent release;
+  executor.post([&] { release.waitFor(test::kDeadlineNs); });
   auto second = executor.startTimer(5 * kNsPerMs, 0, [&] { ++cancelled; });
   second.cancel();
+  release.signal();
   ASSERT_TRUE(fired.waitFor(test::kDeadlineNs));
   OneShotEvent later;
   executor.postAfter(10 * kNsPerMs, [&] { later.signal(); });

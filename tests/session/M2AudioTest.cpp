@@ -100,6 +100,7 @@ struct AudioRig {
     c.log = [this](const std::string& line) { log.add(line); };
     c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<test::QuietPublisher>(); };
     if (startWaitNs) c.audioStartWaitNs = startWaitNs;
+    c.healthTimers = std::make_shared<test::ManualExecutor>();  // as in test::Rig
     if (synthetic) {
       desktop->audio = [bank = bank](SystemAudioRoute route, const AudioRequest& config, const Log::Sink&) {
         EXPECT_EQ(config.sampleRate, 48000);

@@ -9,6 +9,7 @@
 #include "session/M2Pipeline.hpp"
 #include "support/EventLog.hpp"
 #include "support/FakeDesktopEnvironment.hpp"
+#include "support/ManualExecutor.hpp"
 #include "support/QuietPublisher.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
@@ -42,6 +43,10 @@ struct Rig {
     c.desktop = desktop;
     c.log = [this](const std::string& line) { log.add(line); };
     c.publisherFactory = [](ServicePublisher::Listener) { return std::make_unique<QuietPublisher>(); };
+    // The fake captures never deliver: on the real clock the stall watchdog
+    // would rebuild them once a slow test had run two seconds. Capture
+    // health moves only when a test moves its clock.
+    c.healthTimers = std::make_shared<ManualExecutor>();
     c.beforeCaptureStart = [gate = gate] {
       if (!gate->armed.load()) return;
       gate->entered.signal();

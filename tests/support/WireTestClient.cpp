@@ -123,8 +123,13 @@ std::optional<RawPacket> WireTestClient::read(int timeoutMs) {
 }
 
 std::optional<RawPacket> WireTestClient::readUntil(uint8_t type, std::vector<RawPacket>* before, int timeoutMs) {
+  // One deadline for the whole wait: a stream of other packets (a still
+  // screen's repeats come ten a second) must not keep it open for ever.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    auto p = read(timeoutMs);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    auto p = read(int(left.count()));
     if (!p) return std::nullopt;
     if (p->type == type) return p;
     if (before) before->push_back(std::move(*p));

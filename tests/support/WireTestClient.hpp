@@ -55,7 +55,7 @@ class WireTestClient {
   bool send(uint8_t type, const RawBytes& payload = {});
   // Reads one whole packet; nothing on close, error or timeout.
   std::optional<RawPacket> read(int timeoutMs = 10000);
-  // Reads until a packet of `type` arrives, collecting what comes before it.
+  // Reads until a packet of `type` arrives within the timeout, collecting what comes before it.
   std::optional<RawPacket> readUntil(uint8_t type, std::vector<RawPacket>* before = nullptr, int timeoutMs = 10000);
   // True when the server closed the connection (EOF) within the timeout.
   bool waitClosed(int timeoutMs = 10000);

@@ -283,8 +283,11 @@ TEST_F(WireServerHostileIntegration, AVersionRefusalDoesNotHoldTheTimerQueueWhil
     };
   });
   server->setVersionVerdict(1, HostUpdate::required, "2.0");
-  WireTestClient c(server->boundPort(), 4096);  // reads nothing from here on
+  WireTestClient c(server->boundPort(), 4096);
   ASSERT_TRUE(connected.waitFor(1));
+  // Reads nothing after the Advisory, which follows the connect hook and
+  // must not be left queued behind the frame below.
+  ASSERT_TRUE(c.readUntil(Code::advisory).has_value());
   conn = Peer::anyClient(*server);
   ASSERT_TRUE(conn);
   // A frame far larger than the socket buffers: the writer is stuck in it.
@@ -341,6 +344,9 @@ TEST_F(WireServerHostileIntegration, AClientThatNeverReadsGrowsNeitherTheHostNor
   });
   WireTestClient slow(server->boundPort(), 4096);
   ASSERT_TRUE(connected.waitFor(1));
+  // The Advisory follows the connect hook: read up to it, or it may still
+  // wait behind the stuck writer and count as a control packet below.
+  ASSERT_TRUE(slow.readUntil(Code::advisory).has_value());
   const auto conn = Peer::anyClient(*server);
   ASSERT_TRUE(conn);
   auto held = [&](auto ClientConn::*field) {
