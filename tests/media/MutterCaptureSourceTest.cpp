@@ -276,7 +276,9 @@ TEST(MutterCaptureIntegration, HungMutterIsNotMistakenForAStillScreen) {
     starting.start();
     FAIL() << "started against a stopped Mutter";
   } catch (const DBusError& e) {
-    EXPECT_TRUE(e.timedOut) << e.what();
+    EXPECT_TRUE(e.timedOut) << e.what() << (desktop.mutterAlive() ? " (mutter still there)" : " (mutter gone)")
+                            << "\n"
+                            << desktop.logs();
   }
   EXPECT_EQ(starting.session(), nullptr);
 }
