@@ -276,9 +276,10 @@ TEST(MutterCaptureIntegration, HungMutterIsNotMistakenForAStillScreen) {
     starting.start();
     FAIL() << "started against a stopped Mutter";
   } catch (const DBusError& e) {
-    EXPECT_TRUE(e.timedOut) << e.what() << (desktop.mutterAlive() ? " (mutter still there)" : " (mutter gone)")
-                            << "\n"
-                            << desktop.logs();
+    // Only a Mutter still paused tells anything about the deadline.
+    const std::string mutter = desktop.mutterStatus();
+    if (!e.timedOut && mutter != "stopped") GTEST_SKIP() << "mutter left its pause (" << mutter << "): " << e.what();
+    EXPECT_TRUE(e.timedOut) << e.what() << "\n" << desktop.logs();
   }
   EXPECT_EQ(starting.session(), nullptr);
 }

@@ -31,10 +31,15 @@ constexpr const char* kPipewire = "/usr/bin/pipewire";
 constexpr const char* kWireplumber = "/usr/bin/wireplumber";
 constexpr uint64_t kStopNs = 5'000'000'000;
 
-bool exited(pid_t pid) {
+// Reaped, the number is forgotten: the kernel hands it out again, and a
+// signal sent to it later would reach some other test's process.
+bool exited(pid_t& pid) {
+  if (pid <= 0) return true;
   int status = 0;
   const pid_t r = ::waitpid(pid, &status, WNOHANG);
-  return r == pid || (r < 0 && errno == ECHILD);
+  if (r != pid && !(r < 0 && errno == ECHILD)) return false;
+  pid = -1;
+  return true;
 }
 
 // SIGTERM, then SIGKILL when it has not gone within the bound; always reaped.
@@ -157,10 +162,28 @@ void HeadlessMutter::killPipewire() {
 }
 
 void HeadlessMutter::pauseMutter() {
-  if (mutter_ > 0) ::kill(mutter_, SIGSTOP);
+  if (mutter_ <= 0) return;
+  ::kill(mutter_, SIGSTOP);
+  eventually([&] { return mutterStatus() == "stopped"; });  // stopped for certain before anything is asked of it
 }
 
-bool HeadlessMutter::mutterAlive() const { return mutter_ > 0 && ::kill(mutter_, 0) == 0 && !exited(mutter_); }
+std::string HeadlessMutter::mutterStatus() const {
+  if (mutter_ <= 0) return "not started";
+  siginfo_t info{};
+  // WNOWAIT: looked at, not reaped.
+  if (::waitid(P_PID, id_t(mutter_), &info, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) != 0) return "not a child";
+  if (info.si_pid == 0) return "running";
+  switch (info.si_code) {
+    case CLD_EXITED:
+      return "exited " + std::to_string(info.si_status);
+    case CLD_STOPPED:
+      return "stopped";
+    default:
+      return "killed by signal " + std::to_string(info.si_status);
+  }
+}
+
+bool HeadlessMutter::mutterAlive() { return !exited(mutter_); }
 
 std::string HeadlessMutter::logs() const {
   return "--- mutter\n" + readFile(runtimeDir_ + "/mutter.log") + "--- pipewire\n" +

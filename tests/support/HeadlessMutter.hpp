@@ -38,9 +38,11 @@ class HeadlessMutter {
   // Fault injection: the process dies at once (SIGKILL).
   void killMutter();
   void killPipewire();
-  // Mutter stops answering (SIGSTOP) until the fixture ends.
+  // Mutter stops answering (SIGSTOP) until the fixture ends; returns once it has stopped.
   void pauseMutter();
-  bool mutterAlive() const;
+  bool mutterAlive();
+  // "running", "stopped", "exited N" or "killed by signal N", for a failure message.
+  std::string mutterStatus() const;
 
   // The daemons' output, for a failure message.
   std::string logs() const;
