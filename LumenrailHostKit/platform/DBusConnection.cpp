@@ -183,12 +183,19 @@ struct DBusConnection::Impl {
 
   std::mutex mutex;  // guards the fields below
   std::map<unsigned, std::shared_ptr<SignalHandler>> handlers;
+  std::set<unsigned> subscriptions;  // still subscribed with GDBus, handler or not
   std::function<void()> onClosed;
   bool closedTold = false;
   bool closing = false;
 
   ~Impl() {
-    if (connection) g_object_unref(connection);
+    // Dropped here, not left to the connection's end: another reference
+    // (GDBus's worker) may outlive this, and the destroy notices it would
+    // queue then would find no one to run them.
+    if (connection) {
+      for (const unsigned id : subscriptions) g_dbus_connection_signal_unsubscribe(connection, id);
+      g_object_unref(connection);
+    }
     // The thread is gone: what GDBus still queued here (the subscriptions'
     // destroy notices, finished calls) runs now, so nothing is leaked.
     for (int i = 0; i < 1000 && g_main_context_iteration(context, FALSE); ++i) {
@@ -275,6 +282,7 @@ struct DBusConnection::Impl {
       data->second = subscribed;
       std::lock_guard guard(mutex);
       handlers[subscribed] = shared;
+      subscriptions.insert(subscribed);
       id->store(subscribed);
     });
     return id->load();
@@ -452,7 +460,13 @@ void DBusConnection::unsubscribe(unsigned id) {
     impl_->handlers.erase(id);
   }
   // Waiting for the thread means a handler running there has returned.
-  impl_->runOnLoop([this, id] { g_dbus_connection_signal_unsubscribe(impl_->connection, id); });
+  impl_->runOnLoop([this, id] {
+    {
+      std::lock_guard guard(impl_->mutex);
+      if (impl_->subscriptions.erase(id) == 0) return;
+    }
+    g_dbus_connection_signal_unsubscribe(impl_->connection, id);
+  });
 }
 
 unsigned DBusConnection::watchNameVanished(const std::string& name, std::function<void()> handler) {
