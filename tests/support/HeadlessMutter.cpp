@@ -168,7 +168,7 @@ void HeadlessMutter::pauseMutter() {
 }
 
 std::string HeadlessMutter::mutterStatus() const {
-  if (mutter_ <= 0) return "not started";
+  if (mutter_ <= 0) return "not running";
   siginfo_t info{};
   // WNOWAIT: looked at, not reaped.
   if (::waitid(P_PID, id_t(mutter_), &info, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) != 0) return "not a child";

@@ -41,7 +41,8 @@ class HeadlessMutter {
   // Mutter stops answering (SIGSTOP) until the fixture ends; returns once it has stopped.
   void pauseMutter();
   bool mutterAlive();
-  // "running", "stopped", "exited N" or "killed by signal N", for a failure message.
+  // "running", "stopped", "exited N", "killed by signal N" or "not running"
+  // (never started, or reaped), for a failure message.
   std::string mutterStatus() const;
 
   // The daemons' output, for a failure message.
