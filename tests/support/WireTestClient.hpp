@@ -73,4 +73,8 @@ class WireTestClient {
   int fd_ = -1;
 };
 
+// A raw connection to loopback `port` from loopback address `from` (host
+// order): addresses other than 127.0.0.1 stand for other hosts on the LAN.
+int connectFrom(uint16_t port, uint32_t from);
+
 }  // namespace lumenrail::test

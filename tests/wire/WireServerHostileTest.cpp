@@ -67,21 +67,6 @@ int64_t residentKiB() {
 // Loopback addresses other than 127.0.0.1 stand for other hosts on the LAN.
 constexpr uint32_t kAttacker = 0x7f000010;
 
-int connectFrom(uint16_t port, uint32_t from, std::vector<int>* keep = nullptr) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(from);
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  if (keep) keep->push_back(fd);
-  return fd;
-}
-
 int connectRaw(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
@@ -168,7 +153,7 @@ TEST_F(WireServerHostileIntegration, SealedLinksThatProveNothingAreFewSmallShort
   const int64_t before = residentKiB();
   for (const auto* bytes : {&junk, &replayed}) {
     for (uint32_t i = 0; i < 20; ++i) {
-      raw.push_back(connectFrom(port, kAttacker + i / 4));
+      raw.push_back(test::connectFrom(port, kAttacker + i / 4));
       offer(raw.back(), *bytes);
     }
     EXPECT_TRUE(test::eventually([&] { return std::all_of(raw.begin(), raw.end(), peerGone); }));
@@ -192,11 +177,11 @@ TEST_F(WireServerHostileIntegration, SealedLinksThatProveNothingAreFewSmallShort
   const int base = connected.count();
   server->takeIdrRequest();
   // One address holds four places, five addresses the whole sixteen.
-  for (uint32_t i = 0; i < 4; ++i) raw.push_back(connectFrom(port, kAttacker));
-  EXPECT_TRUE(closedByPeer(connectFrom(port, kAttacker, &raw)));
+  for (uint32_t i = 0; i < 4; ++i) raw.push_back(test::connectFrom(port, kAttacker));
+  EXPECT_TRUE(closedByPeer(raw.emplace_back(test::connectFrom(port, kAttacker))));
   ASSERT_TRUE(log.waitFor("4 connection(s) not yet authenticated — refused (fd "));
-  for (uint32_t i = 4; i < 16; ++i) raw.push_back(connectFrom(port, kAttacker + i / 4));
-  EXPECT_TRUE(closedByPeer(connectFrom(port, kAttacker + 9, &raw)));
+  for (uint32_t i = 4; i < 16; ++i) raw.push_back(test::connectFrom(port, kAttacker + i / 4));
+  EXPECT_TRUE(closedByPeer(raw.emplace_back(test::connectFrom(port, kAttacker + 9))));
   ASSERT_TRUE(log.waitFor("16 connection(s) not yet authenticated — refused (fd "));
   ASSERT_TRUE(test::eventually([&] { return Peer::unproven(*server) == 16; }));
   EXPECT_EQ(server->clientCount(), 1);

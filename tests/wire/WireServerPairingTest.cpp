@@ -638,21 +638,6 @@ TEST_F(WireServerPairingIntegration, EachStepBeforeProofHasASecondsDeadlineHowev
   EXPECT_EQ(connected.count(), 1);
 }
 
-// Loopback addresses other than 127.0.0.1 stand for strangers on the LAN.
-int connectFrom(uint16_t port, uint32_t from) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(from);
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  return fd;
-}
-
 TEST_F(WireServerPairingIntegration, StrangersHoldingEveryPlaceAndHandshakeLockOutNoPairedDevice) {
   auto clock = std::make_shared<std::atomic<uint64_t>>(0);
   const Bytes psk(24, 0x5A);
@@ -677,7 +662,7 @@ TEST_F(WireServerPairingIntegration, StrangersHoldingEveryPlaceAndHandshakeLockO
 
   // Sixteen silent links from four addresses hold every common place: a new
   // device gets one of the places kept for paired devices, and loses it.
-  for (uint32_t i = 0; i < 16; ++i) held.push_back(connectFrom(port, stranger + i / 4));
+  for (uint32_t i = 0; i < 16; ++i) held.push_back(test::connectFrom(port, stranger + i / 4));
   ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::unproven(*server) == 16; }));
   {
     PairingClient newcomer(port, "New");
@@ -694,7 +679,7 @@ TEST_F(WireServerPairingIntegration, StrangersHoldingEveryPlaceAndHandshakeLockO
   // devices; a paired device still pairs, and seconds later they are gone.
   const Bytes magic(P::magic.begin(), P::magic.end());
   for (uint32_t i = 0; i < 8; ++i) {
-    held.push_back(connectFrom(port, stranger + 8 + i / 4));
+    held.push_back(test::connectFrom(port, stranger + 8 + i / 4));
     ASSERT_EQ(::send(held.back(), magic.data(), magic.size(), MSG_NOSIGNAL), ssize_t(magic.size()));
   }
   ASSERT_TRUE(test::eventually([&] { return WireServerTestPeer::prologues(*server) == 8; }));
