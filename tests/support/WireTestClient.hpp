@@ -75,6 +75,7 @@ class WireTestClient {
 
 // A raw connection to loopback `port` from loopback address `from` (host
 // order): addresses other than 127.0.0.1 stand for other hosts on the LAN.
+// -1 when it cannot be made.
 int connectFrom(uint16_t port, uint32_t from);
 
 }  // namespace lumenrail::test

@@ -77,6 +77,17 @@ void vanish(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
+// Key-only and paired links both admitted; no new device is approved.
+WireServer::Config soakConfig(std::shared_ptr<PairedDevicesStore> store, const Bytes& psk) {
+  WireServer::Config config;
+  config.port = 0;
+  config.hello = test::sampleHello();
+  config.psk = psk;
+  config.pairing.emplace(Ed25519PrivateKey::generate(), std::move(store),
+                         [](const std::string&, const std::string&, const std::string&) { return false; });
+  return config;
+}
+
 TEST(WireSoakIntegration, ClientsComingAndGoingLeaveNoDescriptorThreadOrMemoryBehind) {
   test::TempPairingFolder folder{"lumenrail-soak"};
   auto store = std::make_shared<PairedDevicesStore>(folder.folder() / "paired-devices.json");
@@ -84,13 +95,7 @@ TEST(WireSoakIntegration, ClientsComingAndGoingLeaveNoDescriptorThreadOrMemoryBe
   store->pin(device.publicKey(), "Pad", std::nullopt, PairingProtocol::DeviceKind::iPad, 1.0);
   const Bytes psk(24, 0x5a);
 
-  WireServer::Config config;
-  config.port = 0;
-  config.hello = test::sampleHello();
-  config.psk = psk;
-  config.pairing.emplace(Ed25519PrivateKey::generate(), store,
-                         [](const std::string&, const std::string&, const std::string&) { return false; });
-  auto server = WireServer::create(config);
+  auto server = WireServer::create(soakConfig(store, psk));
   test::EventCounter connected;
   test::EventCounter disconnected;
   WireServer::Hooks hooks;
@@ -193,24 +198,6 @@ int64_t hostileSeconds() {
   return n > 0 ? n : 3;
 }
 
-// Loopback addresses other than 127.0.0.1 stand for hosts on the LAN.
-int dialFrom(uint16_t port, uint32_t from) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(from);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Sends what the socket takes now, then waits (at most until `endNs`) for the
 // server to close the link; the caller dials again.
 void holdUntilClosed(int fd, ByteView bytes, uint64_t endNs) {
@@ -246,13 +233,7 @@ TEST(WireSoakIntegration, EveryAttackAtOnceLeavesThePairedClientServedAndTheHost
   store->pin(sink.publicKey(), "Sink", std::nullopt, PairingProtocol::DeviceKind::iPad, 1.0);
   const Bytes psk(24, 0x5a);
 
-  WireServer::Config config;
-  config.port = 0;
-  config.hello = test::sampleHello();
-  config.psk = psk;
-  config.pairing.emplace(Ed25519PrivateKey::generate(), store,
-                         [](const std::string&, const std::string&, const std::string&) { return false; });
-  auto server = WireServer::create(config);
+  auto server = WireServer::create(soakConfig(store, psk));
   test::EventCounter connected;
   WireServer::Hooks hooks;
   hooks.onClientConnected = [&] { connected.add(); };
@@ -297,7 +278,7 @@ TEST(WireSoakIntegration, EveryAttackAtOnceLeavesThePairedClientServedAndTheHost
   const auto attacker = [&](uint32_t from, uint16_t target, ByteView bytes) {
     attackers.emplace_back([&, from, target, bytes] {
       for (int i = 0; i < 100000 && running(); ++i) {
-        const int fd = dialFrom(target, from);
+        const int fd = test::connectFrom(target, from);
         if (fd < 0) continue;
         ++attacks;
         holdUntilClosed(fd, bytes, endNs);
