@@ -18,6 +18,27 @@ QPainterPath rounded(double x, double y, double w, double h, double r) {
   return p;
 }
 
+// The design's parts, in design units: the monitor, cut by a gap around the
+// tablet standing in front of it.
+QPainterPath monitorShape() {
+  QPainterPath monitor = rounded(170, 285, 480, 350, 56);
+  monitor.addPolygon(QPolygonF({{360, 635}, {440, 635}, {452, 711}, {348, 711}}));
+  monitor.closeSubpath();
+  monitor.addPath(rounded(285, 705, 230, 34, 17));
+  return monitor;
+}
+
+// Everything but the gap (even-odd).
+QPainterPath outsideTheGap() {
+  QPainterPath clip;
+  clip.setFillRule(Qt::OddEvenFill);
+  clip.addRect(kDesignBox);
+  clip.addRoundedRect(QRectF(430, 415, 470, 360), 88, 88);
+  return clip;
+}
+
+QPainterPath tabletShape() { return rounded(470, 455, 390, 280, 48); }
+
 class MarkEngine final : public QIconEngine {
  public:
   explicit MarkEngine(AppearanceKind kind) : kind_(kind) {}
@@ -54,23 +75,13 @@ void paint(QPainter& painter, const QRectF& target, const QColor& color) {
   painter.setPen(Qt::NoPen);
   painter.setBrush(color);
 
-  // The box with the gap appended, even-odd: everything but the gap.
-  QPainterPath clip;
-  clip.setFillRule(Qt::OddEvenFill);
-  clip.addRect(kDesignBox);
-  clip.addRoundedRect(QRectF(430, 415, 470, 360), 88, 88);
-
-  QPainterPath monitor = rounded(170, 285, 480, 350, 56);
-  monitor.addPolygon(QPolygonF({{360, 635}, {440, 635}, {452, 711}, {348, 711}}));
-  monitor.closeSubpath();
-  monitor.addPath(rounded(285, 705, 230, 34, 17));
+  QPainterPath monitor = monitorShape();
   monitor.setFillRule(Qt::WindingFill);
-
   painter.save();
-  painter.setClipPath(clip, Qt::IntersectClip);
+  painter.setClipPath(outsideTheGap(), Qt::IntersectClip);
   painter.drawPath(monitor);
   painter.restore();
-  painter.drawPath(rounded(470, 455, 390, 280, 48));
+  painter.drawPath(tabletShape());
   painter.restore();
 }
 
@@ -93,15 +104,7 @@ QImage trayImage(int side, bool serving) {
   const double width = side - 2 * pad;
   const double height = width * 16.0 / 18.0;
   const QRectF target(pad, (side - height) / 2, width, height);
-  QPainterPath clip;
-  clip.setFillRule(Qt::OddEvenFill);
-  clip.addRect(kDesignBox);
-  clip.addRoundedRect(QRectF(430, 415, 470, 360), 88, 88);
-  QPainterPath monitor = rounded(170, 285, 480, 350, 56);
-  monitor.addPolygon(QPolygonF({{360, 635}, {440, 635}, {452, 711}, {348, 711}}));
-  monitor.closeSubpath();
-  monitor.addPath(rounded(285, 705, 230, 34, 17));
-  QPainterPath shape = monitor.simplified().intersected(clip).united(rounded(470, 455, 390, 280, 48));
+  QPainterPath shape = monitorShape().simplified().intersected(outsideTheGap()).united(tabletShape());
   QTransform toTarget;
   toTarget.translate(target.x(), target.y());
   toTarget.scale(target.width() / kDesignBox.width(), target.height() / kDesignBox.height());
