@@ -53,6 +53,13 @@ int waitExit(pid_t pid, uint64_t timeoutNs = test::kDeadlineNs * 3) {
   return status;
 }
 
+// The build installed into `prefix` as a user installs it; its output goes to
+// install.log in `dir`. The installer's exit status.
+int installInto(const std::string& prefix, const test::TempFolder& dir) {
+  return waitExit(test::spawnLogged({LUMENRAIL_CMAKE, "--install", LUMENRAIL_BUILD_DIR, "--prefix", prefix}, {},
+                                    dir.path("install.log"), false));
+}
+
 // A window that the tray has taken in: it carries _XEMBED_INFO and is no
 // longer a child of the root window. XCB_NONE when there is none.
 xcb_window_t embeddedIconUnder(xcb_connection_t* c, xcb_window_t window, xcb_window_t root, xcb_atom_t xembedInfo) {
@@ -109,9 +116,7 @@ xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
 TEST(TrayApplicationAcceptance, InstalledTreeCarriesTheInputGrantAndItsCommandInstallsIt) {
   test::TempFolder dir("lumenrail-grant");
   const std::string prefix = dir.path("prefix");
-  const pid_t install = test::spawnLogged({LUMENRAIL_CMAKE, "--install", LUMENRAIL_BUILD_DIR, "--prefix", prefix}, {},
-                                          dir.path("install.log"), false);
-  ASSERT_EQ(waitExit(install), 0) << readFile(dir.path("install.log"));
+  ASSERT_EQ(installInto(prefix, dir), 0) << readFile(dir.path("install.log"));
   const std::string rule = readFile(prefix + "/lib/udev/rules.d/70-lumenrail-uinput.rules");
   EXPECT_NE(rule.find("TAG+=\"uaccess\""), std::string::npos) << rule;
   EXPECT_NE(rule.find("static_node=uinput"), std::string::npos) << rule;
@@ -165,9 +170,7 @@ TEST(TrayApplicationAcceptance, WithoutATrayThePanelIsAListedWindowThatASecondSt
   if (!bus.running()) GTEST_SKIP() << bus.whyNot();
   test::TempFolder dir("lumenrail-notray");
   const std::string prefix = dir.path("prefix");
-  const pid_t install = test::spawnLogged({LUMENRAIL_CMAKE, "--install", LUMENRAIL_BUILD_DIR, "--prefix", prefix}, {},
-                                          dir.path("install.log"), false);
-  ASSERT_EQ(waitExit(install), 0) << readFile(dir.path("install.log"));
+  ASSERT_EQ(installInto(prefix, dir), 0) << readFile(dir.path("install.log"));
   // The entry names the icon, and hicolor holds it as SVG and in PNG sizes.
   EXPECT_NE(readFile(prefix + "/share/applications/lumenrail-host.desktop").find("\nIcon=lumenrail-host\n"),
             std::string::npos);
@@ -278,9 +281,7 @@ TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondI
 
   test::TempFolder dir("lumenrail-tray");
   const std::string prefix = dir.path("prefix");
-  const pid_t install = test::spawnLogged({LUMENRAIL_CMAKE, "--install", LUMENRAIL_BUILD_DIR, "--prefix", prefix}, {},
-                                          dir.path("install.log"), false);
-  ASSERT_EQ(waitExit(install), 0) << readFile(dir.path("install.log"));
+  ASSERT_EQ(installInto(prefix, dir), 0) << readFile(dir.path("install.log"));
   ASSERT_FALSE(readFile(prefix + "/share/applications/lumenrail-host.desktop").empty());
 
   const pid_t tray = test::spawnLogged({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
