@@ -358,24 +358,14 @@ std::optional<uint32_t> GnomeDisplayConfiguration::addVirtualDisplay(const Virtu
 
 bool GnomeDisplayConfiguration::setVirtualMode(uint32_t id, uint32_t width, uint32_t height, double refreshRate) {
   std::lock_guard serial(virtualLock_);
-  std::shared_ptr<Virtual> v;
-  {
-    std::lock_guard guard(lock_);
-    const auto it = virtuals_.find(id);
-    if (it == virtuals_.end()) return false;
-    v = it->second;
-  }
+  const std::shared_ptr<Virtual> v = virtualOf(id);
+  if (!v) return false;
   if (v->capture && v->request.width == width && v->request.height == height &&
       std::lround(v->request.refreshRate) == std::lround(refreshRate)) {
     return true;
   }
   // Mutter gives a virtual monitor one mode for life: a new one is a new monitor.
-  if (v->capture) v->capture->stop();
-  {
-    std::lock_guard guard(lock_);
-    v->capture.reset();
-    v->connector.clear();
-  }
+  endCapture(*v);
   v->request.width = width;
   v->request.height = height;
   v->request.refreshRate = refreshRate;
@@ -405,25 +395,15 @@ bool GnomeDisplayConfiguration::removeVirtualDisplay(uint32_t id) {
 std::shared_ptr<MutterCaptureSource> GnomeDisplayConfiguration::attach(uint32_t id, PixelFormat format,
                                                                       CaptureSource* sink) {
   std::lock_guard serial(virtualLock_);
-  std::shared_ptr<Virtual> v;
-  {
-    std::lock_guard guard(lock_);
-    const auto it = virtuals_.find(id);
-    if (it == virtuals_.end()) throw MutterCaptureSource::CaptureError("the virtual display is gone");
-    v = it->second;
-  }
+  const std::shared_ptr<Virtual> v = virtualOf(id);
+  if (!v) throw MutterCaptureSource::CaptureError("the virtual display is gone");
   {
     std::lock_guard guard(*v->sinkLock);
     *v->sink = sink;
   }
   // A capture that ended (Mutter or PipeWire went) or has another format starts again.
   if (!v->capture || (v->ended && *v->ended) || v->format != format) {
-    if (v->capture) v->capture->stop();
-    {
-      std::lock_guard guard(lock_);
-      v->capture.reset();
-      v->connector.clear();
-    }
+    endCapture(*v);
     v->format = format;
     try {
       startVirtual(*v);
@@ -437,6 +417,20 @@ std::shared_ptr<MutterCaptureSource> GnomeDisplayConfiguration::attach(uint32_t 
   return v->capture;
 }
 
+// The monitor goes with its capture; the next start makes a new one.
+void GnomeDisplayConfiguration::endCapture(Virtual& v) {
+  if (v.capture) v.capture->stop();
+  std::lock_guard guard(lock_);
+  v.capture.reset();
+  v.connector.clear();
+}
+
+std::shared_ptr<GnomeDisplayConfiguration::Virtual> GnomeDisplayConfiguration::virtualOf(uint32_t id) {
+  std::lock_guard guard(lock_);
+  const auto it = virtuals_.find(id);
+  return it == virtuals_.end() ? nullptr : it->second;
+}
+
 std::shared_ptr<MutterCaptureSource> GnomeDisplayConfiguration::captureOf(uint32_t id) {
   std::lock_guard guard(lock_);
   const auto it = virtuals_.find(id);
@@ -444,13 +438,8 @@ std::shared_ptr<MutterCaptureSource> GnomeDisplayConfiguration::captureOf(uint32
 }
 
 void GnomeDisplayConfiguration::detach(uint32_t id, CaptureSource* sink) {
-  std::shared_ptr<Virtual> v;
-  {
-    std::lock_guard guard(lock_);
-    const auto it = virtuals_.find(id);
-    if (it == virtuals_.end()) return;
-    v = it->second;
-  }
+  const std::shared_ptr<Virtual> v = virtualOf(id);
+  if (!v) return;
   std::lock_guard guard(*v->sinkLock);
   if (*v->sink == sink) *v->sink = nullptr;
 }

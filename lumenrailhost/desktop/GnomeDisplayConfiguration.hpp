@@ -103,6 +103,8 @@ class GnomeDisplayConfiguration final : public DisplayConfiguration,
   uint32_t idOfLocked(const std::string& connector);
   std::optional<std::string> connectorLocked(uint32_t id);
   const Logical* logicalOf(const State& s, const std::string& connector) const;
+  std::shared_ptr<Virtual> virtualOf(uint32_t id);  // null when there is none
+  void endCapture(Virtual& v);
   // Starts `v`'s capture and learns its connector; throws.
   void startVirtual(Virtual& v);
 
