@@ -60,6 +60,24 @@ int installInto(const std::string& prefix, const test::TempFolder& dir) {
                                     dir.path("install.log"), false));
 }
 
+// A user of `display` whose folders are all in `dir` and who has been through
+// setup, so the host starts serving rather than opening the setup window.
+// Nothing leaves loopback: no update manifest. Empty when setup cannot be marked done.
+std::vector<std::string> userEnvironment(const test::TempFolder& dir, const std::string& display,
+                                         const test::PrivateSessionBus& bus) {
+  std::filesystem::create_directories(dir.path("runtime"));
+  std::filesystem::create_directories(dir.path("config") + "/lumenrail");
+  if (!UserDefaults(dir.path("config") + "/lumenrail/defaults.json", UserDefaults::kStandardDomain)
+           .set({{SetupModel::kCompletedVersionKey, ProductIdentity::kVersion}})
+           .empty()) {
+    return {};
+  }
+  return {"DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "HOME=" + dir.path("home"),
+          "XDG_CONFIG_HOME=" + dir.path("config"), "XDG_DATA_HOME=" + dir.path("data"),
+          "XDG_STATE_HOME=" + dir.path("state"), "XDG_RUNTIME_DIR=" + dir.path("runtime"),
+          "LUMENRAIL_UPDATE_URL=http://127.0.0.1:9/manifest.json", "QT_QPA_PLATFORM=xcb"};
+}
+
 // A window that the tray has taken in: it carries _XEMBED_INFO and is no
 // longer a child of the root window. XCB_NONE when there is none.
 xcb_window_t embeddedIconUnder(xcb_connection_t* c, xcb_window_t window, xcb_window_t root, xcb_atom_t xembedInfo) {
@@ -180,16 +198,8 @@ TEST(TrayApplicationAcceptance, WithoutATrayThePanelIsAListedWindowThatASecondSt
         << size;
   }
 
-  std::filesystem::create_directories(dir.path("runtime"));
-  std::filesystem::create_directories(dir.path("config") + "/lumenrail");
-  ASSERT_EQ(UserDefaults(dir.path("config") + "/lumenrail/defaults.json", UserDefaults::kStandardDomain)
-                .set({{SetupModel::kCompletedVersionKey, ProductIdentity::kVersion}}),
-            "");
-  const std::vector<std::string> env = {
-      "DISPLAY=" + xvfb.display(), "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "HOME=" + dir.path("home"),
-      "XDG_CONFIG_HOME=" + dir.path("config"), "XDG_DATA_HOME=" + dir.path("data"),
-      "XDG_STATE_HOME=" + dir.path("state"), "XDG_RUNTIME_DIR=" + dir.path("runtime"),
-      "LUMENRAIL_UPDATE_URL=http://127.0.0.1:9/manifest.json", "QT_QPA_PLATFORM=xcb"};
+  const std::vector<std::string> env = userEnvironment(dir, xvfb.display(), bus);
+  ASSERT_FALSE(env.empty());
   // "--menubar" takes the instance lock too.
   const pid_t host = test::spawnLogged({prefix + "/bin/lumenrailhost", "--menubar", "--port", "0", "--no-secure",
                                         "--no-pair"},
@@ -300,18 +310,8 @@ TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondI
   })) << "trayer took no tray selection";
   const size_t displaysBefore = X11DisplayConfiguration::open(display)->activeDisplays().size();
 
-  std::filesystem::create_directories(dir.path("runtime"));
-  // Set up before: the host starts serving rather than opening the setup window.
-  std::filesystem::create_directories(dir.path("config") + "/lumenrail");
-  ASSERT_EQ(UserDefaults(dir.path("config") + "/lumenrail/defaults.json", UserDefaults::kStandardDomain)
-                .set({{SetupModel::kCompletedVersionKey, ProductIdentity::kVersion}}),
-            "");
-  const std::vector<std::string> env = {
-      "DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "HOME=" + dir.path("home"),
-      "XDG_CONFIG_HOME=" + dir.path("config"), "XDG_DATA_HOME=" + dir.path("data"),
-      "XDG_STATE_HOME=" + dir.path("state"), "XDG_RUNTIME_DIR=" + dir.path("runtime"),
-      // Nothing leaves loopback: no update manifest, no tray over D-Bus.
-      "LUMENRAIL_UPDATE_URL=http://127.0.0.1:9/manifest.json", "QT_QPA_PLATFORM=xcb"};
+  const std::vector<std::string> env = userEnvironment(dir, display, bus);
+  ASSERT_FALSE(env.empty());
   const std::string hostLog = dir.path("state") + "/Lumenrail/host.log";
   const pid_t host = test::spawnLogged({prefix + "/bin/lumenrailhost", "--port", "0", "--no-secure", "--no-pair"}, env, dir.path("host.out"), false);
   ASSERT_GT(host, 0);
