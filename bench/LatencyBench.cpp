@@ -19,7 +19,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <condition_variable>
@@ -82,6 +84,23 @@ double percentile(const std::vector<double>& v, double p) { return benchPercenti
 
 double ms(uint64_t ns) { return double(ns) / 1e6; }
 
+// Counters and printed lines for the legs of one run, the total first:
+// p50_ms and p99_ms for the total, <leg>_p50_ms for the others.
+void report(benchmark::State& state, std::initializer_list<std::pair<const char*, const std::vector<double>*>> legs) {
+  for (const auto& [name, values] : legs) {
+    std::string key = name;
+    std::replace(key.begin(), key.end(), ' ', '_');
+    if (key == "total") {
+      state.counters["p50_ms"] = percentile(*values, 0.50);
+      state.counters["p99_ms"] = percentile(*values, 0.99);
+    } else {
+      state.counters[key + "_p50_ms"] = percentile(*values, 0.50);
+    }
+    std::printf("  %-8s p50 %7.2f ms   p99 %7.2f ms\n", name, percentile(*values, 0.50), percentile(*values, 0.99));
+  }
+  std::fflush(stdout);
+}
+
 void BM_CaptureToSocket(benchmark::State& state) {
   const int32_t w = int32_t(state.range(0)), h = int32_t(state.range(1));
   if (xServer().display().empty()) {
@@ -142,20 +161,9 @@ void BM_CaptureToSocket(benchmark::State& state) {
   loop.server().stop();
   encoder.stop();
 
-  state.counters["p50_ms"] = percentile(total, 0.50);
-  state.counters["p99_ms"] = percentile(total, 0.99);
-  state.counters["capture_p50_ms"] = percentile(capture, 0.50);
-  state.counters["copy_p50_ms"] = percentile(copy, 0.50);
-  state.counters["encode_p50_ms"] = percentile(encode, 0.50);
-  state.counters["send_p50_ms"] = percentile(send, 0.50);
   std::printf("capture-to-socket %dx%d over %zu frames (%s):\n", w, h, total.size(),
               grabber.usingShm() ? "MIT-SHM" : "GetImage");
-  const std::pair<const char*, std::vector<double>*> legs[] = {
-      {"total", &total}, {"capture", &capture}, {"copy", &copy}, {"encode", &encode}, {"send", &send}};
-  for (const auto& [name, values] : legs) {
-    std::printf("  %-8s p50 %7.2f ms   p99 %7.2f ms\n", name, percentile(*values, 0.50), percentile(*values, 0.99));
-  }
-  std::fflush(stdout);
+  report(state, {{"total", &total}, {"capture", &capture}, {"copy", &copy}, {"encode", &encode}, {"send", &send}});
 }
 
 #ifdef LUMENRAIL_BENCH_WAYLAND
@@ -245,19 +253,9 @@ void BM_CaptureToSocketWayland(benchmark::State& state) {
   encoder.stop();
   source.stop();
 
-  state.counters["p50_ms"] = percentile(total, 0.50);
-  state.counters["p99_ms"] = percentile(total, 0.99);
-  state.counters["to_frame_p50_ms"] = percentile(toFrame, 0.50);
-  state.counters["encode_p50_ms"] = percentile(encode, 0.50);
-  state.counters["send_p50_ms"] = percentile(send, 0.50);
   std::printf("move-to-socket on GNOME Wayland %dx%d over %zu frames (Mutter virtual monitor, PipeWire):\n", w, h,
               total.size());
-  const std::pair<const char*, std::vector<double>*> legs[] = {
-      {"total", &total}, {"to frame", &toFrame}, {"encode", &encode}, {"send", &send}};
-  for (const auto& [name, values] : legs) {
-    std::printf("  %-8s p50 %7.2f ms   p99 %7.2f ms\n", name, percentile(*values, 0.50), percentile(*values, 0.99));
-  }
-  std::fflush(stdout);
+  report(state, {{"total", &total}, {"to frame", &toFrame}, {"encode", &encode}, {"send", &send}});
 }
 #endif
 
