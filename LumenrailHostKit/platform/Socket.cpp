@@ -1,5 +1,7 @@
 #include "platform/Socket.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -45,6 +47,22 @@ bool setReceiveTimeoutMs(int fd, int64_t ms) {
   tv.tv_sec = static_cast<time_t>(ms / 1000);
   tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
   return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+std::optional<uint32_t> peerIpv4(int fd) {
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET) {
+    return std::nullopt;
+  }
+  return ntohl(peer.sin_addr.s_addr);
+}
+
+std::string ipv4Text(uint32_t address) {
+  in_addr a{htonl(address)};
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
 }
 
 }  // namespace lumenrail::Socket

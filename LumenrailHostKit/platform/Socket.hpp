@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "platform/Bytes.hpp"
 
@@ -20,5 +22,10 @@ bool recvAll(int fd, uint8_t* buffer, size_t size);
 bool setIntOption(int fd, int level, int name, int value);
 // SO_RCVTIMEO; 0 means no timeout.
 bool setReceiveTimeoutMs(int fd, int64_t ms);
+
+// The IPv4 peer address (host order); nothing for another family or an error.
+std::optional<uint32_t> peerIpv4(int fd);
+// Dotted-quad text of an IPv4 address in host order.
+std::string ipv4Text(uint32_t address);
 
 }  // namespace lumenrail::Socket

@@ -43,14 +43,18 @@ void ApprovalDesk::serve(const std::shared_ptr<ApprovalDesk>& desk) {
   }
 }
 
-ApprovalDesk::Seat ApprovalDesk::take(Claim& claim, const std::string& fingerprint, int64_t& seats) {
+ApprovalDesk::Seat ApprovalDesk::take(Claim& claim, const std::string& fingerprint, uint32_t address,
+                                      int64_t& seats) {
   std::lock_guard lock(mutex_);
   seats = seats_;
   if (waiting_.count(fingerprint)) return Seat::alreadyWaiting;
+  if (addresses_.count(address)) return Seat::addressWaiting;
   if (seats_ >= 1 + maxWaiting_) return Seat::full;
   ++seats_;
   waiting_.insert(fingerprint);
+  addresses_.insert(address);
   claim.fingerprint = fingerprint;
+  claim.address = address;
   claim.waiting = true;
   claim.seatHeld = true;
   return Seat::taken;
@@ -111,6 +115,7 @@ bool ApprovalDesk::withdraw(Claim& claim, const CancelApprove& cancel) {
   if (claim.waiting) {
     std::lock_guard lock(mutex_);
     waiting_.erase(claim.fingerprint);
+    addresses_.erase(claim.address);
     claim.waiting = false;
   }
   claim.box.reset();  // a late answer lands in the asking thread's copy

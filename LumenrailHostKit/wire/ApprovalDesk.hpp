@@ -2,7 +2,9 @@
 
 // The owner's desk for new devices that want to pair: one question at a time,
 // asked on one thread that exists only while there are questions, and a
-// bounded waiting room behind it with one seat per fingerprint. A seat is
+// bounded waiting room behind it with one seat per fingerprint and one per
+// peer address, so strangers from a few addresses hold a few seats at most and
+// the owner is never asked twice about one address at a time. A seat is
 // taken before the host commits to the handshake, so a device beyond the bound
 // is refused at once; it is given back when its question is withdrawn unasked
 // or when the owner answers. The thread holds only the desk and the question,
@@ -45,18 +47,20 @@ class ApprovalDesk final {
   // What one prologue holds at the desk, given back by withdraw() on every way out.
   struct Claim {
     std::string fingerprint;
-    bool waiting = false;      // its fingerprint is in the waiting room
+    uint32_t address = 0;
+    bool waiting = false;      // its fingerprint and address are in the waiting room
     bool seatHeld = false;     // a seat not yet handed in with a question
     std::shared_ptr<Box> box;  // set while the owner's answer has not been taken
   };
 
-  enum class Seat { taken, alreadyWaiting, full };
+  enum class Seat { taken, alreadyWaiting, addressWaiting, full };
 
   // At most one question up and `maxWaiting` more behind it.
   static std::shared_ptr<ApprovalDesk> create(int64_t maxWaiting);
 
-  // A seat for this fingerprint's question; `seats` gets the seats taken when full.
-  Seat take(Claim& claim, const std::string& fingerprint, int64_t& seats);
+  // A seat for the question of this fingerprint from `address` (IPv4, host
+  // order); `seats` gets the seats taken when full.
+  Seat take(Claim& claim, const std::string& fingerprint, uint32_t address, int64_t& seats);
   // Hands the seated question in. False, with the reason in `error`, when no
   // thread could be started to ask it (the seat is given back).
   bool ask(Claim& claim, Approve approve, const std::string& sas, const std::string& name,
@@ -80,6 +84,7 @@ class ApprovalDesk final {
   mutable std::mutex mutex_;
   std::deque<std::shared_ptr<Request>> queue_;  // handed in, not yet asked
   std::set<std::string> waiting_;              // fingerprints with a claim
+  std::set<uint32_t> addresses_;               // addresses with a claim
   int64_t seats_ = 0;
   bool asking_ = false;  // the thread exists
   std::weak_ptr<ApprovalDesk> self_;

@@ -198,9 +198,10 @@ void ClientConn::switchLane(Lane newLane, SharedPacket hello) {
   cond.notify_all();
 }
 
-void ClientConn::shutdownIfOpen(int how) {
+bool ClientConn::shutdownIfOpen(int how) {
   std::lock_guard lock(mutex);
   if (fdOpen) ::shutdown(fd, how);
+  return fdOpen;
 }
 
 void ClientConn::closeSocket() {

@@ -89,7 +89,7 @@ class ClientConn final {
   void switchLane(Lane lane, SharedPacket hello);
 
   // Shuts the socket down unless teardown has already closed it.
-  void shutdownIfOpen(int how);
+  bool shutdownIfOpen(int how);  // false: the socket was closed already
   // Clears fdOpen and closes the socket, once.
   void closeSocket();
 

@@ -122,16 +122,30 @@ class PairingPrologue::Reader {
     deadlineNs_ = fromNs.value_or(now_()) + limitNs;
   }
 
+  // While set, checked between slices: true ends the read (`abandoned`).
+  std::function<bool()> abandonWhen;
+
   bool read(uint8_t* out, size_t size) {
     size_t got = 0;
     while (got < size) {
+      if (abandonWhen && abandonWhen()) {
+        abandoned = true;
+        return false;
+      }
       const uint64_t now = now_();
       if (now >= deadlineNs_) {
+        // What came in time counts, however late this thread got to it.
+        const ssize_t n = ::recv(fd_, out + got, size - got, MSG_DONTWAIT);
+        if (n > 0) {
+          got += static_cast<size_t>(n);
+          continue;
+        }
+        if (n == 0 || !isRetry(errno)) return false;
         timedOut = true;
         return false;
       }
       pollfd p{fd_, POLLIN, 0};
-      const uint64_t sliceNs = std::min(deadlineNs_ - now, kPrologueSliceNs);
+      const uint64_t sliceNs = std::min(deadlineNs_ - now, abandonWhen ? kWatchSliceNs : kPrologueSliceNs);
       const int ready = ::poll(&p, 1, static_cast<int>((sliceNs + kNsPerMs - 1) / kNsPerMs));
       if (ready < 0 && errno != EINTR) return false;
       if (ready <= 0) continue;
@@ -160,10 +174,13 @@ class PairingPrologue::Reader {
   }
 
   bool timedOut = false;
+  bool abandoned = false;
   uint64_t limitNs_ = 0;
 
  private:
   static constexpr uint64_t kPrologueSliceNs = 250 * kNsPerMs;
+  // An owner's refusal ends the wait for ClientConfirm this soon.
+  static constexpr uint64_t kWatchSliceNs = 50 * kNsPerMs;
   int fd_;
   uint64_t deadlineNs_ = 0;
   const NowNs& now_;
@@ -179,55 +196,39 @@ int64_t PairingPrologue::running() const {
   return running_;
 }
 
-bool PairingPrologue::enter(int64_t& running) {
-  std::lock_guard lock(mutex_);
-  running = running_;
-  if (running >= pairing_.maxPrologues) return false;
-  ++running_;
-  return true;
-}
-
-void PairingPrologue::leave() {
-  std::lock_guard lock(mutex_);
-  --running_;
-}
-
-std::optional<PairingPrologue::Result> PairingPrologue::run(int fd, bool pairedOnly) {
+std::optional<PairingPrologue::Result> PairingPrologue::run(int fd, const Link& link) {
   const std::string tag = " " + fdTag(fd);
-  // Read before the link counts as running, so no observer of the count
-  // can see the first step begin later than it did.
-  const uint64_t arrivedNs = env_.nowNs();
-  int64_t running = 0;
-  const bool counted = enter(running);
-  // Beyond the handshakes open to new devices, a paired device still gets in.
-  std::string refusal;
-  if (!counted) {
-    refusal = "pairing: " + std::to_string(running) + " pairing handshake(s) already running — refused" + tag;
-  } else if (pairedOnly) {
-    refusal = "pairing: only paired devices are admitted now — refused" + tag;
+  {
+    std::lock_guard lock(mutex_);
+    ++running_;
   }
   ApprovalDesk::Claim claim;
-  std::optional<Result> result = exchange(fd, arrivedNs, refusal, claim);
+  std::optional<Result> result = exchange(fd, link, claim);
   const std::string fingerprint = claim.fingerprint;
   if (desk_->withdraw(claim, pairing_.cancelApprove)) {
     env_.say("pairing: ceremony ended before the owner answered — dismissing the sheet for " + fingerprint + tag);
   }
-  if (counted) leave();
+  link.waitsForOwner(false);
+  std::lock_guard lock(mutex_);
+  --running_;
   return result;
 }
 
-std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, uint64_t arrivedNs,
-                                                                const std::string& newDeviceRefusal,
+std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, const Link& link,
                                                                 ApprovalDesk::Claim& claim) {
   const Pairing& pairing = pairing_;
   const std::string tag = " " + fdTag(fd);
   Reader reader(fd, env_.nowNs);
+  // Until the device holds a seat at the owner's desk, what it causes is a
+  // stranger's doing and shares the budget for such lines.
+  bool seated = false;
+  auto line = [&](const std::string& text) { (seated ? env_.say : env_.note)(text); };
   // A read that failed: only the deadline is worth a line (a peer that left
   // or sent a wrong frame is dropped quietly).
   auto readFailed = [&]() -> std::optional<Result> {
     if (reader.timedOut) {
-      env_.say("pairing: handshake step not finished within " + std::to_string(reader.limitNs_ / kNsPerSecond) +
-               " s" + tag);
+      line("pairing: handshake step not finished within " + std::to_string(reader.limitNs_ / kNsPerSecond) + " s" +
+           tag);
     }
     return std::nullopt;
   };
@@ -238,7 +239,7 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, uint64_
     try {
       return step();
     } catch (const std::exception& e) {
-      env_.say("pairing prologue error: " + std::string(e.what()) + tag);
+      line("pairing prologue error: " + std::string(e.what()) + tag);
       return std::nullopt;
     }
   };
@@ -249,43 +250,97 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, uint64_
   }
   // The magic and the key exchange are one step, due from arrival.
   uint8_t magic[P::magic.size()];
-  reader.startStep(pairing.stageTimeoutNs, arrivedNs);
+  reader.startStep(pairing.stageTimeoutNs, link.arrivedNs);
   if (!reader.read(magic, sizeof magic)) return readFailed();
   if (!std::equal(magic, magic + sizeof magic, P::magic.begin())) return std::nullopt;
+  link.progressed();
   HostHandshake handshake(pairing.identity, X25519PrivateKey::generate());
   const auto keyx = reader.readPrologueMessage(P::typeClientKeyx);
   if (!keyx) return readFailed();
   const auto processed = attempt([&] { return handshake.processClientKeyx(*keyx); });
   if (!processed) return std::nullopt;
+  link.progressed();
   const HostHandshake::ClientInfo& info = *processed;
   const std::string& fp = info.fingerprint;
+  // The identity key crosses the network in clear: naming a paired one
+  // proves nothing until ClientConfirm is signed with it.
   const bool known = pairing.peers->lookup(info.identityPublicKey).has_value();
-  env_.say("pairing: " + std::string(known ? "known" : "new") + " device " + fp + ", SAS " + info.sas + tag);
+  const std::string introduction =
+      "pairing: " + std::string(known ? "known" : "new") + " device " + fp + ", SAS " + info.sas + tag;
 
   if (!known && !info.canShowSas) {
+    env_.note(introduction);
     Socket::sendAll(fd, HostHandshake::hostReject(P::rejectUnknownDevice));
-    env_.say("pairing: refused " + fp + " — unknown device on a silent reconnect (needs re-pairing); no sheet raised" +
-             tag);
+    env_.note("pairing: refused " + fp +
+              " — unknown device on a silent reconnect (needs re-pairing); no sheet raised" + tag);
     return std::nullopt;
   }
-  if (!known && !newDeviceRefusal.empty()) {
-    env_.say(newDeviceRefusal);
-    return std::nullopt;
+  if (known) {
+    env_.note(introduction);
+  } else {
+    int64_t seats = 0;
+    switch (desk_->take(claim, fp, link.address, seats)) {
+      case ApprovalDesk::Seat::taken:
+        break;
+      case ApprovalDesk::Seat::alreadyWaiting:
+        env_.note("pairing: " + fp + " already waits for the owner — refused" + tag);
+        return std::nullopt;
+      case ApprovalDesk::Seat::addressWaiting:
+        env_.note("pairing: a device from " + Socket::ipv4Text(link.address) +
+                  " already waits for the owner — refused " + fp + tag);
+        return std::nullopt;
+      case ApprovalDesk::Seat::full:
+        env_.note("pairing: " + std::to_string(seats) + " device(s) already wait for the owner — refused " + fp +
+                  tag);
+        return std::nullopt;
+    }
+    seated = true;
+    link.waitsForOwner(true);
+    env_.say(introduction);
   }
-  // The user of a client that can show the code compares it before confirming.
-  reader.startStep(info.canShowSas ? pairing.confirmTimeoutNs : pairing.stageTimeoutNs);
+  // A key that is paired already needs no human step: it confirms at once.
+  // The step is timed from before HostKeyx leaves, so no reply can precede it.
+  reader.startStep(known ? pairing.stageTimeoutNs : pairing.confirmTimeoutNs);
   const auto hostKeyx = attempt([&] { return handshake.hostKeyx(); });
   if (!hostKeyx || !Socket::sendAll(fd, *hostKeyx)) return std::nullopt;
+  link.progressed();
+  // The owner is asked as HostKeyx goes out, so both screens show the code
+  // while the user compares.
+  uint64_t answerBy = 0;
+  if (!known) {
+    answerBy =
+        env_.nowNs() + static_cast<uint64_t>(std::max<int64_t>(pairing.approvalTimeoutSeconds, 0)) * kNsPerSecond;
+    std::string error;
+    if (!desk_->ask(claim, pairing.approve, info.sas, info.name, env_.startThread, error)) {
+      env_.say("pairing: could not ask the owner (" + error + ") — refused " + fp);
+      return std::nullopt;
+    }
+    // An owner's refusal ends the ceremony without waiting for the client.
+    reader.abandonWhen = [box = claim.box] {
+      if (!box->sem.isSignaled()) return false;
+      std::lock_guard lock(box->lock);
+      return !box->decision;
+    };
+  }
   const auto confirmPayload = reader.readPrologueMessage(P::typeClientConfirm);
-  if (!confirmPayload) return readFailed();
+  reader.abandonWhen = nullptr;
+  if (!confirmPayload) {
+    if (reader.abandoned) {
+      claim.box.reset();
+      env_.say("pairing: not approved " + fp + tag);
+      return std::nullopt;
+    }
+    return readFailed();
+  }
   const auto confirm = attempt([&] { return handshake.processClientConfirm(*confirmPayload); });
   if (!confirm) return std::nullopt;
   if (!confirm->ok || !confirm->signatureValid) {
-    env_.say(std::string("pairing: client ") + (confirm->ok ? "sent a bad signature" : "declined") + tag);
+    line(std::string("pairing: client ") + (confirm->ok ? "sent a bad signature" : "declined") + tag);
     return std::nullopt;
   }
-  // The root key before the owner is asked or anything is written: the store
-  // never records a device whose link could not be keyed.
+  link.progressed();
+  // The root key before the owner's answer is taken or anything is written:
+  // the store never records a device whose link could not be keyed.
   auto root = attempt([&] { return handshake.rootKey(); });
   if (!root) return std::nullopt;
 
@@ -301,26 +356,6 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, uint64_
     return Result{std::move(*root), fp};
   }
 
-  // A new device has proven its identity key: only now does it take a seat
-  // at the owner's desk, so a peer that cannot sign holds none and raises no
-  // prompt. After ClientConfirm a refusal is the connection's close.
-  int64_t seats = 0;
-  const ApprovalDesk::Seat seat = desk_->take(claim, fp, seats);
-  if (seat == ApprovalDesk::Seat::alreadyWaiting) {
-    env_.say("pairing: " + fp + " already waits for the owner — refused" + tag);
-    return std::nullopt;
-  }
-  if (seat == ApprovalDesk::Seat::full) {
-    env_.say("pairing: " + std::to_string(seats) + " device(s) already wait for the owner — refused " + fp + tag);
-    return std::nullopt;
-  }
-  const uint64_t answerBy =
-      env_.nowNs() + static_cast<uint64_t>(std::max<int64_t>(pairing.approvalTimeoutSeconds, 0)) * kNsPerSecond;
-  std::string error;
-  if (!desk_->ask(claim, pairing.approve, info.sas, info.name, env_.startThread, error)) {
-    env_.say("pairing: could not ask the owner (" + error + ") — refused " + fp);
-    return std::nullopt;
-  }
   switch (awaitApproval(fd, *claim.box, answerBy)) {
     case Answer::none:
       env_.say("pairing: no answer for " + fp + " — the device left or the prompt timed out" + tag);
@@ -339,10 +374,10 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(int fd, uint64_
                               info.deviceKind, secondsSince1970());
   });
   if (!replaced) return std::nullopt;
-  std::string line = "pairing: pinned " + fp;
-  if (!info.name.empty()) line += " (" + info.name + ")";
-  for (size_t i = 0; i < replaced->size(); ++i) line += (i ? ", " : " — replaced ") + (*replaced)[i];
-  env_.say(line);
+  std::string pinned = "pairing: pinned " + fp;
+  if (!info.name.empty()) pinned += " (" + info.name + ")";
+  for (size_t i = 0; i < replaced->size(); ++i) pinned += (i ? ", " : " — replaced ") + (*replaced)[i];
+  env_.say(pinned);
   return Result{std::move(*root), fp};
 }
 

@@ -39,17 +39,15 @@ class PairingPrologue final {
     CancelApprove cancelApprove;  // empty: none
     int64_t approvalTimeoutSeconds = 120;
     // Each step before the client has proven its key has its own deadline:
-    // the magic and ClientKeyx arrive within stageTimeoutNs each, ClientConfirm
-    // within confirmTimeoutNs of HostKeyx when the client's user compares the
-    // code, else within stageTimeoutNs (then the owner has
-    // approvalTimeoutSeconds). At most maxPrologues are open to new devices at once. The owner is
-    // asked about one new device at a time, and at most maxWaitingApprovals
-    // more (one per fingerprint) wait behind that question; a seat among them
-    // is taken only after a valid ClientConfirm, and a device that finds none
-    // is dropped.
+    // the magic and ClientKeyx arrive within stageTimeoutNs of arrival, and
+    // ClientConfirm within stageTimeoutNs of HostKeyx for a key that is
+    // paired already (no one compares a code), within confirmTimeoutNs for a
+    // new device whose user compares the code. The owner is asked about a new
+    // device when HostKeyx goes out, one question at a time, and at most
+    // maxWaitingApprovals more wait behind it, one per fingerprint and per
+    // peer address; a new device that finds no seat is dropped at ClientKeyx.
     uint64_t stageTimeoutNs = 5 * kNsPerSecond;
     uint64_t confirmTimeoutNs = 60 * kNsPerSecond;
-    int64_t maxPrologues = 8;
     int64_t maxWaitingApprovals = 4;
   };
 
@@ -65,7 +63,10 @@ class PairingPrologue final {
   // What the prologue takes from the server that runs it.
   struct Env {
     NowNs nowNs = uptimeNs;
+    // Lines of the owner's questions and answers, always logged.
     std::function<void(const std::string&)> say = [](const std::string&) {};
+    // Lines any stranger can cause, within the server's budget for them.
+    std::function<void(const std::string&)> note = [](const std::string&) {};
     ApprovalDesk::StartThread startThread = [](std::string name, std::function<void()> body) {
       return NamedThread(std::move(name), std::move(body));
     };
@@ -78,11 +79,16 @@ class PairingPrologue final {
 
   // Peeks at the first bytes, due within 250 ms of arrival on `clock`, consuming nothing.
   static Sniff sniff(int fd, uint64_t arrivedNs, const NowNs& clock);
-  // The whole exchange on `fd`; nothing when the link must be dropped. With
-  // `pairedOnly` (a place kept for paired devices), or beyond maxPrologues, a
-  // device that is not paired is dropped at its ClientKeyx; the stage
-  // deadlines bound how long such a link lasts.
-  std::optional<Result> run(int fd, bool pairedOnly = false);
+  // The connection as its server counts it among the links still to prove themselves.
+  struct Link {
+    uint32_t address = 0;  // IPv4, host order
+    uint64_t arrivedNs = 0;
+    std::function<void()> progressed = [] {};       // a step of the proof is done
+    std::function<void(bool)> waitsForOwner = [](bool) {};  // held while its question is open
+  };
+
+  // The whole exchange on `fd`; nothing when the link must be dropped.
+  std::optional<Result> run(int fd, const Link& link);
 
   int64_t running() const;
   const ApprovalDesk& desk() const { return *desk_; }
@@ -91,12 +97,7 @@ class PairingPrologue final {
   class Reader;
   enum class Answer { approved, refused, none };
 
-  // Counts a handshake open to new devices; false when maxPrologues run.
-  bool enter(int64_t& running);
-  void leave();
-  // `newDeviceRefusal`: when set, a device that is not paired is refused with this line.
-  std::optional<Result> exchange(int fd, uint64_t arrivedNs, const std::string& newDeviceRefusal,
-                                 ApprovalDesk::Claim& claim);
+  std::optional<Result> exchange(int fd, const Link& link, ApprovalDesk::Claim& claim);
   // Waits for the owner's answer while checking that the client is still there.
   Answer awaitApproval(int fd, ApprovalDesk::Box& box, uint64_t deadlineNs);
 

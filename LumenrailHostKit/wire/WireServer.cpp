@@ -1,5 +1,7 @@
 #include "wire/WireServer.hpp"
 
+#include "wire/WireServerSession.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -81,23 +83,6 @@ constexpr uint64_t kStopForcedNs = 2000 * kNsPerMs;
 WireServer::ServerError::ServerError(ServerErrorKind k, int e)
     : std::runtime_error(errorName(k, e)), kind(k), err(e) {}
 
-// A session thread as stop() sees it; `threadId`, `fd` and `conn` are guarded
-// by sessionsMutex_. `fd` is the socket while the session thread owns it
-// without a ClientConn (security choice, pairing prologue, paired greeting):
-// the thread clears it under the lock before it closes the socket or hands it
-// to the ClientConn, so stop() never shuts down a closed or reused number.
-struct WireServer::Session {
-  OneShotEvent done;
-  std::thread::id threadId;
-  int fd = -1;
-  std::weak_ptr<ClientConn> conn;
-  // Counted by admission_ until the link proves itself or ends.
-  std::atomic<bool> unproven{false};
-  LinkAdmission::Place place = LinkAdmission::Place::refused;
-  uint32_t address = 0;
-  uint64_t arrivedNs = 0;  // deadlines before proof count from here
-};
-
 std::shared_ptr<WireServer> WireServer::create(Config config) {
   return std::shared_ptr<WireServer>(new WireServer(std::move(config)));
 }
@@ -108,6 +93,7 @@ WireServer::WireServer(Config config) : config_(std::move(config)), hello_(confi
   env.nowNs = config_.nowNs;
   // The prologue runs on session threads, which hold the server.
   env.say = [this](const std::string& line) { event(line); };
+  env.note = [this](const std::string& line) { preSessionEvent(line); };
   env.startThread = [this](std::string name, std::function<void()> body) {
     return startThread(std::move(name), std::move(body));
   };
@@ -168,10 +154,6 @@ bool WireServer::guarded(const char* what, int fd, F&& call) {
     event(std::string(what) + " failed — ending the session " + fdTag(fd));
   }
   return false;
-}
-
-void WireServer::authenticated(Session& session) {
-  if (session.unproven.exchange(false)) admission_.release(session.address, session.place);
 }
 
 // ---- Lifecycle -------------------------------------------------------------
@@ -276,42 +258,18 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
                               std::function<void()> onClose) {
   auto session = std::make_shared<Session>();
   session->fd = fd;
+  session->cable = cable;
   session->arrivedNs = config_.nowNs();
   // Network links that must prove themselves (pairing or a pre-shared key)
-  // are counted until they do, so idle or junk connections stay few.
-  if (!cable && (psk || (offerPairing && prologue_))) {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET) {
-      session->address = ntohl(peer.sin_addr.s_addr);
-    }
-    int64_t waiting = 0;
-    session->place = admission_.admit(session->address, offerPairing && prologue_, waiting);
-    if (session->place == LinkAdmission::Place::refused) {
-      event(std::to_string(waiting) + " connection(s) not yet authenticated — refused " + fdTag(fd));
-      ::close(fd);
-      endSession(onClose, *session);
-      return;
-    }
-    session->unproven = true;
-  }
-  {
-    std::lock_guard lock(sessionsMutex_);
-    int64_t running = static_cast<int64_t>(sessions_.size());
-    if (running < config_.maxSessions) {
-      sessions_.insert(session);
-      running = -1;
-    }
-    if (running >= 0) {
-      // Every session holds two threads and a socket: their number is bounded
-      // whatever the link, adopted ones too.
-      event(std::to_string(running) + " session(s) running — refused " + fdTag(fd));
-      authenticated(*session);
+  // are counted apart until they do, so idle or junk connections stay few.
+  if (!admit(fd, session, !cable && (psk || (offerPairing && prologue_)))) {
+    {
+      std::lock_guard lock(sessionsMutex_);
       session->fd = -1;
-      ::close(fd);
-      endSession(onClose, *session);
-      return;
     }
+    ::close(fd);
+    endSession(onClose, *session);
+    return;
   }
   std::weak_ptr<WireServer> weak = weak_from_this();
   auto body = [weak, fd, psk = std::move(psk), offerPairing, cable, onClose, session] {
@@ -327,11 +285,9 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
         // (out of memory), after which the socket's state is unknown.
         self->event("session " + fdTag(fd) + " failed (" + e.what() + ")");
       }
-      self->authenticated(*session);
       // The thread is detached: its OpenSSL state goes before it counts as ended.
       Crypto::releaseThreadState();
-      std::lock_guard lock(self->sessionsMutex_);
-      self->sessions_.erase(session);
+      self->forgetSession(session);
     } else {
       ::close(fd);
     }
@@ -343,10 +299,9 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
   } catch (const std::exception& e) {
     // Only this connection is lost; the accept loop goes on.
     event("could not start a session thread (" + std::string(e.what()) + ") — connection closed " + fdTag(fd));
-    authenticated(*session);
+    forgetSession(session);
     {
       std::lock_guard lock(sessionsMutex_);
-      sessions_.erase(session);
       session->fd = -1;
     }
     ::close(fd);
@@ -469,19 +424,22 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
       closeUnregistered(fd, session);  // stop() shut the socket: nothing was served
       return;
     }
-    if (session.place == LinkAdmission::Place::reserved && sniff != Sniff::prelude) {
-      event("unpaired client refused " + fdTag(fd) + " — only paired devices are admitted now");
-      closeUnregistered(fd, session);
-      return;
-    }
     if (sniff == Sniff::prelude) {
-      auto paired = prologue_->run(fd, session.place == LinkAdmission::Place::reserved);
+      PairingPrologue::Link link;
+      link.address = session.address;
+      link.arrivedNs = session.arrivedNs;
+      link.progressed = [&] { admission_.progress(session.ticket, config_.nowNs()); };
+      link.waitsForOwner = [&](bool waits) { admission_.hold(session.ticket, waits); };
+      auto paired = prologue_->run(fd, link);
       if (!paired) {
-        event("pairing prologue failed — dropping client " + fdTag(fd));
+        preSessionEvent("pairing prologue failed — dropping client " + fdTag(fd));
         closeUnregistered(fd, session);
         return;
       }
-      authenticated(session);
+      if (!proven(fd, session, std::nullopt)) {
+        closeUnregistered(fd, session);
+        return;
+      }
       const auto keys =
           WifiKeySchedule::derive(paired->root, WifiKeySchedule::Role::host, WifiKeySchedule::Flavor::paired);
       sealer = std::make_unique<WifiRecordSealer>(keys.sendKey);
@@ -490,7 +448,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
       fingerprint = std::move(paired->fingerprint);
       Greeting sent;
       if (!greetPaired(fd, *sealer, sent)) {
-        event("pairing check closed " + fdTag(fd) + " — no session, nothing served");
+        preSessionEvent("pairing check closed " + fdTag(fd) + " — no session, nothing served");
         closeUnregistered(fd, session);
         return;
       }
@@ -498,15 +456,19 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
       pskLink = false;
     } else if (sniff == Sniff::closed) {
       // Refused whatever else is configured: a peer that is gone needs no link.
-      event("probe connection closed without sending " + fdTag(fd) + " — reachability check, nothing served");
+      preSessionEvent("probe connection closed without sending " + fdTag(fd) +
+                      " — reachability check, nothing served");
       closeUnregistered(fd, session);
       return;
     } else if (!psk) {
-      event("unpaired client refused " + fdTag(fd) +
-            (sniff == Sniff::otherBytes ? " — --pair requires the pairing handshake"
-                                        : " — connected but sent no pairing handshake; --pair requires it"));
+      preSessionEvent("unpaired client refused " + fdTag(fd) +
+                      (sniff == Sniff::otherBytes ? " — --pair requires the pairing handshake"
+                                                  : " — connected but sent no pairing handshake; --pair requires it"));
       closeUnregistered(fd, session);
       return;
+    } else if (sniff == Sniff::otherBytes) {
+      // A link that has sent its first bytes came further than a silent one.
+      admission_.progress(session.ticket, config_.nowNs());
     }
   }
   if (pskLink) {
@@ -567,13 +529,14 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   // it may be anyone, and anyone must not count, reset zoom or cost keyframes.
   // It has its Hello (sealed, useless without the key) so a client that waits
   // for it before sending can start.
-  const bool proven = !opener || greeted || awaitFirstRecord(*reader, fd, session.arrivedNs);
-  if (proven) authenticated(session);
+  std::optional<Crypto::Sha256Digest> firstRecord;
+  const bool admitted = !opener || greeted ||
+                        (awaitFirstRecord(*reader, fd, session.arrivedNs, firstRecord) && proven(fd, session, firstRecord));
   bool late;
   {
     // stop() sets stopped_ and takes the clients under this lock.
     std::lock_guard lock(clientsMutex_);
-    late = stopped_ || !proven;
+    late = stopped_ || !admitted;
     if (!late) clients_[fd] = conn;
   }
   if (late) {
@@ -599,8 +562,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
     readLoop(conn, *reader);
   });
 
-  // Teardown. Its place among the unproven is free before it leaves the table.
-  authenticated(session);
+  // Teardown.
   bool empty;
   {
     std::lock_guard lock(clientsMutex_);

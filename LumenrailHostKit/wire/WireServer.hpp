@@ -28,6 +28,7 @@
 
 #include "platform/Bytes.hpp"
 #include "platform/Clock.hpp"
+#include "platform/Crypto.hpp"
 #include "platform/NamedThread.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "platform/SerialQueue.hpp"
@@ -36,6 +37,7 @@
 #include "wire/DegradationAdvisory.hpp"
 #include "wire/FrameStallProbe.hpp"
 #include "wire/HostVersionGate.hpp"
+#include "wire/LineBudget.hpp"
 #include "wire/LinkAdmission.hpp"
 #include "wire/PairingPrologue.hpp"
 #include "wire/PeerVersion.hpp"
@@ -64,19 +66,24 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
     std::shared_ptr<FrameStallProbe> stallProbe;
     NowNs nowNs = uptimeNs;
     // Network connections of a sealed or pairing server that have not yet
-    // finished their pairing prologue or had a record open: beyond this many a
-    // new connection is closed at once.
+    // finished their pairing prologue or had a record open: at most this many,
+    // and this many from one peer address. A newcomer to a full house takes
+    // the place of the one that has made no progress the longest.
     int64_t maxUnauthenticated = 16;
-    // Of those, one peer address holds at most this many; and this many more
-    // are kept for links that name a paired device in their first message.
     int64_t maxUnauthenticatedPerAddress = 4;
-    int64_t reservedForPaired = 4;
     // A sealed link that has not opened its first record by then is dropped;
     // until then it is not a client (no callback, no keyframe, no count).
     uint64_t firstRecordTimeoutNs = 5 * kNsPerSecond;
-    // Sessions of any kind at once (each has two threads); beyond, a new
-    // connection is closed at once.
+    // Sessions at once (each has two threads): network ones that have proven
+    // themselves or need no proof, and cable ones apart, so no number of
+    // network peers keeps a USB device out. Beyond, a new one is closed at once.
     int64_t maxSessions = 64;
+    int64_t maxCableSessions = 16;
+    // Lines about connections that are not yet sessions (refusals, drops,
+    // failed handshakes) that any stranger can cause: this many per window,
+    // and a count of the rest. The owner's questions and answers are not among them.
+    int64_t preSessionLinesPerWindow = 32;
+    uint64_t preSessionWindowNs = 10 * kNsPerSecond;
     int64_t versionJudgeDelayMs = HostVersionGate::judgeDelayMs;
     // How long a client refused by the version gate has for its Bye before its
     // socket is shut.
@@ -200,8 +207,18 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // when it threw.
   template <class F>
   bool guarded(const char* what, int fd, F&& call);
-  // The session has proven its peer (prologue done or first record opened).
-  void authenticated(Session& session);
+  // A line any stranger can cause before a session exists, within the budget.
+  void preSessionEvent(const std::string& line);
+  // Counts a new connection: among the unproven when it must prove its peer,
+  // else among the sessions. False: refused (and closed).
+  bool admit(int fd, const std::shared_ptr<Session>& session, bool mustProve);
+  // The session has proven its peer (prologue done or first record opened):
+  // it leaves the unproven and takes a session's place. False: no place.
+  bool proven(int fd, Session& session, const std::optional<Crypto::Sha256Digest>& firstRecord);
+  // Its place among the unproven is given back (any number of times).
+  void leaveUnproven(Session& session);
+  // The session thread has ended: it holds no place any more.
+  void forgetSession(const std::shared_ptr<Session>& session);
   // Closes a socket that no ClientConn owns yet; stop() no longer sees it first.
   void closeUnregistered(int fd, Session& session);
   // The owner's close hook, then the end stop() waits for; a hook that throws
@@ -220,7 +237,9 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // Reads until the first sealed record has opened, within the configured
   // time of the link's arrival; false (with a line when the time ran out)
   // drops the link.
-  bool awaitFirstRecord(PlaintextReader& reader, int fd, uint64_t arrivedNs);
+  // `firstRecord`: what the first record opened to, when it opened alone.
+  bool awaitFirstRecord(PlaintextReader& reader, int fd, uint64_t arrivedNs,
+                        std::optional<Crypto::Sha256Digest>& firstRecord);
   void readLoop(const std::shared_ptr<ClientConn>& conn, PlaintextReader& reader);
   void dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload);
   void writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSealer* sealer);
@@ -275,7 +294,12 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::mutex sessionsMutex_;
   std::set<std::shared_ptr<Session>> sessions_;
 
-  LinkAdmission admission_{{config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress, config_.reservedForPaired}};
+  LinkAdmission admission_{{config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress}};
+  std::mutex preSessionMutex_;
+  LineBudget preSessionLines_{config_.preSessionLinesPerWindow, config_.preSessionWindowNs};
+  // Sessions holding a place, by kind; guarded by sessionsMutex_.
+  int64_t networkSessions_ = 0;
+  int64_t cableSessions_ = 0;
   HostVersionGate versionGate_{config_.hostAppVersion};
   DegradationAdvisory advisory_{[this](const std::string& line) { event(line); }};
   std::unique_ptr<PairingPrologue> prologue_;  // with a pairing set-up

@@ -59,8 +59,13 @@ class WireServer::PlaintextReader {
       if (ready < 0 && errno != EINTR) return false;
       if (ready > 0 && !receive()) return false;
     }
+    if (opener_->recordsOpened() == 1) firstRecord_ = Crypto::sha256(ByteView(plain_).subspan(pos_));
     return true;
   }
+
+  // The plaintext of the first record when it opened alone: a replay of a
+  // recorded first record opens to the same.
+  const std::optional<Crypto::Sha256Digest>& firstRecord() const { return firstRecord_; }
 
  private:
   // One recv, and the plaintext of every record it completes.
@@ -71,7 +76,9 @@ class WireServer::PlaintextReader {
     try {
       opened = opener_->push(ByteView(raw_.data(), static_cast<size_t>(got)));
     } catch (const std::exception& e) {
-      server_.event("encrypted record rejected (" + std::string(e.what()) + ") — dropping client " + fdTag(fd_));
+      const std::string line = "encrypted record rejected (" + std::string(e.what()) + ") — dropping client " + fdTag(fd_);
+      // Before a record has opened, anyone can send junk.
+      opener_->recordsOpened() == 0 ? server_.preSessionEvent(line) : server_.event(line);
       return false;
     }
     if (pos_ > 0) {
@@ -88,17 +95,22 @@ class WireServer::PlaintextReader {
   Bytes plain_;
   size_t pos_ = 0;
   Bytes raw_;
+  std::optional<Crypto::Sha256Digest> firstRecord_;
 };
 
 std::shared_ptr<WireServer::PlaintextReader> WireServer::makeReader(int fd, WifiRecordOpener* opener) {
   return std::make_shared<PlaintextReader>(fd, opener, *this);
 }
 
-bool WireServer::awaitFirstRecord(PlaintextReader& reader, int fd, uint64_t arrivedNs) {
+bool WireServer::awaitFirstRecord(PlaintextReader& reader, int fd, uint64_t arrivedNs,
+                                  std::optional<Crypto::Sha256Digest>& firstRecord) {
   bool timedOut = false;
-  if (reader.awaitFirstRecord(arrivedNs + config_.firstRecordTimeoutNs, timedOut)) return true;
+  if (reader.awaitFirstRecord(arrivedNs + config_.firstRecordTimeoutNs, timedOut)) {
+    firstRecord = reader.firstRecord();
+    return true;
+  }
   if (timedOut) {
-    event("no sealed record within " + std::to_string(config_.firstRecordTimeoutNs / kNsPerMs) +
+    preSessionEvent("no sealed record within " + std::to_string(config_.firstRecordTimeoutNs / kNsPerMs) +
           " ms — dropping client " + fdTag(fd));
   }
   return false;

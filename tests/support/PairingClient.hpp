@@ -30,10 +30,13 @@ namespace lumenrail::test {
 class PairingClient {
  public:
   // `from`: the loopback address it dials from, standing for another host.
+  // `deviceId`: the text the device id is made from (a device pinned with the
+  // same id as another's replaces it).
   PairingClient(uint16_t port, std::string name = "Pad", bool canShowSas = true,
-                Ed25519PrivateKey identity = Ed25519PrivateKey::generate(), uint32_t from = INADDR_LOOPBACK)
+                Ed25519PrivateKey identity = Ed25519PrivateKey::generate(), uint32_t from = INADDR_LOOPBACK,
+                const std::string& deviceId = "test-device")
       : identity_(identity),
-        handshake_(identity, X25519PrivateKey::generate(), std::move(name), canShowSas, PairingProtocol::deviceIdFrom("test-device"),
+        handshake_(identity, X25519PrivateKey::generate(), std::move(name), canShowSas, PairingProtocol::deviceIdFrom(deviceId),
                    PairingProtocol::DeviceKind::iPad) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (from != INADDR_LOOPBACK) {

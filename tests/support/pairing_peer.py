@@ -68,7 +68,10 @@ def frame(kind, payload):
 def recv_exact(sock, n):
     out = b""
     while len(out) < n:
-        chunk = sock.recv(n - len(out))
+        try:
+            chunk = sock.recv(n - len(out))
+        except ConnectionResetError:  # closed with our confirmation still unread
+            return None
         if not chunk:
             return None
         out += chunk

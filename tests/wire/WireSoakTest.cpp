@@ -26,6 +26,7 @@
 #include "secure/WifiKeySchedule.hpp"
 #include "secure/WifiRecordSealer.hpp"
 #include "support/PairingClient.hpp"
+#include "support/StrangerCrowd.hpp"
 #include "support/TempPairingFolder.hpp"
 #include "support/TestHello.hpp"
 #include "support/Waiting.hpp"
@@ -77,14 +78,17 @@ void vanish(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
-// Key-only and paired links both admitted; no new device is approved.
+// Key-only and paired links both admitted; the owner allows only new
+// devices named "Genuine".
 WireServer::Config soakConfig(std::shared_ptr<PairedDevicesStore> store, const Bytes& psk) {
   WireServer::Config config;
   config.port = 0;
   config.hello = test::sampleHello();
   config.psk = psk;
   config.pairing.emplace(Ed25519PrivateKey::generate(), std::move(store),
-                         [](const std::string&, const std::string&, const std::string&) { return false; });
+                         [](const std::string&, const std::string&, const std::string& name) {
+                           return name == "Genuine";
+                         });
   return config;
 }
 
@@ -221,7 +225,8 @@ void holdUntilClosed(int fd, ByteView bytes, uint64_t endNs) {
 
 // Every attack of a LAN peer at once against one sealed, pairing server and a
 // plaintext one, while a paired client watches the stream: the client is
-// served throughout, and afterwards the host holds what it held before.
+// served throughout, the owner's devices (paired, key holder, USB, a new one)
+// get in again and again, and afterwards the host holds what it held before.
 // LUMENRAIL_HOSTILE_SOAK_SECONDS sets the length (short for CI; scripts/soak
 // runs a minute).
 TEST(WireSoakIntegration, EveryAttackAtOnceLeavesThePairedClientServedAndTheHostWithinItsBounds) {
@@ -291,6 +296,73 @@ TEST(WireSoakIntegration, EveryAttackAtOnceLeavesThePairedClientServedAndTheHost
   for (uint32_t i = 0; i < 2; ++i) attacker(base + 7, port, junk);  // a 16 MiB record
   for (uint32_t i = 0; i < 2; ++i) attacker(base + 8, port, replay);  // a replayed record, then 16 MiB
   for (uint32_t i = 0; i < 80; ++i) attacker(base + 9 + i / 20, plain->boundPort(), plainHeader);
+  // Crowds that hold and re-open links: silent, naming the paired device's
+  // key in clear, pairing fresh keys from two addresses, replaying a record
+  // that opens and then reading on.
+  const Bytes recorded = WifiRecordSealer(keys.sendKey).seal(Bytes{Code::clientInfo, 1, 0, 0, 0, 'R'});
+  std::vector<std::unique_ptr<test::StrangerCrowd>> crowds;
+  crowds.push_back(std::make_unique<test::StrangerCrowd>(port, base + 16, 8, 3, nullptr));
+  crowds.push_back(std::make_unique<test::StrangerCrowd>(
+      port, base + 24, 8, 3, [&] { return test::pairingHelloNaming(watcher.publicKey()); }));
+  crowds.push_back(std::make_unique<test::StrangerCrowd>(
+      port, base + 32, 2, 4, [] { return test::pairingHelloNaming(Ed25519PrivateKey::generate().publicKey()); }));
+  crowds.push_back(std::make_unique<test::StrangerCrowd>(port, base + 34, 8, 8, [&] { return recorded; }));
+
+  // The owner's devices dial in turn, each from its own address, and the
+  // longest each waited is the measure.
+  struct Victim {
+    const char* name;
+    double worstMs = 0;
+    int64_t served = 0, failed = 0;
+  };
+  Victim victims[4] = {{"paired device"}, {"key holder"}, {"USB device"}, {"new device"}};
+  const Ed25519PrivateKey pad = Ed25519PrivateKey::generate();
+  store->pin(pad.publicKey(), "Pad", std::nullopt, PairingProtocol::DeviceKind::iPad, 1.0);
+  attackers.emplace_back([&] {
+    const uint32_t own = 0x7f000090;
+    for (int i = 0; i < 100000 && running(); ++i) {
+      Victim& v = victims[i % 4];
+      const uint64_t start = uptimeNs();
+      bool ok = false;
+      const int before = connected.count();
+      switch (i % 4) {
+        case 0: {
+          test::PairingClient c(port, "Pad", true, pad, own);
+          ok = c.exchangeKeys() && c.confirm(true);
+          if (ok) c.keyPaired();
+          ok = ok && c.readSealed() && c.sendSealed(Code::clientInfo, Bytes{'P'}) && connected.waitFor(before + 1);
+          break;
+        }
+        case 1: {
+          test::PairingClient c(port, "Holder", true, Ed25519PrivateKey::generate(), own + 1);
+          c.keyPsk(psk);
+          ok = c.sendSealed(Code::clientInfo, Bytes{'K'}) && c.readSealed() && connected.waitFor(before + 1);
+          break;
+        }
+        case 2: {
+          int pair[2];
+          if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) break;
+          server->adopt(pair[0], nullptr);
+          auto cable = test::WireTestClient::fromFd(pair[1]);
+          ok = cable.readUntil(Code::hello).has_value() && connected.waitFor(before + 1);
+          break;
+        }
+        case 3: {
+          test::PairingClient c(port, "Genuine", true, Ed25519PrivateKey::generate(), own + 2,
+                                "genuine-" + std::to_string(i));
+          ok = c.exchangeKeys() && c.confirm(true);
+          if (ok) c.keyPaired();
+          ok = ok && c.readSealed().has_value();
+          break;
+        }
+      }
+      const double ms = double(uptimeNs() - start) / double(kNsPerMs);
+      (ok ? v.served : v.failed) += 1;
+      if (ok) v.worstMs = std::max(v.worstMs, ms);
+      OneShotEvent pause;
+      pause.waitFor(kNsPerSecond / 4);  // a device dials again in a while, not at once
+    }
+  });
   // Key exchanges that never confirm.
   attackers.emplace_back([&] {
     for (int i = 0; i < 100000 && running(); ++i) {
@@ -322,6 +394,7 @@ TEST(WireSoakIntegration, EveryAttackAtOnceLeavesThePairedClientServedAndTheHost
     never.waitFor(kNsPerSecond / 30);  // pacing, not synchronisation
   }
   for (auto& t : attackers) t.join();
+  crowds.clear();
 
   ASSERT_TRUE(test::eventually([&] { return server->clientCount() == 1 && plain->clientCount() == 0; }));
   const bool settled = test::eventually(
@@ -333,6 +406,12 @@ TEST(WireSoakIntegration, EveryAttackAtOnceLeavesThePairedClientServedAndTheHost
               static_cast<long long>(threads), static_cast<long long>(entries("/proc/self/task")),
               static_cast<long long>(fds), static_cast<long long>(entries("/proc/self/fd")),
               static_cast<long long>(grown / 1024), static_cast<long long>(sent), static_cast<long long>(seen.load()));
+  for (const Victim& v : victims) {
+    std::printf("hostile soak: %s served %lld time(s), worst wait %.1f ms, %lld attempt(s) failed\n", v.name,
+                static_cast<long long>(v.served), v.worstMs, static_cast<long long>(v.failed));
+    EXPECT_GE(v.served, 1) << v.name;
+    EXPECT_EQ(v.failed, 0) << v.name;
+  }
   EXPECT_TRUE(settled);
   EXPECT_GE(seen.load() * 2, sent) << "the paired client kept its stream";
   if (kResidentMemoryMeans) {
