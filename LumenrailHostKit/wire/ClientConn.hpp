@@ -67,6 +67,9 @@ class ClientConn final {
   // Fixed before registration.
   std::optional<std::string> fingerprint;
   bool cable = false;
+  // Began with a first record another live session began with: a replay,
+  // most likely, so its lines share the budget of links not yet served.
+  bool replayed = false;
   // Connection thread only.
   bool announced = false;
   LineBudget lines{20, kNsPerSecond};

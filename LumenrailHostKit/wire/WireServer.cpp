@@ -120,6 +120,10 @@ WireServer::~WireServer() {
 }
 
 void WireServer::clientEvent(ClientConn& conn, const std::string& line) {
+  if (conn.replayed) {
+    preSessionEvent(line);
+    return;
+  }
   int64_t untold = 0;
   if (!conn.lines.take(config_.nowNs(), untold)) return;
   if (untold > 0) event(std::to_string(untold) + " line(s) caused by client " + fdTag(conn.fd) + " not logged");
@@ -480,7 +484,10 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   // A client never sends more than its largest packet, sealed: that is all
   // the room a link gets, before its first record and after.
   if (opener) opener->limitRecordLength(kMaxClientRecordLength);
-  event("client connected " + fdTag(fd) + tag);
+  // A key-only link is announced once its first record opens: before, it may
+  // be anyone, and anyone's links must not fill the log.
+  const bool announceLater = opener && !greeted;
+  if (!announceLater) event("client connected " + fdTag(fd) + tag);
 
   auto conn = std::make_shared<ClientConn>(fd, kMaxFramesPerClient, AwdlStatus::isNetworkPeer(fd), config_.nowNs);
   conn->cable = cable;
@@ -551,6 +558,13 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
     conn->closeSocket();
     return;
   }
+  if (announceLater) {
+    {
+      std::lock_guard lock(sessionsMutex_);
+      conn->replayed = session.replayed;
+    }
+    clientEvent(*conn, "client connected " + fdTag(fd) + tag);
+  }
   resetViewport();
   armVersionJudge(conn);
   idrPending_ = true;
@@ -600,7 +614,12 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   if (dropped >= 1) {
     event("client " + fdTag(fd) + " dropped " + std::to_string(dropped) + " frame(s) under backpressure");
   }
-  event("client disconnected " + fdTag(fd));
+  const std::string gone = "client disconnected " + fdTag(fd);
+  if (conn->replayed) {
+    preSessionEvent(gone);
+  } else {
+    event(gone);
+  }
   // The owner hears of the departure while the descriptor is still ours, so a
   // new client cannot arrive on the same number before it has been handled.
   conn->shutdownIfOpen(SHUT_RDWR);

@@ -131,6 +131,9 @@ bool WireServer::proven(int fd, Session& session, const std::optional<Crypto::Sh
       ++networkSessions_;
       session.counted = true;
       session.firstRecord = firstRecord;
+      session.replayed = firstRecord && std::any_of(sessions_.begin(), sessions_.end(), [&](const auto& s) {
+                           return s.get() != &session && s->counted && s->firstRecord == firstRecord;
+                         });
     }
   }
   if (victimConn) {

@@ -36,6 +36,7 @@ struct WireServer::Session {
   bool counted = false;
   // A key-only link's first record opened alone: replays of it look alike.
   std::optional<Crypto::Sha256Digest> firstRecord;
+  bool replayed = false;
 };
 
 }  // namespace lumenrail
