@@ -314,6 +314,15 @@ TEST(TrayApplicationAcceptance, WithoutATrayThePanelIsAListedWindowThatASecondSt
   std::free(s);
   EXPECT_NE(readFile(dir.path("host.out")).find("[menubar] WARN: no system tray yet — showing the Lumenrail window"),
             std::string::npos);
+  // The command-line defaults serve open, and it says so before it listens.
+  std::string said;
+  EXPECT_TRUE(test::eventually([&] {
+    said = readFile(dir.path("host.out"));
+    return said.find("[wire] listening on") != std::string::npos;
+  }, 3 * test::kDeadlineNs)) << said;
+  EXPECT_LT(said.find("[menubar] WARN: no pairing and no key — anyone on the network can watch and control"),
+            said.find("[wire] listening on"))
+      << said;
 
   // Closed as a window manager closes it: hidden, the host goes on.
   xcb_client_message_event_t close{};
