@@ -109,6 +109,19 @@ std::optional<Bytes> readOwn(const std::filesystem::path& path, size_t maxBytes)
   return readAll(fd.get(), path, maxBytes);
 }
 
+void requireOwnFolder(const std::filesystem::path& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT) return;
+    fail(errno, "stat " + dir.string());
+  }
+  requireOwner(st, dir);
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    throw NotPrivate(dir.string() + " may be written by other users (mode " + octal(st.st_mode) +
+                     "); what lies in it may be theirs");
+  }
+}
+
 void writeAtomically(const std::filesystem::path& path, ByteView data) {
   const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
   std::string pattern = (dir / ("." + path.filename().string() + ".tmp-XXXXXX")).string();

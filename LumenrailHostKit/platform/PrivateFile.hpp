@@ -32,6 +32,11 @@ class NotPrivate : public std::runtime_error {
 // as it is; one that others may only read is narrowed to 0600.
 std::optional<Bytes> readOwn(const std::filesystem::path& path, size_t maxBytes);
 
+// A folder in which only this user may place or replace files: one owned by
+// another user or writable by group or others throws NotPrivate. A folder
+// that does not exist passes (it is created 0700 when needed).
+void requireOwnFolder(const std::filesystem::path& dir);
+
 // Writes a temporary file beside `path` (created 0600), fsyncs it, renames it
 // over `path` and fsyncs the folder. On failure the temporary file is removed
 // and `path` is left as it was.

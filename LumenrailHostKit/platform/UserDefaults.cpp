@@ -3,10 +3,8 @@
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 #include <limits>
-#include <sstream>
 
 #include "platform/Paths.hpp"
 #include "platform/PrivateFile.hpp"
@@ -16,7 +14,7 @@ namespace lumenrail {
 namespace {
 
 // Defaults files are small; anything larger is not ours.
-constexpr std::streamoff kMaxFileBytes = 4 * 1024 * 1024;
+constexpr size_t kMaxFileBytes = 4 * 1024 * 1024;
 // Our values are flat. Copying or writing a value recurses once per level, so
 // a file nested a million deep would overflow the stack at every start.
 constexpr int kMaxNesting = 64;
@@ -56,21 +54,37 @@ UserDefaults::UserDefaults(std::string filePath, std::string domain, Log::Sink l
 // Reads the file again so that a change never drops what another domain or
 // another holder of the same file wrote meanwhile.
 void UserDefaults::reloadLocked() {
-  std::ifstream in(filePath_, std::ios::binary);
-  if (!in) {
+  // Refused once, kept in memory for good: reading again would warn again,
+  // and writing would put our settings where the stranger can change them.
+  if (!refused_.empty()) return;
+  const std::filesystem::path path(filePath_);
+  std::optional<Bytes> bytes;
+  bool good = true;
+  try {
+    // Settings decide whether the desktop is served open, so they are trusted
+    // like the pairing files: only when no one else can have written them.
+    PrivateFile::requireOwnFolder(path.parent_path());
+    bytes = PrivateFile::readOwn(path, kMaxFileBytes);
+  } catch (const PrivateFile::NotPrivate& e) {
+    refuseLocked(e.what());
+    return;
+  } catch (const std::system_error& e) {
+    // Too large is the content's fault; any other failure says nothing about
+    // the file, which is neither set aside nor overwritten.
+    if (e.code().value() != EFBIG) {
+      refuseLocked(e.what());
+      return;
+    }
+    good = false;
+  }
+  if (good && !bytes) {
     file_ = nlohmann::json::object();  // no file (yet): empty defaults
     return;
   }
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  in.seekg(0, std::ios::beg);
-  bool good = size >= 0 && size <= kMaxFileBytes;
   if (good) {
-    std::stringstream text;
-    text << in.rdbuf();
     bool tooDeep = false;
     auto parsed = nlohmann::json::parse(
-        text.str(),
+        bytes->begin(), bytes->end(),
         [&tooDeep](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
           // Dropping what lies deeper also keeps the parse from building it.
           if (depth > kMaxNesting) tooDeep = true;
@@ -78,15 +92,26 @@ void UserDefaults::reloadLocked() {
         },
         false);
     good = !tooDeep && !parsed.is_discarded() && parsed.is_object();
-    if (good) file_ = std::move(parsed);
+    if (good) {
+      file_ = std::move(parsed);
+      return;
+    }
   }
-  if (good) return;
   file_ = nlohmann::json::object();
   const auto aside = PrivateFile::setAside(filePath_);
   if (log_) {
     log_("[app] WARN: the settings file " + filePath_ + " could not be read" +
          (aside ? "; kept as " + aside->string() : std::string(" and could not be set aside")) +
          " — starting from the defaults");
+  }
+}
+
+void UserDefaults::refuseLocked(const std::string& why) {
+  refused_ = why;
+  file_ = nlohmann::json::object();
+  if (log_) {
+    log_("[app] WARN: the settings file " + filePath_ + " is not used (" + why +
+         ") — starting from the defaults; changes are kept in memory only");
   }
 }
 
@@ -173,7 +198,8 @@ std::string UserDefaults::remove(const std::string& key) {
   std::lock_guard lock(mutex_);
   reloadLocked();
   auto d = file_.find(domain_);
-  if (d == file_.end() || !d->is_object() || !d->contains(key)) return {};
+  // A refused file is reported even with nothing to remove in memory: what it holds stays.
+  if (d == file_.end() || !d->is_object() || !d->contains(key)) return refused_.empty() ? std::string() : writeLocked();
   d->erase(key);
   return writeLocked();
 }
@@ -181,12 +207,13 @@ std::string UserDefaults::remove(const std::string& key) {
 std::string UserDefaults::removePersistentDomain() {
   std::lock_guard lock(mutex_);
   reloadLocked();
-  if (!file_.contains(domain_)) return {};
+  if (!file_.contains(domain_)) return refused_.empty() ? std::string() : writeLocked();
   file_.erase(domain_);
   return writeLocked();
 }
 
 std::string UserDefaults::writeLocked() {
+  if (!refused_.empty()) return filePath_ + " is not used (" + refused_ + "); the change is kept in memory only";
   const std::string text = file_.dump(2) + "\n";
   try {
     PrivateFile::ensureDirectory(std::filesystem::path(filePath_).parent_path());

@@ -24,6 +24,9 @@ class UserDefaults final {
 
   // A file that cannot be parsed is set aside (renamed) and reported through
   // `log`, then the domain starts empty; it is never silently overwritten.
+  // A file that another user owns or may write, or one in a folder they own
+  // or may write, or one that cannot be read, is refused: one WARN, the
+  // domain starts empty, and changes stay in memory (`set` reports that).
   UserDefaults(std::string filePath, std::string domain, Log::Sink log = {});
   // The process's standard defaults: the XDG file, domain "lumenrail".
   static std::shared_ptr<UserDefaults> standard();
@@ -53,6 +56,7 @@ class UserDefaults final {
  private:
   std::optional<nlohmann::json> value(const std::string& key) const;
   void reloadLocked();
+  void refuseLocked(const std::string& why);
   std::string writeLocked();
 
   std::string filePath_;
@@ -60,6 +64,7 @@ class UserDefaults final {
   Log::Sink log_;
   mutable std::mutex mutex_;
   nlohmann::json file_ = nlohmann::json::object();
+  std::string refused_;  // why the file is not used; empty while it is
 };
 
 }  // namespace lumenrail

@@ -16,6 +16,7 @@
 #include "platform/X11Display.hpp"
 #include "session/M2Pipeline.hpp"
 #include "session/PairingSupport.hpp"
+#include "settings/OpenServing.hpp"
 
 namespace lumenrail {
 
@@ -89,9 +90,8 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   // Said once, before anything listens: nothing else would tell the user.
-  if (!settings.pairingEnabled && !psk) {
-    Log::line("[m2] WARN: no pairing and no key — anyone on the network can watch and control this desktop"
-              " (--pair: you approve each new device)");
+  if (OpenServing::isOpen(settings.pairingEnabled, psk.has_value())) {
+    Log::line(OpenServing::warning("m2", "--pair: you approve each new device"));
   }
   M2Pipeline::Config config;
   // The console answers for the owner; a device that leaves has its question

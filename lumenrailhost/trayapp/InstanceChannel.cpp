@@ -46,6 +46,15 @@ bool waitFor(int fd, short events, uint64_t deadlineNs) {
   }
 }
 
+// The other end runs as this user: a socket of another account is never
+// asked anything, nor obeyed.
+bool peerIsUs(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+         peer.uid == ::geteuid();
+}
+
 }  // namespace
 
 std::string InstanceChannel::socketPath(const std::string& lockPath) {
@@ -59,6 +68,8 @@ std::string InstanceChannel::socketPath(const std::string& lockPath) {
 bool InstanceChannel::askToShow(const std::string& socketPath, uint64_t timeoutNs) {
   sockaddr_un address;
   if (!addressOf(socketPath, address)) return false;
+  struct stat st {};
+  if (::lstat(socketPath.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid()) return false;
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   const uint64_t deadline = monotonicNs() + timeoutNs;
@@ -68,7 +79,7 @@ bool InstanceChannel::askToShow(const std::string& socketPath, uint64_t timeoutN
     rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (rc != 0 && errno == EINTR);
   if (rc == 0 || errno == EINPROGRESS || errno == EAGAIN) {
-    if (rc == 0 || waitFor(fd, POLLOUT, deadline)) {
+    if ((rc == 0 || waitFor(fd, POLLOUT, deadline)) && peerIsUs(fd)) {
       if (::send(fd, kShow, sizeof kShow - 1, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof kShow - 1)) {
         char reply[8] = {};
         size_t got = 0;
@@ -129,6 +140,10 @@ void InstanceChannel::accept() {
     if (client < 0) {
       if (errno == EINTR) continue;
       return;
+    }
+    if (!peerIsUs(client)) {
+      ::close(client);
+      continue;
     }
     // A request is one short line, read when it arrives.
     auto* reader = new QSocketNotifier(client, QSocketNotifier::Read, notifier_.get());

@@ -4,6 +4,8 @@
 // instance lock. The running one listens on the main loop; a second start
 // sends "show" and waits, bounded, for "ok". The lock's holder owns the
 // socket's name, so a file left by a dead instance is replaced, never obeyed.
+// Both ends talk only to a peer of this user (the file's owner and the
+// connection's credentials).
 
 #include <cstdint>
 #include <functional>

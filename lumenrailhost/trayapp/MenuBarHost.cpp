@@ -398,6 +398,11 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
 }
 
 std::optional<int> claimInstance() {
+  // A shared runtime folder could hold anyone's lock and socket: ours go elsewhere.
+  if (const std::string why = InstanceLock::runtimeFolderRefusal(); !why.empty()) {
+    Log::line("[app] WARN: XDG_RUNTIME_DIR is not this user's alone (" + why + ") — keeping the instance lock in " +
+              std::filesystem::path(InstanceLock::path()).parent_path().string());
+  }
   const auto lock = InstanceLock::acquire(InstanceLock::path());
   if (lock.holder) {
     Log::line("[app] another Lumenrail Host is already running (pid " + std::to_string(*lock.holder) +

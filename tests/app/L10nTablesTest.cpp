@@ -37,7 +37,7 @@ const std::vector<std::pair<std::string, std::string>> kKeys = {
     {"panel.awdl.title", ""}, {"panel.deviceActions", ""}, {"panel.devices", ""}, {"panel.devicesCount", "d"},
     {"panel.display", ""}, {"panel.extend.detail", ""}, {"panel.help.qr", ""}, {"panel.help.settings", ""},
     {"panel.help.setup", ""}, {"panel.mirror.detail", ""}, {"panel.modeLabel", "@@d"}, {"panel.noDevice", ""},
-    {"panel.noDevice.detail", "@"}, {"panel.pen", ""}, {"panel.pen.active", "d"}, {"panel.pen.armed", ""},
+    {"panel.noDevice.detail", "@"}, {"panel.open.detail", ""}, {"panel.open.title", ""}, {"panel.pen", ""}, {"panel.pen.active", "d"}, {"panel.pen.armed", ""},
     {"panel.pen.extendOnly", ""}, {"panel.pen.off", ""}, {"panel.qrCode", ""}, {"panel.subtitle.extended", ""},
     {"panel.subtitle.mirroring", ""}, {"panel.subtitle.serving", "@@"}, {"panel.subtitle.starting", ""},
     {"panel.subtitle.stopped", "@"}, {"panel.subtitle.stoppedUsb", "@"}, {"panel.update.detail", "@"},

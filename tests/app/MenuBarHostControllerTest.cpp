@@ -5,6 +5,7 @@
 #include <deque>
 
 #include "app/controller/MenuBarHostController.hpp"
+#include "app/panel/PanelPresenter.hpp"
 #include "app/windows/SetupModel.hpp"
 #include "FakePanelSource.hpp"
 #include "platform/Ed25519.hpp"
@@ -466,6 +467,45 @@ TEST(MenuBarHostController, WithPairingOnNoKeyIsMadeUnlessKeyOnlyLinksAreAllowed
   EXPECT_EQ(rig.c->phase(), ServingPhase::stopped);
   ASSERT_FALSE(rig.errors.empty());
   EXPECT_EQ(rig.errors.back(), "[menubar] ERROR: pairing is on but cannot start (see host log) — not serving");
+}
+
+// The command-line defaults serve with no pairing and no key: said at every
+// start, in the log and in the panel, for as long as that session lasts.
+TEST(MenuBarHostController, ServingOpenToAnyoneIsSaidAtEveryStartAndShownUntilItStops) {
+  const std::string warning =
+      "[menubar] WARN: no pairing and no key — anyone on the network can watch and control this desktop"
+      " (turn on pairing in Settings, or start with --pair)";
+  test::TempFolder temp("lumenrail-open");
+  HostSettings keyed = HostSettings::cliDefaults();
+  keyed.secureWifi = true;
+  HostSettings paired = HostSettings::cliDefaults();
+  paired.pairingEnabled = true;
+  const struct {
+    const char* name;
+    HostSettings settings;
+    bool open;
+  } rows[] = {{"command-line defaults", HostSettings::cliDefaults(), true}, {"key", keyed, false},
+              {"pairing", paired, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig(row.settings);
+    rig.pairing.emplace(Ed25519PrivateKey::generate(),
+                        std::make_shared<PairedDevicesStore>(temp.root() / "paired-devices.json"),
+                        [](const std::string&, const std::string&, const std::string&) { return false; });
+    for (int start = 1; start <= 2; ++start) {
+      rig.c->startServing();
+      EXPECT_EQ(rig.c->panelModel().state().servingOpen, row.open);
+      EXPECT_EQ(std::count(rig.lines.begin(), rig.lines.end(), warning), row.open ? start : 0);
+      rig.serve.runReady();
+      rig.main.runReady();
+      EXPECT_EQ(rig.c->panelModel().state().servingOpen, row.open);
+      EXPECT_EQ(PanelPresenter::present(rig.c->panelModel().state()).banners.size(), row.open ? 1u : 0u);
+      rig.c->stopServing();
+      rig.serve.runReady();
+      rig.main.runReady();
+      EXPECT_FALSE(rig.c->panelModel().state().servingOpen);
+    }
+  }
 }
 
 TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKeyStay) {

@@ -138,6 +138,15 @@ TEST(PanelPresenter, BannersKeepTheirOrder) {
   ASSERT_EQ(f.banners.size(), 2u);
   EXPECT_EQ(f.banners[0], (PanelBanner{"exclamationmark.triangle.fill", "Serving could not start", *failed.startFailure,
                                        "Try Again", PanelCommand::toggleServing, PanelTone::warn}));
+  // Serving open to anyone leads every other banner, with the way to pairing.
+  PanelState open = state(Phase::serving);
+  open.servingOpen = open.inputBlocked = true;
+  const auto o = PanelPresenter::present(open, english());
+  ASSERT_EQ(o.banners.size(), 2u);
+  EXPECT_EQ(o.banners[0].title, "Anyone on the network can control this desktop");
+  EXPECT_EQ(o.banners[0].actionTitle, "Settings…");
+  EXPECT_EQ(o.banners[0].action, PanelCommand::showSettings);
+  EXPECT_EQ(o.banners[0].tone, PanelTone::warn);
 }
 
 TEST(PanelPresenter, DeviceRowsNameDetailDividerAndMenu) {

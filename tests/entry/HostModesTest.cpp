@@ -95,6 +95,27 @@ TEST(HostModesAcceptance, PrintConfigInApplicationModeStartsFromTheStoredSetting
   EXPECT_NE(out.find("  behaviour  : autostart=false"), std::string::npos) << out;
 }
 
+// A settings file anyone may write (as in a shared 0777 folder) that turns
+// pairing and encryption off is refused: the application serves on the
+// shipped defaults and says why.
+TEST(HostModesAcceptance, ASettingsFileOthersMayWriteIsRefused) {
+  Home home;
+  const fs::path folder = home.root() / "config/lumenrail";
+  fs::create_directories(folder);
+  std::ofstream(folder / "defaults.json")
+      << R"({"lumenrail": {"host.pairingEnabled": false, "host.secureWifi": false, "host.width": 800}})";
+  fs::permissions(folder / "defaults.json", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
+                                                ~fs::perms::others_exec);
+  fs::permissions(folder, fs::perms::all);
+  const auto [status, out] = home.run({"--app", "--print-config"});
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(out.find("[app] WARN: the settings file " + (folder / "defaults.json").string() + " is not used ("),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("  display    : 1920x1080@60"), std::string::npos) << out;
+  EXPECT_NE(out.find(" + pairing\n"), std::string::npos) << out;
+}
+
 TEST(HostModesAcceptance, AnOutOfRangePortIsRefusedOnlyByTheModesThatUseIt) {
   Home home;
   for (const char* mode : {"--print-config", "--pair-uri", "--usb-connect-test", "--usb-serve-test", "--m1-selftest",

@@ -170,6 +170,72 @@ TEST(UserDefaultsSettingsStoreRules, HostileFilesLoadAsTheShipDefaultsAndAreKept
             HostSettings::shipDefaults());
 }
 
+// Settings decide whether the desktop is served open: a file that someone
+// else could have written (pairing and encryption off) is never obeyed, and
+// saves never land where that someone could change them.
+TEST(UserDefaultsSettingsStoreRules, FilesOthersCouldHaveWrittenAreRefusedAndNeverWritten) {
+  const std::string open = R"({"lumenrail": {"host.pairingEnabled": false, "host.secureWifi": false}})";
+  const auto stranger = test::unknownUid();
+  struct Case {
+    const char* name;
+    mode_t file;      // 0: no file
+    mode_t folder;
+    bool strangersFile = false;
+    bool strangersFolder = false;
+  };
+  const Case cases[] = {
+      {"file 0666", 0666, 0700},           {"file 0620", 0620, 0700},
+      {"folder 0777", 0600, 0777},         {"folder 1777", 0600, 01777},
+      {"no file, folder 0777", 0, 0777},   {"stranger's file", 0600, 0700, true},
+      {"stranger's folder", 0600, 0755, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if ((c.strangersFile || c.strangersFolder) && !stranger) continue;
+    SettingsTempDir dir;
+    const std::string folder = dir / "lumenrail";
+    fs::create_directory(folder);
+    const std::string file = folder + "/defaults.json";
+    if (c.file) {
+      std::ofstream(file) << open;
+      ASSERT_EQ(::chmod(file.c_str(), c.file), 0);
+      if (c.strangersFile) {
+        ASSERT_EQ(::chown(file.c_str(), *stranger, *stranger), 0);
+      }
+    }
+    ASSERT_EQ(::chmod(folder.c_str(), c.folder), 0);
+    if (c.strangersFolder) {
+      ASSERT_EQ(::chown(folder.c_str(), *stranger, *stranger), 0);
+    }
+    struct stat before {};
+    if (c.file) {
+      ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    }
+
+    test::EventLog log;
+    auto defaults = std::make_shared<UserDefaults>(file, "lumenrail", [&](const std::string& l) { log.add(l); });
+    UserDefaultsSettingsStore store(defaults, [&](const std::string& l) { log.add(l); });
+    EXPECT_EQ(store.load(), HostSettings::shipDefaults());
+    store.save(HostSettings::cliDefaults());
+    EXPECT_EQ(store.load(), HostSettings::cliDefaults()) << "kept in memory";
+    EXPECT_EQ(log.count("[app] WARN: the settings file " + file + " is not used ("), 1);
+    EXPECT_TRUE(log.contains("[app] WARN: settings not saved: " + file + " is not used"));
+
+    // Nothing written: the file as it was, no temporary file beside it.
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, c.file ? std::vector<std::string>{"defaults.json"} : std::vector<std::string>{});
+    if (c.file) {
+      struct stat after {};
+      ASSERT_EQ(::stat(file.c_str(), &after), 0);
+      EXPECT_EQ(after.st_ino, before.st_ino);
+      EXPECT_EQ(after.st_mode, before.st_mode);
+      EXPECT_EQ(readJson(file), nlohmann::json::parse(open));
+    }
+  }
+  if (!stranger) GTEST_SKIP() << "not root: files owned by another user cannot be made here";
+}
+
 TEST(UserDefaultsSettingsStoreRules, AFailedSaveIsLogged) {
   SettingsTempDir dir;
   // The defaults file's folder is a plain file: nothing can be written.

@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 
+#include "support/StrangerUid.hpp"
+
 namespace lumenrail::test {
 
 class SettingsTempDir {
@@ -42,16 +44,6 @@ class SettingsTempDir {
  private:
   std::string path_;
 };
-
-// A user id without a password-database entry, when the test runs as root;
-// nothing otherwise (the caller skips).
-inline std::optional<uid_t> unknownUid() {
-  if (::geteuid() != 0) return std::nullopt;
-  for (uid_t uid = 4'242'424; uid < 4'242'524; ++uid) {
-    if (::getpwuid(uid) == nullptr) return uid;
-  }
-  return std::nullopt;
-}
 
 // Runs `check` in a child process that has dropped to `uid` and returns its
 // result (0 for success, a step number otherwise; 90s are set-up failures).

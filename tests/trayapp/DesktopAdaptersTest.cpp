@@ -2,9 +2,12 @@
 // support report shows it, and links handed to xdg-open.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <mutex>
 
@@ -12,6 +15,8 @@
 #include "desktop/SupportFactsReader.hpp"
 #include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"
+#include "support/StrangerUid.hpp"
+#include "trayapp/InstanceChannel.hpp"
 #include "trayapp/InstanceLock.hpp"
 #include "trayapp/XdgOpener.hpp"
 
@@ -66,6 +71,62 @@ TEST(InstanceLock, AStaleFileIsTakenOverAndALiveHolderIsNamed) {
   const auto second = InstanceLock::acquire(path);
   EXPECT_FALSE(second.held);
   EXPECT_EQ(second.holder, std::optional<pid_t>(::getpid()));
+}
+
+// A runtime folder that is not ours alone (shared 1777, another user's) is
+// passed over for a private one; there a lock or socket that is not ours is
+// never taken for a running instance.
+TEST(InstanceLock, OnlyAFolderLockAndSocketOfThisUserAreObeyed) {
+  test::TempFolder dir;
+  const auto stranger = test::unknownUid();
+  const std::string state = dir.path("state");
+  const std::string fallback = state + "/Lumenrail/host.lock";
+  const struct {
+    const char* name;
+    mode_t mode;
+    bool strangers;
+    bool used;
+  } rows[] = {{"private", 0700, false, true},   {"shared 1777", 01777, false, false},
+              {"group-writable", 0770, false, false}, {"another user's", 0700, true, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.strangers && !stranger) continue;
+    const std::string runtime = dir.path(std::string("run-") + row.name);
+    std::filesystem::create_directory(runtime);
+    ASSERT_EQ(::chmod(runtime.c_str(), row.mode), 0);
+    if (row.strangers) {
+      ASSERT_EQ(::chown(runtime.c_str(), *stranger, *stranger), 0);
+    }
+    const Environment env{{"XDG_RUNTIME_DIR", runtime}, {"XDG_STATE_HOME", state}};
+    EXPECT_EQ(InstanceLock::path(env), row.used ? runtime + "/lumenrail-host.lock" : fallback);
+    EXPECT_EQ(InstanceLock::runtimeFolderRefusal(env).empty(), row.used);
+  }
+  EXPECT_EQ(InstanceLock::path({{"XDG_STATE_HOME", state}}), fallback);
+  EXPECT_EQ(InstanceLock::runtimeFolderRefusal({{"XDG_STATE_HOME", state}}), "");
+
+  // A listening socket whose file is not ours is not asked to show anything.
+  const std::string socketPath = dir.path("stranger.sock");
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  if (stranger) {
+    ASSERT_EQ(::chown(socketPath.c_str(), *stranger, *stranger), 0);
+    EXPECT_FALSE(InstanceChannel::askToShow(socketPath, test::kDeadlineNs));
+    EXPECT_LT(::accept(listener, nullptr, nullptr), 0) << "it connected to the stranger's socket";
+    // A lock file of another user's is an error, whoever holds it.
+    const std::string lock = dir.path("stranger.lock");
+    std::ofstream(lock) << "1\n";
+    ASSERT_EQ(::chown(lock.c_str(), *stranger, *stranger), 0);
+    const auto taken = InstanceLock::acquire(lock);
+    EXPECT_FALSE(taken.held);
+    EXPECT_FALSE(taken.holder);
+    EXPECT_NE(taken.error.find("is not this user's own file"), std::string::npos) << taken.error;
+  }
+  ::close(listener);
+  if (!stranger) GTEST_SKIP() << "not root: a folder, lock or socket of another user cannot be made here";
 }
 
 TEST(XdgOpener, ReportsWhetherAHandlerTookTheLink) {

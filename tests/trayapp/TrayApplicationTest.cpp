@@ -4,11 +4,17 @@
 // refuses, SIGTERM stops serving and leaves no virtual monitor behind.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -19,7 +25,9 @@
 #include "platform/X11DisplayConfiguration.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/DummyXorgFixture.hpp"
+#include "support/HostProcess.hpp"
 #include "support/PrivateSessionBus.hpp"
+#include "support/StrangerUid.hpp"
 #include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
@@ -139,16 +147,100 @@ TEST(TrayApplicationAcceptance, InstalledTreeCarriesTheInputGrantAndItsCommandIn
   EXPECT_NE(rule.find("TAG+=\"uaccess\""), std::string::npos) << rule;
   EXPECT_NE(rule.find("static_node=uinput"), std::string::npos) << rule;
   EXPECT_EQ(rule.find("GROUP="), std::string::npos) << rule;
-  EXPECT_FALSE(readFile(prefix + "/lib/udev/rules.d/70-lumenrail-accessory.rules").empty());
+  // Phones alone, through uaccess: no group, no whole vendor.
+  const std::string accessory = readFile(prefix + "/lib/udev/rules.d/70-lumenrail-accessory.rules");
+  EXPECT_EQ(accessory.find("GROUP="), std::string::npos) << accessory;
+  EXPECT_EQ(accessory.find("MODE="), std::string::npos) << accessory;
+  std::istringstream lines(accessory);
+  int matches = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    ++matches;
+    EXPECT_NE(line.find("TAG+=\"uaccess\""), std::string::npos) << line;
+    EXPECT_TRUE(line.find("ATTR{idProduct}==\"2d0[0-5]\"") != std::string::npos ||
+                line.find("ENV{ID_USB_INTERFACES}==") != std::string::npos)
+        << "a whole vendor: " << line;
+  }
+  EXPECT_EQ(matches, 3);
   EXPECT_EQ(readFile(prefix + "/lib/modules-load.d/lumenrail-uinput.conf"), "uinput\n");
 
+  // Only its own files, by name: a rule dropped beside them stays there.
+  std::ofstream(prefix + "/share/lumenrail/udev/99-extra.rules") << "RUN+=\"/bin/sh -c id\"\n";
+  const auto grantInto = [&](const std::string& root, const std::string& log) {
+    return waitExit(test::spawnLogged({prefix + "/libexec/lumenrail/grant-input-access", "--root", root}, {},
+                                      dir.path(log), false));
+  };
   const std::string root = dir.path("root");
-  const pid_t grant = test::spawnLogged({prefix + "/libexec/lumenrail/grant-input-access", "--root", root}, {},
-                                        dir.path("grant.log"), false);
-  ASSERT_EQ(waitExit(grant), 0) << readFile(dir.path("grant.log"));
+  ASSERT_EQ(grantInto(root, "grant.log"), 0) << readFile(dir.path("grant.log"));
   EXPECT_EQ(readFile(root + "/etc/udev/rules.d/70-lumenrail-uinput.rules"), rule);
-  EXPECT_FALSE(readFile(root + "/etc/udev/rules.d/70-lumenrail-accessory.rules").empty());
+  EXPECT_EQ(readFile(root + "/etc/udev/rules.d/70-lumenrail-accessory.rules"), accessory);
   EXPECT_EQ(readFile(root + "/etc/modules-load.d/lumenrail-uinput.conf"), "uinput\n");
+  std::vector<std::string> installed;
+  for (const auto& e : std::filesystem::directory_iterator(root + "/etc/udev/rules.d")) {
+    installed.push_back(e.path().filename().string());
+  }
+  std::sort(installed.begin(), installed.end());
+  EXPECT_EQ(installed, (std::vector<std::string>{"70-lumenrail-accessory.rules", "70-lumenrail-uinput.rules"}));
+
+  // A link on the way (DIR/etc pointing elsewhere, or a link where a rule goes) is refused.
+  const std::string elsewhere = dir.path("elsewhere");
+  std::filesystem::create_directories(elsewhere);
+  const std::string linked = dir.path("linked");
+  std::filesystem::create_directories(linked);
+  std::filesystem::create_directory_symlink(elsewhere, linked + "/etc");
+  const std::string linkedRule = dir.path("linked-rule");
+  std::filesystem::create_directories(linkedRule + "/etc/udev/rules.d");
+  std::filesystem::create_symlink(elsewhere + "/target", linkedRule + "/etc/udev/rules.d/70-lumenrail-uinput.rules");
+  for (const std::string& refused : {linked, linkedRule}) {
+    EXPECT_EQ(grantInto(refused, "refused.log"), 1) << readFile(dir.path("refused.log"));
+    EXPECT_NE(readFile(dir.path("refused.log")).find("is a symbolic link — nothing installed"), std::string::npos)
+        << readFile(dir.path("refused.log"));
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+}
+
+// A shared runtime folder (mode 1777) holding another instance's lock, held
+// and naming pid 1, and its socket: the tray neither believes it nor asks it
+// anything, and keeps its own lock in the private state folder.
+TEST(TrayApplicationAcceptance, AStrangersLockAndSocketInASharedRuntimeFolderAreNotObeyed) {
+  test::TempFolder dir("lumenrail-shared-run");
+  const std::string runtime = dir.path("runtime");
+  std::filesystem::create_directory(runtime);
+  ASSERT_EQ(::chmod(runtime.c_str(), 01777), 0);
+  const auto stranger = test::unknownUid();
+  const std::string lockPath = runtime + "/lumenrail-host.lock";
+  std::ofstream(lockPath) << "1\n";
+  const int lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+  const std::string socketPath = runtime + "/lumenrail-host.sock";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  if (stranger) {
+    ASSERT_EQ(::chown(lockPath.c_str(), *stranger, *stranger), 0);
+    ASSERT_EQ(::chown(socketPath.c_str(), *stranger, *stranger), 0);
+  }
+
+  // No display: the tray stops right after claiming its instance.
+  test::HostProcess host(LUMENRAILHOST_BINARY, {"--menubar"},
+                         {"HOME=" + dir.path("home"), "XDG_CONFIG_HOME=" + dir.path("config"),
+                          "XDG_STATE_HOME=" + dir.path("state"), "XDG_RUNTIME_DIR=" + runtime, "DISPLAY=:987654",
+                          "QT_QPA_PLATFORM=xcb"});
+  ASSERT_TRUE(host.started());
+  EXPECT_EQ(host.waitExit(), 2) << host.output();
+  EXPECT_EQ(host.output().find("already running"), std::string::npos) << host.output();
+  EXPECT_NE(host.output().find("[app] WARN: XDG_RUNTIME_DIR is not this user's alone (" + runtime +
+                               " may be written by other users (mode 1777)"),
+            std::string::npos)
+      << host.output();
+  EXPECT_LT(::accept(listener, nullptr, nullptr), 0) << "it asked the stranger's socket to show";
+  EXPECT_TRUE(std::filesystem::exists(dir.path("state") + "/Lumenrail/host.lock"));
+  ::close(listener);
+  ::close(lock);
 }
 
 // A mapped top-level window named "Lumenrail" (WM_NAME) that no taskbar is
@@ -222,6 +314,15 @@ TEST(TrayApplicationAcceptance, WithoutATrayThePanelIsAListedWindowThatASecondSt
   std::free(s);
   EXPECT_NE(readFile(dir.path("host.out")).find("[menubar] WARN: no system tray yet — showing the Lumenrail window"),
             std::string::npos);
+  // The command-line defaults serve open, and it says so before it listens.
+  std::string said;
+  EXPECT_TRUE(test::eventually([&] {
+    said = readFile(dir.path("host.out"));
+    return said.find("[wire] listening on") != std::string::npos;
+  }, 3 * test::kDeadlineNs)) << said;
+  EXPECT_LT(said.find("[menubar] WARN: no pairing and no key — anyone on the network can watch and control"),
+            said.find("[wire] listening on"))
+      << said;
 
   // Closed as a window manager closes it: hidden, the host goes on.
   xcb_client_message_event_t close{};

@@ -56,7 +56,7 @@ PanelState warnings() {
   s.startFailure = "Port 27184 is in use by another program. Quit it, or choose another port in Settings.";
   s.phase = Phase::starting;
   s.extend = false;
-  s.inputBlocked = s.awdlWarning = true;
+  s.inputBlocked = s.awdlWarning = s.servingOpen = true;
   s.clientAppUpdate = "";
   s.update = UpdateRelease{"1.1.0", "https://quillmark.example/dl"};
   return s;

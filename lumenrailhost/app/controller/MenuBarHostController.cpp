@@ -8,6 +8,7 @@
 #include "app/windows/SetupModel.hpp"
 #include "platform/AwdlStatus.hpp"
 #include "settings/HostDataRemoval.hpp"
+#include "settings/OpenServing.hpp"
 #include "settings/UpdateCheck.hpp"
 
 namespace lumenrail {
@@ -131,6 +132,7 @@ void MenuBarHostController::startServing() {
     return;
   }
   config.penHighRate = settings_.penHighRate;
+  const bool open = OpenServing::isOpen(config.pairing.has_value(), config.psk.has_value());
   std::shared_ptr<ServingSession> session;
   try {
     session = ports_.makeSession(config);
@@ -159,6 +161,12 @@ void MenuBarHostController::startServing() {
   session->setHooks(std::move(hooks));
   session->setVersionVerdict(versionVerdict_.floor, versionVerdict_.update, versionVerdict_.version);
   if (ports_.displayAwake) ports_.displayAwake->acquire();
+  // Said before anything listens, at every start: nothing else would tell the owner.
+  servingOpen_ = open;
+  if (open) {
+    say(OpenServing::warning("menubar", "turn on pairing in Settings, or start with --pair"));
+    if (panelModel_) panelModel_->refresh();
+  }
   starting_ = session;
   const HostSettings startedWith = settings_;
   ports_.serveQueue->post([weak, session, startedWith, main = ports_.main] {
@@ -183,6 +191,7 @@ void MenuBarHostController::startServing() {
         self->pipeline_.reset();
         self->serving_ = false;
         self->runningSettings_.reset();
+        self->servingOpen_ = false;
         if (self->ports_.displayAwake) self->ports_.displayAwake->release();
         self->sayError("[menubar] pipeline failed to start (see host log)");
         self->showStartFailure(failure);
@@ -218,6 +227,7 @@ void MenuBarHostController::stopServing(std::function<void()> then) {
       self->pipeline_.reset();
       self->serving_ = false;
       self->runningSettings_.reset();
+      self->servingOpen_ = false;
       self->transitioning_ = false;
       self->inputGrantTimer_.cancel();
       self->pollInputGrant();

@@ -164,6 +164,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   std::optional<UpdateRelease> availableUpdate() const override { return availableUpdate_; }
   std::optional<std::string> clientAppUpdate() const override { return clientAppUpdate_; }
   std::optional<std::string> startFailure() const override { return startFailure_; }
+  bool servingOpen() const override { return servingOpen_; }
   bool inputBlocked() const override { return inputGrant_.isBlocked(); }
   int64_t clientFloor() const override { return versionVerdict_.floor; }
   std::shared_ptr<PairedDevicesStore> pairedDevices() const override;
@@ -216,6 +217,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   VersionVerdict versionVerdict_;
   std::optional<std::string> clientAppUpdate_;
   std::optional<std::string> startFailure_;
+  bool servingOpen_ = false;  // the running or starting session takes anyone
   ConnectNoticePoster connectNotice_;
   std::shared_ptr<HostSettingsModel> settingsModel_;
   // Set while the controller hands its own change to the settings model, whose

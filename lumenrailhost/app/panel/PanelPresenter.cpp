@@ -129,6 +129,10 @@ PanelPresentation present(const PanelState& s, const Localizer& l) {
   p.pillText = t(pillKey);
   p.pillTone = pillTone;
 
+  if (s.servingOpen) {
+    p.banners.push_back({"exclamationmark.triangle.fill", t("panel.open.title"), t("panel.open.detail"),
+                         t("menu.settings"), PanelCommand::showSettings, PanelTone::warn});
+  }
   if (s.startFailure) {
     p.banners.push_back({"exclamationmark.triangle.fill", t("panel.startFailed.title"), *s.startFailure,
                          t("action.tryAgain"), PanelCommand::toggleServing, PanelTone::warn});

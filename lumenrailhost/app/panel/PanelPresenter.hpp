@@ -70,7 +70,7 @@ struct PanelPresentation {
   std::string pillText;
   PanelTone pillTone = PanelTone::dim;
 
-  std::vector<PanelBanner> banners;  // input blocked, client update, host update, AWDL
+  std::vector<PanelBanner> banners;  // open to anyone, start failed, input blocked, client update, host update, AWDL
 
   std::string devicesLabel;
   std::vector<PanelDeviceRow> devices;

@@ -41,6 +41,7 @@ PanelState snapshot(const PanelSource& source) {
   s.update = source.availableUpdate();
   s.clientAppUpdate = source.clientAppUpdate();
   s.startFailure = source.startFailure();
+  s.servingOpen = source.servingOpen();
   if (!session) return s;
 
   s.modeLabel = session->modeLabel();

@@ -69,6 +69,8 @@ class PanelSource {
   virtual std::optional<std::string> clientAppUpdate() const = 0;
   // Why the last start failed; nothing once a start is asked for again.
   virtual std::optional<std::string> startFailure() const { return std::nullopt; }
+  // The running or starting session takes anyone: no pairing and no key.
+  virtual bool servingOpen() const { return false; }
   // The input-permission watch is in its blocked state.
   virtual bool inputBlocked() const = 0;
   // The update check's client level floor (0 when none).

@@ -47,6 +47,8 @@ struct PanelState {
   std::optional<UpdateRelease> update;
   // Set: that client must update its app ("" when it gave no name).
   std::optional<std::string> clientAppUpdate;
+  // Serving (or starting) with no pairing and no key: anyone on the network is let in.
+  bool servingOpen = false;
   // The last start failed, for this reason.
   std::optional<std::string> startFailure;
 
