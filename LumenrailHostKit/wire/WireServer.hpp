@@ -36,6 +36,7 @@
 #include "wire/DegradationAdvisory.hpp"
 #include "wire/FrameStallProbe.hpp"
 #include "wire/HostVersionGate.hpp"
+#include "wire/KeyframeRequests.hpp"
 #include "wire/LinkAdmission.hpp"
 #include "wire/PairingPrologue.hpp"
 #include "wire/PeerVersion.hpp"
@@ -251,7 +252,6 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::atomic<bool> stopped_{false};  // also closes registrations: stop() takes the last clients
   std::atomic<uint16_t> boundPort_{0};
   std::atomic<bool> forceAacAudio_{false};
-  std::atomic<bool> idrPending_{false};
   std::atomic<uint32_t> frameIdCounter_{0};
   // When evictions on each lane last asked for a keyframe; a client that never
   // reads evicts on every frame and must not turn the stream into keyframes.
@@ -275,6 +275,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::mutex sessionsMutex_;
   std::set<std::shared_ptr<Session>> sessions_;
 
+  KeyframeRequests keyframes_;
   LinkAdmission admission_{{config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress, config_.reservedForPaired}};
   HostVersionGate versionGate_{config_.hostAppVersion};
   DegradationAdvisory advisory_{[this](const std::string& line) { event(line); }};

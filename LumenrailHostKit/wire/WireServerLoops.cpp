@@ -147,7 +147,7 @@ void WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
   if (!type) return;
   switch (*type) {
     case Wire::PacketType::requestIdr:
-      idrPending_ = true;
+      keyframes_.ask(fd, config_.nowNs());
       clientEvent(*conn, "RequestIdr ← client");
       break;
     case Wire::PacketType::timeSync:
@@ -157,7 +157,7 @@ void WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
       break;
     case Wire::PacketType::requestHello:
       queueHelloAndVersion(*conn);
-      idrPending_ = true;
+      keyframes_.ask(fd, config_.nowNs());
       clientEvent(*conn, "RequestHello ← client (resent Hello + IDR)");
       break;
     case Wire::PacketType::input:
