@@ -156,8 +156,9 @@ void WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
       }
       break;
     case Wire::PacketType::requestHello:
-      queueHelloAndVersion(*conn);
+      // The keyframe is asked for first: once the Hello is out, the request stands.
       keyframes_.ask(fd, config_.nowNs());
+      queueHelloAndVersion(*conn);
       clientEvent(*conn, "RequestHello ← client (resent Hello + IDR)");
       break;
     case Wire::PacketType::input:
