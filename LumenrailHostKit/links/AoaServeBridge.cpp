@@ -65,6 +65,10 @@ class DriverSinks {
   int delivering_ = 0;
 };
 
+std::string quickEnds(int64_t n) {
+  return "cable up and session ended at once " + std::to_string(n) + " more time(s), not logged";
+}
+
 // Waits in short slices so that an injected clock is followed.
 constexpr auto kPauseSlice = std::chrono::milliseconds(100);
 
@@ -216,6 +220,12 @@ void AoaServeBridge::loop(uint64_t generation) {
   }
   for (auto& t : cableThreads_) t.join();
   cableThreads_.clear();
+  int64_t untold;
+  {
+    std::lock_guard lock(mutex_);
+    untold = backoff_.takeUntold();
+  }
+  if (untold > 0) report(quickEnds(untold));
   report("stopped");
 }
 
@@ -226,7 +236,9 @@ void AoaServeBridge::startCable(aoa_session* handle, uint64_t generation) {
 
 void AoaServeBridge::runCable(aoa_session* handle, uint64_t generation) {
   const uint64_t started = nowNs();
+  uint64_t sessionStarted = started;
   while (isRunning(generation)) {
+    sessionStarted = nowNs();
     const int32_t result = serveSession(handle, generation);
     if (result == AOA_PHONE_SILENT) {
       report("no Lumenrail client on this cable — holding it until one connects");
@@ -237,8 +249,25 @@ void AoaServeBridge::runCable(aoa_session* handle, uint64_t generation) {
     }
     if (aoa_await_connect(handle) != 0) break;
   }
-  // A cable that fails at once is not reopened in a tight loop.
-  pauseUntil(generation, started + kMinCableLifeNs);
+  // A cable that fails at once is not reopened in a tight loop, and one that
+  // keeps failing (a full server) waits longer each time.
+  uint64_t lifeNs = kMinCableLifeNs;
+  RedialBackoff::End end;
+  int64_t inRow = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (runningLocked(generation)) {
+      end = backoff_.ended(nowNs() - sessionStarted);
+      inRow = backoff_.quickEnds();
+      lifeNs = std::max(lifeNs, end.waitNs);
+    }
+  }
+  if (end.untold > 0) report(quickEnds(end.untold));
+  if (end.reachedCap) {
+    report("cable session ended at once " + std::to_string(inRow) + " times in a row — reopening every " +
+           std::to_string(RedialBackoff::kMaxWaitNs / kNsPerSecond) + " s");
+  }
+  pauseUntil(generation, started + lifeNs);
   {
     std::lock_guard lock(mutex_);
     live_.erase(handle);
@@ -255,7 +284,12 @@ int32_t AoaServeBridge::serveSession(aoa_session* handle, uint64_t generation) {
     report("socketpair failed (" + std::to_string(errno) + ") — cannot serve this cable");
     return AOA_USB_ERROR;
   }
-  report("cable up — serving over AOA");
+  bool tell;
+  {
+    std::lock_guard lock(mutex_);
+    tell = backoff_.tellsNext();
+  }
+  if (tell) report("cable up — serving over AOA");
   server_->adopt(pair[0], nullptr);  // the server owns this end from here on
   const int32_t result = aoa_pump(handle, pair[1]);
   ::close(pair[1]);

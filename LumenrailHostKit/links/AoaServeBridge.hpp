@@ -5,7 +5,9 @@
 // accessory a cable thread; a cable thread hands one end of a socket pair to
 // WireServer::adopt and pumps the other end to and from the cable. A cable
 // whose client is not taking it, or whose phone never spoke, stays open for
-// the client's next connect burst; any other ending releases it.
+// the client's next connect burst; any other ending releases it. A cable
+// whose session ends at once is released only after a wait that grows while
+// that keeps happening (RedialBackoff, shared by the bridge's cables).
 
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "links/RedialBackoff.hpp"
 #include "links/aoa/aoa.h"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
@@ -84,6 +87,7 @@ class AoaServeBridge final : public std::enable_shared_from_this<AoaServeBridge>
   std::set<aoa_session*> live_;
   int64_t cablesActive_ = 0;
   std::vector<NamedThread> cableThreads_;  // touched by the watcher only
+  RedialBackoff backoff_{kMinCableLifeNs};  // its first wait is the least life of a cable
 
   uint64_t generation_ = 0;
   std::shared_ptr<OneShotEvent> watcherDone_;  // signalled when the latest watcher has ended

@@ -4,12 +4,21 @@
 
 #include <chrono>
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "platform/Clock.hpp"
 #include "wire/WireServer.hpp"
 
 namespace lumenrail {
+
+namespace {
+
+std::string quickCloses(int64_t n) {
+  return "tunnel up and closed at once " + std::to_string(n) + " more time(s), not logged";
+}
+
+}  // namespace
 
 std::shared_ptr<UsbmuxServeBridge> UsbmuxServeBridge::create(std::shared_ptr<WireServer> server, uint16_t port,
                                                              std::optional<std::string> serial) {
@@ -61,6 +70,11 @@ void UsbmuxServeBridge::report(const std::string& line) const {
 }
 
 bool UsbmuxServeBridge::pause(uint64_t ns) {
+  if (waitForTesting) {
+    waitForTesting(ns);
+    std::lock_guard lock(mutex_);
+    return running_;
+  }
   std::unique_lock lock(mutex_);
   wake_.wait_for(lock, std::chrono::nanoseconds(ns), [this] { return !running_; });
   return running_;
@@ -85,7 +99,15 @@ void UsbmuxServeBridge::run(const std::weak_ptr<UsbmuxServeBridge>& weak) {
     }
     self->pass(quiet);
   }
-  if (auto self = weak.lock()) self->report("bridge stopped");
+  if (auto self = weak.lock()) {
+    int64_t untold;
+    {
+      std::lock_guard lock(self->mutex_);
+      untold = self->backoff_.takeUntold();
+    }
+    if (untold > 0) self->report(quickCloses(untold));
+    self->report("bridge stopped");
+  }
 }
 
 void UsbmuxServeBridge::pass(std::string& quiet) {
@@ -98,6 +120,12 @@ void UsbmuxServeBridge::pass(std::string& quiet) {
       return;
     }
   }
+  uint64_t redialWait;
+  {
+    std::lock_guard lock(mutex_);
+    redialWait = std::exchange(redialWaitNs_, 0);
+  }
+  if (redialWait > 0 && !pause(redialWait)) return;
   const auto waiting = [&](const std::string& line, uint64_t ns) {
     if (line != quiet) report(line);
     quiet = line;
@@ -155,6 +183,7 @@ void UsbmuxServeBridge::pass(std::string& quiet) {
   }
 
   quiet.clear();
+  bool tell;
   {
     std::lock_guard lock(mutex_);
     if (!running_) {
@@ -163,18 +192,31 @@ void UsbmuxServeBridge::pass(std::string& quiet) {
       return;
     }
     active_ = true;
+    upNs_ = nowNs();
+    tell = backoff_.tellsNext();
   }
-  report("tunnel up → " + name + " :" + std::to_string(port_));
+  if (tell) report("tunnel up → " + name + " :" + std::to_string(port_));
   std::weak_ptr<UsbmuxServeBridge> weak = weak_from_this();
+  // A full server closes the tunnel inside adopt(), on this thread.
   server_->adopt(fd, [weak] {
     auto self = weak.lock();
     if (!self) return;
+    RedialBackoff::End end;
+    int64_t inRow;
     {
       std::lock_guard lock(self->mutex_);
       self->active_ = false;
+      end = self->backoff_.ended(self->nowNs() - self->upNs_);
+      inRow = self->backoff_.quickEnds();
+      self->redialWaitNs_ = end.waitNs;
       self->wake_.notify_all();
     }
-    self->report("tunnel closed — will redial");
+    if (end.untold > 0) self->report(quickCloses(end.untold));
+    if (end.tell) self->report("tunnel closed — will redial");
+    if (end.reachedCap) {
+      self->report("tunnel closed at once " + std::to_string(inRow) + " times in a row — redialling every " +
+                   std::to_string(RedialBackoff::kMaxWaitNs / kNsPerSecond) + " s");
+    }
   });
 }
 

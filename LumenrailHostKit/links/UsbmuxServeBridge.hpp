@@ -2,16 +2,20 @@
 
 // While serving, watches usbmuxd for a USB-attached iOS device, dials the
 // client application's port through it, hands the tunnel to the wire server
-// and redials once that connection has closed.
+// and redials once that connection has closed; after a tunnel that closed at
+// once it waits longer each time (RedialBackoff).
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "links/RedialBackoff.hpp"
 #include "links/UsbmuxClient.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
 
@@ -35,6 +39,11 @@ class UsbmuxServeBridge final : public std::enable_shared_from_this<UsbmuxServeB
   UsbmuxClient::Endpoint endpoint;
   uint64_t idlePollNs = 1'000'000'000;      // no device, daemon away, or a failed dial
   uint64_t refusedPollNs = 700'000'000;     // device attached, client app not listening
+  static constexpr uint64_t kFirstRedialWaitNs = 250 * kNsPerMs;  // after a tunnel that closed at once
+  NowNs nowNs = uptimeNs;  // times how long each tunnel lived
+  // Replaces the worker's waits (stop() then no longer cuts them short), so
+  // tests see each wait and move nowNs by hand.
+  std::function<void(uint64_t ns)> waitForTesting;
 
   // Called once per bridge.
   void start();
@@ -63,6 +72,9 @@ class UsbmuxServeBridge final : public std::enable_shared_from_this<UsbmuxServeB
   std::condition_variable wake_;
   bool running_ = false;
   bool active_ = false;
+  uint64_t upNs_ = 0;           // when the active tunnel came up
+  uint64_t redialWaitNs_ = 0;   // before the next dial
+  RedialBackoff backoff_{kFirstRedialWaitNs};
   NamedThread thread_;
 };
 

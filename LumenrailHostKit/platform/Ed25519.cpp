@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include "platform/Crypto.hpp"
+#include "platform/Ed25519Point.hpp"
 #include "platform/EvpRawKey.hpp"
 
 namespace lumenrail {
@@ -50,10 +51,17 @@ Bytes Ed25519PrivateKey::signature(ByteView message) const {
 
 namespace Ed25519 {
 
+bool isAcceptablePublicKey(ByteView publicKey) noexcept {
+  return Ed25519Point::classify(publicKey) == Ed25519Point::Encoding::usable;
+}
+
 bool isValidSignature(ByteView signature, ByteView message, ByteView publicKey) noexcept {
-  if (signature.size() != Ed25519PrivateKey::kSignatureBytes || publicKey.size() != Ed25519PrivateKey::kKeyBytes) {
-    return false;
-  }
+  if (signature.size() != Ed25519PrivateKey::kSignatureBytes || !isAcceptablePublicKey(publicKey)) return false;
+  // EVP accepts a small-order R, and with a small-order key that forges a
+  // signature on any message; S >= L would make signatures malleable.
+  const ByteView r = signature.first(Ed25519PrivateKey::kKeyBytes);
+  const ByteView s = signature.subspan(Ed25519PrivateKey::kKeyBytes);
+  if (Ed25519Point::classify(r) != Ed25519Point::Encoding::usable || !Ed25519Point::isCanonicalScalar(s)) return false;
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
       EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size()), EVP_PKEY_free);
   if (!key) return false;

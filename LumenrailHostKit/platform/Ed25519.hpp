@@ -34,8 +34,14 @@ class Ed25519PrivateKey {
 
 namespace Ed25519 {
 
-// False for a wrong signature and for anything that is not a 32-byte public
-// key and a 64-byte signature; never throws.
+// True for a key that can prove something: a canonical encoding of a curve
+// point outside the eight of small order (all-zero and all-ff included).
+bool isAcceptablePublicKey(ByteView publicKey) noexcept;
+
+// False for a wrong signature, for a key that isAcceptablePublicKey refuses,
+// for an R that is non-canonical, off the curve or of small order, for
+// S >= L, and for anything that is not a 32-byte public key and a 64-byte
+// signature; never throws.
 bool isValidSignature(ByteView signature, ByteView message, ByteView publicKey) noexcept;
 
 }  // namespace Ed25519

@@ -18,7 +18,7 @@ namespace lumenrail {
 class HostHandshake final {
  public:
   struct ClientInfo {
-    Bytes identityPublicKey;  // 32 bytes, not yet proven: ClientConfirm's signature does that
+    Bytes identityPublicKey;  // 32 bytes, a usable key not yet proven: ClientConfirm's signature does that
     std::string fingerprint;
     std::string sas;
     std::string name;  // control and format characters removed
@@ -38,8 +38,9 @@ class HostHandshake final {
   HostHandshake(const HostHandshake&) = delete;
   HostHandshake& operator=(const HostHandshake&) = delete;
 
-  // Throws PairingError for a payload outside 64-128 bytes and CryptoError
-  // when the client's ephemeral key is unusable (a low-order point).
+  // Throws PairingError for a payload outside 64-128 bytes or an identity key
+  // that Ed25519::isAcceptablePublicKey refuses, and CryptoError when the
+  // client's ephemeral key is unusable (a low-order point).
   ClientInfo processClientKeyx(ByteView payload);
 
   static Bytes hostReject(uint8_t reason);

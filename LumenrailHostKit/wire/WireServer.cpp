@@ -567,7 +567,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   }
   resetViewport();
   armVersionJudge(conn);
-  idrPending_ = true;
+  keyframes_.raise();
   // A callback that throws ends this session only: the teardown below runs
   // as for a client that left.
   guarded("session", fd, [&] {
@@ -623,6 +623,7 @@ void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offe
   // The owner hears of the departure while the descriptor is still ours, so a
   // new client cannot arrive on the same number before it has been handled.
   conn->shutdownIfOpen(SHUT_RDWR);
+  keyframes_.forget(fd);
   if (hooks_.onClientDisconnected) guarded("onClientDisconnected", fd, [&] { hooks_.onClientDisconnected(fd); });
   conn->closeSocket();
 }

@@ -37,6 +37,7 @@
 #include "wire/DegradationAdvisory.hpp"
 #include "wire/FrameStallProbe.hpp"
 #include "wire/HostVersionGate.hpp"
+#include "wire/KeyframeRequests.hpp"
 #include "wire/LineBudget.hpp"
 #include "wire/LinkAdmission.hpp"
 #include "wire/PairingPrologue.hpp"
@@ -270,7 +271,6 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::atomic<bool> stopped_{false};  // also closes registrations: stop() takes the last clients
   std::atomic<uint16_t> boundPort_{0};
   std::atomic<bool> forceAacAudio_{false};
-  std::atomic<bool> idrPending_{false};
   std::atomic<uint32_t> frameIdCounter_{0};
   // When evictions on each lane last asked for a keyframe; a client that never
   // reads evicts on every frame and must not turn the stream into keyframes.
@@ -294,6 +294,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::mutex sessionsMutex_;
   std::set<std::shared_ptr<Session>> sessions_;
 
+  KeyframeRequests keyframes_;
   LinkAdmission admission_{{config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress}};
   std::mutex preSessionMutex_;
   LineBudget preSessionLines_{config_.preSessionLinesPerWindow, config_.preSessionWindowNs};

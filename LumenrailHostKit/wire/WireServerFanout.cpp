@@ -103,7 +103,7 @@ void WireServer::broadcast(uint64_t captureTicks, bool keyframe, ByteView access
     const uint64_t now = config_.nowNs();
     uint64_t was = last.load();
     if ((was == kNever || now - was >= kEvictionKeyframeIntervalNs) && last.compare_exchange_strong(was, now)) {
-      idrPending_ = true;
+      keyframes_.raise();
     }
   }
 }
@@ -165,7 +165,7 @@ void WireServer::rebroadcastHello(const Wire::HelloParams& hello) {
   }
   const auto list = clientList();
   for (auto& conn : list) queueHelloAndVersion(*conn);
-  idrPending_ = true;
+  keyframes_.raise();
   event("Hello rebroadcast " + helloLabel(hello) + " → " + std::to_string(list.size()) + " client(s)");
 }
 
@@ -198,7 +198,7 @@ void WireServer::setSmallLane(const std::optional<Wire::HelloParams>& hello, con
     changed.push_back(conn->fd);
   }
   if (changed.empty()) return;
-  idrPending_ = true;
+  keyframes_.raise();
   if (!hello) {
     event("small lane removed → fd " + fdList(changed) + " back on the main stream");
   } else {
@@ -206,7 +206,7 @@ void WireServer::setSmallLane(const std::optional<Wire::HelloParams>& hello, con
   }
 }
 
-bool WireServer::takeIdrRequest() { return idrPending_.exchange(false); }
+bool WireServer::takeIdrRequest() { return keyframes_.take(config_.nowNs()); }
 
 Wire::ViewportRectQ16 WireServer::desiredViewport() const {
   std::lock_guard lock(viewportMutex_);

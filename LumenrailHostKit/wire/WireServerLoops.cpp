@@ -159,7 +159,7 @@ void WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
   if (!type) return;
   switch (*type) {
     case Wire::PacketType::requestIdr:
-      idrPending_ = true;
+      keyframes_.ask(fd, config_.nowNs());
       clientEvent(*conn, "RequestIdr ← client");
       break;
     case Wire::PacketType::timeSync:
@@ -168,8 +168,9 @@ void WireServer::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code,
       }
       break;
     case Wire::PacketType::requestHello:
+      // The keyframe is asked for first: once the Hello is out, the request stands.
+      keyframes_.ask(fd, config_.nowNs());
       queueHelloAndVersion(*conn);
-      idrPending_ = true;
       clientEvent(*conn, "RequestHello ← client (resent Hello + IDR)");
       break;
     case Wire::PacketType::input:

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <mutex>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -164,6 +166,50 @@ TEST_F(UsbmuxServeBridgeIntegration, AHungDaemonDoesNotBlockStop) {
   EXPECT_TRUE(log.contains("bridge stopped"));
   EXPECT_TRUE(log.contains("usbmuxd listing failed (usbmuxd I/O: read EOF/err after 0/16: errno " +
                            std::to_string(ETIMEDOUT) + ") — waiting"));
+}
+
+TEST_F(UsbmuxServeBridgeIntegration, TunnelsThatAFullServerClosesAtOnceAreRedialledLessAndLessOften) {
+  server->stop();
+  WireServer::Config full;
+  full.port = 0;
+  full.maxSessions = 0;
+  server = WireServer::create(full);
+  server->start();
+  std::atomic<int> connects{0};
+  FakeUsbmuxd fake([&](const FakeUsbmuxd::Request& r) {
+    if (isList(r)) return dict(kDevices);
+    ++connects;
+    return result(0);
+  });
+  makeBridge(fake.path());
+  // The worker's waits move the bridge's clock: every tunnel lives no time at all.
+  auto clock = std::make_shared<std::atomic<uint64_t>>(0);
+  std::mutex m;
+  std::vector<uint64_t> waits;
+  bridge->nowNs = [clock] { return clock->load(); };
+  bridge->waitForTesting = [&, clock](uint64_t ns) {
+    *clock += ns;
+    std::lock_guard lock(m);
+    waits.push_back(ns / kNsPerMs);
+  };
+  bridge->start();
+  auto recorded = [&] {
+    std::lock_guard lock(m);
+    return waits;
+  };
+  ASSERT_TRUE(test::eventually([&] { return recorded().size() >= 8; }));
+  bridge->stop();
+  const auto seen = recorded();
+  EXPECT_EQ(std::vector<uint64_t>(seen.begin(), seen.begin() + 8),
+            (std::vector<uint64_t>{250, 500, 1000, 2000, 4000, 8000, 8000, 8000}));
+  for (uint64_t ms : seen) EXPECT_LE(ms, 8000u);
+  EXPECT_GE(connects.load(), 8);
+  // The first closure is told whole, then one line at the cap and the count at the end.
+  EXPECT_EQ(log.count("tunnel up → device 5 (usb-5) :27184"), 1);
+  EXPECT_EQ(log.count("tunnel closed — will redial"), 1);
+  EXPECT_EQ(log.count("tunnel closed at once 6 times in a row — redialling every 8 s"), 1);
+  EXPECT_EQ(log.count("more time(s), not logged"), connects.load() > 6 ? 1 : 0);
+  EXPECT_LE(log.lines().size(), 6u);
 }
 
 TEST_F(UsbmuxServeBridgeIntegration, StopLeavesAnAdoptedTunnelToTheServer) {

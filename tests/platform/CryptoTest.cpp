@@ -187,6 +187,64 @@ TEST(Ed25519, GeneratedKeySignsAndVerifies) {
   EXPECT_NE(Ed25519PrivateKey::generate().publicKey(), key.publicKey());
 }
 
+// A key or R that proves nothing: EVP alone takes every one of these.
+TEST(Ed25519, RefusesKeysThatAreNonCanonicalOffTheCurveOrOfSmallOrder) {
+  const std::string zeros(60, '0');
+  const std::string ffs(60, 'f');
+  const struct {
+    std::string hex;
+    const char* why;
+  } refused[] = {
+      // The eight points of small order.
+      {"01" + zeros + "00", "neutral point"},
+      {"ec" + ffs + "7f", "order 2"},
+      {"00" + zeros + "00", "order 4 (all zero)"},
+      {"00" + zeros + "80", "order 4"},
+      {"26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05", "order 8"},
+      {"26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85", "order 8"},
+      {"c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a", "order 8"},
+      {"c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa", "order 8"},
+      // Non-canonical: y >= p, for y = 0 and 1 both signs, and all-ff.
+      {"ed" + ffs + "7f", "y = p"},
+      {"ed" + ffs + "ff", "y = p, sign set"},
+      {"ee" + ffs + "7f", "y = p + 1"},
+      {"ee" + ffs + "ff", "y = p + 1, sign set"},
+      {"ff" + ffs + "ff", "all ff"},
+      // x = 0 cannot carry the sign bit; no x has y = 2.
+      {"01" + zeros + "80", "neutral with sign"},
+      {"ec" + ffs + "ff", "order 2 with sign"},
+      {"02" + zeros + "00", "off the curve"},
+  };
+  for (const auto& k : refused) {
+    EXPECT_FALSE(Ed25519::isAcceptablePublicKey(fromHex(k.hex))) << k.why << " " << k.hex;
+  }
+  EXPECT_FALSE(Ed25519::isAcceptablePublicKey(Bytes(31, 0x11)));
+  EXPECT_TRUE(Ed25519::isAcceptablePublicKey(fromHex("03" + zeros + "00"))) << "y = 3 is on the curve";
+  for (const auto& v : kEd25519Vectors) EXPECT_TRUE(Ed25519::isAcceptablePublicKey(fromHex(v.publicKey)));
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(Ed25519::isAcceptablePublicKey(Ed25519PrivateKey::generate().publicKey()));
+}
+
+TEST(Ed25519, RefusesForgedAndMalleableSignatures) {
+  const std::string zeros(60, '0');
+  const Bytes neutral = fromHex("01" + zeros + "00");
+  // R = neutral, S = 0 "verifies" any message under a small-order key.
+  const Bytes forged = fromHex("01" + zeros + "00" + std::string(64, '0'));
+  for (const Bytes& key : {neutral, fromHex("ec" + std::string(60, 'f') + "7f")}) {
+    EXPECT_FALSE(Ed25519::isValidSignature(forged, bytesOf("anything"), key));
+  }
+  const auto& v = kEd25519Vectors[0];
+  const Bytes publicKey = fromHex(v.publicKey);
+  // By the holder of RFC 8032 test 1's key, with r = 0: R is the neutral point.
+  EXPECT_FALSE(Ed25519::isValidSignature(
+      fromHex("01" + zeros + "00756cf9b1d6f0d7a979b9d2af3dc2bc1294ec7cb6daa20eaff534c024fc57920f"), {}, publicKey));
+  // Test 1's signature with S + L, and with S = L.
+  const std::string r = std::string(v.signature).substr(0, 64);
+  EXPECT_FALSE(Ed25519::isValidSignature(
+      fromHex(r + "4c8c7872aa064e049dbb3013fbf29380d25bf5f0595bbe24655141438e7a101b"), {}, publicKey));
+  EXPECT_FALSE(Ed25519::isValidSignature(
+      fromHex(r + "edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010"), {}, publicKey));
+}
+
 // ---- AES-256-GCM (published GCM test cases 13-15, 96-bit nonces) ----
 
 TEST(AesGcm, MatchesPublishedVectors) {

@@ -181,6 +181,14 @@ TEST(PairingProtocol, HostRefusesWrongSizesAndOrder) {
             "malformed(\"bad ClientKeyx length 63\")");
   EXPECT_EQ(errorText([&] { host.processClientKeyx(concat({keys, Bytes(65, 'a')})); }),
             "malformed(\"bad ClientKeyx length 129\")");
+  // Identity keys that prove nothing are refused at ClientKeyx: the neutral point, all-zero, all-ff.
+  for (const char* key : {"0100000000000000000000000000000000000000000000000000000000000000",
+                          "0000000000000000000000000000000000000000000000000000000000000000",
+                          "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"}) {
+    EXPECT_EQ(errorText([&] { host.processClientKeyx(concat({fromHex(kAlicePubX), fromHex(key)})); }),
+              "malformed(\"unusable client identity key\")")
+        << key;
+  }
   EXPECT_THROW(host.hostKeyx(), PairingError) << "a refused ClientKeyx leaves the handshake fresh";
 
   // Exactly 64 bytes: an empty tail.

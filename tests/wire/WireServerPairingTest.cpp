@@ -25,6 +25,7 @@
 #include "secure/WifiRecordOpener.hpp"
 #include "secure/WifiRecordSealer.hpp"
 #include "support/EventLog.hpp"
+#include "support/HexBytes.hpp"
 #include "support/PairingClient.hpp"
 #include "support/TempPairingFolder.hpp"
 #include "support/TestHello.hpp"
@@ -49,6 +50,17 @@ using test::RawPacket;
 Wire::HelloParams testHello() { return test::sampleHello(); }
 
 Bytes payloadOf(const Bytes& packet) { return Bytes(packet.begin() + Wire::headerSize, packet.end()); }
+
+// The magic and a ClientKeyx made by hand, for keys and names ClientHandshake would not send.
+Bytes handBuiltHello(ByteView epkC, ByteView idPub, std::string_view tail) {
+  Bytes keyx(epkC.begin(), epkC.end());
+  keyx.insert(keyx.end(), idPub.begin(), idPub.end());
+  keyx.insert(keyx.end(), tail.begin(), tail.end());
+  Bytes hello(P::magic.begin(), P::magic.end());
+  const Bytes frame = P::encode(P::typeClientKeyx, keyx);
+  hello.insert(hello.end(), frame.begin(), frame.end());
+  return hello;
+}
 
 // The owner at the prompt: records every question and answers when the test
 // says so (or at once when `autoAnswer` is set). Shared with the approval
@@ -322,6 +334,24 @@ TEST_F(WireServerPairingIntegration, TheOwnerIsAskedAsHostKeyxGoesOutAndARefusal
   EXPECT_EQ(connected.count(), 0);
 }
 
+TEST_F(WireServerPairingIntegration, AnIdentityKeyThatProvesNothingIsRefusedAtClientKeyx) {
+  startServer();
+  const Bytes epkC = X25519PrivateKey::generate().publicKey();
+  for (const char* key : {"c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",  // order 8
+                          "0000000000000000000000000000000000000000000000000000000000000000",
+                          "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"}) {
+    PairingClient c(server->boundPort());
+    ASSERT_TRUE(c.sendRaw(handBuiltHello(epkC, test::fromHex(key), "Pad")));
+    // No HostKeyx: the link closes at once instead of waiting for a confirmation.
+    EXPECT_FALSE(c.readFrame()) << key;
+    EXPECT_TRUE(c.waitClosed()) << key;
+  }
+  EXPECT_TRUE(test::eventually([&] { return log.count("pairing prologue failed — dropping client (fd ") == 3; }));
+  EXPECT_EQ(log.count("pairing prologue error: malformed(\"unusable client identity key\") (fd "), 3);
+  EXPECT_FALSE(log.contains("pairing: new device"));
+  EXPECT_EQ(owner->asked(), 0u);
+}
+
 TEST_F(WireServerPairingIntegration, DeclinedAndBadlySignedConfirmations) {
   owner->autoAnswer = true;
   store->pin(Bytes(32, 0), "placeholder", std::nullopt, P::DeviceKind::unknown, 1.0);
@@ -415,21 +445,15 @@ TEST_F(WireServerPairingIntegration, TheOwnerSeesTheNameWithoutControlOrFormatCh
   PairingClient c(server->boundPort());
   // A ClientKeyx built by hand: ClientHandshake would clean the name itself.
   const auto identity = Ed25519PrivateKey::generate();
-  Bytes keyx = X25519PrivateKey::generate().publicKey();
+  const Bytes epkC = X25519PrivateKey::generate().publicKey();
   const Bytes idPub = identity.publicKey();
-  keyx.insert(keyx.end(), idPub.begin(), idPub.end());
-  const std::string dirty = "Pa\u202Ed\u200D Tab\x07";
-  keyx.insert(keyx.end(), dirty.begin(), dirty.end());
-  Bytes hello(P::magic.begin(), P::magic.end());
-  const Bytes frame = P::encode(P::typeClientKeyx, keyx);
-  hello.insert(hello.end(), frame.begin(), frame.end());
-  ASSERT_TRUE(c.sendRaw(hello));
+  ASSERT_TRUE(c.sendRaw(handBuiltHello(epkC, idPub, "Pa\u202Ed\u200D Tab\x07")));
   // The owner is asked once the device has signed the transcript.
   auto hostKeyx = c.readFrame();
   ASSERT_TRUE(hostKeyx);
   ASSERT_EQ(hostKeyx->first, P::typeHostKeyx);
   const ByteView host(hostKeyx->second);
-  const Bytes transcript = P::transcript(ByteView(keyx).first(32), idPub, host.first(32), host.subspan(32, 32));
+  const Bytes transcript = P::transcript(epkC, idPub, host.first(32), host.subspan(32, 32));
   Bytes confirm{1};
   const Bytes signature = P::clientSignature(identity, transcript);
   confirm.insert(confirm.end(), signature.begin(), signature.end());

@@ -119,17 +119,39 @@ TEST_F(WireServerIntegration, LateClientWaitsForAKeyframeThenGetsEveryFrame) {
   EXPECT_EQ(second->payload[8], 0);
 }
 
-TEST_F(WireServerIntegration, RequestIdrAndRequestHello) {
+TEST_F(WireServerIntegration, RequestIdrAndRequestHelloForceAtMostOneKeyframePerClientPerInterval) {
+  auto clock = std::make_shared<std::atomic<uint64_t>>(kNsPerSecond);
+  server->stop();
+  startServer(std::nullopt, 0, [clock](WireServer::Config& config, WireServer::Hooks&) {
+    config.nowNs = [clock] { return clock->load(); };
+  });
   WireTestClient c = connect();
+  WireTestClient other = connect();
   server->takeIdrRequest();
-  c.send(Code::requestIdr);
-  ASSERT_TRUE(log.waitFor("RequestIdr ← client"));
+  // Requests, then RequestHello: its answer means every request before it has been read.
+  auto ask = [&](int requests) {
+    for (int i = 0; i < requests; ++i) c.send(Code::requestIdr);
+    c.send(Code::requestHello, {0xEE});  // payload bytes are ignored
+    ASSERT_TRUE(c.readUntil(Code::hello));
+    EXPECT_EQ(c.read()->type, Code::peerVersion);
+  };
+  ask(1);
+  EXPECT_TRUE(log.contains("RequestIdr ← client"));
+  EXPECT_TRUE(server->takeIdrRequest()) << "one keyframe serves both";
+  ask(100);
+  EXPECT_FALSE(server->takeIdrRequest()) << "the flood waits for the interval";
+  *clock += KeyframeRequests::kClientIntervalNs;
+  EXPECT_TRUE(server->takeIdrRequest()) << "deferred, not lost";
+  EXPECT_FALSE(server->takeIdrRequest());
+
+  // Another client is not held back, and its keyframe serves the waiting flood too.
+  ask(100);
+  EXPECT_FALSE(server->takeIdrRequest());
+  other.send(Code::requestHello);
+  ASSERT_TRUE(other.readUntil(Code::hello));
   EXPECT_TRUE(server->takeIdrRequest());
-  c.send(Code::requestHello, {0xEE});  // payload bytes are ignored
-  ASSERT_TRUE(c.readUntil(Code::hello));
-  EXPECT_EQ(c.read()->type, Code::peerVersion);
-  EXPECT_TRUE(log.waitFor("RequestHello ← client (resent Hello + IDR)"));
-  EXPECT_TRUE(server->takeIdrRequest());
+  *clock += KeyframeRequests::kClientIntervalNs;
+  EXPECT_FALSE(server->takeIdrRequest());
 }
 
 TEST_F(WireServerIntegration, ChunksOnlyForClientsThatAskAndNumbersFramesInOrder) {
