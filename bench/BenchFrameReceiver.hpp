@@ -53,8 +53,22 @@ class BenchFrameReceiver {
     return it->second;
   }
 
+  struct Arrival {
+    uint64_t ticks = 0;
+    uint64_t ns = 0;
+  };
+  // The `index`th frame read since the connection (counting from 0), with
+  // its ticks; nothing if it did not come within 10 s.
+  std::optional<Arrival> nth(size_t index) {
+    std::unique_lock lock(m_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return ended_ || order_.size() > index; });
+    if (order_.size() <= index) return std::nullopt;
+    return order_[index];
+  }
+
  private:
   static constexpr size_t kKept = 1024;
+  static constexpr size_t kOrdered = 1 << 20;
 
   bool fill(uint8_t* p, size_t n) {
     while (n > 0) {
@@ -80,6 +94,7 @@ class BenchFrameReceiver {
       for (int i = 7; i >= 0; --i) ticks = ticks << 8 | payload[size_t(i)];
       std::lock_guard lock(m_);
       arrivals_.emplace(ticks, now);
+      if (order_.size() < kOrdered) order_.push_back({ticks, now});
       if (arrivals_.size() > kKept) arrivals_.erase(arrivals_.begin());
       cv_.notify_all();
     }
@@ -94,6 +109,7 @@ class BenchFrameReceiver {
   std::mutex m_;
   std::condition_variable cv_;
   std::map<uint64_t, uint64_t> arrivals_;
+  std::vector<Arrival> order_;
   bool ended_ = false;
 };
 
