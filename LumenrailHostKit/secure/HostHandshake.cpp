@@ -18,13 +18,12 @@ HostHandshake::ClientInfo HostHandshake::processClientKeyx(ByteView payload) {
   const ByteView epkC = payload.first(32);
   const ByteView idPubC = payload.subspan(32, 32);
   const ByteView tail = payload.subspan(64);
-  // A key that cannot prove anything is refused here, before the client's
-  // user and the owner are kept waiting for a confirmation that means nothing.
-  if (!Ed25519::isAcceptablePublicKey(idPubC)) throw PairingError::malformed("unusable client identity key");
-
   Bytes transcript = P::transcript(epkC, idPubC, ephemeral_.publicKey(), identity_.publicKey());
   // Throws for a low-order key before anything is stored.
   const SymmetricKey shared = ephemeral_.sharedSecret(epkC);
+  // An identity that cannot prove anything is refused here, before the
+  // client's user and the owner wait for a confirmation that means nothing.
+  if (!Ed25519::isAcceptablePublicKey(idPubC)) throw PairingError::malformed("unusable client identity key");
   SymmetricKey root = P::deriveRoot(shared, transcript);
 
   ClientInfo info;

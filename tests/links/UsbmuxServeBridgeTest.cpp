@@ -173,6 +173,7 @@ TEST_F(UsbmuxServeBridgeIntegration, TunnelsThatAFullServerClosesAtOnceAreRedial
   WireServer::Config full;
   full.port = 0;
   full.maxSessions = 0;
+  full.maxCableSessions = 0;
   server = WireServer::create(full);
   server->start();
   std::atomic<int> connects{0};
