@@ -85,8 +85,8 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
     int64_t preSessionLinesPerWindow = 32;
     uint64_t preSessionWindowNs = 10 * kNsPerSecond;
     int64_t versionJudgeDelayMs = HostVersionGate::judgeDelayMs;
-    // How long a client refused by the version gate has for its Bye before its
-    // socket is shut.
+    // How long a client refused by the version gate has to take its Bye and
+    // close before its socket is forced shut.
     uint64_t refusedByeWaitNs = 500 * kNsPerMs;
     uint64_t degradeIntervalNs = kNsPerSecond;
   };
@@ -128,6 +128,11 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   };
 
   static constexpr int64_t kMaxFramesPerClient = 4;
+  // What the clients that stop() or disconnect() says goodbye to get, all at once: time to
+  // take the Bye and close. Until then what it still sends is read and
+  // dropped (a close over unread bytes resets the link and can take the Bye
+  // with it); at the deadline its socket is forced shut.
+  static constexpr uint64_t kByeWaitNs = 500 * kNsPerMs;
   // The largest legal client packet is an Input packet of about 1 MB; a
   // longer length ends the session before anything is allocated.
   static constexpr uint32_t kMaxClientPayload = 2 * 1024 * 1024;
@@ -276,6 +281,9 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // reads evicts on every frame and must not turn the stream into keyframes.
   static constexpr uint64_t kEvictionKeyframeIntervalNs = kNsPerSecond;
   static constexpr uint64_t kNever = UINT64_MAX;
+  // Waits for `event` until `deadlineNs` on the server's clock, which a test
+  // may move by hand: the wait wakes in slices to look at it.
+  bool waitUntil(OneShotEvent& event, uint64_t deadlineNs) const;
   std::atomic<uint64_t> evictionKeyframeNs_[2] = {kNever, kNever};
   NamedThread acceptThread_;
   OneShotEvent stopEvent_;
