@@ -16,7 +16,7 @@ namespace lumenrail {
 namespace {
 
 constexpr int32_t kStreamBps = 4'000'000;
-constexpr auto kRun = std::chrono::seconds(10);
+constexpr auto kRun = std::chrono::seconds(20);
 
 void BM_StreamOnLinkAtHalfItsRate(benchmark::State& state) {
   std::string whyNot;

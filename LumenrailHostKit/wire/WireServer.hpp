@@ -230,6 +230,10 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // changes neither.
   static void endSession(const std::function<void()>& onClose, Session& session);
 
+  // Waits for `event` until `deadlineNs` on the server's clock, which a test
+  // may move by hand: the wait wakes in slices to look at it.
+  bool waitUntil(OneShotEvent& event, uint64_t deadlineNs) const;
+
   // The paired greeting: the sealed Hello and version report, then up to 2 s
   // for the client to stay. False ends the connection.
   struct Greeting {
@@ -281,9 +285,6 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // reads evicts on every frame and must not turn the stream into keyframes.
   static constexpr uint64_t kEvictionKeyframeIntervalNs = kNsPerSecond;
   static constexpr uint64_t kNever = UINT64_MAX;
-  // Waits for `event` until `deadlineNs` on the server's clock, which a test
-  // may move by hand: the wait wakes in slices to look at it.
-  bool waitUntil(OneShotEvent& event, uint64_t deadlineNs) const;
   std::atomic<uint64_t> evictionKeyframeNs_[2] = {kNever, kNever};
   NamedThread acceptThread_;
   OneShotEvent stopEvent_;

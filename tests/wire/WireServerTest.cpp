@@ -12,6 +12,7 @@
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "wire/WireServer.hpp"
+#include "wire/WireServerTestPeer.hpp"
 
 namespace lumenrail {
 namespace {
@@ -370,10 +371,16 @@ TEST_F(WireServerIntegration, StopGivesEveryClientOneSharedDeadlineForItsBye) {
   });
   // Two clients read but stay after the Bye; one reads nothing, so its writer
   // is stuck in a frame larger than every buffer when the Bye is queued.
+  WireTestClient stuck = connect(4096);
+  const auto stuckConn = WireServerTestPeer::anyClient(*server);
+  ASSERT_TRUE(stuckConn);
   std::vector<WireTestClient> staying;
   for (int i = 0; i < 2; ++i) staying.push_back(connect());
-  WireTestClient stuck = connect(4096);
   server->broadcast(1, true, RawBytes(16 << 20, 0x11));
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard lock(stuckConn->mutex);
+    return stuckConn->frameCount == 0;  // taken by its writer, not waiting to be dropped for the Bye
+  }));
   std::atomic<bool> stopped{false};
   std::thread stopper([&] {
     server->stop();
