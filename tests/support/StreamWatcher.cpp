@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "media/TestVideo.hpp"
@@ -16,7 +17,7 @@ uint64_t nowNs() {
 }
 }  // namespace
 
-StreamWatcher::StreamWatcher(int fd) : client_(WireTestClient::fromFd(fd)) {
+StreamWatcher::StreamWatcher(int fd) : client_(WireTestClient::fromFd(fd)), startNs_(nowNs()) {
   thread_ = std::thread([this] { read(); });
 }
 
@@ -28,15 +29,11 @@ StreamWatcher::~StreamWatcher() {
 
 StreamWatcher::Figures StreamWatcher::figures() const {
   std::lock_guard lock(mutex_);
-  return figures_;
-}
-
-void StreamWatcher::resetFigures() {
-  std::lock_guard lock(mutex_);
-  const bool degraded = figures_.degradedSeen;
-  figures_ = Figures{};
-  figures_.degradedSeen = degraded;
-  if (lastPictureNs_ != 0) lastPictureNs_ = nowNs();
+  Figures f = figures_;
+  // A freeze still going on counts too.
+  const uint64_t since = lastPictureNs_ != 0 ? lastPictureNs_ : startNs_;
+  f.worstFreezeNs = std::max(f.worstFreezeNs, nowNs() - since);
+  return f;
 }
 
 bool StreamWatcher::send(uint8_t type, const RawBytes& payload) {

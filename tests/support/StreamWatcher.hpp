@@ -23,7 +23,7 @@ class StreamWatcher final {
     int64_t undecodable = 0;  // a P-frame after a loss, or a picture the decoder could not make whole
     int64_t losses = 0;       // gaps in the capture times
     int64_t runSinceLoss = 0; // frames in a row since the last gap
-    uint64_t worstFreezeNs = 0;  // longest time without a new clean picture, from the first one on
+    uint64_t worstFreezeNs = 0;  // longest time without a new clean picture (from the start on)
     bool degradedSeen = false;   // an Advisory carried the degraded flag
     bool byeSeen = false;
   };
@@ -35,8 +35,6 @@ class StreamWatcher final {
   StreamWatcher& operator=(const StreamWatcher&) = delete;
 
   Figures figures() const;
-  // Starts a new count (the freeze, the losses, the run) from now.
-  void resetFigures();
   bool send(uint8_t type, const RawBytes& payload);
 
  private:
@@ -45,6 +43,7 @@ class StreamWatcher final {
   WireTestClient client_;
   mutable std::mutex mutex_;
   Figures figures_;
+  uint64_t startNs_ = 0;
   uint64_t lastPictureNs_ = 0;
   std::atomic<bool> stopping_{false};
   std::mutex sendMutex_;
