@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -72,11 +73,11 @@ bool isRetry(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EIN
 constexpr int kGreetingChecks = 8;  // of 250 ms each
 constexpr int64_t kGreetingCheckMs = 250;
 constexpr uint64_t kWriterGraceNs = 300 * kNsPerMs;
-constexpr uint64_t kByeDrainNs = 500 * kNsPerMs;
-// How long stop() lets ended sessions finish on their own, then after their
-// sockets were forced shut.
-constexpr uint64_t kStopGraceNs = 1000 * kNsPerMs;
+// How long stop() waits for sessions after their sockets were forced shut
+// (a callback of the owner may still be running).
 constexpr uint64_t kStopForcedNs = 2000 * kNsPerMs;
+// How often a wait on the server's clock looks at it again.
+constexpr uint64_t kClockLookNs = 20 * kNsPerMs;
 
 }  // namespace
 
@@ -354,6 +355,8 @@ void WireServer::stop() {
     }
   }
 
+  // One deadline for every client, so they take their Bye side by side.
+  const uint64_t deadline = config_.nowNs() + kByeWaitNs;
   if (!ended.empty()) {
     const size_t n = ended.size();
     event("BYE (0x09) → " + std::to_string(n) + " client(s) — deliberate stop");
@@ -361,16 +364,18 @@ void WireServer::stop() {
     for (auto& [fd, conn] : ended) conn->closeSending(bye);
     size_t flushed = 0;
     for (auto& [fd, conn] : ended) {
-      if (conn->drained.waitFor(kByeDrainNs)) {
+      if (waitUntil(conn->drained, deadline)) {
         std::lock_guard lock(conn->mutex);
         if (!conn->sendFailed) ++flushed;
       }
     }
     event("BYE flushed on " + std::to_string(flushed) + "/" + std::to_string(n) + " client(s)");
-    for (auto& [fd, conn] : ended) conn->shutdownIfOpen(SHUT_WR);
+    for (auto& [fd, conn] : ended) conn->shutdownIfOpen(SHUT_WR);  // a writer still stuck in a send ends here
   }
 
   // Wait, bounded, for every session thread: none may call back after stop().
+  // Clients close after their Bye; the sessions of those that stay are
+  // ended at the deadline.
   std::vector<std::shared_ptr<Session>> running;
   {
     std::lock_guard lock(sessionsMutex_);
@@ -379,11 +384,7 @@ void WireServer::stop() {
       if (s->threadId != std::this_thread::get_id()) running.push_back(s);
     }
   }
-  const uint64_t graceEnd = uptimeNs() + kStopGraceNs;
-  for (auto& s : running) {
-    const uint64_t now = uptimeNs();
-    s->done.waitFor(graceEnd > now ? graceEnd - now : 0);
-  }
+  for (auto& s : running) waitUntil(s->done, deadline);
   for (auto& s : running) {
     if (s->done.isSignaled()) continue;
     std::shared_ptr<ClientConn> conn;
@@ -395,10 +396,22 @@ void WireServer::stop() {
     // (shut down above) or has closed it, and the number may be reused: leave it.
     if (conn) conn->shutdownIfOpen(SHUT_RDWR);
   }
+  const uint64_t forcedEnd = uptimeNs() + kStopForcedNs;
   for (auto& s : running) {
-    if (!s->done.waitFor(kStopForcedNs)) Log::lineTo(2, "[wire] WARN: a session did not end within stop()");
+    const uint64_t now = uptimeNs();
+    if (!s->done.waitFor(forcedEnd > now ? forcedEnd - now : 0)) {
+      Log::lineTo(2, "[wire] WARN: a session did not end within stop()");
+    }
   }
   if (!wasStopped) timerQueue_.sync([] {});  // a judge or tick already running finishes first
+}
+
+bool WireServer::waitUntil(OneShotEvent& event, uint64_t deadlineNs) const {
+  for (;;) {
+    const uint64_t now = config_.nowNs();
+    if (now >= deadlineNs) return event.isSignaled();
+    if (event.waitFor(std::min(deadlineNs - now, kClockLookNs))) return true;
+  }
 }
 
 // ---- Session driver --------------------------------------------------------

@@ -86,8 +86,8 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
     int64_t preSessionLinesPerWindow = 32;
     uint64_t preSessionWindowNs = 10 * kNsPerSecond;
     int64_t versionJudgeDelayMs = HostVersionGate::judgeDelayMs;
-    // How long a client refused by the version gate has for its Bye before its
-    // socket is shut.
+    // How long a client refused by the version gate has to take its Bye and
+    // close before its socket is forced shut.
     uint64_t refusedByeWaitNs = 500 * kNsPerMs;
     uint64_t degradeIntervalNs = kNsPerSecond;
   };
@@ -129,6 +129,11 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   };
 
   static constexpr int64_t kMaxFramesPerClient = 4;
+  // What the clients that stop() or disconnect() says goodbye to get, all at once: time to
+  // take the Bye and close. Until then what it still sends is read and
+  // dropped (a close over unread bytes resets the link and can take the Bye
+  // with it); at the deadline its socket is forced shut.
+  static constexpr uint64_t kByeWaitNs = 500 * kNsPerMs;
   // The largest legal client packet is an Input packet of about 1 MB; a
   // longer length ends the session before anything is allocated.
   static constexpr uint32_t kMaxClientPayload = 2 * 1024 * 1024;
@@ -225,6 +230,10 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // The owner's close hook, then the end stop() waits for; a hook that throws
   // changes neither.
   static void endSession(const std::function<void()>& onClose, Session& session);
+
+  // Waits for `event` until `deadlineNs` on the server's clock, which a test
+  // may move by hand: the wait wakes in slices to look at it.
+  bool waitUntil(OneShotEvent& event, uint64_t deadlineNs) const;
 
   // The paired greeting: the sealed Hello and version report, then up to 2 s
   // for the client to stay. False ends the connection.

@@ -28,8 +28,6 @@ std::string helloLabel(const Wire::HelloParams& h) {
   return std::to_string(h.width) + "x" + std::to_string(h.height) + "@" + std::to_string(h.frameRateNum);
 }
 
-constexpr uint64_t kByeDrainNs = 500 * kNsPerMs;
-
 // Wire::frameChunks of the payload `head` + `body`, without first joining
 // the two: each byte of the access unit is copied once, into its chunk.
 std::vector<SharedPacket> frameChunkPackets(uint32_t frameId, ByteView head, ByteView body) {
@@ -320,8 +318,17 @@ int64_t WireServer::disconnect(const std::string& fingerprint) {
   event("BYE (0x09) → " + std::to_string(ended.size()) + " connection(s) — host disconnected " + fingerprint);
   const SharedPacket bye = sharePacket(Wire::bye());
   for (auto& conn : ended) conn->closeSending(bye);
-  for (auto& conn : ended) conn->drained.waitFor(kByeDrainNs);
-  for (auto& conn : ended) conn->shutdownIfOpen(SHUT_RDWR);
+  const uint64_t deadline = config_.nowNs() + kByeWaitNs;
+  for (auto& conn : ended) waitUntil(conn->drained, deadline);
+  for (auto& conn : ended) conn->shutdownIfOpen(SHUT_WR);  // a writer still stuck in a send ends here
+  // The sessions read on until their clients close; those that do not are cut off at the deadline.
+  const uint64_t now = config_.nowNs();
+  std::vector<std::weak_ptr<ClientConn>> lingering(ended.begin(), ended.end());
+  timerQueue_.asyncAfter(deadline > now ? deadline - now : 0, [lingering] {
+    for (auto& weak : lingering) {
+      if (auto c = weak.lock()) c->shutdownIfOpen(SHUT_RDWR);
+    }
+  });
   return static_cast<int64_t>(ended.size());
 }
 
@@ -430,8 +437,9 @@ bool WireServer::judgeVersion(const std::shared_ptr<ClientConn>& conn) {
     }
   }
   // The Bye is not waited for here: this runs on the timer queue that also
-  // carries the degradation ticks. The write thread shuts the socket once the
-  // Bye is out (versionRefused); a stuck writer is cut off after the wait.
+  // carries the degradation ticks. The write thread shuts the sending side once
+  // the Bye is out and the read loop reads on until the client closes; a stuck
+  // writer or a client that stays is cut off after the wait.
   conn->closeSending(sharePacket(Wire::bye()));
   std::weak_ptr<ClientConn> weakConn = conn;
   timerQueue_.asyncAfter(config_.refusedByeWaitNs, [weakConn] {

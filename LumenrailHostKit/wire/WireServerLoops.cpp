@@ -119,9 +119,15 @@ bool WireServer::awaitFirstRecord(PlaintextReader& reader, int fd, uint64_t arri
 void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, PlaintextReader& reader) {
   uint8_t header[Wire::headerSize];
   Bytes payload;
-  // Until stop(), not until the listener closes: a server that only adopts
-  // connections (the USB bridge's) never listens.
-  while (!stopped_) {
+  for (;;) {
+    {
+      // A session that was said goodbye to (stop(), disconnect() or a version
+      // refusal) no longer acts on what the client sends; it reads on only to
+      // see the client leave. Until stop(), not until the listener closes: a
+      // server that only adopts connections (the USB bridge's) never listens.
+      std::lock_guard lock(conn->mutex);
+      if (conn->closed || stopped_) break;
+    }
     if (!reader.readFully(header, sizeof header)) return;
     const uint32_t length = ByteOrder::readLE32(ByteView(header, sizeof header), 1);
     if (length > kMaxClientPayload) {
@@ -143,13 +149,17 @@ void WireServer::readLoop(const std::shared_ptr<ClientConn>& conn, PlaintextRead
       have += step;
     }
     {
-      // A session ended by disconnect() or a version refusal reads on only to
-      // see the peer leave; it no longer acts on what the client sends.
       std::lock_guard lock(conn->mutex);
-      if (conn->closed) return;
+      if (conn->closed) continue;
     }
     dispatch(conn, header[0], payload);
     if (payload.capacity() > kPayloadStep) Bytes().swap(payload);  // a large packet's room is not kept
+  }
+  // Closing over unread bytes would reset the link, and a reset can take the
+  // Bye with it before the client has read it: drop what comes until the
+  // client closes, or until whoever said goodbye shuts the socket at its deadline.
+  uint8_t scratch[16 * 1024];
+  while (Socket::recvSome(conn->fd, scratch, sizeof scratch) > 0) {
   }
 }
 
@@ -263,13 +273,14 @@ void WireServer::writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSe
     event("send to client failed " + fdTag(fd) + " — closing the session");
     conn->shutdownIfOpen(SHUT_RDWR);
   } else {
-    bool refused;
+    bool saidBye;
     {
       std::lock_guard lock(conn->mutex);
-      refused = conn->versionRefused && conn->byeQueued;
+      saidBye = conn->byeQueued;
     }
-    // The version gate's Bye is out: the session ends without waiting for the client.
-    if (refused) conn->shutdownIfOpen(SHUT_RDWR);
+    // The Bye was the last packet: only the sending side closes behind it, so
+    // the client reads it and then the end of the stream.
+    if (saidBye) conn->shutdownIfOpen(SHUT_WR);
   }
   conn->drained.signal();
   conn->finished.signal();

@@ -12,6 +12,7 @@
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "wire/WireServer.hpp"
+#include "wire/WireServerTestPeer.hpp"
 
 namespace lumenrail {
 namespace {
@@ -359,6 +360,65 @@ TEST_F(WireServerIntegration, StopSaysByeEndsSessionsAndFreesThePort) {
   EXPECT_EQ(server->boundPort(), port);
   WireTestClient again = connect();
   EXPECT_EQ(server->clientCount(), 1);
+}
+
+// A client that goes on sending after its goodbye: the host must not close
+// over its unread bytes, or the reset that follows can wipe the Bye from the
+// client's buffer before it is read.
+TEST_F(WireServerIntegration, ARefusedClientThatKeepsSendingStillReadsItsByeAndTheEnd) {
+  server->stop();
+  startServer(std::nullopt, 0, [](WireServer::Config& config, WireServer::Hooks&) {
+    config.refusedByeWaitNs = 3600 * kNsPerSecond;  // the client leaves on its own here
+  });
+  server->setVersionVerdict(2, HostUpdate::none, "");
+  WireTestClient c = connect();
+  // The refusal comes at the ClientMode; then far more than the socket buffers
+  // hold, so it is still arriving when the session ends.
+  RawBytes burst = test::framed(Code::clientMode, WireTestClient::clientMode(1280, 800, 60));
+  const RawBytes filler = test::framed(0x7E, RawBytes(64 * 1024, 0x5A));
+  for (int i = 0; i < 256; ++i) burst.insert(burst.end(), filler.begin(), filler.end());
+  EXPECT_TRUE(c.sendRaw(burst)) << "the host stopped reading and reset the link";
+  EXPECT_TRUE(c.readUntil(Code::bye));
+  EXPECT_TRUE(c.waitClosed()) << "the host shuts its sending side behind the Bye";
+  EXPECT_EQ(disconnected.count(), 0) << "the session reads on until the client leaves";
+  c.close();
+  EXPECT_TRUE(disconnected.waitFor(1));
+}
+
+TEST_F(WireServerIntegration, StopGivesEveryClientOneSharedDeadlineForItsBye) {
+  auto clock = std::make_shared<std::atomic<uint64_t>>(kNsPerSecond);
+  server->stop();
+  startServer(std::nullopt, 0, [&](WireServer::Config& config, WireServer::Hooks&) {
+    config.nowNs = [clock] { return clock->load(); };
+  });
+  // Two clients read but stay after the Bye; one reads nothing, so its writer
+  // is stuck in a frame larger than every buffer when the Bye is queued.
+  WireTestClient stuck = connect(4096);
+  const auto stuckConn = WireServerTestPeer::anyClient(*server);
+  ASSERT_TRUE(stuckConn);
+  std::vector<WireTestClient> staying;
+  for (int i = 0; i < 2; ++i) staying.push_back(connect());
+  server->broadcast(1, true, RawBytes(16 << 20, 0x11));
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard lock(stuckConn->mutex);
+    return stuckConn->frameCount == 0;  // taken by its writer, not waiting to be dropped for the Bye
+  }));
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    server->stop();
+    stopped = true;
+  });
+  for (auto& c : staying) {
+    EXPECT_TRUE(c.readUntil(Code::bye));
+    EXPECT_TRUE(c.waitClosed());
+  }
+  EXPECT_FALSE(stopped) << "stop() did not wait for the deadline on its clock";
+  // One deadline for all three, not one after another.
+  clock->fetch_add(WireServer::kByeWaitNs);
+  EXPECT_TRUE(test::eventually([&] { return stopped.load(); }));
+  stopper.join();
+  EXPECT_TRUE(log.contains("BYE flushed on 2/3 client(s)"));
+  EXPECT_EQ(disconnected.count(), 3);
 }
 
 TEST_F(WireServerIntegration, MalformedUnknownAndOversizedPackets) {
