@@ -154,6 +154,10 @@ void M2Pipeline::wire() {
   foreground_ = std::make_shared<ForegroundAppWatcher>(0.4, desktop.makeForegroundSource());
   foreground_->onEvent = tagged(log_, "[fg] ");
   foreground_->onChange = [server](const std::string& stem) { server->broadcastForegroundApp(stem); };
+  wishes_ = std::make_shared<PendingWishes>(
+      config_.wishTimers ? config_.wishTimers : std::shared_ptr<Executor>(reconfigQueue_), [weak] {
+        if (auto self = weak.lock()) self->postReconfig([](M2Pipeline& p) { p.applyWishes(); });
+      });
 
   wireServerHooks();
 }
@@ -223,20 +227,12 @@ void M2Pipeline::wireServerHooks() {
       if (auto self = weak.lock(); self && self->onClientNamed) self->onClientNamed(name, overNetwork);
     });
   };
-  hooks.onAudioWantedChanged = [weak](bool wanted) {
-    if (auto self = weak.lock()) self->postReconfig([wanted](M2Pipeline& p) { p.audio_->wantedChanged(wanted); });
-  };
-  hooks.onHevcWantedChanged = [weak](bool wanted) {
-    if (auto self = weak.lock()) {
-      self->postReconfig([wanted](M2Pipeline& p) {
-        // The small lane follows the codec.
-        if (p.lanes_->negotiateCodec(wanted)) p.updateSmallLane();
-      });
-    }
-  };
-  hooks.onEncoderConfigChanged = [weak](const Wire::EncoderConfigRequest&) {
-    if (auto self = weak.lock()) self->postReconfig([](M2Pipeline& p) { p.lanes_->settingsChanged(); });
-  };
+  // What the clients want of the stream waits for its settle; the value is
+  // read from the server when it is applied.
+  const auto wishes = wishes_;
+  hooks.onAudioWantedChanged = [wishes](bool) { wishes->audioChanged(); };
+  hooks.onHevcWantedChanged = [wishes](bool) { wishes->codecChanged(); };
+  hooks.onEncoderConfigChanged = [wishes](const Wire::EncoderConfigRequest&) { wishes->settingsChanged(); };
   server_->setHooks(std::move(hooks));
 }
 
@@ -354,6 +350,7 @@ void M2Pipeline::stopLocked() {
   tornDown_ = true;
   waits_->stop();
   capture_->cancelTimers();
+  wishes_->stop();
   quiesceReconfiguration();
   foreground_->stop();
   advertiser_->stop();

@@ -39,6 +39,7 @@
 #include "session/CaptureControl.hpp"
 #include "session/DisplayModeControl.hpp"
 #include "session/LaneEncoders.hpp"
+#include "session/PendingWishes.hpp"
 #include "session/ServeSwitches.hpp"
 #include "wire/ClientModePolicy.hpp"
 #include "wire/FrameStallProbe.hpp"
@@ -72,6 +73,8 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
     uint64_t audioStartWaitNs = 8 * kNsPerSecond;
     // The capture-health timers and their clock; the reconfiguration queue when unset.
     std::shared_ptr<Executor> healthTimers;
+    // Times the settle of the clients' wishes; the reconfiguration queue when unset.
+    std::shared_ptr<Executor> wishTimers;
     // Runs the owner's hooks (onClientMustUpdate, onClientNamed) on its main
     // queue; unset, they run on the connection thread that reports them.
     std::shared_ptr<Executor> mainQueue;
@@ -117,6 +120,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   // ==== Live reconfiguration (M2PipelineReconfigure.cpp) ====================
   // Entry points only post to the reconfiguration queue; work queued while a
   // start is running waits for it, and nothing runs once serving has stopped.
+  // A display mode waits with the clients' other wishes (PendingWishes).
   void requestClientMode(const Wire::ClientMode& request, int32_t fd);
   void clientDeparted(int32_t fd);
   void setMainDevice(const std::string& fingerprint);
@@ -168,7 +172,14 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   void takeDownForRebuild(const Mode& m);
   RebuildResult bringUpAfterRebuild(const Mode& m);
   void setPrimary(std::optional<int32_t> fd);
-  void reconfigure(const Mode& to);
+  // The newest wishes of the clients still connected, after their settle.
+  void applyWishes();
+  void applyModeWish(int32_t fd, const Mode& wanted);
+  // The client whose wish set the stream mode left: back to what the
+  // primary asked for, else to the session's own mode.
+  void releaseModeOf(int32_t fd);
+  // True when the stream now runs `to`.
+  bool reconfigure(const Mode& to);
   void updateSmallLane();
   void applyCaptureMain(bool on);
 
@@ -189,6 +200,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   std::shared_ptr<PenInjectors> pen_;
   std::shared_ptr<KeyComboInjector> keys_;
   std::shared_ptr<ForegroundAppWatcher> foreground_;
+  std::shared_ptr<PendingWishes> wishes_;
 
   std::string startFailure_;
   // Serialises startServing() and stopServing().
@@ -201,6 +213,8 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   // Display-mode ownership; the queue's.
   std::optional<int32_t> primaryClientFd_;
   std::map<int32_t, Mode> lastMode_;
+  // The client whose wish the stream mode is; none: the session's own mode.
+  std::optional<int32_t> modeSetter_;
   mutable std::mutex mainLock_;
   std::optional<std::string> mainFingerprint_;  // under mainLock_
 };

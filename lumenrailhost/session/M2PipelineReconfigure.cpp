@@ -1,7 +1,10 @@
 // Live reconfiguration of a serving session: who owns the display mode, mode
 // rebuilds, the small lane's plan, extend or mirror, and pen high rate.
 // Everything below the entry points runs on the reconfiguration queue, one
-// change at a time, in arrival order; the collaborators do the work.
+// change at a time, in arrival order; the clients' wishes (codec, modes,
+// settings, audio) arrive there gathered, the newest of each kind after its
+// settle. A mode lasts as long as the client whose wish it is. The
+// collaborators do the work.
 #include <algorithm>
 
 #include "session/M2Pipeline.hpp"
@@ -18,25 +21,43 @@ void M2Pipeline::requestClientMode(const Wire::ClientMode& request, int32_t fd) 
         std::to_string(request.refreshHz) + " rejected (no usable resolution)");
     return;
   }
-  postReconfig([fd, wanted = *sanitized](M2Pipeline& p) {
-    p.lastMode_[fd] = wanted;
-    switch (MainDeviceArbiter::decide(p.primaryClientFd_, fd)) {
-      case MainDeviceArbiter::Decision::adopt:
-        p.setPrimary(fd);
-        p.reconfigure(wanted);
-        break;
-      case MainDeviceArbiter::Decision::honor:
-        p.reconfigure(wanted);
-        break;
-      case MainDeviceArbiter::Decision::ignore:
-        if (const Mode current = p.lanes_->mode(); wanted != current) {
-          p.say("[m2] ClientMode " + label(wanted) + " from secondary client (fd " + std::to_string(fd) +
-                ") — primary (fd " + std::to_string(*p.primaryClientFd_) + ") owns " + label(current));
-        }
-        break;
+  wishes_->modeAsked(fd, *sanitized);
+}
+
+void M2Pipeline::applyWishes() {
+  const PendingWishes::Batch batch = wishes_->take();
+  bool lanesMoved = false;
+  if (batch.codec) lanesMoved = lanes_->negotiateCodec(server_->hevcWanted());
+  if (!batch.modes.empty()) {
+    std::set<int32_t> live;
+    for (const auto& client : server_->connectedClients()) live.insert(client.fd);
+    for (const auto& [fd, wanted] : batch.modes) {
+      if (live.contains(fd)) applyModeWish(fd, wanted);
     }
-    p.updateSmallLane();
-  });
+    lanesMoved = true;
+  }
+  if (lanesMoved) updateSmallLane();
+  if (batch.settings) lanes_->settingsChanged();
+  if (batch.audio) audio_->wantedChanged(server_->audioWanted());
+}
+
+void M2Pipeline::applyModeWish(int32_t fd, const Mode& wanted) {
+  lastMode_[fd] = wanted;
+  switch (MainDeviceArbiter::decide(primaryClientFd_, fd)) {
+    case MainDeviceArbiter::Decision::adopt:
+      setPrimary(fd);
+      if (reconfigure(wanted)) modeSetter_ = fd;
+      break;
+    case MainDeviceArbiter::Decision::honor:
+      if (reconfigure(wanted)) modeSetter_ = fd;
+      break;
+    case MainDeviceArbiter::Decision::ignore:
+      if (const Mode current = lanes_->mode(); wanted != current) {
+        say("[m2] ClientMode " + label(wanted) + " from secondary client (fd " + std::to_string(fd) +
+            ") — primary (fd " + std::to_string(*primaryClientFd_) + ") owns " + label(current));
+      }
+      break;
+  }
 }
 
 void M2Pipeline::setPrimary(std::optional<int32_t> fd) {
@@ -52,6 +73,9 @@ void M2Pipeline::setPrimary(std::optional<int32_t> fd) {
 }
 
 void M2Pipeline::clientDeparted(int32_t fd) {
+  // Now, on the connection thread: a newcomer may get this descriptor as
+  // soon as the hook returns, and must not inherit the wish.
+  wishes_->forget(fd);
   postReconfig([fd](M2Pipeline& p) {
     std::set<int32_t> live;
     for (const auto& client : p.server_->connectedClients()) live.insert(client.fd);
@@ -69,9 +93,14 @@ void M2Pipeline::clientDeparted(int32_t fd) {
         p.setPrimary(next);
         p.say("[m2] primary client (fd " + std::to_string(fd) + ") disconnected — display-mode lock → fd " +
               std::to_string(*next));
-        if (auto it = p.lastMode_.find(*next); it != p.lastMode_.end()) p.reconfigure(it->second);
+        if (auto it = p.lastMode_.find(*next); it != p.lastMode_.end()) {
+          // Its wish stands even when the rebuild fails: trying again would fail alike.
+          p.modeSetter_ = next;
+          p.reconfigure(it->second);
+        }
       }
     }
+    if (p.modeSetter_ == fd) p.releaseModeOf(fd);
     p.updateSmallLane();
   });
 }
@@ -88,7 +117,10 @@ void M2Pipeline::setMainDevice(const std::string& fingerprint) {
     }
     p.setPrimary(pick);
     p.say("[m2] display-mode lock → fd " + std::to_string(*pick) + " (" + fingerprint + ", host pick)");
-    if (auto it = p.lastMode_.find(*pick); it != p.lastMode_.end()) p.reconfigure(it->second);
+    if (auto it = p.lastMode_.find(*pick); it != p.lastMode_.end()) {
+      p.modeSetter_ = pick;
+      p.reconfigure(it->second);
+    }
     p.updateSmallLane();
   });
 }
@@ -97,22 +129,40 @@ void M2Pipeline::updateSmallLane() { lanes_->updateSmallLane(primaryClientFd_, l
 
 // ---- mode rebuilds --------------------------------------------------------------
 
-void M2Pipeline::reconfigure(const Mode& to) {
+void M2Pipeline::releaseModeOf(int32_t fd) {
+  std::optional<int32_t> heir;
+  Mode wanted = config_.mode;
+  if (primaryClientFd_) {
+    if (auto it = lastMode_.find(*primaryClientFd_); it != lastMode_.end()) {
+      heir = primaryClientFd_;
+      wanted = it->second;
+    }
+  }
+  if (wanted != lanes_->mode()) {
+    say("[m2] fd " + std::to_string(fd) + " asked for " + label(lanes_->mode()) + " and left — back to " +
+        label(wanted) + (heir ? " (fd " + std::to_string(*heir) + "'s mode)" : std::string(" (the host's settings)")));
+    reconfigure(wanted);
+  }
+  modeSetter_ = heir;
+}
+
+bool M2Pipeline::reconfigure(const Mode& to) {
   const Mode old = lanes_->mode();
   if (to == old) {
     say("[m2] ClientMode matches current " + label(old) + " — no change");
-    return;
+    return true;
   }
   say("[m2] reconfiguring " + label(old) + " → " + label(to));
   const RebuildResult result = lanes_->rebuildOrRestore(
       to, lanes_->codec(), "[m2] WARN: reconfigure failed — restoring " + label(old),
       "[m2] ERROR: could not restore the previous mode's encoder either — serving nothing until the next "
       "reconfigure");
-  if (result == RebuildResult::encoderFailed) return;
+  if (result == RebuildResult::encoderFailed) return false;
   display_->noteMode(to);
   server_->resetViewport();
   say(result == RebuildResult::rebuilt ? "[m2] now capturing + serving " + label(to)
                                        : "[m2] serving " + label(to) + " — capture still starting");
+  return true;
 }
 
 // ---- extend or mirror, pen high rate --------------------------------------------

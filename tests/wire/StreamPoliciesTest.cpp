@@ -32,7 +32,7 @@ TEST(ClientModePolicy, SanitizesRequestsToServableModes) {
       // Ordinary requests; 0 Hz means the default rate.
       {1920, 1080, 0, Mode{1920, 1088, 60}},
       {1280, 720, 30, Mode{1280, 720, 30}},
-      {2732, 2048, 120, Mode{2736, 2048, 120}},
+      {2560, 1600, 120, Mode{2560, 1600, 120}},
       // Clamped to 16...4096 and the rate to 24...120.
       {8, 8, 200, Mode{16, 16, 120}},
       {4100, 4100, 24, Mode{4096, 4096, 24}},
@@ -40,8 +40,16 @@ TEST(ClientModePolicy, SanitizesRequestsToServableModes) {
       {640, 480, 23, Mode{640, 480, 24}},
       {640, 480, 121, Mode{640, 480, 120}},
       // Requests at the top of the unsigned range clamp; they never wrap to tiny sizes.
-      {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, Mode{4096, 4096, 120}},
-      {0xFFFFFFF9, 0x80000000, 0x80000000, Mode{4096, 4096, 120}},
+      {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, Mode{2880, 2880, 60}},
+      {0xFFFFFFF9, 0x80000000, 0x80000000, Mode{2880, 2880, 60}},
+      // Above 3840x2160@60 worth of pixels a second: the rate comes down to 60 Hz,
+      // then both sides shrink by one factor.
+      {3840, 2160, 60, Mode{3840, 2160, 60}},
+      {3840, 2160, 120, Mode{3840, 2160, 60}},
+      {2732, 2048, 120, Mode{2736, 2048, 60}},
+      {4096, 4096, 120, Mode{2880, 2880, 60}},
+      {4096, 2160, 60, Mode{3952, 2080, 60}},
+      {4096, 16, 120, Mode{4096, 16, 120}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + "@" + std::to_string(c.refreshHz));
