@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace lumenrail {
 
@@ -20,12 +21,46 @@ bool ClientConn::enqueueControlOnce(SharedPacket packet) {
   return enqueueControlLocked(std::move(packet), true, lock);
 }
 
+bool ClientConn::replacesWaiting(const Bytes& packet) {
+  if (packet.empty()) return false;
+  switch (static_cast<Wire::PacketType>(packet[0])) {
+    case Wire::PacketType::viewportApplied:
+    case Wire::PacketType::advisory:
+    case Wire::PacketType::foregroundApp:
+    case Wire::PacketType::peerVersion:
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+// The type byte of a waiting control packet, none for frames and audio.
+std::optional<uint8_t> controlKind(const ClientConn::Entry& e) {
+  if (e.droppable || e.audio || e.packets.size() != 1 || e.packets[0]->empty()) return std::nullopt;
+  return (*e.packets[0])[0];
+}
+
+}  // namespace
+
 bool ClientConn::enqueueControlLocked(SharedPacket packet, bool once, std::unique_lock<std::mutex>& lock) {
   if (closed) return !overflowed;
-  if (once && std::any_of(pending.begin(), pending.end(), [&](const Entry& e) {
-        return !e.droppable && !e.audio && e.packets.size() == 1 && *e.packets[0] == *packet;
-      })) {
-    return true;
+  const bool replaces = replacesWaiting(*packet);
+  if (!packet->empty() && (once || replaces)) {
+    const uint8_t kind = (*packet)[0];
+    const auto newest =
+        std::find_if(pending.rbegin(), pending.rend(), [&](const Entry& e) { return controlKind(e) == kind; });
+    if (newest != pending.rend()) {
+      if (once && *newest->packets[0] == *packet) return true;
+      if (replaces) {
+        // The newer one goes to the end, not into the older one's place: it
+        // stays behind what was queued before it (a version report behind the
+        // Hello it answers, a ViewportApplied ahead of the frames cut to it).
+        pending.erase(std::next(newest).base());
+        --controlCount;
+      }
+    }
   }
   if (controlCount >= kMaxControl) {
     overflowed = true;
@@ -77,42 +112,41 @@ void ClientConn::enqueueInterleave(SharedPacket packet) {
   cond.notify_all();
 }
 
-int64_t ClientConn::enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe, uint64_t captureNs,
-                                 Lane frameLane) {
+ClientConn::FrameOutcome ClientConn::refuseFrame(int64_t lostBefore) {
+  awaitingKeyframe = true;
+  recovering = true;
+  ++dropped;
+  return FrameOutcome{lostBefore + 1, true};
+}
+
+ClientConn::FrameOutcome ClientConn::enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe,
+                                                  uint64_t captureNs, Lane frameLane) {
+  const auto isFrame = [](const Entry& e) { return e.droppable; };
+  const auto isKeyframe = [](const Entry& e) { return e.droppable && e.keyframe; };
   int64_t evicted = 0;
   {
     std::lock_guard lock(mutex);
-    if (closed || packets.empty() || frameLane != lane) return 0;
+    if (closed || packets.empty() || frameLane != lane) return {};
     if (awaitingKeyframe) {
-      if (!keyframe) return 0;
+      // A new client or lane has lost nothing yet; one that lost frames
+      // misses each one until the keyframe.
+      if (!keyframe) return recovering ? refuseFrame(0) : FrameOutcome{};
       awaitingKeyframe = false;
+      recovering = false;
     }
-    auto evictOldestFrame = [&]() -> bool {
-      auto it = std::find_if(pending.begin(), pending.end(), [](const Entry& e) { return e.droppable; });
-      if (it == pending.end()) return false;
-      pending.erase(it);
-      --frameCount;
-      ++dropped;
-      ++evicted;
-      return true;
-    };
     while (frameCount >= maxFrames) {
-      if (!evictOldestFrame()) break;
-    }
-    if (evicted > 0) {
-      // Every queued frame up to the next keyframe refers to the one just
-      // evicted: sending them would show a corrupt picture, so they go too.
-      for (;;) {
-        auto next = std::find_if(pending.begin(), pending.end(), [](const Entry& e) { return e.droppable; });
-        if (next == pending.end() || next->keyframe) break;
-        evictOldestFrame();
-      }
-      const bool queuedKeyframe = std::any_of(pending.begin(), pending.end(),
-                                              [](const Entry& e) { return e.droppable && e.keyframe; });
-      if (!queuedKeyframe && !keyframe) {
-        awaitingKeyframe = true;  // the keyframe the eviction requested restarts this client
-        return evicted;
-      }
+      const auto oldest = std::find_if(pending.begin(), pending.end(), isFrame);
+      if (oldest == pending.end()) break;
+      // Older frames may go only where a later keyframe makes them needless:
+      // every frame up to a keyframe refers to the ones before it.
+      const auto nextKey = std::find_if(std::next(oldest), pending.end(), isKeyframe);
+      if (nextKey == pending.end() && !keyframe) return refuseFrame(evicted);  // the queued ones still decode
+      const auto kept = std::remove_if(oldest, nextKey, isFrame);  // control and audio keep their order
+      const auto n = static_cast<int64_t>(std::distance(kept, nextKey));
+      pending.erase(kept, nextKey);
+      frameCount -= n;
+      dropped += n;
+      evicted += n;
     }
     Entry e{packets};
     e.droppable = true;
@@ -123,7 +157,7 @@ int64_t ClientConn::enqueueFrame(const std::vector<SharedPacket>& packets, bool 
     ++frameCount;
   }
   cond.notify_all();
-  return evicted;
+  return FrameOutcome{evicted, false};
 }
 
 std::optional<ClientConn::Work> ClientConn::nextWork() {
@@ -192,6 +226,7 @@ void ClientConn::switchLane(Lane newLane, SharedPacket hello) {
     std::erase_if(pending, [](const Entry& e) { return e.droppable; });
     frameCount = 0;
     awaitingKeyframe = true;
+    recovering = false;  // a fresh start on the other stream, nothing lost
     pending.push_back(Entry{{std::move(hello)}});
     ++controlCount;
   }

@@ -57,6 +57,10 @@ class ClientConn final {
   // read, and its session ends rather than hold the host's memory.
   static constexpr int64_t kMaxControl = 256;
 
+  // A control packet of a kind where a newer one makes the waiting one
+  // worthless: ViewportApplied, Advisory, ForegroundApp, the version report.
+  static bool replacesWaiting(const Bytes& packet);
+
   ClientConn(int fd, int64_t maxFrames, bool overNetwork, NowNs clock = uptimeNs);
   ClientConn(const ClientConn&) = delete;
   ClientConn& operator=(const ClientConn&) = delete;
@@ -74,15 +78,26 @@ class ClientConn final {
   bool announced = false;
   LineBudget lines{20, kNsPerSecond};
 
+  // What one frame cost this client.
+  struct FrameOutcome {
+    int64_t lost = 0;            // frames it will never get: evicted ones, and this one when refused
+    bool needsKeyframe = false;  // it lost frames and waits for a keyframe to go on
+    bool operator==(const FrameOutcome&) const = default;
+  };
+
   // False, and the connection closed, when the control bound is passed.
+  // Messages of which only the newest value counts (see replacesWaiting)
+  // take the place of the one of their kind still waiting, so they never
+  // pile up however often they are sent.
   bool enqueueControl(SharedPacket packet);
-  // The same, but nothing is queued while an equal packet still waits (a
-  // Hello asked for again before the last one went out).
+  // The same, but nothing is queued while the newest waiting packet of its
+  // kind is equal (a Hello asked for again before the last one went out).
   bool enqueueControlOnce(SharedPacket packet);
   void enqueueAudio(SharedPacket packet);
   void enqueueInterleave(SharedPacket packet);
-  // Returns how many queued frames it evicted.
-  int64_t enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe, uint64_t captureNs, Lane lane);
+  // The client always gets a decodable sequence: a frame whose reference is
+  // gone is not sent, and every frame it does not get counts as lost.
+  FrameOutcome enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe, uint64_t captureNs, Lane lane);
   // Blocks until there is work; nothing once closed and empty.
   std::optional<Work> nextWork();
   std::vector<SharedPacket> takeInterleave();
@@ -114,7 +129,8 @@ class ClientConn final {
   bool byeQueued = false;  // closed by closeSending: the last packet is a Bye
   bool sendFailed = false;
   bool awaitingKeyframe = true;
-  int64_t dropped = 0;
+  bool recovering = false;  // awaiting a keyframe because frames were lost: refusals count
+  int64_t dropped = 0;      // frames lost under backpressure, refused ones included
   bool wantsAudio = false;
   bool wantsAudioPcm = false;
   bool wantsHevc = false;
@@ -130,6 +146,8 @@ class ClientConn final {
 
  private:
   bool enqueueControlLocked(SharedPacket packet, bool once, std::unique_lock<std::mutex>& lock);
+  // The frame is lost to this client, and so is every frame after it up to the next keyframe.
+  FrameOutcome refuseFrame(int64_t lostBefore);
   NowNs clock_;
 };
 

@@ -16,9 +16,9 @@ void DegradationAdvisory::startTicks(SerialQueue& queue, uint64_t intervalNs, st
 
 void DegradationAdvisory::stopTicks() { timer_.cancel(); }
 
-void DegradationAdvisory::noteEvicted(int64_t frames) {
+void DegradationAdvisory::noteLost(int64_t frames) {
   std::lock_guard lock(mutex_);
-  evicted_ += frames;
+  lost_ += frames;
 }
 
 std::optional<bool> DegradationAdvisory::tick() {
@@ -26,7 +26,7 @@ std::optional<bool> DegradationAdvisory::tick() {
   std::optional<bool> verdict;
   {
     std::lock_guard lock(mutex_);
-    n = std::exchange(evicted_, 0);
+    n = std::exchange(lost_, 0);
     verdict = policy_.tick(n);
   }
   if (!verdict) return std::nullopt;
@@ -43,7 +43,7 @@ bool DegradationAdvisory::reset() {
   bool wasDegraded;
   {
     std::lock_guard lock(mutex_);
-    evicted_ = 0;
+    lost_ = 0;
     wasDegraded = policy_.reset();
   }
   if (wasDegraded) say_("ADVISORY: degradation state reset (no clients) — flags bit1 cleared");

@@ -1,9 +1,10 @@
 #pragma once
 
 // The advisory every client gets about the shared stream: how many clients
-// share it, and whether encoding has fallen behind. Frames evicted from slow
-// clients' queues are counted per tick and judged with the hysteresis of
-// DegradationPolicy.
+// share it, and whether encoding has fallen behind. Frames that slow clients
+// did not get (evicted from their queues, or refused until the keyframe that
+// lets them decode again) are counted per tick and judged with the hysteresis
+// of DegradationPolicy.
 
 #include <cstdint>
 #include <functional>
@@ -30,8 +31,8 @@ class DegradationAdvisory final {
   void startTicks(SerialQueue& queue, uint64_t intervalNs, std::function<void()> tick);
   void stopTicks();
 
-  void noteEvicted(int64_t frames);
-  // Judges the frames evicted since the last tick: the new verdict when it
+  void noteLost(int64_t frames);
+  // Judges the frames lost since the last tick: the new verdict when it
   // changed (with its line), nothing otherwise.
   std::optional<bool> tick();
   // Forgets count and verdict once no client is left; true (with its line)
@@ -47,7 +48,7 @@ class DegradationAdvisory final {
  private:
   Say say_;
   mutable std::mutex mutex_;
-  int64_t evicted_ = 0;
+  int64_t lost_ = 0;
   DegradationPolicy policy_;
   bool degraded_ = false;
   SerialQueue::Timer timer_;

@@ -654,10 +654,12 @@ void WireServer::announceDeparture(const ClientConn& conn) {
   }
 }
 
-// A Hello or report that still waits unsent is not queued again.
+// A Hello equal to the newest one still waiting is not queued again; the
+// report always is, and takes the waiting one's place, so it follows the
+// last Hello whatever came between.
 void WireServer::queueHelloAndVersion(ClientConn& conn) {
   conn.enqueueControlOnce(helloPacket(conn));
-  if (auto version = versionGate_.reportPacket()) conn.enqueueControlOnce(sharePacket(std::move(*version)));
+  if (auto version = versionGate_.reportPacket()) conn.enqueueControl(sharePacket(std::move(*version)));
 }
 
 std::vector<std::shared_ptr<ClientConn>> WireServer::clientList() const {

@@ -264,6 +264,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::vector<std::shared_ptr<ClientConn>> clientList() const;
   ClientWishes wishes() const;
   void queueHelloAndVersion(ClientConn& conn);
+  void requestLossKeyframe(Lane lane);
   void broadcastAdvisory();
   void resetDegradation();
   void setDegraded(bool degraded);
@@ -281,11 +282,12 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::atomic<uint16_t> boundPort_{0};
   std::atomic<bool> forceAacAudio_{false};
   std::atomic<uint32_t> frameIdCounter_{0};
-  // When evictions on each lane last asked for a keyframe; a client that never
-  // reads evicts on every frame and must not turn the stream into keyframes.
-  static constexpr uint64_t kEvictionKeyframeIntervalNs = kNsPerSecond;
+  // When lost frames on each lane last asked for a keyframe. A client that
+  // lost frames waits at most this long for one (plus the encode) however
+  // often it loses, and one that never reads costs the others no more.
+  static constexpr uint64_t kLossKeyframeIntervalNs = 500 * kNsPerMs;
   static constexpr uint64_t kNever = UINT64_MAX;
-  std::atomic<uint64_t> evictionKeyframeNs_[2] = {kNever, kNever};
+  std::atomic<uint64_t> lossKeyframeNs_[2] = {kNever, kNever};
   NamedThread acceptThread_;
   OneShotEvent stopEvent_;
 

@@ -75,7 +75,8 @@ void WireServer::broadcast(uint64_t captureTicks, bool keyframe, ByteView access
   // straight from the access unit: its bytes are copied once per form.
   std::vector<SharedPacket> whole;
   std::vector<SharedPacket> chunks;
-  int64_t evicted = 0;
+  int64_t lost = 0;
+  bool keyframeNeeded = false;
   for (const auto& conn : clientList()) {
     bool chunked;
     {
@@ -91,18 +92,23 @@ void WireServer::broadcast(uint64_t captureTicks, bool keyframe, ByteView access
         whole.push_back(sharePacket(Wire::frame(captureTicks, keyframe, accessUnit)));
       }
     }
-    evicted += conn->enqueueFrame(packets, keyframe, captureTicks, lane);
+    const auto outcome = conn->enqueueFrame(packets, keyframe, captureTicks, lane);
+    lost += outcome.lost;
+    keyframeNeeded = keyframeNeeded || outcome.needsKeyframe;
   }
-  if (evicted > 0) {
-    advisory_.noteEvicted(evicted);
-    // The evicting clients wait for a keyframe; one request a second is
-    // enough for them and leaves the others' stream as it was.
-    auto& last = evictionKeyframeNs_[lane == Lane::small ? 1 : 0];
-    const uint64_t now = config_.nowNs();
-    uint64_t was = last.load();
-    if ((was == kNever || now - was >= kEvictionKeyframeIntervalNs) && last.compare_exchange_strong(was, now)) {
-      keyframes_.raise();
-    }
+  if (lost > 0) advisory_.noteLost(lost);
+  if (keyframeNeeded) requestLossKeyframe(lane);
+}
+
+// Asked again on every frame a client misses until its keyframe comes, but
+// at most once an interval per lane: a client that never reads must not turn
+// everyone's stream into keyframes.
+void WireServer::requestLossKeyframe(Lane lane) {
+  auto& last = lossKeyframeNs_[lane == Lane::small ? 1 : 0];
+  const uint64_t now = config_.nowNs();
+  uint64_t was = last.load();
+  if ((was == kNever || now - was >= kLossKeyframeIntervalNs) && last.compare_exchange_strong(was, now)) {
+    keyframes_.raise();
   }
 }
 

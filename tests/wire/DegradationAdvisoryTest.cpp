@@ -10,16 +10,16 @@ TEST(DegradationAdvisory, ThreeBadTicksRaiseItThreeGoodOnesClearItAndTheFlagsFol
   std::vector<std::string> lines;
   DegradationAdvisory advisory([&](const std::string& l) { lines.push_back(l); });
   for (int i = 0; i < 2; ++i) {
-    advisory.noteEvicted(5);
-    advisory.noteEvicted(3);  // counts add up within one tick
+    advisory.noteLost(5);
+    advisory.noteLost(3);  // counts add up within one tick
     EXPECT_EQ(advisory.tick(), std::nullopt);
   }
   EXPECT_EQ(advisory.tick(), std::nullopt) << "a quiet tick breaks the streak";
   for (int i = 0; i < 2; ++i) {
-    advisory.noteEvicted(8);
+    advisory.noteLost(8);
     EXPECT_EQ(advisory.tick(), std::nullopt);
   }
-  advisory.noteEvicted(9);
+  advisory.noteLost(9);
   EXPECT_EQ(advisory.tick(), true);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "ADVISORY: encode/latency degradation detected (9 frame(s)/s evicted for 3s) — flags bit1 set");
@@ -36,10 +36,10 @@ TEST(DegradationAdvisory, ThreeBadTicksRaiseItThreeGoodOnesClearItAndTheFlagsFol
 
   // Degraded again, then every client leaves: the state is forgotten at once.
   for (int i = 0; i < 3; ++i) {
-    advisory.noteEvicted(8);
+    advisory.noteLost(8);
     advisory.tick();
   }
-  advisory.noteEvicted(8);
+  advisory.noteLost(8);
   EXPECT_TRUE(advisory.reset());
   EXPECT_EQ(lines.back(), "ADVISORY: degradation state reset (no clients) — flags bit1 cleared");
   EXPECT_FALSE(advisory.reset());

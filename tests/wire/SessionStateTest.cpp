@@ -28,40 +28,89 @@ std::vector<uint8_t> drainTags(ClientConn& c) {
   return tags;
 }
 
+using Outcome = ClientConn::FrameOutcome;
+
 TEST(ClientConnQueue, NewClientGetsNoFrameBeforeAKeyframe) {
   ClientConn c(7, 4, false);
-  EXPECT_EQ(c.enqueueFrame({pkt(1)}, false, 10, Lane::main), 0);
-  EXPECT_EQ(c.enqueueFrame({pkt(2)}, true, 20, Lane::small), 0);  // wrong lane
-  EXPECT_EQ(c.enqueueFrame({pkt(3)}, true, 30, Lane::main), 0);
-  EXPECT_EQ(c.enqueueFrame({pkt(4)}, false, 40, Lane::main), 0);
+  EXPECT_EQ(c.enqueueFrame({pkt(1)}, false, 10, Lane::main), Outcome{});  // nothing lost: it never had a picture
+  EXPECT_EQ(c.enqueueFrame({pkt(2)}, true, 20, Lane::small), Outcome{});  // wrong lane
+  EXPECT_EQ(c.enqueueFrame({pkt(3)}, true, 30, Lane::main), Outcome{});
+  EXPECT_EQ(c.enqueueFrame({pkt(4)}, false, 40, Lane::main), Outcome{});
   EXPECT_EQ(drainTags(c), (std::vector<uint8_t>{3, 4}));
 }
 
-TEST(ClientConnQueue, OverflowEvictsTheBrokenChainAndWaitsForTheNextKeyframe) {
-  ClientConn c(7, 4, false);
-  c.enqueueFrame({pkt(1)}, true, 1, Lane::main);
-  c.enqueueControl(pkt(0xC0));
-  c.enqueueFrame({pkt(2)}, false, 2, Lane::main);
-  c.enqueueFrame({pkt(3)}, false, 3, Lane::main);
-  c.enqueueFrame({pkt(4)}, false, 4, Lane::main);
-  // The oldest frame goes, and with it every frame that refers to it.
-  EXPECT_EQ(c.enqueueFrame({pkt(5)}, false, 5, Lane::main), 4);
-  EXPECT_EQ(c.enqueueFrame({pkt(6)}, false, 6, Lane::main), 0);  // still waiting for a keyframe
-  EXPECT_EQ(c.enqueueFrame({pkt(7)}, true, 7, Lane::main), 0);
-  EXPECT_EQ(c.enqueueFrame({pkt(8)}, false, 8, Lane::main), 0);
-  EXPECT_EQ(drainTags(c), (std::vector<uint8_t>{0xC0, 7, 8}));  // control kept its place
-  std::lock_guard lock(c.mutex);
-  EXPECT_EQ(c.dropped, 4);
+// Frames are tagged with their number; `true` marks a keyframe.
+TEST(ClientConnQueue, AFullQueueKeepsWhatStillDecodesAndCountsEveryFrameTheClientMisses) {
+  struct Step {
+    uint8_t tag;
+    bool keyframe;
+    Outcome outcome;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<uint8_t> sent;  // 0xC0 is a control packet queued after the first frame
+    int64_t dropped;
+  };
+  const std::vector<Case> cases = {
+      {"a dependent frame without a place is missed, and so is each one until a keyframe, which outdates the rest",
+       {{1, true, {}}, {2, false, {}}, {3, false, {}}, {4, false, {}},
+        {5, false, {1, true}}, {6, false, {1, true}}, {7, true, {4, false}}, {8, false, {}}},
+       {0xC0, 7, 8}, 6},
+      {"frames before a queued keyframe go, and the frames after it stay",
+       {{1, true, {}}, {2, false, {}}, {3, true, {}}, {4, false, {}}, {5, false, {2, false}}},
+       {0xC0, 3, 4, 5}, 2},
+      {"keyframes alone: the oldest goes",
+       {{1, true, {}}, {2, true, {}}, {3, true, {}}, {4, true, {}}, {5, true, {1, false}}},
+       {0xC0, 2, 3, 4, 5}, 1},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    ClientConn c(7, 4, false);
+    for (size_t i = 0; i < k.steps.size(); ++i) {
+      const auto& step = k.steps[i];
+      EXPECT_EQ(c.enqueueFrame({pkt(step.tag)}, step.keyframe, step.tag, Lane::main), step.outcome) << int(step.tag);
+      if (i == 0) c.enqueueControl(pkt(0xC0));
+    }
+    EXPECT_EQ(drainTags(c), k.sent);  // control kept its place
+    std::lock_guard lock(c.mutex);
+    EXPECT_EQ(c.dropped, k.dropped);
+  }
 }
 
-TEST(ClientConnQueue, EvictionStopsAtAQueuedKeyframe) {
+TEST(ClientConnQueue, ControlOfWhichOnlyTheNewestCountsIsReplacedTheRestMeetsTheBound) {
   ClientConn c(7, 4, false);
+  auto control = [](uint8_t type, uint8_t value) { return sharePacket(Bytes{type, value}); };
+  const uint8_t viewport = 0x18, advisory = 0x08, foreground = 0x0D, report = 0x20, hello = 0x01, other = 0x1D;
+  // Hello A, its report, Hello B, the report again, then A again: the report
+  // follows the newest Hello, and A is queued since B is newer.
+  c.enqueueControlOnce(control(hello, 0xA));
+  c.enqueueControl(control(report, 1));
   c.enqueueFrame({pkt(1)}, true, 1, Lane::main);
-  c.enqueueFrame({pkt(2)}, false, 2, Lane::main);
-  c.enqueueFrame({pkt(3)}, true, 3, Lane::main);
-  c.enqueueFrame({pkt(4)}, false, 4, Lane::main);
-  EXPECT_EQ(c.enqueueFrame({pkt(5)}, false, 5, Lane::main), 2);
-  EXPECT_EQ(drainTags(c), (std::vector<uint8_t>{3, 4, 5}));
+  c.enqueueControlOnce(control(hello, 0xB));
+  c.enqueueControl(control(report, 1));
+  c.enqueueControlOnce(control(hello, 0xA));
+  c.enqueueControl(control(report, 1));
+  c.enqueueControlOnce(control(hello, 0xA));  // already the newest waiting
+  for (int i = 0; i < 3 * ClientConn::kMaxControl; ++i) {
+    ASSERT_TRUE(c.enqueueControl(control(viewport, uint8_t(i))));
+    ASSERT_TRUE(c.enqueueControl(control(advisory, uint8_t(i))));
+    ASSERT_TRUE(c.enqueueControl(control(foreground, uint8_t(i))));
+  }
+  c.enqueueControl(control(report, 2));
+  std::vector<Bytes> sent;
+  {
+    std::lock_guard lock(c.mutex);
+    EXPECT_EQ(c.controlCount, 7);
+    for (const auto& e : c.pending) sent.push_back(*e.packets[0]);
+  }
+  const uint8_t lastValue = uint8_t(3 * ClientConn::kMaxControl - 1);
+  EXPECT_EQ(sent, (std::vector<Bytes>{{hello, 0xA}, {1}, {hello, 0xB}, {hello, 0xA}, {viewport, lastValue},
+                                      {advisory, lastValue}, {foreground, lastValue}, {report, 2}}));
+  for (int i = 7; i < ClientConn::kMaxControl; ++i) ASSERT_TRUE(c.enqueueControl(control(other, 0)));
+  EXPECT_FALSE(c.enqueueControl(control(other, 0)));
+  std::lock_guard lock(c.mutex);
+  EXPECT_TRUE(c.overflowed);
 }
 
 TEST(ClientConnQueue, AudioKeepsTheNewestSix) {
@@ -94,7 +143,7 @@ TEST(ClientConnQueue, LaneSwitchDropsFramesQueuesHelloAndWaitsForAKeyframe) {
   c.enqueueFrame({pkt(1)}, true, 1, Lane::main);
   c.enqueueAudio(pkt(0xA1));
   c.switchLane(Lane::small, pkt(0x01));
-  EXPECT_EQ(c.enqueueFrame({pkt(2)}, false, 2, Lane::small), 0);
+  EXPECT_EQ(c.enqueueFrame({pkt(2)}, false, 2, Lane::small), Outcome{});
   c.enqueueFrame({pkt(3)}, true, 3, Lane::small);
   EXPECT_EQ(drainTags(c), (std::vector<uint8_t>{0xA1, 0x01, 3}));
 }

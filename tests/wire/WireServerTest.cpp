@@ -11,6 +11,7 @@
 #include "support/TestHello.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
+#include "wire/WireServerTestPeer.hpp"
 #include "wire/WireServer.hpp"
 #include "wire/WireServerTestPeer.hpp"
 
@@ -222,17 +223,22 @@ TEST_F(WireServerIntegration, TimeSyncIsAnsweredBetweenTheChunksOfALargeFrame) {
   EXPECT_EQ(after->payload[12], 0);
 }
 
-TEST_F(WireServerIntegration, SlowClientLosesFramesWhileOthersKeepUpAndTheAdvisoryFlips) {
-  constexpr size_t kFrame = 64 * 1024;
-  // The slow client is a socket pair that nobody reads: unlike loopback TCP its
-  // buffer never grows, so once full the writer stays stuck and every further
-  // frame evicts exactly one queued frame.
+TEST_F(WireServerIntegration, SlowClientOnAPFrameStreamMissesOnlyCountedFramesDecodesThroughAndTheAdvisoryFlips) {
+  // The encoder's clock, a frame interval per frame: keyframe pacing is judged on it.
+  auto clock = std::make_shared<std::atomic<uint64_t>>(kNsPerSecond);
+  server->stop();
+  startServer(std::nullopt, 0, [&](WireServer::Config& c, WireServer::Hooks&) {
+    c.nowNs = [clock] { return clock->load(); };
+  });
+  // The slow client is a socket pair that nobody reads at first: unlike
+  // loopback TCP its buffer never grows, so its writer soon stays stuck.
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  const int before = connected.count();
   server->adopt(pair[0], nullptr);
-  ASSERT_TRUE(connected.waitFor(before + 1));
+  ASSERT_TRUE(connected.waitFor(1));
   WireTestClient slow = WireTestClient::fromFd(pair[1]);
+  const auto slowConn = WireServerTestPeer::client(*server, pair[0]);
+  ASSERT_TRUE(slowConn);
   std::vector<std::unique_ptr<WireTestClient>> fast;
   for (int i = 0; i < 2; ++i) fast.push_back(std::make_unique<WireTestClient>(connect()));
   std::atomic<int> received[2] = {0, 0};
@@ -255,30 +261,137 @@ TEST_F(WireServerIntegration, SlowClientLosesFramesWhileOthersKeepUpAndTheAdviso
     }
   } joinReaders{fast, readers};
 
+  // One frame interval of a zero-latency encoder: a keyframe only when asked
+  // for, dependent frames otherwise. The fast clients take each frame before
+  // the next, so only the slow one can fall behind.
+  constexpr int kFps = 60;
   int sent = 0;
-  // The fast clients take each frame before the next: only the slow one can fall behind.
-  auto sendPaced = [&] {
+  std::vector<int> keyframes;
+  auto encodeOne = [&] {
+    *clock += kNsPerSecond / kFps;
     ++sent;
-    server->broadcast(uint64_t(sent), true, RawBytes(kFrame, uint8_t(sent)));
+    const bool key = server->takeIdrRequest();
+    if (key) keyframes.push_back(sent);
+    server->broadcast(uint64_t(sent), key, RawBytes(key ? 48 * 1024 : 12 * 1024, uint8_t(sent)));
     return test::eventually([&] { return received[0] >= sent && received[1] >= sent; });
   };
-  server->takeIdrRequest();
-  while (!server->takeIdrRequest()) {
-    ASSERT_TRUE(sendPaced());
-    ASSERT_LT(sent, 1000) << "the slow client never backed up";
-  }
+  auto slowDropped = [&] {
+    std::lock_guard lock(slowConn->mutex);
+    return slowConn->dropped;
+  };
+
+  // Three seconds of a client that reads nothing.
+  int firstLoss = 0;
   for (int second = 0; second < 3; ++second) {
-    for (int i = 0; i < 10; ++i) ASSERT_TRUE(sendPaced());
+    for (int i = 0; i < kFps; ++i) {
+      ASSERT_TRUE(encodeOne());
+      if (!firstLoss && slowDropped() > 0) firstLoss = sent;
+    }
     server->degradeTick();
   }
-  EXPECT_TRUE(log.contains("ADVISORY: encode/latency degradation detected (10 frame(s)/s evicted for 3s)"));
+  ASSERT_EQ(keyframes.front(), 1);
+  ASSERT_GT(firstLoss, 0);
+  // Its first loss is answered by the next frame; later ones at most twice a second.
+  EXPECT_TRUE(std::find(keyframes.begin(), keyframes.end(), firstLoss + 1) != keyframes.end());
+  EXPECT_LE(keyframes.size(), size_t(1 + 3 * 2 + 1));
+  EXPECT_TRUE(log.contains("ADVISORY: encode/latency degradation detected ("));
   EXPECT_TRUE(server->encodeDegraded());
   ASSERT_TRUE(test::eventually([&] { return advisoryFlags[0] == 3 && advisoryFlags[1] == 3; }));
-  for (int second = 0; second < 3; ++second) server->degradeTick();
+
+  // It reads again. Every frame it gets follows the one before it or is a
+  // keyframe: whatever it missed, it never gets a frame it cannot decode.
+  std::atomic<int> slowFrames{0};
+  std::atomic<bool> undecodable{false};
+  std::thread slowReader([&] {
+    int64_t last = -1;
+    while (auto p = slow.read(20000)) {
+      if (p->type == Code::encoderConfigApplied) break;  // the test's end mark
+      if (p->type != Code::frame) continue;
+      const auto ticks = int64_t(test::le64(p->payload, 0));
+      const bool key = p->payload[8] == 1;
+      if (!key && ticks != last + 1) undecodable = true;
+      last = ticks;
+      ++slowFrames;
+    }
+  });
+  struct JoinSlow {
+    std::thread& t;
+    WireTestClient& c;
+    ~JoinSlow() {
+      if (t.joinable()) {
+        ::shutdown(c.fd(), SHUT_RDWR);
+        t.join();
+      }
+    }
+  } joinSlow{slowReader, slow};
+  auto slowQueueEmpty = [&] {
+    std::lock_guard lock(slowConn->mutex);
+    return slowConn->frameCount == 0;
+  };
+  // Paced so it keeps up: what it still misses is the wait for its keyframe.
+  for (int second = 0; second < 4; ++second) {
+    for (int i = 0; i < kFps; ++i) {
+      ASSERT_TRUE(test::eventually(slowQueueEmpty));
+      ASSERT_TRUE(encodeOne());
+    }
+    server->degradeTick();
+  }
   EXPECT_TRUE(log.contains("ADVISORY: encode/latency recovered — flags bit1 cleared"));
   ASSERT_TRUE(test::eventually([&] { return advisoryFlags[0] == 1 && advisoryFlags[1] == 1; }));
+
+  server->broadcastEncoderConfigApplied(Wire::EncoderConfigRequest::none());
+  slowReader.join();
+  EXPECT_FALSE(undecodable);
+  // The count said on departure is exactly what it missed.
   slow.close();
-  EXPECT_TRUE(log.waitFor("frame(s) under backpressure"));
+  EXPECT_TRUE(log.waitFor("dropped " + std::to_string(sent - slowFrames) + " frame(s) under backpressure"));
+}
+
+TEST_F(WireServerIntegration, AStalledClientGetsOnlyTheNewestOfWhatIsReplacedAndTheReportAfterItsLastHello) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  server->adopt(pair[0], nullptr);
+  ASSERT_TRUE(connected.waitFor(1));
+  WireTestClient stalled = WireTestClient::fromFd(pair[1]);
+  ASSERT_TRUE(stalled.readUntil(Code::advisory));
+  // A frame larger than the socket takes: nothing after it leaves until the client reads.
+  server->broadcast(1, true, RawBytes(1024 * 1024, 0x65));
+  for (int i = 0; i < 2; ++i) {
+    WireTestClient passing = connect();
+    passing.close();
+    ASSERT_TRUE(disconnected.waitFor(i + 1));
+  }
+  // Another client pinch-zooms: every frame announces its viewport.
+  Wire::ViewportRectQ16 last;
+  for (uint16_t i = 0; i < 5000; ++i) {
+    last = {uint16_t(i % 1000), uint16_t(i / 5), 30000, 20000};
+    server->broadcastViewportApplied(last);
+    if (i % 10 == 0) server->broadcastForegroundApp(i % 20 ? "Mail" : "Notes");
+  }
+  const auto helloA = test::sampleHello(1280, 720, 60);
+  const auto helloB = test::sampleHello(1920, 1080, 30);
+  server->rebroadcastHello(helloA);
+  server->rebroadcastHello(helloB);
+  server->rebroadcastHello(helloA);
+  server->broadcastEncoderConfigApplied(Wire::EncoderConfigRequest::none());
+  EXPECT_EQ(server->clientCount(), 1);
+
+  std::vector<RawPacket> got;
+  ASSERT_TRUE(stalled.readUntil(Code::encoderConfigApplied, &got));
+  std::vector<uint8_t> types;
+  for (const auto& p : got) types.push_back(p.type);
+  // Each replaced kind stands where its newest was queued; every Hello stays, the report after the last.
+  EXPECT_EQ(types, (std::vector<uint8_t>{Code::frame, Code::advisory, Code::foregroundApp, Code::viewportApplied,
+                                         Code::hello, Code::hello, Code::hello, Code::peerVersion}));
+  ASSERT_EQ(got.size(), 8u);
+  EXPECT_EQ(got[1].payload, (RawBytes{1, 3, 8, 0}));  // as the last departure left it
+  const auto payloadOf = [](const Bytes& packet) { return RawBytes(packet.begin() + Wire::headerSize, packet.end()); };
+  EXPECT_EQ(got[2].payload, payloadOf(*Wire::foregroundApp("Mail")));
+  EXPECT_EQ(got[3].payload, payloadOf(Wire::viewportApplied(last)));
+  EXPECT_EQ(got[4].payload, payloadOf(Wire::hello(helloA)));
+  EXPECT_EQ(got[5].payload, payloadOf(Wire::hello(helloB)));
+  EXPECT_EQ(got[6].payload, payloadOf(Wire::hello(helloA)));
+  EXPECT_FALSE(log.contains("control packets waited"));
 }
 
 TEST_F(WireServerIntegration, VersionJudgeKeepsGoodAndOldClientsAndEndsSilentOnes) {

@@ -22,6 +22,11 @@ class WireServerTestPeer {
     std::lock_guard lock(server.clientsMutex_);
     return server.clients_.empty() ? nullptr : server.clients_.begin()->second;
   }
+  static std::shared_ptr<ClientConn> client(WireServer& server, int fd) {
+    std::lock_guard lock(server.clientsMutex_);
+    auto it = server.clients_.find(fd);
+    return it == server.clients_.end() ? nullptr : it->second;
+  }
   static void onTimerQueue(WireServer& server, std::function<void()> task) {
     server.timerQueue_.async(std::move(task));
   }
