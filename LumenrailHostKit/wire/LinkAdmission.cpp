@@ -15,11 +15,12 @@ constexpr size_t kAddressesKept = 1024;
 LinkAdmission::LinkAdmission(Bounds bounds) : bounds_(bounds) {}
 
 std::map<uint64_t, LinkAdmission::Link>::iterator LinkAdmission::stalest(const uint32_t* address, uint64_t nowNs) {
-  // Idle links before busy ones; of idle ones the least far first; then the
-  // one whose last arrival or step lies furthest back.
+  // Idle links before busy ones; then the least far (a stranger without a
+  // key gets no further than a device's first message); then the one whose
+  // last arrival or step lies furthest back.
   auto rank = [&](const Link& l) {
     const bool busy = nowNs < l.lastProgressNs + bounds_.busyNs;
-    return std::tuple(busy, busy ? 0 : l.steps, l.lastEvent);
+    return std::tuple(busy, l.steps, l.lastEvent);
   };
   auto best = links_.end();
   for (auto it = links_.begin(); it != links_.end(); ++it) {

@@ -181,7 +181,9 @@ void WireServer::start() {
     ::close(fd);
     throw ServerError(ServerErrorKind::bind, err);
   }
-  if (::listen(fd, 8) != 0) {
+  // Room for a burst of strangers' handshakes: a full backlog drops the
+  // owner's SYN too, and the kernel retries it only a second later.
+  if (::listen(fd, kListenBacklog) != 0) {
     const int err = errno;
     ::close(fd);
     throw ServerError(ServerErrorKind::listen, err);

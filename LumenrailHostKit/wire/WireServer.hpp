@@ -305,6 +305,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::mutex sessionsMutex_;
   std::set<std::shared_ptr<Session>> sessions_;
 
+  static constexpr int kListenBacklog = 128;
   KeyframeRequests keyframes_;
   LinkAdmission admission_{{config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress}};
   std::mutex preSessionMutex_;
