@@ -12,7 +12,6 @@
 #include "input/XkbKeyboardLayout.hpp"
 #include "media/MutterCaptureSource.hpp"
 #include "media/VideoToolboxEncoder.hpp"
-#include "platform/GnomeInputSources.hpp"
 #include "platform/MutterRemoteDesktop.hpp"
 
 namespace lumenrail {
@@ -296,9 +295,7 @@ std::shared_ptr<ForegroundAppSource> GnomeDesktopEnvironment::makeForegroundSour
 }
 
 std::unique_ptr<KeyboardLayoutSource> GnomeDesktopEnvironment::makeKeyboardLayout() {
-  const auto layout = GnomeInputSources::firstXkbLayout();
-  if (!layout) return XkbKeyboardLayout::namedSource("");  // the library's defaults
-  return XkbKeyboardLayout::namedSource(layout->layout, layout->variant);
+  return XkbKeyboardLayout::gnomeSource();
 }
 
 double GnomeDesktopEnvironment::mainDisplayRefreshHz() {
