@@ -133,6 +133,8 @@ class GnomeCapture final : public CaptureSource, public std::enable_shared_from_
     const auto c = current();
     return c ? c->probeContentHash() : std::nullopt;
   }
+  std::string frameOrigin() const override { return "Mutter and PipeWire"; }
+  bool grabsOnDemand() const override { return false; }
   uint64_t lastDeliveryNs() const override {
     const auto c = current();
     return c ? c->lastDeliveryNs() : 0;
