@@ -273,6 +273,13 @@ TEST(M2HealthIntegration, NoSeedWhenAFrameArrivedAndALineWhenTheGrabFails) {
   EXPECT_TRUE(h.rig.log.contains(
       "[m2] still screen after (re)start and the one-shot grab failed — waiting for the next content change"));
   EXPECT_FALSE(h.rig.log.contains("seeded one frame"));
+
+  // A screen cast with no frame yet has failed at nothing: it sends the first one by itself.
+  h.rig.bank->screenCast = true;
+  h.rig.bank->made().back()->onStop(nullptr);
+  ASSERT_TRUE(test::eventually([&] { return h.rig.log.count("[m2] capture auto-restarted") == 2; }));
+  h.advanceSeconds(0.3);
+  EXPECT_EQ(h.rig.log.count("one-shot grab failed"), 1);
 }
 
 }  // namespace
