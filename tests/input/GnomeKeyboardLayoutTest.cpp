@@ -4,6 +4,8 @@
 // settings live in a private keyfile that another process (gsettings, as
 // GNOME Shell would) changes.
 #include <gio/gio.h>
+#define G_SETTINGS_ENABLE_BACKEND
+#include <gio/gsettingsbackend.h>
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 #include <stdlib.h>
@@ -89,7 +91,9 @@ TEST(GnomeKeyboardLayout, FollowsTheSourceTheUserSwitchesToAndTypesItsPunctuatio
 
   auto source = XkbKeyboardLayout::gnomeSource();
   ASSERT_TRUE(source->watches());
-  const std::string backend = G_OBJECT_TYPE_NAME(g_settings_backend_get_default());
+  GSettingsBackend* chosen = g_settings_backend_get_default();
+  const std::string backend = G_OBJECT_TYPE_NAME(chosen);
+  g_object_unref(chosen);
   if (backend != "GKeyfileSettingsBackend") GTEST_SKIP() << "GSettings chose " << backend << " before this test";
   std::optional<KeyboardLayoutMap> map = source->current();
   ASSERT_TRUE(map);
