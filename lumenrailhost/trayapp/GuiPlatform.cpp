@@ -53,8 +53,13 @@ bool waylandSocketAccepts(const Environment& env) {
 
 GuiPlatform GuiPlatform::choose(const Environment& env, bool waylandPlugin, bool waylandReachable) {
   GuiPlatform out;
-  if (!valueOf(env, "QT_QPA_PLATFORM").empty()) return out;
   const bool wayland = !valueOf(env, "WAYLAND_DISPLAY").empty();
+  if (const std::string asked = valueOf(env, "QT_QPA_PLATFORM"); !asked.empty()) {
+    if (asked == "wayland" && !(wayland && waylandPlugin && waylandReachable)) {
+      out.refusal = "QT_QPA_PLATFORM=wayland, but no Wayland compositor answers or qt6-wayland is not installed";
+    }
+    return out;
+  }
   const bool x11 = !valueOf(env, "DISPLAY").empty();
   if (wayland && waylandPlugin && waylandReachable) {
     // Qt tries the names in order: Xwayland only when Wayland fails after all.

@@ -138,10 +138,10 @@ bool chooseGuiPlatform() {
     return false;
   }
   if (!choice.warning.empty()) Log::line("[app] WARN: " + choice.warning);
-  if (choice.qpa.empty()) return true;
-  ::setenv("QT_QPA_PLATFORM", choice.qpa.c_str(), 1);
-  if (choice.qpa != "xcb") return true;
-  // An X desktop only: Xwayland is never asked when Wayland is there.
+  if (!choice.qpa.empty()) ::setenv("QT_QPA_PLATFORM", choice.qpa.c_str(), 1);
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (!platform || std::string_view(platform) != "xcb") return true;
+  // Only where the windows go to an X server (an X desktop, or the user asked for xcb).
   try {
     X11Display::open("");
     return true;

@@ -45,6 +45,7 @@ TEST(GuiPlatform, WaylandFirstXwaylandAsFallbackAndARefusalWithoutADesktop) {
       {{{"DISPLAY", ":0"}}, false, false, "xcb", false, false},
       {{{"DISPLAY", ""}}, true, true, "", false, true},
       {{{"QT_QPA_PLATFORM", "offscreen"}, {"WAYLAND_DISPLAY", "wayland-0"}}, true, true, "", false, false},
+      {{{"QT_QPA_PLATFORM", "wayland"}, {"WAYLAND_DISPLAY", "wayland-0"}}, true, false, "", false, true},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& r = rows[i];
