@@ -47,6 +47,7 @@ build=(
   qt6-base-dev
   qt6-base-dev-tools
   qt6-qpa-plugins
+  qt6-wayland
   fonts-dejavu-core
   libicu-dev
   libqrencode-dev

@@ -106,6 +106,9 @@ inline constexpr uint64_t control = 0x40000;    // the Super key on Linux
 inline constexpr uint64_t alternate = 0x80000;  // Alt
 inline constexpr uint64_t command = 0x100000;   // Control on Linux
 inline constexpr uint64_t keptMask = 0x1F0000;
+// Linux only: the right Alt key held as AltGr (ISO_Level3_Shift), which
+// types the third level of a layout's keys.
+inline constexpr uint64_t altGraph = 0x1000000;
 }  // namespace ModifierFlag
 
 }  // namespace lumenrail

@@ -48,6 +48,10 @@ constexpr std::pair<uint8_t, char32_t> kPunctuation[] = {
     {0xC0, U'`'}, {0xDB, U'['}, {0xDC, U'\\'}, {0xDD, U']'}, {0xDE, U'\''},
 };
 
+bool isPunctuation(uint8_t vk) {
+  return std::any_of(std::begin(kPunctuation), std::end(kPunctuation), [vk](const auto& row) { return row.first == vk; });
+}
+
 std::string hex(unsigned value) {
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, "%x", value);
@@ -134,17 +138,22 @@ std::optional<std::vector<KeyComboInjector::Keystroke>> KeyComboInjector::expand
   const KeyboardLayoutMap::Dictionary* dict = nullptr;
   if (layout) dict = (chordFlags & ModifierFlag::command) ? &layout->command : &layout->plain;
 
-  std::vector<uint16_t> keys;
+  std::vector<KeyboardLayoutMap::Stroke> keys;
   for (const uint8_t vk : chord.vks) {
-    std::optional<uint16_t> code;
+    std::optional<KeyboardLayoutMap::Stroke> stroke;
     const std::optional<KeyboardLayoutMap::Character> c = vkCharacter(vk);
     if (dict && c && !dict->empty()) {
       const auto found = dict->find(*c);
-      if (found != dict->end()) code = found->second;
+      if (found != dict->end()) stroke = KeyboardLayoutMap::Stroke{found->second, 0};
     }
-    if (!code) code = vkToKeyCode(vk);
-    if (!code) return std::nullopt;
-    keys.push_back(*code);
+    // Punctuation that the layout types only with Shift or AltGr gets them;
+    // letters and digits keep their key, so a shortcut never gains a modifier.
+    if (!stroke && layout && c && isPunctuation(vk)) stroke = layout->modifiedStroke(*c);
+    if (!stroke) {
+      if (const std::optional<uint16_t> code = vkToKeyCode(vk)) stroke = KeyboardLayoutMap::Stroke{*code, 0};
+    }
+    if (!stroke) return std::nullopt;
+    keys.push_back(*stroke);
   }
 
   const bool press = chord.action == Wire::KeyComboAction::tap || chord.action == Wire::KeyComboAction::down;
@@ -152,10 +161,10 @@ std::optional<std::vector<KeyComboInjector::Keystroke>> KeyComboInjector::expand
   std::vector<Keystroke> out;
   if (!keys.empty()) {
     if (press) {
-      for (const uint16_t key : keys) out.push_back({key, true, chordFlags});
+      for (const auto& key : keys) out.push_back({key.keyCode, true, chordFlags | key.flags});
     }
     if (lift) {
-      for (auto it = keys.rbegin(); it != keys.rend(); ++it) out.push_back({*it, false, chordFlags});
+      for (auto it = keys.rbegin(); it != keys.rend(); ++it) out.push_back({it->keyCode, false, chordFlags | it->flags});
     }
     return out;
   }

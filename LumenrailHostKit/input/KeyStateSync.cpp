@@ -12,11 +12,12 @@ namespace lumenrail {
 namespace {
 
 // Ordered as the modifier keys of a chord are pressed.
-constexpr std::array<std::pair<uint64_t, uint16_t>, 4> kFlagKeys{{
+constexpr std::array<std::pair<uint64_t, uint16_t>, 5> kFlagKeys{{
     {ModifierFlag::command, KEY_LEFTCTRL},
     {ModifierFlag::shift, KEY_LEFTSHIFT},
     {ModifierFlag::alternate, KEY_LEFTALT},
     {ModifierFlag::control, KEY_LEFTMETA},
+    {ModifierFlag::altGraph, KEY_RIGHTALT},
 }};
 
 std::set<uint16_t> keysForFlags(uint64_t flags) {

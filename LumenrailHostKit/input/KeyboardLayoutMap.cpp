@@ -32,4 +32,10 @@ std::optional<uint16_t> KeyboardLayoutMap::keyCode(Character character, bool com
   return found->second;
 }
 
+std::optional<KeyboardLayoutMap::Stroke> KeyboardLayoutMap::modifiedStroke(Character character) const {
+  const auto found = modified.find(character);
+  if (found == modified.end()) return std::nullopt;
+  return found->second;
+}
+
 }  // namespace lumenrail

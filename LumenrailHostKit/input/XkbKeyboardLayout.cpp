@@ -8,7 +8,11 @@
 #include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <linux/input-event-codes.h>
+
+#include "input/InputEvent.hpp"
 #include "input/MacKeyCodes.hpp"
+#include "platform/GnomeInputSources.hpp"
 #include "platform/X11Display.hpp"
 
 namespace lumenrail::XkbKeyboardLayout {
@@ -63,6 +67,61 @@ KeyboardLayoutMap::Dictionary translateAll(xkb_keymap* keymap, uint32_t group, b
   });
 }
 
+// The modifier mask that holding one key sets, and whether that key is what
+// the layout's keysym names it (AltGr must be ISO_Level3_Shift, not Alt).
+std::optional<xkb_mod_mask_t> maskOfKey(xkb_keymap* keymap, uint32_t group, uint16_t evdev, xkb_keysym_t expected) {
+  State state(xkb_state_new(keymap));
+  if (!state) return std::nullopt;
+  xkb_state_update_mask(state.get(), 0, 0, 0, 0, 0, group);
+  if (xkb_state_key_get_one_sym(state.get(), evdev + 8) != expected) return std::nullopt;
+  xkb_state_update_key(state.get(), evdev + 8, XKB_KEY_DOWN);
+  const xkb_mod_mask_t mask = xkb_state_serialize_mods(state.get(), XKB_STATE_MODS_EFFECTIVE);
+  if (mask == 0) return std::nullopt;
+  return mask;
+}
+
+// What the upper levels of the keys type, with the Shift and AltGr
+// combination that reaches each level; lower levels and lower positions win.
+KeyboardLayoutMap::StrokeDictionary translateModified(xkb_keymap* keymap, uint32_t group,
+                                                      const KeyboardLayoutMap::Dictionary& plain) {
+  const std::optional<xkb_mod_mask_t> shift = maskOfKey(keymap, group, KEY_LEFTSHIFT, XKB_KEY_Shift_L);
+  const std::optional<xkb_mod_mask_t> altGr = maskOfKey(keymap, group, KEY_RIGHTALT, XKB_KEY_ISO_Level3_Shift);
+  const auto flagsFor = [&](xkb_mod_mask_t mask) -> std::optional<uint64_t> {
+    for (const bool withShift : {false, true}) {
+      for (const bool withAltGr : {false, true}) {
+        if ((withShift && !shift) || (withAltGr && !altGr)) continue;
+        const xkb_mod_mask_t reached = (withShift ? *shift : 0) | (withAltGr ? *altGr : 0);
+        if (reached == mask) {
+          return (withShift ? ModifierFlag::shift : 0) | (withAltGr ? ModifierFlag::altGraph : 0);
+        }
+      }
+    }
+    return std::nullopt;
+  };
+  KeyboardLayoutMap::StrokeDictionary out;
+  for (xkb_level_index_t level = 1; level < 4; ++level) {
+    for (uint16_t position = KeyboardLayoutMap::firstKeyCode; position <= KeyboardLayoutMap::lastKeyCode; ++position) {
+      const std::optional<uint16_t> evdev = MacKeyCodes::toEvdev(position);
+      if (!evdev) continue;
+      const xkb_keycode_t key = *evdev + 8;
+      if (level >= xkb_keymap_num_levels_for_key(keymap, key, group)) continue;
+      const xkb_keysym_t* syms = nullptr;
+      if (xkb_keymap_key_get_syms_by_level(keymap, key, group, level, &syms) != 1) continue;
+      const char32_t c = static_cast<char32_t>(xkb_keysym_to_utf32(syms[0]));
+      if (c == 0 || plain.contains(c) || out.contains(c)) continue;
+      xkb_mod_mask_t masks[8];
+      const size_t count = xkb_keymap_key_get_mods_for_level(keymap, key, group, level, masks, std::size(masks));
+      for (size_t i = 0; i < count; ++i) {
+        if (const std::optional<uint64_t> flags = flagsFor(masks[i])) {
+          out.emplace(c, KeyboardLayoutMap::Stroke{position, *flags});
+          break;
+        }
+      }
+    }
+  }
+  return out;
+}
+
 class NamedSource final : public KeyboardLayoutSource {
  public:
   NamedSource(std::string layout, std::string variant) : layout_(std::move(layout)), variant_(std::move(variant)) {}
@@ -73,6 +132,30 @@ class NamedSource final : public KeyboardLayoutSource {
  private:
   std::string layout_;
   std::string variant_;
+};
+
+// GNOME Shell gives Mutter the keymap of the input source in use; the source
+// is followed through GSettings, re-read at each look (a few reads of the
+// settings backend's memory).
+class GnomeSource final : public KeyboardLayoutSource {
+ public:
+  explicit GnomeSource(std::unique_ptr<GnomeInputSources::Watch> watch) : watch_(std::move(watch)) {
+    seen_ = watch_->active();
+  }
+  std::optional<KeyboardLayoutMap> current() override {
+    seen_ = watch_->active();
+    if (!seen_) return mapFromNames("", "");
+    return mapFromNames(seen_->layout, seen_->variant, "", "", seen_->options);
+  }
+  bool changed() override {
+    watch_->pump();
+    return watch_->active() != seen_;
+  }
+  bool watches() const override { return true; }
+
+ private:
+  std::unique_ptr<GnomeInputSources::Watch> watch_;
+  std::optional<GnomeInputSources::XkbLayout> seen_;
 };
 
 // The server's keyboard through XKB: NewKeyboardNotify and MapNotify mean a
@@ -158,7 +241,10 @@ std::optional<KeyboardLayoutMap> mapFromKeymap(xkb_keymap* keymap, uint32_t grou
   if (group >= xkb_keymap_num_layouts(keymap)) group = 0;
   KeyboardLayoutMap::Dictionary plain = translateAll(keymap, group, false);
   if (plain.empty()) return std::nullopt;
-  return KeyboardLayoutMap(std::move(plain), translateAll(keymap, group, true));
+  KeyboardLayoutMap::StrokeDictionary modified = translateModified(keymap, group, plain);
+  KeyboardLayoutMap map(std::move(plain), translateAll(keymap, group, true));
+  map.modified = std::move(modified);
+  return map;
 }
 
 std::optional<KeyboardLayoutMap> mapFromNames(const std::string& layout, const std::string& variant,
@@ -172,6 +258,12 @@ std::optional<KeyboardLayoutMap> mapFromNames(const std::string& layout, const s
 
 std::unique_ptr<KeyboardLayoutSource> namedSource(std::string layout, std::string variant) {
   return std::make_unique<NamedSource>(std::move(layout), std::move(variant));
+}
+
+std::unique_ptr<KeyboardLayoutSource> gnomeSource() {
+  std::unique_ptr<GnomeInputSources::Watch> watch = GnomeInputSources::Watch::open();
+  if (!watch) return namedSource("");  // the library's defaults
+  return std::make_unique<GnomeSource>(std::move(watch));
 }
 
 std::unique_ptr<KeyboardLayoutSource> desktopSource(const std::string& display) {

@@ -14,7 +14,8 @@ namespace lumenrail {
 namespace XkbKeyboardLayout {
 
 // The map of one group of a keymap: key positions go through their evdev
-// codes; the command map is the translation with Control held.
+// codes; the command map is the translation with Control held; characters of
+// the upper levels go with the Shift and AltGr they need.
 std::optional<KeyboardLayoutMap> mapFromKeymap(xkb_keymap* keymap, uint32_t group);
 
 // The map of a layout given by RMLVO names (empty strings take the library's
@@ -25,6 +26,10 @@ std::optional<KeyboardLayoutMap> mapFromNames(const std::string& layout, const s
 
 // A fixed layout by names; never changes.
 std::unique_ptr<KeyboardLayoutSource> namedSource(std::string layout, std::string variant = "");
+
+// The GNOME session's input source in use (GSettings), followed while it
+// changes; the library's defaults without GNOME's schema.
+std::unique_ptr<KeyboardLayoutSource> gnomeSource();
 
 // The X server's keymap and active group on `display` (empty: $DISPLAY),
 // watched through XKB events; without an X server, the default names.

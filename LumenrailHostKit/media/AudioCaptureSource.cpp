@@ -163,7 +163,7 @@ static void captureLoop(const std::shared_ptr<AudioCaptureSource::Shared>& share
     const int64_t count = ++*shared->latencyCount;
     if ((count - 1) % 200 == 0 && buffer.presentationNs && *buffer.presentationNs > 0 && shared->log) {
       char line[160];
-      std::snprintf(line, sizeof line, "[audio] SCK delivery: %.1fms after capture stamp, %d samples (%.1fms of audio)",
+      std::snprintf(line, sizeof line, "[audio] sound-server delivery: %.1fms after capture stamp, %d samples (%.1fms of audio)",
                     static_cast<double>(now) / 1e6 - static_cast<double>(*buffer.presentationNs) / 1e6,
                     static_cast<int>(frames), static_cast<double>(frames) * 1000.0 / sampleSpec.rate);
       shared->log(line);

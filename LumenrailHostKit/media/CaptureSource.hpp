@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "media/PixelBuffer.hpp"
 #include "platform/Log.hpp"
@@ -27,6 +28,11 @@ class CaptureSource {
   virtual std::optional<uint64_t> probeContentHash() = 0;
   virtual uint64_t lastDeliveryNs() const = 0;
   virtual uint64_t deliveryCount() const = 0;
+  // What delivers the frames, as the log names it ("the X server").
+  virtual std::string frameOrigin() const { return "the capture"; }
+  // Whether captureOneShot() grabs the screen now, rather than hand back the
+  // last frame delivered (a screen cast sends frames only on change).
+  virtual bool grabsOnDemand() const { return true; }
 
   // Set before start().
   FrameHandler onFrame;

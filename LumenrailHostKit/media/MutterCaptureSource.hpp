@@ -64,6 +64,8 @@ class MutterCaptureSource final : public CaptureSource {
   PixelBufferRef captureOneShot() override;
   // FNV-1a 64 over a 96x96 sampling of the newest picture.
   std::optional<uint64_t> probeContentHash() override;
+  std::string frameOrigin() const override { return "Mutter and PipeWire"; }
+  bool grabsOnDemand() const override { return false; }
 
   uint64_t lastDeliveryNs() const override;
   uint64_t deliveryCount() const override;

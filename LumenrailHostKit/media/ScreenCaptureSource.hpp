@@ -78,6 +78,7 @@ class ScreenCaptureSource final : public CaptureSource {
   // FNV-1a 64 over a 96x96 BGRA screenshot; nothing before the first start
   // or on any failure.
   std::optional<uint64_t> probeContentHash() override;
+  std::string frameOrigin() const override { return "the X server"; }
 
   uint64_t lastDeliveryNs() const override;
   uint64_t deliveryCount() const override;

@@ -95,7 +95,7 @@ bool VirtualDisplayManager::create(const Config& config) {
   }
   if (*id == 0) {
     // 0 names the main display everywhere else: never a display of ours.
-    say("[vd] WindowServer refused the virtual display (id 0) \u2014 is another Lumenrail host running?");
+    say("[vd] the display server refused the virtual display (id 0) \u2014 is another Lumenrail host running?");
     return false;
   }
   const uint64_t token = enroll(displays_, *id);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <mutex>
 
 #include "platform/PrivateFile.hpp"
@@ -29,6 +30,32 @@ FileTarget& target() {
 }
 
 std::atomic<bool> toFileActive{false};
+
+// The questions waiting on each descriptor; the lock also keeps a line and
+// the redrawn question together.
+struct Prompts {
+  std::mutex lock;
+  std::map<int, std::string> open;
+};
+
+Prompts& prompts() {
+  static Prompts p;
+  return p;
+}
+
+void writeAll(int fd, const std::string& buffer) {
+  const char* p = buffer.data();
+  size_t left = buffer.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere left to report a failing log descriptor
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
 
 // The log file, appended to and owner-only; -1 when it cannot be ours.
 int openLogFile(const std::filesystem::path& file) {
@@ -69,6 +96,11 @@ void lineTo(int fd, std::string_view text) {
   buffer.reserve(text.size() + 1);
   buffer.append(text);
   buffer.push_back('\n');
+  Prompts& waiting = prompts();
+  std::lock_guard promptGuard(waiting.lock);
+  if (const auto question = waiting.open.find(fd); question != waiting.open.end()) {
+    buffer = "\n" + buffer + question->second;
+  }
   if (toFileActive.load(std::memory_order_acquire)) {
     FileTarget& t = target();
     if (std::find(t.fds.begin(), t.fds.end(), fd) != t.fds.end()) {
@@ -76,17 +108,20 @@ void lineTo(int fd, std::string_view text) {
       keepUnderBound(t, buffer.size());
     }
   }
-  const char* p = buffer.data();
-  size_t left = buffer.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere left to report a failing log descriptor
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  writeAll(fd, buffer);
+}
+
+Prompt::Prompt(int fd, std::string text) : fd_(fd) {
+  Prompts& waiting = prompts();
+  std::lock_guard guard(waiting.lock);
+  writeAll(fd, text);
+  waiting.open[fd] = std::move(text);
+}
+
+Prompt::~Prompt() {
+  Prompts& waiting = prompts();
+  std::lock_guard guard(waiting.lock);
+  waiting.open.erase(fd_);
 }
 
 void line(std::string_view text) { lineTo(STDOUT_FILENO, text); }

@@ -19,6 +19,21 @@ void line(std::string_view text);
 // The same to any descriptor (standard error for fatal start-up problems).
 void lineTo(int fd, std::string_view text);
 
+// A question on a console that waits for its answer on the same line. A line
+// logged to that descriptor meanwhile goes on a line of its own and the
+// question is written again below it, so the prompt is never lost in a log
+// line. Written at construction; the caller ends the line after it is gone.
+class Prompt {
+ public:
+  Prompt(int fd, std::string text);
+  ~Prompt();
+  Prompt(const Prompt&) = delete;
+  Prompt& operator=(const Prompt&) = delete;
+
+ private:
+  int fd_;
+};
+
 // Standard output is unbuffered in every mode; call once at process start.
 void makeStdoutUnbuffered();
 

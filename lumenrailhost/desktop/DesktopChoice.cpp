@@ -1,6 +1,7 @@
 #include "desktop/DesktopChoice.hpp"
 
 #include "desktop/GnomeDesktopEnvironment.hpp"
+#include "desktop/LinuxPermissionProbe.hpp"
 #include "desktop/X11DesktopEnvironment.hpp"
 #include "media/DisplaySleepAssertion.hpp"
 #include "media/GnomeIdleInhibit.hpp"
@@ -31,6 +32,14 @@ class HeldAwake final : public SleepAssertion {
 
  private:
   Assertion assertion_;
+};
+
+// Mutter's screen cast needs no grant of its own, and its remote-desktop
+// session posts input without /dev/uinput.
+class GnomePermissionProbe final : public HostPermissions::Probe {
+ public:
+  bool screenCapture() override { return mutterServicesPresent(processEnvironment()); }
+  bool mayPostInput() override { return mutterServicesPresent(processEnvironment()); }
 };
 
 }  // namespace
@@ -84,6 +93,13 @@ std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason) {
     return std::make_shared<HeldAwake<GnomeIdleInhibit>>(reason);
   }
   return std::make_shared<HeldAwake<DisplaySleepAssertion>>(reason);
+}
+
+std::shared_ptr<HostPermissions::Probe> makePermissionProbe() {
+  if (decide(processEnvironment(), mutterServicesPresent).kind == Kind::gnome) {
+    return std::make_shared<GnomePermissionProbe>();
+  }
+  return std::make_shared<LinuxPermissionProbe>();
 }
 
 }  // namespace lumenrail::DesktopChoice

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/controller/ControllerPorts.hpp"
+#include "app/controller/HostPermissions.hpp"
 #include "desktop/DesktopEnvironment.hpp"
 #include "platform/ProcessEnvironment.hpp"
 
@@ -48,6 +49,10 @@ std::shared_ptr<DesktopEnvironment> make(const Log::Sink& log);
 // What keeps this session's display awake: GNOME's idle inhibit on GNOME,
 // the X screen saver suspended elsewhere (it acquires nothing without X).
 std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason);
+
+// The grants as this session's desktop gives them: on GNOME, Mutter's
+// services (which need no X server); elsewhere the X display and XTest or uinput.
+std::shared_ptr<HostPermissions::Probe> makePermissionProbe();
 
 }  // namespace DesktopChoice
 

@@ -12,7 +12,6 @@
 #include "input/XkbKeyboardLayout.hpp"
 #include "media/MutterCaptureSource.hpp"
 #include "media/VideoToolboxEncoder.hpp"
-#include "platform/GnomeInputSources.hpp"
 #include "platform/MutterRemoteDesktop.hpp"
 
 namespace lumenrail {
@@ -134,6 +133,8 @@ class GnomeCapture final : public CaptureSource, public std::enable_shared_from_
     const auto c = current();
     return c ? c->probeContentHash() : std::nullopt;
   }
+  std::string frameOrigin() const override { return "Mutter and PipeWire"; }
+  bool grabsOnDemand() const override { return false; }
   uint64_t lastDeliveryNs() const override {
     const auto c = current();
     return c ? c->lastDeliveryNs() : 0;
@@ -296,9 +297,7 @@ std::shared_ptr<ForegroundAppSource> GnomeDesktopEnvironment::makeForegroundSour
 }
 
 std::unique_ptr<KeyboardLayoutSource> GnomeDesktopEnvironment::makeKeyboardLayout() {
-  const auto layout = GnomeInputSources::firstXkbLayout();
-  if (!layout) return XkbKeyboardLayout::namedSource("");  // the library's defaults
-  return XkbKeyboardLayout::namedSource(layout->layout, layout->variant);
+  return XkbKeyboardLayout::gnomeSource();
 }
 
 double GnomeDesktopEnvironment::mainDisplayRefreshHz() {

@@ -1,7 +1,7 @@
 #pragma once
 
-// The two grants of this process: an X display named by DISPLAY that opens
-// and can be read, and "may post input".
+// The grants of this process on an X11 desktop: the X display named by
+// DISPLAY opens and can be read, and "may post input" (uinput or XTest).
 
 #include "app/controller/HostPermissions.hpp"
 

@@ -18,7 +18,6 @@
 #include "app/text/L10n.hpp"
 #include "app/text/LanguageMatch.hpp"
 #include "desktop/DesktopChoice.hpp"
-#include "desktop/LinuxPermissionProbe.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Utf8.hpp"
 #include "platform/X11Display.hpp"
@@ -216,8 +215,9 @@ SupportFacts gather() {
                                                          : "";
   const auto verdict = DesktopChoice::decide(environment, DesktopChoice::mutterServicesPresent);
   f.desktop = verdict.kind == DesktopChoice::Kind::refused ? "none: " + verdict.text : verdict.text;
-  f.screenCapture = LinuxPermissionProbe().screenCapture();
-  f.mayPostInput = LinuxPermissionProbe().mayPostInput();
+  const auto probe = DesktopChoice::makePermissionProbe();
+  f.screenCapture = probe->screenCapture();
+  f.mayPostInput = probe->mayPostInput();
   f.crashFiles = listFolder(kCoredumpFolder);
   return f;
 }

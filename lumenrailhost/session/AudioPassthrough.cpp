@@ -88,7 +88,7 @@ void AudioPassthrough::start() {
       aac_ = aac;
       source_ = source;
       gate_ = gate;
-      say("[audio] passthrough started via SCK (" + std::to_string(kSampleRate) + "Hz " + std::to_string(kChannels) +
+      say("[audio] passthrough started via the default sink's monitor (" + std::to_string(kSampleRate) + "Hz " + std::to_string(kChannels) +
           "ch) — a client asked for it");
       return;
     case Start::timedOut:
@@ -121,7 +121,7 @@ bool AudioPassthrough::startTap(const std::shared_ptr<AacEncoder>& aac, const st
       error = "did not start within " + std::to_string(config_.startWaitNs / kNsPerSecond) + "s";
       [[fallthrough]];
     case Start::failed:
-      say("[audio] process tap unavailable (" + error + ") — falling back to SCK");
+      say("[audio] process tap unavailable (" + error + ") — falling back to the default sink's monitor");
       return false;
     case Start::aborted:
       // The session is stopping: the fallback would only be stopped again.

@@ -50,6 +50,7 @@ CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displ
   request.showsCursor = true;
   request.pixelFormat = config_.captureBgra ? PixelFormat::bgra : PixelFormat::nv12FullRange;
   auto source = config_.desktop->makeCapture(request);
+  frameOrigin_ = source->frameOrigin();
   auto gate = std::make_shared<Gate>();
   source->onFrame = [gate, pump = config_.pump, server = config_.server, ink = config_.ink](
                         const PixelBufferRef& buffer, uint64_t captureNs) {
@@ -161,7 +162,7 @@ void CaptureControl::checkStall() {
   switch (verdict) {
     case ProbeVerdict::changed:
     case ProbeVerdict::noAnswer:
-      say("[m2] capture SILENT-STALL: no SCK delivery for " + seconds + "s with " +
+      say("[m2] capture SILENT-STALL: no frame from " + source_->frameOrigin() + " for " + seconds + "s with " +
           std::to_string(config_.clientCount()) + " client(s) — rebuilding capture stream");
       lastStallRestartNs_ = nowNs;
       stallBackoffNs_ = std::min(2 * stallBackoffNs_, kStallBackoffMaxNs);
@@ -247,7 +248,7 @@ void CaptureControl::recoveryTick() {
         attempt > 4 ? kRecoveryMaxDelaySeconds : std::min(std::pow(2.0, attempt), kRecoveryMaxDelaySeconds);
     if (attempt == 1 || attempt % kRecoveryLogEvery == 0) {
       say("[m2] capture not ready (attempt " + std::to_string(attempt) +
-          ") — is the Screen Recording prompt waiting? retrying every ≤" +
+          ") — waiting for " + frameOrigin_ + "; retrying every ≤" +
           std::to_string(static_cast<int64_t>(delay)) + " s");
     }
     armRecoveryTick(delay);
@@ -272,7 +273,10 @@ void CaptureControl::kickFirstFrame(uint64_t deliveryCountAtStart) {
         kProbeWaitNs);
     const PixelBufferRef buffer = grabbed ? *grabbed : PixelBufferRef();
     if (!buffer) {
-      c.say("[m2] still screen after (re)start and the one-shot grab failed — waiting for the next content change");
+      // A screen cast without a frame yet sends its first one by itself.
+      if (source->grabsOnDemand()) {
+        c.say("[m2] still screen after (re)start and the one-shot grab failed — waiting for the next content change");
+      }
       return;
     }
     if (source->deliveryCount() != deliveryCountAtStart) return;

@@ -120,6 +120,7 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
   int64_t faultsLeft_;
   bool everCaptured_ = false;
   std::string lastError_;
+  std::string frameOrigin_ = "the capture";  // of the last capture made, for the recovery line
 
   std::mutex timerLock_;
   Executor::Timer watchdog_;  // under timerLock_

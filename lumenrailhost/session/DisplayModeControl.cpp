@@ -168,7 +168,7 @@ void DisplayModeControl::promote(bool on, const Mode& m) {
     const double rate = refreshRate(m, true);
     vd_->applyMode(w, h, rate);
     if (!vd_->makeMain()) {
-      say("[pen] high-rate: main-display promotion REFUSED by WindowServer");
+      say("[pen] high-rate: main-display promotion REFUSED by the display server");
       return;
     }
     penHighRateApplied_ = true;

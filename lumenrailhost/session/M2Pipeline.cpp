@@ -85,7 +85,7 @@ void M2Pipeline::wire() {
     log_("[audio] A/B: forcing AAC-LC (--audio-aac) — the client's PCM bit is ignored");
   }
   advertiser_->onEvent = tagged(log_, "[mdns] ");
-  if (switches.bypassPacing) log_("[m2] A/B: pacer BYPASSED (LUMENRAIL_NO_PACER) — encode on SCK arrival");
+  if (switches.bypassPacing) log_("[m2] A/B: pacer BYPASSED (LUMENRAIL_NO_PACER) — encode on each captured frame");
   if (switches.captureBgra) log_("[m2] A/B: capturing 32BGRA (LUMENRAIL_CAPTURE_BGRA) — NV12 default off");
 
   WireServer* server = server_.get();  // its hooks run on its own threads, which stop() joins

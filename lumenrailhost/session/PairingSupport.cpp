@@ -164,11 +164,13 @@ bool ConsoleApprover::ask(const std::string& sas, const std::string& fingerprint
   const std::string label = cleanName.empty() ? fingerprint : cleanName + " (" + fingerprint + ")";
   const bool inputLeft = discardTypedAhead();
   const uint64_t deadline = now_() + timeoutNs_;
-  say("[pair] NEW DEVICE " + label + " — code " + groupedCode(sas) +
-      " (must match the device's screen). Allow? [y/N] ");
-
+  std::optional<Log::Prompt> question(std::in_place, out_,
+                                      "[pair] NEW DEVICE " + label + " — code " + groupedCode(sas) +
+                                          " (must match the device's screen). Allow? [y/N] ");
   std::string answer;
-  switch (inputLeft ? readAnswer(deadline, answer) : Reply::endOfInput) {
+  const Reply reply = inputLeft ? readAnswer(deadline, answer) : Reply::endOfInput;
+  question.reset();
+  switch (reply) {
     case Reply::endOfInput:
       say("\n[pair] no console input — denied\n");
       return false;

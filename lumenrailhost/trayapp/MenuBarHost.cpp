@@ -12,7 +12,6 @@
 #include "app/controller/MenuBarHostController.hpp"
 #include "app/panel/MenuDescription.hpp"
 #include "desktop/DesktopChoice.hpp"
-#include "desktop/LinuxPermissionProbe.hpp"
 #include "entry/HostEntry.hpp"
 #include "media/VirtualDisplayManager.hpp"
 #include "platform/ChildProcesses.hpp"
@@ -24,6 +23,7 @@
 #include "secure/WifiKeySchedule.hpp"
 #include "session/PairingSupport.hpp"
 #include "settings/UpdateChecker.hpp"
+#include "trayapp/GuiPlatform.hpp"
 #include "trayapp/HostRelaunch.hpp"
 #include "trayapp/InstanceChannel.hpp"
 #include "trayapp/InstanceLock.hpp"
@@ -128,15 +128,25 @@ class QrWindow final : public QrWindowPort {
   QrWindowController controller_;
 };
 
-// Qt ends the process when it cannot reach its display; say why and refuse instead.
-bool displayReachable() {
-  const char* qpa = std::getenv("QT_QPA_PLATFORM");
-  if (qpa && *qpa && std::string_view(qpa) != "xcb") return true;
+// Picks the windows' platform before Qt starts: Qt ends the process when it
+// cannot reach its display, so an unreachable one is refused with a reason.
+bool chooseGuiPlatform() {
+  const GuiPlatform choice = GuiPlatform::forThisProcess(processEnvironment());
+  if (!choice.refusal.empty()) {
+    Log::line("[app] ERROR: the tray application cannot show its windows: " + choice.refusal +
+              " — use --m2 to serve without them");
+    return false;
+  }
+  if (!choice.warning.empty()) Log::line("[app] WARN: " + choice.warning);
+  if (!choice.qpa.empty()) ::setenv("QT_QPA_PLATFORM", choice.qpa.c_str(), 1);
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (!platform || std::string_view(platform) != "xcb") return true;
+  // Only where the windows go to an X server (an X desktop, or the user asked for xcb).
   try {
     X11Display::open("");
     return true;
   } catch (const std::exception& e) {
-    Log::line("[app] ERROR: the tray application needs an X display (" + std::string(e.what()) +
+    Log::line("[app] ERROR: the tray application cannot reach the X display (" + std::string(e.what()) +
               ") — use --m2 to serve without a desktop");
     return false;
   }
@@ -158,7 +168,7 @@ const char* signalName(int signal) {
 int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsStore> store,
                    std::vector<std::string> arguments, bool installed) {
   Log::line("== lumenrail Linux host — menu-bar ==");
-  if (!displayReachable()) return 2;
+  if (!chooseGuiPlatform()) return 2;
   // Blocked before Qt starts its threads, so the stop signals reach only the
   // descriptor that the main loop watches.
   sigset_t stopSignals;
@@ -180,6 +190,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   QApplication::setWindowIcon(AppIcon::icon());
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   Appearance::instance().followDesktop();
+  Log::line("[app] windows on Qt's " + QGuiApplication::platformName().toStdString() + " platform");
 
   auto main = std::make_shared<QtMainExecutor>();
   auto alerts = std::make_shared<QtAlertRunner>();
@@ -229,7 +240,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   ports.alerts = alerts;
   ports.opener = opener;
   ports.defaults = UserDefaults::standard();
-  ports.probe = std::make_shared<LinuxPermissionProbe>();
+  ports.probe = DesktopChoice::makePermissionProbe();
   ports.notifier = DBusNotifier::onSessionBus();
   ports.displayAwake = DesktopChoice::makeDisplayAwake(MenuBarHostController::kDisplayAwakeReason);
   // The session's switches are read here, once, for every session of this run.

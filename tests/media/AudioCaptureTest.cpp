@@ -158,10 +158,10 @@ TEST(AudioCaptureIntegration, CapturesAToneFromTheSinkMonitor) {
   EXPECT_FALSE(source.running());
 
   EXPECT_NEAR(test::medianZeroCrossingHz(sink.samples(), 48000), 1000, 30);
-  ASSERT_TRUE(sink.log.waitFor("[audio] SCK delivery: "));
+  ASSERT_TRUE(sink.log.waitFor("[audio] sound-server delivery: "));
   EXPECT_NE(sink.log.lines()[0].find("ms after capture stamp, 480 samples (10.0ms of audio)"), std::string::npos)
       << sink.log.lines()[0];
-  EXPECT_EQ(sink.log.count("SCK delivery"), 1 + (sink.buffers.count() - 1) / 200);
+  EXPECT_EQ(sink.log.count("sound-server delivery"), 1 + (sink.buffers.count() - 1) / 200);
   EXPECT_EQ(source.captureLatencyCount(), sink.buffers.count());
   pulse.stopTone();
   EXPECT_EQ(sink.lateDeliveries, 0);

@@ -67,8 +67,8 @@ TEST(AudioPassthrough, ATapThatCannotStartFallsBackAndTheLastWishStopsIt) {
   ASSERT_EQ(rig.made.size(), 2u);
   EXPECT_EQ(rig.made[0].first, SystemAudioRoute::processTap);
   EXPECT_EQ(rig.made[1].first, SystemAudioRoute::screenCapture);
-  EXPECT_TRUE(rig.log.contains("[audio] process tap unavailable (no tap here) — falling back to SCK"));
-  EXPECT_TRUE(rig.log.contains("[audio] passthrough started via SCK (48000Hz 2ch) — a client asked for it"));
+  EXPECT_TRUE(rig.log.contains("[audio] process tap unavailable (no tap here) — falling back to the default sink's monitor"));
+  EXPECT_TRUE(rig.log.contains("[audio] passthrough started via the default sink's monitor (48000Hz 2ch) — a client asked for it"));
   EXPECT_TRUE(rig.audio->running());
 
   rig.audio->wantedChanged(false);

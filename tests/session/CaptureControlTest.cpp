@@ -109,7 +109,7 @@ TEST(CaptureControl, AStalledStreamIsRebuiltAndAStillOneIsNot) {
   stalled.capture->startWatchdog();
   stalled.queue->advance(6 * kNsPerSecond);
   EXPECT_TRUE(stalled.log.contains(
-      "[m2] capture SILENT-STALL: no SCK delivery for 6s with 1 client(s) — rebuilding capture stream"));
+      "[m2] capture SILENT-STALL: no frame from the capture for 6s with 1 client(s) — rebuilding capture stream"));
   EXPECT_TRUE(stalled.log.contains("[m2] capture auto-restarted"));
   EXPECT_EQ(stalled.bank->made().size(), 2u);
   EXPECT_EQ(stalled.capture->health().stallBackoffNs, 8 * kNsPerSecond);
@@ -124,7 +124,7 @@ TEST(CaptureControl, RecoveryTicksRetryUntilCaptureStartsAndThenSayHelloAgain) {
   rig.capture->armRecovery();  // one chain at a time
   EXPECT_EQ(rig.capture->health().captureRecoveryRequests, 2);
   rig.queue->advance(1 * kNsPerSecond);
-  EXPECT_TRUE(rig.log.contains("[m2] capture not ready (attempt 1) — is the Screen Recording prompt waiting? "
+  EXPECT_TRUE(rig.log.contains("[m2] capture not ready (attempt 1) — waiting for the capture; "
                                "retrying every ≤2 s"));
   rig.queue->advance(2 * kNsPerSecond);
   EXPECT_TRUE(rig.log.contains("[m2] capture recovered after 2 attempt(s)"));

@@ -248,7 +248,7 @@ TEST(M2AudioIntegration, AudioStopsWhenTheLastClientLeavesAndStartsAgainForTheNe
     const auto first = rig.bank->last();
     EXPECT_EQ(first->route, SystemAudioRoute::screenCapture);
     EXPECT_TRUE(test::eventually(
-        [&] { return rig.log.contains("[audio] passthrough started via SCK (48000Hz 2ch) — a client asked for it"); }));
+        [&] { return rig.log.contains("[audio] passthrough started via the default sink's monitor (48000Hz 2ch) — a client asked for it"); }));
     ASSERT_TRUE(first->deliver(test::sineBuffer(48000, 2, 440, 0, 480), 7));
     ASSERT_TRUE(readAudio(client).has_value());
   }
@@ -284,7 +284,7 @@ TEST(M2AudioIntegration, TapThatCannotStartFallsBackAndAnUnexpectedStopRestartsW
   ASSERT_TRUE(rig.pipeline->startServing());
   auto client = rig.connect(kWantsAudio | kWantsPcm);
   ASSERT_TRUE(rig.runningSource());
-  EXPECT_TRUE(rig.log.contains("[audio] process tap unavailable (synthetic source refused) — falling back to SCK"));
+  EXPECT_TRUE(rig.log.contains("[audio] process tap unavailable (synthetic source refused) — falling back to the default sink's monitor"));
   EXPECT_EQ(rig.bank->last()->route, SystemAudioRoute::screenCapture);
 
   const auto first = rig.bank->last();

@@ -138,7 +138,7 @@ TEST(M2HealthIntegration, AStuckOrSilentStreamIsRebuilt) {
   h.advanceSeconds(6);
   EXPECT_EQ(h.probeSeconds(), (std::vector<uint64_t>{4, 6}));
   EXPECT_TRUE(h.rig.log.contains(
-      "[m2] capture SILENT-STALL: no SCK delivery for 6s with 1 client(s) — rebuilding capture stream"));
+      "[m2] capture SILENT-STALL: no frame from the capture for 6s with 1 client(s) — rebuilding capture stream"));
   EXPECT_TRUE(h.rig.log.contains("[m2] capture auto-restarted"));
   EXPECT_EQ(h.rig.bank->made().size(), 2u);
   EXPECT_EQ(h.rig.bank->stopped(), 1);
@@ -148,7 +148,7 @@ TEST(M2HealthIntegration, AStuckOrSilentStreamIsRebuilt) {
   h.advanceSeconds(6);
   EXPECT_EQ(h.rig.bank->made().size(), 2u);
   h.advanceSeconds(2);
-  EXPECT_TRUE(h.rig.log.contains("no SCK delivery for 14s"));
+  EXPECT_TRUE(h.rig.log.contains("no frame from the capture for 14s"));
   EXPECT_EQ(h.rig.bank->made().size(), 3u);
 }
 
@@ -183,13 +183,13 @@ TEST(M2HealthIntegration, RecoveryRetriesLogsOnTheFirstAndTenthAttemptAndLateSta
 
   h.advanceSeconds(1);
   EXPECT_TRUE(h.rig.log.contains(
-      "[m2] capture not ready (attempt 1) — is the Screen Recording prompt waiting? retrying every ≤2 s"));
+      "[m2] capture not ready (attempt 1) — waiting for the capture; retrying every ≤2 s"));
   // Attempts 2..9 come 2, 4, 8, then 10 s apart and are silent.
   h.advanceSeconds(2 + 4 + 8 + 10 * 5);
   EXPECT_EQ(h.rig.log.count("[m2] capture not ready"), 1);
   h.advanceSeconds(10);
   EXPECT_EQ(h.rig.log.count("[m2] capture not ready"), 2);
-  EXPECT_TRUE(h.rig.log.contains("[m2] capture not ready (attempt 10) — is the Screen Recording prompt waiting? "
+  EXPECT_TRUE(h.rig.log.contains("[m2] capture not ready (attempt 10) — waiting for the capture; "
                                  "retrying every ≤10 s"));
 
   h.rig.bank->hangStarts = false;
@@ -273,6 +273,13 @@ TEST(M2HealthIntegration, NoSeedWhenAFrameArrivedAndALineWhenTheGrabFails) {
   EXPECT_TRUE(h.rig.log.contains(
       "[m2] still screen after (re)start and the one-shot grab failed — waiting for the next content change"));
   EXPECT_FALSE(h.rig.log.contains("seeded one frame"));
+
+  // A screen cast with no frame yet has failed at nothing: it sends the first one by itself.
+  h.rig.bank->screenCast = true;
+  h.rig.bank->made().back()->onStop(nullptr);
+  ASSERT_TRUE(test::eventually([&] { return h.rig.log.count("[m2] capture auto-restarted") == 2; }));
+  h.advanceSeconds(0.3);
+  EXPECT_EQ(h.rig.log.count("one-shot grab failed"), 1);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Log.hpp"
 #include "secure/HostIdentity.hpp"
 #include "secure/HostPairingStore.hpp"
 #include "secure/PairedDevicesStore.hpp"
@@ -134,6 +135,7 @@ class Console {
     });
   }
   const std::string& printed() const { return printed_; }
+  int printedFd() const { return out_[1]; }
 
  private:
   int in_[2];
@@ -159,6 +161,26 @@ TEST(PairingSupportConsole, AsksWithTheGroupedCodeAndAllowsOnAnswersBeginningWit
   EXPECT_TRUE(allowed.get());
   EXPECT_EQ(c.printed(),
             "[pair] NEW DEVICE Pad (AbCdEfGhIjK) — code 123 456 (must match the device's screen). Allow? [y/N] ");
+}
+
+// Another thread's log line never lands inside the waiting question: it goes
+// on a line of its own and the question is asked again below it.
+TEST(PairingSupportConsole, ALogLineWhileTheQuestionWaitsIsPrintedAboveTheQuestionAskedAgain) {
+  Console c;
+  auto allowed = c.ask("123456", "F", "Pad");
+  ASSERT_TRUE(c.waitPrinted(kQuestionEnd));
+  Log::lineTo(c.printedFd(), "[m2] capture recovered after 1 attempt(s)");
+  ASSERT_TRUE(c.waitPrinted(kQuestionEnd, 2));
+  const std::string question =
+      "[pair] NEW DEVICE Pad (F) — code 123 456 (must match the device's screen). Allow? [y/N] ";
+  EXPECT_EQ(c.printed(), question + "\n[m2] capture recovered after 1 attempt(s)\n" + question);
+  c.type("y\n");
+  ASSERT_TRUE(answered(allowed));
+  EXPECT_TRUE(allowed.get());
+  // Answered: lines are plain lines again.
+  Log::lineTo(c.printedFd(), "[wire] client 1 left");
+  ASSERT_TRUE(c.waitPrinted("left\n"));
+  EXPECT_TRUE(c.printed().ends_with(question + "[wire] client 1 left\n")) << c.printed();
 }
 
 TEST(PairingSupportConsole, EverythingElseDeniesOneLineAtATime) {

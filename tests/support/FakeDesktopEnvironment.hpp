@@ -43,6 +43,8 @@ struct Bank {
   bool hashChangesEachProbe = false;
   std::vector<uint64_t> probeTimes;
   bool oneShotWorks = true;
+  // Captures made from now on hand back their last frame as a screen cast does.
+  std::atomic<bool> screenCast{false};
   int oneShots = 0;
   std::atomic<uint64_t> deliveries{0};
   std::atomic<uint64_t> lastDeliveryNs{0};
@@ -152,10 +154,12 @@ class FakeCapture final : public CaptureSource {
   }
   uint64_t lastDeliveryNs() const override { return bank_->lastDeliveryNs.load(); }
   uint64_t deliveryCount() const override { return bank_->deliveries.load(); }
+  bool grabsOnDemand() const override { return !screenCast_; }
 
  private:
   const CaptureRequest config_;
   const std::shared_ptr<Bank> bank_;
+  const bool screenCast_ = bank_->screenCast.load();
 };
 
 // One physical 1920x1080 display (id 1); virtual displays are added right of it.

@@ -16,12 +16,46 @@
 #include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"
 #include "support/StrangerUid.hpp"
+#include "trayapp/GuiPlatform.hpp"
 #include "trayapp/InstanceChannel.hpp"
 #include "trayapp/InstanceLock.hpp"
 #include "trayapp/XdgOpener.hpp"
 
 namespace lumenrail {
 namespace {
+
+// Wayland first wherever it can run; Xwayland only as the fallback; a refusal
+// with its reason where no window can be shown (Qt would abort there).
+TEST(GuiPlatform, WaylandFirstXwaylandAsFallbackAndARefusalWithoutADesktop) {
+  struct Row {
+    Environment env;
+    bool plugin, reachable;
+    std::string qpa;
+    bool warns, refuses;
+  };
+  const Environment both = {{"WAYLAND_DISPLAY", "wayland-0"}, {"DISPLAY", ":0"}};
+  const Environment waylandOnly = {{"WAYLAND_DISPLAY", "wayland-0"}};
+  const std::vector<Row> rows = {
+      {waylandOnly, true, true, "wayland", false, false},
+      {both, true, true, "wayland;xcb", false, false},
+      {both, false, true, "xcb", true, false},
+      {both, true, false, "xcb", true, false},
+      {waylandOnly, false, true, "", false, true},
+      {waylandOnly, true, false, "", false, true},
+      {{{"DISPLAY", ":0"}}, false, false, "xcb", false, false},
+      {{{"DISPLAY", ""}}, true, true, "", false, true},
+      {{{"QT_QPA_PLATFORM", "offscreen"}, {"WAYLAND_DISPLAY", "wayland-0"}}, true, true, "", false, false},
+      {{{"QT_QPA_PLATFORM", "wayland"}, {"WAYLAND_DISPLAY", "wayland-0"}}, true, false, "", false, true},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& r = rows[i];
+    const GuiPlatform g = GuiPlatform::choose(r.env, r.plugin, r.reachable);
+    EXPECT_EQ(g.qpa, r.qpa) << "row " << i;
+    EXPECT_EQ(!g.warning.empty(), r.warns) << "row " << i;
+    EXPECT_EQ(!g.refusal.empty(), r.refuses) << "row " << i;
+  }
+  EXPECT_NE(GuiPlatform::choose(waylandOnly, false, true).refusal.find("qt6-wayland"), std::string::npos);
+}
 
 TEST(SupportFactsReader, CrashListingFromTheFolderNewestFirstAtMostFive) {
   test::TempFolder dir;

@@ -13,18 +13,22 @@
 #include <xcb/xtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <sstream>
 
 #include "app/text/ProductIdentity.hpp"
 #include "app/windows/SetupModel.hpp"
+#include "media/MutterCaptureSource.hpp"
 #include "platform/UserDefaults.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/DummyXorgFixture.hpp"
+#include "support/HeadlessMutter.hpp"
 #include "support/HostProcess.hpp"
 #include "support/PrivateSessionBus.hpp"
 #include "support/StrangerUid.hpp"
@@ -32,6 +36,10 @@
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "support/XServerFixture.hpp"
+
+// After the host's headers: Qt's keyword macros clash with some of their names.
+#include <QImage>
+#include <QLibraryInfo>
 
 namespace lumenrail {
 namespace {
@@ -68,11 +76,11 @@ int installInto(const std::string& prefix, const test::TempFolder& dir) {
                                     dir.path("install.log"), false));
 }
 
-// A user of `display` whose folders are all in `dir` and who has been through
-// setup, so the host starts serving rather than opening the setup window.
-// Nothing leaves loopback: no update manifest. Empty when setup cannot be marked done.
-std::vector<std::string> userEnvironment(const test::TempFolder& dir, const std::string& display,
-                                         const test::PrivateSessionBus& bus) {
+// A user whose folders are all in `dir` and who has been through setup, so
+// the host starts serving rather than opening the setup window. Nothing
+// leaves loopback: no update manifest. Empty when setup cannot be marked done.
+// userEnvironment() adds an X display and a session bus.
+std::vector<std::string> userFolders(const test::TempFolder& dir) {
   std::filesystem::create_directories(dir.path("runtime"));
   std::filesystem::create_directories(dir.path("config") + "/lumenrail");
   if (!UserDefaults(dir.path("config") + "/lumenrail/defaults.json", UserDefaults::kStandardDomain)
@@ -80,10 +88,17 @@ std::vector<std::string> userEnvironment(const test::TempFolder& dir, const std:
            .empty()) {
     return {};
   }
-  return {"DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "HOME=" + dir.path("home"),
-          "XDG_CONFIG_HOME=" + dir.path("config"), "XDG_DATA_HOME=" + dir.path("data"),
-          "XDG_STATE_HOME=" + dir.path("state"), "XDG_RUNTIME_DIR=" + dir.path("runtime"),
-          "LUMENRAIL_UPDATE_URL=http://127.0.0.1:9/manifest.json", "QT_QPA_PLATFORM=xcb"};
+  return {"HOME=" + dir.path("home"), "XDG_CONFIG_HOME=" + dir.path("config"), "XDG_DATA_HOME=" + dir.path("data"),
+          "XDG_STATE_HOME=" + dir.path("state"), "LUMENRAIL_UPDATE_URL=http://127.0.0.1:9/manifest.json"};
+}
+
+std::vector<std::string> userEnvironment(const test::TempFolder& dir, const std::string& display,
+                                         const test::PrivateSessionBus& bus) {
+  std::vector<std::string> env = userFolders(dir);
+  if (env.empty()) return {};
+  env.insert(env.end(), {"DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
+                         "XDG_RUNTIME_DIR=" + dir.path("runtime"), "QT_QPA_PLATFORM=xcb"});
+  return env;
 }
 
 // A window that the tray has taken in: it carries _XEMBED_INFO and is no
@@ -471,6 +486,101 @@ TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondI
   xcb_disconnect(x);
   ::kill(tray, SIGTERM);
   waitExit(tray);
+}
+
+}  // namespace
+}  // namespace lumenrail
+
+namespace lumenrail {
+namespace {
+
+// The newest frame of a screen cast, for the test to look at.
+struct LatestFrame {
+  std::mutex mutex;
+  std::condition_variable cv;
+  PixelBufferRef frame;
+  PixelBufferRef waitFor(const std::function<bool(const PixelBuffer&)>& pred) {
+    std::unique_lock lock(mutex);
+    PixelBufferRef found;
+    cv.wait_for(lock, std::chrono::nanoseconds(3 * test::kDeadlineNs), [&] {
+      if (frame && pred(*frame)) found = frame;
+      return found != nullptr;
+    });
+    return found;
+  }
+};
+
+int64_t changedPixels(const PixelBuffer& a, const PixelBuffer& b) {
+  int64_t n = 0;
+  for (int64_t y = 0; y < a.height(); ++y) {
+    const uint8_t* pa = a.planeData(0) + y * a.bytesPerRow(0);
+    const uint8_t* pb = b.planeData(0) + y * b.bytesPerRow(0);
+    for (int64_t x = 0; x < a.width(); ++x) n += std::memcmp(pa + x * 4, pb + x * 4, 3) != 0;
+  }
+  return n;
+}
+
+void writePng(const PixelBuffer& b, const std::string& path) {
+  QImage image(b.planeData(0), int(b.width()), int(b.height()), int(b.bytesPerRow(0)), QImage::Format_RGB32);
+  image.save(QString::fromStdString(path));
+}
+
+// On GNOME Wayland the windows are the compositor's own clients: this Mutter
+// runs without Xwayland and the user has no DISPLAY, and the Lumenrail window
+// shows in a screen cast of the desktop's monitor taken by the test itself.
+TEST(TrayApplicationAcceptance, OnGnomeWaylandTheWindowIsAWaylandClientSeenInAScreenCast) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  const std::string platforms = QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString() + "/platforms";
+  if (!std::filesystem::exists(platforms + "/libqwayland-generic.so")) {
+    GTEST_SKIP() << "Qt's Wayland platform is not installed (qt6-wayland)";
+  }
+  test::TempFolder dir("lumenrail-wayland-tray");
+
+  MutterCaptureSource::Config config;
+  config.width = 960;
+  config.height = 540;
+  config.fps = 30;
+  config.pixelFormat = PixelFormat::bgra;
+  config.busAddress = desktop.busAddress();
+  config.pipewireRemote = desktop.pipewireRemote();
+  MutterCaptureSource cast(config);
+  LatestFrame latest;
+  cast.onFrame = [&latest](const PixelBufferRef& frame, uint64_t) {
+    std::lock_guard guard(latest.mutex);
+    latest.frame = frame;
+    latest.cv.notify_all();
+  };
+  cast.start();
+  const PixelBufferRef bare = latest.waitFor([](const PixelBuffer&) { return true; });
+  ASSERT_NE(bare, nullptr) << desktop.logs();
+
+  std::vector<std::string> env = userFolders(dir);
+  ASSERT_FALSE(env.empty());
+  for (const std::string& entry : desktop.clientEnvironment()) env.push_back(entry);
+  env.push_back("QT_QPA_PLATFORM");  // unset: the application chooses
+  const pid_t host = test::spawnLogged({LUMENRAILHOST_BINARY, "--menubar", "--port", "0", "--no-secure", "--no-pair"},
+                                       env, dir.path("host.out"), false);
+  ASSERT_GT(host, 0);
+  EXPECT_TRUE(test::eventually(
+      [&] { return readFile(dir.path("host.out")).find("[app] windows on Qt's wayland platform") != std::string::npos; },
+      3 * test::kDeadlineNs))
+      << readFile(dir.path("host.out"));
+  // The window covers a good part of the 1920x1080 monitor, seen at half size.
+  const PixelBufferRef shown = latest.waitFor([&](const PixelBuffer& b) { return changedPixels(*bare, b) > 20000; });
+  EXPECT_NE(shown, nullptr) << "no window appeared in the screen cast\n" << readFile(dir.path("host.out"));
+  if (shown) {
+    const char* keep = std::getenv("LUMENRAIL_UI_SNAPSHOTS");
+    writePng(*shown, (keep ? std::string(keep) : dir.path(".")) + "/wayland-tray-window.png");
+  }
+  EXPECT_TRUE(test::eventually(
+      [&] { return readFile(dir.path("host.out")).find("[wire] listening on") != std::string::npos; },
+      3 * test::kDeadlineNs))
+      << readFile(dir.path("host.out"));
+  cast.stop();
+  ::kill(host, SIGTERM);
+  EXPECT_EQ(waitExit(host), 0) << readFile(dir.path("host.out"));
+  EXPECT_EQ(readFile(dir.path("host.out")).find("X display"), std::string::npos) << readFile(dir.path("host.out"));
 }
 
 }  // namespace
