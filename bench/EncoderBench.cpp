@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "RawX264Picture.hpp"
 #include "media/H264Parameters.hpp"
 #include "media/PixelBuffer.hpp"
 #include "media/VideoToolboxEncoder.hpp"
@@ -106,21 +107,6 @@ x264_t* openRaw(benchmark::State& state, Settings settings, int w, int h) {
   return encoder;
 }
 
-// One frame as the raw library takes it; `idr` forces a keyframe.
-x264_picture_t rawPicture(const PixelBufferRef& f, int64_t pts, bool idr) {
-  x264_picture_t in;
-  x264_picture_init(&in);
-  in.img.i_csp = X264_CSP_NV12;
-  in.img.i_plane = 2;
-  for (int p = 0; p < 2; ++p) {
-    in.img.plane[p] = f->planeData(p);
-    in.img.i_stride[p] = static_cast<int>(f->bytesPerRow(p));
-  }
-  in.i_pts = pts;
-  in.i_type = idr ? X264_TYPE_IDR : X264_TYPE_AUTO;
-  return in;
-}
-
 void BM_RawX264(benchmark::State& state, Settings settings) {
   const int w = static_cast<int>(state.range(0));
   const int h = static_cast<int>(state.range(1));
@@ -131,7 +117,7 @@ void BM_RawX264(benchmark::State& state, Settings settings) {
   uint64_t bytes = 0;
   int n = 0;
   for (auto _ : state) {
-    x264_picture_t in = rawPicture(frames[n % frames.size()], n, false);
+    x264_picture_t in = rawX264Picture(frames[n % frames.size()], n, false);
     x264_picture_t out;
     x264_nal_t* nals = nullptr;
     int count = 0;
@@ -168,7 +154,7 @@ void BM_H264OursOverRaw(benchmark::State& state) {
     const auto t0 = std::chrono::steady_clock::now();
     ours.encode(f, static_cast<uint64_t>(n), n == 0);
     const auto t1 = std::chrono::steady_clock::now();
-    x264_picture_t in = rawPicture(f, n, n == 0);
+    x264_picture_t in = rawX264Picture(f, n, n == 0);
     x264_picture_t out;
     x264_nal_t* nals = nullptr;
     int count = 0;

@@ -30,6 +30,7 @@
 
 #include "BenchFrameReceiver.hpp"
 #include "BenchXServer.hpp"
+#include "RawX264Picture.hpp"
 #include "SessionTimeline.hpp"
 #include "desktop/X11DesktopEnvironment.hpp"
 #include "links/ServicePublisher.hpp"
@@ -234,17 +235,7 @@ void printRawX264(benchmark::State& state, const std::vector<PixelBufferRef>& fr
   }
   std::vector<double> encode;
   for (size_t i = 0; i < frames.size(); ++i) {
-    const PixelBufferRef& f = frames[i];
-    x264_picture_t in;
-    x264_picture_init(&in);
-    in.img.i_csp = X264_CSP_NV12;
-    in.img.i_plane = 2;
-    for (int p = 0; p < 2; ++p) {
-      in.img.plane[p] = f->planeData(p);
-      in.img.i_stride[p] = int(f->bytesPerRow(p));
-    }
-    in.i_pts = int64_t(i);
-    in.i_type = i == 0 ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    x264_picture_t in = rawX264Picture(frames[i], int64_t(i), i == 0);
     x264_picture_t out;
     x264_nal_t* nals = nullptr;
     int count = 0;

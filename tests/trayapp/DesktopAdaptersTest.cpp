@@ -13,9 +13,10 @@
 
 #include "app/controller/SupportActions.hpp"
 #include "desktop/SupportFactsReader.hpp"
-#include "support/TempFolder.hpp"
-#include "support/Waiting.hpp"
 #include "support/StrangerUid.hpp"
+#include "support/TempFolder.hpp"
+#include "support/UnixListener.hpp"
+#include "support/Waiting.hpp"
 #include "trayapp/GuiPlatform.hpp"
 #include "trayapp/InstanceChannel.hpp"
 #include "trayapp/InstanceLock.hpp"
@@ -140,12 +141,8 @@ TEST(InstanceLock, OnlyAFolderLockAndSocketOfThisUserAreObeyed) {
 
   // A listening socket whose file is not ours is not asked to show anything.
   const std::string socketPath = dir.path("stranger.sock");
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
+  const int listener = test::listenUnix(socketPath);
+  ASSERT_GE(listener, 0);
   if (stranger) {
     ASSERT_EQ(::chown(socketPath.c_str(), *stranger, *stranger), 0);
     EXPECT_FALSE(InstanceChannel::askToShow(socketPath, test::kDeadlineNs));

@@ -33,6 +33,7 @@
 #include "support/PrivateSessionBus.hpp"
 #include "support/StrangerUid.hpp"
 #include "support/TempFolder.hpp"
+#include "support/UnixListener.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "support/XServerFixture.hpp"
@@ -229,12 +230,8 @@ TEST(TrayApplicationAcceptance, AStrangersLockAndSocketInASharedRuntimeFolderAre
   ASSERT_GE(lock, 0);
   ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
   const std::string socketPath = runtime + "/lumenrail-host.sock";
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
+  const int listener = test::listenUnix(socketPath);
+  ASSERT_GE(listener, 0);
   if (stranger) {
     ASSERT_EQ(::chown(lockPath.c_str(), *stranger, *stranger), 0);
     ASSERT_EQ(::chown(socketPath.c_str(), *stranger, *stranger), 0);
