@@ -91,6 +91,7 @@ CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displ
   source_ = source;
   gate_ = gate;
   everCaptured_ = true;
+  sourceStartedNs_ = now();
   kickFirstFrame(source->deliveryCount());
   return Start::started;
 }
@@ -198,6 +199,7 @@ CaptureControl::ProbeVerdict CaptureControl::probeStaticScreen() {
 
 void CaptureControl::restart() {
   stop();
+  config_.pump->reset(std::nullopt);
   if (start(config_.mode(), 3) == Start::started) {
     say("[m2] capture auto-restarted");
     return;
@@ -214,17 +216,36 @@ void CaptureControl::stoppedUnexpectedly(const std::weak_ptr<CaptureSource>& sto
     auto self = weak.lock();
     // A capture that replaced the stopped one in the meantime is left running.
     if (!self || (self->source_ && self->source_ != stopped.lock())) return;
-    self->restart();
+    self->restartAfterUnexpectedStop();
   });
 }
 
-void CaptureControl::armRecovery() {
+void CaptureControl::restartAfterUnexpectedStop() {
+  const uint64_t lived = source_ ? now() - sourceStartedNs_ : kYoungCaptureNs;
+  if (lived >= kYoungCaptureNs) {
+    youngStops_ = 0;
+    restart();
+    return;
+  }
+  // A capture that ends as soon as it is made (a sound server that came back
+  // half-ready) would be made again and again, on GNOME each time with a new
+  // monitor: back off from the first such end.
+  ++youngStops_;
+  stop();
+  config_.pump->reset(std::nullopt);
+  const double delay = std::min(std::pow(2.0, double(youngStops_ - 1)), kRecoveryMaxDelaySeconds);
+  say("[m2] capture ended " + std::to_string(lived / kNsPerMs) + " ms after its start — next start in " +
+      std::to_string(int64_t(delay)) + " s");
+  armRecovery(delay);
+}
+
+void CaptureControl::armRecovery(double firstDelaySeconds) {
   if (config_.waits->stopped()) return;
   ++recoveryRequests_;
   if (recoveryArmed_) return;
   recoveryArmed_ = true;
   recoveryAttempt_ = 0;
-  armRecoveryTick(1.0);
+  armRecoveryTick(firstDelaySeconds);
 }
 
 void CaptureControl::armRecoveryTick(double afterSeconds) {
