@@ -81,9 +81,12 @@ struct MutterRemoteDesktop::State {
     try {
       bus->call(mutterName, sessionPath, kRemoteDesktopSession, "NotifyPointerMotionRelative",
                 DBusValue::tuple({DBusValue::real(0), DBusValue::real(0)}), config.callTimeoutNs);
-      // A release of a key not held: Mutter ignores it beyond making the device.
-      bus->call(mutterName, sessionPath, kRemoteDesktopSession, "NotifyKeyboardKeycode",
-                DBusValue::tuple({DBusValue::uint32(KEY_LEFTSHIFT), DBusValue::boolean(false)}), config.callTimeoutNs);
+      // A lone Shift tap: a release alone (of a key not held) makes no keyboard in Mutter 43.
+      for (const bool pressed : {true, false}) {
+        bus->call(mutterName, sessionPath, kRemoteDesktopSession, "NotifyKeyboardKeycode",
+                  DBusValue::tuple({DBusValue::uint32(KEY_LEFTSHIFT), DBusValue::boolean(pressed)}),
+                  config.callTimeoutNs);
+      }
     } catch (const DBusError&) {
       // Unprimed, the first event is lost as before; the session still serves.
     }
