@@ -222,19 +222,19 @@ void CaptureControl::stoppedUnexpectedly(const std::weak_ptr<CaptureSource>& sto
 
 void CaptureControl::restartAfterUnexpectedStop() {
   const uint64_t lived = source_ ? now() - sourceStartedNs_ : kYoungCaptureNs;
-  if (lived >= kYoungCaptureNs) {
-    youngStops_ = 0;
+  if (lived >= kYoungCaptureNs || youngStops_ == 0) {
+    youngStops_ = lived >= kYoungCaptureNs ? 0 : 1;
     restart();
     return;
   }
-  // A capture that ends as soon as it is made (a sound server that came back
-  // half-ready) would be made again and again, on GNOME each time with a new
-  // monitor: back off from the first such end.
+  // The restarted capture ended as soon as it was made (a sound server back
+  // half-ready): made again at once, it would be made again and again, on
+  // GNOME each time with a new monitor. Back off from this first failure.
   ++youngStops_;
   stop();
   config_.pump->reset(std::nullopt);
-  const double delay = std::min(std::pow(2.0, double(youngStops_ - 1)), kRecoveryMaxDelaySeconds);
-  say("[m2] capture ended " + std::to_string(lived / kNsPerMs) + " ms after its start — next start in " +
+  const double delay = std::min(std::pow(2.0, double(youngStops_ - 2)), kRecoveryMaxDelaySeconds);
+  say("[m2] capture ended " + std::to_string(lived / kNsPerMs) + " ms after its restart — next start in " +
       std::to_string(int64_t(delay)) + " s");
   armRecovery(delay);
 }

@@ -72,7 +72,7 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
   static constexpr uint64_t kStallBackoffMaxNs = 60 * kNsPerSecond;
   static constexpr uint64_t kProbeWaitNs = 3 * kNsPerSecond;
   static constexpr uint64_t kFirstFrameKickNs = 300 * kNsPerMs;
-  // A capture that stops by itself sooner than this after its start is not restarted at once.
+  // A restarted capture that stops by itself sooner than this after its start is not restarted at once.
   static constexpr uint64_t kYoungCaptureNs = 10 * kNsPerSecond;
 
   static std::shared_ptr<CaptureControl> create(Config config);
