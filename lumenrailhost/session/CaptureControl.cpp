@@ -26,14 +26,26 @@ CaptureControl::Health CaptureControl::health() const {
 // ---- start and stop -------------------------------------------------------------
 
 CaptureControl::Start CaptureControl::start(const Mode& mode, int64_t attempts) {
-  const uint32_t displayID = config_.prepareDisplay ? config_.prepareDisplay() : 0;
   const int64_t n = std::max<int64_t>(attempts, 1);
   for (int64_t i = 0; i < n; ++i) {
-    const Start result = startOnce(mode, displayID);
+    const Start result = prepareAndStartOnce(mode);
     if (result != Start::failed || i + 1 == n) return result;
     if (!config_.waits->pause(kRetryNs)) return Start::aborted;
   }
   return Start::failed;
+}
+
+// A display server between two lives (a Mutter restarted, its names not yet
+// taken) refuses the display's preparation or the capture's making: that is a
+// failed start, retried and then recovered like any other, not a throw that
+// ends the queue's task with nothing left to bring the capture back.
+CaptureControl::Start CaptureControl::prepareAndStartOnce(const Mode& mode) {
+  try {
+    return startOnce(mode, config_.prepareDisplay ? config_.prepareDisplay() : 0);
+  } catch (const std::exception& e) {
+    lastError_ = e.what();
+    return Start::failed;
+  }
 }
 
 CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displayID) {

@@ -101,6 +101,7 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
 
  private:
   explicit CaptureControl(Config config);
+  Start prepareAndStartOnce(const Mode& mode);
   Start startOnce(const Mode& mode, uint32_t displayID);
   void say(const std::string& line) const { config_.log(line); }
   uint64_t now() const { return config_.timers->nowNs(); }

@@ -23,6 +23,7 @@ struct CaptureRig {
   std::shared_ptr<BoundedWaits> waits;
   int64_t clients = 1;
   int recovered = 0;
+  int preparesRefused = 0;  // display preparations that throw, as a display server off the bus does
   std::shared_ptr<CaptureControl> capture;
 
   explicit CaptureRig(int64_t faults = 0, uint64_t startWaitNs = 8 * kNsPerSecond,
@@ -41,6 +42,11 @@ struct CaptureRig {
     c.startWaitNs = startWaitNs;
     c.mode = [] { return kMode; };
     c.onRecovered = [this] { ++recovered; };
+    c.prepareDisplay = [this]() -> uint32_t {
+      if (preparesRefused == 0) return 0;
+      --preparesRefused;
+      throw std::runtime_error("Name \"org.gnome.Mutter.DisplayConfig\" does not exist");
+    };
     capture = CaptureControl::create(std::move(c));
     bank->now = [q = queue] { return q->nowNs(); };
     bank->lastDeliveryNs = queue->nowNs();
@@ -162,6 +168,23 @@ TEST(CaptureControl, ARestartThatEndsYoungIsStartedAgainAfterGrowingPauses) {
   endNewest();
   EXPECT_EQ(rig.bank->made().size(), 5u);
   EXPECT_TRUE(rig.capture->running());
+}
+
+// A display server restarting has not yet taken its names when the capture
+// that ended with the old one is restarted: recovery brings it back.
+TEST(CaptureControl, ADisplayThatCannotBePreparedYetIsAFailedStartThatRecoveryRetries) {
+  CaptureRig rig;
+  ASSERT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  rig.preparesRefused = 3;  // the restart's three attempts
+  rig.bank->made().back()->onStop(std::make_exception_ptr(std::runtime_error("Mutter left the bus")));
+  rig.queue->runReady();
+  EXPECT_FALSE(rig.capture->running());
+  EXPECT_EQ(rig.capture->lastError(), "Name \"org.gnome.Mutter.DisplayConfig\" does not exist");
+  EXPECT_TRUE(rig.capture->health().captureRecoveryArmed);
+  rig.queue->advance(1 * kNsPerSecond);
+  EXPECT_TRUE(rig.log.contains("[m2] capture recovered after 1 attempt(s)"));
+  EXPECT_EQ(rig.bank->made().size(), 2u);
+  EXPECT_EQ(rig.recovered, 1);
 }
 
 // On a real X server: the faulted restarts time out, then capture resumes and delivers.
