@@ -50,10 +50,14 @@ void MutterInputSink::key(uint16_t evdevCode, bool down) { session_->keyboardKey
 bool MutterInputSink::post(const InputEvent& e) {
   std::lock_guard guard(lock_);
   try {
-    return translate(e);
+    const bool posted = translate(e);
+    failing_ = false;
+    return posted;
   } catch (const DBusError& error) {
-    // The session ended or Mutter did not answer in time: the event had no effect.
-    if (log_) log_(std::string("input not posted: ") + error.what());
+    // The session ended or Mutter did not answer in time: the event had no
+    // effect. Said once per run: a hung Mutter drops every pen sample.
+    if (log_ && !failing_) log_(std::string("input not posted: ") + error.what());
+    failing_ = true;
     return false;
   }
 }

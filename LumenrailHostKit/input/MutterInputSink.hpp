@@ -37,6 +37,7 @@ class MutterInputSink final : public PointerKeyPoster {
   std::mutex lock_;
   const std::shared_ptr<MutterRemoteDesktop> session_;
   const Point origin_;
+  bool failing_ = false;  // under lock_: the last post failed
 };
 
 }  // namespace lumenrail

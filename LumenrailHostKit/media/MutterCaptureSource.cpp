@@ -194,6 +194,8 @@ PixelBufferRef MutterCaptureSource::captureOneShot() {
 }
 
 std::optional<uint64_t> MutterCaptureSource::probeContentHash() {
+  const auto s = session();
+  if (!s || !s->answers(config_.probeAnswerNs)) return std::nullopt;
   std::lock_guard guard(shared_->lock);
   if (shared_->thumbnail.empty()) return std::nullopt;
   uint64_t hash = kFnvOffset;
@@ -212,6 +214,11 @@ uint64_t MutterCaptureSource::lastDeliveryNs() const {
 uint64_t MutterCaptureSource::deliveryCount() const {
   std::lock_guard guard(shared_->lock);
   return shared_->count;
+}
+
+bool MutterCaptureSource::unresponsive() const {
+  const auto s = session();
+  return s && !s->answering();
 }
 
 uint64_t MutterCaptureSource::copyDropCount() const { return shared_->drops.load(); }

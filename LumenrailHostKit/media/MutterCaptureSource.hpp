@@ -39,6 +39,7 @@ class MutterCaptureSource final : public CaptureSource {
     std::string pipewireRemote;  // empty: $XDG_RUNTIME_DIR/pipewire-0
     uint64_t aliveCheckNs = kNsPerSecond;
     uint64_t callTimeoutNs = 5 * kNsPerSecond;
+    uint64_t probeAnswerNs = kNsPerSecond;
     bool operator==(const Config&) const = default;
   };
 
@@ -62,10 +63,14 @@ class MutterCaptureSource final : public CaptureSource {
   // The newest delivered frame (Mutter sends none while the screen is
   // still, so it is the screen as it stands); nothing before the first.
   PixelBufferRef captureOneShot() override;
-  // FNV-1a 64 over a 96x96 sampling of the newest picture.
+  // FNV-1a 64 over a 96x96 sampling of the newest picture, once Mutter has
+  // answered within `probeAnswerNs`: the newest picture of a compositor that
+  // stopped answering is no sign of a still screen, so that gives nothing.
   std::optional<uint64_t> probeContentHash() override;
   std::string frameOrigin() const override { return "Mutter and PipeWire"; }
   bool grabsOnDemand() const override { return false; }
+  // A call to Mutter went unanswered (and none has been answered since).
+  bool unresponsive() const;
 
   uint64_t lastDeliveryNs() const override;
   uint64_t deliveryCount() const override;

@@ -480,6 +480,13 @@ unsigned DBusConnection::watchNameVanished(const std::string& name, std::functio
                           });
 }
 
+unsigned DBusConnection::watchNameOwner(const std::string& name,
+                                        std::function<void(const std::string& owner)> handler) {
+  return impl_->subscribe(kBusName, kBusName, "NameOwnerChanged", kBusPath, name,
+                          [handler = std::move(handler)](const std::string&, const std::string&,
+                                                         const DBusValue& args) { handler(args.at(2).asString()); });
+}
+
 void DBusConnection::setOnClosed(std::function<void()> handler) {
   std::lock_guard guard(impl_->mutex);
   impl_->onClosed = std::move(handler);

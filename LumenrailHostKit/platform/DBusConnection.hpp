@@ -73,6 +73,9 @@ class DBusConnection final {
   void unsubscribe(unsigned id);
   // Told once (on the connection's thread) when `name` loses its owner.
   unsigned watchNameVanished(const std::string& name, std::function<void()> handler);
+  // Told on the connection's thread each time `name` changes hands, with the
+  // new owner's unique name (empty: none).
+  unsigned watchNameOwner(const std::string& name, std::function<void(const std::string& owner)> handler);
 
   // Told once, on the connection's thread, when the bus or the peer closes it.
   void setOnClosed(std::function<void()> handler);

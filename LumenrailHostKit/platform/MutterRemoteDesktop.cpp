@@ -1,5 +1,7 @@
 #include "platform/MutterRemoteDesktop.hpp"
 
+#include <linux/input-event-codes.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -34,6 +36,9 @@ struct MutterRemoteDesktop::State {
   std::string connector;
   uint32_t node = 0;
   std::atomic<bool> probing{false};
+  // Mutter left a call unanswered; cleared by any answer.
+  std::atomic<bool> hung{false};
+  std::atomic<uint64_t> lastInputTryNs{0};
 
   std::mutex mutex;
   ClosedHandler onClosed;  // cleared once told or stopped
@@ -50,6 +55,41 @@ struct MutterRemoteDesktop::State {
 
   DBusValue callSession(const std::string& method, DBusValue args) {
     return bus->call(mutterName, sessionPath, kRemoteDesktopSession, method, args, config.callTimeoutNs);
+  }
+
+  // Input never queues behind a compositor that stopped answering: after one
+  // call ran out of time the rest are dropped, but for one try a retry period.
+  void input(const std::string& method, DBusValue args) {
+    const uint64_t now = uptimeNs();
+    if (hung.load() && now - lastInputTryNs.load() < config.inputRetryNs) {
+      throw DBusError(kNotAnswering, "Mutter is not answering — " + method + " dropped");
+    }
+    lastInputTryNs.store(now);
+    try {
+      bus->call(mutterName, sessionPath, kRemoteDesktopSession, method, args, config.inputTimeoutNs);
+      hung.store(false);
+    } catch (const DBusError& e) {
+      if (e.timedOut) hung.store(true);
+      throw;
+    }
+  }
+
+  // Mutter makes each virtual input device with the first event for it and
+  // loses that event: events that change nothing make the pointer and the
+  // keyboard now, so the user's first tap and first chord land.
+  void primeDevices() {
+    try {
+      bus->call(mutterName, sessionPath, kRemoteDesktopSession, "NotifyPointerMotionRelative",
+                DBusValue::tuple({DBusValue::real(0), DBusValue::real(0)}), config.callTimeoutNs);
+      // A lone Shift tap: a release alone (of a key not held) makes no keyboard in Mutter 43.
+      for (const bool pressed : {true, false}) {
+        bus->call(mutterName, sessionPath, kRemoteDesktopSession, "NotifyKeyboardKeycode",
+                  DBusValue::tuple({DBusValue::uint32(KEY_LEFTSHIFT), DBusValue::boolean(pressed)}),
+                  config.callTimeoutNs);
+      }
+    } catch (const DBusError&) {
+      // Unprimed, the first event is lost as before; the session still serves.
+    }
   }
 };
 
@@ -134,6 +174,7 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const Config& co
     bus.unsubscribe(added);
     if (!seen) throw MutterSessionError("Mutter announced no PipeWire stream before the deadline");
     state->node = *node;
+    state->primeDevices();
   } catch (...) {
     // Closing the connection is what makes Mutter drop the half-made session.
     {
@@ -155,43 +196,43 @@ const std::string& MutterRemoteDesktop::streamPath() const { return state_->stre
 const std::string& MutterRemoteDesktop::connector() const { return state_->connector; }
 
 void MutterRemoteDesktop::pointerMotionAbsolute(double x, double y) {
-  state_->callSession("NotifyPointerMotionAbsolute",
-                      DBusValue::tuple({DBusValue::string(state_->streamPath), DBusValue::real(x), DBusValue::real(y)}));
+  state_->input("NotifyPointerMotionAbsolute",
+                DBusValue::tuple({DBusValue::string(state_->streamPath), DBusValue::real(x), DBusValue::real(y)}));
 }
 
 void MutterRemoteDesktop::pointerButton(int32_t evdevButton, bool pressed) {
-  state_->callSession("NotifyPointerButton",
-                      DBusValue::tuple({DBusValue::int32(evdevButton), DBusValue::boolean(pressed)}));
+  state_->input("NotifyPointerButton",
+                DBusValue::tuple({DBusValue::int32(evdevButton), DBusValue::boolean(pressed)}));
 }
 
 void MutterRemoteDesktop::pointerAxis(double dx, double dy, uint32_t flags) {
-  state_->callSession("NotifyPointerAxis",
-                      DBusValue::tuple({DBusValue::real(dx), DBusValue::real(dy), DBusValue::uint32(flags)}));
+  state_->input("NotifyPointerAxis",
+                DBusValue::tuple({DBusValue::real(dx), DBusValue::real(dy), DBusValue::uint32(flags)}));
 }
 
 void MutterRemoteDesktop::pointerAxisDiscrete(uint32_t axis, int32_t steps) {
-  state_->callSession("NotifyPointerAxisDiscrete", DBusValue::tuple({DBusValue::uint32(axis), DBusValue::int32(steps)}));
+  state_->input("NotifyPointerAxisDiscrete", DBusValue::tuple({DBusValue::uint32(axis), DBusValue::int32(steps)}));
 }
 
 void MutterRemoteDesktop::keyboardKeycode(uint32_t evdevCode, bool pressed) {
-  state_->callSession("NotifyKeyboardKeycode",
-                      DBusValue::tuple({DBusValue::uint32(evdevCode), DBusValue::boolean(pressed)}));
+  state_->input("NotifyKeyboardKeycode",
+                DBusValue::tuple({DBusValue::uint32(evdevCode), DBusValue::boolean(pressed)}));
 }
 
 void MutterRemoteDesktop::touchDown(uint32_t slot, double x, double y) {
-  state_->callSession("NotifyTouchDown", DBusValue::tuple({DBusValue::string(state_->streamPath),
-                                                           DBusValue::uint32(slot), DBusValue::real(x),
-                                                           DBusValue::real(y)}));
+  state_->input("NotifyTouchDown", DBusValue::tuple({DBusValue::string(state_->streamPath),
+                                                     DBusValue::uint32(slot), DBusValue::real(x),
+                                                     DBusValue::real(y)}));
 }
 
 void MutterRemoteDesktop::touchMotion(uint32_t slot, double x, double y) {
-  state_->callSession("NotifyTouchMotion", DBusValue::tuple({DBusValue::string(state_->streamPath),
-                                                             DBusValue::uint32(slot), DBusValue::real(x),
-                                                             DBusValue::real(y)}));
+  state_->input("NotifyTouchMotion", DBusValue::tuple({DBusValue::string(state_->streamPath),
+                                                       DBusValue::uint32(slot), DBusValue::real(x),
+                                                       DBusValue::real(y)}));
 }
 
 void MutterRemoteDesktop::touchUp(uint32_t slot) {
-  state_->callSession("NotifyTouchUp", DBusValue::tuple({DBusValue::uint32(slot)}));
+  state_->input("NotifyTouchUp", DBusValue::tuple({DBusValue::uint32(slot)}));
 }
 
 void MutterRemoteDesktop::probeAlive(std::function<void()> answered) {
@@ -204,16 +245,32 @@ void MutterRemoteDesktop::probeAlive(std::function<void()> answered) {
                            auto s = weak.lock();
                            if (!s) return;
                            s->probing.store(false);
-                           if (reply && answered) answered();
+                           if (!reply) return;
+                           s->hung.store(false);
+                           if (answered) answered();
                          });
 }
+
+bool MutterRemoteDesktop::answers(uint64_t timeoutNs) {
+  try {
+    state_->bus->property(state_->mutterName, state_->sessionPath, kRemoteDesktopSession, "SessionId", timeoutNs);
+    state_->hung.store(false);
+    return true;
+  } catch (const DBusError& e) {
+    if (e.timedOut) state_->hung.store(true);
+    return false;
+  }
+}
+
+bool MutterRemoteDesktop::answering() const { return !state_->hung.load(); }
 
 void MutterRemoteDesktop::stop() {
   {
     std::lock_guard guard(state_->mutex);
     state_->onClosed = nullptr;
   }
-  if (state_->bus->isClosed()) {
+  // A hung Mutter would hold Stop for its whole deadline; the close ends the session all the same.
+  if (state_->bus->isClosed() || state_->hung.load()) {
     state_->bus->close();
     return;
   }

@@ -35,7 +35,14 @@ class MutterRemoteDesktop final {
     uint64_t callTimeoutNs = 5 * kNsPerSecond;
     // From Start to the stream's PipeWire node.
     uint64_t streamTimeoutNs = 10 * kNsPerSecond;
+    // Input waits this long at most: a pen behind a hung compositor is worth nothing later.
+    uint64_t inputTimeoutNs = 500 * kNsPerMs;
+    // While Mutter does not answer, input is dropped unsent; one call this often finds out.
+    uint64_t inputRetryNs = kNsPerSecond;
   };
+
+  // The error name of input dropped unsent because Mutter stopped answering.
+  static constexpr const char* kNotAnswering = "org.lumenrail.Error.MutterNotAnswering";
 
   // Told once, on the D-Bus thread, when the session ends without stop():
   // Mutter closed it, left the bus or the bus went.
@@ -52,7 +59,8 @@ class MutterRemoteDesktop final {
   const std::string& streamPath() const;
   const std::string& connector() const;  // the recorded monitor's; empty for a virtual one
 
-  // Input on the session, each call with the configured deadline; throws DBusError.
+  // Input on the session, each call within `inputTimeoutNs`; throws DBusError
+  // (named kNotAnswering when dropped unsent while Mutter does not answer).
   void pointerMotionAbsolute(double x, double y);
   void pointerButton(int32_t evdevButton, bool pressed);
   void pointerAxis(double dx, double dy, uint32_t flags);
@@ -66,6 +74,10 @@ class MutterRemoteDesktop final {
   // `answered` is told on the D-Bus thread when it does. While one probe is
   // unanswered no other is sent: a hung Mutter leaves it unanswered.
   void probeAlive(std::function<void()> answered);
+  // Asks Mutter something cheap and waits at most `timeoutNs` for the answer.
+  bool answers(uint64_t timeoutNs);
+  // False from a call Mutter left unanswered until one it answered.
+  bool answering() const;
 
   // Stops the session and closes the connection; the handler is not told.
   void stop();

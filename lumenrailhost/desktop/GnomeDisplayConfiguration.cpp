@@ -21,17 +21,15 @@ constexpr uint32_t kMethodTemporary = 1;
 std::shared_ptr<GnomeDisplayConfiguration> GnomeDisplayConfiguration::open(Config config) {
   auto self = std::shared_ptr<GnomeDisplayConfiguration>(new GnomeDisplayConfiguration(std::move(config)));
   self->bus_ = DBusConnection::connect(self->config_.busAddress, self->config_.callTimeoutNs);
-  self->mutterName_ = self->bus_
-                          ->call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                 "GetNameOwner", DBusValue::tuple({DBusValue::string(kDisplayConfig)}),
-                                 self->config_.callTimeoutNs)
-                          .at(0)
-                          .asString();
   const std::weak_ptr<GnomeDisplayConfiguration> weak = self;
-  self->bus_->subscribe(self->mutterName_, kDisplayConfig, "MonitorsChanged", kDisplayConfigPath,
+  // The bus routes a well-known sender's signals from whoever owns the name now.
+  self->bus_->subscribe(kDisplayConfig, kDisplayConfig, "MonitorsChanged", kDisplayConfigPath,
                         [weak](auto&, auto&, auto&) {
                           if (auto s = weak.lock()) s->forget();
                         });
+  self->bus_->watchNameOwner(kDisplayConfig, [weak](const std::string& owner) {
+    if (auto s = weak.lock()) s->ownerChanged(owner);
+  });
   self->state();  // fails here, not later, when Mutter does not answer
   return self;
 }
@@ -59,6 +57,18 @@ void GnomeDisplayConfiguration::forget() {
   changed_.notify_all();
 }
 
+void GnomeDisplayConfiguration::ownerChanged(const std::string&) {
+  {
+    std::lock_guard guard(lock_);
+    // The old Mutter's monitors went with it; the captures that kept them are over.
+    for (auto& [id, v] : virtuals_) {
+      if (v->ended) *v->ended = true;
+      v->connector.clear();
+    }
+  }
+  forget();
+}
+
 GnomeDisplayConfiguration::State GnomeDisplayConfiguration::state() {
   {
     std::lock_guard guard(lock_);
@@ -78,7 +88,7 @@ GnomeDisplayConfiguration::State GnomeDisplayConfiguration::state() {
 
 GnomeDisplayConfiguration::State GnomeDisplayConfiguration::readState() {
   // (serial, monitors a((ssss)a(siiddada{sv})a{sv}), logical a(iiduba(ssss)a{sv}), properties)
-  const DBusValue reply = bus_->call(mutterName_, kDisplayConfigPath, kDisplayConfig, "GetCurrentState", {},
+  const DBusValue reply = bus_->call(kDisplayConfig, kDisplayConfigPath, kDisplayConfig, "GetCurrentState", {},
                                      config_.callTimeoutNs);
   State s;
   s.serial = uint32_t(reply.at(0).asUint());
@@ -276,7 +286,7 @@ bool GnomeDisplayConfiguration::configure(const std::vector<DisplayPlacement>& p
   // Mutter wants the layout's top-left at the origin and no gaps; the
   // placements the session asks for (main at 0,0, the rest right of it) keep that.
   try {
-    bus_->call(mutterName_, kDisplayConfigPath, kDisplayConfig, "ApplyMonitorsConfig",
+    bus_->call(kDisplayConfig, kDisplayConfigPath, kDisplayConfig, "ApplyMonitorsConfig",
                DBusValue::tuple({DBusValue::uint32(s.serial), DBusValue::uint32(kMethodTemporary),
                                  DBusValue::list(std::move(logical)), DBusValue::vardict({})}),
                config_.callTimeoutNs);
@@ -401,8 +411,9 @@ std::shared_ptr<MutterCaptureSource> GnomeDisplayConfiguration::attach(uint32_t 
     std::lock_guard guard(*v->sinkLock);
     *v->sink = sink;
   }
-  // A capture that ended (Mutter or PipeWire went) or has another format starts again.
-  if (!v->capture || (v->ended && *v->ended) || v->format != format) {
+  // A capture that ended (Mutter or PipeWire went), whose Mutter stopped
+  // answering, or that has another format starts again.
+  if (!v->capture || (v->ended && *v->ended) || v->capture->unresponsive() || v->format != format) {
     endCapture(*v);
     v->format = format;
     try {

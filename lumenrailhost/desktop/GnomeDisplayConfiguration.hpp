@@ -26,6 +26,9 @@ class DBusConnection;
 // adding one starts that capture here; the session's capture of it attaches
 // to the running capture instead of starting another. A new mode re-creates
 // the monitor. Ids are this object's: one per connector, in order of sight.
+// Calls go to the well-known name, so a Mutter that restarts (GNOME Shell
+// after a crash) is served again: its arrival ends the captures of the old
+// one, and the next attach makes each virtual monitor anew there.
 class GnomeDisplayConfiguration final : public DisplayConfiguration,
                                         public std::enable_shared_from_this<GnomeDisplayConfiguration> {
  public:
@@ -108,9 +111,11 @@ class GnomeDisplayConfiguration final : public DisplayConfiguration,
   // Starts `v`'s capture and learns its connector; throws.
   void startVirtual(Virtual& v);
 
+  // A new owner of Mutter's names: nothing known of the old one holds.
+  void ownerChanged(const std::string& owner);
+
   const Config config_;
   std::shared_ptr<DBusConnection> bus_;
-  std::string mutterName_;
 
   std::mutex lock_;  // everything below; never held across a wait for Mutter's monitors
   std::optional<State> cached_;

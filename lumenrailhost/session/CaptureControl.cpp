@@ -26,14 +26,26 @@ CaptureControl::Health CaptureControl::health() const {
 // ---- start and stop -------------------------------------------------------------
 
 CaptureControl::Start CaptureControl::start(const Mode& mode, int64_t attempts) {
-  const uint32_t displayID = config_.prepareDisplay ? config_.prepareDisplay() : 0;
   const int64_t n = std::max<int64_t>(attempts, 1);
   for (int64_t i = 0; i < n; ++i) {
-    const Start result = startOnce(mode, displayID);
+    const Start result = prepareAndStartOnce(mode);
     if (result != Start::failed || i + 1 == n) return result;
     if (!config_.waits->pause(kRetryNs)) return Start::aborted;
   }
   return Start::failed;
+}
+
+// A display server between two lives (a Mutter restarted, its names not yet
+// taken) refuses the display's preparation or the capture's making: that is a
+// failed start, retried and then recovered like any other, not a throw that
+// ends the queue's task with nothing left to bring the capture back.
+CaptureControl::Start CaptureControl::prepareAndStartOnce(const Mode& mode) {
+  try {
+    return startOnce(mode, config_.prepareDisplay ? config_.prepareDisplay() : 0);
+  } catch (const std::exception& e) {
+    lastError_ = e.what();
+    return Start::failed;
+  }
 }
 
 CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displayID) {
@@ -92,6 +104,7 @@ CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displ
   source_ = source;
   gate_ = gate;
   everCaptured_ = true;
+  sourceStartedNs_ = now();
   kickFirstFrame(source->deliveryCount());
   return Start::started;
 }
@@ -199,6 +212,7 @@ CaptureControl::ProbeVerdict CaptureControl::probeStaticScreen() {
 
 void CaptureControl::restart() {
   stop();
+  config_.pump->reset(std::nullopt);
   if (start(config_.mode(), 3) == Start::started) {
     say("[m2] capture auto-restarted");
     return;
@@ -215,17 +229,36 @@ void CaptureControl::stoppedUnexpectedly(const std::weak_ptr<CaptureSource>& sto
     auto self = weak.lock();
     // A capture that replaced the stopped one in the meantime is left running.
     if (!self || (self->source_ && self->source_ != stopped.lock())) return;
-    self->restart();
+    self->restartAfterUnexpectedStop();
   });
 }
 
-void CaptureControl::armRecovery() {
+void CaptureControl::restartAfterUnexpectedStop() {
+  const uint64_t lived = source_ ? now() - sourceStartedNs_ : kYoungCaptureNs;
+  if (lived >= kYoungCaptureNs || youngStops_ == 0) {
+    youngStops_ = lived >= kYoungCaptureNs ? 0 : 1;
+    restart();
+    return;
+  }
+  // The restarted capture ended as soon as it was made (a sound server back
+  // half-ready): made again at once, it would be made again and again, on
+  // GNOME each time with a new monitor. Back off from this first failure.
+  ++youngStops_;
+  stop();
+  config_.pump->reset(std::nullopt);
+  const double delay = std::min(std::pow(2.0, double(youngStops_ - 2)), kRecoveryMaxDelaySeconds);
+  say("[m2] capture ended " + std::to_string(lived / kNsPerMs) + " ms after its restart — next start in " +
+      std::to_string(int64_t(delay)) + " s");
+  armRecovery(delay);
+}
+
+void CaptureControl::armRecovery(double firstDelaySeconds) {
   if (config_.waits->stopped()) return;
   ++recoveryRequests_;
   if (recoveryArmed_) return;
   recoveryArmed_ = true;
   recoveryAttempt_ = 0;
-  armRecoveryTick(1.0);
+  armRecoveryTick(firstDelaySeconds);
 }
 
 void CaptureControl::armRecoveryTick(double afterSeconds) {

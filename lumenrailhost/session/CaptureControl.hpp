@@ -72,6 +72,8 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
   static constexpr uint64_t kStallBackoffMaxNs = 60 * kNsPerSecond;
   static constexpr uint64_t kProbeWaitNs = 3 * kNsPerSecond;
   static constexpr uint64_t kFirstFrameKickNs = 300 * kNsPerMs;
+  // A restarted capture that stops by itself sooner than this after its start is not restarted at once.
+  static constexpr uint64_t kYoungCaptureNs = 10 * kNsPerSecond;
 
   static std::shared_ptr<CaptureControl> create(Config config);
   CaptureControl(const CaptureControl&) = delete;
@@ -81,10 +83,12 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
   Start start(const Mode& mode, int64_t attempts);
   // Stops the running capture, if any (bounded by the source itself).
   void stop();
-  // stop() and start() again; recovery takes over when that fails.
+  // stop() and start() again; recovery takes over when that fails. The
+  // stream's last picture goes with the old capture: no client is fed it
+  // while the screen is not being captured.
   void restart();
-  // The single hand-over to recovery ticks: one chain at a time, first tick after 1 s.
-  void armRecovery();
+  // The single hand-over to recovery ticks: one chain at a time, first tick after `firstDelaySeconds`.
+  void armRecovery(double firstDelaySeconds = 1.0);
   void startWatchdog();
   // Before the stop fence: no health tick starts after this returns.
   void cancelTimers();
@@ -97,6 +101,7 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
 
  private:
   explicit CaptureControl(Config config);
+  Start prepareAndStartOnce(const Mode& mode);
   Start startOnce(const Mode& mode, uint32_t displayID);
   void say(const std::string& line) const { config_.log(line); }
   uint64_t now() const { return config_.timers->nowNs(); }
@@ -108,6 +113,7 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
   void recoveryTick();
   void kickFirstFrame(uint64_t deliveryCountAtStart);
   void stoppedUnexpectedly(const std::weak_ptr<CaptureSource>& source, const std::optional<std::string>& error);
+  void restartAfterUnexpectedStop();
 
   // Closed when a capture is stopped or abandoned, so a late frame goes nowhere.
   struct Gate {
@@ -119,6 +125,8 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
   std::shared_ptr<Gate> gate_;
   int64_t faultsLeft_;
   bool everCaptured_ = false;
+  uint64_t sourceStartedNs_ = 0;
+  int64_t youngStops_ = 0;  // captures in a row that stopped by themselves while young
   std::string lastError_;
   std::string frameOrigin_ = "the capture";  // of the last capture made, for the recovery line
 

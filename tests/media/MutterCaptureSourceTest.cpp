@@ -249,14 +249,16 @@ TEST(MutterCaptureIntegration, ServiceDyingMidStreamIsAnUnexpectedStop) {
   }
 }
 
-// A Mutter that stops answering: a start fails by its deadline, leaving nothing
-// running; a running capture stops counting deliveries, so the watchdog sees a
-// stalled capture, not a still screen; and stop still returns.
+// A Mutter that stops answering: a running capture stops counting deliveries
+// and its content probe gives no answer (its last picture is no sign of a
+// still screen), input is dropped instead of waiting behind it, a start fails
+// by its deadline leaving nothing running; once Mutter goes on, all answer again.
 TEST(MutterCaptureIntegration, HungMutterIsNotMistakenForAStillScreen) {
   test::HeadlessMutter desktop;
   if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
   MutterCaptureSource::Config config = configFor(desktop, 640, 480, true);
   config.callTimeoutNs = 300 * kNsPerMs;
+  config.probeAnswerNs = 300 * kNsPerMs;
 
   MutterCaptureSource running(config);
   Receiver rx;
@@ -265,11 +267,26 @@ TEST(MutterCaptureIntegration, HungMutterIsNotMistakenForAStillScreen) {
   ASSERT_NE(rx.waitFrame([](const PixelBuffer&) { return true; }), nullptr) << desktop.logs();
   uint64_t before = running.deliveryCount();
   ASSERT_TRUE(test::eventually([&] { return running.deliveryCount() >= before + 3; }));  // still, and alive
+  ASSERT_TRUE(running.probeContentHash().has_value());
+  const auto session = running.session();
   desktop.pauseMutter();
   before = running.deliveryCount();
   // One answer may already be on its way; more would mean the hang went unseen.
   EXPECT_FALSE(test::eventually([&] { return running.deliveryCount() >= before + 3; }, 40 * config.aliveCheckNs));
-  running.stop();
+  EXPECT_FALSE(running.probeContentHash().has_value()) << "a hung Mutter passed for a still screen";
+  EXPECT_TRUE(running.unresponsive());
+  // The pen does not queue behind it: once a call ran out of time, the next move is not sent.
+  std::vector<std::string> errors;
+  for (int i = 0; i < 2; ++i) {
+    try {
+      session->pointerMotionAbsolute(10 + i, 10);
+      errors.push_back("reached a stopped Mutter");
+    } catch (const DBusError& e) {
+      errors.push_back(e.timedOut ? "timed out" : e.name);
+    }
+  }
+  EXPECT_TRUE(errors[0] == "timed out" || errors[0] == MutterRemoteDesktop::kNotAnswering) << errors[0];
+  EXPECT_EQ(errors[1], MutterRemoteDesktop::kNotAnswering);
 
   MutterCaptureSource starting(config);
   try {
@@ -282,6 +299,13 @@ TEST(MutterCaptureIntegration, HungMutterIsNotMistakenForAStillScreen) {
     EXPECT_TRUE(e.timedOut) << e.what() << "\n" << desktop.logs();
   }
   EXPECT_EQ(starting.session(), nullptr);
+
+  desktop.continueMutter();
+  EXPECT_TRUE(test::eventually([&] { return running.probeContentHash().has_value(); })) << desktop.logs();
+  EXPECT_FALSE(running.unresponsive());
+  before = running.deliveryCount();
+  EXPECT_TRUE(test::eventually([&] { return running.deliveryCount() >= before + 3; }));
+  running.stop();
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ struct CaptureRig {
   std::shared_ptr<BoundedWaits> waits;
   int64_t clients = 1;
   int recovered = 0;
+  int preparesRefused = 0;  // display preparations that throw, as a display server off the bus does
   std::shared_ptr<CaptureControl> capture;
 
   explicit CaptureRig(int64_t faults = 0, uint64_t startWaitNs = 8 * kNsPerSecond,
@@ -41,6 +42,11 @@ struct CaptureRig {
     c.startWaitNs = startWaitNs;
     c.mode = [] { return kMode; };
     c.onRecovered = [this] { ++recovered; };
+    c.prepareDisplay = [this]() -> uint32_t {
+      if (preparesRefused == 0) return 0;
+      --preparesRefused;
+      throw std::runtime_error("Name \"org.gnome.Mutter.DisplayConfig\" does not exist");
+    };
     capture = CaptureControl::create(std::move(c));
     bank->now = [q = queue] { return q->nowNs(); };
     bank->lastDeliveryNs = queue->nowNs();
@@ -130,6 +136,54 @@ TEST(CaptureControl, RecoveryTicksRetryUntilCaptureStartsAndThenSayHelloAgain) {
   EXPECT_TRUE(rig.log.contains("[m2] capture recovered after 2 attempt(s)"));
   EXPECT_TRUE(rig.capture->running());
   EXPECT_FALSE(rig.capture->health().captureRecoveryArmed);
+  EXPECT_EQ(rig.recovered, 1);
+}
+
+// A capture that ends is restarted at once; one that ends again as soon as it
+// is made (a sound server back half-ready) is made again only after growing
+// pauses, each a new monitor on GNOME; one that served a while is restarted at once.
+TEST(CaptureControl, ARestartThatEndsYoungIsStartedAgainAfterGrowingPauses) {
+  CaptureRig rig;
+  ASSERT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  const auto endNewest = [&] {
+    rig.bank->made().back()->onStop(std::make_exception_ptr(std::runtime_error("stream gone")));
+    rig.queue->runReady();
+  };
+  endNewest();
+  ASSERT_EQ(rig.bank->made().size(), 2u);
+  endNewest();
+  EXPECT_EQ(rig.bank->made().size(), 2u) << "started again at once";
+  EXPECT_FALSE(rig.capture->running());
+  EXPECT_TRUE(rig.log.contains("[m2] capture ended 0 ms after its restart — next start in 1 s"));
+  rig.queue->advance(1 * kNsPerSecond);
+  ASSERT_EQ(rig.bank->made().size(), 3u);
+  endNewest();
+  rig.queue->advance(1 * kNsPerSecond);
+  EXPECT_EQ(rig.bank->made().size(), 3u);
+  rig.queue->advance(1 * kNsPerSecond);
+  ASSERT_EQ(rig.bank->made().size(), 4u);
+  EXPECT_EQ(rig.recovered, 2);  // each return says Hello again
+
+  rig.queue->advance(CaptureControl::kYoungCaptureNs);
+  endNewest();
+  EXPECT_EQ(rig.bank->made().size(), 5u);
+  EXPECT_TRUE(rig.capture->running());
+}
+
+// A display server restarting has not yet taken its names when the capture
+// that ended with the old one is restarted: recovery brings it back.
+TEST(CaptureControl, ADisplayThatCannotBePreparedYetIsAFailedStartThatRecoveryRetries) {
+  CaptureRig rig;
+  ASSERT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  rig.preparesRefused = 3;  // the restart's three attempts
+  rig.bank->made().back()->onStop(std::make_exception_ptr(std::runtime_error("Mutter left the bus")));
+  rig.queue->runReady();
+  EXPECT_FALSE(rig.capture->running());
+  EXPECT_EQ(rig.capture->lastError(), "Name \"org.gnome.Mutter.DisplayConfig\" does not exist");
+  EXPECT_TRUE(rig.capture->health().captureRecoveryArmed);
+  rig.queue->advance(1 * kNsPerSecond);
+  EXPECT_TRUE(rig.log.contains("[m2] capture recovered after 1 attempt(s)"));
+  EXPECT_EQ(rig.bank->made().size(), 2u);
   EXPECT_EQ(rig.recovered, 1);
 }
 

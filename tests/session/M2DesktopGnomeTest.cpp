@@ -39,6 +39,11 @@ std::shared_ptr<M2Pipeline> serveOn(const test::HeadlessMutter& desktop, bool ca
 }
 
 std::string last(const test::EventLog& log) { return log.lines().empty() ? "" : log.lines().back(); }
+std::string all(const test::EventLog& log) {
+  std::string out;
+  for (const auto& line : log.lines()) out += line + "\n";
+  return out;
+}
 
 TEST(M2GnomeIntegration, TheVirtualMonitorMadeMainIsStreamedThePenLandsInItsWindowAndStopRestoresTheLayout) {
   test::HeadlessMutter desktop;
@@ -95,6 +100,63 @@ TEST(M2GnomeIntegration, MirrorStreamsThePrimaryMonitorAndMutterKilledEndsTheCap
   desktop.killMutter();
   EXPECT_TRUE(test::eventually([&] { return log.contains("[m2] capture stopped unexpectedly"); })) << last(log);
   pipeline->stopServing();  // returns: the ctest deadline is what a hang would meet
+}
+
+// A Mutter paused while serving is a stall, not a still screen: the capture
+// is rebuilt once it goes on, and the stream shows what is on the monitor now.
+TEST(M2GnomeIntegration, AHungMutterIsRebuiltNotServedAsAStillScreen) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  test::EventLog log;
+  auto pipeline = serveOn(desktop, false, false, log);
+  ASSERT_TRUE(pipeline->startServing()) << last(log) << desktop.logs();
+  WireTestClient client(pipeline->boundPort());
+  ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
+  test::WaylandColourClient green(desktop, kGreen, 1920);
+  ASSERT_EQ(green.waitForLine("ready 1280 720", test::kDeadlineNs), "ready 1280 720") << desktop.logs();
+  ASSERT_TRUE(test::streamShowsLuma(client, kGreenLuma, 10, "hung-before"));
+
+  desktop.pauseMutter();
+  EXPECT_TRUE(test::eventually([&] { return log.contains("[m2] capture SILENT-STALL"); }, 3 * test::kDeadlineNs))
+      << last(log);
+  desktop.continueMutter();
+  EXPECT_FALSE(log.contains("screen is static")) << "the hung Mutter passed for a still screen";
+  EXPECT_TRUE(test::eventually(
+      [&] { return log.contains("[m2] capture auto-restarted") || log.contains("[m2] capture recovered"); },
+      3 * test::kDeadlineNs))
+      << last(log);
+  // The rebuilt monitor is a new one: a window put on it now is what the stream shows.
+  test::WaylandColourClient blue(desktop, kBlue, 1920);
+  ASSERT_EQ(blue.waitForLine("ready 1280 720", test::kDeadlineNs), "ready 1280 720") << desktop.logs();
+  EXPECT_TRUE(test::streamShowsLuma(client, kBlueLuma, 10, "hung-after")) << last(log);
+  pipeline->stopServing();
+}
+
+// GNOME Shell back after a crash is a new Mutter on the same bus: the session
+// finds it by its well-known names and serves a fresh monitor from it.
+TEST(M2GnomeIntegration, AMutterRestartedOnTheSameBusIsServedAgainWithAFreshMonitor) {
+  test::HeadlessMutter desktop;
+  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+  test::EventLog log;
+  auto pipeline = serveOn(desktop, false, false, log);
+  ASSERT_TRUE(pipeline->startServing()) << last(log) << desktop.logs();
+  WireTestClient client(pipeline->boundPort());
+  ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
+  test::WaylandColourClient green(desktop, kGreen, 1920);
+  ASSERT_EQ(green.waitForLine("ready 1280 720", test::kDeadlineNs), "ready 1280 720") << desktop.logs();
+  ASSERT_TRUE(test::streamShowsLuma(client, kGreenLuma, 10, "restart-before"));
+
+  if (!desktop.restartMutter()) GTEST_SKIP() << desktop.whyNot();
+  EXPECT_TRUE(test::eventually(
+      [&] { return log.contains("[m2] capture auto-restarted") || log.contains("[m2] capture recovered"); },
+      3 * test::kDeadlineNs))
+      << all(log);
+  auto bus = DBusConnection::connect(desktop.busAddress());
+  EXPECT_EQ(test::mutterLayout(*bus).size(), 2u) << "no virtual monitor on the new Mutter";
+  test::WaylandColourClient blue(desktop, kBlue, 1920);
+  ASSERT_EQ(blue.waitForLine("ready 1280 720", test::kDeadlineNs), "ready 1280 720") << desktop.logs();
+  EXPECT_TRUE(test::streamShowsLuma(client, kBlueLuma, 10, "restart-after")) << last(log);
+  pipeline->stopServing();
 }
 
 // The display arrangement as the session drives it through the virtual display manager.

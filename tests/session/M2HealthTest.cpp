@@ -167,8 +167,12 @@ TEST(M2HealthIntegration, ACaptureThatStopsUnexpectedlyIsRestarted) {
   first->onStop(nullptr);
   h.rig.pipeline->reconfigState();
   EXPECT_EQ(h.rig.bank->made().size(), 2u);
+  // The restart ending at once again is started again only after a pause.
   h.rig.bank->made().back()->onStop(nullptr);
   ASSERT_TRUE(h.rig.log.waitFor("[m2] capture stopped unexpectedly — auto-restarting"));
+  h.rig.pipeline->reconfigState();
+  EXPECT_EQ(h.rig.bank->made().size(), 2u);
+  h.advanceSeconds(1);
   h.rig.pipeline->reconfigState();
   EXPECT_EQ(h.rig.bank->made().size(), 3u);
 }

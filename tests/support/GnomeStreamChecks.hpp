@@ -3,6 +3,7 @@
 // What the GNOME serving tests look at: the desktop's layout as Mutter
 // reports it, the decoded stream's colour, and a pen in the wire's bytes.
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -54,7 +55,19 @@ inline std::vector<std::string> mutterLayout(DBusConnection& bus) {
 // frames). Mutter zooms a new window in: only a window that has reached the
 // corners gets input at its final coordinates. False when 300 frames did not
 // show it.
-inline bool streamShowsLuma(WireTestClient& client, int luma, int tolerance = 10) {
+// With LUMENRAIL_TEST_FRAMES set, the picture that decides is kept there as
+// `<name>.pgm` (its luma) for a person to look at.
+inline void keepLuma(const AVFrame* p, const std::string& name) {
+  const char* dir = std::getenv("LUMENRAIL_TEST_FRAMES");
+  if (!dir || !*dir || !p) return;
+  if (FILE* f = std::fopen((std::string(dir) + "/" + name + ".pgm").c_str(), "wb")) {
+    std::fprintf(f, "P5\n%d %d\n255\n", p->width, p->height);
+    for (int y = 0; y < p->height; ++y) std::fwrite(p->data[0] + y * p->linesize[0], 1, size_t(p->width), f);
+    std::fclose(f);
+  }
+}
+
+inline bool streamShowsLuma(WireTestClient& client, int luma, int tolerance = 10, const std::string& keepAs = "") {
   TestDecoder decoder(Wire::Codec::h264);
   if (!decoder.ready()) return false;
   client.send(Code::requestIdr, {2, 0, 0, 0});
@@ -68,6 +81,7 @@ inline bool streamShowsLuma(WireTestClient& client, int luma, int tolerance = 10
     const auto at = [p](int x, int y) { return int(p->data[0][y * p->linesize[0] + x]); };
     const auto near = [&](int x, int y) { return std::abs(at(x, y) - luma) <= tolerance; };
     if (near(1, 1) && near(p->width / 4, p->height / 4) && near(p->width - 2, p->height - 2)) {
+      if (!keepAs.empty()) keepLuma(p, keepAs);
       return true;
     }
   }

@@ -101,9 +101,17 @@ void HeadlessMutter::start(int width, int height) {
     return;
   }
   wireplumber_ = spawnLogged({kWireplumber}, env, runtimeDir_ + "/wireplumber.log", false, true);
+  env_ = env;
+  monitorSize_ = std::to_string(width) + "x" + std::to_string(height);
+  startMutter();
+}
+
+void HeadlessMutter::startMutter() {
+  // Each Mutter logs to a file of its own, so the first one's output is kept.
+  const std::string log = runtimeDir_ + (mutterStarts_++ == 0 ? "/mutter.log" : "/mutter-restarted.log");
   mutter_ = spawnLogged({kMutter, "--headless", "--no-x11", "--wayland-display", waylandDisplay_, "--virtual-monitor",
-                         std::to_string(width) + "x" + std::to_string(height)},
-                        env, runtimeDir_ + "/mutter.log", false, true);
+                         monitorSize_},
+                        env_, log, false, true);
 
   std::shared_ptr<DBusConnection> probe;
   try {
@@ -123,7 +131,16 @@ void HeadlessMutter::start(int width, int height) {
       return false;
     }
   });
-  if (!up || !mutterAlive()) whyNot_ = "headless mutter did not come up: " + readFile(runtimeDir_ + "/mutter.log");
+  if (!up || !mutterAlive()) whyNot_ = "headless mutter did not come up: " + readFile(log);
+}
+
+bool HeadlessMutter::restartMutter() {
+  killMutter();
+  // The dead one's socket would pass for the new one's.
+  ::unlink((runtimeDir_ + "/" + waylandDisplay_).c_str());
+  ::unlink((runtimeDir_ + "/" + waylandDisplay_ + ".lock").c_str());
+  startMutter();
+  return running();
 }
 
 HeadlessMutter::~HeadlessMutter() {
@@ -167,6 +184,10 @@ void HeadlessMutter::pauseMutter() {
   eventually([&] { return mutterStatus() == "stopped"; });  // stopped for certain before anything is asked of it
 }
 
+void HeadlessMutter::continueMutter() {
+  if (mutter_ > 0) ::kill(mutter_, SIGCONT);
+}
+
 std::string HeadlessMutter::mutterStatus() const {
   if (mutter_ <= 0) return "not running";
   siginfo_t info{};
@@ -186,7 +207,8 @@ std::string HeadlessMutter::mutterStatus() const {
 bool HeadlessMutter::mutterAlive() { return !exited(mutter_); }
 
 std::string HeadlessMutter::logs() const {
-  return "--- mutter\n" + readFile(runtimeDir_ + "/mutter.log") + "--- pipewire\n" +
+  return "--- mutter\n" + readFile(runtimeDir_ + "/mutter.log") + "--- restarted mutter\n" +
+         readFile(runtimeDir_ + "/mutter-restarted.log") + "--- pipewire\n" +
          readFile(runtimeDir_ + "/pipewire.log") + "--- wireplumber\n" + readFile(runtimeDir_ + "/wireplumber.log");
 }
 

@@ -38,8 +38,14 @@ class HeadlessMutter {
   // Fault injection: the process dies at once (SIGKILL).
   void killMutter();
   void killPipewire();
-  // Mutter stops answering (SIGSTOP) until the fixture ends; returns once it has stopped.
+  // Mutter stops answering (SIGSTOP) until continueMutter() or the fixture's
+  // end; returns once it has stopped.
   void pauseMutter();
+  void continueMutter();
+  // A new Mutter on the same bus, runtime folder and Wayland name, as GNOME
+  // Shell comes back after a crash: the old one is killed first (if still
+  // there). False, with `whyNot()`, when the new one does not come up.
+  bool restartMutter();
   bool mutterAlive();
   // "running", "stopped", "exited N", "killed by signal N" or "not running"
   // (never started, or reaped), for a failure message.
@@ -50,11 +56,16 @@ class HeadlessMutter {
 
  private:
   void start(int width, int height);
+  // Starts Mutter and waits for its services; sets whyNot_ when they do not come.
+  void startMutter();
 
   std::unique_ptr<PrivateSessionBus> bus_;
   std::string runtimeDir_;
   std::string waylandDisplay_;
   std::string whyNot_;
+  std::vector<std::string> env_;
+  std::string monitorSize_;
+  int mutterStarts_ = 0;
   pid_t pipewire_ = -1;
   pid_t wireplumber_ = -1;
   pid_t mutter_ = -1;
