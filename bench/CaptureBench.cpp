@@ -1,8 +1,8 @@
 // Capture cost per frame: grabbing the screen from the X server, converting
 // BGRX to the stream's NV12 (BT.709 full range) beside libyuv's ARGBToNV12
 // (BT.601 studio range) on the same frame and core, the fitted conversion of
-// a 16:9 picture into a 4:3 stream, and the same-size BGRA row copy, at
-// 1920x1080 and 2732x2048. The X part runs on a private Xvfb started here.
+// a 16:9 picture into a 4:3 stream, a larger desktop fitted down into the
+// stream, and the same-size BGRA row copy, at 1920x1080 and 2732x2048. The X part runs on a private Xvfb started here.
 
 #include <benchmark/benchmark.h>
 
@@ -113,6 +113,21 @@ void BM_ConvertFitted16x9Into4x3(benchmark::State& state) {
                  std::to_string(streamH));
 }
 
+// A desktop larger than the stream, fitted down into it: args are the
+// desktop's size and the stream's.
+void BM_ConvertFittedDown(benchmark::State& state) {
+  const int64_t w = state.range(0), h = state.range(1);
+  const int64_t streamW = state.range(2), streamH = state.range(3);
+  const auto pixels = gradient(w, h);
+  CaptureFrameCopier copier(streamW, streamH, PixelFormat::nv12FullRange, [] { return uint64_t(0); });
+  copier.copy(pixels.data(), w * 4, w, h);
+  for (auto _ : state) {
+    PixelBufferRef out = copier.copy(pixels.data(), w * 4, w, h);
+    if (!out) state.SkipWithError("copy failed");
+    benchmark::DoNotOptimize(out.get());
+  }
+}
+
 void BM_CopyBgra(benchmark::State& state) {
   const int64_t w = state.range(0), h = state.range(1);
   const auto pixels = gradient(w, h);
@@ -151,5 +166,10 @@ BENCHMARK(BM_ConvertToNv12)->Args({1920, 1080})->Args({2732, 2048})->Unit(benchm
 BENCHMARK(BM_LibyuvArgbToNv12)->Args({1920, 1080})->Args({2732, 2048})->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ConvertToI420)->Args({1920, 1080})->Args({2732, 2048})->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ConvertFitted16x9Into4x3)->Arg(1920)->Arg(2732)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ConvertFittedDown)
+    ->Args({2560, 1440, 1920, 1080})
+    ->Args({2732, 2048, 1920, 1440})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_CopyBgra)->Args({1920, 1080})->Args({2732, 2048})->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GrabAndConvert)->Args({1920, 1080})->Args({2732, 2048})->Unit(benchmark::kMillisecond)->UseRealTime();
