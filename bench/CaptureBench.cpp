@@ -40,6 +40,18 @@ std::vector<uint8_t> gradient(int64_t w, int64_t h) {
   return pixels;
 }
 
+// Times copies of a w×h gradient through `copier`, after one untimed copy
+// that sizes its buffers.
+void timeCopies(benchmark::State& state, CaptureFrameCopier& copier, int64_t w, int64_t h) {
+  const auto pixels = gradient(w, h);
+  copier.copy(pixels.data(), w * 4, w, h);
+  for (auto _ : state) {
+    PixelBufferRef out = copier.copy(pixels.data(), w * 4, w, h);
+    if (!out) state.SkipWithError("copy failed");
+    benchmark::DoNotOptimize(out.get());
+  }
+}
+
 void BM_Grab(benchmark::State& state) {
   const int32_t w = int32_t(state.range(0)), h = int32_t(state.range(1));
   if (server().display().empty()) {
@@ -58,14 +70,8 @@ void BM_Grab(benchmark::State& state) {
 
 void BM_ConvertToNv12(benchmark::State& state) {
   const int64_t w = state.range(0), h = state.range(1);
-  const auto pixels = gradient(w, h);
   CaptureFrameCopier copier(w, h, PixelFormat::nv12FullRange, [] { return uint64_t(0); });
-  copier.copy(pixels.data(), w * 4, w, h);
-  for (auto _ : state) {
-    PixelBufferRef out = copier.copy(pixels.data(), w * 4, w, h);
-    if (!out) state.SkipWithError("copy failed");
-    benchmark::DoNotOptimize(out.get());
-  }
+  timeCopies(state, copier, w, h);
   state.SetLabel(Bt709Converter::kernelName(Bt709Converter::bestKernel()));
 }
 
@@ -85,14 +91,8 @@ void BM_LibyuvArgbToNv12(benchmark::State& state) {
 
 void BM_ConvertToI420(benchmark::State& state) {
   const int64_t w = state.range(0), h = state.range(1);
-  const auto pixels = gradient(w, h);
   CaptureFrameCopier copier(w, h, PixelFormat::i420FullRange, [] { return uint64_t(0); });
-  copier.copy(pixels.data(), w * 4, w, h);
-  for (auto _ : state) {
-    PixelBufferRef out = copier.copy(pixels.data(), w * 4, w, h);
-    if (!out) state.SkipWithError("copy failed");
-    benchmark::DoNotOptimize(out.get());
-  }
+  timeCopies(state, copier, w, h);
 }
 
 // Mirror of a 16:9 display into a 4:3 stream of the same width: converted at
@@ -101,14 +101,8 @@ void BM_ConvertFitted16x9Into4x3(benchmark::State& state) {
   const int64_t w = state.range(0);
   const int64_t pictureH = w * 9 / 16;
   const int64_t streamH = w * 3 / 4 / 2 * 2;
-  const auto pixels = gradient(w, pictureH);
   CaptureFrameCopier copier(w, streamH, PixelFormat::nv12FullRange, [] { return uint64_t(0); });
-  copier.copy(pixels.data(), w * 4, w, pictureH);
-  for (auto _ : state) {
-    PixelBufferRef out = copier.copy(pixels.data(), w * 4, w, pictureH);
-    if (!out) state.SkipWithError("copy failed");
-    benchmark::DoNotOptimize(out.get());
-  }
+  timeCopies(state, copier, w, pictureH);
   state.SetLabel(std::to_string(w) + "x" + std::to_string(pictureH) + " into " + std::to_string(w) + "x" +
                  std::to_string(streamH));
 }
@@ -118,25 +112,14 @@ void BM_ConvertFitted16x9Into4x3(benchmark::State& state) {
 void BM_ConvertFittedDown(benchmark::State& state) {
   const int64_t w = state.range(0), h = state.range(1);
   const int64_t streamW = state.range(2), streamH = state.range(3);
-  const auto pixels = gradient(w, h);
   CaptureFrameCopier copier(streamW, streamH, PixelFormat::nv12FullRange, [] { return uint64_t(0); });
-  copier.copy(pixels.data(), w * 4, w, h);
-  for (auto _ : state) {
-    PixelBufferRef out = copier.copy(pixels.data(), w * 4, w, h);
-    if (!out) state.SkipWithError("copy failed");
-    benchmark::DoNotOptimize(out.get());
-  }
+  timeCopies(state, copier, w, h);
 }
 
 void BM_CopyBgra(benchmark::State& state) {
   const int64_t w = state.range(0), h = state.range(1);
-  const auto pixels = gradient(w, h);
   CaptureFrameCopier copier(w, h, PixelFormat::bgra, [] { return uint64_t(0); });
-  for (auto _ : state) {
-    PixelBufferRef out = copier.copy(pixels.data(), w * 4, w, h);
-    if (!out) state.SkipWithError("copy failed");
-    benchmark::DoNotOptimize(out.get());
-  }
+  timeCopies(state, copier, w, h);
 }
 
 // What one capture tick costs with a changed screen: grab and convert.
