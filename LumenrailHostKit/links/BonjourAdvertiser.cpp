@@ -224,14 +224,14 @@ void BonjourAdvertiser::run(uint64_t generation) {
     std::lock_guard lock(mutex_);
     if (generation != generation_ || !publisher_ || !queue_) return;
     advertisedIPv4_ = addresses;
-    publisher_->publish(instance, std::string(serviceType), std::string(domain), port_, txtLocked());
+    publisher_->publish(instance, std::string(serviceType), std::string(domain), port_.load(), txtLocked());
     published_ = true;
     std::weak_ptr<BonjourAdvertiser> weak = weak_from_this();
     refreshTimer_ = queue_->scheduleRepeating(refreshIntervalNs, refreshIntervalNs, [weak] {
       if (auto self = weak.lock()) self->refreshAddresses();
     });
   }
-  report("advertising \"" + instance + "\" " + std::string(serviceType) + " on :" + std::to_string(port_) +
+  report("advertising \"" + instance + "\" " + std::string(serviceType) + " on :" + std::to_string(port_.load()) +
          " ip4=" + joined(addresses));
 }
 

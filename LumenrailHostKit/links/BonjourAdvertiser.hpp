@@ -4,6 +4,7 @@
 // port, with a TXT record of the base entries the session gives, the busy
 // flag and the host's LAN IPv4 addresses (re-read every 5 s).
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -68,7 +69,9 @@ class BonjourAdvertiser final : public std::enable_shared_from_this<BonjourAdver
   void setBusy(bool busy);
 
   const std::string& name() const { return name_; }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return port_.load(); }
+  // The port the next start() advertises.
+  void setPort(uint16_t port) { port_ = port; }
 
   // The computer's pretty name, else the host name, else "Lumenrail Host".
   static std::string defaultName();
@@ -92,7 +95,7 @@ class BonjourAdvertiser final : public std::enable_shared_from_this<BonjourAdver
   void report(const std::string& line) const;
 
   const std::string name_;
-  const uint16_t port_;
+  std::atomic<uint16_t> port_;
 
   std::mutex lifecycleMutex_;  // start/stop, held across the whole of each
 

@@ -34,6 +34,23 @@ std::string errorName(WireServer::ServerErrorKind kind, int err) {
   return std::string(name) + "(" + std::to_string(err) + ")";
 }
 
+// A socket bound to `port` on every IPv4 address, as the listener uses it.
+int boundSocket(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw WireServer::ServerError(WireServer::ServerErrorKind::socketCreate, errno);
+  Socket::setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw WireServer::ServerError(WireServer::ServerErrorKind::bind, err);
+  }
+  return fd;
+}
+
 // Keep-alive after 5 s of silence, probes 2 s apart, 3 of them, and at most
 // 10 s of unacknowledged data before the kernel drops the connection.
 void armDeadPeerDetection(int fd) {
@@ -169,18 +186,7 @@ void WireServer::start() {
   if (stopped_) throw std::logic_error("WireServer: start() after stop()");
   hooksFixed_ = true;
   std::signal(SIGPIPE, SIG_IGN);
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw ServerError(ServerErrorKind::socketCreate, errno);
-  Socket::setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(config_.port);
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    const int err = errno;
-    ::close(fd);
-    throw ServerError(ServerErrorKind::bind, err);
-  }
+  const int fd = boundSocket(config_.port);
   // Room for a burst of strangers' handshakes: a full backlog drops the
   // owner's SYN too, and the kernel retries it only a second later.
   if (::listen(fd, kListenBacklog) != 0) {
@@ -209,6 +215,27 @@ void WireServer::start() {
   advisory_.startTicks(timerQueue_, config_.degradeIntervalNs, [weak] {
     if (auto self = weak.lock()) self->degradeTick();
   });
+}
+
+bool WireServer::portInUse(uint16_t port) {
+  try {
+    ::close(boundSocket(port));
+    return false;
+  } catch (const ServerError& e) {
+    return e.kind == ServerErrorKind::bind && e.err == EADDRINUSE;
+  }
+}
+
+std::string WireServer::startErrorText(const std::exception& error, uint16_t port) {
+  const auto* server = dynamic_cast<const ServerError*>(&error);
+  if (server && server->kind == ServerErrorKind::bind && server->err == EADDRINUSE) {
+    return portInUseText(port);
+  }
+  return error.what();
+}
+
+std::string WireServer::portInUseText(uint16_t port) {
+  return "port " + std::to_string(port) + " is already in use (another Lumenrail host?)";
 }
 
 // Holds the server only between accepts, so an owner that lets go of it

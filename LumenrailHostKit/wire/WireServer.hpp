@@ -158,6 +158,14 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   void adopt(int fd, std::function<void()> onClose);
   uint16_t boundPort() const { return boundPort_.load(); }
 
+  // Whether start() on `port` would find it taken, asked without listening,
+  // so a serve can say so before it touches a display.
+  static bool portInUse(uint16_t port);
+  // "port N is already in use (another Lumenrail host?)"
+  static std::string portInUseText(uint16_t port);
+  // A start error as the user reads it: a taken port is named with the likely cause.
+  static std::string startErrorText(const std::exception& error, uint16_t port);
+
   // Fan-out.
   void broadcast(uint64_t captureTicks, bool keyframe, ByteView accessUnit, Lane lane = Lane::main);
   void broadcastAudio(uint64_t captureTicks, Wire::AudioCodec codec, bool config, uint8_t channels,

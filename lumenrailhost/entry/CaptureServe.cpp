@@ -17,6 +17,7 @@
 #include "session/M2Pipeline.hpp"
 #include "session/PairingSupport.hpp"
 #include "settings/OpenServing.hpp"
+#include "wire/WireServer.hpp"
 
 namespace lumenrail {
 
@@ -89,6 +90,11 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
   sigaddset(&signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // A second host on the port would otherwise add its display first, then fail.
+  if (settings.port != 0 && WireServer::portInUse(settings.port)) {
+    Log::line("[m2] ERROR: " + WireServer::portInUseText(settings.port));
+    return 2;
+  }
   // Said once, before anything listens: nothing else would tell the user.
   if (OpenServing::isOpen(settings.pairingEnabled, psk.has_value())) {
     Log::line(OpenServing::warning("m2", "--pair: you approve each new device"));

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "app/controller/LoginItem.hpp"
-#include "entry/HostEntry.hpp"
 #include "links/LanAddress.hpp"
 #include "links/PairingUri.hpp"
 #include "media/SyntheticFrameSource.hpp"
@@ -56,10 +55,6 @@ int runScaffold(int64_t width, int64_t height, int64_t fps, int64_t frames, bool
   line("== lumenrail Linux host — M0 scaffold ==");
   line("config: " + std::to_string(width) + "x" + std::to_string(height) + " @" + std::to_string(fps) + "fps, " +
        std::to_string(frames) + " frames");
-  if (const auto problem = HostEntry::modeProblem(width, height, fps)) {
-    line("[enc] ERROR: " + *problem);
-    return 2;
-  }
 
   std::unique_ptr<VirtualDisplayManager> vd;
   bool vdOK = true;

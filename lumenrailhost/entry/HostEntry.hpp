@@ -19,6 +19,7 @@ inline constexpr const char* kProductName = "Lumenrail Host";
 inline constexpr const char* kVersion = ProductIdentity::kVersion;
 
 enum class Mode {
+  help,
   version,
   l10nCheck,
   supportReport,
@@ -55,6 +56,9 @@ struct Plan {
   int64_t frames = 120;
   int64_t fps = 60;
   int64_t port = 27184;
+  bool portGiven = false;
+  // Where "--render-ui" writes: the word after it, else "render-ui" here.
+  std::string renderUiFolder = "render-ui";
 };
 
 // Some argument equals `name` exactly (argument 0 included).
@@ -64,22 +68,26 @@ bool has(const std::vector<std::string>& args, std::string_view name);
 // it is last or not a decimal integer within 64 bits.
 int64_t arg(const std::vector<std::string>& args, std::string_view name, int64_t fallback);
 
-// A "--port" value the modes that listen or dial cannot use; nothing when
-// `port` fits.
-std::optional<std::string> portProblem(int64_t port);
+// The ranges the command line takes. Sizes and rates follow what a client's
+// display-mode request is sanitised to (sides even so the encoder takes them;
+// at least 64 for HEVC's coding block), including its pixel-rate bound.
+inline constexpr int64_t kMinSide = 64;
+inline constexpr int64_t kMaxSide = 4096;
+inline constexpr int64_t kMinFps = 24;
+inline constexpr int64_t kMaxFps = 120;
+inline constexpr int64_t kMaxFrames = 100000;
 
-// A size or rate the encoder and the Hello fields cannot carry; nothing
-// when they fit. `minFps` is what the mode needs to make progress.
-std::optional<std::string> modeProblem(int64_t width, int64_t height, int64_t fps, int64_t minFps = 1);
+// The one line that refuses a command line before anything starts: a word no
+// mode knows, or a value outside its range; nothing when every word fits.
+std::optional<std::string> refusal(const std::vector<std::string>& args);
+
+// "--help": the modes, the options with their ranges, the environment and the files.
+std::string usageText();
 
 // What "--m2" serves with and "--print-config" reports: `base` with the
 // command line applied (the last occurrence of an option or of a switch pair
 // wins), where "--port 0" leaves the choice of port to the system.
-struct Resolved {
-  HostSettings settings;
-  std::optional<std::string> portError;  // the last "--port" is no number in 0...65535
-};
-Resolved resolve(const HostSettings& base, const std::vector<std::string>& args);
+HostSettings resolve(const HostSettings& base, const std::vector<std::string>& args);
 
 Plan plan(const std::vector<std::string>& args, bool isBundled);
 

@@ -287,7 +287,7 @@ bool runWireSelfTest(int64_t width, int64_t height, int64_t fps, uint16_t port) 
   try {
     pump = startPump(width, height, fps, port, selfTestFrameCount(fps), [](const std::string& line) { Log::line(line); });
   } catch (const std::exception& e) {
-    return failM1(std::string("pump start: ") + e.what());
+    return failM1("pump start: " + WireServer::startErrorText(e, port));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const WireTestStreamShape shape{width, height, fps, pump.encoder->keyframeIntervalFrames()};
@@ -303,7 +303,7 @@ void runSyntheticServe(int64_t width, int64_t height, int64_t fps, uint16_t port
   try {
     pump = startPump(width, height, fps, port, 0, [](const std::string& line) { Log::line(line); });
   } catch (const std::exception& e) {
-    Log::line(std::string("[m1] ERROR: ") + e.what());
+    Log::line("[m1] ERROR: " + WireServer::startErrorText(e, port));
     std::exit(1);
   }
   Log::line("[m1] serving " + std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps) +

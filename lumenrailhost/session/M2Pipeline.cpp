@@ -251,6 +251,12 @@ bool M2Pipeline::startServing() {
 
 bool M2Pipeline::startLocked() {
   const Mode mode = lanes_->mode();
+  // A port another host holds fails the start: say so before a display is added for nothing.
+  if (config_.port != 0 && WireServer::portInUse(config_.port)) {
+    say("[m2] ERROR: " + WireServer::portInUseText(config_.port));
+    startFailure_ = L10n::text("failure.portInUse", std::to_string(config_.port));
+    return false;
+  }
   // 1. Display.
   display_->start(mode);
   if (waits_->stopped()) return false;
@@ -260,7 +266,7 @@ bool M2Pipeline::startLocked() {
     lanes_->startMain();
     server_->start();
   } catch (const WireServer::ServerError& e) {
-    say("[m2] ERROR: " + std::string(e.what()));
+    say("[m2] ERROR: " + WireServer::startErrorText(e, config_.port));
     startFailure_ = e.kind == WireServer::ServerErrorKind::bind && e.err == EADDRINUSE
                         ? L10n::text("failure.portInUse", std::to_string(config_.port))
                         : L10n::text("failure.network", std::string(std::strerror(e.err)));
@@ -295,6 +301,8 @@ bool M2Pipeline::startLocked() {
   if (config_.pairing) {
     txt[BonjourAdvertiser::Txt::fingerprint] = PairingProtocol::fingerprint(config_.pairing->identity.publicKey());
   }
+  // With port 0 only the listener knows the port clients must dial.
+  advertiser_->setPort(server_->boundPort());
   advertiser_->start(txt);
   if (waits_->stopped()) return false;
 

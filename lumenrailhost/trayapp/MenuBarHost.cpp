@@ -430,9 +430,7 @@ std::optional<int> claimInstance() {
 
 int runApplication(const std::vector<std::string>& arguments, bool installed) {
   auto store = std::make_shared<UserDefaultsSettingsStore>(UserDefaults::standard());
-  const auto resolved = HostEntry::resolve(store->load(), arguments);
-  if (resolved.portError) Log::line("[app] WARN: " + *resolved.portError + " — using the stored port");
-  return runMenuBarHost(resolved.settings, store, arguments, installed);
+  return runMenuBarHost(HostEntry::resolve(store->load(), arguments), store, arguments, installed);
 }
 
 }  // namespace lumenrail
