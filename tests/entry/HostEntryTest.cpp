@@ -44,6 +44,8 @@ TEST(HostEntryPlan, ModesInTableOrder) {
       {argv({"--support-report", "--l10n-check"}), false, Mode::l10nCheck},
       {argv({"--l10n-check", "--m2", "--version"}), true, Mode::version},
       {argv({"--M2", "-m2", "--m2=1"}), false, Mode::m0},  // only exact switches count
+      {argv({"--version", "-h"}), true, Mode::help},
+      {argv({"--m2", "--help"}), false, Mode::help},
   };
   for (const auto& row : rows) {
     std::string joined;
@@ -86,55 +88,36 @@ TEST(HostEntryArg, FirstOccurrenceAndDefaultsForAnythingThatIsNotAnInteger) {
 }
 
 TEST(HostEntryResolve, LastOccurrenceWinsForOptionsAndSwitchPairs) {
-  const auto r = HostEntry::resolve(HostSettings::cliDefaults(),
+  const auto s = HostEntry::resolve(HostSettings::cliDefaults(),
                                     argv({"--width", "1920", "--width", "800", "--capture-main", "--no-capture-main",
                                           "--no-usb", "--usb", "--pair", "--port", "4000", "--port", "5000"}));
-  EXPECT_EQ(r.settings.width, 800);
-  EXPECT_FALSE(r.settings.captureMain);
-  EXPECT_TRUE(r.settings.usbEnabled);
-  EXPECT_TRUE(r.settings.pairingEnabled);
-  EXPECT_EQ(r.settings.port, 5000);
-  EXPECT_FALSE(r.portError);
+  EXPECT_EQ(s.width, 800);
+  EXPECT_FALSE(s.captureMain);
+  EXPECT_TRUE(s.usbEnabled);
+  EXPECT_TRUE(s.pairingEnabled);
+  EXPECT_EQ(s.port, 5000);
+  // Port 0 leaves the choice to the system, which the settings alone would not.
+  EXPECT_EQ(HostEntry::resolve(HostSettings::cliDefaults(), argv({"--port", "80", "--port", "0"})).port, 0);
+  EXPECT_EQ(HostEntry::resolve(HostSettings::cliDefaults(), argv({"--port", "0", "--port", "80"})).port, 80);
 }
 
-TEST(HostEntryResolve, SizesAndRatesAreClampedToWhatTheServeCarries) {
-  const auto r = HostEntry::resolve(HostSettings::cliDefaults(),
-                                    argv({"--width", "99999999999", "--height", "7", "--fps", "5000"}));
-  EXPECT_EQ(r.settings.width, HostSettings::maxDimension);
-  EXPECT_EQ(r.settings.height, HostSettings::minDimension);
-  EXPECT_EQ(r.settings.fps, HostSettings::maxFps);
-  EXPECT_FALSE(HostEntry::modeProblem(r.settings.width, r.settings.height, r.settings.fps));
-}
-
-TEST(HostEntryModeProblem, TheTestModesTakeOnlyWhatTheEncoderCanStart) {
-  EXPECT_FALSE(HostEntry::modeProblem(16, 16, 1));
-  EXPECT_FALSE(HostEntry::modeProblem(16384, 16384, 1000));
-  EXPECT_EQ(HostEntry::modeProblem(641, 480, 30), "641x480@30 does not fit the encoder");
-  for (const auto& [w, h, fps] : std::vector<std::array<int64_t, 3>>{
-           {14, 480, 30}, {640, 16386, 30}, {640, 480, 0}, {640, 480, 1001}, {-2, 480, 30}}) {
-    EXPECT_TRUE(HostEntry::modeProblem(w, h, fps)) << w << "x" << h << "@" << fps;
+TEST(HostEntryRefusal, EveryWordSomeModeKnowsAndEveryValueAtItsBoundsPasses) {
+  EXPECT_FALSE(HostEntry::refusal(argv({"--m2", "--width", "64", "--height", "4096", "--fps", "24", "--port", "0",
+                                        "--no-capture-main", "--pen-hirate", "--usb", "--no-secure", "--pair",
+                                        "--key-only-links", "--no-autostart", "--update-check", "--audio",
+                                        "--audio-sck", "--audio-aac", "--connect-notice", "off", "--setup", "--no-vd",
+                                        "--frames", "100000", "--app", "--menubar", "--m0"})));
+  EXPECT_FALSE(HostEntry::refusal(argv({"--render-ui", "shots", "--fps", "120", "--port", "65535"})));
+  EXPECT_FALSE(HostEntry::refusal(argv({"--width", "3840", "--height", "2160", "--fps", "60"})));
+  // The folder of "--render-ui" is a word of its own only where one follows.
+  EXPECT_EQ(HostEntry::plan(argv({"--render-ui", "shots"}), false).renderUiFolder, "shots");
+  EXPECT_EQ(HostEntry::plan(argv({"--render-ui", "--m2"}), false).renderUiFolder, "render-ui");
+  EXPECT_TRUE(HostEntry::refusal(argv({"--render-ui", "shots", "more"})));
+  for (const auto& bad : {argv({"--width", "62"}), argv({"--width", "4098"}), argv({"--fps", "23"}),
+                          argv({"--fps", "121"}), argv({"--frames", "0"}), argv({"--port", "-1"}),
+                          argv({"--no-m2"}), argv({"--width=800"}), argv({"--fps", " 60"})}) {
+    EXPECT_TRUE(HostEntry::refusal(bad)) << bad[1];
   }
-  EXPECT_EQ(HostEntry::modeProblem(640, 480, 4, 8), "--fps 4 is below 8");
-}
-
-TEST(HostEntryResolve, PortZeroLetsTheSystemChooseAndOutOfRangeIsAnError) {
-  EXPECT_EQ(HostEntry::resolve(HostSettings::cliDefaults(), argv({"--port", "0"})).settings.port, 0);
-  for (const char* bad : {"65536", "-1", "9223372036854775807"}) {
-    const auto r = HostEntry::resolve(HostSettings::cliDefaults(), argv({"--port", "1", "--port", bad}));
-    ASSERT_TRUE(r.portError) << bad;
-    EXPECT_EQ(*r.portError, std::string("--port ") + bad + " is outside 0...65535");
-  }
-  // Not a number, or no value at all: refused too, rather than serving on the default port.
-  for (const auto& args : {argv({"--port", "http"}), argv({"--port", "80", "--port"})}) {
-    const auto r = HostEntry::resolve(HostSettings::cliDefaults(), args);
-    ASSERT_TRUE(r.portError);
-    EXPECT_EQ(*r.portError, "--port needs a number in 0...65535");
-  }
-  EXPECT_FALSE(HostEntry::resolve(HostSettings::cliDefaults(), argv({"--m2"})).portError);
-  // An earlier bad value is overridden by a later good one.
-  EXPECT_FALSE(HostEntry::resolve(HostSettings::cliDefaults(), argv({"--port", "70000", "--port", "80"})).portError);
-  EXPECT_FALSE(HostEntry::portProblem(65535));
-  EXPECT_TRUE(HostEntry::portProblem(65536));
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -182,8 +184,17 @@ TEST(M1SelfTestIntegration, RefusesSizesTheEncoderCannotTake) {
   EXPECT_FALSE(runWireSelfTest(int64_t{1} << 40, 240, 30, 0));
 }
 
+// Without --port it picks a free one, so it passes beside a host serving on the usual port.
 TEST(LumenrailhostAcceptance, M1SelfTestPrintsItsChecksAndExitsZero) {
-  const HostRun run = runHost("--m1-selftest --port 0 --width 320 --height 240 --fps 30");
+  const int usual = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(27184);
+  // Taken here, or already taken by a host that serves: busy either way.
+  const bool held = ::bind(usual, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(usual, 1) == 0;
+  ASSERT_TRUE(held || errno == EADDRINUSE) << std::strerror(errno);
+  const HostRun run = runHost("--m1-selftest --width 320 --height 240 --fps 30");
+  ::close(usual);
   EXPECT_EQ(run.status, 0) << run.output;
   for (const char* expected :
        {"== lumenrail Linux host — M1 wire self-test ==", "[enc] started, hardware=false",
@@ -194,26 +205,16 @@ TEST(LumenrailhostAcceptance, M1SelfTestPrintsItsChecksAndExitsZero) {
   }
 }
 
-TEST(LumenrailhostAcceptance, BadValuesAreRefusedWithoutACrash) {
-  EXPECT_EQ(runHost("--m1-selftest --port 70000").status, 2);
-  const HostRun slow = runHost("--m1-selftest --fps 4");
-  EXPECT_EQ(slow.status, 2);
-  EXPECT_NE(slow.output.find("[app] ERROR: --fps 4 is below 8"), std::string::npos) << slow.output;
-  for (const char* mode : {"--m1-selftest", "--m1"}) {
-    const HostRun big = runHost(std::string(mode) + " --port 0 --width 99999999999 --fps 30");
-    EXPECT_EQ(big.status, 2) << mode;
-    EXPECT_NE(big.output.find("[app] ERROR: 99999999999x720@30 does not fit the encoder"), std::string::npos)
-        << big.output;
-  }
-}
-
 TEST(LumenrailhostAcceptance, M1SelfTestOnABusyPortFailsCleanly) {
   test::PortBlocker blocker;
   ASSERT_NE(blocker.port, 0);
   const HostRun run =
       runHost("--m1-selftest --port " + std::to_string(blocker.port) + " --width 320 --height 240 --fps 30");
   EXPECT_EQ(run.status, 1) << run.output;
-  EXPECT_NE(run.output.find("[m1] FAIL: pump start: "), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("[m1] FAIL: pump start: port " + std::to_string(blocker.port) +
+                            " is already in use (another Lumenrail host?)\n"),
+            std::string::npos)
+      << run.output;
   EXPECT_NE(run.output.find("RESULT: M1 FAIL"), std::string::npos) << run.output;
   EXPECT_EQ(run.output.find("[m1] Hello OK"), std::string::npos) << run.output;
 }

@@ -347,7 +347,8 @@ TEST(M2PipelineIntegration, StartFailuresLeaveThePortFree) {
     config.port = blocker.port;
     auto pipeline = M2Pipeline::create(std::move(config));
     EXPECT_FALSE(pipeline->startServing());
-    EXPECT_TRUE(h.log.contains("[m2] ERROR: "));
+    EXPECT_TRUE(h.log.contains("[m2] ERROR: port " + std::to_string(blocker.port) +
+                               " is already in use (another Lumenrail host?)"));
     // The owner is told which port and why, not "bind(98)".
     EXPECT_EQ(pipeline->startFailure(), L10n::text("failure.portInUse", std::to_string(blocker.port)));
     pipeline->stopServing();
