@@ -67,7 +67,7 @@ std::vector<MenuItem> pairedSubmenu(const PairedDevice& d, const ServingSessionV
     }
     isMain = session->mainFingerprint() == d.fingerprint;
   }
-  // The store's time is the last connection's start: stale while connected.
+  // While it is connected, "Connected" below says more than an older time would.
   if (!connected) {
     items.push_back(text(t("device.lastSeen", relative ? relative(d.lastSeen) : relativeNow(d.lastSeen, l))));
   }
