@@ -107,6 +107,15 @@ for purpose in "${purposes[@]}"; do
   esac
 done
 
+# Debian's tools name and install every package here; elsewhere say so
+# rather than fail on a missing command.
+if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
+  echo "install-deps: this system has no apt-get/dpkg; these scripts install Debian packages (Debian 12 or" \
+    "later, Ubuntu 24.04 or later). Install what these Debian packages hold with your own package manager:" \
+    "${packages[*]}; then build by hand: cmake --preset app && cmake --build --preset app" >&2
+  exit 1
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

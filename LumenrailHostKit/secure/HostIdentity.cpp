@@ -42,6 +42,8 @@ Ed25519PrivateKey loadOrCreate(const Log::Sink& log) {
     return key;
   }
   if (stored || tooLong) {
+    // Measured before the wipe, which empties the buffer.
+    const std::string length = tooLong ? "over " + std::to_string(kReadBound) : std::to_string(stored->size());
     if (stored) Crypto::wipe(*stored);
     // Kept, never overwritten: it may be the owner's key, damaged or restored wrongly.
     const auto aside = PrivateFile::setAside(path);
@@ -50,7 +52,6 @@ Ed25519PrivateKey loadOrCreate(const Log::Sink& log) {
       throw PairingStoreError::writeFailed(path.string() + " is not a 32-byte key and could not be moved aside (" +
                                            std::strerror(err) + ")");
     }
-    const std::string length = tooLong ? "over " + std::to_string(kReadBound) : std::to_string(stored->size());
     const std::string text = "[pair] WARN: " + path.string() + " holds " + length + " bytes, not a 32-byte key — kept" +
                              (aside ? " as " + aside->string() : std::string()) +
                              "; making a new host identity; paired devices must pair again";

@@ -167,7 +167,7 @@ const char* signalName(int signal) {
 
 int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsStore> store,
                    std::vector<std::string> arguments, bool installed) {
-  Log::line("== lumenrail Linux host — menu-bar ==");
+  Log::line("== lumenrail Linux host — tray application ==");
   if (!chooseGuiPlatform()) return 2;
   // Blocked before Qt starts its threads, so the stop signals reach only the
   // descriptor that the main loop watches.
@@ -269,9 +269,14 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   ports.windows.makeAbout = [clipboard, opener]() -> std::unique_ptr<HostWindow> {
     return std::make_unique<AboutWindow>(clipboard, opener);
   };
-  ports.windows.makeQr = [clipboard, main](uint16_t port, std::optional<Bytes> psk,
-                                     std::function<int64_t()> clientCount) -> std::unique_ptr<QrWindowPort> {
+  const auto trayShown = [&weak] {
+    const auto c = weak.lock();
+    return c && c->trayDocked();
+  };
+  ports.windows.makeQr = [clipboard, main, trayShown](uint16_t port, std::optional<Bytes> psk,
+                                                std::function<int64_t()> clientCount) -> std::unique_ptr<QrWindowPort> {
     QrWindowModel::Ports qrPorts;
+    qrPorts.trayShown = trayShown;
     qrPorts.clientCount = std::move(clientCount);
     qrPorts.clipboard = clipboard;
     qrPorts.main = main;
@@ -281,7 +286,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   std::unique_ptr<SetupWindowController> setup;
   const auto defaults = ports.defaults;
   const auto probe = ports.probe;
-  ports.windows.showSetup = [&setup, &weak, defaults, probe, installed, main] {
+  ports.windows.showSetup = [&setup, &weak, defaults, probe, installed, main, trayShown] {
     if (setup) {
       setup->close();
       setup.release()->deleteLater();
@@ -297,7 +302,7 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
         },
         std::nullopt, SetupModel::Ports{defaults, probe, main, installed, Log::line, [&weak] {
           if (auto c = weak.lock()) c->openAccessibilitySettings();
-        }});
+        }, trayShown});
     SetupViewPorts viewPorts;
     viewPorts.installed = installed;
     viewPorts.relaunch = [defaults, &weak] {

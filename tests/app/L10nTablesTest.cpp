@@ -98,7 +98,9 @@ const std::vector<std::pair<std::string, std::string>> kKeys = {
     {"action.tryAgain", ""}, {"panel.startFailed.title", ""}, {"failure.portInUse", "@"}, {"failure.network", "@"},
     {"failure.capture", ""}, {"failure.other", "@"}, {"failure.unknown", ""}, {"inputAccess.title", ""},
     {"inputAccess.what", "@"}, {"inputAccess.run", ""}, {"inputAccess.copy", ""}, {"inputAccess.allowed", ""},
-    {"inputAccess.notYet", ""}, {"panel.subtitle.extendRefused", ""},
+    {"inputAccess.notYet", ""}, {"panel.subtitle.extendRefused", ""}, {"panel.subtitle.extendRefused.help", ""},
+    {"panel.devices.plural", ""}, {"panel.noDevice.paired", ""}, {"setup.device.windowHint", "@"},
+    {"setup.device.then.window", "@"},
 };
 
 TEST(L10nTables, EveryShippedTableHoldsEveryKeyWithItsArguments) {

@@ -60,7 +60,7 @@ TEST(MenuDescription, StoppedWithUsb) {
                           "Start Serving\n"
                           "Show QR Code…\n" +
                               kTail +
-                              "[ ] High-Rate Pen Mode\n"
+                              "[ ] High-rate pen mode\n"
                               "~  Standard pen rate\n" +
                               kEnd);
 }
@@ -81,7 +81,7 @@ TEST(MenuDescription, StartingDisablesTheServingAndModeItems) {
                           "~[ ] Mirror the Main Display\n"
                           "-\n"
                           "~Pen\n"
-                          "~[x] High-Rate Pen Mode\n"
+                          "~[x] High-rate pen mode\n"
                           "~  High-rate pen waits for a client\n" +
                               kEnd);
 }
@@ -121,8 +121,7 @@ TEST(MenuDescription, ServingTwoClientsWithInputBlockedAndAwdl) {
             "Show QR Code…\n"
             "-\n"
             "~Paired Devices\n"
-            "> Pixel\n"  // most recently seen first
-            "    ~Last seen T2000\n"
+            "> Pixel\n"  // most recently seen first; connected now, so no "last seen"
             "    ~" + newer + "\n"
             "    ~Connected\n"
             "    -\n"
@@ -143,7 +142,7 @@ TEST(MenuDescription, ServingTwoClientsWithInputBlockedAndAwdl) {
             "    Rename…\n"
             "    Forget Device\n" +
                 kTail +
-                "[x] High-Rate Pen Mode\n"
+                "[x] High-rate pen mode\n"
                 "~  High-rate pen active (240 Hz)\n" +
                 kEnd);
   const MenuItem& notice = menu.items[2];
@@ -151,8 +150,8 @@ TEST(MenuDescription, ServingTwoClientsWithInputBlockedAndAwdl) {
   EXPECT_EQ(notice.symbol, "exclamationmark.triangle");
   EXPECT_EQ(notice.toolTip.rfind("Pixel runs", 0), 0u);
   EXPECT_EQ(menu.items[10].toolTip, "Peer-to-peer Wi-Fi can make the stream stutter.");
-  EXPECT_EQ(menu.items[17].submenu[8].command, MenuCommand::forgetDevice);
-  EXPECT_EQ(menu.items[17].submenu[8].fingerprint, newer);
+  EXPECT_EQ(menu.items[17].submenu[7].command, MenuCommand::forgetDevice);
+  EXPECT_EQ(menu.items[17].submenu[7].fingerprint, newer);
   EXPECT_EQ(menu.items.back().shortcut, "Ctrl+Q");
   // Without a formatter of its own: ICU's, against the wall clock.
   const std::string seen = MenuBuilder::pairedSubmenu(source.store->all()[0], nullptr, {}, english())[1].title;
@@ -171,7 +170,7 @@ TEST(MenuDescription, MirroringAndPairingStates) {
   std::string text = menu(source);
   EXPECT_NE(text.find("~1920x1080@60 mirrored · port 27184\n"), std::string::npos);
   EXPECT_NE(text.find("[ ] Extend the Desktop\n[x] Mirror the Main Display\n"), std::string::npos);
-  EXPECT_NE(text.find("~[x] High-Rate Pen Mode\n~  High-rate pen works in extend mode only\n"), std::string::npos);
+  EXPECT_NE(text.find("~[x] High-rate pen mode\n~  High-rate pen works in extend mode only\n"), std::string::npos);
   EXPECT_NE(text.find("Peer-to-peer"), std::string::npos);
   // Pairing on but never loaded: no paired-devices block.
   source.current.pairingEnabled = true;

@@ -187,8 +187,35 @@ TEST(PanelPresenter, StatusTakesTwoLinesOnlyWhenOneDoesNotFit) {
   PanelState refused = state(Phase::serving);
   refused.extend = false;
   refused.extendRefused = true;
-  EXPECT_EQ(PanelPresenter::statusText(PanelPresenter::present(refused, english()), F::twoLines),
-            "1920 × 1080 at 60 Hz\nthis display server cannot add a screen; mirroring instead");
+  const auto shown = PanelPresenter::present(refused, english());
+  EXPECT_EQ(PanelPresenter::statusText(shown, F::twoLines), "1920 × 1080 at 60 Hz\nmirroring, cannot extend");
+  EXPECT_EQ(shown.subtitleHelp, "This display server cannot add a screen, so the device mirrors the main display.");
+  EXPECT_EQ(serving.subtitleHelp, "");
+}
+
+// The heading and the empty state count what is paired when nothing is connected.
+TEST(PanelPresenter, DeviceHeadingAndEmptyStateFollowConnectedAndPaired) {
+  struct Case {
+    Phase phase;
+    size_t connected, paired;
+    std::string heading, emptyTitle;
+  };
+  const std::vector<Case> cases = {
+      {Phase::stopped, 0, 0, "Device", "No device yet"},
+      {Phase::stopped, 0, 1, "Device", "No device connected"},
+      {Phase::stopped, 0, 2, "Devices", "No device connected"},
+      {Phase::serving, 0, 2, "Devices", "Waiting for a device"},
+      {Phase::serving, 1, 2, "Device", "Waiting for a device"},
+      {Phase::serving, 2, 2, "Devices (2)", "Waiting for a device"},
+  };
+  for (const auto& c : cases) {
+    PanelState s = state(c.phase);
+    s.pairedCount = c.paired;
+    for (size_t i = 0; i < c.connected; ++i) s.devices.push_back({static_cast<int32_t>(i + 4), "Tab", std::nullopt, true, false});
+    const auto p = PanelPresenter::present(s, english());
+    EXPECT_EQ(p.devicesLabel, c.heading) << c.connected << "/" << c.paired;
+    EXPECT_EQ(p.emptyTitle, c.emptyTitle) << c.connected << "/" << c.paired;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // grant probe and a manual main loop; the relaunch's command.
 #include <gtest/gtest.h>
 
+#include "app/text/TrayCopy.hpp"
 #include "app/windows/SetupModel.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/ManualExecutor.hpp"
@@ -24,7 +25,7 @@ struct Rig {
     return std::make_unique<SetupModel>(
         [](bool) {}, step,
         SetupModel::Ports{defaults, probe, main, installed, [this](const std::string& l) { lines.push_back(l); },
-                          showInputAccess});
+                          showInputAccess, {}});
   }
 };
 
@@ -146,6 +147,31 @@ TEST(HostPermissions, RelaunchRunsTheProgramAgainAsTheApplication) {
             std::vector<std::string>{"/opt/l/bin/lumenrailhost"});
   EXPECT_EQ(HostPermissions::relaunchCommand("/b/lumenrailhost", false),
             (std::vector<std::string>{"/b/lumenrailhost", "--app"}));
+}
+
+// Where to find the application is said for the desktop at hand, and the
+// model asks its owner each time (a tray may turn up while it is open).
+TEST(SetupModel, CopySaysTrayOrWindowAsTheDesktopHasIt) {
+  const Localizer english(StringBundle::open(LUMENRAIL_L10N_BUNDLE), {"en"});
+  bool docked = false;
+  Rig rig;
+  SetupModel::Ports ports{rig.defaults, rig.probe, rig.main, true, [](const std::string&) {}, {}, [&] { return docked; }};
+  SetupModel model([](bool) {}, Step::device, ports);
+  struct Case {
+    bool docked;
+    std::string hint, steps;
+  };
+  for (const auto& c : std::vector<Case>{
+           {true, "Lumenrail lives in the system tray.", "Then choose **Show QR Code…** in the Lumenrail menu"},
+           {false, "This desktop has no system tray, so Lumenrail shows its own window",
+            "Then click the QR code button at the foot of the **Lumenrail** window"}}) {
+    docked = c.docked;
+    ASSERT_EQ(model.trayShown(), c.docked);
+    EXPECT_EQ(TrayCopy::whereHint(model.trayShown(), english).rfind(c.hint, 0), 0u) << c.docked;
+    EXPECT_EQ(TrayCopy::qrSteps(model.trayShown(), english).source.rfind(c.steps, 0), 0u) << c.docked;
+  }
+  ports.trayShown = {};  // an owner that does not say: the tray wording, as before
+  EXPECT_TRUE(SetupModel([](bool) {}, Step::device, ports).trayShown());
 }
 
 }  // namespace

@@ -66,6 +66,7 @@ TEST(SupportActions, ReportFromFixedFacts) {
       "open at login: yes\n"
       "log file: " + log + "\n"
       "report made: 2026-12-08T07:23:10Z\n"
+      "license: GPL-3.0-or-later\n"
       "process uptime: 2 min\n"
       "log last written: 2026-12-08T07:22:10Z, 4 KB\n"
       "\n[os]\n"
@@ -77,16 +78,16 @@ TEST(SupportActions, ReportFromFixedFacts) {
       "locale: de_DE\n"
       "languages: de-DE, de, en, fr\n"
       "uptime: 122 min\n"
-      "low power mode: off\n"
-      "thermal state: 1 (0 nominal .. 3 critical)\n"
+      "power profile: not low-power\n"
+      "thermal zones: 1 (0 below every trip point, 1 passive, 2 hot, 3 critical)\n"
       "session type: wayland\n"
       "desktop: GNOME on Wayland (wayland-0)\n"
       "\n[displays]\n"
       "display 1: DP-1 | 2560x1440 pt at (0,0) | scale 1.0 | 60 Hz | main\n"
       "display 2: HDMI-1 | 1920x1080 pt at (2560,0) | scale 1.0 | 75 Hz\n"
       "\n[permissions]\n"
-      "screen recording: granted\n"
-      "accessibility: NOT granted\n"
+      "screen capture: granted\n"
+      "input injection: NOT granted\n"
       "\n[crash reports]\n"
       "count: 1\n"
       "report 1: 2026-12-08T06:23:10Z | core.lumenrailhost.1000.b1.77.1.zst\n"
@@ -107,7 +108,7 @@ TEST(SupportActions, ReportFromFixedFacts) {
   const std::string text = SupportActions::buildReport(bare, nullptr, std::nullopt, dir.path("absent.log"));
   for (const char* part :
        {"\nLinux 6.1.0-18-amd64, x86_64\n", "ui language: ? (follows Linux)\n", "[displays]\ndisplays: none reported\n",
-        "\n[host state]\nstate: no menu-bar host in this process\n\n[log: host, notable lines]\n(not found)\n"}) {
+        "\n[host state]\nstate: no tray host in this process\n\n[log: host, notable lines]\n(not found)\n"}) {
     EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
   }
   EXPECT_EQ(text.find("process uptime"), std::string::npos);

@@ -49,7 +49,7 @@ TEST(SupportReportAcceptance, PrintsTheSectionsInOrderWithoutADisplay) {
   EXPECT_EQ(out.rfind("Lumenrail support report (format 1)\n—\nApp: Lumenrail 1.0.9 (build 1)\nLinux ", 0), 0u) << out;
   size_t at = 0;
   for (const char* part : {"\n[app]\n", "\n[os]\n", "\n[displays]\ndisplays: none reported\n",
-                           "\n[permissions]\nscreen recording: NOT granted\n", "\n[crash reports]\ncount: ",
+                           "\n[permissions]\nscreen capture: NOT granted\n", "\n[crash reports]\ncount: ",
                            "\n[host state]\nstate: printed by --support-report, not the running host\n",
                            "\n[settings]\nwidth: 2560\nheight: 1600\nfps: 120\ncaptureMain: false\npenHighRate: false\n"
                            "port: 28000\nusbEnabled: false\nsecureWifi: true\npairingEnabled: true\nkeyOnlyLinks: false\n"
@@ -73,7 +73,7 @@ TEST(SupportReportAcceptance, ListsTheScreensOfTheXServer) {
   EXPECT_EQ(status, 0);
   const size_t displays = out.find("\n[displays]\ndisplay 1: screen | 1280x800 pt at (0,0) | scale 1.0 | ");
   ASSERT_NE(displays, std::string::npos) << out;
-  EXPECT_NE(out.find(" Hz | main\n\n[permissions]\nscreen recording: granted\n", displays), std::string::npos) << out;
+  EXPECT_NE(out.find(" Hz | main\n\n[permissions]\nscreen capture: granted\n", displays), std::string::npos) << out;
 }
 
 TEST(SupportReportAcceptance, AnInstalledTreeReportsItselfAndThePickedLanguage) {

@@ -199,7 +199,7 @@ TEST_F(PairingFiles, WhatOtherUsersCouldWriteIsClosedOrRefused) {
 TEST_F(HostIdentityFile, WrongLengthIsSetAsideNeverOverwritten) {
   fs::create_directories(folder_);
   std::vector<std::string> kept;
-  for (size_t length : {size_t{0}, size_t{31}, size_t{33}, size_t{5000}}) {
+  for (size_t length : {size_t{0}, size_t{5}, size_t{31}, size_t{33}, size_t{5000}}) {
     const std::string text(length, static_cast<char>('a' + kept.size()));
     writeText(HostIdentity::fileURL(), text);
     std::vector<std::string> lines;
@@ -208,6 +208,8 @@ TEST_F(HostIdentityFile, WrongLengthIsSetAsideNeverOverwritten) {
     EXPECT_EQ(HostIdentity::loadOrCreate().publicKey(), key.publicKey());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].starts_with("[pair] WARN: ")) << lines[0];
+    const std::string size = length > 4096 ? "holds over " : "holds " + std::to_string(length) + " bytes,";
+    EXPECT_NE(lines[0].find(size), std::string::npos) << lines[0];
     EXPECT_NE(lines[0].find(" — kept as " + HostIdentity::fileURL().string() + ".corrupt-"), std::string::npos)
         << lines[0];
     kept.push_back(text);

@@ -436,7 +436,7 @@ TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondI
     log = readFile(hostLog);
     return std::regex_search(log, listening, listen);
   }, 3 * test::kDeadlineNs)) << log << readFile(dir.path("host.out"));
-  EXPECT_NE(log.find("== lumenrail Linux host — menu-bar =="), std::string::npos);
+  EXPECT_NE(log.find("== lumenrail Linux host — tray application =="), std::string::npos);
   EXPECT_EQ(log.find("WARN: this desktop has no system tray"), std::string::npos);
   if (!xvfb) {
     EXPECT_NE(log.find("[m2] virtual display "), std::string::npos) << "extend mode made no virtual monitor";

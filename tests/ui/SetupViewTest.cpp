@@ -32,7 +32,7 @@ struct Rig {
 
   std::shared_ptr<SetupModel> model(Step step) {
     return std::make_shared<SetupModel>([this](bool on) { finished.push_back(on); }, step,
-                                        SetupModel::Ports{defaults, probe, {}, true, [](const std::string&) {}, {}});
+                                        SetupModel::Ports{defaults, probe, {}, true, [](const std::string&) {}, {}, {}});
   }
 };
 

@@ -169,7 +169,8 @@ std::string buildReport(const SupportFacts& f, const SectionsProvider& live, std
                                                                : " (picked: " + f.languageOverride + ")")},
                {"open at login", f.openAtLogin ? "yes" : "no"},
                {"log file", logFile},
-               {"report made", timestamp(f.now)}}};
+               {"report made", timestamp(f.now)},
+               {"license", Id::kLicense}}};
   if (launchedAt) app.rows.push_back({"process uptime", minutes(f.uptimeSeconds - *launchedAt)});
   if (f.logModified && f.logBytes) {
     app.rows.push_back({"log last written", timestamp(*f.logModified) + ", " + std::to_string(*f.logBytes / 1024) + " KB"});
@@ -187,8 +188,9 @@ std::string buildReport(const SupportFacts& f, const SectionsProvider& live, std
                        {"locale", f.locale},
                        {"languages", joined(firstLanguages, ", ")},
                        {"uptime", minutes(f.uptimeSeconds)},
-                       {"low power mode", f.lowPower ? "on" : "off"},
-                       {"thermal state", std::to_string(f.thermalState) + " (0 nominal .. 3 critical)"},
+                       {"power profile", f.lowPower ? "low-power" : "not low-power"},
+                       {"thermal zones", std::to_string(f.thermalState) + " (0 below every trip point, 1 passive, "
+                                                                           "2 hot, 3 critical)"},
                        {"session type", f.sessionType.empty() ? "unknown" : f.sessionType},
                        {"desktop", f.desktop}}});
 
@@ -200,13 +202,13 @@ std::string buildReport(const SupportFacts& f, const SectionsProvider& live, std
   sections.push_back(std::move(displays));
 
   sections.push_back({"permissions",
-                      {{"screen recording", granted(f.screenCapture)}, {"accessibility", granted(f.mayPostInput)}}});
+                      {{"screen capture", granted(f.screenCapture)}, {"input injection", granted(f.mayPostInput)}}});
   sections.push_back(crashSection(f.crashFiles));
 
   if (live) {
     for (auto& section : live()) sections.push_back(std::move(section));
   } else {
-    sections.push_back({"host state", {{"state", "no menu-bar host in this process"}}});
+    sections.push_back({"host state", {{"state", "no tray host in this process"}}});
   }
 
   const auto notable = SupportReport::readNotable(logFile, 200, 2097152);

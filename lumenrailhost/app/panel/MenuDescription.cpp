@@ -59,8 +59,6 @@ std::vector<MenuItem> pairedSubmenu(const PairedDevice& d, const ServingSessionV
   const Texts t{l};
   std::vector<MenuItem> items;
   if (const auto kind = DeviceKindText::label(d.deviceKind())) items.push_back(text(*kind));
-  items.push_back(text(t("device.lastSeen", relative ? relative(d.lastSeen) : relativeNow(d.lastSeen, l))));
-  items.push_back(text(d.fingerprint));
   bool connected = false;
   bool isMain = false;
   if (session) {
@@ -69,6 +67,11 @@ std::vector<MenuItem> pairedSubmenu(const PairedDevice& d, const ServingSessionV
     }
     isMain = session->mainFingerprint() == d.fingerprint;
   }
+  // While it is connected, "Connected" below says more than an older time would.
+  if (!connected) {
+    items.push_back(text(t("device.lastSeen", relative ? relative(d.lastSeen) : relativeNow(d.lastSeen, l))));
+  }
+  items.push_back(text(d.fingerprint));
   items.push_back(text(t(connected ? "device.connected" : "device.notConnected")));
   items.push_back(separator());
   MenuItem main = device(t("device.setMain"), MenuCommand::setMainDevice, connected, d.fingerprint);

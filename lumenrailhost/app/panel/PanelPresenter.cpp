@@ -120,6 +120,7 @@ PanelPresentation present(const PanelState& s, const Localizer& l) {
   p.busy = s.busy();
   p.subtitle = subtitle(s, l);
   p.servingTwoLines = servingTwoLines(s, l);
+  if (serving && s.extendRefused) p.subtitleHelp = t("panel.subtitle.extendRefused.help");
 
   static constexpr std::pair<const char*, PanelTone> kPill[] = {{"status.stopped", PanelTone::dim},
                                                                   {"status.starting", PanelTone::warn},
@@ -161,8 +162,11 @@ PanelPresentation present(const PanelState& s, const Localizer& l) {
   }
 
   const bool multiple = s.devices.size() >= 2;
+  // With none connected the heading counts what is paired, so two paired
+  // devices are never "Device".
   p.devicesLabel = multiple ? t("panel.devicesCount", static_cast<int64_t>(s.devices.size()))
-                            : t("panel.devices");
+                   : s.devices.empty() && s.pairedCount >= 2 ? t("panel.devices.plural")
+                                                             : t("panel.devices");
   for (size_t i = 0; i < s.devices.size(); ++i) {
     const PanelDevice& d = s.devices[i];
     PanelDeviceRow row;
@@ -176,7 +180,7 @@ PanelPresentation present(const PanelState& s, const Localizer& l) {
     row.setMainEnabled = multiple && !d.isMain;
     p.devices.push_back(std::move(row));
   }
-  p.emptyTitle = t(serving ? "panel.waiting" : "panel.noDevice");
+  p.emptyTitle = t(serving ? "panel.waiting" : s.pairedCount > 0 ? "panel.noDevice.paired" : "panel.noDevice");
   p.emptyDetail = t(serving ? "panel.waiting.detail" : "panel.noDevice.detail", kProduct);
   p.emptyQrTitle = t("panel.qrCode");
   p.emptyQrEnabled = serving;

@@ -66,6 +66,7 @@ struct PanelPresentation {
   bool busy = false;
   std::string subtitle;
   std::optional<std::string> servingTwoLines;
+  std::string subtitleHelp;  // the whole reason behind a short status word, as its tooltip
 
   std::string pillText;
   PanelTone pillTone = PanelTone::dim;

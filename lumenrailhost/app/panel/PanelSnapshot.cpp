@@ -42,16 +42,17 @@ PanelState snapshot(const PanelSource& source) {
   s.clientAppUpdate = source.clientAppUpdate();
   s.startFailure = source.startFailure();
   s.servingOpen = source.servingOpen();
+  std::map<std::string, PairedDevice> paired;
+  if (const auto store = source.pairedDevices()) {
+    for (auto& record : store->all()) paired.try_emplace(record.fingerprint, std::move(record));
+  }
+  s.pairedCount = paired.size();
   if (!session) return s;
 
   s.modeLabel = session->modeLabel();
   s.penHighRateActive = session->penHighRateApplied();
   s.extendRefused = session->extendRefused();
   const auto main = session->mainFingerprint();
-  std::map<std::string, PairedDevice> paired;
-  if (const auto store = source.pairedDevices()) {
-    for (auto& record : store->all()) paired.try_emplace(record.fingerprint, std::move(record));
-  }
   auto clients = session->connectedClients();
   std::stable_sort(clients.begin(), clients.end(), [](const auto& a, const auto& b) { return a.fd < b.fd; });
   for (const auto& client : clients) {

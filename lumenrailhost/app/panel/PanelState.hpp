@@ -37,7 +37,8 @@ struct PanelState {
   bool extend = true;
   uint16_t port = 0;
   bool usbEnabled = false;
-  std::vector<PanelDevice> devices;
+  std::vector<PanelDevice> devices;  // connected now
+  size_t pairedCount = 0;  // in the paired-device store, connected or not
   bool awdlWarning = false;
   bool inputBlocked = false;
   bool penHighRate = false;

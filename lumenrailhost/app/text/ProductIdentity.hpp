@@ -10,6 +10,8 @@ inline constexpr const char* kProduct = "Lumenrail";
 inline constexpr const char* kVersion = LUMENRAIL_VERSION;  // the build's project version
 inline constexpr const char* kBuild = "1";
 inline constexpr const char* kPlatform = "linux";
+// It links libx264 and libx265 (GPL-2.0-or-later); the LICENSE file holds the text.
+inline constexpr const char* kLicense = "GPL-3.0-or-later";
 inline constexpr const char* kSupportAddress = "support@quillmark.example";
 
 }  // namespace lumenrail::ProductIdentity

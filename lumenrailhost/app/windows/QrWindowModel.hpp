@@ -32,6 +32,8 @@ class QrWindowModel final {
     std::shared_ptr<Clipboard> clipboard;
     std::shared_ptr<Executor> main;  // the watch and the copied state's end; none: neither
     Log::Sink log = Log::line;
+    // Whether the icon is in a tray now; none: it is.
+    std::function<bool()> trayShown;
   };
 
   QrWindowModel(uint16_t port, std::optional<Bytes> psk, Ports ports);
@@ -47,6 +49,7 @@ class QrWindowModel final {
   // Reads the addresses anew, shows the first, and restarts the watch.
   void show(bool serving);
   bool serving() const { return serving_; }
+  bool trayShown() const { return !ports_.trayShown || ports_.trayShown(); }
   const std::vector<LanAddress::Candidate>& candidates() const { return candidates_; }
   int chosenIndex() const { return chosenIndex_; }
   const LanAddress::Candidate* chosen() const;

@@ -36,6 +36,8 @@ class SetupModel final {
     Log::Sink log = Log::line;
     // The window that says how input is allowed; none: a log line.
     std::function<void()> showInputAccess;
+    // Whether the icon is in a tray now; none: it is.
+    std::function<bool()> trayShown;
   };
 
   // No step: resume where the user left off. Reads the grants; writes nothing.
@@ -52,6 +54,7 @@ class SetupModel final {
   bool accessibility() const { return accessibility_; }
   bool askedScreen() const { return askedScreen_; }
   bool openAtLogin() const { return openAtLogin_; }
+  bool trayShown() const { return !ports_.trayShown || ports_.trayShown(); }
   void setOpenAtLogin(bool on);
 
   // Says there is no pane to open, and remembers that it was asked.

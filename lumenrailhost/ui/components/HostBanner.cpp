@@ -25,25 +25,23 @@ HostBanner::HostBanner(const QString& symbol, const QString& title, const QStrin
   auto* texts = new QVBoxLayout();
   texts->setSpacing(2);
   auto* titleLabel = new KitLabel(title, HostFont::make(12.8, HostFont::Weight::semibold), tint);
-  // A long title wraps like the detail rather than running under the button.
+  // A long title wraps like the detail.
   titleLabel->setWordWrap(true);
   texts->addWidget(titleLabel);
   auto* detailLabel = new KitLabel(detail, HostFont::make(12.3), HostStyle::dynamic(HostStyle::Role::text));
   detailLabel->setWordWrap(true);
   texts->addWidget(detailLabel);
-  texts->addStretch(1);
-  row->addLayout(texts, 1);
-
   if (action) {
+    // Below the text, not beside it: a wide button left the text a sliver of the banner.
     button_ = new HostButton(action->title);
     connect(button_, &QAbstractButton::clicked, this, [run = action->run] {
       if (run) run();
     });
-    auto* buttonHolder = new QVBoxLayout();
-    buttonHolder->addWidget(button_);
-    buttonHolder->addStretch(1);
-    row->addLayout(buttonHolder);
+    texts->addSpacing(6);
+    texts->addWidget(button_, 0, Qt::AlignLeft);
   }
+  texts->addStretch(1);
+  row->addLayout(texts, 1);
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
 }
 

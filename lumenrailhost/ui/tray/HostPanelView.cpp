@@ -42,6 +42,7 @@ class StatusLine final : public QWidget, public LiveContent {
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
     setObjectName("status");
+    setToolTip(q(p.subtitleHelp));
   }
 
   PanelPresenter::StatusForm formFor(int width) const {
@@ -56,6 +57,7 @@ class StatusLine final : public QWidget, public LiveContent {
   bool hasHeightForWidth() const override { return true; }
   void takeContent(const QWidget& fresh) override {
     presentation_ = static_cast<const StatusLine&>(fresh).presentation_;
+    setToolTip(q(presentation_.subtitleHelp));
     updateGeometry();
     update();
   }

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "app/text/L10n.hpp"
+#include "app/text/TrayCopy.hpp"
 #include "app/windows/QrCode.hpp"
 #include "links/PairingUri.hpp"
 #include "ui/components/HostButton.hpp"
@@ -234,7 +235,7 @@ QWidget* QrWindowController::makeContent() {
                 HostFont::make(11, HostFont::Weight::medium), Role::warn, true));
     }
     items.back().second = 18;
-    auto* footer = label(L10n::text("setup.device.menuBarHint", L10n::kProductName), HostFont::make(11),
+    auto* footer = label(TrayCopy::whereHint(model_->trayShown()), HostFont::make(11),
                          Role::textDim, true);
     footer->setMaximumWidth(300);
     add(footer);

@@ -19,7 +19,7 @@ class AboutView final : public QWidget {
  public:
   static constexpr const char* kMakerSite = "https://quillmark.example/";
   static constexpr const char* kMakerPrivacy = "https://quillmark.example/privacy";
-  static constexpr const char* kLegalNotice = "© 2026 Quillmark. All rights reserved.";
+  static constexpr const char* kLegalNotice = "© 2026 Quillmark. Free software under GPL-3.0-or-later.";
 
   AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOpener> opener, QWidget* parent = nullptr);
 

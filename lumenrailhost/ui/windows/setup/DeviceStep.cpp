@@ -1,5 +1,6 @@
 #include "ui/windows/setup/DeviceStep.hpp"
 
+#include "app/text/TrayCopy.hpp"
 #include "ui/components/HostCheckBox.hpp"
 #include "ui/components/LiveUpdate.hpp"
 
@@ -70,7 +71,7 @@ DeviceStep::DeviceStep(SetupModel& model, bool installed, QWidget* parent) : QWi
   auto* address = new KitLabel(withoutScheme(url), HostFont::mono(12), HostStyle::dynamic(Role::text));
   address->setTextInteractionFlags(Qt::TextSelectableByMouse);
   texts->addWidget(address);
-  texts->addWidget(markdown(L10n::md("setup.device.then", L10n::text("menu.showQr"), L10n::kProductName),
+  texts->addWidget(markdown(TrayCopy::qrSteps(model.trayShown()),
                             HostFont::make(12), secondary()));
   auto* textBox = new QWidget();
   textBox->setLayout(texts);
@@ -91,7 +92,7 @@ DeviceStep::DeviceStep(SetupModel& model, bool installed, QWidget* parent) : QWi
   connect(box, &QCheckBox::toggled, box, [m](bool on) { m->setOpenAtLogin(on); });
   bottom->addWidget(box);
   bottom->addWidget(
-      wrapping(q(L10n::text("setup.device.menuBarHint", L10n::kProductName)), HostFont::make(11), secondary()));
+      wrapping(q(TrayCopy::whereHint(model.trayShown())), HostFont::make(11), secondary()));
   if (!model.screenRecording()) {
     bottom->addWidget(wrapping(q(L10n::text("setup.device.screenOff", L10n::kProductName)), HostFont::make(11),
                                HostStyle::dynamic(Role::warn)));
