@@ -42,7 +42,7 @@ class PollLock {
 
 constexpr const char* kNoDaemon =
     " — discovery is off: no avahi-daemon runs on this computer, so devices cannot find it by name;"
-    " the pairing link and the addresses printed at start still work";
+    " the pairing link and the addresses printed once serving starts still work";
 
 // Without the daemon nothing on the network learns of this host; say so in a
 // user's words, and that the printed link does not need it.
