@@ -39,8 +39,7 @@ std::string text(const std::vector<LanAddress::Candidate>& candidates, uint16_t 
                  bool qr) {
   const std::string portText = std::to_string(port);
   if (candidates.empty()) {
-    return "[qr] no usable LAN IPv4 (offline?) — no pairing link; devices reach this host on port " + portText +
-           " over a USB cable only";
+    return "[qr] no usable LAN IPv4 (offline?) — no pairing link; cable-only";
   }
   std::string out = "[qr] devices on this network can dial port " + portText + " at";
   for (size_t i = 0; i < candidates.size(); ++i) {
