@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The Debian packages the project needs, by purpose:
 #   build    building the program and running it on a desktop (scripts/install)
-#   headless a private headless X server for a machine without a desktop (scripts/run)
+#   run      what scripts/run adds: a private headless X server (and xauth for
+#            its cookie) for a machine without a desktop, and avahi-daemon so
+#            devices find the host
 #   test     the test suites' peers, servers and fixtures (scripts/test)
 #   bench    the benchmark programs (scripts/bench)
 #   fuzz     clang and its libFuzzer runtime (scripts/fuzz)
@@ -9,7 +11,7 @@
 # missing and refreshes the package lists only when something has to be
 # installed.
 #
-#   scripts/install-deps.sh [build|headless|test|bench|fuzz ...]
+#   scripts/install-deps.sh [build|run|test|bench|fuzz ...]
 set -euo pipefail
 
 build=(
@@ -55,9 +57,11 @@ build=(
   libglib2.0-dev
   libpipewire-0.3-dev
 )
-headless=(
+run=(
   xserver-xorg-core
   xserver-xorg-video-dummy
+  xauth
+  avahi-daemon
 )
 test=(
   googletest
@@ -70,6 +74,8 @@ test=(
   locales
   avahi-daemon
   avahi-utils
+  zbar-tools
+  xauth
   dbus
   iproute2
   pulseaudio
@@ -93,17 +99,17 @@ fuzz=(
 
 purposes=("$@")
 if ((${#purposes[@]} == 0)); then
-  purposes=(build headless test bench fuzz)
+  purposes=(build run test bench fuzz)
 fi
 packages=()
 for purpose in "${purposes[@]}"; do
   case "$purpose" in
     build) packages+=("${build[@]}") ;;
-    headless) packages+=("${headless[@]}") ;;
+    run) packages+=("${run[@]}") ;;
     test) packages+=("${test[@]}") ;;
     bench) packages+=("${bench[@]}") ;;
     fuzz) packages+=("${fuzz[@]}") ;;
-    *) echo "install-deps: unknown purpose '$purpose' (build, headless, test, bench, fuzz)" >&2; exit 2 ;;
+    *) echo "install-deps: unknown purpose '$purpose' (build, run, test, bench, fuzz)" >&2; exit 2 ;;
   esac
 done
 

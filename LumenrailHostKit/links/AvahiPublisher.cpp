@@ -40,6 +40,18 @@ class PollLock {
   AvahiThreadedPoll* poll_;
 };
 
+constexpr const char* kNoDaemon =
+    " — discovery is off: no avahi-daemon runs on this computer, so devices cannot find it by name;"
+    " the pairing link and the addresses printed once serving starts still work";
+
+// Without the daemon nothing on the network learns of this host; say so in a
+// user's words, and that the printed link does not need it.
+std::string describe(int error) {
+  std::string text = avahi_strerror(error);
+  if (error == AVAHI_ERR_NO_DAEMON) text += kNoDaemon;
+  return text;
+}
+
 }  // namespace
 
 struct AvahiPublisher::Callbacks {
@@ -58,9 +70,12 @@ struct AvahiPublisher::Callbacks {
         break;
       case AVAHI_CLIENT_FAILURE:
         self->running_ = false;
-        self->fail(avahi_strerror(avahi_client_errno(c)));
+        self->fail(describe(avahi_client_errno(c)));
         break;
       case AVAHI_CLIENT_CONNECTING:
+        // Only while no daemon answers; the service goes up once one does.
+        self->running_ = false;
+        self->fail(std::string(avahi_strerror(AVAHI_ERR_NO_DAEMON)) + kNoDaemon + " (published once it runs)");
         break;
     }
   }
@@ -81,7 +96,7 @@ struct AvahiPublisher::Callbacks {
         break;
       }
       case AVAHI_ENTRY_GROUP_FAILURE:
-        self->fail(avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(g))));
+        self->fail(describe(avahi_client_errno(avahi_entry_group_get_client(g))));
         break;
       case AVAHI_ENTRY_GROUP_UNCOMMITED:
       case AVAHI_ENTRY_GROUP_REGISTERING:
@@ -105,7 +120,7 @@ AvahiPublisher::AvahiPublisher(Listener listener) : listener_(std::move(listener
   // it only ever uses the client it is given.
   client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL, Callbacks::client, this, &error);
   if (!client_) {
-    setupError_ = avahi_strerror(error);
+    setupError_ = describe(error);
     return;
   }
   if (avahi_threaded_poll_start(poll_) < 0) {
@@ -157,7 +172,7 @@ void AvahiPublisher::addService(AvahiClient* client) {
   if (!group_) {
     group_ = avahi_entry_group_new(client, Callbacks::group, this);
     if (!group_) {
-      fail(avahi_strerror(avahi_client_errno(client)));
+      fail(describe(avahi_client_errno(client)));
       return;
     }
   }

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "desktop/DesktopChoice.hpp"
+#include "entry/ServeBanner.hpp"
 #include "links/LanAddress.hpp"
-#include "links/PairingUri.hpp"
 #include "platform/DBusConnection.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
@@ -22,15 +22,6 @@
 namespace lumenrail {
 
 namespace {
-
-void printPairingLink(uint16_t port, const Bytes& psk) {
-  const auto host = LanAddress::pickIPv4();
-  if (!host) {
-    Log::line("[qr] no usable LAN IPv4 (offline?) — no pairing link for --secure; cable-only");
-    return;
-  }
-  Log::line("[qr] pairing link (scan or paste it on the device): " + PairingUri::format(*host, port, psk));
-}
 
 // A stop waits this long for the display server; then the X connections are cut,
 // which makes every call still waiting on the server return, and the stop
@@ -142,8 +133,9 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
       ::kill(::getpid(), SIGUSR2);
       return;
     }
-    // The fresh key exists nowhere else: without this link no client could join.
-    if (linkKey) printPairingLink(pipeline->boundPort(), *linkKey);
+    // A headless console is all the user has to find this host by (and the
+    // fresh key of --secure exists nowhere else).
+    Log::line(ServeBanner::text(LanAddress::candidates(), pipeline->boundPort(), linkKey, ServeBanner::wantsQr()));
   });
 
   for (;;) {
