@@ -54,8 +54,8 @@ void MutterInputSink::scroll(int32_t up, int32_t left) {
 
 void MutterInputSink::key(uint16_t evdevCode, bool down) { session_->keyboardKeycode(evdevCode, down); }
 
-// Finger scrolling as the finger moves, and a finish at the lift so
-// applications stop or start their kinetic scroll there.
+// Finger scrolling as the finger moves, and the finish Mutter's API takes
+// for a finger's lift (Mutter 43 passes no stop on to applications yet).
 bool MutterInputSink::scrollPixels(double up, double left, int64_t phase) {
   const double dx = -left * kAxisUnitsPerPixel;
   const double dy = -up * kAxisUnitsPerPixel;
@@ -65,9 +65,8 @@ bool MutterInputSink::scrollPixels(double up, double left, int64_t phase) {
   return true;
 }
 
-// One Control press per pinch: a press and release around every step is a
-// lone Control tap to the desktop (GNOME's locate-pointer) and two more
-// round trips per step.
+// One Control press per pinch: a press and release around every step would
+// be a Control tap per step to the desktop and two more round trips each.
 bool MutterInputSink::zoomSteps(int32_t steps, int64_t phase) {
   if (phase == EventValue::phaseBegan) releasePinchControl();
   if (steps != 0) {

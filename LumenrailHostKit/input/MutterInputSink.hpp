@@ -34,8 +34,8 @@ class MutterInputSink final : public PointerKeyPoster {
   void key(uint16_t evdevCode, bool down) override;
   bool scrollPixels(double up, double left, int64_t phase) override;
   bool zoomSteps(int32_t steps, int64_t phase) override;
-  void releasePinchControl();
   bool flush() override { return true; }  // every call is answered before it returns
+  void releasePinchControl();
 
   std::mutex lock_;
   const std::shared_ptr<MutterRemoteDesktop> session_;
