@@ -15,6 +15,12 @@ namespace {
 // NotifyPointerAxisDiscrete's axes.
 constexpr uint32_t kAxisVertical = 0;
 constexpr uint32_t kAxisHorizontal = 1;
+// NotifyPointerAxis's flags.
+constexpr uint32_t kAxisFinish = 1;
+constexpr uint32_t kAxisSourceFinger = 4;
+// Mutter's smooth axis units per host pixel: one wheel step's worth of
+// finger travel scrolls as far as a wheel step (Mutter's step is 10 units).
+constexpr double kAxisUnitsPerPixel = 10.0 / kPixelsPerWheelStep;
 
 }  // namespace
 
@@ -25,6 +31,7 @@ MutterInputSink::~MutterInputSink() {
   std::lock_guard guard(lock_);
   // Nothing this sink pressed stays down after it goes (the session may be gone already).
   try {
+    releasePinchControl();
     releaseEverything();
   } catch (const DBusError&) {
   }
@@ -46,6 +53,38 @@ void MutterInputSink::scroll(int32_t up, int32_t left) {
 }
 
 void MutterInputSink::key(uint16_t evdevCode, bool down) { session_->keyboardKeycode(evdevCode, down); }
+
+// Finger scrolling as the finger moves, and the finish Mutter's API takes
+// for a finger's lift (Mutter 43 passes no stop on to applications yet).
+bool MutterInputSink::scrollPixels(double up, double left, int64_t phase) {
+  const double dx = -left * kAxisUnitsPerPixel;
+  const double dy = -up * kAxisUnitsPerPixel;
+  if (!std::isfinite(dx) || !std::isfinite(dy)) return false;
+  if (dx != 0 || dy != 0) session_->pointerAxis(dx, dy, kAxisSourceFinger);
+  if (phase == EventValue::phaseEnded) session_->pointerAxis(0, 0, kAxisSourceFinger | kAxisFinish);
+  return true;
+}
+
+// One Control press per pinch: a press and release around every step would
+// be a Control tap per step to the desktop and two more round trips each.
+bool MutterInputSink::zoomSteps(int32_t steps, int64_t phase) {
+  if (phase == EventValue::phaseBegan) releasePinchControl();
+  if (steps != 0) {
+    if (!pinchControl_ && !keySync_.modifiersDown().contains(KEY_LEFTCTRL)) {
+      key(KEY_LEFTCTRL, true);
+      pinchControl_ = true;
+    }
+    scroll(steps, 0);
+  }
+  if (phase == EventValue::phaseEnded) releasePinchControl();
+  return true;
+}
+
+void MutterInputSink::releasePinchControl() {
+  if (!pinchControl_) return;
+  pinchControl_ = false;
+  key(KEY_LEFTCTRL, false);
+}
 
 bool MutterInputSink::post(const InputEvent& e) {
   std::lock_guard guard(lock_);

@@ -15,6 +15,24 @@ void PointerKeyPoster::releaseEverything() {
   buttonDown_[0] = buttonDown_[1] = false;
 }
 
+bool PointerKeyPoster::scrollPixels(double up, double left, int64_t phase) {
+  if (phase == EventValue::phaseBegan) {
+    vertical_.reset();
+    horizontal_.reset();
+  }
+  scroll(vertical_.add(up, kPixelsPerWheelStep), horizontal_.add(left, kPixelsPerWheelStep));
+  return flush();
+}
+
+bool PointerKeyPoster::zoomSteps(int32_t steps, int64_t) {
+  if (steps == 0) return true;
+  const bool ctrlHeld = keySync_.modifiersDown().contains(KEY_LEFTCTRL);
+  if (!ctrlHeld) key(KEY_LEFTCTRL, true);
+  scroll(steps, 0);
+  if (!ctrlHeld) key(KEY_LEFTCTRL, false);
+  return flush();
+}
+
 bool PointerKeyPoster::translate(const InputEvent& e) {
   switch (e.type) {
     case EventType::mouseMoved:
@@ -36,27 +54,17 @@ bool PointerKeyPoster::translate(const InputEvent& e) {
     case EventType::tabletProximity:
       return true;  // the pointer has no proximity; tool changes need none
     case EventType::scrollWheel:
-      if (e.intField(EventField::scrollPhase) == EventValue::phaseBegan) {
-        vertical_.reset();
-        horizontal_.reset();
-      }
-      // Positive wheel 1 scrolls up, positive wheel 2 left.
-      scroll(vertical_.add(e.wheel1, kPixelsPerWheelStep), horizontal_.add(e.wheel2, kPixelsPerWheelStep));
-      return flush();
+      return scrollPixels(e.wheel1, e.wheel2, e.intField(EventField::scrollPhase).value_or(EventValue::phaseChanged));
     case EventType::gesture: {
       if (e.intField(EventField::gestureSubtype).value_or(0) != EventValue::gestureMagnify) {
         if (!loggedRotate_ && log_) log_("rotate gesture dropped — there is no rotate injection on Linux");
         loggedRotate_ = true;
         return false;
       }
-      if (e.intField(EventField::gesturePhase) == EventValue::phaseBegan) zoom_.reset();
-      const int32_t steps = zoom_.add(e.doubleField(EventField::gestureMagnification).value_or(0), kMagnificationPerStep);
-      if (steps == 0) return true;
-      const bool ctrlHeld = keySync_.modifiersDown().contains(KEY_LEFTCTRL);
-      if (!ctrlHeld) key(KEY_LEFTCTRL, true);
-      scroll(steps, 0);
-      if (!ctrlHeld) key(KEY_LEFTCTRL, false);
-      return flush();
+      const int64_t phase = e.intField(EventField::gesturePhase).value_or(EventValue::phaseChanged);
+      if (phase == EventValue::phaseBegan) zoom_.reset();
+      return zoomSteps(zoom_.add(e.doubleField(EventField::gestureMagnification).value_or(0), kMagnificationPerStep),
+                       phase);
     }
     case EventType::keyDown:
     case EventType::keyUp: {

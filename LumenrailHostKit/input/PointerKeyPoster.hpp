@@ -27,6 +27,12 @@ class PointerKeyPoster : public InputEventSink {
   virtual void button(bool right, bool down) = 0;
   // Whole wheel steps; positive scrolls up and left.
   virtual void scroll(int32_t up, int32_t left) = 0;
+  // A pan's scroll in pixels (positive up and left) with its phase: wheel
+  // steps unless the sink can scroll smoothly.
+  virtual bool scrollPixels(double up, double left, int64_t phase);
+  // A pinch's whole zoom steps with its phase: each step as Control plus a
+  // wheel step unless the sink holds Control otherwise.
+  virtual bool zoomSteps(int32_t steps, int64_t phase);
   virtual void key(uint16_t evdevCode, bool down) = 0;
   // True when what was posted reached the desktop.
   virtual bool flush() = 0;

@@ -102,11 +102,26 @@ static void pointer_button(void *d, struct wl_pointer *p, uint32_t serial, uint3
   say("pointer button %u %s", button, state == WL_POINTER_BUTTON_STATE_PRESSED ? "pressed" : "released");
 }
 static void pointer_axis(void *d, struct wl_pointer *p, uint32_t time, uint32_t axis, wl_fixed_t value) {
-  (void)d, (void)p, (void)time, (void)axis, (void)value;
+  (void)d, (void)p, (void)time;
+  say("pointer axis %u %.2f", axis, wl_fixed_to_double(value));
+}
+static void pointer_frame(void *d, struct wl_pointer *p) { (void)d, (void)p; }
+static void pointer_axis_source(void *d, struct wl_pointer *p, uint32_t source) {
+  (void)d, (void)p;
+  say("pointer axis source %u", source);
+}
+static void pointer_axis_stop(void *d, struct wl_pointer *p, uint32_t time, uint32_t axis) {
+  (void)d, (void)p, (void)time;
+  say("pointer axis stop %u", axis);
+}
+static void pointer_axis_discrete(void *d, struct wl_pointer *p, uint32_t axis, int32_t steps) {
+  (void)d, (void)p;
+  say("pointer axis discrete %u %d", axis, steps);
 }
 static const struct wl_pointer_listener pointer_listener = {
     .enter = pointer_enter, .leave = pointer_leave, .motion = pointer_motion, .button = pointer_button,
-    .axis = pointer_axis};
+    .axis = pointer_axis, .frame = pointer_frame, .axis_source = pointer_axis_source,
+    .axis_stop = pointer_axis_stop, .axis_discrete = pointer_axis_discrete};
 
 static void touch_down(void *d, struct wl_touch *t, uint32_t serial, uint32_t time, struct wl_surface *s, int32_t id,
                        wl_fixed_t x, wl_fixed_t y) {
@@ -147,9 +162,12 @@ static void keyboard_modifiers(void *d, struct wl_keyboard *k, uint32_t serial, 
                                uint32_t lock, uint32_t group) {
   (void)d, (void)k, (void)serial, (void)dep, (void)lat, (void)lock, (void)group;
 }
+static void keyboard_repeat_info(void *d, struct wl_keyboard *k, int32_t rate, int32_t delay) {
+  (void)d, (void)k, (void)rate, (void)delay;
+}
 static const struct wl_keyboard_listener keyboard_listener = {
     .keymap = keyboard_keymap, .enter = keyboard_enter, .leave = keyboard_leave, .key = keyboard_key,
-    .modifiers = keyboard_modifiers};
+    .modifiers = keyboard_modifiers, .repeat_info = keyboard_repeat_info};
 
 /* Told once the compositor has handled the device request before it, so the
  * device receives everything sent after the line. */
@@ -198,9 +216,8 @@ static void registry_global(void *d, struct wl_registry *r, uint32_t name, const
   } else if (strcmp(iface, wl_shm_interface.name) == 0) {
     shm = wl_registry_bind(r, name, &wl_shm_interface, 1);
   } else if (strcmp(iface, wl_seat_interface.name) == 0 && !seat) {
-    /* Version 1: the events this client handles are all there is. */
-    (void)version;
-    seat = wl_registry_bind(r, name, &wl_seat_interface, 1);
+    /* Version 5 at most: the pointer's axis source and stop, no touch shapes. */
+    seat = wl_registry_bind(r, name, &wl_seat_interface, version < 5 ? version : 5);
     wl_seat_add_listener(seat, &seat_listener, NULL);
   } else if (strcmp(iface, xdg_wm_base_interface.name) == 0) {
     wm_base = wl_registry_bind(r, name, &xdg_wm_base_interface, 1);
