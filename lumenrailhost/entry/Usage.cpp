@@ -75,6 +75,7 @@ std::string usageText() {
          "                        usbmuxd's socket (default /var/run/usbmuxd)\n"
          "  LUMENRAIL_VD_HZ       the added display's refresh rate, 30...240\n"
          "  LUMENRAIL_PEN_RATE_HZ the rate pen moves are posted at\n"
+         "  LUMENRAIL_TERMINAL_QR 1: draw the pairing link's QR code also when the output is not a terminal\n"
          "  LUMENRAIL_UPDATE_URL, LUMENRAIL_UPDATE_DELAY_SEC\n"
          "                        where and when the update check looks\n"
          "  LUMENRAIL_NO_PACER, LUMENRAIL_CAPTURE_BGRA, LUMENRAIL_INPUT_TRACE, LUMENRAIL_PEN_TO_INK,\n"
