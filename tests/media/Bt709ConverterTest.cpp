@@ -167,5 +167,47 @@ TEST(CaptureFrameCopier, FitsAPictureOfAnotherAspectBetweenBarsWhereThePenMapper
   EXPECT_NEAR(mappedY(double(r.y) / 2), 0.0, 1.0);
 }
 
+// A desktop larger than the stream, fitted down at odd ratios: a blue ramp
+// across the picture lands where a bilinear filter puts it, in every row band,
+// for both orientations and both 4:2:0 layouts.
+TEST(CaptureFrameCopier, FitsALargerPictureDownWithEachSampleFromItsPlace) {
+  struct Case {
+    int64_t w, h, streamW, streamH;
+    bool vertical;
+    PixelFormat format;
+  };
+  const Case cases[] = {{2732, 2048, 1920, 1440, true, PixelFormat::nv12FullRange},
+                        {2732, 2048, 1920, 1440, false, PixelFormat::i420FullRange},
+                        {1001, 777, 640, 496, true, PixelFormat::i420FullRange},
+                        {1001, 777, 640, 496, false, PixelFormat::nv12FullRange}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << (c.vertical ? " rows" : " columns"));
+    const int64_t n = c.vertical ? c.h : c.w;
+    std::vector<uint8_t> bgrx(size_t(c.w * c.h * 4), 0);
+    for (int64_t y = 0; y < c.h; ++y) {
+      for (int64_t x = 0; x < c.w; ++x) bgrx[size_t((y * c.w + x) * 4)] = uint8_t(((c.vertical ? y : x) * 255) / (n - 1));
+    }
+    CaptureFrameCopier copier(c.streamW, c.streamH, c.format, [] { return uint64_t(0); });
+    const PixelBufferRef out = copier.copy(bgrx.data(), c.w * 4, c.w, c.h);
+    ASSERT_TRUE(out);
+    const PictureRect r = fitPicture(c.w, c.h, c.streamW, c.streamH);
+    const int64_t fitN = c.vertical ? r.height : r.width;
+    // The ramp's blue at a picture position, in samples of a plane `scale` times coarser.
+    auto blueAt = [&](int64_t d, int64_t scale) {
+      const double pos = (double(d) + 0.5) * double(n) / double(fitN) - 0.5 * double(scale);
+      return std::clamp(pos, 0.0, double(n - 1)) * 255.0 / double(n - 1);
+    };
+    for (int64_t d = 0; d < fitN; d += 7) {
+      const int64_t x = c.vertical ? r.x + r.width / 3 : r.x + d, y = c.vertical ? r.y + d : r.y + r.height / 3;
+      ASSERT_NEAR(out->planeData(0)[y * out->bytesPerRow(0) + x], reference(blueAt(d, 1), 0, 0, Range::full).y, 2) << d;
+      if (d % 2 != 0) continue;
+      const int64_t cx = x / 2, cy = y / 2;
+      const uint8_t* cbRow = out->planeData(1) + cy * out->bytesPerRow(1);
+      const int cb = c.format == PixelFormat::i420FullRange ? cbRow[cx] : cbRow[cx * 2];
+      ASSERT_NEAR(cb, reference(blueAt(d, 2), 0, 0, Range::full).cb, 3) << d;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lumenrail
