@@ -108,8 +108,9 @@ void scaleLine(const uint8_t* line, int64_t width, uint8_t* out, int64_t outWidt
 
 }  // namespace
 
-// Scratch of the fitted-down path: per band, the picture's rows it reads as
-// I420 and the lines it blends them into.
+// The row bands a picture is converted in and, for one fitted down, each
+// band's scratch: the picture's rows it reads as I420 and the lines it
+// blends them into.
 struct FitScratch {
   explicit FitScratch(int bands) : bands(bands), rows(size_t(bands)) {}
   RowBands bands;
@@ -151,15 +152,29 @@ void writePicture(const uint8_t* bgrx, int64_t bytesPerRow, int64_t width, int64
   }
   const Bt709Converter::Range range =
       format == PixelFormat::nv12VideoRange ? Bt709Converter::Range::video : Bt709Converter::Range::full;
+  FitScratch& fit = *fitScratch;
+  const int bands = fit.bands.count();
+  // Band k's output rows, cut at even rows so no 2x2 chroma block is split.
+  auto rowsOf = [bands](int64_t rows, int k) {
+    const int64_t top = (rows * k / bands) & ~int64_t(1);
+    return std::pair{top, k + 1 == bands ? rows : (rows * (k + 1) / bands) & ~int64_t(1)};
+  };
   if (!scaled) {
-    if (format == PixelFormat::i420FullRange) {
-      Bt709Converter::toI420(bgrx, bytesPerRow, width, height, planeAt(out, 0, r.x, r.y), out.bytesPerRow(0),
-                             planeAt(out, 1, r.x / 2, r.y / 2), out.bytesPerRow(1), planeAt(out, 2, r.x / 2, r.y / 2),
-                             out.bytesPerRow(2));
-    } else {
-      Bt709Converter::toNv12(bgrx, bytesPerRow, width, height, planeAt(out, 0, r.x, r.y), out.bytesPerRow(0),
-                             planeAt(out, 1, r.x, r.y / 2), out.bytesPerRow(1), range);
-    }
+    auto band = [&](int k) {
+      const auto [top, bottom] = rowsOf(height, k);
+      if (bottom <= top) return;
+      const uint8_t* from = bgrx + top * bytesPerRow;
+      const int64_t y = r.y + top, cy = (r.y + top) / 2;
+      if (format == PixelFormat::i420FullRange) {
+        Bt709Converter::toI420(from, bytesPerRow, width, bottom - top, planeAt(out, 0, r.x, y), out.bytesPerRow(0),
+                               planeAt(out, 1, r.x / 2, cy), out.bytesPerRow(1), planeAt(out, 2, r.x / 2, cy),
+                               out.bytesPerRow(2));
+      } else {
+        Bt709Converter::toNv12(from, bytesPerRow, width, bottom - top, planeAt(out, 0, r.x, y), out.bytesPerRow(0),
+                               planeAt(out, 1, r.x, cy), out.bytesPerRow(1), range);
+      }
+    };
+    fit.bands.run(band);
     return;
   }
   // Each band converts the picture rows its output rows read, then blends
@@ -168,11 +183,8 @@ void writePicture(const uint8_t* bgrx, int64_t bytesPerRow, int64_t width, int64
   // even rows, so each 2x2 chroma block is the one the whole picture has.
   const int64_t cw = (width + 1) / 2, ch = (height + 1) / 2;
   const int64_t fw = (r.width + 1) / 2, fh = (r.height + 1) / 2;
-  FitScratch& fit = *fitScratch;
-  const int bands = fit.bands.count();
   auto band = [&](int k) {
-    const int64_t top = (r.height * k / bands) & ~int64_t(1);
-    const int64_t bottom = k + 1 == bands ? r.height : (r.height * (k + 1) / bands) & ~int64_t(1);
+    const auto [top, bottom] = rowsOf(r.height, k);
     const int64_t cTop = top / 2, cBottom = k + 1 == bands ? fh : bottom / 2;
     if (bottom <= top) return;
     const Tap yFirst = tapFor(top, height, r.height), yLast = tapFor(bottom - 1, height, r.height);
@@ -228,11 +240,7 @@ PixelBufferRef CaptureFrameCopier::copy(const uint8_t* bgrx, int64_t bytesPerRow
     noteDrop();
     return nullptr;
   }
-  // Only a picture that has to be scaled pays for the helper threads.
-  if (const PictureRect r = fitPicture(width, height, width_, height_);
-      !fit_ && (r.width != width || r.height != height)) {
-    fit_ = std::make_unique<FitScratch>(RowBands::bandsFor(r.height));
-  }
+  if (!fit_) fit_ = std::make_unique<FitScratch>(format_ == PixelFormat::bgra ? 1 : RowBands::bandsFor(height_));
   writePicture(bgrx, bytesPerRow, width, height, *out, fit_.get(), bgraScaler_);
   return out;
 }
