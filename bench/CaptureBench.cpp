@@ -116,7 +116,8 @@ void BM_ConvertFittedDown(benchmark::State& state) {
   const int64_t streamW = state.range(2), streamH = state.range(3);
   CaptureFrameCopier copier(streamW, streamH, PixelFormat::nv12FullRange, [] { return uint64_t(0); });
   timeCopies(state, copier, w, h);
-  state.SetLabel("beside LibyuvArgbToNv12 of the stream's size");
+  state.SetLabel(std::to_string(w) + "x" + std::to_string(h) + " into " + std::to_string(streamW) + "x" +
+                 std::to_string(streamH));
 }
 
 void BM_CopyBgra(benchmark::State& state) {
