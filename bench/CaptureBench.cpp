@@ -1,6 +1,7 @@
 // Capture cost per frame: grabbing the screen from the X server, converting
-// BGRX to the stream's NV12 (BT.709 full range) beside libyuv's ARGBToNV12
-// (BT.601 studio range) on the same frame and core, the fitted conversion of
+// BGRX to the stream's NV12 (BT.709 full range, in row bands on up to four
+// threads) beside libyuv's ARGBToNV12 (BT.601 studio range) on the same frame
+// on one core, the fitted conversion of
 // a 16:9 picture into a 4:3 stream, a larger desktop fitted down into the
 // stream, and the same-size BGRA row copy, at 1920x1080 and 2732x2048. The X part runs on a private Xvfb started here.
 
@@ -87,6 +88,7 @@ void BM_LibyuvArgbToNv12(benchmark::State& state) {
                        int(out->bytesPerRow(1)), int(w), int(h));
     benchmark::DoNotOptimize(out->planeData(0));
   }
+  state.SetLabel("the limit ConvertToNv12 is held to: libyuv, one thread");
 }
 
 void BM_ConvertToI420(benchmark::State& state) {
@@ -114,6 +116,8 @@ void BM_ConvertFittedDown(benchmark::State& state) {
   const int64_t streamW = state.range(2), streamH = state.range(3);
   CaptureFrameCopier copier(streamW, streamH, PixelFormat::nv12FullRange, [] { return uint64_t(0); });
   timeCopies(state, copier, w, h);
+  state.SetLabel(std::to_string(w) + "x" + std::to_string(h) + " into " + std::to_string(streamW) + "x" +
+                 std::to_string(streamH));
 }
 
 void BM_CopyBgra(benchmark::State& state) {

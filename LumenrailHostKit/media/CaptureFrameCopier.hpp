@@ -13,14 +13,17 @@
 
 namespace lumenrail {
 
+struct FitScratch;
+
 // Turns a grabbed BGRX picture into a buffer of the capture's own pool, at
 // the stream's size and pixel format: the one copy between capture and
 // encoder. A picture whose aspect ratio differs from the stream's is scaled
 // to fit and centred between black bars (fitPicture), never stretched.
 // Colours are converted with the BT.709 matrix (Bt709Converter). A frame
 // that finds no free buffer (16 copies still held downstream) is dropped and
-// reported at most once a second. One thread at a time; after the first
-// frame of a size, a frame allocates nothing of its own.
+// reported at most once a second. 4:2:0 pictures are converted in row bands
+// on a few helper threads, started with the first frame. One thread at a
+// time; after the first frame of a size, a frame allocates nothing of its own.
 class CaptureFrameCopier final {
  public:
   // Copies held downstream before new frames are dropped.
@@ -47,7 +50,7 @@ class CaptureFrameCopier final {
   NowNs nowNs_;
   Log::Sink log_;
   std::shared_ptr<PixelBufferPool> pool_;
-  std::vector<uint8_t> scaled_;  // planes of a picture that has to be scaled
+  std::unique_ptr<FitScratch> fit_;  // row bands and their scratch
   PlaneScaler bgraScaler_;
   uint64_t dropCount_ = 0;
   std::optional<uint64_t> lastDropLogNs_;

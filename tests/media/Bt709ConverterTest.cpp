@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -165,6 +166,88 @@ TEST(CaptureFrameCopier, FitsAPictureOfAnotherAspectBetweenBarsWhereThePenMapper
   EXPECT_NEAR(mappedY(double(r.y)), 0.0, 1.0);
   EXPECT_NEAR(mappedY(double(r.y + r.height)), double(kDisplayH - 1), 1.0);
   EXPECT_NEAR(mappedY(double(r.y) / 2), 0.0, 1.0);
+}
+
+// A picture converted in row bands is the picture converted whole, odd last
+// band and a picture placed between bars included.
+TEST(CaptureFrameCopier, ConvertsInBandsTheSameBytesAsWhole) {
+  struct Case {
+    int64_t w, h, streamW, streamH;
+  };
+  for (const Case c : {Case{1001, 777, 1001, 777}, Case{1000, 562, 1000, 750}}) {
+    for (const PixelFormat format : {PixelFormat::nv12FullRange, PixelFormat::i420FullRange}) {
+      SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << " into " << c.streamW << "x" << c.streamH);
+      const Picture pic = randomPicture(c.w, c.h, uint32_t(c.w + c.h));
+      const int64_t cw = (c.w + 1) / 2, ch = (c.h + 1) / 2;
+      std::vector<uint8_t> y(size_t(c.w * c.h)), cb(size_t(cw * ch)), cr(size_t(cw * ch));
+      Bt709Converter::toI420(pic.bytes.data(), pic.stride, c.w, c.h, y.data(), c.w, cb.data(), cw, cr.data(), cw);
+      CaptureFrameCopier copier(c.streamW, c.streamH, format, [] { return uint64_t(0); });
+      const PixelBufferRef out = copier.copy(pic.bytes.data(), pic.stride, c.w, c.h);
+      ASSERT_TRUE(out);
+      const PictureRect r = fitPicture(c.w, c.h, c.streamW, c.streamH);
+      ASSERT_EQ(r.width, c.w);
+      for (int64_t row = 0; row < c.h; ++row) {
+        ASSERT_EQ(0, std::memcmp(out->planeData(0) + (r.y + row) * out->bytesPerRow(0) + r.x, &y[size_t(row * c.w)],
+                                 size_t(c.w)))
+            << row;
+      }
+      for (int64_t row = 0; row < ch; ++row) {
+        const int64_t at = (r.y / 2 + row);
+        for (int64_t x = 0; x < cw; ++x) {
+          const size_t i = size_t(row * cw + x);
+          if (format == PixelFormat::i420FullRange) {
+            ASSERT_EQ(out->planeData(1)[at * out->bytesPerRow(1) + r.x / 2 + x], cb[i]) << row << "," << x;
+            ASSERT_EQ(out->planeData(2)[at * out->bytesPerRow(2) + r.x / 2 + x], cr[i]) << row << "," << x;
+          } else {
+            ASSERT_EQ(out->planeData(1)[at * out->bytesPerRow(1) + r.x + 2 * x], cb[i]) << row << "," << x;
+            ASSERT_EQ(out->planeData(1)[at * out->bytesPerRow(1) + r.x + 2 * x + 1], cr[i]) << row << "," << x;
+          }
+        }
+      }
+    }
+  }
+}
+
+// A desktop larger than the stream, fitted down at odd ratios: a blue ramp
+// across the picture lands where a bilinear filter puts it, in every row band,
+// for both orientations and both 4:2:0 layouts.
+TEST(CaptureFrameCopier, FitsALargerPictureDownWithEachSampleFromItsPlace) {
+  struct Case {
+    int64_t w, h, streamW, streamH;
+    bool vertical;
+    PixelFormat format;
+  };
+  const Case cases[] = {{2732, 2048, 1920, 1440, true, PixelFormat::nv12FullRange},
+                        {2732, 2048, 1920, 1440, false, PixelFormat::i420FullRange},
+                        {1001, 777, 640, 496, true, PixelFormat::i420FullRange},
+                        {1001, 777, 640, 496, false, PixelFormat::nv12FullRange}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << (c.vertical ? " rows" : " columns"));
+    const int64_t n = c.vertical ? c.h : c.w;
+    std::vector<uint8_t> bgrx(size_t(c.w * c.h * 4), 0);
+    for (int64_t y = 0; y < c.h; ++y) {
+      for (int64_t x = 0; x < c.w; ++x) bgrx[size_t((y * c.w + x) * 4)] = uint8_t(((c.vertical ? y : x) * 255) / (n - 1));
+    }
+    CaptureFrameCopier copier(c.streamW, c.streamH, c.format, [] { return uint64_t(0); });
+    const PixelBufferRef out = copier.copy(bgrx.data(), c.w * 4, c.w, c.h);
+    ASSERT_TRUE(out);
+    const PictureRect r = fitPicture(c.w, c.h, c.streamW, c.streamH);
+    const int64_t fitN = c.vertical ? r.height : r.width;
+    // The ramp's blue at a picture position, in samples of a plane `scale` times coarser.
+    auto blueAt = [&](int64_t d, int64_t scale) {
+      const double pos = (double(d) + 0.5) * double(n) / double(fitN) - 0.5 * double(scale);
+      return std::clamp(pos, 0.0, double(n - 1)) * 255.0 / double(n - 1);
+    };
+    for (int64_t d = 0; d < fitN; d += 7) {
+      const int64_t x = c.vertical ? r.x + r.width / 3 : r.x + d, y = c.vertical ? r.y + d : r.y + r.height / 3;
+      ASSERT_NEAR(out->planeData(0)[y * out->bytesPerRow(0) + x], reference(blueAt(d, 1), 0, 0, Range::full).y, 2) << d;
+      if (d % 2 != 0) continue;
+      const int64_t cx = x / 2, cy = y / 2;
+      const uint8_t* cbRow = out->planeData(1) + cy * out->bytesPerRow(1);
+      const int cb = c.format == PixelFormat::i420FullRange ? cbRow[cx] : cbRow[cx * 2];
+      ASSERT_NEAR(cb, reference(blueAt(d, 2), 0, 0, Range::full).cb, 3) << d;
+    }
+  }
 }
 
 }  // namespace
