@@ -40,6 +40,12 @@ void paletteFollows(AppearanceKind kind) {
   if (!qApp || Appearance::fromWindowLightness(QApplication::palette().color(QPalette::Window).lightness()) == kind) {
     return;
   }
+  QApplication::setPalette(Appearance::kitPalette(kind));
+}
+
+}  // namespace
+
+QPalette Appearance::kitPalette(AppearanceKind kind) {
   using HostStyle::Role;
   auto c = [kind](Role role) { return HostStyle::color(role, kind); };
   QPalette p(c(Role::bgRaised), c(Role::bg));
@@ -59,10 +65,10 @@ void paletteFollows(AppearanceKind kind) {
   for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
     p.setColor(QPalette::Disabled, role, c(Role::textDim));
   }
-  QApplication::setPalette(p);
+  // No etched shadow under disabled text.
+  p.setColor(QPalette::Disabled, QPalette::Light, Qt::transparent);
+  return p;
 }
-
-}  // namespace
 
 Appearance& Appearance::instance() {
   static Appearance* shared = new Appearance();  // lives as long as the process

@@ -9,6 +9,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QObject>
+#include <QPalette>
 
 #include <optional>
 
@@ -32,6 +33,11 @@ class Appearance final : public QObject {
   // Needs the application object.
   void followDesktop();
   void followDesktop(const QDBusConnection& bus);
+
+  // The kit's colours as a Qt palette, for what the style draws (dialogs,
+  // menus, fields): secondary text for disabled items.
+  static QPalette kitPalette(AppearanceKind kind);
+  static QPalette kitPalette() { return kitPalette(current()); }
 
   // A window colour this light or lighter reads as the light appearance.
   static AppearanceKind fromWindowLightness(int lightness) {

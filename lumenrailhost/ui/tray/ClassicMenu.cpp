@@ -29,21 +29,15 @@ QString titleOf(const QMenu& menu, const std::string& title) {
   return menu.fontMetrics().elidedText(QString::fromStdString(title), Qt::ElideRight, kMaxTitleWidth).replace("&", "&&");
 }
 
-// The kit's colours. The status lines are disabled items: they take the
-// secondary text colour, which reads on the menu (the style's faded grey did not).
+// The kit's colours on the raised surface. The status lines are disabled
+// items: they take the secondary text colour, which reads on the menu (the
+// style's faded grey did not).
 void paintKit(QMenu& menu) {
-  QPalette p = menu.palette();
+  QPalette p = Appearance::kitPalette();
   p.setColor(QPalette::Window, HostStyle::bgRaised());
   p.setColor(QPalette::Base, HostStyle::bgRaised());
-  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
-    p.setColor(QPalette::Active, role, HostStyle::text());
-    p.setColor(QPalette::Inactive, role, HostStyle::text());
-    p.setColor(QPalette::Disabled, role, HostStyle::textDim());
-  }
-  p.setColor(QPalette::Disabled, QPalette::Light, Qt::transparent);  // no etched shadow under disabled text
-  p.setColor(QPalette::Highlight, BrandTheme::accent());
-  p.setColor(QPalette::HighlightedText, HostStyle::accentInk());
   p.setColor(QPalette::Light, HostStyle::line());
+  p.setColor(QPalette::Disabled, QPalette::Light, Qt::transparent);
   p.setColor(QPalette::Mid, HostStyle::line());
   p.setColor(QPalette::Dark, HostStyle::line());
   menu.setPalette(p);
