@@ -11,7 +11,7 @@
 #include <QObject>
 
 #include "support/PrivateSessionBus.hpp"
-#include "support/Waiting.hpp"
+#include "support/QtWaiting.hpp"
 #include "ui/components/HostCard.hpp"
 #include "ui/style/HostStyle.hpp"
 
@@ -58,12 +58,7 @@ class PaintCounter : public QObject {
   }
 };
 
-bool spinUntil(const std::function<bool()>& condition) {
-  return test::eventually([&] {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-  });
-}
+using test::spinUntil;
 
 TEST(AppearanceIntegration, PortalSettingChangedRecoloursAndRepaintsWindows) {
   test::PrivateSessionBus bus;

@@ -11,7 +11,7 @@
 #include "app/controller/ConnectNoticePoster.hpp"
 #include "app/text/L10n.hpp"
 #include "support/PrivateSessionBus.hpp"
-#include "support/Waiting.hpp"
+#include "support/QtWaiting.hpp"
 #include "ui/qt/DBusNotifier.hpp"
 
 namespace lumenrail {
@@ -45,12 +45,7 @@ class TinyNotificationServer : public QObject {
 
 namespace {
 
-bool spinUntil(const std::function<bool()>& condition) {
-  return test::eventually([&] {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-  });
-}
+using test::spinUntil;
 
 TEST(DBusNotifierIntegration, NoticesArriveAtTheServerAndRefusalsAreLogged) {
   test::PrivateSessionBus bus;
