@@ -341,15 +341,22 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   if (!channel.listening()) Log::line("[app] WARN: a second start cannot reach this one (" + channel.error() + ")");
   // A tray over D-Bus that starts later announces itself by taking this name.
   QDBusServiceWatcher trayWatcher("org.kde.StatusNotifierWatcher", QDBusConnection::sessionBus(),
-                                  QDBusServiceWatcher::WatchForRegistration);
+                                  QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration);
   QObject::connect(&trayWatcher, &QDBusServiceWatcher::serviceRegistered, [&weak] {
     if (auto c = weak.lock()) c->trayMayHaveAppeared();
   });
-  // An XEmbed tray announces itself on the root window.
-  TrayAnnouncement xembedTray([&weak] {
-    Log::line("[menubar] a tray announced itself");
-    if (auto c = weak.lock()) c->trayMayHaveAppeared();
+  QObject::connect(&trayWatcher, &QDBusServiceWatcher::serviceUnregistered, [&weak] {
+    if (auto c = weak.lock()) c->trayMayHaveGone();
   });
+  // An XEmbed tray announces itself on the root window.
+  TrayAnnouncement xembedTray(
+      [&weak] {
+        Log::line("[menubar] a tray announced itself");
+        if (auto c = weak.lock()) c->trayMayHaveAppeared();
+      },
+      [&weak] {
+        if (auto c = weak.lock()) c->trayMayHaveGone();
+      });
 
   panel = std::make_unique<PanelPopup>(controller->panelModel(), main);
   controller->setPanelCloser([&panel](std::function<void()> operation) {

@@ -2,7 +2,8 @@
 
 // An XEmbed tray that starts announces itself with a MANAGER message on the
 // root window (freedesktop system tray protocol); this filter hears it on the
-// application's own X connection and runs `onAnnounce` on the main loop.
+// application's own X connection and runs `onAnnounce` on the main loop. The
+// tray's window going (the tray quit or crashed) runs `onGone` the same way.
 // Trays over D-Bus announce themselves by their bus name instead.
 
 #include <cstdint>
@@ -15,7 +16,7 @@ namespace lumenrail {
 class TrayAnnouncement final : public QAbstractNativeEventFilter {
  public:
   // Installs itself on the running application; nothing off X11.
-  explicit TrayAnnouncement(std::function<void()> onAnnounce);
+  TrayAnnouncement(std::function<void()> onAnnounce, std::function<void()> onGone);
   ~TrayAnnouncement() override;
   TrayAnnouncement(const TrayAnnouncement&) = delete;
   TrayAnnouncement& operator=(const TrayAnnouncement&) = delete;
@@ -23,7 +24,12 @@ class TrayAnnouncement final : public QAbstractNativeEventFilter {
   bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
  private:
+  void watchOwner(uint32_t owner);
+
   std::function<void()> onAnnounce_;
+  std::function<void()> onGone_;
+  void* connection_ = nullptr;
+  uint32_t owner_ = 0;
   uint32_t manager_ = 0;
   uint32_t traySelection_ = 0;
   bool installed_ = false;

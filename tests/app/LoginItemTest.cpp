@@ -37,8 +37,11 @@ TEST(LoginItem, EntryWrittenReadBackAndRemoved) {
     EXPECT_FALSE(parsed->hidden);
     EXPECT_EQ(::access((entry + ".tmp").c_str(), F_OK), -1);  // no temporary left beside it
   }
-  EXPECT_EQ(read(entry).rfind("[Desktop Entry]\nType=Application\nName=Lumenrail\nExec=\"/home/a b/50%% ", 0), 0u)
+  EXPECT_EQ(read(entry).rfind("[Desktop Entry]\nType=Application\nName=Lumenrail\nComment=Use a phone or tablet as a "
+                              "display and pen tablet for this computer\nExec=\"/home/a b/50%% ", 0), 0u)
       << read(entry);
+  // The desktop's autostart list shows it with the launcher's icon.
+  EXPECT_NE(read(entry).find("\nIcon=lumenrail-host\n"), std::string::npos);
   EXPECT_EQ(LoginItem::parseEntry("[Desktop Entry]\nExec=/usr/bin/x --a\\s%U 50%%\nHidden = true \n[Other]\nHidden=false\n"),
             (LoginItem::Entry{{"/usr/bin/x", "--a", "50%"}, true}));
 

@@ -635,6 +635,22 @@ TEST(MenuBarHostController, WithoutATrayThePanelIsAWindowUntilOneAppearsAndASeco
     EXPECT_EQ(count(rig, "show panel"), 1);
     rig.c->trayMayHaveAppeared();
     EXPECT_EQ(count(rig, "dock"), 1);
+
+    // The tray goes away: the window is shown as at a start without one, and
+    // the icon docks again when a tray returns.
+    window.hide();
+    rig.c->trayMayHaveGone();
+    EXPECT_FALSE(window.visible);  // word that it went while it is still there changes nothing
+    rig.trayUp = false;
+    rig.c->trayMayHaveGone();
+    EXPECT_TRUE(window.visible);
+    EXPECT_FALSE(rig.c->trayDocked());
+    EXPECT_TRUE(rig.logged("[menubar] WARN: the system tray went away — showing the Lumenrail window instead; the "
+                           "icon docks when a tray appears"));
+    rig.trayUp = true;
+    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
+    EXPECT_EQ(count(rig, "dock"), 2);
+    EXPECT_FALSE(window.visible);  // forced open by the loss, so it goes with it
   }
   {
     // The window forced open at launch goes once the icon is in a tray; past

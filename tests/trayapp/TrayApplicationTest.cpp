@@ -317,6 +317,17 @@ TEST(TrayApplicationAcceptance, WithoutATrayThePanelIsAListedWindowThatASecondSt
                                3 * test::kDeadlineNs))
       << readFile(dir.path("host.out"));
   EXPECT_GT(propertyLength(x, window, atom(x, "_NET_WM_ICON")), 0u) << "the window has no icon";
+  // Docks tie the window to its launcher by the class half of WM_CLASS.
+  auto* cls = xcb_get_property_reply(x, xcb_get_property(x, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64),
+                                     nullptr);
+  ASSERT_TRUE(cls);
+  const std::string both(static_cast<const char*>(xcb_get_property_value(cls)),
+                         size_t(xcb_get_property_value_length(cls)));
+  std::free(cls);
+  const std::string wmClass = both.substr(both.find('\0') + 1).c_str();
+  EXPECT_NE(readFile(prefix + "/share/applications/lumenrail-host.desktop").find("\nStartupWMClass=" + wmClass + "\n"),
+            std::string::npos)
+      << wmClass;
   const xcb_atom_t state = atom(x, "_NET_WM_STATE");
   auto* s = xcb_get_property_reply(x, xcb_get_property(x, 0, window, state, XCB_ATOM_ATOM, 0, 16), nullptr);
   const xcb_atom_t skip = atom(x, "_NET_WM_STATE_SKIP_TASKBAR");

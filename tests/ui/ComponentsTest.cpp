@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QVBoxLayout>
 
+#include "support/Contrast.hpp"
 #include "ui/components/ChoiceTiles.hpp"
 #include "ui/components/FooterButton.hpp"
 #include "ui/components/HostBanner.hpp"
@@ -251,14 +252,7 @@ TEST(StyleComponents, SwitchAndTilesOnlyReportRequests) {
   EXPECT_FALSE(tiles.tiles()[0]->isChecked());
 }
 
-double contrast(const QColor& a, const QColor& b) {
-  auto luminance = [](const QColor& c) {
-    auto lin = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-    return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
-  };
-  const double la = luminance(a), lb = luminance(b);
-  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
+using test::contrast;
 
 TEST(StyleComponents, DisabledTilesFadeAndTheDarkCheckBoxReads) {
   const std::vector<ChoiceTiles::Option> options = {{1, "display", "Extend", "A second screen"},

@@ -11,7 +11,7 @@
 #include "app/controller/ConnectNoticePoster.hpp"
 #include "app/text/L10n.hpp"
 #include "support/PrivateSessionBus.hpp"
-#include "support/Waiting.hpp"
+#include "support/QtWaiting.hpp"
 #include "ui/qt/DBusNotifier.hpp"
 
 namespace lumenrail {
@@ -25,6 +25,8 @@ class TinyNotificationServer : public QObject {
   struct Received {
     QString app;
     uint replaces;
+    QString icon;
+    QVariantMap hints;
     QString summary;
     QString body;
     int timeout;
@@ -33,22 +35,17 @@ class TinyNotificationServer : public QObject {
 
  public slots:
   QStringList GetCapabilities() { return {QStringLiteral("body")}; }
-  uint Notify(const QString& app, uint replaces, const QString&, const QString& summary, const QString& body,
-              const QStringList&, const QVariantMap&, int timeout) {
-    received.push_back({app, replaces, summary, body, timeout});
-    return static_cast<uint>(received.size());
+  uint Notify(const QString& app, uint replaces, const QString& icon, const QString& summary, const QString& body,
+              const QStringList&, const QVariantMap& hints, int timeout) {
+    received.push_back({app, replaces, icon, hints, summary, body, timeout});
+    return replaces != 0 ? replaces : static_cast<uint>(received.size()) + 40;
   }
   void CloseNotification(uint) {}
 };
 
 namespace {
 
-bool spinUntil(const std::function<bool()>& condition) {
-  return test::eventually([&] {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-  });
-}
+using test::spinUntil;
 
 TEST(DBusNotifierIntegration, NoticesArriveAtTheServerAndRefusalsAreLogged) {
   test::PrivateSessionBus bus;
@@ -74,6 +71,25 @@ TEST(DBusNotifierIntegration, NoticesArriveAtTheServerAndRefusalsAreLogged) {
   EXPECT_EQ(server.received[0].summary, "Lumenrail");
   EXPECT_EQ(server.received[0].body.toStdString(), L10n::text("notice.connected.wifi", "Tab"));
   EXPECT_EQ(server.received[0].timeout, -1);
+  EXPECT_EQ(server.received[0].icon, "lumenrail-host");
+  EXPECT_EQ(server.received[0].hints.value("desktop-entry").toString(), "lumenrail-host");
+
+  // The same id again (a failed start tried again) replaces the notice shown;
+  // another id gets one of its own.
+  DBusNotifier direct(clientSide);
+  int answered = 0;
+  for (const char* id : {"lumenrail.startFailed", "lumenrail.startFailed", "other"}) {
+    direct.post({id, "Could not start", "busy"}, [&](const std::string& error) {
+      EXPECT_EQ(error, "");
+      ++answered;
+    });
+    const int want = answered + 1;
+    ASSERT_TRUE(spinUntil([&] { return answered == want; }));
+  }
+  ASSERT_EQ(server.received.size(), 4u);
+  EXPECT_EQ(server.received[1].replaces, 0u);
+  EXPECT_EQ(server.received[2].replaces, 42u);
+  EXPECT_EQ(server.received[3].replaces, 0u);
 
   // The server leaves the bus: the next notice is refused with the bus's reason.
   ASSERT_TRUE(serverSide.unregisterService(QStringLiteral("org.freedesktop.Notifications")));
@@ -84,7 +100,7 @@ TEST(DBusNotifierIntegration, NoticesArriveAtTheServerAndRefusalsAreLogged) {
   EXPECT_EQ(lines[0].rfind("[notice] Notification Center refused (", 0), 0u) << lines[0];
   EXPECT_NE(lines[0].find("org.freedesktop.Notifications"), std::string::npos) << lines[0];
   EXPECT_EQ(lines[0].substr(lines[0].size() - 15), "): Pad over USB") << lines[0];
-  EXPECT_EQ(server.received.size(), 1u);
+  EXPECT_EQ(server.received.size(), 4u);
 
   // No bus at all: refused at once, nothing waits.
   lines.clear();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QActionGroup>
 #include <QApplication>
 #include <QLineEdit>
 #include <QMenu>
@@ -15,6 +16,7 @@
 #include <QTimer>
 
 #include "app/text/StringBundle.hpp"
+#include "support/Contrast.hpp"
 #include "support/ManualExecutor.hpp"
 #include "ui/components/DeviceRow.hpp"
 #include "ui/components/DeviceRow.hpp"
@@ -313,9 +315,14 @@ TEST(ClassicMenu, BuiltFromItsDescriptionEveryTimeItShows) {
         header.title = "Host — Serving";
         MenuItem separator;
         separator.kind = MenuItem::Kind::separator;
-        MenuItem mirror;
+        MenuItem extend;
+        extend.title = "Extend";
+        extend.enabled = true;
+        extend.checked = builds == 1;
+        extend.radio = true;
+        extend.command = MenuCommand::chooseExtended;
+        MenuItem mirror = extend;
         mirror.title = "Mirror";
-        mirror.enabled = true;
         mirror.checked = builds > 1;
         mirror.command = MenuCommand::chooseMirror;
         MenuItem forget;
@@ -327,22 +334,40 @@ TEST(ClassicMenu, BuiltFromItsDescriptionEveryTimeItShows) {
         device.title = "Tab";
         device.enabled = true;
         device.submenu = {forget};
-        return MenuDescription{{header, separator, mirror, device}};
+        return MenuDescription{{header, separator, extend, mirror, device}};
       },
       [&](const MenuItem& item) { ran.push_back(item.title + " " + item.fingerprint); });
   auto actions = menu.actions();
-  ASSERT_EQ(actions.size(), 4);
+  ASSERT_EQ(actions.size(), 5);
   EXPECT_FALSE(actions[0]->isEnabled());
   EXPECT_TRUE(actions[1]->isSeparator());
-  EXPECT_FALSE(actions[2]->isChecked());
-  emit menu.aboutToShow();
+  EXPECT_FALSE(actions[3]->isChecked());
+  for (const auto kind : {AppearanceKind::dark, AppearanceKind::light}) {
+    Appearance::instance().pin(kind);
+    emit menu.aboutToShow();
+    // The status lines (disabled items) read on the menu.
+    const QPalette& p = menu.palette();
+    EXPECT_GE(test::contrast(p.color(QPalette::Disabled, QPalette::WindowText), p.color(QPalette::Window)), 4.5);
+  }
   actions = menu.actions();
-  EXPECT_TRUE(actions[2]->isCheckable() && actions[2]->isChecked());
-  ASSERT_NE(actions[3]->menu(), nullptr);
-  actions[3]->menu()->actions()[0]->trigger();
-  actions[2]->trigger();
+  // Extend and Mirror are one choice: radio items of one exclusive group.
+  ASSERT_NE(actions[2]->actionGroup(), nullptr);
+  EXPECT_EQ(actions[2]->actionGroup(), actions[3]->actionGroup());
+  EXPECT_TRUE(actions[2]->actionGroup()->isExclusive());
+  EXPECT_TRUE(actions[3]->isCheckable() && actions[3]->isChecked());
+  ASSERT_NE(actions[4]->menu(), nullptr);
+  actions[4]->menu()->actions()[0]->trigger();
+  actions[3]->trigger();
   actions[0]->trigger();  // a line of text runs nothing
   EXPECT_EQ(ran, (std::vector<std::string>{"Forget Device ab", "Mirror "}));
+  if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+    for (const auto kind : {AppearanceKind::dark, AppearanceKind::light}) {
+      Appearance::instance().pin(kind);
+      emit menu.aboutToShow();
+      menu.adjustSize();
+      menu.grab().save(QString("%1/classic-menu-%2.png").arg(dir, kind == AppearanceKind::dark ? "dark" : "light"));
+    }
+  }
 }
 
 TEST(RenameDialog, OffersTheAliasAndReturnsTheField) {

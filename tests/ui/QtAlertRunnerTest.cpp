@@ -1,10 +1,12 @@
-// Alerts ended from outside: the one ended goes, the one above it stays.
+// Alerts ended from outside: the one ended goes, the one above it stays; and
+// what an alert looks like.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
 
+#include "ui/qt/MenuBarAlert.hpp"
 #include "ui/qt/QtAlertRunner.hpp"
 
 namespace lumenrail {
@@ -44,6 +46,29 @@ TEST(QtAlertRunner, EndingAnAlertClosesThatOneAndLeavesTheAlertAboveItUp) {
   auto early = runner.make({"early", "", {"Allow", "Deny"}, true});
   early->end(1001);
   EXPECT_EQ(early->runModal(), 1001);
+}
+
+// The kit's mark instead of the style's icons, the product's name over a text
+// that carries the title once, and whole phrases per line.
+TEST(QtAlertRunner, AlertsWearTheKitsMarkAndTitleAndAreWideEnoughForPhrases) {
+  QtAlertRunner runner;
+  for (const bool informational : {true, false}) {
+    auto alert = runner.make({"Pair with “Tab”?", "A device asks to pair. Allow it only if it is yours and in front of you.",
+                              {"Allow", "Deny"}, informational});
+    QMessageBox* seen = nullptr;
+    QTimer::singleShot(0, [&] {
+      for (auto* w : QApplication::topLevelWidgets()) {
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) seen = box;
+      }
+      ASSERT_NE(seen, nullptr);
+      EXPECT_EQ(seen->windowTitle(), "Lumenrail");
+      EXPECT_EQ(seen->icon(), QMessageBox::NoIcon);  // no stock icon: the mark is ours
+      EXPECT_FALSE(seen->iconPixmap().isNull());
+      EXPECT_GE(seen->width(), MenuBarAlert::kTextWidth);
+      alert->end(1001);
+    });
+    EXPECT_EQ(alert->runModal(), 1001);
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <QLayout>
 #include <QAbstractItemView>
 #include <QAccessible>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QTest>
@@ -180,10 +181,15 @@ TEST(InputAccessWindow, ShowsTheCommandCopiesItAndRechecksWhileShown) {
   window.present();
   EXPECT_EQ(window.windowTitle(), "Allow Pen and Touch Input");
   EXPECT_EQ(window.windowType(), Qt::Window);
-  ASSERT_NE(window.findChild<QLineEdit*>("command"), nullptr);
-  EXPECT_EQ(window.findChild<QLineEdit*>("command")->text().toStdString(), command);
-  QTest::mouseClick(window.findChild<QAbstractButton*>("copy"), Qt::LeftButton);
+  ASSERT_NE(window.findChild<QLabel*>("command"), nullptr);
+  EXPECT_EQ(window.findChild<QLabel*>("command")->text().toStdString(), command);
+  auto* copy = window.findChild<QAbstractButton*>("copy");
+  QTest::mouseClick(copy, Qt::LeftButton);
   EXPECT_EQ(clipboard->text, command);
+  // Copy says it was done, then reads Copy again.
+  EXPECT_EQ(copy->text(), "Copied");
+  main->advance(InputAccessWindow::kCopiedForNs);
+  EXPECT_EQ(copy->text(), "Copy");
   EXPECT_FALSE(window.showsAllowed());
   if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
     QImage image(window.size() * 2, QImage::Format_ARGB32_Premultiplied);
@@ -194,7 +200,8 @@ TEST(InputAccessWindow, ShowsTheCommandCopiesItAndRechecksWhileShown) {
   allowed = true;
   main->advance(InputAccessWindow::kRecheckNs);
   EXPECT_TRUE(window.showsAllowed());
-  window.close();
+  QTest::mouseClick(window.findChild<QAbstractButton*>("done"), Qt::LeftButton);
+  EXPECT_FALSE(window.isVisible());
   EXPECT_EQ(main->pending(), 0u);
 }
 

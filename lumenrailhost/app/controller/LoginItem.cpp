@@ -141,7 +141,9 @@ std::optional<std::string> desktopEntry(const std::string& executable) {
   return "[Desktop Entry]\n"
          "Type=Application\n"
          "Name=Lumenrail\n"
+         "Comment=Use a phone or tablet as a display and pen tablet for this computer\n"
          "Exec=" + execArgument(executable) + "\n"
+         "Icon=lumenrail-host\n"
          "Terminal=false\n"
          "X-GNOME-Autostart-enabled=true\n";
 }

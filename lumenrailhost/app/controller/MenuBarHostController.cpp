@@ -56,12 +56,7 @@ void MenuBarHostController::launch() {
     say("[menubar] WARN: no system tray yet — showing the Lumenrail window instead; the icon docks when a tray "
         "appears");
     showMainWindow(true);
-    if (ports_.statusItem) {
-      trayLookUntilNs_ = ports_.main->nowNs() + kTrayWaitNs;
-      trayRecheck_ = ports_.main->startTimer(kTrayRecheckNs, kTrayRecheckNs, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->trayMayHaveAppeared();
-      });
-    }
+    lookForTray();
   }
   refreshGlyph();
   applyUpdateCheckSetting();
@@ -98,6 +93,23 @@ void MenuBarHostController::trayMayHaveAppeared() {
   say("[menubar] a system tray appeared — the icon is in it");
   if (mainWindowForced_ && mainWindow_) mainWindow_->hide();
   mainWindowForced_ = false;
+}
+
+void MenuBarHostController::lookForTray() {
+  if (!ports_.statusItem) return;
+  trayLookUntilNs_ = ports_.main->nowNs() + kTrayWaitNs;
+  trayRecheck_ = ports_.main->startTimer(kTrayRecheckNs, kTrayRecheckNs, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->trayMayHaveAppeared();
+  });
+}
+
+void MenuBarHostController::trayMayHaveGone() {
+  if (!trayDocked_ || !ports_.statusItem || ports_.statusItem->available()) return;
+  trayDocked_ = false;
+  say("[menubar] WARN: the system tray went away — showing the Lumenrail window instead; the icon docks when a "
+      "tray appears");
+  showMainWindow(true);
+  lookForTray();
 }
 
 void MenuBarHostController::showMainWindow(bool forced) {

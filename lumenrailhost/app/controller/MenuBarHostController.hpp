@@ -101,6 +101,9 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   // The desktop announced a tray, or it is time to look again: once there is
   // one, the icon docks and the window is no longer forced open.
   void trayMayHaveAppeared();
+  // The desktop's tray may have gone (its owner left): without one, the
+  // window is shown as at a launch without a tray, and the host looks again.
+  void trayMayHaveGone();
   bool trayDocked() const { return trayDocked_; }
 
   void startServing();
@@ -236,6 +239,7 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   std::unique_ptr<HostWindow> aboutWindow_;
   std::unique_ptr<HostWindow> inputAccessWindow_;
   bool trayDocked_ = false;
+  void lookForTray();
   Executor::Timer trayRecheck_;
   uint64_t trayLookUntilNs_ = 0;
   std::unique_ptr<HostWindow> mainWindow_;

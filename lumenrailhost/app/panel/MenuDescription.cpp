@@ -164,9 +164,11 @@ MenuDescription build(const PanelSource& source, const RelativeText& relative, c
   m.push_back(text(t("menu.displayMode")));
   MenuItem extended = action(t("menu.extended"), MenuCommand::chooseExtended, !transitioning);
   extended.checked = !mirroring;
+  extended.radio = true;
   m.push_back(extended);
   MenuItem mirror = action(t("menu.mirror"), MenuCommand::chooseMirror, !transitioning);
   mirror.checked = mirroring;
+  mirror.radio = true;
   m.push_back(mirror);
   m.push_back(separator());
   m.push_back(text(t("menu.pen")));

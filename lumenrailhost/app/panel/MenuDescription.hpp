@@ -47,6 +47,7 @@ struct MenuItem {
   std::string title;
   bool enabled = false;
   std::optional<bool> checked;  // set: the item shows a check state
+  bool radio = false;           // checked items next to each other that exclude each other
   MenuCommand command = MenuCommand::none;
   std::string fingerprint;  // device commands
   std::string symbol;

@@ -12,6 +12,9 @@ namespace {
 
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+// The installed icon and desktop entry: the server shows our icon and groups
+// the notices under the launcher.
+const QString kDesktopEntry = QStringLiteral("lumenrail-host");
 
 template <typename Reply, typename Handler>
 void whenAnswered(const QDBusPendingCall& call, Handler handler) {
@@ -54,13 +57,19 @@ void DBusNotifier::authorize(std::function<void(bool, const std::string&)> done)
 void DBusNotifier::post(const Notification& notification, std::function<void(const std::string&)> done) {
   QString body = QString::fromStdString(notification.body);
   if (*bodyMarkup_) body = body.toHtmlEscaped();
+  uint replaces = 0;
+  if (const auto it = shown_->find(notification.id); !notification.id.empty() && it != shown_->end()) {
+    replaces = it->second;
+  }
   auto message = QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Notify"));
-  message << QStringLiteral("Lumenrail") << 0u << QString() << QString::fromStdString(notification.title) << body
-          << QStringList() << QVariantMap() << -1;
-  whenAnswered<QDBusPendingReply<uint>>(connection_.asyncCall(message, kCallTimeoutMs),
-                                        [done = std::move(done)](const QDBusPendingReply<uint>& reply) {
-                                          done(reply.isError() ? reply.error().message().toStdString() : "");
-                                        });
+  message << QStringLiteral("Lumenrail") << replaces << kDesktopEntry << QString::fromStdString(notification.title)
+          << body << QStringList() << QVariantMap{{QStringLiteral("desktop-entry"), kDesktopEntry}} << -1;
+  whenAnswered<QDBusPendingReply<uint>>(
+      connection_.asyncCall(message, kCallTimeoutMs),
+      [shown = shown_, id = notification.id, done = std::move(done)](const QDBusPendingReply<uint>& reply) {
+        if (!reply.isError() && !id.empty()) (*shown)[id] = reply.value();
+        done(reply.isError() ? reply.error().message().toStdString() : "");
+      });
 }
 
 }  // namespace lumenrail

@@ -3,11 +3,15 @@
 // Desktop notifications through org.freedesktop.Notifications on the session
 // bus, every call asynchronous: completions run on the thread that owns the
 // connection's event loop (the GUI thread). The server answering its
-// capabilities is the grant; no bus or no server is a refusal.
+// capabilities is the grant; no bus or no server is a refusal. A notice
+// posted again under the same id replaces the one shown (a failed start
+// tried again shows one notice, not a stack).
 
 #include <QDBusConnection>
 
+#include <map>
 #include <memory>
+#include <string>
 
 #include "app/controller/AppPorts.hpp"
 
@@ -29,6 +33,8 @@ class DBusNotifier final : public Notifier {
   // The server reads bodies as markup: escape them. Shared with replies
   // that may come after this object is gone.
   std::shared_ptr<bool> bodyMarkup_ = std::make_shared<bool>(false);
+  // The server's number for each id shown so far, kept the same way.
+  std::shared_ptr<std::map<std::string, uint>> shown_ = std::make_shared<std::map<std::string, uint>>();
 };
 
 }  // namespace lumenrail

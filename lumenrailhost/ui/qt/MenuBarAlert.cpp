@@ -4,12 +4,18 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 
 #include "app/controller/AlertPlacement.hpp"
+#include "app/text/L10n.hpp"
+#include "ui/style/AppIcon.hpp"
+#include "ui/style/HostFont.hpp"
+#include "ui/style/HostStyle.hpp"
+#include "ui/style/HostSymbols.hpp"
 
 namespace lumenrail::MenuBarAlert {
 
@@ -28,6 +34,43 @@ QAbstractButton* addButton(QMessageBox& box, const QString& title) {
   button->setProperty(kIndexProperty, index);
   if (index == 0) box.setDefaultButton(button);
   return button;
+}
+
+namespace {
+
+QPixmap markPixmap(AlertMark mark, qreal ratio) {
+  constexpr int kSide = 44;
+  if (mark == AlertMark::info) return AppIcon::icon().pixmap(QSize(kSide, kSide), ratio);
+  QPixmap pixmap(QSize(kSide, kSide) * ratio);
+  pixmap.setDevicePixelRatio(ratio);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  HostSymbols::paint(p, "exclamationmark.triangle", QRectF(4, 4, kSide - 8, kSide - 8), HostStyle::warn());
+  return pixmap;
+}
+
+void dressNow(QMessageBox& box, AlertMark mark) {
+  box.setPalette(Appearance::kitPalette());
+  if (mark != AlertMark::none) box.setIconPixmap(markPixmap(mark, box.devicePixelRatioF()));
+}
+
+}  // namespace
+
+void dress(QMessageBox& box, AlertMark mark) {
+  box.setWindowTitle(QString::fromStdString(L10n::kProductName));
+  box.setFont(HostFont::make(13));
+  if (auto* title = box.findChild<QLabel*>("qt_msgbox_label")) {
+    title->setFont(HostFont::make(14, HostFont::Weight::semibold));
+    title->setFixedWidth(kTextWidth);
+    title->setWordWrap(true);
+  }
+  if (auto* detail = box.findChild<QLabel*>("qt_msgbox_informativelabel")) {
+    detail->setFont(HostFont::make(12.5));
+    detail->setFixedWidth(kTextWidth);
+    detail->setWordWrap(true);
+  }
+  dressNow(box, mark);
+  QObject::connect(&Appearance::instance(), &Appearance::changed, &box, [&box, mark] { dressNow(box, mark); });
 }
 
 void fitLongWords(QMessageBox& box, int maxWordWidth) {

@@ -11,6 +11,15 @@ namespace lumenrail::MenuBarAlert {
 
 QAbstractButton* addButton(QMessageBox& box, const QString& title);
 
+// The kit's look on a stock box: its colours and fonts (following the
+// appearance while it is up), the application's icon or the kit's warning
+// mark, texts in a column wide enough for whole phrases, and the product's
+// name as the window title (the text says the rest). Run once the box has its
+// texts and buttons.
+enum class AlertMark { none, info, warning };
+inline constexpr int kTextWidth = 320;
+void dress(QMessageBox& box, AlertMark mark);
+
 // Places the box now and once more when its modal loop has started (the
 // window system may move a window as it maps it), runs it and returns the
 // response. A box ended from outside with `done(code)` returns that code.

@@ -21,11 +21,10 @@ class QtModalAlert final : public ModalAlert {
     if (ended_) return *ended_;
     auto* box = new QMessageBox;
     box_ = box;
-    box->setWindowTitle(QString::fromStdString(content_.title));
     box->setText(QString::fromStdString(content_.title));
     box->setInformativeText(QString::fromStdString(content_.detail));
-    box->setIcon(content_.informational ? QMessageBox::Information : QMessageBox::Warning);
     for (const auto& title : content_.buttons) MenuBarAlert::addButton(*box, QString::fromStdString(title));
+    MenuBarAlert::dress(*box, content_.informational ? MenuBarAlert::AlertMark::info : MenuBarAlert::AlertMark::warning);
     // Escape and the close button answer like the last button (the refusal).
     box->setEscapeButton(box->buttons().isEmpty() ? nullptr : box->buttons().last());
     box->setWindowFlag(Qt::WindowStaysOnTopHint);

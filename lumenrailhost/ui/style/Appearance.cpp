@@ -40,6 +40,12 @@ void paletteFollows(AppearanceKind kind) {
   if (!qApp || Appearance::fromWindowLightness(QApplication::palette().color(QPalette::Window).lightness()) == kind) {
     return;
   }
+  QApplication::setPalette(Appearance::kitPalette(kind));
+}
+
+}  // namespace
+
+QPalette Appearance::kitPalette(AppearanceKind kind) {
   using HostStyle::Role;
   auto c = [kind](Role role) { return HostStyle::color(role, kind); };
   QPalette p(c(Role::bgRaised), c(Role::bg));
@@ -59,10 +65,10 @@ void paletteFollows(AppearanceKind kind) {
   for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
     p.setColor(QPalette::Disabled, role, c(Role::textDim));
   }
-  QApplication::setPalette(p);
+  // No etched shadow under disabled text.
+  p.setColor(QPalette::Disabled, QPalette::Light, Qt::transparent);
+  return p;
 }
-
-}  // namespace
 
 Appearance& Appearance::instance() {
   static Appearance* shared = new Appearance();  // lives as long as the process
@@ -74,15 +80,27 @@ void Appearance::pin(AppearanceKind kind) {
   set(kind);
 }
 
-void Appearance::followDesktop() {
-  if (following_ || !qApp) return;
+void Appearance::followDesktop() { followDesktop(QDBusConnection::sessionBus()); }
+
+void Appearance::followDesktop(const QDBusConnection& bus) {
+  if (!qApp) return;
+  if (following_ && bus_ && bus_->name() == bus.name()) return;
   following_ = true;
   portalAnswered_ = false;
   if (!watching_) {
     watching_ = true;
     qApp->installEventFilter(this);
-    QDBusConnection::sessionBus().connect(kPortalService, kPortalPath, kSettingsInterface, "SettingChanged", this,
-                                          SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
+  }
+  if (!bus_ || bus_->name() != bus.name()) {
+    if (bus_) {
+      bus_->disconnect(kPortalService, kPortalPath, kSettingsInterface, "SettingChanged", this,
+                       SLOT(portalSettingChanged(QDBusMessage)));
+    }
+    bus_ = bus;
+    // A slot taking the message: one with a QDBusVariant argument is refused
+    // by Qt's signature check, and then nothing was ever subscribed.
+    bus_->connect(kPortalService, kPortalPath, kSettingsInterface, "SettingChanged", this,
+                  SLOT(portalSettingChanged(QDBusMessage)));
   }
   readPalette();
   askPortal();
@@ -100,8 +118,8 @@ void Appearance::readPalette() {
 }
 
 void Appearance::askPortal() {
-  auto bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) return;
+  if (!bus_ || !bus_->isConnected()) return;
+  QDBusConnection& bus = *bus_;
   QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, kSettingsInterface, "Read");
   call << QString("org.freedesktop.appearance") << QString("color-scheme");
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 2000), this);
@@ -117,9 +135,11 @@ void Appearance::askPortal() {
   });
 }
 
-void Appearance::portalSettingChanged(const QString& group, const QString& key, const QDBusVariant& value) {
-  if (!following_ || group != "org.freedesktop.appearance" || key != "color-scheme") return;
-  if (const auto kind = fromPortal(unwrap(QVariant::fromValue(value)))) {
+void Appearance::portalSettingChanged(const QDBusMessage& message) {
+  const QList<QVariant> args = message.arguments();
+  if (!following_ || args.size() != 3) return;
+  if (args[0].toString() != "org.freedesktop.appearance" || args[1].toString() != "color-scheme") return;
+  if (const auto kind = fromPortal(unwrap(args[2]))) {
     portalAnswered_ = true;
     set(*kind);
     paletteFollows(*kind);

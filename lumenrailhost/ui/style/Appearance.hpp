@@ -6,8 +6,12 @@
 // of the application palette's window colour; re-read when the palette
 // changes. The snapshot renderer pins it.
 
-#include <QDBusVariant>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QObject>
+#include <QPalette>
+
+#include <optional>
 
 namespace lumenrail {
 
@@ -24,9 +28,16 @@ class Appearance final : public QObject {
 
   // Pins the appearance (snapshots, tests); following the desktop stops.
   void pin(AppearanceKind kind);
-  // Follows the desktop: asks the portal without blocking and watches the
-  // palette until it answers. Needs the application object.
+  // Follows the desktop: asks the portal on `bus` without blocking, then
+  // follows its changes; the palette decides until the portal answers.
+  // Needs the application object.
   void followDesktop();
+  void followDesktop(const QDBusConnection& bus);
+
+  // The kit's colours as a Qt palette, for what the style draws (dialogs,
+  // menus, fields): secondary text for disabled items.
+  static QPalette kitPalette(AppearanceKind kind);
+  static QPalette kitPalette() { return kitPalette(current()); }
 
   // A window colour this light or lighter reads as the light appearance.
   static AppearanceKind fromWindowLightness(int lightness) {
@@ -37,7 +48,7 @@ class Appearance final : public QObject {
   void changed(lumenrail::AppearanceKind kind);
 
  private slots:
-  void portalSettingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+  void portalSettingChanged(const QDBusMessage& message);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -52,6 +63,7 @@ class Appearance final : public QObject {
   bool following_ = false;
   bool portalAnswered_ = false;
   bool watching_ = false;
+  std::optional<QDBusConnection> bus_;
 };
 
 }  // namespace lumenrail

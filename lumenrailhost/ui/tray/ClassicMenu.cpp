@@ -1,5 +1,6 @@
 #include "ui/tray/ClassicMenu.hpp"
 
+#include <QActionGroup>
 #include <QPainter>
 #include <QPixmap>
 
@@ -28,6 +29,20 @@ QString titleOf(const QMenu& menu, const std::string& title) {
   return menu.fontMetrics().elidedText(QString::fromStdString(title), Qt::ElideRight, kMaxTitleWidth).replace("&", "&&");
 }
 
+// The kit's colours on the raised surface. The status lines are disabled
+// items: they take the secondary text colour, which reads on the menu (the
+// style's faded grey did not).
+void paintKit(QMenu& menu) {
+  QPalette p = Appearance::kitPalette();
+  p.setColor(QPalette::Window, HostStyle::bgRaised());
+  p.setColor(QPalette::Base, HostStyle::bgRaised());
+  p.setColor(QPalette::Light, HostStyle::line());
+  p.setColor(QPalette::Disabled, QPalette::Light, Qt::transparent);
+  p.setColor(QPalette::Mid, HostStyle::line());
+  p.setColor(QPalette::Dark, HostStyle::line());
+  menu.setPalette(p);
+}
+
 }  // namespace
 
 ClassicMenu::ClassicMenu(Describe describe, Run run, QWidget* parent)
@@ -43,8 +58,12 @@ void ClassicMenu::rebuild() {
 void ClassicMenu::fill(QMenu& menu, const std::vector<MenuItem>& items, const Run& run) {
   // Submenus are children of the menu; clear() leaves them behind.
   for (auto* old : menu.findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly)) old->deleteLater();
+  for (auto* old : menu.findChildren<QActionGroup*>(QString(), Qt::FindDirectChildrenOnly)) old->deleteLater();
   menu.clear();
+  paintKit(menu);
+  QActionGroup* radios = nullptr;
   for (const auto& item : items) {
+    if (item.kind == MenuItem::Kind::separator || !item.radio) radios = nullptr;
     if (item.kind == MenuItem::Kind::separator) {
       menu.addSeparator();
       continue;
@@ -61,6 +80,10 @@ void ClassicMenu::fill(QMenu& menu, const std::vector<MenuItem>& items, const Ru
     if (item.checked) {
       action->setCheckable(true);
       action->setChecked(*item.checked);
+      if (item.radio) {
+        if (!radios) radios = new QActionGroup(&menu);
+        radios->addAction(action);
+      }
     }
     if (!item.toolTip.empty()) {
       action->setToolTip(QString::fromStdString(item.toolTip));

@@ -3,15 +3,49 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/controller/PopupPlacement.hpp"
+#include "ui/style/HostStyle.hpp"
 #include "ui/tray/HostPanelView.hpp"
 
 namespace lumenrail {
+
+namespace {
+
+// A frameless popup has no edge of its own: on a light wallpaper the light
+// panel would melt into it. A hairline over the panel's rim, inside its size.
+class PopupEdge final : public QWidget {
+ public:
+  explicit PopupEdge(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+    parent->installEventFilter(this);
+    connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == parentWidget() && (event->type() == QEvent::Resize || event->type() == QEvent::Show)) {
+      setGeometry(parentWidget()->rect());
+      raise();
+    }
+    return QWidget::eventFilter(watched, event);
+  }
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    QColor edge = HostStyle::textDim();
+    edge.setAlphaF(Appearance::isDark() ? 0.45f : 0.4f);
+    p.setPen(QPen(edge, 1));
+    p.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+  }
+};
+
+}  // namespace
 
 PanelPopup::PanelPopup(HostPanelModel& model, std::shared_ptr<Executor> main, const Localizer& texts)
     : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint),
@@ -26,6 +60,7 @@ PanelPopup::PanelPopup(HostPanelModel& model, std::shared_ptr<Executor> main, co
   connect(view_, &HostPanelView::rebuilt, this, [this] {
     if (isVisible()) place();
   });
+  new PopupEdge(this);
 }
 
 PanelPopup::~PanelPopup() = default;

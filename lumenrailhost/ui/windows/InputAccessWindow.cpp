@@ -1,26 +1,29 @@
 #include "ui/windows/InputAccessWindow.hpp"
 
+#include <QGuiApplication>
 #include <QHBoxLayout>
-#include <QLabel>
-#include <QLineEdit>
 #include <QPointer>
-#include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "app/text/L10n.hpp"
+#include "ui/components/HostButton.hpp"
+#include "ui/components/HostCard.hpp"
 #include "ui/style/HostFont.hpp"
 #include "ui/style/HostStyle.hpp"
+#include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
 
 namespace {
 
+using HostStyle::Role;
+
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
-QLabel* wrapped(const QString& text) {
-  auto* label = new QLabel(text);
+KitLabel* wrapped(const QString& text, const QFont& font, Role role) {
+  auto* label = new KitLabel(text, font, HostStyle::dynamic(role));
   label->setWordWrap(true);
-  label->setFont(HostFont::make(13));
   return label;
 }
 
@@ -32,38 +35,80 @@ InputAccessWindow::InputAccessWindow(std::string command, std::function<bool()> 
       allowed_(std::move(allowed)),
       clipboard_(std::move(clipboard)),
       main_(std::move(main)),
-      status_(wrapped({})) {
+      status_(wrapped({}, HostFont::make(12.5, HostFont::Weight::medium), Role::warn)) {
   setWindowTitle(q(L10n::text("inputAccess.title")));
+  setWindowFlag(Qt::WindowMinMaxButtonsHint, false);
+  setAutoFillBackground(true);
+  applyPalette();
+  connect(&Appearance::instance(), &Appearance::changed, this, [this] {
+    applyPalette();
+    recheck();
+  });
   setFixedWidth(480);
   auto* column = new QVBoxLayout(this);
-  column->setContentsMargins(20, 18, 20, 18);
+  column->setContentsMargins(24, 20, 24, 20);
   column->setSpacing(10);
-  auto* title = new QLabel(q(L10n::text("inputAccess.title")));
-  title->setFont(HostFont::make(17, HostFont::Weight::semibold));
-  column->addWidget(title);
-  column->addWidget(wrapped(q(L10n::text("inputAccess.what", L10n::kProductName))));
-  column->addWidget(wrapped(q(L10n::text("inputAccess.run"))));
-  auto* row = new QHBoxLayout();
-  auto* field = new QLineEdit(q(command));
-  field->setObjectName("command");
-  field->setReadOnly(true);
-  field->setFont(HostFont::mono(12));
-  field->setCursorPosition(0);
-  row->addWidget(field, 1);
-  auto* copy = new QPushButton(q(L10n::text("inputAccess.copy")));
-  copy->setObjectName("copy");
-  connect(copy, &QPushButton::clicked, this, [this, command] {
-    if (clipboard_) clipboard_->setText(command);
+  column->addWidget(wrapped(q(L10n::text("inputAccess.title")), HostFont::make(17, HostFont::Weight::semibold),
+                            Role::text));
+  column->addWidget(wrapped(q(L10n::text("inputAccess.what", L10n::kProductName)), HostFont::make(13), Role::textDim));
+  column->addSpacing(4);
+  column->addWidget(wrapped(q(L10n::text("inputAccess.run")), HostFont::make(13), Role::text));
+
+  // The whole command, wrapped where it must and selectable, on a card.
+  auto* card = new HostCard();
+  auto* inside = new QWidget();
+  auto* row = new QHBoxLayout(inside);
+  row->setContentsMargins(14, 11, 11, 11);
+  row->setSpacing(12);
+  auto* line = wrapped(q(command), HostFont::mono(12), Role::text);
+  line->setObjectName("command");
+  line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  row->addWidget(line, 1);
+  copy_ = new HostButton(q(L10n::text("inputAccess.copy")));
+  copy_->setObjectName("copy");
+  copy_->setSymbol("doc.on.doc");
+  connect(copy_, &QAbstractButton::clicked, this, [this, command] {
+    if (!clipboard_) return;
+    clipboard_->setText(command);
+    copy_->setText(q(L10n::text("qr.copied")));
+    copiedReset_ = main_->startTimer(kCopiedForNs, 0, [weak = QPointer<InputAccessWindow>(this)] {
+      if (weak) weak->copy_->setText(q(L10n::text("inputAccess.copy")));
+    });
   });
-  row->addWidget(copy);
-  column->addLayout(row);
+  row->addWidget(copy_, 0, Qt::AlignTop);
+  card->addContent(inside);
+  column->addWidget(card);
+  column->addSpacing(2);
   status_->setObjectName("status");
   column->addWidget(status_);
+  column->addSpacing(8);
+  auto* buttons = new QHBoxLayout();
+  buttons->addStretch(1);
+  auto* done = new HostButton(q(L10n::text("qr.done")), {true, false, false});
+  done->setObjectName("done");
+  connect(done, &QAbstractButton::clicked, this, &QWidget::close);
+  buttons->addWidget(done);
+  column->addLayout(buttons);
   recheck();
+}
+
+void InputAccessWindow::applyPalette() {
+  QPalette p = palette();
+  p.setColor(QPalette::Window, HostStyle::bg());
+  p.setColor(QPalette::Highlight, BrandTheme::accent());
+  p.setColor(QPalette::HighlightedText, HostStyle::accentInk());
+  setPalette(p);
 }
 
 void InputAccessWindow::present() {
   recheck();
+  if (!isVisible()) {
+    adjustSize();
+    // Where the host's other windows open: the middle of the main screen.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+      move(screen->availableGeometry().center() - rect().center());
+    }
+  }
   show();
   raise();
   activateWindow();
@@ -72,9 +117,7 @@ void InputAccessWindow::present() {
 void InputAccessWindow::recheck() {
   allowedShown_ = allowed_ && allowed_();
   status_->setText(q(L10n::text(allowedShown_ ? "inputAccess.allowed" : "inputAccess.notYet")));
-  QPalette p = status_->palette();
-  p.setColor(QPalette::WindowText, allowedShown_ ? HostStyle::ok() : HostStyle::warn());
-  status_->setPalette(p);
+  status_->setColor(HostStyle::dynamic(allowedShown_ ? Role::ok : Role::warn));
 }
 
 void InputAccessWindow::showEvent(QShowEvent* event) {
@@ -86,6 +129,8 @@ void InputAccessWindow::showEvent(QShowEvent* event) {
 
 void InputAccessWindow::hideEvent(QHideEvent* event) {
   recheck_.cancel();
+  copiedReset_.cancel();
+  if (copy_) copy_->setText(q(L10n::text("inputAccess.copy")));
   QWidget::hideEvent(event);
 }
 

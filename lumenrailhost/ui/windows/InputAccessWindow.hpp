@@ -2,7 +2,8 @@
 
 // What allowing input takes on Linux, where there is no privacy pane: what
 // the grant is, the one command that makes it (with Copy), and whether input
-// may be posted now, checked again every 2 s while the window shows.
+// may be posted now, checked again every 2 s while the window shows. Drawn
+// with the kit like the host's other windows; the command wraps, whole.
 
 #include <functional>
 #include <memory>
@@ -14,16 +15,19 @@
 #include "platform/Clock.hpp"
 #include "platform/Executor.hpp"
 
-class QLabel;
-class QLineEdit;
 
 namespace lumenrail {
+
+class HostButton;
+class KitLabel;
 
 class InputAccessWindow final : public QWidget {
   Q_OBJECT
 
  public:
   static constexpr uint64_t kRecheckNs = 2 * kNsPerSecond;
+  // How long Copy reads "Copied".
+  static constexpr uint64_t kCopiedForNs = 1'500'000'000;
 
   // `allowed` asks whether input may be posted now.
   InputAccessWindow(std::string command, std::function<bool()> allowed, std::shared_ptr<Clipboard> clipboard,
@@ -38,12 +42,15 @@ class InputAccessWindow final : public QWidget {
 
  private:
   void recheck();
+  void applyPalette();
 
   std::function<bool()> allowed_;
   std::shared_ptr<Clipboard> clipboard_;
   std::shared_ptr<Executor> main_;
-  QLabel* status_;
+  KitLabel* status_;
+  HostButton* copy_ = nullptr;
   Executor::Timer recheck_;
+  Executor::Timer copiedReset_;
   bool allowedShown_ = false;
 };
 

@@ -8,6 +8,7 @@
 
 #include "app/controller/AlertPlacement.hpp"
 #include "ui/qt/MenuBarAlert.hpp"
+#include "ui/style/HostFont.hpp"
 
 namespace lumenrail {
 
@@ -20,8 +21,10 @@ std::optional<std::string> QtRenamePrompt::ask(const Request& r) {
   field->setObjectName("renameField");
   field->setPlaceholderText(QString::fromStdString(r.placeholder));
   field->setFixedSize(260, 24);
+  field->setFont(HostFont::make(13));
   MenuBarAlert::addButton(box, QString::fromStdString(r.accept));
   MenuBarAlert::addButton(box, QString::fromStdString(r.cancel));
+  MenuBarAlert::dress(box, MenuBarAlert::AlertMark::info);
   // QMessageBox has no accessory view: the field goes under the texts, in the
   // button row's place, and the buttons one row down.
   auto* grid = qobject_cast<QGridLayout*>(box.layout());

@@ -5,6 +5,7 @@
 
 #include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "ui/qt/MenuBarAlert.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/SettingRow.hpp"
@@ -18,11 +19,11 @@ namespace {
 // A confirmation whose one action is destructive; true when it was chosen.
 bool confirm(QWidget* parent, const std::string& title, const std::string& message, const std::string& action) {
   QMessageBox box(parent);
-  box.setIcon(QMessageBox::Warning);
   box.setText(qs(title));
   box.setInformativeText(qs(message));
   QAbstractButton* destroy = box.addButton(qs(action), QMessageBox::DestructiveRole);
   box.addButton(qs(L10n::text("action.cancel")), QMessageBox::RejectRole);
+  MenuBarAlert::dress(box, MenuBarAlert::AlertMark::warning);
   box.exec();
   return box.clickedButton() == destroy;
 }

@@ -20,10 +20,14 @@ QLineEdit* portField(HostSettingsModel& model) {
   field->setFont(HostFont::mono(13));
   field->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   field->setFixedWidth(96);
-  field->setStyleSheet(QString("QLineEdit { color: %1; background: %2; border: 1px solid %3; border-radius: 7px;"
-                               " padding: 5px 9px; }")
-                           .arg(HostStyle::text().name(QColor::HexArgb), HostStyle::bgInset().name(QColor::HexArgb),
-                                HostStyle::line().name(QColor::HexArgb)));
+  const auto paint = [field] {
+    field->setStyleSheet(QString("QLineEdit { color: %1; background: %2; border: 1px solid %3; border-radius: 7px;"
+                                 " padding: 5px 9px; }")
+                             .arg(HostStyle::text().name(QColor::HexArgb), HostStyle::bgInset().name(QColor::HexArgb),
+                                  HostStyle::line().name(QColor::HexArgb)));
+  };
+  paint();
+  QObject::connect(&Appearance::instance(), &Appearance::changed, field, paint);
   QObject::connect(field, &QLineEdit::editingFinished, field, [&model, field] {
     const uint16_t port = SettingsPages::commitPort(model, field->text().toStdString());
     field->setText(QString::number(port));

@@ -30,16 +30,6 @@ QComboBox* picker(const std::vector<std::pair<QString, QVariant>>& items, const 
   box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   for (const auto& [title, value] : items) box->addItem(title, value);
   box->setCurrentIndex(box->findData(current));
-  QPalette p = box->palette();
-  p.setColor(QPalette::Button, HostStyle::bgInset());
-  p.setColor(QPalette::ButtonText, HostStyle::text());
-  p.setColor(QPalette::Window, HostStyle::bgRaised());
-  p.setColor(QPalette::WindowText, HostStyle::text());
-  p.setColor(QPalette::Base, HostStyle::bgRaised());
-  p.setColor(QPalette::Text, HostStyle::text());
-  p.setColor(QPalette::Highlight, BrandTheme::controlTint());
-  p.setColor(QPalette::HighlightedText, Qt::white);
-  box->setPalette(p);
   return box;
 }
 
