@@ -126,5 +126,17 @@ TEST(ServeStartAcceptance, HeadlessRunLocksItsDisplayAndPrintsALinkItsQrCodeCarr
   EXPECT_EQ(run.terminate(), 143) << run.output();
 }
 
+// Asking for help starts no display: the usage text needs none.
+TEST(ServeStartAcceptance, HelpPrintsTheUsageWithoutStartingADisplay) {
+  test::HostProcess run("/bin/bash",
+                        {std::string(LUMENRAIL_SOURCE_DIR) + "/scripts/serve", LUMENRAILHOST_BINARY, "--m2", "--pair",
+                         "--help"},
+                        {"DISPLAY=", "WAYLAND_DISPLAY="});
+  ASSERT_TRUE(run.started());
+  EXPECT_EQ(run.waitExit(), 0) << run.output();
+  EXPECT_NE(run.output().find("Usage: lumenrailhost"), std::string::npos) << run.output();
+  EXPECT_EQ(run.output().find("run: "), std::string::npos) << run.output();
+}
+
 }  // namespace
 }  // namespace lumenrail
