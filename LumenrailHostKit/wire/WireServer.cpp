@@ -61,6 +61,18 @@ void armDeadPeerDetection(int fd) {
   Socket::setIntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, 10'000);
 }
 
+// The kernel holds at most this much unsent video per client, so a slow link
+// backs up into the client's own frame queue, where a loss is counted, a
+// keyframe follows and the advisory hears of it, instead of seconds of video
+// waiting in the socket while the client falls behind unseen.
+constexpr int kUnsentBytesBound = 64 * 1024;
+
+void prepareClientSocket(int fd) {
+  Socket::setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  Socket::setIntOption(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, kUnsentBytesBound);
+  armDeadPeerDetection(fd);
+}
+
 bool isTransientAcceptError(int err) {
   switch (err) {
     case EINTR:
@@ -267,8 +279,7 @@ void WireServer::acceptLoop(const std::weak_ptr<WireServer>& weak) {
       self->event("accept failed: errno " + std::to_string(err));
       return;
     }
-    Socket::setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    armDeadPeerDetection(fd);
+    prepareClientSocket(fd);
     self->spawnHandler(fd, self->config_.psk, true, false, nullptr);
     if (!self->accepting_) return;
   }
@@ -282,8 +293,7 @@ void WireServer::adopt(int fd, std::function<void()> onClose) {
     if (onClose) onClose();
     return;
   }
-  Socket::setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-  armDeadPeerDetection(fd);
+  prepareClientSocket(fd);
   // An adopted session is always plaintext and never pairs.
   spawnHandler(fd, std::nullopt, false, true, std::move(onClose));
 }
