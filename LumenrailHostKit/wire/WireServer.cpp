@@ -64,8 +64,10 @@ void armDeadPeerDetection(int fd) {
 // The kernel holds at most this much unsent video per client, so a slow link
 // backs up into the client's own frame queue, where a loss is counted, a
 // keyframe follows and the advisory hears of it, instead of seconds of video
-// waiting in the socket while the client falls behind unseen.
-constexpr int kUnsentBytesBound = 64 * 1024;
+// waiting in the socket while the client falls behind unseen. It still takes
+// the tail of a large keyframe, so a link with room for the stream sends one
+// within the four frame intervals the queue holds.
+constexpr int kUnsentBytesBound = 128 * 1024;
 
 void prepareClientSocket(int fd) {
   Socket::setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
