@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QActionGroup>
 #include <QApplication>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -212,9 +213,14 @@ TEST(PanelView, AnOpenDeviceMenuSurvivesDevicesJoiningAndLeaving) {
     EXPECT_TRUE(studio->menu()->isVisible());
     EXPECT_EQ(view.findChildren<DeviceRow*>().size(), step.rows);
     EXPECT_EQ(setMain()->isVisible(), step.rows > 1);
-    if (std::string(step.step) == "a third joins first") {
-      snapshot(view, "panel-devices-three");
-    }
+    // The panel grew or shrank with the list and the rows lie one under the other.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(view.height(), view.layout()->heightForWidth(HostPanelView::kWidth));
+    std::vector<int> tops;
+    for (auto* row : view.findChildren<DeviceRow*>()) tops.push_back(row->mapTo(&view, QPoint(0, 0)).y());
+    std::sort(tops.begin(), tops.end());
+    for (size_t i = 1; i < tops.size(); ++i) EXPECT_GE(tops[i] - tops[i - 1], studio->height());
+    if (std::string(step.step) == "a third joins first") snapshot(view, "panel-devices-three");
   }
   // The kept row's actions name its device.
   state.devices = steps[0].devices;

@@ -176,6 +176,10 @@ void DeviceList::showRows(const std::vector<PanelDeviceRow>& rows) {
     column_->addWidget(shown);
     shown->show();
   }
+  // The panel measures its height right after this, and a layout remembers
+  // its children's heights: tell every one up to the window now, not on the
+  // next layout pass.
+  for (QWidget* w = this; w != nullptr && !w->isWindow(); w = w->parentWidget()) w->updateGeometry();
 }
 
 }  // namespace lumenrail
