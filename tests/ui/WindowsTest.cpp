@@ -27,7 +27,9 @@
 #include "support/ManualExecutor.hpp"
 #include "ui/components/HostBanner.hpp"
 #include "ui/components/HostSwitch.hpp"
+#include "ui/qt/MenuBarAlert.hpp"
 #include "ui/style/KitParts.hpp"
+#include "app/controller/AlertPlacement.hpp"
 #include "ui/windows/about/AboutView.hpp"
 #include "ui/windows/about/AboutWindowController.hpp"
 #include "ui/windows/InputAccessWindow.hpp"
@@ -399,6 +401,25 @@ TEST(CloseKeys, ControlWLeavesAWindowAloneWhileATextFieldHasFocusEscapeStillClos
   EXPECT_TRUE(window.window()->isVisible());
   QTest::keyClick(field, Qt::Key_Escape);
   EXPECT_FALSE(window.window()->isVisible());
+}
+
+// An alert ends on Ctrl+W as on Escape: with its refusal.
+TEST(CloseKeys, ControlWEndsAnAlertWithItsRefusal) {
+  QMessageBox box;
+  box.setText("Allow “Tab” to connect?");
+  MenuBarAlert::addButton(box, "Allow");
+  MenuBarAlert::addButton(box, "Deny");
+  bool stayedUp = false;
+  QTimer::singleShot(0, [&] {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&box));
+    QTest::keyClick(focusIn(box), Qt::Key_W, Qt::ControlModifier);
+    if (box.isVisible()) {
+      stayedUp = true;
+      box.done(0);
+    }
+  });
+  EXPECT_EQ(MenuBarAlert::runModalOnMenuBarScreen(box), AlertPlacement::kFirstButton + 1);
+  EXPECT_FALSE(stayedUp);
 }
 
 // Return in a destructive confirmation is Cancel, also after Tab has moved

@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <QShortcut>
 #include <QTextEdit>
+#include <QVariant>
 #include <QWidget>
 
 namespace lumenrail::CloseKeys {
@@ -22,6 +23,10 @@ bool typingIn(const QWidget* focus) {
 }  // namespace
 
 void install(QWidget& window) {
+  // Twice would make each key ambiguous, and an ambiguous shortcut fires neither.
+  constexpr const char* kInstalled = "lumenrailCloseKeys";
+  if (window.property(kInstalled).toBool()) return;
+  window.setProperty(kInstalled, true);
   // Window-wide, so they fire wherever focus sits inside it; a popup list or
   // menu is a window of its own and takes its Escape first.
   auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), &window);

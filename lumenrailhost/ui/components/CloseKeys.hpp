@@ -8,6 +8,7 @@ class QWidget;
 
 namespace lumenrail::CloseKeys {
 
+// Once per window; a second call does nothing.
 void install(QWidget& window);
 
 }  // namespace lumenrail::CloseKeys

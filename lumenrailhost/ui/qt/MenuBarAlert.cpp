@@ -100,6 +100,7 @@ void place(QWidget& box) {
 }
 
 int runModalOnMenuBarScreen(QMessageBox& box) {
+  CloseKeys::install(box);
   fitLongWords(box);
   if (box.layout()) box.layout()->activate();
   box.adjustSize();
