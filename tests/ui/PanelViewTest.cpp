@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QActionGroup>
 #include <QApplication>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -19,20 +20,13 @@
 #include "support/Contrast.hpp"
 #include "support/ManualExecutor.hpp"
 #include "ui/components/DeviceRow.hpp"
-#include "ui/components/DeviceRow.hpp"
-#include "ui/components/FooterButton.hpp"
 #include "ui/components/FooterButton.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/style/HostStyle.hpp"
-#include "ui/style/HostStyle.hpp"
-#include "ui/tray/ClassicMenu.hpp"
 #include "ui/tray/ClassicMenu.hpp"
 #include "ui/tray/HostPanelView.hpp"
-#include "ui/tray/HostPanelView.hpp"
-#include "ui/tray/PanelPopup.hpp"
 #include "ui/tray/PanelPopup.hpp"
 #include "ui/tray/PanelWindow.hpp"
-#include "ui/windows/RenameDialog.hpp"
 #include "ui/windows/RenameDialog.hpp"
 
 namespace lumenrail {
@@ -83,6 +77,12 @@ QImage render(QWidget& widget) {
   image.fill(Qt::transparent);
   widget.render(&image);
   return image;
+}
+
+void snapshot(QWidget& widget, const std::string& name) {
+  const char* folder = std::getenv("LUMENRAIL_UI_SNAPSHOTS");
+  if (folder == nullptr || *folder == '\0') return;
+  render(widget).save(QString::fromStdString(std::string(folder) + "/" + name + ".png"));
 }
 
 TEST(PanelView, RendersStoppedAndServingInBothAppearances) {
@@ -173,11 +173,61 @@ TEST(PanelView, AnOpenMenuAndTheShownControlsSurviveARefresh) {
   EXPECT_FALSE(pen->isOn());
   EXPECT_EQ(rows[0]->findChild<QWidget*>("name")->accessibleName(), "Studio Tab (renamed)");
   rows[0]->menu()->close();
+}
 
-  // Another device: other rows, built anew.
-  state.devices.push_back({11, "Galaxy Tab", std::string("cc33"), true, false});
+// Devices come and go: rows are kept by device id and change in place, so a
+// menu open on one stays open and its items follow (set-main appears with a
+// second device).
+TEST(PanelView, AnOpenDeviceMenuSurvivesDevicesJoiningAndLeaving) {
+  PanelState state = servingTwo();
+  state.devices = {{7, "Studio Tab", "aa11", true, true}};
+  std::vector<std::string> fired;
+  PanelActions actions;
+  actions.setMain = [&](const std::string& fp) { fired.push_back("main " + fp); };
+  HostPanelModel model(actions, [&] { return state; });
+  HostPanelView view(model, english());
+  view.show();
+  const QPointer<DeviceRow> studio = view.findChild<DeviceRow*>();
+  ASSERT_FALSE(studio.isNull());
+  studio->menuButton()->click();
+  ASSERT_TRUE(studio->menu()->isVisible());
+  const auto setMain = [&] { return studio->menu()->actions().first(); };
+  EXPECT_FALSE(setMain()->isVisible());
+
+  const struct {
+    const char* step;
+    std::vector<PanelDevice> devices;
+    size_t rows;
+  } steps[] = {
+      {"a second joins", {{7, "Studio Tab", "aa11", true, false}, {11, "Galaxy Tab", std::string("cc33"), true, true}}, 2},
+      {"a third joins first", {{12, "Pixel", std::nullopt, false, false}, {7, "Studio Tab", "aa11", true, false},
+                               {11, "Galaxy Tab", std::string("cc33"), true, true}}, 3},
+      {"two leave", {{7, "Studio Tab", "aa11", true, false}}, 1},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.step);
+    state.devices = step.devices;
+    model.refresh();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_FALSE(studio.isNull());
+    EXPECT_TRUE(studio->menu()->isVisible());
+    EXPECT_EQ(view.findChildren<DeviceRow*>().size(), step.rows);
+    EXPECT_EQ(setMain()->isVisible(), step.rows > 1);
+    // The panel grew or shrank with the list and the rows lie one under the other.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(view.height(), view.layout()->heightForWidth(HostPanelView::kWidth));
+    std::vector<int> tops;
+    for (auto* row : view.findChildren<DeviceRow*>()) tops.push_back(row->mapTo(&view, QPoint(0, 0)).y());
+    std::sort(tops.begin(), tops.end());
+    for (size_t i = 1; i < tops.size(); ++i) EXPECT_GE(tops[i] - tops[i - 1], studio->height());
+    if (std::string(step.step) == "a third joins first") snapshot(view, "panel-devices-three");
+  }
+  // The kept row's actions name its device.
+  state.devices = steps[0].devices;
   model.refresh();
-  EXPECT_EQ(view.findChildren<DeviceRow*>().size(), 3);
+  setMain()->trigger();
+  EXPECT_EQ(fired, std::vector<std::string>{"main aa11"});
+  studio->menu()->close();
 }
 
 TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {

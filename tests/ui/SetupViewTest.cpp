@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QLayout>
+#include <QPointer>
 #include <QTest>
 
 #include "app/text/L10n.hpp"
@@ -109,6 +110,28 @@ TEST(SetupView, ReturnWalksThroughTheStepsAndFinishesWithTheBoxValue) {
   box->setChecked(true);
   QTest::keyClick(window.view(), Qt::Key_Return);
   EXPECT_EQ(rig.finished, std::vector<bool>{true});
+}
+
+// Space ticks the login box and the keyboard stays on it.
+TEST(SetupView, SpaceOnTheLoginBoxKeepsFocusThere) {
+  Rig rig;
+  const auto model = rig.model(Step::device);
+  SetupWindowController window(model, SetupViewPorts{.installed = true, .relaunch = {}});
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.window()));
+  const QPointer<QCheckBox> box = window.view()->page()->findChild<QCheckBox*>();
+  ASSERT_FALSE(box.isNull());
+  box->setFocus();
+  ASSERT_TRUE(box->hasFocus());
+  const bool was = model->openAtLogin();
+  for (const bool expected : {!was, was}) {
+    QTest::keyClick(box, Qt::Key_Space);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_FALSE(box.isNull());
+    EXPECT_EQ(model->openAtLogin(), expected);
+    EXPECT_EQ(box->isChecked(), expected);
+    EXPECT_TRUE(box->hasFocus());
+  }
 }
 
 TEST(SetupView, NotInstalledTheLoginBoxIsShownButDisabled) {

@@ -16,15 +16,20 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QTest>
+#include <QTimer>
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+#include <QPushButton>
 
-#include "app/text/L10n.hpp"
 #include "app/text/L10n.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/ManualExecutor.hpp"
 #include "ui/components/HostBanner.hpp"
-#include "ui/components/HostBanner.hpp"
 #include "ui/components/HostSwitch.hpp"
+#include "ui/qt/MenuBarAlert.hpp"
 #include "ui/style/KitParts.hpp"
+#include "app/controller/AlertPlacement.hpp"
 #include "ui/windows/about/AboutView.hpp"
 #include "ui/windows/about/AboutWindowController.hpp"
 #include "ui/windows/InputAccessWindow.hpp"
@@ -32,6 +37,9 @@
 #include "ui/windows/settings/SettingsView.hpp"
 #include "ui/windows/settings/SettingsWindowController.hpp"
 #include "ui/windows/settings/SidebarButton.hpp"
+#include "ui/windows/setup/SetupWindowController.hpp"
+#include "ui/tray/PanelPopup.hpp"
+#include "ui/tray/PanelWindow.hpp"
 
 namespace lumenrail {
 namespace {
@@ -151,15 +159,22 @@ struct SettingsHarness {
   std::shared_ptr<HostSettingsModel> model;
   std::shared_ptr<test::ManualExecutor> main = std::make_shared<test::ManualExecutor>();
   SettingsPorts ports;
+  std::vector<PairedDevice> paired;
+  int removals = 0;
+  SettingsHarness(const SettingsHarness&) = delete;
 
   explicit SettingsHarness(std::string alias = "Studio tablet") {
+    paired = {{"3f9a1c0b7d2e4a5f8c6b1d0e9f7a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c", {}, "Pixel Tablet", 1.7e9, {}, 1,
+               alias},
+              {"aa11bb22cc33dd44ee55ff6677889900aabbccddeeff00112233445566778899", {}, "iPad Pro", 1.6e9, {}, 4, {}}};
     HostSettingsModel::Callbacks callbacks;
-    callbacks.refreshPaired = [alias] {
-      return std::vector<PairedDevice>{
-          {"3f9a1c0b7d2e4a5f8c6b1d0e9f7a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c", {}, "Pixel Tablet", 1.7e9, {}, 1,
-           alias},
-          {"aa11bb22cc33dd44ee55ff6677889900aabbccddeeff00112233445566778899", {}, "iPad Pro", 1.6e9, {}, 4, {}}};
+    callbacks.refreshPaired = [this] { return paired; };
+    callbacks.onRename = [this](const std::string& fingerprint, const std::string& alias) {
+      for (auto& device : paired) {
+        if (device.fingerprint == fingerprint) device.alias = alias;
+      }
     };
+    callbacks.onRemoveData = [this] { ++removals; };
     HostSettings running = HostSettings::shipDefaults();
     model = std::make_shared<HostSettingsModel>(HostSettings::shipDefaults(), running, true, store, callbacks);
     ports.clipboard = std::make_shared<test::FakeClipboard>();
@@ -323,6 +338,176 @@ TEST(SettingsWindow, EveryPageAndTheAboutWindowRender) {
     snapshot(*about.window(), "about");
   }
   Appearance::instance().pin(AppearanceKind::light);
+}
+
+
+// Shows `window` active, as a user would have it before pressing a key.
+void showActive(QWidget& window) {
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+}
+
+QWidget* focusIn(QWidget& window) { return window.focusWidget() != nullptr ? window.focusWidget() : &window; }
+
+TEST(CloseKeys, EscapeAndControlWCloseEveryWindow) {
+  SettingsHarness h;
+  auto main = std::make_shared<test::ManualExecutor>();
+  HostPanelModel panel(PanelActions{}, [] { return PanelState{}; });
+  const auto setupDefaults = std::make_shared<UserDefaults>("/nonexistent/lumenrail-closekeys.json", "lumenrail");
+  auto setupModel = std::make_shared<SetupModel>(
+      [](bool) {}, SetupModel::Step::welcome,
+      SetupModel::Ports{setupDefaults, std::make_shared<test::FakeProbe>(), {}, true, [](const std::string&) {}, {},
+                        {}});
+  AboutWindowController about(h.ports.clipboard, h.ports.opener);
+  SettingsWindowController settings(h.model, h.ports);
+  SetupWindowController setup(setupModel, {});
+  QrWindowController qr(27184, std::nullopt, qrPorts(nullptr, main));
+  PanelWindow panelWindow(panel, main);
+  InputAccessWindow inputAccess("sudo grant", [] { return false; }, nullptr, main);
+  PanelPopup popup(panel, main);
+  const std::vector<std::pair<const char*, std::function<QWidget*()>>> windows = {
+      {"about", [&] { return about.window(); }},
+      {"settings", [&] { return settings.window(); }},
+      {"setup", [&] { return setup.window(); }},
+      {"qr", [&] { qr.show(true); return qr.window(); }},
+      {"panel window", [&] { return static_cast<QWidget*>(&panelWindow); }},
+      {"input access", [&] { return static_cast<QWidget*>(&inputAccess); }},
+      {"popup", [&] { popup.open(QRect(100, 0, 20, 20)); return static_cast<QWidget*>(&popup); }},
+  };
+  for (const auto& [name, open] : windows) {
+    for (const QKeySequence& key : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+      SCOPED_TRACE(std::string(name) + " " + key.toString().toStdString());
+      QWidget* window = open();
+      ASSERT_NO_FATAL_FAILURE(showActive(*window));
+      QTest::keyClick(focusIn(*window), key[0].key(), key[0].keyboardModifiers());
+      EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 5000));
+      window->hide();
+    }
+  }
+}
+
+TEST(CloseKeys, ControlWLeavesAWindowAloneWhileATextFieldHasFocusEscapeStillCloses) {
+  SettingsHarness h;
+  SettingsWindowController window(h.model, h.ports);
+  window.view()->setSection(SettingsSection::connection);
+  ASSERT_NO_FATAL_FAILURE(showActive(*window.window()));
+  auto* field = window.view()->page()->findChild<QLineEdit*>();
+  ASSERT_NE(field, nullptr);
+  field->setFocus();
+  ASSERT_TRUE(field->hasFocus());
+  QTest::keyClick(field, Qt::Key_W, Qt::ControlModifier);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(window.window()->isVisible());
+  QTest::keyClick(field, Qt::Key_Escape);
+  EXPECT_FALSE(window.window()->isVisible());
+}
+
+// An alert ends on Ctrl+W as on Escape: with its refusal.
+TEST(CloseKeys, ControlWEndsAnAlertWithItsRefusal) {
+  QMessageBox box;
+  box.setText("Allow “Tab” to connect?");
+  MenuBarAlert::addButton(box, "Allow");
+  MenuBarAlert::addButton(box, "Deny");
+  bool stayedUp = false;
+  QTimer::singleShot(0, [&] {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&box));
+    QTest::keyClick(focusIn(box), Qt::Key_W, Qt::ControlModifier);
+    if (box.isVisible()) {
+      stayedUp = true;
+      box.done(0);
+    }
+  });
+  EXPECT_EQ(MenuBarAlert::runModalOnMenuBarScreen(box), AlertPlacement::kFirstButton + 1);
+  EXPECT_FALSE(stayedUp);
+}
+
+// Return in a destructive confirmation is Cancel, also after Tab has moved
+// focus to the destructive button: a reflexive key press destroys nothing.
+TEST(SettingsWindow, ReturnInADestructiveConfirmationLeavesSettingsAndDataAlone) {
+  const struct {
+    const char* button;
+    const char* name;
+    bool tabToAction;
+  } cases[] = {{"settings.advanced.reset.button", "confirm-reset", false},
+               {"settings.advanced.reset.button", "confirm-reset-tabbed", true},
+               {"settings.advanced.remove.button", "confirm-remove", false},
+               {"settings.advanced.remove.button", "confirm-remove-tabbed", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SettingsHarness h;
+    h.model->set(&HostSettings::port, uint16_t{8080});
+    const size_t savesBefore = h.store->saves.size();
+    SettingsWindowController window(h.model, h.ports);
+    window.view()->setSection(SettingsSection::advanced);
+    ASSERT_NO_FATAL_FAILURE(showActive(*window.window()));
+    auto buttons = window.view()->page()->findChildren<QAbstractButton*>();
+    auto opener = std::find_if(buttons.begin(), buttons.end(),
+                               [&](auto* b) { return b->text().toStdString() == L10n::text(c.button); });
+    ASSERT_NE(opener, buttons.end());
+    QString defaultTitle;
+    bool stayedUp = false;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(box, nullptr);
+      if (box->defaultButton() != nullptr) defaultTitle = box->defaultButton()->text();
+      if (c.tabToAction) {
+        for (auto* b : box->buttons()) {
+          if (b->text() != defaultTitle) b->setFocus();
+        }
+      } else {
+        snapshot(*box, c.name);
+      }
+      QTest::keyClick(focusIn(*box), Qt::Key_Return);
+      if (box->isVisible()) {
+        stayedUp = true;
+        box->reject();
+      }
+    });
+    (*opener)->click();
+    EXPECT_FALSE(stayedUp);
+    EXPECT_EQ(defaultTitle.toStdString(), L10n::text("action.cancel"));
+    EXPECT_EQ(h.model->settings().port, 8080);
+    EXPECT_EQ(h.store->saves.size(), savesBefore);
+    EXPECT_EQ(h.removals, 0);
+    EXPECT_TRUE(std::static_pointer_cast<test::FakeLoginItem>(h.ports.loginItem)->calls.empty());
+  }
+}
+
+// After a rename the page is built anew (the alias is part of its rows): the
+// keyboard is back on the row's Rename button, not on the sidebar.
+TEST(SettingsWindow, FocusReturnsToTheRenameButtonAfterTheDialog) {
+  SettingsHarness h;
+  SettingsWindowController window(h.model, h.ports);
+  window.view()->setSection(SettingsSection::pairing);
+  ASSERT_NO_FATAL_FAILURE(showActive(*window.window()));
+  const auto renameButtons = [&] {
+    QList<QAbstractButton*> found;
+    for (auto* b : window.view()->page()->findChildren<QAbstractButton*>()) {
+      if (b->text().toStdString() == L10n::text("action.rename")) found << b;
+    }
+    return found;
+  };
+  ASSERT_EQ(renameButtons().size(), 2);
+  renameButtons()[1]->setFocus();
+  const QPointer<QWidget> oldPage = window.view()->page();
+  QTimer::singleShot(0, [] {
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    auto* field = dialog->findChild<QLineEdit*>();
+    ASSERT_NE(field, nullptr);
+    field->setText("Desk iPad");
+    QTest::keyClick(field, Qt::Key_Return);
+  });
+  QTest::keyClick(renameButtons()[1], Qt::Key_Space);
+  ASSERT_EQ(h.paired[1].alias, std::optional<std::string>("Desk iPad"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.view()->page() != oldPage.data(); }, 5000));
+  QCoreApplication::processEvents();
+  ASSERT_EQ(renameButtons().size(), 2);
+  EXPECT_EQ(window.window()->focusWidget(), renameButtons()[1]);
+  // The window manager gives the window back its activation.
+  ASSERT_NO_FATAL_FAILURE(showActive(*window.window()));
+  EXPECT_TRUE(renameButtons()[1]->hasFocus());
 }
 
 }  // namespace

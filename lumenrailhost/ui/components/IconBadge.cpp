@@ -15,6 +15,13 @@ IconBadge::IconBadge(const QString& symbol, DynamicColor tint, QWidget* parent)
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
 }
 
+void IconBadge::setSymbol(const QString& symbol) {
+  if (symbol == symbol_) return;
+  symbol_ = symbol;
+  setProperty(LiveUpdate::kKey, symbol);
+  update();
+}
+
 void IconBadge::paintEvent(QPaintEvent*) {
   QPainter p(this);
   const QColor tint = tint_.resolve(Appearance::current());

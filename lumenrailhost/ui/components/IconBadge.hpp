@@ -13,6 +13,7 @@ class IconBadge final : public QWidget {
  public:
   IconBadge(const QString& symbol, DynamicColor tint, QWidget* parent = nullptr);
   QString symbol() const { return symbol_; }
+  void setSymbol(const QString& symbol);
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -25,16 +25,26 @@ QStringList items(const QComboBox& box) {
   return all;
 }
 
+QList<QWidget*> inTree(const QWidget& widget) {
+  QList<QWidget*> shown;
+  for (QWidget* w : children(widget)) if (!w->isWindow()) shown << w;
+  return shown;
+}
+
+bool ownsChildren(const QWidget& widget) {
+  const auto* content = dynamic_cast<const LiveContent*>(&widget);
+  return content != nullptr && content->ownsChildren();
+}
+
 bool sameShape(const QWidget& live, const QWidget& fresh) {
   if (std::string_view(live.metaObject()->className()) != fresh.metaObject()->className()) return false;
   if (live.objectName() != fresh.objectName() || live.property(kKey) != fresh.property(kKey)) return false;
   if (const auto* box = qobject_cast<const QComboBox*>(&live)) {
     if (items(*box) != items(*qobject_cast<const QComboBox*>(&fresh))) return false;
   }
+  if (ownsChildren(live)) return true;
   // A menu's or picker's popup is a child window: only the widgets in the tree count.
-  QList<QWidget*> a, b;
-  for (QWidget* w : children(live)) if (!w->isWindow()) a << w;
-  for (QWidget* w : children(fresh)) if (!w->isWindow()) b << w;
+  const QList<QWidget*> a = inTree(live), b = inTree(fresh);
   if (a.size() != b.size()) return false;
   for (qsizetype i = 0; i < a.size(); ++i) {
     if (!sameShape(*a[i], *b[i])) return false;
@@ -77,10 +87,21 @@ void take(QWidget& live, const QWidget& fresh, bool root) {
     const QString text = qobject_cast<const QLineEdit*>(&fresh)->text();
     if (!field->hasFocus() && !field->isModified() && field->text() != text) field->setText(text);
   }
-  QList<QWidget*> a, b;
-  for (QWidget* w : children(live)) if (!w->isWindow()) a << w;
-  for (QWidget* w : children(fresh)) if (!w->isWindow()) b << w;
+  if (ownsChildren(live)) return;
+  const QList<QWidget*> a = inTree(live), b = inTree(fresh);
   for (qsizetype i = 0; i < a.size(); ++i) take(*a[i], *b[i], false);
+}
+
+bool takesFocus(const QWidget& widget, const QWidget& root) {
+  return widget.focusPolicy() & Qt::TabFocus && widget.isEnabled() && widget.isVisibleTo(&root);
+}
+
+QWidget* firstFocusable(QWidget& under, const QWidget& root) {
+  if (takesFocus(under, root)) return &under;
+  for (QWidget* child : inTree(under)) {
+    if (QWidget* found = firstFocusable(*child, root)) return found;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -89,6 +110,38 @@ bool takeOver(QWidget& live, const QWidget& fresh) {
   if (!sameShape(live, fresh)) return false;
   take(live, fresh, true);
   return true;
+}
+
+FocusPlace focusPlace(const QWidget& root) {
+  FocusPlace place;
+  const QWidget* focus = root.window()->focusWidget();
+  if (focus == nullptr || !root.isAncestorOf(focus)) return place;
+  place.className = focus->metaObject()->className();
+  for (const QWidget* w = focus; w != &root; w = w->parentWidget()) {
+    place.path.insert(place.path.begin(), static_cast<int>(inTree(*w->parentWidget()).indexOf(w)));
+  }
+  return place;
+}
+
+void restoreFocus(QWidget& root, const FocusPlace& place) {
+  if (place.empty()) return;
+  QWidget* at = &root;
+  bool whole = true;
+  for (int index : place.path) {
+    const QList<QWidget*> next = inTree(*at);
+    if (index < 0 || index >= next.size()) {
+      whole = false;
+      break;
+    }
+    at = next[index];
+  }
+  QWidget* target = nullptr;
+  if (whole && place.className == at->metaObject()->className() && takesFocus(*at, root)) {
+    target = at;
+  } else if (at != &root) {
+    target = firstFocusable(*at, root);
+  }
+  if (target != nullptr) target->setFocus(Qt::OtherFocusReason);
 }
 
 }  // namespace lumenrail::LiveUpdate

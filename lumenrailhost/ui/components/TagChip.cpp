@@ -42,9 +42,16 @@ void TagChip::paintEvent(QPaintEvent*) {
 
 SectionLabel::SectionLabel(const QString& text, QWidget* parent) : QWidget(parent), text_(text.toUpper()) {
   setFont(sectionFont());
-  setProperty(LiveUpdate::kKey, text_);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
+}
+
+void SectionLabel::takeContent(const QWidget& fresh) {
+  const QString& text = static_cast<const SectionLabel&>(fresh).text_;
+  if (text == text_) return;
+  text_ = text;
+  updateGeometry();
+  update();
 }
 
 QSize SectionLabel::sizeHint() const {

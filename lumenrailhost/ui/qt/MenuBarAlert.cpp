@@ -12,6 +12,7 @@
 
 #include "app/controller/AlertPlacement.hpp"
 #include "app/text/L10n.hpp"
+#include "ui/components/CloseKeys.hpp"
 #include "ui/style/AppIcon.hpp"
 #include "ui/style/HostFont.hpp"
 #include "ui/style/HostStyle.hpp"
@@ -70,6 +71,7 @@ void dress(QMessageBox& box, AlertMark mark) {
     detail->setWordWrap(true);
   }
   dressNow(box, mark);
+  CloseKeys::install(box);
   QObject::connect(&Appearance::instance(), &Appearance::changed, &box, [&box, mark] { dressNow(box, mark); });
 }
 
@@ -98,6 +100,7 @@ void place(QWidget& box) {
 }
 
 int runModalOnMenuBarScreen(QMessageBox& box) {
+  CloseKeys::install(box);
   fitLongWords(box);
   if (box.layout()) box.layout()->activate();
   box.adjustSize();

@@ -19,8 +19,6 @@
 #include "ui/components/StatusPill.hpp"
 #include "ui/components/TagChip.hpp"
 #include "ui/style/KitParts.hpp"
-#include "ui/style/KitParts.hpp"
-#include "ui/style/PanelTone.hpp"
 #include "ui/style/PanelTone.hpp"
 #include "ui/style/SpectrumMark.hpp"
 
@@ -150,7 +148,11 @@ void HostPanelView::rebuild() {
   if (body_ && LiveUpdate::takeOver(*body_, *fresh)) {
     delete fresh;
   } else {
+    // Another shape (the first device, a banner): focus moves to the same
+    // control of the new body.
+    LiveUpdate::FocusPlace focus;
     if (body_) {
+      focus = LiveUpdate::focusPlace(*body_);
       // A control of the old body may be running this very rebuild: it goes
       // later, but out of the panel now.
       body_->hide();
@@ -161,6 +163,7 @@ void HostPanelView::rebuild() {
     fresh->setParent(this);
     outer_->addWidget(body_);
     body_->show();
+    LiveUpdate::restoreFocus(*body_, focus);
   }
   // Wrapped texts need the height for this width, not the layout's guess.
   setFixedHeight(body_->layout()->heightForWidth(kWidth));
@@ -189,10 +192,7 @@ QWidget* HostPanelView::devicesSection() {
   auto* stack = column(box, 7);
   stack->addWidget(new SectionLabel(q(shown_.devicesLabel)));
   auto* card = new HostCard();
-  for (const auto& device : shown_.devices) {
-    if (device.dividerAbove) card->addContent(new RowDivider());
-    card->addContent(new DeviceRow(device, model_.actions(), texts_));
-  }
+  if (!shown_.devices.empty()) card->addContent(new DeviceList(shown_.devices, model_.actions(), texts_));
   if (shown_.devices.empty()) {
     auto* empty = new QWidget();
     empty->setObjectName("emptyState");

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/controller/PopupPlacement.hpp"
+#include "ui/components/CloseKeys.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/tray/HostPanelView.hpp"
 
@@ -61,6 +62,7 @@ PanelPopup::PanelPopup(HostPanelModel& model, std::shared_ptr<Executor> main, co
     if (isVisible()) place();
   });
   new PopupEdge(this);
+  CloseKeys::install(*this);
 }
 
 PanelPopup::~PanelPopup() = default;

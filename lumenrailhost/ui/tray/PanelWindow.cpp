@@ -4,6 +4,7 @@
 #include <QVBoxLayout>
 
 #include "platform/Clock.hpp"
+#include "ui/components/CloseKeys.hpp"
 #include "ui/tray/HostPanelView.hpp"
 
 namespace lumenrail {
@@ -16,6 +17,7 @@ PanelWindow::PanelWindow(HostPanelModel& model, std::shared_ptr<Executor> main, 
   // The view's height follows its content.
   layout->setSizeConstraint(QLayout::SetFixedSize);
   layout->addWidget(view_);
+  CloseKeys::install(*this);
 }
 
 PanelWindow::~PanelWindow() = default;

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "app/text/L10n.hpp"
+#include "ui/components/CloseKeys.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostCard.hpp"
 #include "ui/style/HostFont.hpp"
@@ -45,6 +46,7 @@ InputAccessWindow::InputAccessWindow(std::string command, std::function<bool()> 
     recheck();
   });
   setFixedWidth(480);
+  CloseKeys::install(*this);
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(24, 20, 24, 20);
   column->setSpacing(10);

@@ -12,7 +12,7 @@
 #include "app/text/TrayCopy.hpp"
 #include "app/windows/QrCode.hpp"
 #include "links/PairingUri.hpp"
-#include "ui/components/HostButton.hpp"
+#include "ui/components/CloseKeys.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostPicker.hpp"
 #include "ui/style/KitParts.hpp"
@@ -36,6 +36,7 @@ class QrWindow final : public QWidget {
     setAutoFillBackground(true);
     applyPalette();
     connect(&Appearance::instance(), &Appearance::changed, this, [this] { applyPalette(); });
+    CloseKeys::install(*this);
   }
 
  protected:
@@ -44,7 +45,7 @@ class QrWindow final : public QWidget {
     event->accept();
   }
   void keyPressEvent(QKeyEvent* event) override {
-    if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
       close();
       return;
     }

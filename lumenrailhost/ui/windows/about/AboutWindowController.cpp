@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "app/text/L10n.hpp"
+#include "ui/components/CloseKeys.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/windows/about/AboutView.hpp"
 
@@ -27,6 +28,7 @@ AboutWindowController::AboutWindowController(std::shared_ptr<Clipboard> clipboar
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(new AboutView(std::move(clipboard), std::move(opener)));
   window_->setFixedSize(360, 372);
+  CloseKeys::install(*window_);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     window_->move(screen->availableGeometry().center() - window_->rect().center());
   }

@@ -17,12 +17,17 @@ namespace lumenrail {
 namespace {
 
 // A confirmation whose one action is destructive; true when it was chosen.
+// Cancel is the default and has focus, and the destructive button never
+// takes Return even when tabbed to: a reflexive Return leaves the data alone.
 bool confirm(QWidget* parent, const std::string& title, const std::string& message, const std::string& action) {
   QMessageBox box(parent);
   box.setText(qs(title));
   box.setInformativeText(qs(message));
-  QAbstractButton* destroy = box.addButton(qs(action), QMessageBox::DestructiveRole);
-  box.addButton(qs(L10n::text("action.cancel")), QMessageBox::RejectRole);
+  auto* destroy = box.addButton(qs(action), QMessageBox::DestructiveRole);
+  destroy->setAutoDefault(false);
+  auto* cancel = box.addButton(qs(L10n::text("action.cancel")), QMessageBox::RejectRole);
+  box.setDefaultButton(cancel);
+  box.setEscapeButton(cancel);
   MenuBarAlert::dress(box, MenuBarAlert::AlertMark::warning);
   box.exec();
   return box.clickedButton() == destroy;

@@ -9,7 +9,7 @@
 #include "app/text/DeviceKindText.hpp"
 #include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
-#include "app/windows/SettingsPages.hpp"
+#include "ui/components/CloseKeys.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/LiveUpdate.hpp"
@@ -90,6 +90,7 @@ void PairingPage::renameDevice(const PairedDevice& device) {
   dialog.setOkButtonText(qs(L10n::text("action.rename")));
   dialog.setCancelButtonText(qs(L10n::text("action.cancel")));
   if (auto* edit = dialog.findChild<QLineEdit*>()) edit->setPlaceholderText(qs(device.label));
+  CloseKeys::install(dialog);
   // The page may be rebuilt while the dialog runs: reach the model, not this page.
   HostSettingsModel& model = model_;
   if (dialog.exec() == QDialog::Accepted) {

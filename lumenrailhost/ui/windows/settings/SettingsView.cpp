@@ -11,12 +11,9 @@
 
 #include "app/controller/SupportActions.hpp"
 #include "app/text/L10n.hpp"
-#include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
 #include "ui/components/HostBanner.hpp"
-#include "ui/components/HostBanner.hpp"
 #include "ui/components/LiveUpdate.hpp"
-#include "ui/style/KitParts.hpp"
 #include "ui/style/KitParts.hpp"
 #include "ui/style/SpectrumMark.hpp"
 #include "ui/windows/about/AboutView.hpp"
@@ -321,7 +318,11 @@ void SettingsView::rebuildBody() {
   }
   page_ = page;
   banner_ = freshBanner;
+  // Other rows (a rename, a forget): the keyboard stays where it was, on the
+  // same control of the new page, not on whatever follows the old one.
+  LiveUpdate::FocusPlace focus;
   if (body_) {
+    focus = LiveUpdate::focusPlace(*body_);
     body_->hide();
     body_->deleteLater();
   }
@@ -334,6 +335,7 @@ void SettingsView::rebuildBody() {
   } else {
     pageArea_->layout()->addWidget(body);
   }
+  LiveUpdate::restoreFocus(*body, focus);
 }
 
 }  // namespace lumenrail

@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "app/text/L10n.hpp"
+#include "ui/components/CloseKeys.hpp"
 
 namespace lumenrail {
 
@@ -18,6 +19,7 @@ SettingsWindowController::SettingsWindowController(std::shared_ptr<HostSettingsM
   view_ = new SettingsView(std::move(model), std::move(ports), SettingsSection::startup, true);
   layout->addWidget(view_);
   window_->setFixedSize(SettingsView::kWidth, SettingsView::kHeight);
+  CloseKeys::install(*window_);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     window_->move(screen->availableGeometry().center() - window_->rect().center());
   }

@@ -24,9 +24,11 @@ namespace {
 // either appearance.
 class QrCard final : public QWidget {
  public:
-  explicit QrCard(QImage code) : code_(std::move(code)) {
+  // `text` is what the code holds: the image's own bytes (row padding
+  // included) may differ between two drawings of the same code.
+  QrCard(QImage code, const QString& text) : code_(std::move(code)) {
     setFixedSize(148 + 24, 148 + 24);
-    setProperty(LiveUpdate::kKey, QString::number(qHashBits(code_.constBits(), size_t(code_.sizeInBytes()))));
+    setProperty(LiveUpdate::kKey, text);
   }
 
  protected:
@@ -62,7 +64,7 @@ DeviceStep::DeviceStep(SetupModel& model, bool installed, QWidget* parent) : QWi
   link->addStretch(1);
   const QString url = QString::fromUtf8(Brand::kUrlGetApp);
   if (const QImage code = QrWindowController::qrImage(Brand::kUrlGetApp, 6); !code.isNull()) {
-    auto* card = new QrCard(code);
+    auto* card = new QrCard(code, url);
     card->setAccessibleName(q(L10n::text("setup.device.qrLabel", std::string(Brand::kUrlGetApp))));
     link->addWidget(card, 0, Qt::AlignVCenter);
   }

@@ -122,13 +122,19 @@ void SetupView::rebuild() {
   if (page_ != nullptr && LiveUpdate::takeOver(*page_, *fresh)) {
     delete fresh;
   } else {
-    // The old page may be the sender of the click that led here.
+    // The old page may be the sender of the click that led here. A grant
+    // found by the poll changes the page's shape: focus moves to the same
+    // place on the new one.
+    LiveUpdate::FocusPlace focus;
     if (page_ != nullptr) {
+      focus = LiveUpdate::focusPlace(*page_);
       page_->hide();
       page_->deleteLater();
     }
     page_ = fresh;
     pageHost_->layout()->addWidget(page_);
+    page_->show();
+    LiveUpdate::restoreFocus(*page_, focus);
     if (dots_ != nullptr) dots_->deleteLater();
     dots_ = new StepDots(static_cast<int>(step), 3);
     dotsHost_->layout()->addWidget(dots_);

@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "app/text/L10n.hpp"
+#include "ui/components/CloseKeys.hpp"
 
 namespace lumenrail {
 
@@ -19,6 +20,7 @@ SetupWindowController::SetupWindowController(std::shared_ptr<SetupModel> model, 
   view_ = new SetupView(model_, std::move(ports));
   layout->addWidget(view_);
   window_->setFixedSize(SetupView::kWidth, SetupView::kHeight);
+  CloseKeys::install(*window_);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     window_->move(screen->availableGeometry().center() - window_->rect().center());
   }
