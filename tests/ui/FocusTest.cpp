@@ -142,25 +142,33 @@ std::vector<std::string> unseenStops(QWidget& window, int* count) {
   return unseen;
 }
 
-TEST(FocusRing, EveryTabStopOfTheWelcomeStepShows) {
-  test::TempFolder dir("lumenrail-focus");
-  auto probe = std::make_shared<test::FakeProbe>();
-  auto model = std::make_shared<SetupModel>(
-      [](bool) {}, SetupModel::Step::welcome,
-      SetupModel::Ports{std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail"), probe, {}, true,
-                        [](const std::string&) {}, {}, {}});
-  SetupWindowController setup(model, {});
-  setup.show();
-  QWidget& window = *setup.view()->window();
-  showActive(window);
-  // Return and Space act on the primary button from the start.
-  EXPECT_EQ(QApplication::focusWidget(), setup.view()->primaryButton());
-  int stops = 0;
-  EXPECT_EQ(unseenStops(window, &stops), std::vector<std::string>{});
-  EXPECT_EQ(stops, 1);  // Continue alone: the page takes no focus
-  EXPECT_TRUE(FocusRing::shownAround(*setup.view()->primaryButton()));
-  if (const char* folder = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
-    window.grab().save(QString("%1/focus-welcome.png").arg(folder));
+TEST(FocusRing, EveryTabStopOfTheSetupStepsShows) {
+  struct Case {
+    SetupModel::Step step;
+    const char* name;
+    int stops;
+  };
+  // The welcome step has Continue alone: the page itself takes no focus.
+  for (const Case& c : {Case{SetupModel::Step::welcome, "welcome", 1}, Case{SetupModel::Step::permissions, "permissions", 4},
+                        Case{SetupModel::Step::device, "device", 2}}) {
+    SCOPED_TRACE(c.name);
+    test::TempFolder dir("lumenrail-focus");
+    auto model = std::make_shared<SetupModel>(
+        [](bool) {}, c.step,
+        SetupModel::Ports{std::make_shared<UserDefaults>(dir.path("defaults.json"), "lumenrail"),
+                          std::make_shared<test::FakeProbe>(), {}, true, [](const std::string&) {}, {}, {}});
+    SetupWindowController setup(model, {});
+    setup.show();
+    QWidget& window = *setup.view()->window();
+    showActive(window);
+    // Return and Space act on the primary button from the start.
+    EXPECT_EQ(QApplication::focusWidget(), setup.view()->primaryButton());
+    int stops = 0;
+    EXPECT_EQ(unseenStops(window, &stops), std::vector<std::string>{});
+    EXPECT_EQ(stops, c.stops);
+    if (const char* folder = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+      window.grab().save(QString("%1/focus-setup-%2.png").arg(folder, c.name));
+    }
   }
 }
 
