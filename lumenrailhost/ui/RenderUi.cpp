@@ -118,8 +118,15 @@ int renderUI(const std::string& directory, const Log::Sink& print) {
     std::unique_ptr<HostPanelModel> model;
     save(
         [&] {
-          model = std::make_unique<HostPanelModel>(PanelActions{}, [shown = canned(state)] { return shown; });
-          return std::make_unique<HostPanelView>(*model);
+          // The way the live panel gets there: built while starting, then
+          // the state arrives as an update of the rows already shown.
+          PanelState starting = canned(state);
+          starting.phase = PanelState::Phase::starting;
+          model = std::make_unique<HostPanelModel>(
+              PanelActions{}, [starting, shown = canned(state), reads = 0]() mutable { return reads++ == 0 ? starting : shown; });
+          auto view = std::make_unique<HostPanelView>(*model);
+          model->refresh();
+          return view;
         },
         "panel-" + state, HostPanelView::kWidth, 0);
   }

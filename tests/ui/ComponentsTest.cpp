@@ -179,7 +179,7 @@ TEST(StyleSymbols, OneTableEachNameDrawnOnceAndInItsShape) {
   }
 }
 
-TEST(StyleComponents, TheSwitchSpeaksItsStateAndKeyboardFocusShowsARing) {
+TEST(StyleComponents, TheSwitchSpeaksItsState) {
   HostSwitch toggle("High-rate pen", true);
   QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(&toggle);
   ASSERT_NE(spoken, nullptr);
@@ -193,35 +193,6 @@ TEST(StyleComponents, TheSwitchSpeaksItsStateAndKeyboardFocusShowsARing) {
   spoken->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
   ASSERT_EQ(flips.count(), 1);
   EXPECT_TRUE(flips[0][0].toBool());
-
-  // Every focusable control of the kit, focused by Tab, draws differently.
-  QWidget window;
-  auto* row = new QHBoxLayout(&window);
-  auto* before = new HostButton("Before");
-  row->addWidget(before);
-  auto* checked = new HostCheckBox("Open at login");
-  checked->setChecked(true);
-  std::vector<QWidget*> controls = {new HostButton("Rename"), new HostSwitch("pen", true),
-                                    new FooterButton("gearshape", "Settings"), new HostCheckBox("Open at login"),
-                                    checked};
-  for (QWidget* control : controls) row->addWidget(control);
-  window.show();
-  window.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-  before->setFocus();
-  std::vector<QImage> plain;
-  for (QWidget* control : controls) plain.push_back(control->grab().toImage());
-  const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS");
-  QImage steps(window.size().width(), window.size().height() * int(controls.size()), QImage::Format_ARGB32);
-  QPainter sheet(&steps);
-  for (size_t i = 0; i < controls.size(); ++i) {
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    ASSERT_EQ(QApplication::focusWidget(), controls[i]);
-    EXPECT_NE(controls[i]->grab().toImage(), plain[i]) << controls[i]->metaObject()->className();
-    if (dir) sheet.drawPixmap(0, window.height() * int(i), window.grab());
-  }
-  sheet.end();
-  if (dir) steps.save(QString("%1/focus-rings.png").arg(dir));
 }
 
 TEST(StyleComponents, SwitchAndTilesOnlyReportRequests) {

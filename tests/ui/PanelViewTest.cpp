@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QLabel>
 #include <QActionGroup>
 #include <QApplication>
 #include <QLayout>
@@ -268,6 +269,59 @@ TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {
   EXPECT_TRUE(popup.isOpen());
   EXPECT_TRUE(screen.contains(popup.frameGeometry()));
   popup.close();
+}
+
+// At start the panel is built from one snapshot and shown with the next
+// (serving has begun): its first showing is a live update of every row, and
+// must still be as tall as what it holds, in the window and in the popup.
+TEST(PanelWindow, TheFirstShowingIsAsTallAsItsContent) {
+  PanelState built = stopped();
+  built.phase = Phase::starting;
+  built.inputBlocked = true;
+  PanelState shown = built;
+  shown.phase = Phase::serving;
+  shown.modeLabel = "1280x720@60";
+  shown.extend = false;
+  for (const auto kind : {AppearanceKind::light, AppearanceKind::dark}) {
+    Appearance::instance().pin(kind);
+    HostPanelModel alone(PanelActions{}, [&] { return shown; });
+    const int needed = HostPanelView(alone, english()).height();
+    for (const bool popup : {false, true}) {
+      SCOPED_TRACE(std::string(popup ? "popup, " : "window, ") + (kind == AppearanceKind::dark ? "dark" : "light"));
+      int snapshots = 0;
+      HostPanelModel model(PanelActions{}, [&] { return snapshots++ == 0 ? built : shown; });
+      auto main = std::make_shared<test::ManualExecutor>();
+      std::unique_ptr<QWidget> window;
+      HostPanelView* view = nullptr;
+      if (popup) {
+        auto p = std::make_unique<PanelPopup>(model, main, english());
+        p->open(QRect(100, 0, 20, 20));
+        view = p->view();
+        window = std::move(p);
+      } else {
+        auto w = std::make_unique<PanelWindow>(model, main, english());
+        w->present();
+        view = w->view();
+        window = std::move(w);
+      }
+      ASSERT_GE(snapshots, 2);  // shown with the second snapshot
+      // As first mapped, and once the layouts have settled.
+      EXPECT_EQ(window->height(), needed);
+      QCoreApplication::sendPostedEvents();
+      EXPECT_EQ(view->height(), needed);
+      EXPECT_EQ(window->height(), needed);
+      for (const QLabel* label : view->findChildren<QLabel*>()) {
+        if (label->wordWrap()) {
+          EXPECT_GE(label->height(), label->heightForWidth(label->width())) << label->text().toStdString();
+        }
+      }
+      if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+        window->grab().save(QString("%1/panel-first-%2-%3.png")
+                                .arg(dir, popup ? "popup" : "window", kind == AppearanceKind::dark ? "dark" : "light"));
+      }
+    }
+  }
+  Appearance::instance().pin(AppearanceKind::light);
 }
 
 // Without a tray the panel is a window the desktop lists; closing it only hides it.

@@ -10,7 +10,7 @@
 #include "ui/style/Appearance.hpp"
 #include "ui/style/HostFont.hpp"
 #include "ui/style/HostStyle.hpp"
-#include "ui/style/KitParts.hpp"
+#include "ui/style/FocusRing.hpp"
 
 namespace lumenrail {
 
@@ -20,6 +20,7 @@ class AccentLink final : public QAbstractButton {
     setText(title);
     setFont(HostFont::make(12));
     setCursor(Qt::PointingHandCursor);
+    FocusRing::attach(*this, 3);
     connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
   }
   QSize sizeHint() const override {
@@ -35,7 +36,6 @@ class AccentLink final : public QAbstractButton {
     if (isDown()) ink.setAlphaF(0.7);
     p.setPen(ink);
     p.drawText(rect(), alignment_, text());
-    if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 3);
   }
 
  private:

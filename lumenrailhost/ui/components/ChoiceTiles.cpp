@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
+#include "ui/style/FocusRing.hpp"
 #include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
@@ -45,6 +46,7 @@ class ChoiceTile final : public QAbstractButton {
     column->addStretch(1);
     for (auto* child : findChildren<QWidget*>()) child->setAttribute(Qt::WA_TransparentForMouseEvents);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    FocusRing::attach(*this, 7);
     connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
   }
 
@@ -80,7 +82,6 @@ class ChoiceTile final : public QAbstractButton {
     QColor fill = selected_ ? HostStyle::accent() : HostStyle::bgInset();
     if (selected_) fill.setAlphaF(fill.alphaF() * 0.14f);
     paintRounded(p, QRectF(rect()), 7, fill, selected_ ? HostStyle::accent() : HostStyle::line(), selected_ ? 1.5 : 1.0);
-    if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
   }
 
  private:

@@ -12,6 +12,7 @@
 #include "ui/components/HostCard.hpp"
 #include "ui/components/IconBadge.hpp"
 #include "ui/components/LiveUpdate.hpp"
+#include "ui/style/FocusRing.hpp"
 #include "ui/style/HostSymbols.hpp"
 #include "ui/style/KitParts.hpp"
 
@@ -25,13 +26,13 @@ class EllipsisButton final : public QAbstractButton {
   explicit EllipsisButton(QWidget* parent) : QAbstractButton(parent) {
     setFixedSize(26, 26);
     setCursor(Qt::PointingHandCursor);
+    FocusRing::attach(*this, 6);
   }
 
  protected:
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     HostSymbols::paint(p, "ellipsis", QRectF(5, 5, 16, 16), HostStyle::textDim());
-    if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 6);
   }
 };
 

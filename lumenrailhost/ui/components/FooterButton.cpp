@@ -3,6 +3,7 @@
 #include <QPainter>
 
 #include "ui/components/LiveUpdate.hpp"
+#include "ui/style/FocusRing.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/style/HostSymbols.hpp"
 #include "ui/style/KitParts.hpp"
@@ -16,6 +17,7 @@ FooterButton::FooterButton(const QString& symbol, const QString& help, QWidget* 
   setAccessibleName(help);
   setAttribute(Qt::WA_Hover);
   setCursor(Qt::PointingHandCursor);
+  FocusRing::attach(*this, 6);
   setFixedSize(sizeHint());
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
 }
@@ -31,7 +33,6 @@ void FooterButton::paintEvent(QPaintEvent*) {
   const bool active = isActive();
   if (active) paintRounded(p, QRectF(rect()), 6, HostStyle::bgRaised(), Qt::transparent, 0);
   HostSymbols::paint(p, symbol_, QRectF(7, 5, 18, 18), active ? HostStyle::accent() : HostStyle::textDim());
-  if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 6);
 }
 
 void FooterButton::enterEvent(QEnterEvent* event) {

@@ -5,6 +5,7 @@
 #include <QtMath>
 
 #include "ui/components/LiveUpdate.hpp"
+#include "ui/style/FocusRing.hpp"
 #include "ui/style/HostSymbols.hpp"
 #include "ui/style/KitParts.hpp"
 
@@ -24,6 +25,7 @@ HostButton::HostButton(const QString& title, HostButtonStyle style, QWidget* par
   setFont(style.prominent ? HostFont::make(13, HostFont::Weight::semibold) : HostFont::make(12.5, HostFont::Weight::medium));
   setAttribute(Qt::WA_Hover);
   setCursor(Qt::PointingHandCursor);
+  FocusRing::attach(*this, 7);
   setSizePolicy(style.fullWidth ? QSizePolicy::Expanding : QSizePolicy::Fixed, QSizePolicy::Fixed);
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
 }
@@ -75,7 +77,6 @@ void HostButton::paintEvent(QPaintEvent*) {
   }
   p.setPen(ink);
   p.drawText(QRectF(x, 0, width() - x, height()), Qt::AlignLeft | Qt::AlignVCenter, text());
-  if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
 }
 
 void HostButton::enterEvent(QEnterEvent* event) {

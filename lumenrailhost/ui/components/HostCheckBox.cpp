@@ -2,6 +2,7 @@
 
 #include <QPainter>
 
+#include "ui/style/FocusRing.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/style/HostSymbols.hpp"
 #include "ui/style/KitParts.hpp"
@@ -16,6 +17,7 @@ constexpr int kGap = 8;
 
 HostCheckBox::HostCheckBox(const QString& text, QWidget* parent) : QCheckBox(text, parent) {
   setCursor(Qt::PointingHandCursor);
+  FocusRing::attach(*this, 4, [this] { return QRectF(2, (height() - kBox) / 2.0, kBox, kBox); });
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
 }
 
@@ -35,7 +37,6 @@ void HostCheckBox::paintEvent(QPaintEvent*) {
   } else {
     paintRounded(p, box, 4, HostStyle::bgRaised(), HostStyle::textDim(), 1.5);
   }
-  if (showsFocus(*this)) paintFocusRing(p, box, 4, isChecked());
   p.setPen(HostStyle::text());
   p.drawText(QRectF(box.right() + kGap, 0, width() - box.right() - kGap, height()),
              Qt::AlignLeft | Qt::AlignVCenter, text());

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QStyledItemDelegate>
 
+#include "ui/style/FocusRing.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/style/KitParts.hpp"
 
@@ -58,6 +59,7 @@ class KitRowDelegate final : public QStyledItemDelegate {
 
 HostPicker::HostPicker(QWidget* parent) : QComboBox(parent) {
   setItemDelegate(new KitRowDelegate(this));
+  FocusRing::attach(*this, 7);
   applyPalette();
   connect(&Appearance::instance(), &Appearance::changed, this, [this] {
     applyPalette();
@@ -98,7 +100,6 @@ void HostPicker::paintEvent(QPaintEvent*) {
   p.setOpacity(isEnabled() ? 1.0 : 0.45);
   const QRectF face = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
   paintRounded(p, face, 7, HostStyle::bgRaised(), HostStyle::line());
-  if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
   constexpr int kChevron = 22;
   p.setPen(HostStyle::text());
   const QRect textBox = rect().adjusted(10, 0, -kChevron, 0);

@@ -8,6 +8,7 @@
 #include <QPainterPath>
 #include <QVariantAnimation>
 
+#include "ui/style/FocusRing.hpp"
 #include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
@@ -49,6 +50,7 @@ HostSwitch::HostSwitch(const QString& label, bool on, QWidget* parent)
   setFixedSize(sizeHint());
   setAccessibleName(label);
   setFocusPolicy(Qt::StrongFocus);
+  FocusRing::attach(*this, 11, [] { return QRectF(0, 0, 40, 22); });
   setCursor(Qt::PointingHandCursor);
   slide_->setDuration(160);
   slide_->setEasingCurve(QEasingCurve::OutCubic);
@@ -88,7 +90,6 @@ void HostSwitch::paintEvent(QPaintEvent*) {
   p.setPen(Qt::NoPen);
   p.setBrush(on_ ? HostStyle::accentInk() : HostStyle::textDim());
   p.drawEllipse(QRectF(x, kInset, kKnob, kKnob));
-  if (showsFocus(*this)) paintFocusRing(p, track, track.height() / 2, on_);
 }
 
 void HostSwitch::mousePressEvent(QMouseEvent* event) {

@@ -27,19 +27,6 @@ void paintRounded(QPainter& painter, const QRectF& rect, double radius, const QC
   painter.restore();
 }
 
-void paintFocusRing(QPainter& painter, const QRectF& rect, double radius, bool onAccent) {
-  painter.save();
-  painter.setOpacity(1.0);
-  painter.setRenderHint(QPainter::Antialiasing);
-  QColor ring = onAccent ? HostStyle::text() : HostStyle::accent();
-  ring.setAlphaF(0.75f);
-  painter.setPen(QPen(ring, 2));
-  painter.setBrush(Qt::NoBrush);
-  // Inside the widget's own rect when the control fills it: drawn 1 in.
-  painter.drawRoundedRect(rect.adjusted(1, 1, -1, -1), std::max(0.0, radius - 1), std::max(0.0, radius - 1));
-  painter.restore();
-}
-
 bool showsFocus(const QWidget& widget) {
   return widget.hasFocus() && widget.window()->testAttribute(Qt::WA_KeyboardFocusChange);
 }

@@ -16,10 +16,6 @@ namespace lumenrail {
 void paintRounded(QPainter& painter, const QRectF& rect, double radius, const QColor& fill, const QColor& border,
                   double borderWidth = 1.0);
 
-// The keyboard focus around a control's `rect`: an accent ring just outside
-// it, so every focusable control of the kit shows where the keys go. On an
-// accent fill (`onAccent`) the ring is in the text colour, to stay visible.
-void paintFocusRing(QPainter& painter, const QRectF& rect, double radius, bool onAccent = false);
 // Focus the keys brought (Tab, a shortcut), not a click: only that shows the ring.
 bool showsFocus(const QWidget& widget);
 

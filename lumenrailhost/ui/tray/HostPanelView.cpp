@@ -1,5 +1,6 @@
 #include "ui/tray/HostPanelView.hpp"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPointer>
@@ -161,13 +162,38 @@ void HostPanelView::rebuild() {
     }
     body_ = fresh;
     fresh->setParent(this);
+    body_->installEventFilter(this);
     outer_->addWidget(body_);
     body_->show();
     LiveUpdate::restoreFocus(*body_, focus);
   }
+  fitHeight();
+  emit rebuilt();
+}
+
+void HostPanelView::fitHeight() {
+  // Texts changed in place deep inside reach the outer layouts only as
+  // posted layout requests, so until those run every level above answers
+  // from its cache: the panel came out short and squashed its rows. Drop
+  // the caches of every level before measuring.
+  ensurePolished();
+  for (QWidget* child : body_->findChildren<QWidget*>()) child->updateGeometry();
+  for (QLayout* layout : body_->findChildren<QLayout*>()) layout->invalidate();
+  body_->layout()->invalidate();
   // Wrapped texts need the height for this width, not the layout's guess.
   setFixedHeight(body_->layout()->heightForWidth(kWidth));
-  emit rebuilt();
+}
+
+bool HostPanelView::eventFilter(QObject* watched, QEvent* event) {
+  // Anything else that changes the content's size (fonts, style) after it was measured.
+  if (watched == body_ && event->type() == QEvent::LayoutRequest) {
+    const int height = body_->layout()->heightForWidth(kWidth);
+    if (height != this->height()) {
+      setFixedHeight(height);
+      emit rebuilt();
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 QWidget* HostPanelView::header() {

@@ -27,8 +27,12 @@ class HostPanelView final : public QWidget {
   // After every rebuild, with the new size in place.
   void rebuilt();
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void rebuild();
+  void fitHeight();
   void applyBackground();
   void run(PanelCommand command) const;
   QWidget* header();

@@ -6,6 +6,7 @@
 #include "app/windows/SettingsPages.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/SettingRow.hpp"
+#include "ui/style/FocusRing.hpp"
 #include "ui/windows/settings/PageParts.hpp"
 
 namespace lumenrail {
@@ -20,6 +21,7 @@ QLineEdit* portField(HostSettingsModel& model) {
   field->setFont(HostFont::mono(13));
   field->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   field->setFixedWidth(96);
+  FocusRing::attach(*field, 7);
   const auto paint = [field] {
     field->setStyleSheet(QString("QLineEdit { color: %1; background: %2; border: 1px solid %3; border-radius: 7px;"
                                  " padding: 5px 9px; }")

@@ -114,6 +114,8 @@ SettingsView::SettingsView(std::shared_ptr<HostSettingsModel> model, SettingsPor
   if (scrolls_) {
     scroll_ = new QScrollArea();
     scroll_->setFrameShape(QFrame::NoFrame);
+    // The keys go to the page's controls; the area itself would be a stop that shows nothing.
+    scroll_->setFocusPolicy(Qt::NoFocus);
     scroll_->setWidgetResizable(true);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->viewport()->setAutoFillBackground(false);

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QtMath>
 
+#include "ui/style/FocusRing.hpp"
 #include "ui/style/HostFont.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/style/HostSymbols.hpp"
@@ -50,6 +51,7 @@ SidebarButton::SidebarButton(const QString& title, const QString& symbol, bool s
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   setAccessibleName(title);
   setCheckable(false);
+  FocusRing::attach(*this, 7);
   connect(&Appearance::instance(), &Appearance::changed, this, qOverload<>(&QWidget::update));
 }
 
@@ -102,7 +104,6 @@ void SidebarButton::paintEvent(QPaintEvent*) {
   p.setFont(titleFont());
   p.setPen(selected_ || hover_ ? HostStyle::text() : HostStyle::textDim());
   p.drawText(QRectF(11 + 18 + 10, 0, width() - 39, height()), Qt::AlignLeft | Qt::AlignVCenter, text());
-  if (showsFocus(*this)) paintFocusRing(p, QRectF(rect()), 7);
 }
 
 void SidebarButton::enterEvent(QEnterEvent* event) {

@@ -62,7 +62,6 @@ void StepDots::paintEvent(QPaintEvent*) {
 SetupView::SetupView(std::shared_ptr<SetupModel> model, SetupViewPorts ports, QWidget* parent)
     : QWidget(parent), model_(std::move(model)), ports_(std::move(ports)) {
   setFixedSize(kWidth, kHeight);
-  setFocusPolicy(Qt::StrongFocus);
   setAutoFillBackground(true);
   const auto paint = [this] {
     QPalette p = palette();

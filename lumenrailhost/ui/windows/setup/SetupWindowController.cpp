@@ -36,7 +36,8 @@ void SetupWindowController::show() {
   window_->show();
   window_->raise();
   window_->activateWindow();
-  view_->setFocus();
+  // Return and Space press it at once; Tab shows where the keys are.
+  view_->primaryButton()->setFocus();
 }
 
 void SetupWindowController::close() { window_->close(); }
