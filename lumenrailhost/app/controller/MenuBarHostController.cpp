@@ -373,7 +373,9 @@ void MenuBarHostController::syncSettingsModel() {
       if (client.fingerprint) connected.insert(*client.fingerprint);
     }
   }
-  if (settingsModel_->connectedFingerprints() != connected) settingsModel_->setConnectedFingerprints(std::move(connected));
+  if (settingsModel_->connectedFingerprints() != connected) {
+    settingsModel_->setConnectedFingerprints(std::move(connected));
+  }
 }
 
 void MenuBarHostController::refreshGlyph() {

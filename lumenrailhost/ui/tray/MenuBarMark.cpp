@@ -100,8 +100,9 @@ QImage image(double height, const QColor& color, double devicePixelRatio) {
 namespace {
 
 // At the sizes trays draw at 1x the design's stand is under two pixels and
-// any scaled edge smears, so these sizes (and their doubles) are laid out on whole pixels: the
-// fills of the screen, neck, base and tablet (x, y, width, height). The stand
+// any scaled edge smears, so these sizes (and their doubles) are laid out on
+// whole pixels: the fills of the screen, neck, base and tablet (x, y, width,
+// height). The stand
 // sits left of the tablet's outline so the gap never eats it, and its neck is
 // three rows long so the outlines of screen and base do not run together.
 struct PixelLayout {
@@ -176,7 +177,9 @@ QImage trayImage(int side, bool serving) {
   for (const auto& layout : kPixelLayouts) {
     if (layout.side == side) return pixelTrayImage(layout, serving);
     // At 2x the same pixels, doubled: the scaled design would smear the stand again.
-    if (2 * layout.side == side) return pixelTrayImage(layout, serving).scaled(side, side, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    if (2 * layout.side == side) {
+      return pixelTrayImage(layout, serving).scaled(side, side, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    }
   }
   QImage canvas(side, side, QImage::Format_ARGB32_Premultiplied);
   canvas.fill(Qt::transparent);
