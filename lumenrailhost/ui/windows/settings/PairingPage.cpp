@@ -9,6 +9,7 @@
 #include "app/text/DeviceKindText.hpp"
 #include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "app/windows/SettingsPages.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/LiveUpdate.hpp"
