@@ -160,6 +160,7 @@ int renderUI(const std::string& directory, const Log::Sink& print) {
   auto settings = std::make_shared<HostSettingsModel>(defaults, std::nullopt, true,
                                                       std::make_shared<InMemorySettingsStore>(defaults), callbacks);
   settings->setPairedDevices(samplePaired(now));
+  settings->setConnectedFingerprints({"JvsvDg4WbYE"});
   SettingsPorts ports;
   ports.loginItem = std::make_shared<FixedLoginItem>();
   ports.launch = [](const std::vector<std::string>&) { return false; };

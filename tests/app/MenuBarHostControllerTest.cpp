@@ -6,6 +6,8 @@
 
 #include "app/controller/MenuBarHostController.hpp"
 #include "app/panel/PanelPresenter.hpp"
+#include "app/text/L10n.hpp"
+#include "app/windows/SettingsPages.hpp"
 #include "app/windows/SetupModel.hpp"
 #include "FakePanelSource.hpp"
 #include "platform/Ed25519.hpp"
@@ -549,6 +551,26 @@ TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKey
   rig.windows[1]->visible = false;
   rig.main.advance(MenuBarHostController::kSettingsSyncNs);
   EXPECT_EQ(rig.main.pending(), 1u);
+}
+
+// The pairing page's status line: a device the session serves says so, not
+// when the store last saw it; once it leaves, the next sync gives its last seen.
+TEST(MenuBarHostController, APairedDeviceServedNowReadsConnectedOnThePairingPage) {
+  Rig rig;
+  rig.serveNow();
+  rig.c->showSettings();
+  const auto model = rig.c->settingsModel();
+  const PairedDevice tab{"fp-tab", {}, "Tab", 1000, {}, {}, {}};
+  const PairedDevice phone{"fp-phone", {}, "Phone", 1000, {}, {}, {}};
+  const std::string lastSeen = SettingsPages::lastSeenText(1000, 1060);
+  ASSERT_NE(lastSeen, L10n::text("device.connected"));
+  rig.sessions.back()->shown.clients = {{7, "Tab", std::string("fp-tab"), true}, {8, "stranger", std::nullopt, true}};
+  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  EXPECT_EQ(SettingsPages::deviceStatusText(*model, tab, 1060), L10n::text("device.connected"));
+  EXPECT_EQ(SettingsPages::deviceStatusText(*model, phone, 1060), lastSeen);
+  rig.sessions.back()->shown.clients.clear();
+  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  EXPECT_EQ(SettingsPages::deviceStatusText(*model, tab, 1060), lastSeen);
 }
 
 TEST(MenuBarHostController, FinishingSetupServesOnlyWithTheCaptureGrantAndTouchesTheLoginItemOnlyInstalled) {

@@ -22,6 +22,7 @@
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/SettingRow.hpp"
 #include "ui/components/TagChip.hpp"
+#include "ui/style/AppIcon.hpp"
 #include "ui/style/HostSymbols.hpp"
 #include "ui/style/SpectrumMark.hpp"
 
@@ -244,6 +245,95 @@ TEST(StyleComponents, DisabledTilesFadeAndTheDarkCheckBoxReads) {
   // The border's middle, at 2x: 2 in and 0.75 into the 1.5 line.
   const QColor border = image.pixelColor(5, box.height());
   EXPECT_GE(contrast(border, HostStyle::bg()), 3.0) << border.name().toStdString();
+  Appearance::instance().pin(AppearanceKind::light);
+}
+
+// The disabled off switch keeps a track one can see (its knob fades, so it
+// still reads as disabled), and the application icon's plate holds its edge
+// on the dark and the light window backgrounds.
+TEST(StyleComponents, DisabledTrackAndIconPlateStandOutInBothAppearances) {
+  for (const auto kind : {AppearanceKind::light, AppearanceKind::dark}) {
+    Appearance::instance().pin(kind);
+    const char* appearance = kind == AppearanceKind::dark ? "dark" : "light";
+    for (const QColor ground : {HostStyle::bgRaised(), HostStyle::bg()}) {
+      auto drawn = [&](bool enabled) {
+        HostSwitch toggle("pen", false);
+        toggle.setEnabled(enabled);
+        QImage image(toggle.size() * 2, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(2);
+        image.fill(ground);
+        toggle.render(&image, {}, {}, QWidget::DrawChildren);
+        return image;
+      };
+      const QImage on = drawn(true), off = drawn(false);
+      // The top edge's middle (2x: the line is rows 0 and 1), and the knob's middle.
+      EXPECT_GE(contrast(off.pixelColor(40, 1), ground), 1.5) << appearance;
+      const QPoint knob(22, 22);
+      EXPECT_LT(contrast(off.pixelColor(knob), ground), contrast(on.pixelColor(knob), ground)) << appearance;
+    }
+  }
+  const QImage icon = AppIcon::image(256);
+  for (const QColor ground : {HostStyle::color(HostStyle::Role::bg, AppearanceKind::dark),
+                              HostStyle::color(HostStyle::Role::bg, AppearanceKind::light)}) {
+    QImage shown(icon.size(), QImage::Format_ARGB32_Premultiplied);
+    shown.fill(ground);
+    QPainter(&shown).drawImage(0, 0, icon);
+    // All round the plate, 2 px inside its edge (it is inset 8 px, its corners 50 px round).
+    double least = 21;
+    for (int along = 60; along <= 196; along += 4) {
+      for (const QPoint at : {QPoint(along, 10), QPoint(along, 245), QPoint(10, along), QPoint(245, along)}) {
+        least = std::min(least, contrast(shown.pixelColor(at), ground));
+      }
+    }
+    EXPECT_GE(least, 3.0) << ground.name().toStdString();
+  }
+  if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+    for (const auto kind : {AppearanceKind::light, AppearanceKind::dark}) {
+      Appearance::instance().pin(kind);
+      // The icon at the sizes docks and the About window draw, then the off
+      // switch enabled and disabled, each at 1x and 2x; then two symbols.
+      QImage sheet(760, 372, QImage::Format_ARGB32_Premultiplied);
+      sheet.fill(HostStyle::bg());
+      QPainter p(&sheet);
+      int x = 8;
+      for (const int side : {16, 24, 32, 48, 72, 144}) {
+        p.drawImage(x, 8, AppIcon::image(side));
+        x += side + 12;
+      }
+      x = 8;
+      for (const bool enabled : {true, false}) {
+        for (const int scale : {1, 2}) {
+          HostSwitch toggle("pen", false);
+          toggle.setEnabled(enabled);
+          QImage face(toggle.size() * scale, QImage::Format_ARGB32_Premultiplied);
+          face.setDevicePixelRatio(scale);
+          face.fill(HostStyle::bgRaised());
+          toggle.render(&face, {}, {}, QWidget::DrawChildren);
+          p.fillRect(QRect(x - 6, 172, face.width() + 12, face.height() + 12), HostStyle::bgRaised());
+          face.setDevicePixelRatio(1);  // its device pixels, as a screen of that ratio shows them
+          p.drawImage(QPoint(x, 178), face);
+          x += face.width() + 24;
+        }
+      }
+      // The banner's hand (16 px) and the welcome step's pencil (22 px) at 1x and 2x, and magnified.
+      x = 8;
+      for (const auto& [name, side] : {std::pair{"hand.raised.slash.fill", 16}, {"pencil.tip", 22}}) {
+        for (const int scale : {1, 2}) {
+          QImage drawn(side * scale, side * scale, QImage::Format_ARGB32_Premultiplied);
+          drawn.fill(Qt::transparent);
+          QPainter ink(&drawn);
+          HostSymbols::paint(ink, name, QRectF(0, 0, side * scale, side * scale),
+                             QString(name).startsWith("hand") ? HostStyle::warn() : HostStyle::accent());
+          ink.end();
+          p.drawImage(x, 232, drawn);
+          p.drawImage(x + 48, 232, drawn.scaled(132, 132, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+          x += 186;
+        }
+      }
+      p.end();
+      sheet.save(QString("%1/icon-and-switch-%2.png").arg(dir, kind == AppearanceKind::dark ? "dark" : "light"));
+    }
+  }
   Appearance::instance().pin(AppearanceKind::light);
 }
 

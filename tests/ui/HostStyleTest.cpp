@@ -1,6 +1,9 @@
 // The palette and brand colours in both appearances, and the tray glyph's shape.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include <QApplication>
 #include <QPainter>
 #include <QPalette>
@@ -49,7 +52,8 @@ TEST(HostStyle, PaletteResolvesPerAppearance) {
     const QImage icon = BrandTheme::appIcon()->pixmap(side, side).toImage();
     ASSERT_EQ(icon.size(), QSize(side, side));
     EXPECT_EQ(icon.pixelColor(0, 0).alpha(), 0) << side;                              // outside the rounded square
-    EXPECT_EQ(icon.pixelColor(side / 10, side / 2).rgb() & 0xFFFFFF, 0x1d2433u) << side;  // its ground
+    EXPECT_EQ(icon.pixelColor(side / 10, side / 2).alpha(), 255) << side;               // its plate
+    EXPECT_NE(icon.pixelColor(side / 10, side / 2), QColor(Qt::white)) << side;
     EXPECT_EQ(icon.pixelColor(side * 3 / 10, side * 4 / 10), QColor(Qt::white)) << side;  // the monitor
   }
 
@@ -106,6 +110,53 @@ TEST(MenuBarMark, TrayGlyphStandsOutOnDarkAndLightTraysServingOrStopped) {
   }
   // Serving and stopped differ where the fill is.
   EXPECT_NE(MenuBarMark::trayImage(22, true), MenuBarMark::trayImage(22, false));
+}
+
+// At the sizes trays draw at 1x and 2x every pixel is empty, outline or fill,
+// none smeared between, and the stand survives: under the screen's full rows a
+// narrow neck, then a wider base.
+TEST(MenuBarMark, SmallTrayGlyphsSitOnWholePixelsAndKeepTheirStand) {
+  const QColor fill(Qt::white);
+  for (const int side : {16, 22, 24, 32, 44, 48}) {
+    const QImage glyph = MenuBarMark::trayImage(side, true);
+    std::vector<int> leftFill(side, 0);
+    for (int y = 0; y < side; ++y) {
+      for (int x = 0; x < side; ++x) {
+        const int alpha = glyph.pixelColor(x, y).alpha();
+        EXPECT_TRUE(alpha == 0 || alpha == 230 || alpha == 255) << side << " px at " << x << "," << y << ": " << alpha;
+        // The stand stands left of the tablet: count the fill there.
+        if (x < side * 9 / 20 && glyph.pixelColor(x, y) == fill) ++leftFill[y];
+      }
+    }
+    const int screenRow = static_cast<int>(std::max_element(leftFill.begin(), leftFill.end()) - leftFill.begin());
+    int y = screenRow;
+    while (y < side && leftFill[y] == leftFill[screenRow]) ++y;
+    ASSERT_LT(y, side) << side;
+    const int neck = leftFill[y];
+    EXPECT_GT(neck, 0) << side << " px: nothing under the screen";
+    while (y < side && leftFill[y] == neck) ++y;
+    ASSERT_LT(y, side) << side;
+    EXPECT_GT(leftFill[y], neck) << side << " px: no base under the neck";
+  }
+  if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+    // Each size at 1x and 2x, as drawn and magnified to one size, on a dark and a light tray.
+    for (const QColor tray : {QColor(0x24, 0x24, 0x24), QColor(0xf2, 0xf2, 0xf2)}) {
+      QImage sheet(3 * 2 * 300, 360, QImage::Format_ARGB32_Premultiplied);
+      sheet.fill(tray);
+      QPainter p(&sheet);
+      int x = 8;
+      for (const int side : {16, 22, 24}) {
+        for (const int scale : {1, 2}) {
+          const QImage glyph = MenuBarMark::trayImage(side * scale, true);
+          p.drawImage(x, 8, glyph);
+          p.drawImage(x, 64, glyph.scaled(side * 12, side * 12, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+          x += side * 12 + 16;
+        }
+      }
+      p.end();
+      sheet.save(QString("%1/tray-glyph-%2.png").arg(dir, tray.lightness() > 128 ? "light" : "dark"));
+    }
+  }
 }
 
 TEST(MenuBarMark, CutsTheMonitorAroundTheTablet) {

@@ -2,10 +2,14 @@
 // what an alert looks like.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 
+#include "app/text/L10n.hpp"
 #include "ui/qt/MenuBarAlert.hpp"
 #include "ui/qt/QtAlertRunner.hpp"
 
@@ -69,6 +73,34 @@ TEST(QtAlertRunner, AlertsWearTheKitsMarkAndTitleAndAreWideEnoughForPhrases) {
     });
     EXPECT_EQ(alert->runModal(), 1001);
   }
+}
+
+// The input-blocked alert's title, and any title of ordinary words, shows
+// whole: only a single word wider than the column may be cut.
+TEST(QtAlertRunner, ATitleOfOrdinaryWordsShowsWhole) {
+  QtAlertRunner runner;
+  const QString title = QString::fromStdString(L10n::text("inputBlocked.title"));
+  auto alert = runner.make({title.toStdString(), L10n::text("inputBlocked.detail"),
+                            {L10n::text("action.openAccessibility"), L10n::text("action.ok")}, false});
+  QString shown;
+  bool tallEnough = false;
+  QTimer::singleShot(0, [&] {
+    for (auto* w : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      if (!box || !box->isVisible()) continue;
+      if (auto* label = box->findChild<QLabel*>("qt_msgbox_label")) {
+        shown = label->text();
+        tallEnough = label->height() >= label->heightForWidth(label->width());
+      }
+      if (const char* dir = std::getenv("LUMENRAIL_UI_SNAPSHOTS")) {
+        box->grab().save(QString("%1/alert-input-blocked.png").arg(dir));
+      }
+    }
+    alert->end(1001);
+  });
+  EXPECT_EQ(alert->runModal(), 1001);
+  EXPECT_EQ(shown, title);
+  EXPECT_TRUE(tallEnough);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "app/controller/MenuBarHostController.hpp"
 
 #include <algorithm>
+#include <set>
 
 #include "app/controller/SupportActions.hpp"
 #include "app/text/L10n.hpp"
@@ -366,6 +367,15 @@ void MenuBarHostController::syncSettingsModel() {
   const std::optional<bool> live =
       serving_ && pipeline_ ? std::optional<bool>(pipeline_->captureMain()) : std::nullopt;
   if (settingsModel_->liveCaptureMain() != live) settingsModel_->setLiveCaptureMain(live);
+  std::set<std::string> connected;
+  if (const auto* view = session()) {
+    for (const auto& client : view->connectedClients()) {
+      if (client.fingerprint) connected.insert(*client.fingerprint);
+    }
+  }
+  if (settingsModel_->connectedFingerprints() != connected) {
+    settingsModel_->setConnectedFingerprints(std::move(connected));
+  }
 }
 
 void MenuBarHostController::refreshGlyph() {

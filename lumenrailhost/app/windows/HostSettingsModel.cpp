@@ -79,6 +79,11 @@ void HostSettingsModel::setPairedDevices(std::vector<PairedDevice> devices) {
   publish(Published::pairedDevices);
 }
 
+void HostSettingsModel::setConnectedFingerprints(std::set<std::string> fingerprints) {
+  connectedFingerprints_ = std::move(fingerprints);
+  publish(Published::connectedDevices);
+}
+
 void HostSettingsModel::setLoginItemNote(std::optional<LoginItem::Note> note) {
   loginItemNote_ = std::move(note);
   publish(Published::loginItemNote);

@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -30,7 +32,7 @@ class HostSettingsModel final {
   static std::vector<RestartField> restartFieldsBetween(const HostSettings& running, const HostSettings& edited);
 
   // What observers are told changed.
-  enum class Published { settings, running, serving, liveCaptureMain, pairedDevices, loginItemNote };
+  enum class Published { settings, running, serving, liveCaptureMain, pairedDevices, connectedDevices, loginItemNote };
 
   struct Callbacks {
     std::function<void(const HostSettings& now, const HostSettings& before)> onEdit;
@@ -64,12 +66,15 @@ class HostSettingsModel final {
   bool serving() const { return serving_; }
   const std::optional<bool>& liveCaptureMain() const { return liveCaptureMain_; }
   const std::vector<PairedDevice>& pairedDevices() const { return pairedDevices_; }
+  // Fingerprints of the paired devices the running session serves now.
+  const std::set<std::string>& connectedFingerprints() const { return connectedFingerprints_; }
   const std::optional<LoginItem::Note>& loginItemNote() const { return loginItemNote_; }
   // The owner's facts: published, never saved nor reported.
   void setRunning(std::optional<HostSettings> running);
   void setServing(bool serving);
   void setLiveCaptureMain(std::optional<bool> live);
   void setPairedDevices(std::vector<PairedDevice> devices);
+  void setConnectedFingerprints(std::set<std::string> fingerprints);
   void setLoginItemNote(std::optional<LoginItem::Note> note);
 
   // Empty unless serving with a known running record.
@@ -86,6 +91,7 @@ class HostSettingsModel final {
   bool serving_;
   std::optional<bool> liveCaptureMain_;
   std::vector<PairedDevice> pairedDevices_;
+  std::set<std::string> connectedFingerprints_;
   std::optional<LoginItem::Note> loginItemNote_;
   const std::shared_ptr<HostSettingsStore> store_;
   const Callbacks callbacks_;

@@ -88,6 +88,11 @@ std::string lastSeenText(double secondsSince1970, double nowSeconds) {
   return L10n::text("device.lastSeen", RelativeTime::format(secondsSince1970, nowSeconds));
 }
 
+std::string deviceStatusText(const HostSettingsModel& model, const PairedDevice& device, double nowSeconds) {
+  if (model.connectedFingerprints().count(device.fingerprint) != 0) return L10n::text("device.connected");
+  return lastSeenText(device.lastSeen, nowSeconds);
+}
+
 void rename(HostSettingsModel& model, const std::string& fingerprint, const std::string& draft) {
   if (model.callbacks().onRename) model.callbacks().onRename(fingerprint, draft);
   refresh(model);

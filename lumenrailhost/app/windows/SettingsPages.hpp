@@ -55,6 +55,8 @@ const std::string& launchLanguage();
 
 // Pairing.
 std::string lastSeenText(double secondsSince1970, double nowSeconds);
+// A device the session serves now is connected, whenever the store last saw it.
+std::string deviceStatusText(const HostSettingsModel& model, const PairedDevice& device, double nowSeconds);
 void rename(HostSettingsModel& model, const std::string& fingerprint, const std::string& draft);
 void forget(HostSettingsModel& model, const std::string& fingerprint);
 void refresh(HostSettingsModel& model);

@@ -1,6 +1,7 @@
 #include "ui/style/AppIcon.hpp"
 
 #include <QIconEngine>
+#include <QLinearGradient>
 #include <QPainter>
 
 #include "ui/tray/MenuBarMark.hpp"
@@ -11,6 +12,7 @@ namespace {
 
 // The SVG's 1024-unit canvas: the glyph keeps its design coordinates in it.
 constexpr double kCanvas = 1024;
+const QRectF kPlate(32, 32, 960, 960);
 
 void paint(QPainter& p, const QRectF& target) {
   p.save();
@@ -18,8 +20,12 @@ void paint(QPainter& p, const QRectF& target) {
   p.translate(target.topLeft());
   p.scale(target.width() / kCanvas, target.height() / kCanvas);
   p.setPen(Qt::NoPen);
-  p.setBrush(QColor(0x1d, 0x24, 0x33));
-  p.drawRoundedRect(QRectF(32, 32, 960, 960), 200, 200);
+  QLinearGradient plate(kPlate.topLeft(), kPlate.bottomRight());
+  for (const auto& [at, word] : kPlateStops) {
+    plate.setColorAt(at, QColor((word >> 16) & 0xFF, (word >> 8) & 0xFF, word & 0xFF));
+  }
+  p.setBrush(plate);
+  p.drawRoundedRect(kPlate, 200, 200);
   MenuBarMark::paint(p, MenuBarMark::kDesignBox, Qt::white);
   p.restore();
 }

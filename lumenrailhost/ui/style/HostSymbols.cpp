@@ -1,6 +1,7 @@
 #include "ui/style/HostSymbols.hpp"
 
 #include <QPainterPath>
+#include <QTransform>
 
 #include <QtMath>
 
@@ -209,13 +210,23 @@ const std::vector<std::pair<QString, Drawing>>& drawings() {
       // The setup assistant's pages.
       {"pencil.tip",
        [](QPainter& p, const QColor& c) {
+         // A pencil's end: the painted body with its facets, the bare sharpened
+         // wood and the lead, so it reads as a pencil, not a cone.
          p.setPen(stroke(c, 1.8));
          p.setBrush(Qt::NoBrush);
-         p.drawPolygon(QPolygonF({{12, 2.5}, {18.5, 16}, {5.5, 16}}));
-         p.setPen(Qt::NoPen);
-         p.setBrush(c);
-         p.drawPolygon(QPolygonF({{12, 2.5}, {14.6, 8}, {9.4, 8}}));
-         p.drawRoundedRect(QRectF(5.5, 17.5, 13, 4), 1.2, 1.2);
+         p.drawPolygon(QPolygonF({{7, 13}, {12, 2.5}, {17, 13}}));
+         QPainterPath body;
+         body.addRoundedRect(QRectF(6.1, 13, 11.8, 9.5), 1.2, 1.2);
+         QPainterPath facets;
+         facets.addRect(QRectF(9.4, 14.8, 1.3, 6));
+         facets.addRect(QRectF(13.3, 14.8, 1.3, 6));
+         fill(p, c, body.subtracted(facets));
+         fill(p, c, [] {
+           QPainterPath lead;
+           lead.addPolygon(QPolygonF({{12, 2.5}, {14.4, 7.6}, {9.6, 7.6}}));
+           lead.closeSubpath();
+           return lead;
+         }());
        }},
       {"cable.connector",
        [](QPainter& p, const QColor& c) {
@@ -303,23 +314,26 @@ const std::vector<std::pair<QString, Drawing>>& drawings() {
        }},
       {"hand.raised.slash.fill",
        [](QPainter& p, const QColor& c) {
+         // Three fingers and a thumb with room between them, on the 1.5-unit
+         // grid that is one pixel at 16 px: four touching fingers ran together
+         // into one blob there. The slash's gap is narrow so the hand survives it.
          QPainterPath hand;
-         hand.addRoundedRect(QRectF(6, 10, 12, 12), 5, 5);
-         for (double x : {6.0, 9.0, 12.0, 15.0}) hand.addRoundedRect(QRectF(x, x == 6.0 ? 6 : 3.5, 3, 11), 1.5, 1.5);
-         hand.addRoundedRect(QRectF(16.5, 11, 3, 8), 1.5, 1.5);
-         QPainterPath cut;
-         cut.moveTo(2.2, 3.8);
-         cut.lineTo(3.8, 2.2);
-         cut.lineTo(21.8, 20.2);
-         cut.lineTo(20.2, 21.8);
-         cut.closeSubpath();
-         QPainterPath gap;
-         gap.moveTo(1.2, 5.6);
-         gap.lineTo(5.6, 1.2);
-         gap.lineTo(22.8, 18.4);
-         gap.lineTo(18.4, 22.8);
-         gap.closeSubpath();
-         fill(p, c, solid(hand).subtracted(gap).united(cut));
+         hand.addRoundedRect(QRectF(6, 10.5, 12, 12), 4.5, 4.5);
+         for (const auto& [x, top] : {std::pair{6.0, 4.5}, {10.5, 1.5}, {15.0, 4.5}}) {
+           hand.addRoundedRect(QRectF(x, top, 3, 13.5), 1.5, 1.5);
+         }
+         hand.addRoundedRect(QRectF(1.5, 10.5, 3, 9), 1.5, 1.5);
+         hand.addRect(QRectF(3, 15, 4.5, 4.5));
+         auto band = [](double half) {
+           QPainterPath b;
+           b.moveTo(1.5 - half, 1.5 + half);
+           b.lineTo(1.5 + half, 1.5 - half);
+           b.lineTo(22.5 + half, 22.5 - half);
+           b.lineTo(22.5 - half, 22.5 + half);
+           b.closeSubpath();
+           return b;
+         };
+         fill(p, c, solid(hand).subtracted(band(1.7)).united(band(0.8)));
        }},
       {"ipad.and.iphone",
        [](QPainter& p, const QColor& c) {

@@ -33,7 +33,8 @@ QColor ink(AppearanceKind kind, bool enabled);
 // The tray's glyph, square, `side` pixels. Qt cannot tell the tray's colour
 // and few Linux trays recolour icons, so the glyph carries its own contrast:
 // a light fill inside a dark outline reads on dark and light panels alike.
-// Stopped is a mid-grey fill, not a faded one, so it never vanishes.
+// Stopped is a mid-grey fill, not a faded one, so it never vanishes. At 16,
+// 22 and 24 px and their doubles it is drawn on whole pixels.
 QImage trayImage(int side, bool serving);
 
 // The tray icon: drawn at whatever size the tray asks for, fitted into it.

@@ -13,10 +13,12 @@ namespace lumenrail {
 
 namespace {
 
-// Trays ask for square icons at their own sizes.
+// Trays ask for square icons at their own sizes (44: a 22 px tray at 2x).
 QIcon glyph(bool serving) {
   QIcon icon;
-  for (int side : {16, 22, 24, 32, 48, 64, 128}) icon.addPixmap(QPixmap::fromImage(MenuBarMark::trayImage(side, serving)));
+  for (int side : {16, 22, 24, 32, 44, 48, 64, 128}) {
+    icon.addPixmap(QPixmap::fromImage(MenuBarMark::trayImage(side, serving)));
+  }
   return icon;
 }
 

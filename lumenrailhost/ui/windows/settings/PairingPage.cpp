@@ -55,7 +55,7 @@ PairingPage::PairingPage(HostSettingsModel& model, SettingsPorts&, QWidget* pare
     if (const auto kind = DeviceKindText::label(device.deviceKind())) {
       texts->addWidget(new KitLabel(qs(*kind), HostFont::make(11.5), HostStyle::dynamic(Role::textDim)));
     }
-    texts->addWidget(new KitLabel(qs(SettingsPages::lastSeenText(device.lastSeen, now)), HostFont::make(11.5),
+    texts->addWidget(new KitLabel(qs(SettingsPages::deviceStatusText(model, device, now)), HostFont::make(11.5),
                                   HostStyle::dynamic(Role::textDim)));
     auto* fingerprint = new KitLabel(qs(device.fingerprint), HostFont::mono(10.5), HostStyle::dynamic(Role::textDim));
     fingerprint->setElide(Qt::ElideMiddle);
