@@ -16,6 +16,7 @@ const char* const kDisplayConfig = "org.gnome.Mutter.DisplayConfig";
 const char* const kDisplayConfigPath = "/org/gnome/Mutter/DisplayConfig";
 // ApplyMonitorsConfig's "temporary": applied at once, never stored, no prompt.
 constexpr uint32_t kMethodTemporary = 1;
+constexpr int64_t kLeastMonitorHz = 60;
 
 }  // namespace
 
@@ -325,7 +326,10 @@ void GnomeDisplayConfiguration::startVirtual(Virtual& v) {
   MutterCaptureSource::Config c;
   c.width = v.request.width;
   c.height = v.request.height;
-  c.fps = std::max<int64_t>(1, std::lround(v.request.refreshRate));
+  // Mutter fixes the monitor's rate when it makes it (and caps it at 60 Hz);
+  // a later rate would need a mode change, so the monitor starts at 60 Hz at
+  // least and every stream rate up to that is served by the pacer.
+  c.fps = std::max<int64_t>(kLeastMonitorHz, std::lround(v.request.refreshRate));
   c.virtualMonitor = true;
   c.pixelFormat = v.format;
   c.busAddress = config_.busAddress;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,6 +63,10 @@ struct MutterMonitor {
   double refreshHz = 0;
   bool operator==(const MutterMonitor&) const = default;
 };
+
+inline std::ostream& operator<<(std::ostream& out, const MutterMonitor& m) {
+  return out << m.connector << " serial " << m.serial << " " << m.width << "x" << m.height << "@" << m.refreshHz;
+}
 
 inline std::vector<MutterMonitor> mutterMonitors(DBusConnection& bus) {
   const DBusValue state = bus.call("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
