@@ -118,22 +118,40 @@ TEST(M2GnomeIntegration, MirrorStreamsThePrimaryMonitorAndMutterKilledEndsTheCap
   pipeline->stopServing();  // returns: the ctest deadline is what a hang would meet
 }
 
+// A session extending onto a virtual monitor, and that monitor as Mutter lists it at the start.
+class M2GnomeMonitorIntegration : public ::testing::Test {
+ protected:
+  void serve(bool penHighRate) {
+    if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+    bus = DBusConnection::connect(desktop.busAddress());
+    for (const auto& m : test::mutterMonitors(*bus)) real.insert(m.connector);
+    pipeline = serveOn(desktop, false, penHighRate, log);
+    ASSERT_TRUE(pipeline->startServing()) << last(log) << desktop.logs();
+    const auto monitor = ours();
+    ASSERT_TRUE(monitor.has_value());
+    atStart = *monitor;
+  }
+  std::optional<test::MutterMonitor> ours() { return test::mutterMonitorBesides(*bus, real); }
+  void TearDown() override {
+    if (pipeline) pipeline->stopServing();
+  }
+
+  test::HeadlessMutter desktop;
+  std::shared_ptr<DBusConnection> bus;
+  std::set<std::string> real;
+  test::EventLog log;
+  std::shared_ptr<M2Pipeline> pipeline;
+  test::MutterMonitor atStart;
+};
+
 // A client's new mode resizes the virtual monitor Mutter already has: the
 // same monitor (connector and serial) at the new size, and the stream shows
 // what is on it now, at that size. A 4:3 mode after a 16:9 one: a picture of
 // the old monitor fitted into the new stream would have black bars. (Mutter
 // 43 still moves the fullscreen window that was on it to another monitor.)
-TEST(M2GnomeIntegration, AClientModeResizesTheVirtualMonitorInPlaceAndStreamsItAtTheNewSize) {
-  test::HeadlessMutter desktop;
-  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
-  auto bus = DBusConnection::connect(desktop.busAddress());
-  std::set<std::string> real;
-  for (const auto& m : test::mutterMonitors(*bus)) real.insert(m.connector);
-  test::EventLog log;
-  auto pipeline = serveOn(desktop, false, false, log);
-  ASSERT_TRUE(pipeline->startServing()) << last(log) << desktop.logs();
-  const auto before = test::mutterMonitorBesides(*bus, real);
-  ASSERT_TRUE(before.has_value());
+TEST_F(M2GnomeMonitorIntegration, AClientModeResizesTheVirtualMonitorInPlaceAndStreamsItAtTheNewSize) {
+  serve(false);
+  if (IsSkipped() || HasFatalFailure()) return;
   WireTestClient client(pipeline->boundPort());
   ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
   test::WaylandColourClient green(desktop, kGreen, 1920);
@@ -143,10 +161,10 @@ TEST(M2GnomeIntegration, AClientModeResizesTheVirtualMonitorInPlaceAndStreamsItA
   ASSERT_TRUE(client.send(test::Code::clientMode, WireTestClient::clientMode(1024, 768, 30)));
   ASSERT_TRUE(test::eventually([&] { return log.contains("[m2] now capturing + serving 1024x768@30"); }))
       << all(log);
-  const auto after = test::mutterMonitorBesides(*bus, real);
+  const auto after = ours();
   ASSERT_TRUE(after.has_value()) << "no virtual monitor after the change";
-  EXPECT_EQ(after->connector, before->connector) << "the monitor was made anew";
-  EXPECT_EQ(after->serial, before->serial) << "the monitor was made anew";
+  EXPECT_EQ(after->connector, atStart.connector) << "the monitor was made anew";
+  EXPECT_EQ(after->serial, atStart.serial) << "the monitor was made anew";
   EXPECT_EQ(after->width, 1024);
   EXPECT_EQ(after->height, 768);
   EXPECT_EQ(test::mutterLayout(*bus).size(), 2u);
@@ -154,36 +172,26 @@ TEST(M2GnomeIntegration, AClientModeResizesTheVirtualMonitorInPlaceAndStreamsItA
   test::WaylandColourClient blue(desktop, kBlue, 1920);
   ASSERT_EQ(blue.waitForLine("ready 1024 768", test::kDeadlineNs), "ready 1024 768") << desktop.logs();
   EXPECT_TRUE(test::streamShowsLuma(client, kBlueLuma, 10, "mode-after")) << last(log);
-  pipeline->stopServing();
 }
 
 // Pen high rate asks for a higher rate when a client comes and the old rate
 // when it goes: the monitor stays the same one (a rate is the pacer's
 // business), making it main is a layout change, and the rate logged is the
 // one Mutter reports.
-TEST(M2GnomeIntegration, PenHighRateMakesTheSameMonitorMainAndLogsTheRateMutterReports) {
-  test::HeadlessMutter desktop;
-  if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
-  auto bus = DBusConnection::connect(desktop.busAddress());
-  std::set<std::string> real;
-  for (const auto& m : test::mutterMonitors(*bus)) real.insert(m.connector);
-  test::EventLog log;
-  auto pipeline = serveOn(desktop, false, true, log);
-  ASSERT_TRUE(pipeline->startServing()) << last(log) << desktop.logs();
-  const auto before = test::mutterMonitorBesides(*bus, real);
-  ASSERT_TRUE(before.has_value());
+TEST_F(M2GnomeMonitorIntegration, PenHighRateMakesTheSameMonitorMainAndLogsTheRateMutterReports) {
+  serve(true);
+  if (IsSkipped() || HasFatalFailure()) return;
   {
     WireTestClient client(pipeline->boundPort());
     ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
     ASSERT_TRUE(test::eventually([&] { return log.contains("[pen] high-rate: Lumenrail display is now main"); }))
         << all(log);
-    EXPECT_EQ(test::mutterMonitorBesides(*bus, real), before) << "a new rate made a new monitor";
-    const std::string reported = "now main at " + std::to_string(std::lround(before->refreshHz)) + " Hz";
-    EXPECT_TRUE(log.contains(reported)) << "Mutter reports " << before->refreshHz << " Hz\n" << all(log);
+    EXPECT_EQ(ours(), atStart) << "a new rate made a new monitor";
+    const std::string reported = "now main at " + std::to_string(std::lround(atStart.refreshHz)) + " Hz";
+    EXPECT_TRUE(log.contains(reported)) << "Mutter reports " << atStart.refreshHz << " Hz\n" << all(log);
   }
   ASSERT_TRUE(test::eventually([&] { return log.contains("[pen] high-rate: main display restored"); })) << all(log);
-  EXPECT_EQ(test::mutterMonitorBesides(*bus, real), before) << "the old rate made a new monitor";
-  pipeline->stopServing();
+  EXPECT_EQ(ours(), atStart) << "the old rate made a new monitor";
 }
 
 // A Mutter paused while serving is a stall, not a still screen: the capture
