@@ -32,6 +32,9 @@ struct MutterCaptureSource::Shared {
   PixelBufferRef lastFrame;
   std::vector<uint8_t> thumbnail;  // kProbeSide² BGRA, empty before the first picture
   std::atomic<uint64_t> drops{0};
+  // The size frames are handed on at (a virtual monitor's may change).
+  std::atomic<int64_t> width{0};
+  std::atomic<int64_t> height{0};
 
   void note(uint64_t now) {
     std::lock_guard guard(lock);
@@ -58,7 +61,10 @@ struct MutterCaptureSource::Running {
 };
 
 MutterCaptureSource::MutterCaptureSource(Config config, NowNs nowNs)
-    : config_(std::move(config)), nowNs_(std::move(nowNs)), shared_(std::make_shared<Shared>()) {}
+    : config_(std::move(config)), nowNs_(std::move(nowNs)), shared_(std::make_shared<Shared>()) {
+  shared_->width = config_.width;
+  shared_->height = config_.height;
+}
 
 MutterCaptureSource::~MutterCaptureSource() {
   stop();
@@ -72,11 +78,20 @@ MutterCaptureSource::~MutterCaptureSource() {
   if (running && running->session) running->session->stop();
 }
 
-void MutterCaptureSource::start() {
-  if (config_.width < 1 || config_.height < 1 || config_.width > PixelBuffer::kMaxDimension ||
-      config_.height > PixelBuffer::kMaxDimension) {
-    throw CaptureError("badSize(" + std::to_string(config_.width) + ", " + std::to_string(config_.height) + ")");
+namespace {
+
+void checkSize(int64_t width, int64_t height) {
+  if (width < 1 || height < 1 || width > PixelBuffer::kMaxDimension || height > PixelBuffer::kMaxDimension) {
+    throw MutterCaptureSource::CaptureError("badSize(" + std::to_string(width) + ", " + std::to_string(height) + ")");
   }
+}
+
+}  // namespace
+
+void MutterCaptureSource::start() {
+  const int64_t width = shared_->width.load();
+  const int64_t height = shared_->height.load();
+  checkSize(width, height);
   stop();
   {
     std::shared_ptr<Running> old;
@@ -106,8 +121,8 @@ void MutterCaptureSource::start() {
   PipeWireVideoStream::Config streamConfig;
   streamConfig.nodeId = running->session->pipeWireNode();
   streamConfig.remote = config_.pipewireRemote;
-  streamConfig.width = config_.width;
-  streamConfig.height = config_.height;
+  streamConfig.width = width;
+  streamConfig.height = height;
   // The virtual monitor takes the offered size; a real one keeps its own and is fitted by the copier.
   streamConfig.fixedSize = config_.virtualMonitor;
   streamConfig.fps = config_.fps;
@@ -116,8 +131,11 @@ void MutterCaptureSource::start() {
 
   const auto shared = shared_;
   const NowNs nowNs = nowNs_;
-  // Used on the stream's thread only.
-  auto copier = std::make_shared<CaptureFrameCopier>(config_.width, config_.height, config_.pixelFormat, nowNs_, log);
+  // Used on the stream's thread only; a resize makes a new one.
+  auto copier = std::make_shared<CaptureFrameCopier>(width, height, config_.pixelFormat, nowNs_, log);
+  const PixelFormat format = config_.pixelFormat;
+  const bool fixedSize = config_.virtualMonitor;
+  const Log::Sink copierLog = log;
   Running* raw = running.get();
   running->stream->onBuffer = [shared, nowNs] { shared->note(nowNs()); };
   // A still screen is alive while both PipeWire and Mutter's main loop answer.
@@ -125,7 +143,8 @@ void MutterCaptureSource::start() {
     if (auto s = session.lock()) s->probeAlive([shared, nowNs] { shared->note(nowNs()); });
   };
   running->stream->onEnd = [raw, stopHandler](const std::string& why) { raw->fail(stopHandler, why); };
-  running->stream->onFrame = [raw, shared, nowNs, copier, frameHandler](const VideoFrameView& view) {
+  running->stream->onFrame = [raw, shared, nowNs, copier, frameHandler, format, fixedSize, copierLog,
+                              copierW = width, copierH = height](const VideoFrameView& view) mutable {
     // A point-sampled thumbnail: what the content probe hashes, for a few microseconds a frame.
     std::vector<uint8_t> thumb(size_t(kProbeSide * kProbeSide * 4));
     for (int64_t ty = 0; ty < kProbeSide; ++ty) {
@@ -139,8 +158,20 @@ void MutterCaptureSource::start() {
         d[3] = 0xff;
       }
     }
-    PixelBufferRef frame = copier->copy(view.bgrx, view.bytesPerRow, view.width, view.height);
-    shared->drops.store(copier->dropCount());
+    const int64_t wantW = shared->width.load();
+    const int64_t wantH = shared->height.load();
+    // A picture of the monitor's old size, still in flight while the stream renegotiates, is not the monitor now.
+    const bool stale = fixedSize && (view.width != wantW || view.height != wantH);
+    PixelBufferRef frame;
+    if (!stale) {
+      if (wantW != copierW || wantH != copierH) {
+        copier = std::make_shared<CaptureFrameCopier>(wantW, wantH, format, nowNs, copierLog);
+        copierW = wantW;
+        copierH = wantH;
+      }
+      frame = copier->copy(view.bgrx, view.bytesPerRow, view.width, view.height);
+      shared->drops.store(copier->dropCount());
+    }
     {
       std::lock_guard guard(shared->lock);
       shared->thumbnail = std::move(thumb);
@@ -164,6 +195,23 @@ void MutterCaptureSource::start() {
   }
   std::lock_guard guard(mutex_);
   running_ = running;
+}
+
+void MutterCaptureSource::resize(int64_t width, int64_t height) {
+  if (!config_.virtualMonitor) throw CaptureError("only a virtual monitor can be resized");
+  checkSize(width, height);
+  {
+    std::lock_guard guard(shared_->lock);
+    shared_->width = width;
+    shared_->height = height;
+    shared_->lastFrame.reset();  // of the old size
+  }
+  std::shared_ptr<Running> running;
+  {
+    std::lock_guard guard(mutex_);
+    running = running_;
+  }
+  if (running && running->stream) running->stream->requestFormat(width, height, config_.fps);
 }
 
 void MutterCaptureSource::stop() {

@@ -60,6 +60,14 @@ class MutterCaptureSource final : public CaptureSource {
   // frame is delivered once it returns. From a handler it only silences.
   void stop() override;
 
+  // A virtual monitor's new size: the running stream is renegotiated and
+  // Mutter resizes the monitor in place (same connector, same PipeWire node).
+  // Until the stream carries the new size no frame is handed on, so every
+  // frame after this is the monitor at its new size. A later start() keeps
+  // it. Throws CaptureError for a recorded monitor or a bad size, and
+  // PipeWireError when the stream cannot be renegotiated.
+  void resize(int64_t width, int64_t height);
+
   // The newest delivered frame (Mutter sends none while the screen is
   // still, so it is the screen as it stands); nothing before the first.
   PixelBufferRef captureOneShot() override;

@@ -70,6 +70,11 @@ class VirtualDisplayManager final {
   std::vector<uint32_t> activeDisplays() const { return displays_->activeDisplays(); }
   // 0 when there is none.
   uint32_t displayID() const { return displayID_; }
+  // The rate the display server reports for the display's mode, which may
+  // differ from the one asked for; nothing without a display or an answer.
+  std::optional<double> refreshRate() const {
+    return displayID_ == 0 ? std::nullopt : displays_->refreshRate(displayID_);
+  }
   const DisplayConfiguration& displays() const { return *displays_; }
 
   // Removes every display any manager of this process added and has not

@@ -69,6 +69,9 @@ class DisplayConfiguration {
   virtual uint32_t mainDisplay() = 0;
   virtual std::optional<DisplayBounds> bounds(uint32_t id) = 0;
   virtual std::vector<uint32_t> activeDisplays() = 0;
+  // The refresh rate the display server reports for display `id`'s mode;
+  // nothing when it cannot say.
+  virtual std::optional<double> refreshRate(uint32_t /*id*/) { return std::nullopt; }
   // The display whose picture `id` shows, when it mirrors one.
   virtual std::optional<uint32_t> mirrorOf(uint32_t id) = 0;
   // Moves the displays together, as one change; a display placed at (0, 0)

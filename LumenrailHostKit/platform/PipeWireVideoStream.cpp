@@ -214,12 +214,17 @@ PipeWireVideoStream::PipeWireVideoStream(Config config) : impl_(std::make_unique
 
 PipeWireVideoStream::~PipeWireVideoStream() { impl_->destroy(); }
 
+namespace {
+
+void checkSize(int64_t width, int64_t height) {
+  if (width < 1 || height < 1 || width > 16384 || height > 16384) throw PipeWireError("pipewire stream: bad size");
+}
+
+}  // namespace
+
 void PipeWireVideoStream::start() {
   if (impl_->loop) throw PipeWireError("pipewire stream started twice");
-  if (impl_->config.width < 1 || impl_->config.height < 1 || impl_->config.width > 16384 ||
-      impl_->config.height > 16384) {
-    throw PipeWireError("pipewire stream: bad size");
-  }
+  checkSize(impl_->config.width, impl_->config.height);
   initOnce();
   Impl& s = *impl_;
   s.onFrame = onFrame;
@@ -301,6 +306,27 @@ void PipeWireVideoStream::stop() {
     return;
   }
   s.destroy();
+}
+
+void PipeWireVideoStream::requestFormat(int64_t width, int64_t height, int64_t fps) {
+  checkSize(width, height);
+  Impl& s = *impl_;
+  if (!s.loop) throw PipeWireError("pipewire stream not running");
+  const bool inLoop = pw_thread_loop_in_thread(s.loop);
+  if (!inLoop) pw_thread_loop_lock(s.loop);
+  int rc = -EPIPE;
+  if (s.stream && s.open) {
+    s.config.width = width;
+    s.config.height = height;
+    s.config.fps = fps;
+    uint8_t storage[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    const spa_pod* params[1] = {s.enumFormat(b)};
+    // Replaces only the offered formats; the buffer and meta wishes stay.
+    rc = pw_stream_update_params(s.stream, params, 1);
+  }
+  if (!inLoop) pw_thread_loop_unlock(s.loop);
+  if (rc < 0) throw PipeWireError(std::string("pipewire renegotiation failed: ") + std::strerror(-rc));
 }
 
 int64_t PipeWireVideoStream::width() const { return impl_->width.load(); }

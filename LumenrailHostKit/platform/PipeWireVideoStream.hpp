@@ -69,6 +69,12 @@ class PipeWireVideoStream final {
   // handler it only silences the stream; the destructor finishes.
   void stop();
 
+  // Offers the producer this size and rate instead, so the running stream is
+  // renegotiated (Mutter resizes a virtual monitor in place when its
+  // consumer does this). Throws PipeWireError for a bad size or a stream
+  // that is not running.
+  void requestFormat(int64_t width, int64_t height, int64_t fps);
+
   // The negotiated picture size; 0 before negotiation.
   int64_t width() const;
   int64_t height() const;

@@ -697,7 +697,7 @@ void X11DisplayConfiguration::darken(const Added& added) {
   destroyMode(added.output, added.mode);
 }
 
-std::optional<double> X11DisplayConfiguration::refreshRate(uint32_t id) const {
+std::optional<double> X11DisplayConfiguration::refreshRate(uint32_t id) {
   std::lock_guard lock(mutex_);
   auto it = added_.find(id);
   if (it == added_.end()) return std::nullopt;

@@ -49,8 +49,8 @@ class X11DisplayConfiguration final : public DisplayConfiguration {
 
   bool inputReaches(uint32_t id) override;
 
-  // The refresh rate asked for.
-  std::optional<double> refreshRate(uint32_t id) const;
+  // The rate of the mode made for a display this object added.
+  std::optional<double> refreshRate(uint32_t id) override;
 
   // A mode line by the VESA coordinated video timings (normal blanking).
   struct ModeTiming {

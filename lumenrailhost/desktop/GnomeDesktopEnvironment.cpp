@@ -304,8 +304,7 @@ double GnomeDesktopEnvironment::mainDisplayRefreshHz() {
   const auto d = displays();
   if (!d) return 60.0;
   try {
-    const double hz = d->refreshHz(d->mainDisplay());
-    return hz > 0 ? hz : 60.0;
+    return d->refreshRate(d->mainDisplay()).value_or(60.0);
   } catch (const std::exception&) {
     return 60.0;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <set>
 
 #include "platform/DBusConnection.hpp"
@@ -15,6 +16,7 @@ const char* const kDisplayConfig = "org.gnome.Mutter.DisplayConfig";
 const char* const kDisplayConfigPath = "/org/gnome/Mutter/DisplayConfig";
 // ApplyMonitorsConfig's "temporary": applied at once, never stored, no prompt.
 constexpr uint32_t kMethodTemporary = 1;
+constexpr int64_t kLeastMonitorHz = 60;
 
 }  // namespace
 
@@ -99,6 +101,8 @@ GnomeDisplayConfiguration::State GnomeDisplayConfiguration::readState() {
     for (const auto& mode : m.at(1).items()) {
       if (mode.at(6).find("is-current").asBool()) {
         monitor.modeId = mode.at(0).asString();
+        monitor.width = mode.at(1).asInt();
+        monitor.height = mode.at(2).asInt();
         monitor.refresh = mode.at(3).asReal();
       }
     }
@@ -215,14 +219,14 @@ std::optional<uint32_t> GnomeDisplayConfiguration::mirrorOf(uint32_t id) {
   return std::nullopt;
 }
 
-double GnomeDisplayConfiguration::refreshHz(uint32_t id) {
+std::optional<double> GnomeDisplayConfiguration::refreshRate(uint32_t id) {
   const State s = state();
   std::lock_guard guard(lock_);
   const auto connector = connectorLocked(id);
   for (const auto& m : s.monitors) {
-    if (connector && m.connector == *connector) return m.refresh;
+    if (connector && m.connector == *connector && m.refresh > 0) return m.refresh;
   }
-  return 0;
+  return std::nullopt;
 }
 
 std::optional<GnomeTabletMapping::Output> GnomeDisplayConfiguration::outputOf(uint32_t id) {
@@ -299,13 +303,33 @@ bool GnomeDisplayConfiguration::configure(const std::vector<DisplayPlacement>& p
 
 // ---- virtual displays ----------------------------------------------------------------
 
+bool GnomeDisplayConfiguration::waitForMonitor(const std::function<bool(const State&)>& found) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(config_.monitorTimeoutNs);
+  for (;;) {
+    uint64_t seen = 0;
+    {
+      std::lock_guard guard(lock_);
+      seen = changes_;
+    }
+    if (found(readState())) {
+      forget();
+      return true;
+    }
+    std::unique_lock guard(lock_);
+    if (!changed_.wait_until(guard, deadline, [&] { return changes_ != seen; })) return false;
+  }
+}
+
 void GnomeDisplayConfiguration::startVirtual(Virtual& v) {
   std::set<std::string> before;
   for (const auto& m : readState().monitors) before.insert(m.connector);
   MutterCaptureSource::Config c;
   c.width = v.request.width;
   c.height = v.request.height;
-  c.fps = std::max<int64_t>(1, std::lround(v.request.refreshRate));
+  // Mutter fixes the monitor's rate when it makes it (and caps it at 60 Hz);
+  // a later rate would need a mode change, so the monitor starts at 60 Hz at
+  // least and every stream rate up to that is served by the pacer.
+  c.fps = std::max<int64_t>(kLeastMonitorHz, std::lround(v.request.refreshRate));
   c.virtualMonitor = true;
   c.pixelFormat = v.format;
   c.busAddress = config_.busAddress;
@@ -324,29 +348,44 @@ void GnomeDisplayConfiguration::startVirtual(Virtual& v) {
   };
   capture->start();
   // Mutter lists the monitor once the stream's consumer took the offered format.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(config_.monitorTimeoutNs);
-  for (;;) {
-    uint64_t seen = 0;
-    {
-      std::lock_guard guard(lock_);
-      seen = changes_;
+  std::string connector;
+  const bool listed = waitForMonitor([&](const State& s) {
+    for (const auto& m : s.monitors) {
+      if (before.count(m.connector) == 0) connector = m.connector;
     }
-    for (const auto& m : readState().monitors) {
-      if (before.count(m.connector) == 0) {
-        std::lock_guard guard(lock_);
-        v.connector = m.connector;
-        v.capture = capture;
-        v.ended = ended;
-        cached_.reset();
-        return;
-      }
-    }
-    std::unique_lock guard(lock_);
-    if (!changed_.wait_until(guard, deadline, [&] { return changes_ != seen; })) break;
+    return !connector.empty();
+  });
+  if (!listed) {
+    capture->stop();
+    throw MutterCaptureSource::CaptureError("Mutter did not list the virtual monitor within " +
+                                            std::to_string(config_.monitorTimeoutNs / kNsPerMs) + " ms");
   }
-  capture->stop();
-  throw MutterCaptureSource::CaptureError("Mutter did not list the virtual monitor within " +
-                                          std::to_string(config_.monitorTimeoutNs / kNsPerMs) + " ms");
+  std::lock_guard guard(lock_);
+  v.connector = connector;
+  v.capture = capture;
+  v.ended = ended;
+}
+
+// Mutter (43 and later) gives the virtual monitor the size its consumer
+// renegotiates the stream to: the same monitor, connector and PipeWire node,
+// so nothing is unplugged and re-plugged. False when it did not follow.
+bool GnomeDisplayConfiguration::resizeInPlace(Virtual& v) {
+  std::string connector;
+  {
+    std::lock_guard guard(lock_);
+    connector = v.connector;
+  }
+  if (connector.empty() || !v.capture) return false;
+  try {
+    v.capture->resize(v.request.width, v.request.height);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return waitForMonitor([&](const State& s) {
+    return std::any_of(s.monitors.begin(), s.monitors.end(), [&](const Monitor& m) {
+      return m.connector == connector && m.width == int64_t(v.request.width) && m.height == int64_t(v.request.height);
+    });
+  });
 }
 
 std::optional<uint32_t> GnomeDisplayConfiguration::addVirtualDisplay(const VirtualDisplayRequest& request,
@@ -370,15 +409,17 @@ bool GnomeDisplayConfiguration::setVirtualMode(uint32_t id, uint32_t width, uint
   std::lock_guard serial(virtualLock_);
   const std::shared_ptr<Virtual> v = virtualOf(id);
   if (!v) return false;
-  if (v->capture && v->request.width == width && v->request.height == height &&
-      std::lround(v->request.refreshRate) == std::lround(refreshRate)) {
-    return true;
-  }
-  // Mutter gives a virtual monitor one mode for life: a new one is a new monitor.
-  endCapture(*v);
+  const bool running = v->capture && !(v->ended && *v->ended);
+  const bool sameSize = v->request.width == width && v->request.height == height;
   v->request.width = width;
   v->request.height = height;
   v->request.refreshRate = refreshRate;
+  // A new rate alone leaves the monitor as it is: any mode change moves the
+  // user's windows off it, and the stream's pace is the pacer's business.
+  if (running && sameSize) return true;
+  if (running && resizeInPlace(*v)) return true;
+  // Where Mutter does not follow the stream: a new monitor of the new size.
+  endCapture(*v);
   try {
     startVirtual(*v);
   } catch (const std::exception&) {

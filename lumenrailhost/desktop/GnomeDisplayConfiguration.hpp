@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,8 +25,9 @@ class DBusConnection;
 // displays it adds. A Mutter virtual monitor exists only while a screen cast
 // records it (RecordVirtual) and a PipeWire consumer takes its frames, so
 // adding one starts that capture here; the session's capture of it attaches
-// to the running capture instead of starting another. A new mode re-creates
-// the monitor. Ids are this object's: one per connector, in order of sight.
+// to the running capture instead of starting another. A new size resizes
+// the monitor in place (the stream is renegotiated); a new rate alone leaves
+// it as it is; a new monitor is made only where Mutter does not follow. Ids are this object's: one per connector, in order of sight.
 // Calls go to the well-known name, so a Mutter that restarts (GNOME Shell
 // after a crash) is served again: its arrival ends the captures of the old
 // one, and the next attach makes each virtual monitor anew there.
@@ -56,7 +58,8 @@ class GnomeDisplayConfiguration final : public DisplayConfiguration,
   bool isVirtual(uint32_t id);
   // The connector of display `id`; empty when unknown.
   std::string connectorOf(uint32_t id);
-  double refreshHz(uint32_t id);
+  // The rate Mutter reports for display `id`'s current mode.
+  std::optional<double> refreshRate(uint32_t id) override;
   // Display `id` as GNOME's device-to-monitor settings name it.
   std::optional<GnomeTabletMapping::Output> outputOf(uint32_t id);
 
@@ -73,6 +76,8 @@ class GnomeDisplayConfiguration final : public DisplayConfiguration,
     std::string connector;
     GnomeTabletMapping::Output output;
     std::string modeId;
+    int64_t width = 0;
+    int64_t height = 0;
     double refresh = 0;
   };
   struct Logical {
@@ -110,6 +115,9 @@ class GnomeDisplayConfiguration final : public DisplayConfiguration,
   void endCapture(Virtual& v);
   // Starts `v`'s capture and learns its connector; throws.
   void startVirtual(Virtual& v);
+  bool resizeInPlace(Virtual& v);
+  // Until Mutter's state satisfies `found`, at most `monitorTimeoutNs`.
+  bool waitForMonitor(const std::function<bool(const State&)>& found);
 
   // A new owner of Mutter's names: nothing known of the old one holds.
   void ownerChanged(const std::string& owner);

@@ -172,7 +172,9 @@ void DisplayModeControl::promote(bool on, const Mode& m) {
       return;
     }
     penHighRateApplied_ = true;
-    say("[pen] high-rate: Lumenrail display is now main at " + std::to_string(static_cast<int64_t>(rate)) +
+    // The display server may give the display another rate than the one asked for (Mutter keeps its own).
+    const double real = vd_->refreshRate().value_or(rate);
+    say("[pen] high-rate: Lumenrail display is now main at " + std::to_string(static_cast<int64_t>(real)) +
         " Hz — pen delivery ceiling follows it");
   } else {
     vd_->restoreMain();

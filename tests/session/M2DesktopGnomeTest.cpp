@@ -2,6 +2,9 @@
 // what the stream shows, where the pen lands, what the layout is afterwards.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <set>
+
 #include "desktop/GnomeDesktopEnvironment.hpp"
 #include "desktop/GnomeDisplayConfiguration.hpp"
 #include "input/InputEvent.hpp"
@@ -115,6 +118,82 @@ TEST(M2GnomeIntegration, MirrorStreamsThePrimaryMonitorAndMutterKilledEndsTheCap
   pipeline->stopServing();  // returns: the ctest deadline is what a hang would meet
 }
 
+// A session extending onto a virtual monitor, and that monitor as Mutter lists it at the start.
+class M2GnomeMonitorIntegration : public ::testing::Test {
+ protected:
+  void serve(bool penHighRate) {
+    if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
+    bus = DBusConnection::connect(desktop.busAddress());
+    for (const auto& m : test::mutterMonitors(*bus)) real.insert(m.connector);
+    pipeline = serveOn(desktop, false, penHighRate, log);
+    ASSERT_TRUE(pipeline->startServing()) << last(log) << desktop.logs();
+    const auto monitor = ours();
+    ASSERT_TRUE(monitor.has_value());
+    atStart = *monitor;
+  }
+  std::optional<test::MutterMonitor> ours() { return test::mutterMonitorBesides(*bus, real); }
+  void TearDown() override {
+    if (pipeline) pipeline->stopServing();
+  }
+
+  test::HeadlessMutter desktop;
+  std::shared_ptr<DBusConnection> bus;
+  std::set<std::string> real;
+  test::EventLog log;
+  std::shared_ptr<M2Pipeline> pipeline;
+  test::MutterMonitor atStart;
+};
+
+// A client's new mode resizes the virtual monitor Mutter already has: the
+// same monitor (connector and serial) at the new size, and the stream shows
+// what is on it now, at that size. A 4:3 mode after a 16:9 one: a picture of
+// the old monitor fitted into the new stream would have black bars. (Mutter
+// 43 still moves the fullscreen window that was on it to another monitor.)
+TEST_F(M2GnomeMonitorIntegration, AClientModeResizesTheVirtualMonitorInPlaceAndStreamsItAtTheNewSize) {
+  serve(false);
+  if (IsSkipped() || HasFatalFailure()) return;
+  WireTestClient client(pipeline->boundPort());
+  ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
+  test::WaylandColourClient green(desktop, kGreen, 1920);
+  ASSERT_EQ(green.waitForLine("ready 1280 720", test::kDeadlineNs), "ready 1280 720") << desktop.logs();
+  ASSERT_TRUE(test::streamShowsLuma(client, kGreenLuma));
+
+  ASSERT_TRUE(client.send(test::Code::clientMode, WireTestClient::clientMode(1024, 768, 30)));
+  ASSERT_TRUE(test::eventually([&] { return log.contains("[m2] now capturing + serving 1024x768@30"); }))
+      << all(log);
+  const auto after = ours();
+  ASSERT_TRUE(after.has_value()) << "no virtual monitor after the change";
+  EXPECT_EQ(after->connector, atStart.connector) << "the monitor was made anew";
+  EXPECT_EQ(after->serial, atStart.serial) << "the monitor was made anew";
+  EXPECT_EQ(after->width, 1024);
+  EXPECT_EQ(after->height, 768);
+  EXPECT_EQ(test::mutterLayout(*bus).size(), 2u);
+
+  test::WaylandColourClient blue(desktop, kBlue, 1920);
+  ASSERT_EQ(blue.waitForLine("ready 1024 768", test::kDeadlineNs), "ready 1024 768") << desktop.logs();
+  EXPECT_TRUE(test::streamShowsLuma(client, kBlueLuma, 10, "mode-after")) << last(log);
+}
+
+// Pen high rate asks for a higher rate when a client comes and the old rate
+// when it goes: the monitor stays the same one (a rate is the pacer's
+// business), making it main is a layout change, and the rate logged is the
+// one Mutter reports.
+TEST_F(M2GnomeMonitorIntegration, PenHighRateMakesTheSameMonitorMainAndLogsTheRateMutterReports) {
+  serve(true);
+  if (IsSkipped() || HasFatalFailure()) return;
+  {
+    WireTestClient client(pipeline->boundPort());
+    ASSERT_TRUE(client.readUntil(test::Code::hello).has_value());
+    ASSERT_TRUE(test::eventually([&] { return log.contains("[pen] high-rate: Lumenrail display is now main"); }))
+        << all(log);
+    EXPECT_EQ(ours(), atStart) << "a new rate made a new monitor";
+    const std::string reported = "now main at " + std::to_string(std::lround(atStart.refreshHz)) + " Hz";
+    EXPECT_TRUE(log.contains(reported)) << "Mutter reports " << atStart.refreshHz << " Hz\n" << all(log);
+  }
+  ASSERT_TRUE(test::eventually([&] { return log.contains("[pen] high-rate: main display restored"); })) << all(log);
+  EXPECT_EQ(ours(), atStart) << "the old rate made a new monitor";
+}
+
 // A Mutter paused while serving is a stall, not a still screen: the capture
 // is rebuilt once it goes on. GNOME Shell back after a crash is a new Mutter
 // on the same bus: the session finds it by its well-known names and serves a
@@ -158,7 +237,7 @@ INSTANTIATE_TEST_SUITE_P(Mutter, M2GnomeFaultIntegration,
                          });
 
 // The display arrangement as the session drives it through the virtual display manager.
-TEST(GnomeDisplayConfigurationIntegration, AModeChangeRecreatesTheVirtualMonitorAndDestroyPutsTheLayoutBack) {
+TEST(GnomeDisplayConfigurationIntegration, AModeChangeResizesTheVirtualMonitorAndDestroyPutsTheLayoutBack) {
   test::HeadlessMutter desktop;
   if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
   auto bus = DBusConnection::connect(desktop.busAddress());
@@ -177,8 +256,10 @@ TEST(GnomeDisplayConfigurationIntegration, AModeChangeRecreatesTheVirtualMonitor
   EXPECT_FALSE(virtualOutput->vendor.empty() || virtualOutput->serial.empty())
       << virtualOutput->vendor << "/" << virtualOutput->product << "/" << virtualOutput->serial;
 
+  const std::string connector = displays->connectorOf(vd.displayID());
   ASSERT_TRUE(vd.applyMode(800, 600, 30));
   EXPECT_EQ(displays->bounds(vd.displayID()), (DisplayBounds{1920, 0, 800, 600}));
+  EXPECT_EQ(displays->connectorOf(vd.displayID()), connector);
   EXPECT_EQ(test::mutterLayout(*bus).size(), 2u) << "the monitor of the old mode is still there";
 
   ASSERT_TRUE(vd.makeMain());
@@ -191,8 +272,8 @@ TEST(GnomeDisplayConfigurationIntegration, AModeChangeRecreatesTheVirtualMonitor
       << test::mutterLayout(*bus).front() << " (before: " << before.front() << ")";
 }
 
-// A new rate (the pen's high rate on and off) replaces Mutter's monitor under a running capture.
-TEST(GnomeDesktopIntegration, TheStreamAndInputFollowTheVirtualMonitorWhenANewRateReplacesIt) {
+// A new size under a running capture: frames and input go on on the resized monitor.
+TEST(GnomeDesktopIntegration, TheStreamAndInputFollowTheVirtualMonitorToANewSize) {
   test::HeadlessMutter desktop;
   if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
   GnomeDesktopEnvironment environment({desktop.busAddress(), desktop.pipewireRemote()});
@@ -201,13 +282,15 @@ TEST(GnomeDesktopIntegration, TheStreamAndInputFollowTheVirtualMonitorWhenANewRa
   ASSERT_TRUE(vd.create({"Lumenrail Display", 640, 480, 30, 345, 194}));
   CaptureRequest request{640, 480, 30, vd.displayID(), true, PixelFormat::nv12FullRange};
   auto capture = environment.makeCapture(request);
-  test::EventCounter frames;
-  capture->onFrame = [&](const PixelBufferRef&, uint64_t) { frames.add(); };
+  test::EventCounter frames;  // of the new size
+  capture->onFrame = [&](const PixelBufferRef& frame, uint64_t) {
+    if (frame->width() == 800 && frame->height() == 600) frames.add();
+  };
   capture->start();
   auto input = environment.makeInputSink(nullptr);
   EXPECT_TRUE(environment.mayPostInput());
 
-  ASSERT_TRUE(vd.applyMode(640, 480, 60));
+  ASSERT_TRUE(vd.applyMode(800, 600, 30));
   const auto bounds = displays->bounds(vd.displayID());
   ASSERT_TRUE(bounds.has_value());
   // The pointer drawn into the frames: each move on the new monitor is a new frame.
@@ -215,10 +298,10 @@ TEST(GnomeDesktopIntegration, TheStreamAndInputFollowTheVirtualMonitorWhenANewRa
   InputEvent move;
   move.type = EventType::mouseMoved;
   move.location = {double(bounds->x + 100), double(bounds->y + 100)};
-  EXPECT_TRUE(input->post(move)) << "input still goes to the replaced monitor's session";
+  EXPECT_TRUE(input->post(move)) << "no input on the resized monitor";
   move.location = {double(bounds->x + 300), double(bounds->y + 200)};
   EXPECT_TRUE(input->post(move));
-  EXPECT_TRUE(frames.waitFor(before + 1)) << "no frame from the new monitor";
+  EXPECT_TRUE(frames.waitFor(before + 1)) << "no frame of the new size";
   EXPECT_GT(capture->deliveryCount(), 0u);
   capture->stop();
   vd.destroy();

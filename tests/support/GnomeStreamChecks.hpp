@@ -5,6 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,6 +51,46 @@ inline std::vector<std::string> mutterLayout(DBusConnection& bus) {
     out.push_back(line);
   }
   return out;
+}
+
+// One monitor as Mutter lists it: who it is (a monitor made anew has a new
+// connector and serial) and its current mode.
+struct MutterMonitor {
+  std::string connector;
+  std::string serial;
+  int64_t width = 0;
+  int64_t height = 0;
+  double refreshHz = 0;
+  bool operator==(const MutterMonitor&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const MutterMonitor& m) {
+  return out << m.connector << " serial " << m.serial << " " << m.width << "x" << m.height << "@" << m.refreshHz;
+}
+
+inline std::vector<MutterMonitor> mutterMonitors(DBusConnection& bus) {
+  const DBusValue state = bus.call("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                                   "org.gnome.Mutter.DisplayConfig", "GetCurrentState");
+  std::vector<MutterMonitor> out;
+  for (const auto& monitor : state.at(1).items()) {
+    MutterMonitor m{monitor.at(0).at(0).asString(), monitor.at(0).at(3).asString()};
+    for (const auto& mode : monitor.at(1).items()) {
+      if (!mode.at(6).find("is-current").asBool()) continue;
+      m.width = mode.at(1).asInt();
+      m.height = mode.at(2).asInt();
+      m.refreshHz = mode.at(3).asReal();
+    }
+    out.push_back(m);
+  }
+  return out;
+}
+
+// The one monitor whose connector is not among `known`.
+inline std::optional<MutterMonitor> mutterMonitorBesides(DBusConnection& bus, const std::set<std::string>& known) {
+  for (const auto& m : mutterMonitors(bus)) {
+    if (known.count(m.connector) == 0) return m;
+  }
+  return std::nullopt;
 }
 
 // Reads frames until a decoded picture has luma near `luma` at both far
