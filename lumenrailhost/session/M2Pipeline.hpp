@@ -117,7 +117,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   static constexpr uint64_t kCaptureStopWaitNs = 5 * kNsPerSecond;
   static constexpr const char* kReconfigQueueLabel = "quillmark.lumenrail.m2.reconfig";
 
-  // ==== Live reconfiguration (M2PipelineReconfigure.cpp) ====================
+  // ==== Live reconfiguration (LiveReconfiguration.cpp) ====================
   // Entry points only post to the reconfiguration queue; work queued while a
   // start is running waits for it, and nothing runs once serving has stopped.
   // A display mode waits with the clients' other wishes (PendingWishes).

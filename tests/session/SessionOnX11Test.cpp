@@ -86,7 +86,7 @@ struct XPeer {
   std::optional<std::pair<int, int>> seen;
 };
 
-TEST(M2DesktopXIntegration, APenContactAtTheStreamCentreLandsAtTheVirtualMonitorCentreAndInItsWindow) {
+TEST(SessionOnX11Integration, APenContactAtTheStreamCentreLandsAtTheVirtualMonitorCentreAndInItsWindow) {
   test::DummyXorgServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();
   if (InputPermission::uinputWritable()) GTEST_SKIP() << "/dev/uinput is writable: input would not take the XTest path";
@@ -113,7 +113,7 @@ TEST(M2DesktopXIntegration, APenContactAtTheStreamCentreLandsAtTheVirtualMonitor
   pipeline->stopServing();
 }
 
-TEST(M2DesktopXIntegration, TheCaptureStillShowsTheVirtualDisplayAfterItIsMadeMain) {
+TEST(SessionOnX11Integration, TheCaptureStillShowsTheVirtualDisplayAfterItIsMadeMain) {
   test::DummyXorgServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();
   test::EventLog log;

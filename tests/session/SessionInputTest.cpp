@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "M2TestRig.hpp"
+#include "SessionTestRig.hpp"
 
 namespace lumenrail {
 namespace {
@@ -57,7 +57,7 @@ int indexOf(const std::vector<InputEvent>& events, int64_t type, size_t from = 0
   return -1;
 }
 
-TEST(M2InputIntegration, PenTouchAndKeysReachTheDesktopSinkOnTheVirtualDisplay) {
+TEST(SessionInputIntegration, PenTouchAndKeysReachTheDesktopSinkOnTheVirtualDisplay) {
   // Extend: the 640x480 stream is the virtual display right of the 1920-wide main one.
   test::Rig rig({640, 480, 30}, false);
   ASSERT_TRUE(rig.start());
@@ -109,7 +109,7 @@ TEST(M2InputIntegration, PenTouchAndKeysReachTheDesktopSinkOnTheVirtualDisplay) 
 }
 
 // The warning gives the desktop's own reason, and a remedy only where it has one.
-TEST(M2InputIntegration, WithoutInputAccessTheStartSaysWhyInTheDesktopsWords) {
+TEST(SessionInputIntegration, WithoutInputAccessTheStartSaysWhyInTheDesktopsWords) {
   test::Rig rig;
   rig.desktop->inputAllowed = false;
   ASSERT_TRUE(rig.start());

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "M2TestRig.hpp"
+#include "SessionTestRig.hpp"
 #include "support/ManualExecutor.hpp"
 
 namespace lumenrail {
@@ -97,7 +97,7 @@ struct HealthRig {
 
 // ---- the stall watchdog ---------------------------------------------------------
 
-TEST(M2HealthIntegration, AStillScreenIsProbedWithGrowingBackOffAndNeverRestarted) {
+TEST(SessionCaptureHealthIntegration, AStillScreenIsProbedWithGrowingBackOffAndNeverRestarted) {
   HealthRig h;
   h.setHash(42);
   {
@@ -121,7 +121,7 @@ TEST(M2HealthIntegration, AStillScreenIsProbedWithGrowingBackOffAndNeverRestarte
   EXPECT_EQ(h.rig.log.count("but screen is static"), 2);
 }
 
-TEST(M2HealthIntegration, AQuietStreamWithoutClientsIsNeitherProbedNorRestarted) {
+TEST(SessionCaptureHealthIntegration, AQuietStreamWithoutClientsIsNeitherProbedNorRestarted) {
   HealthRig h;
   h.setHash(std::nullopt);
   ASSERT_TRUE(h.rig.start());
@@ -130,7 +130,7 @@ TEST(M2HealthIntegration, AQuietStreamWithoutClientsIsNeitherProbedNorRestarted)
   EXPECT_EQ(h.rig.bank->made().size(), 1u);
 }
 
-TEST(M2HealthIntegration, AStuckOrSilentStreamIsRebuilt) {
+TEST(SessionCaptureHealthIntegration, AStuckOrSilentStreamIsRebuilt) {
   HealthRig h;
   h.setHash(7, true);  // the content moves but no frame arrives
   ASSERT_TRUE(h.rig.start());
@@ -154,7 +154,7 @@ TEST(M2HealthIntegration, AStuckOrSilentStreamIsRebuilt) {
 
 // ---- restarts and recovery ----------------------------------------------------------
 
-TEST(M2HealthIntegration, ACaptureThatStopsUnexpectedlyIsRestarted) {
+TEST(SessionCaptureHealthIntegration, ACaptureThatStopsUnexpectedlyIsRestarted) {
   HealthRig h;
   ASSERT_TRUE(h.rig.start());
   auto first = h.rig.bank->made().front();
@@ -177,7 +177,7 @@ TEST(M2HealthIntegration, ACaptureThatStopsUnexpectedlyIsRestarted) {
   EXPECT_EQ(h.rig.bank->made().size(), 3u);
 }
 
-TEST(M2HealthIntegration, RecoveryRetriesLogsOnTheFirstAndTenthAttemptAndLateStartsAreStopped) {
+TEST(SessionCaptureHealthIntegration, RecoveryRetriesLogsOnTheFirstAndTenthAttemptAndLateStartsAreStopped) {
   HealthRig h(50 * kNsPerMs);  // starts that hang time out after 50 ms
   ASSERT_TRUE(h.rig.start());
   auto client = h.rig.connect();
@@ -210,7 +210,7 @@ TEST(M2HealthIntegration, RecoveryRetriesLogsOnTheFirstAndTenthAttemptAndLateSta
   EXPECT_EQ(h.rig.bank->stopped(), stoppedBefore + 11);
 }
 
-TEST(M2HealthIntegration, AStopDuringRecoveryStartsNothingAfterwards) {
+TEST(SessionCaptureHealthIntegration, AStopDuringRecoveryStartsNothingAfterwards) {
   HealthRig h(50 * kNsPerMs);
   ASSERT_TRUE(h.rig.start());
   h.rig.bank->hangStarts = true;
@@ -231,7 +231,7 @@ TEST(M2HealthIntegration, AStopDuringRecoveryStartsNothingAfterwards) {
 
 // ---- the first frame -----------------------------------------------------------------
 
-TEST(M2HealthIntegration, AStartOnAStillScreenSeedsOneFrame) {
+TEST(SessionCaptureHealthIntegration, AStartOnAStillScreenSeedsOneFrame) {
   HealthRig h;
   h.setHash(42);  // a still screen: the watchdog leaves it alone
   ASSERT_TRUE(h.rig.start());
@@ -244,7 +244,7 @@ TEST(M2HealthIntegration, AStartOnAStillScreenSeedsOneFrame) {
   EXPECT_EQ(h.rig.bank->oneShotCount(), 1);
 }
 
-TEST(M2HealthIntegration, AFirstFrameGrabStuckInTheDisplayServerDoesNotHoldAStop) {
+TEST(SessionCaptureHealthIntegration, AFirstFrameGrabStuckInTheDisplayServerDoesNotHoldAStop) {
   HealthRig h;
   h.rig.bank->hangOneShots = true;
   ASSERT_TRUE(h.rig.start());
@@ -260,7 +260,7 @@ TEST(M2HealthIntegration, AFirstFrameGrabStuckInTheDisplayServerDoesNotHoldAStop
   EXPECT_FALSE(h.rig.log.contains("seeded one frame"));
 }
 
-TEST(M2HealthIntegration, NoSeedWhenAFrameArrivedAndALineWhenTheGrabFails) {
+TEST(SessionCaptureHealthIntegration, NoSeedWhenAFrameArrivedAndALineWhenTheGrabFails) {
   HealthRig h;
   ASSERT_TRUE(h.rig.start());
   h.rig.bank->deliveries = 1;

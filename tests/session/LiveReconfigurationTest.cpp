@@ -9,7 +9,7 @@
 #include <future>
 #include <stdexcept>
 
-#include "M2TestRig.hpp"
+#include "SessionTestRig.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "session/M2Pipeline.hpp"
 #include "support/EventLog.hpp"
@@ -47,7 +47,7 @@ std::optional<Applied> nextApplied(WireTestClient& client) {
 
 // ---- display-mode ownership and the small lane ---------------------------------------
 
-TEST(M2ReconfigureIntegration, ASecondarysModeIsIgnoredButPlannedIntoTheSmallLane) {
+TEST(LiveReconfigurationIntegration, ASecondarysModeIsIgnoredButPlannedIntoTheSmallLane) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();
@@ -86,7 +86,7 @@ TEST(M2ReconfigureIntegration, ASecondarysModeIsIgnoredButPlannedIntoTheSmallLan
   EXPECT_EQ(rig.state().lastModes.size(), 1u);
 }
 
-TEST(M2ReconfigureIntegration, ThePrimaryLeavingPromotesTheClientThatToldItsModeThenTheLowestLive) {
+TEST(LiveReconfigurationIntegration, ThePrimaryLeavingPromotesTheClientThatToldItsModeThenTheLowestLive) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();
@@ -123,7 +123,7 @@ TEST(M2ReconfigureIntegration, ThePrimaryLeavingPromotesTheClientThatToldItsMode
   EXPECT_TRUE(rig.log.contains("disconnected — display-mode lock released"));
 }
 
-TEST(M2ReconfigureIntegration, AModeEqualToTheCurrentOneRebuildsNothingAndAnUnusableOneIsRejected) {
+TEST(LiveReconfigurationIntegration, AModeEqualToTheCurrentOneRebuildsNothingAndAnUnusableOneIsRejected) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   const size_t encoders = rig.bank->encoderCount();
@@ -139,7 +139,7 @@ TEST(M2ReconfigureIntegration, AModeEqualToTheCurrentOneRebuildsNothingAndAnUnus
   EXPECT_FALSE(rig.log.contains("[m2] reconfiguring"));
 }
 
-TEST(M2ReconfigureIntegration, AnEncoderThatCannotStartTheNewModeRollsBackToTheOldOne) {
+TEST(LiveReconfigurationIntegration, AnEncoderThatCannotStartTheNewModeRollsBackToTheOldOne) {
   Rig rig;
   {
     std::lock_guard lock(rig.bank->mutex);
@@ -158,7 +158,7 @@ TEST(M2ReconfigureIntegration, AnEncoderThatCannotStartTheNewModeRollsBackToTheO
 
 // ---- codec ---------------------------------------------------------------------------
 
-TEST(M2ReconfigureIntegration, AnHevcEncoderThatCannotStartRevertsToH264) {
+TEST(LiveReconfigurationIntegration, AnHevcEncoderThatCannotStartRevertsToH264) {
   Rig rig;
   {
     std::lock_guard lock(rig.bank->mutex);
@@ -178,7 +178,7 @@ TEST(M2ReconfigureIntegration, AnHevcEncoderThatCannotStartRevertsToH264) {
   EXPECT_EQ(hello->codec, 0);
 }
 
-TEST(M2ReconfigureIntegration, AnHevcCapableClientGetsAnHevcStreamAndItsSmallLaneFollows) {
+TEST(LiveReconfigurationIntegration, AnHevcCapableClientGetsAnHevcStreamAndItsSmallLaneFollows) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();
@@ -196,7 +196,7 @@ TEST(M2ReconfigureIntegration, AnHevcCapableClientGetsAnHevcStreamAndItsSmallLan
 
 // ---- encoder settings -----------------------------------------------------------------
 
-TEST(M2ReconfigureIntegration, ABitrateAbove60000KbpsIsClampedAndEchoed) {
+TEST(LiveReconfigurationIntegration, ABitrateAbove60000KbpsIsClampedAndEchoed) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();
@@ -214,7 +214,7 @@ TEST(M2ReconfigureIntegration, ABitrateAbove60000KbpsIsClampedAndEchoed) {
   EXPECT_FALSE(live.back().fps.has_value());
 }
 
-TEST(M2ReconfigureIntegration, AnFpsCapAboveTheStreamGivesTheStreamsRate) {
+TEST(LiveReconfigurationIntegration, AnFpsCapAboveTheStreamGivesTheStreamsRate) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();
@@ -226,7 +226,7 @@ TEST(M2ReconfigureIntegration, AnFpsCapAboveTheStreamGivesTheStreamsRate) {
   EXPECT_TRUE(rig.log.contains("[enc] config applied: fps≤30"));
 }
 
-TEST(M2ReconfigureIntegration, CapsOfZeroAreRefusedNotApplied) {
+TEST(LiveReconfigurationIntegration, CapsOfZeroAreRefusedNotApplied) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();
@@ -241,7 +241,7 @@ TEST(M2ReconfigureIntegration, CapsOfZeroAreRefusedNotApplied) {
   EXPECT_TRUE(rig.bank->live().empty());
 }
 
-TEST(M2ReconfigureIntegration, SettingsReappliedByARebuildAreCappedByTheNewModesRate) {
+TEST(LiveReconfigurationIntegration, SettingsReappliedByARebuildAreCappedByTheNewModesRate) {
   Rig rig({640, 480, 60});
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();
@@ -265,7 +265,7 @@ TEST(M2ReconfigureIntegration, SettingsReappliedByARebuildAreCappedByTheNewModes
 
 // ---- extend or mirror, pen high rate ------------------------------------------------------
 
-TEST(M2ReconfigureIntegration, MirrorDestroysThePromotedDisplayAndExtendRecreatesIt) {
+TEST(LiveReconfigurationIntegration, MirrorDestroysThePromotedDisplayAndExtendRecreatesIt) {
   Rig rig({640, 480, 30}, false, true);
   ASSERT_TRUE(rig.start());
   const uint32_t first = rig.pipeline->virtualDisplayID();
@@ -306,7 +306,7 @@ TEST(M2ReconfigureIntegration, MirrorDestroysThePromotedDisplayAndExtendRecreate
   EXPECT_EQ(rig.displays->mainDisplay(), 1u);
 }
 
-TEST(M2ReconfigureIntegration, ASwitchToExtendThatCannotCreateTheDisplayStaysOnMirror) {
+TEST(LiveReconfigurationIntegration, ASwitchToExtendThatCannotCreateTheDisplayStaysOnMirror) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   {
@@ -322,7 +322,7 @@ TEST(M2ReconfigureIntegration, ASwitchToExtendThatCannotCreateTheDisplayStaysOnM
   EXPECT_TRUE(rig.log.contains("[m2] now capturing main display (mirror) 640x480@30"));
 }
 
-TEST(M2ReconfigureIntegration, AFailedCaptureRestartAfterASwitchArmsRecovery) {
+TEST(LiveReconfigurationIntegration, AFailedCaptureRestartAfterASwitchArmsRecovery) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   {
@@ -337,7 +337,7 @@ TEST(M2ReconfigureIntegration, AFailedCaptureRestartAfterASwitchArmsRecovery) {
   EXPECT_NE(s.vdId, 0u);
 }
 
-TEST(M2ReconfigureIntegration, PenHighRateFollowsTheSwitchAndTheClients) {
+TEST(LiveReconfigurationIntegration, PenHighRateFollowsTheSwitchAndTheClients) {
   Rig rig({640, 480, 30}, false, false);
   ASSERT_TRUE(rig.start());
   const uint32_t vd = rig.pipeline->virtualDisplayID();
@@ -383,7 +383,7 @@ struct FakeMainQueue final : Executor {
   }
 };
 
-TEST(M2ReconfigureIntegration, DuringTheStartTheOwnersHooksArePostedAtOnceAndAModeIsAppliedOnceItIsDone) {
+TEST(LiveReconfigurationIntegration, DuringTheStartTheOwnersHooksArePostedAtOnceAndAModeIsAppliedOnceItIsDone) {
   auto main = std::make_shared<FakeMainQueue>();
   Rig rig({640, 480, 30}, true, false, [main](M2Pipeline::Config& c) {
     c.mainQueue = main;
@@ -418,7 +418,7 @@ TEST(M2ReconfigureIntegration, DuringTheStartTheOwnersHooksArePostedAtOnceAndAMo
   EXPECT_TRUE(rig.log.contains("[m2] reconfiguring 640x480@30 → 800x608@30"));
 }
 
-TEST(M2ReconfigureIntegration, StopDuringARebuildsCaptureStartEndsItPromptly) {
+TEST(LiveReconfigurationIntegration, StopDuringARebuildsCaptureStartEndsItPromptly) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();
@@ -433,7 +433,7 @@ TEST(M2ReconfigureIntegration, StopDuringARebuildsCaptureStartEndsItPromptly) {
   EXPECT_EQ(rig.state().captureRecoveryRequests, 0);  // a stopped session recovers nothing
 }
 
-TEST(M2ReconfigureIntegration, NothingIsReconfiguredOnceServingHasStopped) {
+TEST(LiveReconfigurationIntegration, NothingIsReconfiguredOnceServingHasStopped) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   rig.pipeline->stopServing();
@@ -445,7 +445,7 @@ TEST(M2ReconfigureIntegration, NothingIsReconfiguredOnceServingHasStopped) {
   EXPECT_FALSE(rig.log.contains("[m2] display mode"));
 }
 
-TEST(M2ReconfigureIntegration, GettersListTheConnectedClients) {
+TEST(LiveReconfigurationIntegration, GettersListTheConnectedClients) {
   Rig rig;
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();

@@ -57,7 +57,7 @@ void expectStreamOfSize(WireTestClient& client, uint32_t width, uint32_t height)
   EXPECT_EQ(decoder.picture()->height, static_cast<int>(height));
 }
 
-TEST(M2ReconfigureXIntegration, AClientModeRebuildsTheStreamAndEncoderSettingsAreEchoed) {
+TEST(LiveReconfigurationX11Integration, AClientModeRebuildsTheStreamAndEncoderSettingsAreEchoed) {
   test::PrivateXServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();
   test::EventLog log;
@@ -85,7 +85,7 @@ TEST(M2ReconfigureXIntegration, AClientModeRebuildsTheStreamAndEncoderSettingsAr
   pipeline->stopServing();
 }
 
-TEST(M2ReconfigureXIntegration, TwoPanelSizesGetAMainAndASmallLaneThatBothDecode) {
+TEST(LiveReconfigurationX11Integration, TwoPanelSizesGetAMainAndASmallLaneThatBothDecode) {
   test::PrivateXServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();
   test::EventLog log;
@@ -104,7 +104,7 @@ TEST(M2ReconfigureXIntegration, TwoPanelSizesGetAMainAndASmallLaneThatBothDecode
   pipeline->stopServing();
 }
 
-TEST(M2ReconfigureXIntegration, ExtendFollowsTheClientsModeAndMirrorRemovesTheDisplay) {
+TEST(LiveReconfigurationX11Integration, ExtendFollowsTheClientsModeAndMirrorRemovesTheDisplay) {
   test::DummyXorgServer x;
   if (!x.running()) GTEST_SKIP() << x.whyNot();
   test::EventLog log;

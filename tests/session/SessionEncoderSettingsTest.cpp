@@ -1,7 +1,7 @@
 // A client's encoder settings live as long as some client asks for them.
 #include <gtest/gtest.h>
 
-#include "M2TestRig.hpp"
+#include "SessionTestRig.hpp"
 #include "session/M2Pipeline.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
@@ -13,7 +13,7 @@ using test::Rig;
 using test::WireTestClient;
 namespace Field = Wire::EncoderField;
 
-TEST(M2EncoderSettingsIntegration, SettingsOfAClientThatLeftGoBackToTheStreamsOwn) {
+TEST(SessionEncoderSettingsIntegration, SettingsOfAClientThatLeftGoBackToTheStreamsOwn) {
   Rig rig({640, 480, 30});
   ASSERT_TRUE(rig.start());
   auto a = rig.connect();

@@ -61,7 +61,7 @@ void expectServedAfresh(test::HeadlessMutter& desktop, const test::EventLog& log
   EXPECT_TRUE(test::streamShowsLuma(client, kBlueLuma, 10, tag)) << last(log);
 }
 
-TEST(M2GnomeIntegration, TheVirtualMonitorMadeMainIsStreamedThePenLandsInItsWindowAndStopRestoresTheLayout) {
+TEST(SessionOnGnomeIntegration, TheVirtualMonitorMadeMainIsStreamedThePenLandsInItsWindowAndStopRestoresTheLayout) {
   test::HeadlessMutter desktop;
   if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
   auto bus = DBusConnection::connect(desktop.busAddress());
@@ -101,7 +101,7 @@ TEST(M2GnomeIntegration, TheVirtualMonitorMadeMainIsStreamedThePenLandsInItsWind
       << test::mutterLayout(*bus).front() << " (before: " << before.front() << ")";
 }
 
-TEST(M2GnomeIntegration, MirrorStreamsThePrimaryMonitorAndMutterKilledEndsTheCaptureWithoutAHang) {
+TEST(SessionOnGnomeIntegration, MirrorStreamsThePrimaryMonitorAndMutterKilledEndsTheCaptureWithoutAHang) {
   test::HeadlessMutter desktop;
   if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
   test::EventLog log;
@@ -119,7 +119,7 @@ TEST(M2GnomeIntegration, MirrorStreamsThePrimaryMonitorAndMutterKilledEndsTheCap
 }
 
 // A session extending onto a virtual monitor, and that monitor as Mutter lists it at the start.
-class M2GnomeMonitorIntegration : public ::testing::Test {
+class SessionOnGnomeMonitorIntegration : public ::testing::Test {
  protected:
   void serve(bool penHighRate) {
     if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
@@ -149,7 +149,7 @@ class M2GnomeMonitorIntegration : public ::testing::Test {
 // what is on it now, at that size. A 4:3 mode after a 16:9 one: a picture of
 // the old monitor fitted into the new stream would have black bars. (Mutter
 // 43 still moves the fullscreen window that was on it to another monitor.)
-TEST_F(M2GnomeMonitorIntegration, AClientModeResizesTheVirtualMonitorInPlaceAndStreamsItAtTheNewSize) {
+TEST_F(SessionOnGnomeMonitorIntegration, AClientModeResizesTheVirtualMonitorInPlaceAndStreamsItAtTheNewSize) {
   serve(false);
   if (IsSkipped() || HasFatalFailure()) return;
   WireTestClient client(pipeline->boundPort());
@@ -178,7 +178,7 @@ TEST_F(M2GnomeMonitorIntegration, AClientModeResizesTheVirtualMonitorInPlaceAndS
 // when it goes: the monitor stays the same one (a rate is the pacer's
 // business), making it main is a layout change, and the rate logged is the
 // one Mutter reports.
-TEST_F(M2GnomeMonitorIntegration, PenHighRateMakesTheSameMonitorMainAndLogsTheRateMutterReports) {
+TEST_F(SessionOnGnomeMonitorIntegration, PenHighRateMakesTheSameMonitorMainAndLogsTheRateMutterReports) {
   serve(true);
   if (IsSkipped() || HasFatalFailure()) return;
   {
@@ -200,9 +200,9 @@ TEST_F(M2GnomeMonitorIntegration, PenHighRateMakesTheSameMonitorMainAndLogsTheRa
 // fresh monitor from it. Either way the stream then shows the monitor now.
 enum class MutterFault { paused, restarted };
 
-class M2GnomeFaultIntegration : public ::testing::TestWithParam<MutterFault> {};
+class SessionOnGnomeFaultIntegration : public ::testing::TestWithParam<MutterFault> {};
 
-TEST_P(M2GnomeFaultIntegration, IsServedAgainOnAFreshMonitor) {
+TEST_P(SessionOnGnomeFaultIntegration, IsServedAgainOnAFreshMonitor) {
   test::HeadlessMutter desktop;
   if (!desktop.running()) GTEST_SKIP() << desktop.whyNot();
   test::EventLog log;
@@ -230,7 +230,7 @@ TEST_P(M2GnomeFaultIntegration, IsServedAgainOnAFreshMonitor) {
   pipeline->stopServing();
 }
 
-INSTANTIATE_TEST_SUITE_P(Mutter, M2GnomeFaultIntegration,
+INSTANTIATE_TEST_SUITE_P(Mutter, SessionOnGnomeFaultIntegration,
                          ::testing::Values(MutterFault::paused, MutterFault::restarted),
                          [](const auto& info) {
                            return std::string(info.param == MutterFault::paused ? "Paused" : "RestartedOnTheSameBus");

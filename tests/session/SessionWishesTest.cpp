@@ -2,7 +2,7 @@
 // none once their client has left. The settle runs on a clock the test moves.
 #include <gtest/gtest.h>
 
-#include "M2TestRig.hpp"
+#include "SessionTestRig.hpp"
 #include "session/M2Pipeline.hpp"
 #include "support/ManualExecutor.hpp"
 #include "support/WireTestClient.hpp"
@@ -43,7 +43,7 @@ test::RawBytes capsBurst(int count, bool firstHevc) {
   return burst;
 }
 
-TEST(M2WishesIntegration, ABurstOfClientCapsCostsOneCodecSwitchAndALeaversBurstNone) {
+TEST(SessionWishesIntegration, ABurstOfClientCapsCostsOneCodecSwitchAndALeaversBurstNone) {
   WishRig w;
   ASSERT_TRUE(w.rig.start());
   auto a = w.rig.connect();
@@ -65,7 +65,7 @@ TEST(M2WishesIntegration, ABurstOfClientCapsCostsOneCodecSwitchAndALeaversBurstN
   EXPECT_EQ(w.rig.log.count("[m2] codec "), 1);
 }
 
-TEST(M2WishesIntegration, AnOversizeModeIsServedSmallerAndLeavesWithItsClient) {
+TEST(SessionWishesIntegration, AnOversizeModeIsServedSmallerAndLeavesWithItsClient) {
   WishRig w;
   ASSERT_TRUE(w.rig.start());
   auto a = w.rig.connect();

@@ -9,7 +9,7 @@
 
 #include "../media/TestAudio.hpp"
 #include "desktop/X11DesktopEnvironment.hpp"
-#include "M2TestRig.hpp"
+#include "SessionTestRig.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "session/M2Pipeline.hpp"
 #include "support/EventLog.hpp"
@@ -173,7 +173,7 @@ Bytes expectedS16(const AudioSampleBuffer& buffer) {
   return out;
 }
 
-TEST(M2AudioIntegration, PcmAndAacClientsEachGetTheirStreamFromOneCapture) {
+TEST(SessionAudioIntegration, PcmAndAacClientsEachGetTheirStreamFromOneCapture) {
   AudioRig rig({"--audio"});
   ASSERT_TRUE(rig.pipeline->startServing());
   auto pcmClient = rig.connect(kWantsAudio | kWantsPcm);
@@ -239,7 +239,7 @@ TEST(M2AudioIntegration, PcmAndAacClientsEachGetTheirStreamFromOneCapture) {
   EXPECT_NEAR(test::medianZeroCrossingHz(steady, 48000), 1000, 20);
 }
 
-TEST(M2AudioIntegration, AudioStopsWhenTheLastClientLeavesAndStartsAgainForTheNext) {
+TEST(SessionAudioIntegration, AudioStopsWhenTheLastClientLeavesAndStartsAgainForTheNext) {
   AudioRig rig({"--audio", "--audio-sck"});
   ASSERT_TRUE(rig.pipeline->startServing());
   {
@@ -261,7 +261,7 @@ TEST(M2AudioIntegration, AudioStopsWhenTheLastClientLeavesAndStartsAgainForTheNe
   ASSERT_TRUE(test::eventually([&] { return rig.bank->sources().size() == 2 && rig.bank->last()->running(); }));
 }
 
-TEST(M2AudioIntegration, WithoutTheAudioSwitchAClientAskingForAudioStartsNothing) {
+TEST(SessionAudioIntegration, WithoutTheAudioSwitchAClientAskingForAudioStartsNothing) {
   AudioRig rig({});
   ASSERT_TRUE(rig.pipeline->startServing());
   auto client = rig.connect(kWantsAudio | kWantsPcm);
@@ -278,7 +278,7 @@ TEST(M2AudioIntegration, WithoutTheAudioSwitchAClientAskingForAudioStartsNothing
   EXPECT_FALSE(readAudio(client, 200).has_value());
 }
 
-TEST(M2AudioIntegration, TapThatCannotStartFallsBackAndAnUnexpectedStopRestartsWhileWanted) {
+TEST(SessionAudioIntegration, TapThatCannotStartFallsBackAndAnUnexpectedStopRestartsWhileWanted) {
   AudioRig rig({"--audio"});
   rig.bank->refused.insert(SystemAudioRoute::processTap);
   ASSERT_TRUE(rig.pipeline->startServing());
@@ -294,7 +294,7 @@ TEST(M2AudioIntegration, TapThatCannotStartFallsBackAndAnUnexpectedStopRestartsW
   EXPECT_TRUE(first->stopped());
 }
 
-TEST(M2AudioIntegration, StartThatCompletesAfterItsWaitIsStoppedAndFeedsNobody) {
+TEST(SessionAudioIntegration, StartThatCompletesAfterItsWaitIsStoppedAndFeedsNobody) {
   AudioRig rig({"--audio", "--audio-sck"}, true, 50'000'000);
   rig.bank->hold = std::make_shared<OneShotEvent>();
   ASSERT_TRUE(rig.pipeline->startServing());
@@ -313,7 +313,7 @@ TEST(M2AudioIntegration, StartThatCompletesAfterItsWaitIsStoppedAndFeedsNobody) 
   EXPECT_FALSE(readAudio(client, 200).has_value());
 }
 
-TEST(M2AudioIntegration, StopDuringAnAudioStartLeavesNoAudioRunning) {
+TEST(SessionAudioIntegration, StopDuringAnAudioStartLeavesNoAudioRunning) {
   AudioRig rig({"--audio", "--audio-sck"});
   rig.bank->hold = std::make_shared<OneShotEvent>();
   ASSERT_TRUE(rig.pipeline->startServing());
@@ -336,7 +336,7 @@ TEST(M2AudioIntegration, StopDuringAnAudioStartLeavesNoAudioRunning) {
   EXPECT_FALSE(rig.log.contains("[audio] passthrough started"));
 }
 
-TEST(M2AudioIntegration, ClientsLeavingAndStopWhileSamplesFlowEndTheRunCleanly) {
+TEST(SessionAudioIntegration, ClientsLeavingAndStopWhileSamplesFlowEndTheRunCleanly) {
   AudioRig rig({"--audio"});
   ASSERT_TRUE(rig.pipeline->startServing());
   // Samples keep arriving on their own thread while the run is taken down under them.
@@ -371,7 +371,7 @@ TEST(M2AudioIntegration, ClientsLeavingAndStopWhileSamplesFlowEndTheRunCleanly) 
 }
 
 // The real route against a private sound server playing a tone into its sink.
-TEST(M2AudioIntegration, RealRouteStreamsTheSinkToAPcmClient) {
+TEST(SessionAudioIntegration, RealRouteStreamsTheSinkToAPcmClient) {
   test::PrivatePulse pulse;
   if (!pulse.running()) GTEST_SKIP() << pulse.whyNot();
   ASSERT_TRUE(pulse.playTone(440));
