@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 
 #include "platform/AwdlStatus.hpp"
@@ -51,6 +52,11 @@ void ClientSession::closeUnregistered() {
   ::close(fd_);
 }
 
+void ClientSession::reach(Stage next) {
+  assert(next > stage_.load() && "a session's stages only go forward");
+  stage_ = next;
+}
+
 void ClientSession::run() {
   if (!sniff()) return;
   if (link_ == Link::paired) {
@@ -58,7 +64,7 @@ void ClientSession::run() {
   } else if (link_ == Link::sealed) {
     sealWithKey();
   } else {
-    stage_ = Stage::proven;  // a plain link needs no proof: its place was taken at admission
+    reach(Stage::proven);  // a plain link needs no proof: its place was taken at admission
   }
   // A client never sends more than its largest packet, sealed: that is all
   // the room a link gets, before its first record and after.
@@ -97,7 +103,7 @@ bool ClientSession::sniff() {
       server_.admission_.progress(ticket_, server_.config_.nowNs());
     }
   }
-  stage_ = Stage::sniffed;
+  reach(Stage::sniffed);
   return true;
 }
 
@@ -119,7 +125,7 @@ bool ClientSession::provePaired() {
     closeUnregistered();
     return false;
   }
-  stage_ = Stage::proven;
+  reach(Stage::proven);
   const auto keys =
       WifiKeySchedule::derive(paired->root, WifiKeySchedule::Role::host, WifiKeySchedule::Flavor::paired);
   sealer_ = std::make_unique<WifiRecordSealer>(keys.sendKey);
@@ -234,7 +240,7 @@ void ClientSession::serve() {
   if (!admitted) {
     std::optional<Crypto::Sha256Digest> firstRecord;
     admitted = awaitFirstRecord(reader, firstRecord) && server.proven(*this, firstRecord);
-    if (admitted) stage_ = Stage::proven;
+    if (admitted) reach(Stage::proven);
   }
   // stop() has already said goodbye to every registered client; a session
   // that got this far too late ends without registering or calling back.
@@ -244,7 +250,7 @@ void ClientSession::serve() {
     conn->closeSocket();
     return;
   }
-  stage_ = Stage::serving;
+  reach(Stage::serving);
   if (announceLater) {
     {
       std::lock_guard lock(server.sessionsMutex_);
@@ -275,7 +281,7 @@ void ClientSession::endWriter(ClientConn& conn, NamedThread& writer) {
 
 void ClientSession::close(const std::shared_ptr<ClientConn>& conn, NamedThread& writer) {
   WireServer& server = server_;
-  stage_ = Stage::closing;
+  reach(Stage::closing);
   const bool empty = server.leaveTable(conn);
   server.announceDeparture(*conn);
   server.broadcastAdvisory();

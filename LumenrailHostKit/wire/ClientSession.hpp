@@ -97,7 +97,7 @@ class ClientSession final : public std::enable_shared_from_this<ClientSession> {
   // that throws changes neither. Runs whether or not run() did.
   void end();
 
-  Stage stage() const { return stage_.load(); }
+  Stage stage() const { return stage_.load(); }  // how far it came
   int fd() const { return fd_; }
   bool cable() const { return cable_; }
   uint64_t arrivedNs() const { return arrivedNs_; }
@@ -114,6 +114,8 @@ class ClientSession final : public std::enable_shared_from_this<ClientSession> {
     std::optional<Bytes> version;
   };
 
+  // Stages only go forward.
+  void reach(Stage next);
   // admitted → sniffed: the link's security. False: refused and closed.
   bool sniff();
   // sniffed → proven on a pairing link: the prologue, its keys, the greeting.
