@@ -53,7 +53,8 @@ class ClientSession final : public std::enable_shared_from_this<ClientSession> {
   // admitted: a network link that must prove its peer takes one of
   //   Config::maxUnauthenticated places (maxUnauthenticatedPerAddress from one
   //   address), any other a session place (maxSessions, maxCableSessions).
-  // sniffed: the first bytes are due within this time of arrival.
+  // sniffed: where pairing is offered, the first bytes are due within this
+  //   time of arrival (PairingPrologue::sniff looks for the magic).
   static constexpr uint64_t kSniffWindowNs = PairingPrologue::kSniffWindowNs;
   // proven: each step of the pairing prologue has its deadline
   //   (PairingPrologue::Pairing); a sealed link opens its first record within
