@@ -22,7 +22,6 @@ namespace {
 
 std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
 
-constexpr uint64_t kSniffWindowNs = 250 * kNsPerMs;
 // Where the kernel's readiness does not honour SO_RCVLOWAT, a partial magic
 // is looked at again after this pause rather than in a busy loop.
 constexpr uint64_t kPartialMagicPauseNs = 5 * kNsPerMs;

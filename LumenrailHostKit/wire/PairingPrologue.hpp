@@ -77,7 +77,8 @@ class PairingPrologue final {
   PairingPrologue(const PairingPrologue&) = delete;
   PairingPrologue& operator=(const PairingPrologue&) = delete;
 
-  // Peeks at the first bytes, due within 250 ms of arrival on `clock`, consuming nothing.
+  static constexpr uint64_t kSniffWindowNs = 250 * kNsPerMs;
+  // Peeks at the first bytes, due within kSniffWindowNs of arrival on `clock`, consuming nothing.
   static Sniff sniff(int fd, uint64_t arrivedNs, const NowNs& clock);
   // The connection as its server counts it among the links still to prove themselves.
   struct Link {

@@ -1,7 +1,5 @@
 #include "wire/WireServer.hpp"
 
-#include "wire/WireServerSession.hpp"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,13 +13,9 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/AwdlStatus.hpp"
 #include "platform/Crypto.hpp"
 #include "platform/Log.hpp"
 #include "platform/Socket.hpp"
-#include "secure/WifiKeySchedule.hpp"
-#include "secure/WifiRecordOpener.hpp"
-#include "secure/WifiRecordSealer.hpp"
 
 namespace lumenrail {
 
@@ -97,13 +91,7 @@ bool isTransientAcceptError(int err) {
 
 bool isDescriptorExhaustion(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
-std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
-
-bool isRetry(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
-
-constexpr int kGreetingChecks = 8;  // of 250 ms each
-constexpr int64_t kGreetingCheckMs = 250;
-constexpr uint64_t kWriterGraceNs = 300 * kNsPerMs;
+constexpr auto* fdTag = &ClientSession::fdTag;
 // How long stop() waits for sessions after their sockets were forced shut
 // (a callback of the owner may still be running).
 constexpr uint64_t kStopForcedNs = 2000 * kNsPerMs;
@@ -151,17 +139,6 @@ WireServer::~WireServer() {
   stopEvent_.signal();
 }
 
-void WireServer::clientEvent(ClientConn& conn, const std::string& line) {
-  if (conn.replayed) {
-    preSessionEvent(line);
-    return;
-  }
-  int64_t untold = 0;
-  if (!conn.lines.take(config_.nowNs(), untold)) return;
-  if (untold > 0) event(std::to_string(untold) + " line(s) caused by client " + fdTag(conn.fd) + " not logged");
-  event(line);
-}
-
 void WireServer::event(const std::string& line) const {
   if (!hooks_.onEvent) return;
   try {
@@ -179,8 +156,7 @@ NamedThread WireServer::startThread(std::string name, std::function<void()> body
   return NamedThread(std::move(name), std::move(body));
 }
 
-template <class F>
-bool WireServer::guarded(const char* what, int fd, F&& call) {
+bool WireServer::guarded(const char* what, int fd, const std::function<void()>& call) {
   try {
     call();
     return true;
@@ -302,42 +278,36 @@ void WireServer::adopt(int fd, std::function<void()> onClose) {
 
 void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairing, bool cable,
                               std::function<void()> onClose) {
-  auto session = std::make_shared<Session>();
-  session->fd = fd;
-  session->cable = cable;
-  session->arrivedNs = config_.nowNs();
   // Network links that must prove themselves (pairing or a pre-shared key)
   // are counted apart until they do, so idle or junk connections stay few.
-  if (!admit(fd, session, !cable && (psk || (offerPairing && prologue_)))) {
-    {
-      std::lock_guard lock(sessionsMutex_);
-      session->fd = -1;
-    }
-    ::close(fd);
-    endSession(onClose, *session);
+  const bool mustProve = !cable && (psk || (offerPairing && prologue_));
+  auto session = std::make_shared<ClientSession>(*this, fd, std::move(psk), offerPairing, cable, std::move(onClose));
+  if (!admit(session, mustProve)) {
+    session->closeUnregistered();
+    session->end();
     return;
   }
   std::weak_ptr<WireServer> weak = weak_from_this();
-  auto body = [weak, fd, psk = std::move(psk), offerPairing, cable, onClose, session] {
+  auto body = [weak, session] {
     if (auto self = weak.lock()) {
       {
         std::lock_guard lock(self->sessionsMutex_);
-        session->threadId = std::this_thread::get_id();
+        session->threadId_ = std::this_thread::get_id();
       }
       try {
-        self->handleClient(fd, psk, offerPairing, cable, *session);
+        session->run();
       } catch (const std::exception& e) {
-        // handleClient guards every callback; this is a failure of its own
+        // The session guards every callback; this is a failure of its own
         // (out of memory), after which the socket's state is unknown.
-        self->event("session " + fdTag(fd) + " failed (" + e.what() + ")");
+        self->event("session " + fdTag(session->fd()) + " failed (" + e.what() + ")");
       }
       // The thread is detached: its OpenSSL state goes before it counts as ended.
       Crypto::releaseThreadState();
       self->forgetSession(session);
     } else {
-      ::close(fd);
+      ::close(session->fd());
     }
-    endSession(onClose, *session);
+    session->end();
   };
   try {
     NamedThread thread = startThread("lumenrail-wire-conn", std::move(body));
@@ -346,24 +316,9 @@ void WireServer::spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairin
     // Only this connection is lost; the accept loop goes on.
     event("could not start a session thread (" + std::string(e.what()) + ") — connection closed " + fdTag(fd));
     forgetSession(session);
-    {
-      std::lock_guard lock(sessionsMutex_);
-      session->fd = -1;
-    }
-    ::close(fd);
-    endSession(onClose, *session);
+    session->closeUnregistered();
+    session->end();
   }
-}
-
-void WireServer::endSession(const std::function<void()>& onClose, Session& session) {
-  if (onClose) {
-    try {
-      onClose();
-    } catch (...) {
-      // The owner's close hook failed; the session is over either way.
-    }
-  }
-  session.done.signal();
 }
 
 void WireServer::stop() {
@@ -392,7 +347,7 @@ void WireServer::stop() {
   {
     std::lock_guard lock(sessionsMutex_);
     for (auto& s : sessions_) {
-      if (s->fd >= 0 && s->threadId != std::this_thread::get_id()) ::shutdown(s->fd, SHUT_RDWR);
+      if (s->heldFd_ >= 0 && s->threadId_ != std::this_thread::get_id()) ::shutdown(s->heldFd_, SHUT_RDWR);
     }
   }
 
@@ -417,21 +372,21 @@ void WireServer::stop() {
   // Wait, bounded, for every session thread: none may call back after stop().
   // Clients close after their Bye; the sessions of those that stay are
   // ended at the deadline.
-  std::vector<std::shared_ptr<Session>> running;
+  std::vector<std::shared_ptr<ClientSession>> running;
   {
     std::lock_guard lock(sessionsMutex_);
     for (auto& s : sessions_) {
       // A callback of a session may itself stop the server; it cannot wait for itself.
-      if (s->threadId != std::this_thread::get_id()) running.push_back(s);
+      if (s->threadId_ != std::this_thread::get_id()) running.push_back(s);
     }
   }
-  for (auto& s : running) waitUntil(s->done, deadline);
+  for (auto& s : running) waitUntil(s->done(), deadline);
   for (auto& s : running) {
-    if (s->done.isSignaled()) continue;
+    if (s->done().isSignaled()) continue;
     std::shared_ptr<ClientConn> conn;
     {
       std::lock_guard lock(sessionsMutex_);
-      conn = s->conn.lock();
+      conn = s->conn_.lock();
     }
     // Without a connection record the session either still owns its socket
     // (shut down above) or has closed it, and the number may be reused: leave it.
@@ -440,7 +395,7 @@ void WireServer::stop() {
   const uint64_t forcedEnd = uptimeNs() + kStopForcedNs;
   for (auto& s : running) {
     const uint64_t now = uptimeNs();
-    if (!s->done.waitFor(forcedEnd > now ? forcedEnd - now : 0)) {
+    if (!s->done().waitFor(forcedEnd > now ? forcedEnd - now : 0)) {
       Log::lineTo(2, "[wire] WARN: a session did not end within stop()");
     }
   }
@@ -455,231 +410,21 @@ bool WireServer::waitUntil(OneShotEvent& event, uint64_t deadlineNs) const {
   }
 }
 
-// ---- Session driver --------------------------------------------------------
+// ---- The client table -------------------------------------------------------
 
-void WireServer::closeUnregistered(int fd, Session& session) {
-  {
-    std::lock_guard lock(sessionsMutex_);
-    session.fd = -1;
-  }
-  ::close(fd);
+bool WireServer::enterTable(const std::shared_ptr<ClientConn>& conn) {
+  // stop() sets stopped_ and takes the clients under this lock.
+  std::lock_guard lock(clientsMutex_);
+  if (stopped_) return false;
+  clients_[conn->fd] = conn;
+  return true;
 }
 
-void WireServer::handleClient(int fd, const std::optional<Bytes>& psk, bool offerPairing, bool cable,
-                              Session& session) {
-  std::unique_ptr<WifiRecordSealer> sealer;
-  std::unique_ptr<WifiRecordOpener> opener;
-  std::string tag;
-  std::optional<std::string> fingerprint;
-  std::optional<Greeting> greeted;  // what a paired greeting already sent
-
-  // Security choice.
-  bool pskLink = psk.has_value();
-  if (offerPairing && prologue_) {
-    using Sniff = PairingPrologue::Sniff;
-    const Sniff sniff = PairingPrologue::sniff(fd, session.arrivedNs, config_.nowNs);
-    if (!accepting_) {
-      closeUnregistered(fd, session);  // stop() shut the socket: nothing was served
-      return;
-    }
-    if (sniff == Sniff::prelude) {
-      PairingPrologue::Link link;
-      link.address = session.address;
-      link.arrivedNs = session.arrivedNs;
-      link.progressed = [&] { admission_.progress(session.ticket, config_.nowNs()); };
-      link.waitsForOwner = [&](bool waits) { admission_.hold(session.ticket, waits); };
-      auto paired = prologue_->run(fd, link);
-      if (!paired) {
-        preSessionEvent("pairing prologue failed — dropping client " + fdTag(fd));
-        closeUnregistered(fd, session);
-        return;
-      }
-      if (!proven(fd, session, std::nullopt)) {
-        closeUnregistered(fd, session);
-        return;
-      }
-      const auto keys =
-          WifiKeySchedule::derive(paired->root, WifiKeySchedule::Role::host, WifiKeySchedule::Flavor::paired);
-      sealer = std::make_unique<WifiRecordSealer>(keys.sendKey);
-      opener = std::make_unique<WifiRecordOpener>(keys.recvKey);
-      tag = " [paired]";
-      fingerprint = std::move(paired->fingerprint);
-      Greeting sent;
-      if (!greetPaired(fd, *sealer, sent)) {
-        preSessionEvent("pairing check closed " + fdTag(fd) + " — no session, nothing served");
-        closeUnregistered(fd, session);
-        return;
-      }
-      greeted = std::move(sent);
-      pskLink = false;
-    } else if (sniff == Sniff::closed) {
-      // Refused whatever else is configured: a peer that is gone needs no link.
-      preSessionEvent("probe connection closed without sending " + fdTag(fd) +
-                      " — reachability check, nothing served");
-      closeUnregistered(fd, session);
-      return;
-    } else if (!psk) {
-      preSessionEvent("unpaired client refused " + fdTag(fd) +
-                      (sniff == Sniff::otherBytes ? " — --pair requires the pairing handshake"
-                                                  : " — connected but sent no pairing handshake; --pair requires it"));
-      closeUnregistered(fd, session);
-      return;
-    } else if (sniff == Sniff::otherBytes) {
-      // A link that has sent its first bytes came further than a silent one.
-      admission_.progress(session.ticket, config_.nowNs());
-    }
-  }
-  if (pskLink) {
-    const auto keys = WifiKeySchedule::derive(*psk, WifiKeySchedule::Role::host, WifiKeySchedule::Flavor::qrPsk);
-    sealer = std::make_unique<WifiRecordSealer>(keys.sendKey);
-    opener = std::make_unique<WifiRecordOpener>(keys.recvKey);
-    tag = " [encrypted]";
-  }
-  // A client never sends more than its largest packet, sealed: that is all
-  // the room a link gets, before its first record and after.
-  if (opener) opener->limitRecordLength(kMaxClientRecordLength);
-  // A key-only link is announced once its first record opens: before, it may
-  // be anyone, and anyone's links must not fill the log.
-  const bool announceLater = opener && !greeted;
-  if (!announceLater) event("client connected " + fdTag(fd) + tag);
-
-  auto conn = std::make_shared<ClientConn>(fd, kMaxFramesPerClient, AwdlStatus::isNetworkPeer(fd), config_.nowNs);
-  conn->cable = cable;
-  conn->fingerprint = fingerprint;
-  {
-    // From here the ClientConn owns the socket.
-    std::lock_guard lock(sessionsMutex_);
-    session.conn = conn;
-    session.fd = -1;
-  }
-  if (conn->overNetwork && AwdlStatus::isActive(std::string("awdl0"))) {
-    event("AWDL (AirDrop/Handoff) is on — this Wi-Fi client may stutter " + fdTag(fd));
-  }
-
-  std::weak_ptr<WireServer> weak = weak_from_this();
-  WifiRecordSealer* sealerRaw = sealer.get();
-  NamedThread writer;
-  try {
-    writer = startThread("lumenrail-wire-write", [weak, conn, sealerRaw] {
-      if (auto self = weak.lock()) {
-        self->writeLoop(conn, sealerRaw);
-      } else {
-        conn->drained.signal();
-        conn->finished.signal();
-      }
-    });
-  } catch (const std::exception& e) {
-    // Not registered yet: no callback has fired, so none is owed.
-    event("could not start the write thread (" + std::string(e.what()) + ") — connection closed " + fdTag(fd));
-    conn->closeSocket();
-    return;
-  }
-
-  if (greeted) {
-    // The paired greeting sent them already: again only what changed since.
-    const SharedPacket hello = helloPacket(*conn);
-    const bool helloQueued = *hello != greeted->hello;
-    if (helloQueued) conn->enqueueControl(hello);
-    auto version = versionGate_.reportPacket();
-    if (version && (helloQueued || version != greeted->version)) conn->enqueueControl(sharePacket(std::move(*version)));
-  } else {
-    queueHelloAndVersion(*conn);
-  }
-  const auto reader = makeReader(fd, opener.get());
-  // A key-only link is a client once its first record opens: before that
-  // it may be anyone, and anyone must not count, reset zoom or cost keyframes.
-  // It has its Hello (sealed, useless without the key) so a client that waits
-  // for it before sending can start.
-  std::optional<Crypto::Sha256Digest> firstRecord;
-  const bool admitted = !opener || greeted ||
-                        (awaitFirstRecord(*reader, fd, session.arrivedNs, firstRecord) && proven(fd, session, firstRecord));
-  bool late;
-  {
-    // stop() sets stopped_ and takes the clients under this lock.
-    std::lock_guard lock(clientsMutex_);
-    late = stopped_ || !admitted;
-    if (!late) clients_[fd] = conn;
-  }
-  if (late) {
-    // stop() has already said goodbye to every registered client; a session
-    // that got this far too late ends without registering or calling back.
-    conn->close();
-    if (!conn->finished.waitFor(kWriterGraceNs)) {
-      conn->shutdownIfOpen(SHUT_RDWR);
-      conn->finished.wait();
-    }
-    writer.join();
-    conn->closeSocket();
-    return;
-  }
-  if (announceLater) {
-    {
-      std::lock_guard lock(sessionsMutex_);
-      conn->replayed = session.replayed;
-    }
-    clientEvent(*conn, "client connected " + fdTag(fd) + tag);
-  }
-  resetViewport();
-  armVersionJudge(conn);
-  keyframes_.raise();
-  // A callback that throws ends this session only: the teardown below runs
-  // as for a client that left.
-  guarded("session", fd, [&] {
-    if (hooks_.onClientConnected) hooks_.onClientConnected();
-    broadcastAdvisory();
-    readLoop(conn, *reader);
-  });
-
-  // Teardown.
-  bool empty;
-  {
-    std::lock_guard lock(clientsMutex_);
-    auto it = clients_.find(fd);
-    if (it != clients_.end() && it->second == conn) clients_.erase(it);
-    empty = clients_.empty();
-  }
-  announceDeparture(*conn);
-  broadcastAdvisory();
-  if (empty) resetDegradation();
-  if (stopped_) {
-    conn->closeSending(sharePacket(Wire::bye()));  // no-op when stop() queued it first
-  } else {
-    conn->close();
-  }
-  if (!conn->finished.waitFor(kWriterGraceNs)) {
-    conn->shutdownIfOpen(SHUT_RDWR);  // the writer is stuck in a send
-    conn->finished.wait();
-  }
-  writer.join();
-  int64_t dropped;
-  bool overflowed;
-  {
-    std::lock_guard lock(conn->mutex);
-    dropped = conn->dropped;
-    overflowed = conn->overflowed;
-  }
-  if (conn->lines.dropped() > 0) {
-    event(std::to_string(conn->lines.dropped()) + " line(s) caused by client " + fdTag(fd) + " not logged");
-  }
-  if (overflowed) {
-    event("client " + fdTag(fd) + " read nothing while " + std::to_string(ClientConn::kMaxControl) +
-          " control packets waited — session ended");
-  }
-  if (dropped >= 1) {
-    event("client " + fdTag(fd) + " dropped " + std::to_string(dropped) + " frame(s) under backpressure");
-  }
-  const std::string gone = "client disconnected " + fdTag(fd);
-  if (conn->replayed) {
-    preSessionEvent(gone);
-  } else {
-    event(gone);
-  }
-  // The owner hears of the departure while the descriptor is still ours, so a
-  // new client cannot arrive on the same number before it has been handled.
-  conn->shutdownIfOpen(SHUT_RDWR);
-  keyframes_.forget(fd);
-  if (hooks_.onClientDisconnected) guarded("onClientDisconnected", fd, [&] { hooks_.onClientDisconnected(fd); });
-  conn->closeSocket();
+bool WireServer::leaveTable(const std::shared_ptr<ClientConn>& conn) {
+  std::lock_guard lock(clientsMutex_);
+  auto it = clients_.find(conn->fd);
+  if (it != clients_.end() && it->second == conn) clients_.erase(it);
+  return clients_.empty();
 }
 
 void WireServer::announceDeparture(const ClientConn& conn) {
@@ -712,30 +457,5 @@ std::vector<std::shared_ptr<ClientConn>> WireServer::clientList() const {
 }
 
 ClientWishes WireServer::wishes() const { return ClientWishes(clientList()); }
-
-bool WireServer::greetPaired(int fd, WifiRecordSealer& sealer, Greeting& sent) {
-  {
-    std::lock_guard lock(helloMutex_);
-    sent.hello = Wire::hello(hello_);
-  }
-  sent.version = versionGate_.reportPacket();
-  if (!sendPacket(fd, sent.hello, &sealer)) return false;
-  if (sent.version && !sendPacket(fd, *sent.version, &sealer)) return false;
-
-  // A client that only wanted to pair leaves now; one that stays sends soon
-  // or is served after 2 s anyway.
-  Socket::setReceiveTimeoutMs(fd, kGreetingCheckMs);
-  bool stays = true;
-  for (int tries = 0; tries < kGreetingChecks && accepting_; ++tries) {
-    uint8_t byte;
-    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK);
-    if (n > 0) break;
-    if (n < 0 && isRetry(errno)) continue;
-    stays = false;  // closed, or another error
-    break;
-  }
-  Socket::setReceiveTimeoutMs(fd, 0);
-  return stays && accepting_;
-}
 
 }  // namespace lumenrail

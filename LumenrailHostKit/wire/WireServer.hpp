@@ -1,14 +1,15 @@
 #pragma once
 
-// The host's TCP server for the wire protocol: one session per client, each
-// with a connection thread (security choice, greeting, read loop, teardown)
-// and a write thread draining the client's bounded send queue. Encoded frames,
-// audio and control messages fan out to the queues without ever blocking on a
-// slow client.
+// The host's TCP server for the wire protocol: it accepts connections, keeps
+// the places they may take and the table of registered clients, and fans
+// encoded frames, audio and control messages out to the clients' bounded
+// queues without ever blocking on a slow client.
 //
-// The pairing prologue, the clients' merged wishes, the version gate, the
-// degradation advisory and the admission of unproven links are classes of
-// their own (wire/); the server wires them into its sessions.
+// Each connection is a ClientSession, with its connection thread (security
+// choice, proof, greeting, read loop, teardown) and a write thread draining
+// its queue. The pairing prologue, the clients' merged wishes, the version
+// gate, the degradation advisory and the admission of unproven links are
+// classes of their own (wire/); the server wires them into its sessions.
 //
 // Lock order: clientsMutex_ or helloMutex_ before any ClientConn::mutex or the
 // advisory's lock, never the reverse; no server lock is held while a callback
@@ -33,6 +34,7 @@
 #include "platform/OneShotEvent.hpp"
 #include "platform/SerialQueue.hpp"
 #include "wire/ClientConn.hpp"
+#include "wire/ClientSession.hpp"
 #include "wire/ClientWishes.hpp"
 #include "wire/DegradationAdvisory.hpp"
 #include "wire/FrameStallProbe.hpp"
@@ -45,9 +47,6 @@
 #include "wire/Wire.hpp"
 
 namespace lumenrail {
-
-class WifiRecordSealer;
-class WifiRecordOpener;
 
 class WireServer final : public std::enable_shared_from_this<WireServer> {
  public:
@@ -128,18 +127,15 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
     bool operator==(const ConnectedClient&) const = default;
   };
 
-  static constexpr int64_t kMaxFramesPerClient = 4;
+  static constexpr int64_t kMaxFramesPerClient = ClientSession::kMaxFrames;
   // What the clients that stop() or disconnect() says goodbye to get, all at once: time to
   // take the Bye and close. Until then what it still sends is read and
   // dropped (a close over unread bytes resets the link and can take the Bye
   // with it); at the deadline its socket is forced shut.
   static constexpr uint64_t kByeWaitNs = 500 * kNsPerMs;
-  // The largest legal client packet is an Input packet of about 1 MB; a
-  // longer length ends the session before anything is allocated.
-  static constexpr uint32_t kMaxClientPayload = 2 * 1024 * 1024;
-  // The length prefix of the largest record a client sends: that packet,
-  // sealed (header, payload and the 16-byte tag).
-  static constexpr uint32_t kMaxClientRecordLength = Wire::headerSize + kMaxClientPayload + 16;
+  // What one client may send at once (see ClientSession's bounds).
+  static constexpr uint32_t kMaxClientPayload = ClientSession::kMaxClientPayload;
+  static constexpr uint32_t kMaxClientRecordLength = ClientSession::kMaxClientRecordLength;
 
   // Threads hold the server weakly, so it lives in a shared_ptr.
   static std::shared_ptr<WireServer> create(Config config);
@@ -205,68 +201,42 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
  private:
   explicit WireServer(Config config);
 
-  struct Session;
-  class PlaintextReader;
+  friend class ClientSession;
 
   void event(const std::string& line) const;
-  // A line caused by what a client sent, within that client's line budget
-  // (connection thread only).
-  void clientEvent(ClientConn& conn, const std::string& line);
   static void acceptLoop(const std::weak_ptr<WireServer>& weak);
+  // Counts a new connection and starts its session thread; one that finds
+  // no place or no thread is closed at once.
   void spawnHandler(int fd, std::optional<Bytes> psk, bool offerPairing, bool cable, std::function<void()> onClose);
-  void handleClient(int fd, const std::optional<Bytes>& psk, bool offerPairing, bool cable, Session& session);
   // Every thread of the server is made here; throws std::system_error.
   NamedThread startThread(std::string name, std::function<void()> body);
   // Runs a callback of the owner; true when it returned, false (with a line)
   // when it threw.
-  template <class F>
-  bool guarded(const char* what, int fd, F&& call);
+  bool guarded(const char* what, int fd, const std::function<void()>& call);
   // A line any stranger can cause before a session exists, within the budget.
   void preSessionEvent(const std::string& line);
   // Counts a new connection: among the unproven when it must prove its peer,
-  // else among the sessions. False: refused (and closed).
-  bool admit(int fd, const std::shared_ptr<Session>& session, bool mustProve);
+  // else among the sessions. False: refused (the caller closes it).
+  bool admit(const std::shared_ptr<ClientSession>& session, bool mustProve);
   // The session has proven its peer (prologue done or first record opened):
   // it leaves the unproven and takes a session's place. False: no place.
-  bool proven(int fd, Session& session, const std::optional<Crypto::Sha256Digest>& firstRecord);
+  bool proven(ClientSession& session, const std::optional<Crypto::Sha256Digest>& firstRecord);
   // Its place among the unproven is given back (any number of times).
-  void leaveUnproven(Session& session);
+  void leaveUnproven(ClientSession& session);
   // The session thread has ended: it holds no place any more.
-  void forgetSession(const std::shared_ptr<Session>& session);
-  // Closes a socket that no ClientConn owns yet; stop() no longer sees it first.
-  void closeUnregistered(int fd, Session& session);
-  // The owner's close hook, then the end stop() waits for; a hook that throws
-  // changes neither.
-  static void endSession(const std::function<void()>& onClose, Session& session);
+  void forgetSession(const std::shared_ptr<ClientSession>& session);
+
+  // The client table. A session enters it unless stop() has taken the
+  // clients already (false); leaving says whether the table is now empty.
+  bool enterTable(const std::shared_ptr<ClientConn>& conn);
+  bool leaveTable(const std::shared_ptr<ClientConn>& conn);
 
   // Waits for `event` until `deadlineNs` on the server's clock, which a test
   // may move by hand: the wait wakes in slices to look at it.
   bool waitUntil(OneShotEvent& event, uint64_t deadlineNs) const;
 
-  // The paired greeting: the sealed Hello and version report, then up to 2 s
-  // for the client to stay. False ends the connection.
-  struct Greeting {
-    Bytes hello;
-    std::optional<Bytes> version;
-  };
-  bool greetPaired(int fd, WifiRecordSealer& sealer, Greeting& sent);
-  // The session's reader; on a sealed link it opens records as they come.
-  std::shared_ptr<PlaintextReader> makeReader(int fd, WifiRecordOpener* opener);
-  // Reads until the first sealed record has opened, within the configured
-  // time of the link's arrival; false (with a line when the time ran out)
-  // drops the link.
-  // `firstRecord`: what the first record opened to, when it opened alone.
-  bool awaitFirstRecord(PlaintextReader& reader, int fd, uint64_t arrivedNs,
-                        std::optional<Crypto::Sha256Digest>& firstRecord);
-  void readLoop(const std::shared_ptr<ClientConn>& conn, PlaintextReader& reader);
-  void dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t code, ByteView payload);
-  void writeLoop(const std::shared_ptr<ClientConn>& conn, WifiRecordSealer* sealer);
-  bool sendPacket(int fd, ByteView packet, WifiRecordSealer* sealer);
-  void handleClientCaps(ClientConn& conn, ByteView payload);
-  void handleClientInfo(ClientConn& conn, ByteView payload);
-  void handleViewport(ClientConn& conn, ByteView payload);
-  void handleEncoderConfig(ClientConn& conn, ByteView payload);
-  void handlePeerVersion(ClientConn& conn, ByteView payload);
+  // The last viewport any client asked for wins; true when the one before was the full frame.
+  bool storeViewport(const Wire::ViewportRectQ16& viewport);
   // The teardown's announcements of the merges the departed client was part of.
   void announceDeparture(const ClientConn& conn);
   std::vector<std::shared_ptr<ClientConn>> clientList() const;
@@ -311,7 +281,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
 
   // Session threads, so stop() can wait for the sessions it ends.
   std::mutex sessionsMutex_;
-  std::set<std::shared_ptr<Session>> sessions_;
+  std::set<std::shared_ptr<ClientSession>> sessions_;
 
   static constexpr int kListenBacklog = 128;
   KeyframeRequests keyframes_;

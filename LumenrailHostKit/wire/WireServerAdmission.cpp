@@ -6,12 +6,11 @@
 
 #include "platform/Socket.hpp"
 #include "wire/WireServer.hpp"
-#include "wire/WireServerSession.hpp"
 
 namespace lumenrail {
 
 namespace {
-std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
+constexpr auto* fdTag = &ClientSession::fdTag;
 }  // namespace
 
 void WireServer::preSessionEvent(const std::string& line) {
@@ -24,10 +23,11 @@ void WireServer::preSessionEvent(const std::string& line) {
   event(line);
 }
 
-bool WireServer::admit(int fd, const std::shared_ptr<Session>& session, bool mustProve) {
+bool WireServer::admit(const std::shared_ptr<ClientSession>& session, bool mustProve) {
+  const int fd = session->fd();
   if (mustProve) {
-    session->address = Socket::peerIpv4(fd).value_or(0);
-    std::weak_ptr<Session> weakSession = session;
+    session->address_ = Socket::peerIpv4(fd).value_or(0);
+    std::weak_ptr<ClientSession> weakSession = session;
     // Runs on this thread, inside this call: the server is there.
     auto evict = [this, weakSession]() -> int {
       const auto s = weakSession.lock();
@@ -35,18 +35,18 @@ bool WireServer::admit(int fd, const std::shared_ptr<Session>& session, bool mus
       std::shared_ptr<ClientConn> conn;
       {
         std::lock_guard lock(sessionsMutex_);
-        if (s->fd >= 0) {
-          ::shutdown(s->fd, SHUT_RDWR);  // its thread sees the end and closes it
-          return s->fd;
+        if (s->heldFd_ >= 0) {
+          ::shutdown(s->heldFd_, SHUT_RDWR);  // its thread sees the end and closes it
+          return s->heldFd_;
         }
-        conn = s->conn.lock();  // a key-only link waiting for its first record
+        conn = s->conn_.lock();  // a key-only link waiting for its first record
       }
       if (!conn || !conn->shutdownIfOpen(SHUT_RDWR)) return -1;
       return conn->fd;
     };
-    auto admitted = admission_.admit(session->address, session->arrivedNs, std::move(evict));
+    auto admitted = admission_.admit(session->address_, session->arrivedNs(), std::move(evict));
     if (!admitted.ticket) {
-      preSessionEvent(admitted.tooFast ? "connections from " + Socket::ipv4Text(session->address) +
+      preSessionEvent(admitted.tooFast ? "connections from " + Socket::ipv4Text(session->address_) +
                                              " come faster than they prove themselves — refused " + fdTag(fd)
                                        : std::to_string(admission_.unproven()) +
                                              " connection(s) not yet authenticated wait for the owner — refused " +
@@ -61,8 +61,8 @@ bool WireServer::admit(int fd, const std::shared_ptr<Session>& session, bool mus
                         fdTag(fd));
       }
     }
-    session->ticket = admitted.ticket;
-    session->unproven = true;
+    session->ticket_ = admitted.ticket;
+    session->unproven_ = true;
     std::lock_guard lock(sessionsMutex_);
     sessions_.insert(session);
     return true;
@@ -70,11 +70,11 @@ bool WireServer::admit(int fd, const std::shared_ptr<Session>& session, bool mus
   int64_t running;
   {
     std::lock_guard lock(sessionsMutex_);
-    int64_t& count = session->cable ? cableSessions_ : networkSessions_;
+    int64_t& count = session->cable() ? cableSessions_ : networkSessions_;
     running = count;
-    if (count < (session->cable ? config_.maxCableSessions : config_.maxSessions)) {
+    if (count < (session->cable() ? config_.maxCableSessions : config_.maxSessions)) {
       ++count;
-      session->counted = true;
+      session->counted_ = true;
       sessions_.insert(session);
       return true;
     }
@@ -85,18 +85,19 @@ bool WireServer::admit(int fd, const std::shared_ptr<Session>& session, bool mus
   return false;
 }
 
-void WireServer::leaveUnproven(Session& session) {
-  if (session.unproven.exchange(false)) admission_.release(session.ticket);
+void WireServer::leaveUnproven(ClientSession& session) {
+  if (session.unproven_.exchange(false)) admission_.release(session.ticket_);
 }
 
-bool WireServer::proven(int fd, Session& session, const std::optional<Crypto::Sha256Digest>& firstRecord) {
+bool WireServer::proven(ClientSession& session, const std::optional<Crypto::Sha256Digest>& firstRecord) {
+  const int fd = session.fd();
   leaveUnproven(session);
   std::shared_ptr<ClientConn> victimConn;
   int victimFd = -1;
   int64_t running;
   {
     std::lock_guard lock(sessionsMutex_);
-    if (session.counted) return true;
+    if (session.counted_) return true;
     running = networkSessions_;
     if (networkSessions_ >= config_.maxSessions) {
       // A recorded first record replayed opens like the genuine one, so a
@@ -105,35 +106,35 @@ bool WireServer::proven(int fd, Session& session, const std::optional<Crypto::Sh
       std::map<Crypto::Sha256Digest, int64_t> alike;
       if (firstRecord) alike[*firstRecord] = 1;
       for (const auto& s : sessions_) {
-        if (s->counted && s->firstRecord) ++alike[*s->firstRecord];
+        if (s->counted_ && s->firstRecord_) ++alike[*s->firstRecord_];
       }
       const auto largest =
           std::max_element(alike.begin(), alike.end(), [](auto& a, auto& b) { return a.second < b.second; });
-      std::shared_ptr<Session> victim;
+      std::shared_ptr<ClientSession> victim;
       if (largest != alike.end() && largest->second >= 2) {
         for (const auto& s : sessions_) {
-          if (s->counted && s->firstRecord == largest->first && (!victim || s->arrivedNs < victim->arrivedNs)) {
+          if (s->counted_ && s->firstRecord_ == largest->first && (!victim || s->arrivedNs() < victim->arrivedNs())) {
             victim = s;
           }
         }
       }
       if (victim) {
-        victim->counted = false;
+        victim->counted_ = false;
         --networkSessions_;
-        victimConn = victim->conn.lock();
-        if (!victimConn && victim->fd >= 0) {
-          victimFd = victim->fd;
+        victimConn = victim->conn_.lock();
+        if (!victimConn && victim->heldFd_ >= 0) {
+          victimFd = victim->heldFd_;
           ::shutdown(victimFd, SHUT_RDWR);
         }
       }
     }
     if (networkSessions_ < config_.maxSessions) {
       ++networkSessions_;
-      session.counted = true;
-      session.firstRecord = firstRecord;
-      session.replayed = firstRecord && std::any_of(sessions_.begin(), sessions_.end(), [&](const auto& s) {
-                           return s.get() != &session && s->counted && s->firstRecord == firstRecord;
-                         });
+      session.counted_ = true;
+      session.firstRecord_ = firstRecord;
+      session.replayed_ = firstRecord && std::any_of(sessions_.begin(), sessions_.end(), [&](const auto& s) {
+                            return s.get() != &session && s->counted_ && s->firstRecord_ == firstRecord;
+                          });
     }
   }
   if (victimConn) {
@@ -143,17 +144,17 @@ bool WireServer::proven(int fd, Session& session, const std::optional<Crypto::Sh
   if (victimFd >= 0) {
     preSessionEvent("session " + fdTag(victimFd) + " began with the same sealed record as others — ended for a newcomer");
   }
-  if (session.counted) return true;
+  if (session.counted_) return true;
   preSessionEvent(std::to_string(running) + " session(s) running — refused " + fdTag(fd));
   return false;
 }
 
-void WireServer::forgetSession(const std::shared_ptr<Session>& session) {
+void WireServer::forgetSession(const std::shared_ptr<ClientSession>& session) {
   leaveUnproven(*session);
   std::lock_guard lock(sessionsMutex_);
-  if (session->counted) {
-    --(session->cable ? cableSessions_ : networkSessions_);
-    session->counted = false;
+  if (session->counted_) {
+    --(session->cable() ? cableSessions_ : networkSessions_);
+    session->counted_ = false;
   }
   sessions_.erase(session);
 }

@@ -1,5 +1,5 @@
-// Fan-out to the client queues, the server-wide stream state, and what the
-// read loop records of each client.
+// Fan-out to the client queues, the server-wide stream state, the clients'
+// listing, the advisory and the version verdict.
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -12,7 +12,7 @@ namespace lumenrail {
 
 namespace {
 
-std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
+constexpr auto* fdTag = &ClientSession::fdTag;
 
 std::string fdList(std::vector<int32_t> fds) {
   std::sort(fds.begin(), fds.end());
@@ -222,72 +222,11 @@ void WireServer::resetViewport() {
   desiredViewport_ = Wire::ViewportRectQ16::full();
 }
 
-// ---- Per-client updates from the read loop ----------------------------------
-
-void WireServer::handleClientCaps(ClientConn& conn, ByteView payload) {
-  const auto bits = Wire::parseClientCaps(payload);
-  if (!bits) return;
-  const auto update = ClientWishes::recordCaps(conn, *bits, forceAacAudio());
-  clientEvent(conn, update.line);
-  if (hooks_.onAudioWantedChanged) hooks_.onAudioWantedChanged(audioWanted());
-  if (update.hevcChanged && hooks_.onHevcWantedChanged) hooks_.onHevcWantedChanged(hevcWanted());
-}
-
-void WireServer::handleClientInfo(ClientConn& conn, ByteView payload) {
-  const std::string name = Wire::parseClientInfo(payload);
-  {
-    std::lock_guard lock(conn.mutex);
-    conn.deviceName = name;
-  }
-  clientEvent(conn, "ClientInfo ← client " + fdTag(conn.fd) + ": " + (name.empty() ? std::string("<empty>") : name));
-  if (hooks_.onClientInfo) hooks_.onClientInfo(name);
-  if (!conn.announced) {
-    conn.announced = true;
-    if (hooks_.onClientNamed) hooks_.onClientNamed(name, !conn.cable);
-  }
-}
-
-void WireServer::handleViewport(ClientConn& conn, ByteView payload) {
-  const auto viewport = Wire::parseViewport(payload);
-  if (!viewport) return;
-  bool wasFull;
-  {
-    std::lock_guard lock(viewportMutex_);
-    wasFull = desiredViewport_.isFull();
-    desiredViewport_ = *viewport;
-  }
-  const bool nowFull = viewport->isFull();
-  if (wasFull == nowFull) return;
-  if (nowFull) {
-    clientEvent(conn, "Viewport 0x17 ← client " + fdTag(conn.fd) + ": reset to full frame");
-  } else {
-    clientEvent(conn, "Viewport 0x17 ← client " + fdTag(conn.fd) + ": zoom engaged → crop (" + std::to_string(viewport->x) + "," +
-          std::to_string(viewport->y) + " " + std::to_string(viewport->w) + "×" + std::to_string(viewport->h) +
-          ") Q16");
-  }
-}
-
-void WireServer::handleEncoderConfig(ClientConn& conn, ByteView payload) {
-  const auto request = Wire::parseEncoderConfig(payload);
-  if (!request) return;
-  const auto line = ClientWishes::recordEncoderConfig(conn, *request);
-  if (!line) return;
-  clientEvent(conn, *line);
-  if (hooks_.onEncoderConfigChanged) hooks_.onEncoderConfigChanged(resolvedEncoderConfig());
-}
-
-void WireServer::handlePeerVersion(ClientConn& conn, ByteView payload) {
-  const auto version = PeerVersion::decode(payload);
-  if (!version) {
-    clientEvent(conn, "PeerVersion 0x20 ← client " + fdTag(conn.fd) + ": malformed (" + std::to_string(payload.size()) +
-          " bytes), ignored");
-    return;
-  }
-  {
-    std::lock_guard lock(conn.mutex);
-    conn.peerVersion = *version;
-  }
-  clientEvent(conn, "peer version: " + version->summary() + " " + fdTag(conn.fd));
+bool WireServer::storeViewport(const Wire::ViewportRectQ16& viewport) {
+  std::lock_guard lock(viewportMutex_);
+  const bool wasFull = desiredViewport_.isFull();
+  desiredViewport_ = viewport;
+  return wasFull;
 }
 
 // ---- Clients -----------------------------------------------------------------
