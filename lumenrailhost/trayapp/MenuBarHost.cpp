@@ -490,7 +490,9 @@ void TrayApplication::attachPanelAndMenu() {
         const auto c = weak_.lock();
         return c ? MenuBuilder::build(*c) : MenuDescription{};
       },
-      [this](const MenuItem& item) { withController([&item](MenuBarHostController& c) { MenuBuilder::run(item, c); }); }));
+      [this](const MenuItem& item) {
+        withController([&item](MenuBarHostController& c) { MenuBuilder::run(item, c); });
+      }));
 }
 
 void TrayApplication::watchStopSignals(int signalFd) {

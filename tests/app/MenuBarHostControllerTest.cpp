@@ -326,7 +326,7 @@ TEST(MenuBarHostController, HooksCompletionsAndTimersAfterTheControllerIsGoneDoN
   rig.main.runReady();  // the stop's completion finds nobody
   session->hooks.onClientMustUpdate(std::nullopt);
   session->hooks.onClientNamed("Tablet", true);
-  rig.main.advance(MenuBarHostController::kQuitWaitNs);
+  rig.main.advance(ServingLifecycle::kQuitWaitNs);
   EXPECT_FALSE(rig.logged("[version] asked the owner to update the app on an unnamed device"));
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start", "stop"}));
 
@@ -352,14 +352,14 @@ TEST(MenuBarHostController, QuitDuringAStartWaitsForItThenStopsBeforeTheLoopEnds
   EXPECT_EQ(rig.terminated, 1);
   EXPECT_TRUE(rig.c->stoppedCleanly());
   EXPECT_FALSE(rig.held);
-  rig.main.advance(MenuBarHostController::kQuitWaitNs);  // the bound, too late to matter
+  rig.main.advance(ServingLifecycle::kQuitWaitNs);  // the bound, too late to matter
   EXPECT_EQ(rig.terminated, 1);
 
   // A stop that never returns: the bound ends the loop anyway.
   Rig stuck;
   stuck.serveNow();
   stuck.c->quit();
-  stuck.main.advance(MenuBarHostController::kQuitWaitNs);
+  stuck.main.advance(ServingLifecycle::kQuitWaitNs);
   EXPECT_EQ(stuck.terminated, 1);
   EXPECT_FALSE(stuck.c->stoppedCleanly());
 }
@@ -546,10 +546,10 @@ TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKey
   // Reopening replaced the sync timer (one beside the input-grant poll); the
   // sync stops at the first tick after the window is hidden.
   EXPECT_EQ(rig.main.pending(), 2u);
-  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  rig.main.advance(WindowDirector::kSettingsSyncNs);
   EXPECT_EQ(rig.main.pending(), 2u);
   rig.windows[1]->visible = false;
-  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  rig.main.advance(WindowDirector::kSettingsSyncNs);
   EXPECT_EQ(rig.main.pending(), 1u);
 }
 
@@ -565,11 +565,11 @@ TEST(MenuBarHostController, APairedDeviceServedNowReadsConnectedOnThePairingPage
   const std::string lastSeen = SettingsPages::lastSeenText(1000, 1060);
   ASSERT_NE(lastSeen, L10n::text("device.connected"));
   rig.sessions.back()->shown.clients = {{7, "Tab", std::string("fp-tab"), true}, {8, "stranger", std::nullopt, true}};
-  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  rig.main.advance(WindowDirector::kSettingsSyncNs);
   EXPECT_EQ(SettingsPages::deviceStatusText(*model, tab, 1060), L10n::text("device.connected"));
   EXPECT_EQ(SettingsPages::deviceStatusText(*model, phone, 1060), lastSeen);
   rig.sessions.back()->shown.clients.clear();
-  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  rig.main.advance(WindowDirector::kSettingsSyncNs);
   EXPECT_EQ(SettingsPages::deviceStatusText(*model, tab, 1060), lastSeen);
 }
 
@@ -645,10 +645,10 @@ TEST(MenuBarHostController, WithoutATrayThePanelIsAWindowUntilOneAppearsAndASeco
 
     // The tray turns up while the host still looks: the icon docks; the
     // window the user asked for stays.
-    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
+    rig.main.advance(WindowDirector::kTrayRecheckNs);
     EXPECT_EQ(count(rig, "dock"), 0);
     rig.trayUp = true;
-    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
+    rig.main.advance(WindowDirector::kTrayRecheckNs);
     EXPECT_EQ(count(rig, "dock"), 1);
     EXPECT_TRUE(rig.c->trayDocked());
     EXPECT_TRUE(window.visible);
@@ -670,7 +670,7 @@ TEST(MenuBarHostController, WithoutATrayThePanelIsAWindowUntilOneAppearsAndASeco
     EXPECT_TRUE(rig.logged("[menubar] WARN: the system tray went away — showing the Lumenrail window instead; the "
                            "icon docks when a tray appears"));
     rig.trayUp = true;
-    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
+    rig.main.advance(WindowDirector::kTrayRecheckNs);
     EXPECT_EQ(count(rig, "dock"), 2);
     EXPECT_FALSE(window.visible);  // forced open by the loss, so it goes with it
   }
@@ -682,10 +682,10 @@ TEST(MenuBarHostController, WithoutATrayThePanelIsAWindowUntilOneAppearsAndASeco
     const size_t idle = rig.main.pending();
     rig.c->launch();
     EXPECT_EQ(rig.main.pending(), idle + 1);
-    rig.main.advance(MenuBarHostController::kTrayWaitNs);
+    rig.main.advance(WindowDirector::kTrayWaitNs);
     EXPECT_EQ(rig.main.pending(), idle);
     rig.trayUp = true;
-    rig.main.advance(10 * MenuBarHostController::kTrayRecheckNs);
+    rig.main.advance(10 * WindowDirector::kTrayRecheckNs);
     EXPECT_EQ(count(rig, "dock"), 0);
     rig.c->trayMayHaveAppeared();
     EXPECT_EQ(count(rig, "dock"), 1);

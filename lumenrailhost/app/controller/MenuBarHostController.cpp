@@ -1,76 +1,74 @@
 #include "app/controller/MenuBarHostController.hpp"
 
-#include <algorithm>
-#include <set>
-
 #include "app/controller/SupportActions.hpp"
 #include "app/windows/SetupModel.hpp"
 #include "platform/AwdlStatus.hpp"
 
 namespace lumenrail {
 
+namespace {
+
+// Rename needs a dialog; without one the request ends as cancelled.
+class NoRenamePrompt final : public RenamePrompt {
+ public:
+  std::optional<std::string> ask(const Request&) override { return std::nullopt; }
+};
+
+RenamePrompt& promptOrNone(const std::shared_ptr<RenamePrompt>& prompt) {
+  static NoRenamePrompt none;
+  return prompt ? *prompt : static_cast<RenamePrompt&>(none);
+}
+
+}  // namespace
+
+// The parts' hooks hold the controller by `this`: each part is owned by it
+// alone, and the part's own timers and completions hold the part weakly.
 MenuBarHostController::MenuBarHostController(HostSettings settings, std::shared_ptr<HostSettingsStore> store,
                                              Ports ports)
     : settings_(std::move(settings)),
       store_(std::move(store)),
       ports_(std::move(ports)),
-      lifecycle_(makeServing()),
-      inputGrant_(makeInputGrant()),
-      windows_(makeWindows()),
-      updates_(makeUpdates()),
-      connectNotice_(ports_.notifier, ports_.installed, [main = ports_.main] { return main->nowNs(); }, ports_.log) {}
-
-// The parts' hooks hold the controller by `this`: each part is owned by the
-// controller alone, and its own timers and completions hold it weakly.
-std::shared_ptr<ServingLifecycle> MenuBarHostController::makeServing() {
-  ServingLifecycle::Ports ports{ports_.main,         ports_.serveQueue, ports_.makeSession, ports_.loadPairing,
-                                ports_.randomKey,    ports_.displayAwake, ports_.notifier,  ports_.log,
-                                ports_.errorLog};
-  ServingLifecycle::Hooks hooks;
-  hooks.refreshGlyph = [this] { refreshGlyph(); };
-  hooks.refreshPanel = [this] { refreshPanel(); };
-  hooks.settled = [this] { syncSettingsModel(); };
-  hooks.started = [this] { inputGrant_->start(); };
-  hooks.stopped = [this] { inputGrant_->stop(); };
-  hooks.prepare = [this](ServingSession& session) { prepareSession(session); };
-  return std::make_shared<ServingLifecycle>(std::move(ports), std::move(hooks));
-}
-
-std::shared_ptr<InputGrantMonitor> MenuBarHostController::makeInputGrant() {
-  InputGrantMonitor::Hooks hooks;
-  hooks.clientConnected = [this] { return lifecycle_->serving() && lifecycle_->clientCount() >= 1; };
-  hooks.changed = [this] { refreshPanel(); };
-  hooks.openAccessibility = [this] { openAccessibilitySettings(); };
-  return std::make_shared<InputGrantMonitor>(
-      InputGrantMonitor::Ports{ports_.main, ports_.alerts, ports_.probe, ports_.log}, std::move(hooks));
-}
-
-std::shared_ptr<WindowDirector> MenuBarHostController::makeWindows() {
-  WindowDirector::Hooks hooks;
-  hooks.phase = [this] { return phase(); };
-  hooks.syncSettings = [this] { syncSettingsModel(); };
-  return std::make_shared<WindowDirector>(
-      WindowDirector::Ports{ports_.main, ports_.statusItem, ports_.windows, ports_.log}, std::move(hooks));
-}
-
-std::shared_ptr<UpdateNotices> MenuBarHostController::makeUpdates() {
-  UpdateNotices::Hooks hooks;
-  hooks.changed = [this] { refreshPanel(); };
-  hooks.verdictChanged = [this](const UpdateNotices::VersionVerdict& verdict) {
-    if (auto* session = lifecycle_->session()) session->setVersionVerdict(verdict.floor, verdict.update, verdict.version);
-  };
-  return std::make_shared<UpdateNotices>(UpdateNotices::Ports{ports_.makeUpdateChecker, ports_.opener, ports_.log},
-                                         std::move(hooks));
-}
+      lifecycle_(std::make_shared<ServingLifecycle>(
+          ServingLifecycle::Ports{ports_.main, ports_.serveQueue, ports_.makeSession, ports_.loadPairing,
+                                  ports_.randomKey, ports_.displayAwake, ports_.notifier, ports_.log,
+                                  ports_.errorLog},
+          ServingLifecycle::Hooks{.refreshGlyph = [this] { refreshGlyph(); },
+                                  .refreshPanel = [this] { refreshPanel(); },
+                                  .settled = [this] { syncSettingsModel(); },
+                                  .started = [this] { inputGrant_->start(); },
+                                  .stopped = [this] { inputGrant_->stop(); },
+                                  .prepare = [this](ServingSession& session) { prepareSession(session); }})),
+      inputGrant_(std::make_shared<InputGrantMonitor>(
+          InputGrantMonitor::Ports{ports_.main, ports_.alerts, ports_.probe, ports_.log},
+          InputGrantMonitor::Hooks{
+              .clientConnected = [this] { return lifecycle_->serving() && lifecycle_->clientCount() >= 1; },
+              .changed = [this] { refreshPanel(); },
+              .openAccessibility = [this] { openAccessibilitySettings(); }})),
+      windows_(std::make_shared<WindowDirector>(
+          WindowDirector::Ports{ports_.main, ports_.statusItem, ports_.windows, ports_.log},
+          WindowDirector::Hooks{.phase = [this] { return phase(); }, .syncSettings = [this] { syncSettingsModel(); }})),
+      updates_(std::make_shared<UpdateNotices>(
+          UpdateNotices::Ports{ports_.makeUpdateChecker, ports_.opener, ports_.log},
+          UpdateNotices::Hooks{.changed = [this] { refreshPanel(); },
+                               .verdictChanged = [this](const UpdateNotices::VersionVerdict& verdict) {
+                                 lifecycle_->setVersionVerdict(verdict.floor, verdict.update, verdict.version);
+                               }})),
+      settingsLink_(std::make_shared<SettingsModelLink>(
+          store_, *lifecycle_,
+          SettingsModelLink::Hooks{
+              .edited = [this](const HostSettings& before, const HostSettings& now) { settingsChanged(before, now); },
+              .applyRestart = [this] { restartServing(); },
+              .setCaptureMain = [this](bool value) { switchMode(value); },
+              .removeData = [this] { removeDataAndQuit(); },
+              .devicesChanged = [this] { refreshGlyph(); }})),
+      connectNotice_(ports_.notifier, ports_.installed, [main = ports_.main] { return main->nowNs(); }, ports_.log),
+      deviceActions_(*this, promptOrNone(ports_.renamePrompt),
+                     DeviceActions::Hooks{.pairedChanged = [this] { settingsLink_->refreshPaired(); },
+                                          .refreshPanel = [this] { refreshGlyph(); }},
+                     ports_.log) {}
 
 void MenuBarHostController::say(const std::string& line) const {
   if (ports_.log) ports_.log(line);
-}
-
-void MenuBarHostController::onMain(std::function<void(MenuBarHostController&)> work) {
-  ports_.main->post([weak = weak_from_this(), work = std::move(work)] {
-    if (auto self = weak.lock()) work(*self);
-  });
 }
 
 void MenuBarHostController::launch() {
@@ -85,10 +83,7 @@ void MenuBarHostController::launch() {
 
   const bool setupDue = ports_.defaults && ports_.probe &&
                         SetupAssistant::shouldShowOnLaunch(*ports_.defaults, *ports_.probe, ports_.installed);
-  if (setupDue || ports_.setupRequested) {
-    if (windows_->showSetup()) return;
-    say("[setup] the setup window is not part of this build — going on as the settings say");
-  }
+  if ((setupDue || ports_.setupRequested) && setupShown()) return;
   if (settings_.autoStart) startServing();
 }
 
@@ -114,13 +109,7 @@ void MenuBarHostController::prepareSession(ServingSession& session) {
 
 void MenuBarHostController::stopServing(std::function<void()> then) { lifecycle_->stop(std::move(then)); }
 
-void MenuBarHostController::toggleServing() {
-  if (lifecycle_->serving()) {
-    stopServing();
-  } else {
-    startServing();
-  }
-}
+void MenuBarHostController::toggleServing() { lifecycle_->serving() ? stopServing() : startServing(); }
 
 void MenuBarHostController::restartServing() {
   if (!lifecycle_->serving()) {
@@ -137,13 +126,7 @@ void MenuBarHostController::changeSetting(const HostSettings& next) {
   const HostSettings old = settings_;
   store_->save(next);
   settingsChanged(old, next);
-  if (settingsModel_) {
-    // The model saves and reports the record once more; this change has been
-    // applied already.
-    pushingToModel_ = true;
-    settingsModel_->setSettings(next);
-    pushingToModel_ = false;
-  }
+  settingsLink_->push(next);
 }
 
 void MenuBarHostController::switchMode(bool captureMain) {
@@ -175,64 +158,9 @@ void MenuBarHostController::settingsChanged(HostSettings old, HostSettings now) 
   syncSettingsModel();
 }
 
-std::shared_ptr<HostSettingsModel> MenuBarHostController::settingsModel() {
-  if (settingsModel_) return settingsModel_;
-  const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
-  HostSettingsModel::Callbacks callbacks;
-  callbacks.onEdit = [weak](const HostSettings& now, const HostSettings& before) {
-    auto self = weak.lock();
-    if (!self || self->pushingToModel_) return;
-    self->settingsChanged(before, now);
-  };
-  callbacks.onApplyRestart = [weak] {
-    if (auto self = weak.lock()) self->restartServing();
-  };
-  callbacks.onSetCaptureMain = [weak](bool value) {
-    if (auto self = weak.lock()) self->switchMode(value);
-  };
-  callbacks.onRename = [weak](const std::string& fingerprint, const std::string& alias) {
-    auto self = weak.lock();
-    if (!self) return;
-    if (const auto store = self->pairedDevices()) store->rename(fingerprint, alias);
-    self->refreshGlyph();
-  };
-  callbacks.onForget = [weak](const std::string& fingerprint) {
-    auto self = weak.lock();
-    if (!self) return;
-    if (const auto store = self->pairedDevices()) store->revoke(fingerprint);
-    if (auto* view = self->session()) view->disconnect(fingerprint);
-    self->refreshGlyph();
-  };
-  callbacks.refreshPaired = [weak] {
-    auto self = weak.lock();
-    return self ? self->pairedList() : std::vector<PairedDevice>{};
-  };
-  callbacks.onRemoveData = [weak] {
-    if (auto self = weak.lock()) self->removeDataAndQuit();
-  };
-  settingsModel_ = std::make_shared<HostSettingsModel>(settings_, lifecycle_->runningSettings(), lifecycle_->serving(),
-                                                      store_, callbacks);
-  return settingsModel_;
-}
+std::shared_ptr<HostSettingsModel> MenuBarHostController::settingsModel() { return settingsLink_->model(settings_); }
 
-void MenuBarHostController::syncSettingsModel() {
-  if (!settingsModel_) return;
-  const bool serving = lifecycle_->serving();
-  if (settingsModel_->serving() != serving) settingsModel_->setServing(serving);
-  if (settingsModel_->running() != lifecycle_->runningSettings()) settingsModel_->setRunning(lifecycle_->runningSettings());
-  const auto* running = serving ? lifecycle_->session() : nullptr;
-  const std::optional<bool> live = running ? std::optional<bool>(running->captureMain()) : std::nullopt;
-  if (settingsModel_->liveCaptureMain() != live) settingsModel_->setLiveCaptureMain(live);
-  std::set<std::string> connected;
-  if (const auto* view = session()) {
-    for (const auto& client : view->connectedClients()) {
-      if (client.fingerprint) connected.insert(*client.fingerprint);
-    }
-  }
-  if (settingsModel_->connectedFingerprints() != connected) {
-    settingsModel_->setConnectedFingerprints(std::move(connected));
-  }
-}
+void MenuBarHostController::syncSettingsModel() { settingsLink_->sync(); }
 
 void MenuBarHostController::refreshGlyph() {
   if (ports_.statusItem) ports_.statusItem->show(phase());
@@ -246,8 +174,8 @@ void MenuBarHostController::refreshPanel() {
 void MenuBarHostController::applyUpdateCheckSetting() { updates_->apply(settings_.checkForUpdates); }
 void MenuBarHostController::openUpdate() { updates_->openUpdate(); }
 
-void MenuBarHostController::showClientMustUpdate(const std::optional<std::string>& deviceName) {
-  updates_->clientMustUpdate(deviceName);
+void MenuBarHostController::showClientMustUpdate(const std::optional<std::string>& name) {
+  updates_->clientMustUpdate(name);
 }
 
 void MenuBarHostController::dismissClientAppUpdate() { updates_->dismissClientAppUpdate(); }
@@ -277,26 +205,15 @@ ServingSessionView* MenuBarHostController::session() const {
 
 bool MenuBarHostController::awdlActive() const { return AwdlStatus::isActive(std::string("awdl0")); }
 
-std::vector<PairedDevice> MenuBarHostController::pairedList() const {
-  const auto store = pairedDevices();
-  if (!store) return {};
-  auto devices = store->all();
-  std::stable_sort(devices.begin(), devices.end(),
-                   [](const PairedDevice& a, const PairedDevice& b) { return a.lastSeen > b.lastSeen; });
-  return devices;
-}
-
 HostPanelModel& MenuBarHostController::panelModel() {
   if (panelModel_) return *panelModel_;
   const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
+  // The operation holds the controller weakly itself.
   auto closing = [weak](std::function<void()> operation) {
     auto self = weak.lock();
     if (!self) return;
-    if (self->panelCloser_) {
-      self->panelCloser_(std::move(operation));
-    } else {
-      self->onMain([operation = std::move(operation)](MenuBarHostController&) { operation(); });
-    }
+    if (self->panelCloser_) return self->panelCloser_(std::move(operation));
+    self->ports_.main->post(std::move(operation));
   };
   auto snapshot = [weak] {
     auto self = weak.lock();
@@ -308,41 +225,17 @@ HostPanelModel& MenuBarHostController::panelModel() {
   return *panelModel_;
 }
 
-namespace {
+void MenuBarHostController::setMainDevice(const std::string& fingerprint) { deviceActions_.setMainDevice(fingerprint); }
+void MenuBarHostController::disconnectDevice(const std::string& fingerprint) { deviceActions_.disconnect(fingerprint); }
+void MenuBarHostController::renameDevice(const std::string& fingerprint) { deviceActions_.rename(fingerprint); }
+void MenuBarHostController::forgetDevice(const std::string& fingerprint) { deviceActions_.forget(fingerprint); }
 
-// Rename needs a dialog; without one the request ends as cancelled.
-class NoRenamePrompt final : public RenamePrompt {
- public:
-  std::optional<std::string> ask(const Request&) override { return std::nullopt; }
-};
+void MenuBarHostController::showSetup() { setupShown(); }
 
-}  // namespace
-
-DeviceActions& MenuBarHostController::deviceActions() {
-  if (deviceActions_) return *deviceActions_;
-  static NoRenamePrompt none;
-  RenamePrompt& prompt = ports_.renamePrompt ? *ports_.renamePrompt : static_cast<RenamePrompt&>(none);
-  const std::weak_ptr<MenuBarHostController> weak = weak_from_this();
-  DeviceActions::Hooks hooks;
-  hooks.pairedChanged = [weak] {
-    auto self = weak.lock();
-    if (self && self->settingsModel_) self->settingsModel_->setPairedDevices(self->pairedList());
-  };
-  hooks.refreshPanel = [weak] {
-    if (auto self = weak.lock()) self->refreshGlyph();
-  };
-  deviceActions_ = std::make_unique<DeviceActions>(*this, prompt, std::move(hooks), ports_.log);
-  return *deviceActions_;
-}
-
-void MenuBarHostController::setMainDevice(const std::string& fingerprint) { deviceActions().setMainDevice(fingerprint); }
-void MenuBarHostController::disconnectDevice(const std::string& fingerprint) { deviceActions().disconnect(fingerprint); }
-void MenuBarHostController::renameDevice(const std::string& fingerprint) { deviceActions().rename(fingerprint); }
-void MenuBarHostController::forgetDevice(const std::string& fingerprint) { deviceActions().forget(fingerprint); }
-
-void MenuBarHostController::showSetup() {
-  if (windows_->showSetup()) return;
+bool MenuBarHostController::setupShown() {
+  if (windows_->showSetup()) return true;
   say("[setup] the setup window is not part of this build — going on as the settings say");
+  return false;
 }
 
 void MenuBarHostController::openAirDropSettings() {
@@ -367,10 +260,9 @@ void MenuBarHostController::showQr() {
 }
 
 void MenuBarHostController::showSettings() {
-  const auto model = settingsModel();
-  windows_->showSettings(model, [this, &model] {
+  windows_->showSettings(settingsModel(), [this] {
     syncSettingsModel();
-    model->setPairedDevices(pairedList());
+    settingsLink_->refreshPaired();
   });
 }
 
@@ -403,11 +295,7 @@ void MenuBarHostController::removeDataAndQuit() {
   lifecycle_->stopNow();
   if (ports_.installed && ports_.loginItem) ports_.loginItem->setEnabled(false);
   if (ports_.removeHostData) ports_.removeHostData();
-  if (ports_.exitProcess) {
-    ports_.exitProcess();
-  } else {
-    finishQuit(true);
-  }
+  ports_.exitProcess ? ports_.exitProcess() : finishQuit(true);
 }
 
 }  // namespace lumenrail

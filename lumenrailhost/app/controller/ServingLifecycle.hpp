@@ -81,6 +81,10 @@ class ServingLifecycle final : public std::enable_shared_from_this<ServingLifecy
   ServingSession* session() const { return session_.get(); }
   // The session, when it serves and no stop is in flight: settings may reach it.
   ServingSession* steadySession() const;
+  // The update check's verdict, to the session's server while there is one.
+  void setVersionVerdict(int64_t floor, HostUpdate update, const std::string& version) const {
+    if (session_) session_->setVersionVerdict(floor, update, version);
+  }
   int64_t clientCount() const { return session_ ? session_->clientCount() : 0; }
   const std::optional<HostSettings>& runningSettings() const { return runningSettings_; }
   const std::optional<Bytes>& psk() const { return psk_; }

@@ -92,7 +92,8 @@ void WindowDirector::showQr(uint16_t port, const std::optional<Bytes>& psk, bool
   if (qrWindow_) qrWindow_->show(serving);
 }
 
-void WindowDirector::showSettings(const std::shared_ptr<HostSettingsModel>& model, const std::function<void()>& refresh) {
+void WindowDirector::showSettings(const std::shared_ptr<HostSettingsModel>& model,
+                                  const std::function<void()>& refresh) {
   if (!settingsWindow_) {
     if (!ports_.windows.makeSettings) return;
     settingsWindow_ = ports_.windows.makeSettings(model);
