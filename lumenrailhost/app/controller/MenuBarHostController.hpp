@@ -99,7 +99,6 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
 
   ServingPhase phase() const { return lifecycle_->phase(); }
   const std::optional<Bytes>& psk() const { return lifecycle_->psk(); }
-  bool inputBlockedAlertUp() const { return inputGrant_->alertUp(); }
 
   // PanelSource.
   bool serving() const override { return lifecycle_->serving(); }

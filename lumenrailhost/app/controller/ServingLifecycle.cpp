@@ -1,5 +1,7 @@
 #include "app/controller/ServingLifecycle.hpp"
 
+#include <utility>
+
 #include "app/text/L10n.hpp"
 #include "settings/OpenServing.hpp"
 
@@ -170,31 +172,37 @@ void ServingLifecycle::finishStop(const std::function<void()>& then) {
 
 void ServingLifecycle::quit(std::function<void(bool clean)> finished) {
   quitting_ = true;
+  // Told once: by the stop, or by the bound when the stop does not return.
+  auto once = std::make_shared<std::function<void(bool)>>(std::move(finished));
+  auto finish = [once](bool clean) {
+    if (auto told = std::exchange(*once, nullptr)) told(clean);
+  };
   // A session that is starting is stopped once its start has returned: the
   // serve queue runs the stop behind it.
   const auto session = session_ ? session_ : starting_;
   if (!session) {
-    finished(true);
+    finish(true);
     return;
   }
   say("[menubar] quitting — stopping serving first");
   const std::weak_ptr<ServingLifecycle> weak = weak_from_this();
-  quitBound_ = ports_.main->startTimer(kQuitWaitNs, 0, [weak, finished] {
+  quitBound_ = ports_.main->startTimer(kQuitWaitNs, 0, [weak, finish] {
     auto self = weak.lock();
     if (!self) return;
     self->say("[menubar] WARN: serving did not stop within " + std::to_string(kQuitWaitNs / kNsPerSecond) +
               " s — quitting anyway");
-    finished(false);
+    finish(false);
   });
-  ports_.serveQueue->post([weak, session, finished, main = ports_.main] {
+  ports_.serveQueue->post([weak, session, finish, main = ports_.main] {
     session->stopServing();
-    main->post([weak, finished] {
+    main->post([weak, finish] {
       auto self = weak.lock();
       if (!self) return;
+      self->quitBound_.cancel();
       self->session_.reset();
       self->serving_ = false;
       if (self->ports_.displayAwake) self->ports_.displayAwake->release();
-      finished(true);
+      finish(true);
     });
   });
 }
