@@ -135,6 +135,7 @@ struct TrayStartup {
   bool setupRequested = false;  // "--setup"
   Environment env;
   std::string desktop;  // $XDG_CURRENT_DESKTOP
+  std::string path;  // $PATH
   std::string logFile;
   ServeSwitches switches;
 };
@@ -146,6 +147,8 @@ TrayStartup readStartup(std::vector<std::string> arguments, bool installed) {
   if (const auto desktop = startup.env.find("XDG_CURRENT_DESKTOP"); desktop != startup.env.end()) {
     startup.desktop = desktop->second;
   }
+  const auto path = startup.env.find("PATH");
+  startup.path = path != startup.env.end() ? path->second : "/usr/bin:/bin";
   if (const std::string folder = Paths::logDirectory(startup.env); !folder.empty()) {
     startup.logFile = folder + "/host.log";
   }
@@ -341,6 +344,7 @@ SettingsPorts TrayApplication::settingsPorts() {
   ports.relaunch = [this] { relaunch(); };
   ports.main = main_;
   ports.desktop = startup_.desktop;
+  ports.path = startup_.path;
   ports.logFile = startup_.logFile;
   return ports;
 }
