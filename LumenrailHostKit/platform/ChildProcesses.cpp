@@ -127,43 +127,4 @@ std::optional<pid_t> ChildProcesses::start(const std::vector<std::string>& argv,
   return pid;
 }
 
-bool ChildProcesses::startWhenClosed(const std::vector<std::string>& command, int exitPipeReadFd) {
-  if (command.empty()) {
-    ::close(exitPipeReadFd);
-    return false;
-  }
-  // Everything the children touch is made before fork: they run only
-  // async-signal-safe calls until exec.
-  std::vector<char*> argv;
-  for (const auto& part : command) argv.push_back(const_cast<char*>(part.c_str()));
-  argv.push_back(nullptr);
-
-  const pid_t first = ::fork();
-  if (first < 0) {
-    ::close(exitPipeReadFd);
-    return false;
-  }
-  if (first == 0) {
-    // The waiter is a grandchild, so nobody has to reap it.
-    ::setsid();
-    if (::fork() != 0) ::_exit(0);
-    ::dup2(exitPipeReadFd, 3);
-    // Holds no copy of the write side or of the old instance's sockets.
-    ::syscall(SYS_close_range, 4U, ~0U, 0U);
-    char byte;
-    while (true) {
-      const ssize_t n = ::read(3, &byte, 1);
-      if (n == 0 || (n < 0 && errno != EINTR)) break;
-    }
-    ::close(3);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(exitPipeReadFd);
-  int status = 0;
-  while (::waitpid(first, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 }  // namespace lumenrail

@@ -34,13 +34,6 @@ class ChildProcesses final {
   // reaper thread once the child has been reaped.
   std::optional<pid_t> start(const std::vector<std::string>& argv, Exited exited = nullptr);
 
-  // Starts `command` (argv[0] a full path) once every holder of the write
-  // side of `exitPipeReadFd`'s pipe has gone, so a relaunched instance never
-  // meets the old one's single-instance lock. The waiter is a grandchild that
-  // outlives this process on purpose; nobody needs to reap it. Closes
-  // `exitPipeReadFd`. False when it could not be set up.
-  static bool startWhenClosed(const std::vector<std::string>& command, int exitPipeReadFd);
-
  private:
   std::shared_ptr<ChildProcessesState> state_;
   NamedThread reaper_;

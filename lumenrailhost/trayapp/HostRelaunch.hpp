@@ -1,13 +1,19 @@
 #pragma once
 
-#include <functional>
+// The one way the tray application starts itself again (the settings' new
+// language, the setup's capture grant): once everything it started has
+// stopped, this program takes the place of this process.
+
+#include <string>
+#include <vector>
 
 #include "platform/Log.hpp"
 
 namespace lumenrail::HostRelaunch {
 
-// Starts this program again once this process has exited, then calls `quit`
-// (whether or not the start could be set up).
-void relaunch(const std::function<void()>& quit, const Log::Sink& log = Log::line);
+// Runs this executable again with `arguments` (argv[0] first) in place of this
+// process: the instance lock closes on exec, so the new image takes it again.
+// Returns only when that failed, said in the log.
+void execAgain(std::vector<std::string> arguments, const Log::Sink& log = Log::line);
 
 }  // namespace lumenrail::HostRelaunch

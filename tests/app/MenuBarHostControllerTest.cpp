@@ -10,6 +10,7 @@
 #include "app/windows/SettingsPages.hpp"
 #include "app/windows/SetupModel.hpp"
 #include "FakePanelSource.hpp"
+#include "FakeServingSession.hpp"
 #include "platform/Ed25519.hpp"
 #include "secure/PairedDevicesStore.hpp"
 #include "support/AppPortFakes.hpp"
@@ -20,38 +21,12 @@
 namespace lumenrail {
 namespace {
 
-struct FakeSession final : ServingSession {
-  std::vector<std::string>* calls;
-  test::FakeSession shown;
-  SessionConfig config;
-  Hooks hooks;
-  bool startResult = true;
-  std::string failure;
-  std::string startFailure() const override { return failure; }
-  bool live = false;
-  int64_t clients = 0;
-  FakeSession(std::vector<std::string>* c, SessionConfig cfg) : calls(c), config(std::move(cfg)), live(config.captureMain) {}
-  void setHooks(Hooks h) override { hooks = std::move(h); }
-  bool startServing() override {
-    calls->push_back("start");
-    return startResult;
-  }
-  void stopServing() override { calls->push_back("stop"); }
-  bool captureMain() const override { return live; }
-  void setCaptureMain(bool on) override { calls->push_back(on ? "mirror" : "extend"); }
-  void setPenHighRate(bool on) override { calls->push_back(on ? "pen on" : "pen off"); }
-  int64_t clientCount() const override { return clients; }
-  ServingSessionView* view() override { return &shown; }
-  void setVersionVerdict(int64_t floor, HostUpdate update, const std::string& version) override {
-    calls->push_back("verdict " + std::to_string(floor) + " " + std::to_string(int(update)) + " " + version);
-  }
-};
 
 struct Rig {
   test::ManualExecutor main, serve;
   std::vector<std::string> calls, lines, errors;
   std::optional<WireServer::Pairing> pairing;  // what loading the pairing gives
-  std::vector<std::shared_ptr<FakeSession>> sessions;
+  std::vector<std::shared_ptr<test::FakeServingSession>> sessions;
   std::vector<ServingPhase> glyph;
   std::vector<std::shared_ptr<test::FakeAlert>> alerts;
   std::optional<int> alertAnswer = 1001;
@@ -151,7 +126,7 @@ struct Rig {
     sleep->rig = this;
     p.displayAwake = sleep;
     p.makeSession = [this](const SessionConfig& config) {
-      auto s = std::make_shared<FakeSession>(&calls, config);
+      auto s = std::make_shared<test::FakeServingSession>(&calls, config);
       s->startResult = startResult;
       s->failure = failure;
       sessions.push_back(s);
@@ -272,50 +247,6 @@ TEST(MenuBarHostController, ServingStatesIgnoreRequestsOutOfTurnAndAFailedStartL
   EXPECT_EQ(plain.main.pending(), 0u);
 }
 
-TEST(MenuBarHostController, InputGrantEdgesAlertOncePerQuietPeriodAndClosingItEndsThatAlertOnly) {
-  Rig rig;
-  rig.serveNow();
-  rig.sessions[0]->clients = 1;
-  rig.grants->input = false;
-  rig.c->pollInputGrant();
-  EXPECT_TRUE(rig.logged("[pen] WARN: input access is OFF with a client connected — pen/touch/key input DROPPED"));
-  rig.main.runReady();  // the alert, answered with OK
-  ASSERT_EQ(rig.alerts.size(), 1u);
-  EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "show input access"), 0);
-  rig.grants->input = true;
-  rig.c->pollInputGrant();
-  EXPECT_TRUE(rig.logged("[pen] input access is back — input injection works again"));
-
-  // Blocked again within 600 s: the line, but no second alert.
-  rig.grants->input = false;
-  rig.main.clockJump(599 * kNsPerSecond);
-  rig.c->pollInputGrant();
-  rig.main.runReady();
-  EXPECT_EQ(rig.alerts.size(), 1u);
-
-  // After the quiet period the alert comes up and stays until the grant is
-  // back; that ends it and leaves another alert (a pairing question) alone.
-  rig.grants->input = true;
-  rig.c->pollInputGrant();
-  rig.grants->input = false;
-  rig.main.clockJump(2 * kNsPerSecond);
-  rig.alertAnswer.reset();
-  auto other = std::make_shared<test::FakeAlert>();
-  rig.c->pollInputGrant();
-  rig.main.post([&] {
-    EXPECT_TRUE(rig.c->inputBlockedAlertUp());
-    rig.sessions[0]->clients = 0;
-    rig.grants->input = true;
-    rig.c->pollInputGrant();
-  });
-  rig.main.runReady();
-  ASSERT_EQ(rig.alerts.size(), 2u);
-  EXPECT_EQ(rig.alerts[1]->endedWith, 1001);
-  EXPECT_FALSE(other->endedWith.has_value());
-  EXPECT_FALSE(rig.c->inputBlockedAlertUp());
-  EXPECT_TRUE(rig.logged("[pen] input-blocked notice cleared (no client connected)"));
-}
-
 TEST(MenuBarHostController, HooksCompletionsAndTimersAfterTheControllerIsGoneDoNothing) {
   Rig rig;
   rig.serveNow();
@@ -326,7 +257,7 @@ TEST(MenuBarHostController, HooksCompletionsAndTimersAfterTheControllerIsGoneDoN
   rig.main.runReady();  // the stop's completion finds nobody
   session->hooks.onClientMustUpdate(std::nullopt);
   session->hooks.onClientNamed("Tablet", true);
-  rig.main.advance(MenuBarHostController::kQuitWaitNs);
+  rig.main.advance(ServingLifecycle::kQuitWaitNs);
   EXPECT_FALSE(rig.logged("[version] asked the owner to update the app on an unnamed device"));
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start", "stop"}));
 
@@ -337,31 +268,17 @@ TEST(MenuBarHostController, HooksCompletionsAndTimersAfterTheControllerIsGoneDoN
   EXPECT_TRUE(named.logged("[version] asked the owner to update the app on an unnamed device"));
 }
 
-TEST(MenuBarHostController, QuitDuringAStartWaitsForItThenStopsBeforeTheLoopEnds) {
+TEST(MenuBarHostController, QuitEndsTheLoopOnceServingHasStopped) {
   Rig rig;
-  rig.c->startServing();
+  rig.serveNow();
+  rig.c->quit();
   rig.c->quit();
   EXPECT_EQ(rig.terminated, 0);
-  rig.serve.runOne();  // the start finishes
-  rig.main.runReady();
-  EXPECT_EQ(rig.terminated, 0);
-  EXPECT_EQ(rig.main.pending(), 1u);  // only the quit's bound, no input poll
   rig.serve.runReady();
   rig.main.runReady();
-  EXPECT_EQ(rig.calls, (std::vector<std::string>{"verdict 0 0 ", "start", "stop"}));
   EXPECT_EQ(rig.terminated, 1);
   EXPECT_TRUE(rig.c->stoppedCleanly());
-  EXPECT_FALSE(rig.held);
-  rig.main.advance(MenuBarHostController::kQuitWaitNs);  // the bound, too late to matter
-  EXPECT_EQ(rig.terminated, 1);
-
-  // A stop that never returns: the bound ends the loop anyway.
-  Rig stuck;
-  stuck.serveNow();
-  stuck.c->quit();
-  stuck.main.advance(MenuBarHostController::kQuitWaitNs);
-  EXPECT_EQ(stuck.terminated, 1);
-  EXPECT_FALSE(stuck.c->stoppedCleanly());
+  EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "stop"), 1);
 }
 
 TEST(MenuBarHostController, UpdateChecksAskForThisPlatformAndTheirVerdictReachesTheSession) {
@@ -546,10 +463,10 @@ TEST(MenuBarHostController, WindowsAreReusedAndTheQrWindowOnlyWhileItsPortAndKey
   // Reopening replaced the sync timer (one beside the input-grant poll); the
   // sync stops at the first tick after the window is hidden.
   EXPECT_EQ(rig.main.pending(), 2u);
-  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  rig.main.advance(WindowDirector::kSettingsSyncNs);
   EXPECT_EQ(rig.main.pending(), 2u);
   rig.windows[1]->visible = false;
-  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  rig.main.advance(WindowDirector::kSettingsSyncNs);
   EXPECT_EQ(rig.main.pending(), 1u);
 }
 
@@ -565,11 +482,11 @@ TEST(MenuBarHostController, APairedDeviceServedNowReadsConnectedOnThePairingPage
   const std::string lastSeen = SettingsPages::lastSeenText(1000, 1060);
   ASSERT_NE(lastSeen, L10n::text("device.connected"));
   rig.sessions.back()->shown.clients = {{7, "Tab", std::string("fp-tab"), true}, {8, "stranger", std::nullopt, true}};
-  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  rig.main.advance(WindowDirector::kSettingsSyncNs);
   EXPECT_EQ(SettingsPages::deviceStatusText(*model, tab, 1060), L10n::text("device.connected"));
   EXPECT_EQ(SettingsPages::deviceStatusText(*model, phone, 1060), lastSeen);
   rig.sessions.back()->shown.clients.clear();
-  rig.main.advance(MenuBarHostController::kSettingsSyncNs);
+  rig.main.advance(WindowDirector::kSettingsSyncNs);
   EXPECT_EQ(SettingsPages::deviceStatusText(*model, tab, 1060), lastSeen);
 }
 
@@ -620,87 +537,6 @@ TEST(MenuBarHostController, HowToAllowInputOpensTheInputAccessWindow) {
   EXPECT_TRUE(rig.lines.end() == std::find_if(rig.lines.begin(), rig.lines.end(), [](const std::string& l) {
                 return l.find("no privacy settings") != std::string::npos;
               }));
-}
-
-// Stock GNOME has no tray; an autostart may run before the panel does.
-TEST(MenuBarHostController, WithoutATrayThePanelIsAWindowUntilOneAppearsAndASecondStartShowsWhicheverThereIs) {
-  const auto count = [](const Rig& rig, const std::string& call) {
-    return std::count(rig.calls.begin(), rig.calls.end(), call);
-  };
-  {
-    Rig rig;
-    rig.trayUp = false;
-    rig.c->launch();
-    EXPECT_TRUE(rig.logged("[menubar] WARN: no system tray yet — showing the Lumenrail window instead; the icon "
-                           "docks when a tray appears"));
-    ASSERT_EQ(rig.windows.size(), 1u);
-    Rig::Window& window = *rig.windows[0];
-    EXPECT_TRUE(window.visible);
-    // Closed, then started again: the same window comes back.
-    window.hide();
-    rig.c->activate();
-    EXPECT_TRUE(window.visible);
-    EXPECT_EQ(count(rig, "show main"), 2);
-    EXPECT_EQ(count(rig, "show panel"), 0);
-
-    // The tray turns up while the host still looks: the icon docks; the
-    // window the user asked for stays.
-    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
-    EXPECT_EQ(count(rig, "dock"), 0);
-    rig.trayUp = true;
-    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
-    EXPECT_EQ(count(rig, "dock"), 1);
-    EXPECT_TRUE(rig.c->trayDocked());
-    EXPECT_TRUE(window.visible);
-    EXPECT_TRUE(rig.logged("[menubar] a system tray appeared — the icon is in it"));
-    rig.c->activate();
-    EXPECT_EQ(count(rig, "show panel"), 1);
-    rig.c->trayMayHaveAppeared();
-    EXPECT_EQ(count(rig, "dock"), 1);
-
-    // The tray goes away: the window is shown as at a start without one, and
-    // the icon docks again when a tray returns.
-    window.hide();
-    rig.c->trayMayHaveGone();
-    EXPECT_FALSE(window.visible);  // word that it went while it is still there changes nothing
-    rig.trayUp = false;
-    rig.c->trayMayHaveGone();
-    EXPECT_TRUE(window.visible);
-    EXPECT_FALSE(rig.c->trayDocked());
-    EXPECT_TRUE(rig.logged("[menubar] WARN: the system tray went away — showing the Lumenrail window instead; the "
-                           "icon docks when a tray appears"));
-    rig.trayUp = true;
-    rig.main.advance(MenuBarHostController::kTrayRecheckNs);
-    EXPECT_EQ(count(rig, "dock"), 2);
-    EXPECT_FALSE(window.visible);  // forced open by the loss, so it goes with it
-  }
-  {
-    // The window forced open at launch goes once the icon is in a tray; past
-    // the wait only the desktop's announcement looks again.
-    Rig rig;
-    rig.trayUp = false;
-    const size_t idle = rig.main.pending();
-    rig.c->launch();
-    EXPECT_EQ(rig.main.pending(), idle + 1);
-    rig.main.advance(MenuBarHostController::kTrayWaitNs);
-    EXPECT_EQ(rig.main.pending(), idle);
-    rig.trayUp = true;
-    rig.main.advance(10 * MenuBarHostController::kTrayRecheckNs);
-    EXPECT_EQ(count(rig, "dock"), 0);
-    rig.c->trayMayHaveAppeared();
-    EXPECT_EQ(count(rig, "dock"), 1);
-    EXPECT_FALSE(rig.windows[0]->visible);
-  }
-  {
-    // With a tray from the start nothing is forced open and nobody looks again.
-    Rig rig;
-    const size_t idle = rig.main.pending();
-    rig.c->launch();
-    EXPECT_TRUE(rig.windows.empty());
-    EXPECT_EQ(rig.main.pending(), idle);
-    rig.c->activate();
-    EXPECT_EQ(count(rig, "show panel"), 1);
-  }
 }
 
 }  // namespace

@@ -142,12 +142,6 @@ TEST(HostPermissions, TheInputGrantCommandIsTheInstalledHelperOrTheSourceScript)
             "sudo '/home/ana/my apps/libexec/lumenrail/grant-input-access'");
 }
 
-TEST(HostPermissions, RelaunchRunsTheProgramAgainAsTheApplication) {
-  EXPECT_EQ(HostPermissions::relaunchCommand("/opt/l/bin/lumenrailhost", true),
-            std::vector<std::string>{"/opt/l/bin/lumenrailhost"});
-  EXPECT_EQ(HostPermissions::relaunchCommand("/b/lumenrailhost", false),
-            (std::vector<std::string>{"/b/lumenrailhost", "--app"}));
-}
 
 // Where to find the application is said for the desktop at hand, and the
 // model asks its owner each time (a tray may turn up while it is open).

@@ -1,9 +1,8 @@
 // Starting programs: every child is reaped with its status, a program that
 // does not exist is a failure, the destructor leaves no thread and never waits
-// for a child, and the relaunch waiter starts only once the old instance is gone.
+// for a child.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 
 #include "platform/ChildProcesses.hpp"
 #include "platform/OneShotEvent.hpp"
-#include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"
 
 namespace lumenrail {
@@ -61,23 +59,6 @@ TEST(ChildProcesses, ReapsEachChildWithItsStatusAndTheDestructorNeitherWaitsNorL
   EXPECT_EQ(reapers(), 0u);
   ::kill(*lingering, SIGKILL);
   EXPECT_EQ(::waitpid(*lingering, nullptr, 0), *lingering);
-}
-
-TEST(ChildProcesses, RelaunchWaiterStartsOnlyOnceTheOldInstanceIsGone) {
-  test::TempFolder dir;
-  const std::string marker = dir.path("started");
-  int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  ASSERT_TRUE(ChildProcesses::startWhenClosed({"/bin/sh", "-c", "echo up > \"$0\"", marker}, fds[0]));
-  // The waiter blocks on the pipe until its write side closes, so nothing
-  // can have started yet.
-  EXPECT_FALSE(std::filesystem::exists(marker));
-  ::close(fds[1]);
-  EXPECT_TRUE(test::eventually([&] {
-    std::ifstream in(marker);
-    std::string word;
-    return (in >> word) && word == "up";
-  }));
 }
 
 }  // namespace

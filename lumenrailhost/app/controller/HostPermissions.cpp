@@ -33,10 +33,4 @@ std::string grantCommand(const std::string& executable, bool installed, const st
   return "sudo " + shellWord(program.lexically_normal().string());
 }
 
-std::vector<std::string> relaunchCommand(const std::string& executable, bool installed) {
-  std::vector<std::string> command{executable};
-  if (!installed) command.push_back("--app");
-  return command;
-}
-
 }  // namespace lumenrail::HostPermissions

@@ -4,7 +4,7 @@
 // an X display that can be opened and read; input is "may post input" (a
 // writable /dev/uinput, or XTest on the display). Linux has no privacy panes
 // to open, and nothing asks the user; the setup step only reports. The
-// probe on this machine and the relaunch live with the program's entry.
+// probe on this machine lives with the program's entry.
 
 #include <functional>
 #include <string>
@@ -30,9 +30,5 @@ void openPrivacyPane(const std::string& anchor, const Log::Sink& log = Log::line
 // source tree's script.
 std::string grantCommand(const std::string& executable, bool installed,
                          const std::string& sourceDir = LUMENRAIL_SOURCE_DIR);
-
-// The command that starts this program again as an application: the resolved
-// executable, with "--app" when it does not run from an installed tree.
-std::vector<std::string> relaunchCommand(const std::string& executable, bool installed);
 
 }  // namespace lumenrail::HostPermissions

@@ -11,7 +11,6 @@
 
 #include "app/text/L10n.hpp"
 #include "app/text/RelativeTime.hpp"
-#include "platform/ProcessEnvironment.hpp"
 
 namespace lumenrail::SettingsPages {
 
@@ -162,10 +161,7 @@ std::optional<std::vector<std::string>> displaySettingsCommand(std::string_view 
   return std::nullopt;
 }
 
-bool onPath(const std::string& program) {
-  const Environment env = processEnvironment();
-  const auto value = env.find("PATH");
-  const std::string path = value != env.end() ? value->second : "/usr/bin:/bin";
+bool onPath(const std::string& program, const std::string& path) {
   size_t start = 0;
   while (start <= path.size()) {
     const size_t end = std::min(path.find(':', start), path.size());

@@ -74,7 +74,8 @@ std::string joinList(const std::vector<std::string>& items, const std::string& l
 // where none is known. `has` tells whether a program is on the PATH.
 std::optional<std::vector<std::string>> displaySettingsCommand(std::string_view desktops,
                                                                const std::function<bool(const std::string&)>& has);
-bool onPath(const std::string& program);
+// `path` is $PATH as the start-up read it.
+bool onPath(const std::string& program, const std::string& path);
 // The log when it exists, else its folder (xdg-open takes either path).
 std::string logTarget(const std::string& logFile);
 

@@ -38,8 +38,10 @@ struct SettingsPorts {
   std::function<void()> relaunch;
   // The main loop, for the timed states.
   std::shared_ptr<Executor> main;
-  // The desktop's name list ($XDG_CURRENT_DESKTOP) and the log file.
+  // The desktop's name list ($XDG_CURRENT_DESKTOP), $PATH and the log file,
+  // as the start-up found them.
   std::string desktop;
+  std::string path;
   std::string logFile;
 };
 

@@ -9,7 +9,8 @@
 namespace lumenrail::SettingsActions {
 
 void openDisplaySettings(SettingsPorts& ports, QWidget* parent) {
-  const auto command = SettingsPages::displaySettingsCommand(ports.desktop, SettingsPages::onPath);
+  const auto command = SettingsPages::displaySettingsCommand(
+      ports.desktop, [&ports](const std::string& program) { return SettingsPages::onPath(program, ports.path); });
   if (command && ports.launch && ports.launch(*command)) return;
   QMessageBox box(parent);
   box.setIcon(QMessageBox::Information);
