@@ -20,8 +20,6 @@ namespace P = PairingProtocol;
 
 namespace {
 
-std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
-
 constexpr uint64_t kSniffWindowNs = 250 * kNsPerMs;
 // Where the kernel's readiness does not honour SO_RCVLOWAT, a partial magic
 // is looked at again after this pause rather than in a busy loop.

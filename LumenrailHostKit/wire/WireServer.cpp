@@ -97,8 +97,6 @@ bool isTransientAcceptError(int err) {
 
 bool isDescriptorExhaustion(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
-std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
-
 bool isRetry(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
 constexpr int kGreetingChecks = 8;  // of 250 ms each

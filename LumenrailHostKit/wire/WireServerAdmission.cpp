@@ -10,10 +10,6 @@
 
 namespace lumenrail {
 
-namespace {
-std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
-}  // namespace
-
 void WireServer::preSessionEvent(const std::string& line) {
   int64_t untold = 0;
   {

@@ -16,7 +16,6 @@
 namespace lumenrail {
 
 namespace {
-std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
 constexpr size_t kPayloadStep = 64 * 1024;
 }  // namespace
 
