@@ -145,10 +145,7 @@ TEST(XTestSinkIntegration, PenButtonsThroughTheInjectorAndNothingStaysDown) {
   platform.sink = sink;
   // A clock that stands still: no silence release however slow the machine.
   platform.now = [] { return uint64_t{1'000'000'000}; };
-  platform.getenv = [](const std::string& name) -> std::optional<std::string> {
-    if (name == "LUMENRAIL_PEN_RATE_HZ") return "0";
-    return std::nullopt;
-  };
+  platform.penRateHz = "0";
   auto pen = PenInjector::create([] { return Rect{0, 0, 640, 480}; }, [] { return std::optional<Size>(); }, nullptr,
                                  1, platform);
   const auto send = [&](Wire::PenTool tool, uint8_t flags) {
