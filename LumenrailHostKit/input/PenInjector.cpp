@@ -171,6 +171,7 @@ void PenInjector::enqueue(InputInbox::Item item, bool mayWait) {
 // Runs what was queued when it started, then yields the queue to the
 // timers that fell due meanwhile, as if each item had been a task of its own.
 void PenInjector::drain() {
+  expectOn(*queue_, "PenInjector::drain");
   size_t count = 0;
   {
     std::lock_guard guard(inboxLock_);

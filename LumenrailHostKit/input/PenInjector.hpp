@@ -109,7 +109,7 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
               int32_t clientId, Platform platform);
 
   void enqueue(InputInbox::Item item, bool mayWait);
-  void drain();
+  void drain();  // on the queue, posted by enqueue()
   void runQueued(size_t count);
   void handlePacket(const std::vector<Wire::InputSample>& samples);
   void dispatch(const PenMapper::Event& event);
