@@ -27,6 +27,7 @@
 #include "media/CaptureServePump.hpp"
 #include "media/ScreenCaptureSource.hpp"
 #include "media/VideoToolboxEncoder.hpp"
+#include "platform/CReply.hpp"
 #include "platform/Clock.hpp"
 #include "wire/WireServer.hpp"
 
@@ -77,7 +78,7 @@ void BM_PaintToWire(benchmark::State& state) {
   xcb_create_gc(painter, gc, root, XCB_GC_FOREGROUND | XCB_GC_SUBWINDOW_MODE, grey);
   const xcb_rectangle_t everything{0, 0, uint16_t(w), uint16_t(h)};
   xcb_poly_fill_rectangle(painter, root, gc, 1, &everything);
-  std::free(xcb_get_input_focus_reply(painter, xcb_get_input_focus(painter), nullptr));
+  ownReply(xcb_get_input_focus_reply(painter, xcb_get_input_focus(painter), nullptr));
 
   VideoToolboxEncoder encoder(BenchWireLoop::encoderConfig(w, h));
   BenchWireLoop loop(w, h);

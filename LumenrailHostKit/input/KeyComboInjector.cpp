@@ -255,6 +255,7 @@ void KeyComboInjector::enqueue(Pending item) {
 // Runs what was queued when it started, then yields the queue to the timers
 // that fell due meanwhile.
 void KeyComboInjector::runInbox() {
+  expectOn(*queue_, "KeyComboInjector::runInbox");
   size_t count = 0;
   {
     std::lock_guard guard(inboxLock_);

@@ -126,7 +126,7 @@ class KeyComboInjector final : public std::enable_shared_from_this<KeyComboInjec
                    std::shared_ptr<Executor> queue, NowNs now);
   void start();
   void enqueue(Pending item);
-  void runInbox();
+  void runInbox();  // on the queue, posted by enqueue()
   void runQueued(size_t count);
   void armLayoutPoll();
   void handle(const Wire::KeyChord& chord, int32_t clientId);

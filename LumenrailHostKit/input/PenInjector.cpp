@@ -65,12 +65,6 @@ int32_t wheelInt(double v) {
   return static_cast<int32_t>(v);
 }
 
-std::optional<std::string> processGetenv(const std::string& name) {
-  const char* value = ::getenv(name.c_str());
-  if (!value) return std::nullopt;
-  return std::string(value);
-}
-
 void sleepFor(uint64_t ns) {
   timespec ts{static_cast<time_t>(ns / kNsPerSecond), static_cast<long>(ns % kNsPerSecond)};
   while (nanosleep(&ts, &ts) != 0) {
@@ -108,7 +102,6 @@ PenInjector::PenInjector(TargetRectFn targetRect, SourceFrameFn sourceFrame,
       clientId_(clientId),
       inbox_(platform_.inputLimit) {
   if (!platform_.sleepNs) platform_.sleepNs = sleepFor;
-  if (!platform_.getenv) platform_.getenv = processGetenv;
   if (!platform_.mainDisplayRefreshHz) platform_.mainDisplayRefreshHz = [] { return 60.0; };
   if (!platform_.doubleClickIntervalSeconds) {
     platform_.doubleClickIntervalSeconds = [] { return defaultDoubleClickSeconds; };
@@ -116,17 +109,12 @@ PenInjector::PenInjector(TargetRectFn targetRect, SourceFrameFn sourceFrame,
   if (platform_.selfPid == 0) platform_.selfPid = static_cast<int32_t>(::getpid());
   queue_ = platform_.queue ? platform_.queue : std::make_shared<SerialQueue>(queueLabel);
   if (!platform_.now) platform_.now = [queue = queue_.get()] { return queue->nowNs(); };
-  const double hz = pacingRateHz(platform_.getenv, platform_.mainDisplayRefreshHz());
+  const std::optional<std::string_view> fixedRate =
+      platform_.penRateHz ? std::optional<std::string_view>(*platform_.penRateHz) : std::nullopt;
+  const double hz = PenPacer::pacingRateHz(fixedRate, platform_.mainDisplayRefreshHz());
   pacer_ = PenPacer::fromRate(hz);
   pacerHz_ = hz;
-  trace_ = platform_.getenv("LUMENRAIL_INPUT_TRACE").has_value();
-}
-
-double PenInjector::pacingRateHz(const std::function<std::optional<std::string>(const std::string&)>& getenv,
-                                 double displayRefreshHz) {
-  const std::optional<std::string> value = getenv("LUMENRAIL_PEN_RATE_HZ");
-  if (value) return PenPacer::pacingRateHz(std::string_view(*value), displayRefreshHz);
-  return PenPacer::pacingRateHz(std::nullopt, displayRefreshHz);
+  trace_ = platform_.trace;
 }
 
 bool PenInjector::ensureAccessibility(bool /*prompt*/, const std::string& display) {
@@ -183,6 +171,7 @@ void PenInjector::enqueue(InputInbox::Item item, bool mayWait) {
 // Runs what was queued when it started, then yields the queue to the
 // timers that fell due meanwhile, as if each item had been a task of its own.
 void PenInjector::drain() {
+  expectOn(*queue_, "PenInjector::drain");
   size_t count = 0;
   {
     std::lock_guard guard(inboxLock_);
@@ -347,7 +336,7 @@ void PenInjector::releaseAllLocked() {
 }
 
 void PenInjector::retunePacerIfNeeded(uint64_t now) {
-  if (platform_.getenv("LUMENRAIL_PEN_RATE_HZ")) return;
+  if (platform_.penRateHz) return;
   if (now - lastRateCheckNs_ <= rateCheckIntervalNs) return;
   if (!strokeStat_.empty()) return;
   lastRateCheckNs_ = now;

@@ -50,7 +50,10 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
     std::shared_ptr<Executor> queue;           // default: "quillmark.lumenrail.pen-inject"
     NowNs now;                                 // default: the queue's clock
     std::function<void(uint64_t)> sleepNs;     // default: nanosleep
-    std::function<std::optional<std::string>(const std::string&)> getenv;  // default: the process environment
+    // LUMENRAIL_PEN_RATE_HZ as the entry read it: set, it fixes the pen-move
+    // rate (a number >= 0; anything else keeps the main display's refresh).
+    std::optional<std::string> penRateHz;
+    bool trace = false;                                 // LUMENRAIL_INPUT_TRACE was set: every posted event is logged
     std::function<double()> mainDisplayRefreshHz;       // default: 60
     std::function<double()> doubleClickIntervalSeconds; // default: 0.4
     int32_t selfPid = 0;                                // default: getpid()
@@ -94,11 +97,6 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
   // XTest on `display`). There is no system prompt on Linux; `prompt` is kept
   // for callers written against one.
   static bool ensureAccessibility(bool prompt, const std::string& display = "");
-  // The pen-move rate: the environment's LUMENRAIL_PEN_RATE_HZ when it is a
-  // number >= 0, else the main display's refresh.
-  static double pacingRateHz(const std::function<std::optional<std::string>(const std::string&)>& getenv,
-                             double displayRefreshHz);
-
   // Read on the queue only (tests read them through the executor).
   const PenPacer& pacer() const { return pacer_; }
   double pacerHz() const { return pacerHz_; }
@@ -111,7 +109,7 @@ class PenInjector final : public std::enable_shared_from_this<PenInjector> {
               int32_t clientId, Platform platform);
 
   void enqueue(InputInbox::Item item, bool mayWait);
-  void drain();
+  void drain();  // on the queue, posted by enqueue()
   void runQueued(size_t count);
   void handlePacket(const std::vector<Wire::InputSample>& samples);
   void dispatch(const PenMapper::Event& event);

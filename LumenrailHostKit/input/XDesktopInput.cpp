@@ -10,6 +10,7 @@
 #include "input/InputPermission.hpp"
 #include "input/UinputInputSink.hpp"
 #include "input/XTestInputSink.hpp"
+#include "platform/CReply.hpp"
 
 namespace lumenrail {
 
@@ -59,10 +60,8 @@ std::optional<WindowActivator::AppWindow> XWindowActivator::windowAt(Point point
   // Bottom to top in the list; the topmost window decides.
   for (auto it = stacking.rbegin(); it != stacking.rend(); ++it) {
     const uint32_t window = *it;
-    xcb_get_window_attributes_reply_t* attrs =
-        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr);
+    const auto attrs = ownReply(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
     const bool viewable = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE;
-    free(attrs);
     if (!viewable) continue;
     const std::vector<uint32_t> types = x_->cardinalProperty(window, "_NET_WM_WINDOW_TYPE");
     if (std::any_of(types.begin(), types.end(), [&](uint32_t t) { return t == desktopType || t == dockType; })) {
@@ -70,17 +69,15 @@ std::optional<WindowActivator::AppWindow> XWindowActivator::windowAt(Point point
     }
     const std::vector<uint32_t> opacity = x_->cardinalProperty(window, "_NET_WM_WINDOW_OPACITY");
     if (!opacity.empty() && opacity[0] == 0) continue;
-    xcb_get_geometry_reply_t* geo = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
+    const auto geo = ownReply(xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
     if (!geo) continue;
     const double width = geo->width;
     const double height = geo->height;
-    free(geo);
-    xcb_translate_coordinates_reply_t* at =
-        xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, window, x_->root(), 0, 0), nullptr);
+    const auto at =
+        ownReply(xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, window, x_->root(), 0, 0), nullptr));
     if (!at) continue;
     const double left = at->dst_x;
     const double top = at->dst_y;
-    free(at);
     if (!(point.x >= left && point.x < left + width && point.y >= top && point.y < top + height)) continue;
     const std::optional<int32_t> pid = pidOf(window);
     if (!pid) continue;
@@ -114,8 +111,7 @@ bool XWindowActivator::activate(const AppWindow& window) {
   const xcb_void_cookie_t cookie = xcb_send_event_checked(
       x_->conn(), 0, x_->root(), XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
       reinterpret_cast<const char*>(&message));
-  xcb_generic_error_t* error = xcb_request_check(x_->conn(), cookie);
-  free(error);
+  const auto error = ownReply(xcb_request_check(x_->conn(), cookie));
   return error == nullptr;
 }
 
@@ -132,39 +128,35 @@ double XDesktopInput::mainDisplayRefreshHz(const std::string& display) {
   XInputConnection x(display);
   if (!x.ok()) return fallback;
   xcb_connection_t* c = x.conn();
-  xcb_randr_get_screen_resources_current_reply_t* res = xcb_randr_get_screen_resources_current_reply(
-      c, xcb_randr_get_screen_resources_current(c, x.root()), nullptr);
+  const auto res = ownReply(
+      xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, x.root()), nullptr));
   if (!res) return fallback;
-  xcb_randr_get_output_primary_reply_t* primary =
-      xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, x.root()), nullptr);
+  const auto primary =
+      ownReply(xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, x.root()), nullptr));
   xcb_randr_crtc_t crtc = XCB_NONE;
   if (primary && primary->output != XCB_NONE) {
-    xcb_randr_get_output_info_reply_t* info = xcb_randr_get_output_info_reply(
-        c, xcb_randr_get_output_info(c, primary->output, res->config_timestamp), nullptr);
+    const auto info = ownReply(xcb_randr_get_output_info_reply(
+        c, xcb_randr_get_output_info(c, primary->output, res->config_timestamp), nullptr));
     if (info) crtc = info->crtc;
-    free(info);
   }
-  free(primary);
-  const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(res);
-  const int crtcCount = xcb_randr_get_screen_resources_current_crtcs_length(res);
+  const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(res.get());
+  const int crtcCount = xcb_randr_get_screen_resources_current_crtcs_length(res.get());
   double hz = 0;
   for (int i = -1; i < crtcCount && hz <= 0; ++i) {
     const xcb_randr_crtc_t candidate = i < 0 ? crtc : crtcs[i];
     if (candidate == XCB_NONE) continue;
-    xcb_randr_get_crtc_info_reply_t* info = xcb_randr_get_crtc_info_reply(
-        c, xcb_randr_get_crtc_info(c, candidate, res->config_timestamp), nullptr);
+    const auto info = ownReply(
+        xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, candidate, res->config_timestamp), nullptr));
     if (info && info->mode != XCB_NONE) {
-      const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res);
-      const int modeCount = xcb_randr_get_screen_resources_current_modes_length(res);
+      const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res.get());
+      const int modeCount = xcb_randr_get_screen_resources_current_modes_length(res.get());
       for (int m = 0; m < modeCount; ++m) {
         if (modes[m].id != info->mode) continue;
         const double dots = static_cast<double>(modes[m].htotal) * modes[m].vtotal;
         if (dots > 0) hz = modes[m].dot_clock / dots;
       }
     }
-    free(info);
   }
-  free(res);
   if (!(hz > 0)) return fallback;
   return std::clamp(hz, 60.0, 240.0);
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/CReply.hpp"
 #include "platform/X11Display.hpp"
 
 namespace lumenrail {
@@ -29,10 +30,9 @@ bool XInputConnection::ok() const { return conn_ && !xcb_connection_has_error(co
 
 uint32_t XInputConnection::atom(const std::string& name) {
   if (const auto found = atoms_.find(name); found != atoms_.end()) return found->second;
-  xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-      conn_, xcb_intern_atom(conn_, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
+  const auto reply = ownReply(xcb_intern_atom_reply(
+      conn_, xcb_intern_atom(conn_, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr));
   const uint32_t value = reply ? reply->atom : uint32_t{XCB_ATOM_NONE};
-  free(reply);
   if (value != XCB_ATOM_NONE) atoms_[name] = value;
   return value;
 }
@@ -41,17 +41,16 @@ std::optional<std::vector<uint8_t>> XInputConnection::rawProperty(uint32_t windo
                                                                   uint32_t& format) {
   const uint32_t property = atom(name);
   if (property == XCB_ATOM_NONE || window == 0) return std::nullopt;
-  xcb_get_property_reply_t* reply = xcb_get_property_reply(
-      conn_, xcb_get_property(conn_, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, maxPropertyWords), nullptr);
+  const auto reply = ownReply(xcb_get_property_reply(
+      conn_, xcb_get_property(conn_, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, maxPropertyWords), nullptr));
   if (!reply) return std::nullopt;
   std::optional<std::vector<uint8_t>> out;
   if (reply->type != XCB_ATOM_NONE) {
     format = reply->format;
-    const int length = xcb_get_property_value_length(reply);
-    const auto* data = static_cast<const uint8_t*>(xcb_get_property_value(reply));
+    const int length = xcb_get_property_value_length(reply.get());
+    const auto* data = static_cast<const uint8_t*>(xcb_get_property_value(reply.get()));
     out.emplace(data, data + (length > 0 ? length : 0));
   }
-  free(reply);
   return out;
 }
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/CReply.hpp"
+
 namespace lumenrail {
 
 namespace {
@@ -38,7 +40,7 @@ XTestInputSink::~XTestInputSink() {
   releaseEverything();
   // A round trip, so the server has handled the releases before the
   // connection closes.
-  free(xcb_get_input_focus_reply(x_->conn(), xcb_get_input_focus(x_->conn()), nullptr));
+  ownReply(xcb_get_input_focus_reply(x_->conn(), xcb_get_input_focus(x_->conn()), nullptr));
 }
 
 void XTestInputSink::fake(uint8_t type, uint8_t detail, int x, int y) {
@@ -81,11 +83,9 @@ bool XTestInputSink::post(const InputEvent& e) {
 uint64_t XTestInputSink::modifierFlags() {
   std::lock_guard guard(lock_);
   if (!x_->ok()) return 0;
-  xcb_query_pointer_reply_t* reply =
-      xcb_query_pointer_reply(x_->conn(), xcb_query_pointer(x_->conn(), x_->root()), nullptr);
+  const auto reply = ownReply(xcb_query_pointer_reply(x_->conn(), xcb_query_pointer(x_->conn(), x_->root()), nullptr));
   if (!reply) return 0;
   const uint16_t mask = reply->mask;
-  free(reply);
   uint64_t flags = 0;
   if (mask & XCB_MOD_MASK_LOCK) flags |= ModifierFlag::capsLock;
   if (mask & XCB_MOD_MASK_SHIFT) flags |= ModifierFlag::shift;

@@ -12,6 +12,7 @@
 
 #include "input/InputEvent.hpp"
 #include "input/MacKeyCodes.hpp"
+#include "platform/CReply.hpp"
 #include "platform/GnomeInputSources.hpp"
 #include "platform/X11Display.hpp"
 
@@ -179,10 +180,7 @@ class X11Source final : public KeyboardLayoutSource {
                               XCB_XKB_MAP_PART_MODIFIER_MAP;
     xcb_void_cookie_t cookie = xcb_xkb_select_events_checked(
         conn_, static_cast<xcb_xkb_device_spec_t>(device_), events, 0, events, mapParts, mapParts, nullptr);
-    if (xcb_generic_error_t* error = xcb_request_check(conn_, cookie)) {
-      free(error);
-      return;
-    }
+    if (ownReply(xcb_request_check(conn_, cookie))) return;
     ready_ = true;
   }
 
@@ -204,10 +202,10 @@ class X11Source final : public KeyboardLayoutSource {
   bool changed() override {
     if (!ready_) return false;
     bool changed = false;
-    while (xcb_generic_event_t* event = xcb_poll_for_event(conn_)) {
+    while (const auto event = ownReply(xcb_poll_for_event(conn_))) {
       if ((event->response_type & 0x7f) == xkbEvent_) {
         // Every XKB event shares this header; its xkbType tells them apart.
-        const auto* any = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(event);
+        const auto* any = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(event.get());
         switch (any->xkbType) {
           case XCB_XKB_NEW_KEYBOARD_NOTIFY:
           case XCB_XKB_MAP_NOTIFY:
@@ -220,7 +218,6 @@ class X11Source final : public KeyboardLayoutSource {
             break;
         }
       }
-      free(event);
     }
     return changed;
   }

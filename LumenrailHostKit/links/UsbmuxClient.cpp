@@ -18,6 +18,7 @@
 
 #include "platform/ByteOrder.hpp"
 #include "platform/Bytes.hpp"
+#include "platform/CReply.hpp"
 #include "platform/Clock.hpp"
 
 namespace lumenrail::UsbmuxClient {
@@ -287,15 +288,15 @@ std::string printedKeys(plist_t dict) {
   std::vector<std::string> keys;
   plist_dict_iter it = nullptr;
   plist_dict_new_iter(dict, &it);
+  const CReply<void> iteration(it);
   for (;;) {
     char* key = nullptr;
     plist_t value = nullptr;
     plist_dict_next_item(dict, it, &key, &value);
-    if (!key) break;
-    keys.emplace_back(key);
-    free(key);
+    const auto owned = ownReply(key);
+    if (!owned) break;
+    keys.emplace_back(owned.get());
   }
-  free(it);
   std::sort(keys.begin(), keys.end());
   std::string out = "[";
   for (size_t i = 0; i < keys.size(); ++i) out += (i ? ", \"" : "\"") + keys[i] + "\"";

@@ -59,6 +59,9 @@ class ScreenCaptureSource final : public CaptureSource {
     std::string text_;
   };
 
+  // `nowNs` is the capture's one clock: it paces the grabs, times the layout
+  // reads and the display's absence, and stamps the frames. The thread sleeps
+  // real time on it, so it must run at the uptime clock's speed.
   explicit ScreenCaptureSource(Config config, NowNs nowNs = uptimeNs);
   ~ScreenCaptureSource() override;
   ScreenCaptureSource(const ScreenCaptureSource&) = delete;

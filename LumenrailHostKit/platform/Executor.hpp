@@ -80,4 +80,12 @@ class Executor {
   }
 };
 
+// Where a header says which executor's thread a method runs on, the method
+// says it again at its entry: a call from another thread is the caller's
+// fault. A debug build stops there; a release build writes one "[fault]" line
+// per place to standard error and carries on. True when the thread is right.
+bool expectOn(const Executor& executor, const char* where);
+// For methods that must not run on `executor`: they wait for it.
+bool expectOff(const Executor& executor, const char* where);
+
 }  // namespace lumenrail

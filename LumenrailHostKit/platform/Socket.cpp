@@ -66,3 +66,9 @@ std::string ipv4Text(uint32_t address) {
 }
 
 }  // namespace lumenrail::Socket
+
+namespace lumenrail {
+
+std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
+
+}  // namespace lumenrail

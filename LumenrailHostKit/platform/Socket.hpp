@@ -29,3 +29,10 @@ std::optional<uint32_t> peerIpv4(int fd);
 std::string ipv4Text(uint32_t address);
 
 }  // namespace lumenrail::Socket
+
+namespace lumenrail {
+
+// How log lines name a connection: "(fd 7)".
+std::string fdTag(int fd);
+
+}  // namespace lumenrail

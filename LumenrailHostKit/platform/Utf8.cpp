@@ -1,5 +1,6 @@
 #include "platform/Utf8.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 
@@ -45,17 +46,6 @@ size_t scan(const uint8_t* p, size_t n, size_t i, bool& ok) {
   return len;
 }
 
-uint32_t codePointAt(std::string_view s, size_t i, size_t len) {
-  const auto* p = reinterpret_cast<const uint8_t*>(s.data()) + i;
-  switch (len) {
-    case 1: return p[0];
-    case 2: return ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-    case 3: return ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-    default:
-      return ((p[0] & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-  }
-}
-
 bool isWhitespaceOrNewline(uint32_t c) {
   if (c == 0x20 || (c >= 0x09 && c <= 0x0D)) return true;
   if (c == 0x85 || c == 0xA0 || c == 0x1680) return true;
@@ -71,6 +61,16 @@ size_t sequenceLength(uint8_t lead) {
 }
 
 }  // namespace
+
+Scalar scalarAt(std::string_view text, size_t at) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data()) + at;
+  const uint8_t lead = p[0];
+  size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  length = std::min(length, text.size() - at);
+  uint32_t value = length == 1 ? lead : lead & (0xFFu >> (length + 1));
+  for (size_t k = 1; k < length; ++k) value = (value << 6) | (p[k] & 0x3Fu);
+  return {value, length};
+}
 
 std::string decodeRepairing(ByteView bytes) {
   std::string out;
@@ -110,7 +110,7 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) {
   size_t begin = 0;
   while (begin < text.size()) {
     const size_t len = sequenceLength(static_cast<uint8_t>(text[begin]));
-    if (begin + len > text.size() || !isWhitespaceOrNewline(codePointAt(text, begin, len))) break;
+    if (begin + len > text.size() || !isWhitespaceOrNewline(scalarAt(text, begin).value)) break;
     begin += len;
   }
   size_t end = text.size();
@@ -119,7 +119,7 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) {
     while (start > begin && (static_cast<uint8_t>(text[start]) & 0xC0) == 0x80) --start;
     const size_t len = end - start;
     if (len != sequenceLength(static_cast<uint8_t>(text[start])) ||
-        !isWhitespaceOrNewline(codePointAt(text, start, len))) {
+        !isWhitespaceOrNewline(scalarAt(text, start).value)) {
       break;
     }
     end = start;

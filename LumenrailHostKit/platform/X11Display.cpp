@@ -17,6 +17,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/CReply.hpp"
 #include "platform/NamedThread.hpp"
 
 namespace lumenrail {
@@ -170,28 +171,24 @@ std::shared_ptr<X11Display> X11Display::open(const std::string& name) {
   display->root_ = it.data->root;
 
   if (const auto* ext = xcb_get_extension_data(conn, &xcb_shm_id); ext != nullptr && ext->present) {
-    if (auto* r = xcb_shm_query_version_reply(conn, xcb_shm_query_version(conn), nullptr)) {
+    if (const auto r = ownReply(xcb_shm_query_version_reply(conn, xcb_shm_query_version(conn), nullptr))) {
       display->hasShm_ = true;
-      std::free(r);
     }
   }
   if (const auto* ext = xcb_get_extension_data(conn, &xcb_xfixes_id); ext != nullptr && ext->present) {
-    if (auto* r = xcb_xfixes_query_version_reply(conn, xcb_xfixes_query_version(conn, 4, 0), nullptr)) {
+    if (const auto r = ownReply(xcb_xfixes_query_version_reply(conn, xcb_xfixes_query_version(conn, 4, 0), nullptr))) {
       display->hasXFixes_ = r->major_version >= 1;
-      std::free(r);
     }
   }
   if (const auto* ext = xcb_get_extension_data(conn, &xcb_damage_id); ext != nullptr && ext->present) {
-    if (auto* r = xcb_damage_query_version_reply(conn, xcb_damage_query_version(conn, 1, 1), nullptr)) {
+    if (const auto r = ownReply(xcb_damage_query_version_reply(conn, xcb_damage_query_version(conn, 1, 1), nullptr))) {
       display->hasDamage_ = true;
       display->damageFirstEvent_ = ext->first_event;
-      std::free(r);
     }
   }
   if (const auto* ext = xcb_get_extension_data(conn, &xcb_randr_id); ext != nullptr && ext->present) {
-    if (auto* r = xcb_randr_query_version_reply(conn, xcb_randr_query_version(conn, 1, 5), nullptr)) {
+    if (const auto r = ownReply(xcb_randr_query_version_reply(conn, xcb_randr_query_version(conn, 1, 5), nullptr))) {
       display->hasRandrMonitors_ = r->major_version > 1 || (r->major_version == 1 && r->minor_version >= 5);
-      std::free(r);
     }
   }
   return display;
@@ -202,27 +199,24 @@ X11Display::~X11Display() {
 }
 
 std::pair<int32_t, int32_t> X11Display::rootSize() const {
-  auto* r = xcb_get_geometry_reply(conn_, xcb_get_geometry(conn_, root_), nullptr);
+  const auto r = ownReply(xcb_get_geometry_reply(conn_, xcb_get_geometry(conn_, root_), nullptr));
   if (r == nullptr) {
     if (broken()) throw X11Error(X11ErrorKind::connectionLost, name_);
     throw X11Error(X11ErrorKind::requestFailed, "GetGeometry");
   }
-  std::pair<int32_t, int32_t> size{r->width, r->height};
-  std::free(r);
-  return size;
+  return {r->width, r->height};
 }
 
 std::vector<X11Monitor> X11Display::monitors() const {
   std::vector<X11Monitor> result;
   if (hasRandrMonitors_) {
-    auto* r = xcb_randr_get_monitors_reply(conn_, xcb_randr_get_monitors(conn_, root_, 1), nullptr);
+    const auto r = ownReply(xcb_randr_get_monitors_reply(conn_, xcb_randr_get_monitors(conn_, root_, 1), nullptr));
     if (r != nullptr) {
-      for (auto it = xcb_randr_get_monitors_monitors_iterator(r); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+      for (auto it = xcb_randr_get_monitors_monitors_iterator(r.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
         const xcb_randr_monitor_info_t* m = it.data;
         if (m->width == 0 || m->height == 0) continue;
         result.push_back(X11Monitor{m->name, atomName(m->name), m->primary != 0, m->x, m->y, m->width, m->height});
       }
-      std::free(r);
     } else {
       throw X11Error(broken() ? X11ErrorKind::connectionLost : X11ErrorKind::requestFailed, "GetMonitors");
     }
@@ -235,13 +229,12 @@ std::vector<X11Monitor> X11Display::monitors() const {
 }
 
 uint32_t X11Display::internAtom(const std::string& atomName) const {
-  auto* r = xcb_intern_atom_reply(
-      conn_, xcb_intern_atom(conn_, 0, static_cast<uint16_t>(std::min<size_t>(atomName.size(), 0xffff)), atomName.data()),
-      nullptr);
+  const auto r = ownReply(xcb_intern_atom_reply(
+      conn_,
+      xcb_intern_atom(conn_, 0, static_cast<uint16_t>(std::min<size_t>(atomName.size(), 0xffff)), atomName.data()),
+      nullptr));
   if (r == nullptr) throw X11Error(broken() ? X11ErrorKind::connectionLost : X11ErrorKind::requestFailed, "InternAtom");
-  const uint32_t atom = r->atom;
-  std::free(r);
-  return atom;
+  return r->atom;
 }
 
 std::string X11Display::atomName(uint32_t atom) const {
@@ -249,10 +242,9 @@ std::string X11Display::atomName(uint32_t atom) const {
     std::lock_guard guard(atomNamesMutex_);
     if (const auto it = atomNames_.find(atom); it != atomNames_.end()) return it->second;
   }
-  auto* r = xcb_get_atom_name_reply(conn_, xcb_get_atom_name(conn_, atom), nullptr);
+  const auto r = ownReply(xcb_get_atom_name_reply(conn_, xcb_get_atom_name(conn_, atom), nullptr));
   if (r == nullptr) return {};
-  std::string text(xcb_get_atom_name_name(r), static_cast<size_t>(xcb_get_atom_name_name_length(r)));
-  std::free(r);
+  std::string text(xcb_get_atom_name_name(r.get()), static_cast<size_t>(xcb_get_atom_name_name_length(r.get())));
   std::lock_guard guard(atomNamesMutex_);
   // Bounded: a hostile server could name endless monitors.
   if (atomNames_.size() < 1024) atomNames_.emplace(atom, text);
@@ -284,7 +276,7 @@ void X11Display::requireBgrx() const {
 
 std::optional<X11CursorImage> X11Display::cursor() const {
   if (!hasXFixes_) return std::nullopt;
-  auto* r = xcb_xfixes_get_cursor_image_reply(conn_, xcb_xfixes_get_cursor_image(conn_), nullptr);
+  const auto r = ownReply(xcb_xfixes_get_cursor_image_reply(conn_, xcb_xfixes_get_cursor_image(conn_), nullptr));
   if (r == nullptr) return std::nullopt;
   X11CursorImage c;
   c.x = r->x;
@@ -296,31 +288,23 @@ std::optional<X11CursorImage> X11Display::cursor() const {
   c.serial = r->cursor_serial;
   const size_t count = size_t(c.width) * size_t(c.height);
   // The pixel count is the server's word; trust it only as far as the reply goes.
-  if (count > size_t(xcb_xfixes_get_cursor_image_cursor_image_length(r))) {
-    std::free(r);
-    return std::nullopt;
-  }
-  const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(r);
+  if (count > size_t(xcb_xfixes_get_cursor_image_cursor_image_length(r.get()))) return std::nullopt;
+  const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(r.get());
   c.argb.assign(pixels, pixels + count);
-  std::free(r);
   return c;
 }
 
 bool X11Display::suspendScreenSaver(bool suspend) {
   const auto* ext = xcb_get_extension_data(conn_, &xcb_screensaver_id);
   if (ext == nullptr || !ext->present) return false;
-  auto* version = xcb_screensaver_query_version_reply(conn_, xcb_screensaver_query_version(conn_, 1, 1), nullptr);
+  const auto version =
+      ownReply(xcb_screensaver_query_version_reply(conn_, xcb_screensaver_query_version(conn_, 1, 1), nullptr));
   if (version == nullptr) return false;
   // Suspend arrived in 1.1.
-  const bool hasSuspend = version->server_major_version > 1 ||
-                          (version->server_major_version == 1 && version->server_minor_version >= 1);
-  std::free(version);
+  const bool hasSuspend =
+      version->server_major_version > 1 || (version->server_major_version == 1 && version->server_minor_version >= 1);
   if (!hasSuspend) return false;
-  xcb_generic_error_t* error = xcb_request_check(conn_, xcb_screensaver_suspend_checked(conn_, suspend ? 1 : 0));
-  if (error != nullptr) {
-    std::free(error);
-    return false;
-  }
+  if (ownReply(xcb_request_check(conn_, xcb_screensaver_suspend_checked(conn_, suspend ? 1 : 0)))) return false;
   return !broken();
 }
 
@@ -328,10 +312,7 @@ X11ScreenGrabber::X11ScreenGrabber(std::shared_ptr<X11Display> display) : displa
   display_->requireBgrx();
 }
 
-X11ScreenGrabber::~X11ScreenGrabber() {
-  detachSegment();
-  std::free(plainReply_);
-}
+X11ScreenGrabber::~X11ScreenGrabber() { detachSegment(); }
 
 bool X11ScreenGrabber::attachSegment(size_t bytes) {
   const int shmid = ::shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
@@ -353,11 +334,10 @@ bool X11ScreenGrabber::attachSegment(size_t bytes) {
   }
   xcb_connection_t* conn = display_->connection();
   const uint32_t seg = xcb_generate_id(conn);
-  xcb_generic_error_t* error = xcb_request_check(conn, xcb_shm_attach_checked(conn, seg, uint32_t(shmid), 0));
+  const auto error = ownReply(xcb_request_check(conn, xcb_shm_attach_checked(conn, seg, uint32_t(shmid), 0)));
   // Marked for removal now: it goes away once both sides have detached, even if we crash.
   ::shmctl(shmid, IPC_RMID, nullptr);
   if (error != nullptr) {
-    std::free(error);
     ::shmdt(addr);
     return false;
   }
@@ -395,39 +375,37 @@ X11Image X11ScreenGrabber::grab(int32_t x, int32_t y, int32_t width, int32_t hei
 
   xcb_connection_t* conn = display_->connection();
   xcb_generic_error_t* error = nullptr;
-  auto* r = xcb_shm_get_image_reply(conn,
-                                    xcb_shm_get_image(conn, display_->root(), int16_t(x), int16_t(y), uint16_t(width),
-                                                      uint16_t(height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSeg_, 0),
-                                    &error);
+  const auto r = ownReply(
+      xcb_shm_get_image_reply(conn,
+                              xcb_shm_get_image(conn, display_->root(), int16_t(x), int16_t(y), uint16_t(width),
+                                                uint16_t(height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSeg_, 0),
+                              &error));
+  const auto errorOwner = ownReply(error);
   if (r == nullptr) {
-    std::free(error);
     if (display_->broken()) throw X11Error(X11ErrorKind::connectionLost, display_->name());
     throw X11Error(X11ErrorKind::requestFailed, "ShmGetImage");
   }
-  std::free(r);
   return X11Image{static_cast<uint8_t*>(shmAddr_), int64_t(width) * 4, width, height};
 }
 
 X11Image X11ScreenGrabber::grabPlain(int32_t x, int32_t y, int32_t width, int32_t height) {
   xcb_connection_t* conn = display_->connection();
   xcb_generic_error_t* error = nullptr;
-  auto* r = xcb_get_image_reply(conn,
-                                xcb_get_image(conn, XCB_IMAGE_FORMAT_Z_PIXMAP, display_->root(), int16_t(x), int16_t(y),
-                                              uint16_t(width), uint16_t(height), ~0u),
-                                &error);
+  auto r = ownReply(xcb_get_image_reply(conn,
+                                        xcb_get_image(conn, XCB_IMAGE_FORMAT_Z_PIXMAP, display_->root(), int16_t(x),
+                                                      int16_t(y), uint16_t(width), uint16_t(height), ~0u),
+                                        &error));
+  const auto errorOwner = ownReply(error);
   if (r == nullptr) {
-    std::free(error);
     if (display_->broken()) throw X11Error(X11ErrorKind::connectionLost, display_->name());
     throw X11Error(X11ErrorKind::requestFailed, "GetImage");
   }
   const size_t need = size_t(width) * size_t(height) * 4;
-  if (size_t(xcb_get_image_data_length(r)) < need) {
-    std::free(r);
+  if (size_t(xcb_get_image_data_length(r.get())) < need) {
     throw X11Error(X11ErrorKind::requestFailed, "GetImage short reply");
   }
-  std::free(plainReply_);
-  plainReply_ = r;
-  return X11Image{xcb_get_image_data(r), int64_t(width) * 4, width, height};
+  plainReply_ = std::move(r);
+  return X11Image{xcb_get_image_data(plainReply_.get()), int64_t(width) * 4, width, height};
 }
 
 bool X11Rect::intersects(const X11Rect& o) const {
@@ -443,41 +421,37 @@ X11ScreenWatch::X11ScreenWatch(std::shared_ptr<X11Display> display) : display_(s
     const uint32_t damage = xcb_generate_id(conn);
     // Bounding-box reports: few events, and each says where, so changes on
     // other monitors cost no grab.
-    xcb_generic_error_t* error = xcb_request_check(
-        conn, xcb_damage_create_checked(conn, damage, root, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX));
+    const auto error = ownReply(
+        xcb_request_check(conn, xcb_damage_create_checked(conn, damage, root, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX)));
     if (error == nullptr) damage_ = damage;
-    std::free(error);
   }
   if (display_->hasXFixes()) {
     if (const auto* ext = xcb_get_extension_data(conn, &xcb_xfixes_id); ext != nullptr && ext->present) {
-      xcb_generic_error_t* error = xcb_request_check(
-          conn, xcb_xfixes_select_cursor_input_checked(conn, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR));
+      const auto error = ownReply(xcb_request_check(
+          conn, xcb_xfixes_select_cursor_input_checked(conn, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR)));
       watchesCursor_ = error == nullptr;
       xfixesFirstEvent_ = ext->first_event;
-      std::free(error);
     }
   }
   if (const auto* ext = xcb_get_extension_data(conn, &xcb_input_id); ext != nullptr && ext->present) {
-    auto* version = xcb_input_xi_query_version_reply(conn, xcb_input_xi_query_version(conn, 2, 2), nullptr);
+    const auto version =
+        ownReply(xcb_input_xi_query_version_reply(conn, xcb_input_xi_query_version(conn, 2, 2), nullptr));
     if (version != nullptr && version->major_version >= 2) {
       struct {
         xcb_input_event_mask_t head;
         uint32_t bits;
       } mask{{XCB_INPUT_DEVICE_ALL, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
-      xcb_generic_error_t* error =
-          xcb_request_check(conn, xcb_input_xi_select_events_checked(conn, root, 1, &mask.head));
+      const auto error =
+          ownReply(xcb_request_check(conn, xcb_input_xi_select_events_checked(conn, root, 1, &mask.head)));
       if (error == nullptr) xinputOpcode_ = ext->major_opcode;
-      std::free(error);
     }
-    std::free(version);
   }
   if (const auto* ext = xcb_get_extension_data(conn, &xcb_randr_id); ext != nullptr && ext->present) {
     const uint16_t masks = XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
                            XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE | XCB_RANDR_NOTIFY_MASK_RESOURCE_CHANGE;
-    xcb_generic_error_t* error = xcb_request_check(conn, xcb_randr_select_input_checked(conn, root, masks));
+    const auto error = ownReply(xcb_request_check(conn, xcb_randr_select_input_checked(conn, root, masks)));
     watchesLayout_ = error == nullptr;
     randrFirstEvent_ = ext->first_event;
-    std::free(error);
   }
 }
 
@@ -494,10 +468,11 @@ X11ScreenEvents X11ScreenWatch::take() {
   X11ScreenEvents out;
   bool damaged = false;
   int32_t left = 0, top = 0, right = 0, bottom = 0;
-  while (xcb_generic_event_t* event = xcb_poll_for_event(conn)) {
+  while (const auto owned = ownReply(xcb_poll_for_event(conn))) {
+    const xcb_generic_event_t* event = owned.get();
     const uint8_t type = event->response_type & 0x7f;
     if (damage_ != 0 && type == uint8_t(display_->damageFirstEvent() + XCB_DAMAGE_NOTIFY)) {
-      const auto* notify = reinterpret_cast<xcb_damage_notify_event_t*>(event);
+      const auto* notify = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
       if (notify->damage == damage_ && notify->area.width > 0 && notify->area.height > 0) {
         const xcb_rectangle_t& a = notify->area;
         // The union's bounds: a change inside the bounds raised no event of its own.
@@ -510,13 +485,12 @@ X11ScreenEvents X11ScreenWatch::take() {
     } else if (watchesCursor_ && type == uint8_t(xfixesFirstEvent_ + XCB_XFIXES_CURSOR_NOTIFY)) {
       out.cursor = true;
     } else if (xinputOpcode_ != 0 && type == XCB_GE_GENERIC &&
-               reinterpret_cast<xcb_ge_generic_event_t*>(event)->extension == xinputOpcode_) {
+               reinterpret_cast<const xcb_ge_generic_event_t*>(event)->extension == xinputOpcode_) {
       out.cursor = true;
     } else if (watchesLayout_ && (type == uint8_t(randrFirstEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY) ||
                                   type == uint8_t(randrFirstEvent_ + XCB_RANDR_NOTIFY))) {
       out.layout = true;
     }
-    std::free(event);
   }
   if (damaged) {
     out.damage = X11Rect{left, top, right - left, bottom - top};

@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/CReply.hpp"
+
 namespace lumenrail {
 
 enum class X11ErrorKind : uint8_t { connectFailed, requestFailed, unsupportedVisual, connectionLost };
@@ -167,7 +169,7 @@ class X11ScreenGrabber final {
   uint32_t shmSeg_ = 0;
   void* shmAddr_ = nullptr;
   size_t shmBytes_ = 0;
-  void* plainReply_ = nullptr;
+  CReply<xcb_get_image_reply_t> plainReply_;
 };
 
 // A root-window rectangle in screen coordinates.

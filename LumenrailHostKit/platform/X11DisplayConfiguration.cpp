@@ -13,6 +13,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/CReply.hpp"
+
 namespace lumenrail {
 
 struct X11DisplayConfiguration::Monitor {
@@ -27,8 +29,7 @@ struct X11DisplayConfiguration::Monitor {
 namespace {
 
 bool ok(xcb_connection_t* c, xcb_void_cookie_t cookie) {
-  xcb_generic_error_t* error = xcb_request_check(c, cookie);
-  std::free(error);
+  const auto error = ownReply(xcb_request_check(c, cookie));
   return error == nullptr;
 }
 
@@ -62,11 +63,10 @@ int outputRank(const std::string& name, uint8_t connection) {
 }
 
 xcb_timestamp_t configTimestamp(xcb_connection_t* c, xcb_window_t root) {
-  auto* res = xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, root),
-                                                           nullptr);
+  const auto res = ownReply(
+      xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, root), nullptr));
   if (res == nullptr) return XCB_CURRENT_TIME;
   const xcb_timestamp_t t = res->config_timestamp;
-  std::free(res);
   return t;
 }
 
@@ -89,9 +89,9 @@ std::shared_ptr<X11DisplayConfiguration> X11DisplayConfiguration::open(const std
 std::vector<X11DisplayConfiguration::Monitor> X11DisplayConfiguration::monitors() const {
   xcb_connection_t* c = display_->connection();
   std::vector<Monitor> result;
-  auto* r = xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, display_->root(), 1), nullptr);
+  const auto r = ownReply(xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, display_->root(), 1), nullptr));
   if (r == nullptr) return result;
-  for (auto it = xcb_randr_get_monitors_monitors_iterator(r); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+  for (auto it = xcb_randr_get_monitors_monitors_iterator(r.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
     const xcb_randr_monitor_info_t* m = it.data;
     if (m->width == 0 || m->height == 0) continue;
     Monitor mon{m->name, m->primary != 0, m->automatic != 0, m->x, m->y, m->width, m->height,
@@ -100,21 +100,19 @@ std::vector<X11DisplayConfiguration::Monitor> X11DisplayConfiguration::monitors(
     mon.outputs.assign(outs, outs + xcb_randr_monitor_info_outputs_length(m));
     result.push_back(std::move(mon));
   }
-  std::free(r);
   return result;
 }
 
 std::optional<X11DisplayConfiguration::ScreenSize> X11DisplayConfiguration::screenSize() const {
   xcb_connection_t* c = display_->connection();
-  auto* r = xcb_randr_get_screen_info_reply(c, xcb_randr_get_screen_info(c, display_->root()), nullptr);
+  const auto r = ownReply(xcb_randr_get_screen_info_reply(c, xcb_randr_get_screen_info(c, display_->root()), nullptr));
   std::optional<ScreenSize> result;
   if (r != nullptr) {
-    const xcb_randr_screen_size_t* sizes = xcb_randr_get_screen_info_sizes(r);
-    if (r->sizeID < xcb_randr_get_screen_info_sizes_length(r)) {
+    const xcb_randr_screen_size_t* sizes = xcb_randr_get_screen_info_sizes(r.get());
+    if (r->sizeID < xcb_randr_get_screen_info_sizes_length(r.get())) {
       const xcb_randr_screen_size_t& s = sizes[r->sizeID];
       result = ScreenSize{s.width, s.height, s.mwidth, s.mheight};
     }
-    std::free(r);
   }
   // The root window's size is the truth; the size table may lag behind.
   try {
@@ -130,10 +128,10 @@ std::optional<X11DisplayConfiguration::ScreenSize> X11DisplayConfiguration::scre
 
 std::pair<int32_t, int32_t> X11DisplayConfiguration::maxScreenSize() const {
   xcb_connection_t* c = display_->connection();
-  auto* r = xcb_randr_get_screen_size_range_reply(c, xcb_randr_get_screen_size_range(c, display_->root()), nullptr);
+  const auto r =
+      ownReply(xcb_randr_get_screen_size_range_reply(c, xcb_randr_get_screen_size_range(c, display_->root()), nullptr));
   if (r == nullptr) return {0, 0};
   const std::pair<int32_t, int32_t> max{r->max_width, r->max_height};
-  std::free(r);
   return max;
 }
 
@@ -424,13 +422,12 @@ void X11DisplayConfiguration::unmark(uint32_t monitor) {
 bool X11DisplayConfiguration::ownerAlive(uint32_t window) const {
   xcb_connection_t* c = display_->connection();
   xcb_generic_error_t* error = nullptr;
-  auto* r = xcb_get_property_reply(
-      c, xcb_get_property(c, 0, window, display_->internAtom(kOwnerProperty), XCB_ATOM_CARDINAL, 0, 1), &error);
+  const auto r = ownReply(xcb_get_property_reply(
+      c, xcb_get_property(c, 0, window, display_->internAtom(kOwnerProperty), XCB_ATOM_CARDINAL, 0, 1), &error));
+  const auto errorOwner = ownReply(error);
   const bool gone = error != nullptr && error->error_code == XCB_WINDOW;
   const bool exists = r != nullptr;
   const bool owned = exists && r->type == XCB_ATOM_CARDINAL && r->format == 32 && r->value_len == 1;
-  std::free(error);
-  std::free(r);
   // Anything short of a clear answer counts as alive: nothing is removed on a guess.
   if (owned) return true;
   return !(gone || exists);
@@ -439,28 +436,26 @@ bool X11DisplayConfiguration::ownerAlive(uint32_t window) const {
 std::vector<uint32_t> X11DisplayConfiguration::hostModesOn(uint32_t output) const {
   xcb_connection_t* c = display_->connection();
   std::vector<uint32_t> result;
-  auto* res = xcb_randr_get_screen_resources_current_reply(
-      c, xcb_randr_get_screen_resources_current(c, display_->root()), nullptr);
+  const auto res = ownReply(xcb_randr_get_screen_resources_current_reply(
+      c, xcb_randr_get_screen_resources_current(c, display_->root()), nullptr));
   if (res == nullptr) return result;
   std::map<uint32_t, std::string> names;
-  const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res);
-  const char* text = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(res));
-  const int nameBytes = xcb_randr_get_screen_resources_current_names_length(res);
+  const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res.get());
+  const char* text = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(res.get()));
+  const int nameBytes = xcb_randr_get_screen_resources_current_names_length(res.get());
   int at = 0;
-  for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(res); ++i) {
+  for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(res.get()); ++i) {
     if (at + modes[i].name_len > nameBytes) break;
     names[modes[i].id] = std::string(text + at, modes[i].name_len);
     at += modes[i].name_len;
   }
-  auto* info =
-      xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, output, res->config_timestamp), nullptr);
-  std::free(res);
+  const auto info = ownReply(
+      xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, output, res->config_timestamp), nullptr));
   if (info == nullptr) return result;
-  const xcb_randr_mode_t* ids = xcb_randr_get_output_info_modes(info);
-  for (int i = 0; i < xcb_randr_get_output_info_modes_length(info); ++i) {
+  const xcb_randr_mode_t* ids = xcb_randr_get_output_info_modes(info.get());
+  for (int i = 0; i < xcb_randr_get_output_info_modes_length(info.get()); ++i) {
     if (names[ids[i]].find(kModeTag) != std::string::npos) result.push_back(ids[i]);
   }
-  std::free(info);
   return result;
 }
 
@@ -476,15 +471,14 @@ std::optional<std::string> X11DisplayConfiguration::removeLeftover(const std::st
     return std::nullopt;
   }
   if (added_.count(monitor) != 0) return std::nullopt;
-  auto* r = xcb_get_property_reply(
-      c, xcb_get_property(c, 0, display_->root(), markName, XCB_ATOM_CARDINAL, 0, markWords), nullptr);
+  const auto r = ownReply(xcb_get_property_reply(
+      c, xcb_get_property(c, 0, display_->root(), markName, XCB_ATOM_CARDINAL, 0, markWords), nullptr));
   if (r == nullptr) return std::nullopt;
   std::vector<uint32_t> words;
   if (r->type == XCB_ATOM_CARDINAL && r->format == 32 && r->value_len == markWords) {
-    const auto* v = static_cast<const uint32_t*>(xcb_get_property_value(r));
+    const auto* v = static_cast<const uint32_t*>(xcb_get_property_value(r.get()));
     words.assign(v, v + markWords);
   }
-  std::free(r);
   if (words.empty() || ownerAlive(words[markOwner])) return std::nullopt;
 
   std::string what = "monitor \"" + name + "\"";
@@ -494,12 +488,12 @@ std::optional<std::string> X11DisplayConfiguration::removeLeftover(const std::st
     left.output = output;
     left.crtc = words[markCrtc];
     // The CRTC is darkened only while it still shows that output.
-    auto* ci = xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, left.crtc, XCB_CURRENT_TIME), nullptr);
+    const auto ci =
+        ownReply(xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, left.crtc, XCB_CURRENT_TIME), nullptr));
     if (ci != nullptr) {
-      const xcb_randr_output_t* outs = xcb_randr_get_crtc_info_outputs(ci);
-      const bool ours = std::find(outs, outs + xcb_randr_get_crtc_info_outputs_length(ci), output) !=
-                        outs + xcb_randr_get_crtc_info_outputs_length(ci);
-      std::free(ci);
+      const xcb_randr_output_t* outs = xcb_randr_get_crtc_info_outputs(ci.get());
+      const bool ours = std::find(outs, outs + xcb_randr_get_crtc_info_outputs_length(ci.get()), output) !=
+                        outs + xcb_randr_get_crtc_info_outputs_length(ci.get());
       if (ours) darken(left);
     }
     const std::vector<uint32_t> modes = hostModesOn(output);
@@ -569,28 +563,29 @@ X11DisplayConfiguration::ModeTiming X11DisplayConfiguration::cvtMode(uint32_t wi
 
 std::vector<X11DisplayConfiguration::FreeOutput> X11DisplayConfiguration::freeOutputs() const {
   xcb_connection_t* c = display_->connection();
-  auto* res = xcb_randr_get_screen_resources_current_reply(
-      c, xcb_randr_get_screen_resources_current(c, display_->root()), nullptr);
+  const auto res = ownReply(xcb_randr_get_screen_resources_current_reply(
+      c, xcb_randr_get_screen_resources_current(c, display_->root()), nullptr));
   if (res == nullptr) return {};
   const xcb_timestamp_t configTime = res->config_timestamp;
-  const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(res);
+  const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(res.get());
   std::vector<uint32_t> idle;
-  for (int i = 0; i < xcb_randr_get_screen_resources_current_crtcs_length(res); ++i) {
-    auto* ci = xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, crtcs[i], configTime), nullptr);
+  for (int i = 0; i < xcb_randr_get_screen_resources_current_crtcs_length(res.get()); ++i) {
+    const auto ci =
+        ownReply(xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, crtcs[i], configTime), nullptr));
     if (ci == nullptr) continue;
     if (ci->mode == XCB_NONE && ci->num_outputs == 0) idle.push_back(crtcs[i]);
-    std::free(ci);
   }
   std::vector<std::pair<int, FreeOutput>> ranked;
-  const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(res);
-  for (int i = 0; i < xcb_randr_get_screen_resources_current_outputs_length(res); ++i) {
-    auto* info = xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, outputs[i], configTime), nullptr);
+  const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(res.get());
+  for (int i = 0; i < xcb_randr_get_screen_resources_current_outputs_length(res.get()); ++i) {
+    const auto info =
+        ownReply(xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, outputs[i], configTime), nullptr));
     if (info == nullptr) continue;
-    const std::string name(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info)),
-                           size_t(xcb_randr_get_output_info_name_length(info)));
+    const std::string name(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get())),
+                           size_t(xcb_randr_get_output_info_name_length(info.get())));
     const int rank = outputRank(name, info->connection);
-    const xcb_randr_crtc_t* possible = xcb_randr_get_output_info_crtcs(info);
-    const int possibleCount = xcb_randr_get_output_info_crtcs_length(info);
+    const xcb_randr_crtc_t* possible = xcb_randr_get_output_info_crtcs(info.get());
+    const int possibleCount = xcb_randr_get_output_info_crtcs_length(info.get());
     if (info->crtc == XCB_NONE && rank >= 0) {
       for (int k = 0; k < possibleCount; ++k) {
         if (std::find(idle.begin(), idle.end(), possible[k]) != idle.end()) {
@@ -599,9 +594,7 @@ std::vector<X11DisplayConfiguration::FreeOutput> X11DisplayConfiguration::freeOu
         }
       }
     }
-    std::free(info);
   }
-  std::free(res);
   // By rank, then in the server's order (the key carries both; no stable_sort,
   // whose temporary buffer trips the sanitizer's allocator check here).
   std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -634,12 +627,10 @@ std::optional<uint32_t> X11DisplayConfiguration::createMode(uint32_t width, uint
                            std::to_string(::getpid()) + "-" + std::to_string(++serial);
   info.name_len = uint16_t(name.size());
   xcb_connection_t* c = display_->connection();
-  auto* r = xcb_randr_create_mode_reply(c, xcb_randr_create_mode(c, display_->root(), info, uint32_t(name.size()),
-                                                                 name.data()),
-                                        nullptr);
+  const auto r = ownReply(xcb_randr_create_mode_reply(
+      c, xcb_randr_create_mode(c, display_->root(), info, uint32_t(name.size()), name.data()), nullptr));
   if (r == nullptr) return std::nullopt;
   const uint32_t mode = r->mode;
-  std::free(r);
   return mode;
 }
 
@@ -655,13 +646,12 @@ bool X11DisplayConfiguration::setCrtc(uint32_t crtc, int32_t x, int32_t y, uint3
   xcb_connection_t* c = display_->connection();
   if (mode != 0 && !ok(c, xcb_randr_add_output_mode_checked(c, output, mode))) return false;
   const xcb_randr_output_t outputs[] = {output};
-  auto* set = xcb_randr_set_crtc_config_reply(
+  const auto set = ownReply(xcb_randr_set_crtc_config_reply(
       c,
-      xcb_randr_set_crtc_config(c, crtc, XCB_CURRENT_TIME, configTimestamp(c, display_->root()), int16_t(x),
-                                int16_t(y), mode, XCB_RANDR_ROTATION_ROTATE_0, mode != 0 ? 1 : 0, outputs),
-      nullptr);
+      xcb_randr_set_crtc_config(c, crtc, XCB_CURRENT_TIME, configTimestamp(c, display_->root()), int16_t(x), int16_t(y),
+                                mode, XCB_RANDR_ROTATION_ROTATE_0, mode != 0 ? 1 : 0, outputs),
+      nullptr));
   const bool success = set != nullptr && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
-  std::free(set);
   return success;
 }
 
@@ -689,9 +679,9 @@ void X11DisplayConfiguration::darken(const Added& added) {
   xcb_connection_t* c = display_->connection();
   // Our output may have been made primary; a dark primary would leave the
   // desktop without a main display.
-  if (auto* p = xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, display_->root()), nullptr)) {
+  if (const auto p =
+          ownReply(xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, display_->root()), nullptr))) {
     if (p->output == added.output) ok(c, xcb_randr_set_output_primary_checked(c, display_->root(), XCB_NONE));
-    std::free(p);
   }
   setCrtc(added.crtc, 0, 0, 0, added.output);
   destroyMode(added.output, added.mode);
@@ -712,9 +702,9 @@ uint32_t X11DisplayConfiguration::mainDisplay() {
   }
   // A monitor a client defined over the primary output is not flagged itself.
   xcb_connection_t* c = display_->connection();
-  if (auto* p = xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, display_->root()), nullptr)) {
+  if (const auto p =
+          ownReply(xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, display_->root()), nullptr))) {
     const uint32_t primary = p->output;
-    std::free(p);
     for (const Monitor& m : all) {
       if (primary != XCB_NONE && std::find(m.outputs.begin(), m.outputs.end(), primary) != m.outputs.end()) {
         return m.id;
@@ -756,35 +746,32 @@ std::optional<uint32_t> X11DisplayConfiguration::mirrorOf(uint32_t id) {
 
 bool X11DisplayConfiguration::moveOutputs(const Monitor& m, int32_t x, int32_t y) {
   xcb_connection_t* c = display_->connection();
-  auto* res = xcb_randr_get_screen_resources_current_reply(
-      c, xcb_randr_get_screen_resources_current(c, display_->root()), nullptr);
+  const auto res = ownReply(xcb_randr_get_screen_resources_current_reply(
+      c, xcb_randr_get_screen_resources_current(c, display_->root()), nullptr));
   if (res == nullptr) return false;
   const xcb_timestamp_t configTime = res->config_timestamp;
-  std::free(res);
   std::vector<uint32_t> crtcs;
   for (const uint32_t output : m.outputs) {
-    auto* info = xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, output, configTime), nullptr);
+    const auto info =
+        ownReply(xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, output, configTime), nullptr));
     if (info == nullptr) return false;
     if (info->crtc != XCB_NONE && std::find(crtcs.begin(), crtcs.end(), info->crtc) == crtcs.end()) {
       crtcs.push_back(info->crtc);
     }
-    std::free(info);
   }
   for (const uint32_t crtc : crtcs) {
-    auto* ci = xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, crtc, configTime), nullptr);
+    const auto ci = ownReply(xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, crtc, configTime), nullptr));
     if (ci == nullptr) return false;
     // Keep each CRTC's offset within the monitor.
     const int32_t cx = x + (ci->x - m.x);
     const int32_t cy = y + (ci->y - m.y);
-    auto* set = xcb_randr_set_crtc_config_reply(
+    const auto set = ownReply(xcb_randr_set_crtc_config_reply(
         c,
         xcb_randr_set_crtc_config(c, crtc, XCB_CURRENT_TIME, configTime, int16_t(cx), int16_t(cy), ci->mode,
-                                  ci->rotation, uint32_t(xcb_randr_get_crtc_info_outputs_length(ci)),
-                                  xcb_randr_get_crtc_info_outputs(ci)),
-        nullptr);
-    std::free(ci);
+                                  ci->rotation, uint32_t(xcb_randr_get_crtc_info_outputs_length(ci.get())),
+                                  xcb_randr_get_crtc_info_outputs(ci.get())),
+        nullptr));
     const bool success = set != nullptr && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
-    std::free(set);
     if (!success) return false;
   }
   return true;

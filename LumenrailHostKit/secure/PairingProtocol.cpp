@@ -50,24 +50,6 @@ bool isControlOrFormat(uint32_t c) {
   return false;
 }
 
-size_t sequenceLength(uint8_t lead) {
-  if (lead < 0x80) return 1;
-  if (lead >= 0xF0) return 4;
-  if (lead >= 0xE0) return 3;
-  return 2;
-}
-
-uint32_t decodeAt(std::string_view s, size_t i, size_t len) {
-  const auto* p = reinterpret_cast<const uint8_t*>(s.data()) + i;
-  switch (len) {
-    case 1: return p[0];
-    case 2: return ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-    case 3: return ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-    default:
-      return ((p[0] & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-  }
-}
-
 std::string cleanName(std::string_view text) {
   return withoutControlCharacters(Utf8::trimWhitespaceAndNewlines(text));
 }
@@ -176,9 +158,9 @@ std::string withoutControlCharacters(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
-    const size_t len = sequenceLength(static_cast<uint8_t>(text[i]));
-    if (!isControlOrFormat(decodeAt(text, i, len))) out.append(text.substr(i, len));
-    i += len;
+    const Utf8::Scalar scalar = Utf8::scalarAt(text, i);
+    if (!isControlOrFormat(scalar.value)) out.append(text.substr(i, scalar.length));
+    i += scalar.length;
   }
   return out;
 }

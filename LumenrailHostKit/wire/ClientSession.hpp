@@ -104,8 +104,6 @@ class ClientSession final : public std::enable_shared_from_this<ClientSession> {
   uint64_t arrivedNs() const { return arrivedNs_; }
   OneShotEvent& done() { return done_; }
 
-  static std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
-
  private:
   friend class WireServer;
   enum class Link { plain, sealed, paired };

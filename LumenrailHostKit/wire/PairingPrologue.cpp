@@ -20,8 +20,6 @@ namespace P = PairingProtocol;
 
 namespace {
 
-std::string fdTag(int fd) { return "(fd " + std::to_string(fd) + ")"; }
-
 // Where the kernel's readiness does not honour SO_RCVLOWAT, a partial magic
 // is looked at again after this pause rather than in a busy loop.
 constexpr uint64_t kPartialMagicPauseNs = 5 * kNsPerMs;

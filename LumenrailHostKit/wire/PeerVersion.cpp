@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/ByteOrder.hpp"
+#include "platform/Utf8.hpp"
 #include "wire/Wire.hpp"
 
 namespace lumenrail {
@@ -30,13 +31,9 @@ Bytes sevenBitText(std::string_view text) {
   Bytes out;
   size_t i = 0;
   while (i < text.size() && out.size() < PeerVersion::maxVersionLen) {
-    const auto lead = static_cast<uint8_t>(text[i]);
-    size_t len = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    len = std::min(len, text.size() - i);
-    uint32_t scalar = len == 1 ? lead : lead & (0xFF >> (len + 1));
-    for (size_t k = 1; k < len; ++k) scalar = (scalar << 6) | (static_cast<uint8_t>(text[i + k]) & 0x3F);
-    out.push_back(static_cast<uint8_t>(scalar & 0x7F));
-    i += len;
+    const Utf8::Scalar scalar = Utf8::scalarAt(text, i);
+    out.push_back(static_cast<uint8_t>(scalar.value & 0x7F));
+    i += scalar.length;
   }
   return out;
 }

@@ -57,7 +57,7 @@ bool PlaintextReader::receive() {
     opened = opener_->push(ByteView(raw_.data(), static_cast<size_t>(got)));
   } catch (const std::exception& e) {
     rejected_("encrypted record rejected (" + std::string(e.what()) + ") — dropping client " +
-                  ClientSession::fdTag(fd_),
+                  fdTag(fd_),
               opener_->recordsOpened() == 0);
     return false;
   }

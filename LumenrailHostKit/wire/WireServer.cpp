@@ -91,7 +91,6 @@ bool isTransientAcceptError(int err) {
 
 bool isDescriptorExhaustion(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
-constexpr auto* fdTag = &ClientSession::fdTag;
 // How long stop() waits for sessions after their sockets were forced shut
 // (a callback of the owner may still be running).
 constexpr uint64_t kStopForcedNs = 2000 * kNsPerMs;

@@ -9,10 +9,6 @@
 
 namespace lumenrail {
 
-namespace {
-constexpr auto* fdTag = &ClientSession::fdTag;
-}  // namespace
-
 void WireServer::preSessionEvent(const std::string& line) {
   int64_t untold = 0;
   {

@@ -5,14 +5,13 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/Socket.hpp"
 #include "platform/Utf8.hpp"
 #include "wire/WireServer.hpp"
 
 namespace lumenrail {
 
 namespace {
-
-constexpr auto* fdTag = &ClientSession::fdTag;
 
 std::string fdList(std::vector<int32_t> fds) {
   std::sort(fds.begin(), fds.end());

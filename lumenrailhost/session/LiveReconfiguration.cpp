@@ -25,6 +25,7 @@ void M2Pipeline::requestClientMode(const Wire::ClientMode& request, int32_t fd) 
 }
 
 void M2Pipeline::applyWishes() {
+  expectOn(*reconfigQueue_, "M2Pipeline::applyWishes");
   const PendingWishes::Batch batch = wishes_->take();
   bool lanesMoved = false;
   if (batch.codec) lanesMoved = lanes_->negotiateCodec(server_->hevcWanted());
@@ -172,6 +173,7 @@ void M2Pipeline::setCaptureMain(bool on) {
 }
 
 void M2Pipeline::applyCaptureMain(bool on) {
+  expectOn(*reconfigQueue_, "M2Pipeline::applyCaptureMain");
   if (!display_->changes(on)) return;
   capture_->stop();
   const Mode mode = lanes_->mode();

@@ -136,11 +136,14 @@ void M2Pipeline::wire() {
   const Log::Sink penLog = tagged(log_, "[pen] ");
   const std::weak_ptr<DesktopEnvironment> weakDesktop = config_.desktop;
   pen_ = std::make_shared<PenInjectors>([targetRect = display_->targetRect(), frameSize = display_->frameSize(),
-                                         inputSink, windows, penLog,
-                                         weakDesktop](int32_t fd, std::shared_ptr<PointerOwnership> ownership) {
+                                         inputSink, windows, penLog, weakDesktop, penRateHz = switches.penRateHz,
+                                         trace = switches.inputTrace](int32_t fd,
+                                                                      std::shared_ptr<PointerOwnership> ownership) {
     PenInjector::Platform platform;
     platform.sink = inputSink;
     platform.windows = windows;
+    platform.penRateHz = penRateHz;
+    platform.trace = trace;
     platform.mainDisplayRefreshHz = [weakDesktop] {
       auto desktop = weakDesktop.lock();
       return desktop ? desktop->mainDisplayRefreshHz() : 60.0;

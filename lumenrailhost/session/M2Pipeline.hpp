@@ -173,6 +173,7 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   RebuildResult bringUpAfterRebuild(const Mode& m);
   void setPrimary(std::optional<int32_t> fd);
   // The newest wishes of the clients still connected, after their settle.
+  // On the reconfiguration queue, as applyCaptureMain().
   void applyWishes();
   void applyModeWish(int32_t fd, const Mode& wanted);
   // The client whose wish set the stream mode left: back to what the

@@ -268,6 +268,7 @@ void AlertApprover::say(const std::string& line) const {
 }
 
 bool AlertApprover::approve(const std::string& sas, const std::string& fingerprint, const std::string& name) {
+  expectOff(*main_, "AlertApprover::approve");
   // An alert still up for this device belongs to its earlier attempt.
   enqueueEndOnMain(fingerprint, kRedialReason);
   std::lock_guard gate(promptGate_);
@@ -329,6 +330,7 @@ void AlertApprover::enqueueEndOnMain(const std::string& fingerprint, const std::
 }
 
 void AlertApprover::endPrompt(const std::string& fingerprint, const std::string& reason) {
+  expectOn(*main_, "AlertApprover::endPrompt");
   const auto it = livePrompts_.find(fingerprint);
   if (it == livePrompts_.end()) return;
   const auto prompt = it->second;

@@ -47,6 +47,8 @@ ServeSwitches ServeSwitches::read(const std::vector<std::string>& arguments, con
   }
   s.faultCaptureTimeouts = integer(environment, "LR_FAULT_CAPTURE_TIMEOUTS", 0);
   if (const auto it = environment.find("LUMENRAIL_VD_HZ"); it != environment.end()) s.virtualDisplayHz = it->second;
+  if (const auto it = environment.find("LUMENRAIL_PEN_RATE_HZ"); it != environment.end()) s.penRateHz = it->second;
+  s.inputTrace = environment.count("LUMENRAIL_INPUT_TRACE") != 0;
   s.audio = hasArgument(arguments, "--audio");
   s.audioForceSck = hasArgument(arguments, "--audio-sck");
   s.audioForceAac = hasArgument(arguments, "--audio-aac");

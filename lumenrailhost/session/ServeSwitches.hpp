@@ -25,6 +25,10 @@ struct ServeSwitches {
   int64_t faultCaptureTimeouts = 0;
   // "LUMENRAIL_VD_HZ": the virtual display's refresh rate, as PenDisplayPolicy reads it.
   std::optional<std::string> virtualDisplayHz;
+  // "LUMENRAIL_PEN_RATE_HZ" as given: the pen-move rate, fixed (PenPacer reads the number).
+  std::optional<std::string> penRateHz;
+  // "LUMENRAIL_INPUT_TRACE", even empty: a line per input packet.
+  bool inputTrace = false;
   // "--audio": system-audio passthrough while a client asks for it.
   bool audio = false;
   // "--audio-sck": skip the process tap, capture audio the simple way.

@@ -9,15 +9,16 @@
 #include <QTimer>
 #include <qguiapplication_platform.h>
 
+#include "platform/CReply.hpp"
+
 namespace lumenrail {
 
 namespace {
 
 uint32_t internAtom(xcb_connection_t* c, const std::string& name) {
-  auto* reply =
-      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
+  const auto reply = ownReply(
+      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr));
   const uint32_t atom = reply ? reply->atom : 0;
-  std::free(reply);
   return atom;
 }
 
@@ -32,9 +33,8 @@ TrayAnnouncement::TrayAnnouncement(std::function<void()> onAnnounce, std::functi
   // The tray of the default screen, as Qt docks there.
   traySelection_ = internAtom(c, "_NET_SYSTEM_TRAY_S0");
   connection_ = c;
-  auto* owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, traySelection_), nullptr);
+  const auto owner = ownReply(xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, traySelection_), nullptr));
   if (owner) watchOwner(owner->owner);
-  std::free(owner);
   qApp->installNativeEventFilter(this);
   installed_ = true;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CReply.hpp"
 #include "platform/Clock.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 #include "support/DummyXorgFixture.hpp"
@@ -57,9 +58,9 @@ TEST(M2StopAcceptance, ADisplayLeftByAKilledRunIsRemovedAtTheNextStartAndAnother
     const auto id = other->addVirtualDisplay({"Lumenrail Display", 320, 240, 60, 85, 64, 320, 240}, failure);
     ASSERT_TRUE(id && *id != 0) << failure;
     auto d = X11Display::open(x.display());
-    std::free(xcb_request_check(
-        d->connection(),
-        xcb_delete_property_checked(d->connection(), d->root(), d->internAtom("_LUMENRAIL_DISPLAY Lumenrail Display"))));
+    ownReply(xcb_request_check(d->connection(),
+                               xcb_delete_property_checked(d->connection(), d->root(),
+                                                           d->internAtom("_LUMENRAIL_DISPLAY Lumenrail Display"))));
   }
   const auto foreign = monitorsOf(x.display());
   ASSERT_EQ(foreign.size(), before.size() + 1);

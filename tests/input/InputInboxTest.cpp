@@ -139,10 +139,7 @@ TEST(InputInboxInjector, TapsOverTheBoundHoldTheClientBackAndAllArrive) {
   platform.inputLimit = kLimit;
   // A clock that stands still: no silence release however slow the machine.
   platform.now = [] { return uint64_t{1'000'000'000}; };
-  platform.getenv = [](const std::string& name) -> std::optional<std::string> {
-    if (name == "LUMENRAIL_PEN_RATE_HZ") return "0";
-    return std::nullopt;
-  };
+  platform.penRateHz = "0";
   auto injector = PenInjector::create([] { return Rect{0, 0, 1000, 1000}; }, [] { return std::optional<Size>(); },
                                       nullptr, 3, platform);
   std::atomic<size_t> most{0};

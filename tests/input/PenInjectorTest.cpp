@@ -25,7 +25,8 @@ struct Rig {
   std::shared_ptr<test::RecordingSink> sink = std::make_shared<test::RecordingSink>();
   std::shared_ptr<test::FakeWindows> windows = std::make_shared<test::FakeWindows>();
   std::shared_ptr<PointerOwnership> ownership = std::make_shared<PointerOwnership>();
-  std::map<std::string, std::string> env{{"LUMENRAIL_PEN_RATE_HZ", "0"}};
+  std::optional<std::string> penRateHz = "0";
+  bool trace = false;
   double refreshHz = 60;
   Rect rect{0, 0, 65536, 65536};
   std::vector<std::string> lines;
@@ -42,11 +43,8 @@ struct Rig {
       sleeps.push_back(ns);
       queue->clockJump(ns);
     };
-    p.getenv = [this](const std::string& name) -> std::optional<std::string> {
-      const auto found = env.find(name);
-      if (found == env.end()) return std::nullopt;
-      return found->second;
-    };
+    p.penRateHz = penRateHz;
+    p.trace = trace;
     p.mainDisplayRefreshHz = [this] { return refreshHz; };
     p.doubleClickIntervalSeconds = [] { return 0.5; };
     p.selfPid = 1000;
@@ -370,9 +368,9 @@ TEST(PenInjectorCaps, CapsMidStrokeReleaseTheStrokeFirst) {
   EXPECT_EQ(rig.sink->events()[2].intField(36), 0x5C7);
 }
 
-TEST(PenInjectorTrace, TraceLinesAndTheEmptyValueCounts) {
+TEST(PenInjectorTrace, TraceWritesALinePerPacket) {
   Rig rig;
-  rig.env["LUMENRAIL_INPUT_TRACE"] = "";
+  rig.trace = true;
   auto queue = rig.newQueue();
   auto pen = rig.make(1, queue);
   EXPECT_TRUE(pen->trace());
@@ -394,11 +392,7 @@ TEST(PenInjectorPacing, RateVariableChoosesTheIntervalAndStopsRetuning) {
   auto rateFor = [](std::optional<std::string> value) {
     Rig rig;
     rig.refreshHz = 120;
-    if (value) {
-      rig.env["LUMENRAIL_PEN_RATE_HZ"] = *value;
-    } else {
-      rig.env.erase("LUMENRAIL_PEN_RATE_HZ");
-    }
+    rig.penRateHz = value;
     auto queue = rig.newQueue();
     return rig.make(1, queue)->pacer().intervalNs();
   };
@@ -409,7 +403,7 @@ TEST(PenInjectorPacing, RateVariableChoosesTheIntervalAndStopsRetuning) {
   EXPECT_EQ(rateFor(std::nullopt), 8'333'333u);
 
   Rig rig;
-  rig.env["LUMENRAIL_PEN_RATE_HZ"] = "junk";
+  rig.penRateHz = "junk";
   auto queue = rig.newQueue();
   auto pen = rig.make(1, queue);
   rig.refreshHz = 144;
@@ -421,7 +415,7 @@ TEST(PenInjectorPacing, RateVariableChoosesTheIntervalAndStopsRetuning) {
 
 TEST(PenInjectorPacing, RetuneWaitsForTheOpenStrokeToEnd) {
   Rig rig;
-  rig.env.erase("LUMENRAIL_PEN_RATE_HZ");
+  rig.penRateHz.reset();
   auto queue = rig.newQueue();
   auto pen = rig.make(1, queue);
   pen->submit(packet({pointer(1, PenTool::pen, kTouch, 10, 10)}));
@@ -444,7 +438,7 @@ TEST(PenInjectorPacing, RetuneWaitsForTheOpenStrokeToEnd) {
 
 TEST(PenInjectorPacing, RetuneKeepsAPendingFingerMove) {
   Rig rig;
-  rig.env.erase("LUMENRAIL_PEN_RATE_HZ");
+  rig.penRateHz.reset();
   auto queue = rig.newQueue();
   auto pen = rig.make(1, queue);
   pen->submit(packet({pointer(4, PenTool::finger, kTouch, 300, 300)}));
@@ -473,7 +467,7 @@ TEST(PenInjectorPacing, RetuneKeepsAPendingFingerMove) {
 
 TEST(PenInjectorFailures, StrokeWhoseLastEventFailsStillCloses) {
   Rig rig;
-  rig.env.erase("LUMENRAIL_PEN_RATE_HZ");
+  rig.penRateHz.reset();
   auto queue = rig.newQueue();
   auto pen = rig.make(1, queue);
   pen->submit(packet({pointer(1, PenTool::pen, kTouch, 10, 10)}));
@@ -526,10 +520,7 @@ TEST(PenInjectorsMap, CapsCreateInjectorsAndClientGoneReleasesBeforeReturning) {
     // A clock that stands still: a slow machine's pause is no silence that
     // releases the pen before the test looks at its owner.
     platform.now = [] { return uint64_t{1'000'000'000}; };
-    platform.getenv = [](const std::string& name) -> std::optional<std::string> {
-      if (name == "LUMENRAIL_PEN_RATE_HZ") return "0";
-      return std::nullopt;
-    };
+    platform.penRateHz = "0";
     auto injector = PenInjector::create([] { return Rect{0, 0, 65536, 65536}; }, [] { return std::optional<Size>(); },
                                         std::move(ownership), id, std::move(platform));
     injector->onEvent = [&log](const std::string& line) { log.add(line); };

@@ -153,10 +153,7 @@ struct Chain {
     PenInjector::Platform platform;
     platform.sink = tee;
     platform.queue = queue;
-    platform.getenv = [](const std::string& name) -> std::optional<std::string> {
-      if (name == "LUMENRAIL_PEN_RATE_HZ") return "0";
-      return std::nullopt;
-    };
+    platform.penRateHz = "0";
     injector = PenInjector::create([this] { return rect; }, [] { return std::optional<Size>(); }, nullptr, 9,
                                    platform);
     injector->updateCaps(Wire::InputCaps{axes, 0, 0});

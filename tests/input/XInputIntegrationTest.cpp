@@ -16,6 +16,7 @@
 #include "input/XkbKeyboardLayout.hpp"
 #include "input/XScreenWatch.hpp"
 #include "input/XTestInputSink.hpp"
+#include "platform/CReply.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
 #include "support/Waiting.hpp"
@@ -35,9 +36,9 @@ class XClient {
   ~XClient() { xcb_disconnect(conn); }
 
   uint32_t atom(const char* name) {
-    auto* r = xcb_intern_atom_reply(conn, xcb_intern_atom(conn, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
+    const auto r = ownReply(
+        xcb_intern_atom_reply(conn, xcb_intern_atom(conn, 0, static_cast<uint16_t>(strlen(name)), name), nullptr));
     const uint32_t a = r ? r->atom : 0;
-    free(r);
     return a;
   }
   uint32_t window(int16_t x, int16_t y, uint16_t w, uint16_t h, uint32_t events = 0) {
@@ -59,23 +60,21 @@ class XClient {
                         words.data());
     sync();
   }
-  void sync() { free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr)); }
+  void sync() { ownReply(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr)); }
   xcb_query_pointer_reply_t pointer() {
-    auto* r = xcb_query_pointer_reply(conn, xcb_query_pointer(conn, screen->root), nullptr);
+    const auto r = ownReply(xcb_query_pointer_reply(conn, xcb_query_pointer(conn, screen->root), nullptr));
     xcb_query_pointer_reply_t out{};
     if (r) out = *r;
-    free(r);
     return out;
   }
   // The next key press on our windows, waiting up to the test deadline.
   std::optional<xcb_key_press_event_t> nextKeyPress() {
     const uint64_t until = 10'000;
     for (uint64_t waited = 0; waited < until; waited += 50) {
-      while (xcb_generic_event_t* e = xcb_poll_for_event(conn)) {
+      while (const auto e = ownReply(xcb_poll_for_event(conn))) {
         const bool press = (e->response_type & 0x7f) == XCB_KEY_PRESS;
         xcb_key_press_event_t copy{};
-        if (press) std::memcpy(&copy, e, sizeof copy);
-        free(e);
+        if (press) std::memcpy(&copy, e.get(), sizeof copy);
         if (press) return copy;
       }
       pollfd fd{xcb_get_file_descriptor(conn), POLLIN, 0};
@@ -84,10 +83,9 @@ class XClient {
     return std::nullopt;
   }
   uint32_t keysym(uint8_t keycode) {
-    auto* r = xcb_get_keyboard_mapping_reply(conn, xcb_get_keyboard_mapping(conn, keycode, 1), nullptr);
+    const auto r = ownReply(xcb_get_keyboard_mapping_reply(conn, xcb_get_keyboard_mapping(conn, keycode, 1), nullptr));
     uint32_t sym = 0;
-    if (r && xcb_get_keyboard_mapping_keysyms_length(r) > 0) sym = xcb_get_keyboard_mapping_keysyms(r)[0];
-    free(r);
+    if (r && xcb_get_keyboard_mapping_keysyms_length(r.get()) > 0) sym = xcb_get_keyboard_mapping_keysyms(r.get())[0];
     return sym;
   }
 
@@ -145,10 +143,7 @@ TEST(XTestSinkIntegration, PenButtonsThroughTheInjectorAndNothingStaysDown) {
   platform.sink = sink;
   // A clock that stands still: no silence release however slow the machine.
   platform.now = [] { return uint64_t{1'000'000'000}; };
-  platform.getenv = [](const std::string& name) -> std::optional<std::string> {
-    if (name == "LUMENRAIL_PEN_RATE_HZ") return "0";
-    return std::nullopt;
-  };
+  platform.penRateHz = "0";
   auto pen = PenInjector::create([] { return Rect{0, 0, 640, 480}; }, [] { return std::optional<Size>(); }, nullptr,
                                  1, platform);
   const auto send = [&](Wire::PenTool tool, uint8_t flags) {
@@ -301,9 +296,9 @@ TEST(XScreenWatchIntegration, SeesTheScreenGrowAndShrink) {
   ASSERT_GT(start.width, 0);
   XClient other(x.display());
   for (const Size size : {Size{start.width + 1280, start.height}, start}) {
-    xcb_generic_error_t* error = xcb_request_check(
+    const auto error = ownReply(xcb_request_check(
         other.conn, xcb_randr_set_screen_size_checked(other.conn, other.screen->root, uint16_t(size.width),
-                                                      uint16_t(size.height), 500, 300));
+                                                      uint16_t(size.height), 500, 300)));
     ASSERT_EQ(error, nullptr);
     std::optional<Size> seen;
     EXPECT_TRUE(test::eventually([&] {

@@ -15,6 +15,7 @@
 #include "media/CaptureFrameCopier.hpp"
 #include "media/ScreenCaptureSource.hpp"
 #include "media/SyntheticFrameSource.hpp"
+#include "platform/CReply.hpp"
 #include "platform/X11Display.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
@@ -335,7 +336,7 @@ TEST_F(ScreenCaptureIntegration, PointerMotionOnAStillScreenBringsOneFrameWithTh
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(pointer)).data->root;
   const auto moveTo = [&](int16_t px, int16_t py) {
     xcb_test_fake_input(pointer, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, px, py, 0);
-    std::free(xcb_get_input_focus_reply(pointer, xcb_get_input_focus(pointer), nullptr));
+    ownReply(xcb_get_input_focus_reply(pointer, xcb_get_input_focus(pointer), nullptr));
   };
   moveTo(250, 180);
   FrameSink sink;

@@ -8,6 +8,7 @@
 
 #include "media/ScreenCaptureSource.hpp"
 #include "media/VirtualDisplayManager.hpp"
+#include "platform/CReply.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
@@ -26,7 +27,7 @@ void fillRoot(const std::string& display, uint32_t rgb, int16_t x, int16_t y, ui
   const xcb_rectangle_t r{x, y, w, h};
   xcb_poly_fill_rectangle(c, root, gc, 1, &r);
   xcb_free_gc(c, gc);
-  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  ownReply(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
   X11Connections::disconnect(c);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/ByteOrder.hpp"
 #include "platform/Utf8.hpp"
@@ -19,6 +20,25 @@ TEST(Utf8, ValidTextPassesThroughUnchanged) {
   EXPECT_EQ(Utf8::decodeRepairing(std::string_view("Phone \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80")),
             "Phone \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
   EXPECT_EQ(repaired({}), "");
+}
+
+TEST(Utf8, ScalarAtDecodesEachLengthAndStopsAtTheEnd) {
+  struct Row {
+    std::string_view text;
+    uint32_t value;
+    size_t length;
+  };
+  for (const Row& row : std::vector<Row>{{"A", 0x41, 1},
+                                         {"\xC3\xA9", 0xE9, 2},
+                                         {"\xE2\x82\xAC", 0x20AC, 3},
+                                         {"\xF0\x9F\x98\x80", 0x1F600, 4},
+                                         {"\xE2\x82", 0x82, 2},  // cut short: what is left
+                                         {"\x80", 0x80, 1}}) {   // starts nothing: itself
+    const Utf8::Scalar scalar = Utf8::scalarAt(row.text, 0);
+    EXPECT_EQ(scalar.value, row.value) << row.text;
+    EXPECT_EQ(scalar.length, row.length) << row.text;
+  }
+  EXPECT_EQ(Utf8::scalarAt("x\xC3\xA9", 1).value, 0xE9u);
 }
 
 TEST(Utf8, ReplacesEachMaximalSubpartWithOneReplacementCharacter) {

@@ -17,6 +17,14 @@ TEST(ServeSwitches, EnvironmentFlagsAreOnWhenSetNotEmptyAndNotZero) {
   EXPECT_FALSE(none.bypassPacing || none.captureBgra || none.ink || none.audio);
   EXPECT_EQ(none.faultCaptureTimeouts, 0);
   EXPECT_EQ(none.virtualDisplayHz, std::nullopt);
+  EXPECT_EQ(none.penRateHz, std::nullopt);
+  EXPECT_FALSE(none.inputTrace);
+}
+
+TEST(ServeSwitches, PenRateIsKeptAsGivenAndAnInputTraceValueEvenEmptyTurnsItOn) {
+  const auto s = ServeSwitches::read({}, {{"LUMENRAIL_PEN_RATE_HZ", "junk"}, {"LUMENRAIL_INPUT_TRACE", ""}});
+  EXPECT_EQ(s.penRateHz, std::optional<std::string>("junk"));
+  EXPECT_TRUE(s.inputTrace);
 }
 
 TEST(ServeSwitches, IntegersAndTheInkRectangleTakeTheirDefaultsWhenMalformed) {

@@ -9,6 +9,7 @@
 #include "../media/TestVideo.hpp"
 #include "desktop/X11DesktopEnvironment.hpp"
 #include "input/InputPermission.hpp"
+#include "platform/CReply.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 #include "session/M2Pipeline.hpp"
 #include "support/DummyXorgFixture.hpp"
@@ -55,9 +56,8 @@ struct XPeer {
   }
   ~XPeer() { X11Connections::disconnect(c); }
   std::pair<int, int> pointer() {
-    auto* r = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr);
+    const auto r = ownReply(xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
     const std::pair<int, int> at = r ? std::pair<int, int>{r->root_x, r->root_y} : std::pair<int, int>{-1, -1};
-    std::free(r);
     return at;
   }
   xcb_window_t windowAt(const DisplayBounds& b) {
@@ -67,17 +67,16 @@ struct XPeer {
                       uint16_t(b.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
                       XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
     xcb_map_window(c, w);
-    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    ownReply(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     return w;
   }
   // The first button press delivered to `w` so far.
   std::optional<std::pair<int, int>> pressIn(xcb_window_t w) {
-    while (xcb_generic_event_t* e = xcb_poll_for_event(c)) {
+    while (const auto e = ownReply(xcb_poll_for_event(c))) {
       if ((e->response_type & 0x7f) == XCB_BUTTON_PRESS) {
-        auto* press = reinterpret_cast<xcb_button_press_event_t*>(e);
+        auto* press = reinterpret_cast<xcb_button_press_event_t*>(e.get());
         if (press->event == w && !seen) seen = std::pair<int, int>{press->event_x, press->event_y};
       }
-      std::free(e);
     }
     return seen;
   }

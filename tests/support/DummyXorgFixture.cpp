@@ -8,6 +8,7 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/CReply.hpp"
 #include "platform/X11Display.hpp"
 #include "support/XServerFixture.hpp"
 
@@ -71,11 +72,11 @@ DummyXorgServer::~DummyXorgServer() {
 int hostModeCount(const std::string& display) {
   auto d = X11Display::open(display);
   xcb_connection_t* c = d->connection();
-  auto* res = xcb_randr_get_screen_resources_reply(c, xcb_randr_get_screen_resources(c, d->root()), nullptr);
+  const auto res =
+      ownReply(xcb_randr_get_screen_resources_reply(c, xcb_randr_get_screen_resources(c, d->root()), nullptr));
   if (res == nullptr) return -1;
-  const std::string names(reinterpret_cast<const char*>(xcb_randr_get_screen_resources_names(res)),
-                          size_t(xcb_randr_get_screen_resources_names_length(res)));
-  std::free(res);
+  const std::string names(reinterpret_cast<const char*>(xcb_randr_get_screen_resources_names(res.get())),
+                          size_t(xcb_randr_get_screen_resources_names_length(res.get())));
   int count = 0;
   for (size_t at = names.find(" lumenrail-"); at != std::string::npos; at = names.find(" lumenrail-", at + 1)) ++count;
   return count;

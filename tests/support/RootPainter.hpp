@@ -7,6 +7,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
 
+#include "platform/CReply.hpp"
 #include "platform/X11Display.hpp"
 
 #include <cstdint>
@@ -40,9 +41,9 @@ class RootPainter {
   }
   // Adds a RandR monitor without outputs, as a virtual display would.
   uint32_t addMonitor(const std::string& name, int16_t x, int16_t y, uint16_t w, uint16_t h) {
-    auto* atom = xcb_intern_atom_reply(conn_, xcb_intern_atom(conn_, 0, uint16_t(name.size()), name.c_str()), nullptr);
+    const auto atom =
+        ownReply(xcb_intern_atom_reply(conn_, xcb_intern_atom(conn_, 0, uint16_t(name.size()), name.c_str()), nullptr));
     const uint32_t id = atom->atom;
-    std::free(atom);
     return setMonitor(monitorInfo(id, x, y, w, h, false)) ? id : 0;
   }
   // Sets an existing monitor's place and primary flag, as a layout change
@@ -53,7 +54,7 @@ class RootPainter {
     return setMonitor(monitorInfo(id, x, y, w, h, primary));
   }
   bool deleteMonitor(uint32_t id) { return succeeded(xcb_randr_delete_monitor_checked(conn_, root_, id)); }
-  void sync() { std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
+  void sync() { ownReply(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
   bool ok() const { return xcb_connection_has_error(conn_) == 0; }
 
  private:
@@ -72,8 +73,7 @@ class RootPainter {
     return info;
   }
   bool succeeded(xcb_void_cookie_t cookie) {
-    xcb_generic_error_t* error = xcb_request_check(conn_, cookie);
-    std::free(error);
+    const auto error = ownReply(xcb_request_check(conn_, cookie));
     return error == nullptr;
   }
   // RRSetMonitor without outputs, written out by hand: the generated request

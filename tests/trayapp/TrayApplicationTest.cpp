@@ -24,6 +24,7 @@
 #include "app/text/ProductIdentity.hpp"
 #include "app/windows/SetupModel.hpp"
 #include "media/MutterCaptureSource.hpp"
+#include "platform/CReply.hpp"
 #include "platform/UserDefaults.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 #include "support/ChildProcess.hpp"
@@ -105,36 +106,32 @@ std::vector<std::string> userEnvironment(const test::TempFolder& dir, const std:
 // A window that the tray has taken in: it carries _XEMBED_INFO and is no
 // longer a child of the root window. XCB_NONE when there is none.
 xcb_window_t embeddedIconUnder(xcb_connection_t* c, xcb_window_t window, xcb_window_t root, xcb_atom_t xembedInfo) {
-  auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
+  const auto tree = ownReply(xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr));
   if (!tree) return XCB_NONE;
   xcb_window_t found = XCB_NONE;
-  const xcb_window_t* children = xcb_query_tree_children(tree);
-  for (int i = 0; i < xcb_query_tree_children_length(tree) && found == XCB_NONE; ++i) {
+  const xcb_window_t* children = xcb_query_tree_children(tree.get());
+  for (int i = 0; i < xcb_query_tree_children_length(tree.get()) && found == XCB_NONE; ++i) {
     if (window != root) {
-      auto* p = xcb_get_property_reply(c, xcb_get_property(c, 0, children[i], xembedInfo, XCB_ATOM_ANY, 0, 2), nullptr);
+      const auto p = ownReply(
+          xcb_get_property_reply(c, xcb_get_property(c, 0, children[i], xembedInfo, XCB_ATOM_ANY, 0, 2), nullptr));
       if (p && p->type != XCB_NONE) found = children[i];
-      std::free(p);
     }
     if (found == XCB_NONE) found = embeddedIconUnder(c, children[i], root, xembedInfo);
   }
-  std::free(tree);
   return found;
 }
 
 // A mapped, override-redirect top-level window of that width: the panel.
 bool popupOfWidth(xcb_connection_t* c, xcb_window_t root, uint16_t width) {
-  auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
+  const auto tree = ownReply(xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr));
   if (!tree) return false;
   bool found = false;
-  const xcb_window_t* children = xcb_query_tree_children(tree);
-  for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
-    auto* a = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr);
-    auto* g = xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), nullptr);
+  const xcb_window_t* children = xcb_query_tree_children(tree.get());
+  for (int i = 0; i < xcb_query_tree_children_length(tree.get()) && !found; ++i) {
+    const auto a = ownReply(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr));
+    const auto g = ownReply(xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), nullptr));
     found = a && g && a->map_state == XCB_MAP_STATE_VIEWABLE && a->override_redirect && g->width == width;
-    std::free(a);
-    std::free(g);
   }
-  std::free(tree);
   return found;
 }
 
@@ -146,9 +143,9 @@ void clickAt(xcb_connection_t* c, xcb_window_t root, int16_t x, int16_t y) {
 }
 
 xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
-  auto* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name.c_str()), nullptr);
+  const auto r =
+      ownReply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name.c_str()), nullptr));
   const xcb_atom_t a = r ? r->atom : XCB_NONE;
-  std::free(r);
   return a;
 }
 
@@ -258,28 +255,25 @@ TEST(TrayApplicationAcceptance, AStrangersLockAndSocketInASharedRuntimeFolderAre
 // A mapped top-level window named "Lumenrail" (WM_NAME) that no taskbar is
 // told to skip; XCB_NONE when there is none.
 xcb_window_t listedWindowNamed(xcb_connection_t* c, xcb_window_t root, const std::string& name) {
-  auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
+  const auto tree = ownReply(xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr));
   if (!tree) return XCB_NONE;
   xcb_window_t found = XCB_NONE;
-  const xcb_window_t* children = xcb_query_tree_children(tree);
-  for (int i = 0; i < xcb_query_tree_children_length(tree) && found == XCB_NONE; ++i) {
-    auto* a = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr);
-    auto* n = xcb_get_property_reply(c, xcb_get_property(c, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 64),
-                                     nullptr);
-    const bool named = n && std::string(static_cast<const char*>(xcb_get_property_value(n)),
-                                        size_t(xcb_get_property_value_length(n))) == name;
+  const xcb_window_t* children = xcb_query_tree_children(tree.get());
+  for (int i = 0; i < xcb_query_tree_children_length(tree.get()) && found == XCB_NONE; ++i) {
+    const auto a = ownReply(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr));
+    const auto n = ownReply(
+        xcb_get_property_reply(c, xcb_get_property(c, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 64), nullptr));
+    const bool named = n && std::string(static_cast<const char*>(xcb_get_property_value(n.get())),
+                                        size_t(xcb_get_property_value_length(n.get()))) == name;
     if (a && named && a->map_state == XCB_MAP_STATE_VIEWABLE && !a->override_redirect) found = children[i];
-    std::free(a);
-    std::free(n);
   }
-  std::free(tree);
   return found;
 }
 
 uint32_t propertyLength(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
-  auto* p = xcb_get_property_reply(c, xcb_get_property(c, 0, window, property, XCB_ATOM_ANY, 0, 0), nullptr);
+  const auto p =
+      ownReply(xcb_get_property_reply(c, xcb_get_property(c, 0, window, property, XCB_ATOM_ANY, 0, 0), nullptr));
   const uint32_t length = p ? p->bytes_after : 0;
-  std::free(p);
   return length;
 }
 
@@ -318,23 +312,22 @@ TEST(TrayApplicationAcceptance, WithoutATrayThePanelIsAListedWindowThatASecondSt
       << readFile(dir.path("host.out"));
   EXPECT_GT(propertyLength(x, window, atom(x, "_NET_WM_ICON")), 0u) << "the window has no icon";
   // Docks tie the window to its launcher by the class half of WM_CLASS.
-  auto* cls = xcb_get_property_reply(x, xcb_get_property(x, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64),
-                                     nullptr);
+  const auto cls = ownReply(
+      xcb_get_property_reply(x, xcb_get_property(x, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr));
   ASSERT_TRUE(cls);
-  const std::string both(static_cast<const char*>(xcb_get_property_value(cls)),
-                         size_t(xcb_get_property_value_length(cls)));
-  std::free(cls);
+  const std::string both(static_cast<const char*>(xcb_get_property_value(cls.get())),
+                         size_t(xcb_get_property_value_length(cls.get())));
   const std::string wmClass = both.substr(both.find('\0') + 1).c_str();
   EXPECT_NE(readFile(prefix + "/share/applications/lumenrail-host.desktop").find("\nStartupWMClass=" + wmClass + "\n"),
             std::string::npos)
       << wmClass;
   const xcb_atom_t state = atom(x, "_NET_WM_STATE");
-  auto* s = xcb_get_property_reply(x, xcb_get_property(x, 0, window, state, XCB_ATOM_ATOM, 0, 16), nullptr);
+  const auto s =
+      ownReply(xcb_get_property_reply(x, xcb_get_property(x, 0, window, state, XCB_ATOM_ATOM, 0, 16), nullptr));
   const xcb_atom_t skip = atom(x, "_NET_WM_STATE_SKIP_TASKBAR");
-  for (int i = 0; s && i < xcb_get_property_value_length(s) / 4; ++i) {
-    EXPECT_NE(static_cast<const xcb_atom_t*>(xcb_get_property_value(s))[i], skip);
+  for (int i = 0; s && i < xcb_get_property_value_length(s.get()) / 4; ++i) {
+    EXPECT_NE(static_cast<const xcb_atom_t*>(xcb_get_property_value(s.get()))[i], skip);
   }
-  std::free(s);
   EXPECT_NE(readFile(dir.path("host.out")).find("[menubar] WARN: no system tray yet — showing the Lumenrail window"),
             std::string::npos);
   // The command-line defaults serve open, and it says so before it listens.
@@ -427,9 +420,8 @@ TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondI
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
   const xcb_atom_t traySelection = atom(x, "_NET_SYSTEM_TRAY_S0");
   ASSERT_TRUE(test::eventually([&] {
-    auto* r = xcb_get_selection_owner_reply(x, xcb_get_selection_owner(x, traySelection), nullptr);
+    const auto r = ownReply(xcb_get_selection_owner_reply(x, xcb_get_selection_owner(x, traySelection), nullptr));
     const bool owned = r && r->owner != XCB_NONE;
-    std::free(r);
     return owned;
   })) << "trayer took no tray selection";
   const size_t displaysBefore = X11DisplayConfiguration::open(display)->activeDisplays().size();
@@ -458,12 +450,11 @@ TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondI
       << "no icon embedded in the tray";
   if (icon != XCB_NONE) {
     // A click on the icon opens the panel; a second one closes it.
-    auto* g = xcb_get_geometry_reply(x, xcb_get_geometry(x, icon), nullptr);
-    auto* at = xcb_translate_coordinates_reply(x, xcb_translate_coordinates(x, icon, root, 0, 0), nullptr);
+    const auto g = ownReply(xcb_get_geometry_reply(x, xcb_get_geometry(x, icon), nullptr));
+    const auto at =
+        ownReply(xcb_translate_coordinates_reply(x, xcb_translate_coordinates(x, icon, root, 0, 0), nullptr));
     ASSERT_TRUE(g && at);
     const auto cx = int16_t(at->dst_x + g->width / 2), cy = int16_t(at->dst_y + g->height / 2);
-    std::free(g);
-    std::free(at);
     clickAt(x, root, cx, cy);
     EXPECT_TRUE(test::eventually([&] { return popupOfWidth(x, root, 360); })) << "the click opened no panel";
     clickAt(x, root, cx, cy);

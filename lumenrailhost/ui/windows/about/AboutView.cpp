@@ -82,14 +82,17 @@ AboutView::AboutView(std::shared_ptr<Clipboard> clipboard, std::shared_ptr<UrlOp
   QPointer<AboutView> self(this);
   links->addWidget(link(QString::fromStdString(L10n::text("about.link.feedback")), [this, self] {
     if (!clipboard_ || !opener_) return;
-    if (gathering_.valid() && gathering_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+    if (gathering_) return;
+    gathering_ = true;
     // The facts ask the display server: gathered off the GUI thread, sent from it.
-    gathering_ = std::async(std::launch::async, [self, clipboard = clipboard_, opener = opener_] {
+    if (!gatherer_) gatherer_ = std::make_unique<SerialQueue>("lumenrail-feedback-facts");
+    gatherer_->post([self, clipboard = clipboard_, opener = opener_] {
       auto gathered = SupportActions::gatherFeedback();
       QMetaObject::invokeMethod(
           qApp,
           [self, clipboard, opener, gathered = std::move(gathered)] {
             if (!self) return;
+            self->gathering_ = false;
             SupportActions::sendFeedback(*clipboard, *opener, gathered,
                                          [self](const std::string& message, const std::string& info) {
                                            // The opener answers on its own thread.

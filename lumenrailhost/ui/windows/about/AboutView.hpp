@@ -4,12 +4,12 @@
 // and the legal line. Shown by the About window and the settings window's
 // about section.
 
-#include <future>
 #include <memory>
 
 #include <QWidget>
 
 #include "app/controller/AppPorts.hpp"
+#include "platform/SerialQueue.hpp"
 
 namespace lumenrail {
 
@@ -28,8 +28,10 @@ class AboutView final : public QWidget {
 
   std::shared_ptr<Clipboard> clipboard_;
   std::shared_ptr<UrlOpener> opener_;
-  // The feedback's facts being gathered; the view waits for them when it goes.
-  std::future<void> gathering_;
+  // Gathers the feedback's facts off the GUI thread, from the first ask on;
+  // the view waits for facts being gathered when it goes.
+  std::unique_ptr<SerialQueue> gatherer_;
+  bool gathering_ = false;  // GUI thread
 };
 
 }  // namespace lumenrail

@@ -195,15 +195,20 @@ void SettingsView::setSection(SettingsSection section) {
 }
 
 void SettingsView::copySupportReport() {
-  if (reporting_.valid() && reporting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+  if (reporting_) return;
+  reporting_ = true;
   // The report's facts ask the display server: made off the GUI thread,
   // copied on it.
+  if (!reporter_) reporter_ = std::make_unique<SerialQueue>("lumenrail-support-report");
   QPointer<SettingsView> self(this);
-  reporting_ = std::async(std::launch::async, [self] {
+  reporter_->post([self] {
     std::string report = SupportActions::buildReport();
     QMetaObject::invokeMethod(
-        qApp, [self, report = std::move(report)] {
-          if (self) self->showCopied(report);
+        qApp,
+        [self, report = std::move(report)] {
+          if (!self) return;
+          self->reporting_ = false;
+          self->showCopied(report);
         },
         Qt::QueuedConnection);
   });

@@ -6,7 +6,6 @@
 // anew and, when its rows are the same, the shown one takes its values.
 
 #include <array>
-#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +15,7 @@
 
 #include "app/windows/HostSettingsModel.hpp"
 #include "app/windows/WindowPorts.hpp"
+#include "platform/SerialQueue.hpp"
 #include "ui/components/HostBanner.hpp"
 
 class QScrollArea;
@@ -85,8 +85,10 @@ class SettingsView final : public QWidget {
   QWidget* pageArea_ = nullptr;
   QPointer<QWidget> page_;
   QPointer<HostBanner> banner_;
-  // The support report being made; the view waits for it when it goes.
-  std::future<void> reporting_;
+  // Makes the support report off the GUI thread, from the first copy on; the
+  // view waits for a report being made when it goes.
+  std::unique_ptr<SerialQueue> reporter_;
+  bool reporting_ = false;  // GUI thread
 };
 
 }  // namespace lumenrail
