@@ -224,7 +224,9 @@ void ScreenCaptureSource::start() {
         const uint64_t now = nowNs();
         // GCC 12 takes this read, behind its check, for one of an unset optional.
 #pragma GCC diagnostic push
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
         const uint64_t grabDue = lastGrab ? *lastGrab + interval : now;
 #pragma GCC diagnostic pop
         // A pointer moving on another monitor is looked at once a frame interval too.
