@@ -53,13 +53,6 @@ bool isWhitespaceOrNewline(uint32_t c) {
   return c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-size_t sequenceLength(uint8_t lead) {
-  if (lead < 0x80) return 1;
-  if (lead >= 0xF0) return 4;
-  if (lead >= 0xE0) return 3;
-  return 2;
-}
-
 }  // namespace
 
 Scalar scalarAt(std::string_view text, size_t at) {
@@ -106,22 +99,23 @@ bool isValid(std::string_view text) {
   return true;
 }
 
+// Only a well-formed sequence can be whitespace: a stray or cut byte is
+// content, and trimming never eats past it.
 std::string_view trimWhitespaceAndNewlines(std::string_view text) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const auto whitespaceAt = [&](size_t at, size_t& len) {
+    bool ok = false;
+    len = scan(p, text.size(), at, ok);
+    return ok && isWhitespaceOrNewline(scalarAt(text, at).value);
+  };
   size_t begin = 0;
-  while (begin < text.size()) {
-    const size_t len = sequenceLength(static_cast<uint8_t>(text[begin]));
-    if (begin + len > text.size() || !isWhitespaceOrNewline(scalarAt(text, begin).value)) break;
-    begin += len;
-  }
+  size_t len = 0;
+  while (begin < text.size() && whitespaceAt(begin, len)) begin += len;
   size_t end = text.size();
   while (end > begin) {
     size_t start = end - 1;
-    while (start > begin && (static_cast<uint8_t>(text[start]) & 0xC0) == 0x80) --start;
-    const size_t len = end - start;
-    if (len != sequenceLength(static_cast<uint8_t>(text[start])) ||
-        !isWhitespaceOrNewline(scalarAt(text, start).value)) {
-      break;
-    }
+    while (start > begin && (p[start] & 0xC0) == 0x80) --start;
+    if (!whitespaceAt(start, len) || start + len != end) break;
     end = start;
   }
   return text.substr(begin, end - begin);

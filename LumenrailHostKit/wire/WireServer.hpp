@@ -127,15 +127,11 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
     bool operator==(const ConnectedClient&) const = default;
   };
 
-  static constexpr int64_t kMaxFramesPerClient = ClientSession::kMaxFrames;
   // What the clients that stop() or disconnect() says goodbye to get, all at once: time to
   // take the Bye and close. Until then what it still sends is read and
   // dropped (a close over unread bytes resets the link and can take the Bye
   // with it); at the deadline its socket is forced shut.
   static constexpr uint64_t kByeWaitNs = 500 * kNsPerMs;
-  // What one client may send at once (see ClientSession's bounds).
-  static constexpr uint32_t kMaxClientPayload = ClientSession::kMaxClientPayload;
-  static constexpr uint32_t kMaxClientRecordLength = ClientSession::kMaxClientRecordLength;
 
   // Threads hold the server weakly, so it lives in a shared_ptr.
   static std::shared_ptr<WireServer> create(Config config);

@@ -62,6 +62,11 @@ TEST(Utf8, TrimsUnicodeWhitespaceAndNewlinesButNotOtherCharacters) {
   EXPECT_EQ(Utf8::trimWhitespaceAndNewlines("a b"), "a b");
   EXPECT_EQ(Utf8::trimWhitespaceAndNewlines(" \n "), "");
   EXPECT_EQ(Utf8::trimWhitespaceAndNewlines("\xC3\xA9"), "\xC3\xA9");
+  // A stray byte is content even where its value would be a space, and
+  // trimming never eats what follows it ("\xA0yy" must not become "y").
+  for (const std::string_view hostile : {"\xA0yy", "\x85" "Ax", "x\x85\x85", "y\xE3\x80"}) {
+    EXPECT_EQ(Utf8::trimWhitespaceAndNewlines(hostile), hostile);
+  }
   EXPECT_EQ(Utf8::trimSpaces("  a\tb  "), "a\tb");
   EXPECT_EQ(Utf8::trimSpaces("\t a \t"), "\t a \t");
   EXPECT_EQ(Utf8::trimSpaces("    "), "");
