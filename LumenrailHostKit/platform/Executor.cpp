@@ -16,11 +16,12 @@ bool affinityHolds(bool holds, const char* where, const char* what) {
   if (holds) return true;
   assert(holds && "called on the wrong thread");
   // Once per place: a fault on a path taken per frame must not flood the log.
-  static std::mutex lock;
-  static std::set<std::string> told;
+  // Never destroyed: a detached thread may still get here while the process exits.
+  static auto* lock = new std::mutex;
+  static auto* told = new std::set<std::string>;
   {
-    std::lock_guard guard(lock);
-    if (!told.insert(where).second) return false;
+    std::lock_guard guard(*lock);
+    if (!told->insert(where).second) return false;
   }
   Log::lineTo(STDERR_FILENO, std::string("[fault] ") + where + " called " + what);
   return false;

@@ -351,7 +351,10 @@ void GnomeDisplayConfiguration::startVirtual(Virtual& v) {
   std::string connector;
   const bool listed = waitForMonitor([&](const State& s) {
     for (const auto& m : s.monitors) {
-      if (before.count(m.connector) == 0) connector = m.connector;
+      if (before.count(m.connector) == 0) {
+        connector = m.connector;
+        break;
+      }
     }
     return !connector.empty();
   });
@@ -417,7 +420,11 @@ bool GnomeDisplayConfiguration::setVirtualMode(uint32_t id, uint32_t width, uint
   // A new rate alone leaves the monitor as it is: any mode change moves the
   // user's windows off it, and the stream's pace is the pacer's business.
   if (running && sameSize) return true;
-  if (running && resizeInPlace(*v)) return true;
+  if (running && resizeFollows_) {
+    if (resizeInPlace(*v)) return true;
+    // A Mutter that did not follow once is not waited on again at every change.
+    resizeFollows_ = false;
+  }
   // Where Mutter does not follow the stream: a new monitor of the new size.
   endCapture(*v);
   try {

@@ -135,6 +135,7 @@ class GnomeDisplayConfiguration final : public DisplayConfiguration,
   uint32_t nextVirtual_ = 0x100;
 
   std::mutex virtualLock_;  // serialises starting and stopping the virtual captures
+  bool resizeFollows_ = true;  // under virtualLock_: Mutter resizes a virtual monitor in place
 };
 
 }  // namespace lumenrail

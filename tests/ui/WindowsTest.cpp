@@ -174,6 +174,9 @@ struct SettingsHarness {
         if (device.fingerprint == fingerprint) device.alias = alias;
       }
     };
+    callbacks.onForget = [this](const std::string& fingerprint) {
+      std::erase_if(paired, [&](const PairedDevice& device) { return device.fingerprint == fingerprint; });
+    };
     callbacks.onRemoveData = [this] { ++removals; };
     HostSettings running = HostSettings::shipDefaults();
     model = std::make_shared<HostSettingsModel>(HostSettings::shipDefaults(), running, true, store, callbacks);
@@ -508,6 +511,31 @@ TEST(SettingsWindow, FocusReturnsToTheRenameButtonAfterTheDialog) {
   // The window manager gives the window back its activation.
   ASSERT_NO_FATAL_FAILURE(showActive(*window.window()));
   EXPECT_TRUE(renameButtons()[1]->hasFocus());
+}
+
+// Forget acts at once: after one, focus must not land on the next device's
+// Forget button, where one more Space would forget a device the user never chose.
+TEST(SettingsWindow, AfterAForgetFocusIsNotOnAnotherDevicesForgetButton) {
+  SettingsHarness h;
+  SettingsWindowController window(h.model, h.ports);
+  window.view()->setSection(SettingsSection::pairing);
+  ASSERT_NO_FATAL_FAILURE(showActive(*window.window()));
+  const auto buttons = [&](const char* key) {
+    QList<QAbstractButton*> found;
+    for (auto* b : window.view()->page()->findChildren<QAbstractButton*>()) {
+      if (b->isVisible() && b->text().toStdString() == L10n::text(key)) found << b;
+    }
+    return found;
+  };
+  ASSERT_EQ(buttons("action.forget").size(), 2);
+  const QPointer<QWidget> oldPage = window.view()->page();
+  buttons("action.forget")[0]->setFocus();
+  QTest::keyClick(buttons("action.forget")[0], Qt::Key_Space);
+  ASSERT_EQ(h.paired.size(), 1u);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.view()->page() != oldPage.data(); }, 5000));
+  QCoreApplication::processEvents();
+  ASSERT_EQ(buttons("action.forget").size(), 1);
+  EXPECT_NE(window.window()->focusWidget(), buttons("action.forget")[0]);
 }
 
 }  // namespace

@@ -118,7 +118,9 @@ FocusPlace focusPlace(const QWidget& root) {
   if (focus == nullptr || !root.isAncestorOf(focus)) return place;
   place.className = focus->metaObject()->className();
   for (const QWidget* w = focus; w != &root; w = w->parentWidget()) {
-    place.path.insert(place.path.begin(), static_cast<int>(inTree(*w->parentWidget()).indexOf(w)));
+    const QList<QWidget*> level = inTree(*w->parentWidget());
+    place.path.insert(place.path.begin(), static_cast<int>(level.indexOf(w)));
+    place.siblings.insert(place.siblings.begin(), static_cast<int>(level.size()));
   }
   return place;
 }
@@ -127,9 +129,10 @@ void restoreFocus(QWidget& root, const FocusPlace& place) {
   if (place.empty()) return;
   QWidget* at = &root;
   bool whole = true;
-  for (int index : place.path) {
+  for (size_t level = 0; level < place.path.size(); ++level) {
+    const int index = place.path[level];
     const QList<QWidget*> next = inTree(*at);
-    if (index < 0 || index >= next.size()) {
+    if (index < 0 || next.size() != place.siblings[level]) {
       whole = false;
       break;
     }

@@ -38,6 +38,7 @@ bool takeOver(QWidget& live, const QWidget& fresh);
 // holds while a dialog is up): the path of child positions down to it.
 struct FocusPlace {
   std::vector<int> path;
+  std::vector<int> siblings;  // how many widgets stood at each level of the path
   QByteArray className;
   bool empty() const { return path.empty(); }
 };
@@ -45,7 +46,9 @@ FocusPlace focusPlace(const QWidget& root);
 
 // After `root` was built anew: focus goes to the widget at the same place
 // when it is one of the same class that takes focus, else to the first that
-// does under the deepest place that is still there.
+// does under the deepest place that is still there. A level that lost or
+// gained widgets (a row forgotten) ends the path there: the same index now
+// names another row's control, a Forget the user never pointed at.
 void restoreFocus(QWidget& root, const FocusPlace& place);
 
 }  // namespace LiveUpdate
