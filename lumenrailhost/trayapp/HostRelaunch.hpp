@@ -12,7 +12,8 @@
 namespace lumenrail::HostRelaunch {
 
 // Runs this executable again with `arguments` (argv[0] first) in place of this
-// process: the instance lock closes on exec, so the new image takes it again.
+// process, with no signal blocked: the instance lock closes on exec, so the
+// new image takes it again.
 // Returns only when that failed, said in the log.
 void execAgain(std::vector<std::string> arguments, const Log::Sink& log = Log::line);
 

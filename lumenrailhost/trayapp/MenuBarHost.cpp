@@ -519,26 +519,29 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
   const TrayStartup startup = readStartup(std::move(arguments), installed);
   if (!chooseGuiPlatform(startup.env)) return 2;
   const int signalFd = blockStopSignals();
-  int argc = 1;
-  char name[] = "lumenrailhost";
-  char* argv[] = {name, nullptr};
-  QApplication app(argc, argv);
-  styleApplication();
-
   bool relaunch = false;
   {
+    int argc = 1;
+    char name[] = "lumenrailhost";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    styleApplication();
     TrayApplication tray(settings, std::move(store), startup, signalFd);
     tray.run();
     const bool clean = tray.stoppedCleanly();
     VirtualDisplayManager::removeAllAdded();
+    relaunch = tray.relaunchAsked();
     if (!clean) {
       // The serve queue may still be inside a session call: joining it could
-      // take forever, so the process leaves without the destructors.
+      // take forever, so the process leaves without the destructors (and a
+      // relaunch the user asked for still happens).
       Log::line("[menubar] exiting with serving not stopped");
+      if (relaunch) HostRelaunch::execAgain(startup.arguments);
       std::_Exit(1);
     }
-    relaunch = tray.relaunchAsked();
   }
+  // Qt is gone by now (its clipboard handed over, its connections closed), so
+  // the new image starts from a clean process.
   if (signalFd >= 0) ::close(signalFd);
   Log::line("[menubar] stopped");
   if (relaunch) HostRelaunch::execAgain(startup.arguments);

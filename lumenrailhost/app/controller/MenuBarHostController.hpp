@@ -133,6 +133,8 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   HostSettings settings_;
   const std::shared_ptr<HostSettingsStore> store_;
   Ports ports_;
+  // Before the parts: the main window in the window director refers to it.
+  std::unique_ptr<HostPanelModel> panelModel_;
   const std::shared_ptr<ServingLifecycle> lifecycle_;
   const std::shared_ptr<InputGrantMonitor> inputGrant_;
   const std::shared_ptr<WindowDirector> windows_;
@@ -142,7 +144,6 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   DeviceActions deviceActions_;
   bool quitDone_ = false;
   bool stoppedCleanly_ = false;
-  std::unique_ptr<HostPanelModel> panelModel_;
   PanelSnapshot::ClosingRunner panelCloser_;
 };
 
