@@ -5,10 +5,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/controller/ControllerPorts.hpp"
-#include "app/controller/HostPermissions.hpp"
 #include "desktop/DesktopEnvironment.hpp"
 #include "platform/ProcessEnvironment.hpp"
+#include "ports/HostPermissions.hpp"
+#include "ports/SleepAssertion.hpp"
 
 namespace lumenrail {
 

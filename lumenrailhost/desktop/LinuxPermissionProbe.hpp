@@ -3,7 +3,7 @@
 // The grants of this process on an X11 desktop: the X display named by
 // DISPLAY opens and can be read, and "may post input" (uinput or XTest).
 
-#include "app/controller/HostPermissions.hpp"
+#include "ports/HostPermissions.hpp"
 
 namespace lumenrail {
 

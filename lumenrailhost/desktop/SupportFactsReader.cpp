@@ -12,15 +12,13 @@
 #include <fstream>
 #include <memory>
 
-#include <unicode/locid.h>
 
-#include "app/controller/LoginItem.hpp"
-#include "app/text/L10n.hpp"
-#include "app/text/LanguageMatch.hpp"
 #include "desktop/DesktopChoice.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Utf8.hpp"
 #include "platform/X11Display.hpp"
+#include "text/L10n.hpp"
+#include "text/LanguageMatch.hpp"
 
 namespace lumenrail::SupportFactsReader {
 
@@ -181,7 +179,6 @@ SupportFacts gather() {
   f.installed = Paths::runningInstalled();
   f.uiLanguage = L10n::shared().localization();
   f.languageOverride = L10n::languageOverride();
-  f.openAtLogin = f.installed && LoginItem::isEnabled();
   const std::string logFolder = Paths::logDirectory();
   f.logFile = logFolder.empty() ? std::string() : logFolder + "/host.log";
   f.now = static_cast<int64_t>(std::time(nullptr));
@@ -202,7 +199,6 @@ SupportFacts gather() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long pageSize = ::sysconf(_SC_PAGESIZE);
   if (pages > 0 && pageSize > 0) f.memoryBytes = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
-  f.locale = icu::Locale::getDefault().getName();
   f.languages = languages(processEnvironment());
   f.uptimeSeconds = systemUptime();
   f.lowPower = firstLine(readSmall("/sys/firmware/acpi/platform_profile")) == "low-power";

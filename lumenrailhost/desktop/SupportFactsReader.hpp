@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/controller/SupportFacts.hpp"
 #include "platform/ProcessEnvironment.hpp"
+#include "ports/SupportFacts.hpp"
 
 namespace lumenrail {
 
@@ -17,7 +17,8 @@ namespace SupportFactsReader {
 inline constexpr const char* kCoredumpFolder = "/var/lib/systemd/coredump";
 
 // This machine now. Reaches the X display named by DISPLAY when there is one;
-// with none, no screens and no screen capture.
+// with none, no screens and no screen capture. Whether the host opens at
+// login and the locale are the application's to say (left empty here).
 SupportFacts gather();
 
 // The pieces, each from its own source so tests can point them elsewhere.

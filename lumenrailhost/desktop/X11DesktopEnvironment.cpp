@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "app/controller/HostPermissions.hpp"
 #include "desktop/SoundServerAudio.hpp"
+#include "ports/HostPermissions.hpp"
 
 #include "input/InputPermission.hpp"
 #include "input/XDesktopInput.hpp"

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/text/ProductIdentity.hpp"
 #include "settings/HostSettings.hpp"
+#include "text/ProductIdentity.hpp"
 
 namespace lumenrail::HostEntry {
 

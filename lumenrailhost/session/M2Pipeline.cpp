@@ -5,9 +5,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "app/text/L10n.hpp"
-#include "app/text/ProductIdentity.hpp"
 #include "secure/PairingProtocol.hpp"
+#include "text/L10n.hpp"
+#include "text/ProductIdentity.hpp"
 
 namespace lumenrail {
 

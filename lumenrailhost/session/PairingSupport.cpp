@@ -11,7 +11,6 @@
 #include <memory>
 #include <mutex>
 
-#include "app/text/L10n.hpp"
 #include "platform/Clock.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "platform/Utf8.hpp"
@@ -19,6 +18,7 @@
 #include "secure/HostPairingStore.hpp"
 #include "secure/PairedDevicesStore.hpp"
 #include "secure/PairingProtocol.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail::PairingSupport {
 

@@ -12,9 +12,9 @@
 #include <set>
 #include <string>
 
-#include "app/controller/ControllerPorts.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
+#include "ports/Alerts.hpp"
 #include "wire/WireServer.hpp"
 
 namespace lumenrail::PairingSupport {

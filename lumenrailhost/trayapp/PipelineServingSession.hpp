@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/controller/ControllerPorts.hpp"
 #include "app/controller/ServingSession.hpp"
+#include "platform/Executor.hpp"
 #include "session/ServeSwitches.hpp"
 
 namespace lumenrail {

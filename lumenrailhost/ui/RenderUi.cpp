@@ -8,10 +8,11 @@
 #include <QLayout>
 #include <QStyleFactory>
 
+#include "app/locale/LocaleFormat.hpp"
 #include "app/panel/HostPanelModel.hpp"
-#include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
 #include "settings/HostSettingsStore.hpp"
+#include "text/L10n.hpp"
 #include "ui/style/Appearance.hpp"
 #include "ui/style/HostFont.hpp"
 #include "ui/tray/HostPanelView.hpp"
@@ -180,7 +181,7 @@ int run(const std::string& directory, const Log::Sink& print) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   qunsetenv("QT_SCALE_FACTOR");
   qunsetenv("QT_SCREEN_SCALE_FACTORS");
-  L10n::pinLanguage("en");
+  LocaleFormat::pinLanguage("en");
   int argc = 1;
   char name[] = "lumenrailhost";
   char* argv[] = {name, nullptr};

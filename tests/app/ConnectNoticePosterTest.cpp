@@ -5,7 +5,7 @@
 #include <regex>
 
 #include "app/controller/ConnectNoticePoster.hpp"
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 namespace {

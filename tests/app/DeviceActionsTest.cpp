@@ -6,7 +6,7 @@
 
 #include "app/controller/DeviceActions.hpp"
 #include "app/controller/PopupPlacement.hpp"
-#include "app/text/RelativeTime.hpp"
+#include "app/locale/RelativeTime.hpp"
 #include "FakePanelSource.hpp"
 #include "support/TempFolder.hpp"
 

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/text/StringBundle.hpp"
 #include "support/HostProcess.hpp"
+#include "text/StringBundle.hpp"
 
 namespace lumenrail {
 namespace {

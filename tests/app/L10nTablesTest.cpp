@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/text/StringBundle.hpp"
-#include "app/text/TextFormat.hpp"
+#include "text/StringBundle.hpp"
+#include "text/TextFormat.hpp"
 
 namespace lumenrail {
 namespace {

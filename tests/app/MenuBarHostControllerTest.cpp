@@ -6,7 +6,6 @@
 
 #include "app/controller/MenuBarHostController.hpp"
 #include "app/panel/PanelPresenter.hpp"
-#include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
 #include "app/windows/SetupModel.hpp"
 #include "FakePanelSource.hpp"
@@ -17,6 +16,7 @@
 #include "support/FakeAlert.hpp"
 #include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 namespace {
@@ -25,7 +25,7 @@ namespace {
 struct Rig {
   test::ManualExecutor main, serve;
   std::vector<std::string> calls, lines, errors;
-  std::optional<WireServer::Pairing> pairing;  // what loading the pairing gives
+  std::optional<PairingPrologue::Pairing> pairing;  // what loading the pairing gives
   std::vector<std::shared_ptr<test::FakeServingSession>> sessions;
   std::vector<ServingPhase> glyph;
   std::vector<std::shared_ptr<test::FakeAlert>> alerts;

@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 
 #include "app/panel/MenuDescription.hpp"
-#include "app/text/DeviceKindText.hpp"
-#include "app/text/StringBundle.hpp"
 #include "FakePanelSource.hpp"
 #include "support/RecordingCommands.hpp"
 #include "support/TempFolder.hpp"
+#include "text/DeviceKindText.hpp"
+#include "text/StringBundle.hpp"
 
 namespace lumenrail {
 namespace {

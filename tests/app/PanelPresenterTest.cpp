@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "app/panel/PanelPresenter.hpp"
-#include "app/text/StringBundle.hpp"
+#include "text/StringBundle.hpp"
 
 namespace lumenrail {
 namespace {

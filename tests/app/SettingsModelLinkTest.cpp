@@ -33,7 +33,7 @@ struct Rig {
       return sessions.back();
     };
     ports.loadPairing = [this] {
-      return std::optional<WireServer::Pairing>(std::in_place, Ed25519PrivateKey::generate(), paired,
+      return std::optional<PairingPrologue::Pairing>(std::in_place, Ed25519PrivateKey::generate(), paired,
                                                 [](const std::string&, const std::string&, const std::string&) {
                                                   return false;
                                                 });

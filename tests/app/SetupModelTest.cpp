@@ -2,11 +2,11 @@
 // grant probe and a manual main loop; the relaunch's command.
 #include <gtest/gtest.h>
 
-#include "app/text/TrayCopy.hpp"
 #include "app/windows/SetupModel.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/ManualExecutor.hpp"
 #include "support/TempFolder.hpp"
+#include "text/TrayCopy.hpp"
 
 namespace lumenrail {
 namespace {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "media/AudioCaptureSource.hpp"
-#include "media/TestAudio.hpp"
 #include "support/EventLog.hpp"
 #include "support/PrivatePulse.hpp"
+#include "support/TestAudio.hpp"
 #include "support/Waiting.hpp"
 
 namespace lumenrail {

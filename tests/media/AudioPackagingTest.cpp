@@ -8,8 +8,8 @@
 
 #include "media/AacEncoder.hpp"
 #include "media/PcmS16Packer.hpp"
-#include "media/TestAudio.hpp"
 #include "support/EventLog.hpp"
+#include "support/TestAudio.hpp"
 
 namespace lumenrail {
 namespace {

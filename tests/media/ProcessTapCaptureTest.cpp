@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "media/ProcessTapCaptureSource.hpp"
-#include "media/TestAudio.hpp"
 #include "support/EventLog.hpp"
 #include "support/PrivatePulse.hpp"
+#include "support/TestAudio.hpp"
 #include "support/Waiting.hpp"
 
 namespace lumenrail {

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "media/TestVideo.hpp"
 #include "media/VideoToolboxEncoder.hpp"
+#include "support/TestVideo.hpp"
 #include "support/Waiting.hpp"
 
 namespace lumenrail {

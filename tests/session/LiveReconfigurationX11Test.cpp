@@ -4,13 +4,13 @@
 
 #include <algorithm>
 
-#include "../media/TestVideo.hpp"
 #include "desktop/X11DesktopEnvironment.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 #include "session/M2Pipeline.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
 #include "support/QuietPublisher.hpp"
+#include "support/TestVideo.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "support/XServerFixture.hpp"

@@ -13,8 +13,6 @@
 #include <filesystem>
 #include <future>
 
-#include "../media/TestVideo.hpp"
-#include "app/text/L10n.hpp"
 #include "desktop/X11DesktopEnvironment.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
@@ -26,9 +24,11 @@
 #include "support/PortBlocker.hpp"
 #include "support/RootPainter.hpp"
 #include "support/TempPairingFolder.hpp"
+#include "support/TestVideo.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "support/XServerFixture.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 

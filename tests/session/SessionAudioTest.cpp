@@ -7,13 +7,13 @@
 #include <cstring>
 #include <future>
 
-#include "../media/TestAudio.hpp"
 #include "desktop/X11DesktopEnvironment.hpp"
-#include "SessionTestRig.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "session/M2Pipeline.hpp"
+#include "SessionTestRig.hpp"
 #include "support/EventLog.hpp"
 #include "support/PrivatePulse.hpp"
+#include "support/TestAudio.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "../media/TestVideo.hpp"
 #include "desktop/X11DesktopEnvironment.hpp"
 #include "input/InputPermission.hpp"
 #include "platform/CReply.hpp"
@@ -16,6 +15,7 @@
 #include "support/EventLog.hpp"
 #include "support/QuietPublisher.hpp"
 #include "support/RootPainter.hpp"
+#include "support/TestVideo.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/controller/AppPorts.hpp"
-#include "app/controller/HostPermissions.hpp"
 #include "app/windows/WindowPorts.hpp"
+#include "ports/HostPermissions.hpp"
 #include "settings/HostSettingsStore.hpp"
 
 namespace lumenrail::test {

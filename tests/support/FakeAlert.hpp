@@ -3,7 +3,7 @@
 #include <functional>
 #include <optional>
 
-#include "app/controller/ControllerPorts.hpp"
+#include "ports/Alerts.hpp"
 
 namespace lumenrail::test {
 

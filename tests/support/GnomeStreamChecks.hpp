@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "media/TestVideo.hpp"
 #include "platform/DBusConnection.hpp"
+#include "support/TestVideo.hpp"
 #include "support/WireTestClient.hpp"
 
 namespace lumenrail::test {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "media/TestVideo.hpp"
+#include "support/TestVideo.hpp"
 
 namespace lumenrail::test {
 

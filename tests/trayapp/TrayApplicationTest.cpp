@@ -21,7 +21,6 @@
 #include <regex>
 #include <sstream>
 
-#include "app/text/ProductIdentity.hpp"
 #include "app/windows/SetupModel.hpp"
 #include "media/MutterCaptureSource.hpp"
 #include "platform/CReply.hpp"
@@ -38,6 +37,7 @@
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "support/XServerFixture.hpp"
+#include "text/ProductIdentity.hpp"
 
 // After the host's headers: Qt's keyword macros clash with some of their names.
 #include <QImage>

@@ -9,9 +9,9 @@
 #include <QVariantMap>
 
 #include "app/controller/ConnectNoticePoster.hpp"
-#include "app/text/L10n.hpp"
 #include "support/PrivateSessionBus.hpp"
 #include "support/QtWaiting.hpp"
+#include "text/L10n.hpp"
 #include "ui/qt/DBusNotifier.hpp"
 
 namespace lumenrail {

@@ -17,9 +17,9 @@
 #include <QTest>
 #include <QTimer>
 
-#include "app/text/StringBundle.hpp"
 #include "support/Contrast.hpp"
 #include "support/ManualExecutor.hpp"
+#include "text/StringBundle.hpp"
 #include "ui/components/DeviceRow.hpp"
 #include "ui/components/FooterButton.hpp"
 #include "ui/components/HostSwitch.hpp"

@@ -9,7 +9,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 #include "ui/qt/MenuBarAlert.hpp"
 #include "ui/qt/QtAlertRunner.hpp"
 

@@ -10,9 +10,9 @@
 #include <QPointer>
 #include <QTest>
 
-#include "app/text/L10n.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/TempFolder.hpp"
+#include "text/L10n.hpp"
 #include "ui/style/Appearance.hpp"
 #include "ui/windows/setup/DeviceStep.hpp"
 #include "ui/windows/setup/PermissionsStep.hpp"

@@ -22,14 +22,16 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "app/text/L10n.hpp"
+#include "app/controller/AlertPlacement.hpp"
 #include "support/AppPortFakes.hpp"
 #include "support/ManualExecutor.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/HostBanner.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/qt/MenuBarAlert.hpp"
 #include "ui/style/KitParts.hpp"
-#include "app/controller/AlertPlacement.hpp"
+#include "ui/tray/PanelPopup.hpp"
+#include "ui/tray/PanelWindow.hpp"
 #include "ui/windows/about/AboutView.hpp"
 #include "ui/windows/about/AboutWindowController.hpp"
 #include "ui/windows/InputAccessWindow.hpp"
@@ -38,8 +40,6 @@
 #include "ui/windows/settings/SettingsWindowController.hpp"
 #include "ui/windows/settings/SidebarButton.hpp"
 #include "ui/windows/setup/SetupWindowController.hpp"
-#include "ui/tray/PanelPopup.hpp"
-#include "ui/tray/PanelWindow.hpp"
 
 namespace lumenrail {
 namespace {

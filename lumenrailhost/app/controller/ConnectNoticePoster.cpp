@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "app/text/L10n.hpp"
 #include "platform/Crypto.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 

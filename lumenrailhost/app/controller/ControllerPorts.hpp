@@ -1,8 +1,8 @@
 #pragma once
 
 // What the tray controller is given besides the ports of AppPorts.hpp and
-// ServingSession.hpp: the tray icon, modal alerts, the
-// display-sleep assertion and the update checker. The views target
+// ServingSession.hpp: the tray icon and the update checker (modal alerts
+// and the display-sleep assertion are in ports/). The views target
 // implements them with Qt, the tests with fakes.
 
 #include <cstdint>
@@ -14,6 +14,8 @@
 
 #include "platform/Bytes.hpp"
 #include "platform/Executor.hpp"
+#include "ports/Alerts.hpp"
+#include "ports/SleepAssertion.hpp"
 #include "settings/UpdateRelease.hpp"
 #include "wire/HostUpdate.hpp"
 
@@ -32,39 +34,6 @@ class StatusItem {
   virtual void show(ServingPhase phase) = 0;
   // A tray has appeared since launch: the icon goes into it.
   virtual void dock() {}
-};
-
-// One modal alert on the primary screen. Responses: 1000 for the first
-// button, 1001 for the second.
-class ModalAlert {
- public:
-  virtual ~ModalAlert() = default;
-  // Brings the application forward, shows the alert and returns its
-  // response; the main loop keeps turning meanwhile. Main thread.
-  virtual int runModal() = 0;
-  // Ends this alert (and no other) with `response`; nothing once it has
-  // ended. Main thread.
-  virtual void end(int response) = 0;
-};
-
-class AlertRunner {
- public:
-  struct Content {
-    std::string title;
-    std::string detail;
-    std::vector<std::string> buttons;  // the first is the affirmative one
-    bool informational = false;
-  };
-  virtual ~AlertRunner() = default;
-  virtual std::shared_ptr<ModalAlert> make(const Content& content) = 0;
-};
-
-// Keeps the display awake while held.
-class SleepAssertion {
- public:
-  virtual ~SleepAssertion() = default;
-  virtual bool acquire() = 0;
-  virtual void release() = 0;
 };
 
 // A running update checker; stopped and dropped when checks are switched off.

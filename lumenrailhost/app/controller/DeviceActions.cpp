@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 

@@ -1,6 +1,6 @@
 #include "app/controller/InputGrantMonitor.hpp"
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 

@@ -10,11 +10,11 @@
 #include <memory>
 
 #include "app/controller/ControllerPorts.hpp"
-#include "app/controller/HostPermissions.hpp"
 #include "input/InputGrantWatch.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Executor.hpp"
 #include "platform/Log.hpp"
+#include "ports/HostPermissions.hpp"
 
 namespace lumenrail {
 

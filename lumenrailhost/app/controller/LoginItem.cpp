@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/text/L10n.hpp"
 #include "platform/Paths.hpp"
 #include "platform/PrivateFile.hpp"
 #include "platform/Utf8.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail::LoginItem {
 

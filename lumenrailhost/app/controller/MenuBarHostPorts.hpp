@@ -11,7 +11,6 @@
 
 #include "app/controller/AppPorts.hpp"
 #include "app/controller/ControllerPorts.hpp"
-#include "app/controller/HostPermissions.hpp"
 #include "app/controller/ServingSession.hpp"
 #include "app/windows/RenamePrompt.hpp"
 #include "app/windows/WindowPorts.hpp"
@@ -19,6 +18,7 @@
 #include "platform/Executor.hpp"
 #include "platform/Log.hpp"
 #include "platform/UserDefaults.hpp"
+#include "ports/HostPermissions.hpp"
 
 namespace lumenrail {
 
@@ -36,7 +36,7 @@ struct MenuBarHostPorts {
   SessionFactory makeSession;
   // The pairing configuration with the owner's alert; nothing when it
   // cannot be loaded.
-  std::function<std::optional<WireServer::Pairing>()> loadPairing;
+  std::function<std::optional<PairingPrologue::Pairing>()> loadPairing;
   UpdateCheckerFactory makeUpdateChecker;
   std::function<Bytes(int64_t)> randomKey;
   // Ends the main loop.

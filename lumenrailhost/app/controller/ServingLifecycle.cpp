@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "app/text/L10n.hpp"
 #include "settings/OpenServing.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 
@@ -37,7 +37,7 @@ std::shared_ptr<PairedDevicesStore> ServingLifecycle::pairedDevices() const {
   return pairing_ ? pairing_->peers : nullptr;
 }
 
-std::optional<WireServer::Pairing> ServingLifecycle::pairingIfEnabled(const HostSettings& settings) {
+std::optional<PairingPrologue::Pairing> ServingLifecycle::pairingIfEnabled(const HostSettings& settings) {
   if (!settings.pairingEnabled) return std::nullopt;
   // A failed load is tried again at the next start; a loaded one is kept.
   if (!pairing_ && ports_.loadPairing) pairing_ = ports_.loadPairing();

@@ -36,7 +36,7 @@ class ServingLifecycle final : public std::enable_shared_from_this<ServingLifecy
     SessionFactory makeSession;
     // The pairing configuration with the owner's alert; nothing when it
     // cannot be loaded.
-    std::function<std::optional<WireServer::Pairing>()> loadPairing;
+    std::function<std::optional<PairingPrologue::Pairing>()> loadPairing;
     std::function<Bytes(int64_t)> randomKey;
     std::shared_ptr<SleepAssertion> displayAwake;
     std::shared_ptr<Notifier> notifier;
@@ -94,7 +94,7 @@ class ServingLifecycle final : public std::enable_shared_from_this<ServingLifecy
   std::shared_ptr<PairedDevicesStore> pairedDevices() const;
 
  private:
-  std::optional<WireServer::Pairing> pairingIfEnabled(const HostSettings& settings);
+  std::optional<PairingPrologue::Pairing> pairingIfEnabled(const HostSettings& settings);
   struct Made {
     std::shared_ptr<ServingSession> session;  // null when the start ended here
     bool open = false;  // it takes anyone: no pairing and no key
@@ -114,7 +114,7 @@ class ServingLifecycle final : public std::enable_shared_from_this<ServingLifecy
   Hooks hooks_;
   std::optional<HostSettings> runningSettings_;
   std::optional<Bytes> psk_;
-  std::optional<WireServer::Pairing> pairing_;
+  std::optional<PairingPrologue::Pairing> pairing_;
   std::shared_ptr<ServingSession> session_;
   std::shared_ptr<ServingSession> starting_;  // the session of a start in flight
   bool serving_ = false;

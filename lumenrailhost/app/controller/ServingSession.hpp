@@ -12,7 +12,7 @@
 #include "app/panel/PanelSource.hpp"
 #include "platform/Bytes.hpp"
 #include "wire/HostUpdate.hpp"
-#include "wire/WireServer.hpp"
+#include "wire/PairingPrologue.hpp"
 
 namespace lumenrail {
 
@@ -25,7 +25,7 @@ struct SessionConfig {
   bool captureMain = false;
   bool usb = false;
   std::optional<Bytes> psk;
-  std::optional<WireServer::Pairing> pairing;
+  std::optional<PairingPrologue::Pairing> pairing;
   bool penHighRate = false;
 };
 

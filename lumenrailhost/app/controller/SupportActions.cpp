@@ -7,12 +7,12 @@
 #include <ctime>
 #include <mutex>
 
-#include "app/text/L10n.hpp"
-#include "app/text/ProductIdentity.hpp"
 #include "app/windows/HostSettingsModel.hpp"
 #include "platform/UserDefaults.hpp"
 #include "settings/HostSettingsStore.hpp"
 #include "settings/SiteLinks.hpp"
+#include "text/L10n.hpp"
+#include "text/ProductIdentity.hpp"
 
 namespace lumenrail::SupportActions {
 

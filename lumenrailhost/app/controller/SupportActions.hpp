@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/controller/AppPorts.hpp"
-#include "app/controller/SupportFacts.hpp"
 #include "platform/Log.hpp"
+#include "ports/SupportFacts.hpp"
 #include "settings/HostSettings.hpp"
 #include "settings/SupportReport.hpp"
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/text/ProductIdentity.hpp"
 #include "settings/UpdateCheck.hpp"
+#include "text/ProductIdentity.hpp"
 
 namespace lumenrail {
 

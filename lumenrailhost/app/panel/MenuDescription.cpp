@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "app/locale/RelativeTime.hpp"
 #include "app/panel/PanelSource.hpp"
-#include "app/text/DeviceKindText.hpp"
-#include "app/text/L10n.hpp"
-#include "app/text/RelativeTime.hpp"
+#include "text/DeviceKindText.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail::MenuBuilder {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 

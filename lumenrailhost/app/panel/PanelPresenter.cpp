@@ -3,7 +3,8 @@
 #include <charconv>
 #include <utility>
 
-#include "app/text/L10n.hpp"
+#include "app/locale/LocaleFormat.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail::PanelPresenter {
 
@@ -67,7 +68,7 @@ std::string prettyMode(const std::string& label, const Localizer& l) {
     if (const auto n = decimal(piece)) sides.push_back(*n);
   }
   if (sides.size() != 2) return label;
-  return t("panel.modeLabel", L10n::pixels(sides[0]), L10n::pixels(sides[1]), *rate);
+  return t("panel.modeLabel", LocaleFormat::pixels(sides[0]), LocaleFormat::pixels(sides[1]), *rate);
 }
 
 std::string subtitle(const PanelState& s, const Localizer& l) {

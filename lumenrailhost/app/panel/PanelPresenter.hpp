@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/panel/PanelState.hpp"
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/text/L10n.hpp"
-#include "app/text/RelativeTime.hpp"
+#include "app/locale/RelativeTime.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail::SettingsPages {
 

@@ -1,6 +1,6 @@
 #include "app/windows/SetupModel.hpp"
 
-#include "app/text/ProductIdentity.hpp"
+#include "text/ProductIdentity.hpp"
 
 namespace lumenrail {
 

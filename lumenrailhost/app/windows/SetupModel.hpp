@@ -11,8 +11,8 @@
 #include <optional>
 
 #include "app/controller/AppPorts.hpp"
-#include "app/controller/HostPermissions.hpp"
 #include "platform/UserDefaults.hpp"
+#include "ports/HostPermissions.hpp"
 
 namespace lumenrail {
 

@@ -8,7 +8,7 @@
 
 #include <set>
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/HostCard.hpp"
 #include "ui/components/IconBadge.hpp"
 #include "ui/components/LiveUpdate.hpp"

@@ -6,7 +6,7 @@
 
 #include "app/panel/PanelActions.hpp"
 #include "app/panel/PanelPresenter.hpp"
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/LiveUpdate.hpp"
 
 class QAbstractButton;

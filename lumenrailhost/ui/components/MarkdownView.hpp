@@ -9,7 +9,7 @@
 #include <QLabel>
 #include <QString>
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail::MarkdownView {
 

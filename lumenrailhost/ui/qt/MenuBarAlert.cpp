@@ -11,7 +11,7 @@
 #include <QTimer>
 
 #include "app/controller/AlertPlacement.hpp"
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/CloseKeys.hpp"
 #include "ui/style/AppIcon.hpp"
 #include "ui/style/HostFont.hpp"

@@ -4,7 +4,7 @@
 // its own box, so ending one from outside never closes another that sits
 // above or below it.
 
-#include "app/controller/ControllerPorts.hpp"
+#include "ports/Alerts.hpp"
 
 namespace lumenrail {
 

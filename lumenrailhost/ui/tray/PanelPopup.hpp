@@ -16,8 +16,8 @@
 
 #include "app/controller/AppPorts.hpp"
 #include "app/panel/HostPanelModel.hpp"
-#include "app/text/L10n.hpp"
 #include "platform/Clock.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 

@@ -9,8 +9,8 @@
 #include <QWidget>
 
 #include "app/panel/HostPanelModel.hpp"
-#include "app/text/L10n.hpp"
 #include "platform/Executor.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail {
 

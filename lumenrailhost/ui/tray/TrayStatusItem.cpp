@@ -6,7 +6,7 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 #include "ui/tray/MenuBarMark.hpp"
 
 namespace lumenrail {

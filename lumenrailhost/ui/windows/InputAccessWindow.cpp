@@ -6,7 +6,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/CloseKeys.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostCard.hpp"

@@ -8,10 +8,10 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "app/text/L10n.hpp"
-#include "app/text/TrayCopy.hpp"
 #include "app/windows/QrCode.hpp"
 #include "links/PairingUri.hpp"
+#include "text/L10n.hpp"
+#include "text/TrayCopy.hpp"
 #include "ui/components/CloseKeys.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostPicker.hpp"

@@ -11,8 +11,8 @@
 
 #include "app/controller/SupportActions.hpp"
 #include "app/controller/SupportActions.hpp"
-#include "app/text/L10n.hpp"
-#include "app/text/ProductIdentity.hpp"
+#include "text/L10n.hpp"
+#include "text/ProductIdentity.hpp"
 #include "ui/components/AccentLink.hpp"
 #include "ui/components/HostCard.hpp"
 #include "ui/qt/MenuBarAlert.hpp"

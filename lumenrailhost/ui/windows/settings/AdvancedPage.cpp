@@ -3,12 +3,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
-#include "ui/qt/MenuBarAlert.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/SettingRow.hpp"
+#include "ui/qt/MenuBarAlert.hpp"
 #include "ui/windows/settings/PageParts.hpp"
 #include "ui/windows/settings/SettingsActions.hpp"
 

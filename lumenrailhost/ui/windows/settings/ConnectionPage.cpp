@@ -2,8 +2,8 @@
 
 #include <QLineEdit>
 
-#include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/SettingRow.hpp"
 #include "ui/style/FocusRing.hpp"

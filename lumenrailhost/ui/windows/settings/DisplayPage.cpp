@@ -1,7 +1,8 @@
 #include "ui/windows/settings/DisplayPage.hpp"
 
-#include "app/text/L10n.hpp"
+#include "app/locale/LocaleFormat.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/ChoiceTiles.hpp"
 #include "ui/components/SettingRow.hpp"
 #include "ui/windows/settings/PageParts.hpp"
@@ -23,8 +24,8 @@ DisplayPage::DisplayPage(HostSettingsModel& model, SettingsPorts&, QWidget* pare
 
   std::vector<std::pair<QString, QVariant>> sizes;
   for (const auto& preset : SettingsPages::kResolutions) {
-    sizes.emplace_back(qs(L10n::text("settings.display.resolution.value", L10n::pixels(preset.width),
-                                     L10n::pixels(preset.height))),
+    sizes.emplace_back(qs(L10n::text("settings.display.resolution.value", LocaleFormat::pixels(preset.width),
+                                     LocaleFormat::pixels(preset.height))),
                        QVariant::fromValue<qint64>(SettingsPages::resolutionTag(preset.width, preset.height)));
   }
   auto* size = picker(sizes, QVariant::fromValue<qint64>(SettingsPages::currentResolutionTag(model)));

@@ -6,9 +6,9 @@
 #include <QLineEdit>
 #include <QPointer>
 
-#include "app/text/DeviceKindText.hpp"
-#include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "text/DeviceKindText.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/CloseKeys.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"

@@ -1,7 +1,7 @@
 #include "ui/windows/settings/PenPage.hpp"
 
-#include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/SettingRow.hpp"
 #include "ui/windows/settings/PageParts.hpp"

@@ -2,8 +2,8 @@
 
 #include <QMessageBox>
 
-#include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "text/L10n.hpp"
 #include "ui/qt/MenuBarAlert.hpp"
 
 namespace lumenrail::SettingsActions {

@@ -10,8 +10,8 @@
 #include <QVBoxLayout>
 
 #include "app/controller/SupportActions.hpp"
-#include "app/text/L10n.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/HostBanner.hpp"
 #include "ui/components/LiveUpdate.hpp"
 #include "ui/style/KitParts.hpp"

@@ -2,8 +2,9 @@
 
 #include <QHBoxLayout>
 
-#include "app/text/L10n.hpp"
+#include "app/locale/LocaleFormat.hpp"
 #include "app/windows/SettingsPages.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/SettingRow.hpp"
@@ -37,7 +38,7 @@ StartupPage::StartupPage(HostSettingsModel& model, SettingsPorts& ports, QWidget
   languageStack->setSpacing(8);
   std::vector<std::pair<QString, QVariant>> items = {
       {qs(L10n::text("settings.startup.language.system")), QString()}};
-  for (const auto& language : L10n::shippedLanguages()) items.emplace_back(qs(language.name), qs(language.tag));
+  for (const auto& language : LocaleFormat::shippedLanguages()) items.emplace_back(qs(language.name), qs(language.tag));
   auto* languages = picker(items, qs(language_));
   languageStack->addWidget(languages, 0, Qt::AlignRight);
   auto* relaunch = new HostButton(qs(L10n::text("settings.startup.language.relaunch")));

@@ -1,6 +1,6 @@
 #include "ui/windows/setup/DeviceStep.hpp"
 
-#include "app/text/TrayCopy.hpp"
+#include "text/TrayCopy.hpp"
 #include "ui/components/HostCheckBox.hpp"
 #include "ui/components/LiveUpdate.hpp"
 

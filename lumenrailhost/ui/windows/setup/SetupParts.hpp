@@ -6,7 +6,7 @@
 #include <QLabel>
 #include <QString>
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/style/KitParts.hpp"
 

@@ -5,7 +5,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 #include "ui/components/CloseKeys.hpp"
 
 namespace lumenrail {

@@ -1,4 +1,4 @@
-#include "app/controller/HostPermissions.hpp"
+#include "ports/HostPermissions.hpp"
 
 #include <filesystem>
 

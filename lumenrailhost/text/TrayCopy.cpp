@@ -1,4 +1,4 @@
-#include "app/text/TrayCopy.hpp"
+#include "text/TrayCopy.hpp"
 
 namespace lumenrail::TrayCopy {
 

@@ -1,6 +1,6 @@
-#include "app/text/DeviceKindText.hpp"
+#include "text/DeviceKindText.hpp"
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail::DeviceKindText {
 

@@ -1,4 +1,4 @@
-#include "app/text/StringBundle.hpp"
+#include "text/StringBundle.hpp"
 
 #include <filesystem>
 #include <fstream>

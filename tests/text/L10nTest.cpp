@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/text/DeviceKindText.hpp"
-#include "app/text/L10n.hpp"
-#include "app/text/LanguageMatch.hpp"
+#include "text/DeviceKindText.hpp"
+#include "text/L10n.hpp"
+#include "text/LanguageMatch.hpp"
 
 namespace lumenrail {
 namespace {
@@ -137,19 +137,6 @@ TEST(L10nOverride, SystemLanguagesFollowTheLocaleVariables) {
       {{{"LC_ALL", "C"}, {"LANGUAGE", "fr"}, {"LANG", "de_DE"}}, {}},
   };
   for (const auto& [env, expected] : cases) EXPECT_EQ(LanguageMatch::systemLanguages(env), expected);
-}
-
-TEST(L10nFormats, PixelsAreNeverGroupedAndUseTheLocaleDigits) {
-  EXPECT_EQ(L10n::pixels(2560, "en_US"), "2560");
-  EXPECT_EQ(L10n::pixels(1920, "de_DE"), "1920");
-  EXPECT_EQ(L10n::pixels(2560, "ar_EG"), "\u0662\u0665\u0666\u0660");
-}
-
-TEST(L10nFormats, ShippedLanguagesAreNamedInTheirOwnLanguage) {
-  const auto names = L10n::shippedLanguages({"pt-BR", "fr", "de", "qx"});
-  const std::vector<ShippedLanguage> expected = {
-      {"de", "Deutsch"}, {"fr", "Français"}, {"pt-BR", "Português (Brasil)"}, {"qx", "qx"}};
-  EXPECT_EQ(names, expected);
 }
 
 TEST(L10nFormats, DeviceKindsHaveLabelsButTheUnknownOne) {

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "app/controller/LoginItem.hpp"
 #include "app/controller/SupportActions.hpp"
-#include "app/text/L10n.hpp"
+#include "app/locale/LocaleFormat.hpp"
 #include "desktop/SupportFactsReader.hpp"
 #include "entry/CaptureServe.hpp"
 #include "entry/ConsoleModes.hpp"
@@ -19,6 +20,7 @@
 #include "platform/ProcessEnvironment.hpp"
 #include "platform/UserDefaults.hpp"
 #include "settings/HostSettingsStore.hpp"
+#include "text/L10n.hpp"
 #include "trayapp/MenuBarHost.hpp"
 #include "ui/RenderUi.hpp"
 
@@ -53,7 +55,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lumenrailhost: %s\n", refusal->c_str());
     return 2;
   }
-  SupportActions::setFactsReader(SupportFactsReader::gather);
+  SupportActions::setFactsReader([] {
+    SupportFacts facts = SupportFactsReader::gather();
+    facts.openAtLogin = facts.installed && LoginItem::isEnabled();
+    facts.locale = LocaleFormat::currentLocale();
+    return facts;
+  });
 
   switch (plan.mode) {
     case Mode::version:

@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "app/text/StringBundle.hpp"
-#include "app/text/TextFormat.hpp"
 #include "platform/ProcessEnvironment.hpp"
 #include "platform/UserDefaults.hpp"
+#include "text/StringBundle.hpp"
+#include "text/TextFormat.hpp"
 
 namespace lumenrail {
 
@@ -24,12 +24,6 @@ namespace lumenrail {
 struct MarkdownText {
   std::string source;
   bool operator==(const MarkdownText&) const = default;
-};
-
-struct ShippedLanguage {
-  std::string tag;
-  std::string name;  // in its own language, first letter upper-cased
-  bool operator==(const ShippedLanguage&) const = default;
 };
 
 // One bundle and the table its lookups read, fixed at creation.
@@ -50,7 +44,6 @@ class Localizer final {
 
   // The lines of the self-check, and its exit status.
   int selfCheck(const Log::Sink& print) const;
-  std::vector<ShippedLanguage> shippedLanguages() const;
 
  private:
   std::optional<StringBundle> bundle_;
@@ -77,20 +70,18 @@ MarkdownText md(std::string_view key, const Args&... args) {
 }
 
 // For pictures that repeat on any machine: lookups follow `language` and no
-// stored override is read. Takes effect only before the first lookup.
+// stored override is read. Takes effect only before the first lookup
+// (LocaleFormat::pinLanguage pins the digits and names as well).
 void pinLanguage(const std::string& language);
+const std::optional<std::string>& pinnedLanguage();
 
 // "--l10n-check": prints its lines and returns the exit status.
 int selfCheck();
-std::vector<ShippedLanguage> shippedLanguages();
 
 // The user's language for this application ("" follows the system); the
 // choice takes effect at the next start.
 std::string languageOverride();
 void setLanguageOverride(const std::string& code);
-
-// A pixel count in the current locale's digits, never grouped.
-std::string pixels(int64_t count);
 
 // The same against a given store, shipped tags, locale and environment.
 std::string languageOverride(const UserDefaults& defaults, const std::vector<std::string>& shipped);
@@ -99,8 +90,6 @@ std::string setLanguageOverride(UserDefaults& defaults, const std::string& code)
 // The languages lookups follow: the stored override list when it is a
 // non-empty list of texts, else the system's.
 std::vector<std::string> preferences(const UserDefaults& defaults, const Environment& env);
-std::string pixels(int64_t count, const std::string& localeId);
-std::vector<ShippedLanguage> shippedLanguages(const std::vector<std::string>& tags);
 
 // Where the bundle is looked for, in order: the installed tree's resources,
 // then the folder of the executable (symbolic links resolved).

@@ -1,16 +1,12 @@
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 
 #include <algorithm>
 #include <filesystem>
 #include <optional>
 
-#include <unicode/locid.h>
-#include <unicode/numfmt.h>
-#include <unicode/unistr.h>
-
-#include "app/text/LanguageMatch.hpp"
 #include "platform/Log.hpp"
 #include "platform/Paths.hpp"
+#include "text/LanguageMatch.hpp"
 
 namespace lumenrail {
 
@@ -23,12 +19,6 @@ std::string quotedList(const std::vector<std::string>& items) {
     out += "\"" + items[i] + "\"";
   }
   return out + "]";
-}
-
-std::string utf8(const icu::UnicodeString& s) {
-  std::string out;
-  s.toUTF8String(out);
-  return out;
 }
 
 }  // namespace
@@ -71,10 +61,6 @@ int Localizer::selfCheck(const Log::Sink& print) const {
   return name != "app.hostName" ? 0 : 1;
 }
 
-std::vector<ShippedLanguage> Localizer::shippedLanguages() const {
-  return bundle_ ? L10n::shippedLanguages(bundle_->languages()) : std::vector<ShippedLanguage>{};
-}
-
 namespace L10n {
 
 std::vector<std::string> bundleCandidates() {
@@ -88,17 +74,14 @@ std::vector<std::string> bundleCandidates() {
 }
 
 namespace {
-std::optional<std::string>& pinnedLanguage() {
+std::optional<std::string>& pinned() {
   static std::optional<std::string> language;
   return language;
 }
 }  // namespace
 
-void pinLanguage(const std::string& language) {
-  pinnedLanguage() = language;
-  UErrorCode status = U_ZERO_ERROR;
-  icu::Locale::setDefault(icu::Locale(language.c_str()), status);
-}
+void pinLanguage(const std::string& language) { pinned() = language; }
+const std::optional<std::string>& pinnedLanguage() { return pinned(); }
 
 const Localizer& shared() {
   static const Localizer instance = [] {
@@ -117,8 +100,6 @@ const StringBundle* bundle() { return shared().bundle(); }
 
 int selfCheck() { return shared().selfCheck(Log::line); }
 
-std::vector<ShippedLanguage> shippedLanguages() { return shared().shippedLanguages(); }
-
 std::string languageOverride() {
   if (pinnedLanguage()) return "";
   const auto* b = bundle();
@@ -126,8 +107,6 @@ std::string languageOverride() {
 }
 
 void setLanguageOverride(const std::string& code) { setLanguageOverride(*UserDefaults::standard(), code); }
-
-std::string pixels(int64_t count) { return pixels(count, icu::Locale::getDefault().getName()); }
 
 std::string languageOverride(const UserDefaults& defaults, const std::vector<std::string>& shipped) {
   const auto stored = defaults.stringArray(kOverrideKey);
@@ -147,38 +126,6 @@ std::string setLanguageOverride(UserDefaults& defaults, const std::string& code)
 std::vector<std::string> preferences(const UserDefaults& defaults, const Environment& env) {
   if (auto stored = defaults.stringArray(kOverrideKey); stored && !stored->empty()) return *stored;
   return LanguageMatch::systemLanguages(env);
-}
-
-std::string pixels(int64_t count, const std::string& localeId) {
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::NumberFormat> format(icu::NumberFormat::createInstance(icu::Locale(localeId.c_str()), status));
-  if (U_FAILURE(status) || !format) return std::to_string(count);
-  format->setGroupingUsed(false);
-  icu::UnicodeString out;
-  format->format(static_cast<int64_t>(count), out);
-  return utf8(out);
-}
-
-std::vector<ShippedLanguage> shippedLanguages(const std::vector<std::string>& tags) {
-  std::vector<ShippedLanguage> out;
-  for (const auto& tag : tags) {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Locale locale = icu::Locale::forLanguageTag(tag, status);
-    icu::UnicodeString name;
-    if (U_SUCCESS(status)) locale.getDisplayName(locale, name);
-    std::string text = utf8(name);
-    // ICU echoes an identifier it has no name for.
-    if (name.isEmpty() || text == locale.getName() || text == tag) {
-      out.push_back({tag, tag});
-      continue;
-    }
-    const int32_t firstLength = U16_LENGTH(name.char32At(0));
-    icu::UnicodeString first = name.tempSubString(0, firstLength);
-    first.toUpper(locale);
-    out.push_back({tag, utf8(first + name.tempSubString(firstLength))});
-  }
-  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.tag < b.tag; });
-  return out;
 }
 
 }  // namespace L10n

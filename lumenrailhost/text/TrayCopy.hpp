@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/text/L10n.hpp"
+#include "text/L10n.hpp"
 
 namespace lumenrail::TrayCopy {
 

@@ -1,4 +1,4 @@
-#include "app/text/RelativeTime.hpp"
+#include "app/locale/RelativeTime.hpp"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "app/text/LanguageMatch.hpp"
+#include "text/LanguageMatch.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "app/text/TextFormat.hpp"
+#include "text/TextFormat.hpp"
 
 #include <map>
 #include <optional>
