@@ -16,6 +16,7 @@
 #include "media/VirtualDisplayManager.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
+#include "platform/Paths.hpp"
 #include "platform/X11DisplayConfiguration.hpp"
 
 namespace lumenrail {
@@ -47,7 +48,7 @@ int runPrintConfig(const HostSettings& s, bool appMode, bool isBundled) {
   line("  transports : wifi :" + std::to_string(s.port) + (s.usbEnabled ? " + USB cable" : "") + " " +
        (s.secureWifi ? "encrypted" : "CLEAR") + (s.pairingEnabled ? " + pairing" : ""));
   line(std::string("  behaviour  : autostart=") + yesNo(s.autoStart) +
-       " loginItem=" + yesNo(isBundled && LoginItem::isEnabled()) + " (available=" + yesNo(isBundled) + ")");
+       " loginItem=" + yesNo(isBundled && LoginItem::isEnabled(Paths::autostartEntry())) + " (available=" + yesNo(isBundled) + ")");
   return 0;
 }
 

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   }
   SupportActions::setFactsReader([] {
     SupportFacts facts = SupportFactsReader::gather();
-    facts.openAtLogin = facts.installed && LoginItem::isEnabled();
+    facts.openAtLogin = facts.installed && LoginItem::isEnabled(Paths::autostartEntry());
     facts.locale = LocaleFormat::currentLocale();
     return facts;
   });

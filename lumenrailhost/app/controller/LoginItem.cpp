@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/Paths.hpp"
 #include "platform/PrivateFile.hpp"
 #include "platform/Utf8.hpp"
 #include "text/L10n.hpp"
@@ -108,12 +107,6 @@ std::vector<std::string> splitExec(std::string_view command) {
   return args;
 }
 
-std::string resolvedExecutable() {
-  std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : exe.string();
-}
-
 }  // namespace
 
 std::string Note::text() const {
@@ -191,8 +184,6 @@ bool isEnabled(const std::string& entryPath) {
   return !entry || !entry->hidden;
 }
 
-bool isEnabled() { return isEnabled(Paths::autostartEntry()); }
-
 std::optional<Note> setEnabled(bool enabled, bool installed, const std::string& entryPath,
                                const std::string& executable) {
   if (!installed) return Note::of(Note::Kind::needsBundle);
@@ -212,10 +203,6 @@ std::optional<Note> setEnabled(bool enabled, bool installed, const std::string& 
     return Note::failed(e.what());
   }
   return std::nullopt;
-}
-
-std::optional<Note> setEnabled(bool enabled) {
-  return setEnabled(enabled, Paths::runningInstalled(), Paths::autostartEntry(), resolvedExecutable());
 }
 
 }  // namespace lumenrail::LoginItem

@@ -4,6 +4,8 @@
 // ($XDG_CONFIG_HOME/autostart/lumenrail-host.desktop) that runs the installed
 // executable. Only an installed tree registers itself, since a build tree's
 // binary moves and goes away. Outcomes come back as notes, never thrown.
+// The caller names the entry and the executable (trayapp/SystemLoginItem for
+// this process).
 
 #include <optional>
 #include <string>
@@ -42,13 +44,10 @@ std::optional<Entry> parseEntry(std::string_view text);
 
 // Present and not hidden. An unreadable or oversized file counts as absent.
 bool isEnabled(const std::string& entryPath);
-bool isEnabled();
 
 // Writes (atomically) or removes the entry; removing one that is not there
 // is no error.
 std::optional<Note> setEnabled(bool enabled, bool installed, const std::string& entryPath,
                                const std::string& executable);
-// This process: the installed tree's resolved executable and the XDG path.
-std::optional<Note> setEnabled(bool enabled);
 
 }  // namespace lumenrail::LoginItem
