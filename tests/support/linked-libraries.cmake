@@ -1,0 +1,18 @@
+# Fails when BINARY names any library matching FORBIDDEN among those it loads
+# itself (readelf's NEEDED entries; what those libraries load is theirs).
+execute_process(COMMAND readelf -d ${BINARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "readelf could not read ${BINARY}")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]+\\]" needed "${dynamic}")
+set(found)
+foreach(entry IN LISTS needed)
+  if(entry MATCHES "${FORBIDDEN}")
+    list(APPEND found "${entry}")
+  endif()
+endforeach()
+list(LENGTH needed count)
+if(found)
+  message(FATAL_ERROR "${BINARY} links ${found}")
+endif()
+message(STATUS "${BINARY}: none of its ${count} libraries matches ${FORBIDDEN}")
