@@ -549,17 +549,18 @@ int runMenuBarHost(const HostSettings& settings, std::shared_ptr<HostSettingsSto
 }
 
 std::optional<int> claimInstance() {
+  const std::string lockPath = InstanceLock::path();
   // A shared runtime folder could hold anyone's lock and socket: ours go elsewhere.
   if (const std::string why = InstanceLock::runtimeFolderRefusal(); !why.empty()) {
     Log::line("[app] WARN: XDG_RUNTIME_DIR is not this user's alone (" + why + ") — keeping the instance lock in " +
-              std::filesystem::path(InstanceLock::path()).parent_path().string());
+              std::filesystem::path(lockPath).parent_path().string());
   }
-  const auto lock = InstanceLock::acquire(InstanceLock::path());
+  const auto lock = InstanceLock::acquire(lockPath);
   if (lock.holder) {
     Log::line("[app] another Lumenrail Host is already running (pid " + std::to_string(*lock.holder) +
               ") — leaving it be, exiting");
     // On Linux a second start shows nothing by itself: the running one is asked to.
-    Log::line(InstanceChannel::askToShow(InstanceChannel::socketPath(InstanceLock::path()), kActivationWaitNs)
+    Log::line(InstanceChannel::askToShow(InstanceChannel::socketPath(lockPath), kActivationWaitNs)
                   ? "[app] asked it to show its window"
                   : "[app] it did not answer — its window could not be brought forward");
     return 0;

@@ -4,6 +4,7 @@
 
 #include "platform/Executor.hpp"
 #include "platform/SerialQueue.hpp"
+#include "support/ManualExecutor.hpp"
 
 namespace lumenrail {
 namespace {
@@ -27,6 +28,15 @@ TEST(ExecutorAffinity, HoldsOnTheRightThreadAndTellsTheWrongOneOncePerPlace) {
             "[fault] Affinity.wrong called off its executor's thread\n"
             "[fault] Affinity.waits called on the executor it waits for\n");
 #endif
+}
+
+// The tests' executor runs a waited-for task as its own work, as the real ones do.
+TEST(ExecutorAffinity, TheManualExecutorIsCurrentInsideAWaitedForTask) {
+  test::ManualExecutor main;
+  bool inside = false;
+  main.postAndWait([&] { inside = main.isCurrent(); });
+  EXPECT_TRUE(inside);
+  EXPECT_FALSE(main.isCurrent());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/Executor.hpp"
@@ -44,6 +45,20 @@ class ManualExecutor final : public Executor {
   // Nobody else runs this executor's work: the caller runs what is due first.
   void postAndWait(Task task) override {
     runReady();
+    // The task runs as this executor's work, so affinity checks inside it hold.
+    std::thread::id before;
+    {
+      std::lock_guard lock(state_->lock);
+      before = std::exchange(state_->runner, std::this_thread::get_id());
+    }
+    struct Restore {
+      State& state;
+      std::thread::id before;
+      ~Restore() {
+        std::lock_guard lock(state.lock);
+        state.runner = before;
+      }
+    } restore{*state_, before};
     task();
   }
 

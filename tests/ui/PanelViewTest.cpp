@@ -231,6 +231,41 @@ TEST(PanelView, AnOpenDeviceMenuSurvivesDevicesJoiningAndLeaving) {
   studio->menu()->close();
 }
 
+// Tab walks the rows in the order they read, wherever a row was made, and
+// goes on to what lies below the list.
+TEST(PanelView, TabGoesDownTheDeviceRowsAsTheyReadAfterTheyMove) {
+  PanelState state = servingTwo();
+  state.devices = {{7, "Studio Tab", "aa11", true, true}, {11, "Galaxy Tab", std::string("cc33"), true, false}};
+  HostPanelModel model(PanelActions{}, [&] { return state; });
+  HostPanelView view(model, english());
+  view.show();
+  const auto top = [&](QWidget* w) { return w->mapTo(&view, QPoint(0, 0)).y(); };
+  const std::vector<std::vector<PanelDevice>> orders = {
+      {{12, "Pixel", std::string("ee55"), true, false}, {7, "Studio Tab", "aa11", true, true},
+       {11, "Galaxy Tab", std::string("cc33"), true, false}},
+      {{11, "Galaxy Tab", std::string("cc33"), true, false}, {12, "Pixel", std::string("ee55"), true, false},
+       {7, "Studio Tab", "aa11", true, true}},
+  };
+  for (const auto& devices : orders) {
+    state.devices = devices;
+    model.refresh();
+    QCoreApplication::processEvents();
+    std::vector<QWidget*> buttons;
+    for (auto* row : view.findChildren<DeviceRow*>()) buttons.push_back(row->menuButton());
+    std::sort(buttons.begin(), buttons.end(), [&](QWidget* a, QWidget* b) { return top(a) < top(b); });
+    ASSERT_EQ(buttons.size(), 3u);
+    QWidget* stop = buttons.front();
+    for (size_t i = 1; i < buttons.size(); ++i) {
+      do stop = stop->nextInFocusChain();
+      while (!(stop->focusPolicy() & Qt::TabFocus) || !stop->isVisible());
+      EXPECT_EQ(stop, buttons[i]) << devices[0].name << ": stop " << i;
+    }
+    do stop = stop->nextInFocusChain();
+    while (!(stop->focusPolicy() & Qt::TabFocus) || !stop->isVisible());
+    EXPECT_GT(top(stop), top(buttons.back())) << devices[0].name << ": after the list";
+  }
+}
+
 TEST(PanelPopup, RefreshesWhileOpenAndToggleClosesIt) {
   int snapshots = 0;
   HostPanelModel model(PanelActions{}, [&] {

@@ -37,7 +37,6 @@ class SettingsModelLink final : public std::enable_shared_from_this<SettingsMode
 
   // Made with `settings` on first use.
   std::shared_ptr<HostSettingsModel> model(const HostSettings& settings);
-  bool exists() const { return model_ != nullptr; }
   // The owner's own change: the model saves it, and its report is dropped.
   void push(const HostSettings& settings);
   // The serving state, live mode and connected devices, where they changed.

@@ -177,10 +177,33 @@ void DeviceList::showRows(const std::vector<PanelDeviceRow>& rows) {
     column_->addWidget(shown);
     shown->show();
   }
+  followTabOrder(rows);
   // The panel measures its height right after this, and a layout remembers
   // its children's heights: tell every one up to the window now, not on the
   // next layout pass.
   for (QWidget* w = this; w != nullptr && !w->isWindow(); w = w->parentWidget()) w->updateGeometry();
+}
+
+// A row made after the window's other controls sits at the end of the focus
+// chain, and kept rows keep their old places: Tab must go down the list as
+// it reads, right after the control before the list.
+void DeviceList::followTabOrder(const std::vector<PanelDeviceRow>& rows) {
+  QWidget* previous = nullptr;
+  for (QWidget* w = previousInFocusChain(); w != nullptr && w != this && !w->isWindow();
+       w = w->previousInFocusChain()) {
+    if (!isAncestorOf(w) && (w->focusPolicy() & Qt::TabFocus) != 0) {
+      previous = w;
+      break;
+    }
+  }
+  std::set<int32_t> placed;
+  for (const auto& row : rows) {
+    if (!placed.insert(row.id).second) continue;
+    QWidget* button = shown_.at(row.id)->menuButton();
+    if (button == nullptr) continue;
+    if (previous != nullptr) QWidget::setTabOrder(previous, button);
+    previous = button;
+  }
 }
 
 }  // namespace lumenrail

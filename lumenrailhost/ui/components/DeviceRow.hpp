@@ -62,6 +62,8 @@ class DeviceList final : public QWidget, public LiveContent {
   bool ownsChildren() const override { return true; }
 
  private:
+  void followTabOrder(const std::vector<PanelDeviceRow>& rows);
+
   const PanelActions& actions_;
   const Localizer& texts_;
   std::vector<PanelDeviceRow> rows_;
