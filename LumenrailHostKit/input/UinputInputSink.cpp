@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "input/MacKeyCodes.hpp"
-#include "input/XScreenWatch.hpp"
 
 namespace lumenrail {
 
@@ -107,13 +106,13 @@ class LibevdevDevices final : public UinputInputSink::Devices {
   libevdev_uinput* devices_[3] = {nullptr, nullptr, nullptr};
 };
 
-std::unique_ptr<LibevdevDevices> makeDevices(std::string* why, bool penOnly = false) {
+}  // namespace
+
+std::unique_ptr<UinputInputSink::Devices> UinputInputSink::makeDevices(std::string* why, bool penOnly) {
   auto devices = std::make_unique<LibevdevDevices>();
   if (!devices->make(penOnly, why)) return nullptr;
   return devices;
 }
-
-}  // namespace
 
 UinputInputSink::UinputInputSink(std::unique_ptr<Devices> devices, Size screen, std::unique_ptr<ScreenWatch> watch,
                                  Log::Sink log)
@@ -137,20 +136,6 @@ std::shared_ptr<UinputInputSink> UinputInputSink::openPen(Rect area, std::string
   auto sink = create(std::move(devices), Size{area.width, area.height}, nullptr, std::move(log));
   sink->setArea(area);
   return sink;
-}
-
-std::shared_ptr<UinputInputSink> UinputInputSink::openForDisplay(const std::string& display, std::string* why,
-                                                                 Log::Sink log) {
-  auto devices = makeDevices(why);
-  if (!devices) return nullptr;
-  std::unique_ptr<XScreenWatch> watch = XScreenWatch::open(display);
-  Size screen{1920, 1080};
-  if (watch) {
-    screen = watch->size();
-  } else if (log) {
-    log("no X screen to follow — uinput positions assume 1920x1080");
-  }
-  return create(std::move(devices), screen, std::move(watch), std::move(log));
 }
 
 UinputInputSink::~UinputInputSink() {

@@ -40,13 +40,12 @@ class UinputInputSink final : public InputEventSink {
   // A fixed screen of `desktop`'s size, not followed. Nothing (with the
   // reason in `why`) when the devices cannot be made.
   static std::shared_ptr<UinputInputSink> open(Rect desktop, std::string* why = nullptr, Log::Sink log = nullptr);
-  // Follows the screen of `display` (":N", empty for $DISPLAY) through its
-  // own X connection; 1920x1080 when there is no X server.
-  static std::shared_ptr<UinputInputSink> openForDisplay(const std::string& display, std::string* why = nullptr,
-                                                         Log::Sink log = nullptr);
   // The pen tablet alone, its axes spread over `area` of the desktop (where
   // the compositor maps it to one monitor); other events are not posted.
   static std::shared_ptr<UinputInputSink> openPen(Rect area, std::string* why = nullptr, Log::Sink log = nullptr);
+  // The tablet, pointer and keyboard (the tablet alone with `penOnly`);
+  // nothing, with the reason in `why`, when they cannot be made.
+  static std::unique_ptr<Devices> makeDevices(std::string* why, bool penOnly = false);
   // Over any devices and screen watch (`watch` may be empty).
   static std::shared_ptr<UinputInputSink> create(std::unique_ptr<Devices> devices, Size screen,
                                                  std::unique_ptr<ScreenWatch> watch, Log::Sink log = nullptr);

@@ -9,6 +9,7 @@
 
 #include "input/InputPermission.hpp"
 #include "input/UinputInputSink.hpp"
+#include "input/XScreenWatch.hpp"
 #include "input/XTestInputSink.hpp"
 #include "platform/CReply.hpp"
 
@@ -161,13 +162,33 @@ double XDesktopInput::mainDisplayRefreshHz(const std::string& display) {
   return std::clamp(hz, 60.0, 240.0);
 }
 
+namespace {
+
+// uinput positions follow the screen of `display` through its own X
+// connection; 1920x1080 when there is no X server.
+std::shared_ptr<UinputInputSink> openUinputFollowingScreen(const std::string& display, std::string* why,
+                                                           Log::Sink log) {
+  auto devices = UinputInputSink::makeDevices(why);
+  if (!devices) return nullptr;
+  std::unique_ptr<XScreenWatch> watch = XScreenWatch::open(display);
+  Size screen{1920, 1080};
+  if (watch) {
+    screen = watch->size();
+  } else if (log) {
+    log("no X screen to follow — uinput positions assume 1920x1080");
+  }
+  return UinputInputSink::create(std::move(devices), screen, std::move(watch), std::move(log));
+}
+
+}  // namespace
+
 std::shared_ptr<InputEventSink> XDesktopInput::openSink(const std::string& display, Log::Sink log) {
   const auto say = [&](const std::string& line) {
     if (log) log(line);
   };
   if (InputPermission::uinputWritable()) {
     std::string why;
-    if (auto sink = UinputInputSink::openForDisplay(display, &why, log)) {
+    if (auto sink = openUinputFollowingScreen(display, &why, log)) {
       say("input through uinput: pen tablet with pressure and tilt, pointer, keyboard");
       return sink;
     }

@@ -13,7 +13,6 @@
 #include "input/InputEvent.hpp"
 #include "input/MacKeyCodes.hpp"
 #include "platform/CReply.hpp"
-#include "platform/GnomeInputSources.hpp"
 #include "platform/X11Display.hpp"
 
 namespace lumenrail::XkbKeyboardLayout {
@@ -135,30 +134,6 @@ class NamedSource final : public KeyboardLayoutSource {
   std::string variant_;
 };
 
-// GNOME Shell gives Mutter the keymap of the input source in use; the source
-// is followed through GSettings, re-read at each look (a few reads of the
-// settings backend's memory).
-class GnomeSource final : public KeyboardLayoutSource {
- public:
-  explicit GnomeSource(std::unique_ptr<GnomeInputSources::Watch> watch) : watch_(std::move(watch)) {
-    seen_ = watch_->active();
-  }
-  std::optional<KeyboardLayoutMap> current() override {
-    seen_ = watch_->active();
-    if (!seen_) return mapFromNames("", "");
-    return mapFromNames(seen_->layout, seen_->variant, "", "", seen_->options);
-  }
-  bool changed() override {
-    watch_->pump();
-    return watch_->active() != seen_;
-  }
-  bool watches() const override { return true; }
-
- private:
-  std::unique_ptr<GnomeInputSources::Watch> watch_;
-  std::optional<GnomeInputSources::XkbLayout> seen_;
-};
-
 // The server's keyboard through XKB: NewKeyboardNotify and MapNotify mean a
 // new keymap, a StateNotify with a group change means another layout of it.
 class X11Source final : public KeyboardLayoutSource {
@@ -255,12 +230,6 @@ std::optional<KeyboardLayoutMap> mapFromNames(const std::string& layout, const s
 
 std::unique_ptr<KeyboardLayoutSource> namedSource(std::string layout, std::string variant) {
   return std::make_unique<NamedSource>(std::move(layout), std::move(variant));
-}
-
-std::unique_ptr<KeyboardLayoutSource> gnomeSource() {
-  std::unique_ptr<GnomeInputSources::Watch> watch = GnomeInputSources::Watch::open();
-  if (!watch) return namedSource("");  // the library's defaults
-  return std::make_unique<GnomeSource>(std::move(watch));
 }
 
 std::unique_ptr<KeyboardLayoutSource> desktopSource(const std::string& display) {

@@ -27,10 +27,6 @@ std::optional<KeyboardLayoutMap> mapFromNames(const std::string& layout, const s
 // A fixed layout by names; never changes.
 std::unique_ptr<KeyboardLayoutSource> namedSource(std::string layout, std::string variant = "");
 
-// The GNOME session's input source in use (GSettings), followed while it
-// changes; the library's defaults without GNOME's schema.
-std::unique_ptr<KeyboardLayoutSource> gnomeSource();
-
 // The X server's keymap and active group on `display` (empty: $DISPLAY),
 // watched through XKB events; without an X server, the default names.
 std::unique_ptr<KeyboardLayoutSource> desktopSource(const std::string& display);

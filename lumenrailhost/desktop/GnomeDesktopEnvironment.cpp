@@ -9,7 +9,7 @@
 #include "input/InputPermission.hpp"
 #include "input/MutterInputSink.hpp"
 #include "input/UinputInputSink.hpp"
-#include "input/XkbKeyboardLayout.hpp"
+#include "desktop/gnome/GnomeKeyboardLayout.hpp"
 #include "media/MutterCaptureSource.hpp"
 #include "media/VideoToolboxEncoder.hpp"
 #include "platform/MutterRemoteDesktop.hpp"
@@ -297,7 +297,7 @@ std::shared_ptr<ForegroundAppSource> GnomeDesktopEnvironment::makeForegroundSour
 }
 
 std::unique_ptr<KeyboardLayoutSource> GnomeDesktopEnvironment::makeKeyboardLayout() {
-  return XkbKeyboardLayout::gnomeSource();
+  return GnomeKeyboardLayout::source();
 }
 
 double GnomeDesktopEnvironment::mainDisplayRefreshHz() {

@@ -14,7 +14,7 @@
 #include "input/InputEvent.hpp"
 #include "input/KeyComboInjector.hpp"
 #include "input/KeyStateSync.hpp"
-#include "input/XkbKeyboardLayout.hpp"
+#include "desktop/gnome/GnomeKeyboardLayout.hpp"
 #include "platform/GnomeInputSources.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/TempFolder.hpp"
@@ -89,7 +89,7 @@ TEST(GnomeKeyboardLayout, FollowsTheSourceTheUserSwitchesToAndTypesItsPunctuatio
   g_settings_schema_unref(schema);
   ASSERT_TRUE(gsettingsSet(dir, env, "sources", "[('xkb', 'us'), ('xkb', 'de')]"));
 
-  auto source = XkbKeyboardLayout::gnomeSource();
+  auto source = GnomeKeyboardLayout::source();
   ASSERT_TRUE(source->watches());
   GSettingsBackend* chosen = g_settings_backend_get_default();
   const std::string backend = G_OBJECT_TYPE_NAME(chosen);
