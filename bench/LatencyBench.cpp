@@ -32,14 +32,14 @@
 #include "BenchXServer.hpp"
 #include "RawX264Picture.hpp"
 #include "SessionTimeline.hpp"
-#include "desktop/X11DesktopEnvironment.hpp"
+#include "desktop/x11/X11DesktopEnvironment.hpp"
 #include "links/ServicePublisher.hpp"
 #include "media/H264Parameters.hpp"
 #include "media/VideoToolboxEncoder.hpp"
 #include "session/LaneEncoders.hpp"
 #include "session/M2Pipeline.hpp"
 #ifdef LUMENRAIL_BENCH_WAYLAND
-#include "desktop/GnomeDesktopEnvironment.hpp"
+#include "desktop/gnome/GnomeDesktopEnvironment.hpp"
 #include "support/HeadlessMutter.hpp"
 #endif
 

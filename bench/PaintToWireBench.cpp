@@ -24,8 +24,8 @@
 
 #include "BenchWireLoop.hpp"
 #include "BenchXServer.hpp"
+#include "desktop/x11/ScreenCaptureSource.hpp"
 #include "media/CaptureServePump.hpp"
-#include "media/ScreenCaptureSource.hpp"
 #include "media/VideoToolboxEncoder.hpp"
 #include "platform/CReply.hpp"
 #include "platform/Clock.hpp"

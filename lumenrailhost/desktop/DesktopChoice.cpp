@@ -1,10 +1,10 @@
 #include "desktop/DesktopChoice.hpp"
 
-#include "desktop/GnomeDesktopEnvironment.hpp"
-#include "desktop/LinuxPermissionProbe.hpp"
-#include "desktop/X11DesktopEnvironment.hpp"
-#include "media/DisplaySleepAssertion.hpp"
-#include "media/GnomeIdleInhibit.hpp"
+#include "desktop/gnome/GnomeDesktopEnvironment.hpp"
+#include "desktop/gnome/GnomeIdleInhibit.hpp"
+#include "desktop/x11/DisplaySleepAssertion.hpp"
+#include "desktop/x11/LinuxPermissionProbe.hpp"
+#include "desktop/x11/X11DesktopEnvironment.hpp"
 #include "platform/DBusConnection.hpp"
 
 namespace lumenrail::DesktopChoice {

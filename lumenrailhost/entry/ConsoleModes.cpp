@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/controller/LoginItem.hpp"
+#include "desktop/x11/X11DisplayConfiguration.hpp"
 #include "links/LanAddress.hpp"
 #include "links/PairingUri.hpp"
 #include "media/SyntheticFrameSource.hpp"
@@ -17,7 +18,6 @@
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
 #include "platform/Paths.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 
 namespace lumenrail {
 

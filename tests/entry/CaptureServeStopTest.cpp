@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "desktop/x11/X11DisplayConfiguration.hpp"
 #include "platform/CReply.hpp"
 #include "platform/Clock.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/HostProcess.hpp"
 

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <regex>
 
+#include "desktop/x11/X11DisplayConfiguration.hpp"
 #include "links/LanAddress.hpp"
 #include "links/UsbmuxClient.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/FakeUsbmuxd.hpp"
 #include "support/HostProcess.hpp"

@@ -5,12 +5,10 @@
 #include <limits>
 #include <vector>
 
-#include "media/DisplaySleepAssertion.hpp"
 #include "media/FrameScaler.hpp"
 #include "media/InkObserver.hpp"
 #include "media/ViewportCropper.hpp"
 #include "media/ViewportGeometry.hpp"
-#include "support/XServerFixture.hpp"
 
 namespace lumenrail {
 namespace {
@@ -258,27 +256,6 @@ TEST(InkObserver, MeanLumaOfBgraAndClippingAndRectanglesOutsideTheFrame) {
   InkObserver outside({100, 100, 10, 10, 1.0, 0.5});
   EXPECT_FALSE(outside.observe(*lumaFrame(255)));
   EXPECT_TRUE(outside.armed());
-}
-
-TEST(DisplaySleepAssertion, WithoutAnXServerNothingIsHeld) {
-  DisplaySleepAssertion assertion("Lumenrail is streaming this computer's screen to a device", ":65000");
-  EXPECT_FALSE(assertion.acquire());
-  EXPECT_FALSE(assertion.isHeld());
-  assertion.release();
-  EXPECT_FALSE(assertion.isHeld());
-}
-
-TEST(DisplaySleepAssertionIntegration, AcquireTwiceThenReleaseOnceLeavesNothingHeld) {
-  test::PrivateXServer x{{320, 240, 24}};
-  if (!x.running()) GTEST_SKIP() << x.whyNot();
-  DisplaySleepAssertion assertion("Lumenrail is streaming this computer's screen to a device", x.display());
-  EXPECT_TRUE(assertion.acquire());
-  EXPECT_TRUE(assertion.acquire());
-  EXPECT_TRUE(assertion.isHeld());
-  assertion.release();
-  EXPECT_FALSE(assertion.isHeld());
-  EXPECT_TRUE(assertion.acquire());
-  EXPECT_TRUE(assertion.isHeld());
 }
 
 }  // namespace

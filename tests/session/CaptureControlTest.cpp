@@ -2,7 +2,7 @@
 // hand-driven executor: all of its work runs on the test's thread.
 #include <gtest/gtest.h>
 
-#include "desktop/X11DesktopEnvironment.hpp"
+#include "desktop/x11/X11DesktopEnvironment.hpp"
 #include "session/CaptureControl.hpp"
 #include "support/EventLog.hpp"
 #include "support/FakeDesktopEnvironment.hpp"

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "desktop/X11DesktopEnvironment.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
+#include "desktop/x11/X11DesktopEnvironment.hpp"
+#include "desktop/x11/X11DisplayConfiguration.hpp"
 #include "session/M2Pipeline.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"

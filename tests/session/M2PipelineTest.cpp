@@ -13,9 +13,9 @@
 #include <filesystem>
 #include <future>
 
-#include "desktop/X11DesktopEnvironment.hpp"
+#include "desktop/x11/X11DesktopEnvironment.hpp"
+#include "desktop/x11/X11DisplayConfiguration.hpp"
 #include "platform/OneShotEvent.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 #include "session/M2Pipeline.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"

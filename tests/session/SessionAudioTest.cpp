@@ -7,10 +7,10 @@
 #include <cstring>
 #include <future>
 
-#include "desktop/X11DesktopEnvironment.hpp"
+#include "SessionTestRig.hpp"
+#include "desktop/x11/X11DesktopEnvironment.hpp"
 #include "platform/OneShotEvent.hpp"
 #include "session/M2Pipeline.hpp"
-#include "SessionTestRig.hpp"
 #include "support/EventLog.hpp"
 #include "support/PrivatePulse.hpp"
 #include "support/TestAudio.hpp"

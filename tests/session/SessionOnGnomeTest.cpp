@@ -5,8 +5,8 @@
 #include <cmath>
 #include <set>
 
-#include "desktop/GnomeDesktopEnvironment.hpp"
-#include "desktop/GnomeDisplayConfiguration.hpp"
+#include "desktop/gnome/GnomeDesktopEnvironment.hpp"
+#include "desktop/gnome/GnomeDisplayConfiguration.hpp"
 #include "input/InputEvent.hpp"
 #include "media/VirtualDisplayManager.hpp"
 #include "session/M2Pipeline.hpp"

@@ -6,10 +6,10 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "desktop/X11DesktopEnvironment.hpp"
+#include "desktop/x11/X11DesktopEnvironment.hpp"
+#include "desktop/x11/X11DisplayConfiguration.hpp"
 #include "input/InputPermission.hpp"
 #include "platform/CReply.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 #include "session/M2Pipeline.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"

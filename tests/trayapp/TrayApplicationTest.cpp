@@ -22,10 +22,10 @@
 #include <sstream>
 
 #include "app/windows/SetupModel.hpp"
-#include "media/MutterCaptureSource.hpp"
+#include "desktop/gnome/MutterCaptureSource.hpp"
+#include "desktop/x11/X11DisplayConfiguration.hpp"
 #include "platform/CReply.hpp"
 #include "platform/UserDefaults.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/HeadlessMutter.hpp"

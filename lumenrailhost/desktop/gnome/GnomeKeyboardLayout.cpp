@@ -1,7 +1,7 @@
 #include "desktop/gnome/GnomeKeyboardLayout.hpp"
 
+#include "desktop/gnome/GnomeInputSources.hpp"
 #include "input/XkbKeyboardLayout.hpp"
-#include "platform/GnomeInputSources.hpp"
 
 namespace lumenrail::GnomeKeyboardLayout {
 

@@ -1,4 +1,4 @@
-#include "input/GnomePenTablet.hpp"
+#include "desktop/gnome/GnomePenTablet.hpp"
 
 #include "input/UinputInputSink.hpp"
 

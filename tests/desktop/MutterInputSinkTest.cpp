@@ -3,7 +3,7 @@
 // session whose Mutter died makes posting fail instead of hanging; the first
 // tap and the first chord of a new session land; a pan scrolls smoothly and a
 // pinch holds Control once.
-#include "input/MutterInputSink.hpp"
+#include "desktop/gnome/MutterInputSink.hpp"
 
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "media/MutterCaptureSource.hpp"
+#include "desktop/gnome/MutterCaptureSource.hpp"
+#include "desktop/gnome/MutterRemoteDesktop.hpp"
 #include "platform/DBusConnection.hpp"
-#include "platform/MutterRemoteDesktop.hpp"
 #include "support/HeadlessMutter.hpp"
 #include "support/Waiting.hpp"
 

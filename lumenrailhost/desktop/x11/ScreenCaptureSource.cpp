@@ -1,4 +1,4 @@
-#include "media/ScreenCaptureSource.hpp"
+#include "desktop/x11/ScreenCaptureSource.hpp"
 
 #include <poll.h>
 #include <sys/eventfd.h>

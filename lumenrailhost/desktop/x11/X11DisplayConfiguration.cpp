@@ -1,4 +1,4 @@
-#include "platform/X11DisplayConfiguration.hpp"
+#include "desktop/x11/X11DisplayConfiguration.hpp"
 
 #include <sys/uio.h>
 #include <unistd.h>

@@ -1,12 +1,12 @@
-#include "input/MutterInputSink.hpp"
+#include "desktop/gnome/MutterInputSink.hpp"
 
 #include <linux/input-event-codes.h>
 
 #include <cmath>
 #include <cstdlib>
 
+#include "desktop/gnome/MutterRemoteDesktop.hpp"
 #include "platform/DBusConnection.hpp"
-#include "platform/MutterRemoteDesktop.hpp"
 
 namespace lumenrail {
 

@@ -1,4 +1,4 @@
-#include "platform/GnomeTabletMapping.hpp"
+#include "desktop/gnome/GnomeTabletMapping.hpp"
 
 #define G_SETTINGS_ENABLE_BACKEND
 #include <gio/gio.h>

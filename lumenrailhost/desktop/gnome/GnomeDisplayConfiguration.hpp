@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "desktop/gnome/GnomeTabletMapping.hpp"
+#include "desktop/gnome/MutterCaptureSource.hpp"
 #include "media/CaptureSource.hpp"
-#include "media/MutterCaptureSource.hpp"
 #include "platform/DisplayConfiguration.hpp"
-#include "platform/GnomeTabletMapping.hpp"
 
 namespace lumenrail {
 

@@ -1,4 +1,4 @@
-#include "input/XScreenWatch.hpp"
+#include "desktop/x11/XScreenWatch.hpp"
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>

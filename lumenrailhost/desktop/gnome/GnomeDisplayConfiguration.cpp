@@ -1,4 +1,4 @@
-#include "desktop/GnomeDisplayConfiguration.hpp"
+#include "desktop/gnome/GnomeDisplayConfiguration.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -1,17 +1,17 @@
-#include "desktop/X11DesktopEnvironment.hpp"
+#include "desktop/x11/X11DesktopEnvironment.hpp"
 
 #include <filesystem>
 
 #include "desktop/SoundServerAudio.hpp"
 #include "ports/HostPermissions.hpp"
 
+#include "desktop/x11/ScreenCaptureSource.hpp"
+#include "desktop/x11/X11DisplayConfiguration.hpp"
+#include "desktop/x11/XDesktopInput.hpp"
 #include "input/InputPermission.hpp"
-#include "input/XDesktopInput.hpp"
 #include "input/XkbKeyboardLayout.hpp"
-#include "media/ScreenCaptureSource.hpp"
 #include "media/VideoToolboxEncoder.hpp"
 #include "platform/Paths.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 
 namespace lumenrail {
 

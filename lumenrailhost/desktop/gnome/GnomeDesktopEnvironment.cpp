@@ -1,18 +1,18 @@
-#include "desktop/GnomeDesktopEnvironment.hpp"
+#include "desktop/gnome/GnomeDesktopEnvironment.hpp"
 
 #include <atomic>
 #include <functional>
 
-#include "desktop/GnomeDisplayConfiguration.hpp"
 #include "desktop/SoundServerAudio.hpp"
-#include "input/GnomePenTablet.hpp"
-#include "input/InputPermission.hpp"
-#include "input/MutterInputSink.hpp"
-#include "input/UinputInputSink.hpp"
+#include "desktop/gnome/GnomeDisplayConfiguration.hpp"
 #include "desktop/gnome/GnomeKeyboardLayout.hpp"
-#include "media/MutterCaptureSource.hpp"
+#include "desktop/gnome/GnomePenTablet.hpp"
+#include "desktop/gnome/MutterCaptureSource.hpp"
+#include "desktop/gnome/MutterInputSink.hpp"
+#include "desktop/gnome/MutterRemoteDesktop.hpp"
+#include "input/InputPermission.hpp"
+#include "input/UinputInputSink.hpp"
 #include "media/VideoToolboxEncoder.hpp"
-#include "platform/MutterRemoteDesktop.hpp"
 
 namespace lumenrail {
 

@@ -6,16 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "desktop/x11/XDesktopInput.hpp"
+#include "desktop/x11/XScreenWatch.hpp"
+#include "desktop/x11/XTestInputSink.hpp"
 #include "input/AppIdentity.hpp"
 #include "input/ForegroundAppWatcher.hpp"
 #include "input/InputPermission.hpp"
 #include "input/KeyComboInjector.hpp"
 #include "input/PenInjector.hpp"
 #include "input/UinputInputSink.hpp"
-#include "input/XDesktopInput.hpp"
 #include "input/XkbKeyboardLayout.hpp"
-#include "input/XScreenWatch.hpp"
-#include "input/XTestInputSink.hpp"
 #include "platform/CReply.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"

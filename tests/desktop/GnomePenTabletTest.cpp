@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "input/GnomePenTablet.hpp"
+#include "desktop/gnome/GnomePenTablet.hpp"
 #include "input/InputEvent.hpp"
 #include "input/UinputInputSink.hpp"
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "desktop/x11/ScreenCaptureSource.hpp"
 #include "media/CaptureFrameCopier.hpp"
-#include "media/ScreenCaptureSource.hpp"
 #include "media/SyntheticFrameSource.hpp"
 #include "platform/CReply.hpp"
 #include "platform/X11Display.hpp"

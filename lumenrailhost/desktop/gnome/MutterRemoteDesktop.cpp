@@ -1,4 +1,4 @@
-#include "platform/MutterRemoteDesktop.hpp"
+#include "desktop/gnome/MutterRemoteDesktop.hpp"
 
 #include <linux/input-event-codes.h>
 

@@ -2,7 +2,7 @@
 // the colour of a client window is checked in the delivered pixels, for a
 // virtual monitor and for the primary one; the desktop's services dying
 // mid-stream end the capture as an unexpected stop; stop leaves no monitor.
-#include "media/MutterCaptureSource.hpp"
+#include "desktop/gnome/MutterCaptureSource.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <mutex>
 
+#include "desktop/gnome/MutterRemoteDesktop.hpp"
 #include "media/CaptureServePump.hpp"
 #include "platform/DBusConnection.hpp"
-#include "platform/MutterRemoteDesktop.hpp"
 #include "platform/PipeWireVideoStream.hpp"
 #include "support/HeadlessMutter.hpp"
 #include "support/Waiting.hpp"

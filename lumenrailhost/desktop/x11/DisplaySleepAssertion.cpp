@@ -1,4 +1,4 @@
-#include "media/DisplaySleepAssertion.hpp"
+#include "desktop/x11/DisplaySleepAssertion.hpp"
 
 namespace lumenrail {
 

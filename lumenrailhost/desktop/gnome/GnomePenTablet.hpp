@@ -4,8 +4,8 @@
 #include <mutex>
 #include <optional>
 
+#include "desktop/gnome/GnomeTabletMapping.hpp"
 #include "input/Geometry.hpp"
-#include "platform/GnomeTabletMapping.hpp"
 #include "platform/Log.hpp"
 
 namespace lumenrail {

@@ -1,4 +1,4 @@
-#include "input/XDesktopInput.hpp"
+#include "desktop/x11/XDesktopInput.hpp"
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "desktop/x11/XScreenWatch.hpp"
+#include "desktop/x11/XTestInputSink.hpp"
 #include "input/InputPermission.hpp"
 #include "input/UinputInputSink.hpp"
-#include "input/XScreenWatch.hpp"
-#include "input/XTestInputSink.hpp"
 #include "platform/CReply.hpp"
 
 namespace lumenrail {

@@ -1,4 +1,4 @@
-#include "platform/GnomeInputSources.hpp"
+#include "desktop/gnome/GnomeInputSources.hpp"
 
 #include <gio/gio.h>
 

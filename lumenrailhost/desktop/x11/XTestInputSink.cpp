@@ -1,4 +1,4 @@
-#include "input/XTestInputSink.hpp"
+#include "desktop/x11/XTestInputSink.hpp"
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>

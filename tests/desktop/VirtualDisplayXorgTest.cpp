@@ -6,10 +6,10 @@
 #include <tuple>
 #include <optional>
 
-#include "media/ScreenCaptureSource.hpp"
+#include "desktop/x11/ScreenCaptureSource.hpp"
+#include "desktop/x11/X11DisplayConfiguration.hpp"
 #include "media/VirtualDisplayManager.hpp"
 #include "platform/CReply.hpp"
-#include "platform/X11DisplayConfiguration.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
 #include "support/Waiting.hpp"

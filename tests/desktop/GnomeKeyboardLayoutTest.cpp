@@ -11,11 +11,11 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include "desktop/gnome/GnomeInputSources.hpp"
+#include "desktop/gnome/GnomeKeyboardLayout.hpp"
 #include "input/InputEvent.hpp"
 #include "input/KeyComboInjector.hpp"
 #include "input/KeyStateSync.hpp"
-#include "desktop/gnome/GnomeKeyboardLayout.hpp"
-#include "platform/GnomeInputSources.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/TempFolder.hpp"
 #include "support/Waiting.hpp"

@@ -1,10 +1,10 @@
-#include "media/MutterCaptureSource.hpp"
+#include "desktop/gnome/MutterCaptureSource.hpp"
 
 #include <atomic>
 #include <vector>
 
+#include "desktop/gnome/MutterRemoteDesktop.hpp"
 #include "media/CaptureFrameCopier.hpp"
-#include "platform/MutterRemoteDesktop.hpp"
 #include "platform/PipeWireVideoStream.hpp"
 
 namespace lumenrail {

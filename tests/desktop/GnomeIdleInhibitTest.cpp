@@ -1,7 +1,7 @@
 // The GNOME display-sleep assertion against a session manager of the test's
 // own on a private bus: one idle inhibit while held, none after release or
 // drop, and no session manager is a plain refusal.
-#include "media/GnomeIdleInhibit.hpp"
+#include "desktop/gnome/GnomeIdleInhibit.hpp"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "media/GnomeIdleInhibit.hpp"
+#include "desktop/gnome/GnomeIdleInhibit.hpp"
 
 #include "platform/DBusConnection.hpp"
 

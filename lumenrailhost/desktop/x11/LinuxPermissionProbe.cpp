@@ -1,4 +1,4 @@
-#include "desktop/LinuxPermissionProbe.hpp"
+#include "desktop/x11/LinuxPermissionProbe.hpp"
 
 #include "input/InputPermission.hpp"
 #include "platform/X11Display.hpp"
