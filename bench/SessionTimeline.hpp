@@ -192,6 +192,11 @@ class TimedDesktop final : public DesktopEnvironment {
   double mainDisplayRefreshHz() override { return 60.0; }
   bool mayPostInput() override { return false; }
   NoInput whyNoInput() override { return {"the benchmark posts no input", ""}; }
+  std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason) override {
+    return inner_->makeDisplayAwake(reason);
+  }
+  std::shared_ptr<HostPermissions::Probe> makePermissionProbe() override { return inner_->makePermissionProbe(); }
+  void cutConnections() override { inner_->cutConnections(); }
 
  private:
   const std::shared_ptr<DesktopEnvironment> inner_;

@@ -1,9 +1,6 @@
 #include "desktop/DesktopChoice.hpp"
 
 #include "desktop/gnome/GnomeDesktopEnvironment.hpp"
-#include "desktop/gnome/GnomeIdleInhibit.hpp"
-#include "desktop/x11/DisplaySleepAssertion.hpp"
-#include "desktop/x11/LinuxPermissionProbe.hpp"
 #include "desktop/x11/X11DesktopEnvironment.hpp"
 #include "platform/DBusConnection.hpp"
 
@@ -21,26 +18,6 @@ std::string valueOf(const Environment& environment, const std::string& key) {
 const char* const kSupported =
     "the host serves any X11 session and GNOME on Wayland; log in to \"GNOME\" or to an X11 session "
     "(\"GNOME on Xorg\", or any X11 desktop) and start it again";
-
-// One assertion behind the controller's port, whichever desktop holds it.
-template <typename Assertion>
-class HeldAwake final : public SleepAssertion {
- public:
-  explicit HeldAwake(const std::string& reason) : assertion_(reason) {}
-  bool acquire() override { return assertion_.acquire(); }
-  void release() override { assertion_.release(); }
-
- private:
-  Assertion assertion_;
-};
-
-// Mutter's screen cast needs no grant of its own, and its remote-desktop
-// session posts input without /dev/uinput.
-class GnomePermissionProbe final : public HostPermissions::Probe {
- public:
-  bool screenCapture() override { return mutterServicesPresent(processEnvironment()); }
-  bool mayPostInput() override { return mutterServicesPresent(processEnvironment()); }
-};
 
 }  // namespace
 
@@ -75,31 +52,20 @@ bool mutterServicesPresent(const Environment& environment) {
 
 std::shared_ptr<DesktopEnvironment> make(const Log::Sink& log) {
   const Verdict verdict = decide(processEnvironment(), mutterServicesPresent);
-  switch (verdict.kind) {
-    case Kind::x11:
-      log("[m2] desktop: " + verdict.text);
-      return std::make_shared<X11DesktopEnvironment>("");  // the X display of $DISPLAY
-    case Kind::gnome:
-      log("[m2] desktop: " + verdict.text);
-      return std::make_shared<GnomeDesktopEnvironment>(GnomeDesktopEnvironment::Config{});
-    case Kind::refused:
-      break;
-  }
-  throw Refused(verdict.text);
+  if (verdict.kind == Kind::refused) throw Refused(verdict.text);
+  log("[m2] desktop: " + verdict.text);
+  return environmentFor(verdict.kind);
 }
 
-std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason) {
-  if (decide(processEnvironment(), mutterServicesPresent).kind == Kind::gnome) {
-    return std::make_shared<HeldAwake<GnomeIdleInhibit>>(reason);
-  }
-  return std::make_shared<HeldAwake<DisplaySleepAssertion>>(reason);
+std::shared_ptr<DesktopEnvironment> environmentFor(Kind kind) {
+  if (kind == Kind::gnome) return std::make_shared<GnomeDesktopEnvironment>(GnomeDesktopEnvironment::Config{});
+  return std::make_shared<X11DesktopEnvironment>("");  // the X display of $DISPLAY
 }
 
-std::shared_ptr<HostPermissions::Probe> makePermissionProbe() {
-  if (decide(processEnvironment(), mutterServicesPresent).kind == Kind::gnome) {
-    return std::make_shared<GnomePermissionProbe>();
-  }
-  return std::make_shared<LinuxPermissionProbe>();
+std::shared_ptr<DesktopEnvironment> forTray() {
+  return environmentFor(decide(processEnvironment(), mutterServicesPresent).kind);
 }
+
+std::optional<std::string> whyNoXDisplay() { return X11DesktopEnvironment::whyUnreachable(""); }
 
 }  // namespace lumenrail::DesktopChoice

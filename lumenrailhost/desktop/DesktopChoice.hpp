@@ -2,13 +2,12 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "desktop/DesktopEnvironment.hpp"
 #include "platform/ProcessEnvironment.hpp"
-#include "ports/HostPermissions.hpp"
-#include "ports/SleepAssertion.hpp"
 
 namespace lumenrail {
 
@@ -46,13 +45,20 @@ bool mutterServicesPresent(const Environment& environment);
 // naming it on `log`. Throws Refused.
 std::shared_ptr<DesktopEnvironment> make(const Log::Sink& log);
 
-// What keeps this session's display awake: GNOME's idle inhibit on GNOME,
-// the X screen saver suspended elsewhere (it acquires nothing without X).
-std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason);
+// The desktop environment of `kind`, of this process's session; nothing is
+// opened yet. A refused session gets the X11 one, which finds no X server:
+// the tray still shows its grants and holds its display-awake through it.
+std::shared_ptr<DesktopEnvironment> environmentFor(Kind kind);
 
-// The grants as this session's desktop gives them: on GNOME, Mutter's
-// services (which need no X server); elsewhere the X display and XTest or uinput.
-std::shared_ptr<HostPermissions::Probe> makePermissionProbe();
+// The desktop environment of this process's session without a line and
+// without refusing, for what the tray application takes before it serves
+// (the display-awake, the grants).
+std::shared_ptr<DesktopEnvironment> forTray();
+
+// Why the windows could not reach the X display of $DISPLAY (nothing when
+// they can), whichever desktop is served: Qt ends a process whose X display
+// it cannot open.
+std::optional<std::string> whyNoXDisplay();
 
 }  // namespace DesktopChoice
 

@@ -19,6 +19,8 @@
 #include "media/VideoEncoder.hpp"
 #include "platform/DisplayConfiguration.hpp"
 #include "platform/Log.hpp"
+#include "ports/HostPermissions.hpp"
+#include "ports/SleepAssertion.hpp"
 
 namespace lumenrail {
 
@@ -75,6 +77,14 @@ class DesktopEnvironment {
     std::string remedy;
   };
   virtual NoInput whyNoInput() = 0;
+
+  // What the tray application holds while it serves, and the grants it
+  // shows, as this desktop gives them; made before any session starts.
+  virtual std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason) = 0;
+  virtual std::shared_ptr<HostPermissions::Probe> makePermissionProbe() = 0;
+  // Cuts this desktop's connections to its display server, so every call
+  // still waiting on it returns: for a stop that the server holds up.
+  virtual void cutConnections() = 0;
 };
 
 }  // namespace lumenrail

@@ -12,11 +12,11 @@
 #include <fstream>
 #include <memory>
 
-
 #include "desktop/DesktopChoice.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Utf8.hpp"
 #include "platform/X11Display.hpp"
+#include "ports/HostPermissions.hpp"
 #include "text/L10n.hpp"
 #include "text/LanguageMatch.hpp"
 
@@ -211,7 +211,7 @@ SupportFacts gather() {
                                                          : "";
   const auto verdict = DesktopChoice::decide(environment, DesktopChoice::mutterServicesPresent);
   f.desktop = verdict.kind == DesktopChoice::Kind::refused ? "none: " + verdict.text : verdict.text;
-  const auto probe = DesktopChoice::makePermissionProbe();
+  const auto probe = DesktopChoice::environmentFor(verdict.kind)->makePermissionProbe();
   f.screenCapture = probe->screenCapture();
   f.mayPostInput = probe->mayPostInput();
   f.crashFiles = listFolder(kCoredumpFolder);

@@ -9,11 +9,9 @@
 #include "desktop/DesktopChoice.hpp"
 #include "entry/ServeBanner.hpp"
 #include "links/LanAddress.hpp"
-#include "platform/DBusConnection.hpp"
 #include "platform/Log.hpp"
 #include "platform/NamedThread.hpp"
 #include "platform/OneShotEvent.hpp"
-#include "platform/X11Display.hpp"
 #include "session/M2Pipeline.hpp"
 #include "session/PairingSupport.hpp"
 #include "settings/OpenServing.hpp"
@@ -23,7 +21,7 @@ namespace lumenrail {
 
 namespace {
 
-// A stop waits this long for the display server; then the X connections are cut,
+// A stop waits this long for the display server; then the desktop's connections are cut,
 // which makes every call still waiting on the server return, and the stop
 // gets a little longer to finish. A stop still blocked after that (inside a
 // connect that cannot be cut) ends the process without it: the next start
@@ -45,7 +43,7 @@ const char* signalName(int signal) {
 // Stops the session, waits for the start thread and removes what a stop by
 // signal may still have left, all on a thread of its own under the bounds
 // above. Returns `status`, or 1 when the stop had to be left unfinished.
-int stopWithin(std::shared_ptr<M2Pipeline> pipeline, NamedThread& starter, int status) {
+int stopWithin(std::shared_ptr<M2Pipeline> pipeline, DesktopEnvironment& desktop, NamedThread& starter, int status) {
   auto done = std::make_shared<OneShotEvent>();
   NamedThread stopper("lumenrail-m2-stop", [pipeline = std::move(pipeline), &starter, done]() mutable {
     pipeline->stopServing();
@@ -56,8 +54,7 @@ int stopWithin(std::shared_ptr<M2Pipeline> pipeline, NamedThread& starter, int s
   });
   if (!done->waitFor(kStopWaitNs)) {
     Log::line("[m2] WARN: stopping takes longer than 3 s — the display server does not answer; cutting its connections");
-    X11Connections::cutAll();
-    DBusConnection::cutAll();  // GNOME: Mutter's services
+    desktop.cutConnections();
     if (!done->waitFor(kStopAfterCutNs)) {
       Log::line("[m2] WARN: stop still blocked — exiting without it; the next start removes what it left");
       ::_exit(1);
@@ -115,6 +112,8 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
     Log::line("[m2] ERROR: " + std::string(e.what()));
     return 2;
   }
+  // Kept for the stop: its connections are what a stuck stop cuts.
+  const std::shared_ptr<DesktopEnvironment> desktop = config.desktop;
   std::shared_ptr<M2Pipeline> pipeline;
   try {
     pipeline = M2Pipeline::create(std::move(config));
@@ -143,10 +142,10 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
     if (sigwait(&signals, &signal) != 0) continue;
     if (signal == SIGUSR2) {
       if (!startFailed->load()) continue;
-      return stopWithin(std::move(pipeline), starter, 2);
+      return stopWithin(std::move(pipeline), *desktop, starter, 2);
     }
     Log::line(std::string("[m2] ") + signalName(signal) + " — stopping");
-    const int status = stopWithin(std::move(pipeline), starter, 0);
+    const int status = stopWithin(std::move(pipeline), *desktop, starter, 0);
     Log::line("[m2] stopped");
     return status;
   }

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "app/controller/LoginItem.hpp"
-#include "desktop/x11/X11DisplayConfiguration.hpp"
+#include "desktop/DesktopChoice.hpp"
 #include "links/LanAddress.hpp"
 #include "links/PairingUri.hpp"
 #include "media/SyntheticFrameSource.hpp"
@@ -62,9 +62,10 @@ int runScaffold(int64_t width, int64_t height, int64_t fps, int64_t frames, bool
   if (noVD) {
     line("[vd] skipped (--no-vd)");
   } else {
-    std::shared_ptr<X11DisplayConfiguration> displays;
+    // The scaffold adds its display on X11 whatever the session is.
+    std::shared_ptr<DisplayConfiguration> displays;
     try {
-      displays = X11DisplayConfiguration::open("");
+      displays = DesktopChoice::environmentFor(DesktopChoice::Kind::x11)->openDisplays();
     } catch (const std::exception& e) {
       line(std::string("[vd] cannot open the X display: ") + e.what());
     }

@@ -19,7 +19,6 @@
 #include "platform/Paths.hpp"
 #include "platform/SerialQueue.hpp"
 #include "platform/UserDefaults.hpp"
-#include "platform/X11Display.hpp"
 #include "secure/WifiKeySchedule.hpp"
 #include "session/PairingSupport.hpp"
 #include "settings/HostDataRemoval.hpp"
@@ -177,14 +176,12 @@ bool chooseGuiPlatform(const Environment& env) {
   }
   if (platform != "xcb") return true;
   // Only where the windows go to an X server (an X desktop, or the user asked for xcb).
-  try {
-    X11Display::open("");
-    return true;
-  } catch (const std::exception& e) {
-    Log::line("[app] ERROR: the tray application cannot reach the X display (" + std::string(e.what()) +
+  if (const auto why = DesktopChoice::whyNoXDisplay()) {
+    Log::line("[app] ERROR: the tray application cannot reach the X display (" + *why +
               ") — use --m2 to serve without a desktop");
     return false;
   }
+  return true;
 }
 
 // Blocked before Qt starts its threads, so the stop signals reach only the
@@ -357,9 +354,10 @@ MenuBarHostController::Ports TrayApplication::controllerPorts(const SettingsPort
   ports.alerts = alerts_;
   ports.opener = opener_;
   ports.defaults = UserDefaults::standard();
-  ports.probe = DesktopChoice::makePermissionProbe();
+  const auto desktop = DesktopChoice::forTray();
+  ports.probe = desktop->makePermissionProbe();
   ports.notifier = DBusNotifier::onSessionBus();
-  ports.displayAwake = DesktopChoice::makeDisplayAwake(MenuBarHostController::kDisplayAwakeReason);
+  ports.displayAwake = desktop->makeDisplayAwake(MenuBarHostController::kDisplayAwakeReason);
   ports.makeSession = [main = main_, switches = startup_.switches](
                           const SessionConfig& config) -> std::shared_ptr<ServingSession> {
     return std::make_shared<PipelineServingSession>(config, switches, main);

@@ -2,6 +2,12 @@
 #include <gtest/gtest.h>
 
 #include "desktop/DesktopChoice.hpp"
+#include "desktop/gnome/GnomeDesktopEnvironment.hpp"
+#include "desktop/gnome/GnomeIdleInhibit.hpp"
+#include "desktop/gnome/GnomePermissionProbe.hpp"
+#include "desktop/x11/DisplaySleepAssertion.hpp"
+#include "desktop/x11/LinuxPermissionProbe.hpp"
+#include "desktop/x11/X11DesktopEnvironment.hpp"
 
 namespace lumenrail {
 namespace {
@@ -37,6 +43,23 @@ TEST(DesktopChoice, WaylandNeedsMutterXNeedsNoWaylandAndTheSwitchForcesEither) {
     // The bus is asked only about a Wayland session nobody forced.
     const bool waylandUnforced = c.environment.count("WAYLAND_DISPLAY") && !c.environment.count("LUMENRAIL_DESKTOP");
     EXPECT_EQ(asked, waylandUnforced ? 1 : 0) << verdict.text;
+  }
+}
+
+// The tray takes its display-awake and its grants from the same desktop as
+// the session; a session that cannot be served is asked as an X11 one.
+TEST(DesktopChoice, EachDesktopHandsOutItsOwnDisplayAwakeAndGrants) {
+  for (const auto& [kind, x11] : {std::pair{Kind::x11, true}, {Kind::gnome, false}, {Kind::refused, true}}) {
+    const auto desktop = DesktopChoice::environmentFor(kind);
+    const auto awake = desktop->makeDisplayAwake("serving");
+    const auto probe = desktop->makePermissionProbe();
+    const int k = static_cast<int>(kind);
+    EXPECT_EQ(dynamic_cast<X11DesktopEnvironment*>(desktop.get()) != nullptr, x11) << k;
+    EXPECT_EQ(dynamic_cast<GnomeDesktopEnvironment*>(desktop.get()) != nullptr, !x11) << k;
+    EXPECT_EQ(dynamic_cast<DisplaySleepAssertion*>(awake.get()) != nullptr, x11) << k;
+    EXPECT_EQ(dynamic_cast<GnomeIdleInhibit*>(awake.get()) != nullptr, !x11) << k;
+    EXPECT_EQ(dynamic_cast<LinuxPermissionProbe*>(probe.get()) != nullptr, x11) << k;
+    EXPECT_EQ(dynamic_cast<GnomePermissionProbe*>(probe.get()) != nullptr, !x11) << k;
   }
 }
 

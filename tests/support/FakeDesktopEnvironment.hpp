@@ -261,6 +261,10 @@ class FakeDesktopEnvironment final : public DesktopEnvironment {
   double mainDisplayRefreshHz() override { return 60.0; }
   bool mayPostInput() override { return inputAllowed.load(); }
   NoInput whyNoInput() override { return {"fake: input refused", ""}; }
+  // The tray's products; no session test takes them.
+  std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string&) override { return nullptr; }
+  std::shared_ptr<HostPermissions::Probe> makePermissionProbe() override { return nullptr; }
+  void cutConnections() override {}
 
   std::shared_ptr<Bank> bank = std::make_shared<Bank>();
   std::shared_ptr<FakeDisplays> displays = std::make_shared<FakeDisplays>();

@@ -5,14 +5,17 @@
 
 #include "desktop/SoundServerAudio.hpp"
 #include "desktop/gnome/GnomeDisplayConfiguration.hpp"
+#include "desktop/gnome/GnomeIdleInhibit.hpp"
 #include "desktop/gnome/GnomeKeyboardLayout.hpp"
 #include "desktop/gnome/GnomePenTablet.hpp"
+#include "desktop/gnome/GnomePermissionProbe.hpp"
 #include "desktop/gnome/MutterCaptureSource.hpp"
 #include "desktop/gnome/MutterInputSink.hpp"
 #include "desktop/gnome/MutterRemoteDesktop.hpp"
 #include "input/InputPermission.hpp"
 #include "input/UinputInputSink.hpp"
 #include "media/VideoToolboxEncoder.hpp"
+#include "platform/DBusConnection.hpp"
 
 namespace lumenrail {
 
@@ -316,5 +319,17 @@ bool GnomeDesktopEnvironment::mayPostInput() { return streaming_->session() != n
 DesktopEnvironment::NoInput GnomeDesktopEnvironment::whyNoInput() {
   return {"the stream has no Mutter remote-desktop session", ""};
 }
+
+// An idle inhibit through the session manager keeps GNOME's screen awake.
+std::shared_ptr<SleepAssertion> GnomeDesktopEnvironment::makeDisplayAwake(const std::string& reason) {
+  return std::make_shared<GnomeIdleInhibit>(reason, config_.busAddress);
+}
+
+std::shared_ptr<HostPermissions::Probe> GnomeDesktopEnvironment::makePermissionProbe() {
+  return std::make_shared<GnomePermissionProbe>();
+}
+
+// Mutter's services are reached over D-Bus alone.
+void GnomeDesktopEnvironment::cutConnections() { DBusConnection::cutAll(); }
 
 }  // namespace lumenrail

@@ -39,6 +39,9 @@ class GnomeDesktopEnvironment final : public DesktopEnvironment {
   double mainDisplayRefreshHz() override;
   bool mayPostInput() override;
   NoInput whyNoInput() override;
+  std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason) override;
+  std::shared_ptr<HostPermissions::Probe> makePermissionProbe() override;
+  void cutConnections() override;
 
   // What the session streams now, for the input sink; shared with the captures.
   struct Streaming;

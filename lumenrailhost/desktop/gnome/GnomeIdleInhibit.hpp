@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "ports/SleepAssertion.hpp"
 #include "platform/Clock.hpp"
 
 namespace lumenrail {
@@ -16,19 +17,19 @@ class DBusConnection;
 // connection of its own (the session manager drops the inhibit of a client
 // that goes away, so a crashed host cannot keep the screen awake). Acquire
 // and release may come from any thread.
-class GnomeIdleInhibit final {
+class GnomeIdleInhibit final : public SleepAssertion {
  public:
   // `busAddress` empty: the session bus.
   explicit GnomeIdleInhibit(std::string reason, std::string busAddress = {},
                             uint64_t callTimeoutNs = 5 * kNsPerSecond);
-  ~GnomeIdleInhibit();
+  ~GnomeIdleInhibit() override;
   GnomeIdleInhibit(const GnomeIdleInhibit&) = delete;
   GnomeIdleInhibit& operator=(const GnomeIdleInhibit&) = delete;
 
   // True when held; a second acquire while held takes nothing more. False
   // without a session manager (or one that does not answer in time).
-  bool acquire();
-  void release();
+  bool acquire() override;
+  void release() override;
   bool isHeld() const;
   const std::string& reason() const { return reason_; }
 

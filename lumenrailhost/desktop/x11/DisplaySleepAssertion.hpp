@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "ports/SleepAssertion.hpp"
 #include "platform/X11Display.hpp"
 
 namespace lumenrail {
@@ -13,17 +14,17 @@ namespace lumenrail {
 // its own connection to the X server (the server ends a suspension when
 // its client goes away, so a crashed host cannot leave the screen awake).
 // Acquire and release may come from any thread.
-class DisplaySleepAssertion final {
+class DisplaySleepAssertion final : public SleepAssertion {
  public:
   // `xDisplay` is ":N"; empty means $DISPLAY.
   explicit DisplaySleepAssertion(std::string reason, std::string xDisplay = {});
-  ~DisplaySleepAssertion();
+  ~DisplaySleepAssertion() override;
   DisplaySleepAssertion(const DisplaySleepAssertion&) = delete;
   DisplaySleepAssertion& operator=(const DisplaySleepAssertion&) = delete;
 
   // True when held; a second acquire while held takes nothing more.
-  bool acquire();
-  void release();
+  bool acquire() override;
+  void release() override;
   bool isHeld() const;
   const std::string& reason() const { return reason_; }
 

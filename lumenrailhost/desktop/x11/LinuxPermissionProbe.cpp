@@ -7,7 +7,7 @@ namespace lumenrail {
 
 bool LinuxPermissionProbe::screenCapture() {
   try {
-    auto display = X11Display::open("");
+    auto display = X11Display::open(xDisplay_);
     X11ScreenGrabber grabber(display);
     grabber.grab(0, 0, 1, 1);
     return true;
@@ -16,6 +16,6 @@ bool LinuxPermissionProbe::screenCapture() {
   }
 }
 
-bool LinuxPermissionProbe::mayPostInput() { return InputPermission::mayPostInput(""); }
+bool LinuxPermissionProbe::mayPostInput() { return InputPermission::mayPostInput(xDisplay_); }
 
 }  // namespace lumenrail

@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "desktop/SoundServerAudio.hpp"
-#include "ports/HostPermissions.hpp"
-
+#include "desktop/x11/DisplaySleepAssertion.hpp"
+#include "desktop/x11/LinuxPermissionProbe.hpp"
 #include "desktop/x11/ScreenCaptureSource.hpp"
 #include "desktop/x11/X11DisplayConfiguration.hpp"
 #include "desktop/x11/XDesktopInput.hpp"
@@ -12,6 +12,8 @@
 #include "input/XkbKeyboardLayout.hpp"
 #include "media/VideoToolboxEncoder.hpp"
 #include "platform/Paths.hpp"
+#include "platform/X11Display.hpp"
+#include "ports/HostPermissions.hpp"
 
 namespace lumenrail {
 
@@ -67,6 +69,25 @@ DesktopEnvironment::NoInput X11DesktopEnvironment::whyNoInput() {
   return {"neither /dev/uinput writable nor XTest",
           "Grant it once with `" + HostPermissions::grantCommand(executable, Paths::runningInstalled()) +
               "`, or serve an X server with XTest."};
+}
+
+std::shared_ptr<SleepAssertion> X11DesktopEnvironment::makeDisplayAwake(const std::string& reason) {
+  return std::make_shared<DisplaySleepAssertion>(reason, xDisplay_);
+}
+
+std::shared_ptr<HostPermissions::Probe> X11DesktopEnvironment::makePermissionProbe() {
+  return std::make_shared<LinuxPermissionProbe>(xDisplay_);
+}
+
+void X11DesktopEnvironment::cutConnections() { X11Connections::cutAll(); }
+
+std::optional<std::string> X11DesktopEnvironment::whyUnreachable(const std::string& xDisplay) {
+  try {
+    X11Display::open(xDisplay);
+    return std::nullopt;
+  } catch (const std::exception& e) {
+    return std::string(e.what());
+  }
 }
 
 }  // namespace lumenrail

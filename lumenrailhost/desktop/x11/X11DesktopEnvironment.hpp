@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "desktop/DesktopEnvironment.hpp"
@@ -27,6 +28,13 @@ class X11DesktopEnvironment final : public DesktopEnvironment {
   double mainDisplayRefreshHz() override;
   bool mayPostInput() override;
   NoInput whyNoInput() override;
+  std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason) override;
+  std::shared_ptr<HostPermissions::Probe> makePermissionProbe() override;
+  void cutConnections() override;
+
+  // Why the X display `xDisplay` (empty: $DISPLAY) cannot be opened; nothing
+  // when it can.
+  static std::optional<std::string> whyUnreachable(const std::string& xDisplay);
 
   const std::string& xDisplay() const { return xDisplay_; }
 
