@@ -23,9 +23,6 @@ SupportFacts gather();
 
 // The pieces, each from its own source so tests can point them elsewhere.
 std::vector<CrashFile> listFolder(const std::string& folder);
-// The monitors of the X server `display` (":N", "" for DISPLAY); empty when
-// it cannot be reached.
-std::vector<ScreenFact> screens(const std::string& display);
 // Seconds since boot, suspend included: the clock "uptime" rows use.
 double systemUptime();
 // The first four languages the user prefers.

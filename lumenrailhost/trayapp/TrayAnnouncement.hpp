@@ -6,12 +6,14 @@
 // tray's window going (the tray quit or crashed) runs `onGone` the same way.
 // Trays over D-Bus announce themselves by their bus name instead.
 
-#include <cstdint>
 #include <functional>
+#include <memory>
 
 #include <QAbstractNativeEventFilter>
 
 namespace lumenrail {
+
+class XEmbedTrayWatch;
 
 class TrayAnnouncement final : public QAbstractNativeEventFilter {
  public:
@@ -24,14 +26,9 @@ class TrayAnnouncement final : public QAbstractNativeEventFilter {
   bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
  private:
-  void watchOwner(uint32_t owner);
-
   std::function<void()> onAnnounce_;
   std::function<void()> onGone_;
-  void* connection_ = nullptr;
-  uint32_t owner_ = 0;
-  uint32_t manager_ = 0;
-  uint32_t traySelection_ = 0;
+  std::unique_ptr<XEmbedTrayWatch> tray_;  // its protocol, on the application's X connection
   bool installed_ = false;
 };
 
