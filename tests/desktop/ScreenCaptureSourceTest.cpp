@@ -13,8 +13,7 @@
 #include <vector>
 
 #include "desktop/x11/ScreenCaptureSource.hpp"
-#include "media/CaptureFrameCopier.hpp"
-#include "media/SyntheticFrameSource.hpp"
+#include "media/TestPictures.hpp"
 #include "platform/CReply.hpp"
 #include "platform/X11Display.hpp"
 #include "support/DummyXorgFixture.hpp"
@@ -26,163 +25,11 @@
 namespace lumenrail {
 namespace {
 
-// BT.709 full range, by hand: Y = 0.2126 R + 0.7152 G + 0.0722 B,
-// Cb = 128 + (B - Y) / 1.8556, Cr = 128 + (R - Y) / 1.5748 (clamped to 255).
-// Studio range scales luma by 219/255 around 16 and chroma by 224/255.
-struct Yuv {
-  int y, cb, cr;
-};
-constexpr Yuv kRedFull{54, 99, 255};
-constexpr Yuv kRedVideo{63, 102, 240};
-constexpr Yuv kBlueFull{18, 255, 116};
-constexpr Yuv kGreenFull{182, 30, 12};
-
-::testing::AssertionResult isUniformNv12(const PixelBuffer& b, Yuv want, int tolerance = 2) {
-  if (b.format() == PixelFormat::bgra) return ::testing::AssertionFailure() << "not NV12";
-  for (int64_t y = 0; y < b.planeHeight(0); ++y) {
-    for (int64_t x = 0; x < b.planeWidth(0); ++x) {
-      const int v = b.planeData(0)[y * b.bytesPerRow(0) + x];
-      if (std::abs(v - want.y) > tolerance) {
-        return ::testing::AssertionFailure() << "Y at " << x << "," << y << " is " << v << ", want " << want.y;
-      }
-    }
-  }
-  for (int64_t y = 0; y < b.planeHeight(1); ++y) {
-    for (int64_t x = 0; x < b.planeWidth(1); ++x) {
-      const int cb = b.planeData(1)[y * b.bytesPerRow(1) + 2 * x];
-      const int cr = b.planeData(1)[y * b.bytesPerRow(1) + 2 * x + 1];
-      if (std::abs(cb - want.cb) > tolerance || std::abs(cr - want.cr) > tolerance) {
-        return ::testing::AssertionFailure() << "CbCr at " << x << "," << y << " is " << cb << "," << cr << ", want "
-                                             << want.cb << "," << want.cr;
-      }
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult isUniformBgra(const PixelBuffer& b, uint8_t blue, uint8_t green, uint8_t red) {
-  if (b.format() != PixelFormat::bgra) return ::testing::AssertionFailure() << "not BGRA";
-  for (int64_t y = 0; y < b.height(); ++y) {
-    for (int64_t x = 0; x < b.width(); ++x) {
-      const uint8_t* p = b.planeData(0) + y * b.bytesPerRow(0) + x * 4;
-      if (p[0] != blue || p[1] != green || p[2] != red || p[3] != 255) {
-        return ::testing::AssertionFailure() << "pixel " << x << "," << y << " is " << int(p[0]) << " " << int(p[1])
-                                             << " " << int(p[2]) << " " << int(p[3]);
-      }
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
-
-// A BGRX picture as the X server hands it: fourth byte 0.
-std::vector<uint8_t> solidBgrx(int w, int h, uint32_t rgb) {
-  std::vector<uint8_t> pixels(size_t(w) * size_t(h) * 4);
-  for (size_t i = 0; i < pixels.size(); i += 4) {
-    pixels[i] = uint8_t(rgb);
-    pixels[i + 1] = uint8_t(rgb >> 8);
-    pixels[i + 2] = uint8_t(rgb >> 16);
-    pixels[i + 3] = 0;
-  }
-  return pixels;
-}
-
-TEST(CaptureFrameCopier, ConvertsBgrxToFullAndVideoRangeNv12AndOpaqueBgra) {
-  const auto red = solidBgrx(64, 48, 0xff0000);
-  CaptureFrameCopier full(64, 48, PixelFormat::nv12FullRange, [] { return uint64_t(0); });
-  auto a = full.copy(red.data(), 64 * 4, 64, 48);
-  ASSERT_TRUE(a);
-  EXPECT_TRUE(isUniformNv12(*a, kRedFull));
-
-  CaptureFrameCopier video(64, 48, PixelFormat::nv12VideoRange, [] { return uint64_t(0); });
-  auto b = video.copy(red.data(), 64 * 4, 64, 48);
-  ASSERT_TRUE(b);
-  EXPECT_TRUE(isUniformNv12(*b, kRedVideo));
-
-  CaptureFrameCopier same(64, 48, PixelFormat::bgra, [] { return uint64_t(0); });
-  auto c = same.copy(red.data(), 64 * 4, 64, 48);
-  ASSERT_TRUE(c);
-  EXPECT_TRUE(isUniformBgra(*c, 0, 0, 255));
-
-  // Scaled down, and from a source whose rows are padded.
-  std::vector<uint8_t> padded(size_t(80 * 4) * 48);
-  for (int y = 0; y < 48; ++y) std::memcpy(&padded[size_t(y) * 80 * 4], &red[size_t(y) * 64 * 4], 64 * 4);
-  CaptureFrameCopier scaled(32, 24, PixelFormat::bgra, [] { return uint64_t(0); });
-  auto d = scaled.copy(padded.data(), 80 * 4, 64, 48);
-  ASSERT_TRUE(d);
-  EXPECT_EQ(d->width(), 32);
-  EXPECT_TRUE(isUniformBgra(*d, 0, 0, 255));
-
-  // A source that changes size mid-stream still lands at the stream's size.
-  const auto green = solidBgrx(96, 72, 0x00ff00);
-  auto e = full.copy(green.data(), 96 * 4, 96, 72);
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->width(), 64);
-  EXPECT_EQ(e->height(), 48);
-  EXPECT_TRUE(isUniformNv12(*e, kGreenFull));
-}
-
-TEST(CaptureFrameCopier, SeventeenthHeldFrameIsDroppedWithOneLinePerSecond) {
-  uint64_t clock = 0;  // the first drop is told even this early
-  test::EventLog log;
-  CaptureFrameCopier copier(
-      16, 16, PixelFormat::nv12FullRange, [&] { return clock; }, [&](const std::string& l) { log.add(l); });
-  const auto red = solidBgrx(16, 16, 0xff0000);
-  std::vector<PixelBufferRef> held;
-  for (int i = 0; i < 16; ++i) {
-    held.push_back(copier.copy(red.data(), 64, 16, 16));
-    ASSERT_TRUE(held.back()) << i;
-  }
-  EXPECT_FALSE(copier.copy(red.data(), 64, 16, 16));
-  clock = 500 * kNsPerMs;
-  EXPECT_FALSE(copier.copy(red.data(), 64, 16, 16));
-  clock = kNsPerSecond;  // exactly one second later: not yet
-  EXPECT_FALSE(copier.copy(red.data(), 64, 16, 16));
-  clock = kNsPerSecond + 1;
-  EXPECT_FALSE(copier.copy(red.data(), 64, 16, 16));
-  EXPECT_EQ(copier.dropCount(), 4u);
-  EXPECT_EQ(log.lines(),
-            (std::vector<std::string>{
-                "[sck] copy-out failed \u2014 frame DROPPED (1 total); delivery pool exhausted or unreadable plane",
-                "[sck] copy-out failed \u2014 frame DROPPED (4 total); delivery pool exhausted or unreadable plane"}));
-
-  held.pop_back();
-  EXPECT_TRUE(copier.copy(red.data(), 64, 16, 16));
-  // Bad input is a drop, never a read past the picture.
-  held.clear();
-  EXPECT_FALSE(copier.copy(red.data(), 8, 16, 16));
-  EXPECT_FALSE(copier.copy(nullptr, 64, 16, 16));
-}
-
-TEST(SyntheticFrameSource, GradientMovesByFourPerIndexAndWraps) {
-  SyntheticFrameSource source(2, 2);
-  auto pixels = [&](int64_t index) {
-    auto f = source.makeFrame(index);
-    std::vector<int> out;
-    for (int y = 0; y < 2; ++y) {
-      for (int x = 0; x < 2; ++x) {
-        for (int c = 0; c < 4; ++c) out.push_back(f->planeData(0)[y * f->bytesPerRow(0) + x * 4 + c]);
-      }
-    }
-    return out;
-  };
-  EXPECT_EQ(pixels(0), (std::vector<int>{0, 0, 0, 255, 1, 0, 1, 255, 0, 1, 1, 255, 1, 1, 2, 255}));
-  EXPECT_EQ(pixels(1), (std::vector<int>{4, 4, 4, 255, 5, 4, 5, 255, 4, 5, 5, 255, 5, 5, 6, 255}));
-  EXPECT_EQ(pixels(64), pixels(0));
-  EXPECT_EQ(pixels(-1), (std::vector<int>{252, 252, 252, 255, 253, 252, 253, 255, 252, 253, 253, 255, 253, 253, 254,
-                                          255}));
-
-  SyntheticFrameSource big(300, 3);
-  auto f = big.makeFrame(0);
-  ASSERT_TRUE(f);
-  const uint8_t* p = f->planeData(0) + 2 * f->bytesPerRow(0) + 299 * 4;  // x 299, y 2
-  EXPECT_EQ(int(p[0]), 299 % 256);
-  EXPECT_EQ(int(p[1]), 2);
-  EXPECT_EQ(int(p[2]), 301 % 256);
-
-  SyntheticFrameSource none(0, 10);
-  EXPECT_FALSE(none.pool);
-  EXPECT_FALSE(none.makeFrame(0));
-}
+using test::isUniformBgra;
+using test::isUniformNv12;
+using test::kBlueFull;
+using test::kGreenFull;
+using test::kRedFull;
 
 TEST(ScreenCaptureSource, ErrorsAndScreenshotsBeforeAnyStart) {
   EXPECT_STREQ(ScreenCaptureSource::CaptureError(ScreenCaptureSource::CaptureErrorKind::displayNotFound, 7).what(),
