@@ -80,7 +80,7 @@ struct StreamRig {
   std::shared_ptr<RecordingEncoder> mainEncoder = std::make_shared<RecordingEncoder>(1);
   std::shared_ptr<RecordingEncoder> smallEncoder = std::make_shared<RecordingEncoder>(2);
   WireServer::Hooks hooks;
-  std::vector<int32_t> departed;
+  test::EventLog departed;  // the owner's own departure hook; the server's threads call it
   PixelBufferRef picture = halves();
 
   StreamRig() {
@@ -96,7 +96,7 @@ struct StreamRig {
     main->setEncoder(mainEncoder, kMain);
     small->attach(*smallEncoder);
     small->setEncoder(smallEncoder, kSmall);
-    hooks.onClientDisconnected = [this](int32_t fd) { departed.push_back(fd); };
+    hooks.onClientDisconnected = [this](int32_t fd) { departed.add(std::to_string(fd)); };
     main->listen(hooks);
     server->setHooks(hooks);
   }
@@ -130,7 +130,7 @@ TEST(VideoStream, AKeyframeAskedThroughTheHooksIsTheNextFrameAndOnlyThat) {
   rig.hooks.onKeyframeAsked(7, t + 170 * kMs);
   EXPECT_FALSE(rig.keyframeAt(t + 200 * kMs));
   rig.hooks.onClientDisconnected(7);
-  EXPECT_EQ(rig.departed, (std::vector<int32_t>{7}));
+  EXPECT_EQ(rig.departed.lines(), (std::vector<std::string>{"7"}));
   EXPECT_FALSE(rig.keyframeAt(t + 40 * kMs + KeyframeRequests::kClientIntervalNs));
 
   // The small lane makes a keyframe of each of the main lane's.
