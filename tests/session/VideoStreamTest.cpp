@@ -163,7 +163,7 @@ TEST(VideoStream, AViewportPushedInCropsTheNextFramesOfBothLanesWithAKeyframeAtM
   EXPECT_EQ(rig.mainEncoder->frames.back().firstLuma, kLeftLuma);
 }
 
-TEST(VideoStream, EachLanesFramesReachOnlyThatLanesClients) {
+TEST(VideoStreamIntegration, EachLanesFramesReachOnlyThatLanesClients) {
   StreamRig rig;
   test::EventCounter connected;
   rig.hooks.onClientConnected = [&] { connected.add(); };
