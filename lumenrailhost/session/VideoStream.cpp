@@ -40,6 +40,11 @@ std::optional<VideoStream::Mode> VideoStream::mode() const {
   return mode_;
 }
 
+std::pair<std::shared_ptr<VideoEncoder>, std::optional<VideoStream::Mode>> VideoStream::current() const {
+  std::lock_guard lock(lock_);
+  return {encoder_, mode_};
+}
+
 void VideoStream::attach(VideoEncoder& encoder) const {
   encoder.sink = [probe = config_.stallProbe, server = config_.server, lane = config_.lane](const EncodedFrame& frame) {
     if (probe) probe->noteEncoded(frame.captureTimeNs);
@@ -51,13 +56,7 @@ void VideoStream::attach(VideoEncoder& encoder) const {
 
 void VideoStream::frame(const PixelBufferRef& buffer, uint64_t captureNs, bool force) {
   if (config_.stallProbe) config_.stallProbe->noteEmit(captureNs);
-  std::shared_ptr<VideoEncoder> encoder;
-  std::optional<Mode> mode;
-  {
-    std::lock_guard lock(lock_);
-    encoder = encoder_;
-    mode = mode_;
-  }
+  const auto [encoder, mode] = current();
   if (!encoder || !mode) return;
   const Wire::ViewportRectQ16 desired = asked_->get();
   const PixelRect rect = ViewportGeometry::pixels(desired, mode->width, mode->height);
@@ -88,13 +87,7 @@ void VideoStream::frame(const PixelBufferRef& buffer, uint64_t captureNs, bool f
 }
 
 void VideoStream::follow(const PixelBufferRef& frame, uint64_t captureNs, bool keyframe) {
-  std::shared_ptr<VideoEncoder> encoder;
-  std::optional<Mode> mode;
-  {
-    std::lock_guard lock(lock_);
-    encoder = encoder_;
-    mode = mode_;
-  }
+  const auto [encoder, mode] = current();
   if (!encoder || !mode) return;
   keyframeOwed_ = keyframeOwed_ || keyframe;
   const uint64_t minGapNs = (kNsPerSecond / static_cast<uint64_t>(std::max<int64_t>(mode->fps, 1))) * 9 / 10;

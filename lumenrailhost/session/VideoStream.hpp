@@ -16,6 +16,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "media/FrameScaler.hpp"
 #include "media/PixelBuffer.hpp"
@@ -81,6 +83,8 @@ class VideoStream final {
   void frame(const PixelBufferRef& buffer, uint64_t captureNs, bool force);
 
  private:
+  // The encoder and the mode of its frames, read together.
+  std::pair<std::shared_ptr<VideoEncoder>, std::optional<Mode>> current() const;
   // The small lane's share of the main lane's (cropped) frame.
   void follow(const PixelBufferRef& frame, uint64_t captureNs, bool keyframe);
   void encode(const std::shared_ptr<VideoEncoder>& encoder, const PixelBufferRef& frame, uint64_t captureNs,
