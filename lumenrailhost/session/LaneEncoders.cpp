@@ -23,7 +23,9 @@ std::string fdList(const std::set<int32_t>& fds) {
 std::string hardwareWord(const VideoEncoder& encoder) { return encoder.usingHardware() ? "true" : "false"; }
 
 const LaneEncoders::Config& checked(const LaneEncoders::Config& config) {
-  if (!config.mainVideo || !config.smallVideo) throw std::invalid_argument("the lane encoders need both lanes' streams");
+  if (!config.mainVideo || !config.smallVideo) {
+    throw std::invalid_argument("the lane encoders need both lanes' streams");
+  }
   return config;
 }
 

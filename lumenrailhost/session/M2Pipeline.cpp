@@ -91,8 +91,10 @@ void M2Pipeline::wire() {
   WireServer* server = server_.get();  // its hooks run on its own threads, which stop() joins
   // Each lane's frames, from the pump to its clients; the server's hooks tell
   // the main lane what the clients ask of the video.
-  const auto smallVideo = std::make_shared<VideoStream>(VideoStream::Config{Lane::small, server_, nullptr, log_, uptimeNs, nullptr});
-  video_ = std::make_shared<VideoStream>(VideoStream::Config{Lane::main, server_, stallProbe, log_, uptimeNs, smallVideo});
+  const auto smallVideo =
+      std::make_shared<VideoStream>(VideoStream::Config{Lane::small, server_, nullptr, log_, uptimeNs, nullptr});
+  video_ =
+      std::make_shared<VideoStream>(VideoStream::Config{Lane::main, server_, stallProbe, log_, uptimeNs, smallVideo});
   const std::weak_ptr<VideoStream> video = video_;
   pump_ = CaptureServePump::make(
       mode.fps, 10, switches.bypassPacing, uptimeNs,

@@ -55,16 +55,10 @@ class VideoStream final {
   VideoStream(const VideoStream&) = delete;
   VideoStream& operator=(const VideoStream&) = delete;
 
-  Lane lane() const { return config_.lane; }
-
-  // Sets the server's keyframe and viewport hooks to this stream; after the
-  // owner's onClientDisconnected, which it runs after forgetting the client.
+  // Points the server's keyframe and viewport hooks at this stream, which
+  // records what they push in (any thread); after the owner's
+  // onClientDisconnected, which then runs after the client is forgotten.
   void listen(WireServer::Hooks& hooks);
-  // What the hooks push in; any thread.
-  void keyframeNeeded() { keyframes_->raise(); }
-  void keyframeAsked(int32_t fd, uint64_t nowNs) { keyframes_->ask(fd, nowNs); }
-  void clientGone(int32_t fd) { keyframes_->forget(fd); }
-  void viewportChanged(const Wire::ViewportRectQ16& viewport) { asked_->set(viewport); }
 
   // The lane's encoder and the mode its frames have; both none: the lane is
   // off. The encoder's output goes to this lane's clients (attach()).

@@ -37,7 +37,8 @@ struct LanesRig {
     };
     c.steps.captureDown = [this] { steps.push_back("recover"); };
     c.smallVideo = std::make_shared<VideoStream>(VideoStream::Config{Lane::small, c.server, nullptr, {}, uptimeNs, {}});
-    c.mainVideo = std::make_shared<VideoStream>(VideoStream::Config{Lane::main, c.server, nullptr, {}, uptimeNs, c.smallVideo});
+    c.mainVideo =
+        std::make_shared<VideoStream>(VideoStream::Config{Lane::main, c.server, nullptr, {}, uptimeNs, c.smallVideo});
     lanes = std::make_unique<LaneEncoders>(std::move(c));
     lanes->startMain();
   }
