@@ -37,12 +37,15 @@ class BenchWireLoop {
       connected_ = true;
       cv_.notify_all();
     };
+    WireServer::recordKeyframes(hooks, keyframes_);
     server_->setHooks(std::move(hooks));
   }
   BenchWireLoop(const BenchWireLoop&) = delete;
   BenchWireLoop& operator=(const BenchWireLoop&) = delete;
 
   WireServer& server() { return *server_; }
+  // What the server asked of the encoder: true once per keyframe due.
+  bool takeKeyframe() { return keyframes_->take(uptimeNs()); }
   BenchFrameReceiver& receiver() { return *receiver_; }
 
   // Connects the receiver to the started server; false when the server had
@@ -57,6 +60,7 @@ class BenchWireLoop {
   std::mutex mutex_;
   std::condition_variable cv_;
   bool connected_ = false;
+  const std::shared_ptr<KeyframeRequests> keyframes_ = std::make_shared<KeyframeRequests>();
   // After what its callback touches, so it goes first.
   std::shared_ptr<WireServer> server_;
   // Last, so it goes before the server it reads from.

@@ -89,7 +89,7 @@ void BM_PaintToWire(benchmark::State& state) {
 
   Watch watch;
   auto pump = CaptureServePump::make(
-      60, 10, false, uptimeNs, [wire] { return wire->takeIdrRequest(); },
+      60, 10, false, uptimeNs, [&loop] { return loop.takeKeyframe(); },
       [&](const PixelBufferRef& buffer, uint64_t captureNs, uint64_t, bool force) {
         watch.look(*buffer, captureNs);
         try {

@@ -260,7 +260,7 @@ void ClientSession::serve() {
   }
   server.resetViewport();
   server.armVersionJudge(conn);
-  server.keyframes_.raise();
+  server.keyframeNeeded();
   // A callback that throws ends this session only: the teardown below runs
   // as for a client that left.
   server.guarded("session", fd_, [&] {
@@ -318,7 +318,6 @@ void ClientSession::close(const std::shared_ptr<ClientConn>& conn, NamedThread& 
   // The owner hears of the departure while the descriptor is still ours, so a
   // new client cannot arrive on the same number before it has been handled.
   conn->shutdownIfOpen(SHUT_RDWR);
-  server.keyframes_.forget(fd_);
   if (server.hooks_.onClientDisconnected) {
     server.guarded("onClientDisconnected", fd_, [&] { server.hooks_.onClientDisconnected(fd_); });
   }

@@ -83,7 +83,7 @@ void ClientSession::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t co
   if (!type) return;
   switch (*type) {
     case Wire::PacketType::requestIdr:
-      server.keyframes_.ask(fd, server.config_.nowNs());
+      server.keyframeAsked(fd);
       clientEvent(*conn, "RequestIdr ← client");
       break;
     case Wire::PacketType::timeSync:
@@ -94,7 +94,7 @@ void ClientSession::dispatch(const std::shared_ptr<ClientConn>& conn, uint8_t co
       break;
     case Wire::PacketType::requestHello:
       // The keyframe is asked for first: once the Hello is out, the request stands.
-      server.keyframes_.ask(fd, server.config_.nowNs());
+      server.keyframeAsked(fd);
       server.queueHelloAndVersion(*conn);
       clientEvent(*conn, "RequestHello ← client (resent Hello + IDR)");
       break;

@@ -13,7 +13,7 @@
 //
 // Lock order: clientsMutex_ or helloMutex_ before any ClientConn::mutex or the
 // advisory's lock, never the reverse; no server lock is held while a callback
-// runs or a socket is written.
+// runs or a socket is written, but for the viewport lock around onViewportChanged.
 
 #include <atomic>
 #include <cstdint>
@@ -109,7 +109,25 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
     std::function<void(bool)> onAudioWantedChanged;
     std::function<void(bool)> onHevcWantedChanged;
     std::function<void(const Wire::EncoderConfigRequest&)> onEncoderConfigChanged;
+    // What the clients ask of the video, pushed as it happens; the encoding
+    // side records it and acts on its next frame (VideoStream, or
+    // recordKeyframes() for an owner that feeds an encoder itself).
+    // A keyframe for the server's own reasons: a new client, a new Hello, a
+    // lane change, frames lost on a lane (at most once an interval per lane).
+    std::function<void()> onKeyframeNeeded;
+    // A client's RequestIdr or RequestHello, at this time on the server's
+    // clock; its requests are forgotten in onClientDisconnected.
+    std::function<void(int32_t, uint64_t)> onKeyframeAsked;
+    // The zoom viewport now wanted: the last any client asked for, the full
+    // frame for a new client or a reset. Runs under the server's viewport
+    // lock, so changes arrive in the order they were made: it only records.
+    std::function<void(const Wire::ViewportRectQ16&)> onViewportChanged;
   };
+
+  // Points the keyframe hooks at `requests` and has onClientDisconnected (set
+  // before this) forget the client's requests first; the owner takes from
+  // `requests` before each frame.
+  static void recordKeyframes(Hooks& hooks, std::shared_ptr<KeyframeRequests> requests);
 
   enum class ServerErrorKind { socketCreate, bind, listen };
   class ServerError : public std::runtime_error {
@@ -169,8 +187,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   void rebroadcastHello(const Wire::HelloParams& hello);
   void setSmallLane(const std::optional<Wire::HelloParams>& hello, const std::set<int32_t>& members);
   SharedPacket helloPacket(const ClientConn& conn);
-  bool takeIdrRequest();
-  Wire::ViewportRectQ16 desiredViewport() const;
+  // Back to the full frame (onViewportChanged).
   void resetViewport();
 
   // Merged wishes of the registered clients.
@@ -233,6 +250,8 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
 
   // The last viewport any client asked for wins; true when the one before was the full frame.
   bool storeViewport(const Wire::ViewportRectQ16& viewport);
+  void keyframeNeeded() const;
+  void keyframeAsked(int32_t fd) const;
   // The teardown's announcements of the merges the departed client was part of.
   void announceDeparture(const ClientConn& conn);
   std::vector<std::shared_ptr<ClientConn>> clientList() const;
@@ -280,7 +299,6 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   std::set<std::shared_ptr<ClientSession>> sessions_;
 
   static constexpr int kListenBacklog = 128;
-  KeyframeRequests keyframes_;
   LinkAdmission admission_{{config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress}};
   std::mutex preSessionMutex_;
   LineBudget preSessionLines_{config_.preSessionLinesPerWindow, config_.preSessionWindowNs};

@@ -107,7 +107,7 @@ void WireServer::requestLossKeyframe(Lane lane) {
   const uint64_t now = config_.nowNs();
   uint64_t was = last.load();
   if ((was == kNever || now - was >= kLossKeyframeIntervalNs) && last.compare_exchange_strong(was, now)) {
-    keyframes_.raise();
+    keyframeNeeded();
   }
 }
 
@@ -168,7 +168,7 @@ void WireServer::rebroadcastHello(const Wire::HelloParams& hello) {
   }
   const auto list = clientList();
   for (auto& conn : list) queueHelloAndVersion(*conn);
-  keyframes_.raise();
+  keyframeNeeded();
   event("Hello rebroadcast " + helloLabel(hello) + " → " + std::to_string(list.size()) + " client(s)");
 }
 
@@ -201,7 +201,7 @@ void WireServer::setSmallLane(const std::optional<Wire::HelloParams>& hello, con
     changed.push_back(conn->fd);
   }
   if (changed.empty()) return;
-  keyframes_.raise();
+  keyframeNeeded();
   if (!hello) {
     event("small lane removed → fd " + fdList(changed) + " back on the main stream");
   } else {
@@ -209,22 +209,31 @@ void WireServer::setSmallLane(const std::optional<Wire::HelloParams>& hello, con
   }
 }
 
-bool WireServer::takeIdrRequest() { return keyframes_.take(config_.nowNs()); }
-
-Wire::ViewportRectQ16 WireServer::desiredViewport() const {
-  std::lock_guard lock(viewportMutex_);
-  return desiredViewport_;
+void WireServer::recordKeyframes(Hooks& hooks, std::shared_ptr<KeyframeRequests> requests) {
+  hooks.onKeyframeNeeded = [requests] { requests->raise(); };
+  hooks.onKeyframeAsked = [requests](int32_t fd, uint64_t nowNs) { requests->ask(fd, nowNs); };
+  // Keyed by socket: forgotten before the owner hears of the departure, while the descriptor is still the client's.
+  hooks.onClientDisconnected = [requests, then = std::move(hooks.onClientDisconnected)](int32_t fd) {
+    requests->forget(fd);
+    if (then) then(fd);
+  };
 }
 
-void WireServer::resetViewport() {
-  std::lock_guard lock(viewportMutex_);
-  desiredViewport_ = Wire::ViewportRectQ16::full();
+void WireServer::keyframeNeeded() const {
+  if (hooks_.onKeyframeNeeded) hooks_.onKeyframeNeeded();
 }
+
+void WireServer::keyframeAsked(int32_t fd) const {
+  if (hooks_.onKeyframeAsked) hooks_.onKeyframeAsked(fd, config_.nowNs());
+}
+
+void WireServer::resetViewport() { storeViewport(Wire::ViewportRectQ16::full()); }
 
 bool WireServer::storeViewport(const Wire::ViewportRectQ16& viewport) {
   std::lock_guard lock(viewportMutex_);
   const bool wasFull = desiredViewport_.isFull();
   desiredViewport_ = viewport;
+  if (hooks_.onViewportChanged) hooks_.onViewportChanged(viewport);
   return wasFull;
 }
 

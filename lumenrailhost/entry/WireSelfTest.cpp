@@ -71,6 +71,8 @@ SyntheticPump startPump(int64_t width, int64_t height, int64_t fps, uint16_t por
   hooks.onEvent = [log](const std::string& line) {
     if (log) log("[wire] " + line);
   };
+  const auto keyframes = std::make_shared<KeyframeRequests>();
+  WireServer::recordKeyframes(hooks, keyframes);
   server->setHooks(std::move(hooks));
   std::weak_ptr<WireServer> weakServer = server;
   encoder->sink = [weakServer](const EncodedFrame& frame) {
@@ -84,8 +86,8 @@ SyntheticPump startPump(int64_t width, int64_t height, int64_t fps, uint16_t por
   auto source = std::make_shared<SyntheticFrameSource>(width, height);
   const auto period = std::chrono::microseconds(1'000'000 / std::max<int64_t>(fps, 1));
   auto stop = std::make_shared<std::atomic<bool>>(false);
-  auto thread = std::make_shared<NamedThread>("lumenrail-encode-pump", [encoder, weakServer, source, period,
-                                                                         maxFrames, stop] {
+  auto thread = std::make_shared<NamedThread>("lumenrail-encode-pump", [encoder, weakServer, keyframes, source,
+                                                                         period, maxFrames, stop] {
     PixelBufferRef first = source->makeFrame(0);
     if (!first) return;
     try {
@@ -100,7 +102,7 @@ SyntheticPump startPump(int64_t width, int64_t height, int64_t fps, uint16_t por
       if (!buffer) return;
       auto server = weakServer.lock();
       if (!server) return;
-      const bool force = server->takeIdrRequest();
+      const bool force = keyframes->take(uptimeNs());
       server.reset();
       try {
         encoder->encode(buffer, uptimeNs(), force);

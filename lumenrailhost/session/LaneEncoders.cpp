@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <stdexcept>
 
 #include "media/VideoToolboxEncoder.hpp"
 #include "wire/SmallLanePolicy.hpp"
@@ -20,6 +21,13 @@ std::string fdList(const std::set<int32_t>& fds) {
 }
 
 std::string hardwareWord(const VideoEncoder& encoder) { return encoder.usingHardware() ? "true" : "false"; }
+
+const LaneEncoders::Config& checked(const LaneEncoders::Config& config) {
+  if (!config.mainVideo || !config.smallVideo) {
+    throw std::invalid_argument("the lane encoders need both lanes' streams");
+  }
+  return config;
+}
 
 }  // namespace
 
@@ -39,9 +47,11 @@ std::string LaneEncoders::label(const Mode& mode) {
   return std::to_string(mode.width) + "x" + std::to_string(mode.height) + "@" + std::to_string(mode.fps);
 }
 
-LaneEncoders::LaneEncoders(Config config) : config_(std::move(config)), mode_(config_.mode) {
-  main_ = makeEncoder(mode_, codec_);
-  attachMainSink(*main_);
+LaneEncoders::LaneEncoders(Config config)
+    : config_(std::move(config)), main_(*checked(config_).mainVideo), small_(*config_.smallVideo) {
+  auto encoder = makeEncoder(config_.mode, codec_);
+  main_.attach(*encoder);
+  main_.setEncoder(std::move(encoder), config_.mode);
 }
 
 std::shared_ptr<VideoEncoder> LaneEncoders::makeEncoder(const Mode& mode, Wire::Codec codec) const {
@@ -50,54 +60,26 @@ std::shared_ptr<VideoEncoder> LaneEncoders::makeEncoder(const Mode& mode, Wire::
   return config_.desktop->makeEncoder(c);
 }
 
-void LaneEncoders::attachMainSink(VideoEncoder& encoder) {
-  encoder.sink = [probe = config_.stallProbe, server = config_.server](const EncodedFrame& frame) {
-    probe->noteEncoded(frame.captureTimeNs);
-    server->broadcast(frame.captureTimeNs, frame.isKeyframe, frame.data, Lane::main);
-  };
-}
-
-void LaneEncoders::attachSmallSink(VideoEncoder& encoder) {
-  encoder.sink = [server = config_.server](const EncodedFrame& frame) {
-    server->broadcast(frame.captureTimeNs, frame.isKeyframe, frame.data, Lane::small);
-  };
-}
-
-LaneEncoders::Mode LaneEncoders::mode() const {
-  std::lock_guard lock(lock_);
-  return mode_;
-}
+// The main lane always has its encoder and mode; only the small lane goes off.
+LaneEncoders::Mode LaneEncoders::mode() const { return main_.mode().value_or(config_.mode); }
 
 Wire::Codec LaneEncoders::codec() const {
   std::lock_guard lock(lock_);
   return codec_;
 }
 
-std::optional<LaneEncoders::Mode> LaneEncoders::smallMode() const {
-  std::lock_guard lock(lock_);
-  return smallMode_;
-}
+std::optional<LaneEncoders::Mode> LaneEncoders::smallMode() const { return small_.mode(); }
 
 void LaneEncoders::startMain() {
-  std::shared_ptr<VideoEncoder> encoder;
-  {
-    std::lock_guard lock(lock_);
-    encoder = main_;
-  }
+  const std::shared_ptr<VideoEncoder> encoder = main_.encoder();
   encoder->start();
   say("[enc] started, hardware=" + hardwareWord(*encoder));
 }
 
 void LaneEncoders::stop() {
-  std::shared_ptr<VideoEncoder> main;
-  std::shared_ptr<VideoEncoder> small;
-  {
-    std::lock_guard lock(lock_);
-    main = main_;
-    small = std::move(small_);
-    small_.reset();
-    smallMode_.reset();
-  }
+  const std::shared_ptr<VideoEncoder> main = main_.encoder();
+  const std::shared_ptr<VideoEncoder> small = small_.encoder();
+  small_.setEncoder(nullptr, std::nullopt);
   main->finish();
   main->stop();
   if (small) {
@@ -106,97 +88,25 @@ void LaneEncoders::stop() {
   }
 }
 
-// ---- frames -----------------------------------------------------------------------
-
-void LaneEncoders::encode(const PixelBufferRef& buffer, uint64_t captureNs, bool force) {
-  std::shared_ptr<VideoEncoder> encoder;
-  std::shared_ptr<VideoEncoder> small;
-  std::optional<Mode> smallMode;
-  Mode mode;
-  {
-    std::lock_guard lock(lock_);
-    encoder = main_;
-    small = small_;
-    smallMode = smallMode_;
-    mode = mode_;
-  }
-  const Wire::ViewportRectQ16 desired = config_.server->desiredViewport();
-  const PixelRect rect = ViewportGeometry::pixels(desired, mode.width, mode.height);
-  if (rect != lastViewport_) {
-    config_.server->broadcastViewportApplied(ViewportGeometry::toQ16(rect, mode.width, mode.height));
-    lastViewport_ = rect;
-    viewportIdrPending_ = true;
-  }
-
-  bool keyframe = false;
-  if (viewportIdrPending_ && captureNs - lastViewportIdrNs_ >= kViewportIdrMinIntervalNs) {
-    say("[m2] viewport IDR (throttled ≥250ms)");
-    viewportIdrPending_ = false;
-    lastViewportIdrNs_ = captureNs;
-    keyframe = true;
-  } else if (force) {
-    viewportIdrPending_ = false;
-    lastViewportIdrNs_ = captureNs;
-    keyframe = true;
-  }
-
-  PixelBufferRef frame = buffer;
-  if (!desired.isFull()) {
-    if (auto cropped = cropper_.crop(buffer, rect, mode.width, mode.height)) frame = std::move(cropped);
-  }
-  try {
-    encoder->encode(frame, captureNs, keyframe);
-  } catch (const std::exception&) {
-    // One lost frame; the next keyframe request recovers the stream.
-  }
-  encodeSmall(frame, captureNs, keyframe, small, smallMode);
-}
-
-void LaneEncoders::encodeSmall(const PixelBufferRef& frame, uint64_t captureNs, bool keyframe,
-                               const std::shared_ptr<VideoEncoder>& encoder, const std::optional<Mode>& mode) {
-  if (!encoder || !mode) return;
-  smallKeyframeOwed_ = smallKeyframeOwed_ || keyframe;
-  const uint64_t minGapNs = (kNsPerSecond / static_cast<uint64_t>(std::max<int64_t>(mode->fps, 1))) * 9 / 10;
-  if (!smallKeyframeOwed_ && captureNs - lastSmallEncodeNs_ < minGapNs) return;
-  // The cropped frame, so the small lane shows the same viewport.
-  auto scaled = smallScaler_.scale(frame, mode->width, mode->height);
-  if (!scaled) return;
-  lastSmallEncodeNs_ = captureNs;
-  const bool key = smallKeyframeOwed_;
-  smallKeyframeOwed_ = false;
-  try {
-    encoder->encode(scaled, captureNs, key);
-  } catch (const std::exception&) {
-    // One lost small-lane frame.
-  }
-}
-
 // ---- rebuilds ---------------------------------------------------------------------
 
 LaneEncoders::Rebuild LaneEncoders::rebuild(const Mode& m) {
   config_.steps.takeDown(m);
-  std::shared_ptr<VideoEncoder> old;
-  Wire::Codec codec;
-  {
-    std::lock_guard lock(lock_);
-    old = main_;
-    codec = codec_;
-  }
+  const std::shared_ptr<VideoEncoder> old = main_.encoder();
+  const Wire::Codec codec = this->codec();
   old->finish();
   old->stop();
   std::shared_ptr<VideoEncoder> fresh;
   try {
     fresh = makeEncoder(m, codec);
-    attachMainSink(*fresh);
+    main_.attach(*fresh);
     fresh->start();
   } catch (const std::exception& e) {
     say("[m2] encoder restart failed: " + std::string(e.what()));
     return Rebuild::encoderFailed;
   }
-  {
-    std::lock_guard lock(lock_);
-    main_ = fresh;
-  }
+  // Frames keep the mode they had until the caller takes the new one on.
+  main_.setEncoder(fresh, main_.mode());
   say("[enc] restarted " + label(m) + " " + codecName(codec) + ", hardware=" + hardwareWord(*fresh));
   // The client's settings survive the rebuild, capped by the mode being built.
   if (desired_.fields & Wire::EncoderField::all) broadcastApplied(applySettings(desired_, m));
@@ -205,20 +115,16 @@ LaneEncoders::Rebuild LaneEncoders::rebuild(const Mode& m) {
 
 LaneEncoders::Rebuild LaneEncoders::rebuildOrRestore(const Mode& mode, Wire::Codec codec,
                                                      const std::string& restoring, const std::string& lost) {
-  Mode oldMode;
+  const Mode oldMode = this->mode();
   Wire::Codec oldCodec;
   {
     std::lock_guard lock(lock_);
-    oldMode = mode_;
     oldCodec = codec_;
     codec_ = codec;
   }
   const Rebuild result = rebuild(mode);
   if (result != Rebuild::encoderFailed) {
-    {
-      std::lock_guard lock(lock_);
-      mode_ = mode;
-    }
+    main_.setMode(mode);
     if (result == Rebuild::captureDown) config_.steps.captureDown();
     return result;
   }
@@ -264,13 +170,8 @@ void LaneEncoders::updateSmallLane(std::optional<int32_t> primary, const std::ma
   const Mode stream = mode();
   const Wire::Codec codec = this->codec();
   const auto plan = SmallLanePolicy::plan(stream, primary, panels);
-  std::shared_ptr<VideoEncoder> current;
-  std::optional<Mode> currentMode;
-  {
-    std::lock_guard lock(lock_);
-    current = small_;
-    currentMode = smallMode_;
-  }
+  const std::shared_ptr<VideoEncoder> current = small_.encoder();
+  const std::optional<Mode> currentMode = small_.mode();
   WireServer& server = *config_.server;
   const auto laneOff = [&] {
     server.setSmallLane(std::nullopt, {});
@@ -292,7 +193,7 @@ void LaneEncoders::updateSmallLane(std::optional<int32_t> primary, const std::ma
   std::shared_ptr<VideoEncoder> fresh;
   try {
     fresh = makeEncoder(plan->mode, codec);
-    attachSmallSink(*fresh);
+    small_.attach(*fresh);
     fresh->start();
   } catch (const std::exception& e) {
     say("[m2] WARN: small-lane encoder " + label(plan->mode) + " " + codecName(codec) + " failed: " + e.what() +
@@ -304,24 +205,14 @@ void LaneEncoders::updateSmallLane(std::optional<int32_t> primary, const std::ma
   smallCodec_ = codec;
   server.setSmallLane(hello(plan->mode, codec), plan->members);
   smallMembers_ = plan->members;
-  {
-    std::lock_guard lock(lock_);
-    small_ = fresh;
-    smallMode_ = plan->mode;
-  }
+  small_.setEncoder(fresh, plan->mode);
   if (desired_.fields & Wire::EncoderField::all) applySmallSettings(desired_, stream.fps);
   say("[m2] small lane " + label(plan->mode) + " " + codecName(codec) + " (main " + label(stream) + ") → fd " +
       fdList(plan->members) + ", hardware=" + hardwareWord(*fresh));
 }
 
 void LaneEncoders::retireSmall(const std::shared_ptr<VideoEncoder>& old) {
-  {
-    std::lock_guard lock(lock_);
-    if (small_ == old) {
-      small_.reset();
-      smallMode_.reset();
-    }
-  }
+  small_.dropEncoder(old);
   old->finish();
   old->stop();
 }
@@ -380,11 +271,7 @@ Wire::EncoderConfigRequest LaneEncoders::applySettings(const Wire::EncoderConfig
       fps = static_cast<int32_t>(cappedFps);
     }
   }
-  std::shared_ptr<VideoEncoder> encoder;
-  {
-    std::lock_guard lock(lock_);
-    encoder = main_;
-  }
+  const std::shared_ptr<VideoEncoder> encoder = main_.encoder();
   VideoEncoder::LiveConfigResult accepted;
   if (quality || bitrateBps || fps) accepted = encoder->applyLiveConfig(quality, bitrateBps, fps);
   if (accepted.frameRate) config_.pump->setPaceHz(cappedFps);
@@ -406,13 +293,8 @@ Wire::EncoderConfigRequest LaneEncoders::applySettings(const Wire::EncoderConfig
 }
 
 void LaneEncoders::applySmallSettings(const Wire::EncoderConfigRequest& request, int64_t mainFps) {
-  std::shared_ptr<VideoEncoder> small;
-  std::optional<Mode> smallMode;
-  {
-    std::lock_guard lock(lock_);
-    small = small_;
-    smallMode = smallMode_;
-  }
+  const std::shared_ptr<VideoEncoder> small = small_.encoder();
+  const std::optional<Mode> smallMode = small_.mode();
   // The bit rate is the main stream's; the small lane keeps its own.
   if (!small || !smallMode || !(request.hasQuality() || request.hasFpsCap())) return;
   std::optional<float> quality;

@@ -1,12 +1,11 @@
 #pragma once
 
 // The serving session's video encoders: the main lane at the stream mode and
-// the small lane for clients that asked for a smaller mode, the per-frame path
-// that feeds both (zoom viewport, keyframes), codec negotiation, the rebuild
-// of the main encoder with its rollback, and the clients' encoder settings.
-// The per-frame path runs on the pump's pacer thread; everything else on the
-// session's queue. One lock guards the encoder references and the modes, and
-// is never held across an encode, start or stop.
+// the small lane for clients that asked for a smaller mode, codec negotiation,
+// the rebuild of the main encoder with its rollback, and the clients' encoder
+// settings. It makes each lane's encoder and hands it to that lane's
+// VideoStream, which runs the frames; all of this runs on the session's queue.
+// The lanes' streams hold the encoders and modes; one lock guards the codec.
 
 #include <cstdint>
 #include <functional>
@@ -19,14 +18,11 @@
 
 #include "desktop/DesktopEnvironment.hpp"
 #include "media/CaptureServePump.hpp"
-#include "media/FrameScaler.hpp"
 #include "media/VideoEncoder.hpp"
-#include "media/ViewportCropper.hpp"
-#include "media/ViewportGeometry.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Log.hpp"
+#include "session/VideoStream.hpp"
 #include "wire/ClientModePolicy.hpp"
-#include "wire/FrameStallProbe.hpp"
 #include "wire/WireServer.hpp"
 
 namespace lumenrail {
@@ -49,16 +45,17 @@ class LaneEncoders final {
   struct Config {
     std::shared_ptr<DesktopEnvironment> desktop;
     std::shared_ptr<WireServer> server;
-    std::shared_ptr<FrameStallProbe> stallProbe;
     std::shared_ptr<CaptureServePump> pump;
     Log::Sink log;
     Mode mode;
     RebuildSteps steps;
+    // The lanes' streams; the main one feeds the small one.
+    std::shared_ptr<VideoStream> mainVideo;
+    std::shared_ptr<VideoStream> smallVideo;
   };
 
   static constexpr int32_t kBitrateBps = 12'000'000;
   static constexpr int64_t kMaxBitrateKbps = 60'000;
-  static constexpr uint64_t kViewportIdrMinIntervalNs = 250'000'000;
 
   static Wire::HelloParams hello(const Mode& mode, Wire::Codec codec);
   // "<width>x<height>@<fps>".
@@ -73,12 +70,9 @@ class LaneEncoders final {
   // Finishes and stops both lanes.
   void stop();
 
-  // The stream mode and codec, read with the encoder they belong to.
+  // The stream mode and codec.
   Mode mode() const;
   Wire::Codec codec() const;
-
-  // One captured frame, on the pacer thread; `force` asks for a keyframe.
-  void encode(const PixelBufferRef& buffer, uint64_t captureNs, bool force);
 
   // Rebuilds for `mode` with `codec`; when the new encoder does not start,
   // says `restoring` and rebuilds the previous mode and codec, and says `lost`
@@ -101,12 +95,8 @@ class LaneEncoders final {
 
  private:
   std::shared_ptr<VideoEncoder> makeEncoder(const Mode& mode, Wire::Codec codec) const;
-  void attachMainSink(VideoEncoder& encoder);
-  void attachSmallSink(VideoEncoder& encoder);
   Rebuild rebuild(const Mode& m);
   void retireSmall(const std::shared_ptr<VideoEncoder>& old);
-  void encodeSmall(const PixelBufferRef& frame, uint64_t captureNs, bool keyframe,
-                   const std::shared_ptr<VideoEncoder>& encoder, const std::optional<Mode>& mode);
   // Caps are taken against `stream`, the mode the encoder runs at.
   Wire::EncoderConfigRequest applySettings(const Wire::EncoderConfigRequest& request, const Mode& stream);
   void applySmallSettings(const Wire::EncoderConfigRequest& request, int64_t mainFps);
@@ -114,27 +104,16 @@ class LaneEncoders final {
   void say(const std::string& line) const { config_.log(line); }
 
   const Config config_;
+  VideoStream& main_;
+  VideoStream& small_;
 
   mutable std::mutex lock_;
-  std::shared_ptr<VideoEncoder> main_;   // under lock_
-  Mode mode_;                            // under lock_; changed on the queue
   Wire::Codec codec_ = Wire::Codec::h264;  // under lock_; changed on the queue
-  std::shared_ptr<VideoEncoder> small_;  // under lock_
-  std::optional<Mode> smallMode_;        // under lock_
 
   // The queue's.
   std::set<int32_t> smallMembers_;
   Wire::Codec smallCodec_ = Wire::Codec::h264;
   Wire::EncoderConfigRequest desired_ = Wire::EncoderConfigRequest::none();
-
-  // The per-frame path's, one pacer thread at a time.
-  ViewportCropper cropper_;
-  PixelRect lastViewport_;
-  bool viewportIdrPending_ = false;
-  uint64_t lastViewportIdrNs_ = 0;
-  FrameScaler smallScaler_;
-  uint64_t lastSmallEncodeNs_ = 0;
-  bool smallKeyframeOwed_ = false;
 };
 
 }  // namespace lumenrail

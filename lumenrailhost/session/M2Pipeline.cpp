@@ -68,7 +68,7 @@ void M2Pipeline::wire() {
   DesktopEnvironment& desktop = *config_.desktop;
 
   // ---- the parts --------------------------------------------------------------
-  stallProbe_ = std::make_shared<FrameStallProbe>(100.0, 300.0, tagged(log_, "[stall] "));
+  const auto stallProbe = std::make_shared<FrameStallProbe>(100.0, 300.0, tagged(log_, "[stall] "));
   const auto ink = makeInkObserver(switches.ink, log_);
   WireServer::Config serverConfig;
   serverConfig.port = config_.port;
@@ -76,7 +76,7 @@ void M2Pipeline::wire() {
   serverConfig.psk = config_.psk;
   serverConfig.pairing = config_.pairing;
   serverConfig.hostAppVersion = ProductIdentity::kVersion;
-  serverConfig.stallProbe = stallProbe_;
+  serverConfig.stallProbe = stallProbe;
   server_ = WireServer::create(std::move(serverConfig));
   advertiser_ = BonjourAdvertiser::create(std::nullopt, config_.port);
   if (config_.publisherFactory) advertiser_->publisherFactory = config_.publisherFactory;
@@ -89,23 +89,32 @@ void M2Pipeline::wire() {
   if (switches.captureBgra) log_("[m2] A/B: capturing 32BGRA (LUMENRAIL_CAPTURE_BGRA) — NV12 default off");
 
   WireServer* server = server_.get();  // its hooks run on its own threads, which stop() joins
+  // Each lane's frames, from the pump to its clients; the server's hooks tell
+  // the main lane what the clients ask of the video.
+  const auto smallVideo =
+      std::make_shared<VideoStream>(VideoStream::Config{Lane::small, server_, nullptr, log_, uptimeNs, nullptr});
+  video_ =
+      std::make_shared<VideoStream>(VideoStream::Config{Lane::main, server_, stallProbe, log_, uptimeNs, smallVideo});
+  const std::weak_ptr<VideoStream> video = video_;
   pump_ = CaptureServePump::make(
-      mode.fps, 10, switches.bypassPacing, uptimeNs, [server] { return server->takeIdrRequest(); },
-      [weak](const PixelBufferRef& buffer, uint64_t captureNs, uint64_t, bool force) {
-        if (auto self = weak.lock()) {
-          self->stallProbe_->noteEmit(captureNs);
-          self->lanes_->encode(buffer, captureNs, force);
-        }
+      mode.fps, 10, switches.bypassPacing, uptimeNs,
+      [video] {
+        auto stream = video.lock();
+        return stream && stream->takeKeyframe();
+      },
+      [video](const PixelBufferRef& buffer, uint64_t captureNs, uint64_t, bool force) {
+        if (auto stream = video.lock()) stream->frame(buffer, captureNs, force);
       });
 
   display_ = std::make_shared<DisplayModeControl>(DisplayModeControl::Config{
       config_.desktop, log_, config_.captureMain, config_.penHighRate, switches.virtualDisplayHz, mode});
   // The rebuild steps run inside work the pipeline posted, while it exists.
   lanes_ = std::make_shared<LaneEncoders>(LaneEncoders::Config{
-      config_.desktop, server_, stallProbe_, pump_, log_, mode,
+      config_.desktop, server_, pump_, log_, mode,
       LaneEncoders::RebuildSteps{[this](const Mode& m) { takeDownForRebuild(m); },
                                  [this](const Mode& m) { return bringUpAfterRebuild(m); },
-                                 [this] { capture_->armRecovery(); }}});
+                                 [this] { capture_->armRecovery(); }},
+      video_, smallVideo});
   const auto lanes = lanes_;
   const auto display = display_;
   CaptureControl::Config capture;
@@ -236,6 +245,8 @@ void M2Pipeline::wireServerHooks() {
   hooks.onAudioWantedChanged = [wishes](bool) { wishes->audioChanged(); };
   hooks.onHevcWantedChanged = [wishes](bool) { wishes->codecChanged(); };
   hooks.onEncoderConfigChanged = [wishes](const Wire::EncoderConfigRequest&) { wishes->settingsChanged(); };
+  // Last: it runs the departure above after forgetting the client's keyframe requests.
+  video_->listen(hooks);
   server_->setHooks(std::move(hooks));
 }
 

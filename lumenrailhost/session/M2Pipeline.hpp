@@ -4,7 +4,8 @@
 // pacing pump, the USB bridges, the Bonjour advertisement and the input
 // injectors, and the collaborators that do the session's jobs: the capture
 // and its health (CaptureControl), the main and small-lane encoders
-// (LaneEncoders), the display mode (DisplayModeControl) and the audio
+// (LaneEncoders) and each lane's frames from the pump to its clients
+// (VideoStream), the display mode (DisplayModeControl) and the audio
 // passthrough (AudioPassthrough). It wires them together, brings them up and
 // down in order, and runs every live change on its reconfiguration queue.
 // Every desktop service comes from its DesktopEnvironment; the switches come
@@ -41,6 +42,7 @@
 #include "session/LaneEncoders.hpp"
 #include "session/PendingWishes.hpp"
 #include "session/ServeSwitches.hpp"
+#include "session/VideoStream.hpp"
 #include "wire/ClientModePolicy.hpp"
 #include "wire/FrameStallProbe.hpp"
 #include "wire/WireServer.hpp"
@@ -188,13 +190,13 @@ class M2Pipeline final : public std::enable_shared_from_this<M2Pipeline> {
   const Log::Sink log_;
   const std::shared_ptr<BoundedWaits> waits_;
   const std::shared_ptr<SerialQueue> reconfigQueue_;
-  std::shared_ptr<FrameStallProbe> stallProbe_;
   std::shared_ptr<WireServer> server_;
   std::shared_ptr<BonjourAdvertiser> advertiser_;
   std::shared_ptr<UsbmuxServeBridge> usbBridge_;
   std::shared_ptr<AoaServeBridge> aoaBridge_;
   std::shared_ptr<CaptureServePump> pump_;
   std::shared_ptr<DisplayModeControl> display_;
+  std::shared_ptr<VideoStream> video_;  // the main lane's, which feeds the small lane's
   std::shared_ptr<LaneEncoders> lanes_;
   std::shared_ptr<CaptureControl> capture_;
   std::shared_ptr<AudioPassthrough> audio_;

@@ -53,6 +53,9 @@ class IdrIgnoringServer {
     config.port = 0;
     config.hello = {Wire::Codec::h264, kW, kH, kFps, 1, 12'000'000, kNsPerSecond};
     server_ = WireServer::create(config);
+    WireServer::Hooks hooks;
+    WireServer::recordKeyframes(hooks, keyframes_);
+    server_->setHooks(std::move(hooks));
     const auto server = server_;
     encoder_->sink = [server](const EncodedFrame& f) { server->broadcast(f.captureTimeNs, f.isKeyframe, f.data); };
     encoder_->start();
@@ -61,7 +64,7 @@ class IdrIgnoringServer {
       SyntheticFrameSource source(kW, kH);
       bool connectAnswered = false;
       for (int64_t i = 0; !stop_.waitFor(kNsPerSecond / kFps); ++i) {
-        const bool asked = server_->takeIdrRequest();
+        const bool asked = keyframes_->take(uptimeNs());
         const bool force = asked && !connectAnswered;
         connectAnswered = connectAnswered || asked;
         encoder_->encode(source.makeFrame(i), uptimeNs(), force);
@@ -82,6 +85,7 @@ class IdrIgnoringServer {
  private:
   std::shared_ptr<VideoToolboxEncoder> encoder_;
   std::shared_ptr<WireServer> server_;
+  const std::shared_ptr<KeyframeRequests> keyframes_ = std::make_shared<KeyframeRequests>();
   OneShotEvent stop_;
   std::thread thread_;
 };

@@ -26,7 +26,6 @@ struct LanesRig {
     WireServer::Config server;
     server.hello = LaneEncoders::hello({640, 480, 30}, Wire::Codec::h264);
     c.server = WireServer::create(std::move(server));
-    c.stallProbe = std::make_shared<FrameStallProbe>(100.0, 300.0, [](const std::string&) {});
     c.pump = CaptureServePump::make(30, 10, false, uptimeNs, [] { return false; },
                                     [](const PixelBufferRef&, uint64_t, uint64_t, bool) {});
     c.log = [this](const std::string& line) { log.add(line); };
@@ -37,6 +36,9 @@ struct LanesRig {
       return captureResult;
     };
     c.steps.captureDown = [this] { steps.push_back("recover"); };
+    c.smallVideo = std::make_shared<VideoStream>(VideoStream::Config{Lane::small, c.server, nullptr, {}, uptimeNs, {}});
+    c.mainVideo =
+        std::make_shared<VideoStream>(VideoStream::Config{Lane::main, c.server, nullptr, {}, uptimeNs, c.smallVideo});
     lanes = std::make_unique<LaneEncoders>(std::move(c));
     lanes->startMain();
   }

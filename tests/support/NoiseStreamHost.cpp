@@ -40,6 +40,7 @@ NoiseStreamHost::NoiseStreamHost(const Settings& settings, std::function<void(co
     encoder_->applyLiveConfig(std::nullopt, static_cast<int32_t>(bps), std::nullopt);
     bitrateBps_ = bps;
   };
+  WireServer::recordKeyframes(hooks, keyframes_);
   server_->setHooks(std::move(hooks));
   std::weak_ptr<WireServer> weak = server_;
   encoder_->sink = [weak](const EncodedFrame& frame) {
@@ -81,7 +82,7 @@ void NoiseStreamHost::pump() {
       }
     }
     try {
-      encoder_->encode(buffer, index * static_cast<uint64_t>(period.count()), server_->takeIdrRequest());
+      encoder_->encode(buffer, index * static_cast<uint64_t>(period.count()), keyframes_->take(uptimeNs()));
       ++framesEncoded_;
     } catch (const std::exception& e) {
       if (log_) log_(std::string("[enc] frame lost: ") + e.what());

@@ -50,6 +50,7 @@ class NoiseStreamHost final {
   const Settings settings_;
   std::function<void(const std::string&)> log_;
   std::shared_ptr<WireServer> server_;
+  const std::shared_ptr<KeyframeRequests> keyframes_ = std::make_shared<KeyframeRequests>();
   std::shared_ptr<VideoToolboxEncoder> encoder_;
   std::atomic<bool> stopping_{false};
   std::atomic<int64_t> framesEncoded_{0};

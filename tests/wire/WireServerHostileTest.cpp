@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 
 #include "secure/WifiKeySchedule.hpp"
@@ -122,12 +123,29 @@ class WireServerHostileIntegration : public ::testing::Test {
     WireServer::Hooks hooks;
     watchServer(config, hooks, log, connected, disconnected);
     if (tune) tune(config, hooks);
+    WireServer::recordKeyframes(hooks, keyframes);
+    hooks.onViewportChanged = [this](const Wire::ViewportRectQ16& viewport) {
+      std::lock_guard lock(viewportLock);
+      viewport_ = viewport;
+    };
+    now = config.nowNs;
     server = WireServer::create(config);
     server->setHooks(std::move(hooks));
     server->start();
   }
 
+  // What the server pushed to the encoding side.
+  bool takeKeyframe() { return keyframes->take(now()); }
+  Wire::ViewportRectQ16 viewport() {
+    std::lock_guard lock(viewportLock);
+    return viewport_;
+  }
+
   std::shared_ptr<WireServer> server;
+  const std::shared_ptr<KeyframeRequests> keyframes = std::make_shared<KeyframeRequests>();
+  NowNs now;
+  std::mutex viewportLock;
+  Wire::ViewportRectQ16 viewport_ = Wire::ViewportRectQ16::full();
   EventLog log;
   EventCounter connected;
   EventCounter disconnected;
@@ -174,9 +192,9 @@ TEST_F(WireServerHostileIntegration, SealedLinksThatProveNothingAreFewSmallShort
   ASSERT_TRUE(genuine.readSealed());
   const Wire::ViewportRectQ16 zoom{100, 200, 3000, 4000};
   ASSERT_TRUE(genuine.sendSealed(Code::viewport, Bytes{100, 0, 200, 0, 0xb8, 0x0b, 0xa0, 0x0f}));
-  ASSERT_TRUE(test::eventually([&] { return server->desiredViewport() == zoom; }));
+  ASSERT_TRUE(test::eventually([&] { return viewport() == zoom; }));
   const int base = connected.count();
-  server->takeIdrRequest();
+  takeKeyframe();
   // One address holds four places: a fifth takes the place of its stalest.
   for (uint32_t i = 0; i < 4; ++i) raw.push_back(test::connectFrom(port, kAttacker));
   ASSERT_TRUE(test::eventually([&] { return Peer::unproven(*server) == 4; }));
@@ -192,8 +210,8 @@ TEST_F(WireServerHostileIntegration, SealedLinksThatProveNothingAreFewSmallShort
   ASSERT_TRUE(test::eventually([&] { return Peer::unproven(*server) == 16; }));
   EXPECT_EQ(server->clientCount(), 1);
   EXPECT_EQ(connected.count(), base);
-  EXPECT_EQ(server->desiredViewport(), zoom);
-  EXPECT_FALSE(server->takeIdrRequest());
+  EXPECT_EQ(viewport(), zoom);
+  EXPECT_FALSE(takeKeyframe());
 
   // Seconds later they are gone, and the places are free again.
   *clock += 6 * kNsPerSecond;
@@ -355,14 +373,14 @@ TEST_F(WireServerHostileIntegration, AClientThatNeverReadsGrowsNeitherTheHostNor
   const Bytes frame(256 * 1024, 0x65);
   for (int i = 0; i < 400 && held(&ClientConn::frameCount) < 4; ++i) server->broadcast(1, true, frame);
   ASSERT_EQ(held(&ClientConn::frameCount), 4);
-  server->takeIdrRequest();
+  takeKeyframe();
   // However often it misses frames, it asks for a keyframe at most twice a second.
   int keyframes = 0;
   for (int second = 0; second < 3; ++second) {
     *clock += kNsPerSecond;
     for (int i = 0; i < 30; ++i) {
       server->broadcast(2, i % 10 == 0, frame);
-      keyframes += server->takeIdrRequest();
+      keyframes += takeKeyframe();
     }
   }
   EXPECT_EQ(keyframes, 3);

@@ -54,6 +54,10 @@ class WireServerIntegration : public ::testing::Test {
       disconnected.add();
     };
     if (tune) tune(config, hooks);
+    // The keyframes the server asks for, as the encoding side records them.
+    keyframes = std::make_shared<KeyframeRequests>();
+    WireServer::recordKeyframes(hooks, keyframes);
+    now = config.nowNs;
     server = WireServer::create(config);
     server->setHooks(std::move(hooks));
     server->start();
@@ -76,7 +80,12 @@ class WireServerIntegration : public ::testing::Test {
     return c;
   }
 
+  // True once per keyframe the server asked for by now.
+  bool takeKeyframe() { return keyframes->take(now()); }
+
   std::shared_ptr<WireServer> server;
+  std::shared_ptr<KeyframeRequests> keyframes;
+  NowNs now;
   EventLog log;
   EventCounter connected;
   EventCounter disconnected;
@@ -100,8 +109,8 @@ TEST_F(WireServerIntegration, GreetsWithHelloVersionReportAndAdvisory) {
   EXPECT_EQ(advisory->payload, (RawBytes{1, 3, 8, 0}));
   EXPECT_TRUE(log.contains("listening on 0.0.0.0:"));
   EXPECT_TRUE(log.waitFor("client connected (fd "));
-  EXPECT_TRUE(server->takeIdrRequest());  // a new client wants a keyframe
-  EXPECT_FALSE(server->takeIdrRequest());
+  EXPECT_TRUE(takeKeyframe());  // a new client wants a keyframe
+  EXPECT_FALSE(takeKeyframe());
 }
 
 TEST_F(WireServerIntegration, LateClientWaitsForAKeyframeThenGetsEveryFrame) {
@@ -129,7 +138,7 @@ TEST_F(WireServerIntegration, RequestIdrAndRequestHelloForceAtMostOneKeyframePer
   });
   WireTestClient c = connect();
   WireTestClient other = connect();
-  server->takeIdrRequest();
+  takeKeyframe();
   // Requests, then RequestHello: its answer means every request before it has been read.
   auto ask = [&](int requests) {
     for (int i = 0; i < requests; ++i) c.send(Code::requestIdr);
@@ -139,21 +148,21 @@ TEST_F(WireServerIntegration, RequestIdrAndRequestHelloForceAtMostOneKeyframePer
   };
   ask(1);
   EXPECT_TRUE(log.contains("RequestIdr ← client"));
-  EXPECT_TRUE(server->takeIdrRequest()) << "one keyframe serves both";
+  EXPECT_TRUE(takeKeyframe()) << "one keyframe serves both";
   ask(100);
-  EXPECT_FALSE(server->takeIdrRequest()) << "the flood waits for the interval";
+  EXPECT_FALSE(takeKeyframe()) << "the flood waits for the interval";
   *clock += KeyframeRequests::kClientIntervalNs;
-  EXPECT_TRUE(server->takeIdrRequest()) << "deferred, not lost";
-  EXPECT_FALSE(server->takeIdrRequest());
+  EXPECT_TRUE(takeKeyframe()) << "deferred, not lost";
+  EXPECT_FALSE(takeKeyframe());
 
   // Another client is not held back, and its keyframe serves the waiting flood too.
   ask(100);
-  EXPECT_FALSE(server->takeIdrRequest());
+  EXPECT_FALSE(takeKeyframe());
   other.send(Code::requestHello);
   ASSERT_TRUE(other.readUntil(Code::hello));
-  EXPECT_TRUE(server->takeIdrRequest());
+  EXPECT_TRUE(takeKeyframe());
   *clock += KeyframeRequests::kClientIntervalNs;
-  EXPECT_FALSE(server->takeIdrRequest());
+  EXPECT_FALSE(takeKeyframe());
 }
 
 TEST_F(WireServerIntegration, ChunksOnlyForClientsThatAskAndNumbersFramesInOrder) {
@@ -270,7 +279,7 @@ TEST_F(WireServerIntegration, SlowClientOnAPFrameStreamMissesOnlyCountedFramesDe
   auto encodeOne = [&] {
     *clock += kNsPerSecond / kFps;
     ++sent;
-    const bool key = server->takeIdrRequest();
+    const bool key = takeKeyframe();
     if (key) keyframes.push_back(sent);
     server->broadcast(uint64_t(sent), key, RawBytes(key ? 48 * 1024 : 12 * 1024, uint8_t(sent)));
     return test::eventually([&] { return received[0] >= sent && received[1] >= sent; });
@@ -723,9 +732,9 @@ TEST_F(WireServerIntegration, LanesHelloRebroadcastAndAudioRouting) {
   reduced.width = 1280;
   reduced.height = 720;
   reduced.frameRateNum = 30;
-  server->takeIdrRequest();
+  takeKeyframe();
   server->setSmallLane(reduced, {});
-  EXPECT_FALSE(server->takeIdrRequest()) << "nobody moved";
+  EXPECT_FALSE(takeKeyframe()) << "nobody moved";
 
   // Find the server-side fd of `small` through its name.
   small.send(Code::clientInfo, RawBytes{'s', 'm'});
@@ -736,7 +745,7 @@ TEST_F(WireServerIntegration, LanesHelloRebroadcastAndAudioRouting) {
   }
   ASSERT_GE(smallFd, 0);
   server->setSmallLane(reduced, {smallFd});
-  EXPECT_TRUE(server->takeIdrRequest());
+  EXPECT_TRUE(takeKeyframe());
   EXPECT_TRUE(log.contains("small lane 1280x720@30 → fd [" + std::to_string(smallFd) + "]"));
   auto hello = small.readUntil(Code::hello);
   ASSERT_TRUE(hello);

@@ -242,6 +242,8 @@ TEST(WireSoakIntegration, EveryAttackAtOnceLeavesThePairedClientServedAndTheHost
   test::EventCounter connected;
   WireServer::Hooks hooks;
   hooks.onClientConnected = [&] { connected.add(); };
+  const auto keyframes = std::make_shared<KeyframeRequests>();
+  WireServer::recordKeyframes(hooks, keyframes);
   server->setHooks(hooks);
   server->start();
   WireServer::Config plainConfig;
@@ -393,7 +395,7 @@ TEST(WireSoakIntegration, EveryAttackAtOnceLeavesThePairedClientServedAndTheHost
   while (running()) {
     server->broadcast(uint64_t(sent + 1), sent % 30 == 0, frame);
     ++sent;
-    server->takeIdrRequest();
+    keyframes->take(uptimeNs());
     never.waitFor(kNsPerSecond / 30);  // pacing, not synchronisation
   }
   for (auto& t : attackers) t.join();
