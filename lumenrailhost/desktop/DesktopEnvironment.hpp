@@ -82,8 +82,9 @@ class DesktopEnvironment {
   // shows, as this desktop gives them; made before any session starts.
   virtual std::shared_ptr<SleepAssertion> makeDisplayAwake(const std::string& reason) = 0;
   virtual std::shared_ptr<HostPermissions::Probe> makePermissionProbe() = 0;
-  // Cuts this desktop's connections to its display server, so every call
-  // still waiting on it returns: for a stop that the server holds up.
+  // Cuts every connection of the process to this kind of display server (X,
+  // or the session bus on GNOME), so every call still waiting on one returns:
+  // for a stop that the server holds up. Any thread, while others are inside.
   virtual void cutConnections() = 0;
 };
 

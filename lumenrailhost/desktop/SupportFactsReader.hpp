@@ -18,7 +18,7 @@ inline constexpr const char* kCoredumpFolder = "/var/lib/systemd/coredump";
 
 // This machine now. Reaches the X display named by DISPLAY when there is one;
 // with none, no screens and no screen capture. Whether the host opens at
-// login and the locale are the application's to say (left empty here).
+// login and the locale are the application's to say (left false and empty).
 SupportFacts gather();
 
 // The pieces, each from its own source so tests can point them elsewhere.

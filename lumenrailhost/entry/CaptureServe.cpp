@@ -43,7 +43,8 @@ const char* signalName(int signal) {
 // Stops the session, waits for the start thread and removes what a stop by
 // signal may still have left, all on a thread of its own under the bounds
 // above. Returns `status`, or 1 when the stop had to be left unfinished.
-int stopWithin(std::shared_ptr<M2Pipeline> pipeline, DesktopEnvironment& desktop, NamedThread& starter, int status) {
+int stopWithin(std::shared_ptr<M2Pipeline> pipeline, const std::weak_ptr<DesktopEnvironment>& desktop,
+               NamedThread& starter, int status) {
   auto done = std::make_shared<OneShotEvent>();
   NamedThread stopper("lumenrail-m2-stop", [pipeline = std::move(pipeline), &starter, done]() mutable {
     pipeline->stopServing();
@@ -54,7 +55,7 @@ int stopWithin(std::shared_ptr<M2Pipeline> pipeline, DesktopEnvironment& desktop
   });
   if (!done->waitFor(kStopWaitNs)) {
     Log::line("[m2] WARN: stopping takes longer than 3 s — the display server does not answer; cutting its connections");
-    desktop.cutConnections();
+    if (const auto served = desktop.lock()) served->cutConnections();
     if (!done->waitFor(kStopAfterCutNs)) {
       Log::line("[m2] WARN: stop still blocked — exiting without it; the next start removes what it left");
       ::_exit(1);
@@ -112,8 +113,9 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
     Log::line("[m2] ERROR: " + std::string(e.what()));
     return 2;
   }
-  // Kept for the stop: its connections are what a stuck stop cuts.
-  const std::shared_ptr<DesktopEnvironment> desktop = config.desktop;
+  // For the stop: its connections are what a stuck stop cuts. Not owned, so
+  // the desktop still ends with the session, inside the stop's bound.
+  const std::weak_ptr<DesktopEnvironment> desktop = config.desktop;
   std::shared_ptr<M2Pipeline> pipeline;
   try {
     pipeline = M2Pipeline::create(std::move(config));
@@ -142,10 +144,10 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
     if (sigwait(&signals, &signal) != 0) continue;
     if (signal == SIGUSR2) {
       if (!startFailed->load()) continue;
-      return stopWithin(std::move(pipeline), *desktop, starter, 2);
+      return stopWithin(std::move(pipeline), desktop, starter, 2);
     }
     Log::line(std::string("[m2] ") + signalName(signal) + " — stopping");
-    const int status = stopWithin(std::move(pipeline), *desktop, starter, 0);
+    const int status = stopWithin(std::move(pipeline), desktop, starter, 0);
     Log::line("[m2] stopped");
     return status;
   }

@@ -47,8 +47,9 @@ int runPrintConfig(const HostSettings& s, bool appMode, bool isBundled) {
        " " + (s.captureMain ? "mirror-main" : "EXTEND") + (s.penHighRate ? " pen-hirate" : ""));
   line("  transports : wifi :" + std::to_string(s.port) + (s.usbEnabled ? " + USB cable" : "") + " " +
        (s.secureWifi ? "encrypted" : "CLEAR") + (s.pairingEnabled ? " + pairing" : ""));
-  line(std::string("  behaviour  : autostart=") + yesNo(s.autoStart) +
-       " loginItem=" + yesNo(isBundled && LoginItem::isEnabled(Paths::autostartEntry())) + " (available=" + yesNo(isBundled) + ")");
+  const bool loginItem = isBundled && LoginItem::isEnabled(Paths::autostartEntry());
+  line(std::string("  behaviour  : autostart=") + yesNo(s.autoStart) + " loginItem=" + yesNo(loginItem) +
+       " (available=" + yesNo(isBundled) + ")");
   return 0;
 }
 

@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "desktop/x11/ScreenCaptureSource.hpp"
-#include "media/TestPictures.hpp"
 #include "platform/CReply.hpp"
 #include "platform/X11Display.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/EventLog.hpp"
 #include "support/RootPainter.hpp"
+#include "support/TestPictures.hpp"
 #include "support/Waiting.hpp"
 #include "support/XServerFixture.hpp"
 

@@ -94,11 +94,13 @@ TEST(SupportReportAcceptance, AnInstalledTreeReportsItselfAndThePickedLanguage) 
   ReportRun run;
   UserDefaults(run.home.path("config/lumenrail/defaults.json"), UserDefaults::kStandardDomain)
       .set({{"AppleLanguages", {"fr-CA"}}});
+  fs::create_directories(run.home.path("config/autostart"));
+  std::ofstream(run.home.path("config/autostart/lumenrail-host.desktop")) << "[Desktop Entry]\nExec=lumenrailhost\n";
   const auto [status, out] = run.run("", (tree / "bin/lumenrailhost").string());
   fs::remove_all(tree, ec);
   EXPECT_EQ(status, 0);
   EXPECT_NE(out.find("\n[app]\nversion: 1.0.9 (build 1)\nbundle: " + (tree / "bin/lumenrailhost").string() +
-                     "\ninstalled copy: yes\nui language: fr (picked: fr)\n"),
+                     "\ninstalled copy: yes\nui language: fr (picked: fr)\nopen at login: yes\n"),
             std::string::npos)
       << out;
 }

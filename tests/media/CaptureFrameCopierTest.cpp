@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "media/SyntheticFrameSource.hpp"
-#include "media/TestPictures.hpp"
 #include "support/EventLog.hpp"
+#include "support/TestPictures.hpp"
 
 namespace lumenrail {
 namespace {

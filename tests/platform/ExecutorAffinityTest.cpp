@@ -34,8 +34,15 @@ TEST(ExecutorAffinity, HoldsOnTheRightThreadAndTellsTheWrongOneOncePerPlace) {
 TEST(ExecutorAffinity, TheManualExecutorIsCurrentInsideAWaitedForTask) {
   test::ManualExecutor main;
   bool inside = false;
-  main.postAndWait([&] { inside = main.isCurrent(); });
+  bool afterNested = false;
+  main.postAndWait([&] {
+    main.postAndWait([] {});
+    afterNested = main.isCurrent();
+    main.post([&] { inside = main.isCurrent(); });
+    main.runReady();
+  });
   EXPECT_TRUE(inside);
+  EXPECT_TRUE(afterNested);
   EXPECT_FALSE(main.isCurrent());
 }
 

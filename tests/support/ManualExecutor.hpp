@@ -103,7 +103,13 @@ class ManualExecutor final : public Executor {
   }
 
   // Returns how many tasks ran.
+  // A task that runs due work itself is still this executor's work after it.
   size_t runUntil(uint64_t target, size_t limit = SIZE_MAX) {
+    std::thread::id before;
+    {
+      std::lock_guard lock(state_->lock);
+      before = state_->runner;
+    }
     for (size_t ran = 0;; ++ran) {
       std::shared_ptr<Task> task;
       {
@@ -113,7 +119,7 @@ class ManualExecutor final : public Executor {
         });
         if (ran == limit || due == state_->items.end() || due->due > target) {
           if (ran != limit) state_->now = std::max(state_->now, target);
-          state_->runner = {};
+          state_->runner = before;
           return ran;
         }
         state_->now = std::max(state_->now, due->due);
