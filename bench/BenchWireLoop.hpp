@@ -37,7 +37,7 @@ class BenchWireLoop {
       connected_ = true;
       cv_.notify_all();
     };
-    WireServer::recordKeyframes(hooks, keyframes_);
+    WireServer::recordKeyframes(hooks, keyframes_, uptimeNs);
     server_->setHooks(std::move(hooks));
   }
   BenchWireLoop(const BenchWireLoop&) = delete;

@@ -115,19 +115,19 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
     // A keyframe for the server's own reasons: a new client, a new Hello, a
     // lane change, frames lost on a lane (at most once an interval per lane).
     std::function<void()> onKeyframeNeeded;
-    // A client's RequestIdr or RequestHello, at this time on the server's
-    // clock; its requests are forgotten in onClientDisconnected.
-    std::function<void(int32_t, uint64_t)> onKeyframeAsked;
+    // A client's RequestIdr or RequestHello; its requests are forgotten in
+    // onClientDisconnected.
+    std::function<void(int32_t)> onKeyframeAsked;
     // The zoom viewport now wanted: the last any client asked for, the full
     // frame for a new client or a reset. Runs under the server's viewport
     // lock, so changes arrive in the order they were made: it only records.
     std::function<void(const Wire::ViewportRectQ16&)> onViewportChanged;
   };
 
-  // Points the keyframe hooks at `requests` and has onClientDisconnected (set
-  // before this) forget the client's requests first; the owner takes from
-  // `requests` before each frame.
-  static void recordKeyframes(Hooks& hooks, std::shared_ptr<KeyframeRequests> requests);
+  // Points the keyframe hooks at `requests`, stamped on `now`, and has
+  // onClientDisconnected (set before this) forget the client's requests
+  // first; the owner takes from `requests` before each frame, on the same clock.
+  static void recordKeyframes(Hooks& hooks, std::shared_ptr<KeyframeRequests> requests, NowNs now);
 
   enum class ServerErrorKind { socketCreate, bind, listen };
   class ServerError : public std::runtime_error {

@@ -209,9 +209,9 @@ void WireServer::setSmallLane(const std::optional<Wire::HelloParams>& hello, con
   }
 }
 
-void WireServer::recordKeyframes(Hooks& hooks, std::shared_ptr<KeyframeRequests> requests) {
+void WireServer::recordKeyframes(Hooks& hooks, std::shared_ptr<KeyframeRequests> requests, NowNs now) {
   hooks.onKeyframeNeeded = [requests] { requests->raise(); };
-  hooks.onKeyframeAsked = [requests](int32_t fd, uint64_t nowNs) { requests->ask(fd, nowNs); };
+  hooks.onKeyframeAsked = [requests, now = std::move(now)](int32_t fd) { requests->ask(fd, now()); };
   // Keyed by socket: forgotten before the owner hears of the departure, while the descriptor is still the client's.
   hooks.onClientDisconnected = [requests, then = std::move(hooks.onClientDisconnected)](int32_t fd) {
     requests->forget(fd);
@@ -224,7 +224,7 @@ void WireServer::keyframeNeeded() const {
 }
 
 void WireServer::keyframeAsked(int32_t fd) const {
-  if (hooks_.onKeyframeAsked) hooks_.onKeyframeAsked(fd, config_.nowNs());
+  if (hooks_.onKeyframeAsked) hooks_.onKeyframeAsked(fd);
 }
 
 void WireServer::resetViewport() { storeViewport(Wire::ViewportRectQ16::full()); }

@@ -72,7 +72,7 @@ SyntheticPump startPump(int64_t width, int64_t height, int64_t fps, uint16_t por
     if (log) log("[wire] " + line);
   };
   const auto keyframes = std::make_shared<KeyframeRequests>();
-  WireServer::recordKeyframes(hooks, keyframes);
+  WireServer::recordKeyframes(hooks, keyframes, uptimeNs);
   server->setHooks(std::move(hooks));
   std::weak_ptr<WireServer> weakServer = server;
   encoder->sink = [weakServer](const EncodedFrame& frame) {

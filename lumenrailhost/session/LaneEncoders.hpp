@@ -4,8 +4,9 @@
 // the small lane for clients that asked for a smaller mode, codec negotiation,
 // the rebuild of the main encoder with its rollback, and the clients' encoder
 // settings. It makes each lane's encoder and hands it to that lane's
-// VideoStream, which runs the frames; all of this runs on the session's queue.
-// The lanes' streams hold the encoders and modes; one lock guards the codec.
+// VideoStream, which runs the frames. It runs on the session's queue, but for
+// the first main encoder (the session's start) and stop(). The lanes' streams
+// hold the encoders and modes; one lock guards the codec.
 
 #include <cstdint>
 #include <functional>

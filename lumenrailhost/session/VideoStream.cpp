@@ -7,7 +7,7 @@ namespace lumenrail {
 VideoStream::VideoStream(Config config) : config_(std::move(config)) {}
 
 void VideoStream::listen(WireServer::Hooks& hooks) {
-  WireServer::recordKeyframes(hooks, keyframes_);
+  WireServer::recordKeyframes(hooks, keyframes_, config_.nowNs);
   // Runs under the server's viewport lock, so the changes arrive in the order they were made.
   hooks.onViewportChanged = [asked = asked_](const Wire::ViewportRectQ16& viewport) { asked->set(viewport); };
 }

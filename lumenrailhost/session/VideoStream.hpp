@@ -7,10 +7,11 @@
 // What the clients ask of the video (keyframes, the viewport) is pushed in by
 // the server's hooks as it happens and acted on at the next frame.
 //
-// Threads: frame() and takeKeyframe() run on the pump's thread, one at a time;
-// the hooks on the server's threads; the encoder and mode are set on the
-// session's queue. One lock guards the encoder and mode, another the viewport
-// asked for; neither is held across an encode.
+// Threads: frame() and takeKeyframe() run one at a time, on the pump's thread
+// (the capture thread when pacing is bypassed); the hooks on the server's
+// threads; the encoder and mode are set by LaneEncoders (at its making, on the
+// session's queue, and at the session's stop). One lock guards the encoder and
+// mode, another the viewport asked for; neither is held across an encode.
 
 #include <cstdint>
 #include <memory>
@@ -43,7 +44,7 @@ class VideoStream final {
     // Follows the lane's frames from the pump to the sockets; none: not followed.
     std::shared_ptr<FrameStallProbe> stallProbe;
     Log::Sink log;
-    // The keyframe requests' clock: the server's.
+    // The clock the keyframe requests are stamped and taken on.
     NowNs nowNs = uptimeNs;
     // The small lane, fed by this one.
     std::shared_ptr<VideoStream> follower;

@@ -54,7 +54,7 @@ class IdrIgnoringServer {
     config.hello = {Wire::Codec::h264, kW, kH, kFps, 1, 12'000'000, kNsPerSecond};
     server_ = WireServer::create(config);
     WireServer::Hooks hooks;
-    WireServer::recordKeyframes(hooks, keyframes_);
+    WireServer::recordKeyframes(hooks, keyframes_, uptimeNs);
     server_->setHooks(std::move(hooks));
     const auto server = server_;
     encoder_->sink = [server](const EncodedFrame& f) { server->broadcast(f.captureTimeNs, f.isKeyframe, f.data); };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "session/VideoStream.hpp"
 #include "support/EventLog.hpp"
@@ -72,7 +73,9 @@ PixelBufferRef halves() {
 
 // Both lanes over one server, wired as the session wires them.
 struct StreamRig {
-  uint64_t clock = kNsPerSecond;  // the keyframe requests'; the server keeps its own, for its waits
+  // The keyframe requests' clock (the server's threads read it); the server
+  // keeps its own, for its waits.
+  std::atomic<uint64_t> clock = kNsPerSecond;
   test::EventLog log;
   std::shared_ptr<WireServer> server;
   std::shared_ptr<VideoStream> small;
@@ -89,7 +92,7 @@ struct StreamRig {
     config.hello = test::sampleHello(kMain.width, kMain.height, kMain.fps);
     server = WireServer::create(std::move(config));
     const Log::Sink sink = [this](const std::string& line) { log.add(line); };
-    const NowNs now = [this] { return clock; };
+    const NowNs now = [this] { return clock.load(); };
     small = std::make_shared<VideoStream>(VideoStream::Config{Lane::small, server, nullptr, sink, now, nullptr});
     main = std::make_shared<VideoStream>(VideoStream::Config{Lane::main, server, nullptr, sink, now, small});
     main->attach(*mainEncoder);
@@ -100,6 +103,8 @@ struct StreamRig {
     main->listen(hooks);
     server->setHooks(hooks);
   }
+  // Its threads call into the rig: they end before it does, also when a test fails.
+  ~StreamRig() { server->stop(); }
 
   // What the pump does with a frame it hands over at `atNs`.
   void frameAt(uint64_t atNs) {
@@ -118,7 +123,8 @@ TEST(VideoStream, AKeyframeAskedThroughTheHooksIsTheNextFrameAndOnlyThat) {
   EXPECT_TRUE(rig.keyframeAt(t)) << "the first frame announces the viewport with a keyframe";
   EXPECT_FALSE(rig.keyframeAt(t + 33 * kMs));
 
-  rig.hooks.onKeyframeAsked(7, t + 40 * kMs);
+  rig.clock = t + 40 * kMs;
+  rig.hooks.onKeyframeAsked(7);
   EXPECT_TRUE(rig.keyframeAt(t + 66 * kMs));
   EXPECT_FALSE(rig.keyframeAt(t + 100 * kMs));
   rig.hooks.onKeyframeNeeded();
@@ -126,8 +132,9 @@ TEST(VideoStream, AKeyframeAskedThroughTheHooksIsTheNextFrameAndOnlyThat) {
   EXPECT_FALSE(rig.keyframeAt(t + 166 * kMs));
 
   // Asked again inside its interval it waits; a client that leaves meanwhile
-  // is forgotten before its owner hears of it, and its request with it.
-  rig.hooks.onKeyframeAsked(7, t + 170 * kMs);
+  // is forgotten, and its request with it.
+  rig.clock = t + 170 * kMs;
+  rig.hooks.onKeyframeAsked(7);
   EXPECT_FALSE(rig.keyframeAt(t + 200 * kMs));
   rig.hooks.onClientDisconnected(7);
   EXPECT_EQ(rig.departed.lines(), (std::vector<std::string>{"7"}));
@@ -164,8 +171,8 @@ TEST(VideoStream, AViewportPushedInCropsTheNextFramesOfBothLanesWithAKeyframeAtM
 }
 
 TEST(VideoStreamIntegration, EachLanesFramesReachOnlyThatLanesClients) {
+  test::EventCounter connected;  // outlives the rig, whose server's threads count on it
   StreamRig rig;
-  test::EventCounter connected;
   rig.hooks.onClientConnected = [&] { connected.add(); };
   rig.server->setHooks(rig.hooks);
   rig.server->start();

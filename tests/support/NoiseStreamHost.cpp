@@ -40,7 +40,7 @@ NoiseStreamHost::NoiseStreamHost(const Settings& settings, std::function<void(co
     encoder_->applyLiveConfig(std::nullopt, static_cast<int32_t>(bps), std::nullopt);
     bitrateBps_ = bps;
   };
-  WireServer::recordKeyframes(hooks, keyframes_);
+  WireServer::recordKeyframes(hooks, keyframes_, uptimeNs);
   server_->setHooks(std::move(hooks));
   std::weak_ptr<WireServer> weak = server_;
   encoder_->sink = [weak](const EncodedFrame& frame) {

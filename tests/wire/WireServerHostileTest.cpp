@@ -123,7 +123,7 @@ class WireServerHostileIntegration : public ::testing::Test {
     WireServer::Hooks hooks;
     watchServer(config, hooks, log, connected, disconnected);
     if (tune) tune(config, hooks);
-    WireServer::recordKeyframes(hooks, keyframes);
+    WireServer::recordKeyframes(hooks, keyframes, config.nowNs);
     hooks.onViewportChanged = [this](const Wire::ViewportRectQ16& viewport) {
       std::lock_guard lock(viewportLock);
       viewport_ = viewport;

@@ -56,8 +56,8 @@ class WireServerIntegration : public ::testing::Test {
     if (tune) tune(config, hooks);
     // The keyframes the server asks for, as the encoding side records them.
     keyframes = std::make_shared<KeyframeRequests>();
-    WireServer::recordKeyframes(hooks, keyframes);
     now = config.nowNs;
+    WireServer::recordKeyframes(hooks, keyframes, now);
     server = WireServer::create(config);
     server->setHooks(std::move(hooks));
     server->start();

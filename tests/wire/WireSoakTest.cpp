@@ -243,7 +243,7 @@ TEST(WireSoakIntegration, EveryAttackAtOnceLeavesThePairedClientServedAndTheHost
   WireServer::Hooks hooks;
   hooks.onClientConnected = [&] { connected.add(); };
   const auto keyframes = std::make_shared<KeyframeRequests>();
-  WireServer::recordKeyframes(hooks, keyframes);
+  WireServer::recordKeyframes(hooks, keyframes, uptimeNs);
   server->setHooks(hooks);
   server->start();
   WireServer::Config plainConfig;
