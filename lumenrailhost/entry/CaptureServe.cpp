@@ -78,6 +78,14 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
   sigaddset(&signals, SIGHUP);
   sigaddset(&signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // Never raised while blocked: a host in the background of a terminal with
+  // "stty tostop" writes its lines instead of being stopped (with every
+  // device, and a private X server in the same job, waiting for "fg").
+  sigset_t terminalStops;
+  sigemptyset(&terminalStops);
+  sigaddset(&terminalStops, SIGTTIN);
+  sigaddset(&terminalStops, SIGTTOU);
+  pthread_sigmask(SIG_BLOCK, &terminalStops, nullptr);
 
   // A second host on the port would otherwise add its display first, then fail.
   if (settings.port != 0 && WireServer::portInUse(settings.port)) {

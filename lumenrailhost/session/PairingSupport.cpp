@@ -48,6 +48,15 @@ void drainPipe(int fd) {
   }
 }
 
+// The kernel stops the whole process (SIGTTIN, SIGTTOU) when it reads or
+// flushes its controlling terminal from the background, and the host would
+// serve nobody until someone typed "fg". Any other descriptor has no say
+// (tcgetpgrp fails).
+bool inBackgroundOf(int fd) {
+  const pid_t foreground = ::tcgetpgrp(fd);
+  return foreground >= 0 && foreground != ::getpgrp();
+}
+
 }  // namespace
 
 std::optional<WireServer::Pairing> load(WireServer::Pairing::Approve approve,
@@ -162,6 +171,11 @@ bool ConsoleApprover::ask(const std::string& sas, const std::string& fingerprint
   // Names come from the device: shown only without control and format characters.
   const std::string cleanName = PairingProtocol::withoutControlCharacters(name);
   const std::string label = cleanName.empty() ? fingerprint : cleanName + " (" + fingerprint + ")";
+  // A host sent to the background has no console to ask.
+  if (inBackgroundOf(in_)) {
+    say("[pair] no console input — denied\n");
+    return false;
+  }
   const bool inputLeft = discardTypedAhead();
   const uint64_t deadline = now_() + timeoutNs_;
   std::optional<Log::Prompt> question(std::in_place, out_,
@@ -191,7 +205,7 @@ bool ConsoleApprover::ask(const std::string& sas, const std::string& fingerprint
 // let a device in. False when the input has ended. Bounded, so input that
 // never pauses (a pipe from a program) cannot hold the question back.
 bool ConsoleApprover::discardTypedAhead() {
-  if (::isatty(in_)) ::tcflush(in_, TCIFLUSH);
+  if (::isatty(in_) && !inBackgroundOf(in_)) ::tcflush(in_, TCIFLUSH);
   for (size_t discarded = 0; discarded < kTypedAheadLimit;) {
     pollfd p{in_, POLLIN, 0};
     const int ready = ::poll(&p, 1, 0);
@@ -227,11 +241,14 @@ ConsoleApprover::Reply ConsoleApprover::readAnswer(uint64_t deadlineNs, std::str
       std::lock_guard lock(mutex_);
       if (currentWithdrawn_) return Reply::withdrawn;
     }
+    // Sent to the background while asking: the terminal is no longer the owner's.
+    if (inBackgroundOf(in_)) return Reply::endOfInput;
     if (p[0].revents & POLLNVAL) return ended();
     if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     char c;
     const ssize_t n = ::read(in_, &c, 1);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n < 0 && errno == EIO) return Reply::endOfInput;  // sent to the background just now
     if (n <= 0) return ended();
     any = true;
     if (c == '\n') return Reply::line;

@@ -40,9 +40,13 @@ std::string groupedCode(const std::string& sas);
 // (must match the device's screen). Allow? [y/N] " and reads one line; an
 // answer beginning with y or Y allows. Questions are asked one at a time;
 // input typed before a question is no answer to it and is discarded; the end
-// of input refuses with "[pair] no console input — denied", and so does an
-// owner who does not answer within the time-out. A device that leaves has its
+// of input refuses with "[pair] no console input — denied", and so does a
+// terminal whose foreground this process is not (when asked, or sent to the
+// background while asking: reading it would stop the host); an owner who does
+// not answer within the time-out refuses too. A device that leaves has its
 // question withdrawn, or never shown when it is still waiting for its turn.
+// The process keeps SIGTTIN and SIGTTOU blocked, so that a read racing a move
+// to the background fails instead of stopping it.
 class ConsoleApprover final {
  public:
   ConsoleApprover(int inFd, int outFd, uint64_t timeoutNs, NowNs now = uptimeNs);
