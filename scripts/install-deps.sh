@@ -82,6 +82,7 @@ test=(
   pulseaudio-utils
   libzbar-dev
   trayer
+  openbox
   mutter
   pipewire
   wireplumber

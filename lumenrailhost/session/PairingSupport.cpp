@@ -310,6 +310,7 @@ bool AlertApprover::approve(const std::string& sas, const std::string& fingerpri
                                     : L10n::text("pair.alert.message", cleanName, fingerprint, groupedCode(sas));
     content.buttons = {L10n::text("pair.alert.allow"), L10n::text("pair.alert.deny")};
     content.informational = true;
+    content.raisedByPeer = true;
     auto prompt = std::make_shared<Prompt>();
     prompt->alert = alerts_->make(content);
     signal->done->prompt = prompt;

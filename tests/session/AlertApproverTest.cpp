@@ -118,6 +118,7 @@ TEST(AlertApprover, AnswersRefusalsEndsFromOutsideAndTheRaceOfAllowWithTheEnd) {
     EXPECT_EQ(answer.get(), c.allowed) << c.name;
     EXPECT_EQ(log.lines(), c.lines) << c.name;
     EXPECT_EQ(alert->content.buttons.size(), 2u);
+    EXPECT_TRUE(alert->content.raisedByPeer) << "a device's question must take no focus and refuse by default";
   }
 }
 

@@ -21,11 +21,9 @@
 #include <regex>
 #include <sstream>
 
-#include "app/windows/SetupModel.hpp"
 #include "desktop/gnome/MutterCaptureSource.hpp"
 #include "desktop/x11/X11DisplayConfiguration.hpp"
 #include "platform/CReply.hpp"
-#include "platform/UserDefaults.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/DummyXorgFixture.hpp"
 #include "support/HeadlessMutter.hpp"
@@ -37,7 +35,7 @@
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
 #include "support/XServerFixture.hpp"
-#include "text/ProductIdentity.hpp"
+#include "trayapp/TrayTestUser.hpp"
 
 // After the host's headers: Qt's keyword macros clash with some of their names.
 #include <QImage>
@@ -76,31 +74,6 @@ int waitExit(pid_t pid, uint64_t timeoutNs = test::kDeadlineNs * 3) {
 int installInto(const std::string& prefix, const test::TempFolder& dir) {
   return waitExit(test::spawnLogged({LUMENRAIL_CMAKE, "--install", LUMENRAIL_BUILD_DIR, "--prefix", prefix}, {},
                                     dir.path("install.log"), false));
-}
-
-// A user whose folders are all in `dir` and who has been through setup, so
-// the host starts serving rather than opening the setup window. Nothing
-// leaves loopback: no update manifest. Empty when setup cannot be marked done.
-// userEnvironment() adds an X display and a session bus.
-std::vector<std::string> userFolders(const test::TempFolder& dir) {
-  std::filesystem::create_directories(dir.path("runtime"));
-  std::filesystem::create_directories(dir.path("config") + "/lumenrail");
-  if (!UserDefaults(dir.path("config") + "/lumenrail/defaults.json", UserDefaults::kStandardDomain)
-           .set({{SetupModel::kCompletedVersionKey, ProductIdentity::kVersion}})
-           .empty()) {
-    return {};
-  }
-  return {"HOME=" + dir.path("home"), "XDG_CONFIG_HOME=" + dir.path("config"), "XDG_DATA_HOME=" + dir.path("data"),
-          "XDG_STATE_HOME=" + dir.path("state"), "LUMENRAIL_UPDATE_URL=http://127.0.0.1:9/manifest.json"};
-}
-
-std::vector<std::string> userEnvironment(const test::TempFolder& dir, const std::string& display,
-                                         const test::PrivateSessionBus& bus) {
-  std::vector<std::string> env = userFolders(dir);
-  if (env.empty()) return {};
-  env.insert(env.end(), {"DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
-                         "XDG_RUNTIME_DIR=" + dir.path("runtime"), "QT_QPA_PLATFORM=xcb"});
-  return env;
 }
 
 // A window that the tray has taken in: it carries _XEMBED_INFO and is no
@@ -296,7 +269,7 @@ TEST(TrayApplicationAcceptance, WithoutATrayThePanelIsAListedWindowThatASecondSt
         << size;
   }
 
-  const std::vector<std::string> env = userEnvironment(dir, xvfb.display(), bus);
+  const std::vector<std::string> env = test::userEnvironment(dir, xvfb.display(), bus);
   ASSERT_FALSE(env.empty());
   // "--menubar" takes the instance lock too.
   const pid_t host = test::spawnLogged({prefix + "/bin/lumenrailhost", "--menubar", "--port", "0", "--no-secure",
@@ -426,7 +399,7 @@ TEST(TrayApplicationAcceptance, InstalledStartEmbedsItsIconServesRefusesASecondI
   })) << "trayer took no tray selection";
   const size_t displaysBefore = X11DisplayConfiguration::open(display)->activeDisplays().size();
 
-  const std::vector<std::string> env = userEnvironment(dir, display, bus);
+  const std::vector<std::string> env = test::userEnvironment(dir, display, bus);
   ASSERT_FALSE(env.empty());
   const std::string hostLog = dir.path("state") + "/Lumenrail/host.log";
   const pid_t host = test::spawnLogged({prefix + "/bin/lumenrailhost", "--port", "0", "--no-secure", "--no-pair"}, env, dir.path("host.out"), false);
@@ -554,7 +527,7 @@ TEST(TrayApplicationAcceptance, OnGnomeWaylandTheWindowIsAWaylandClientSeenInASc
   const PixelBufferRef bare = latest.waitFor([](const PixelBuffer&) { return true; });
   ASSERT_NE(bare, nullptr) << desktop.logs();
 
-  std::vector<std::string> env = userFolders(dir);
+  std::vector<std::string> env = test::userFolders(dir);
   ASSERT_FALSE(env.empty());
   for (const std::string& entry : desktop.clientEnvironment()) env.push_back(entry);
   env.push_back("QT_QPA_PLATFORM");  // unset: the application chooses

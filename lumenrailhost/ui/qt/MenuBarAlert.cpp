@@ -1,6 +1,8 @@
 #include "ui/qt/MenuBarAlert.hpp"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
@@ -9,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include "app/controller/AlertPlacement.hpp"
 #include "text/L10n.hpp"
@@ -99,7 +102,9 @@ void place(QWidget& box) {
   box.move(at.x, at.y);
 }
 
-int runModalOnMenuBarScreen(QMessageBox& box) {
+namespace {
+
+void prepareToRun(QMessageBox& box) {
   CloseKeys::install(box);
   fitLongWords(box);
   if (box.layout()) box.layout()->activate();
@@ -109,11 +114,57 @@ int runModalOnMenuBarScreen(QMessageBox& box) {
   QTimer::singleShot(0, &box, [weak] {
     if (weak) place(*weak);
   });
-  const int result = box.exec();
+}
+
+int responseOf(const QMessageBox& box, int result) {
   if (const auto* clicked = box.clickedButton(); clicked && clicked->property(kIndexProperty).isValid()) {
     return AlertPlacement::kFirstButton + clicked->property(kIndexProperty).toInt();
   }
   return result;
+}
+
+// Marked urgent once mapped: before that, Qt writes the hint into a property
+// that the window manager may already have read.
+class UrgentOnceExposed final : public QObject {
+ public:
+  explicit UrgentOnceExposed(QWidget& box) : QObject(&box), box_(box) {}
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Expose && !marked_ && box_.windowHandle() && box_.windowHandle()->isExposed()) {
+      marked_ = true;
+      QApplication::alert(&box_);
+    }
+    return false;
+  }
+
+ private:
+  QWidget& box_;
+  bool marked_ = false;
+};
+
+}  // namespace
+
+int runModalOnMenuBarScreen(QMessageBox& box) {
+  prepareToRun(box);
+  return responseOf(box, box.exec());
+}
+
+int runUnfocusedOnMenuBarScreen(QMessageBox& box) {
+  prepareToRun(box);
+  // Not modal: Qt asks the window manager to activate every modal window it
+  // shows. Without activation the window is mapped with a user time of 0,
+  // which tells the window manager to leave the focus where it is.
+  const Qt::WindowFlags flags = box.windowFlags();
+  box.setWindowModality(Qt::NonModal);
+  box.setWindowFlags(flags);  // the modality change drops a stays-on-top hint
+  box.setAttribute(Qt::WA_ShowWithoutActivating);
+  box.winId();
+  box.windowHandle()->installEventFilter(new UrgentOnceExposed(box));
+  QEventLoop loop;
+  QObject::connect(&box, &QDialog::finished, &loop, &QEventLoop::quit);
+  box.show();
+  box.raise();
+  if (box.isVisible()) loop.exec(QEventLoop::DialogExec);
+  return responseOf(box, box.result());
 }
 
 }  // namespace lumenrail::MenuBarAlert

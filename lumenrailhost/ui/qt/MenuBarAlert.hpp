@@ -25,6 +25,11 @@ void dress(QMessageBox& box, AlertMark mark);
 // response. A box ended from outside with `done(code)` returns that code.
 int runModalOnMenuBarScreen(QMessageBox& box);
 
+// The same for an alert nobody at the computer asked for: shown above the
+// other windows without taking the focus from the one the user types in,
+// and marked urgent. Not modal; it waits in an event loop of its own.
+int runUnfocusedOnMenuBarScreen(QMessageBox& box);
+
 // Cuts every word of the box's texts wider than `maxWordWidth` in its middle
 // with an ellipsis, so a long device name or a fingerprint keeps the alert
 // its usual width. Run before the box is shown.
