@@ -45,8 +45,8 @@ std::string groupedCode(const std::string& sas);
 // background while asking: reading it would stop the host); an owner who does
 // not answer within the time-out refuses too. A device that leaves has its
 // question withdrawn, or never shown when it is still waiting for its turn.
-// The process keeps SIGTTIN and SIGTTOU blocked, so that a read racing a move
-// to the background fails instead of stopping it.
+// Its process keeps SIGTTIN and SIGTTOU blocked (the capture serve does), so
+// that a read racing a move to the background fails instead of stopping it.
 class ConsoleApprover final {
  public:
   ConsoleApprover(int inFd, int outFd, uint64_t timeoutNs, NowNs now = uptimeNs);
