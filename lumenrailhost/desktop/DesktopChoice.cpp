@@ -53,6 +53,10 @@ bool mutterServicesPresent(const Environment& environment) {
 std::shared_ptr<DesktopEnvironment> make(const Log::Sink& log) {
   const Verdict verdict = decide(processEnvironment(), mutterServicesPresent);
   if (verdict.kind == Kind::refused) throw Refused(verdict.text);
+  // Asked once, here: every part of a serve would otherwise fail on its own, and say so.
+  if (verdict.kind == Kind::x11) {
+    if (const auto why = whyNoXDisplay()) throw Refused("cannot reach the X display: " + *why);
+  }
   log("[m2] desktop: " + verdict.text);
   return environmentFor(verdict.kind);
 }

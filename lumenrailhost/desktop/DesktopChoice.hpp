@@ -42,7 +42,7 @@ Verdict decide(const Environment& environment, const MutterProbe& probe);
 bool mutterServicesPresent(const Environment& environment);
 
 // The desktop environment of this process's session, after one "[m2] " line
-// naming it on `log`. Throws Refused.
+// naming it on `log`. Throws Refused, also for an X display it cannot reach.
 std::shared_ptr<DesktopEnvironment> make(const Log::Sink& log);
 
 // The desktop environment of `kind`, of this process's session; nothing is
