@@ -53,10 +53,6 @@ bool mutterServicesPresent(const Environment& environment) {
 std::shared_ptr<DesktopEnvironment> make(const Log::Sink& log) {
   const Verdict verdict = decide(processEnvironment(), mutterServicesPresent);
   if (verdict.kind == Kind::refused) throw Refused(verdict.text);
-  // Asked once, here: every part of a serve would otherwise fail on its own, and say so.
-  if (verdict.kind == Kind::x11) {
-    if (const auto why = whyNoXDisplay()) throw Refused("cannot reach the X display: " + *why);
-  }
   log("[m2] desktop: " + verdict.text);
   return environmentFor(verdict.kind);
 }
@@ -71,5 +67,13 @@ std::shared_ptr<DesktopEnvironment> forTray() {
 }
 
 std::optional<std::string> whyNoXDisplay() { return X11DesktopEnvironment::whyUnreachable(""); }
+
+std::optional<std::string> whyNotServable() {
+  const Verdict verdict = decide(processEnvironment(), mutterServicesPresent);
+  if (verdict.kind == Kind::refused) return verdict.text;
+  if (verdict.kind != Kind::x11) return std::nullopt;
+  const auto why = whyNoXDisplay();
+  return why ? std::optional<std::string>("cannot reach the X display: " + *why) : std::nullopt;
+}
 
 }  // namespace lumenrail::DesktopChoice

@@ -42,7 +42,7 @@ Verdict decide(const Environment& environment, const MutterProbe& probe);
 bool mutterServicesPresent(const Environment& environment);
 
 // The desktop environment of this process's session, after one "[m2] " line
-// naming it on `log`. Throws Refused, also for an X display it cannot reach.
+// naming it on `log`. Throws Refused.
 std::shared_ptr<DesktopEnvironment> make(const Log::Sink& log);
 
 // The desktop environment of `kind`, of this process's session; nothing is
@@ -59,6 +59,12 @@ std::shared_ptr<DesktopEnvironment> forTray();
 // they can), whichever desktop is served: Qt ends a process whose X display
 // it cannot open.
 std::optional<std::string> whyNoXDisplay();
+
+// Why this process's session cannot be served, in one line: a desktop make()
+// refuses, or an X display that cannot be reached (no server, no cookie);
+// nothing when it can. For a command-line start, before its threads run: it
+// takes what libxcb writes to standard error meanwhile.
+std::optional<std::string> whyNotServable();
 
 }  // namespace DesktopChoice
 

@@ -86,6 +86,10 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
     Log::line("[m2] ERROR: " + *problem);
     return 2;
   }
+  if (const auto why = DesktopChoice::whyNotServable()) {
+    Log::line("[m2] ERROR: " + *why);
+    return 2;
+  }
   M2Pipeline::Config config;
   try {
     config.desktop = DesktopChoice::make([](const std::string& text) { Log::line(text); });

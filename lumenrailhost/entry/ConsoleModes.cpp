@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
