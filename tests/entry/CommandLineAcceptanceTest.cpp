@@ -2,6 +2,7 @@
 // text, refusals before anything starts, the port a serve really holds.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,6 +134,14 @@ TEST(CommandLineAcceptance, WhatWouldStopAStartIsOneLineWithItsReasonBeforeAnyth
   } else {
     skipped.push_back("a display without its cookie: " + locked.whyNot);
   }
+  // A server that takes connections and never answers them (stopped): the start must not hang on it.
+  test::PrivateXServer frozen;
+  if (frozen.running() && ::kill(frozen.pid(), SIGSTOP) == 0) {
+    rows.push_back({{}, {"--m2"}, {"DISPLAY=" + frozen.display()}, 2,
+                    m2 + noX + "no X server answers on " + frozen.display() + "\n"});
+  } else {
+    skipped.push_back("an X server that does not answer: " + frozen.whyNot());
+  }
   std::ifstream unprivileged("/proc/sys/net/ipv4/ip_unprivileged_port_start");
   int firstFree = 0;
   if (unprivileged >> firstFree && firstFree > 80) {
@@ -162,6 +171,7 @@ TEST(CommandLineAcceptance, WhatWouldStopAStartIsOneLineWithItsReasonBeforeAnyth
     const int status = host.waitExit();
     EXPECT_EQ(std::make_pair(status, host.output()), std::make_pair(row.status, row.out)) << row.out;
   }
+  if (frozen.running()) ::kill(frozen.pid(), SIGCONT);
   for (const auto& why : skipped) std::printf("skipped the case of %s\n", why.c_str());
   if (!skipped.empty()) GTEST_SKIP() << "some cases could not be made here (see above)";
 }
