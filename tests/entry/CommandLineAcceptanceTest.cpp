@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -109,65 +108,58 @@ TEST(CommandLineAcceptance, WhatWouldStopAStartIsOneLineWithItsReasonBeforeAnyth
   ASSERT_NE(blocker.port, 0);
   const std::string busy = std::to_string(blocker.port);
   const std::string m2 = "== lumenrail Linux host — M2 capture serve ==\n[m2] ERROR: ";
-  const std::string noX = "cannot reach the X display: ";
+  const std::string noX = m2 + "cannot reach the X display: ";
   struct Row {
-    std::vector<std::string> command;  // what runs the host: itself, or a plain user's setpriv
     std::vector<std::string> args;
-    std::vector<std::string> env;
-    int status;
+    std::string display;
     std::string out;
+    int status = 2;
+    std::string xauthority = "";
+    bool plainUser = false;
   };
   std::vector<Row> rows = {
-      {{}, {"--m2", "--port", busy}, {}, 2, m2 + "port " + busy + " is already in use (another Lumenrail host?)\n"},
-      {{}, {"--m2"}, {}, 2, m2 + noX + "no X server answers on :987654\n"},
-      {{}, {"--m2"}, {"DISPLAY=wayland-0"}, 2, m2 + noX + "\"wayland-0\" is not the name of an X display\n"},
-      {{}, {"--render-ui", dir.path("plain/shots")}, {}, 1,
-       "render-ui: cannot make the folder " + dir.path("plain/shots") + ": Not a directory\n"},
+      {{"--m2", "--port", busy}, ":987654", m2 + "port " + busy + " is already in use (another Lumenrail host?)\n"},
+      {{"--m2"}, ":987654", noX + "no X server answers on :987654\n"},
+      {{"--m2"}, "wayland-0", noX + "\"wayland-0\" is not the name of an X display\n"},
+      {{"--render-ui", dir.path("plain/shots")}, "", "render-ui: cannot make the folder " + dir.path("plain/shots") +
+                                                         ": Not a directory\n", 1},
   };
   std::vector<std::string> skipped;
   CookieLockedX locked(dir);
   if (locked.server.pid > 0) {
-    rows.push_back({{}, {"--m2"}, {"DISPLAY=" + locked.server.display, "XAUTHORITY=" + dir.path("no-cookies")}, 2,
-                    m2 + noX + "the X server on " + locked.server.display +
+    rows.push_back({{"--m2"}, locked.server.display,
+                    noX + "the X server on " + locked.server.display +
                         " refused the connection (\"Authorization required, but no authorization protocol "
-                        "specified\"): no valid cookie for it in $XAUTHORITY or ~/.Xauthority\n"});
+                        "specified\"): no valid cookie for it in $XAUTHORITY or ~/.Xauthority\n",
+                    2, dir.path("no-cookies")});
   } else {
     skipped.push_back("a display without its cookie: " + locked.whyNot);
   }
   // A server that takes connections and never answers them (stopped): the start must not hang on it.
   test::PrivateXServer frozen;
   if (frozen.running() && ::kill(frozen.pid(), SIGSTOP) == 0) {
-    rows.push_back({{}, {"--m2"}, {"DISPLAY=" + frozen.display()}, 2,
-                    m2 + noX + "no X server answers on " + frozen.display() + "\n"});
+    rows.push_back({{"--m2"}, frozen.display(), noX + "no X server answers on " + frozen.display() + "\n"});
   } else {
     skipped.push_back("an X server that does not answer: " + frozen.whyNot());
   }
   std::ifstream unprivileged("/proc/sys/net/ipv4/ip_unprivileged_port_start");
   int firstFree = 0;
   if (unprivileged >> firstFree && firstFree > 80) {
-    std::vector<std::string> asPlainUser;
-    if (::geteuid() == 0) asPlainUser = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    rows.push_back({asPlainUser, {"--m2", "--port", "80"}, {}, 2,
-                    m2 + "port 80 is reserved for root: choose one from 1024 up (the default is 27184)\n"});
+    rows.push_back({{"--m2", "--port", "80"}, ":987654",
+                    m2 + "port 80 is reserved for root: choose one from 1024 up (the default is 27184)\n", 2, "",
+                    true});
   } else {
     skipped.push_back("port 80: this system lets every user listen on it");
   }
   for (const auto& row : rows) {
-    std::vector<std::string> args = row.command;
-    const std::string binary = args.empty() ? LUMENRAILHOST_BINARY : args.front();
-    if (!args.empty()) {
-      args.erase(args.begin());
-      args.push_back(LUMENRAILHOST_BINARY);
+    std::vector<std::string> args = row.args;
+    std::string binary = LUMENRAILHOST_BINARY;
+    if (row.plainUser && ::geteuid() == 0) {
+      args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", binary});
+      binary = "/usr/bin/setpriv";
     }
-    args.insert(args.end(), row.args.begin(), row.args.end());
-    std::vector<std::string> env = row.env;
-    for (const std::string& fallback : {kNoDisplay[0], kNoDisplay[1], "HOME=" + dir.root().string()}) {
-      const std::string name = fallback.substr(0, fallback.find('=') + 1);
-      if (std::none_of(env.begin(), env.end(), [&](const std::string& e) { return e.starts_with(name); })) {
-        env.push_back(fallback);
-      }
-    }
-    test::HostProcess host(binary, args, env);
+    test::HostProcess host(binary, args, {"DISPLAY=" + row.display, "WAYLAND_DISPLAY=", "XAUTHORITY=" + row.xauthority,
+                                          "HOME=" + dir.root().string()});
     const int status = host.waitExit();
     EXPECT_EQ(std::make_pair(status, host.output()), std::make_pair(row.status, row.out)) << row.out;
   }
