@@ -42,10 +42,11 @@ class PollLock {
 
 constexpr const char* kNoDaemon =
     " — discovery is off: no avahi-daemon runs on this computer, so devices cannot find it by name;"
-    " the pairing link and the addresses printed once serving starts still work";
+    " they can still join with the pairing link or its QR code";
 
 // Without the daemon nothing on the network learns of this host; say so in a
-// user's words, and that the printed link does not need it.
+// user's words, and that the pairing link (printed by a serve, shown by the
+// tray's QR window) does not need it.
 std::string describe(int error) {
   std::string text = avahi_strerror(error);
   if (error == AVAHI_ERR_NO_DAEMON) text += kNoDaemon;

@@ -83,10 +83,17 @@ void UsbmuxError::print() {
   }
 }
 
+namespace {
+
+// "No such file or directory (errno 2)": the words for the user, the number for a search.
+std::string errnoText(int32_t err) { return std::string(std::strerror(err)) + " (errno " + std::to_string(err) + ")"; }
+
+}  // namespace
+
 std::string UsbmuxError::description() const {
   switch (kind) {
-    case Kind::socket: return "usbmuxd socket() failed: errno " + std::to_string(err);
-    case Kind::connectSocket: return "connect(" + path + ") failed: errno " + std::to_string(err);
+    case Kind::socket: return "usbmuxd socket() failed: " + errnoText(err);
+    case Kind::connectSocket: return "connect(" + path + ") failed: " + errnoText(err);
     case Kind::io: return "usbmuxd I/O: " + text;
     case Kind::badReply: return "usbmuxd bad reply: " + text;
     case Kind::connectRefused: {

@@ -11,7 +11,12 @@
 #include <xcb/xfixes.h>
 #include <xcb/xinput.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -78,7 +83,7 @@ struct Attempt {
 
 }  // namespace
 
-xcb_connection_t* connect(const std::string& name, int* screen) {
+xcb_connection_t* connect(const std::string& name, int* screen, uint64_t timeoutNs) {
   Registry& r = registry();
   auto attempt = std::make_shared<Attempt>();
   {
@@ -114,7 +119,12 @@ xcb_connection_t* connect(const std::string& name, int* screen) {
     r.changed.notify_all();
   }).detach();
   std::unique_lock lock(r.mutex);
-  r.changed.wait(lock, [&] { return attempt->done || r.cut; });
+  const auto over = [&] { return attempt->done || r.cut; };
+  if (timeoutNs > 0) {
+    r.changed.wait_for(lock, std::chrono::nanoseconds(timeoutNs), over);
+  } else {
+    r.changed.wait(lock, over);
+  }
   if (!attempt->done) {
     attempt->abandoned = true;  // the thread closes it once the server answers, if ever
     return failed();
@@ -151,6 +161,72 @@ bool cut() {
 
 X11Error::X11Error(X11ErrorKind k, std::string d) : kind(k), detail(std::move(d)) {
   text_ = std::string(kindName(kind)) + "(\"" + detail + "\")";
+}
+
+namespace {
+
+// libxcb writes a server's refusal (a missing or wrong cookie) straight to
+// standard error, without a line end; caught while connecting, so that the
+// user reads it once, inside the reason.
+class StderrCatch {
+ public:
+  StderrCatch() {
+    file_ = ::memfd_create("lumenrail-x-refusal", MFD_CLOEXEC);
+    if (file_ >= 0) saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (saved_ >= 0) ::dup2(file_, STDERR_FILENO);
+  }
+  ~StderrCatch() {
+    finish();
+    if (file_ >= 0) ::close(file_);
+  }
+  StderrCatch(const StderrCatch&) = delete;
+  StderrCatch& operator=(const StderrCatch&) = delete;
+
+  // Puts standard error back; what was written meanwhile, trimmed.
+  std::string finish() {
+    if (saved_ < 0) return {};
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+    saved_ = -1;
+    char buffer[512];
+    const ssize_t n = ::pread(file_, buffer, sizeof buffer, 0);
+    std::string text(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    return text;
+  }
+
+ private:
+  int file_ = -1;
+  int saved_ = -1;
+};
+
+}  // namespace
+
+std::optional<std::string> X11Display::whyUnreachable(const std::string& name, uint64_t timeoutNs) {
+  const char* given = name.empty() ? std::getenv("DISPLAY") : name.c_str();
+  if (given == nullptr || *given == '\0') return "DISPLAY is not set";
+  const std::string display = given;
+  char* host = nullptr;
+  int number = 0;
+  int screen = 0;
+  if (xcb_parse_display(display.c_str(), &host, &number, &screen) == 0) {
+    return "\"" + display + "\" is not the name of an X display";
+  }
+  std::free(host);
+  StderrCatch caught;
+  xcb_connection_t* conn = X11Connections::connect(display, nullptr, timeoutNs);
+  const std::string refusal = caught.finish();
+  const int error = xcb_connection_has_error(conn);
+  X11Connections::disconnect(conn);
+  if (error == 0) return std::nullopt;
+  if (error == XCB_CONN_CLOSED_INVALID_SCREEN) {
+    return "the X server on " + display + " has no screen " + std::to_string(screen);
+  }
+  if (!refusal.empty()) {
+    return "the X server on " + display + " refused the connection (\"" + refusal +
+           "\"): no valid cookie for it in $XAUTHORITY or ~/.Xauthority";
+  }
+  return "no X server answers on " + display;
 }
 
 std::shared_ptr<X11Display> X11Display::open(const std::string& name) {

@@ -37,8 +37,9 @@ class X11Error : public std::exception {
 //   once. Nothing else is done to the connections; their owners close them.
 namespace X11Connections {
 // Like xcb_connect: never null, check xcb_connection_has_error(). `name` empty
-// means $DISPLAY; `screen` may be null.
-xcb_connection_t* connect(const std::string& name, int* screen);
+// means $DISPLAY; `screen` may be null. A `timeoutNs` above 0 bounds the wait
+// for a server that does not answer (then an error connection is returned).
+xcb_connection_t* connect(const std::string& name, int* screen, uint64_t timeoutNs = 0);
 // Null and error connections are fine.
 void disconnect(xcb_connection_t* connection);
 void cutAll();
@@ -88,6 +89,11 @@ class X11Display final {
  public:
   // `name` is ":N" (or empty for $DISPLAY). Throws X11Error(connectFailed).
   static std::shared_ptr<X11Display> open(const std::string& name);
+  // Why no connection to `name` can be made, in the user's words (no server,
+  // a refused cookie, no such screen), or nothing when one can. Waits at most
+  // `timeoutNs` for the server. Meant for a start, before other threads
+  // write to standard error: it takes what libxcb writes there meanwhile.
+  static std::optional<std::string> whyUnreachable(const std::string& name, uint64_t timeoutNs);
   ~X11Display();
   X11Display(const X11Display&) = delete;
   X11Display& operator=(const X11Display&) = delete;

@@ -28,15 +28,15 @@ std::string errorName(WireServer::ServerErrorKind kind, int err) {
   return std::string(name) + "(" + std::to_string(err) + ")";
 }
 
-// A socket bound to `port` on every IPv4 address, as the listener uses it.
-int boundSocket(uint16_t port) {
+// A socket bound to `port` on every IPv4 address (or loopback alone), as the listener uses it.
+int boundSocket(uint16_t port, bool loopbackOnly = false) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw WireServer::ServerError(WireServer::ServerErrorKind::socketCreate, errno);
   Socket::setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     const int err = errno;
     ::close(fd);
@@ -175,7 +175,7 @@ void WireServer::start() {
   if (stopped_) throw std::logic_error("WireServer: start() after stop()");
   hooksFixed_ = true;
   std::signal(SIGPIPE, SIG_IGN);
-  const int fd = boundSocket(config_.port);
+  const int fd = boundSocket(config_.port, config_.loopbackOnly);
   // Room for a burst of strangers' handshakes: a full backlog drops the
   // owner's SYN too, and the kernel retries it only a second later.
   if (::listen(fd, kListenBacklog) != 0) {
@@ -189,7 +189,8 @@ void WireServer::start() {
   boundPort_ = ntohs(bound.sin_port);
   listenFd_ = fd;
   accepting_ = true;
-  event("listening on 0.0.0.0:" + std::to_string(boundPort_.load()));
+  event(std::string("listening on ") + (config_.loopbackOnly ? "127.0.0.1:" : "0.0.0.0:") +
+        std::to_string(boundPort_.load()));
 
   std::weak_ptr<WireServer> weak = weak_from_this();
   try {
@@ -215,12 +216,25 @@ bool WireServer::portInUse(uint16_t port) {
   }
 }
 
+std::optional<std::string> WireServer::listenProblem(uint16_t port) {
+  try {
+    ::close(boundSocket(port));
+    return std::nullopt;
+  } catch (const ServerError& e) {
+    return startErrorText(e, port);
+  }
+}
+
 std::string WireServer::startErrorText(const std::exception& error, uint16_t port) {
   const auto* server = dynamic_cast<const ServerError*>(&error);
-  if (server && server->kind == ServerErrorKind::bind && server->err == EADDRINUSE) {
-    return portInUseText(port);
+  if (!server || server->kind != ServerErrorKind::bind) return error.what();
+  if (server->err == EADDRINUSE) return portInUseText(port);
+  // Linux keeps the ports below net.ipv4.ip_unprivileged_port_start (1024
+  // unless changed) for root.
+  if (server->err == EACCES) {
+    return "port " + std::to_string(port) + " is reserved for root: choose one from 1024 up (the default is 27184)";
   }
-  return error.what();
+  return "cannot listen on port " + std::to_string(port) + ": " + std::strerror(server->err);
 }
 
 std::string WireServer::portInUseText(uint16_t port) {

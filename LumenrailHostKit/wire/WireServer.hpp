@@ -59,6 +59,8 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
 
   struct Config {
     uint16_t port = Wire::defaultPort;  // 0 picks a free port (see boundPort())
+    // Listens on 127.0.0.1 alone: for a check whose only client is this process.
+    bool loopbackOnly = false;
     Wire::HelloParams hello;
     std::optional<Bytes> psk;  // seals network links that do not pair
     std::optional<Pairing> pairing;  // offers the pairing prologue to network clients
@@ -173,7 +175,10 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   static bool portInUse(uint16_t port);
   // "port N is already in use (another Lumenrail host?)"
   static std::string portInUseText(uint16_t port);
-  // A start error as the user reads it: a taken port is named with the likely cause.
+  // Why start() on `port` would fail to listen, in the user's words (a taken
+  // port, one reserved for root), or nothing; asked without listening.
+  static std::optional<std::string> listenProblem(uint16_t port);
+  // A start error as the user reads it: a taken or reserved port is named with the likely cause.
   static std::string startErrorText(const std::exception& error, uint16_t port);
 
   // Fan-out.

@@ -68,4 +68,12 @@ std::shared_ptr<DesktopEnvironment> forTray() {
 
 std::optional<std::string> whyNoXDisplay() { return X11DesktopEnvironment::whyUnreachable(""); }
 
+std::optional<std::string> whyNotServable() {
+  const Verdict verdict = decide(processEnvironment(), mutterServicesPresent);
+  if (verdict.kind == Kind::refused) return verdict.text;
+  if (verdict.kind != Kind::x11) return std::nullopt;
+  const auto why = whyNoXDisplay();
+  return why ? std::optional<std::string>("cannot reach the X display: " + *why) : std::nullopt;
+}
+
 }  // namespace lumenrail::DesktopChoice

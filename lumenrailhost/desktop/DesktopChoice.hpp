@@ -60,6 +60,12 @@ std::shared_ptr<DesktopEnvironment> forTray();
 // it cannot open.
 std::optional<std::string> whyNoXDisplay();
 
+// Why this process's session cannot be served, in one line: a desktop make()
+// refuses, or an X display that cannot be reached (no server, no cookie);
+// nothing when it can. For a command-line start, before its threads run: it
+// takes what libxcb writes to standard error meanwhile.
+std::optional<std::string> whyNotServable();
+
 }  // namespace DesktopChoice
 
 }  // namespace lumenrail

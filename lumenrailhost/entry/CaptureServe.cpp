@@ -87,16 +87,28 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
   sigaddset(&terminalStops, SIGTTOU);
   pthread_sigmask(SIG_BLOCK, &terminalStops, nullptr);
 
-  // A second host on the port would otherwise add its display first, then fail.
-  if (settings.port != 0 && WireServer::portInUse(settings.port)) {
-    Log::line("[m2] ERROR: " + WireServer::portInUseText(settings.port));
+  // What would stop the serve is said first, in one line each: a taken or
+  // reserved port, a desktop that cannot be served or an X display that
+  // cannot be reached; otherwise every part of the start fails on its own.
+  if (const auto problem = settings.port != 0 ? WireServer::listenProblem(settings.port) : std::nullopt) {
+    Log::line("[m2] ERROR: " + *problem);
+    return 2;
+  }
+  if (const auto why = DesktopChoice::whyNotServable()) {
+    Log::line("[m2] ERROR: " + *why);
+    return 2;
+  }
+  M2Pipeline::Config config;
+  try {
+    config.desktop = DesktopChoice::make([](const std::string& text) { Log::line(text); });
+  } catch (const DesktopChoice::Refused& e) {
+    Log::line("[m2] ERROR: " + std::string(e.what()));
     return 2;
   }
   // Said once, before anything listens: nothing else would tell the user.
   if (OpenServing::isOpen(settings.pairingEnabled, psk.has_value())) {
     Log::line(OpenServing::warning("m2", "--pair: you approve each new device"));
   }
-  M2Pipeline::Config config;
   // The console answers for the owner; a device that leaves has its question
   // withdrawn rather than left up for nobody.
   if (settings.pairingEnabled) {
@@ -115,12 +127,6 @@ int runCaptureServe(const HostSettings& settings, std::optional<Bytes> psk, Serv
   config.psk = psk;
   config.penHighRate = settings.penHighRate;
   config.switches = std::move(switches);
-  try {
-    config.desktop = DesktopChoice::make([](const std::string& text) { Log::line(text); });
-  } catch (const DesktopChoice::Refused& e) {
-    Log::line("[m2] ERROR: " + std::string(e.what()));
-    return 2;
-  }
   // For the stop: its connections are what a stuck stop cuts. Not owned, so
   // the desktop still ends with the session, inside the stop's bound.
   const std::weak_ptr<DesktopEnvironment> desktop = config.desktop;

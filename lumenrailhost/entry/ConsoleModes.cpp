@@ -1,7 +1,13 @@
 #include "entry/ConsoleModes.hpp"
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -51,6 +57,20 @@ int runPrintConfig(const HostSettings& s, bool appMode, bool isBundled) {
   line(std::string("  behaviour  : autostart=") + yesNo(s.autoStart) + " loginItem=" + yesNo(loginItem) +
        " (available=" + yesNo(isBundled) + ")");
   return 0;
+}
+
+std::optional<std::string> unwritableFolder(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) return "cannot make the folder " + folder + ": " + error.message();
+  if (!std::filesystem::is_directory(folder, error)) return folder + " is not a folder";
+  // Permission bits do not tell a read-only mount or root's way through them; a file does.
+  std::string probe = (std::filesystem::path(folder) / ".lumenrail-write-XXXXXX").string();
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) return "cannot write into " + folder + ": " + std::strerror(errno);
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return std::nullopt;
 }
 
 int runScaffold(int64_t width, int64_t height, int64_t fps, int64_t frames, bool noVD) {

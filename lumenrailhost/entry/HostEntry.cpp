@@ -48,6 +48,10 @@ constexpr std::array<IntegerOption, 5> kIntegerOptions = {{
     {"--frames", 1, kMaxFrames, false},
 }};
 
+// Options whose value is the next word.
+constexpr std::array<std::string_view, 7> kValueOptions = {"--width", "--height",         "--fps",      "--port",
+                                                           "--frames", "--connect-notice", "--render-ui"};
+
 std::string rangeText(const IntegerOption& o) {
   return std::string(o.even ? "an even number in " : "a number in ") + std::to_string(o.min) + "..." +
          std::to_string(o.max);
@@ -105,6 +109,24 @@ std::string_view modeName(Mode mode) {
   return "m0";
 }
 
+std::vector<std::string> splitValues(const std::vector<std::string>& args) {
+  std::vector<std::string> out;
+  out.reserve(args.size());
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& word = args[i];
+    const size_t equals = word.find('=');
+    const std::string_view name = std::string_view(word).substr(0, equals);
+    if (i == 0 || equals == std::string::npos ||
+        std::find(kValueOptions.begin(), kValueOptions.end(), name) == kValueOptions.end()) {
+      out.push_back(word);
+      continue;
+    }
+    out.emplace_back(name);
+    out.push_back(word.substr(equals + 1));
+  }
+  return out;
+}
+
 bool has(const std::vector<std::string>& args, std::string_view name) {
   return std::find(args.begin(), args.end(), name) != args.end();
 }
@@ -122,7 +144,7 @@ std::optional<std::string> refusal(const std::vector<std::string>& args) {
     const auto option = std::find_if(kIntegerOptions.begin(), kIntegerOptions.end(),
                                       [&](const IntegerOption& o) { return o.name == word; });
     if (option != kIntegerOptions.end()) {
-      if (i + 1 == args.size()) return word + " needs " + rangeText(*option);
+      if (i + 1 == args.size() || args[i + 1].empty()) return word + " needs " + rangeText(*option);
       const std::string& text = args[++i];
       const auto value = HostSettings::integerArgument(text);
       if (!value || *value < option->min || *value > option->max || (option->even && *value % 2 != 0)) {
@@ -131,12 +153,13 @@ std::optional<std::string> refusal(const std::vector<std::string>& args) {
       continue;
     }
     if (word == "--connect-notice") {
-      if (i + 1 == args.size()) return word + " needs one of wifi, always, off";
+      if (i + 1 == args.size() || args[i + 1].empty()) return word + " needs one of wifi, always, off";
       const std::string& text = args[++i];
       if (!ConnectNotices::fromRawValue(text)) return word + " " + text + " is not one of wifi, always, off";
       continue;
     }
     if (word == "--render-ui" && i + 1 < args.size() && !args[i + 1].starts_with("-")) {
+      if (args[i + 1].empty()) return "--render-ui names no folder";
       ++i;  // its folder
       continue;
     }

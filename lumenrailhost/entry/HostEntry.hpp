@@ -61,6 +61,11 @@ struct Plan {
   std::string renderUiFolder = "render-ui";
 };
 
+// The command line with every "--name=value" of an option that takes a value
+// as the two words "--name" "value", as GNU programs take them; nothing else
+// changes (a switch with "=" stays one word, and is refused).
+std::vector<std::string> splitValues(const std::vector<std::string>& args);
+
 // Some argument equals `name` exactly (argument 0 included).
 bool has(const std::vector<std::string>& args, std::string_view name);
 

@@ -1,5 +1,6 @@
 #include "entry/UsbModes.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -52,7 +53,11 @@ int runUsbList() {
   try {
     devices = UsbmuxClient::listDevices();
   } catch (const UsbmuxError& e) {
-    line("usbmuxd error: " + e.description());
+    // No socket at its path, or nobody behind it: the daemon is not running.
+    const bool absent = e.kind == UsbmuxError::Kind::connectSocket && (e.err == ENOENT || e.err == ECONNREFUSED);
+    const char* hint =
+        " — usbmuxd is not running; it starts when an iPhone or iPad is plugged in (Debian package usbmuxd)";
+    line("usbmuxd error: " + e.description() + (absent ? hint : ""));
     return 2;
   }
   if (devices.empty()) {

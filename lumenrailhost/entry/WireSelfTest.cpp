@@ -46,7 +46,7 @@ std::string upperHex(uint8_t v) {
 }  // namespace
 
 SyntheticPump startPump(int64_t width, int64_t height, int64_t fps, uint16_t port, int64_t maxFrames,
-                 std::function<void(const std::string&)> log) {
+                        std::function<void(const std::string&)> log, bool loopbackOnly) {
   VideoToolboxEncoder::Config ec;
   ec.width = fitted(width, "width");
   ec.height = fitted(height, "height");
@@ -58,6 +58,7 @@ SyntheticPump startPump(int64_t width, int64_t height, int64_t fps, uint16_t por
 
   WireServer::Config sc;
   sc.port = port;
+  sc.loopbackOnly = loopbackOnly;
   sc.hello.codec = Wire::Codec::h264;
   sc.hello.width = static_cast<uint32_t>(ec.width);
   sc.hello.height = static_cast<uint32_t>(ec.height);
@@ -287,7 +288,9 @@ bool checkWireTestStream(uint16_t port, const WireTestStreamShape& shape, int64_
 bool runWireSelfTest(int64_t width, int64_t height, int64_t fps, uint16_t port) {
   SyntheticPump pump;
   try {
-    pump = startPump(width, height, fps, port, selfTestFrameCount(fps), [](const std::string& line) { Log::line(line); });
+    // Its only client is its own, on loopback: nothing on the network may take its frames.
+    const auto log = [](const std::string& line) { Log::line(line); };
+    pump = startPump(width, height, fps, port, selfTestFrameCount(fps), log, true);
   } catch (const std::exception& e) {
     return failM1("pump start: " + WireServer::startErrorText(e, port));
   }
@@ -301,6 +304,10 @@ bool runWireSelfTest(int64_t width, int64_t height, int64_t fps, uint16_t port) 
 }
 
 void runSyntheticServe(int64_t width, int64_t height, int64_t fps, uint16_t port) {
+  if (const auto problem = port != 0 ? WireServer::listenProblem(port) : std::nullopt) {
+    Log::line("[m1] ERROR: " + *problem);
+    std::exit(1);
+  }
   SyntheticPump pump;
   try {
     pump = startPump(width, height, fps, port, 0, [](const std::string& line) { Log::line(line); });

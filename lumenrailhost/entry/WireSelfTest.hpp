@@ -27,11 +27,11 @@ struct SyntheticPump {
 };
 
 // Builds and starts the encoder, the server (event lines to `log` behind
-// "[wire] ") and the pump thread. `maxFrames` 0 means no limit. Throws the
-// encoder's or the server's start error, and std::invalid_argument for a size
-// or rate the encoder cannot take.
+// "[wire] ") and the pump thread. `maxFrames` 0 means no limit; `loopbackOnly`
+// keeps the server off the network. Throws the encoder's or the server's start
+// error, and std::invalid_argument for a size or rate the encoder cannot take.
 SyntheticPump startPump(int64_t width, int64_t height, int64_t fps, uint16_t port, int64_t maxFrames,
-                 std::function<void(const std::string&)> log);
+                        std::function<void(const std::string&)> log, bool loopbackOnly = false);
 
 // Starts the pump and checks its stream with checkWireTestStream; stops the server
 // on every outcome. Prints its lines; true when every check passed.

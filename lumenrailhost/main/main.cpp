@@ -1,5 +1,6 @@
 // The process entry of the Lumenrail host.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -41,10 +42,24 @@ void redirectToHostLog() {
   Log::toFile(std::filesystem::path(folder) / "host.log", kHostLogBytes);
 }
 
+// ICU names the C and POSIX locales "en_US_POSIX", which no user chose, and
+// takes an empty LC_ALL for a locale without a name: the report names what
+// the environment set instead.
+std::string reportedLocale() {
+  const std::string icu = LocaleFormat::currentLocale();
+  if (!icu.empty() && icu != "en_US_POSIX") return icu;
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return "C";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv, argv + argc);
+  // Read once, here: every mode below sees "--port=N" as "--port" "N".
+  const std::vector<std::string> args = HostEntry::splitValues(std::vector<std::string>(argv, argv + argc));
   const HostEntry::Plan plan = HostEntry::plan(args, Paths::runningInstalled());
   if (plan.mode == Mode::help) {
     std::fputs(HostEntry::usageText().c_str(), stdout);
@@ -58,7 +73,7 @@ int main(int argc, char** argv) {
   SupportActions::setFactsReader([] {
     SupportFacts facts = SupportFactsReader::gather();
     facts.openAtLogin = facts.installed && LoginItem::isEnabled(Paths::autostartEntry());
-    facts.locale = LocaleFormat::currentLocale();
+    facts.locale = reportedLocale();
     return facts;
   });
 
@@ -70,6 +85,11 @@ int main(int argc, char** argv) {
     // Printed before anything of the tray application starts: no display needed.
     case Mode::supportReport: return SupportActions::printForCommandLine();
     case Mode::renderUi:
+      // Said once, before anything is drawn: every file would fail alike.
+      if (const auto why = unwritableFolder(plan.renderUiFolder)) {
+        std::printf("render-ui: %s\n", why->c_str());
+        return 1;
+      }
       return RenderUi::run(plan.renderUiFolder, [](const std::string& text) {
         std::printf("%s\n", text.c_str());
         std::fflush(stdout);

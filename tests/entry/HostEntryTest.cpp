@@ -101,6 +101,17 @@ TEST(HostEntryResolve, LastOccurrenceWinsForOptionsAndSwitchPairs) {
   EXPECT_EQ(HostEntry::resolve(HostSettings::cliDefaults(), argv({"--port", "0", "--port", "80"})).port, 80);
 }
 
+TEST(HostEntrySplitValues, AValueAfterAnEqualsSignIsTheNextWordOfItsOptionOnly) {
+  EXPECT_EQ(HostEntry::splitValues(argv({"--port=27184", "--render-ui=a=b", "--connect-notice=", "--pair=yes", "--m2",
+                                         "--fps", "30"})),
+            argv({"--port", "27184", "--render-ui", "a=b", "--connect-notice", "", "--pair=yes", "--m2", "--fps", "30"}));
+  EXPECT_EQ(HostEntry::splitValues({"./--width=8"}), std::vector<std::string>{"./--width=8"});  // the program's path
+  const auto args = HostEntry::splitValues(argv({"--width=800", "--port=4000", "--port=0"}));
+  EXPECT_EQ(HostEntry::plan(args, false).width, 800);
+  EXPECT_EQ(HostEntry::plan(args, false).port, 4000);
+  EXPECT_EQ(HostEntry::resolve(HostSettings::cliDefaults(), args).port, 0);
+}
+
 TEST(HostEntryRefusal, EveryWordSomeModeKnowsAndEveryValueAtItsBoundsPasses) {
   EXPECT_FALSE(HostEntry::refusal(argv({"--m2", "--width", "64", "--height", "4096", "--fps", "24", "--port", "0",
                                         "--no-capture-main", "--pen-hirate", "--usb", "--no-secure", "--pair",

@@ -4,6 +4,7 @@
 // a phone can scan off it. Runs the script's serving half (scripts/serve)
 // with the built host and the arguments scripts/run passes.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <xcb/xcb.h>
 
 #include <cstdio>
@@ -85,9 +86,10 @@ TEST(ServeStartAcceptance, HeadlessRunLocksItsDisplayAndPrintsALinkItsQrCodeCarr
   }
   test::TempPairingFolder home("lumenrail-serve-start");
   const std::string root = home.root().string();
-  test::HostProcess run("/bin/bash",
-                        {std::string(LUMENRAIL_SOURCE_DIR) + "/scripts/serve", LUMENRAILHOST_BINARY, "--m2", "--pair",
-                         "--port", "0", "--width", "320", "--height", "240", "--fps", "30"},
+  // Its own process group, as a terminal's foreground job is, so that Ctrl-C can be sent to the group.
+  test::HostProcess run("/usr/bin/setsid",
+                        {"/bin/bash", std::string(LUMENRAIL_SOURCE_DIR) + "/scripts/serve", LUMENRAILHOST_BINARY,
+                         "--m2", "--pair", "--port", "0", "--width", "320", "--height", "240", "--fps", "30"},
                         {"HOME=" + root, "XDG_DATA_HOME=" + root, "DISPLAY=", "WAYLAND_DISPLAY=",
                          "XAUTHORITY=" + root + "/none", "LUMENRAIL_TERMINAL_QR=1"});
   ASSERT_TRUE(run.started());
@@ -123,19 +125,39 @@ TEST(ServeStartAcceptance, HeadlessRunLocksItsDisplayAndPrintsALinkItsQrCodeCarr
   const std::string picture = root + "/qr.pgm";
   writePicture(rows, picture);
   EXPECT_EQ(decodeWithZbarimg(picture), link);
-  EXPECT_EQ(run.terminate(), 143) << run.output();
+
+  // Ctrl-C reaches the host alone: it stops on a display still there, which
+  // goes only after it (and goes).
+  const size_t stopAt = run.output().size();
+  ASSERT_EQ(::kill(-run.pid(), SIGINT), 0);
+  EXPECT_EQ(run.waitExit(), 130) << run.output();
+  const std::string stop = run.output().substr(stopAt);
+  EXPECT_NE(stop.find("[m2] SIGINT — stopping\n"), std::string::npos) << stop;
+  EXPECT_NE(stop.find("[m2] stopped\n"), std::string::npos) << stop;
+  for (const char* fault : {"WARN", "ERROR", "unexpectedly"}) EXPECT_EQ(stop.find(fault), std::string::npos) << stop;
+  xcb_connection_t* gone = xcb_connect(display.c_str(), nullptr);
+  EXPECT_NE(xcb_connection_has_error(gone), 0) << display << " outlived the run";
+  xcb_disconnect(gone);
 }
 
-// Asking for help starts no display: the usage text needs none.
+// Asking for help starts no display and no build, and says nothing but the
+// usage: the usage text needs none of it.
 TEST(ServeStartAcceptance, HelpPrintsTheUsageWithoutStartingADisplay) {
-  test::HostProcess run("/bin/bash",
-                        {std::string(LUMENRAIL_SOURCE_DIR) + "/scripts/serve", LUMENRAILHOST_BINARY, "--m2", "--pair",
-                         "--help"},
-                        {"DISPLAY=", "WAYLAND_DISPLAY="});
-  ASSERT_TRUE(run.started());
-  EXPECT_EQ(run.waitExit(), 0) << run.output();
-  EXPECT_NE(run.output().find("Usage: lumenrailhost"), std::string::npos) << run.output();
-  EXPECT_EQ(run.output().find("run: "), std::string::npos) << run.output();
+  const std::string scripts = std::string(LUMENRAIL_SOURCE_DIR) + "/scripts/";
+  const struct {
+    std::vector<std::string> args;
+    std::string starts;
+  } rows[] = {{{scripts + "serve", LUMENRAILHOST_BINARY, "--m2", "--pair", "--help"}, "Lumenrail Host "},
+              {{scripts + "run", "--capture-main", "-h"}, "usage: scripts/run [OPTION...]\n"}};
+  for (const auto& row : rows) {
+    test::HostProcess run("/bin/bash", row.args, {"DISPLAY=", "WAYLAND_DISPLAY="});
+    ASSERT_TRUE(run.started());
+    EXPECT_EQ(run.waitExit(), 0) << run.output();
+    EXPECT_TRUE(run.output().starts_with(row.starts)) << run.output();
+    for (const char* noise : {"run: ", "install-deps", "cmake"}) {
+      EXPECT_EQ(run.output().find(noise), std::string::npos) << run.output();
+    }
+  }
 }
 
 }  // namespace

@@ -31,11 +31,12 @@ struct ReportRun {
     std::ofstream(home.path("state/Lumenrail/host.log")) << "[m2] up\n[wire] client lost\nlast line\n";
   }
 
-  std::pair<int, std::string> run(const std::string& display, const std::string& binary = LUMENRAILHOST_BINARY) {
+  std::pair<int, std::string> run(const std::string& display, const std::string& binary = LUMENRAILHOST_BINARY,
+                                  const std::string& lang = "de_DE.UTF-8") {
     const std::string r = home.root().string();
     test::HostProcess host(binary, {"--support-report"},
                            {"HOME=" + r, "XDG_CONFIG_HOME=" + r + "/config", "XDG_STATE_HOME=" + r + "/state",
-                            "DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "LANG=de_DE.UTF-8", "LANGUAGE=", "LC_ALL=",
+                            "DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "LANG=" + lang, "LANGUAGE=", "LC_ALL=",
                             "LC_MESSAGES="});
     const int status = host.waitExit();
     return {status, host.output()};
@@ -63,6 +64,9 @@ TEST(SupportReportAcceptance, PrintsTheSectionsInOrderWithoutADisplay) {
   }
   EXPECT_EQ(at, out.size()) << "nothing follows the last log, no line end added";
   EXPECT_NE(out.find("\nlog file: " + run.home.path("state/Lumenrail/host.log") + "\n"), std::string::npos);
+  // The locale the user set, not the name ICU gives the C locale ("en_US_POSIX").
+  const std::string plain = run.run("", LUMENRAILHOST_BINARY, "C.UTF-8").second;
+  EXPECT_NE(plain.find("\nlocale: C.UTF-8\n"), std::string::npos) << plain;
 }
 
 TEST(SupportReportAcceptance, ListsTheScreensOfTheXServer) {

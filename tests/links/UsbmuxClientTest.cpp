@@ -309,7 +309,7 @@ TEST(UsbmuxClientTest, AMissingDaemonIsUnreachableNotAnEmptyList) {
   EXPECT_EQ(e.kind, UsbmuxError::Kind::connectSocket);
   EXPECT_EQ(e.err, ENOENT);
   EXPECT_TRUE(e.daemonUnreachable());
-  EXPECT_EQ(e.description(), "connect(" + path + ") failed: errno " + std::to_string(ENOENT));
+  EXPECT_EQ(e.description(), "connect(" + path + ") failed: No such file or directory (errno 2)");
   EXPECT_STREQ(e.what(), ("connectSocket(" + std::to_string(ENOENT) + ")").c_str());
 
   e = caught([&] { UsbmuxClient::connect(1, 27184, {std::string(200, 'x'), 1000}); });
@@ -318,8 +318,9 @@ TEST(UsbmuxClientTest, AMissingDaemonIsUnreachableNotAnEmptyList) {
 }
 
 TEST(UsbmuxClientTest, ErrorTextsForTheDefaultPath) {
-  EXPECT_EQ(UsbmuxError::connectSocket(2).description(), "connect(/var/run/usbmuxd) failed: errno 2");
-  EXPECT_EQ(UsbmuxError::socket(24).description(), "usbmuxd socket() failed: errno 24");
+  EXPECT_EQ(UsbmuxError::connectSocket(2).description(),
+            "connect(/var/run/usbmuxd) failed: No such file or directory (errno 2)");
+  EXPECT_EQ(UsbmuxError::socket(24).description(), "usbmuxd socket() failed: Too many open files (errno 24)");
   EXPECT_STREQ(UsbmuxError::socket(24).what(), "socket(24)");
   EXPECT_EQ(UsbmuxError::io("x").description(), "usbmuxd I/O: x");
   EXPECT_STREQ(UsbmuxError::io("x").what(), "io(\"x\")");

@@ -145,7 +145,7 @@ TEST_F(UsbmuxServeBridgeIntegration, RefusalsAreReportedOncePerRun) {
 TEST_F(UsbmuxServeBridgeIntegration, AMissingDaemonIsReportedAsSuchUntilItAppears) {
   const std::string path = FakeUsbmuxd::freshPath();
   const std::string missing =
-      "usbmuxd is not running (connect(" + path + ") failed: errno " + std::to_string(ENOENT) + ") — waiting";
+      "usbmuxd is not running (connect(" + path + ") failed: No such file or directory (errno 2)) — waiting";
   makeBridge(path)->start();
   ASSERT_TRUE(log.waitFor(missing));
   EXPECT_EQ(log.count("no USB device attached"), 0);

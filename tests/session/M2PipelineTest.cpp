@@ -440,9 +440,11 @@ TEST(M2ServeAcceptance, ExtendModeRemovesItsVirtualDisplayOnSigtermAndOnSighup) 
 }
 
 TEST(M2ServeAcceptance, ExitsTwoWhenServingCannotStart) {
-  // A display that does not exist: capture cannot start.
+  // A display it reaches but cannot capture (16 bits a pixel): capture cannot start.
+  test::PrivateXServer x(test::PrivateXServer::Options{320, 240, 16});
+  if (!x.running()) GTEST_SKIP() << x.whyNot();
   Child child({"--m2", "--capture-main", "--port", "0", "--width", "320", "--height", "240", "--fps", "30"},
-              ":987654");
+              x.display());
   ASSERT_GT(child.pid, 0);
   EXPECT_EQ(child.waitExit(), 2) << child.output;
   EXPECT_NE(child.output.find("[m2] capture start failed"), std::string::npos) << child.output;
