@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -57,7 +58,12 @@ QString buttonSheet() {
 // texts off the palette that follows the appearance.
 void dressNow(QWidget& dialog) {
   const QString sheet = buttonSheet();
-  for (auto* button : dialog.findChildren<QPushButton*>()) button->setStyleSheet(sheet);
+  for (auto* button : dialog.findChildren<QPushButton*>()) {
+    button->setStyleSheet(sheet);
+    // The desktop theme's stock icons (a tick on OK, a cross on Cancel) are
+    // no part of the kit's faces.
+    button->setIcon(QIcon());
+  }
   ringEveryControl(dialog);
 }
 
