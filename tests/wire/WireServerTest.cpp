@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "support/EventLog.hpp"
-#include "support/ShapedLink.hpp"
 #include "support/TestHello.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
@@ -690,58 +689,6 @@ TEST_F(WireServerIntegration, AdoptedSocketIsAPlaintextCableSession) {
   std::lock_guard lock(m);
   ASSERT_EQ(named.size(), 1u);
   EXPECT_EQ(named[0], std::make_pair(std::string("Pix"), false));
-}
-
-// The client list (the panel's word and icon) and the named hook (the notice
-// and its log line) call a link the same: over the network only for a network
-// peer that is no cable. A client on 127.0.0.1 is this machine, not Wi-Fi.
-TEST(WireServerLinkIntegration, EveryViewOfALinkNamesItTheSame) {
-  for (const std::string link : {"loopback", "cable", "network"}) {
-    SCOPED_TRACE(link);
-    std::unique_ptr<test::ShapedLink> shaped;
-    if (link == "network") {
-      std::string whyNot;
-      shaped = test::ShapedLink::make({}, whyNot);
-      if (!shaped) GTEST_SKIP() << "no network peer here (" << whyNot << "); loopback and cable checked";
-    }
-    WireServer::Config config;
-    config.port = 0;
-    config.hello = testHello();
-    auto server = WireServer::create(config);
-    std::mutex m;
-    std::optional<bool> named;
-    OneShotEvent namedOnce;
-    WireServer::Hooks hooks;
-    hooks.onClientNamed = [&](const std::string&, bool network) {
-      std::lock_guard lock(m);
-      named = network;
-      namedOnce.signal();
-    };
-    server->setHooks(std::move(hooks));
-    std::optional<WireTestClient> client;
-    if (link == "cable") {
-      int pair[2];
-      ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-      server->adopt(pair[0], nullptr);
-      client.emplace(WireTestClient::fromFd(pair[1]));
-    } else if (shaped) {
-      shaped->onHostSide([&] { server->start(); });
-      const int fd = shaped->connectClient(server->boundPort());
-      ASSERT_GE(fd, 0);
-      client.emplace(WireTestClient::fromFd(fd));
-    } else {
-      server->start();
-      client.emplace(server->boundPort());
-    }
-    ASSERT_TRUE(client->send(Code::clientInfo, RawBytes{'T', 'a', 'b'}));
-    ASSERT_TRUE(namedOnce.waitFor(test::kDeadlineNs));
-    const auto clients = server->connectedClients();
-    ASSERT_EQ(clients.size(), 1u);
-    std::lock_guard lock(m);
-    EXPECT_EQ(named, std::optional<bool>(link == "network"));
-    EXPECT_EQ(clients[0].overNetwork, link == "network");
-    server->stop();
-  }
 }
 
 TEST(WireServerAdoptOnly, AServerThatNeverListensServesTheConnectionsItAdopts) {
