@@ -85,7 +85,8 @@ void fitLongWords(QMessageBox& box, int maxWordWidth) {
   for (auto* label : box.findChildren<QLabel*>()) {
     if (label->textFormat() == Qt::RichText || label->text().isEmpty()) continue;
     const QFontMetrics metrics(label->font());
-    QStringList words = label->text().split(' ');
+    // Words a previous fitting bound together are words again.
+    QStringList words = QString(label->text()).replace(QChar(0x00A0), QChar(' ')).split(' ');
     for (QString& word : words) {
       // A link stays whole: it is there to be read out and typed.
       if (metrics.horizontalAdvance(word) <= maxWordWidth || word.contains("://")) continue;
