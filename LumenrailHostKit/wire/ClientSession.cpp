@@ -183,7 +183,11 @@ void ClientSession::serve() {
   const bool announceLater = opener_ && !greeted_;
   if (!announceLater) server.event("client connected " + fdTag(fd_) + tag_);
 
-  auto conn = std::make_shared<ClientConn>(fd_, kMaxFrames, AwdlStatus::isNetworkPeer(fd_), server.config_.nowNs);
+  // One rule for "over the network" everywhere (panel, notice, log, AWDL):
+  // a network peer address on a link that is not a cable. A loopback peer is
+  // this machine (a local client or a USB forward), never Wi-Fi.
+  const bool overNetwork = !cable_ && AwdlStatus::isNetworkPeer(fd_);
+  auto conn = std::make_shared<ClientConn>(fd_, kMaxFrames, overNetwork, server.config_.nowNs);
   conn->cable = cable_;
   conn->fingerprint = fingerprint_;
   {

@@ -167,7 +167,7 @@ void ClientSession::handleClientInfo(ClientConn& conn, ByteView payload) {
   if (hooks.onClientInfo) hooks.onClientInfo(name);
   if (!conn.announced) {
     conn.announced = true;
-    if (hooks.onClientNamed) hooks.onClientNamed(name, !conn.cable);
+    if (hooks.onClientNamed) hooks.onClientNamed(name, conn.overNetwork);
   }
 }
 

@@ -23,11 +23,12 @@ namespace lumenrail::RenderUi {
 
 namespace {
 
-// Grants as shown: capture not yet allowed, input allowed, so both row faces
-// and the warning appear.
+// Grants as an X11 desktop has them: capture needs nothing (the display the
+// host runs on can be read), input waits for its one-time grant; so both row
+// faces appear.
 struct FixedProbe final : HostPermissions::Probe {
-  bool screenCapture() override { return false; }
-  bool mayPostInput() override { return true; }
+  bool screenCapture() override { return true; }
+  bool mayPostInput() override { return false; }
 };
 
 // Available and off: the box can be ticked, nothing reads the autostart folder.

@@ -105,7 +105,7 @@ TEST(DeviceActions, AStoreThatCannotWriteIsReportedNotThrown) {
   EXPECT_EQ(rig.alias(), "Studio");  // still paired, and the views say so
 }
 
-TEST(PopupPlacement, UnderTheIconAboveItAtTheBottomAndAlwaysOnScreen) {
+TEST(PopupPlacement, UnderItsAnchorAboveItAtTheBottomAndAlwaysOnScreen) {
   using namespace PopupPlacement;
   const Rect screen{0, 28, 1920, 1052};  // a top bar of 28
   struct Case {
@@ -125,6 +125,14 @@ TEST(PopupPlacement, UnderTheIconAboveItAtTheBottomAndAlwaysOnScreen) {
   for (const auto& c : cases) EXPECT_EQ(origin(c.anchor, 360, 500, screen), c.expected) << c.what;
   // Taller than the area: the top stays visible.
   EXPECT_EQ(origin({1000, 4, 20, 20}, 360, 2000, screen), (Point{830, 28}));
+
+  // A row's menu: its left edge on the button's, right under it.
+  const std::vector<Case> menus = {
+      {"under the button", {1500, 300, 26, 26}, {1500, 326}},
+      {"kept inside the right edge", {1800, 300, 26, 26}, {1720, 326}},
+      {"above the button at the bottom", {1500, 1000, 26, 26}, {1500, 880}},
+  };
+  for (const auto& c : menus) EXPECT_EQ(menuOrigin(c.anchor, 200, 120, screen), c.expected) << c.what;
 }
 
 TEST(RelativeTime, PicksTheLargestWholeUnit) {

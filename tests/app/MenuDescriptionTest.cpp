@@ -50,18 +50,18 @@ const std::string kEnd =
     "About Lumenrail\n"
     "Setup Assistant…\n"
     "Settings…\n"
-    "Quit Lumenrail Host\n";
+    "Quit Lumenrail\n";
 
 TEST(MenuDescription, StoppedWithUsb) {
   FakeSource source;
-  EXPECT_EQ(menu(source), "~Lumenrail Host — Stopped\n"
+  EXPECT_EQ(menu(source), "~Lumenrail — Stopped\n"
                           "~Idle · Wi-Fi port 27184 + USB\n"
                           "-\n"
                           "Start Serving\n"
                           "Show QR Code…\n" +
                               kTail +
-                              "[ ] High-rate pen mode\n"
-                              "~  Standard pen rate\n" +
+                              "[ ] High-Rate Pen Mode\n"
+                              "~Standard pen rate\n" +
                               kEnd);
 }
 
@@ -70,7 +70,7 @@ TEST(MenuDescription, StartingDisablesTheServingAndModeItems) {
   source.isTransitioning = true;
   source.current.usbEnabled = false;
   source.current.penHighRate = true;  // on while stopped: waits for a client
-  EXPECT_EQ(menu(source), "~Lumenrail Host — Starting…\n"
+  EXPECT_EQ(menu(source), "~Lumenrail — Starting…\n"
                           "~Idle · Wi-Fi port 27184\n"
                           "-\n"
                           "~Start Serving\n"
@@ -81,8 +81,8 @@ TEST(MenuDescription, StartingDisablesTheServingAndModeItems) {
                           "~[ ] Mirror the Main Display\n"
                           "-\n"
                           "~Pen\n"
-                          "~[x] High-rate pen mode\n"
-                          "~  High-rate pen waits for a client\n" +
+                          "~[x] High-Rate Pen Mode\n"
+                          "~High-rate pen waits for a client\n" +
                               kEnd);
 }
 
@@ -104,18 +104,18 @@ TEST(MenuDescription, ServingTwoClientsWithInputBlockedAndAwdl) {
   source.clientUpdate = "Pixel";
   const MenuDescription menu = MenuBuilder::build(source, [](double t) { return "T" + std::to_string(int(t)); }, english());
   EXPECT_EQ(outline(menu.items),
-            "~Lumenrail Host — Serving\n"
+            "~Lumenrail — Serving\n"
             "Update Available: 1.2.0\n"
-            "Update the Lumenrail app\n"
+            "Update the Lumenrail App\n"
             "~1920x1080@60 extended · port 27184\n"
             "~Clients connected: 3\n"
             "~  \u2022 Galaxy Tab\n"
             "~  \u2022 Pixel\n"
             "-\n"
-            "Input is blocked\n"
+            "Allow Pen and Touch Input…\n"
             "-\n"
-            "Peer-to-peer Wi-Fi is on\n"
-            "~  Turn it off for a smoother stream\n"
+            "Peer-to-Peer Wi-Fi Is On\n"
+            "~Turn it off for a smoother stream\n"
             "-\n"
             "Stop Serving\n"
             "Show QR Code…\n"
@@ -142,8 +142,8 @@ TEST(MenuDescription, ServingTwoClientsWithInputBlockedAndAwdl) {
             "    Rename…\n"
             "    Forget Device\n" +
                 kTail +
-                "[x] High-rate pen mode\n"
-                "~  High-rate pen active (240 Hz)\n" +
+                "[x] High-Rate Pen Mode\n"
+                "~High-rate pen active (240 Hz)\n" +
                 kEnd);
   const MenuItem& notice = menu.items[2];
   EXPECT_EQ(notice.command, MenuCommand::dismissClientAppUpdate);
@@ -170,8 +170,8 @@ TEST(MenuDescription, MirroringAndPairingStates) {
   std::string text = menu(source);
   EXPECT_NE(text.find("~1920x1080@60 mirrored · port 27184\n"), std::string::npos);
   EXPECT_NE(text.find("[ ] Extend the Desktop\n[x] Mirror the Main Display\n"), std::string::npos);
-  EXPECT_NE(text.find("~[x] High-rate pen mode\n~  High-rate pen works in extend mode only\n"), std::string::npos);
-  EXPECT_NE(text.find("Peer-to-peer"), std::string::npos);
+  EXPECT_NE(text.find("~[x] High-Rate Pen Mode\n~High-rate pen works in extend mode only\n"), std::string::npos);
+  EXPECT_NE(text.find("Peer-to-Peer"), std::string::npos);
   // Pairing on but never loaded: no paired-devices block.
   source.current.pairingEnabled = true;
   EXPECT_EQ(menu(source).find("Paired Devices"), std::string::npos);

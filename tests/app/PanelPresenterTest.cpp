@@ -85,7 +85,7 @@ TEST(PanelPresenter, PhasesDecideStatusButtonsAndEnabledControls) {
     EXPECT_EQ(p.emptyTitle, c.emptyTitle) << label;
     for (size_t i = 1; i < p.footer.size(); ++i) EXPECT_TRUE(p.footer[i].enabled) << label;
   }
-  EXPECT_EQ(PanelPresenter::present(state(Phase::stopped), english()).footer.back().help, "Quit Lumenrail Host");
+  EXPECT_EQ(PanelPresenter::present(state(Phase::stopped), english()).footer.back().help, "Quit Lumenrail");
   PanelState noUsb = state(Phase::stopped);
   noUsb.usbEnabled = false;
   noUsb.port = 4000;
@@ -118,7 +118,7 @@ TEST(PanelPresenter, BannersKeepTheirOrder) {
   ASSERT_EQ(p.banners.size(), 4u);
   EXPECT_EQ(p.banners[0].action, PanelCommand::openAccessibilitySettings);
   EXPECT_EQ(p.banners[1].action, PanelCommand::dismissClientAppUpdate);
-  EXPECT_EQ(p.banners[1].title, "Update the Lumenrail app");
+  EXPECT_EQ(p.banners[1].title, "Update the Lumenrail App");
   EXPECT_EQ(p.banners[1].detail.rfind("A connected device runs", 0), 0u);  // unnamed form
   EXPECT_EQ(p.banners[2].title, "Version 2.0.1 is available");
   EXPECT_EQ(p.banners[2].tone, PanelTone::accent);

@@ -55,6 +55,33 @@ TEST(PanelSnapshot, ListsClientsByDescriptorWithTheirBestName) {
   EXPECT_FALSE(PanelSnapshot::snapshot(host.source).devices[0].isMain);
 }
 
+// Rows keep the order their devices joined in, whatever their socket numbers
+// (Linux hands out the lowest free one at once): a newcomer goes at the end,
+// and a socket number back under another device is a newcomer.
+TEST(PanelSnapshot, RowsKeepTheOrderTheirDevicesJoinedIn) {
+  Host host;
+  auto& session = host.source.serve();
+  ClientOrder order;
+  const SessionClient a{23, "A", host.tab, true}, b{21, "B", std::nullopt, true}, c{19, "C", host.phone, false};
+  const SessionClient d{23, "D", host.old, true};
+  const struct {
+    const char* what;
+    std::vector<SessionClient> clients;
+    std::vector<std::string> shown;
+  } steps[] = {
+      {"two seen at once: by socket", {a, b}, {"B", "Studio"}},
+      {"a lower socket joins", {c, a, b}, {"B", "Studio", "C"}},
+      {"the first leaves", {c, a}, {"Studio", "C"}},
+      {"another device on a known socket", {d, c}, {"C", "D"}},
+  };
+  for (const auto& step : steps) {
+    session.clients = step.clients;
+    std::vector<std::string> names;
+    for (const auto& device : PanelSnapshot::snapshot(host.source, &order).devices) names.push_back(device.name);
+    EXPECT_EQ(names, step.shown) << step.what;
+  }
+}
+
 TEST(PanelSnapshot, AwdlWarningNeedsANetworkClientAndTheInterface) {
   FakeSource source;
   auto& session = source.serve();

@@ -24,6 +24,7 @@
 #include "ui/components/TagChip.hpp"
 #include "ui/style/AppIcon.hpp"
 #include "ui/style/HostSymbols.hpp"
+#include "ui/style/KitParts.hpp"
 #include "ui/style/SpectrumMark.hpp"
 
 namespace lumenrail {
@@ -355,6 +356,23 @@ TEST(StyleComponents, LabelsInCapitalsAndButtonFaces) {
   plain.setEnabled(false);
   EXPECT_FALSE(plain.isActive());
   EXPECT_DOUBLE_EQ(plain.faceOpacity(), 0.45);
+}
+
+// A wrapped paragraph's last line is never one short word; short texts and
+// each line of a text with breaks are judged alone.
+TEST(StyleComponents, WrappedTextsKeepTheirLastWordsTogether) {
+  const QString nb(QChar(0x00A0));
+  const std::pair<QString, QString> cases[] = {
+      {"Allow it only if the device shows the same code.",
+       "Allow it only if the device shows the" + nb + "same" + nb + "code."},
+      {"Start serving, then open Lumenrail on your phone or tablet.",
+       "Start serving, then open Lumenrail on your phone" + nb + "or" + nb + "tablet."},
+      {"Delete the pairings, the log and the settings.", "Delete the pairings, the log and the" + nb + "settings."},
+      {"Wi-Fi only", "Wi-Fi only"},
+      {"Code: 123 456\nIt wants to pair with this computer.", "Code: 123 456\nIt wants to pair with this" + nb +
+                                                                   "computer."},
+  };
+  for (const auto& [given, shown] : cases) EXPECT_EQ(keepTailTogether(given), shown) << given.toStdString();
 }
 
 }  // namespace

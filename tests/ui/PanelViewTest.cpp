@@ -176,10 +176,22 @@ TEST(PanelView, AnOpenMenuAndTheShownControlsSurviveARefresh) {
   rows[0]->menu()->close();
 }
 
+// Whether `menu` lies inside the screen and against `button`: under it or
+// above it, its left edge on the button's unless the screen's edge is nearer.
+void expectAttached(const QMenu& menu, const QWidget& button) {
+  const QRect a = button.screen()->availableGeometry();
+  const QRect m = menu.geometry();
+  const QRect b(button.mapToGlobal(QPoint(0, 0)), button.size());
+  EXPECT_TRUE(a.contains(m)) << "the menu runs off the screen";
+  EXPECT_TRUE(m.top() == b.bottom() + 1 || m.bottom() + 1 == b.top()) << "the menu left its row";
+  EXPECT_TRUE(m.left() == b.left() || m.right() == a.right()) << "the menu left its row";
+}
+
 // Devices come and go: rows are kept by device id and change in place, so a
-// menu open on one stays open and its items follow (set-main appears with a
-// second device).
-TEST(PanelView, AnOpenDeviceMenuSurvivesDevicesJoiningAndLeaving) {
+// menu open on one stays open, its items follow (set-main appears with a
+// second device), and it stays with its row and on the screen however the
+// row moves and the menu grows.
+TEST(PanelView, AnOpenDeviceMenuSurvivesDevicesJoiningAndLeavingAndStaysWithItsRow) {
   PanelState state = servingTwo();
   state.devices = {{7, "Studio Tab", "aa11", true, true}};
   std::vector<std::string> fired;
@@ -188,10 +200,15 @@ TEST(PanelView, AnOpenDeviceMenuSurvivesDevicesJoiningAndLeaving) {
   HostPanelModel model(actions, [&] { return state; });
   HostPanelView view(model, english());
   view.show();
+  // In the screen's bottom right corner: a menu opened in place runs off it.
+  const QRect screen = view.screen()->availableGeometry();
+  view.move(screen.right() + 1 - view.width(), std::max(screen.top(), screen.bottom() + 1 - view.height()));
+  QCoreApplication::processEvents();
   const QPointer<DeviceRow> studio = view.findChild<DeviceRow*>();
   ASSERT_FALSE(studio.isNull());
   studio->menuButton()->click();
   ASSERT_TRUE(studio->menu()->isVisible());
+  expectAttached(*studio->menu(), *studio->menuButton());
   const auto setMain = [&] { return studio->menu()->actions().first(); };
   EXPECT_FALSE(setMain()->isVisible());
 
@@ -221,8 +238,13 @@ TEST(PanelView, AnOpenDeviceMenuSurvivesDevicesJoiningAndLeaving) {
     for (auto* row : view.findChildren<DeviceRow*>()) tops.push_back(row->mapTo(&view, QPoint(0, 0)).y());
     std::sort(tops.begin(), tops.end());
     for (size_t i = 1; i < tops.size(); ++i) EXPECT_GE(tops[i] - tops[i - 1], studio->height());
+    expectAttached(*studio->menu(), *studio->menuButton());
     if (std::string(step.step) == "a third joins first") snapshot(view, "panel-devices-three");
   }
+  // The popup is placed again (it grew at a bottom tray): the menu goes along.
+  view.move(view.pos() - QPoint(120, 60));
+  QCoreApplication::processEvents();
+  expectAttached(*studio->menu(), *studio->menuButton());
   // The kept row's actions name its device.
   state.devices = steps[0].devices;
   model.refresh();

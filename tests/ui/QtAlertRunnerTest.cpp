@@ -99,7 +99,7 @@ TEST(QtAlertRunner, ATitleOfOrdinaryWordsShowsWhole) {
     alert->end(1001);
   });
   EXPECT_EQ(alert->runModal(), 1001);
-  EXPECT_EQ(shown, title);
+  EXPECT_EQ(shown.replace(QChar(0x00A0), ' '), title);  // whole; only its last words are bound
   EXPECT_TRUE(tallEnough);
 }
 

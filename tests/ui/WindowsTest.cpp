@@ -24,11 +24,15 @@
 
 #include "app/controller/AlertPlacement.hpp"
 #include "support/AppPortFakes.hpp"
+#include "support/Contrast.hpp"
 #include "support/ManualExecutor.hpp"
 #include "text/L10n.hpp"
+#include "ui/components/DialogLook.hpp"
 #include "ui/components/HostBanner.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/qt/MenuBarAlert.hpp"
+#include "ui/qt/QtAlertRunner.hpp"
+#include "ui/style/FocusRing.hpp"
 #include "ui/style/KitParts.hpp"
 #include "ui/tray/PanelPopup.hpp"
 #include "ui/tray/PanelWindow.hpp"
@@ -36,6 +40,8 @@
 #include "ui/windows/about/AboutWindowController.hpp"
 #include "ui/windows/InputAccessWindow.hpp"
 #include "ui/windows/QrWindowController.hpp"
+#include "ui/windows/RenameDialog.hpp"
+#include "ui/windows/settings/SettingsActions.hpp"
 #include "ui/windows/settings/SettingsView.hpp"
 #include "ui/windows/settings/SettingsWindowController.hpp"
 #include "ui/windows/settings/SidebarButton.hpp"
@@ -427,17 +433,21 @@ TEST(CloseKeys, ControlWEndsAnAlertWithItsRefusal) {
 
 // Return in a destructive confirmation is Cancel, also after Tab has moved
 // focus to the destructive button: a reflexive key press destroys nothing.
+// Tabbed to, that button wears the ring and its danger face, and Cancel the
+// default's fill, so where Space acts never looks like where Return acts.
 TEST(SettingsWindow, ReturnInADestructiveConfirmationLeavesSettingsAndDataAlone) {
   const struct {
     const char* button;
     const char* name;
     bool tabToAction;
-  } cases[] = {{"settings.advanced.reset.button", "confirm-reset", false},
-               {"settings.advanced.reset.button", "confirm-reset-tabbed", true},
-               {"settings.advanced.remove.button", "confirm-remove", false},
-               {"settings.advanced.remove.button", "confirm-remove-tabbed", true}};
+    AppearanceKind look;
+  } cases[] = {{"settings.advanced.reset.button", "confirm-reset", false, AppearanceKind::light},
+               {"settings.advanced.reset.button", "confirm-reset-tabbed", true, AppearanceKind::dark},
+               {"settings.advanced.remove.button", "confirm-remove", false, AppearanceKind::dark},
+               {"settings.advanced.remove.button", "confirm-remove-tabbed", true, AppearanceKind::light}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    Appearance::instance().pin(c.look);
     SettingsHarness h;
     h.model->set(&HostSettings::port, uint16_t{8080});
     const size_t savesBefore = h.store->saves.size();
@@ -453,14 +463,33 @@ TEST(SettingsWindow, ReturnInADestructiveConfirmationLeavesSettingsAndDataAlone)
     QTimer::singleShot(0, [&] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       ASSERT_NE(box, nullptr);
-      if (box->defaultButton() != nullptr) defaultTitle = box->defaultButton()->text();
+      // As the window manager does for a dialog over its window.
+      box->activateWindow();
+      ASSERT_TRUE(QTest::qWaitFor([box] { return QApplication::activeWindow() == box; }));
+      QPushButton* cancel = box->defaultButton();
+      if (cancel != nullptr) defaultTitle = cancel->text();
       if (c.tabToAction) {
-        for (auto* b : box->buttons()) {
-          if (b->text() != defaultTitle) b->setFocus();
-        }
-      } else {
-        snapshot(*box, c.name);
+        QTest::keyClick(focusIn(*box), Qt::Key_Tab);
+        QCoreApplication::sendPostedEvents();
+        auto* action = qobject_cast<QPushButton*>(box->focusWidget());
+        ASSERT_NE(action, nullptr);
+        ASSERT_NE(action, cancel);
+        EXPECT_TRUE(DialogLook::isDanger(*action));
+        EXPECT_TRUE(FocusRing::shownAround(*action));
+        EXPECT_FALSE(FocusRing::shownAround(*cancel));
+        EXPECT_EQ(box->defaultButton(), cancel);
+        const QImage shot = render(*box);
+        const auto at = [&](QWidget* w, double dx, double dy) {
+          const QPoint p = w->mapTo(box, QPoint(0, 0));
+          return shot.pixelColor(int((p.x() + dx) * 2), int((p.y() + dy) * 2));
+        };
+        const double mid = action->height() / 2.0;
+        const QColor ring = at(action, -FocusRing::kGap - 1, mid), band = at(action, -1, mid);
+        EXPECT_GE(test::contrast(ring, band), 3.0) << "no ring around the focused button";
+        EXPECT_EQ(at(cancel, 3, mid), BrandTheme::controlTint()) << "the default lost its fill";
+        EXPECT_GE(test::contrast(at(action, 0.5, mid), HostStyle::bgInset()), 1.8) << "no warn edge on the action";
       }
+      snapshot(*box, c.name);
       QTest::keyClick(focusIn(*box), Qt::Key_Return);
       if (box->isVisible()) {
         stayedUp = true;
@@ -474,6 +503,61 @@ TEST(SettingsWindow, ReturnInADestructiveConfirmationLeavesSettingsAndDataAlone)
     EXPECT_EQ(h.store->saves.size(), savesBefore);
     EXPECT_EQ(h.removals, 0);
     EXPECT_TRUE(std::static_pointer_cast<test::FakeLoginItem>(h.ports.loginItem)->calls.empty());
+  }
+  Appearance::instance().pin(AppearanceKind::light);
+}
+
+// The Tab stops of `window` that show no ring, once round.
+std::vector<std::string> ringless(QWidget& window) {
+  std::vector<std::string> missing;
+  std::vector<QWidget*> visited;
+  while (visited.size() < 40) {
+    QTest::keyClick(focusIn(window), Qt::Key_Tab);
+    QCoreApplication::sendPostedEvents();
+    QWidget* now = QApplication::focusWidget();
+    if (!now || std::find(visited.begin(), visited.end(), now) != visited.end()) break;
+    visited.push_back(now);
+    if (!FocusRing::shownAround(*now)) missing.push_back(now->metaObject()->className());
+  }
+  if (visited.empty()) missing.push_back("no stop at all");
+  return missing;
+}
+
+// Every dialog and plain window: each control the keys reach shows the ring.
+TEST(FocusRing, EveryStopOfEveryDialogAndPlainWindowShowsTheRing) {
+  SettingsHarness h;
+  SettingsWindowController settings(h.model, h.ports);
+  settings.view()->setSection(SettingsSection::pairing);
+  QAbstractButton* rename = nullptr;
+  for (auto* b : settings.view()->page()->findChildren<QAbstractButton*>()) {
+    if (b->text().toStdString() == L10n::text("action.rename")) rename = b;
+  }
+  ASSERT_NE(rename, nullptr);
+  // Each is checked from inside its own modal loop, then refused.
+  const std::pair<const char*, std::function<void()>> dialogs[] = {
+      {"alert", [] { QtAlertRunner().make({"Pair a new device?", "Code 123456", {"Allow", "Deny"}})->runModal(); }},
+      {"rename", [] { QtRenamePrompt().ask({"Rename “Tab”", "The name it gave", "", "Tab", "Rename", "Cancel"}); }},
+      {"rename-settings", [rename] { rename->click(); }},
+      {"display-note", [&] { SettingsActions::openDisplaySettings(h.ports, nullptr); }},
+  };
+  for (const auto& [name, run] : dialogs) {
+    std::vector<std::string> missing = {"never shown"};
+    QTimer::singleShot(0, [&, name = name] {
+      auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      if (!dialog || !QTest::qWaitForWindowActive(dialog)) return;
+      missing = ringless(*dialog);
+      snapshot(*dialog, std::string("focus-") + name);
+      dialog->reject();
+    });
+    run();
+    EXPECT_EQ(missing, std::vector<std::string>{}) << name;
+  }
+  QrWindowController qr(27184, std::nullopt, qrPorts(nullptr, h.main));
+  qr.show(true);
+  InputAccessWindow inputAccess("sudo grant", [] { return false; }, nullptr, h.main);
+  for (QWidget* window : {qr.window(), static_cast<QWidget*>(&inputAccess)}) {
+    showActive(*window);
+    EXPECT_EQ(ringless(*window), std::vector<std::string>{}) << window->windowTitle().toStdString();
   }
 }
 

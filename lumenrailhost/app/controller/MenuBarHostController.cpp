@@ -217,7 +217,7 @@ HostPanelModel& MenuBarHostController::panelModel() {
   };
   auto snapshot = [weak] {
     auto self = weak.lock();
-    return self ? PanelSnapshot::snapshot(*self) : PanelSnapshot::fallback();
+    return self ? PanelSnapshot::snapshot(*self, &self->rowOrder_) : PanelSnapshot::fallback();
   };
   panelModel_ = std::make_unique<HostPanelModel>(
       PanelSnapshot::actions(std::weak_ptr<HostCommands>(shared_from_this()), std::move(closing)),

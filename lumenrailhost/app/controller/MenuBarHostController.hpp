@@ -145,6 +145,8 @@ class MenuBarHostController final : public std::enable_shared_from_this<MenuBarH
   bool quitDone_ = false;
   bool stoppedCleanly_ = false;
   PanelSnapshot::ClosingRunner panelCloser_;
+  // The panel's rows stay in the order their devices joined.
+  ClientOrder rowOrder_;
 };
 
 }  // namespace lumenrail

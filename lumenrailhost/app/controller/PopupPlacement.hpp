@@ -1,9 +1,8 @@
 #pragma once
 
-// Where the panel opens, in top-down screen coordinates: centred under the
-// tray icon (above it when the tray sits at the bottom and there is no room
-// below), or at the pointer where the tray gives no geometry, and always
-// kept inside the screen's available area.
+// Where the panel and the menus of its controls open, in top-down screen
+// coordinates: under what opens them (above it when there is no room below),
+// and always kept inside the screen's available area.
 
 namespace lumenrail::PopupPlacement {
 
@@ -24,7 +23,11 @@ struct Point {
 // Between the icon and the panel.
 inline constexpr int kGap = 4;
 
-// The panel's top-left corner. An empty anchor is a point (the pointer).
+// The panel's top-left corner, centred on the tray icon. An empty anchor is
+// a point (the pointer).
 Point origin(const Rect& anchor, int width, int height, const Rect& available);
+
+// A control's menu: its left edge on the control's, right under it.
+Point menuOrigin(const Rect& anchor, int width, int height, const Rect& available);
 
 }  // namespace lumenrail::PopupPlacement

@@ -136,7 +136,7 @@ MenuDescription build(const PanelSource& source, const RelativeText& relative, c
       awdl.symbol = "exclamationmark.triangle";
       awdl.toolTip = t("menu.awdl.tooltip");
       m.push_back(awdl);
-      m.push_back(text("  " + t("menu.awdl.hint")));
+      m.push_back(text(t("menu.awdl.hint")));
     }
   } else {
     m.push_back(text(t(settings.usbEnabled ? "menu.idle.wifiUsb" : "menu.idle.wifi", port)));
@@ -185,7 +185,9 @@ MenuDescription build(const PanelSource& source, const RelativeText& relative, c
   } else {
     penLine = t("menu.pen.waiting");
   }
-  m.push_back(text("  " + penLine));
+  // A status line stands flush with the items, as on every Linux menu; only
+  // the list of clients is indented under its count.
+  m.push_back(text(penLine));
   m.push_back(separator());
   m.push_back(action(t("menu.about", kProduct), MenuCommand::showAbout));
   m.push_back(action(t("menu.setup"), MenuCommand::showSetup));

@@ -27,7 +27,7 @@ const char* yesNo(bool yes) { return yes ? "yes" : "no"; }
 
 }  // namespace
 
-PanelState snapshot(const PanelSource& source) {
+PanelState snapshot(const PanelSource& source, ClientOrder* order) {
   const HostSettings settings = source.settings();
   const bool serving = source.serving();
   ServingSessionView* session = serving ? source.session() : nullptr;
@@ -47,14 +47,21 @@ PanelState snapshot(const PanelSource& source) {
     for (auto& record : store->all()) paired.try_emplace(record.fingerprint, std::move(record));
   }
   s.pairedCount = paired.size();
-  if (!session) return s;
+  if (!session) {
+    if (order) order->arrange({});
+    return s;
+  }
 
   s.modeLabel = session->modeLabel();
   s.penHighRateActive = session->penHighRateApplied();
   s.extendRefused = session->extendRefused();
   const auto main = session->mainFingerprint();
   auto clients = session->connectedClients();
-  std::stable_sort(clients.begin(), clients.end(), [](const auto& a, const auto& b) { return a.fd < b.fd; });
+  if (order) {
+    clients = order->arrange(std::move(clients));
+  } else {
+    std::stable_sort(clients.begin(), clients.end(), [](const auto& a, const auto& b) { return a.fd < b.fd; });
+  }
   for (const auto& client : clients) {
     PanelDevice d;
     d.id = client.fd;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/panel/ClientOrder.hpp"
 #include "app/panel/PanelActions.hpp"
 #include "app/panel/PanelSource.hpp"
 #include "app/panel/PanelState.hpp"
@@ -14,7 +15,9 @@
 
 namespace lumenrail::PanelSnapshot {
 
-PanelState snapshot(const PanelSource& source);
+// `order` lists the devices in the order they joined and remembers them;
+// without one they are listed by socket number.
+PanelState snapshot(const PanelSource& source, ClientOrder* order = nullptr);
 // What the panel shows once its controller is gone.
 PanelState fallback();
 

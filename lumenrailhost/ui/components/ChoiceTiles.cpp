@@ -40,7 +40,8 @@ class ChoiceTile final : public QAbstractButton {
                                  HostStyle::dynamic(Role::text)));
     head->addStretch(1);
     column->addLayout(head);
-    auto* detail = new KitLabel(option.detail, HostFont::make(sizes.detail), HostStyle::dynamic(Role::textDim));
+    auto* detail = new KitLabel(keepTailTogether(option.detail), HostFont::make(sizes.detail),
+                                HostStyle::dynamic(Role::textDim));
     detail->setWordWrap(true);
     column->addWidget(detail);
     column->addStretch(1);

@@ -12,6 +12,7 @@
 #include "ui/components/HostCard.hpp"
 #include "ui/components/IconBadge.hpp"
 #include "ui/components/LiveUpdate.hpp"
+#include "ui/components/MenuAnchor.hpp"
 #include "ui/style/FocusRing.hpp"
 #include "ui/style/HostSymbols.hpp"
 #include "ui/style/KitParts.hpp"
@@ -108,8 +109,7 @@ DeviceRow::DeviceRow(const PanelDeviceRow& row, const PanelActions& actions, con
   menu_->addSeparator();
   auto* forget = menu_->addAction(QString::fromStdString(texts.text("device.forget")));
   connect(forget, &QAction::triggered, this, on(actions.forget));
-  connect(menuButton_, &QAbstractButton::clicked, this,
-          [this] { menu_->popup(menuButton_->mapToGlobal(QPoint(0, menuButton_->height()))); });
+  connect(menuButton_, &QAbstractButton::clicked, this, [this] { MenuAnchor::open(*menu_, *menuButton_); });
   line->addWidget(menuButton_);
   showRow(row);
 }

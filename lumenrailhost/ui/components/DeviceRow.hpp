@@ -21,7 +21,8 @@ class KitLabel;
 
 // One connected client: its link badge, name and detail line, and for a
 // paired device the menu of what can be done to it. It shows a new state of
-// the same device in place, so its menu stays open through a refresh.
+// the same device in place, so its menu stays open through a refresh, and
+// the menu goes where the row goes.
 class DeviceRow final : public QWidget {
   Q_OBJECT
 
@@ -49,7 +50,7 @@ class DeviceRow final : public QWidget {
 // The panel's devices, one row per device id: a refresh updates the rows of
 // devices still there, adds and drops only the others, and puts a divider
 // before every row but the first. An open row menu survives devices coming
-// and going.
+// and going, and stays with its row.
 class DeviceList final : public QWidget, public LiveContent {
   Q_OBJECT
 

@@ -28,7 +28,8 @@ HostBanner::HostBanner(const QString& symbol, const QString& title, const QStrin
   // A long title wraps like the detail.
   titleLabel->setWordWrap(true);
   texts->addWidget(titleLabel);
-  auto* detailLabel = new KitLabel(detail, HostFont::make(12.3), HostStyle::dynamic(HostStyle::Role::text));
+  auto* detailLabel =
+      new KitLabel(keepTailTogether(detail), HostFont::make(12.3), HostStyle::dynamic(HostStyle::Role::text));
   detailLabel->setWordWrap(true);
   texts->addWidget(detailLabel);
   if (action) {

@@ -62,9 +62,16 @@ void HostButton::paintEvent(QPaintEvent*) {
   const QColor activeTint = style_.danger ? HostStyle::warn() : HostStyle::accent();
   QColor fill = style_.prominent ? BrandTheme::controlTint() : HostStyle::bgInset();
   if (style_.prominent && active) fill.setAlphaF(0.88f);
-  const QColor border = style_.prominent ? QColor(Qt::transparent) : (active ? activeTint : HostStyle::line());
+  QColor border = style_.prominent ? QColor(Qt::transparent) : (active ? activeTint : HostStyle::line());
   const QColor ink = style_.prominent ? QColor(Qt::white) : (active ? activeTint : HostStyle::text());
-  paintRounded(p, QRectF(rect()), 7, fill, border);
+  paintRounded(p, QRectF(rect()), 7, fill, Qt::transparent, 0);
+  // A destructive button says so before the pointer reaches it: the warning
+  // banners' tint and a warn edge.
+  if (style_.danger && !style_.prominent) {
+    paintRounded(p, QRectF(rect()), 7, HostStyle::warnBg(), Qt::transparent, 0);
+    if (!active) border = HostStyle::warn();
+  }
+  paintRounded(p, QRectF(rect()), 7, Qt::transparent, border);
 
   const QFontMetricsF m(font());
   const bool withSymbol = HostSymbols::has(symbol_);

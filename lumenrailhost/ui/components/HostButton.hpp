@@ -5,7 +5,8 @@
 namespace lumenrail {
 
 // The kit's button face (the designs' HostButtonStyle): plain or prominent,
-// danger tinting a plain face under the pointer, natural or full width.
+// danger tinting a plain face (warn edge and fill; its label warn under the
+// pointer), natural or full width.
 struct HostButtonStyle {
   bool prominent = false;
   bool danger = false;

@@ -109,9 +109,9 @@ void HostPicker::paintEvent(QPaintEvent*) {
   pen.setCapStyle(Qt::RoundCap);
   pen.setJoinStyle(Qt::RoundJoin);
   p.setPen(pen);
+  // One down arrow, as the desktop's own pickers draw it.
   const QPointF mid(width() - kChevron / 2.0 - 2, height() / 2.0);
-  p.drawPolyline(QPolygonF({mid + QPointF(-3, -1.8), mid + QPointF(0, -4.8), mid + QPointF(3, -1.8)}));
-  p.drawPolyline(QPolygonF({mid + QPointF(-3, 1.8), mid + QPointF(0, 4.8), mid + QPointF(3, 1.8)}));
+  p.drawPolyline(QPolygonF({mid + QPointF(-3.5, -1.6), mid + QPointF(0, 1.9), mid + QPointF(3.5, -1.6)}));
 }
 
 }  // namespace lumenrail

@@ -26,7 +26,8 @@ SettingRow::SettingRow(const QString& label, const std::optional<QString>& desc,
   head->addStretch(1);
   column->addLayout(head);
   if (desc) {
-    desc_ = new KitLabel(*desc, HostFont::make(12), HostStyle::dynamic(descIsWarning ? Role::warn : Role::textDim));
+    desc_ = new KitLabel(keepTailTogether(*desc), HostFont::make(12),
+                         HostStyle::dynamic(descIsWarning ? Role::warn : Role::textDim));
     desc_->setWordWrap(true);
     column->addWidget(desc_);
   }

@@ -16,10 +16,12 @@
 #include "app/controller/AlertPlacement.hpp"
 #include "text/L10n.hpp"
 #include "ui/components/CloseKeys.hpp"
+#include "ui/components/DialogLook.hpp"
 #include "ui/style/AppIcon.hpp"
 #include "ui/style/HostFont.hpp"
 #include "ui/style/HostStyle.hpp"
 #include "ui/style/HostSymbols.hpp"
+#include "ui/style/KitParts.hpp"
 
 namespace lumenrail::MenuBarAlert {
 
@@ -58,6 +60,8 @@ void dressNow(QMessageBox& box, AlertMark mark) {
   if (mark != AlertMark::none) box.setIconPixmap(markPixmap(mark, box.devicePixelRatioF()));
 }
 
+constexpr const char* kDressedProperty = "lumenrailAlertDressed";
+
 }  // namespace
 
 void dress(QMessageBox& box, AlertMark mark) {
@@ -74,7 +78,9 @@ void dress(QMessageBox& box, AlertMark mark) {
     detail->setWordWrap(true);
   }
   dressNow(box, mark);
+  DialogLook::apply(box);
   CloseKeys::install(box);
+  box.setProperty(kDressedProperty, true);
   QObject::connect(&Appearance::instance(), &Appearance::changed, &box, [&box, mark] { dressNow(box, mark); });
 }
 
@@ -82,15 +88,15 @@ void fitLongWords(QMessageBox& box, int maxWordWidth) {
   for (auto* label : box.findChildren<QLabel*>()) {
     if (label->textFormat() == Qt::RichText || label->text().isEmpty()) continue;
     const QFontMetrics metrics(label->font());
-    QStringList words = label->text().split(' ');
-    bool cut = false;
+    // Words a previous fitting bound together are words again.
+    QStringList words = QString(label->text()).replace(QChar(0x00A0), QChar(' ')).split(' ');
     for (QString& word : words) {
       // A link stays whole: it is there to be read out and typed.
       if (metrics.horizontalAdvance(word) <= maxWordWidth || word.contains("://")) continue;
       word = metrics.elidedText(word, Qt::ElideMiddle, maxWordWidth);
-      cut = true;
     }
-    if (cut) label->setText(words.join(' '));
+    const QString fitted = label->wordWrap() ? keepTailTogether(words.join(' ')) : words.join(' ');
+    if (fitted != label->text()) label->setText(fitted);
   }
 }
 
@@ -105,6 +111,9 @@ void place(QWidget& box) {
 namespace {
 
 void prepareToRun(QMessageBox& box) {
+  if (!box.property(kDressedProperty).toBool()) dress(box, AlertMark::none);
+  // Controls added after the dressing (a text field) get their ring too.
+  DialogLook::ringEveryControl(box);
   CloseKeys::install(box);
   fitLongWords(box);
   if (box.layout()) box.layout()->activate();

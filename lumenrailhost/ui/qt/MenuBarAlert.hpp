@@ -11,11 +11,11 @@ namespace lumenrail::MenuBarAlert {
 
 QAbstractButton* addButton(QMessageBox& box, const QString& title);
 
-// The kit's look on a stock box: its colours and fonts (following the
-// appearance while it is up), the application's icon or the kit's warning
-// mark, texts in a column wide enough for whole phrases, and the product's
-// name as the window title (the text says the rest). Run once the box has its
-// texts and buttons.
+// The kit's look on a stock box: its colours, fonts and button faces
+// (following the appearance while it is up), the focus ring, the
+// application's icon or the kit's warning mark, texts in a column wide enough
+// for whole phrases, and the product's name as the window title (the text
+// says the rest). Run once the box has its texts and buttons.
 enum class AlertMark { none, info, warning };
 inline constexpr int kTextWidth = 320;
 void dress(QMessageBox& box, AlertMark mark);
@@ -23,6 +23,7 @@ void dress(QMessageBox& box, AlertMark mark);
 // Places the box now and once more when its modal loop has started (the
 // window system may move a window as it maps it), runs it and returns the
 // response. A box ended from outside with `done(code)` returns that code.
+// A box not dressed yet is dressed without a mark.
 int runModalOnMenuBarScreen(QMessageBox& box);
 
 // The same for an alert nobody at the computer asked for: shown above the
@@ -32,7 +33,8 @@ int runUnfocusedOnMenuBarScreen(QMessageBox& box);
 
 // Cuts every word of the box's texts wider than `maxWordWidth` in its middle
 // with an ellipsis, so a long device name or a fingerprint keeps the alert
-// its usual width. Run before the box is shown.
+// its usual width, and keeps the last words of wrapped texts together. Run
+// before the box is shown.
 inline constexpr int kMaxWordWidth = 280;
 void fitLongWords(QMessageBox& box, int maxWordWidth = kMaxWordWidth);
 

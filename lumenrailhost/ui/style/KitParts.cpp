@@ -27,6 +27,23 @@ void paintRounded(QPainter& painter, const QRectF& rect, double radius, const QC
   painter.restore();
 }
 
+QString keepTailTogether(const QString& text) {
+  constexpr int kMinTail = 12;  // characters on the last line at least
+  constexpr int kMaxWords = 3;  // joined; more would leave the line above ragged
+  constexpr int kMinWords = 4;  // shorter texts may break anywhere they must
+  QStringList lines = text.split(QChar('\n'));
+  for (QString& line : lines) {
+    if (line.count(QChar(' ')) < kMinWords - 1) continue;
+    int gap = line.lastIndexOf(QChar(' '));
+    for (int words = 1; gap > 0 && words < kMaxWords; ++words) {
+      if (words >= 2 && line.size() - gap - 1 >= kMinTail) break;
+      line[gap] = QChar(0x00A0);
+      gap = line.lastIndexOf(QChar(' '), gap - 1);
+    }
+  }
+  return lines.join(QChar('\n'));
+}
+
 bool showsFocus(const QWidget& widget) {
   return widget.hasFocus() && widget.window()->testAttribute(Qt::WA_KeyboardFocusChange);
 }

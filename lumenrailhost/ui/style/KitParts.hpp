@@ -19,6 +19,12 @@ void paintRounded(QPainter& painter, const QRectF& rect, double radius, const QC
 // Focus the keys brought (Tab, a shortcut), not a click: only that shows the ring.
 bool showsFocus(const QWidget& widget);
 
+// A wrapped paragraph never ends in a short word alone on its line ("code.",
+// "or tablet."): its last words are joined by no-break spaces until they
+// would fill a line of their own. Texts of a few words, and each line of a
+// text with line breaks, are handled alike.
+QString keepTailTogether(const QString& text);
+
 // Word-wrapped text in at most `maxLines` lines from the top of `rect`; the
 // last line ends in an ellipsis when the text goes on.
 void paintWrapped(QPainter& painter, const QRectF& rect, const QString& text, int maxLines);

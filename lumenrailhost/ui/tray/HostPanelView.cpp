@@ -230,7 +230,8 @@ QWidget* HostPanelView::devicesSection() {
     texts->setSpacing(2);
     texts->addWidget(new KitLabel(q(shown_.emptyTitle), HostFont::make(13.5, HostFont::Weight::medium),
                                   role(HostStyle::Role::text)));
-    auto* detail = new KitLabel(q(shown_.emptyDetail), HostFont::make(12), role(HostStyle::Role::textDim));
+    auto* detail =
+        new KitLabel(keepTailTogether(q(shown_.emptyDetail)), HostFont::make(12), role(HostStyle::Role::textDim));
     detail->setWordWrap(true);
     texts->addWidget(detail);
     row->addLayout(texts, 1);

@@ -8,6 +8,7 @@
 
 #include "text/L10n.hpp"
 #include "ui/components/CloseKeys.hpp"
+#include "ui/components/DialogLook.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostCard.hpp"
 #include "ui/style/HostFont.hpp"
@@ -23,7 +24,7 @@ using HostStyle::Role;
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
 KitLabel* wrapped(const QString& text, const QFont& font, Role role) {
-  auto* label = new KitLabel(text, font, HostStyle::dynamic(role));
+  auto* label = new KitLabel(keepTailTogether(text), font, HostStyle::dynamic(role));
   label->setWordWrap(true);
   return label;
 }
@@ -91,6 +92,8 @@ InputAccessWindow::InputAccessWindow(std::string command, std::function<bool()> 
   connect(done, &QAbstractButton::clicked, this, &QWidget::close);
   buttons->addWidget(done);
   column->addLayout(buttons);
+  // The command can be selected from the keys: it is a Tab stop.
+  DialogLook::ringEveryControl(*this);
   recheck();
 }
 

@@ -13,9 +13,9 @@
 #include "text/L10n.hpp"
 #include "text/TrayCopy.hpp"
 #include "ui/components/CloseKeys.hpp"
+#include "ui/components/DialogLook.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostPicker.hpp"
-#include "ui/style/KitParts.hpp"
 #include "ui/style/KitParts.hpp"
 
 namespace lumenrail {
@@ -99,10 +99,7 @@ class QrCard final : public QWidget {
 };
 
 KitLabel* label(const std::string& text, const QFont& font, Role role, bool centred) {
-  QString shown = tr8(text);
-  // A centred text never ends in a word alone on its line: the last two words stay together.
-  if (const auto gap = shown.lastIndexOf(' '); centred && gap > 0) shown[gap] = QChar(0x00A0);
-  auto* l = new KitLabel(shown, font, HostStyle::dynamic(role));
+  auto* l = new KitLabel(keepTailTogether(tr8(text)), font, HostStyle::dynamic(role));
   l->setWordWrap(true);
   l->setAlignment(centred ? Qt::AlignHCenter : Qt::AlignLeft);
   return l;
@@ -172,6 +169,7 @@ void QrWindowController::rebuildContent() {
   if (content_) delete content_.data();
   content_ = makeContent();
   window_->layout()->addWidget(content_);
+  DialogLook::ringEveryControl(*content_);
   window_->setFixedWidth(kWindowWidth);
   const int height = content_->layout()->heightForWidth(kWindowWidth);
   window_->setFixedHeight(height > 0 ? height : content_->sizeHint().height());

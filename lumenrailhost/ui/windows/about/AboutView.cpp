@@ -31,6 +31,7 @@ void tellNoMailApp(const std::string& message, const std::string& info) {
   box.setText(QString::fromStdString(message));
   box.setInformativeText(QString::fromStdString(info));
   MenuBarAlert::addButton(box, QString::fromStdString(L10n::text("action.ok")));
+  MenuBarAlert::dress(box, MenuBarAlert::AlertMark::info);
   MenuBarAlert::runModalOnMenuBarScreen(box);
 }
 

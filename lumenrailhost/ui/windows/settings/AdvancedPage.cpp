@@ -5,6 +5,7 @@
 
 #include "app/windows/SettingsPages.hpp"
 #include "text/L10n.hpp"
+#include "ui/components/DialogLook.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/SettingRow.hpp"
@@ -19,12 +20,15 @@ namespace {
 // A confirmation whose one action is destructive; true when it was chosen.
 // Cancel is the default and has focus, and the destructive button never
 // takes Return even when tabbed to: a reflexive Return leaves the data alone.
+// Tabbed to, it shows the ring (Space presses it); Cancel keeps the default's
+// fill (Return presses that).
 bool confirm(QWidget* parent, const std::string& title, const std::string& message, const std::string& action) {
   QMessageBox box(parent);
   box.setText(qs(title));
   box.setInformativeText(qs(message));
   auto* destroy = box.addButton(qs(action), QMessageBox::DestructiveRole);
   destroy->setAutoDefault(false);
+  DialogLook::markDanger(*destroy);
   auto* cancel = box.addButton(qs(L10n::text("action.cancel")), QMessageBox::RejectRole);
   box.setDefaultButton(cancel);
   box.setEscapeButton(cancel);

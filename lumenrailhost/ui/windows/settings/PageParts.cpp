@@ -10,7 +10,7 @@ using HostStyle::Role;
 PageNote::PageNote(const QString& text, QWidget* parent) : QWidget(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 0, 4, 0);
-  auto* label = new KitLabel(text, HostFont::make(12), HostStyle::dynamic(Role::textDim));
+  auto* label = new KitLabel(keepTailTogether(text), HostFont::make(12), HostStyle::dynamic(Role::textDim));
   label->setWordWrap(true);
   layout->addWidget(label);
 }

@@ -10,6 +10,7 @@
 #include "text/DeviceKindText.hpp"
 #include "text/L10n.hpp"
 #include "ui/components/CloseKeys.hpp"
+#include "ui/components/DialogLook.hpp"
 #include "ui/components/HostButton.hpp"
 #include "ui/components/HostSwitch.hpp"
 #include "ui/components/LiveUpdate.hpp"
@@ -90,6 +91,9 @@ void PairingPage::renameDevice(const PairedDevice& device) {
   dialog.setOkButtonText(qs(L10n::text("action.rename")));
   dialog.setCancelButtonText(qs(L10n::text("action.cancel")));
   if (auto* edit = dialog.findChild<QLineEdit*>()) edit->setPlaceholderText(qs(device.label));
+  dialog.setPalette(Appearance::kitPalette());
+  dialog.setFont(HostFont::make(13));
+  DialogLook::apply(dialog);
   CloseKeys::install(dialog);
   // The page may be rebuilt while the dialog runs: reach the model, not this page.
   HostSettingsModel& model = model_;

@@ -13,9 +13,9 @@ void openDisplaySettings(SettingsPorts& ports, QWidget* parent) {
       ports.desktop, [&ports](const std::string& program) { return SettingsPages::onPath(program, ports.path); });
   if (command && ports.launch && ports.launch(*command)) return;
   QMessageBox box(parent);
-  box.setIcon(QMessageBox::Information);
   box.setText(QString::fromStdString(L10n::text("settings.arrangeDisplays.unavailable")));
   MenuBarAlert::addButton(box, QString::fromStdString(L10n::text("action.ok")));
+  MenuBarAlert::dress(box, MenuBarAlert::AlertMark::info);
   MenuBarAlert::runModalOnMenuBarScreen(box);
 }
 

@@ -292,7 +292,7 @@ void SettingsView::rebuildBody() {
     column->addWidget(new KitLabel(qs(SettingsSections::title(section_)),
                                    HostFont::make(21, HostFont::Weight::semibold), HostStyle::dynamic(Role::text)));
     column->addSpacing(3);
-    auto* blurb = new KitLabel(qs(SettingsSections::blurb(section_)), HostFont::make(13),
+    auto* blurb = new KitLabel(keepTailTogether(qs(SettingsSections::blurb(section_))), HostFont::make(13),
                                HostStyle::dynamic(Role::textDim));
     blurb->setWordWrap(true);
     column->addWidget(blurb);

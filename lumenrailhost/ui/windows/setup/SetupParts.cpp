@@ -15,7 +15,7 @@ DynamicColor secondary(double alpha) {
 
 KitLabel* wrapping(const QString& text, const QFont& font, DynamicColor color) {
   // A path ("/dev/uinput") is one word: no line break after its slashes.
-  QString whole = text;
+  QString whole = keepTailTogether(text);
   whole.replace(QRegularExpression("/(?=\\S)"), QStringLiteral("/\u2060"));
   auto* label = new KitLabel(whole, font, color);
   label->setWordWrap(true);
@@ -30,7 +30,9 @@ KitLabel* wrapping(const QString& text, const QFont& font, DynamicColor color) {
 
 KitLabel* markdown(const MarkdownText& text, const QFont& font, DynamicColor color) {
   auto* label = wrapping(QString(), font, color);
-  MarkdownView::show(*label, text);
+  MarkdownText bound = text;
+  bound.source = keepTailTogether(QString::fromStdString(text.source)).toStdString();
+  MarkdownView::show(*label, bound);
   label->setOpenExternalLinks(true);
   return label;
 }
