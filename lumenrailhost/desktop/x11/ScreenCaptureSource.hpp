@@ -39,8 +39,9 @@ class ScreenCaptureSource final : public CaptureSource {
     PixelFormat pixelFormat = PixelFormat::nv12FullRange;
     std::string xDisplay;  // ":N"; empty means $DISPLAY
     // While nothing changes, the thread still asks the server this often
-    // whether it is alive, and counts a delivery.
-    uint64_t aliveCheckNs = kNsPerSecond;
+    // whether it is alive, and counts a delivery: a few of them missed tell
+    // the session's clients of a hung server within two seconds.
+    uint64_t aliveCheckNs = 500 * kNsPerMs;
     bool operator==(const Config&) const = default;
   };
 
@@ -82,6 +83,7 @@ class ScreenCaptureSource final : public CaptureSource {
   // or on any failure.
   std::optional<uint64_t> probeContentHash() override;
   std::string frameOrigin() const override { return "the X server"; }
+  uint64_t aliveCheckNs() const override { return config_.aliveCheckNs; }
 
   uint64_t lastDeliveryNs() const override;
   uint64_t deliveryCount() const override;
