@@ -76,8 +76,9 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
   static constexpr uint64_t kStallBackoffMaxNs = 60 * kNsPerSecond;
   static constexpr uint64_t kProbeWaitNs = 3 * kNsPerSecond;
   static constexpr uint64_t kFirstFrameKickNs = 300 * kNsPerMs;
-  // A restarted capture that stops by itself sooner than this after its start is not restarted at once.
-  static constexpr uint64_t kYoungCaptureNs = 10 * kNsPerSecond;
+  // A restarted capture that stops by itself sooner than this after its start
+  // failed at once: it is not restarted at once. One that served longer is.
+  static constexpr uint64_t kYoungCaptureNs = 2 * kNsPerSecond;
   // The outage check's period, and how many alive checks a silent capture
   // misses (times two) before it counts as down: the clients hear within 2 s.
   static constexpr uint64_t kOutageCheckNs = 200 * kNsPerMs;
