@@ -25,9 +25,10 @@ namespace lumenrail {
 // server without DAMAGE is polled at the frame rate. Each changed frame,
 // copied into a buffer of its own pool, goes to `onFrame` with its capture
 // time. The monitor is followed by its id when RandR moves or resizes it;
-// when it disappears the capture stops through `onStop`. Every wake of the
-// thread counts as a delivery, also the alive checks of a still screen, so a
-// watchdog can tell a still screen from a dead capture.
+// when it disappears the capture stops through `onStop`. Every layout read
+// the server answers counts as a delivery, one after each grab and one every
+// alive check of a still screen, so a watchdog can tell a still screen from a
+// hung server.
 class ScreenCaptureSource final : public CaptureSource {
  public:
   struct Config {
