@@ -215,10 +215,15 @@ TEST(SessionOnGnomeIntegration, AMutterRestartedOnTheSameBusIsServedAgainOnAFres
   pipeline->stopServing();
 }
 
-// The flags of the next Advisory; -1 when none came.
-int nextAdvisoryFlags(WireTestClient& client) {
-  const auto advisory = client.readUntil(test::Code::advisory, nullptr, 20000);
-  return advisory && advisory->payload.size() == 4 ? advisory->payload[3] : -1;
+// Whether an Advisory with these flags comes (a loaded machine may flag a
+// slow answer of Mutter's before).
+bool advisoryComes(WireTestClient& client, uint8_t flags) {
+  for (int i = 0; i < 10; ++i) {
+    const auto advisory = client.readUntil(test::Code::advisory, nullptr, 20000);
+    if (!advisory) return false;
+    if (advisory->payload.size() == 4 && advisory->payload[3] == flags) return true;
+  }
+  return false;
 }
 
 // A Mutter that hangs a while (SIGSTOP: swap, a busy GPU) still owns its
@@ -244,12 +249,12 @@ TEST(SessionOnGnomeIntegration, APausedMutterIsWaitedForAndTheTabletKeepsItsMoni
   ASSERT_TRUE(test::streamShowsLuma(client, kGreenLuma, 10, "paused-before"));
 
   desktop.pauseMutter();
-  EXPECT_EQ(nextAdvisoryFlags(client) & 2, 2) << all(log);
+  EXPECT_TRUE(advisoryComes(client, 2)) << all(log);  // degraded, one client
   EXPECT_TRUE(test::eventually([&] { return log.contains("which still hold the session — waiting"); },
                                3 * test::kDeadlineNs))
       << all(log);
   desktop.continueMutter();
-  EXPECT_EQ(nextAdvisoryFlags(client), 0) << all(log);
+  EXPECT_TRUE(advisoryComes(client, 0)) << all(log);
   EXPECT_TRUE(test::streamShowsLuma(client, kGreenLuma, 10, "paused-after")) << all(log);
   EXPECT_EQ(test::mutterMonitorBesides(*bus, real), monitor) << "the monitor was made anew";
   EXPECT_FALSE(log.contains("SILENT-STALL")) << all(log);
