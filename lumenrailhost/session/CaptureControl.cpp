@@ -104,6 +104,7 @@ CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displ
   }
   source_ = source;
   gate_ = gate;
+  waitingForServer_ = false;  // a new capture is judged afresh
   everCaptured_ = true;
   sourceStartedNs_ = now();
   kickFirstFrame(source->deliveryCount());
