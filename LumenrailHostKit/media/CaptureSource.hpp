@@ -33,6 +33,14 @@ class CaptureSource {
   // Whether captureOneShot() grabs the screen now, rather than hand back the
   // last frame delivered (a screen cast sends frames only on change).
   virtual bool grabsOnDemand() const { return true; }
+  // How often a running capture counts a delivery on a still screen too (an
+  // alive check its server answered); 0 when a still screen delivers nothing.
+  virtual uint64_t aliveCheckNs() const { return 0; }
+  // Whether the capture still holds its session while its server does not
+  // answer (a paused compositor keeps its bus name and its screen cast).
+  // Such a capture is waited for: made anew, it would lose what the session
+  // holds, a virtual monitor and the windows on it.
+  virtual bool holdsSessionWhileSilent() const { return false; }
 
   // Set before start().
   FrameHandler onFrame;

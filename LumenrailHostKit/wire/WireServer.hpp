@@ -210,6 +210,9 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // Degradation advisory: one judgement of the evictions since the last tick.
   void degradeTick();
   bool encodeDegraded() const { return advisory_.degraded(); }
+  // While the capture is down no frame comes however well the links keep up:
+  // the clients are told through the same flag, raised whatever the evictions say.
+  void setCaptureDown(bool down);
 
   // Version report and gate.
   void setVersionVerdict(int64_t floor, HostUpdate hostUpdate, const std::string& updateVersion);
@@ -265,7 +268,9 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   void requestLossKeyframe(Lane lane);
   void broadcastAdvisory();
   void resetDegradation();
-  void setDegraded(bool degraded);
+  void setDegraded(bool degraded);  // the evictions' verdict
+  // Sets one cause under clientsMutex_ and sends the Advisory when the flag changed.
+  void setDegradedCause(bool WireServer::*cause, bool on);
   // The version judge runs on the timer queue after the delay, or at once on
   // the client's ClientMode, whichever comes first; false: the session ends.
   void armVersionJudge(const std::shared_ptr<ClientConn>& conn);
@@ -312,6 +317,9 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   int64_t cableSessions_ = 0;
   HostVersionGate versionGate_{config_.hostAppVersion};
   DegradationAdvisory advisory_{[this](const std::string& line) { event(line); }};
+  // The flag's causes; under clientsMutex_.
+  bool lagging_ = false;
+  bool captureDown_ = false;
   std::unique_ptr<PairingPrologue> prologue_;  // with a pairing set-up
 
   // Tests only: this many thread creations from now on fail.

@@ -291,13 +291,18 @@ void WireServer::degradeTick() {
   if (const auto verdict = advisory_.tick()) setDegraded(*verdict);
 }
 
+void WireServer::setDegraded(bool degraded) { setDegradedCause(&WireServer::lagging_, degraded); }
+
+void WireServer::setCaptureDown(bool down) { setDegradedCause(&WireServer::captureDown_, down); }
+
 // The flag is written and read under clientsMutex_, like the client count, so
 // one Advisory always carries a pair that held at one moment.
-void WireServer::setDegraded(bool degraded) {
+void WireServer::setDegradedCause(bool WireServer::*cause, bool on) {
   bool changed;
   {
     std::lock_guard lock(clientsMutex_);
-    changed = advisory_.setDegraded(degraded);
+    this->*cause = on;
+    changed = advisory_.setDegraded(lagging_ || captureDown_);
   }
   if (changed) broadcastAdvisory();
 }

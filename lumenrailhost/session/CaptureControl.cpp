@@ -67,6 +67,7 @@ CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displ
   source->onFrame = [gate, pump = config_.pump, server = config_.server, ink = config_.ink](
                         const PixelBufferRef& buffer, uint64_t captureNs) {
     if (!gate->open.load()) return;
+    ++gate->frames;
     if (ink && ink->observe(*buffer)) server->broadcastInkObserved(captureNs);
     pump->submit(buffer, captureNs);
   };
@@ -103,6 +104,7 @@ CaptureControl::Start CaptureControl::startOnce(const Mode& mode, uint32_t displ
   }
   source_ = source;
   gate_ = gate;
+  waitingForServer_ = false;  // a new capture is judged afresh
   everCaptured_ = true;
   sourceStartedNs_ = now();
   kickFirstFrame(source->deliveryCount());
@@ -140,12 +142,13 @@ void CaptureControl::arm(Executor::Timer& slot, uint64_t delayNs, uint64_t inter
 }
 
 void CaptureControl::cancelTimers() {
-  Executor::Timer watchdog, recovery, kick;
+  Executor::Timer watchdog, recovery, kick, outage;
   {
     std::lock_guard lock(timerLock_);
     watchdog = std::move(watchdog_);
     recovery = std::move(recovery_);
     kick = std::move(kick_);
+    outage = std::move(outage_);
   }
 }
 
@@ -153,6 +156,7 @@ void CaptureControl::cancelTimers() {
 
 void CaptureControl::startWatchdog() {
   arm(watchdog_, kStallTickNs, kStallTickNs, [](CaptureControl& c) { c.checkStall(); });
+  arm(outage_, kOutageCheckNs, kOutageCheckNs, [](CaptureControl& c) { c.checkOutage(); });
 }
 
 void CaptureControl::checkStall() {
@@ -163,26 +167,36 @@ void CaptureControl::checkStall() {
     stallBackoffNs_ = kStallQuietNs;
     staticProbeHash_.reset();
     staticEpisodeLogged_ = false;
+    waitingForServer_ = false;
     return;
   }
   const uint64_t nowNs = now();
   const uint64_t lastDelivery = source_->lastDeliveryNs();
   const uint64_t quiet = nowNs > lastDelivery ? nowNs - lastDelivery : 0;
+  // Its alive checks go unanswered already: no probe until the bound.
+  if (waitingForServer_) {
+    if (quiet >= kSilentServerBoundNs) rebuildStalled(nowNs, quiet);
+    return;
+  }
   if (quiet < kStallQuietNs || nowNs - lastStallRestartNs_ < stallBackoffNs_) return;
 
   const ProbeVerdict verdict = probeStaticScreen();
   const std::string seconds = std::to_string(quiet / kNsPerSecond);
   switch (verdict) {
-    case ProbeVerdict::changed:
     case ProbeVerdict::noAnswer:
-      say("[m2] capture SILENT-STALL: no frame from " + source_->frameOrigin() + " for " + seconds + "s with " +
-          std::to_string(config_.clientCount()) + " client(s) — rebuilding capture stream");
-      lastStallRestartNs_ = nowNs;
-      stallBackoffNs_ = std::min(2 * stallBackoffNs_, kStallBackoffMaxNs);
-      staticProbeHash_.reset();
-      staticEpisodeLogged_ = false;
-      restart();
-      lastSeenDeliveryCount_ = source_ ? source_->deliveryCount() : 0;
+      // A compositor that hangs a while (swap, a busy GPU) comes back with
+      // its session: made anew now, the tablet's monitor and its windows would go.
+      if (source_->holdsSessionWhileSilent() && quiet < kSilentServerBoundNs) {
+        waitingForServer_ = true;
+        say("[m2] capture quiet " + seconds + "s: no answer from " + source_->frameOrigin() +
+            ", which still hold the session — waiting (made anew after " +
+            std::to_string(kSilentServerBoundNs / kNsPerSecond) + " s of silence)");
+        break;
+      }
+      rebuildStalled(nowNs, quiet);
+      break;
+    case ProbeVerdict::changed:
+      rebuildStalled(nowNs, quiet);
       break;
     case ProbeVerdict::unchanged:
       if (!staticEpisodeLogged_) {
@@ -195,6 +209,19 @@ void CaptureControl::checkStall() {
     case ProbeVerdict::baseline:
       break;
   }
+}
+
+void CaptureControl::rebuildStalled(uint64_t nowNs, uint64_t quietNs) {
+  say("[m2] capture SILENT-STALL: no frame from " + source_->frameOrigin() + " for " +
+      std::to_string(quietNs / kNsPerSecond) + "s with " + std::to_string(config_.clientCount()) +
+      " client(s) — rebuilding capture stream");
+  lastStallRestartNs_ = nowNs;
+  stallBackoffNs_ = std::min(2 * stallBackoffNs_, kStallBackoffMaxNs);
+  staticProbeHash_.reset();
+  staticEpisodeLogged_ = false;
+  waitingForServer_ = false;
+  restart();
+  lastSeenDeliveryCount_ = source_ ? source_->deliveryCount() : 0;
 }
 
 CaptureControl::ProbeVerdict CaptureControl::probeStaticScreen() {
@@ -211,6 +238,8 @@ CaptureControl::ProbeVerdict CaptureControl::probeStaticScreen() {
 // ---- restarts and recovery ----------------------------------------------------------
 
 void CaptureControl::restart() {
+  // Told before the start, which may hold the queue for its attempts.
+  setDown(true, "restarting it");
   stop();
   config_.pump->reset(std::nullopt);
   if (start(config_.mode(), 3) == Start::started) {
@@ -249,6 +278,7 @@ void CaptureControl::restartAfterUnexpectedStop() {
   const double delay = std::min(std::pow(2.0, double(youngStops_ - 2)), kRecoveryMaxDelaySeconds);
   say("[m2] capture ended " + std::to_string(lived / kNsPerMs) + " ms after its restart — next start in " +
       std::to_string(int64_t(delay)) + " s");
+  setDown(true, "waiting to start it again");
   armRecovery(delay);
 }
 
@@ -299,12 +329,7 @@ void CaptureControl::kickFirstFrame(uint64_t deliveryCountAtStart) {
   arm(kick_, kFirstFrameKickNs, 0, [started, deliveryCountAtStart](CaptureControl& c) {
     const auto source = started.lock();
     if (!source || c.source_ != source || source->deliveryCount() != deliveryCountAtStart) return;
-    // Bounded like a probe: a grab stuck in the display server must not hold
-    // the queue, and with it a stop.
-    const std::optional<PixelBufferRef> grabbed = c.config_.waits->answer<PixelBufferRef>(
-        "lumenrail-m2-first-frame", [source]() -> std::optional<PixelBufferRef> { return source->captureOneShot(); },
-        kProbeWaitNs);
-    const PixelBufferRef buffer = grabbed ? *grabbed : PixelBufferRef();
+    const PixelBufferRef buffer = c.grabBounded(source);
     if (!buffer) {
       // A screen cast without a frame yet sends its first one by itself.
       if (source->grabsOnDemand()) {
@@ -316,6 +341,64 @@ void CaptureControl::kickFirstFrame(uint64_t deliveryCountAtStart) {
     c.say("[m2] still screen after (re)start — seeded one frame so the client can decode");
     c.config_.pump->submit(buffer, c.now());
   });
+}
+
+// Bounded like a probe: a grab stuck in the display server must not hold the
+// queue, and with it a stop.
+PixelBufferRef CaptureControl::grabBounded(const std::shared_ptr<CaptureSource>& source) {
+  const std::optional<PixelBufferRef> grabbed = config_.waits->answer<PixelBufferRef>(
+      "lumenrail-m2-first-frame", [source]() -> std::optional<PixelBufferRef> { return source->captureOneShot(); },
+      kProbeWaitNs);
+  return grabbed ? *grabbed : PixelBufferRef();
+}
+
+// ---- outages ----------------------------------------------------------------------------
+
+// No capture, or one whose alive checks stopped, is an outage the clients
+// hear of; a still screen is none, since its alive checks go on.
+void CaptureControl::checkOutage() {
+  if (!source_) {
+    setDown(true, "no capture running");
+    return;
+  }
+  const uint64_t alive = source_->aliveCheckNs();
+  const uint64_t t = now();
+  const uint64_t last = source_->lastDeliveryNs();
+  const uint64_t quiet = t > last ? t - last : 0;
+  if (alive > 0 && 2 * quiet >= kMissedAliveChecksTwice * alive) {
+    if (!down_) {
+      // Its last picture is not fed on while nothing says it still stands.
+      config_.pump->reset(std::nullopt);
+      silentSource_ = source_;
+      framesAtSilence_ = gate_ ? gate_->frames.load() : 0;
+    }
+    setDown(true, "nothing from " + source_->frameOrigin() + " for " + std::to_string(quiet / kNsPerMs) + " ms");
+    return;
+  }
+  const bool silentBefore = down_ && source_ == silentSource_.lock();
+  silentSource_.reset();
+  setDown(false, "");
+  if (silentBefore && gate_ && gate_->frames.load() == framesAtSilence_) {
+    // Its server answers again and sent nothing new: the newest picture is
+    // the screen as it stands, and the clients get it at once.
+    if (const PixelBufferRef buffer = grabBounded(source_); buffer && gate_->frames.load() == framesAtSilence_) {
+      config_.pump->submit(buffer, now());
+    }
+  }
+}
+
+void CaptureControl::setDown(bool down, const std::string& why) {
+  if (down == down_ || config_.waits->stopped()) return;
+  down_ = down;
+  const uint64_t t = now();
+  if (down) {
+    downSinceNs_ = t;
+    say("[m2] capture down (" + why + ") — the clients are told (Advisory degraded)");
+  } else {
+    say("[m2] capture back after " + std::to_string((t - downSinceNs_) / kNsPerMs) +
+        " ms — Advisory degraded cleared");
+  }
+  if (config_.onOutage) config_.onOutage(down);
 }
 
 }  // namespace lumenrail

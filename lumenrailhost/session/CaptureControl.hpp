@@ -2,10 +2,12 @@
 
 // The serving session's screen capture: starting it (with retries and a
 // bounded wait), stopping it, and keeping it healthy while it serves: the
-// stall watchdog that tells a still screen from a dead stream, restarts,
-// recovery ticks, the first frame seeded after a start on a still screen, and
-// the restart after an unexpected stop. Every call but the capture's own
-// callbacks runs on the session's queue; timers and time come from `timers`.
+// stall watchdog that tells a still screen from a dead stream and a silent
+// server that still holds its session (waited for) from a gone one (made
+// anew), restarts, recovery ticks, the first frame seeded after a start on a
+// still screen, the restart after an unexpected stop, and the outages the
+// clients are told of. Every call but the capture's own callbacks runs on the
+// session's queue; timers and time come from `timers`.
 
 #include <atomic>
 #include <cstdint>
@@ -56,6 +58,8 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
     std::function<uint32_t()> prepareDisplay;
     // Capture came back through recovery ticks (the clients get Hello again).
     std::function<void()> onRecovered;
+    // No frame can come (no capture, or its server silent), or they can again.
+    std::function<void(bool down)> onOutage;
   };
 
   // What the tests read, on the session's queue.
@@ -72,8 +76,15 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
   static constexpr uint64_t kStallBackoffMaxNs = 60 * kNsPerSecond;
   static constexpr uint64_t kProbeWaitNs = 3 * kNsPerSecond;
   static constexpr uint64_t kFirstFrameKickNs = 300 * kNsPerMs;
-  // A restarted capture that stops by itself sooner than this after its start is not restarted at once.
-  static constexpr uint64_t kYoungCaptureNs = 10 * kNsPerSecond;
+  // A restarted capture that stops by itself sooner than this after its start
+  // failed at once: it is not restarted at once. One that served longer is.
+  static constexpr uint64_t kYoungCaptureNs = 2 * kNsPerSecond;
+  // The outage check's period, and how many alive checks a silent capture
+  // misses (times two) before it counts as down: the clients hear within 2 s.
+  static constexpr uint64_t kOutageCheckNs = 200 * kNsPerMs;
+  static constexpr uint64_t kMissedAliveChecksTwice = 5;
+  // A server silent this long while holding its session is taken for gone.
+  static constexpr uint64_t kSilentServerBoundNs = 60 * kNsPerSecond;
 
   static std::shared_ptr<CaptureControl> create(Config config);
   CaptureControl(const CaptureControl&) = delete;
@@ -114,10 +125,16 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
   void kickFirstFrame(uint64_t deliveryCountAtStart);
   void stoppedUnexpectedly(const std::weak_ptr<CaptureSource>& source, const std::optional<std::string>& error);
   void restartAfterUnexpectedStop();
+  void rebuildStalled(uint64_t nowNs, uint64_t quietNs);
+  void checkOutage();
+  void setDown(bool down, const std::string& why);
+  // The source's picture now, or nothing within the probe's bound.
+  PixelBufferRef grabBounded(const std::shared_ptr<CaptureSource>& source);
 
   // Closed when a capture is stopped or abandoned, so a late frame goes nowhere.
   struct Gate {
     std::atomic<bool> open{true};
+    std::atomic<uint64_t> frames{0};  // handed on
   };
 
   const Config config_;
@@ -134,12 +151,19 @@ class CaptureControl final : public std::enable_shared_from_this<CaptureControl>
   Executor::Timer watchdog_;  // under timerLock_
   Executor::Timer recovery_;  // under timerLock_
   Executor::Timer kick_;      // under timerLock_
+  Executor::Timer outage_;    // under timerLock_
 
   uint64_t stallBackoffNs_ = kStallQuietNs;
   uint64_t lastStallRestartNs_ = 0;
   uint64_t lastSeenDeliveryCount_ = 0;
   std::optional<uint64_t> staticProbeHash_;
   bool staticEpisodeLogged_ = false;
+  bool waitingForServer_ = false;  // a silent server holds the session: no rebuild before the bound
+  bool down_ = false;
+  uint64_t downSinceNs_ = 0;
+  // The capture whose server went silent, and its frames then.
+  std::weak_ptr<CaptureSource> silentSource_;
+  uint64_t framesAtSilence_ = 0;
   bool recoveryArmed_ = false;
   int64_t recoveryAttempt_ = 0;
   int64_t recoveryRequests_ = 0;

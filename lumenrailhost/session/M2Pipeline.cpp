@@ -134,6 +134,7 @@ void M2Pipeline::wire() {
   capture.mode = [lanes] { return lanes->mode(); };
   capture.prepareDisplay = [display] { return display->prepareCapture(); };
   capture.onRecovered = [server = server_, lanes] { server->rebroadcastHello(hello(lanes->mode(), lanes->codec())); };
+  capture.onOutage = [server = server_](bool down) { server->setCaptureDown(down); };
   capture_ = CaptureControl::create(std::move(capture));
   audio_ = AudioPassthrough::create(AudioPassthrough::Config{
       config_.desktop, server_, waits_, queuePoster(), log_, switches.audio, switches.audioForceSck,

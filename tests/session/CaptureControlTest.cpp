@@ -23,6 +23,7 @@ struct CaptureRig {
   std::shared_ptr<BoundedWaits> waits;
   int64_t clients = 1;
   int recovered = 0;
+  std::vector<std::pair<uint64_t, bool>> outages;  // (time, down)
   int preparesRefused = 0;  // display preparations that throw, as a display server off the bus does
   std::shared_ptr<CaptureControl> capture;
 
@@ -42,6 +43,7 @@ struct CaptureRig {
     c.startWaitNs = startWaitNs;
     c.mode = [] { return kMode; };
     c.onRecovered = [this] { ++recovered; };
+    c.onOutage = [this](bool down) { outages.emplace_back(queue->nowNs(), down); };
     c.prepareDisplay = [this]() -> uint32_t {
       if (preparesRefused == 0) return 0;
       --preparesRefused;
@@ -164,7 +166,7 @@ TEST(CaptureControl, ARestartThatEndsYoungIsStartedAgainAfterGrowingPauses) {
   ASSERT_EQ(rig.bank->made().size(), 4u);
   EXPECT_EQ(rig.recovered, 2);  // each return says Hello again
 
-  rig.queue->advance(CaptureControl::kYoungCaptureNs);
+  rig.queue->advance(5684 * kNsPerMs);  // served a while: no failure at once
   endNewest();
   EXPECT_EQ(rig.bank->made().size(), 5u);
   EXPECT_TRUE(rig.capture->running());
@@ -175,9 +177,12 @@ TEST(CaptureControl, ARestartThatEndsYoungIsStartedAgainAfterGrowingPauses) {
 TEST(CaptureControl, ADisplayThatCannotBePreparedYetIsAFailedStartThatRecoveryRetries) {
   CaptureRig rig;
   ASSERT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  rig.capture->startWatchdog();
   rig.preparesRefused = 3;  // the restart's three attempts
   rig.bank->made().back()->onStop(std::make_exception_ptr(std::runtime_error("Mutter left the bus")));
   rig.queue->runReady();
+  const uint64_t ended = rig.queue->nowNs();
+  EXPECT_EQ(rig.outages, (std::vector<std::pair<uint64_t, bool>>{{ended, true}})) << "told before the attempts";
   EXPECT_FALSE(rig.capture->running());
   EXPECT_EQ(rig.capture->lastError(), "Name \"org.gnome.Mutter.DisplayConfig\" does not exist");
   EXPECT_TRUE(rig.capture->health().captureRecoveryArmed);
@@ -185,6 +190,44 @@ TEST(CaptureControl, ADisplayThatCannotBePreparedYetIsAFailedStartThatRecoveryRe
   EXPECT_TRUE(rig.log.contains("[m2] capture recovered after 1 attempt(s)"));
   EXPECT_EQ(rig.bank->made().size(), 2u);
   EXPECT_EQ(rig.recovered, 1);
+  rig.queue->advance(CaptureControl::kOutageCheckNs);
+  ASSERT_EQ(rig.outages.size(), 2u);
+  EXPECT_FALSE(rig.outages[1].second);
+  EXPECT_LE(rig.outages[1].first - ended, 1 * kNsPerSecond + CaptureControl::kOutageCheckNs);
+}
+
+// A compositor paused a while keeps its bus name and its session: it is
+// waited for, not made anew (which would move the tablet's windows away),
+// while the clients hear of the outage within 2 s and get the screen as it
+// stands once it answers. Silent beyond the bound, it is taken for gone.
+TEST(CaptureControl, ASilentServerThatHoldsItsSessionIsWaitedForUpToItsBound) {
+  CaptureRig rig;
+  rig.bank->aliveCheckNs = 500 * kNsPerMs;
+  rig.bank->holdsSession = true;
+  rig.setHash(std::nullopt, false);  // the probe is not answered
+  const uint64_t t0 = rig.queue->nowNs();
+  ASSERT_EQ(rig.capture->start(kMode, 3), CaptureControl::Start::started);
+  rig.capture->startWatchdog();
+  rig.queue->advance(30 * kNsPerSecond);
+  ASSERT_EQ(rig.outages.size(), 1u);
+  EXPECT_TRUE(rig.outages[0].second);
+  EXPECT_LE(rig.outages[0].first - t0, 2 * kNsPerSecond);
+  EXPECT_TRUE(rig.log.contains("[m2] capture quiet 4s: no answer from the capture, which still hold the session — "
+                               "waiting (made anew after 60 s of silence)"));
+  EXPECT_EQ(rig.bank->probes().size(), 1u) << "probed again while its alive checks go unanswered";
+  EXPECT_EQ(rig.bank->made().size(), 1u);
+
+  const int grabs = rig.bank->oneShotCount();
+  rig.bank->deliveries = 1;  // it answers again
+  rig.bank->lastDeliveryNs = rig.queue->nowNs();
+  rig.queue->advance(CaptureControl::kOutageCheckNs);
+  ASSERT_EQ(rig.outages.size(), 2u);
+  EXPECT_FALSE(rig.outages[1].second);
+  EXPECT_EQ(rig.bank->oneShotCount(), grabs + 1) << "the screen as it stands was not seeded";
+
+  rig.queue->advance(CaptureControl::kSilentServerBoundNs + CaptureControl::kStallTickNs);
+  EXPECT_EQ(rig.log.count("[m2] capture SILENT-STALL: no frame from the capture for 60s"), 1);
+  EXPECT_EQ(rig.bank->made().size(), 2u);
 }
 
 // On a real X server: the faulted restarts time out, then capture resumes and delivers.

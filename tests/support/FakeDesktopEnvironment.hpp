@@ -45,6 +45,9 @@ struct Bank {
   bool oneShotWorks = true;
   // Captures made from now on hand back their last frame as a screen cast does.
   std::atomic<bool> screenCast{false};
+  // Captures that count an alive check this often, and hold their session while silent.
+  std::atomic<uint64_t> aliveCheckNs{0};
+  std::atomic<bool> holdsSession{false};
   int oneShots = 0;
   std::atomic<uint64_t> deliveries{0};
   std::atomic<uint64_t> lastDeliveryNs{0};
@@ -155,6 +158,8 @@ class FakeCapture final : public CaptureSource {
   uint64_t lastDeliveryNs() const override { return bank_->lastDeliveryNs.load(); }
   uint64_t deliveryCount() const override { return bank_->deliveries.load(); }
   bool grabsOnDemand() const override { return !screenCast_; }
+  uint64_t aliveCheckNs() const override { return bank_->aliveCheckNs.load(); }
+  bool holdsSessionWhileSilent() const override { return bank_->holdsSession.load(); }
 
  private:
   const CaptureRequest config_;

@@ -356,6 +356,33 @@ TEST_F(WireServerIntegration, SlowClientOnAPFrameStreamMissesOnlyCountedFramesDe
   EXPECT_TRUE(log.waitFor("dropped " + std::to_string(sent - slowFrames) + " frame(s) under backpressure"));
 }
 
+// While the capture is down every client, also one that comes meanwhile or
+// after all others left, reads the degraded flag, whatever the evictions say;
+// it clears once the capture is back and nothing else holds it.
+TEST_F(WireServerIntegration, ACaptureOutageHoldsTheDegradedFlagForEveryClientUntilItEnds) {
+  const auto flags = [](WireTestClient& c) {
+    const auto p = c.readUntil(Code::advisory);
+    return p ? int(p->payload[3]) : -1;
+  };
+  server->setCaptureDown(true);
+  {
+    WireTestClient early = connect();
+    EXPECT_EQ(flags(early), 2);
+  }
+  ASSERT_TRUE(disconnected.waitFor(1));  // the last client left: the evictions' verdict is reset
+  WireTestClient watching = connect();
+  EXPECT_EQ(flags(watching), 2);
+  WireServerTestPeer::evictionVerdict(*server, true);
+  WireServerTestPeer::evictionVerdict(*server, false);
+  server->setCaptureDown(false);
+  EXPECT_EQ(flags(watching), 0) << "the flag changed more than once";
+  WireServerTestPeer::evictionVerdict(*server, true);
+  server->setCaptureDown(true);
+  server->setCaptureDown(false);
+  EXPECT_EQ(flags(watching), 2);
+  EXPECT_TRUE(server->encodeDegraded()) << "the evictions' verdict still stands";
+}
+
 TEST_F(WireServerIntegration, AStalledClientGetsOnlyTheNewestOfWhatIsReplacedAndTheReportAfterItsLastHello) {
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);

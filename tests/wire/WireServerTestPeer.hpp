@@ -32,6 +32,7 @@ class WireServerTestPeer {
   }
   static void failThreads(WireServer& server, int count) { server.failThreadsForTesting_ = count; }
   static void judgeVersion(WireServer& server, const std::shared_ptr<ClientConn>& conn) { server.judgeVersion(conn); }
+  static void evictionVerdict(WireServer& server, bool degraded) { server.setDegraded(degraded); }
 };
 
 // How the server fixtures of this folder watch a server before starting it:

@@ -138,6 +138,14 @@ class GnomeCapture final : public CaptureSource, public std::enable_shared_from_
   }
   std::string frameOrigin() const override { return "Mutter and PipeWire"; }
   bool grabsOnDemand() const override { return false; }
+  uint64_t aliveCheckNs() const override {
+    const auto c = current();
+    return c ? c->aliveCheckNs() : 0;
+  }
+  bool holdsSessionWhileSilent() const override {
+    const auto c = current();
+    return c && c->holdsSessionWhileSilent();
+  }
   uint64_t lastDeliveryNs() const override {
     const auto c = current();
     return c ? c->lastDeliveryNs() : 0;

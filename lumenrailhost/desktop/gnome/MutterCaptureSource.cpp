@@ -264,6 +264,11 @@ uint64_t MutterCaptureSource::deliveryCount() const {
   return shared_->count;
 }
 
+bool MutterCaptureSource::holdsSessionWhileSilent() const {
+  std::lock_guard guard(mutex_);
+  return running_ && !running_->failed.load();
+}
+
 bool MutterCaptureSource::unresponsive() const {
   const auto s = session();
   return s && !s->answering();

@@ -37,7 +37,7 @@ class MutterCaptureSource final : public CaptureSource {
     PixelFormat pixelFormat = PixelFormat::nv12FullRange;
     std::string busAddress;      // empty: the session bus
     std::string pipewireRemote;  // empty: $XDG_RUNTIME_DIR/pipewire-0
-    uint64_t aliveCheckNs = kNsPerSecond;
+    uint64_t aliveCheckNs = 500 * kNsPerMs;
     uint64_t callTimeoutNs = 5 * kNsPerSecond;
     uint64_t probeAnswerNs = kNsPerSecond;
     bool operator==(const Config&) const = default;
@@ -77,6 +77,10 @@ class MutterCaptureSource final : public CaptureSource {
   std::optional<uint64_t> probeContentHash() override;
   std::string frameOrigin() const override { return "Mutter and PipeWire"; }
   bool grabsOnDemand() const override { return false; }
+  uint64_t aliveCheckNs() const override { return config_.aliveCheckNs; }
+  // Until Mutter closed the session, left the bus or PipeWire went: a
+  // paused Mutter keeps all of them.
+  bool holdsSessionWhileSilent() const override;
   // A call to Mutter went unanswered (and none has been answered since).
   bool unresponsive() const;
 

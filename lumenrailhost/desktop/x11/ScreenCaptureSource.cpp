@@ -188,13 +188,14 @@ void ScreenCaptureSource::start() {
     // RandR reports CRTC, output and screen changes, but not monitors set or
     // deleted by clients: the layout is also read after every grab and at
     // least once an alive check. That read is also the proof that the server
-    // answers; a hung one stops the delivery count.
+    // answers, and the only delivery counted: a hung one stops the count at once.
     uint64_t lastLayoutRead = nowNs();
     const auto absorb = [&](const X11ScreenEvents& events, bool readLayout) {
       if (own->broken()) throw X11Error(X11ErrorKind::connectionLost, own->name());
       if (events.layout || readLayout || goneSince) {
         lastLayoutRead = nowNs();
         const std::optional<X11Monitor> now = findMonitor(own->monitors(), monitor.id);
+        shared->note(nowNs(), true);
         if (!now) {
           if (!goneSince) goneSince = nowNs();
         } else {
@@ -218,7 +219,6 @@ void ScreenCaptureSource::start() {
             return;
           }
           if (!waitFor(stream->stopFd, watch->fd(), std::min(kDisplayGoneGraceNs - gone, aliveCheck))) return;
-          shared->note(nowNs(), true);
           continue;
         }
         const uint64_t now = nowNs();
@@ -232,7 +232,6 @@ void ScreenCaptureSource::start() {
         // A pointer moving on another monitor is looked at once a frame interval too.
         const uint64_t due = dirty ? grabDue : std::max(grabDue, lastCursorLook ? *lastCursorLook + interval : now);
         if ((dirty || cursorMoved) && now >= due) {
-          shared->note(nowNs(), true);
           std::optional<X11CursorImage> cursor;
           if (config.showsCursor) cursor = own->cursor();
           const std::optional<CursorKey> cursorKey = visibleCursor(cursor, monitor);
@@ -283,7 +282,6 @@ void ScreenCaptureSource::start() {
         if (!waitFor(stream->stopFd, owed ? -1 : watch->fd(), timeout)) return;
         if (pollScreen) dirty = true;
         if (pollCursor) cursorMoved = true;
-        shared->note(nowNs(), true);
       }
     } catch (...) {
       fail(std::current_exception());

@@ -25,9 +25,10 @@ namespace lumenrail {
 // server without DAMAGE is polled at the frame rate. Each changed frame,
 // copied into a buffer of its own pool, goes to `onFrame` with its capture
 // time. The monitor is followed by its id when RandR moves or resizes it;
-// when it disappears the capture stops through `onStop`. Every wake of the
-// thread counts as a delivery, also the alive checks of a still screen, so a
-// watchdog can tell a still screen from a dead capture.
+// when it disappears the capture stops through `onStop`. Every layout read
+// the server answers counts as a delivery, one after each grab and one every
+// alive check of a still screen, so a watchdog can tell a still screen from a
+// hung server.
 class ScreenCaptureSource final : public CaptureSource {
  public:
   struct Config {
@@ -39,8 +40,9 @@ class ScreenCaptureSource final : public CaptureSource {
     PixelFormat pixelFormat = PixelFormat::nv12FullRange;
     std::string xDisplay;  // ":N"; empty means $DISPLAY
     // While nothing changes, the thread still asks the server this often
-    // whether it is alive, and counts a delivery.
-    uint64_t aliveCheckNs = kNsPerSecond;
+    // whether it is alive, and counts a delivery: a few of them missed tell
+    // the session's clients of a hung server within two seconds.
+    uint64_t aliveCheckNs = 500 * kNsPerMs;
     bool operator==(const Config&) const = default;
   };
 
@@ -82,6 +84,7 @@ class ScreenCaptureSource final : public CaptureSource {
   // or on any failure.
   std::optional<uint64_t> probeContentHash() override;
   std::string frameOrigin() const override { return "the X server"; }
+  uint64_t aliveCheckNs() const override { return config_.aliveCheckNs; }
 
   uint64_t lastDeliveryNs() const override;
   uint64_t deliveryCount() const override;

@@ -54,7 +54,12 @@ void TrayStatusItem::makeIcon() {
     }
   });
   redraw();
-  tray_->show();
+  // Without a D-Bus tray Qt falls back to XEmbed, which listens to a signal
+  // only its X11 platform has: elsewhere (Wayland) it would only warn. A
+  // tray that turns up later docks a new icon (dock()).
+  if (QGuiApplication::platformName() == QLatin1String("xcb") || QSystemTrayIcon::isSystemTrayAvailable()) {
+    tray_->show();
+  }
 }
 
 void TrayStatusItem::dock() {
