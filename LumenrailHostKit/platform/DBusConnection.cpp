@@ -401,6 +401,14 @@ DBusValue DBusConnection::call(const std::string& destination, const std::string
   return result;
 }
 
+std::string DBusConnection::signature(const DBusValue& args) {
+  GVariant* value = g_variant_ref_sink(toVariant(args));
+  std::string type = g_variant_get_type_string(value);
+  g_variant_unref(value);
+  const bool tuple = args.type() == DBusValue::Type::none || args.type() == DBusValue::Type::structure;
+  return tuple ? type.substr(1, type.size() - 2) : type;
+}
+
 void DBusConnection::callAsync(const std::string& destination, const std::string& path,
                                const std::string& interface, const std::string& method, const DBusValue& args,
                                uint64_t timeoutNs, std::function<void(std::optional<DBusValue>)> done) {

@@ -60,6 +60,9 @@ class DBusConnection final {
   void callAsync(const std::string& destination, const std::string& path, const std::string& interface,
                  const std::string& method, const DBusValue& args, uint64_t timeoutNs,
                  std::function<void(std::optional<DBusValue>)> done);
+  // The D-Bus type of `args` as call() sends them: a tuple's members without
+  // the parentheses ("sud" for a text, a uint32 and a double; "" for none).
+  static std::string signature(const DBusValue& args);
   // org.freedesktop.DBus.Properties.Get, unwrapped.
   DBusValue property(const std::string& destination, const std::string& path, const std::string& interface,
                      const std::string& name, uint64_t timeoutNs = kDefaultCallTimeoutNs);

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 #include "support/EventLog.hpp"
+#include "support/PortHolders.hpp"
 #include "support/TestHello.hpp"
 #include "support/Waiting.hpp"
 #include "support/WireTestClient.hpp"
@@ -504,8 +506,20 @@ TEST_F(WireServerIntegration, StopSaysByeEndsSessionsAndFreesThePort) {
   EXPECT_TRUE(a.readUntil(Code::bye));
   EXPECT_TRUE(b.readUntil(Code::bye));
   EXPECT_FALSE(fdClosedDuringCallback);
+  EXPECT_EQ(test::tcpPortHolders(port).ours, 0) << "a socket of ours still holds port " << port;
 
-  startServer(std::nullopt, port);  // the same port at once
+  try {
+    startServer(std::nullopt, port);  // the same port at once
+  } catch (const WireServer::ServerError& e) {
+    // The port was the system's pick: on a busy machine another program's
+    // outgoing connection can take it in the moment it is free.
+    const test::PortHolders holders = test::tcpPortHolders(port);
+    if (e.err == EADDRINUSE && holders.ours == 0) {
+      GTEST_SKIP() << "port " << port << " was taken by another program between the stop and the rebind ("
+                   << holders.others << " socket(s) of others on it now)";
+    }
+    throw;
+  }
   EXPECT_EQ(server->boundPort(), port);
   WireTestClient again = connect();
   EXPECT_EQ(server->clientCount(), 1);

@@ -17,9 +17,12 @@
 #include "ports/Alerts.hpp"
 #include "ports/SleepAssertion.hpp"
 #include "settings/UpdateRelease.hpp"
-#include "wire/HostUpdate.hpp"
 
 namespace lumenrail {
+
+// Declared, not included (wire/HostUpdate.hpp): the views take this header
+// for the tray icon, and the wire protocol is none of theirs.
+enum class HostUpdate : uint8_t;
 
 // The serving state: stopped 0, starting 1, serving 2, stopping 3.
 enum class ServingPhase : int { stopped = 0, starting = 1, serving = 2, stopping = 3 };

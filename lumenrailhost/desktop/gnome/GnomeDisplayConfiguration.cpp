@@ -6,14 +6,15 @@
 #include <functional>
 #include <set>
 
+#include "desktop/gnome/MutterCalls.hpp"
 #include "platform/DBusConnection.hpp"
 
 namespace lumenrail {
 
+using namespace MutterCalls;
+
 namespace {
 
-const char* const kDisplayConfig = "org.gnome.Mutter.DisplayConfig";
-const char* const kDisplayConfigPath = "/org/gnome/Mutter/DisplayConfig";
 // ApplyMonitorsConfig's "temporary": applied at once, never stored, no prompt.
 constexpr uint32_t kMethodTemporary = 1;
 constexpr int64_t kLeastMonitorHz = 60;
@@ -25,7 +26,7 @@ std::shared_ptr<GnomeDisplayConfiguration> GnomeDisplayConfiguration::open(Confi
   self->bus_ = DBusConnection::connect(self->config_.busAddress, self->config_.callTimeoutNs);
   const std::weak_ptr<GnomeDisplayConfiguration> weak = self;
   // The bus routes a well-known sender's signals from whoever owns the name now.
-  self->bus_->subscribe(kDisplayConfig, kDisplayConfig, "MonitorsChanged", kDisplayConfigPath,
+  self->bus_->subscribe(kDisplayConfig, kMonitorsChanged.interface, kMonitorsChanged.name, kDisplayConfigPath,
                         [weak](auto&, auto&, auto&) {
                           if (auto s = weak.lock()) s->forget();
                         });
@@ -90,8 +91,8 @@ GnomeDisplayConfiguration::State GnomeDisplayConfiguration::state() {
 
 GnomeDisplayConfiguration::State GnomeDisplayConfiguration::readState() {
   // (serial, monitors a((ssss)a(siiddada{sv})a{sv}), logical a(iiduba(ssss)a{sv}), properties)
-  const DBusValue reply = bus_->call(kDisplayConfig, kDisplayConfigPath, kDisplayConfig, "GetCurrentState", {},
-                                     config_.callTimeoutNs);
+  const DBusValue reply =
+      MutterCalls::call(*bus_, kDisplayConfig, kDisplayConfigPath, kGetCurrentState, {}, config_.callTimeoutNs);
   State s;
   s.serial = uint32_t(reply.at(0).asUint());
   for (const auto& m : reply.at(1).items()) {
@@ -290,10 +291,10 @@ bool GnomeDisplayConfiguration::configure(const std::vector<DisplayPlacement>& p
   // Mutter wants the layout's top-left at the origin and no gaps; the
   // placements the session asks for (main at 0,0, the rest right of it) keep that.
   try {
-    bus_->call(kDisplayConfig, kDisplayConfigPath, kDisplayConfig, "ApplyMonitorsConfig",
-               DBusValue::tuple({DBusValue::uint32(s.serial), DBusValue::uint32(kMethodTemporary),
-                                 DBusValue::list(std::move(logical)), DBusValue::vardict({})}),
-               config_.callTimeoutNs);
+    MutterCalls::call(*bus_, kDisplayConfig, kDisplayConfigPath, kApplyMonitorsConfig,
+                      DBusValue::tuple({DBusValue::uint32(s.serial), DBusValue::uint32(kMethodTemporary),
+                                        DBusValue::list(std::move(logical)), DBusValue::vardict({})}),
+                      config_.callTimeoutNs);
   } catch (const DBusError&) {
     return false;
   }

@@ -5,22 +5,15 @@
 #include <atomic>
 #include <mutex>
 
+#include "desktop/gnome/MutterCalls.hpp"
 #include "platform/DBusConnection.hpp"
 #include "platform/OneShotEvent.hpp"
 
 namespace lumenrail {
 
-namespace {
+using namespace MutterCalls;
 
-constexpr const char* kRemoteDesktop = "org.gnome.Mutter.RemoteDesktop";
-constexpr const char* kRemoteDesktopPath = "/org/gnome/Mutter/RemoteDesktop";
-constexpr const char* kRemoteDesktopSession = "org.gnome.Mutter.RemoteDesktop.Session";
-constexpr const char* kScreenCast = "org.gnome.Mutter.ScreenCast";
-constexpr const char* kScreenCastPath = "/org/gnome/Mutter/ScreenCast";
-constexpr const char* kScreenCastSession = "org.gnome.Mutter.ScreenCast.Session";
-constexpr const char* kScreenCastStream = "org.gnome.Mutter.ScreenCast.Stream";
-constexpr const char* kDisplayConfig = "org.gnome.Mutter.DisplayConfig";
-constexpr const char* kDisplayConfigPath = "/org/gnome/Mutter/DisplayConfig";
+namespace {
 
 constexpr uint32_t kCursorHidden = 0;
 constexpr uint32_t kCursorEmbedded = 1;
@@ -53,20 +46,20 @@ struct MutterRemoteDesktop::State {
     if (handler) handler(why);
   }
 
-  DBusValue callSession(const std::string& method, DBusValue args) {
-    return bus->call(mutterName, sessionPath, kRemoteDesktopSession, method, args, config.callTimeoutNs);
+  DBusValue callSession(const MutterMember& method, DBusValue args) {
+    return MutterCalls::call(*bus, mutterName, sessionPath, method, args, config.callTimeoutNs);
   }
 
   // Input never queues behind a compositor that stopped answering: after one
   // call ran out of time the rest are dropped, but for one try a retry period.
-  void input(const std::string& method, DBusValue args) {
+  void input(const MutterMember& method, DBusValue args) {
     const uint64_t now = uptimeNs();
     if (hung.load() && now - lastInputTryNs.load() < config.inputRetryNs) {
-      throw DBusError(kNotAnswering, "Mutter is not answering — " + method + " dropped");
+      throw DBusError(kNotAnswering, std::string("Mutter is not answering — ") + method.name + " dropped");
     }
     lastInputTryNs.store(now);
     try {
-      bus->call(mutterName, sessionPath, kRemoteDesktopSession, method, args, config.inputTimeoutNs);
+      MutterCalls::call(*bus, mutterName, sessionPath, method, args, config.inputTimeoutNs);
       hung.store(false);
     } catch (const DBusError& e) {
       if (e.timedOut) hung.store(true);
@@ -79,13 +72,11 @@ struct MutterRemoteDesktop::State {
   // keyboard now, so the user's first tap and first chord land.
   void primeDevices() {
     try {
-      bus->call(mutterName, sessionPath, kRemoteDesktopSession, "NotifyPointerMotionRelative",
-                DBusValue::tuple({DBusValue::real(0), DBusValue::real(0)}), config.callTimeoutNs);
+      callSession(kPointerMotionRelative, DBusValue::tuple({DBusValue::real(0), DBusValue::real(0)}));
       // A lone Shift tap: a release alone (of a key not held) makes no keyboard in Mutter 43.
       for (const bool pressed : {true, false}) {
-        bus->call(mutterName, sessionPath, kRemoteDesktopSession, "NotifyKeyboardKeycode",
-                  DBusValue::tuple({DBusValue::uint32(KEY_LEFTSHIFT), DBusValue::boolean(pressed)}),
-                  config.callTimeoutNs);
+        callSession(kKeyboardKeycode,
+                    DBusValue::tuple({DBusValue::uint32(KEY_LEFTSHIFT), DBusValue::boolean(pressed)}));
       }
     } catch (const DBusError&) {
       // Unprimed, the first event is lost as before; the session still serves.
@@ -95,7 +86,7 @@ struct MutterRemoteDesktop::State {
 
 std::string MutterRemoteDesktop::primaryConnector(DBusConnection& bus, uint64_t timeoutNs) {
   // (serial, monitors a((ssss)a(...)a{sv}), logical monitors a(iiduba(ssss)a{sv}), properties)
-  const DBusValue state = bus.call(kDisplayConfig, kDisplayConfigPath, kDisplayConfig, "GetCurrentState", {}, timeoutNs);
+  const DBusValue state = MutterCalls::call(bus, kDisplayConfig, kDisplayConfigPath, kGetCurrentState, {}, timeoutNs);
   const auto& logical = state.at(2).items();
   for (const auto& lm : logical) {
     if (lm.at(4).asBool() && !lm.at(5).items().empty()) return lm.at(5).at(0).at(0).asString();
@@ -129,34 +120,33 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const Config& co
     bus.setOnClosed(closer("the session bus closed the connection"));
 
     state->sessionPath =
-        bus.call(state->mutterName, kRemoteDesktopPath, kRemoteDesktop, "CreateSession", {}, t).at(0).asString();
-    const std::string sessionId = bus.property(state->mutterName, state->sessionPath, kRemoteDesktopSession,
-                                               "SessionId", t)
-                                      .asString();
-    bus.subscribe(state->mutterName, kRemoteDesktopSession, "Closed", state->sessionPath,
+        MutterCalls::call(bus, state->mutterName, kRemoteDesktopPath, kCreateRemoteDesktop, {}, t).at(0).asString();
+    const std::string sessionId =
+        bus.property(state->mutterName, state->sessionPath, kSessionId.interface, kSessionId.name, t).asString();
+    bus.subscribe(state->mutterName, kRemoteDesktopClosed.interface, kRemoteDesktopClosed.name, state->sessionPath,
                   [c = closer("Mutter closed the remote-desktop session")](auto&, auto&, auto&) { c(); });
     const std::string castPath =
-        bus.call(state->mutterName, kScreenCastPath, kScreenCast, "CreateSession",
-                 DBusValue::tuple({DBusValue::vardict({{"remote-desktop-session-id", DBusValue::string(sessionId)}})}),
-                 t)
+        MutterCalls::call(
+            bus, state->mutterName, kScreenCastPath, kCreateScreenCast,
+            DBusValue::tuple({DBusValue::vardict({{"remote-desktop-session-id", DBusValue::string(sessionId)}})}), t)
             .at(0)
             .asString();
-    bus.subscribe(state->mutterName, kScreenCastSession, "Closed", castPath,
+    bus.subscribe(state->mutterName, kScreenCastClosed.interface, kScreenCastClosed.name, castPath,
                   [c = closer("Mutter closed the screen cast")](auto&, auto&, auto&) { c(); });
 
     DBusValue::Entries options{
         {"cursor-mode", DBusValue::uint32(config.embedCursor ? kCursorEmbedded : kCursorHidden)}};
     if (config.virtualMonitor) {
       options.emplace_back("is-platform", DBusValue::boolean(true));
-      state->streamPath = bus.call(state->mutterName, castPath, kScreenCastSession, "RecordVirtual",
-                                   DBusValue::tuple({DBusValue::vardict(options)}), t)
+      state->streamPath = MutterCalls::call(bus, state->mutterName, castPath, kRecordVirtual,
+                                            DBusValue::tuple({DBusValue::vardict(options)}), t)
                               .at(0)
                               .asString();
     } else {
       state->connector = config.connector.empty() ? primaryConnector(bus, t) : config.connector;
       state->streamPath =
-          bus.call(state->mutterName, castPath, kScreenCastSession, "RecordMonitor",
-                   DBusValue::tuple({DBusValue::string(state->connector), DBusValue::vardict(options)}), t)
+          MutterCalls::call(bus, state->mutterName, castPath, kRecordMonitor,
+                            DBusValue::tuple({DBusValue::string(state->connector), DBusValue::vardict(options)}), t)
               .at(0)
               .asString();
     }
@@ -164,12 +154,12 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const Config& co
     // Subscribed before Start: the node is announced once, right after it.
     auto nodeSeen = std::make_shared<OneShotEvent>();
     auto node = std::make_shared<uint32_t>(0);
-    const unsigned added = bus.subscribe(state->mutterName, kScreenCastStream, "PipeWireStreamAdded",
+    const unsigned added = bus.subscribe(state->mutterName, kPipeWireStreamAdded.interface, kPipeWireStreamAdded.name,
                                          state->streamPath, [nodeSeen, node](auto&, auto&, const DBusValue& args) {
                                            *node = uint32_t(args.at(0).asUint());
                                            nodeSeen->signal();
                                          });
-    state->callSession("Start", {});
+    state->callSession(kStart, {});
     const bool seen = nodeSeen->waitFor(config.streamTimeoutNs);
     bus.unsubscribe(added);
     if (!seen) throw MutterSessionError("Mutter announced no PipeWire stream before the deadline");
@@ -196,50 +186,51 @@ const std::string& MutterRemoteDesktop::streamPath() const { return state_->stre
 const std::string& MutterRemoteDesktop::connector() const { return state_->connector; }
 
 void MutterRemoteDesktop::pointerMotionAbsolute(double x, double y) {
-  state_->input("NotifyPointerMotionAbsolute",
+  state_->input(kPointerMotionAbsolute,
                 DBusValue::tuple({DBusValue::string(state_->streamPath), DBusValue::real(x), DBusValue::real(y)}));
 }
 
 void MutterRemoteDesktop::pointerButton(int32_t evdevButton, bool pressed) {
-  state_->input("NotifyPointerButton",
+  state_->input(kPointerButton,
                 DBusValue::tuple({DBusValue::int32(evdevButton), DBusValue::boolean(pressed)}));
 }
 
 void MutterRemoteDesktop::pointerAxis(double dx, double dy, uint32_t flags) {
-  state_->input("NotifyPointerAxis",
+  state_->input(kPointerAxis,
                 DBusValue::tuple({DBusValue::real(dx), DBusValue::real(dy), DBusValue::uint32(flags)}));
 }
 
 void MutterRemoteDesktop::pointerAxisDiscrete(uint32_t axis, int32_t steps) {
-  state_->input("NotifyPointerAxisDiscrete", DBusValue::tuple({DBusValue::uint32(axis), DBusValue::int32(steps)}));
+  state_->input(kPointerAxisDiscrete, DBusValue::tuple({DBusValue::uint32(axis), DBusValue::int32(steps)}));
 }
 
 void MutterRemoteDesktop::keyboardKeycode(uint32_t evdevCode, bool pressed) {
-  state_->input("NotifyKeyboardKeycode",
+  state_->input(kKeyboardKeycode,
                 DBusValue::tuple({DBusValue::uint32(evdevCode), DBusValue::boolean(pressed)}));
 }
 
 void MutterRemoteDesktop::touchDown(uint32_t slot, double x, double y) {
-  state_->input("NotifyTouchDown", DBusValue::tuple({DBusValue::string(state_->streamPath),
+  state_->input(kTouchDown, DBusValue::tuple({DBusValue::string(state_->streamPath),
                                                      DBusValue::uint32(slot), DBusValue::real(x),
                                                      DBusValue::real(y)}));
 }
 
 void MutterRemoteDesktop::touchMotion(uint32_t slot, double x, double y) {
-  state_->input("NotifyTouchMotion", DBusValue::tuple({DBusValue::string(state_->streamPath),
+  state_->input(kTouchMotion, DBusValue::tuple({DBusValue::string(state_->streamPath),
                                                        DBusValue::uint32(slot), DBusValue::real(x),
                                                        DBusValue::real(y)}));
 }
 
 void MutterRemoteDesktop::touchUp(uint32_t slot) {
-  state_->input("NotifyTouchUp", DBusValue::tuple({DBusValue::uint32(slot)}));
+  state_->input(kTouchUp, DBusValue::tuple({DBusValue::uint32(slot)}));
 }
 
 void MutterRemoteDesktop::probeAlive(std::function<void()> answered) {
   if (state_->probing.exchange(true)) return;
   std::weak_ptr<State> weak = state_;
   state_->bus->callAsync(state_->mutterName, state_->sessionPath, "org.freedesktop.DBus.Properties", "Get",
-                         DBusValue::tuple({DBusValue::string(kRemoteDesktopSession), DBusValue::string("SessionId")}),
+                         DBusValue::tuple({DBusValue::string(kSessionId.interface),
+                                           DBusValue::string(kSessionId.name)}),
                          state_->config.callTimeoutNs,
                          [weak, answered = std::move(answered)](std::optional<DBusValue> reply) {
                            auto s = weak.lock();
@@ -253,7 +244,7 @@ void MutterRemoteDesktop::probeAlive(std::function<void()> answered) {
 
 bool MutterRemoteDesktop::answers(uint64_t timeoutNs) {
   try {
-    state_->bus->property(state_->mutterName, state_->sessionPath, kRemoteDesktopSession, "SessionId", timeoutNs);
+    state_->bus->property(state_->mutterName, state_->sessionPath, kSessionId.interface, kSessionId.name, timeoutNs);
     state_->hung.store(false);
     return true;
   } catch (const DBusError& e) {
@@ -275,7 +266,7 @@ void MutterRemoteDesktop::stop() {
     return;
   }
   try {
-    state_->callSession("Stop", {});
+    state_->callSession(kStop, {});
   } catch (const DBusError&) {
     // Closing the connection below ends the session all the same.
   }
