@@ -310,7 +310,9 @@ void WireServer::broadcastAdvisory() {
     for (auto& [fd, conn] : clients_) list.push_back(conn);
     packet = advisory_.packet(static_cast<int64_t>(list.size()));
   }
-  for (auto& conn : list) conn->enqueueControl(packet);
+  // Ahead of the frames queued for a slow client: the advisory tells it of
+  // that very backlog.
+  for (auto& conn : list) conn->enqueueUrgentControl(packet);
 }
 
 void WireServer::resetDegradation() {
