@@ -59,17 +59,23 @@ void report(benchmark::State& state, const std::string& what, const test::Stream
 }
 
 // range(0): the link's rate in kbit/s; range(1): 1 when the client takes
-// frames in chunks (as tablet clients do), so urgent packets pass between them.
+// frames in chunks (as tablet clients do), so urgent packets pass between
+// them; range(2): 1 for CUBIC on the host's end instead of the machine's
+// congestion control. A fast client beside it is not slowed by the bucket.
 void BM_StreamOnShapedLink(benchmark::State& state) {
   const int64_t linkBps = state.range(0) * 1000;
   const bool chunked = state.range(1) != 0;
+  const std::string congestion = state.range(2) != 0 ? "cubic" : "";
   std::string whyNot;
-  auto link = test::ShapedLink::make({.rateBitsPerSecond = linkBps}, whyNot);
+  test::ShapedLink::Shape shape;
+  shape.rateBitsPerSecond = linkBps;
+  shape.congestion = congestion;
+  auto link = test::ShapedLink::make(shape, whyNot);
   if (!link) {
     state.SkipWithError(("no shaped link here: " + whyNot).c_str());
     return;
   }
-  test::StreamWatcher::Figures figures;
+  test::StreamWatcher::Figures figures, fastFigures;
   int64_t encoded = 0;
   std::atomic<uint64_t> advisedAtNs{0};
   uint64_t stopAtNs = 0;
@@ -82,8 +88,10 @@ void BM_StreamOnShapedLink(benchmark::State& state) {
     });
     link->onHostSide([&] { host.start(); });
     test::StreamWatcher client(link->connectClient(host.port()), chunked);
+    test::StreamWatcher fast(link->connectFast(host.port()), chunked);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // the first keyframe's wait is not the congestion's
     client.restartAges();
+    fast.restartAges();
     std::this_thread::sleep_for(kRun);  // the stream runs for the length of the figure
     encoded = host.framesEncoded();
     stopAtNs = test::StreamWatcher::monotonicNs();
@@ -93,18 +101,27 @@ void BM_StreamOnShapedLink(benchmark::State& state) {
       return f.byeSeen || f.endAtNs != 0;
     }, 5 * kNsPerSecond);
     figures = client.figures();
+    fastFigures = fast.figures();
   }
-  char what[96];
-  std::snprintf(what, sizeof what, "link %.1f Mbit/s, stream %.1f Mbit/s 640x360@30, %s", linkBps / 1e6,
-                kStreamBps / 1e6, chunked ? "chunked" : "whole frames");
+  char what[128];
+  std::snprintf(what, sizeof what, "link %.1f Mbit/s%s, stream %.1f Mbit/s 640x360@30, %s", linkBps / 1e6,
+                congestion.empty() ? "" : (", " + congestion).c_str(), kStreamBps / 1e6,
+                chunked ? "chunked" : "whole frames");
   report(state, what, figures, encoded, advisedAtNs.load(), stopAtNs);
+  std::printf("  the fast client beside it: %lld frames shown, %lld undecodable, worst freeze %.0f ms, "
+              "age p50 %.0f p90 %.0f max %.0f ms\n",
+              static_cast<long long>(fastFigures.decoded), static_cast<long long>(fastFigures.undecodable),
+              fastFigures.worstFreezeNs / 1e6, fastFigures.ageP50Ns / 1e6, fastFigures.ageP90Ns / 1e6,
+              fastFigures.ageMaxNs / 1e6);
 }
 BENCHMARK(BM_StreamOnShapedLink)
-    ->ArgNames({"link_kbps", "chunked"})
-    ->Args({2000, 1})
-    ->Args({1000, 1})
-    ->Args({500, 1})
-    ->Args({500, 0})
+    ->ArgNames({"link_kbps", "chunked", "cubic"})
+    ->Args({2000, 1, 0})
+    ->Args({1000, 1, 0})
+    ->Args({500, 1, 0})
+    ->Args({500, 0, 0})
+    ->Args({2000, 1, 1})
+    ->Args({500, 1, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
@@ -168,7 +185,9 @@ void BM_BuiltHostOnShapedLink(benchmark::State& state) {
   const char* portEnv = std::getenv("LUMENRAIL_BENCH_PORT");
   const uint16_t port = static_cast<uint16_t>(portEnv ? std::atoi(portEnv) : 27400);
   std::string whyNot;
-  auto link = test::ShapedLink::make({.rateBitsPerSecond = linkBps}, whyNot);
+  test::ShapedLink::Shape shape;
+  shape.rateBitsPerSecond = linkBps;
+  auto link = test::ShapedLink::make(shape, whyNot);
   if (!link) {
     state.SkipWithError(("no shaped link here: " + whyNot).c_str());
     return;

@@ -144,7 +144,7 @@ class ClientSession final : public std::enable_shared_from_this<ClientSession> {
   std::optional<Socket::LinkReading> fitToLink(ClientConn& conn);
   // One queue entry's packets; false when a send failed. `whole` is false
   // when the session closed between its chunks and the rest was given up.
-  bool sendFrame(ClientConn& conn, const ClientConn::Work& work, bool& whole);
+  bool sendEntry(ClientConn& conn, const ClientConn::Work& work, bool& whole);
   bool sendPacket(ByteView packet, WifiRecordSealer* sealer);
   // closing: the table, the merges the client was part of, the writer, the
   // lines, the owner, the socket.

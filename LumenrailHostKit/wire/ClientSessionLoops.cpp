@@ -243,7 +243,7 @@ std::optional<Socket::LinkReading> ClientSession::fitToLink(ClientConn& conn) {
   return reading;
 }
 
-bool ClientSession::sendFrame(ClientConn& conn, const ClientConn::Work& work, bool& whole) {
+bool ClientSession::sendEntry(ClientConn& conn, const ClientConn::Work& work, bool& whole) {
   WifiRecordSealer* sealer = sealer_.get();
   whole = true;
   for (size_t i = 0; i < work.packets.size(); ++i) {
@@ -289,7 +289,7 @@ void ClientSession::writeLoop(const std::shared_ptr<ClientConn>& conn) {
       }
     }
     bool whole = true;
-    failed = !sendFrame(*conn, *work, whole);
+    failed = !sendEntry(*conn, *work, whole);
     if (!failed && whole && work->captureNs != 0 && config.stallProbe) {
       config.stallProbe->noteSent(fd_, work->captureNs, work->enqueuedNs, dequeuedNs);
     }

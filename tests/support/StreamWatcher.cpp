@@ -27,6 +27,7 @@ uint64_t StreamWatcher::monotonicNs() {
 }
 
 StreamWatcher::StreamWatcher(int fd, bool chunked) : client_(WireTestClient::fromFd(fd)), startNs_(nowNs()) {
+  if (fd < 0) return;  // no link: nothing will come
   if (chunked) client_.send(Code::clientCaps, WireTestClient::clientCaps(1));
   thread_ = std::thread([this] { read(); });
 }
@@ -56,7 +57,7 @@ std::optional<RawBytes> StreamWatcher::framePayload(RawPacket& packet, uint32_t&
 StreamWatcher::~StreamWatcher() {
   stopping_ = true;
   ::shutdown(client_.fd(), SHUT_RDWR);
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 StreamWatcher::Figures StreamWatcher::figures() const {

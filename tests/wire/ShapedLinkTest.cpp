@@ -28,7 +28,9 @@ void print(const char* when, const test::StreamWatcher::Figures& f) {
 // the Bye come: figures, printed here and measured in ShapedLinkBench.
 TEST(ShapedLinkIntegration, AStreamAboveTheLinkRateDegradesRecoversOnKeyframesHealsAtALowerBitRateAndEndsWithABye) {
   std::string whyNot;
-  auto link = test::ShapedLink::make({.rateBitsPerSecond = 2'000'000}, whyNot);
+  test::ShapedLink::Shape shape;
+  shape.rateBitsPerSecond = 2'000'000;
+  auto link = test::ShapedLink::make(shape, whyNot);
   if (!link) GTEST_SKIP() << "no shaped link here: " << whyNot;
   test::EventLog log;
   test::NoiseStreamHost host({.bitrateBps = 4'000'000}, [&](const std::string& line) { log.add(line); });
