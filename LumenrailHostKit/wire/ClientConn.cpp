@@ -179,7 +179,7 @@ ClientConn::FrameOutcome ClientConn::refuseFrame(int64_t lostBefore) {
 }
 
 ClientConn::FrameOutcome ClientConn::enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe,
-                                                  uint64_t captureNs, Lane frameLane) {
+                                                  uint64_t captureNs, Lane frameLane, uint32_t frameId) {
   const auto isFrame = [](const Entry& e) { return e.droppable; };
   const auto isKeyframe = [](const Entry& e) { return e.droppable && e.keyframe; };
   int64_t evicted = 0;
@@ -216,6 +216,7 @@ ClientConn::FrameOutcome ClientConn::enqueueFrame(const std::vector<SharedPacket
     e.captureNs = captureNs;
     e.enqueuedNs = clock_();
     e.bytes = bytes;
+    e.frameId = frameId;
     pending.push_back(std::move(e));
     ++frameCount;
   }
@@ -238,7 +239,7 @@ std::optional<ClientConn::Work> ClientConn::nextWork() {
       if (e.droppable) --frameCount;
       if (e.audio) --audioCount;
       if (!e.droppable && !e.audio) --controlCount;
-      return Work{std::move(e.packets), false, e.captureNs, e.enqueuedNs, e.droppable, e.keyframe, e.bytes};
+      return Work{std::move(e.packets), false, e.captureNs, e.enqueuedNs, e.droppable, e.keyframe, e.bytes, e.frameId};
     }
     if (closed) return std::nullopt;
     cond.wait(lock);

@@ -40,6 +40,7 @@ class ClientConn final {
     uint64_t captureNs = 0;
     uint64_t enqueuedNs = 0;
     int64_t bytes = 0;  // of a frame
+    uint32_t frameId = 0;
   };
 
   // The whole interleave list (`batch`), or one pending entry.
@@ -51,6 +52,7 @@ class ClientConn final {
     bool frame = false;
     bool keyframe = false;
     int64_t bytes = 0;
+    uint32_t frameId = 0;  // the server's number for the frame, for its chunks
   };
 
   static constexpr int64_t kMaxAudio = 6;
@@ -108,7 +110,8 @@ class ClientConn final {
   // gone is not sent, and every frame it does not get counts as lost. Beside
   // the frame budget, the frames that wait may take the link at most
   // LinkBudget::kQueueNs to carry, once its rate is known (setLinkRate).
-  FrameOutcome enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe, uint64_t captureNs, Lane lane);
+  FrameOutcome enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe, uint64_t captureNs, Lane lane,
+                            uint32_t frameId = 0);
   // Blocks until there is work; nothing once closed and empty.
   std::optional<Work> nextWork();
   // The writer gives up a frame it has taken that would reach the client too

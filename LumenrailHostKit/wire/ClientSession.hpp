@@ -145,6 +145,8 @@ class ClientSession final : public std::enable_shared_from_this<ClientSession> {
   // One queue entry's packets; false when a send failed. `whole` is false
   // when the session closed between its chunks and the rest was given up.
   bool sendEntry(ClientConn& conn, const ClientConn::Work& work, bool& whole);
+  // A whole frame in chunks, when the client has asked for chunks since it was queued.
+  static void chunkIfAsked(ClientConn& conn, ClientConn::Work& work);
   bool sendPacket(ByteView packet, WifiRecordSealer* sealer);
   // closing: the table, the merges the client was part of, the writer, the
   // lines, the owner, the socket.

@@ -243,6 +243,24 @@ std::optional<Socket::LinkReading> ClientSession::fitToLink(ClientConn& conn) {
   return reading;
 }
 
+// A client that declared chunks just after its first frames were queued (a
+// first keyframe comes at once) gets those in chunks too, so nothing urgent
+// waits behind a whole large frame.
+void ClientSession::chunkIfAsked(ClientConn& conn, ClientConn::Work& work) {
+  if (work.packets.size() != 1 || work.packets[0]->empty()) return;
+  const Bytes& packet = *work.packets[0];
+  if (packet[0] != static_cast<uint8_t>(Wire::PacketType::frame)) return;
+  {
+    std::lock_guard lock(conn.mutex);
+    if (!conn.wantsFrameChunk) return;
+  }
+  std::vector<SharedPacket> chunks;
+  for (auto& chunk : Wire::frameChunks(work.frameId, ByteView(packet).subspan(Wire::headerSize))) {
+    chunks.push_back(sharePacket(std::move(chunk)));
+  }
+  work.packets = std::move(chunks);
+}
+
 bool ClientSession::sendEntry(ClientConn& conn, const ClientConn::Work& work, bool& whole) {
   WifiRecordSealer* sealer = sealer_.get();
   whole = true;
@@ -288,6 +306,7 @@ void ClientSession::writeLoop(const std::shared_ptr<ClientConn>& conn) {
         continue;
       }
     }
+    if (work->frame) chunkIfAsked(*conn, *work);
     bool whole = true;
     failed = !sendEntry(*conn, *work, whole);
     if (!failed && whole && work->captureNs != 0 && config.stallProbe) {

@@ -91,7 +91,7 @@ void WireServer::broadcast(uint64_t captureTicks, bool keyframe, ByteView access
         whole.push_back(sharePacket(Wire::frame(captureTicks, keyframe, accessUnit)));
       }
     }
-    const auto outcome = conn->enqueueFrame(packets, keyframe, captureTicks, lane);
+    const auto outcome = conn->enqueueFrame(packets, keyframe, captureTicks, lane, frameId);
     lost += outcome.lost;
     keyframeNeeded = keyframeNeeded || outcome.needsKeyframe;
   }
