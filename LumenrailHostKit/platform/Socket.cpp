@@ -2,22 +2,50 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <linux/tcp.h>  // the whole tcp_info: glibc's copy stops short of the delivery rate
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace lumenrail::Socket {
 
-bool sendAll(int fd, ByteView data) {
+bool sendAll(int fd, ByteView data) { return sendAll(fd, data, 0); }
+
+bool sendAll(int fd, ByteView data, size_t piece) {
   size_t sent = 0;
   while (sent < data.size()) {
-    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    const size_t left = data.size() - sent;
+    const ssize_t n = ::send(fd, data.data() + sent, piece > 0 ? std::min(left, piece) : left, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
   return true;
+}
+
+std::optional<LinkReading> readLink(int fd) {
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return std::nullopt;
+  LinkReading r;
+  // Older kernels fill less of the record: what they leave out reads as unknown.
+  const auto has = [&](const auto& field) {
+    return reinterpret_cast<const char*>(&field) + sizeof field <= reinterpret_cast<const char*>(&info) + len;
+  };
+  if (has(info.tcpi_delivery_rate)) {
+    r.deliveryRateBytesPerSecond = info.tcpi_delivery_rate;
+    r.appLimited = info.tcpi_delivery_rate_app_limited;
+  }
+  if (has(info.tcpi_min_rtt)) r.minRttUs = info.tcpi_min_rtt;
+  if (has(info.tcpi_notsent_bytes)) r.unsentBytes = info.tcpi_notsent_bytes;
+  r.segmentBytes = info.tcpi_snd_mss;
+  int queued = 0;
+  if (::ioctl(fd, SIOCOUTQ, &queued) == 0) r.queuedBytes = queued;
+  return r;
 }
 
 ssize_t recvSome(int fd, uint8_t* buffer, size_t size, int flags) {

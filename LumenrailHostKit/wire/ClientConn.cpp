@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
+
+#include "wire/LinkBudget.hpp"
 
 namespace lumenrail {
 
@@ -112,6 +115,62 @@ void ClientConn::enqueueInterleave(SharedPacket packet) {
   cond.notify_all();
 }
 
+void ClientConn::enqueueUrgentControl(SharedPacket packet) {
+  {
+    std::lock_guard lock(mutex);
+    if (closed || packet->empty()) return;
+    const uint8_t kind = (*packet)[0];
+    const auto waiting =
+        std::find_if(pending.begin(), pending.end(), [&](const Entry& e) { return controlKind(e) == kind; });
+    if (waiting != pending.end()) {
+      pending.erase(waiting);
+      --controlCount;
+    }
+    std::erase_if(interleave, [&](const SharedPacket& p) { return !p->empty() && (*p)[0] == kind; });
+    // A client reads the stream as the Hello it has describes it, and the
+    // version report that follows it.
+    static constexpr auto hello = static_cast<uint8_t>(Wire::PacketType::hello);
+    static constexpr auto version = static_cast<uint8_t>(Wire::PacketType::peerVersion);
+    const auto lastHello = std::find_if(pending.rbegin(), pending.rend(), [](const Entry& e) {
+      const auto k = controlKind(e);
+      return k == hello || k == version;
+    });
+    if (lastHello == pending.rend()) {
+      interleave.push_back(std::move(packet));
+    } else {
+      pending.insert(lastHello.base(), Entry{{std::move(packet)}});
+      ++controlCount;
+    }
+  }
+  cond.notify_all();
+}
+
+void ClientConn::setLinkRate(uint64_t bytesPerSecond) {
+  std::lock_guard lock(mutex);
+  linkRate = bytesPerSecond;
+}
+
+bool ClientConn::isClosed() const {
+  std::lock_guard lock(mutex);
+  return closed;
+}
+
+// Keyframes are never held back by time, nor counted in it: a large keyframe
+// on a link with room for the stream must not cost the frames that follow it.
+bool ClientConn::queueFull(bool keyframe, int64_t bytes) const {
+  if (frameCount >= maxFrames) return true;
+  if (linkRate == 0) return false;
+  int64_t waiting = 0;
+  bool anyWaiting = false;
+  for (const auto& e : pending) {
+    if (!e.droppable || e.keyframe) continue;
+    waiting += e.bytes;
+    anyWaiting = true;
+  }
+  if (!anyWaiting) return false;  // one frame may always wait behind the one being sent
+  return linkNs(waiting + (keyframe ? 0 : bytes), linkRate) > LinkBudget::kQueueNs;
+}
+
 ClientConn::FrameOutcome ClientConn::refuseFrame(int64_t lostBefore) {
   awaitingKeyframe = true;
   recovering = true;
@@ -120,21 +179,24 @@ ClientConn::FrameOutcome ClientConn::refuseFrame(int64_t lostBefore) {
 }
 
 ClientConn::FrameOutcome ClientConn::enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe,
-                                                  uint64_t captureNs, Lane frameLane) {
+                                                  uint64_t captureNs, Lane frameLane, uint32_t frameId) {
   const auto isFrame = [](const Entry& e) { return e.droppable; };
   const auto isKeyframe = [](const Entry& e) { return e.droppable && e.keyframe; };
   int64_t evicted = 0;
+  int64_t bytes = 0;
+  for (const auto& p : packets) bytes += static_cast<int64_t>(p->size());
   {
     std::lock_guard lock(mutex);
     if (closed || packets.empty() || frameLane != lane) return {};
+    evicted = std::exchange(lostUntold, 0);
     if (awaitingKeyframe) {
       // A new client or lane has lost nothing yet; one that lost frames
       // misses each one until the keyframe.
-      if (!keyframe) return recovering ? refuseFrame(0) : FrameOutcome{};
+      if (!keyframe) return recovering ? refuseFrame(evicted) : FrameOutcome{evicted, false};
       awaitingKeyframe = false;
       recovering = false;
     }
-    while (frameCount >= maxFrames) {
+    while (queueFull(keyframe, bytes)) {
       const auto oldest = std::find_if(pending.begin(), pending.end(), isFrame);
       if (oldest == pending.end()) break;
       // Older frames may go only where a later keyframe makes them needless:
@@ -153,11 +215,13 @@ ClientConn::FrameOutcome ClientConn::enqueueFrame(const std::vector<SharedPacket
     e.keyframe = keyframe;
     e.captureNs = captureNs;
     e.enqueuedNs = clock_();
+    e.bytes = bytes;
+    e.frameId = frameId;
     pending.push_back(std::move(e));
     ++frameCount;
   }
   cond.notify_all();
-  return FrameOutcome{evicted, false};
+  return FrameOutcome{evicted, false};  // lost ones the writer dropped ask for no keyframe: one is on its way or queued
 }
 
 std::optional<ClientConn::Work> ClientConn::nextWork() {
@@ -175,11 +239,34 @@ std::optional<ClientConn::Work> ClientConn::nextWork() {
       if (e.droppable) --frameCount;
       if (e.audio) --audioCount;
       if (!e.droppable && !e.audio) --controlCount;
-      return Work{std::move(e.packets), false, e.captureNs, e.enqueuedNs};
+      return Work{std::move(e.packets), false, e.captureNs, e.enqueuedNs, e.droppable, e.keyframe, e.bytes, e.frameId};
     }
     if (closed) return std::nullopt;
     cond.wait(lock);
   }
+}
+
+void ClientConn::dropTakenFrame() {
+  {
+    std::lock_guard lock(mutex);
+    if (closed) return;
+    int64_t n = 1;
+    const auto isKeyframe = [](const Entry& e) { return e.droppable && e.keyframe; };
+    const auto nextKey = std::find_if(pending.begin(), pending.end(), isKeyframe);
+    const bool keyframeQueued = nextKey != pending.end();
+    const auto kept = std::remove_if(pending.begin(), nextKey, [](const Entry& e) { return e.droppable; });
+    const auto gone = static_cast<int64_t>(std::distance(kept, nextKey));
+    pending.erase(kept, nextKey);
+    n += gone;
+    frameCount -= gone;
+    if (!keyframeQueued) {
+      awaitingKeyframe = true;
+      recovering = true;
+    }
+    dropped += n;
+    lostUntold += n;
+  }
+  cond.notify_all();
 }
 
 std::vector<SharedPacket> ClientConn::takeInterleave() {

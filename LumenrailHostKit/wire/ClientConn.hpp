@@ -39,6 +39,8 @@ class ClientConn final {
     bool keyframe = false;
     uint64_t captureNs = 0;
     uint64_t enqueuedNs = 0;
+    int64_t bytes = 0;  // of a frame
+    uint32_t frameId = 0;
   };
 
   // The whole interleave list (`batch`), or one pending entry.
@@ -47,6 +49,10 @@ class ClientConn final {
     bool batch = false;
     uint64_t captureNs = 0;
     uint64_t enqueuedNs = 0;
+    bool frame = false;
+    bool keyframe = false;
+    int64_t bytes = 0;
+    uint32_t frameId = 0;  // the server's number for the frame, for its chunks
   };
 
   static constexpr int64_t kMaxAudio = 6;
@@ -95,16 +101,34 @@ class ClientConn final {
   bool enqueueControlOnce(SharedPacket packet);
   void enqueueAudio(SharedPacket packet);
   void enqueueInterleave(SharedPacket packet);
+  // A control packet that overtakes everything queued but a Hello and its
+  // version report (an Advisory never comes before the Hello it counts on):
+  // among the urgent ones, or right behind the last Hello or report still
+  // waiting. It takes the place of a waiting one of its kind.
+  void enqueueUrgentControl(SharedPacket packet);
   // The client always gets a decodable sequence: a frame whose reference is
-  // gone is not sent, and every frame it does not get counts as lost.
-  FrameOutcome enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe, uint64_t captureNs, Lane lane);
+  // gone is not sent, and every frame it does not get counts as lost. Beside
+  // the frame budget, the frames that wait may take the link at most
+  // LinkBudget::kQueueNs to carry, once its rate is known (setLinkRate).
+  FrameOutcome enqueueFrame(const std::vector<SharedPacket>& packets, bool keyframe, uint64_t captureNs, Lane lane,
+                            uint32_t frameId = 0);
   // Blocks until there is work; nothing once closed and empty.
   std::optional<Work> nextWork();
+  // The writer gives up a frame it has taken that would reach the client too
+  // late: it and every frame queued after it up to a keyframe are lost, the
+  // client waits for a keyframe, and the next frame's outcome tells of it.
+  void dropTakenFrame();
   std::vector<SharedPacket> takeInterleave();
   void close();
   // Drops queued frames and audio, keeps control and interleave packets, appends `last` and closes.
   void closeSending(SharedPacket last);
   void switchLane(Lane lane, SharedPacket hello);
+  // What the client's link carries, bytes per second (0: unknown), as its
+  // writer last read it from the kernel.
+  void setLinkRate(uint64_t bytesPerSecond);
+  // The writer gives up the rest of a frame's chunks once the session is
+  // closed: a Bye waits behind at most one chunk.
+  bool isClosed() const;
 
   // Shuts the socket down unless teardown has already closed it.
   bool shutdownIfOpen(int how);  // false: the socket was closed already
@@ -143,8 +167,12 @@ class ClientConn final {
   bool versionJudged = false;
   bool versionRefused = false;
   Lane lane = Lane::main;
+  uint64_t linkRate = 0;
+  int64_t lostUntold = 0;  // dropped by the writer, not yet in a FrameOutcome
 
  private:
+  // The frame budget, or the link time of the frames that would wait, is spent.
+  bool queueFull(bool keyframe, int64_t bytes) const;
   bool enqueueControlLocked(SharedPacket packet, bool once, std::unique_lock<std::mutex>& lock);
   // The frame is lost to this client, and so is every frame after it up to the next keyframe.
   FrameOutcome refuseFrame(int64_t lostBefore);

@@ -31,8 +31,10 @@
 #include "platform/Crypto.hpp"
 #include "platform/NamedThread.hpp"
 #include "platform/OneShotEvent.hpp"
+#include "platform/Socket.hpp"
 #include "wire/ClientConn.hpp"
 #include "wire/LinkAdmission.hpp"
+#include "wire/LinkBudget.hpp"
 #include "wire/PairingPrologue.hpp"
 #include "wire/Wire.hpp"
 
@@ -137,6 +139,14 @@ class ClientSession final : public std::enable_shared_from_this<ClientSession> {
   void handleEncoderConfig(ClientConn& conn, ByteView payload);
   void handlePeerVersion(ClientConn& conn, ByteView payload);
   void writeLoop(const std::shared_ptr<ClientConn>& conn);
+  // Before each frame: the kernel's and the queue's share of the client's
+  // stream, from the link's rate (LinkBudget); the kernel's reading, for a TCP link.
+  std::optional<Socket::LinkReading> fitToLink(ClientConn& conn);
+  // One queue entry's packets; false when a send failed. `whole` is false
+  // when the session closed between its chunks and the rest was given up.
+  bool sendEntry(ClientConn& conn, const ClientConn::Work& work, bool& whole);
+  // A whole frame in chunks, when the client has asked for chunks since it was queued.
+  static void chunkIfAsked(ClientConn& conn, ClientConn::Work& work);
   bool sendPacket(ByteView packet, WifiRecordSealer* sealer);
   // closing: the table, the merges the client was part of, the writer, the
   // lines, the owner, the socket.
@@ -167,6 +177,11 @@ class ClientSession final : public std::enable_shared_from_this<ClientSession> {
   std::string tag_;  // of "client connected": the link's kind
   std::optional<std::string> fingerprint_;
   std::optional<Greeting> greeted_;
+  // Writer only: what the link carries, the kernel's share last set, and the
+  // most one send hands the kernel (0: no limit).
+  LinkBudget budget_;
+  int64_t appliedKernelBytes_ = 0;
+  size_t sendPiece_ = 0;
 
   // Guarded by the server's sessionsMutex_. `heldFd` is the socket while
   // the session owns it without a ClientConn (security choice, pairing

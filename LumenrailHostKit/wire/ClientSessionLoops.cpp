@@ -1,9 +1,12 @@
 // The serving stage of one session: its read loop with the dispatch of what
 // the client sends, and its write loop.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/ByteOrder.hpp"
 #include "platform/Socket.hpp"
@@ -11,6 +14,7 @@
 #include "secure/WifiRecordSealer.hpp"
 #include "wire/ClientSession.hpp"
 #include "wire/ClientWishes.hpp"
+#include "wire/LinkBudget.hpp"
 #include "wire/PlaintextReader.hpp"
 #include "wire/WireServer.hpp"
 
@@ -209,6 +213,74 @@ void ClientSession::handlePeerVersion(ClientConn& conn, ByteView payload) {
   clientEvent(conn, "peer version: " + version->summary() + " " + fdTag(conn.fd));
 }
 
+// The kernel's share of what waits for this client follows what its link
+// delivers. A socket that is not TCP (a cable's socket pair) keeps its own.
+std::optional<Socket::LinkReading> ClientSession::fitToLink(ClientConn& conn) {
+  LinkBudget& budget = budget_;
+  int64_t& applied = appliedKernelBytes_;
+  const auto reading = Socket::readLink(fd_);
+  if (!reading) return std::nullopt;
+  // A rate measured while the stream did not fill the link says little of
+  // the link (a burst after an idle spell passes the network's own buffers
+  // at line rate): only the others count.
+  budget.note(server_.config_.nowNs(), reading->appLimited ? 0 : reading->deliveryRateBytesPerSecond,
+              reading->minRttUs);
+  conn.setLinkRate(budget.rate());
+  sendPiece_ = static_cast<size_t>(budget.sendPieceBytes());
+  auto bytes = budget.kernelBytes();
+  if (!bytes) return reading;
+  // A few whole segments whatever the rate: a link of large segments (the
+  // loopback's are 64 KiB) that holds fewer waits for delayed acknowledgements.
+  bytes = std::max<int64_t>(*bytes, int64_t{WireServer::kSegmentsInFlight} * reading->segmentBytes);
+  if (applied != 0 && std::abs(*bytes - applied) * 8 < applied) return reading;  // within an eighth: as it is
+  // The send buffer bounds what is unsent and in flight together, the unsent
+  // bound what is unsent alone, never above where it started. The kernel
+  // doubles the send buffer asked for, for its own bookkeeping.
+  Socket::setIntOption(fd_, SOL_SOCKET, SO_SNDBUF, static_cast<int>(*bytes / 2));
+  Socket::setIntOption(fd_, IPPROTO_TCP, TCP_NOTSENT_LOWAT,
+                       static_cast<int>(std::min<int64_t>(*bytes, WireServer::kUnsentBytesBound)));
+  applied = *bytes;
+  return reading;
+}
+
+// A client that declared chunks just after its first frames were queued (a
+// first keyframe comes at once) gets those in chunks too, so nothing urgent
+// waits behind a whole large frame.
+void ClientSession::chunkIfAsked(ClientConn& conn, ClientConn::Work& work) {
+  if (work.packets.size() != 1 || work.packets[0]->empty()) return;
+  const Bytes& packet = *work.packets[0];
+  if (packet[0] != static_cast<uint8_t>(Wire::PacketType::frame)) return;
+  {
+    std::lock_guard lock(conn.mutex);
+    if (!conn.wantsFrameChunk) return;
+  }
+  std::vector<SharedPacket> chunks;
+  for (auto& chunk : Wire::frameChunks(work.frameId, ByteView(packet).subspan(Wire::headerSize))) {
+    chunks.push_back(sharePacket(std::move(chunk)));
+  }
+  work.packets = std::move(chunks);
+}
+
+bool ClientSession::sendEntry(ClientConn& conn, const ClientConn::Work& work, bool& whole) {
+  WifiRecordSealer* sealer = sealer_.get();
+  whole = true;
+  for (size_t i = 0; i < work.packets.size(); ++i) {
+    if (i > 0) {
+      if (conn.isClosed()) {
+        whole = false;  // the rest of the frame's chunks would only delay the Bye behind them
+        return true;
+      }
+      fitToLink(conn);  // a large frame teaches the link's rate while it goes
+      // Urgent packets (time-sync replies) slip between a large frame's chunks.
+      for (const auto& urgent : conn.takeInterleave()) {
+        if (!sendPacket(*urgent, sealer)) return false;
+      }
+    }
+    if (!sendPacket(*work.packets[i], sealer)) return false;
+  }
+  return true;
+}
+
 void ClientSession::writeLoop(const std::shared_ptr<ClientConn>& conn) {
   const auto& config = server_.config_;
   WifiRecordSealer* sealer = sealer_.get();
@@ -226,20 +298,18 @@ void ClientSession::writeLoop(const std::shared_ptr<ClientConn>& conn) {
       continue;
     }
     const uint64_t dequeuedNs = config.nowNs();
-    for (size_t i = 0; i < work->packets.size() && !failed; ++i) {
-      if (i > 0) {
-        // Urgent packets (time-sync replies) slip between a large frame's chunks.
-        for (const auto& urgent : conn->takeInterleave()) {
-          if (!sendPacket(*urgent, sealer)) {
-            failed = true;
-            break;
-          }
-        }
-        if (failed) break;
+    if (work->frame) {
+      const auto reading = fitToLink(*conn);
+      const uint64_t age = dequeuedNs > work->captureNs ? dequeuedNs - work->captureNs : 0;
+      if (reading && !work->keyframe && budget_.arrivesLate(age, reading->queuedBytes, work->bytes)) {
+        conn->dropTakenFrame();
+        continue;
       }
-      if (!sendPacket(*work->packets[i], sealer)) failed = true;
     }
-    if (!failed && work->captureNs != 0 && config.stallProbe) {
+    if (work->frame) chunkIfAsked(*conn, *work);
+    bool whole = true;
+    failed = !sendEntry(*conn, *work, whole);
+    if (!failed && whole && work->captureNs != 0 && config.stallProbe) {
       config.stallProbe->noteSent(fd_, work->captureNs, work->enqueuedNs, dequeuedNs);
     }
   }
@@ -266,10 +336,10 @@ void ClientSession::writeLoop(const std::shared_ptr<ClientConn>& conn) {
 }
 
 bool ClientSession::sendPacket(ByteView packet, WifiRecordSealer* sealer) {
-  if (!sealer) return Socket::sendAll(fd_, packet);
+  if (!sealer) return Socket::sendAll(fd_, packet, sendPiece_);
   try {
     const Bytes record = sealer->seal(packet);
-    return Socket::sendAll(fd_, record);
+    return Socket::sendAll(fd_, record, sendPiece_);
   } catch (const std::exception&) {
     return false;
   }

@@ -55,17 +55,16 @@ void armDeadPeerDetection(int fd) {
   Socket::setIntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, 10'000);
 }
 
-// The kernel holds at most this much unsent video per client, so a slow link
-// backs up into the client's own frame queue, where a loss is counted, a
-// keyframe follows and the advisory hears of it, instead of seconds of video
-// waiting in the socket while the client falls behind unseen. It still takes
-// the tail of a large keyframe, so a link with room for the stream sends one
-// within the four frame intervals the queue holds.
-constexpr int kUnsentBytesBound = 128 * 1024;
-
 void prepareClientSocket(int fd) {
   Socket::setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-  Socket::setIntOption(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, kUnsentBytesBound);
+  Socket::setIntOption(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, WireServer::kFirstUnsentBytes);
+  int segment = 0;
+  socklen_t len = sizeof segment;
+  // TCP only: a cable's socket pair keeps its own.
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &len) == 0) {
+    const int kernel = std::max(WireServer::kFirstKernelBytes, WireServer::kSegmentsInFlight * segment);
+    Socket::setIntOption(fd, SOL_SOCKET, SO_SNDBUF, kernel / 2);  // the kernel doubles it
+  }
   armDeadPeerDetection(fd);
 }
 

@@ -153,6 +153,22 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   // with it); at the deadline its socket is forced shut.
   static constexpr uint64_t kByeWaitNs = 500 * kNsPerMs;
 
+  // The kernel holds at most this much unsent video per client, and from its
+  // writer's first reading of the link's rate only as much as the link
+  // carries in a few tens of milliseconds (LinkBudget), so a slow link backs
+  // up into the client's own frame queue, where a loss is counted, a keyframe
+  // follows and the advisory hears of it, instead of seconds of video waiting
+  // in the socket while the client falls behind unseen.
+  static constexpr int kUnsentBytesBound = 128 * 1024;
+  // Until that first reading, this much unsent, and this much unsent and in
+  // flight together: a fast link still takes a first keyframe in a few
+  // round trips, and a slow one does not hold seconds of it ahead of the
+  // advisory or the Bye.
+  static constexpr int kFirstUnsentBytes = 16 * 1024;
+  static constexpr int kFirstKernelBytes = 64 * 1024;
+  // Never fewer whole segments than this unsent and in flight.
+  static constexpr int kSegmentsInFlight = 8;
+
   // Threads hold the server weakly, so it lives in a shared_ptr.
   static std::shared_ptr<WireServer> create(Config config);
   ~WireServer();

@@ -91,7 +91,7 @@ void WireServer::broadcast(uint64_t captureTicks, bool keyframe, ByteView access
         whole.push_back(sharePacket(Wire::frame(captureTicks, keyframe, accessUnit)));
       }
     }
-    const auto outcome = conn->enqueueFrame(packets, keyframe, captureTicks, lane);
+    const auto outcome = conn->enqueueFrame(packets, keyframe, captureTicks, lane, frameId);
     lost += outcome.lost;
     keyframeNeeded = keyframeNeeded || outcome.needsKeyframe;
   }
@@ -315,7 +315,9 @@ void WireServer::broadcastAdvisory() {
     for (auto& [fd, conn] : clients_) list.push_back(conn);
     packet = advisory_.packet(static_cast<int64_t>(list.size()));
   }
-  for (auto& conn : list) conn->enqueueControl(packet);
+  // Ahead of the frames queued for a slow client: the advisory tells it of
+  // that very backlog.
+  for (auto& conn : list) conn->enqueueUrgentControl(packet);
 }
 
 void WireServer::resetDegradation() {

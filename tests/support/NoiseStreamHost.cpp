@@ -49,10 +49,14 @@ NoiseStreamHost::NoiseStreamHost(const Settings& settings, std::function<void(co
 }
 
 NoiseStreamHost::~NoiseStreamHost() {
+  stop();
+  encoder_->stop();
+}
+
+void NoiseStreamHost::stop() {
   stopping_ = true;
   if (thread_.joinable()) thread_.join();
   server_->stop();
-  encoder_->stop();
 }
 
 void NoiseStreamHost::start() {
@@ -61,13 +65,14 @@ void NoiseStreamHost::start() {
   thread_ = std::thread([this] { pump(); });
 }
 
-// Frame i carries the capture time i × the frame interval, so a client tells
-// from the times alone which frames it did not get.
+// Each frame carries the time it was due on CLOCK_MONOTONIC, one frame
+// interval after the last, so a client tells from the times alone which
+// frames it did not get, and how old each is when it arrives.
 void NoiseStreamHost::pump() {
   const auto period = std::chrono::nanoseconds(kNsPerSecond / settings_.fps);
   auto due = std::chrono::steady_clock::now();
   uint64_t seed = 0x9E3779B97F4A7C15ull;
-  for (uint64_t index = 1; !stopping_; ++index) {
+  while (!stopping_) {
     auto buffer = PixelBuffer::make(PixelFormat::nv12FullRange, settings_.width, settings_.height);
     for (int plane = 0; plane < 2; ++plane) {
       const int64_t rows = plane == 0 ? settings_.height : settings_.height / 2;
@@ -82,7 +87,8 @@ void NoiseStreamHost::pump() {
       }
     }
     try {
-      encoder_->encode(buffer, index * static_cast<uint64_t>(period.count()), keyframes_->take(uptimeNs()));
+      const auto captureNs = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+      encoder_->encode(buffer, static_cast<uint64_t>(captureNs), keyframes_->take(uptimeNs()));
       ++framesEncoded_;
     } catch (const std::exception& e) {
       if (log_) log_(std::string("[enc] frame lost: ") + e.what());

@@ -38,6 +38,8 @@ class NoiseStreamHost final {
 
   // Listens (in the calling thread's network namespace) and starts the frames.
   void start();
+  // Ends the frames and stops the server (its Bye to every client).
+  void stop();
   uint16_t port() const { return server_->boundPort(); }
   WireServer& server() { return *server_; }
   int64_t framesEncoded() const { return framesEncoded_.load(); }

@@ -75,13 +75,21 @@ std::unique_ptr<ShapedLink> ShapedLink::make(const Shape& shape, std::string& wh
       {link->hostNs_, {"ip", "link", "set", kClientEnd, "netns", clientNsPath}},
       {link->hostNs_, {"ip", "addr", "add", hostCidr, "dev", kHostEnd}},
       {link->hostNs_, {"ip", "link", "set", kHostEnd, "up"}},
+      {link->hostNs_, {"ip", "link", "set", "lo", "up"}},  // the fast client's way to the host
       {link->clientNs_, {"ip", "addr", "add", clientCidr, "dev", kClientEnd}},
       {link->clientNs_, {"ip", "link", "set", kClientEnd, "up"}},
       {link->hostNs_,
        {"tc", "qdisc", "add", "dev", kHostEnd, "root", "tbf", "rate", std::to_string(shape.rateBitsPerSecond) + "bit", "burst",
         std::to_string(shape.burstBytes), "latency", std::to_string(shape.queueLatencyMs) + "ms"}},
   };
-  for (const auto& [ns, argv] : steps) {
+  auto all = steps;
+  if (!shape.congestion.empty()) {
+    // On the route: a namespace may not set its default.
+    all.push_back({link->hostNs_,
+                   {"ip", "route", "replace", hostCidr.substr(0, hostCidr.rfind('.')) + ".0/24", "dev", kHostEnd, "src",
+                    hostAddress, "congctl", shape.congestion}});
+  }
+  for (const auto& [ns, argv] : all) {
     std::string output;
     if (!link->run(ns, argv, output)) {
       std::string command;
@@ -136,23 +144,31 @@ bool ShapedLink::run(int nsFd, const std::vector<std::string>& argv, std::string
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+int ShapedLink::connectTo(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  ::inet_pton(AF_INET, hostAddress, &addr.sin_addr);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
 int ShapedLink::connectClient(uint16_t port) const {
   int fd = -1;
-  onClientSide([&] {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    ::inet_pton(AF_INET, hostAddress, &addr.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      ::close(fd);
-      fd = -1;
-      return;
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  });
+  onClientSide([&] { fd = connectTo(port); });
+  return fd;
+}
+
+int ShapedLink::connectFast(uint16_t port) const {
+  int fd = -1;
+  onHostSide([&] { fd = connectTo(port); });
   return fd;
 }
 

@@ -20,6 +20,7 @@ class ShapedLink final {
     int64_t rateBitsPerSecond = 2'000'000;
     int64_t burstBytes = 32 * 1024;
     int64_t queueLatencyMs = 400;  // what the bucket queues before it drops
+    std::string congestion;  // the host end's TCP congestion control; empty: the machine's
   };
 
   // The host's end and the client's end of the link.
@@ -41,11 +42,14 @@ class ShapedLink final {
 
   // A TCP connection from the client's end to the host's end; -1 on failure.
   int connectClient(uint16_t port) const;
+  // One from inside the host's namespace, which the bucket does not slow: a fast client.
+  int connectFast(uint16_t port) const;
   const Shape& shape() const { return shape_; }
 
  private:
   ShapedLink() = default;
   static void inNamespace(int nsFd, const std::function<void()>& work);
+  static int connectTo(uint16_t port);
   // Runs a command inside a namespace; its output is kept for the reason of a failure.
   bool run(int nsFd, const std::vector<std::string>& argv, std::string& output) const;
 

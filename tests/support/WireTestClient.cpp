@@ -103,6 +103,7 @@ bool WireTestClient::readExact(uint8_t* out, size_t n, int timeoutMs) {
     if (r <= 0) return false;
     const ssize_t k = ::recv(fd_, out + got, n - got, 0);
     if (k < 0 && errno == EINTR) continue;
+    if (k == 0 && got == 0) endedBetweenPackets_ = true;
     if (k <= 0) return false;
     got += size_t(k);
   }
@@ -111,6 +112,7 @@ bool WireTestClient::readExact(uint8_t* out, size_t n, int timeoutMs) {
 
 std::optional<RawPacket> WireTestClient::read(int timeoutMs) {
   uint8_t header[5];
+  endedBetweenPackets_ = false;
   if (!readExact(header, 5, timeoutMs)) return std::nullopt;
   RawPacket p;
   p.type = header[0];
@@ -118,7 +120,10 @@ std::optional<RawPacket> WireTestClient::read(int timeoutMs) {
                        uint32_t(header[4]) << 24;
   if (len > 64u * 1024 * 1024) return std::nullopt;
   p.payload.resize(len);
-  if (len > 0 && !readExact(p.payload.data(), len, timeoutMs)) return std::nullopt;
+  if (len > 0 && !readExact(p.payload.data(), len, timeoutMs)) {
+    endedBetweenPackets_ = false;
+    return std::nullopt;
+  }
   return p;
 }
 

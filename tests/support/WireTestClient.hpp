@@ -55,6 +55,8 @@ class WireTestClient {
   bool send(uint8_t type, const RawBytes& payload = {});
   // Reads one whole packet; nothing on close, error or timeout.
   std::optional<RawPacket> read(int timeoutMs = 10000);
+  // The last read found the end of the stream where a packet would begin.
+  bool endedBetweenPackets() const { return endedBetweenPackets_; }
   // Reads until a packet of `type` arrives within the timeout, collecting what comes before it.
   std::optional<RawPacket> readUntil(uint8_t type, std::vector<RawPacket>* before = nullptr, int timeoutMs = 10000);
   // True when the server closed the connection (EOF) within the timeout.
@@ -71,6 +73,7 @@ class WireTestClient {
   explicit WireTestClient(int fd, bool);
   bool readExact(uint8_t* out, size_t n, int timeoutMs);
   int fd_ = -1;
+  bool endedBetweenPackets_ = false;
 };
 
 // A raw connection to loopback `port` from loopback address `from` (host

@@ -148,6 +148,72 @@ TEST(ClientConnQueue, LaneSwitchDropsFramesQueuesHelloAndWaitsForAKeyframe) {
   EXPECT_EQ(drainTags(c), (std::vector<uint8_t>{0xA1, 0x01, 3}));
 }
 
+// A frame of `kb` kilobytes whose first byte is its tag.
+std::vector<SharedPacket> sized(uint8_t tag, int kb) {
+  Bytes b(static_cast<size_t>(kb) * 1000, 0);
+  b[0] = tag;
+  return {sharePacket(std::move(b))};
+}
+
+// At 100 kB/s the frames that wait may take 150 ms of link: 15 kB of them.
+TEST(ClientConnQueue, OnASlowLinkTheWaitingFramesFitItsTimeAndTheWriterDropsWhatWouldComeLate) {
+  {
+    SCOPED_TRACE("frames past the link's time are missed; keyframes neither count nor are held back");
+    ClientConn c(7, 4, false);
+    c.setLinkRate(100'000);
+    EXPECT_EQ(c.enqueueFrame(sized(1, 40), true, 1, Lane::main), Outcome{});
+    EXPECT_EQ(c.enqueueFrame(sized(2, 8), false, 2, Lane::main), Outcome{});
+    EXPECT_EQ(c.enqueueFrame(sized(3, 6), false, 3, Lane::main), Outcome{});
+    EXPECT_EQ(c.enqueueFrame(sized(4, 2), false, 4, Lane::main), (Outcome{1, true}));
+    EXPECT_EQ(drainTags(c), (std::vector<uint8_t>{1, 2, 3}));
+  }
+  {
+    SCOPED_TRACE("one frame waits however large; a keyframe outdates a backlog the link has become too slow for");
+    ClientConn c(7, 4, false);
+    c.enqueueFrame(sized(1, 1), true, 1, Lane::main);
+    EXPECT_EQ(c.enqueueFrame(sized(2, 50), false, 2, Lane::main), Outcome{});
+    EXPECT_EQ(c.enqueueFrame(sized(3, 50), false, 3, Lane::main), Outcome{});
+    c.setLinkRate(100'000);
+    EXPECT_EQ(c.enqueueFrame(sized(4, 1), true, 4, Lane::main), (Outcome{3, false}));
+    EXPECT_EQ(drainTags(c), (std::vector<uint8_t>{4}));
+  }
+  {
+    SCOPED_TRACE("a frame the writer drops takes the frames after it up to the next keyframe, or the rest");
+    ClientConn c(7, 4, false);
+    for (uint8_t tag : {1, 2, 3}) c.enqueueFrame({pkt(tag)}, tag == 1, tag, Lane::main);
+    c.nextWork();
+    c.nextWork();
+    c.dropTakenFrame();  // 2; 3 needs it
+    EXPECT_EQ(c.enqueueFrame({pkt(4)}, false, 4, Lane::main), (Outcome{3, true}));
+    EXPECT_EQ(c.enqueueFrame({pkt(5)}, true, 5, Lane::main), Outcome{});
+    c.enqueueFrame({pkt(6)}, false, 6, Lane::main);
+    c.enqueueFrame({pkt(7)}, true, 7, Lane::main);
+    c.nextWork();
+    c.nextWork();
+    c.dropTakenFrame();  // 6; keyframe 7 is next
+    EXPECT_EQ(c.enqueueFrame({pkt(8)}, false, 8, Lane::main), (Outcome{1, false}));
+    EXPECT_EQ(drainTags(c), (std::vector<uint8_t>{7, 8}));
+    std::lock_guard lock(c.mutex);
+    EXPECT_EQ(c.dropped, 4);
+  }
+}
+
+TEST(ClientConnQueue, AnUrgentControlPacketOvertakesAllButTheHelloAndItsReport) {
+  constexpr uint8_t hello = 0x01, advisory = 0x08, version = 0x20, applied = 0x1D;
+  ClientConn c(7, 4, false);
+  c.enqueueControl(pkt(hello));
+  c.enqueueControl(pkt(version));
+  c.enqueueFrame({pkt(1)}, true, 1, Lane::main);
+  c.enqueueControl(pkt(applied));
+  c.enqueueUrgentControl(pkt(advisory));
+  EXPECT_EQ(drainTags(c), (std::vector<uint8_t>{hello, version, advisory, 1, applied}));
+  c.enqueueFrame({pkt(2)}, false, 2, Lane::main);
+  c.enqueueAudio(pkt(0xA1));
+  c.enqueueUrgentControl(pkt(advisory));
+  c.enqueueUrgentControl(pkt(advisory));  // the newer takes the waiting one's place
+  EXPECT_EQ(drainTags(c), (std::vector<uint8_t>{advisory, 2, 0xA1}));
+}
+
 TEST(PeerVersionCodec, EncodesWithAndWithoutTheHostTail) {
   PeerVersion v;
   v.wireLevel = 2;

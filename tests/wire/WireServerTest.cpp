@@ -392,8 +392,16 @@ TEST_F(WireServerIntegration, AStalledClientGetsOnlyTheNewestOfWhatIsReplacedAnd
   ASSERT_TRUE(connected.waitFor(1));
   WireTestClient stalled = WireTestClient::fromFd(pair[1]);
   ASSERT_TRUE(stalled.readUntil(Code::advisory));
-  // A frame larger than the socket takes: nothing after it leaves until the client reads.
+  // A frame larger than the socket takes: nothing after it leaves until the
+  // client reads. Its writer holds it, so even the advisory, which overtakes
+  // queued frames, comes after it.
+  const auto stalledConn = WireServerTestPeer::anyClient(*server);
+  ASSERT_TRUE(stalledConn);
   server->broadcast(1, true, RawBytes(1024 * 1024, 0x65));
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard lock(stalledConn->mutex);
+    return stalledConn->frameCount == 0;
+  }));
   for (int i = 0; i < 2; ++i) {
     WireTestClient passing = connect();
     passing.close();
