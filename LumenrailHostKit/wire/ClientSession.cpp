@@ -58,6 +58,8 @@ void ClientSession::reach(Stage next) {
 }
 
 void ClientSession::run() {
+  // A link that is not sniffed is read from now on: it may give way.
+  if (!(offerPairing_ && server_.prologue_)) server_.admission_.looked(ticket_);
   if (!sniff()) return;
   if (link_ == Link::paired) {
     if (!provePaired()) return;
@@ -78,7 +80,8 @@ bool ClientSession::sniff() {
   link_ = psk_ ? Link::sealed : Link::plain;
   if (offerPairing_ && server_.prologue_) {
     using Sniff = PairingPrologue::Sniff;
-    const Sniff sniff = PairingPrologue::sniff(fd_, arrivedNs_, server_.config_.nowNs);
+    const Sniff sniff = PairingPrologue::sniff(fd_, arrivedNs_, server_.config_.nowNs,
+                                               [this] { server_.admission_.looked(ticket_); });
     if (!server_.accepting_) {
       closeUnregistered();  // stop() shut the socket: nothing was served
       return false;

@@ -1,8 +1,13 @@
 // The approval desk: one question up, a bounded waiting room of one seat per
-// fingerprint and per address, and every way out gives back what was held;
-// and the admission of links that have not proven themselves yet.
+// fingerprint and per address, a screen that changes at most once an interval
+// and budgets that keep it for the device in front of the owner, every way out
+// giving back what was held; and the admission of links that have not proven
+// themselves yet.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <map>
 #include <mutex>
 #include <system_error>
 
@@ -15,24 +20,49 @@ namespace lumenrail {
 namespace {
 
 using Seat = ApprovalDesk::Seat;
+constexpr uint64_t Ms = kNsPerMs;
 
-// An owner who answers only when the test says so.
+// An owner who answers each question when the test says so; a dismissal
+// answers it as refused. Times are read on the desk's clock.
 struct Owner {
+  explicit Owner(NowNs clock) : now(std::move(clock)) {}
+  NowNs now;
   std::mutex m;
+  std::condition_variable cv;
   std::vector<std::string> asked;
-  OneShotEvent answer;
+  std::map<std::string, bool> answers;
+  std::map<std::string, uint64_t> closedNs, dismissedNs;
+  bool leaving = false;  // every question still up is refused
   test::EventCounter questions;
 
   ApprovalDesk::Approve approver() {
     return [this](const std::string&, const std::string& fp, const std::string&) {
-      {
-        std::lock_guard lock(m);
-        asked.push_back(fp);
-      }
+      std::unique_lock lock(m);
+      asked.push_back(fp);
       questions.add();
-      answer.wait();
-      return true;
+      cv.wait(lock, [&] { return answers.count(fp) > 0 || leaving; });
+      const bool allow = answers[fp];
+      answers.erase(fp);
+      closedNs[fp] = now();
+      return allow;
     };
+  }
+  ApprovalDesk::CancelApprove canceller() {
+    return [this](const std::string& fp) {
+      std::lock_guard lock(m);
+      dismissedNs[fp] = now();
+      answers[fp] = false;
+      cv.notify_all();
+    };
+  }
+  void answer(const std::string& fp, bool allow) {
+    std::lock_guard lock(m);
+    answers[fp] = allow;
+    cv.notify_all();
+  }
+  std::vector<std::string> askedSoFar() {
+    std::lock_guard lock(m);
+    return asked;
   }
 };
 
@@ -40,46 +70,142 @@ NamedThread realThread(std::string name, std::function<void()> body) {
   return NamedThread(std::move(name), std::move(body));
 }
 
-TEST(ApprovalDesk, OneQuestionUpBoundedWaitingAndEveryWayOutGivesTheSeatBack) {
+struct Desk {
+  explicit Desk(ApprovalDesk::Rules rules, NowNs clock = uptimeNs)
+      : owner(clock), desk(ApprovalDesk::create(rules, clock)) {}
+  // The asking thread calls into the owner: it is done before the owner goes.
+  ~Desk() {
+    {
+      std::lock_guard lock(owner.m);
+      owner.leaving = true;
+      owner.cv.notify_all();
+    }
+    EXPECT_TRUE(test::eventually([&] { return desk->seats() == 0; }));
+  }
+  Seat take(ApprovalDesk::Claim& claim, const std::string& fp, uint32_t address) {
+    int64_t seats = 0;
+    return desk->take(claim, fp, address, seats);
+  }
+  bool ask(ApprovalDesk::Claim& claim) {
+    std::string error;
+    return desk->ask(claim, owner.approver(), "123456", "Pad", nullptr, realThread, error);
+  }
+  uint64_t shownNs(ApprovalDesk::Claim& claim) {
+    std::lock_guard lock(claim.box->lock);
+    return claim.box->shownNs;
+  }
   Owner owner;
-  std::vector<std::string> dismissed;
-  const auto cancel = [&](const std::string& fp) { dismissed.push_back(fp); };
-  auto desk = ApprovalDesk::create(1);
-  std::string error;
-  int64_t seats = 0;
+  std::shared_ptr<ApprovalDesk> desk;
+};
 
-  ApprovalDesk::Claim a, b, c, again, sameAddress;
-  ASSERT_EQ(desk->take(a, "A", 1, seats), Seat::taken);
-  EXPECT_EQ(desk->take(again, "A", 9, seats), Seat::alreadyWaiting);
-  EXPECT_EQ(desk->take(sameAddress, "S", 1, seats), Seat::addressWaiting);
-  ASSERT_EQ(desk->take(b, "B", 2, seats), Seat::taken);
-  EXPECT_EQ(desk->take(c, "C", 3, seats), Seat::full);
-  EXPECT_EQ(seats, 2);
-  EXPECT_FALSE(desk->withdraw(again, cancel)) << "a refused claim holds nothing";
-  EXPECT_EQ(desk->seats(), 2);
-
-  ASSERT_TRUE(desk->ask(a, owner.approver(), "123456", "Pad", realThread, error));
-  ASSERT_TRUE(owner.questions.waitFor(1));
-  ASSERT_TRUE(desk->ask(b, owner.approver(), "654321", "Phone", realThread, error));
+TEST(ApprovalDesk, OneQuestionUpOnePerDeviceAndAddressAndEveryWayOutGivesTheSeatBack) {
+  Desk d({.maxWaiting = 1, .stayNs = 0, .sheetIntervalNs = 0});
+  ApprovalDesk::Claim a, b, again, sameAddress;
+  ASSERT_EQ(d.take(a, "A", 1), Seat::taken);
+  EXPECT_EQ(d.take(again, "A", 9), Seat::alreadyWaiting);
+  EXPECT_EQ(d.take(sameAddress, "S", 1), Seat::addressWaiting);
+  EXPECT_FALSE(d.desk->withdraw(again, d.owner.canceller(), true)) << "a refused claim holds nothing";
+  ASSERT_TRUE(d.ask(a));
+  ASSERT_TRUE(d.owner.questions.waitFor(1));
+  ASSERT_EQ(d.take(b, "B", 2), Seat::taken);
+  ASSERT_TRUE(d.ask(b));
   // B leaves while A's question is up: its question is never shown.
-  EXPECT_TRUE(desk->withdraw(b, cancel));
-  EXPECT_TRUE(dismissed.empty());
-  EXPECT_EQ(desk->seats(), 1);
-  EXPECT_EQ(desk->take(b, "B", 2, seats), Seat::taken) << "its fingerprint and address may ask again";
-  EXPECT_FALSE(desk->withdraw(b, cancel)) << "a seat never handed in";
+  EXPECT_FALSE(d.desk->withdraw(b, d.owner.canceller(), true));
+  EXPECT_EQ(d.desk->seats(), 1);
+  EXPECT_EQ(d.take(b, "B", 2), Seat::taken) << "its fingerprint and address may ask again";
+  EXPECT_FALSE(d.desk->withdraw(b, d.owner.canceller(), true)) << "a seat never handed in";
+  // A leaves while its question is up: the prompt is dismissed, the answer that follows frees the seat.
+  EXPECT_TRUE(d.desk->withdraw(a, d.owner.canceller(), true));
+  ASSERT_TRUE(test::eventually([&] { return d.desk->seats() == 0; }));
+  EXPECT_EQ(d.owner.askedSoFar(), std::vector<std::string>{"A"});
+  EXPECT_EQ(d.desk->takeUnshown(), 4) << "two refusals, and B twice";
+}
 
-  // A leaves while its question is up: the prompt is dismissed, and the
-  // answer that comes later frees the seat.
-  EXPECT_TRUE(desk->withdraw(a, cancel));
-  EXPECT_EQ(dismissed, std::vector<std::string>{"A"});
-  owner.answer.signal();
-  ASSERT_TRUE(test::eventually([&] { return desk->seats() == 0; }));
-  std::lock_guard lock(owner.m);
-  EXPECT_EQ(owner.asked, std::vector<std::string>{"A"});
+TEST(ApprovalDesk, AQuestionGoesUpOnceItsDeviceStayedAndTheSheetChangesAtMostOnceAnInterval) {
+  // Each look at the clock moves it on 10 ms: the desk's own waiting drives time.
+  auto ticks = std::make_shared<std::atomic<uint64_t>>(0);
+  const NowNs clock = [ticks] { return ticks->fetch_add(10 * Ms) + 10 * Ms; };
+  Desk d({.maxWaiting = 4, .stayNs = 300 * Ms, .sheetIntervalNs = 500 * Ms}, clock);
+  ApprovalDesk::Claim gone, first, a, b;
+  // A device that hangs up before the stay is over never reaches the screen.
+  ASSERT_EQ(d.take(gone, "Gone", 1), Seat::taken);
+  ASSERT_TRUE(d.ask(gone));
+  EXPECT_FALSE(d.desk->withdraw(gone, d.owner.canceller(), false));
+
+  const uint64_t askedFirst = clock();
+  ASSERT_EQ(d.take(first, "First", 2), Seat::taken);
+  ASSERT_TRUE(d.ask(first));
+  ASSERT_TRUE(d.owner.questions.waitFor(1));
+  EXPECT_GE(d.shownNs(first), askedFirst + 300 * Ms);
+  ASSERT_EQ(d.take(a, "A", 3), Seat::taken);
+  ASSERT_TRUE(d.ask(a));
+  ASSERT_EQ(d.take(b, "B", 4), Seat::taken);
+  ASSERT_TRUE(d.ask(b));
+  // Each answer takes its sheet down at once; the next goes up an interval
+  // later, the newest first.
+  auto closed = [&](const std::string& fp) {
+    std::lock_guard lock(d.owner.m);
+    return d.owner.closedNs[fp];
+  };
+  d.owner.answer("First", false);
+  ASSERT_TRUE(d.owner.questions.waitFor(2));
+  EXPECT_GE(d.shownNs(b), closed("First") + 500 * Ms);
+  d.owner.answer("B", false);
+  ASSERT_TRUE(d.owner.questions.waitFor(3));
+  const uint64_t shownA = d.shownNs(a);
+  EXPECT_GE(shownA, closed("B") + 500 * Ms);
+  // A's device leaves at once: its sheet stays up the interval, then goes.
+  EXPECT_TRUE(d.desk->withdraw(a, d.owner.canceller(), false));
+  std::lock_guard lock(d.owner.m);
+  EXPECT_GE(d.owner.dismissedNs["A"], shownA + 500 * Ms);
+  EXPECT_EQ(d.owner.asked, (std::vector<std::string>{"First", "B", "A"}));
+}
+
+TEST(ApprovalDesk, TheNewestTakesTheOldestSeatUnlessItsAddressAskedMoreAndBudgetsRefillOrComeBackWhenAllowed) {
+  auto now = std::make_shared<std::atomic<uint64_t>>(0);
+  Desk d({.maxWaiting = 1, .stayNs = 0, .sheetIntervalNs = 0, .questionBurst = 2,
+          .questionRefillNs = 10 * kNsPerSecond},
+         [now] { return now->load(); });
+  ApprovalDesk::Claim up, older, newer, back, fresh;
+  ASSERT_EQ(d.take(up, "Up", 1), Seat::taken);
+  ASSERT_TRUE(d.ask(up));
+  ASSERT_TRUE(d.owner.questions.waitFor(1));
+  ASSERT_EQ(d.take(older, "Older", 2), Seat::taken);
+  ASSERT_TRUE(d.ask(older));
+  *now += 1;
+  ASSERT_EQ(d.take(newer, "Newer", 3), Seat::taken);
+  EXPECT_TRUE(older.box->sem.isSignaled() && older.box->displaced) << "the room was full";
+  EXPECT_FALSE(d.ask(older)) << "its seat went to the newer question";
+  // Its address has asked once already: it does not push out one that has not.
+  EXPECT_EQ(d.take(back, "Older", 2), Seat::full);
+  d.desk->withdraw(older, nullptr, true);
+  *now += 1;
+  EXPECT_EQ(d.take(fresh, "Fresh", 4), Seat::taken) << "equal budgets: the newest wins";
+  EXPECT_TRUE(newer.box->displaced);
+  d.desk->withdraw(newer, nullptr, true);
+  d.desk->withdraw(fresh, nullptr, true);
+  // An address that keeps asking runs out, and gets one more question each refill.
+  ApprovalDesk::Claim c;
+  EXPECT_EQ(d.take(c, "X", 2), Seat::taken);
+  d.desk->withdraw(c, nullptr, true);
+  EXPECT_EQ(d.take(c, "X", 2), Seat::tooOften);
+  *now += 10 * kNsPerSecond;
+  EXPECT_EQ(d.take(c, "X", 2), Seat::taken);
+  d.desk->withdraw(c, nullptr, true);
+  EXPECT_EQ(d.take(c, "X", 2), Seat::tooOften);
+  // The owner allows the device of address 1: its budget is whole again.
+  d.owner.answer("Up", true);
+  ASSERT_TRUE(test::eventually([&] { return d.desk->seats() == 0; }));
+  d.desk->withdraw(up, nullptr, true);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(d.take(c, "Again", 1), Seat::taken);
+    d.desk->withdraw(c, nullptr, true);
+  }
+  EXPECT_EQ(d.desk->takeUnshown(), 10);
 }
 
 TEST(ApprovalDesk, AQuestionThatCannotBeAskedIsRefusedAndFreesItsSeat) {
-  auto desk = ApprovalDesk::create(0);
+  auto desk = ApprovalDesk::create({.maxWaiting = 0});
   ApprovalDesk::Claim claim;
   int64_t seats = 0;
   ASSERT_EQ(desk->take(claim, "A", 1, seats), Seat::taken);
@@ -87,9 +213,9 @@ TEST(ApprovalDesk, AQuestionThatCannotBeAskedIsRefusedAndFreesItsSeat) {
   const auto noThread = [](std::string, std::function<void()>) -> NamedThread {
     throw std::system_error(EAGAIN, std::generic_category(), "no thread");
   };
-  EXPECT_FALSE(desk->ask(claim, nullptr, "1", "", noThread, error));
+  EXPECT_FALSE(desk->ask(claim, nullptr, "1", "", nullptr, noThread, error));
   EXPECT_NE(error.find("no thread"), std::string::npos);
-  EXPECT_FALSE(desk->withdraw(claim, nullptr));
+  EXPECT_FALSE(desk->withdraw(claim, nullptr, true));
   EXPECT_EQ(desk->seats(), 0);
   EXPECT_EQ(desk->take(claim, "A", 1, seats), Seat::taken);
 }
@@ -103,6 +229,7 @@ TEST(LinkAdmission, AFullHouseAgesOutTheStalestLinkOfTheAddressOrOfAllButNeverOn
   auto admit = [&](uint32_t address, uint64_t now, int name) {
     auto admitted = admission.admit(address, now, link(name));
     if (admitted.victim) admitted.victim();
+    admission.looked(admitted.ticket);
     return admitted;
   };
   const auto a1 = admit(a, 10 * S, 1);
@@ -126,6 +253,7 @@ TEST(LinkAdmission, AFullHouseAgesOutTheStalestLinkOfTheAddressOrOfAllButNeverOn
   admission.hold(d1.ticket, true);
   const auto refused = admission.admit(b, 70 * S, link(7));
   EXPECT_FALSE(refused.ticket) << "every place waits for the owner";
+  EXPECT_EQ(refused.refusal, LinkAdmission::Refusal::allHeld);
   EXPECT_FALSE(refused.victim);
   // A link that gave way releases nothing of another's; a second release neither.
   admission.release(b1.ticket);
@@ -136,6 +264,42 @@ TEST(LinkAdmission, AFullHouseAgesOutTheStalestLinkOfTheAddressOrOfAllButNeverOn
   EXPECT_EQ(evicted.size(), 3u);
 }
 
+TEST(LinkAdmission, NoLinkGivesWayUnreadAndTheHouseBoundsAddressesThatAgeOutOthersButNotADevice) {
+  LinkAdmission admission({.maxUnproven = 3, .maxPerAddress = 4, .housePerSecond = 1});
+  constexpr uint64_t S = kNsPerSecond;
+  const uint32_t stranger = 0x7f000009, device = 0x7f00000a;
+  using Refusal = LinkAdmission::Refusal;
+  auto admit = [&](uint32_t address, uint64_t now) {
+    auto admitted = admission.admit(address, now, [] { return 1; });
+    if (admitted.victim) admitted.victim();
+    return admitted;
+  };
+  std::vector<LinkAdmission::Ticket> others;
+  for (uint32_t address = 2; address < 5; ++address) others.push_back(admit(0x7f000000 + address, 0).ticket);
+  // No thread has looked at its link yet: none may be closed.
+  EXPECT_EQ(admit(stranger, 0).refusal, Refusal::allHeld);
+  for (const auto& t : others) admission.looked(t);
+  const auto s1 = admit(stranger, 0);
+  ASSERT_TRUE(s1.ticket && s1.victim) << "an address that has aged out none is not held to the house's bound";
+  admission.looked(s1.ticket);
+  const auto s2 = admit(stranger, S / 10);
+  ASSERT_TRUE(s2.ticket && s2.victim) << "the house's one a second";
+  admission.looked(s2.ticket);
+  EXPECT_EQ(admit(stranger, S / 5).refusal, Refusal::houseTooFast);
+  // A device dialling in now is not kept out by the stranger's churn, nor
+  // on its next dials once its link proved itself.
+  const auto d1 = admit(device, S / 5);
+  ASSERT_TRUE(d1.ticket && d1.victim);
+  admission.proven(d1.ticket, S / 4);
+  admission.release(d1.ticket);
+  admission.looked(admit(stranger, S / 4).ticket);
+  for (uint64_t t : {S / 2, S / 2 + 1}) {
+    const auto d = admit(device, t);
+    ASSERT_TRUE(d.ticket && d.victim);
+    admission.looked(d.ticket);
+  }
+}
+
 TEST(LinkAdmission, OneAddressAgesOutAtMostItsShareOfLinksASecond) {
   LinkAdmission admission({.maxUnproven = 2, .maxPerAddress = 2});
   const uint32_t a = 0x7f000002, b = 0x7f000003;
@@ -143,6 +307,7 @@ TEST(LinkAdmission, OneAddressAgesOutAtMostItsShareOfLinksASecond) {
   auto admit = [&](uint32_t address, uint64_t now) {
     auto admitted = admission.admit(address, now, [&evicted] { return ++evicted; });
     if (admitted.victim) admitted.victim();
+    admission.looked(admitted.ticket);
     return admitted;
   };
   ASSERT_TRUE(admit(a, 0).ticket);
@@ -151,7 +316,7 @@ TEST(LinkAdmission, OneAddressAgesOutAtMostItsShareOfLinksASecond) {
   EXPECT_TRUE(admit(b, 0).ticket);
   const auto third = admit(b, 0);
   EXPECT_FALSE(third.ticket);
-  EXPECT_TRUE(third.tooFast);
+  EXPECT_EQ(third.refusal, LinkAdmission::Refusal::addressTooFast);
   EXPECT_EQ(evicted, 2);
   EXPECT_TRUE(admit(b, kNsPerSecond / 2).ticket) << "half a second later it may age out one more";
   EXPECT_FALSE(admit(b, kNsPerSecond / 2).ticket);
