@@ -31,12 +31,15 @@ bool LinkAdmission::Bucket::take(double capacity, double perSecond, uint64_t now
 }
 
 std::map<uint64_t, LinkAdmission::Link>::iterator LinkAdmission::stalest(const uint32_t* address, uint64_t nowNs) {
-  // Idle links before busy ones; then the least far (a stranger without a
-  // key gets no further than a device's first message); then the one whose
-  // last arrival or step lies furthest back.
+  // Links of an address whose device proved itself lately last; then idle
+  // links before busy ones; then the least far (a stranger without a key
+  // gets no further than a device's first message); then the one whose last
+  // arrival or step lies furthest back.
   auto rank = [&](const Link& l) {
+    const auto a = addresses_.find(l.address);
+    const bool vouched = a != addresses_.end() && trusted(a->second, nowNs);
     const bool busy = nowNs < l.lastProgressNs + bounds_.busyNs;
-    return std::tuple(busy, l.steps, l.lastEvent);
+    return std::tuple(vouched, busy, l.steps, l.lastEvent);
   };
   auto best = links_.end();
   for (auto it = links_.begin(); it != links_.end(); ++it) {

@@ -7,7 +7,8 @@
 // progress the longest gives way (of the newcomer's own address when that
 // address is full); of the links idle for a second or more, the one that has
 // come least far in its proof goes first, so a device busy with its proof is
-// not aged out for a crowd of silent links.
+// not aged out for a crowd of silent links, and links of an address whose
+// device proved itself lately go last.
 //
 // No link gives way before its thread has looked at what it sent: a device
 // that dialled into a churning house is read before anyone may close it.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "platform/Socket.hpp"
 #include "platform/X25519.hpp"
@@ -26,6 +27,12 @@ constexpr uint64_t kPartialMagicPauseNs = 5 * kNsPerMs;
 constexpr uint64_t kApprovalPollNs = 250 * kNsPerMs;
 
 bool isRetry(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+// Whether a read would find something now (with the socket's low-water mark).
+bool readable(int fd) {
+  pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+  return ::poll(&p, 1, 0) != 0;
+}
 
 double secondsSince1970() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -48,24 +55,23 @@ PairingPrologue::Pairing::Pairing(Ed25519PrivateKey identity_, std::shared_ptr<P
 // looked at once more when it is over: what came in time counts however
 // late this thread got to it.
 PairingPrologue::Sniff PairingPrologue::sniff(int fd, uint64_t arrivedNs, const NowNs& clock,
-                                              const std::function<void()>& looked) {
+                                              const std::function<void()>& caughtUp) {
   constexpr size_t kMagicLen = P::magic.size();
   const uint64_t deadline = arrivedNs + kSniffWindowNs;
   size_t seen = 0;  // bytes of a partial magic already waiting
   bool lowatTried = false;
   bool lowatRaised = false;
-  // The first look waits for nothing; once it is done, what was there has been seen.
-  bool lookedAt = false;
-  auto markLooked = [&] {
-    if (!lookedAt && looked) looked();
-    lookedAt = true;
-  };
+  bool waited = false;
   Sniff result;
   for (;;) {
     const uint64_t now = clock();
     const bool over = now >= deadline;
     pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-    const int timeoutMs = over || !lookedAt ? 0 : static_cast<int>((deadline - now + kNsPerMs - 1) / kNsPerMs);
+    const int timeoutMs = over ? 0 : static_cast<int>((deadline - now + kNsPerMs - 1) / kNsPerMs);
+    if (timeoutMs > 0 && !waited && !readable(fd)) {
+      waited = true;
+      if (caughtUp) caughtUp();
+    }
     const int ready = ::poll(&p, 1, timeoutMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
@@ -104,13 +110,11 @@ PairingPrologue::Sniff PairingPrologue::sniff(int fd, uint64_t arrivedNs, const 
         seen = got;
       }
     }
-    markLooked();
     if (over) {
       result = seen > 0 ? Sniff::otherBytes : Sniff::nothing;
       break;
     }
   }
-  markLooked();
   if (lowatRaised) Socket::setIntOption(fd, SOL_SOCKET, SO_RCVLOWAT, 1);
   return result;
 }
@@ -130,6 +134,8 @@ class PairingPrologue::Reader {
 
   // While set, checked between slices: true ends the read (`abandoned`).
   std::function<bool()> abandonWhen;
+  // Runs once, when a read first has to wait: all that had come has been read.
+  std::function<void()> caughtUp;
 
   bool read(uint8_t* out, size_t size) {
     size_t got = 0;
@@ -150,6 +156,7 @@ class PairingPrologue::Reader {
         timedOut = true;
         return false;
       }
+      if (caughtUp && !readable(fd_)) std::exchange(caughtUp, nullptr)();
       pollfd p{fd_, POLLIN, 0};
       const uint64_t sliceNs = std::min(deadlineNs_ - now, abandonWhen ? kWatchSliceNs : kPrologueSliceNs);
       const int ready = ::poll(&p, 1, static_cast<int>((sliceNs + kNsPerMs - 1) / kNsPerMs));
@@ -280,6 +287,7 @@ std::optional<HostHandshake::ClientInfo> PairingPrologue::readKeys(Ceremony& c, 
                                                                   HostHandshake& handshake) {
   // The magic and the key exchange are one step, due from arrival.
   uint8_t magic[P::magic.size()];
+  c.reader.caughtUp = link.caughtUp;
   c.reader.startStep(pairing_.stageTimeoutNs, link.arrivedNs);
   if (!c.reader.read(magic, sizeof magic)) return readFailed(c);
   if (!std::equal(magic, magic + sizeof magic, P::magic.begin())) return std::nullopt;

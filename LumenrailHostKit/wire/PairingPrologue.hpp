@@ -82,14 +82,15 @@ class PairingPrologue final {
 
   static constexpr uint64_t kSniffWindowNs = 250 * kNsPerMs;
   // Peeks at the first bytes, due within kSniffWindowNs of arrival on `clock`,
-  // consuming nothing; `looked` runs once what had come was seen.
-  static Sniff sniff(int fd, uint64_t arrivedNs, const NowNs& clock, const std::function<void()>& looked = {});
+  // consuming nothing; `caughtUp` runs if it has to wait for them.
+  static Sniff sniff(int fd, uint64_t arrivedNs, const NowNs& clock, const std::function<void()>& caughtUp = {});
   // The connection as its server counts it among the links still to prove themselves.
   struct Link {
     uint32_t address = 0;  // IPv4, host order
     uint64_t arrivedNs = 0;
     std::function<void()> progressed = [] {};       // a step of the proof is done
     std::function<void(bool)> waitsForOwner = [](bool) {};  // held while its question is open
+    std::function<void()> caughtUp = [] {};  // all it sent so far has been read: it may give way
   };
 
   // The whole exchange on `fd`; nothing when the link must be dropped.

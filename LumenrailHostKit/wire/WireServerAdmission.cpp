@@ -2,6 +2,7 @@
 // cost: places among the unproven, sessions by kind, and the log.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <map>
 
 #include "platform/Socket.hpp"
@@ -10,7 +11,7 @@
 namespace lumenrail {
 
 namespace {
-// How long a newcomer waits for the links not yet read, looking again this often.
+// How long a newcomer waits for the links still being read, looking again at least this often.
 constexpr uint64_t kUnreadWaitNs = 250 * kNsPerMs;
 constexpr uint64_t kUnreadLookNs = 10 * kNsPerMs;
 }  // namespace
@@ -85,8 +86,10 @@ bool WireServer::admit(const std::shared_ptr<ClientSession>& session, bool mustP
     // moment: the newcomer waits for that rather than being refused (and
     // nothing else is accepted meanwhile, so a crowd cannot churn the house
     // faster than its links are read).
-    for (uint64_t waited = 0; !admitted.ticket && admitted.unread && waited < kUnreadWaitNs; waited += kUnreadLookNs) {
-      admission_.awaitLook(kUnreadLookNs);
+    // The accept thread's own wait, in real time.
+    const uint64_t waitEnd = uptimeNs() + kUnreadWaitNs;
+    for (uint64_t now = uptimeNs(); !admitted.ticket && admitted.unread && now < waitEnd; now = uptimeNs()) {
+      admission_.awaitLook(std::min(waitEnd - now, kUnreadLookNs));
       admitted = admission_.admit(session->address_, config_.nowNs(), evict);
     }
     if (!admitted.ticket) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -22,64 +23,18 @@ namespace {
 using Seat = ApprovalDesk::Seat;
 constexpr uint64_t Ms = kNsPerMs;
 
-// An owner who answers each question when the test says so; a dismissal
-// answers it as refused. Times are read on the desk's clock.
-struct Owner {
-  explicit Owner(NowNs clock) : now(std::move(clock)) {}
-  NowNs now;
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<std::string> asked;
-  std::map<std::string, bool> answers;
-  std::map<std::string, uint64_t> closedNs, dismissedNs;
-  bool leaving = false;  // every question still up is refused
-  test::EventCounter questions;
-
-  ApprovalDesk::Approve approver() {
-    return [this](const std::string&, const std::string& fp, const std::string&) {
-      std::unique_lock lock(m);
-      asked.push_back(fp);
-      questions.add();
-      cv.wait(lock, [&] { return answers.count(fp) > 0 || leaving; });
-      const bool allow = answers[fp];
-      answers.erase(fp);
-      closedNs[fp] = now();
-      return allow;
-    };
-  }
-  ApprovalDesk::CancelApprove canceller() {
-    return [this](const std::string& fp) {
-      std::lock_guard lock(m);
-      dismissedNs[fp] = now();
-      answers[fp] = false;
-      cv.notify_all();
-    };
-  }
-  void answer(const std::string& fp, bool allow) {
-    std::lock_guard lock(m);
-    answers[fp] = allow;
-    cv.notify_all();
-  }
-  std::vector<std::string> askedSoFar() {
-    std::lock_guard lock(m);
-    return asked;
-  }
-};
-
 NamedThread realThread(std::string name, std::function<void()> body) {
   return NamedThread(std::move(name), std::move(body));
 }
 
+// A desk and an owner who answers each question when the test says so (a
+// dismissal answers it as refused); times are read on the desk's clock.
 struct Desk {
   explicit Desk(ApprovalDesk::Rules rules, NowNs clock = uptimeNs)
-      : owner(clock), desk(ApprovalDesk::create(rules, clock)) {}
+      : now(clock), desk(ApprovalDesk::create(rules, clock)) {}
   // The asking thread calls into the owner: it is done before the owner goes.
   ~Desk() {
-    {
-      std::lock_guard lock(owner.m);
-      owner.leaving = true;
-      owner.cv.notify_all();
-    }
+    answer("", false);
     EXPECT_TRUE(test::eventually([&] { return desk->seats() == 0; }));
   }
   Seat take(ApprovalDesk::Claim& claim, const std::string& fp, uint32_t address) {
@@ -88,37 +43,89 @@ struct Desk {
   }
   bool ask(ApprovalDesk::Claim& claim) {
     std::string error;
-    return desk->ask(claim, owner.approver(), "123456", "Pad", nullptr, realThread, error);
+    const auto approve = [this](const std::string&, const std::string& fp, const std::string&) {
+      std::unique_lock lock(m);
+      asked.push_back(fp);
+      cv.notify_all();
+      cv.wait(lock, [&] { return answers.count(fp) || answers.count(""); });
+      times["closed " + fp] = now();
+      return answers[fp];
+    };
+    return desk->ask(claim, approve, "123456", "Pad", nullptr, realThread, error);
+  }
+  bool withdraw(ApprovalDesk::Claim& claim, bool promptly = true) {
+    const auto dismiss = [this](const std::string& fp) {
+      std::lock_guard lock(m);
+      times["dismissed " + fp] = now();
+      answers[fp] = false;
+      cv.notify_all();
+    };
+    return desk->withdraw(claim, dismiss, promptly);
+  }
+  void answer(const std::string& fp, bool allow) {
+    std::lock_guard lock(m);
+    answers[fp] = allow;
+    cv.notify_all();
+  }
+  bool waitAsked(size_t n) {
+    std::unique_lock lock(m);
+    return cv.wait_for(lock, std::chrono::seconds(10), [&] { return asked.size() >= n; });
   }
   uint64_t shownNs(ApprovalDesk::Claim& claim) {
     std::lock_guard lock(claim.box->lock);
     return claim.box->shownNs;
   }
-  Owner owner;
+  NowNs now;
   std::shared_ptr<ApprovalDesk> desk;
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::string> asked;
+  std::map<std::string, bool> answers;
+  std::map<std::string, uint64_t> times;
 };
 
-TEST(ApprovalDesk, OneQuestionUpOnePerDeviceAndAddressAndEveryWayOutGivesTheSeatBack) {
-  Desk d({.maxWaiting = 1, .stayNs = 0, .sheetIntervalNs = 0});
-  ApprovalDesk::Claim a, b, again, sameAddress;
-  ASSERT_EQ(d.take(a, "A", 1), Seat::taken);
-  EXPECT_EQ(d.take(again, "A", 9), Seat::alreadyWaiting);
-  EXPECT_EQ(d.take(sameAddress, "S", 1), Seat::addressWaiting);
-  EXPECT_FALSE(d.desk->withdraw(again, d.owner.canceller(), true)) << "a refused claim holds nothing";
-  ASSERT_TRUE(d.ask(a));
-  ASSERT_TRUE(d.owner.questions.waitFor(1));
-  ASSERT_EQ(d.take(b, "B", 2), Seat::taken);
-  ASSERT_TRUE(d.ask(b));
-  // B leaves while A's question is up: its question is never shown.
-  EXPECT_FALSE(d.desk->withdraw(b, d.owner.canceller(), true));
-  EXPECT_EQ(d.desk->seats(), 1);
-  EXPECT_EQ(d.take(b, "B", 2), Seat::taken) << "its fingerprint and address may ask again";
-  EXPECT_FALSE(d.desk->withdraw(b, d.owner.canceller(), true)) << "a seat never handed in";
-  // A leaves while its question is up: the prompt is dismissed, the answer that follows frees the seat.
-  EXPECT_TRUE(d.desk->withdraw(a, d.owner.canceller(), true));
+TEST(ApprovalDesk, OnePerDeviceAndAddressTheNewestTakesTheOldestSeatUnlessItsAddressAskedMoreAndBudgetsRefill) {
+  auto now = std::make_shared<std::atomic<uint64_t>>(0);
+  Desk d({.maxWaiting = 1, .stayNs = 0, .sheetIntervalNs = 0, .questionBurst = 2,
+          .questionRefillNs = 10 * kNsPerSecond},
+         [now] { return now->load(); });
+  ApprovalDesk::Claim up, again, neighbour, older, newer, back, fresh, c;
+  ASSERT_EQ(d.take(up, "Up", 1), Seat::taken);
+  EXPECT_EQ(d.take(again, "Up", 9), Seat::alreadyWaiting);
+  EXPECT_EQ(d.take(neighbour, "N", 1), Seat::addressWaiting);
+  EXPECT_FALSE(d.withdraw(again)) << "a refused claim holds nothing";
+  ASSERT_TRUE(d.ask(up));
+  ASSERT_TRUE(d.waitAsked(1));
+  ASSERT_EQ(d.take(older, "Older", 2), Seat::taken);
+  ASSERT_TRUE(d.ask(older));
+  *now += 1;
+  ASSERT_EQ(d.take(newer, "Newer", 3), Seat::taken);
+  EXPECT_TRUE(older.box->sem.isSignaled() && older.box->displaced) << "the room was full";
+  EXPECT_FALSE(d.ask(older)) << "its seat went to the newer question";
+  // Its address has asked once already: it does not push out one that has not.
+  EXPECT_EQ(d.take(back, "Older", 2), Seat::full);
+  d.withdraw(older);
+  *now += 1;
+  EXPECT_EQ(d.take(fresh, "Fresh", 4), Seat::taken) << "equal budgets: the newest wins";
+  EXPECT_TRUE(newer.box->displaced);
+  d.withdraw(newer);
+  d.withdraw(fresh);
+  // An address that keeps asking runs out, and gets one more question each refill.
+  using Step = std::pair<uint64_t, Seat>;
+  for (const auto& [advance, seat] :
+       {Step{0, Seat::taken}, Step{0, Seat::tooOften}, Step{10 * kNsPerSecond, Seat::taken}, Step{0, Seat::tooOften}}) {
+    *now += advance;
+    EXPECT_EQ(d.take(c, "X", 2), seat);
+    d.withdraw(c);
+  }
+  // The owner allows the device of address 1: its budget is whole again.
+  d.answer("Up", true);
   ASSERT_TRUE(test::eventually([&] { return d.desk->seats() == 0; }));
-  EXPECT_EQ(d.owner.askedSoFar(), std::vector<std::string>{"A"});
-  EXPECT_EQ(d.desk->takeUnshown(), 4) << "two refusals, and B twice";
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(d.take(c, "Again", 1), Seat::taken);
+    d.withdraw(c);
+  }
+  EXPECT_EQ(d.desk->takeUnshown(), 12) << "refused, pushed out or withdrawn unshown";
 }
 
 TEST(ApprovalDesk, AQuestionGoesUpOnceItsDeviceStayedAndTheSheetChangesAtMostOnceAnInterval) {
@@ -130,12 +137,12 @@ TEST(ApprovalDesk, AQuestionGoesUpOnceItsDeviceStayedAndTheSheetChangesAtMostOnc
   // A device that hangs up before the stay is over never reaches the screen.
   ASSERT_EQ(d.take(gone, "Gone", 1), Seat::taken);
   ASSERT_TRUE(d.ask(gone));
-  EXPECT_FALSE(d.desk->withdraw(gone, d.owner.canceller(), false));
+  EXPECT_FALSE(d.withdraw(gone, false));
 
   const uint64_t askedFirst = clock();
   ASSERT_EQ(d.take(first, "First", 2), Seat::taken);
   ASSERT_TRUE(d.ask(first));
-  ASSERT_TRUE(d.owner.questions.waitFor(1));
+  ASSERT_TRUE(d.waitAsked(1));
   EXPECT_GE(d.shownNs(first), askedFirst + 300 * Ms);
   ASSERT_EQ(d.take(a, "A", 3), Seat::taken);
   ASSERT_TRUE(d.ask(a));
@@ -143,65 +150,18 @@ TEST(ApprovalDesk, AQuestionGoesUpOnceItsDeviceStayedAndTheSheetChangesAtMostOnc
   ASSERT_TRUE(d.ask(b));
   // Each answer takes its sheet down at once; the next goes up an interval
   // later, the newest first.
-  auto closed = [&](const std::string& fp) {
-    std::lock_guard lock(d.owner.m);
-    return d.owner.closedNs[fp];
-  };
-  d.owner.answer("First", false);
-  ASSERT_TRUE(d.owner.questions.waitFor(2));
-  EXPECT_GE(d.shownNs(b), closed("First") + 500 * Ms);
-  d.owner.answer("B", false);
-  ASSERT_TRUE(d.owner.questions.waitFor(3));
+  d.answer("First", false);
+  ASSERT_TRUE(d.waitAsked(2));
+  d.answer("B", false);
+  ASSERT_TRUE(d.waitAsked(3));
   const uint64_t shownA = d.shownNs(a);
-  EXPECT_GE(shownA, closed("B") + 500 * Ms);
   // A's device leaves at once: its sheet stays up the interval, then goes.
-  EXPECT_TRUE(d.desk->withdraw(a, d.owner.canceller(), false));
-  std::lock_guard lock(d.owner.m);
-  EXPECT_GE(d.owner.dismissedNs["A"], shownA + 500 * Ms);
-  EXPECT_EQ(d.owner.asked, (std::vector<std::string>{"First", "B", "A"}));
-}
-
-TEST(ApprovalDesk, TheNewestTakesTheOldestSeatUnlessItsAddressAskedMoreAndBudgetsRefillOrComeBackWhenAllowed) {
-  auto now = std::make_shared<std::atomic<uint64_t>>(0);
-  Desk d({.maxWaiting = 1, .stayNs = 0, .sheetIntervalNs = 0, .questionBurst = 2,
-          .questionRefillNs = 10 * kNsPerSecond},
-         [now] { return now->load(); });
-  ApprovalDesk::Claim up, older, newer, back, fresh;
-  ASSERT_EQ(d.take(up, "Up", 1), Seat::taken);
-  ASSERT_TRUE(d.ask(up));
-  ASSERT_TRUE(d.owner.questions.waitFor(1));
-  ASSERT_EQ(d.take(older, "Older", 2), Seat::taken);
-  ASSERT_TRUE(d.ask(older));
-  *now += 1;
-  ASSERT_EQ(d.take(newer, "Newer", 3), Seat::taken);
-  EXPECT_TRUE(older.box->sem.isSignaled() && older.box->displaced) << "the room was full";
-  EXPECT_FALSE(d.ask(older)) << "its seat went to the newer question";
-  // Its address has asked once already: it does not push out one that has not.
-  EXPECT_EQ(d.take(back, "Older", 2), Seat::full);
-  d.desk->withdraw(older, nullptr, true);
-  *now += 1;
-  EXPECT_EQ(d.take(fresh, "Fresh", 4), Seat::taken) << "equal budgets: the newest wins";
-  EXPECT_TRUE(newer.box->displaced);
-  d.desk->withdraw(newer, nullptr, true);
-  d.desk->withdraw(fresh, nullptr, true);
-  // An address that keeps asking runs out, and gets one more question each refill.
-  ApprovalDesk::Claim c;
-  EXPECT_EQ(d.take(c, "X", 2), Seat::taken);
-  d.desk->withdraw(c, nullptr, true);
-  EXPECT_EQ(d.take(c, "X", 2), Seat::tooOften);
-  *now += 10 * kNsPerSecond;
-  EXPECT_EQ(d.take(c, "X", 2), Seat::taken);
-  d.desk->withdraw(c, nullptr, true);
-  EXPECT_EQ(d.take(c, "X", 2), Seat::tooOften);
-  // The owner allows the device of address 1: its budget is whole again.
-  d.owner.answer("Up", true);
-  ASSERT_TRUE(test::eventually([&] { return d.desk->seats() == 0; }));
-  d.desk->withdraw(up, nullptr, true);
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(d.take(c, "Again", 1), Seat::taken);
-    d.desk->withdraw(c, nullptr, true);
-  }
-  EXPECT_EQ(d.desk->takeUnshown(), 10);
+  EXPECT_TRUE(d.withdraw(a, false));
+  std::lock_guard lock(d.m);
+  EXPECT_EQ(d.asked, (std::vector<std::string>{"First", "B", "A"}));
+  EXPECT_GE(d.shownNs(b), d.times["closed First"] + 500 * Ms);
+  EXPECT_GE(shownA, d.times["closed B"] + 500 * Ms);
+  EXPECT_GE(d.times["dismissed A"], shownA + 500 * Ms);
 }
 
 TEST(ApprovalDesk, AQuestionThatCannotBeAskedIsRefusedAndFreesItsSeat) {

@@ -160,13 +160,10 @@ class WireServerPairingIntegration : public ::testing::Test {
     EXPECT_EQ(version->type, Code::peerVersion);
   }
 
-  // Moves a clock driven by hand on in small steps until the owner has been
+  // Runs a clock driven by hand on in small steps until the owner has been
   // asked `n` questions: the device stays, so its question goes up.
   void runClockUntilAsked(std::atomic<uint64_t>& clock, size_t n) {
-    ASSERT_TRUE(test::eventually([&] {
-      clock += 10 * kNsPerMs;
-      return owner->asked() >= n;
-    }));
+    ASSERT_TRUE(test::eventually([&] { return (clock += 10 * kNsPerMs, owner->asked() >= n); }));
   }
 
   // A whole pairing: keys, code, confirmation, greeting; the code shown.
