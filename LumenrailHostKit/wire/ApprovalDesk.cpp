@@ -13,7 +13,7 @@ namespace {
 // moves by hand is noticed.
 constexpr uint64_t kClockLookNs = 20 * kNsPerMs;
 // Budgets are kept for this many addresses; beyond, those back to a full
-// budget are forgotten.
+// budget are forgotten (and all of them if none is).
 constexpr size_t kBudgetsKept = 4096;
 }  // namespace
 
@@ -35,6 +35,7 @@ ApprovalDesk::Budget& ApprovalDesk::budget(uint32_t address, uint64_t nowNs) {
   };
   if (budgets_.size() >= kBudgetsKept && !budgets_.count(address)) {
     std::erase_if(budgets_, [&](const auto& entry) { return refilled(entry.second) >= burst; });
+    if (budgets_.size() >= kBudgetsKept) budgets_.clear();  // more addresses than a LAN has: start afresh
   }
   auto [it, added] = budgets_.try_emplace(address, Budget{burst, nowNs});
   it->second.questions = refilled(it->second);

@@ -83,10 +83,9 @@ bool WireServer::admit(const std::shared_ptr<ClientSession>& session, bool mustP
     };
     auto admitted = admission_.admit(session->address_, session->arrivedNs(), evict);
     // Links not yet read may not give way, and their threads read them in a
-    // moment: the newcomer waits for that rather than being refused (and
-    // nothing else is accepted meanwhile, so a crowd cannot churn the house
-    // faster than its links are read).
-    // The accept thread's own wait, in real time.
+    // moment: the newcomer waits for that (the accept thread's own wait, in
+    // real time) rather than being refused, and nothing else is accepted
+    // meanwhile, so a crowd cannot churn the house faster than its links are read.
     const uint64_t waitEnd = uptimeNs() + kUnreadWaitNs;
     for (uint64_t now = uptimeNs(); !admitted.ticket && admitted.unread && now < waitEnd; now = uptimeNs()) {
       admission_.awaitLook(std::min(waitEnd - now, kUnreadLookNs));
