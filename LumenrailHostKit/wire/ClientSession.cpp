@@ -58,6 +58,8 @@ void ClientSession::reach(Stage next) {
 }
 
 void ClientSession::run() {
+  // A link that is not sniffed is read from now on: it may give way.
+  if (!(offerPairing_ && server_.prologue_)) server_.admission_.looked(ticket_);
   if (!sniff()) return;
   if (link_ == Link::paired) {
     if (!provePaired()) return;
@@ -78,7 +80,11 @@ bool ClientSession::sniff() {
   link_ = psk_ ? Link::sealed : Link::plain;
   if (offerPairing_ && server_.prologue_) {
     using Sniff = PairingPrologue::Sniff;
-    const Sniff sniff = PairingPrologue::sniff(fd_, arrivedNs_, server_.config_.nowNs);
+    // A link gives way only once its thread has read all that had come: a
+    // device that sent its handshake at once is not closed before it is read.
+    const auto caughtUp = [this] { server_.admission_.looked(ticket_); };
+    const Sniff sniff = PairingPrologue::sniff(fd_, arrivedNs_, server_.config_.nowNs, caughtUp);
+    if (sniff != Sniff::prelude) caughtUp();  // what follows reads it at once
     if (!server_.accepting_) {
       closeUnregistered();  // stop() shut the socket: nothing was served
       return false;
@@ -115,6 +121,7 @@ bool ClientSession::provePaired() {
   link.arrivedNs = arrivedNs_;
   link.progressed = [this] { server_.admission_.progress(ticket_, server_.config_.nowNs()); };
   link.waitsForOwner = [this](bool waits) { server_.admission_.hold(ticket_, waits); };
+  link.caughtUp = [this] { server_.admission_.looked(ticket_); };
   auto paired = server_.prologue_->run(fd_, link);
   if (!paired) {
     server_.preSessionEvent("pairing prologue failed — dropping client " + fdTag(fd_));

@@ -319,7 +319,9 @@ void ClientSession::writeLoop(const std::shared_ptr<ClientConn>& conn) {
       std::lock_guard lock(conn->mutex);
       conn->sendFailed = true;
     }
-    server_.event("send to client failed " + fdTag(fd_) + " — closing the session");
+    const std::string line = "send to client failed " + fdTag(fd_) + " — closing the session";
+    // Before its proof a link may be anyone's, aged out for a newcomer.
+    stage() < Stage::proven ? server_.preSessionEvent(line) : server_.event(line);
     conn->shutdownIfOpen(SHUT_RDWR);
   } else {
     bool saidBye;

@@ -2,9 +2,11 @@
 
 // How many log lines one client may cause per window: a client that repeats
 // a request thousands of times a second must not fill the log. Lines beyond
-// the budget are counted, and the count is told with the next line logged.
+// the budget are counted, and the count is told with the next line logged
+// (or by its owner when no line comes).
 
 #include <cstdint>
+#include <utility>
 
 namespace lumenrail {
 
@@ -30,6 +32,8 @@ class LineBudget final {
     return true;
   }
   int64_t dropped() const { return dropped_; }
+  // The count not yet told, to be told now without a line of its own.
+  int64_t takeDropped() { return std::exchange(dropped_, 0); }
 
  private:
   const int64_t perWindow_;

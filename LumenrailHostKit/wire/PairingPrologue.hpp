@@ -16,6 +16,7 @@
 #include "platform/Clock.hpp"
 #include "platform/Ed25519.hpp"
 #include "platform/SymmetricKey.hpp"
+#include "secure/HostHandshake.hpp"
 #include "wire/ApprovalDesk.hpp"
 
 namespace lumenrail {
@@ -44,11 +45,11 @@ class PairingPrologue final {
     // paired already (no one compares a code), within confirmTimeoutNs for a
     // new device whose user compares the code. The owner is asked about a new
     // device when HostKeyx goes out, one question at a time, and at most
-    // maxWaitingApprovals more wait behind it, one per fingerprint and per
-    // peer address; a new device that finds no seat is dropped at ClientKeyx.
+    // desk.maxWaiting more wait behind it, one per fingerprint and per peer
+    // address; a new device that finds no seat is dropped at ClientKeyx.
     uint64_t stageTimeoutNs = 5 * kNsPerSecond;
     uint64_t confirmTimeoutNs = 60 * kNsPerSecond;
-    int64_t maxWaitingApprovals = 4;
+    ApprovalDesk::Rules desk;
   };
 
   // What the first bytes of a new connection are.
@@ -71,6 +72,8 @@ class PairingPrologue final {
       return NamedThread(std::move(name), std::move(body));
     };
     std::function<bool()> serving = [] { return true; };  // false once the server stops: waits end
+    // A question went without being put to the owner (the desk counts them).
+    std::function<void()> unshown;
   };
 
   PairingPrologue(Pairing pairing, Env env);
@@ -78,14 +81,16 @@ class PairingPrologue final {
   PairingPrologue& operator=(const PairingPrologue&) = delete;
 
   static constexpr uint64_t kSniffWindowNs = 250 * kNsPerMs;
-  // Peeks at the first bytes, due within kSniffWindowNs of arrival on `clock`, consuming nothing.
-  static Sniff sniff(int fd, uint64_t arrivedNs, const NowNs& clock);
+  // Peeks at the first bytes, due within kSniffWindowNs of arrival on `clock`,
+  // consuming nothing; `caughtUp` runs if it has to wait for them.
+  static Sniff sniff(int fd, uint64_t arrivedNs, const NowNs& clock, const std::function<void()>& caughtUp = {});
   // The connection as its server counts it among the links still to prove themselves.
   struct Link {
     uint32_t address = 0;  // IPv4, host order
     uint64_t arrivedNs = 0;
     std::function<void()> progressed = [] {};       // a step of the proof is done
     std::function<void(bool)> waitsForOwner = [](bool) {};  // held while its question is open
+    std::function<void()> caughtUp = [] {};  // all it sent so far has been read: it may give way
   };
 
   // The whole exchange on `fd`; nothing when the link must be dropped.
@@ -93,14 +98,35 @@ class PairingPrologue final {
 
   int64_t running() const;
   const ApprovalDesk& desk() const { return *desk_; }
+  // Questions never put to the owner since the last call.
+  int64_t takeUnshown() { return desk_->takeUnshown(); }
 
  private:
   class Reader;
-  enum class Answer { approved, refused, none };
+  struct Ceremony;
+  enum class Answer { approved, refused, displaced, none };
 
-  std::optional<Result> exchange(int fd, const Link& link, ApprovalDesk::Claim& claim);
+  std::optional<Result> exchange(Ceremony& c, const Link& link);
+  // The magic and ClientKeyx, processed.
+  std::optional<HostHandshake::ClientInfo> readKeys(Ceremony& c, const Link& link, HostHandshake& handshake);
+  // A seat at the owner's desk for a new device; false (with its line): refused.
+  bool seat(Ceremony& c, const Link& link, const HostHandshake::ClientInfo& info);
+  // After a valid ClientConfirm: a paired device is refreshed, a new one waits for the owner.
+  std::optional<Result> welcomeBack(Ceremony& c, const HostHandshake::ClientInfo& info, SymmetricKey root);
+  std::optional<Result> pinNew(Ceremony& c, const HostHandshake::ClientInfo& info, SymmetricKey root,
+                               uint64_t answerBy);
   // Waits for the owner's answer while checking that the client is still there.
   Answer awaitApproval(int fd, ApprovalDesk::Box& box, uint64_t deadlineNs);
+
+  // Lines about a ceremony: the owner's business once its question went up,
+  // else within the budget for strangers' lines; the introduction comes first.
+  void line(Ceremony& c, const std::string& text) const;
+  void introduce(Ceremony& c) const;
+  std::nullopt_t readFailed(Ceremony& c) const;
+  std::nullopt_t gaveWay(Ceremony& c, const std::string& fingerprint) const;
+  // One step of the handshake or the store.
+  template <typename Step>
+  auto attempt(Ceremony& c, Step&& step) const -> std::optional<decltype(step())>;
 
   const Pairing pairing_;
   const Env env_;

@@ -116,6 +116,7 @@ WireServer::WireServer(Config config) : config_(std::move(config)), hello_(confi
     return startThread(std::move(name), std::move(body));
   };
   env.serving = [this] { return accepting_.load(); };
+  env.unshown = [this] { tellUntoldLater(); };
   prologue_ = std::make_unique<PairingPrologue>(*config_.pairing, std::move(env));
 }
 
@@ -411,7 +412,10 @@ void WireServer::stop() {
       Log::lineTo(2, "[wire] WARN: a session did not end within stop()");
     }
   }
-  if (!wasStopped) timerQueue_.sync([] {});  // a judge or tick already running finishes first
+  if (!wasStopped) {
+    timerQueue_.sync([] {});  // a judge or tick already running finishes first
+    tellUntold();  // what the sessions left out is told before the server falls silent
+  }
 }
 
 bool WireServer::waitUntil(OneShotEvent& event, uint64_t deadlineNs) const {

@@ -252,6 +252,10 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   bool guarded(const char* what, int fd, const std::function<void()>& call);
   // A line any stranger can cause before a session exists, within the budget.
   void preSessionEvent(const std::string& line);
+  // The count of such lines left out, and of the owner's questions never
+  // shown, told once the window has passed; tellUntold() tells them now.
+  void tellUntoldLater();
+  void tellUntold();
   // Counts a new connection: among the unproven when it must prove its peer,
   // else among the sessions. False: refused (the caller closes it).
   bool admit(const std::shared_ptr<ClientSession>& session, bool mustProve);
@@ -328,6 +332,7 @@ class WireServer final : public std::enable_shared_from_this<WireServer> {
   LinkAdmission admission_{{config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress}};
   std::mutex preSessionMutex_;
   LineBudget preSessionLines_{config_.preSessionLinesPerWindow, config_.preSessionWindowNs};
+  bool untoldDue_ = false;  // guarded by preSessionMutex_
   // Sessions holding a place, by kind; guarded by sessionsMutex_.
   int64_t networkSessions_ = 0;
   int64_t cableSessions_ = 0;

@@ -2,6 +2,7 @@
 // cost: places among the unproven, sessions by kind, and the log.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <map>
 
 #include "platform/Socket.hpp"
@@ -9,14 +10,54 @@
 
 namespace lumenrail {
 
+namespace {
+// How long a newcomer waits for the links still being read, looking again at least this often.
+constexpr uint64_t kUnreadWaitNs = 250 * kNsPerMs;
+constexpr uint64_t kUnreadLookNs = 10 * kNsPerMs;
+}  // namespace
+
 void WireServer::preSessionEvent(const std::string& line) {
   int64_t untold = 0;
+  bool logged;
   {
     std::lock_guard lock(preSessionMutex_);
-    if (!preSessionLines_.take(config_.nowNs(), untold)) return;
+    logged = preSessionLines_.take(config_.nowNs(), untold);
+  }
+  if (!logged) {
+    tellUntoldLater();
+    return;
   }
   if (untold > 0) event(std::to_string(untold) + " line(s) about connections not yet served not logged");
   event(line);
+}
+
+// What was left out is told within a window even when no later line comes
+// to carry the count.
+void WireServer::tellUntoldLater() {
+  {
+    std::lock_guard lock(preSessionMutex_);
+    if (untoldDue_) return;
+    untoldDue_ = true;
+  }
+  std::weak_ptr<WireServer> weak = weak_from_this();
+  timerQueue_.asyncAfter(config_.preSessionWindowNs, [weak] {
+    if (auto self = weak.lock(); self && !self->stopped_) self->tellUntold();
+  });
+}
+
+void WireServer::tellUntold() {
+  int64_t lines;
+  {
+    std::lock_guard lock(preSessionMutex_);
+    untoldDue_ = false;
+    lines = preSessionLines_.takeDropped();
+  }
+  const int64_t questions = prologue_ ? prologue_->takeUnshown() : 0;
+  if (lines > 0) event(std::to_string(lines) + " line(s) about connections not yet served not logged");
+  if (questions > 0) {
+    event("pairing: " + std::to_string(questions) +
+          " question(s) not put to the owner (the device left at once, gave way or was refused)");
+  }
 }
 
 bool WireServer::admit(const std::shared_ptr<ClientSession>& session, bool mustProve) {
@@ -40,13 +81,32 @@ bool WireServer::admit(const std::shared_ptr<ClientSession>& session, bool mustP
       if (!conn || !conn->shutdownIfOpen(SHUT_RDWR)) return -1;
       return conn->fd;
     };
-    auto admitted = admission_.admit(session->address_, session->arrivedNs(), std::move(evict));
+    auto admitted = admission_.admit(session->address_, session->arrivedNs(), evict);
+    // Links not yet read may not give way, and their threads read them in a
+    // moment: the newcomer waits for that (the accept thread's own wait, in
+    // real time) rather than being refused, and nothing else is accepted
+    // meanwhile, so a crowd cannot churn the house faster than its links are read.
+    const uint64_t waitEnd = uptimeNs() + kUnreadWaitNs;
+    for (uint64_t now = uptimeNs(); !admitted.ticket && admitted.unread && now < waitEnd; now = uptimeNs()) {
+      admission_.awaitLook(std::min(waitEnd - now, kUnreadLookNs));
+      admitted = admission_.admit(session->address_, config_.nowNs(), evict);
+    }
     if (!admitted.ticket) {
-      preSessionEvent(admitted.tooFast ? "connections from " + Socket::ipv4Text(session->address_) +
-                                             " come faster than they prove themselves — refused " + fdTag(fd)
-                                       : std::to_string(admission_.unproven()) +
-                                             " connection(s) not yet authenticated wait for the owner — refused " +
-                                             fdTag(fd));
+      using Refusal = LinkAdmission::Refusal;
+      switch (admitted.refusal) {
+        case Refusal::addressTooFast:
+          preSessionEvent("connections from " + Socket::ipv4Text(session->address_) +
+                          " come faster than they prove themselves — refused " + fdTag(fd));
+          break;
+        case Refusal::houseTooFast:
+          preSessionEvent("connections not yet authenticated come faster than they prove themselves — refused " +
+                          fdTag(fd));
+          break;
+        default:
+          preSessionEvent(std::to_string(admission_.unproven()) +
+                          " connection(s) not yet authenticated hold every place — refused " + fdTag(fd));
+          break;
+      }
       return false;
     }
     if (admitted.victim) {
@@ -87,6 +147,7 @@ void WireServer::leaveUnproven(ClientSession& session) {
 
 bool WireServer::proven(ClientSession& session, const std::optional<Crypto::Sha256Digest>& firstRecord) {
   const int fd = session.fd();
+  if (session.unproven_) admission_.proven(session.ticket_, config_.nowNs());
   leaveUnproven(session);
   std::shared_ptr<ClientConn> victimConn;
   int victimFd = -1;

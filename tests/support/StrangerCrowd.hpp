@@ -2,7 +2,8 @@
 
 // Strangers on the LAN: a number of connections spread over loopback
 // addresses, each opening with the bytes it is given and dialling again as
-// soon as the server drops it, until stopped. Each address has one thread.
+// soon as the server drops it (or, if told so, as soon as the server
+// replies), until stopped. A few threads share the addresses.
 
 #include <atomic>
 #include <cstdint>
@@ -18,8 +19,10 @@ class StrangerCrowd {
  public:
   // What a new link sends first; made afresh for every link.
   using Opening = std::function<Bytes()>;
+  enum class Leave { whenDropped, onReply };
 
-  StrangerCrowd(uint16_t port, uint32_t firstAddress, int addresses, int linksPerAddress, Opening opening);
+  StrangerCrowd(uint16_t port, uint32_t firstAddress, int addresses, int linksPerAddress, Opening opening,
+                Leave leave = Leave::whenDropped);
   ~StrangerCrowd();
   StrangerCrowd(const StrangerCrowd&) = delete;
   StrangerCrowd& operator=(const StrangerCrowd&) = delete;
@@ -30,10 +33,11 @@ class StrangerCrowd {
   int64_t open() const { return open_.load(); }
 
  private:
-  void run(uint32_t address, int links);
+  void run(std::vector<uint32_t> addresses, int links);
 
   const uint16_t port_;
   const Opening opening_;
+  const Leave leave_;
   std::atomic<bool> stopping_{false};
   std::atomic<int64_t> dialled_{0};
   std::atomic<int64_t> open_{0};

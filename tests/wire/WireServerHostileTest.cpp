@@ -197,14 +197,14 @@ TEST_F(WireServerHostileIntegration, SealedLinksThatProveNothingAreFewSmallShort
   takeKeyframe();
   // One address holds four places: a fifth takes the place of its stalest.
   for (uint32_t i = 0; i < 4; ++i) raw.push_back(test::connectFrom(port, kAttacker));
-  ASSERT_TRUE(test::eventually([&] { return Peer::unproven(*server) == 4; }));
+  ASSERT_TRUE(test::eventually([&] { return Peer::allRead(*server, 4); }));
   raw.push_back(test::connectFrom(port, kAttacker));
   EXPECT_TRUE(closedByPeer(raw[0]));
   ASSERT_TRUE(log.waitFor("made no progress for 0 ms — closed for a newcomer (fd "));
   // Four addresses fill the house; a newcomer from a fifth ages out the
   // stalest of all, and no address holds more than its four.
   for (uint32_t i = 4; i < 16; ++i) raw.push_back(test::connectFrom(port, kAttacker + i / 4));
-  ASSERT_TRUE(test::eventually([&] { return Peer::unproven(*server) == 16; }));
+  ASSERT_TRUE(test::eventually([&] { return Peer::allRead(*server, 16); }));
   raw.push_back(test::connectFrom(port, kAttacker + 9));
   EXPECT_TRUE(closedByPeer(raw[1]));
   ASSERT_TRUE(test::eventually([&] { return Peer::unproven(*server) == 16; }));

@@ -18,6 +18,10 @@ class WireServerTestPeer {
   static int64_t approvalSeats(WireServer& server) { return server.prologue_->desk().seats(); }
   static int64_t prologues(WireServer& server) { return server.prologue_->running(); }
   static int64_t unproven(WireServer& server) { return server.admission_.unproven(); }
+  // Unproven links that may give way: their threads have looked at them.
+  static bool allRead(WireServer& server, int64_t links) {
+    return server.admission_.unproven() == links && server.admission_.unread() == 0;
+  }
   static std::shared_ptr<ClientConn> anyClient(WireServer& server) {
     std::lock_guard lock(server.clientsMutex_);
     return server.clients_.empty() ? nullptr : server.clients_.begin()->second;
