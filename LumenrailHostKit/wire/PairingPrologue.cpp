@@ -224,6 +224,8 @@ struct PairingPrologue::Ceremony {
   // key or its question went up, else within the budget for strangers' lines.
   std::string introduction;
   bool introduced = false;
+  // What its ClientKeyx says of the device.
+  HostHandshake::ClientInfo device;
 };
 
 PairingPrologue::PairingPrologue(Pairing pairing, Env env)
@@ -283,20 +285,27 @@ std::optional<PairingPrologue::Result> PairingPrologue::run(int fd, const Link& 
   return result;
 }
 
-std::optional<HostHandshake::ClientInfo> PairingPrologue::readKeys(Ceremony& c, const Link& link,
-                                                                  HostHandshake& handshake) {
+bool PairingPrologue::readKeys(Ceremony& c, const Link& link, HostHandshake& handshake) {
   // The magic and the key exchange are one step, due from arrival.
   uint8_t magic[P::magic.size()];
   c.reader.caughtUp = link.caughtUp;
   c.reader.startStep(pairing_.stageTimeoutNs, link.arrivedNs);
-  if (!c.reader.read(magic, sizeof magic)) return readFailed(c);
-  if (!std::equal(magic, magic + sizeof magic, P::magic.begin())) return std::nullopt;
+  if (!c.reader.read(magic, sizeof magic)) {
+    readFailed(c);
+    return false;
+  }
+  if (!std::equal(magic, magic + sizeof magic, P::magic.begin())) return false;
   link.progressed();
   const auto keyx = c.reader.readPrologueMessage(P::typeClientKeyx);
-  if (!keyx) return readFailed(c);
+  if (!keyx) {
+    readFailed(c);
+    return false;
+  }
   auto info = attempt(c, [&] { return handshake.processClientKeyx(*keyx); });
-  if (info) link.progressed();
-  return info;
+  if (!info) return false;
+  c.device = std::move(*info);
+  link.progressed();
+  return true;
 }
 
 std::nullopt_t PairingPrologue::readFailed(Ceremony& c) const {
@@ -309,8 +318,8 @@ std::nullopt_t PairingPrologue::readFailed(Ceremony& c) const {
   return std::nullopt;
 }
 
-bool PairingPrologue::seat(Ceremony& c, const Link& link, const HostHandshake::ClientInfo& info) {
-  const std::string& fp = info.fingerprint;
+bool PairingPrologue::seat(Ceremony& c, const Link& link) {
+  const std::string& fp = c.device.fingerprint;
   int64_t seats = 0;
   // Held while it waits for the owner (from before the seat, so a newer
   // question taking the seat lets go after): never aged out meanwhile.
@@ -346,9 +355,8 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(Ceremony& c, co
     return std::nullopt;
   }
   HostHandshake handshake(pairing.identity, X25519PrivateKey::generate());
-  const auto processed = readKeys(c, link, handshake);
-  if (!processed) return std::nullopt;
-  const HostHandshake::ClientInfo& info = *processed;
+  if (!readKeys(c, link, handshake)) return std::nullopt;
+  const HostHandshake::ClientInfo& info = c.device;
   const std::string& fp = info.fingerprint;
   // The identity key crosses the network in clear: naming a paired one
   // proves nothing until ClientConfirm is signed with it.
@@ -363,7 +371,7 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(Ceremony& c, co
               " — unknown device on a silent reconnect (needs re-pairing); no sheet raised" + c.tag);
     return std::nullopt;
   }
-  if (!known && !seat(c, link, info)) return std::nullopt;
+  if (!known && !seat(c, link)) return std::nullopt;
   c.introduction = introduction;
   // A key that is paired already needs no human step: it confirms at once.
   // The step is timed from before HostKeyx leaves, so no reply can precede it.
@@ -412,13 +420,12 @@ std::optional<PairingPrologue::Result> PairingPrologue::exchange(Ceremony& c, co
   // the store never records a device whose link could not be keyed.
   auto root = attempt(c, [&] { return handshake.rootKey(); });
   if (!root) return std::nullopt;
-  if (known) return welcomeBack(c, info, std::move(*root));
-  return pinNew(c, info, std::move(*root), answerBy);
+  if (known) return welcomeBack(c, std::move(*root));
+  return pinNew(c, std::move(*root), answerBy);
 }
 
-std::optional<PairingPrologue::Result> PairingPrologue::welcomeBack(Ceremony& c,
-                                                                   const HostHandshake::ClientInfo& info,
-                                                                   SymmetricKey root) {
+std::optional<PairingPrologue::Result> PairingPrologue::welcomeBack(Ceremony& c, SymmetricKey root) {
+  const HostHandshake::ClientInfo& info = c.device;
   // It signed with the paired key: a pairing event, always told.
   env_.say(c.introduction);
   c.introduced = true;
@@ -432,8 +439,8 @@ std::optional<PairingPrologue::Result> PairingPrologue::welcomeBack(Ceremony& c,
   return Result{std::move(root), info.fingerprint};
 }
 
-std::optional<PairingPrologue::Result> PairingPrologue::pinNew(Ceremony& c, const HostHandshake::ClientInfo& info,
-                                                              SymmetricKey root, uint64_t answerBy) {
+std::optional<PairingPrologue::Result> PairingPrologue::pinNew(Ceremony& c, SymmetricKey root, uint64_t answerBy) {
+  const HostHandshake::ClientInfo& info = c.device;
   const std::string& fp = info.fingerprint;
   switch (awaitApproval(c.fd, *c.claim.box, answerBy)) {
     case Answer::none:

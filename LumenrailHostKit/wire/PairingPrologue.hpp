@@ -16,11 +16,11 @@
 #include "platform/Clock.hpp"
 #include "platform/Ed25519.hpp"
 #include "platform/SymmetricKey.hpp"
-#include "secure/HostHandshake.hpp"
 #include "wire/ApprovalDesk.hpp"
 
 namespace lumenrail {
 
+class HostHandshake;
 class PairedDevicesStore;
 
 class PairingPrologue final {
@@ -107,14 +107,13 @@ class PairingPrologue final {
   enum class Answer { approved, refused, displaced, none };
 
   std::optional<Result> exchange(Ceremony& c, const Link& link);
-  // The magic and ClientKeyx, processed.
-  std::optional<HostHandshake::ClientInfo> readKeys(Ceremony& c, const Link& link, HostHandshake& handshake);
-  // A seat at the owner's desk for a new device; false (with its line): refused.
-  bool seat(Ceremony& c, const Link& link, const HostHandshake::ClientInfo& info);
+  // The magic and ClientKeyx, processed into the ceremony's device; false: dropped.
+  bool readKeys(Ceremony& c, const Link& link, HostHandshake& handshake);
+  // A seat at the owner's desk for the new device; false (with its line): refused.
+  bool seat(Ceremony& c, const Link& link);
   // After a valid ClientConfirm: a paired device is refreshed, a new one waits for the owner.
-  std::optional<Result> welcomeBack(Ceremony& c, const HostHandshake::ClientInfo& info, SymmetricKey root);
-  std::optional<Result> pinNew(Ceremony& c, const HostHandshake::ClientInfo& info, SymmetricKey root,
-                               uint64_t answerBy);
+  std::optional<Result> welcomeBack(Ceremony& c, SymmetricKey root);
+  std::optional<Result> pinNew(Ceremony& c, SymmetricKey root, uint64_t answerBy);
   // Waits for the owner's answer while checking that the client is still there.
   Answer awaitApproval(int fd, ApprovalDesk::Box& box, uint64_t deadlineNs);
 
